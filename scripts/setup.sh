@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs when they are missing (as
+# root), then configures and builds. Usage: scripts/setup.sh BUILD_DIR [cmake args...]
+set -euo pipefail
+build=${1:-build}
+shift || true
+packages=(build-essential cmake pkg-config clang lld libgtest-dev libgmock-dev libbenchmark-dev
+          zlib1g-dev libinih-dev libspdlog-dev libfmt-dev libpng-dev libcli11-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq || true
+    apt-get install -y -qq "${missing[@]}"
+  else
+    echo "Missing packages (run as root to install them): ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+cmake -S "$(dirname "$0")/.." -B "$build" "$@"
+cmake --build "$build" -j"$(nproc)"

@@ -1,0 +1,173 @@
+// Tests of Orvane's INI reading, run over the same file with Unix and with
+// Windows line endings.
+#include <Orvane/Orvane.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+const std::string kLongValue(300, 'v');
+
+const char* const kIniLines[] = {
+    "; a comment line",
+    "# another comment line",
+    "Loose=before any section",
+    "[Device]",
+    "Name =   SensorV2   ",
+    "Count=42",
+    "Negative = -17",
+    "Plus=+5",
+    "Max=2147483647",
+    "Min=-2147483648",
+    "Overflow=2147483648",
+    "Underflow=-2147483649",
+    "Huge=99999999999999999999",
+    "Mixed=12abc",
+    "Hex=0x10",
+    "Blank=",
+    "Sign=+",
+    "DoubleSign=+-3",
+    "Inner=4 2",
+    "   Indented = 3",
+    "key=lower",
+    "Key=upper",
+    ";Hidden=1",
+    "#Hidden2=1",
+    "Path=./firmware/file.bin ; what it is",
+    "Twice=first",
+    "Twice=second",
+    "this line has no equals sign",
+    "[Other]",
+    "Count=7",
+    "[Long]",
+};
+
+class OrvaneIni : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    char folder[] = "/tmp/orvane_ini_XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    folder_ = folder;
+    path_ = folder_ + "/test.ini";
+    std::ofstream out(path_, std::ios::binary);
+    for (const char* line : kIniLines) out << line << GetParam();
+    out << "Value=" << kLongValue << GetParam();
+  }
+  void TearDown() override {
+    std::remove(path_.c_str());
+    rmdir(folder_.c_str());
+  }
+
+  std::string folder_;
+  std::string path_;
+};
+
+struct StringCase {
+  const char* section;
+  const char* key;
+  KrStatus status;
+  const char* expected;  // also the untouched buffer on failure
+};
+
+TEST_P(OrvaneIni, ReadsStrings) {
+  const StringCase cases[] = {
+      {"Device", "Name", KR_STATUS_OK, "SensorV2"},
+      {"Device", "Blank", KR_STATUS_OK, ""},
+      {"Device", "Indented", KR_STATUS_OK, "3"},
+      {"Device", "Inner", KR_STATUS_OK, "4 2"},
+      {"Device", "key", KR_STATUS_OK, "lower"},
+      {"Device", "Key", KR_STATUS_OK, "upper"},
+      {"Device", "KEY", KR_STATUS_OS_KEY_NOT_FOUND, "untouched"},
+      {"device", "Name", KR_STATUS_OS_INI_SECTION_NOT_FOUND, "untouched"},
+      {"Device", "Hidden", KR_STATUS_OS_KEY_NOT_FOUND, "untouched"},
+      {"Device", ";Hidden", KR_STATUS_OS_KEY_NOT_FOUND, "untouched"},
+      {"Device", "Path", KR_STATUS_OK, "./firmware/file.bin"},
+      {"Device", "Twice", KR_STATUS_OK, "first"},
+      {"Other", "Count", KR_STATUS_OK, "7"},
+      {"Other", "Name", KR_STATUS_OS_KEY_NOT_FOUND, "untouched"},
+      {"Missing", "Name", KR_STATUS_OS_INI_SECTION_NOT_FOUND, "untouched"},
+      {"", "Loose", KR_STATUS_OK, "before any section"},
+  };
+  for (const StringCase& row : cases) {
+    SCOPED_TRACE(std::string(row.section) + "/" + row.key);
+    char value[64] = "untouched";
+    EXPECT_EQ(krOSReadStringFromINI(path_.c_str(), row.section, row.key, value, sizeof(value)), row.status);
+    EXPECT_STREQ(value, row.expected);
+  }
+}
+
+struct IntCase {
+  const char* key;
+  KrStatus status;
+  int32_t expected;  // also the untouched value on failure
+};
+
+TEST_P(OrvaneIni, ReadsWholeDecimalIntegers) {
+  const int32_t untouched = 12345;
+  const IntCase cases[] = {
+      {"Count", KR_STATUS_OK, 42},
+      {"Negative", KR_STATUS_OK, -17},
+      {"Plus", KR_STATUS_OK, 5},
+      {"Indented", KR_STATUS_OK, 3},
+      {"Max", KR_STATUS_OK, INT32_MAX},
+      {"Min", KR_STATUS_OK, INT32_MIN},
+      {"Overflow", KR_STATUS_OS_BAD_NUMBER, untouched},
+      {"Underflow", KR_STATUS_OS_BAD_NUMBER, untouched},
+      {"Huge", KR_STATUS_OS_BAD_NUMBER, untouched},
+      {"Mixed", KR_STATUS_OS_BAD_NUMBER, untouched},
+      {"Hex", KR_STATUS_OS_BAD_NUMBER, untouched},
+      {"Blank", KR_STATUS_OS_BAD_NUMBER, untouched},
+      {"Sign", KR_STATUS_OS_BAD_NUMBER, untouched},
+      {"DoubleSign", KR_STATUS_OS_BAD_NUMBER, untouched},
+      {"Inner", KR_STATUS_OS_BAD_NUMBER, untouched},
+      {"Name", KR_STATUS_OS_BAD_NUMBER, untouched},
+      {"Absent", KR_STATUS_OS_KEY_NOT_FOUND, untouched},
+  };
+  for (const IntCase& row : cases) {
+    SCOPED_TRACE(row.key);
+    int32_t value = untouched;
+    EXPECT_EQ(krOSReadIntFromINI(path_.c_str(), "Device", row.key, &value), row.status);
+    EXPECT_EQ(value, row.expected);
+  }
+}
+
+TEST_P(OrvaneIni, LongValuesAreReadWholeOrCutWithOverflow) {
+  char value[512];
+  ASSERT_EQ(krOSReadStringFromINI(path_.c_str(), "Long", "Value", value, sizeof(value)), KR_STATUS_OK);
+  EXPECT_EQ(std::string(value), kLongValue);
+
+  char small[10];
+  EXPECT_EQ(krOSReadStringFromINI(path_.c_str(), "Long", "Value", small, sizeof(small)),
+            KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_EQ(std::string(small), kLongValue.substr(0, 9));
+}
+
+TEST_P(OrvaneIni, RejectsNullPointersAndMissingFiles) {
+  char value[16] = "untouched";
+  int32_t number = 1;
+  const char* file = path_.c_str();
+  EXPECT_EQ(krOSReadStringFromINI(nullptr, "Device", "Name", value, 16), KR_STATUS_OS_NULL_POINTER);
+  EXPECT_EQ(krOSReadStringFromINI(file, nullptr, "Name", value, 16), KR_STATUS_OS_NULL_POINTER);
+  EXPECT_EQ(krOSReadStringFromINI(file, "Device", nullptr, value, 16), KR_STATUS_OS_NULL_POINTER);
+  EXPECT_EQ(krOSReadStringFromINI(file, "Device", "Name", nullptr, 16), KR_STATUS_OS_NULL_POINTER);
+  EXPECT_EQ(krOSReadIntFromINI(file, "Device", "Count", nullptr), KR_STATUS_OS_NULL_POINTER);
+  const std::string missing = folder_ + "/missing.ini";
+  EXPECT_EQ(krOSReadStringFromINI(missing.c_str(), "Device", "Name", value, 16), KR_STATUS_OS_INI_READ_FAILED);
+  EXPECT_EQ(krOSReadIntFromINI(missing.c_str(), "Device", "Count", &number), KR_STATUS_OS_INI_READ_FAILED);
+  EXPECT_STREQ(value, "untouched");
+  EXPECT_EQ(number, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(LineEndings, OrvaneIni, ::testing::Values("\n", "\r\n"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param[0] == '\r' ? "Windows" : "Unix");
+                         });
+
+}  // namespace

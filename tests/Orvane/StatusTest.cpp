@@ -1,0 +1,87 @@
+// Tests of the status registry and of Orvane's own registered statuses.
+#include <Orvane/Orvane.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr uint16_t kTestGroup = 0x7A;
+
+// Registered at load, the way other libraries do it.
+const KrErrorCodeMessage kLoadTimeTable[] = {
+    {10, "KR_TEST_LOADED_OK", "Loaded OK"},
+    {0, "KR_TEST_LOADED_FAILED", "Loaded failure"},
+};
+const KrStatus kLoadTimeRegistration = krRegisterErrorCodeMessages(0x7B, 10, 2, kLoadTimeTable);
+
+TEST(OrvaneStatus, OwnStatusesRenderTheirNames) {
+  struct Row {
+    KrStatus status;
+    const char* name;
+  };
+  // One row from each table Orvane registers, at the edges of the runs.
+  const Row rows[] = {
+      {KR_STATUS_OS_ERROR, "KR_STATUS_OS_ERROR"},
+      {KR_STATUS_OS_NULL_POINTER, "KR_STATUS_OS_NULL_POINTER"},
+      {KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, "KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW"},
+      {KR_STATUS_OS_NOT_FOUND, "KR_STATUS_OS_NOT_FOUND"},
+      {KR_STATUS_OS_KEY_NOT_FOUND, "KR_STATUS_OS_KEY_NOT_FOUND"},
+      {KR_STATUS_OS_BAD_NUMBER, "KR_STATUS_OS_BAD_NUMBER"},
+      {KR_STATUS_OS_ALLOC_FAILED, "KR_STATUS_OS_ALLOC_FAILED"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_STREQ(krGetStatusName(row.status), row.name);
+    EXPECT_EQ(std::string(krGetStatusString(row.status)).find("Unknown"), std::string::npos);
+  }
+  EXPECT_STREQ(krGetStatusString(KR_STATUS_OK), "OK");
+  EXPECT_STREQ(krGetStatusName(KR_STATUS_OK), "KR_STATUS_OK");
+  // The gap between 0x1000D and 0x10015 stays unregistered.
+  EXPECT_STREQ(krGetStatusName(0x1000E), "Unknown status 0x0001000E");
+}
+
+TEST(OrvaneStatus, RowsAreNumberedFromTheFirstCode) {
+  // Only row 0 carries a code; the others are numbered by position.
+  const KrErrorCodeMessage table[] = {
+      {100, "KR_TEST_FIRST", "First!"},
+      {0, "KR_TEST_SECOND", "Second!"},
+      {999, "KR_TEST_THIRD", "Third"},
+  };
+  ASSERT_EQ(krRegisterErrorCodeMessages(kTestGroup, 100, 3, table), KR_STATUS_OK);
+  EXPECT_STREQ(krGetStatusName(KR_MAKE_STATUS(kTestGroup, 100)), "KR_TEST_FIRST");
+  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 101)), "Second!");
+  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 102)), "Third");
+  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 103)), "Unknown status 0x007A0067");
+  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 999)), "Unknown status 0x007A03E7");
+
+  const KrErrorCodeMessage replacement[] = {{101, "KR_TEST_SECOND_AGAIN", "Replaced"}};
+  ASSERT_EQ(krRegisterErrorCodeMessages(kTestGroup, 101, 1, replacement), KR_STATUS_OK);
+  EXPECT_STREQ(krGetStatusName(KR_MAKE_STATUS(kTestGroup, 101)), "KR_TEST_SECOND_AGAIN");
+  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 101)), "Replaced");
+  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 100)), "First!");
+}
+
+TEST(OrvaneStatus, LoadTimeRegistrationAndBadArguments) {
+  EXPECT_EQ(kLoadTimeRegistration, KR_STATUS_OK);
+  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(0x7B, 11)), "Loaded failure");
+  EXPECT_EQ(krRegisterErrorCodeMessages(kTestGroup, 1, 1, nullptr), KR_STATUS_OS_NULL_POINTER);
+  EXPECT_EQ(krRegisterErrorCodeMessages(kTestGroup, 1, 0, nullptr), KR_STATUS_OK);
+  // Rows past code 0xFFFF would wrap into code 0 of the group.
+  const KrErrorCodeMessage two[] = {{0xFFFF, "A", "a"}, {0, "B", "b"}};
+  EXPECT_EQ(krRegisterErrorCodeMessages(kTestGroup, 0xFFFF, 2, two), KR_STATUS_OS_BAD_ARGUMENT);
+  EXPECT_STREQ(krGetStatusName(KR_MAKE_STATUS(kTestGroup, 0)), "Unknown status 0x007A0000");
+}
+
+TEST(OrvaneStatus, UnknownTextIsPerThread) {
+  const char* mine = krGetStatusString(0xDEAD0001);
+  std::string theirs;
+  std::thread other([&theirs] { theirs = krGetStatusString(0xDEAD0002); });
+  other.join();
+  EXPECT_STREQ(mine, "Unknown status 0xDEAD0001");
+  EXPECT_EQ(theirs, "Unknown status 0xDEAD0002");
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+// Engine start, shutdown, enumeration and the engine's status texts.
+#include <Ovalith/Ovalith.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct StatusRow {
+  KrStatus status;
+  const char* name;
+  const char* message;
+};
+
+const StatusRow kEngineStatuses[] = {
+    {0x31388, "KR_ERROR_GROUP_HALCYTE_OK", "KR_ERROR_GROUP_HALCYTE OK"},
+    {0x31389, "KR_STATUS_QM_NOT_INITIALIZED", "Device was not initialized!"},
+    {0x3138A, "KR_STATUS_QM_RESOLUTION_ILLEGAL", "Invalid resolution!"},
+    {0x3138B, "KR_STATUS_QM_RESOLUTION_MISMATCH", "Resolutions do not match!"},
+    {0x3138C, "KR_STATUS_QM_NOT_ENOUGH_INFORMATION", "Not enough information!"},
+    {0x3138D, "KR_STATUS_QM_ILLEGAL_INPUT", "Illegal input!"},
+    {0x3138E, "KR_STATUS_QM_NOT_ENOUGH_MEMORY", "Not enough memory!"},
+    {0x3138F, "KR_STATUS_QM_WRONG_DEVICE", "Wrong device!"},
+    {0x31390, "KR_STATUS_QM_PARTIAL_SUCCESS", "Operation succeeded partially!"},
+    {0x31391, "KR_STATUS_QM_UNSUPPORTED_FUNCTIONALITY", "This functionality is not supported!"},
+    {0x31392, "KR_STATUS_QM_BAD_PARAMETER", "Bad parameter!"},
+    {0x31393, "KR_STATUS_QM_ERROR", "Error!"},
+    {0x31394, "KR_STATUS_QM_MATRIX_NOT_SYMMETRIC", "Matrix must be symmetric for this operation"},
+};
+
+TEST(EngineStatus, EveryStatusRendersItsNameAndMessage) {
+  for (const StatusRow& row : kEngineStatuses) {
+    SCOPED_TRACE(row.name);
+    EXPECT_STREQ(krGetStatusName(row.status), row.name);
+    EXPECT_STREQ(krGetStatusString(row.status), row.message);
+  }
+  EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, 0x31392u);
+}
+
+TEST(EngineStatus, KitStatusesThatTheEngineReturnsAreReadable) {
+  const KrStatus passedThrough[] = {0x10001, 0x10004, 0x10007, 0x1000A, 0x1000D, 0x20001, 0x307D2,
+                                    0x3080B, 0x30802, 0x30814, 0x3083E, 0x307F2, 0x303EB, 0x303EC, 0x303EE};
+  for (KrStatus status : passedThrough) {
+    SCOPED_TRACE(status);
+    EXPECT_EQ(std::string(krGetStatusString(status)).find("Unknown status"), std::string::npos);
+  }
+  EXPECT_NE(std::string(krGetStatusString(0x3FFFF)).find("0x0003FFFF"), std::string::npos);
+}
+
+class EngineLifecycle : public ::testing::Test {
+ protected:
+  void TearDown() override { KrVDevice::EngineShutdown(); }
+};
+
+TEST_F(EngineLifecycle, SecondInitIsSuccessAndNullFirstArgumentIsFine) {
+  EXPECT_EQ(KrVDevice::EngineInit(nullptr, "."), KR_STATUS_OK);
+  EXPECT_EQ(KrVDevice::EngineInit("anything", "."), KR_STATUS_OK);
+  EXPECT_EQ(TollanInit("."), KR_STATUS_TL_ALREADY_INITIALIZED);
+}
+
+TEST_F(EngineLifecycle, InitFromMissingFileFails) {
+  EXPECT_NE(KrVDevice::EngineInit("/nonexistent/dir/Tollan.ini"), KR_STATUS_OK);
+}
+
+TEST_F(EngineLifecycle, ShutdownPassesTheKitStatusThrough) {
+  ASSERT_EQ(KrVDevice::EngineInit(nullptr, "."), KR_STATUS_OK);
+  EXPECT_EQ(KrVDevice::EngineShutdown(), KR_STATUS_OK);
+  EXPECT_EQ(KrVDevice::EngineShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
+}
+
+TEST_F(EngineLifecycle, EnumerateOnANeverCreatedDeviceLeavesTheLastStatus) {
+  ASSERT_EQ(KrVDevice::EngineInit(nullptr, "."), KR_STATUS_OK);
+  KrVDevice device;
+  char sensors[4][200];
+  uint32_t count = 4;
+  EXPECT_EQ(device.Enumerate(sensors, &count), KR_STATUS_OK);
+  ASSERT_GE(count, 1u);
+  EXPECT_STREQ(sensors[0], "*:0");
+  EXPECT_EQ(device.GetLastStatus(), KR_STATUS_OK);
+
+  uint32_t onlyCount = 0;
+  EXPECT_EQ(device.Enumerate(nullptr, &onlyCount), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_EQ(onlyCount, count);
+  EXPECT_EQ(device.GetLastStatus(), KR_STATUS_OK);
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// KrVPropertySet: values reach the kit set; copies share it safely.
+#include <Ovalith/Ovalith.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+uint64_t IntValue(const KrVPropertySet& set, const char* module, const char* property) {
+  uint64_t value = 0;
+  EXPECT_EQ(KrPropertySetGetIntProperty(set.GetHandle(), module, property, &value), KR_STATUS_OK);
+  return value;
+}
+
+TEST(KrVPropertySet, TypedValuesReachTheKitSet) {
+  KrVPropertySet set;
+  ASSERT_NE(set.GetHandle(), nullptr);
+  uint8_t bytes[3] = {1, 2, 3};
+  EXPECT_EQ(set.AddProperty("Depth", "XRes", uint64_t{640}), KR_STATUS_OK);
+  EXPECT_EQ(set.AddProperty("Depth", "ZPPS", 0.1042), KR_STATUS_OK);
+  EXPECT_EQ(set.AddProperty("Device", "PrimaryStream", "Depth"), KR_STATUS_OK);
+  EXPECT_EQ(set.AddProperty("Device", "Blob", KrGeneralBuffer{bytes, sizeof(bytes)}), KR_STATUS_OK);
+  bytes[0] = 9;  // the set keeps its own copy
+
+  EXPECT_EQ(IntValue(set, "Depth", "XRes"), 640u);
+  double real = 0;
+  EXPECT_EQ(KrPropertySetGetRealProperty(set.GetHandle(), "Depth", "ZPPS", &real), KR_STATUS_OK);
+  EXPECT_DOUBLE_EQ(real, 0.1042);
+  char text[KR_MAX_NAME_LENGTH] = {};
+  EXPECT_EQ(KrPropertySetGetStringProperty(set.GetHandle(), "Device", "PrimaryStream", text, sizeof(text)),
+            KR_STATUS_OK);
+  EXPECT_STREQ(text, "Depth");
+  KrGeneralBuffer blob{};
+  EXPECT_EQ(KrPropertySetGetGeneralProperty(set.GetHandle(), "Device", "Blob", &blob), KR_STATUS_OK);
+  ASSERT_EQ(blob.nDataSize, 3u);
+  EXPECT_EQ(static_cast<const uint8_t*>(blob.pData)[0], 1);
+
+  EXPECT_EQ(set.RemoveProperty("Depth", "XRes"), KR_STATUS_OK);
+  uint64_t gone = 0;
+  EXPECT_NE(KrPropertySetGetIntProperty(set.GetHandle(), "Depth", "XRes", &gone), KR_STATUS_OK);
+  EXPECT_EQ(set.RemoveModule("Device"), KR_STATUS_OK);
+  EXPECT_NE(set.RemoveModule("Device"), KR_STATUS_OK);
+}
+
+TEST(KrVPropertySet, AModuleWithoutPropertiesIsKept) {
+  KrVPropertySet set;
+  EXPECT_EQ(set.AddModule("Device"), KR_STATUS_OK);
+  int exists = 0;
+  EXPECT_EQ(KrPropertySetDoesModuleExist(set.GetHandle(), "Device", &exists), KR_STATUS_OK);
+  EXPECT_EQ(exists, 1);
+}
+
+TEST(KrVPropertySet, CopiesShareOneSetUntilTheLastIsGone) {
+  auto original = std::make_unique<KrVPropertySet>();
+  original->AddProperty("Depth", "FPS", uint64_t{30});
+  KrVPropertySet copy(*original);
+  EXPECT_EQ(copy.GetHandle(), original->GetHandle());
+  copy.AddProperty("Depth", "FPS", uint64_t{60});
+  EXPECT_EQ(IntValue(*original, "Depth", "FPS"), 60u);
+
+  original.reset();  // the copy keeps the set alive
+  EXPECT_EQ(IntValue(copy, "Depth", "FPS"), 60u);
+}
+
+TEST(KrVPropertySet, AssignmentInEveryOrderIsSafe) {
+  KrVPropertySet a;
+  KrVPropertySet b;
+  a.AddProperty("M", "P", uint64_t{1});
+  b.AddProperty("M", "P", uint64_t{2});
+  b = a;  // b's former set is released, not leaked
+  EXPECT_EQ(IntValue(b, "M", "P"), 1u);
+  b = b;
+  a = b;
+  EXPECT_EQ(a.GetHandle(), b.GetHandle());
+  {
+    KrVPropertySet c;
+    c = a;
+    KrVPropertySet d(c);
+    d = KrVPropertySet();
+    EXPECT_NE(d.GetHandle(), a.GetHandle());
+  }
+  EXPECT_EQ(IntValue(a, "M", "P"), 1u);
+}
+
+TEST(KrVPropertySet, EnumeratorWalksTheSetWithAndWithoutAModuleFilter) {
+  KrVPropertySet set;
+  set.AddProperty("Device", "A", uint64_t{1});
+  set.AddProperty("Depth", "B", 2.0);
+  uint8_t bytes[5] = {};
+  set.AddProperty("Depth", "C", KrGeneralBuffer{bytes, sizeof(bytes)});
+
+  struct Case {
+    const char* module;
+    int expected;
+  };
+  for (const Case& c : {Case{nullptr, 3}, Case{"Depth", 2}, Case{"Device", 1}, Case{"Missing", 0}}) {
+    KrVPropertySetEnumerator enumerator(set, c.module);
+    int seen = 0;
+    bool end = false;
+    while (enumerator.MoveNext(&end) == KR_STATUS_OK && !end) {
+      KrPropertyType type{};
+      const char* module = nullptr;
+      const char* property = nullptr;
+      ASSERT_EQ(enumerator.GetCurrentPropertyInfo(&type, &module, &property), KR_STATUS_OK);
+      if (type == KR_PROPERTY_TYPE_GENERAL) {
+        KrGeneralBuffer value{};
+        ASSERT_EQ(enumerator.GetCurrentGeneralValue(&value), KR_STATUS_OK);
+        EXPECT_EQ(value.nDataSize, 5u);
+      }
+      ++seen;
+    }
+    EXPECT_EQ(seen, c.expected) << (c.module ? c.module : "(all)");
+  }
+}
+
+}  // namespace
