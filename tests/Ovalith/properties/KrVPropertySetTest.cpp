@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <optional>
 
 namespace {
 
@@ -52,7 +52,8 @@ TEST(KrVPropertySet, AModuleWithoutPropertiesIsKept) {
 }
 
 TEST(KrVPropertySet, CopiesShareOneSetUntilTheLastIsGone) {
-  auto original = std::make_unique<KrVPropertySet>();
+  std::optional<KrVPropertySet> original;
+  original.emplace();
   original->AddProperty("Depth", "FPS", uint64_t{30});
   KrVPropertySet copy(*original);
   EXPECT_EQ(copy.GetHandle(), original->GetHandle());
@@ -70,7 +71,8 @@ TEST(KrVPropertySet, AssignmentInEveryOrderIsSafe) {
   b.AddProperty("M", "P", uint64_t{2});
   b = a;  // b's former set is released, not leaked
   EXPECT_EQ(IntValue(b, "M", "P"), 1u);
-  b = b;
+  KrVPropertySet& same = b;
+  b = same;
   a = b;
   EXPECT_EQ(a.GetHandle(), b.GetHandle());
   {

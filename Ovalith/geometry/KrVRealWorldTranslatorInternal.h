@@ -1,0 +1,41 @@
+// Private to the engine (not installed): the whole-frame kernels of
+// KrVRealWorldTranslator, shared by its source files and its tests.
+#pragma once
+
+#include <Ovalith/geometry/KrVPoint.h>
+
+// One real-world coordinate from its column (or row) factor, left to right:
+// factor * Z * (1 / ZPD). The per-point and whole-frame conversions both
+// call this, so they agree to the bit.
+inline float KrVRealWorldCoordinate(double axisFactor, double z, double reciprocalZpd) {
+  return static_cast<float>(axisFactor * z * reciprocalZpd);
+}
+
+// One row (or the part of it inside a window) to convert.
+struct KrVTranslatorRow {
+  const unsigned short* depth;  // width values
+  const double* columnFactors;  // width factors, one per column
+  double rowFactor;
+  double reciprocalZpd;
+  unsigned int width;
+  bool skipNoSample;  // leave out pixels equal to noSampleValue
+  unsigned short noSampleValue;
+  // Room for width points. The kernels may store up to width points here
+  // even when they keep fewer; the slots after the kept ones are scratch.
+  KrVPoint* out;
+};
+
+// Converts the row and returns the number of points kept at out.
+unsigned int KrVConvertTranslatorRow(const KrVTranslatorRow& row);
+
+// Which row kernel converts: the processor's widest (the default), or one
+// chosen for tests and benchmarks.
+enum KrVTranslatorKernel {
+  KRV_TRANSLATOR_KERNEL_WIDEST = 0,
+  KRV_TRANSLATOR_KERNEL_AVX512 = 1,
+  KRV_TRANSLATOR_KERNEL_PORTABLE = 2,
+};
+
+// Selects the kernel for every later conversion (process-wide); returns
+// false when this processor lacks it (the portable kernel stands in).
+bool KrVUseTranslatorKernel(KrVTranslatorKernel kernel);

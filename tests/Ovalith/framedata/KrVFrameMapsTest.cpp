@@ -1,0 +1,270 @@
+#include <Ovalith/framedata/KrVAudioBuffer.h>
+#include <Ovalith/framedata/KrVDepthMap.h>
+#include <Ovalith/framedata/KrVImageMap.h>
+#include <Ovalith/geometry/KrVPointContainer.h>
+
+#include <cstring>
+#include <memory>
+
+#include "Ovalith/framedata/FrameTestSupport.h"
+
+namespace {
+
+using PixelTest = FrameTest;
+
+void ExpectWindow(const KrVPixelStreamData& frame, unsigned short xRes, unsigned short yRes, unsigned short x,
+                  unsigned short y, unsigned short parentX, unsigned short parentY) {
+  EXPECT_EQ(xRes, frame.GetXRes());
+  EXPECT_EQ(yRes, frame.GetYRes());
+  EXPECT_EQ(x, frame.GetXOffset());
+  EXPECT_EQ(y, frame.GetYOffset());
+  EXPECT_EQ(parentX, frame.GetParentXRes());
+  EXPECT_EQ(parentY, frame.GetParentYRes());
+}
+
+void ExpectTranslator(const KrVRealWorldTranslator* t, const KrVPixelStreamData& frame, double zpd) {
+  ASSERT_NE(nullptr, t);
+  EXPECT_EQ(zpd, t->GetZPD());
+  EXPECT_EQ(0.1042, t->GetZPPS());
+  EXPECT_EQ(frame.GetXRes(), t->GetXRes());
+  EXPECT_EQ(frame.GetYRes(), t->GetYRes());
+  EXPECT_EQ(frame.GetParentXRes(), t->GetParentXRes());
+  EXPECT_EQ(frame.GetParentYRes(), t->GetParentYRes());
+  EXPECT_EQ(frame.GetXOffset(), t->GetXOffset());
+  EXPECT_EQ(frame.GetYOffset(), t->GetYOffset());
+}
+
+TEST_F(PixelTest, GeometryFollowsResolutionAndCropping) {
+  KrVDepthRepresentation full(&stream, 0, 0);
+  ExpectWindow(full, 640, 480, 0, 0, 640, 480);
+  depth.SetCropping(true, 100, 50, 320, 240);
+  KrVDepthRepresentation cropped(&stream, 0, 0);
+  ExpectWindow(cropped, 320, 240, 100, 50, 640, 480);
+  ExpectTranslator(cropped.GetRealWorldTranslator(), cropped, 120);
+  device.Fail("Depth", "Cropping", 0x30999);  // unreadable: cropping off
+  KrVPixelStreamData unreadable(&stream, 0, 0);
+  ExpectWindow(unreadable, 640, 480, 0, 0, 640, 480);
+  device.Fail("Depth", "XRes", 0x30999);  // the read stops: no depth values, no translator
+  KrVDepthRepresentation failed(&stream, 0, 0);
+  EXPECT_EQ(0, failed.GetZMin());
+  EXPECT_EQ(nullptr, failed.GetRealWorldTranslator());
+}
+
+TEST_F(PixelTest, WindowsAndSubMaps) {
+  KrVPixelStreamData parent(&stream, 1, 0);
+  KrVPixelStreamData window;
+  ASSERT_EQ(KR_STATUS_OK, window.Initialize(parent, 10, 20, 100, 50));
+  ExpectWindow(window, 100, 50, 10, 20, 640, 480);
+  ASSERT_EQ(KR_STATUS_OK, window.ResetSubMap());
+  ExpectWindow(window, 100, 50, 10, 20, 100, 50);
+  EXPECT_EQ(KR_STATUS_OS_ERROR, parent.ResetSubMap());
+  KrVPixelStreamData unbound(4, 3);
+  ExpectWindow(unbound, 4, 3, 0, 0, 4, 3);
+  EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, window.Initialize(unbound, 0, 0, 1, 1));
+  ExpectWindow(window, 100, 50, 10, 20, 100, 50);
+}
+
+TEST_F(PixelTest, DepthValuesAndCalibration) {
+  const struct {
+    uint64_t maxDepth;
+    unsigned short zRes;
+  } rows[] = {{10000, 10001}, {65535, 0}, {0, 1}};
+  for (const auto& row : rows) {
+    device.SetInt("Depth", "MaxDepthValue", row.maxDepth);
+    KrVDepthRepresentation frame(&stream, 0, 0);
+    EXPECT_EQ(row.zRes, frame.GetZRes()) << row.maxDepth;
+    EXPECT_EQ(400, frame.GetZMin());
+    EXPECT_EQ(1, frame.GetShadowValue());
+    EXPECT_EQ(KRV_PROJECTION_MODE_NONE, frame.GetMode());
+  }
+  // A failed read keeps the previous value; the calibration keeps the old ZPD.
+  KrVDepthRepresentation live(&stream, 1, 0);
+  device.Fail("Depth", "ZPD", 0x30999);
+  device.Fail("Depth", "MinDepthValue", 0x30999);
+  device.SetInt("Depth", "ShadowValue", 2);
+  device.Notify("Depth", "ShadowValue");
+  EXPECT_EQ(2, live.GetShadowValue());
+  EXPECT_EQ(400, live.GetZMin());
+  ExpectTranslator(live.GetRealWorldTranslator(), live, 120);
+}
+
+using DepthMapTest = FrameTest;
+
+TEST_F(DepthMapTest, BoundMapWrapsTheStreamBuffer) {
+  KrVDepthMap map(&stream, 1, 0);
+  EXPECT_EQ(1, map.IsValid());
+  EXPECT_EQ(depth.pixels.data(), map.Data());
+  EXPECT_EQ(&depth.pixels[1290], &map(10, 2));
+  EXPECT_EQ(KRV_PROJECTION_MODE_PROJECTIVE, map.GetMode());
+  std::vector<uint16_t> moved(640 * 480, 3);
+  depth.MoveBuffer(moved);
+  EXPECT_EQ(moved.data(), map.Data());
+  map.Clear();
+  EXPECT_EQ(std::vector<uint16_t>(640 * 480, 0), moved);
+  EXPECT_EQ(KR_STATUS_OK, map.ReAdjust(10, 10));  // a live map keeps its resolution
+  EXPECT_EQ(640, map.GetXRes());
+  device.Fail("Depth", "Buffer", 0x30999);
+  KrVDepthMap unreachable(&stream, 1, 0);
+  EXPECT_EQ(0, unreachable.IsValid());
+  const size_t watching = device.Subscriptions();
+  KrVDepthMap copy(unreachable);  // not valid, but still watching its stream
+  EXPECT_EQ(watching + 10, device.Subscriptions());
+}
+
+TEST_F(DepthMapTest, MapsOnCallersBuffersAreNotValid) {
+  unsigned short values[6] = {1, 2, 3, 4, 5, 6};
+  KrVDepthMap map(values, 3, 2);
+  EXPECT_EQ(0, map.IsValid());
+  EXPECT_EQ(6, map(2, 1));
+  map.Clear();  // not valid: nothing
+  EXPECT_EQ(1, values[0]);
+  EXPECT_EQ(KR_STATUS_OS_ERROR, map.SetBuffer(values, 3, 2));
+  EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, map.ReAdjust(4, 2));
+  KrVDepthMap owned;
+  EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(4, 2));
+  EXPECT_EQ(4, owned.GetXRes());
+  EXPECT_EQ(4, owned.GetMatrix().GetXRes());
+}
+
+TEST_F(DepthMapTest, InitializeMakesAWindowOfNoSamples) {
+  device.SetInt("Depth", "NoSampleValue", 7);
+  KrVDepthMap source(&stream, 1, 0);
+  KrVDepthMap window;
+  ASSERT_EQ(KR_STATUS_OK, window.Initialize(source, 100, 50, 10, 20));
+  ExpectWindow(window, 100, 50, 10, 20, 640, 480);
+  EXPECT_EQ(1, window.IsValid());
+  EXPECT_EQ(std::vector<uint16_t>(5000, 7), std::vector<uint16_t>(window.Data(), window.Data() + 5000));
+  ExpectTranslator(window.GetRealWorldTranslator(), window, 120);
+  unsigned short small[10];
+  KrVDepthMap tooSmall(small, 5, 2);
+  EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, tooSmall.Initialize(source, 100, 50, 10, 20));
+}
+
+TEST_F(DepthMapTest, CloneKeepsWindowParentAndValues) {
+  depth.SetCropping(true, 100, 50, 320, 240);
+  auto source = std::make_unique<KrVDepthMap>(&stream, 1, 0);
+  auto target = std::make_unique<KrVDepthMap>();
+  ASSERT_EQ(KR_STATUS_OK, source->Clone(*target));
+  ExpectWindow(*target, 320, 240, 100, 50, 640, 480);
+  ExpectTranslator(target->GetRealWorldTranslator(), *target, 120);
+  EXPECT_NE(source->Data(), target->Data());
+  EXPECT_EQ(0, std::memcmp(source->Data(), target->Data(), 320 * 240 * 2));
+  EXPECT_EQ(400, target->GetZMin());
+  EXPECT_EQ(KR_STATUS_OK, source->Clone(*source));
+  source.reset();  // the clone owns its pixels
+  EXPECT_EQ(depth.pixels[5], (*target)[5]);
+  KrVDepthMap unbound;
+  EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, unbound.Clone(*target));
+}
+
+TEST_F(DepthMapTest, ConvertToRealWorldUsesTheMapsTranslator) {
+  KrVDepthMap map(&stream, 1, 0);
+  KrVPointContainer points(0), expected(0);
+  ASSERT_EQ(KR_STATUS_OK, map.ConvertToRealWorld(5, 6, 30, 20, points));
+  ASSERT_EQ(KR_STATUS_OK, map.GetRealWorldTranslator()->Projective2RW(map.GetMatrix(), 5, 6, 30, 20, expected));
+  ASSERT_EQ(expected.GetSize(), points.GetSize());
+  EXPECT_EQ(30u * 20u * 4u / 5u, points.GetSize());  // every fifth pixel holds no sample
+  EXPECT_EQ(0, std::memcmp(expected.Data(), points.Data(), points.GetSize() * sizeof(KrVPoint)));
+  KrVDepthMap unbound;
+  EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, unbound.ConvertToRealWorld(points));
+}
+
+class ImageMapTest : public FrameTest {
+ protected:
+  ImageMapTest() : image(device, "Image", 8, 4) {
+    device.SetInt("Image", "BytesPerPixel", 3);
+    device.SetInt("Image", "OutputFormat", KR_OUTPUT_FORMAT_RGB24);
+    imageStream.Attach(&device, "Image");
+  }
+  FakeDepthStream image;
+  KrVStream imageStream;
+};
+
+TEST_F(ImageMapTest, BoundMapAddressesComponents) {
+  KrVImageMap map(&imageStream, 1, 0);
+  EXPECT_EQ(3, map.GetBytesPerPixel());
+  EXPECT_EQ(KR_OUTPUT_FORMAT_RGB24, map.GetOutputFormat());
+  EXPECT_EQ(24, map.GetMatrix().GetXRes());
+  const auto* bytes = reinterpret_cast<unsigned char*>(image.pixels.data());
+  EXPECT_EQ(bytes, map.Data());
+  for (KrVImageComponent c : {KRV_IMAGE_COMPONENT_RED, KRV_IMAGE_COMPONENT_GREEN, KRV_IMAGE_COMPONENT_BLUE}) {
+    EXPECT_EQ(bytes + 3 + c, &map(1, 0, c));
+    EXPECT_EQ(bytes + 3 * 9 + c, &map(1, 1, c));
+  }
+  device.SetProperty("Image", "BytesPerPixel", uint64_t{2});  // rows follow the pixel size
+  EXPECT_EQ(16, map.GetMatrix().GetXRes());
+  KrVImageMap defaults;
+  EXPECT_EQ(3, defaults.GetBytesPerPixel());
+}
+
+TEST_F(ImageMapTest, InitializeAndClone) {
+  device.SetInt("Image", "BytesPerPixel", 2);
+  KrVImageMap source(&imageStream, 1, 0);
+  KrVImageMap window;
+  ASSERT_EQ(KR_STATUS_OK, window.Initialize(source, 100, 10, 0, 0));
+  EXPECT_EQ(200, window.GetMatrix().GetXRes());
+  EXPECT_EQ(2000u, window.GetMatrix().GetContainer().GetCapacity());
+  EXPECT_EQ(std::vector<unsigned char>(2000, 0), std::vector<unsigned char>(window.Data(), window.Data() + 2000));
+  KrVImageMap clone;
+  ASSERT_EQ(KR_STATUS_OK, source.Clone(clone));
+  ExpectWindow(clone, 8, 4, 0, 0, 8, 4);
+  EXPECT_EQ(2, clone.GetBytesPerPixel());
+  EXPECT_NE(source.Data(), clone.Data());
+  EXPECT_EQ(0, std::memcmp(source.Data(), clone.Data(), 8 * 4 * 2));
+  clone.Clear();
+  EXPECT_EQ(0, clone[63]);
+  EXPECT_NE(0, source[62] | source[63]);
+}
+
+class AudioTest : public FrameTest {
+ protected:
+  AudioTest() : audio(device, "Audio", 16, 1) {
+    device.SetInt("Audio", "BufferSize", 20);
+    audioStream.Attach(&device, "Audio");
+  }
+  FakeDepthStream audio;  // 32 bytes of samples
+  KrVStream audioStream;
+};
+
+TEST_F(AudioTest, BoundBufferFollowsItsStream) {
+  KrVAudioBuffer buffer(&audioStream, 1, 0);
+  EXPECT_EQ(1, buffer.IsValid());
+  EXPECT_EQ(32u, buffer.GetBufferAllocatedSize());
+  EXPECT_EQ(44100, buffer.GetSampleRate());
+  EXPECT_EQ(2, buffer.GetNumberOfChannels());
+  EXPECT_EQ(reinterpret_cast<unsigned char*>(audio.pixels.data()), buffer.Data());
+  buffer.SetBufferSize(100);
+  EXPECT_EQ(0u, buffer.GetBufferSize());  // the frame's size, set by data updates
+  std::vector<uint16_t> moved(16, 1);
+  audio.MoveBuffer(moved);
+  EXPECT_EQ(reinterpret_cast<unsigned char*>(moved.data()), buffer.Data());
+  KrVAudioBuffer defaults;
+  EXPECT_EQ(KR_SAMPLE_RATE_48K, defaults.GetSampleRate());
+  EXPECT_EQ(0, KrVAudioBuffer(nullptr, 1, 0).IsValid());
+}
+
+// The target gets its own buffer of the allocated size with the valid
+// samples; the source keeps its samples; either may go first.
+TEST_F(AudioTest, CloneCopiesTheSamplesIntoItsOwnBuffer) {
+  for (int order = 0; order < 2; ++order) {
+    auto source = std::make_unique<KrVAudioBuffer>(&audioStream, 1, 0);
+    const std::vector<uint16_t> before = audio.pixels;
+    auto target = std::make_unique<KrVAudioBuffer>();
+    ASSERT_EQ(KR_STATUS_OK, source->Clone(*target));
+    EXPECT_EQ(before, audio.pixels);
+    EXPECT_NE(source->Data(), target->Data());
+    EXPECT_EQ(32u, target->GetBufferAllocatedSize());
+    EXPECT_EQ(0, std::memcmp(source->Data(), target->Data(), 20));
+    EXPECT_EQ(std::vector<unsigned char>(12, 0), std::vector<unsigned char>(target->Data() + 20, target->Data() + 32));
+    auto copy = std::make_unique<KrVAudioBuffer>(*target);
+    EXPECT_NE(target->Data(), copy->Data());
+    (order == 0 ? source : target).reset();
+    copy->Clear();
+    EXPECT_EQ(0, (*copy)[0]);
+  }
+  EXPECT_EQ(0u, device.Subscriptions());
+  KrVAudioBuffer unbound, other;
+  EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, unbound.Clone(other));
+}
+
+}  // namespace

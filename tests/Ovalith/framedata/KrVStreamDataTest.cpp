@@ -1,0 +1,188 @@
+#include <Ovalith/framedata/KrVDepthMap.h>
+#include <Ovalith/framedata/KrVStreamData.h>
+
+#include <memory>
+
+#include "Ovalith/framedata/FrameTestSupport.h"
+
+namespace {
+
+using StreamDataTest = FrameTest;
+
+TEST_F(StreamDataTest, DeferredObjectRereadsAtTheNextUpdateOnly) {
+  Probe<KrVPixelStreamData> frame(&stream, 1, 1);
+  device.journal.clear();
+  Change("XRes", 320);
+  EXPECT_EQ(1, frame.ArePropertiesChanged());
+  EXPECT_EQ(0u, Reads("XRes"));
+  EXPECT_EQ(640, frame.GetXRes());
+  ASSERT_EQ(KR_STATUS_OK, frame.UnderlyingStreamUpdated());
+  EXPECT_EQ(320, frame.GetXRes());
+  EXPECT_EQ(0, frame.ArePropertiesChanged());
+  ASSERT_EQ(KR_STATUS_OK, frame.UnderlyingStreamUpdated());
+  EXPECT_EQ(1u, Reads("XRes"));
+  // A failing re-read keeps the mark for the next update.
+  Change("YRes", 100);
+  device.Fail("Depth", "XRes", 0x30999);
+  EXPECT_EQ(0x30999u, frame.UnderlyingStreamUpdated());
+  EXPECT_EQ(1, frame.ArePropertiesChanged());
+}
+
+TEST_F(StreamDataTest, ImmediateObjectRereadsOnTheNotification) {
+  Probe<KrVPixelStreamData> frame(&stream, 1, 0);
+  Change("XRes", 320);
+  EXPECT_EQ(320, frame.GetXRes());
+  EXPECT_EQ(0, frame.ArePropertiesChanged());
+}
+
+// Each level re-reads after its base, from KrVStreamData down to the depth
+// map; then the frame fields are copied.
+TEST_F(StreamDataTest, RereadIsAChainFromBaseToMostDerived) {
+  Probe<KrVDepthMap> map(&stream, 1, 1);
+  EXPECT_EQ(10u, device.Subscriptions());
+  Change("ZPD", 100);
+  device.journal.clear();
+  ASSERT_EQ(KR_STATUS_OK, map.UnderlyingStreamUpdated());
+  const std::vector<std::string> expected = {
+      "get general Depth/Buffer",   "get u64 Depth/XRes",          "get u64 Depth/YRes",
+      "get general Depth/Cropping", "get u64 Depth/MinDepthValue", "get u64 Depth/MaxDepthValue",
+      "get u64 Depth/ShadowValue",  "get u64 Depth/NoSampleValue", "get u64 Depth/ZPD",
+      "get real Depth/ZPPS",        "get u64 Depth/Timestamp",     "get u64 Depth/FrameId",
+      "get u64 Depth/IsNew",        "get u64 Depth/BufferSize"};
+  EXPECT_EQ(expected, Calls());
+  EXPECT_EQ(100.0, map.GetRealWorldTranslator()->GetZPD());
+}
+
+TEST_F(StreamDataTest, FrameFieldsFollowTheStreamAndKeepFailedReads) {
+  Probe<KrVStreamData> frame(&stream, 0, 0);
+  EXPECT_EQ(0u, device.Subscriptions());
+  device.SetInt("Depth", "Timestamp", 5);
+  device.SetInt("Depth", "FrameId", 9);
+  ASSERT_EQ(KR_STATUS_OK, frame.UnderlyingStreamUpdated());
+  EXPECT_EQ(5u, frame.GetTimestamp());
+  EXPECT_EQ(9u, frame.GetFrameID());
+  EXPECT_EQ(1, frame.IsDataNew());
+  EXPECT_EQ(640u * 480u * 2u, frame.GetDataSize());
+  EXPECT_EQ(depth.pixels.data(), frame.Data());
+  device.Fail("Depth", "FrameId", 0x30999);
+  device.SetInt("Depth", "Timestamp", 6);
+  ASSERT_EQ(KR_STATUS_OK, frame.UnderlyingStreamUpdated());
+  EXPECT_EQ(6u, frame.GetTimestamp());
+  EXPECT_EQ(9u, frame.GetFrameID());
+  Probe<KrVStreamData> unbound;
+  EXPECT_EQ(KR_STATUS_QM_ERROR, unbound.UnderlyingStreamUpdated());
+  EXPECT_EQ(KR_STATUS_QM_ERROR, unbound.AddWatchedProperty("XRes"));
+  EXPECT_EQ(nullptr, unbound.GetCreator());
+  EXPECT_EQ(&device, frame.GetCreator());
+}
+
+TEST_F(StreamDataTest, SettersWriteThroughOnlyWhenLive) {
+  KrVStreamData local(&stream, 0, 0);
+  device.journal.clear();
+  EXPECT_EQ(KR_STATUS_OK, local.SetFrameID(7));
+  EXPECT_EQ(7u, local.GetFrameID());
+  EXPECT_TRUE(device.journal.empty());
+  KrVStreamData live(&stream, 1, 0);
+  EXPECT_EQ(KR_STATUS_OK, live.SetDataNew(-1));
+  EXPECT_EQ(~0ull, device.Int("Depth", "IsNew"));
+  EXPECT_EQ(KR_STATUS_OK, live.SetTimestamp(1ull << 40));
+  EXPECT_EQ(1ull << 40, device.Int("Depth", "Timestamp"));
+  EXPECT_EQ(KR_STATUS_OK, live.SetDataSize(12));
+  EXPECT_EQ(12u, device.Int("Depth", "BufferSize"));
+  device.Fail("Depth", "FrameId", 0x30999);
+  EXPECT_EQ(0x30999u, live.SetFrameID(7));
+  EXPECT_EQ(0u, live.GetFrameID());
+  KrVStreamData liveUnbound(nullptr, 1, 0);
+  EXPECT_EQ(KR_STATUS_QM_ERROR, liveUnbound.SetFrameID(7));
+}
+
+TEST_F(StreamDataTest, CopyFromAnotherFrameTakesItsTimestamp) {
+  FakeDepthStream second(device, "Depth2", 4, 4);
+  KrVStream secondStream;
+  secondStream.Attach(&device, "Depth2");
+  KrVStreamData target(&secondStream, 0, 0);
+  KrVStreamData source(&secondStream, 0, 0);
+  source.SetTimestamp(42);
+  source.SetDataSize(6);
+  EXPECT_EQ(KR_STATUS_OK, target.CopyFrom(source, 0));
+  EXPECT_EQ(42u, device.Int("Depth2", "Timestamp"));
+  EXPECT_EQ(6u, device.Int("Depth2", "BufferSize"));
+  EXPECT_EQ(KR_STATUS_OK, target.CopyFrom(source, 3));
+  EXPECT_EQ(3u, device.Int("Depth2", "Timestamp"));
+  KrVStreamData unbound;
+  EXPECT_EQ(KR_STATUS_QM_ERROR, unbound.CopyFrom(source, 0));
+  EXPECT_EQ(KR_STATUS_QM_ERROR, unbound.CopyFrom(nullptr, 0, 0));
+}
+
+TEST_F(StreamDataTest, InitializeBindsToTheOtherStream) {
+  KrVStreamData unbound;
+  Probe<KrVStreamData> frame(&stream, 0, 0);
+  frame.UnderlyingStreamUpdated();
+  EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, frame.Initialize(unbound));
+  EXPECT_STREQ("Depth", frame.GetStream()->GetName());
+  EXPECT_EQ(1000u, frame.GetTimestamp());
+  KrVStreamData copy;
+  ASSERT_EQ(KR_STATUS_OK, copy.Initialize(frame));
+  EXPECT_EQ(1, copy.IsValid());
+  EXPECT_EQ(1000u, copy.GetTimestamp());
+  EXPECT_EQ(1u, copy.GetFrameID());
+  EXPECT_EQ(nullptr, copy.Data());  // data and size are not taken over
+  EXPECT_NE(frame.GetStream(), copy.GetStream());
+  EXPECT_STREQ("Depth", copy.GetStream()->GetName());
+}
+
+// A watched object moved to another stream watches that stream instead; its
+// subscriptions on the old one are cancelled with the right module name.
+TEST_F(StreamDataTest, InitializeMovesTheWatchedProperties) {
+  FakeDepthStream second(device, "Depth2", 4, 4);
+  KrVStream secondStream;
+  secondStream.Attach(&device, "Depth2");
+  KrVStreamData other(&secondStream, 0, 0);
+  {
+    Probe<KrVPixelStreamData> frame(&stream, 1, 0);
+    ASSERT_EQ(KR_STATUS_OK, frame.KrVStreamData::Initialize(other));
+    EXPECT_EQ(4u, device.Subscriptions());
+    device.SetInt("Depth2", "XRes", 2);
+    device.Notify("Depth2", "XRes");
+    EXPECT_EQ(2, frame.GetParentXRes());
+  }
+  EXPECT_EQ(0u, device.Subscriptions());
+}
+
+// Copies have their own handle and subscriptions: destroying either leaves
+// the other working, in every order, and nothing stays subscribed.
+TEST_F(StreamDataTest, CopiesAndDestructionInEveryOrder) {
+  for (int order = 0; order < 2; ++order) {
+    auto original = std::make_unique<Probe<KrVDepthMap>>(&stream, 1, 0);
+    auto copy = std::make_unique<Probe<KrVDepthMap>>(*original);
+    EXPECT_EQ(20u, device.Subscriptions());
+    EXPECT_NE(original->GetStream(), copy->GetStream());
+    EXPECT_NE(original->GetRealWorldTranslator(), copy->GetRealWorldTranslator());
+    (order == 0 ? original : copy).reset();
+    Probe<KrVDepthMap>& survivor = order == 0 ? *copy : *original;
+    Change("XRes", 320);
+    EXPECT_EQ(320, survivor.GetXRes());
+    EXPECT_EQ(10u, device.Subscriptions());
+    Change("XRes", 640);
+  }
+  EXPECT_EQ(0u, device.Subscriptions());
+
+  Probe<KrVDepthMap> live(&stream, 1, 0);
+  Probe<KrVDepthMap> assigned;
+  assigned = live;
+  EXPECT_EQ(20u, device.Subscriptions());
+  assigned = Probe<KrVDepthMap>();  // an unbound object gives its subscriptions up
+  EXPECT_EQ(10u, device.Subscriptions());
+  const Probe<KrVDepthMap>& same = live;
+  live = same;
+  EXPECT_EQ(10u, device.Subscriptions());
+}
+
+TEST_F(StreamDataTest, RefusedSubscriptionIsNotRecorded) {
+  device.Fail("register", "Cropping", 0x30999);
+  Probe<KrVPixelStreamData> frame(&stream, 1, 0);
+  EXPECT_EQ(3u, device.Subscriptions());
+  EXPECT_EQ(0x30999u, frame.AddWatchedProperty("Cropping"));
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+#include <Ovalith/Infrastructure/KrVStatus.h>
+#include <Ovalith/geometry/KrVMatrix.h>
+#include <Ovalith/geometry/KrVPointContainer.h>
+#include <Ovalith/geometry/KrVRealWorldTranslator.h>
+#include <Ovalith/geometry/KrVRealWorldTranslatorInternal.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Calibration {
+  double zpd, zpps;
+  unsigned short xRes, yRes, parentXRes, parentYRes, xOffset, yOffset;
+  KrVRealWorldTranslator Make() const {
+    return KrVRealWorldTranslator(zpd, zpps, xRes, yRes, parentXRes, parentYRes, xOffset, yOffset);
+  }
+};
+
+bool SameBits(const KrVPoint& a, const KrVPoint& b) { return std::memcmp(&a, &b, sizeof(KrVPoint)) == 0; }
+
+TEST(TranslatorTest, ScaleFactorIsTheIntegerQuotientOf1280) {
+  const struct {
+    unsigned short width;
+    double f;
+  } rows[] = {{640, 2.0},  {320, 4.0}, {800, 1.0},  {1280, 1.0}, {1281, 0.0},
+              {2000, 0.0}, {427, 2.0}, {1, 1280.0}, {0, 0.0}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.f, KrVRealWorldTranslator(120, 0.1, 10, 10, row.width, 480, 0, 0).GetF()) << row.width;
+    EXPECT_EQ(row.f, KrVRealWorldTranslator(120, 0.1, row.width, 480).GetF()) << row.width;
+  }
+  KrVRealWorldTranslator t(120, 0.1, 640, 480);
+  EXPECT_EQ(KR_STATUS_OK, t.Update(120, 0.1, 100, 50, 320, 240, 7, 8));
+  EXPECT_EQ(4.0, t.GetF());
+  EXPECT_EQ(7, t.GetXOffset());
+  EXPECT_EQ(KR_STATUS_OK, t.Update(120, 0.1, 800, 600));
+  EXPECT_EQ(800, t.GetParentXRes());
+  EXPECT_EQ(0, t.GetXOffset());
+}
+
+// Real world to projective: exact results, truncation toward zero, the low
+// 16 bits of the column, and the defined results of degenerate input.
+TEST(TranslatorTest, RealWorldToProjective) {
+  const Calibration sensor = {120, 0.1042, 640, 480, 640, 480, 0, 0};
+  const Calibration unit = {1, 1, 1280, 2, 1280, 2, 0, 0};  // F 1, cx 640, cy 1
+  const Calibration window = {120, 0.1042, 320, 240, 640, 480, 100, 50};
+  const Calibration noScale = {120, 0.1042, 10, 10, 0, 480, 0, 0};
+  const struct {
+    Calibration setup;
+    KrVPoint in;
+    float u, v;            // RW2Projective
+    float uFloat, vFloat;  // RW2ProjectiveFloat
+  } rows[] = {
+      {sensor, {0, 0, 1000}, 320, 240, 320, 240},
+      {unit, {9, 0, 10}, 640, 1, 640.9f, 1},
+      {unit, {-6437, 0, 10}, -3, 1, static_cast<float>(640 + -6437 / 10.0), 1},
+      {unit, {693600, 0, 10}, 4464, 1, 70000, 1},
+      {unit, {321280, 0, 10}, -32768, 1, 32768, 1},
+      {unit, {1e12f, 0, 10}, 0, 1, static_cast<float>(640 + static_cast<double>(1e12f) / 10), 1},
+      {unit, {5, 5, 0}, 640, 1, 640, 1},       // Z 0: the centre
+      {noScale, {5, 5, 100}, 0, 240, 0, 240},  // F 0: the centre
+      {window, {0, 0, 1000}, 220, 190, 220, 190},
+  };
+  for (const auto& row : rows) {
+    const KrVRealWorldTranslator t = row.setup.Make();
+    KrVPoint p = row.in;
+    t.RW2Projective(p);
+    EXPECT_EQ(row.u, p.X()) << row.in.X();
+    EXPECT_EQ(row.v, p.Y()) << row.in.X();
+    EXPECT_EQ(row.in.Z(), p.Z());
+    p = row.in;
+    t.RW2ProjectiveFloat(p);
+    EXPECT_EQ(row.uFloat, p.X()) << row.in.X();
+    EXPECT_EQ(row.vFloat, p.Y()) << row.in.X();
+  }
+}
+
+TEST(TranslatorTest, ProjectiveToRealWorld) {
+  const KrVRealWorldTranslator sensor(120, 0.1042, 640, 480);
+  KrVPoint p(420, 240, 1000);
+  sensor.Projective2RW(p);
+  EXPECT_EQ(static_cast<float>(100.0 * 0.1042 * 2.0 * 1000.0 * (1.0 / 120.0)), p.X());
+  EXPECT_NEAR(173.6667, p.X(), 1e-3);
+  EXPECT_EQ(0.0f, p.Y());
+  EXPECT_EQ(1000.0f, p.Z());
+  // A window's pixel is the parent's pixel moved by the offsets.
+  const KrVRealWorldTranslator window(120, 0.1042, 320, 240, 640, 480, 100, 50);
+  KrVPoint inWindow(3, 4, 800);
+  KrVPoint inParent(103, 54, 800);
+  window.Projective2RW(inWindow);
+  sensor.Projective2RW(inParent);
+  EXPECT_TRUE(SameBits(inParent, inWindow));
+  // ZPD 0: no division; the point lies on the axis.
+  KrVPoint flat(400, 100, 900);
+  KrVRealWorldTranslator(0, 0.1042, 640, 480).Projective2RW(flat);
+  EXPECT_EQ(0.0f, flat.X());
+  EXPECT_EQ(0.0f, flat.Y());
+}
+
+TEST(TranslatorTest, RoundTripThroughFractionalPixels) {
+  const KrVRealWorldTranslator window(120, 0.1042, 320, 240, 640, 480, 100, 50);
+  for (const KrVPoint& original : {KrVPoint(-250.5f, 130.25f, 2000), KrVPoint(10, -20, 600), KrVPoint(0, 0, 4000)}) {
+    KrVPoint p = original;
+    window.RW2ProjectiveFloat(p);
+    window.Projective2RW(p);
+    EXPECT_NEAR(original.X(), p.X(), 1e-3 * (1 + std::abs(original.X())));
+    EXPECT_NEAR(original.Y(), p.Y(), 1e-3 * (1 + std::abs(original.Y())));
+  }
+}
+
+// The whole-frame conversion gives exactly the per-point result, for every
+// pixel of random maps, windows and degenerate calibrations, with each of
+// the row kernels this processor has.
+class TranslatorBatchTest : public ::testing::TestWithParam<KrVTranslatorKernel> {
+ protected:
+  void SetUp() override {
+    if (!KrVUseTranslatorKernel(GetParam())) {
+      GTEST_SKIP() << "this processor lacks the kernel's vector unit";
+    }
+  }
+  void TearDown() override { KrVUseTranslatorKernel(KRV_TRANSLATOR_KERNEL_WIDEST); }
+};
+
+std::string KernelName(const ::testing::TestParamInfo<KrVTranslatorKernel>& info) {
+  static const char* const names[] = {"Widest", "Avx512", "Portable"};
+  return names[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, TranslatorBatchTest,
+                         ::testing::Values(KRV_TRANSLATOR_KERNEL_WIDEST, KRV_TRANSLATOR_KERNEL_AVX512,
+                                           KRV_TRANSLATOR_KERNEL_PORTABLE),
+                         KernelName);
+
+TEST_P(TranslatorBatchTest, EqualsPerPointBitForBit) {
+  const Calibration calibrations[] = {
+      {120, 0.1042, 64, 48, 64, 48, 0, 0},    {120, 0.1042, 40, 30, 640, 480, 100, 50},
+      {75, 0.2084, 64, 48, 1280, 1024, 0, 7}, {120, 0.1042, 64, 48, 0, 0, 0, 0},
+      {120, 0.1042, 64, 48, 2000, 480, 0, 0}, {0, 0.1042, 64, 48, 640, 480, 3, 3},
+      {120, 0, 64, 48, 640, 480, 0, 0},
+  };
+  const struct {
+    unsigned short x, y, width, height;
+  } windows[] = {{0, 0, 64, 48}, {5, 7, 20, 10}, {3, 1, 37, 9}, {63, 47, 1, 1}, {0, 0, 0, 5}};
+  std::mt19937 random(1234);
+  KrVDepthMatrix depth(64, 48);
+  KrVPointContainer points(0);
+  for (const Calibration& setup : calibrations) {
+    for (unsigned int i = 0; i < 64u * 48u; ++i) {
+      depth[static_cast<int>(i)] = random() % 4 == 0 ? 0 : static_cast<unsigned short>(random());
+    }
+    const KrVRealWorldTranslator t = setup.Make();
+    for (const auto& w : windows) {
+      for (KrVNoSampleHandling handling : {KRV_NO_SAMPLE_KEEP, KRV_NO_SAMPLE_SKIP}) {
+        ASSERT_EQ(KR_STATUS_OK, t.Projective2RW(depth, w.x, w.y, w.width, w.height, points, handling));
+        unsigned int k = 0;
+        for (unsigned short row = w.y; row < w.y + w.height; ++row) {
+          for (unsigned short column = w.x; column < w.x + w.width; ++column) {
+            const unsigned short z = depth(column, row);
+            if (handling == KRV_NO_SAMPLE_SKIP && z == 0) continue;
+            KrVPoint expected(column, row, z);
+            t.Projective2RW(expected);
+            ASSERT_LT(k, points.GetSize());
+            ASSERT_TRUE(SameBits(expected, points[static_cast<int>(k)])) << column << "," << row;
+            ++k;
+          }
+        }
+        EXPECT_EQ(k, points.GetSize());
+      }
+    }
+  }
+}
+
+TEST_P(TranslatorBatchTest, RejectsBadWindowsAndFullOutputs) {
+  const KrVRealWorldTranslator t(120, 0.1042, 8, 4);
+  KrVDepthMatrix depth(8, 4);
+  KrVPointContainer points(0);
+  EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, t.Projective2RW(depth, 4, 0, 5, 1, points));
+  EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, t.Projective2RW(depth, 0, 3, 1, 2, points));
+  KrVPoint memory[31];
+  KrVPointContainer external(memory, 31);
+  EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, t.Projective2RW(depth, external, KRV_NO_SAMPLE_KEEP));
+  EXPECT_EQ(KR_STATUS_OS_NULL_POINTER, t.Projective2RW(nullptr, 8, 0, 0, 1, 1, points));
+  depth[9] = 500;  // the only sample, at (1, 1)
+  ASSERT_EQ(KR_STATUS_OK, t.Projective2RW(depth, points));
+  ASSERT_EQ(1u, points.GetSize());
+  EXPECT_EQ(500.0f, points[0].Z());
+  ASSERT_EQ(KR_STATUS_OK, t.Projective2RW(depth, points, KRV_NO_SAMPLE_SKIP, 500));  // 500 as "no sample"
+  EXPECT_EQ(31u, points.GetSize());
+}
+
+TEST(TranslatorTest, BatchRealWorldToProjectiveEqualsPerPoint) {
+  const KrVRealWorldTranslator t(120, 0.1042, 320, 240, 640, 480, 100, 50);
+  std::mt19937 random(99);
+  std::uniform_real_distribution<float> coordinate(-3000, 3000);
+  KrVPointContainer points(500);
+  for (int i = 0; i < 500; ++i) {
+    points.Add(KrVPoint(coordinate(random), coordinate(random), i % 7 == 0 ? 0.0f : std::abs(coordinate(random))));
+  }
+  ASSERT_EQ(500u, points.GetSize());
+  KrVPointContainer fractional(points);
+  KrVPointContainer whole(points);
+  t.RW2Projective(whole);
+  t.RW2ProjectiveFloat(fractional);
+  for (int i = 0; i < 500; ++i) {
+    KrVPoint expected = points[i];
+    t.RW2Projective(expected);
+    ASSERT_TRUE(SameBits(expected, whole[i])) << i;
+    expected = points[i];
+    t.RW2ProjectiveFloat(expected);
+    ASSERT_TRUE(SameBits(expected, fractional[i])) << i;
+  }
+}
+
+}  // namespace

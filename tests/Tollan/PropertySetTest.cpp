@@ -1,0 +1,279 @@
+#include <Tollan/Tollan.h>
+
+#include "../../Tollan/src/PropertySetInternal.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+class PropertySetTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(KR_STATUS_OK, KrPropertySetCreate(&set_)); }
+  void TearDown() override {
+    if (set_ != nullptr) KrPropertySetDestroy(&set_);
+  }
+
+  // "module.property" of every entry an enumerator walks.
+  static std::vector<std::string> Walk(KrPropertySetEnumeratorHandle enumerator) {
+    std::vector<std::string> seen;
+    bool end = false;
+    while (KrPropertySetEnumeratorMoveNext(enumerator, &end) == KR_STATUS_OK && !end) {
+      KrPropertyType type;
+      const char* module = nullptr;
+      const char* property = nullptr;
+      EXPECT_EQ(KR_STATUS_OK, KrPropertySetEnumeratorGetCurrentPropertyInfo(enumerator, &type, &module, &property));
+      seen.push_back(std::string(module) + "." + property);
+    }
+    return seen;
+  }
+
+  std::vector<std::string> WalkSet(const char* module) {
+    KrPropertySetEnumeratorHandle enumerator = nullptr;
+    EXPECT_EQ(KR_STATUS_OK, KrPropertySetGetEnumerator(set_, &enumerator, module));
+    std::vector<std::string> seen = Walk(enumerator);
+    KrPropertySetEnumeratorFree(&enumerator);
+    return seen;
+  }
+
+  KrPropertySetHandle set_ = nullptr;
+};
+
+TEST_F(PropertySetTest, KeepsFirstAdditionOrderAndReplacesInPlace) {
+  KrPropertySetAddIntProperty(set_, "Image", "XRes", 640);
+  KrPropertySetAddModule(set_, "Device");
+  KrPropertySetAddIntProperty(set_, "Depth", "XRes", 320);
+  KrPropertySetAddRealProperty(set_, "Image", "FPS", 30.0);
+  // Replacing keeps the place but takes the new type; re-adding a module is a no-op.
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetAddStringProperty(set_, "Image", "XRes", "wide"));
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetAddModule(set_, "Image"));
+
+  EXPECT_EQ((std::vector<std::string>{"Image.XRes", "Image.FPS", "Depth.XRes"}), WalkSet(nullptr));
+  std::vector<std::string> modules;
+  ASSERT_EQ(KR_STATUS_OK, tollan::GetModuleNames(set_, &modules));
+  EXPECT_EQ((std::vector<std::string>{"Image", "Device", "Depth"}), modules);
+
+  KrPropertyType type;
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetGetPropertyType(set_, "Image", "XRes", &type));
+  EXPECT_EQ(KR_PROPERTY_TYPE_STRING, type);
+  uint64_t value = 0;
+  EXPECT_EQ(KR_STATUS_TL_BAD_PROPERTY_TYPE, KrPropertySetGetIntProperty(set_, "Image", "XRes", &value));
+  uint32_t moduleCount = 0, propertyCount = 0;
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetGetCounts(set_, &moduleCount, &propertyCount));
+  EXPECT_EQ(3u, moduleCount);
+  EXPECT_EQ(3u, propertyCount);
+}
+
+TEST_F(PropertySetTest, TypedValuesRoundTripAndRemove) {
+  uint8_t bytes[] = {1, 2, 3};
+  KrGeneralBuffer general{bytes, sizeof(bytes)};
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetAddIntProperty(set_, "M", "i", UINT64_MAX));
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetAddRealProperty(set_, "M", "r", -2.5));
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetAddStringProperty(set_, "M", "s", "text"));
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetAddGeneralProperty(set_, "M", "g", &general));
+  bytes[0] = 99;  // the set keeps its own copy
+
+  uint64_t i = 0;
+  double r = 0;
+  char s[KR_MAX_NAME_LENGTH];
+  KrGeneralBuffer g{nullptr, 0};
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetGetIntProperty(set_, "M", "i", &i));
+  EXPECT_EQ(UINT64_MAX, i);
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetGetRealProperty(set_, "M", "r", &r));
+  EXPECT_EQ(-2.5, r);
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetGetStringProperty(set_, "M", "s", s, sizeof(s)));
+  EXPECT_STREQ("text", s);
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetGetGeneralProperty(set_, "M", "g", &g));
+  ASSERT_EQ(3u, g.nDataSize);
+  EXPECT_NE(static_cast<void*>(bytes), g.pData);
+  EXPECT_EQ(1, static_cast<uint8_t*>(g.pData)[0]);
+
+  // A too-small buffer gets what fits, terminated.
+  char small[3] = {'x', 'x', 'x'};
+  EXPECT_EQ(KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, KrPropertySetGetStringProperty(set_, "M", "s", small, 3));
+  EXPECT_STREQ("te", small);
+
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetRemoveProperty(set_, "M", "r"));
+  EXPECT_EQ(KR_STATUS_OS_NOT_FOUND, KrPropertySetRemoveProperty(set_, "M", "r"));
+  EXPECT_EQ(KR_STATUS_OS_NOT_FOUND, KrPropertySetGetRealProperty(set_, "M", "r", &r));
+  EXPECT_EQ((std::vector<std::string>{"M.i", "M.s", "M.g"}), WalkSet("M"));
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetRemoveModule(set_, "M"));
+  int exists = 1;
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetDoesModuleExist(set_, "M", &exists));
+  EXPECT_EQ(0, exists);
+  EXPECT_EQ(KR_STATUS_OS_NOT_FOUND, KrPropertySetRemoveModule(set_, "M"));
+}
+
+TEST_F(PropertySetTest, RefusesOversizedAndNullValues) {
+  const std::string fits(KR_MAX_NAME_LENGTH - 1, 'a');
+  const std::string tooLong(KR_MAX_NAME_LENGTH, 'a');
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetAddStringProperty(set_, "M", "s", fits.c_str()));
+  EXPECT_EQ(KR_STATUS_TL_BAD_PROPERTY_SIZE, KrPropertySetAddStringProperty(set_, "M", "s", tooLong.c_str()));
+  EXPECT_EQ(KR_STATUS_OS_BAD_ARGUMENT, KrPropertySetAddIntProperty(set_, tooLong.c_str(), "p", 1));
+  KrGeneralBuffer missingBytes{nullptr, 4};
+  EXPECT_EQ(KR_STATUS_OS_NULL_POINTER, KrPropertySetAddGeneralProperty(set_, "M", "g", &missingBytes));
+  KrGeneralBuffer empty{nullptr, 0};
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetAddGeneralProperty(set_, "M", "g", &empty));
+
+  // Failed adds left the set as it was: one module, the 199-character text.
+  uint32_t modules = 0, properties = 0;
+  KrPropertySetGetCounts(set_, &modules, &properties);
+  EXPECT_EQ(1u, modules);
+  EXPECT_EQ(2u, properties);
+  char text[KR_MAX_NAME_LENGTH];
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetGetStringProperty(set_, "M", "s", text, sizeof(text)));
+  EXPECT_EQ(fits, text);
+}
+
+TEST_F(PropertySetTest, NullArgumentsAreRefused) {
+  KrPropertySetHandle none = nullptr;
+  uint64_t i;
+  char s[8];
+  bool end;
+  KrGeneralBuffer g;
+  const std::vector<std::pair<const char*, KrStatus>> cases = {
+      {"create", KrPropertySetCreate(nullptr)},
+      {"destroy", KrPropertySetDestroy(&none)},
+      {"clone", KrPropertySetClone(set_, nullptr)},
+      {"add module", KrPropertySetAddModule(none, "M")},
+      {"null module", KrPropertySetAddIntProperty(set_, nullptr, "p", 1)},
+      {"null property", KrPropertySetAddIntProperty(set_, "M", nullptr, 1)},
+      {"null text", KrPropertySetAddStringProperty(set_, "M", "p", nullptr)},
+      {"null buffer", KrPropertySetAddGeneralProperty(set_, "M", "p", nullptr)},
+      {"get int", KrPropertySetGetIntProperty(none, "M", "p", &i)},
+      {"int output", KrPropertySetGetIntProperty(set_, "M", "p", nullptr)},
+      {"string output", KrPropertySetGetStringProperty(set_, "M", "p", nullptr, 8)},
+      {"general output", KrPropertySetGetGeneralProperty(set_, "M", "p", nullptr)},
+      {"counts", KrPropertySetGetCounts(set_, nullptr, nullptr)},
+      {"enumerator", KrPropertySetGetEnumerator(set_, nullptr, nullptr)},
+      {"move next", KrPropertySetEnumeratorMoveNext(nullptr, &end)},
+      {"general value", KrPropertySetEnumeratorGetGeneralValue(nullptr, &g)},
+      {"visit", tollan::VisitProperties(set_, nullptr, nullptr)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(KR_STATUS_OS_NULL_POINTER, c.second) << c.first;
+  EXPECT_EQ(KR_STATUS_OS_NOT_FOUND, KrPropertySetGetStringProperty(set_, "M", "p", s, sizeof(s)));
+}
+
+TEST_F(PropertySetTest, CloneIsIndependent) {
+  uint8_t bytes[] = {7, 8};
+  KrGeneralBuffer general{bytes, sizeof(bytes)};
+  KrPropertySetAddIntProperty(set_, "M", "i", 1);
+  KrPropertySetAddGeneralProperty(set_, "M", "g", &general);
+  KrPropertySetAddModule(set_, "Empty");
+  KrPropertySetHandle copy = nullptr;
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetClone(set_, &copy));
+  KrPropertySetAddIntProperty(set_, "M", "i", 2);
+  KrPropertySetRemoveModule(set_, "Empty");
+
+  uint64_t i = 0;
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetGetIntProperty(copy, "M", "i", &i));
+  EXPECT_EQ(1u, i);
+  int exists = 0;
+  KrPropertySetDoesModuleExist(copy, "Empty", &exists);
+  EXPECT_EQ(1, exists);
+  KrGeneralBuffer original{nullptr, 0}, cloned{nullptr, 0};
+  KrPropertySetGetGeneralProperty(set_, "M", "g", &original);
+  KrPropertySetGetGeneralProperty(copy, "M", "g", &cloned);
+  EXPECT_NE(original.pData, cloned.pData);
+  KrPropertySetDestroy(&set_);
+  EXPECT_EQ(8, static_cast<uint8_t*>(cloned.pData)[1]);
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetDestroy(&copy));
+  EXPECT_EQ(nullptr, copy);
+}
+
+TEST_F(PropertySetTest, EnumeratorFiltersAndStepsToEnd) {
+  KrPropertySetAddIntProperty(set_, "A", "x", 1);
+  KrPropertySetAddModule(set_, "Empty");
+  KrPropertySetAddRealProperty(set_, "B", "y", 2.0);
+  KrPropertySetAddStringProperty(set_, "A", "z", "t");
+  EXPECT_EQ((std::vector<std::string>{"A.x", "A.z", "B.y"}), WalkSet(nullptr));
+  EXPECT_EQ((std::vector<std::string>{"B.y"}), WalkSet("B"));
+  EXPECT_TRUE(WalkSet("Empty").empty());
+
+  KrPropertySetEnumeratorHandle enumerator = nullptr;
+  EXPECT_EQ(KR_STATUS_OS_NOT_FOUND, KrPropertySetGetEnumerator(set_, &enumerator, "Missing"));
+  EXPECT_EQ(nullptr, enumerator);
+
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetGetEnumerator(set_, &enumerator, "A"));
+  uint64_t i = 0;
+  const char* text = nullptr;
+  EXPECT_EQ(KR_STATUS_OS_NOT_FOUND, KrPropertySetEnumeratorGetIntValue(enumerator, &i));  // before the first
+  bool end = true;
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetEnumeratorMoveNext(enumerator, &end));
+  ASSERT_FALSE(end);
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetEnumeratorGetIntValue(enumerator, &i));
+  EXPECT_EQ(1u, i);
+  EXPECT_EQ(KR_STATUS_TL_BAD_PROPERTY_TYPE, KrPropertySetEnumeratorGetStringValue(enumerator, &text));
+  KrPropertySetEnumeratorMoveNext(enumerator, &end);
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetEnumeratorGetStringValue(enumerator, &text));
+  EXPECT_STREQ("t", text);
+  for (int step = 0; step < 3; ++step) {  // stays past the end
+    EXPECT_EQ(KR_STATUS_OK, KrPropertySetEnumeratorMoveNext(enumerator, &end));
+    EXPECT_TRUE(end);
+  }
+  EXPECT_EQ(KR_STATUS_OS_NOT_FOUND, KrPropertySetEnumeratorGetStringValue(enumerator, &text));
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetEnumeratorFree(&enumerator));
+  EXPECT_EQ(nullptr, enumerator);
+}
+
+TEST_F(PropertySetTest, EnumeratorSeesTheSetAsItWas) {
+  uint8_t bytes[] = {5, 6, 7};
+  KrGeneralBuffer general{bytes, sizeof(bytes)};
+  KrPropertySetAddGeneralProperty(set_, "A", "g", &general);
+  KrPropertySetAddIntProperty(set_, "A", "i", 1);
+  KrPropertySetEnumeratorHandle enumerator = nullptr;
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetGetEnumerator(set_, &enumerator, nullptr));
+  bool end = true;
+  KrPropertySetEnumeratorMoveNext(enumerator, &end);
+  const char* module = nullptr;
+  const char* property = nullptr;
+  KrPropertyType type;
+  KrPropertySetEnumeratorGetCurrentPropertyInfo(enumerator, &type, &module, &property);
+
+  // Every change frees or moves the set's own storage.
+  KrPropertySetRemoveModule(set_, "A");
+  for (int n = 0; n < 20; ++n) KrPropertySetAddIntProperty(set_, ("M" + std::to_string(n)).c_str(), "p", n);
+
+  EXPECT_STREQ("A", module);
+  EXPECT_STREQ("g", property);
+  KrGeneralBuffer seen{nullptr, 0};
+  ASSERT_EQ(KR_STATUS_OK, KrPropertySetEnumeratorGetGeneralValue(enumerator, &seen));
+  ASSERT_EQ(3u, seen.nDataSize);
+  EXPECT_EQ(7, static_cast<uint8_t*>(seen.pData)[2]);
+  EXPECT_EQ((std::vector<std::string>{"A.i"}), Walk(enumerator));
+  KrPropertySetEnumeratorFree(&enumerator);
+}
+
+TEST_F(PropertySetTest, VisitorMayChangeTheSetAndStopsTheWalk) {
+  KrPropertySetAddIntProperty(set_, "A", "x", 1);
+  KrPropertySetAddStringProperty(set_, "A", "s", "v");
+  KrPropertySetAddRealProperty(set_, "B", "y", 2.0);
+  std::vector<std::string> seen;
+  KrStatus status = tollan::VisitProperties(
+      set_, nullptr, [&](const char* module, const char* property, const tollan::PropertyValue& value) {
+        seen.push_back(std::string(module) + "." + property);
+        if (value.type == KR_PROPERTY_TYPE_STRING) {
+          EXPECT_STREQ("v", value.stringValue);
+        }
+        KrPropertySetRemoveModule(set_, module);  // frees what module points at in the live set
+        return value.type == KR_PROPERTY_TYPE_REAL ? KR_STATUS_TL_INJECTED_FAILURE : KR_STATUS_OK;
+      });
+  EXPECT_EQ(KR_STATUS_TL_INJECTED_FAILURE, status);
+  EXPECT_EQ((std::vector<std::string>{"A.x", "A.s", "B.y"}), seen);
+
+  tollan::PropertyValue value;
+  value.type = KR_PROPERTY_TYPE_REAL;
+  value.realValue = 4.5;
+  ASSERT_EQ(KR_STATUS_OK, tollan::AddPropertyValue(set_, "C", "r", value));
+  double r = 0;
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetGetRealProperty(set_, "C", "r", &r));
+  EXPECT_EQ(4.5, r);
+  EXPECT_EQ(KR_STATUS_OS_NOT_FOUND,
+            tollan::VisitProperties(
+                set_, "A", [](const char*, const char*, const tollan::PropertyValue&) { return KR_STATUS_OK; }));
+}
+
+}  // namespace
