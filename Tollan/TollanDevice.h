@@ -32,6 +32,7 @@ KrStatus TollanInit(const char* directory);
 // Reads the given configuration file, which may also hold device sections.
 KrStatus TollanInitFromINIFile(const char* path);
 // Stops the kit; devices still open are destroyed. Not started: 0x307D1.
+// From inside a device's callback: KR_STATUS_TL_DEVICE_BUSY, nothing stops.
 KrStatus TollanShutdown();
 
 // ---- devices ----
@@ -43,11 +44,21 @@ KrStatus KrDeviceProxyCreate(KrDeviceHandle* device, const KrDeviceConfig* confi
 // Creates the device that a section of an INI file describes (key "Kind";
 // a section without one is simulated sensor 0, with key "Connection" for
 // its connection string) and applies its stream keys.
+// Section keys (docs/tollan-configuration.md): "Kind", "Connection" (without
+// "Kind" the connection string picks the kind, and without both the section
+// is "*:0"), "Mode" (0/1), "Sharing"; one stream per name in
+// "Stream.<Name>.Type=<type>", with initial values in
+// "Stream.<Name>.<Property>=<value>"; "<Module>.<Property>=<value>" keys are
+// settings, applied by KrDeviceProxyLoadConfigFromFile, not here.
 KrStatus KrDeviceProxyCreateDeviceByINIFile(const char* path, const char* section, KrDeviceHandle* device,
                                             KrPropertySetHandle initialValues);
-// Applies an INI section's settings to an existing device.
+// Applies an INI section's settings ("<Module>.<Property>=<value>", typed by
+// the existing property) to an existing device, in file order; stops at the
+// first failure.
 KrStatus KrDeviceProxyLoadConfigFromFile(KrDeviceHandle device, const char* path, const char* section);
-KrStatus KrDeviceProxyDestroy(KrDeviceHandle* device);  // sets *device to null
+// Sets *device to null. Once it returns no callback of the device runs; from
+// inside one of the device's own callbacks it gives KR_STATUS_TL_DEVICE_BUSY.
+KrStatus KrDeviceProxyDestroy(KrDeviceHandle* device);
 KrStatus KrDeviceProxyEnumerate(char (*connectionStrings)[KR_MAX_NAME_LENGTH], uint32_t* count);
 // The device's kind name ("SensorV2", "File", "Scripted").
 KrStatus KrDeviceProxyGetDeviceName(KrDeviceHandle device, char* name, uint32_t capacity);
@@ -125,6 +136,10 @@ KrStatus KrDeviceProxyGetAllProperties(KrDeviceHandle device, KrPropertySetHandl
 KrStatus KrDeviceProxyBatchConfig(KrDeviceHandle device, KrPropertySetHandle set);
 
 // ---- events ----
+// Property-change registrations need an existing module and property (else
+// 0x30814 or 0x3080B). An Unregister call from outside any kit callback
+// returns once an invocation of that registration running on another thread
+// has ended; an unknown registration is KR_STATUS_TL_BAD_REGISTRATION.
 KrStatus KrDeviceProxyRegisterToPropertyChange(KrDeviceHandle device, const char* module, const char* property,
                                                KrPropertyChangedCallback callback, void* cookie,
                                                KrCallbackHandle* registration);

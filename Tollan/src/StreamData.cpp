@@ -1,0 +1,272 @@
+// Stream-data records and sets: the exported calls and the registry of live
+// records and sets behind them.
+#include "StreamDataInternal.h"
+
+#include "DeviceBase.h"
+#include "KitInternal.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_set>
+
+struct KrStreamDataSetImpl {
+  std::vector<KrStreamData*> members;  // not owned; order of addition
+};
+
+namespace tollan {
+namespace {
+
+// Record buffers are cache-line aligned and never empty, so pData is never
+// null (a zero-byte copy into it stays well defined).
+constexpr size_t kBufferAlignment = 64;
+constexpr uint64_t kMinimumCapacity = 64;
+
+struct RecordInternal {
+  KrDeviceHandle device = nullptr;
+  uint64_t streamId = 0;
+  void* buffer = nullptr;
+  uint64_t capacity = 0;
+};
+
+void FreeBuffer(void* buffer) {
+  if (buffer != nullptr) {
+    ::operator delete(buffer, std::align_val_t(kBufferAlignment));
+  }
+}
+
+void* AllocateBuffer(uint64_t size) {
+  if (size > UINT32_MAX) {
+    return nullptr;
+  }
+  void* buffer = ::operator new(static_cast<size_t>(size), std::align_val_t(kBufferAlignment), std::nothrow);
+  if (buffer != nullptr) {
+    std::memset(buffer, 0, static_cast<size_t>(size));
+  }
+  return buffer;
+}
+
+// Every live record and set, so that pointers can be checked before use.
+struct Registry {
+  std::mutex mutex;
+  std::unordered_set<const KrStreamData*> records;
+  std::unordered_set<KrStreamDataSetImpl*> sets;
+};
+
+Registry& TheRegistry() {
+  static Registry* registry = new Registry();  // outlives every static destructor that may free records
+  return *registry;
+}
+
+RecordInternal* Internal(const KrStreamData* record) { return static_cast<RecordInternal*>(record->pInternal); }
+
+}  // namespace
+
+KrStatus NewRecord(KrDeviceHandle device, uint64_t streamId, const std::string& stream, uint64_t capacity,
+                   KrStreamData** record) {
+  TOLLAN_REQUIRE(record);
+  if (stream.size() >= KR_MAX_NAME_LENGTH) {
+    return KR_STATUS_OS_BAD_ARGUMENT;
+  }
+  auto* internal = new (std::nothrow) RecordInternal();
+  auto* data = new (std::nothrow) KrStreamData();
+  const uint64_t size = std::max(capacity, kMinimumCapacity);
+  void* buffer = (internal && data) ? AllocateBuffer(size) : nullptr;
+  if (buffer == nullptr) {
+    delete internal;
+    delete data;
+    return KR_STATUS_OS_ALLOC_FAILED;
+  }
+  internal->device = device;
+  internal->streamId = streamId;
+  internal->buffer = buffer;
+  internal->capacity = size;
+  std::memcpy(data->strStreamName, stream.c_str(), stream.size() + 1);
+  data->pData = buffer;
+  data->pInternal = internal;
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  registry.records.insert(data);
+  *record = data;
+  return KR_STATUS_OK;
+}
+
+bool GetRecordOwner(const KrStreamData* record, KrDeviceHandle* device, uint64_t* streamId) {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  if (record == nullptr || registry.records.count(record) == 0) {
+    return false;
+  }
+  *device = Internal(record)->device;
+  *streamId = Internal(record)->streamId;
+  return true;
+}
+
+void* ReserveRecordData(KrStreamData* record, uint32_t size) {
+  RecordInternal* internal = Internal(record);
+  if (size <= internal->capacity) {
+    record->pData = internal->buffer;
+    return internal->buffer;
+  }
+  // Grow by half again so a stream whose frames creep up does not reallocate
+  // at every frame.
+  const uint64_t grown = std::max<uint64_t>(size, internal->capacity + internal->capacity / 2);
+  void* buffer = AllocateBuffer(std::min<uint64_t>(grown, UINT32_MAX));
+  if (buffer == nullptr) {
+    return nullptr;
+  }
+  std::memcpy(buffer, internal->buffer, static_cast<size_t>(internal->capacity));
+  FreeBuffer(internal->buffer);
+  internal->buffer = buffer;
+  internal->capacity = std::min<uint64_t>(grown, UINT32_MAX);
+  record->pData = buffer;
+  return buffer;
+}
+
+KrStatus FillRecord(KrStreamData* record, const void* data, uint32_t size, uint64_t timestamp, uint32_t frameId,
+                    bool isNew) {
+  void* buffer = ReserveRecordData(record, size);
+  if (buffer == nullptr) {
+    return KR_STATUS_OS_ALLOC_FAILED;
+  }
+  if (size > 0) {
+    std::memcpy(buffer, data, size);
+  }
+  record->nDataSize = size;
+  record->nTimestamp = timestamp;
+  record->nFrameID = frameId;
+  record->bIsNew = isNew ? 1 : 0;
+  return KR_STATUS_OK;
+}
+
+KrStatus GetSetMembers(KrStreamDataSetHandle set, std::vector<KrStreamData*>* members) {
+  TOLLAN_REQUIRE(set);
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  if (registry.sets.count(set) == 0) {
+    return KR_STATUS_TL_BAD_HANDLE;
+  }
+  *members = set->members;
+  return KR_STATUS_OK;
+}
+
+}  // namespace tollan
+
+using tollan::Registry;
+using tollan::TheRegistry;
+
+KrStatus KrDeviceProxyCreateStreamData(KrDeviceHandle device, const char* stream, KrStreamData** data) {
+  TOLLAN_ENTER("KrDeviceProxyCreateStreamData", device, stream);
+  TOLLAN_REQUIRE(device);
+  TOLLAN_REQUIRE(stream);
+  TOLLAN_REQUIRE(data);
+  std::shared_ptr<tollan::DeviceBase> target = tollan::FindDevice(device);
+  if (!target) {
+    return KR_STATUS_TL_BAD_HANDLE;
+  }
+  return target->CreateRecord(stream, data);
+}
+
+KrStatus KrDeviceProxyDestroyStreamData(KrStreamData** data) {
+  TOLLAN_ENTER("KrDeviceProxyDestroyStreamData", nullptr);
+  TOLLAN_REQUIRE(data);
+  TOLLAN_REQUIRE(*data);
+  KrStreamData* record = *data;
+  {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> guard(registry.mutex);
+    if (registry.records.erase(record) == 0) {
+      return KR_STATUS_TL_BAD_HANDLE;
+    }
+    // A set never keeps a pointer to a record that is gone.
+    for (KrStreamDataSetImpl* set : registry.sets) {
+      auto& members = set->members;
+      members.erase(std::remove(members.begin(), members.end(), record), members.end());
+    }
+  }
+  tollan::FreeBuffer(tollan::Internal(record)->buffer);
+  delete tollan::Internal(record);
+  delete record;
+  *data = nullptr;
+  return KR_STATUS_OK;
+}
+
+KrStatus KrStreamDataSetCreate(KrStreamDataSetHandle* set) {
+  TOLLAN_ENTER("KrStreamDataSetCreate", nullptr);
+  TOLLAN_REQUIRE(set);
+  auto* created = new (std::nothrow) KrStreamDataSetImpl();
+  if (created == nullptr) {
+    return KR_STATUS_OS_ALLOC_FAILED;
+  }
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  registry.sets.insert(created);
+  *set = created;
+  return KR_STATUS_OK;
+}
+
+KrStatus KrStreamDataSetDestroy(KrStreamDataSetHandle* set) {
+  TOLLAN_ENTER("KrStreamDataSetDestroy", nullptr);
+  TOLLAN_REQUIRE(set);
+  TOLLAN_REQUIRE(*set);
+  {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> guard(registry.mutex);
+    if (registry.sets.erase(*set) == 0) {
+      return KR_STATUS_TL_BAD_HANDLE;
+    }
+  }
+  delete *set;
+  *set = nullptr;
+  return KR_STATUS_OK;
+}
+
+KrStatus KrStreamDataSetAdd(KrStreamDataSetHandle set, KrStreamData* data) {
+  TOLLAN_ENTER("KrStreamDataSetAdd", nullptr);
+  TOLLAN_REQUIRE(set);
+  TOLLAN_REQUIRE(data);
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  if (registry.sets.count(set) == 0 || registry.records.count(data) == 0) {
+    return KR_STATUS_TL_BAD_HANDLE;
+  }
+  // A record is a member at most once, so one Remove always takes it out.
+  if (std::find(set->members.begin(), set->members.end(), data) == set->members.end()) {
+    set->members.push_back(data);
+  }
+  return KR_STATUS_OK;
+}
+
+KrStatus KrStreamDataSetRemove(KrStreamDataSetHandle set, KrStreamData* data) {
+  TOLLAN_ENTER("KrStreamDataSetRemove", nullptr);
+  TOLLAN_REQUIRE(set);
+  TOLLAN_REQUIRE(data);
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  if (registry.sets.count(set) == 0) {
+    return KR_STATUS_TL_BAD_HANDLE;
+  }
+  auto found = std::find(set->members.begin(), set->members.end(), data);
+  if (found == set->members.end()) {
+    return KR_STATUS_OS_NOT_FOUND;
+  }
+  set->members.erase(found);
+  return KR_STATUS_OK;
+}
+
+KrStatus KrStreamDataSetCopyToArray(KrStreamDataSetHandle set, KrStreamData** array, uint32_t* count) {
+  TOLLAN_ENTER("KrStreamDataSetCopyToArray", nullptr);
+  TOLLAN_REQUIRE(set);
+  TOLLAN_REQUIRE(count);
+  std::vector<KrStreamData*> members;
+  TOLLAN_TRY(tollan::GetSetMembers(set, &members));
+  if (array == nullptr) {
+    *count = static_cast<uint32_t>(members.size());
+    return KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW;
+  }
+  const uint32_t written = std::min<uint32_t>(*count, static_cast<uint32_t>(members.size()));
+  std::copy(members.begin(), members.begin() + written, array);
+  *count = written;
+  return KR_STATUS_OK;
+}

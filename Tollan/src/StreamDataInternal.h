@@ -1,0 +1,33 @@
+// Inside view of the kit's stream-data records and sets, for the devices.
+//
+// A record (KrStreamData) belongs to its creator; its buffer belongs to the
+// record. The kit keeps a registry of live records and sets so that a
+// destroyed or random pointer gives a status instead of a crash, and so that
+// destroying a record takes it out of every set holding it. A record names
+// its device (by handle) and its stream (by stream id): it outlives both, and
+// once either is gone the record only fails cleanly. One record is used by
+// one thread at a time; the registry itself is safe from any thread.
+#pragma once
+
+#include <Tollan/TollanDevice.h>
+
+#include <string>
+#include <vector>
+
+namespace tollan {
+
+// Makes a record for a stream, its buffer holding capacity bytes.
+KrStatus NewRecord(KrDeviceHandle device, uint64_t streamId, const std::string& stream, uint64_t capacity,
+                   KrStreamData** record);
+// The device and stream of a live record; false for anything else.
+bool GetRecordOwner(const KrStreamData* record, KrDeviceHandle* device, uint64_t* streamId);
+// Makes the record's buffer hold at least size bytes (pData may move; the
+// bytes up to the old capacity are kept). Null when memory runs out.
+void* ReserveRecordData(KrStreamData* record, uint32_t size);
+// Copies a frame into the record and sets its fields.
+KrStatus FillRecord(KrStreamData* record, const void* data, uint32_t size, uint64_t timestamp, uint32_t frameId,
+                    bool isNew);
+// The members of a live set, in order of addition.
+KrStatus GetSetMembers(KrStreamDataSetHandle set, std::vector<KrStreamData*>* members);
+
+}  // namespace tollan

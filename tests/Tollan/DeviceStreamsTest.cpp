@@ -1,0 +1,333 @@
+// Streams, stream-data records and sets, reading, writing and seeking, and
+// the stream-collection and new-data events, through the scripted device.
+#include "KitTestSupport.h"
+
+#include <cstring>
+#include <vector>
+
+namespace tollan_test {
+namespace {
+
+using DeviceStreamsTest = KitTest;
+
+struct CollectionEvent {
+  std::string stream;
+  uint32_t type;
+};
+
+void RecordCollection(const KrStreamCollectionChangedEventArgs& args, void* cookie) {
+  static_cast<std::vector<CollectionEvent>*>(cookie)->push_back(CollectionEvent{args.strStreamName, args.eventType});
+}
+
+void RecordNewData(const KrNewStreamDataEventArgs& args, void* cookie) {
+  static_cast<std::vector<std::string>*>(cookie)->push_back(args.strStreamName);
+}
+
+std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> bytes) { return bytes; }
+
+TEST_F(DeviceStreamsTest, StreamsCreatedWithInitialValuesKeepThem) {
+  KrDeviceHandle device = MakeDevice(CameraScript());
+  std::vector<CollectionEvent> events;
+  KrCallbackHandle registration = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToStreamsChange(device, &RecordCollection, &events, &registration), KR_STATUS_OK);
+
+  PropertySet initial;
+  KrPropertySetAddIntProperty(initial.Get(), "Near", "XRes", 160);
+  KrPropertySetAddIntProperty(initial.Get(), "Near", "RequiredDataSize", 1);  // read-only: passed over
+  KrPropertySetAddIntProperty(initial.Get(), "Other", "XRes", 999);           // another stream's module
+  ASSERT_EQ(KrDeviceProxyCreateStream(device, "Depth", "Near", initial.Get()), KR_STATUS_OK);
+  uint64_t value = 0;
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Near", "XRes", &value), KR_STATUS_OK);
+  EXPECT_EQ(value, 160u);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Near", "YRes", &value), KR_STATUS_OK);
+  EXPECT_EQ(value, 480u);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Near", "RequiredDataSize", &value), KR_STATUS_OK);
+  EXPECT_EQ(value, 640u * 480u * 2u);
+
+  // Rejected creations leave no stream behind and raise nothing.
+  PropertySet wrongType;
+  KrPropertySetAddStringProperty(wrongType.Get(), "Far", "XRes", "wide");
+  const struct {
+    const char* type;
+    const char* name;
+    KrPropertySetHandle values;
+    KrStatus expected;
+  } failures[] = {
+      {"Depth", "Far", wrongType.Get(), KR_STATUS_TL_BAD_PROPERTY_TYPE},
+      {"Audio", "Far", nullptr, KR_STATUS_TL_UNSUPPORTED_STREAM_TYPE},
+      {"Depth", "Near", nullptr, KR_STATUS_TL_STREAM_ALREADY_EXISTS},
+      {"Depth", "Device", nullptr, KR_STATUS_TL_MODULE_ALREADY_EXISTS},
+      {"Depth", "", nullptr, KR_STATUS_OS_BAD_ARGUMENT},
+  };
+  for (const auto& c : failures) {
+    EXPECT_EQ(KrDeviceProxyCreateStream(device, c.type, c.name, c.values), c.expected) << c.name;
+  }
+  int exists = 1;
+  EXPECT_EQ(KrDeviceProxyDoesModuleExist(device, "Far", &exists), KR_STATUS_OK);
+  EXPECT_EQ(exists, 0);
+
+  ASSERT_EQ(KrDeviceProxyDestroyStream(device, "Near"), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyDestroyStream(device, "Near"), KR_STATUS_TL_STREAM_NOT_FOUND);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].stream, "Near");
+  EXPECT_EQ(events[0].type, static_cast<uint32_t>(KR_STREAM_ADDED));
+  EXPECT_EQ(events[1].type, static_cast<uint32_t>(KR_STREAM_REMOVED));
+}
+
+TEST_F(DeviceStreamsTest, NameListsFollowTheCapacityRule) {
+  KrDeviceHandle device = MakeDevice(CameraScript());
+  ASSERT_EQ(KrDeviceProxyCreateStream(device, "Image", "Color", nullptr), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyCreateStream(device, "Depth", "Near", nullptr), KR_STATUS_OK);
+  uint32_t count = 0;
+  EXPECT_EQ(KrDeviceProxyGetStreamNames(device, nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_EQ(count, 3u);
+  const char* names[2] = {};
+  count = 2;
+  ASSERT_EQ(KrDeviceProxyGetStreamNames(device, names, &count), KR_STATUS_OK);
+  EXPECT_EQ(count, 2u);
+  EXPECT_STREQ(names[0], "Depth");
+  EXPECT_STREQ(names[1], "Color");
+  // Names stay readable after their stream is gone.
+  ASSERT_EQ(KrDeviceProxyDestroyStream(device, "Color"), KR_STATUS_OK);
+  EXPECT_STREQ(names[1], "Color");
+
+  const char* types[4] = {};
+  count = 4;
+  ASSERT_EQ(KrDeviceProxyGetSupportedStreams(device, types, &count), KR_STATUS_OK);
+  ASSERT_EQ(count, 2u);
+  EXPECT_STREQ(types[0], "Depth");
+  EXPECT_STREQ(types[1], "Image");
+  EXPECT_EQ(KrDeviceProxyGetSupportedStreams(device, types, nullptr), KR_STATUS_OS_NULL_POINTER);
+}
+
+TEST_F(DeviceStreamsTest, ReadsDeliverScriptedFramesOfOpenStreams) {
+  Script script = CameraScript();
+  script.Stream("Image", "Color")
+      .Frame("Depth", Bytes({1, 2, 3, 4}), 100, 1)
+      .Frame("Color", Bytes({9}), 150, 1)
+      .Frame("Depth", Bytes({5, 6}), 200, 2);
+  KrDeviceHandle device = MakeDevice(script);
+  KrStreamData* depth = nullptr;
+  KrStreamData* color = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateStreamData(device, "Depth", &depth), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyCreateStreamData(device, "Color", &color), KR_STATUS_OK);
+  EXPECT_STREQ(depth->strStreamName, "Depth");
+  ASSERT_NE(depth->pData, nullptr);
+  KrStreamDataSetHandle set = nullptr;
+  ASSERT_EQ(KrStreamDataSetCreate(&set), KR_STATUS_OK);
+  ASSERT_EQ(KrStreamDataSetAdd(set, depth), KR_STATUS_OK);
+  ASSERT_EQ(KrStreamDataSetAdd(set, color), KR_STATUS_OK);
+  ASSERT_EQ(KrStreamDataSetAdd(set, color), KR_STATUS_OK);  // once only
+
+  // Closed streams: one-stream reads fail, set reads pass them over.
+  EXPECT_EQ(KrDeviceProxyReadStream(device, depth), KR_STATUS_TL_STREAM_NOT_OPEN);
+  depth->bIsNew = 1;
+  EXPECT_EQ(KrDeviceProxyRead(device, set), KR_STATUS_OK);
+  EXPECT_EQ(depth->bIsNew, 0);
+
+  std::vector<std::string> newData;
+  KrCallbackHandle onData = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToNewStreamData(device, &RecordNewData, &newData, &onData), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyOpenStream(device, "Depth"), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyRead(device, set), KR_STATUS_OK);
+  EXPECT_EQ(depth->bIsNew, 1);
+  EXPECT_EQ(depth->nFrameID, 1u);
+  EXPECT_EQ(depth->nTimestamp, 100u);
+  ASSERT_EQ(depth->nDataSize, 4u);
+  EXPECT_EQ(std::memcmp(depth->pData, "\x01\x02\x03\x04", 4), 0);
+  EXPECT_EQ(color->bIsNew, 0);
+
+  ASSERT_EQ(KrDeviceProxyOpenAllStreams(device), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyReadStream(device, color), KR_STATUS_OK);
+  EXPECT_EQ(color->nDataSize, 1u);
+  ASSERT_EQ(KrDeviceProxyRead(device, set), KR_STATUS_OK);
+  EXPECT_EQ(depth->nFrameID, 2u);
+  EXPECT_EQ(color->bIsNew, 0);  // no frame left: the last one stays
+  EXPECT_EQ(color->nDataSize, 1u);
+  ASSERT_EQ(KrDeviceProxyRead(device, set), KR_STATUS_OK);
+  EXPECT_EQ(depth->bIsNew, 0);
+  EXPECT_EQ(depth->nFrameID, 2u);
+  EXPECT_TRUE(newData.empty());  // reads do not raise new-data events; the hardware does
+  ASSERT_EQ(RaiseNewData(device, "Depth"), KR_STATUS_OK);
+  EXPECT_EQ(newData, std::vector<std::string>{"Depth"});
+
+  // Frames pushed later, larger than the record's buffer, move pData.
+  std::vector<uint8_t> large(1 << 20, 0xAB);
+  ASSERT_EQ(PushFrame(device, ScriptFrame{"Depth", large, 300, 3, true}), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyReadStream(device, depth), KR_STATUS_OK);
+  ASSERT_EQ(depth->nDataSize, large.size());
+  EXPECT_EQ(static_cast<uint8_t*>(depth->pData)[large.size() - 1], 0xAB);
+
+  ASSERT_EQ(KrDeviceProxyCloseAllStreams(device), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyReadStream(device, depth), KR_STATUS_TL_STREAM_NOT_OPEN);
+
+  uint32_t count = 0;
+  EXPECT_EQ(KrStreamDataSetCopyToArray(set, nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_EQ(count, 2u);
+  KrStreamData* members[2] = {};
+  ASSERT_EQ(KrStreamDataSetCopyToArray(set, members, &count), KR_STATUS_OK);
+  EXPECT_EQ(members[0], depth);
+  EXPECT_EQ(members[1], color);
+  EXPECT_EQ(KrStreamDataSetRemove(set, color), KR_STATUS_OK);
+  EXPECT_EQ(KrStreamDataSetRemove(set, color), KR_STATUS_OS_NOT_FOUND);
+  // A destroyed record leaves every set it was in.
+  ASSERT_EQ(KrDeviceProxyDestroyStreamData(&depth), KR_STATUS_OK);
+  EXPECT_EQ(depth, nullptr);
+  count = 0;
+  EXPECT_EQ(KrStreamDataSetCopyToArray(set, nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(KrStreamDataSetDestroy(&set), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyDestroyStreamData(&color), KR_STATUS_OK);
+}
+
+TEST_F(DeviceStreamsTest, RecordsFailCleanlyOnceTheirStreamOrDeviceIsGone) {
+  KrDeviceHandle device = MakeDevice(CameraScript());
+  KrDeviceHandle other = MakeDevice(CameraScript(), "other");
+  KrStreamData* record = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateStreamData(device, "Depth", &record), KR_STATUS_OK);
+  KrStreamData* foreign = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateStreamData(other, "Depth", &foreign), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyOpenAllStreams(device), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyReadStream(device, foreign), KR_STATUS_TL_STREAM_NOT_FOUND);
+  KrStreamData* none = nullptr;
+  EXPECT_EQ(KrDeviceProxyCreateStreamData(device, "Nope", &none), KR_STATUS_TL_STREAM_NOT_FOUND);
+  EXPECT_EQ(KrDeviceProxyCreateStreamData(device, "Depth", nullptr), KR_STATUS_OS_NULL_POINTER);
+
+  ASSERT_EQ(KrDeviceProxyDestroyStream(device, "Depth"), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyReadStream(device, record), KR_STATUS_TL_STREAM_NOT_FOUND);
+  // A new stream of the same name is another stream.
+  ASSERT_EQ(KrDeviceProxyCreateStream(device, "Depth", "Depth", nullptr), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyOpenAllStreams(device), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyReadStream(device, record), KR_STATUS_TL_STREAM_NOT_FOUND);
+  // The record outlives its device and is still destroyed normally.
+  ASSERT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyReadStream(device, record), KR_STATUS_OS_NULL_POINTER);
+  KrStreamData* destroyed = record;
+  EXPECT_EQ(KrDeviceProxyDestroyStreamData(&record), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyDestroyStreamData(&destroyed), KR_STATUS_TL_BAD_HANDLE);
+  EXPECT_EQ(KrDeviceProxyDestroyStreamData(&record), KR_STATUS_OS_NULL_POINTER);
+  EXPECT_EQ(KrDeviceProxyDestroyStreamData(&foreign), KR_STATUS_OK);
+}
+
+TEST_F(DeviceStreamsTest, BadHandlesOfRecordsAndSets) {
+  KrDeviceHandle device = MakeDevice(CameraScript());
+  KrStreamData fake = {};
+  KrStreamData* fakePointer = &fake;
+  KrStreamDataSetHandle set = nullptr;
+  ASSERT_EQ(KrStreamDataSetCreate(&set), KR_STATUS_OK);
+  KrStreamDataSetHandle dead = nullptr;
+  ASSERT_EQ(KrStreamDataSetCreate(&dead), KR_STATUS_OK);
+  KrStreamDataSetHandle deadCopy = dead;
+  ASSERT_EQ(KrStreamDataSetDestroy(&dead), KR_STATUS_OK);
+  uint32_t count = 0;
+  const struct {
+    const char* what;
+    KrStatus status;
+    KrStatus expected;
+  } cases[] = {
+      {"unknown record", KrDeviceProxyDestroyStreamData(&fakePointer), KR_STATUS_TL_BAD_HANDLE},
+      {"unknown record added", KrStreamDataSetAdd(set, &fake), KR_STATUS_TL_BAD_HANDLE},
+      {"read of unknown record", KrDeviceProxyReadStream(device, &fake), KR_STATUS_TL_BAD_HANDLE},
+      {"destroyed set", KrStreamDataSetCopyToArray(deadCopy, nullptr, &count), KR_STATUS_TL_BAD_HANDLE},
+      {"read into destroyed set", KrDeviceProxyRead(device, deadCopy), KR_STATUS_TL_BAD_HANDLE},
+      {"null set", KrDeviceProxyRead(device, nullptr), KR_STATUS_OS_NULL_POINTER},
+      {"null count", KrStreamDataSetCopyToArray(set, nullptr, nullptr), KR_STATUS_OS_NULL_POINTER},
+      {"destroy null", KrStreamDataSetDestroy(nullptr), KR_STATUS_OS_NULL_POINTER},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.status, c.expected) << c.what;
+  }
+  EXPECT_EQ(KrStreamDataSetDestroy(&set), KR_STATUS_OK);
+}
+
+TEST_F(DeviceStreamsTest, WritesNeedWriteModeAndOpenStreams) {
+  KrDeviceHandle reader = MakeDevice(CameraScript(), "reader");
+  KrStreamData* record = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateStreamData(reader, "Depth", &record), KR_STATUS_OK);
+  record->bIsNew = 1;
+  EXPECT_EQ(KrDeviceProxyWriteStream(reader, record), KR_STATUS_TL_WRONG_MODE);
+  ASSERT_EQ(KrDeviceProxyDestroyStreamData(&record), KR_STATUS_OK);
+
+  KrDeviceHandle writer = MakeDevice(CameraScript(), "writer", KR_DEVICE_MODE_WRITE);
+  ASSERT_EQ(KrDeviceProxyCreateStreamData(writer, "Depth", &record), KR_STATUS_OK);
+  // The record's own buffer holds a whole frame of the stream.
+  std::memset(record->pData, 7, 640 * 480 * 2);
+  record->nDataSize = 3;
+  record->nTimestamp = 42;
+  record->nFrameID = 5;
+  record->bIsNew = 1;
+  EXPECT_EQ(KrDeviceProxyWriteStream(writer, record), KR_STATUS_TL_STREAM_NOT_OPEN);
+  ASSERT_EQ(KrDeviceProxyOpenAllStreams(writer), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyWriteStream(writer, record), KR_STATUS_OK);
+  record->bIsNew = 0;  // nothing new: nothing written
+  EXPECT_EQ(KrDeviceProxyWriteStream(writer, record), KR_STATUS_OK);
+  std::vector<ScriptFrame> written;
+  ASSERT_EQ(GetWrittenFrames(writer, &written), KR_STATUS_OK);
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(written[0].stream, "Depth");
+  EXPECT_EQ(written[0].data, Bytes({7, 7, 7}));
+  EXPECT_EQ(written[0].timestamp, 42u);
+  EXPECT_EQ(written[0].frameId, 5u);
+  EXPECT_EQ(KrDeviceProxyDestroyStreamData(&record), KR_STATUS_OK);
+}
+
+TEST_F(DeviceStreamsTest, SeekingFollowsTheScript) {
+  Script script = CameraScript();
+  for (uint32_t id = 1; id <= 5; ++id) {
+    script.Frame("Depth", Bytes({static_cast<uint8_t>(id)}), id * 1000, id);
+  }
+  KrDeviceHandle fixed = MakeDevice(script, "fixed");
+  uint64_t time = 0;
+  uint32_t frame = 0;
+  EXPECT_EQ(KrDeviceProxySeek(fixed, 0), KR_STATUS_TL_NOT_SUPPORTED);
+  EXPECT_EQ(KrDeviceProxyTellFrame(fixed, &frame), KR_STATUS_TL_NOT_SUPPORTED);
+
+  KrDeviceHandle device = MakeDevice(script.Seekable(), "seekable");
+  KrStreamData* record = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateStreamData(device, "Depth", &record), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyOpenAllStreams(device), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxySeekFrame(device, 3), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyReadStream(device, record), KR_STATUS_OK);
+  EXPECT_EQ(record->nFrameID, 3u);
+  ASSERT_EQ(KrDeviceProxyTell(device, &time), KR_STATUS_OK);
+  EXPECT_EQ(time, 3000u);
+  ASSERT_EQ(KrDeviceProxySeek(device, 1500), KR_STATUS_OK);  // between frames: the next one
+  ASSERT_EQ(KrDeviceProxyReadStream(device, record), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyTellFrame(device, &frame), KR_STATUS_OK);
+  EXPECT_EQ(frame, 2u);
+  EXPECT_EQ(KrDeviceProxyTell(device, nullptr), KR_STATUS_OS_NULL_POINTER);
+  EXPECT_EQ(KrDeviceProxyDestroyStreamData(&record), KR_STATUS_OK);
+}
+
+TEST_F(DeviceStreamsTest, HardwareStreamsAndEventsOfAnyTypeReachRegistrations) {
+  KrDeviceHandle device = MakeDevice(CameraScript());
+  std::vector<CollectionEvent> first, second;
+  KrCallbackHandle a = nullptr, b = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToStreamsChange(device, &RecordCollection, &first, &a), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyRegisterToStreamsChange(device, &RecordCollection, &second, &b), KR_STATUS_OK);
+  ASSERT_EQ(AddStream(device, "Image", "Color"), KR_STATUS_OK);
+  ASSERT_EQ(RaiseStreamCollectionChanged(device, "Color", 2), KR_STATUS_OK);
+  ASSERT_EQ(RaiseStreamCollectionChanged(device, "Ghost", 0xFFFFFFFFu), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyUnregisterFromStreamsChange(device, b), KR_STATUS_OK);
+  ASSERT_EQ(RemoveStream(device, "Color"), KR_STATUS_OK);
+  EXPECT_EQ(AddStream(device, "Audio", "Mic"), KR_STATUS_TL_UNSUPPORTED_STREAM_TYPE);
+  ASSERT_EQ(first.size(), 4u);
+  EXPECT_EQ(first[0].type, 0u);
+  EXPECT_EQ(first[1].type, 2u);
+  EXPECT_EQ(first[2].stream, "Ghost");
+  EXPECT_EQ(first[2].type, 0xFFFFFFFFu);
+  EXPECT_EQ(first[3].type, 1u);
+  EXPECT_EQ(second.size(), 3u);
+
+  std::vector<std::string> data;
+  KrCallbackHandle onData = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToNewStreamData(device, &RecordNewData, &data, &onData), KR_STATUS_OK);
+  ASSERT_EQ(RaiseNewData(device, "Anything"), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyUnregisterFromNewStreamData(device, onData), KR_STATUS_OK);
+  ASSERT_EQ(RaiseNewData(device, "Anything"), KR_STATUS_OK);
+  EXPECT_EQ(data, std::vector<std::string>{"Anything"});
+  EXPECT_EQ(RaiseNewData(nullptr, "Depth"), KR_STATUS_OS_NULL_POINTER);
+}
+
+}  // namespace
+}  // namespace tollan_test

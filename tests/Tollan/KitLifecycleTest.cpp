@@ -1,0 +1,315 @@
+// The kit's start, configuration, enumeration and device creation paths.
+#include "KitTestSupport.h"
+
+#include <vector>
+
+namespace tollan_test {
+namespace {
+
+class KitStartTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetAll(); }
+  void TearDown() override {
+    TollanShutdown();
+    ResetAll();
+  }
+  ScratchDirectory scratch_;
+};
+
+uint32_t SensorCount() {
+  uint32_t count = 0;
+  EXPECT_EQ(KrDeviceProxyEnumerate(nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  return count;
+}
+
+TEST_F(KitStartTest, SecondInitReportsAlreadyStartedAndShutdownEndsIt) {
+  EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
+  ASSERT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_OK);
+  EXPECT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_TL_ALREADY_INITIALIZED);
+  EXPECT_EQ(TollanInitFromINIFile(scratch_.Write("other.ini", "[Tollan]\nSensors=3\n").c_str()),
+            KR_STATUS_TL_ALREADY_INITIALIZED);
+  EXPECT_EQ(SensorCount(), 1u);  // the second start changed nothing
+  EXPECT_EQ(TollanShutdown(), KR_STATUS_OK);
+  EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
+  uint32_t count = 0;
+  EXPECT_EQ(KrDeviceProxyEnumerate(nullptr, &count), KR_STATUS_TL_NOT_INITIALIZED);
+}
+
+TEST_F(KitStartTest, ShutdownDestroysOpenDevices) {
+  ASSERT_EQ(TollanInit(nullptr), KR_STATUS_OK);
+  ASSERT_EQ(DefineScript("s", Script().SupportedType("Depth").Stream("Depth", "Depth")), KR_STATUS_OK);
+  KrDeviceConfig config{KR_DEVICE_MODE_READ, "scripted:s", nullptr, 0};
+  KrDeviceHandle device = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyOpenAllStreams(device), KR_STATUS_OK);
+  ASSERT_EQ(TollanShutdown(), KR_STATUS_OK);
+  char name[KR_MAX_NAME_LENGTH];
+  EXPECT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_TL_BAD_HANDLE);
+  EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_TL_BAD_HANDLE);
+  // Creating needs a started kit.
+  EXPECT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_TL_NOT_INITIALIZED);
+}
+
+struct ConfigCase {
+  const char* text;   // Tollan.ini, null for none
+  KrStatus expected;  // of TollanInit
+  uint32_t sensors;   // when started
+};
+
+TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
+  const ConfigCase cases[] = {
+      {nullptr, KR_STATUS_OK, 1},
+      {"[Tollan]\nSensors=3\nPaced=0\n", KR_STATUS_OK, 3},
+      {"; only a comment\n[Other]\nKey=1\n", KR_STATUS_OK, 1},
+      {"[Tollan]\nSensors=0\n", KR_STATUS_OK, 0},
+      {"[Tollan]\nSensors=abc\n", KR_STATUS_TL_CONFIG_FAILED, 0},
+      {"[Tollan]\nSensors=-1\n", KR_STATUS_TL_CONFIG_FAILED, 0},
+      {"[Tollan]\nSensors=100000\n", KR_STATUS_TL_CONFIG_FAILED, 0},
+      {"[Tollan]\nPaced=2\n", KR_STATUS_TL_CONFIG_FAILED, 0},
+      {"[Tollan\nSensors=2\n", KR_STATUS_TL_CONFIG_FAILED, 0},
+  };
+  for (const ConfigCase& c : cases) {
+    SCOPED_TRACE(c.text ? c.text : "(no file)");
+    ScratchDirectory directory;
+    if (c.text != nullptr) {
+      directory.Write("Tollan.ini", c.text);
+    }
+    ASSERT_EQ(TollanInit(directory.Path().c_str()), c.expected);
+    if (c.expected == KR_STATUS_OK) {
+      EXPECT_EQ(SensorCount(), c.sensors);
+      EXPECT_EQ(TollanShutdown(), KR_STATUS_OK);
+    }
+  }
+}
+
+TEST_F(KitStartTest, InitFromMissingFileFails) {
+  EXPECT_EQ(TollanInitFromINIFile(nullptr), KR_STATUS_OS_NULL_POINTER);
+  EXPECT_EQ(TollanInitFromINIFile((scratch_.Path() + "/missing.ini").c_str()), KR_STATUS_OS_INI_READ_FAILED);
+  EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
+}
+
+TEST_F(KitStartTest, EnumerateFollowsTheCapacityRule) {
+  ASSERT_EQ(TollanInitFromINIFile(scratch_.Write("kit.ini", "[Tollan]\nSensors=3\n").c_str()), KR_STATUS_OK);
+  char strings[4][KR_MAX_NAME_LENGTH] = {};
+  uint32_t count = 4;
+  ASSERT_EQ(KrDeviceProxyEnumerate(strings, &count), KR_STATUS_OK);
+  ASSERT_EQ(count, 3u);
+  EXPECT_STREQ(strings[0], "*:0");
+  EXPECT_STREQ(strings[2], "*:2");
+  count = 2;  // fewer places than sensors: the first ones, no failure
+  strings[2][0] = '\0';
+  ASSERT_EQ(KrDeviceProxyEnumerate(strings, &count), KR_STATUS_OK);
+  EXPECT_EQ(count, 2u);
+  EXPECT_STREQ(strings[2], "");
+  EXPECT_EQ(KrDeviceProxyEnumerate(strings, nullptr), KR_STATUS_OS_NULL_POINTER);
+
+  // Every enumerated sensor can be created; one past the last cannot.
+  KrDeviceHandle device = nullptr;
+  KrDeviceConfig config{KR_DEVICE_MODE_READ, "*:2", nullptr, 0};
+  ASSERT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_OK);
+  char name[KR_MAX_NAME_LENGTH];
+  ASSERT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_OK);
+  EXPECT_STREQ(name, "SensorV2");
+  EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+  EXPECT_EQ(device, nullptr);
+  config.strConnectionString = "*:3";
+  EXPECT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_TL_DEVICE_NOT_FOUND);
+}
+
+using KitCreateTest = KitTest;
+
+TEST_F(KitCreateTest, KindNamesAndConnectionStrings) {
+  ASSERT_EQ(DefineScript("cam", CameraScript()), KR_STATUS_OK);
+  struct Case {
+    const char* kind;  // null: KrDeviceProxyCreate
+    const char* connection;
+    KrStatus expected;
+    const char* name;
+  } const cases[] = {
+      {"SensorV2", "*:0", KR_STATUS_OK, "SensorV2"},
+      {"SensorV2", nullptr, KR_STATUS_OK, "SensorV2"},
+      {"SensorV2", "*:7", KR_STATUS_TL_DEVICE_NOT_FOUND, nullptr},
+      {"Scripted", "cam", KR_STATUS_OK, "Scripted"},
+      {"Scripted", "scripted:cam", KR_STATUS_OK, "Scripted"},
+      {"Scripted", "nothing", KR_STATUS_TL_DEVICE_NOT_FOUND, nullptr},
+      {"Sensorv2", "*:0", KR_STATUS_TL_UNKNOWN_DEVICE_KIND, nullptr},
+      {nullptr, "*:0", KR_STATUS_OK, "SensorV2"},
+      {nullptr, "scripted:cam", KR_STATUS_OK, "Scripted"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.kind ? c.kind : "(by connection)") + " " + (c.connection ? c.connection : "(null)"));
+    KrDeviceConfig config{KR_DEVICE_MODE_READ, c.connection, nullptr, 0};
+    KrDeviceHandle device = nullptr;
+    const KrStatus status =
+        c.kind ? KrDeviceProxyCreateDeviceByName(c.kind, &device, &config) : KrDeviceProxyCreate(&device, &config);
+    ASSERT_EQ(status, c.expected);
+    if (status == KR_STATUS_OK) {
+      char name[KR_MAX_NAME_LENGTH];
+      ASSERT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_OK);
+      EXPECT_STREQ(name, c.name);
+      EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+    } else {
+      EXPECT_EQ(device, nullptr);
+    }
+  }
+}
+
+TEST_F(KitCreateTest, DeviceNameIsCutToTheCapacity) {
+  KrDeviceHandle device = MakeDevice(CameraScript());
+  char name[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_STREQ(name, "Scr");
+  EXPECT_EQ(KrDeviceProxyGetDeviceName(device, name, 0), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_EQ(KrDeviceProxyGetDeviceName(device, nullptr, 4), KR_STATUS_OS_NULL_POINTER);
+}
+
+TEST_F(KitCreateTest, InitialValuesApplyAndUnknownOnesFail) {
+  PropertySet good;
+  KrPropertySetAddIntProperty(good.Get(), "Device", "Mirror", 1);
+  KrPropertySetAddIntProperty(good.Get(), "Device", "Serial", 99);  // read-only: passed over
+  KrPropertySetAddIntProperty(good.Get(), "Depth", "XRes", 320);
+  KrDeviceHandle device = MakeDevice(CameraScript(), "cam", KR_DEVICE_MODE_READ, good.Get());
+  ASSERT_NE(device, nullptr);
+  uint64_t value = 0;
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
+  EXPECT_EQ(value, 1u);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Serial", &value), KR_STATUS_OK);
+  EXPECT_EQ(value, 1234u);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Depth", "XRes", &value), KR_STATUS_OK);
+  EXPECT_EQ(value, 320u);
+
+  struct Case {
+    const char* module;
+    const char* property;
+    KrStatus expected;
+  } const failures[] = {
+      {"Device", "Nope", KR_STATUS_TL_PROPERTY_NOT_FOUND},
+      {"Nowhere", "Mirror", KR_STATUS_TL_MODULE_NOT_FOUND},
+  };
+  for (const Case& c : failures) {
+    PropertySet bad;
+    KrPropertySetAddIntProperty(bad.Get(), c.module, c.property, 1);
+    KrDeviceConfig config{KR_DEVICE_MODE_READ, "cam", bad.Get(), 0};
+    KrDeviceHandle failed = nullptr;
+    EXPECT_EQ(KrDeviceProxyCreateDeviceByName("Scripted", &failed, &config), c.expected);
+    EXPECT_EQ(failed, nullptr);
+  }
+  // A script may take them as new properties.
+  Script open = CameraScript();
+  open.acceptUnknownInitialValues = true;
+  PropertySet extra;
+  KrPropertySetAddStringProperty(extra.Get(), "Recorder", "Note", "hello");
+  KrDeviceHandle accepting = MakeDevice(open, "open", KR_DEVICE_MODE_READ, extra.Get());
+  char text[KR_MAX_NAME_LENGTH];
+  EXPECT_EQ(KrDeviceProxyGetStringProperty(accepting, "Recorder", "Note", text), KR_STATUS_OK);
+  EXPECT_STREQ(text, "hello");
+}
+
+TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
+  ASSERT_EQ(DefineScript("cam", CameraScript()), KR_STATUS_OK);
+  const std::string ini =
+      scratch_.Write("devices.ini",
+                     "[Scripted]\n"
+                     "Kind=Scripted\n"
+                     "Connection=cam\n"
+                     "Stream.Near.Type=Depth\n"
+                     "Stream.Near.XRes=160\n"
+                     "Stream.Color.Type=Image\n"
+                     "Stream.Near.Comment=far away\n"
+                     "Device.Mirror=1\n"
+                     "Device.Gain=2.25\n"
+                     "Device.PrimaryStream=Near\n"
+                     "Device.Cropping=01000000 0200 0300 0400 0500\n"
+                     "[OldFormat]\n"
+                     "StreamDepthFormat=Depth\n"
+                     "[NoType]\n"
+                     "Kind=Scripted\nConnection=cam\nStream.X.XRes=1\n"
+                     "[BadValue]\n"
+                     "Kind=Scripted\nConnection=cam\nStream.Near.Type=Depth\nStream.Near.XRes=wide\n"
+                     "[BadSetting]\n"
+                     "Device.Mirror=yes\n"
+                     "[Unknown]\n"
+                     "Device.Nope=1\n");
+  // Accepting unknown stream keys makes "Comment" a text property.
+  Script script = CameraScript();
+  script.acceptUnknownInitialValues = true;
+  ASSERT_EQ(DefineScript("cam", script), KR_STATUS_OK);
+  KrDeviceHandle device = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), "Scripted", &device, nullptr), KR_STATUS_OK);
+  const char* names[4] = {};
+  uint32_t count = 4;
+  ASSERT_EQ(KrDeviceProxyGetStreamNames(device, names, &count), KR_STATUS_OK);
+  ASSERT_EQ(count, 3u);
+  EXPECT_STREQ(names[0], "Depth");
+  EXPECT_STREQ(names[1], "Near");
+  EXPECT_STREQ(names[2], "Color");
+  uint64_t xres = 0;
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Near", "XRes", &xres), KR_STATUS_OK);
+  EXPECT_EQ(xres, 160u);
+  char text[KR_MAX_NAME_LENGTH];
+  EXPECT_EQ(KrDeviceProxyGetStringProperty(device, "Near", "Comment", text), KR_STATUS_OK);
+  EXPECT_STREQ(text, "far away");
+  // Creation applies stream keys only; loading applies the settings.
+  uint64_t mirror = 5;
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &mirror), KR_STATUS_OK);
+  EXPECT_EQ(mirror, 0u);
+  ASSERT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), "Scripted"), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &mirror), KR_STATUS_OK);
+  EXPECT_EQ(mirror, 1u);
+  double gain = 0;
+  EXPECT_EQ(KrDeviceProxyGetRealProperty(device, "Device", "Gain", &gain), KR_STATUS_OK);
+  EXPECT_DOUBLE_EQ(gain, 2.25);
+  EXPECT_EQ(KrDeviceProxyGetStringProperty(device, "Device", "PrimaryStream", text), KR_STATUS_OK);
+  EXPECT_STREQ(text, "Near");
+  uint8_t crop[12] = {};
+  const KrGeneralBuffer buffer{crop, sizeof(crop)};
+  EXPECT_EQ(KrDeviceProxyGetGeneralProperty(device, "Device", "Cropping", &buffer), KR_STATUS_OK);
+  EXPECT_EQ(crop[0], 1);
+  EXPECT_EQ(crop[11], 0);
+
+  struct LoadCase {
+    const char* section;
+    KrStatus expected;
+  } const loads[] = {
+      {"BadSetting", KR_STATUS_OS_BAD_NUMBER},
+      {"Unknown", KR_STATUS_TL_PROPERTY_NOT_FOUND},
+      {"Missing", KR_STATUS_OS_INI_SECTION_NOT_FOUND},
+      {"OldFormat", KR_STATUS_OK},  // keys without a module are not settings
+  };
+  for (const LoadCase& c : loads) {
+    SCOPED_TRACE(c.section);
+    EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), c.section), c.expected);
+  }
+  EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, (scratch_.Path() + "/none.ini").c_str(), "Scripted"),
+            KR_STATUS_OS_INI_READ_FAILED);
+
+  struct CreateCase {
+    const char* section;
+    KrStatus expected;
+  } const creates[] = {
+      {"NoType", KR_STATUS_TL_CONFIG_FAILED},
+      {"BadValue", KR_STATUS_OS_BAD_NUMBER},
+      {"Missing", KR_STATUS_OS_INI_SECTION_NOT_FOUND},
+  };
+  for (const CreateCase& c : creates) {
+    SCOPED_TRACE(c.section);
+    KrDeviceHandle failed = nullptr;
+    EXPECT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), c.section, &failed, nullptr), c.expected);
+    EXPECT_EQ(failed, nullptr);
+  }
+}
+
+TEST_F(KitCreateTest, SectionWithoutKindIsTheFirstSensorWithoutStreams) {
+  const std::string ini = scratch_.Write("old.ini", "[Stream]\nStreamDepthFormat=Depth\nStreamDepthXRes=320\n");
+  KrDeviceHandle device = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), "Stream", &device, nullptr), KR_STATUS_OK);
+  char name[KR_MAX_NAME_LENGTH];
+  ASSERT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_OK);
+  EXPECT_STREQ(name, "SensorV2");
+  uint32_t count = 7;
+  EXPECT_EQ(KrDeviceProxyGetStreamNames(device, nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_EQ(count, 0u);
+}
+
+}  // namespace
+}  // namespace tollan_test

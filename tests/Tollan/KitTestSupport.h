@@ -1,0 +1,116 @@
+// Shared fixture of the kit's device tests: a started kit (defaults, no
+// Tollan.ini), clean test tables, a scratch directory, and helpers to define
+// scripts and make scripted devices.
+#pragma once
+
+#include <Tollan/TollanTesting.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace tollan_test {
+
+using namespace tollan::testing;
+
+// A directory of its own for each test, removed afterwards.
+class ScratchDirectory {
+ public:
+  ScratchDirectory() {
+    char pattern[] = "/tmp/tollan-test-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    path_ = made ? made : "/tmp";
+  }
+  ~ScratchDirectory() {
+    std::error_code error;
+    if (path_ != "/tmp") {
+      std::filesystem::remove_all(path_, error);
+    }
+  }
+  const std::string& Path() const { return path_; }
+  std::string Write(const std::string& name, const std::string& text) const {
+    const std::string file = path_ + "/" + name;
+    std::ofstream(file) << text;
+    return file;
+  }
+
+ private:
+  std::string path_;
+};
+
+class KitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetAll();
+    ASSERT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_OK);
+  }
+  void TearDown() override {
+    TollanShutdown();  // destroys what a test left open
+    ResetAll();
+  }
+
+  // Defines the script under name and makes a device of it.
+  KrDeviceHandle MakeDevice(const Script& script, const std::string& name = "device",
+                            KrDeviceMode mode = KR_DEVICE_MODE_READ, KrPropertySetHandle initial = nullptr) {
+    EXPECT_EQ(DefineScript(name, script), KR_STATUS_OK);
+    KrDeviceConfig config{mode, name.c_str(), initial, KR_DEVICE_SHARING_EXCLUSIVE};
+    KrDeviceHandle device = nullptr;
+    EXPECT_EQ(KrDeviceProxyCreateDeviceByName("Scripted", &device, &config), KR_STATUS_OK);
+    return device;
+  }
+
+  // A camera-like script: "Device" settings, depth and image types, one
+  // depth stream present at creation.
+  static Script CameraScript() {
+    Script script;
+    script.IntProperty("Device", "Mirror", 0)
+        .Property("Device", "PrimaryStream", ScriptValue::String("Any"))
+        .Property("Device", "Gain", ScriptValue::Real(1.5))
+        .IntProperty("Device", "Serial", 1234, kScriptReadOnly)
+        .Property("Device", "Cropping", ScriptValue::General("\0\0\0\0\0\0\0\0\0\0\0\0", 12), kScriptFixedSize)
+        .SupportedType("Depth")
+        .SupportedType("Image")
+        .TypeProperty("Depth", "XRes", ScriptValue::Int(640))
+        .TypeProperty("Depth", "YRes", ScriptValue::Int(480))
+        .TypeProperty("Depth", "RequiredDataSize", ScriptValue::Int(640 * 480 * 2), kScriptReadOnly)
+        .TypeProperty("Image", "XRes", ScriptValue::Int(320))
+        .TypeProperty("Image", "RequiredDataSize", ScriptValue::Int(320 * 240 * 3), kScriptReadOnly)
+        .Stream("Depth", "Depth");
+    return script;
+  }
+
+  ScratchDirectory scratch_;
+};
+
+// Owns a property set for the length of a test.
+class PropertySet {
+ public:
+  PropertySet() { EXPECT_EQ(KrPropertySetCreate(&handle_), KR_STATUS_OK); }
+  ~PropertySet() { KrPropertySetDestroy(&handle_); }
+  PropertySet(const PropertySet&) = delete;
+  PropertySet& operator=(const PropertySet&) = delete;
+  KrPropertySetHandle Get() const { return handle_; }
+  uint32_t Modules() const {
+    uint32_t modules = 0, properties = 0;
+    KrPropertySetGetCounts(handle_, &modules, &properties);
+    return modules;
+  }
+  uint32_t Properties() const {
+    uint32_t modules = 0, properties = 0;
+    KrPropertySetGetCounts(handle_, &modules, &properties);
+    return properties;
+  }
+  bool HasModule(const char* module) const {
+    int exists = 0;
+    return KrPropertySetDoesModuleExist(handle_, module, &exists) == KR_STATUS_OK && exists != 0;
+  }
+
+ private:
+  KrPropertySetHandle handle_ = nullptr;
+};
+
+}  // namespace tollan_test
