@@ -1,0 +1,277 @@
+#include <Tollan/src/file/RecordingWriter.h>
+
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+
+namespace tollan {
+namespace recording {
+
+namespace {
+
+constexpr int kMaxParts = 3;
+
+// Writes every byte of the vector at offset, resuming after short writes.
+bool WriteAllAt(int fd, uint64_t offset, iovec* parts, int count) {
+  while (count > 0) {
+    const ssize_t written = pwritev(fd, parts, count, off_t(offset));
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return false;
+    }
+    offset += uint64_t(written);
+    size_t left = size_t(written);
+    while (count > 0 && left >= parts->iov_len) {
+      left -= parts->iov_len;
+      ++parts;
+      --count;
+    }
+    if (count > 0) {
+      parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + left;
+      parts->iov_len -= left;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+RecordingWriter::~RecordingWriter() { Close(); }
+
+KrStatus RecordingWriter::Open(const char* path, const std::vector<Property>& deviceProperties) {
+  Close();
+  TOLLAN_REQUIRE(path);
+  for (const Property& property : deviceProperties) {
+    TOLLAN_TRY(CheckProperty(property));
+  }
+  payload_.clear();
+  EncodeProperties(deviceProperties, &payload_);
+  if (payload_.size() > kMaxMetadataPayload) {
+    return KR_STATUS_OS_BAD_ARGUMENT;
+  }
+
+  fd_ = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    return KR_STATUS_TL_FILE_OPEN_FAILED;
+  }
+  committed_ = 0;
+  broken_ = false;
+  streams_.clear();
+  index_.clear();
+  totalFrames_ = 0;
+  lastTimestamp_ = 0;
+
+  uint8_t header[kFileHeaderSize];
+  EncodeFileHeader(header);
+  iovec part{header, sizeof(header)};
+  KrStatus status = WriteAllAt(fd_, 0, &part, 1) ? KR_STATUS_OK : KR_STATUS_TL_FILE_WRITE_FAILED;
+  if (status == KR_STATUS_OK) {
+    committed_ = kFileHeaderSize;
+    status = WriteMetadata(kChunkDeviceProperties, payload_, 0);
+  }
+  if (status != KR_STATUS_OK) {
+    close(fd_);
+    fd_ = -1;
+  }
+  return status;
+}
+
+KrStatus RecordingWriter::Close() {
+  if (fd_ < 0) {
+    return KR_STATUS_OK;
+  }
+  KrStatus status = broken_ ? KR_STATUS_TL_FILE_WRITE_FAILED : WriteIndexAndTrailer();
+  if (close(fd_) != 0 && status == KR_STATUS_OK) {
+    status = KR_STATUS_TL_FILE_WRITE_FAILED;
+  }
+  fd_ = -1;
+  return status;
+}
+
+KrStatus RecordingWriter::AddStream(const StreamDefinition& stream, uint32_t* id) {
+  if (fd_ < 0) {
+    return KR_STATUS_TL_WRONG_MODE;
+  }
+  if (stream.name.empty() || stream.name.size() > kMaxNameLength || stream.type.size() > kMaxNameLength ||
+      stream.compression > Compression::kZlib) {
+    return KR_STATUS_OS_BAD_ARGUMENT;
+  }
+  for (const Property& property : stream.properties) {
+    TOLLAN_TRY(CheckProperty(property));
+  }
+  for (const StreamState& existing : streams_) {
+    if (existing.live && existing.name == stream.name) {
+      return KR_STATUS_TL_STREAM_ALREADY_EXISTS;
+    }
+  }
+  StreamDefinition defined = stream;
+  defined.id = uint32_t(streams_.size());
+  payload_.clear();
+  EncodeStreamDefinition(defined, &payload_);
+  TOLLAN_TRY(WriteMetadata(kChunkStreamDefined, payload_, defined.id));
+  streams_.push_back(StreamState{defined.name, defined.compression, true, 0});
+  if (id != nullptr) {
+    *id = defined.id;
+  }
+  return KR_STATUS_OK;
+}
+
+KrStatus RecordingWriter::RemoveStream(uint32_t id) {
+  if (fd_ < 0) {
+    return KR_STATUS_TL_WRONG_MODE;
+  }
+  if (LiveStream(id) == nullptr) {
+    return KR_STATUS_TL_STREAM_NOT_FOUND;
+  }
+  payload_.clear();
+  EncodeStreamRemoved(id, &payload_);
+  TOLLAN_TRY(WriteMetadata(kChunkStreamRemoved, payload_, id));
+  streams_[id].live = false;
+  return KR_STATUS_OK;
+}
+
+KrStatus RecordingWriter::AppendPropertyChange(const Property& property) {
+  if (fd_ < 0) {
+    return KR_STATUS_TL_WRONG_MODE;
+  }
+  TOLLAN_TRY(CheckProperty(property));
+  PropertyChange change;
+  change.framesBefore = totalFrames_;
+  change.timestamp = lastTimestamp_;
+  change.property = property;
+  payload_.clear();
+  EncodePropertyChange(change, &payload_);
+  return WriteMetadata(kChunkPropertyChange, payload_, 0);
+}
+
+KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data) {
+  if (fd_ < 0) {
+    return KR_STATUS_TL_WRONG_MODE;
+  }
+  const StreamState* stream = LiveStream(frame.streamId);
+  if (stream == nullptr) {
+    return KR_STATUS_TL_STREAM_NOT_FOUND;
+  }
+  if (data == nullptr && frame.size > 0) {
+    return KR_STATUS_OS_NULL_POINTER;
+  }
+  if (frame.size > kMaxFrameDataSize) {
+    return KR_STATUS_OS_BAD_ARGUMENT;
+  }
+
+  Part stored{data, frame.size};
+  FrameEncoding encoding = FrameEncoding::kRaw;
+  if (stream->compression == Compression::kZlib && frame.size > 0) {
+    // Fastest level: a recording must keep up with the sensor. A frame that
+    // does not shrink is stored raw.
+    uLongf length = compressBound(frame.size);
+    compressed_.resize(length);
+    if (compress2(compressed_.data(), &length, static_cast<const Bytef*>(data), frame.size, Z_BEST_SPEED) ==
+            Z_OK &&
+        length < frame.size) {
+      stored = Part{compressed_.data(), length};
+      encoding = FrameEncoding::kZlib;
+    }
+  }
+
+  uint8_t header[kFrameHeaderSize];
+  EncodeFrameHeader(frame, encoding, header);
+  const Part parts[] = {{header, sizeof(header)}, stored};
+  const IndexEntry entry{0, frame.timestamp, kChunkFrame, frame.streamId, frame.frameId, 0};
+  TOLLAN_TRY(WriteChunk(kChunkFrame, parts, 2, &entry));
+  streams_[frame.streamId].frames++;
+  totalFrames_++;
+  lastTimestamp_ = frame.timestamp;
+  return KR_STATUS_OK;
+}
+
+uint64_t RecordingWriter::FrameCount(uint32_t streamId) const {
+  return streamId < streams_.size() ? streams_[streamId].frames : 0;
+}
+
+const RecordingWriter::StreamState* RecordingWriter::LiveStream(uint32_t id) const {
+  return id < streams_.size() && streams_[id].live ? &streams_[id] : nullptr;
+}
+
+KrStatus RecordingWriter::WriteMetadata(uint32_t type, const std::vector<uint8_t>& payload, uint32_t streamId) {
+  if (payload.size() > kMaxMetadataPayload) {
+    return KR_STATUS_OS_BAD_ARGUMENT;
+  }
+  const Part part{payload.data(), payload.size()};
+  const IndexEntry entry{0, 0, type, streamId, 0, 0};
+  return WriteChunk(type, &part, 1, &entry);
+}
+
+KrStatus RecordingWriter::WriteChunk(uint32_t type, const Part* parts, int partCount, const IndexEntry* entry) {
+  if (broken_) {
+    return KR_STATUS_TL_FILE_WRITE_FAILED;
+  }
+  ChunkHeader header;
+  header.type = type;
+  iovec vector[kMaxParts + 1];
+  uint64_t length = 0;
+  for (int i = 0; i < partCount; ++i) {
+    header.payloadCrc = Crc32(parts[i].data, parts[i].size, header.payloadCrc);
+    vector[i + 1] = iovec{const_cast<void*>(parts[i].data), parts[i].size};
+    length += parts[i].size;
+  }
+  header.length = uint32_t(length);
+  uint8_t headerBytes[kChunkHeaderSize];
+  EncodeChunkHeader(header, headerBytes);
+  vector[0] = iovec{headerBytes, sizeof(headerBytes)};
+
+  if (!WriteAllAt(fd_, committed_, vector, partCount + 1)) {
+    // Cut the partial chunk off so the file still ends on a complete one,
+    // and the next chunk (if the disk frees up) follows it directly.
+    if (ftruncate(fd_, off_t(committed_)) != 0) {
+      broken_ = true;
+    }
+    return KR_STATUS_TL_FILE_WRITE_FAILED;
+  }
+  if (entry != nullptr) {
+    IndexEntry placed = *entry;
+    placed.offset = committed_;
+    placed.length = header.length;
+    index_.push_back(placed);
+  }
+  committed_ += kChunkHeaderSize + length;
+  return KR_STATUS_OK;
+}
+
+KrStatus RecordingWriter::WriteIndexAndTrailer() {
+  const uint64_t indexOffset = committed_;
+  const uint64_t indexLength = 8 + uint64_t(index_.size()) * kIndexEntrySize;
+  // An index too large for one chunk is left out: the file is still read,
+  // by scanning.
+  if (indexLength <= kMaxIndexPayload) {
+    payload_.clear();
+    payload_.reserve(size_t(indexLength));
+    ByteWriter out(&payload_);
+    out.U64(index_.size());
+    for (const IndexEntry& entry : index_) {
+      out.U64(entry.offset);
+      out.U64(entry.timestamp);
+      out.U32(entry.type);
+      out.U32(entry.streamId);
+      out.U32(entry.frameId);
+      out.U32(entry.length);
+    }
+    const Part index{payload_.data(), payload_.size()};
+    TOLLAN_TRY(WriteChunk(kChunkIndex, &index, 1, nullptr));
+
+    std::vector<uint8_t> trailer;
+    ByteWriter(&trailer).U64(indexOffset);
+    ByteWriter(&trailer).U64(index_.size());
+    const Part trailerPart{trailer.data(), trailer.size()};
+    TOLLAN_TRY(WriteChunk(kChunkTrailer, &trailerPart, 1, nullptr));
+  }
+  return KR_STATUS_OK;
+}
+
+}  // namespace recording
+}  // namespace tollan

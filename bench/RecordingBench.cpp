@@ -1,0 +1,201 @@
+// Recordings at full speed: writing 640x480 depth (16-bit) and RGB frames
+// through the recording writer against a raw sequential fwrite of the same
+// bytes, and playing the file back through the reader against a raw
+// sequential fread of the same file. Compare bytes_per_second of each pair.
+// Files go to the system temporary directory (TMPDIR, else /tmp).
+#include <Tollan/src/file/RecordingReader.h>
+#include <Tollan/src/file/RecordingWriter.h>
+
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace tollan::recording;
+
+constexpr uint32_t kWidth = 640;
+constexpr uint32_t kHeight = 480;
+constexpr uint32_t kDepthSize = kWidth * kHeight * 2;
+constexpr uint32_t kImageSize = kWidth * kHeight * 3;
+constexpr uint32_t kRounds = 60;  // depth + image frame pairs per file (about 92 MB)
+
+// Frames of a scene that moves with the frame: a slanted wall with a box in
+// front of it, and a colour gradient.
+struct Frames {
+  std::vector<std::vector<uint8_t>> depth;
+  std::vector<std::vector<uint8_t>> image;
+
+  Frames() {
+    for (uint32_t n = 0; n < 4; ++n) {
+      std::vector<uint8_t> d(kDepthSize);
+      std::vector<uint8_t> c(kImageSize);
+      for (uint32_t y = 0; y < kHeight; ++y) {
+        for (uint32_t x = 0; x < kWidth; ++x) {
+          const bool box = x > 200 + 10 * n && x < 400 + 10 * n && y > 150 && y < 330;
+          const uint16_t mm = box ? uint16_t(900 + (x ^ y) % 7) : uint16_t(2000 + x + y / 2);
+          const size_t i = size_t(y) * kWidth + x;
+          d[2 * i] = uint8_t(mm);
+          d[2 * i + 1] = uint8_t(mm >> 8);
+          c[3 * i] = uint8_t(x + n);
+          c[3 * i + 1] = uint8_t(y);
+          c[3 * i + 2] = uint8_t(box ? 200 : 40);
+        }
+      }
+      depth.push_back(std::move(d));
+      image.push_back(std::move(c));
+    }
+  }
+};
+
+const Frames& TheFrames() {
+  static const Frames frames;
+  return frames;
+}
+
+// A private directory for the benchmark's files, removed at exit.
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    path_ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/recording-bench-XXXXXX";
+    if (mkdtemp(&path_[0]) == nullptr) {
+      std::perror("mkdtemp");
+      std::exit(1);
+    }
+  }
+  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  std::string File(const char* name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+const TempDir& Dir() {
+  static const TempDir dir;
+  return dir;
+}
+
+bool WriteRecording(const std::string& path, Compression depthCompression) {
+  const Frames& frames = TheFrames();
+  RecordingWriter writer;
+  uint32_t depth = 0;
+  uint32_t image = 0;
+  bool ok = writer.Open(path.c_str(), {{"Device", "ReadWriteMode", Value::Int(1)}}) == KR_STATUS_OK &&
+            writer.AddStream({0, "Depth", "Depth", depthCompression, {}}, &depth) == KR_STATUS_OK &&
+            writer.AddStream({0, "Image", "Image", Compression::kNone, {}}, &image) == KR_STATUS_OK;
+  for (uint32_t n = 0; ok && n < kRounds; ++n) {
+    const uint64_t time = n * 33333ull;
+    ok = writer.AppendFrame({depth, n + 1, time, kDepthSize}, frames.depth[n % 4].data()) == KR_STATUS_OK &&
+         writer.AppendFrame({image, n + 1, time + 100, kImageSize}, frames.image[n % 4].data()) == KR_STATUS_OK;
+  }
+  return writer.Close() == KR_STATUS_OK && ok;
+}
+
+void SetBytes(benchmark::State& state) {
+  state.SetBytesProcessed(int64_t(state.iterations()) * kRounds * (kDepthSize + kImageSize));
+}
+
+// ---- writing ----
+
+void BM_RecordingWriteRawFwrite(benchmark::State& state) {
+  const Frames& frames = TheFrames();
+  const std::string path = Dir().File("raw.bin");
+  for (auto _ : state) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    bool ok = file != nullptr;
+    for (uint32_t n = 0; ok && n < kRounds; ++n) {
+      ok = std::fwrite(frames.depth[n % 4].data(), 1, kDepthSize, file) == kDepthSize &&
+           std::fwrite(frames.image[n % 4].data(), 1, kImageSize, file) == kImageSize;
+    }
+    if (file == nullptr || std::fclose(file) != 0 || !ok) {
+      state.SkipWithError("raw write failed");
+      break;
+    }
+  }
+  SetBytes(state);
+}
+BENCHMARK(BM_RecordingWriteRawFwrite)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_RecordingWrite(benchmark::State& state) {
+  const std::string path = Dir().File("written.rec");
+  const Compression compression = state.range(0) != 0 ? Compression::kZlib : Compression::kNone;
+  for (auto _ : state) {
+    if (!WriteRecording(path, compression)) {
+      state.SkipWithError("recording failed");
+      break;
+    }
+  }
+  SetBytes(state);
+}
+BENCHMARK(BM_RecordingWrite)->ArgName("deflateDepth")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- playback ----
+
+// The recording that playback reads, written once per compression.
+const std::string& PlaybackFile(bool deflated) {
+  static const std::string raw = Dir().File("playback.rec");
+  static const std::string zlib = Dir().File("playback-deflated.rec");
+  static const bool made = WriteRecording(raw, Compression::kNone) && WriteRecording(zlib, Compression::kZlib);
+  static const std::string none;
+  return made ? (deflated ? zlib : raw) : none;
+}
+
+void BM_RecordingPlaybackRawFread(benchmark::State& state) {
+  const std::string& path = PlaybackFile(false);
+  std::vector<uint8_t> buffer(kDepthSize + kImageSize);
+  for (auto _ : state) {
+    FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+      state.SkipWithError("no file");
+      break;
+    }
+    while (std::fread(buffer.data(), 1, buffer.size(), file) > 0) {
+    }
+    benchmark::DoNotOptimize(buffer.data());
+    std::fclose(file);
+  }
+  SetBytes(state);
+}
+BENCHMARK(BM_RecordingPlaybackRawFread)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Args: frame CRC checks on/off, deflated depth or raw.
+void BM_RecordingPlayback(benchmark::State& state) {
+  ReaderOptions options;
+  options.verifyFrameData = state.range(0) != 0;
+  const std::string& path = PlaybackFile(state.range(1) != 0);
+  std::vector<uint8_t> buffer(kImageSize);
+  for (auto _ : state) {
+    RecordingReader reader;
+    if (path.empty() || reader.Open(path.c_str(), options) != KR_STATUS_OK) {
+      state.SkipWithError("no recording");
+      break;
+    }
+    Item item;
+    uint64_t frames = 0;
+    while (reader.Next(&item) == KR_STATUS_OK) {
+      if (item.kind == Item::Kind::kFrame && reader.ReadFrameData(buffer.data(), uint32_t(buffer.size())) == KR_STATUS_OK) {
+        ++frames;
+      }
+    }
+    if (frames != 2 * kRounds) {
+      state.SkipWithError("playback incomplete");
+      break;
+    }
+    benchmark::DoNotOptimize(buffer.data());
+  }
+  SetBytes(state);
+}
+BENCHMARK(BM_RecordingPlayback)
+    ->ArgNames({"checkCrc", "deflateDepth"})
+    ->Args({1, 0})
+    ->Args({0, 0})
+    ->Args({1, 1})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,170 @@
+// Seeking by frame and by time, telling the position, and the property
+// changes a player re-applies after a seek. Run on a closed recording (read
+// through its index) and on the same recording without its index (scanned),
+// which must behave the same.
+#include "RecordingTestSupport.h"
+
+#include <unistd.h>
+
+namespace tollan {
+namespace recording {
+namespace testing {
+namespace {
+
+constexpr uint32_t kDepth = 0;
+constexpr uint32_t kImage = 1;
+constexpr uint64_t kPeriod = 33333;
+constexpr uint32_t kFrames = 10;
+
+// Depth frame n (0-based) at n * kPeriod, the image frame of the same round
+// 1 ms later; a property change after depth frames 2 and 6.
+void WriteTimeline(const std::string& path, bool closeWithIndex) {
+  RecordingWriter writer;
+  ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
+  uint32_t id = 0;
+  ASSERT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &id), KR_STATUS_OK);
+  ASSERT_EQ(writer.AddStream({0, "Image", "Image", Compression::kNone, {}}, &id), KR_STATUS_OK);
+  for (uint32_t n = 0; n < kFrames; ++n) {
+    const std::vector<uint8_t> data = FrameBytes(kDepth, n, 8);
+    ASSERT_EQ(writer.AppendFrame({kDepth, n + 1, n * kPeriod, 8}, data.data()), KR_STATUS_OK);
+    if (n == 2 || n == 6) {
+      ASSERT_EQ(writer.AppendPropertyChange({"Depth", "Mirror", Value::Int(n)}), KR_STATUS_OK);
+    }
+    ASSERT_EQ(writer.AppendFrame({kImage, n + 1, n * kPeriod + 1000, 8}, data.data()), KR_STATUS_OK);
+  }
+  const uint64_t withoutIndex = writer.Size();
+  ASSERT_EQ(writer.Close(), KR_STATUS_OK);
+  if (!closeWithIndex) {
+    ASSERT_EQ(truncate(path.c_str(), off_t(withoutIndex)), 0);
+  }
+}
+
+class RecordingSeek : public RecordingTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    RecordingTest::SetUp();
+    const std::string path = Path("timeline.rec");
+    WriteTimeline(path, GetParam());
+    ASSERT_EQ(reader_.Open(path.c_str()), KR_STATUS_OK);
+    ASSERT_EQ(reader_.Report().Scanned(), !GetParam());
+  }
+
+  // The next frame the cursor gives.
+  FrameInfo NextFrame() {
+    Item item;
+    while (reader_.Next(&item) == KR_STATUS_OK) {
+      if (item.kind == Item::Kind::kFrame) {
+        return item.frame;
+      }
+    }
+    ADD_FAILURE() << "no frame left";
+    return FrameInfo();
+  }
+
+  RecordingReader reader_;
+};
+
+TEST_P(RecordingSeek, SeekFrameGoesToThatExactFrame) {
+  EXPECT_EQ(reader_.FrameCount(kDepth), kFrames);
+  ASSERT_EQ(reader_.SeekFrame(kDepth, 4), KR_STATUS_OK);
+  EXPECT_EQ(reader_.TellFrame(kDepth), 4u);
+  EXPECT_EQ(reader_.TellTime(), 4 * kPeriod);
+  const FrameInfo frame = NextFrame();
+  EXPECT_EQ(frame.streamId, kDepth);
+  EXPECT_EQ(frame.frameId, 5u);
+  EXPECT_EQ(reader_.TellFrame(kDepth), 5u);
+  EXPECT_EQ(reader_.TellFrame(kImage), 4u);  // the image frame of that round is next
+
+  ASSERT_EQ(reader_.SeekFrame(kImage, 0), KR_STATUS_OK);
+  EXPECT_EQ(NextFrame().frameId, 1u);
+  // Beyond the stream, or an unknown stream: refused, cursor kept.
+  EXPECT_EQ(reader_.SeekFrame(kImage, kFrames), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(reader_.SeekFrame(9, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(reader_.TellFrame(kImage), 1u);
+}
+
+struct TimeCase {
+  const char* what;
+  uint64_t time;
+  uint32_t expectedFrameId;  // of the depth stream
+};
+
+TEST_P(RecordingSeek, SeekTimeGoesToTheNearestEarlierFrame) {
+  const TimeCase cases[] = {
+      {"exact time", 3 * kPeriod, 4},
+      {"between two frames", 3 * kPeriod + kPeriod / 2, 4},
+      {"just before a frame", 5 * kPeriod - 1, 5},
+      {"before the first frame", 0, 1},
+      {"after the last frame", 100 * kPeriod, kFrames},
+  };
+  for (const TimeCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(reader_.SeekTime(kDepth, c.time), KR_STATUS_OK);
+    const FrameInfo frame = NextFrame();
+    EXPECT_EQ(frame.streamId, kDepth);
+    EXPECT_EQ(frame.frameId, c.expectedFrameId);
+  }
+}
+
+TEST_P(RecordingSeek, SeekTimeOverAllStreamsResumesEachAtOrBeforeTheTime) {
+  // Just after depth frame 3, before image frame 3 (1 ms later).
+  ASSERT_EQ(reader_.SeekTime(RecordingReader::kAllStreams, 3 * kPeriod + 500), KR_STATUS_OK);
+  // Image resumes at its frame 2 (the last at or before the time), which was
+  // recorded before depth frame 3, so the cursor is there.
+  EXPECT_EQ(reader_.TellFrame(kImage), 2u);
+  EXPECT_EQ(reader_.TellFrame(kDepth), 3u);
+  EXPECT_EQ(reader_.TellTime(), 2 * kPeriod + 1000);
+  const FrameInfo first = NextFrame();
+  EXPECT_EQ(first.streamId, kImage);
+  EXPECT_EQ(first.frameId, 3u);
+  const FrameInfo second = NextFrame();
+  EXPECT_EQ(second.streamId, kDepth);
+  EXPECT_EQ(second.frameId, 4u);
+}
+
+TEST_P(RecordingSeek, ChangesBeforeTheCursorAreThoseAPlayerReapplies) {
+  ASSERT_EQ(reader_.SeekFrame(kDepth, 5), KR_STATUS_OK);
+  std::vector<const PropertyChange*> changes = reader_.ChangesBeforeCursor();
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0]->property.value, Value::Int(2));
+
+  ASSERT_EQ(reader_.SeekFrame(kImage, 9), KR_STATUS_OK);
+  EXPECT_EQ(reader_.ChangesBeforeCursor().size(), 2u);
+  ASSERT_EQ(reader_.SeekFrame(kDepth, 0), KR_STATUS_OK);
+  EXPECT_TRUE(reader_.ChangesBeforeCursor().empty());
+}
+
+TEST_P(RecordingSeek, AtTheEndTellGivesTheLastFrame) {
+  Item item;
+  while (reader_.Next(&item) == KR_STATUS_OK) {
+  }
+  EXPECT_EQ(reader_.Next(&item), KR_STATUS_TL_END_OF_FILE);
+  EXPECT_EQ(reader_.TellFrame(kDepth), kFrames);
+  EXPECT_EQ(reader_.TellTime(), (kFrames - 1) * kPeriod + 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(IndexedAndScanned, RecordingSeek, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Indexed" : "Scanned";
+                         });
+
+TEST_F(RecordingTest, SeekingARecordingWithoutFramesFindsNothing) {
+  const std::string path = Path("empty.rec");
+  {
+    RecordingWriter writer;
+    ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
+    uint32_t id = 0;
+    ASSERT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &id), KR_STATUS_OK);
+  }  // the destructor closes, writing the index
+  RecordingReader reader;
+  ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
+  EXPECT_FALSE(reader.Report().Scanned());
+  EXPECT_EQ(reader.SeekTime(RecordingReader::kAllStreams, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(reader.SeekFrame(0, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(reader.TellTime(), 0u);
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace recording
+}  // namespace tollan

@@ -1,0 +1,195 @@
+// Shared helpers of the recording tests: a temporary directory per test, a
+// small four-stream recording, and playback into plain values to compare.
+#pragma once
+
+#include <Tollan/src/file/RecordingReader.h>
+#include <Tollan/src/file/RecordingWriter.h>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace tollan {
+namespace recording {
+namespace testing {
+
+// A fresh directory under TMPDIR (else in memory, /dev/shm, where the
+// machine has it, else /tmp), removed after the test. The damage tests
+// write thousands of small files.
+class RecordingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* base = std::getenv("TMPDIR");
+    if (base == nullptr || *base == '\0') {
+      base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    }
+    std::string pattern = std::string(base) + "/recording-XXXXXX";
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  std::string Path(const char* name) const { return dir_ + "/" + name; }
+
+  std::string dir_;
+};
+
+inline std::vector<uint8_t> LoadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Writes a new file (a file replaced by truncation would make some file
+// systems flush it to disk on close, which is slow in a loop).
+inline void SaveBytes(const std::string& path, const uint8_t* data, size_t size) {
+  unlink(path.c_str());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
+}
+
+// Deterministic frame contents that differ by stream and frame.
+inline std::vector<uint8_t> FrameBytes(uint32_t streamId, uint32_t frameId, size_t size) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) {
+    bytes[i] = uint8_t(i * 7 + frameId * 13 + streamId * 101);
+  }
+  return bytes;
+}
+
+// One played step, with the frame's data or the change copied out.
+struct Played {
+  Item::Kind kind = Item::Kind::kFrame;
+  uint32_t streamId = 0;
+  FrameInfo frame;
+  std::vector<uint8_t> data;
+  PropertyChange change;
+
+  bool operator==(const Played& other) const {
+    return kind == other.kind && streamId == other.streamId && frame.streamId == other.frame.streamId &&
+           frame.frameId == other.frame.frameId && frame.timestamp == other.frame.timestamp &&
+           frame.size == other.frame.size && data == other.data &&
+           change.framesBefore == other.change.framesBefore && change.timestamp == other.change.timestamp &&
+           change.property == other.change.property;
+  }
+};
+
+struct Playback {
+  std::vector<Played> items;
+  int corrupt = 0;  // steps that gave KR_STATUS_TL_FILE_CORRUPT
+  KrStatus end = KR_STATUS_OK;
+};
+
+// Plays to the end, reading every frame's data.
+inline Playback PlayAll(RecordingReader& reader) {
+  Playback playback;
+  for (int guard = 0; guard < 100000; ++guard) {
+    Item item;
+    const KrStatus status = reader.Next(&item);
+    if (status == KR_STATUS_TL_FILE_CORRUPT) {
+      playback.corrupt++;
+      continue;
+    }
+    if (status != KR_STATUS_OK) {
+      playback.end = status;
+      return playback;
+    }
+    Played played;
+    played.kind = item.kind;
+    played.streamId = item.streamId;
+    if (item.kind == Item::Kind::kFrame) {
+      played.frame = item.frame;
+      played.data.resize(item.frame.size);
+      const KrStatus read = reader.ReadFrameData(played.data.data(), uint32_t(played.data.size()));
+      if (read == KR_STATUS_TL_FILE_CORRUPT) {
+        playback.corrupt++;
+        continue;
+      }
+      EXPECT_EQ(read, KR_STATUS_OK);
+    } else if (item.kind == Item::Kind::kPropertyChange) {
+      played.change = *item.change;
+    }
+    playback.items.push_back(played);
+  }
+  ADD_FAILURE() << "playback did not end";
+  return playback;
+}
+
+inline bool IsPrefix(const std::vector<Played>& prefix, const std::vector<Played>& all) {
+  return prefix.size() <= all.size() && std::equal(prefix.begin(), prefix.end(), all.begin());
+}
+
+inline bool IsSubsequence(const std::vector<Played>& part, const std::vector<Played>& all) {
+  size_t next = 0;
+  for (const Played& played : part) {
+    while (next < all.size() && !(all[next] == played)) {
+      ++next;
+    }
+    if (next == all.size()) {
+      return false;
+    }
+    ++next;
+  }
+  return true;
+}
+
+// The device properties of the sample: one of each type.
+inline std::vector<Property> SampleDeviceProperties() {
+  const uint8_t blob[] = {1, 0, 2, 0, 3, 0};
+  return {{"Device", "ReadWriteMode", Value::Int(1)},
+          {"Device", "Gain", Value::Real(1.25)},
+          {"Device", "PhysicalDeviceName", Value::String("SensorV2")},
+          {"Depth", "AGCBin", Value::General(blob, sizeof(blob))}};
+}
+
+// The stream kinds a sensor records, with small frames.
+struct StreamKind {
+  const char* name;
+  const char* type;
+  uint32_t frameSize;
+  uint64_t outputFormat;
+};
+constexpr StreamKind kSampleStreams[] = {
+    {"Depth", "Depth", 8 * 6 * 2, 1},  // 16-bit depth
+    {"Image", "Image", 4 * 3 * 3, 5},  // RGB 24-bit
+    {"IR", "IR", 8 * 6, 4},            // grey 8-bit
+    {"Audio", "Audio", 40, 7},         // 16-bit PCM, stereo
+};
+
+// Writes the sample: four streams, three frames each interleaved, a
+// property change after the first round and one after the second. Audio
+// frame 2 is empty.
+inline void WriteSample(const std::string& path) {
+  RecordingWriter writer;
+  ASSERT_EQ(writer.Open(path.c_str(), SampleDeviceProperties()), KR_STATUS_OK);
+  for (const StreamKind& kind : kSampleStreams) {
+    StreamDefinition stream;
+    stream.name = kind.name;
+    stream.type = kind.type;
+    stream.properties = {{kind.name, "OutputFormat", Value::Int(kind.outputFormat)}};
+    uint32_t id = 0;
+    ASSERT_EQ(writer.AddStream(stream, &id), KR_STATUS_OK);
+  }
+  for (uint32_t frameId = 1; frameId <= 3; ++frameId) {
+    for (uint32_t id = 0; id < 4; ++id) {
+      const uint32_t size = id == 3 && frameId == 2 ? 0 : kSampleStreams[id].frameSize;
+      const std::vector<uint8_t> data = FrameBytes(id, frameId, size);
+      FrameInfo frame{id, frameId, frameId * 33333ull + id, size};
+      ASSERT_EQ(writer.AppendFrame(frame, data.data()), KR_STATUS_OK);
+    }
+    if (frameId == 1) {
+      ASSERT_EQ(writer.AppendPropertyChange({"Depth", "Mirror", Value::Int(1)}), KR_STATUS_OK);
+    } else if (frameId == 2) {
+      ASSERT_EQ(writer.AppendPropertyChange({"Image", "Name", Value::String("after two")}), KR_STATUS_OK);
+    }
+  }
+  ASSERT_EQ(writer.Close(), KR_STATUS_OK);
+}
+
+}  // namespace testing
+}  // namespace recording
+}  // namespace tollan
