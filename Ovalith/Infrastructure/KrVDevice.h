@@ -1,38 +1,303 @@
-// KrVDevice: the application's handle on one device of the kit (a simulated
-// or live sensor, a recording, a device described by an INI file).
+// KrVDevice: the application's handle on one device of the kit: a simulated
+// or live sensor, a recording, a device described by an INI file, or any
+// device named by a connection string.
 //
-// This first form carries the engine's process-wide entry points and the
-// last-status accessor; the device operations join it as they are built.
+// A created device mirrors the kit's streams: each stream gets a per-stream
+// module (KrVDeviceStream) carrying the frame fields "Timestamp", "FrameId",
+// "IsNew", "BufferSize" and "Buffer", and a frame object of its type (the
+// first "Depth", "Image", "IR" and "Audio" streams get a depth map, image
+// maps and an audio buffer; other streams a plain KrVStreamData). Property
+// access goes by module and property name; a module name that is a stream
+// name is first offered to that stream's per-stream module, and only what it
+// does not know goes to the kit. Streams the kit adds or removes later reach
+// the device as stream-collection events and are mirrored the same way.
 //
-// Threads: EngineInit/EngineShutdown are process-wide and are called once,
-// first and last, from one thread. A device object is used from one thread
-// at a time.
+// Ownership: the device owns its kit device, its per-stream modules, the
+// frame objects it made, the kit records of its streams and the legacy
+// depth tables; closing or destroying the device releases all of them. The
+// application owns its handlers, module and stream handles and property
+// sets; a handler stays alive until it is unregistered, and the device
+// outlives every handle and frame object bound to it.
+//
+// Last status: most operations record their outcome, success included, in
+// the field read by GetLastStatus; argument checks that return 0x10004 do
+// not. Each operation below says when it does not record.
+//
+// Threads: EngineInit and EngineShutdown are process-wide, first and last.
+// A device is used from one thread at a time (or the caller serialises).
+// Callbacks arrive on the thread that raises the event; the device takes no
+// lock. Property-change handlers of the frame fields run inside Read; they
+// must not add or remove streams of the device that is reading.
 #pragma once
 
 #include <Ovalith/Infrastructure/KrVStatus.h>
+#include <Ovalith/properties/KrVEventHandlers.h>
+#include <Ovalith/properties/KrVStreamContainer.h>
 #include <Tollan/Tollan.h>
 
-class KrVDevice {
- public:
-  explicit KrVDevice(int compatibility = 0);
-  virtual ~KrVDevice();
+#include <map>
+#include <string>
 
+class KrVAudioBuffer;
+class KrVDepthMap;
+class KrVDeviceCallbackHandler;
+class KrVDeviceStream;
+class KrVImageMap;
+class KrVModule;
+class KrVPropertySet;
+class KrVStream;
+class KrVStreamData;
+
+class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHandler {
+ public:
+  // A non-zero compatibility selects the older (3.6) behaviour on the
+  // shared paths.
+  explicit KrVDevice(int compatibility = 0);
+  // Closes the device and releases everything it holds.
+  ~KrVDevice() override;
+  KrVDevice(const KrVDevice&) = delete;
+  KrVDevice& operator=(const KrVDevice&) = delete;
+
+  // ---- engine ----
   // Starts the kit for the whole process; "already started" counts as
   // success. The first argument is not read.
   static KrStatus EngineInit(const char* first, const char* kitDirectory);
   // Starts the kit from a configuration file.
   static KrStatus EngineInit(const char* iniFile);
   static KrStatus EngineShutdown();
-
   // Lists the kit's devices: one connection string of 200 characters per
   // element; count is in-out as the kit defines it. Does not record.
   KrStatus Enumerate(char (*connectionStrings)[200], uint32_t* count);
+  // The outcome of the last operation that records it.
   KrStatus GetLastStatus() const { return lastStatus; }
 
+  // ---- creation and closing ----
+  // Each creation closes a device the object still holds, creates the kit
+  // device and mirrors its streams; a failure after the kit device was made
+  // closes it again. The open operations also open every stream.
+  KrStatus CreateSensor(const char* connectionString, KrVPropertySet* initialValues, KrDeviceSharingMode sharing);
+  KrStatus CreateFileDevice(const char* path, KrDeviceMode mode, KrVPropertySet* initialValues);
+  KrStatus CreateByConnectionString(char* connectionString, KrDeviceMode mode, KrVPropertySet* initialValues,
+                                    KrDeviceSharingMode sharing);
+  // Starts the kit from the file when needed, then creates the device of the
+  // section.
+  KrStatus CreateFromINI(const char* iniFile, const char* section, KrVPropertySet* initialValues);
+  // As CreateFromINI, applying the section's settings before mirroring.
+  KrStatus OpenDeviceFromINI(const char* iniFile, const char* section, KrVPropertySet* initialValues);
+  KrStatus OpenSensor(const char* connectionString, KrVPropertySet& initialValues, KrDeviceSharingMode sharing);
+  KrStatus OpenFileForReading(const char* path);
+  KrStatus OpenFileForWriting(const char* path, KrVPropertySet& initialValues);
+  // Applies an INI section's settings to the existing device.
+  KrStatus ConfigureFromINI(const char* iniFile, const char* section);
+  // Releases the kit device and everything mirrored from it; the object can
+  // be created again. A never-created device closes with success.
+  KrStatus Close();
+  // Copies the frames of source's streams that are new ("IsNew" 1) into the
+  // streams of the same names of this device.
+  KrStatus CopyFrom(KrVDevice& source);
+
+  // ---- properties (stream-first lookup) ----
+  // The void*, uint32_t and uint16_t forms belong to the older interface.
+  KrStatus GetProperty(const char* module, const char* property, void*& value) override;
+  KrStatus GetProperty(const char* module, const char* property, uint32_t& value) override;
+  KrStatus GetProperty(const char* module, const char* property, uint16_t& value) override;
+  KrStatus GetProperty(const char* module, const char* property, const KrGeneralBuffer& value) override;
+  // value has room for 200 characters with the terminator.
+  KrStatus GetProperty(const char* module, const char* property, char* value) override;
+  // In compatibility mode the module "FixedParams" reads "Depth".
+  KrStatus GetProperty(const char* module, const char* property, double& value) override;
+  KrStatus GetProperty(const char* module, const char* property, uint64_t& value) override;
+  KrStatus SetProperty(const char* module, const char* property, void* value) override;
+  KrStatus SetProperty(const char* module, const char* property, uint32_t value) override;
+  KrStatus SetProperty(const char* module, const char* property, uint16_t value) override;
+  KrStatus SetProperty(const char* module, const char* property, const KrGeneralBuffer& value) override;
+  KrStatus SetProperty(const char* module, const char* property, const char* value) override;
+  KrStatus SetProperty(const char* module, const char* property, double value) override;
+  KrStatus SetProperty(const char* module, const char* property, uint64_t value) override;
+  KrStatus GetPropertyType(const char* module, const char* property, KrPropertyType& type);
+
+  // In compatibility mode answered by IsModuleExist, without the kit.
+  KrStatus DoesModuleExist(const char* module, int* exists) override;
+  // A stream's per-stream module answers first; *exists is 0 on failure.
+  KrStatus DoesPropertyExist(const char* module, const char* property, int* exists) override;
+  // Adds every property (of one module when module is not null) to set.
+  KrStatus GetAllProperties(KrVPropertySet& set, const char* module);
+  // noStreams non-zero leaves the stream modules out.
+  KrStatus GetAllProperties(KrVPropertySet& set, int noStreams, const char* module) override;
+  // Sets every property of set on the device, in the set's order.
+  KrStatus BatchConfig(KrVPropertySet& set);
+  // Attaches handle to the module of that name.
+  KrStatus GetModule(const char* module, KrVModule& handle);
+
+  // ---- events ----
+  // A null handler gives 0x10004 without recording; cookie receives the
+  // registration for the matching Unregister call.
+  KrStatus RegisterForPropertyChangedEvent(const char* module, const char* property,
+                                           KrVModulePropertyChangedHandler* handler, void*& cookie) override;
+  KrStatus RegisterForStreamCollectionChangedEvent(KrVStreamCollectionChangedHandler* handler, void*& cookie) override;
+  // Null module, property or cookie give 0x10004 without recording.
+  KrStatus UnregisterFromPropertyChangedEvent(const char* module, const char* property, void* cookie) override;
+  KrStatus UnregisterFromStreamCollectionChangedEvent(void* cookie) override;
+  KrStatus RegisterForNewDataFromStreamEvent(KrVNewDataFromStreamHandler* handler, void*& cookie);
+  KrStatus UnregisterFromNewDataFromStreamEvent(void* cookie);
+
+  // The older interface's answers: fixed lists of names, no kit call, no
+  // status recorded.
+  int IsModuleExist(const char* module) override;
+  int IsPropertyExist(const char* module, const char* property) override;
+
+  // The device's own stream-collection handler: mirrors the kit's streams.
+  void OnStreamAdded(const char* streamName) override;
+  void OnStreamRemoved(const char* streamName) override;
+
+  // ---- streams ----
+  // Names point at text the kit keeps while the device exists; count is the
+  // capacity in and the number written out (a null array: the count only).
+  KrStatus GetSupportedStreams(const char** names, uint32_t* count);
+  // *supported becomes 1 when the kit offers the stream type (first 100 kept).
+  KrStatus IsStreamSupported(const char* name, int* supported);
+  KrStatus GetStreamNames(const char** names, uint32_t* count);
+  // Creates a stream in the kit; the device mirrors it when the kit reports
+  // it. initialValues may be null.
+  KrStatus AddStream(const char* type, const char* name, const KrVPropertySet* initialValues);
+  // The older interface's forms: not supported.
+  KrStatus AddStream(const char* name);
+  KrStatus AddStream(const char* name, const KrVStream& stream);
+  KrStatus RemoveStream(const char* name);
+  KrStatus OpenStream(const char* name);
+  KrStatus CloseStream(const char* name);
+  KrStatus OpenAllStreams();
+  KrStatus CloseAllStreams();
+  // Attaches stream to the first stream (in the kit's order) whose "Type" is
+  // type; none: 0x1000A with stream detached.
+  KrStatus FindStreamOfType(const char* type, KrVStream& stream);
+  KrStatus GetStream(const char* name, KrVStream& stream);
+  // The frame object of the named stream; unknown name: 0x1000A.
+  KrStatus GetStreamData(const char* name, KrVStreamData*& data);
+
+  // ---- reading and writing ----
+  // Reads every stream and publishes each record to its stream's properties
+  // and frame object (also after a failed read).
+  KrStatus Read();
+  KrStatus Read(const char* name);
+  KrStatus Read(const KrVStream& stream);
+  // Copies every stream's properties back into its record, then writes.
+  KrStatus Write();
+  KrStatus Write(const char* name);
+  // Compatibility mode: copies stream's frame into this device's stream of
+  // the same name, for a later Write().
+  KrStatus Write(KrVStream& stream);
+  // Position in a recording by time stamp or frame number.
+  KrStatus TellTime(uint64_t* time);
+  KrStatus SeekTime(uint64_t time);
+  KrStatus TellFrame(uint32_t* frame);
+  KrStatus SeekFrame(uint32_t frame);
+
+  // ---- frame objects (owned by the device; null without such a stream) ----
+  KrVDepthMap* GetDepthMap() { return depthMap; }
+  const KrVDepthMap* GetDepthMap() const { return depthMap; }
+  KrVImageMap* GetImageMap() { return imageMap; }
+  const KrVImageMap* GetImageMap() const { return imageMap; }
+  KrVImageMap* GetIRMap() { return irMap; }
+  const KrVImageMap* GetIRMap() const { return irMap; }
+  KrVAudioBuffer* GetAudioBuffer() { return audioBuffer; }
+  const KrVAudioBuffer* GetAudioBuffer() const { return audioBuffer; }
+
  protected:
+  // Clears the fields (savedPrimaryStream excepted) and keeps compatibility.
   void Ctor(int compatibility);
 
-  KrDeviceHandle deviceHandle;
-  int compatibility;
-  KrStatus lastStatus;  // result of the last operation that records it
+ private:
+  // Mirrors one kit stream: record, per-stream module, frame object. A name
+  // already mirrored is replaced (the old module, frame object and record
+  // are released once). Does not record.
+  virtual KrStatus AddStreamToDevice(const char* streamName);
+  // Releases one mirrored stream; an unknown name gives 0x1000A. Does not
+  // record.
+  virtual KrStatus RemoveStreamFromDevice(const char* streamName);
+
+  // Kit callbacks; the cookie is the application's (or the device's) handler.
+  static void OnPropertyChangedCallback(KrDeviceHandle device, const char* module, const char* property, void* cookie);
+  static KrStatus OnKrVDevicePropertyChanged(const KrProperty& property, void* cookie);
+  static void OnNewStreamDataCallback(const KrNewStreamDataEventArgs& args, void* cookie);
+  static void OnStreamsChangedCallback(const KrStreamCollectionChangedEventArgs& args, void* cookie);
+
+  // Kit steps of the creation operations (no mirroring); they record.
+  KrStatus CreateSensorImpl(const char* connectionString, KrVPropertySet* initialValues, KrDeviceSharingMode sharing);
+  KrStatus CreateFileImpl(const char* path, KrDeviceMode mode, KrVPropertySet* initialValues);
+  KrStatus CreateFromINIImpl(const char* iniFile, const char* section, KrVPropertySet* initialValues);
+  KrStatus CreateByConnectionStringImpl(char* connectionString, KrDeviceMode mode, KrVPropertySet* initialValues,
+                                        KrDeviceSharingMode sharing);
+  // Closes a device still held before a new creation; records a failure.
+  KrStatus CloseHeldDevice();
+  // Mirrors the new kit device (Init) and closes it again on failure.
+  KrStatus InitAfterCreation();
+  // Opens every stream of the new device and closes it on failure.
+  KrStatus OpenAllAfterCreation();
+  KrStatus Init();
+  // Releases in order; stops at the first failing kit call, leaving the
+  // rest in place for a later Close.
+  KrStatus CloseImpl();
+  // The destructor's last resort after a failed CloseImpl: every step is
+  // tried, failures are passed over.
+  void ReleaseEverything();
+  // Deletes the frame objects and per-stream modules (kit records stay).
+  void ReleaseStreams();
+  // Destroys every member record of the stream-data set.
+  KrStatus DestroySetMembers();
+  // Takes a record out of the set and destroys it; a record the set keeps
+  // is destroyed when the device closes.
+  KrStatus DiscardRecord(KrStreamData* record);
+  // Deletes a mirrored stream's frame object and per-stream module and
+  // forgets the name; returns its record (null for an unknown name), which
+  // the caller discards.
+  KrStreamData* DropStreamEntry(const char* streamName);
+  // Makes the frame object of a new stream by its type, bound through a
+  // stream handle; the handle's status, or 0x20001.
+  KrStatus MakeFrameObject(const char* streamName, const char* type, KrVStreamData** made);
+  // Clears the device fields that hold frame (imageMap and irMap may share).
+  void ForgetFrameObject(const KrVStreamData* frame);
+
+  KrVDeviceStream* FindStream(const char* name) const;
+  // Publishes a stream's record to its properties, then tells its frame.
+  KrStatus UpdateStream(KrVDeviceStream& stream);
+  KrStatus UpdateAllStreams();
+
+  // The current real-valued read (stream-first); does not record.
+  KrStatus GetProperty40(const char* module, const char* property, double& value);
+  // The older real-valued read: "FixedParams" reads "Depth".
+  KrStatus GetProperty36(const char* module, const char* property, double& value);
+  // The older Write(KrVStream&): copies the frame into this device's stream.
+  KrStatus Write36(KrVStream& stream);
+
+  // Stores status as the last status and returns it.
+  KrStatus Record(KrStatus status) {
+    lastStatus = status;
+    return status;
+  }
+
+  KrDeviceHandle deviceHandle;          // null while no kit device exists
+  KrVDepthMap* depthMap;                // frame object of the first "Depth" stream
+  KrVImageMap* imageMap;                // of the first "Image" stream (or irMap after a legacy open)
+  KrVImageMap* irMap;                   // of the first "IR" stream
+  KrVAudioBuffer* audioBuffer;          // of the first "Audio" stream
+  int initialized;                      // the mirroring of the last creation completed
+  int writeMode;                        // "ReadWriteMode" was 1 at a creation; never cleared
+  int compatibility;                    // non-zero: the older behaviour on shared paths
+  KrStreamDataSetHandle streamDataSet;  // one record per mirrored stream; what Read fills
+  // Stream name (copied) to its per-stream module; std::less<> finds by
+  // const char* without a copy.
+  std::map<std::string, KrVDeviceStream*, std::less<>> streams;
+  KrStatus lastStatus;
+  KrVDeviceCallbackHandler* callbackHandler;    // older client callbacks; not owned
+  char savedPrimaryStream[KR_MAX_NAME_LENGTH];  // "Device"/"PrimaryStream" kept by capture mode
+  // The older interface's shift-to-depth and depth-to-shift tables
+  // (16-bit entries, 16-byte aligned, owned), with their sizes in bytes.
+  uint16_t* shiftToDepthTable;
+  uint32_t shiftToDepthTableSize;
+  uint16_t* depthToShiftTable;
+  uint32_t depthToShiftTableSize;
+  // The device's own stream-collection registration, cancelled before
+  // anything is freed so that no kit event reaches a released device.
+  KrCallbackHandle streamsRegistration;
 };

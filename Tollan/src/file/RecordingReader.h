@@ -72,6 +72,8 @@ class RecordingReader {
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
   const OpenReport& Report() const { return report_; }
+  // Turns frame-data CRC checks on or off from the next frame read.
+  void SetVerifyFrameData(bool verify) { options_.verifyFrameData = verify; }
 
   const std::vector<Property>& DeviceProperties() const { return deviceProperties_; }
   // Every intact stream definition, by id, including streams added later in

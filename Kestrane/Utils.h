@@ -1,0 +1,185 @@
+// Kestrane's shared pieces: the records of the sensor's flash as the
+// "Device" properties exchange them, the tool's process-wide state, and the
+// small operations every part of the tool uses (file list, deletion of one
+// flash file, reset and reconnect, number parsing, failure report, exit).
+//
+// The tool runs in one thread. Its state (g_tool) is one object for the whole
+// process: it owns the one device and is destroyed at process exit. The
+// operations that can fail end the program themselves through ReportFailure
+// and never hand a failure back.
+#pragma once
+
+#include <Ovalith/Ovalith.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- records exchanged through "Device" properties ----
+// Packed and little-endian; the ones that carry an address hold a
+// pointer-sized field. The sensor reads the same layouts.
+#pragma pack(push, 1)
+
+// "Version": the tool reads the first three fields only.
+struct VersionRecord {
+  uint8_t major;
+  uint8_t minor;
+  uint16_t build;
+  uint8_t reserved[29];
+};
+
+// One file of the flash, as "FileList" delivers it.
+struct FileListEntry {
+  uint16_t id;
+  uint16_t type;
+  uint32_t reserved0;
+  uint32_t offset;
+  uint32_t size;
+  uint16_t crc;
+  uint16_t attributes;  // bit 15: read only
+  uint16_t reserved1;
+};
+
+// The value of "FileList": the entry array and its capacity going in, the
+// number of files coming back.
+struct FileListHeader {
+  FileListEntry* entries;
+  uint16_t count;
+};
+
+// The value of "FlashFile": an offset when uploading (set), a file id when
+// downloading (get), and the local file's path.
+struct FlashFileRecord {
+  uint32_t offsetOrId;
+  const char* path;
+  uint16_t attributes;
+};
+
+struct FileAttributesRecord {
+  uint16_t id;
+  uint16_t attributes;
+};
+
+// The value of "BIST": the test to run, and its result written back by the
+// sensor (0 means passed).
+struct BistRecord {
+  uint32_t selector;
+  uint32_t result;
+};
+
+// The NESA parameters file: its type, then nine slots of two database fields.
+struct NesaParamsRecord {
+  uint8_t type;
+  uint8_t reserved[5];
+  uint32_t slots[9][2];  // [k][0]: field 4 + 2k, [k][1]: field 3 + 2k
+};
+
+// The sensor identity file that UpgradeSensorID1 personalises.
+struct SensorIdentityFile {
+  uint8_t header[14];
+  char serialNumber[32];
+  char deviceName[128];
+  char vendorSpecificData[128];
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(VersionRecord) == 33, "VersionRecord is 33 bytes");
+static_assert(sizeof(FileListEntry) == 22, "FileListEntry is 22 bytes");
+static_assert(sizeof(FileListHeader) == sizeof(void*) + 2, "FileListHeader is an address and a 16-bit count");
+static_assert(sizeof(FlashFileRecord) == sizeof(void*) + 6, "FlashFileRecord is offset, address, attributes");
+static_assert(sizeof(FileAttributesRecord) == 4, "FileAttributesRecord is 4 bytes");
+static_assert(sizeof(BistRecord) == 8, "BistRecord is 8 bytes");
+static_assert(sizeof(NesaParamsRecord) == 78, "NesaParamsRecord is 78 bytes");
+static_assert(sizeof(SensorIdentityFile) == 302, "the sensor identity file is 302 bytes");
+
+// How long the tool waits for a sensor after a reset, and in safe mode for
+// the user. Test builds of the tool shorten it; the program always waits the
+// full time.
+#ifndef KESTRANE_RESET_WAIT_MS
+#define KESTRANE_RESET_WAIT_MS 10000
+#endif
+
+namespace kestrane {
+
+// ---- constants ----
+constexpr uint32_t kSensorWaitMs = KESTRANE_RESET_WAIT_MS;
+constexpr KrStatus kFailure = 0x10001;    // every failure of the tool; also its exit code
+constexpr KrStatus kBadNumber = 0x10015;  // an INI number that ParseNumber rejects
+constexpr KrStatus kTooLong = 0x10007;    // a text that does not fit its buffer
+constexpr size_t kIniPathSize = 260;
+constexpr size_t kNameSize = 256;         // INI text values and file names
+constexpr size_t kTempDirectorySize = 260;
+constexpr size_t kTextPropertySize = 200;  // text properties of the device
+constexpr size_t kSerialLength = 32;
+constexpr size_t kFileListCapacity = 100;
+constexpr uint16_t kReadOnly = 0x8000;
+constexpr uint64_t kFastClear = 0x8000;  // "DeleteFile" value that wipes the upgrade zone
+constexpr char kDeviceModule[] = "Device";
+constexpr char kConnectionString[] = "*:0";
+
+// ---- process-wide state ----
+struct ToolState {
+  KrVDevice device{0};
+  char iniPath[kIniPathSize] = {};
+  uint32_t uploadSensorSpecific = 0;
+  uint32_t uploadToFactoryOffset = 0;
+  uint32_t log = 0;
+  uint32_t protect = 1;
+  VersionRecord firmwareVersion = {};
+  char serialNumber[kSerialLength + 1] = {};  // entered in GetSerialVerifyDB
+  FileListEntry fileList[kFileListCapacity] = {};
+  FileListHeader fileListHeader = {fileList, 0};  // count: valid entries after FetchFileList
+  uint32_t nesiUpdated = 0;
+};
+extern ToolState g_tool;
+
+// ---- operations ----
+
+// Prints "Press any key to exit...", waits for a key, ends the process.
+[[noreturn]] void WaitKeyAndExit(int code);
+// Logs "<message>: <status text>" and the FAILURE banner under the caller's
+// module and line, then WaitKeyAndExit(65537).
+[[noreturn]] void ReportFailure(const char* module, int line, const char* message, KrStatus status);
+// Decimal, or hexadecimal after a leading "0x"; 32-bit, wrapping. False
+// (value untouched) for any other character.
+bool ParseNumber(const char* text, uint32_t* value);
+// Reads the flash's file list into g_tool; the status of the read.
+KrStatus FetchFileList();
+// Deletes one flash file (id and attributes of the entry are read), first
+// clearing a read-only attribute. 0, or the program ends.
+KrStatus DeleteSensorFile(const FileListEntry& entry);
+// Resets the sensor, waits for it and opens it again. 0, or the program ends.
+KrStatus ResetAndReconnect();
+
+// Version comparison, major first.
+bool VersionAtLeast(const VersionRecord& version, uint8_t major, uint8_t minor, uint16_t build);
+// The creation property set: "ResetSensorOnStartup" 0, and "LeanInit" 1 when
+// both upload flags are on.
+KrStatus BuildCreationSet(KrVPropertySet& set);
+bool LeanInit();
+// Writes a general "Device" property over a record, or reads one into it.
+KrStatus SetDeviceRecord(const char* property, void* record, uint32_t size);
+KrStatus GetDeviceRecord(const char* property, void* record, uint32_t size);
+// Copies text into a field of width bytes: zero-filled, cut at width, no
+// terminator when the text fills the field.
+void CopyIntoField(char* field, size_t width, const char* text);
+// Formats into buffer; false when the text does not fit.
+bool FormatInto(char* buffer, size_t capacity, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+}  // namespace kestrane
+
+// Every source file defines kModuleName, the name its log lines carry.
+#define KESTRANE_LOG(...) krLogWrite(nullptr, KR_LOG_SEVERITY_INFO, kModuleName, __LINE__, __VA_ARGS__)
+#define KESTRANE_FAIL(message, status) ::kestrane::ReportFailure(kModuleName, __LINE__, (message), (status))
+// Ends the program through ReportFailure when expr is not 0.
+#define KESTRANE_CHECK(expr, message)               \
+  do {                                              \
+    const KrStatus kestraneStatus_ = (expr);        \
+    if (kestraneStatus_ != KR_STATUS_OK) {          \
+      KESTRANE_FAIL((message), kestraneStatus_);    \
+    }                                               \
+  } while (0)

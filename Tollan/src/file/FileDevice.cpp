@@ -1,0 +1,389 @@
+// The "File" device kind: recordings written and played back (FileDevice.h).
+#include "FileDevice.h"
+
+#include <Tollan/src/StreamDataInternal.h>
+
+#include <algorithm>
+#include <set>
+
+namespace tollan {
+namespace {
+
+// Properties of the device itself: never recorded, never replayed.
+const char* const kOwnProperties[] = {"ReadWriteMode", "NumberOfFrames", "VerifyFrameData"};
+
+bool IsOwnProperty(const std::string& name) {
+  return std::any_of(std::begin(kOwnProperties), std::end(kOwnProperties),
+                     [&](const char* own) { return name == own; });
+}
+
+const char* const kStreamTypes[] = {"Depth", "Image", "IR", "Audio"};
+
+recording::Value ToRecorded(const Value& value) {
+  recording::Value out;
+  out.type = value.type;
+  out.intValue = value.intValue;
+  out.realValue = value.realValue;
+  out.text = value.stringValue;
+  out.bytes = value.generalValue;
+  return out;
+}
+
+Value FromRecorded(const recording::Value& value) {
+  Value out;
+  out.type = value.type;
+  out.intValue = value.intValue;
+  out.realValue = value.realValue;
+  out.stringValue = value.text;
+  out.generalValue = value.bytes;
+  return out;
+}
+
+}  // namespace
+
+KrStatus CreateFileDevice(const DeviceParams& params, std::shared_ptr<DeviceBase>* device) {
+  if (params.connection.empty()) {
+    return KR_STATUS_OS_BAD_ARGUMENT;
+  }
+  *device = std::make_shared<FileDevice>(params);
+  return KR_STATUS_OK;
+}
+
+FileDevice::FileDevice(const DeviceParams& params) : DeviceBase(params) {}
+
+KrStatus FileDevice::Report(KrStatus status, const char* what) {
+  if (status != KR_STATUS_OK && status != KR_STATUS_TL_END_OF_FILE) {
+    TOLLAN_LOG(KR_LOG_SEVERITY_ERROR, "recording \"%s\": %s failed (0x%X)", Params().connection.c_str(), what,
+               static_cast<unsigned>(status));
+  }
+  return status;
+}
+
+KrStatus FileDevice::Setup() {
+  AddProperty("Device", "ReadWriteMode", Value::Int(Writing() ? 1 : 0)).readOnly = true;
+  return Writing() ? KR_STATUS_OK : StartReading();
+}
+
+KrStatus FileDevice::Start() {
+  if (Writing()) {
+    TOLLAN_TRY(StartWriting());
+  }
+  started_ = true;
+  return KR_STATUS_OK;
+}
+
+void FileDevice::Stop() {
+  if (writer_.IsOpen()) {
+    Report(writer_.Close(), "closing");
+  }
+  reader_.Close();
+}
+
+// ---- writing ----
+
+std::vector<recording::Property> FileDevice::ModuleProperties(const Module& module) const {
+  std::vector<recording::Property> properties;
+  for (const auto& property : module.properties) {
+    if ((module.stream == nullptr && IsOwnProperty(property->name)) ||
+        (module.stream != nullptr && property->name == "Type")) {
+      continue;
+    }
+    properties.push_back(recording::Property{module.name, property->name, ToRecorded(property->value)});
+  }
+  return properties;
+}
+
+KrStatus FileDevice::StartWriting() {
+  for (const char* type : kStreamTypes) {
+    AddSupportedStreamType(type);
+  }
+  std::vector<recording::Property> properties;
+  for (const std::string& name : deviceModules_) {
+    const std::vector<recording::Property> more = ModuleProperties(*FindModule(name));
+    properties.insert(properties.end(), more.begin(), more.end());
+  }
+  return Report(writer_.Open(Params().connection.c_str(), properties), "creating the file");
+}
+
+KrStatus FileDevice::OnUnknownInitialValue(const std::string& module, const std::string& property,
+                                           const Value& value) {
+  if (!Writing()) {
+    return DeviceBase::OnUnknownInitialValue(module, property, value);
+  }
+  // A file being written records whatever it is given.
+  if (!started_ && FindModule(module) == nullptr) {
+    deviceModules_.push_back(module);
+  }
+  AddProperty(module, property, value);
+  return KR_STATUS_OK;
+}
+
+KrStatus FileDevice::OnCreateStream(Stream& /*stream*/) {
+  // Played back, streams come from the recording only.
+  return (Writing() || declaring_ != nullptr) ? KR_STATUS_OK : KR_STATUS_TL_WRONG_MODE;
+}
+
+KrStatus FileDevice::OnStreamReady(Stream& stream) {
+  if (!Writing()) {
+    return KR_STATUS_OK;
+  }
+  recording::StreamDefinition definition;
+  definition.name = stream.name;
+  definition.type = stream.type;
+  definition.properties = ModuleProperties(*stream.module);
+  uint32_t id = 0;
+  TOLLAN_TRY(Report(writer_.AddStream(definition, &id), "recording a stream"));
+  writeIds_[stream.id] = id;
+  // Open from its creation: a recorder adds streams after opening all.
+  stream.open = true;
+  return KR_STATUS_OK;
+}
+
+KrStatus FileDevice::OnDestroyStream(Stream& stream) {
+  if (!Writing()) {
+    return KR_STATUS_OK;
+  }
+  auto found = writeIds_.find(stream.id);
+  if (found == writeIds_.end()) {
+    return KR_STATUS_OK;
+  }
+  TOLLAN_TRY(Report(writer_.RemoveStream(found->second), "recording a stream's removal"));
+  writeIds_.erase(found);
+  return KR_STATUS_OK;
+}
+
+void FileDevice::AfterSet(Module& module, Property& property) {
+  if (!Writing() || !started_ || replaying_ || (module.stream == nullptr && IsOwnProperty(property.name))) {
+    return;
+  }
+  // Initial values of a stream being created go into its definition.
+  if (module.stream != nullptr && writeIds_.count(module.stream->id) == 0) {
+    return;
+  }
+  Report(writer_.AppendPropertyChange(recording::Property{module.name, property.name, ToRecorded(property.value)}),
+         "recording a property change");
+}
+
+KrStatus FileDevice::WriteRecords(Locked& /*lock*/, std::vector<StreamRecord>& records, bool /*single*/) {
+  if (!Writing()) {
+    return KR_STATUS_TL_WRONG_MODE;
+  }
+  for (const StreamRecord& member : records) {
+    const KrStreamData& record = *member.record;
+    if (record.bIsNew == 0 || !member.stream->open) {
+      continue;
+    }
+    auto found = writeIds_.find(member.streamId);
+    if (found == writeIds_.end()) {
+      return KR_STATUS_TL_STREAM_NOT_FOUND;
+    }
+    if (record.pData == nullptr && record.nDataSize > 0) {
+      return KR_STATUS_OS_NULL_POINTER;
+    }
+    const recording::FrameInfo frame{found->second, record.nFrameID, record.nTimestamp, record.nDataSize};
+    TOLLAN_TRY(Report(writer_.AppendFrame(frame, record.pData), "writing a frame"));
+  }
+  return KR_STATUS_OK;
+}
+
+// ---- reading ----
+
+KrStatus FileDevice::StartReading() {
+  recording::ReaderOptions options;
+  TOLLAN_TRY(Report(reader_.Open(Params().connection.c_str(), options), "opening"));
+  const recording::OpenReport& report = reader_.Report();
+  if (report.Scanned()) {
+    TOLLAN_LOG(KR_LOG_SEVERITY_WARNING, "recording \"%s\": %s; opened by scanning (%llu usable bytes%s)",
+               Params().connection.c_str(),
+               report.source == recording::OpenReport::Source::kScanNoIndex ? "no index (not closed by its writer)"
+                                                                            : "its index is damaged",
+               static_cast<unsigned long long>(report.usableBytes),
+               report.damagedTail ? ", stops at a damaged chunk" : "");
+  }
+  if (report.damagedChunks > 0) {
+    TOLLAN_LOG(KR_LOG_SEVERITY_WARNING, "recording \"%s\": %llu damaged chunks", Params().connection.c_str(),
+               static_cast<unsigned long long>(report.damagedChunks));
+  }
+  AddProperty("Device", "VerifyFrameData", Value::Int(1)).allowed = {0, 1};
+  Property& verify = *FindProperty("Device", "VerifyFrameData");
+  verify.afterSet = [this, &verify] { reader_.SetVerifyFrameData(verify.value.intValue != 0); };
+
+  for (const recording::Property& property : reader_.DeviceProperties()) {
+    if (property.module == "Device" && IsOwnProperty(property.name)) {
+      continue;
+    }
+    AddProperty(property.module, property.name, FromRecorded(property.value));
+    recordedProperties_.push_back(property);
+  }
+  // The frame numbers count the first recorded stream that has frames.
+  bool primaryFound = false;
+  for (const recording::StreamDefinition& definition : reader_.Streams()) {
+    if (!primaryFound && reader_.FrameCount(definition.id) > 0) {
+      primary_ = definition.id;
+      primaryFound = true;
+    }
+    TOLLAN_TRY(DeclareRecordedStream(definition));
+  }
+  AddProperty("Device", "NumberOfFrames", Value::Int(primaryFound ? reader_.FrameCount(primary_) : 0)).readOnly =
+      true;
+  return KR_STATUS_OK;
+}
+
+KrStatus FileDevice::DeclareRecordedStream(const recording::StreamDefinition& definition) {
+  // A name recorded again (removed and created anew) plays as one stream.
+  Stream* existing = FindStream(definition.name);
+  if (existing != nullptr && existing->type == definition.type) {
+    streamNames_[definition.id] = definition.name;
+    Property* frames = FindProperty(definition.name, "NumberOfFrames");
+    frames->value.intValue += reader_.FrameCount(definition.id);
+    return KR_STATUS_OK;
+  }
+  if (existing != nullptr || FindModule(definition.name) != nullptr) {
+    TOLLAN_LOG(KR_LOG_SEVERITY_WARNING, "recording \"%s\": stream \"%s\" clashes with a module; left out",
+               Params().connection.c_str(), definition.name.c_str());
+    return KR_STATUS_OK;
+  }
+  AddSupportedStreamType(definition.type);
+  declaring_ = &definition;
+  const KrStatus created = CreateStreamLocked(definition.type, definition.name, nullptr, nullptr);
+  declaring_ = nullptr;
+  if (created != KR_STATUS_OK) {
+    TOLLAN_LOG(KR_LOG_SEVERITY_WARNING, "recording \"%s\": stream \"%s\" cannot be played (0x%X)",
+               Params().connection.c_str(), definition.name.c_str(), static_cast<unsigned>(created));
+    return KR_STATUS_OK;
+  }
+  for (const recording::Property& property : definition.properties) {
+    if (property.name == "Type" || property.name == "NumberOfFrames") {
+      continue;
+    }
+    recording::Property entry = property;
+    entry.module = definition.name;  // a stream's properties live in its module
+    AddProperty(entry.module, entry.name, FromRecorded(entry.value));
+    recordedProperties_.push_back(entry);
+  }
+  AddProperty(definition.name, "NumberOfFrames", Value::Int(reader_.FrameCount(definition.id))).readOnly = true;
+  streamNames_[definition.id] = definition.name;
+  return KR_STATUS_OK;
+}
+
+Stream* FileDevice::StreamOfRecorded(uint32_t recordedId) const {
+  auto found = streamNames_.find(recordedId);
+  return found == streamNames_.end() ? nullptr : FindStream(found->second);
+}
+
+void FileDevice::ReplayLocked(const recording::Property& recorded) {
+  // Changes of a stream's properties name the stream's module; a stream left
+  // out of playback leaves nothing to change.
+  if (FindModule(recorded.module) == nullptr && recorded.module != "Device") {
+    return;
+  }
+  if (recorded.module == "Device" && IsOwnProperty(recorded.name)) {
+    return;
+  }
+  const Value value = FromRecorded(recorded.value);
+  Property* property = FindProperty(recorded.module, recorded.name);
+  if (property == nullptr) {
+    AddProperty(recorded.module, recorded.name, value);
+  } else if (property->value == value) {
+    return;
+  } else if (property->value.type != value.type) {
+    property->value = value;
+  } else {
+    replaying_ = true;
+    StoreLocked(recorded.module, recorded.name, value);
+    replaying_ = false;
+    return;
+  }
+  QueuePropertyChangedLocked(recorded.module, recorded.name);
+}
+
+KrStatus FileDevice::ReadRecords(Locked& /*lock*/, std::vector<StreamRecord>& records, bool /*single*/) {
+  if (Writing()) {
+    return KR_STATUS_TL_WRONG_MODE;
+  }
+  for (StreamRecord& member : records) {
+    member.record->bIsNew = 0;
+  }
+  for (;;) {
+    recording::Item item;
+    const KrStatus status = reader_.Next(&item);
+    if (status != KR_STATUS_OK) {
+      return Report(status, "reading");
+    }
+    if (item.kind == recording::Item::Kind::kPropertyChange) {
+      ReplayLocked(item.change->property);
+      continue;
+    }
+    if (item.kind != recording::Item::Kind::kFrame) {
+      continue;  // streams are all present from the start
+    }
+    Stream* stream = StreamOfRecorded(item.frame.streamId);
+    auto member = std::find_if(records.begin(), records.end(),
+                               [&](const StreamRecord& r) { return stream != nullptr && r.stream == stream; });
+    if (member == records.end()) {
+      continue;  // a stream this read does not ask for
+    }
+    KrStreamData* record = member->record;
+    void* buffer = ReserveRecordData(record, item.frame.size);
+    if (buffer == nullptr) {
+      return KR_STATUS_OS_ALLOC_FAILED;
+    }
+    TOLLAN_TRY(Report(reader_.ReadFrameData(buffer, item.frame.size), "reading a frame"));
+    record->nDataSize = item.frame.size;
+    record->nTimestamp = item.frame.timestamp;
+    record->nFrameID = item.frame.frameId;
+    record->bIsNew = 1;
+    return KR_STATUS_OK;
+  }
+}
+
+void FileDevice::RestoreAfterSeekLocked() {
+  for (const recording::Property& property : recordedProperties_) {
+    ReplayLocked(property);
+  }
+  for (const recording::PropertyChange* change : reader_.ChangesBeforeCursor()) {
+    ReplayLocked(change->property);
+  }
+}
+
+KrStatus FileDevice::TellTime(uint64_t* timestamp) {
+  TOLLAN_REQUIRE(timestamp);
+  if (Writing()) {
+    return KR_STATUS_TL_WRONG_MODE;
+  }
+  *timestamp = reader_.TellTime();
+  return KR_STATUS_OK;
+}
+
+KrStatus FileDevice::SeekTime(uint64_t timestamp) {
+  if (Writing()) {
+    return KR_STATUS_TL_WRONG_MODE;
+  }
+  TOLLAN_TRY(reader_.SeekTime(recording::RecordingReader::kAllStreams, timestamp));
+  RestoreAfterSeekLocked();
+  return KR_STATUS_OK;
+}
+
+KrStatus FileDevice::TellFrameNumber(uint32_t* frame) {
+  TOLLAN_REQUIRE(frame);
+  if (Writing()) {
+    return KR_STATUS_TL_WRONG_MODE;
+  }
+  const uint64_t next = reader_.TellFrame(primary_) + 1;
+  *frame = static_cast<uint32_t>(std::min<uint64_t>(next, UINT32_MAX));
+  return KR_STATUS_OK;
+}
+
+KrStatus FileDevice::SeekFrameNumber(uint32_t frame) {
+  if (Writing()) {
+    return KR_STATUS_TL_WRONG_MODE;
+  }
+  if (frame == 0) {
+    return KR_STATUS_TL_FRAME_NOT_FOUND;
+  }
+  TOLLAN_TRY(reader_.SeekFrame(primary_, frame - 1));
+  RestoreAfterSeekLocked();
+  return KR_STATUS_OK;
+}
+
+}  // namespace tollan

@@ -1,0 +1,89 @@
+// FileDevice: the kit's "File" device kind, a recording written or played
+// back through the kit's device calls. The connection string is the path.
+//
+// Write mode (KR_DEVICE_MODE_WRITE, "ReadWriteMode" 1): the file is created
+// at device creation with the "Device" properties (initial values of any
+// name are accepted and recorded). Every stream created is recorded with its
+// properties (initial values of any name are accepted), and is open from
+// its creation: a recorder may add streams after opening all of them. Sets
+// of existing properties are recorded at their place. Write/WriteStream
+// append the members of open streams whose bIsNew is 1. Destruction writes
+// the index.
+//
+// Read mode (KR_DEVICE_MODE_READ, "ReadWriteMode" 0): the recorded
+// properties and streams (closed until opened). Each Read advances to the
+// next recorded frame of a stream it asks for (an open stream with a member
+// in the set; ReadStream: that stream), replaying the property changes met
+// on the way, and marks that member new; the other members get bIsNew 0.
+// docs/recording-format.md ("Playing back through the kit") has the rest:
+// frame numbers, "NumberOfFrames", seeking, "VerifyFrameData".
+//
+// Threads: DeviceBase serialises every call with the device mutex; the
+// writer and reader are only touched under it (and in Stop, after events
+// stopped).
+#pragma once
+
+#include <Tollan/src/DeviceBase.h>
+#include <Tollan/src/file/RecordingReader.h>
+#include <Tollan/src/file/RecordingWriter.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tollan {
+
+class FileDevice : public DeviceBase {
+ public:
+  explicit FileDevice(const DeviceParams& params);
+
+ protected:
+  KrStatus Setup() override;
+  KrStatus Start() override;
+  void Stop() override;
+  KrStatus OnCreateStream(Stream& stream) override;
+  KrStatus OnStreamReady(Stream& stream) override;
+  KrStatus OnDestroyStream(Stream& stream) override;
+  KrStatus ReadRecords(Locked& lock, std::vector<StreamRecord>& records, bool single) override;
+  KrStatus WriteRecords(Locked& lock, std::vector<StreamRecord>& records, bool single) override;
+  KrStatus TellTime(uint64_t* timestamp) override;
+  KrStatus SeekTime(uint64_t timestamp) override;
+  KrStatus TellFrameNumber(uint32_t* frame) override;
+  KrStatus SeekFrameNumber(uint32_t frame) override;
+  void AfterSet(Module& module, Property& property) override;
+  KrStatus OnUnknownInitialValue(const std::string& module, const std::string& property,
+                                 const Value& value) override;
+
+ private:
+  bool Writing() const { return Params().mode == KR_DEVICE_MODE_WRITE; }
+  // ---- writing ----
+  KrStatus StartWriting();
+  std::vector<recording::Property> ModuleProperties(const Module& module) const;
+  // ---- reading ----
+  KrStatus StartReading();
+  KrStatus DeclareRecordedStream(const recording::StreamDefinition& definition);
+  // Stores a recorded value and queues its change event (adds the property
+  // when the device lacks it). Unchanged values raise nothing.
+  void ReplayLocked(const recording::Property& property);
+  // After a seek: the recorded properties, then the changes before the new
+  // place.
+  void RestoreAfterSeekLocked();
+  // The kit stream of a recorded stream id; null when none.
+  Stream* StreamOfRecorded(uint32_t recordedId) const;
+  KrStatus Report(KrStatus status, const char* what);
+
+  bool started_ = false;
+  // Write mode.
+  recording::RecordingWriter writer_;
+  std::map<uint64_t, uint32_t> writeIds_;           // kit stream id -> recorded id
+  std::vector<std::string> deviceModules_{"Device"};  // device-level modules, recorded at creation
+  // Read mode.
+  recording::RecordingReader reader_;
+  std::map<uint32_t, std::string> streamNames_;             // recorded id -> kit stream name
+  std::vector<recording::Property> recordedProperties_;     // as at creation: device, then streams
+  const recording::StreamDefinition* declaring_ = nullptr;  // during DeclareRecordedStream
+  uint32_t primary_ = 0;                                    // recorded id counted by frame numbers
+  bool replaying_ = false;                                  // stores that are playback, not user sets
+};
+
+}  // namespace tollan

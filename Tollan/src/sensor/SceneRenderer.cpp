@@ -1,0 +1,499 @@
+#include "SceneRenderer.h"
+
+#include <Tollan/TollanStatus.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace tollan {
+namespace sensor {
+namespace {
+
+// ---- the room, in mm, camera at the origin looking along +Z, Y down ----
+constexpr double kWallZ = 3000.0;
+constexpr double kCameraHeight = 800.0;  // the floor is the plane Y = +800
+constexpr double kWindowX0 = -1400.0, kWindowX1 = -600.0, kWindowY0 = -900.0, kWindowY1 = -200.0;  // on the wall
+constexpr double kCabinetZ = 2200.0, kCabinetX0 = 550.0, kCabinetX1 = 1000.0, kCabinetTopY = -600.0;
+constexpr double kBallZ = 1500.0, kBallRadius = 150.0;
+constexpr double kPanelSide = 360.0, kPanelMeanZ = 1900.0, kPanelSwingZ = 700.0;
+constexpr double kPi = 3.14159265358979323846;
+// Periods of the motions, in frames.
+constexpr double kBallPeriodX = 150.0, kBallPeriodY = 97.0, kPanelPeriodX = 173.0, kPanelPeriodZ = 211.0;
+
+// Values a raw (infra-red) depth layer uses for pixels without a depth.
+constexpr uint16_t kRawNoSample = 0;
+constexpr uint16_t kRawShadow = 1;
+
+struct Rgb {
+  uint8_t r, g, b;
+};
+constexpr Rgb kPanelColour{60, 170, 90};
+constexpr Rgb kPanelBorder{25, 80, 40};
+constexpr uint8_t kStripOn = 235, kStripOff = 16;
+
+// Pixel positions of the room at one resolution. The factory calibration
+// gives the focal length, so the picture does not follow calibration writes.
+struct Layout {
+  int w = 0, h = 0;
+  double f = 0, cx = 0, cy = 0, baseline = 0;
+  int winX0 = 0, winX1 = 0, winY0 = 0, winY1 = 0;
+  int cabX0 = 0, cabX1 = 0, cabY0 = 0, cabY1 = 0, cabShadow = 0;
+  int ballR = 0;
+  int stripRows = 0, blockW = 0, border = 0;
+};
+
+int ProjectU(const Layout& l, double x, double z) { return static_cast<int>(std::lround(l.cx + x * l.f / z)); }
+int ProjectV(const Layout& l, double y, double z) { return static_cast<int>(std::lround(l.cy + y * l.f / z)); }
+int ShadowWidth(const Layout& l, double nearZ, double farZ) {
+  return farZ <= nearZ ? 0 : static_cast<int>(std::lround(l.f * l.baseline * (1.0 / nearZ - 1.0 / farZ)));
+}
+
+Layout MakeLayout(uint32_t w, uint32_t h) {
+  const ShiftParams factory;
+  Layout l;
+  l.w = static_cast<int>(w);
+  l.h = static_cast<int>(h);
+  l.f = static_cast<double>(factory.zpd) / (factory.zpps * 1280.0 / w);
+  l.cx = w / 2.0;
+  l.cy = h / 2.0;
+  l.baseline = factory.lddis * 10.0;
+  l.winX0 = ProjectU(l, kWindowX0, kWallZ);
+  l.winX1 = ProjectU(l, kWindowX1, kWallZ);
+  l.winY0 = ProjectV(l, kWindowY0, kWallZ);
+  l.winY1 = ProjectV(l, kWindowY1, kWallZ);
+  l.cabX0 = ProjectU(l, kCabinetX0, kCabinetZ);
+  l.cabX1 = std::min(l.w, ProjectU(l, kCabinetX1, kCabinetZ));
+  l.cabY0 = ProjectV(l, kCabinetTopY, kCabinetZ);
+  l.cabY1 = std::min(l.h, ProjectV(l, kCameraHeight, kCabinetZ));
+  l.cabShadow = ShadowWidth(l, kCabinetZ, kWallZ);
+  l.ballR = static_cast<int>(std::lround(kBallRadius * l.f / kBallZ));
+  l.stripRows = std::max(2, l.h / 60);
+  l.blockW = l.w / 32;
+  l.border = std::max(1, l.w / 213);
+  return l;
+}
+
+// Where the moving objects are in one frame.
+struct Pose {
+  int ballU = 0, ballV = 0;
+  int panelX0 = 0, panelX1 = 0, panelY0 = 0, panelY1 = 0;
+  double panelZ = 0;
+  bool panelFirst = false;  // the panel is behind the ball
+};
+
+Pose PoseAt(const Layout& l, uint32_t frameId) {
+  const double n = frameId;
+  Pose p;
+  p.ballU = static_cast<int>(std::lround(l.cx + 0.30 * l.w * std::sin(2 * kPi * n / kBallPeriodX)));
+  p.ballV = static_cast<int>(std::lround(l.h * (0.40 + 0.12 * std::sin(2 * kPi * n / kBallPeriodY + 1.0))));
+  p.panelZ = kPanelMeanZ + kPanelSwingZ * std::sin(2 * kPi * n / kPanelPeriodZ);
+  const double side = kPanelSide * l.f / p.panelZ;
+  const double centreU = l.cx + 0.28 * l.w * std::cos(2 * kPi * n / kPanelPeriodX);
+  const double centreV = 0.62 * l.h;
+  p.panelX0 = static_cast<int>(std::lround(centreU - side / 2));
+  p.panelY0 = static_cast<int>(std::lround(centreV - side / 2));
+  p.panelX1 = p.panelX0 + static_cast<int>(std::lround(side));
+  p.panelY1 = p.panelY0 + static_cast<int>(std::lround(side));
+  p.panelFirst = p.panelZ > kBallZ;
+  return p;
+}
+
+// The static room's true depth at a pixel; shadow and noSample tell the
+// pixels without one.
+double RoomDepth(const Layout& l, int u, int v, bool* shadow, bool* noSample) {
+  *shadow = *noSample = false;
+  const double dv = v + 0.5 - l.cy;
+  const double floorZ = dv > 0 ? kCameraHeight * l.f / dv : kWallZ * 2;
+  const bool inCabinetRows = v >= l.cabY0 && v < l.cabY1;
+  if (inCabinetRows && u >= l.cabX0 && u < l.cabX1) return kCabinetZ;
+  const double z = std::min(kWallZ, floorZ);
+  if (inCabinetRows && u >= l.cabX0 - l.cabShadow && u < l.cabX0 && z > kCabinetZ) *shadow = true;
+  if (floorZ >= kWallZ && u >= l.winX0 && u < l.winX1 && v >= l.winY0 && v < l.winY1) *noSample = true;
+  return z;
+}
+
+Rgb Shade(Rgb c, double k) {
+  auto ch = [k](uint8_t x) { return static_cast<uint8_t>(std::clamp(x * k, 0.0, 255.0)); };
+  return Rgb{ch(c.r), ch(c.g), ch(c.b)};
+}
+
+Rgb RoomColour(const Layout& l, int u, int v) {
+  const double dv = v + 0.5 - l.cy;
+  const double floorZ = dv > 0 ? kCameraHeight * l.f / dv : kWallZ * 2;
+  if (v >= l.cabY0 && v < l.cabY1 && u >= l.cabX0 && u < l.cabX1) {
+    return u == (l.cabX0 + l.cabX1) / 2 ? Rgb{140, 150, 170} : Rgb{88, 98, 120};
+  }
+  if (floorZ < kWallZ) {  // floor tiles of 300 mm
+    const double x = (u + 0.5 - l.cx) * floorZ / l.f;
+    const bool dark = ((static_cast<int>(std::floor(x / 300)) + static_cast<int>(std::floor(floorZ / 300))) & 1) != 0;
+    return Shade(dark ? Rgb{118, 84, 52} : Rgb{150, 110, 70}, 1.0 - 0.15 * floorZ / kWallZ);
+  }
+  if (u >= l.winX0 && u < l.winX1 && v >= l.winY0 && v < l.winY1) {
+    const double t = static_cast<double>(v - l.winY0) / std::max(1, l.winY1 - l.winY0);
+    return Rgb{static_cast<uint8_t>(110 + 60 * t), static_cast<uint8_t>(160 + 40 * t), 225};
+  }
+  return Shade(Rgb{196, 186, 164}, 1.0 - 0.25 * v / l.h);
+}
+
+// Infra-red brightness (0..1023) of a depth, lit by the emitter; shadows get
+// only ambient light and no-sample areas reflect almost nothing.
+uint16_t IrLevel(uint16_t rawDepth) {
+  if (rawDepth == kRawNoSample) return 12;
+  if (rawDepth == kRawShadow) return 90;
+  return static_cast<uint16_t>(std::lround(1023.0 * std::min(1.0, 1200.0 / rawDepth)));
+}
+
+// The projected dot pattern: a fixed pseudo-random field of bright dots.
+uint8_t Speckle(int u, int v) {
+  uint32_t x = static_cast<uint32_t>(u) * 73856093u ^ static_cast<uint32_t>(v) * 19349663u;
+  x ^= x >> 13;
+  x *= 0x5bd1e995u;
+  x ^= x >> 15;
+  return (x & 3u) == 0 ? 255 : 70;
+}
+
+template <typename T>
+void FillSpan(T* row, int x0, int x1, int w, T value) {
+  x0 = std::max(x0, 0);
+  x1 = std::min(x1, w);
+  for (int x = x0; x < x1; ++x) row[x] = value;
+}
+
+void FillRgbSpan(uint8_t* row, int x0, int x1, int w, Rgb c) {
+  x0 = std::max(x0, 0);
+  x1 = std::min(x1, w);
+  for (int x = x0; x < x1; ++x) {
+    row[3 * x] = c.r;
+    row[3 * x + 1] = c.g;
+    row[3 * x + 2] = c.b;
+  }
+}
+
+void MirrorRgb(uint8_t* row, int w) {
+  for (int a = 0, b = w - 1; a < b; ++a, --b) {
+    for (int k = 0; k < 3; ++k) std::swap(row[3 * a + k], row[3 * b + k]);
+  }
+}
+
+bool IsPixelKind(StreamKind kind) { return kind != StreamKind::kAudio; }
+
+}  // namespace
+
+// ---- the cache: the room and the ball of one geometry ----
+
+struct SceneRenderer::Cache {
+  // What the cached layers were built for.
+  StreamKind kind = StreamKind::kAudio;
+  uint32_t w = 0, h = 0;
+  ShiftParams shift;
+  uint16_t shadow = 0, noSample = 0;
+
+  Layout layout;
+  // Depth layer: reported depths (depth streams) or raw mm with the
+  // kRaw* markers (infra-red), one value per pixel of the room.
+  std::vector<uint16_t> roomDepth;
+  std::vector<uint16_t> ballDepth;  // (2r+1)^2, valid inside the chords
+  std::vector<int> chord;           // half width of the ball in each of its rows
+  std::vector<uint8_t> roomRgb;
+  std::vector<uint8_t> ballRgb;
+  std::vector<uint8_t> speckle;
+  std::vector<uint16_t> irLevel;  // by raw depth
+  // Row scratch for formats that are converted after composing.
+  std::vector<uint16_t> row16;
+  std::vector<uint16_t> rowIr;
+  std::vector<uint8_t> rowRgb;
+
+  bool Matches(const RenderParams& p, const DepthTables* tables) const {
+    return kind == p.kind && w == p.xRes && h == p.yRes && shadow == p.shadowValue && noSample == p.noSampleValue &&
+           (p.kind != StreamKind::kDepth || (tables != nullptr && shift == tables->Params()));
+  }
+
+  // A reported depth for a true depth (depth layer) or a raw one.
+  uint16_t DepthValue(double z, const DepthTables* tables) const {
+    if (kind == StreamKind::kDepth) {
+      const uint16_t q = tables->Quantize(z);
+      return q != 0 ? q : noSample;
+    }
+    return static_cast<uint16_t>(std::clamp(std::lround(z), 2L, 65535L));
+  }
+  uint16_t ShadowMark() const { return kind == StreamKind::kDepth ? shadow : kRawShadow; }
+  uint16_t NoSampleMark() const { return kind == StreamKind::kDepth ? noSample : kRawNoSample; }
+
+  void Build(const RenderParams& p, const DepthTables* tables) {
+    kind = p.kind;
+    w = p.xRes;
+    h = p.yRes;
+    shift = tables ? tables->Params() : ShiftParams();
+    shadow = p.shadowValue;
+    noSample = p.noSampleValue;
+    layout = MakeLayout(w, h);
+    const Layout& l = layout;
+    const size_t pixels = static_cast<size_t>(w) * h;
+    const int r = l.ballR, side = 2 * r + 1;
+
+    chord.assign(side, 0);
+    for (int k = 0; k < side; ++k)
+      chord[k] = static_cast<int>(std::floor(std::sqrt(double(r) * r - double(k - r) * (k - r))));
+
+    if (kind == StreamKind::kImage) {
+      roomRgb.resize(pixels * 3);
+      for (int v = 0; v < l.h; ++v) {
+        for (int u = 0; u < l.w; ++u) {
+          const Rgb c = RoomColour(l, u, v);
+          uint8_t* px = &roomRgb[(static_cast<size_t>(v) * l.w + u) * 3];
+          px[0] = c.r, px[1] = c.g, px[2] = c.b;
+        }
+      }
+      ballRgb.assign(static_cast<size_t>(side) * side * 3, 0);
+      const double lx = -0.5, ly = -0.6, lz = -0.62, ln = std::sqrt(lx * lx + ly * ly + lz * lz);
+      for (int k = 0; k < side; ++k) {
+        for (int j = 0; j < side; ++j) {
+          const double nx = double(j - r) / r, ny = double(k - r) / r, d2 = nx * nx + ny * ny;
+          if (d2 > 1.0) continue;
+          const double nz = -std::sqrt(1.0 - d2);
+          const double lambert = std::max(0.0, (nx * lx + ny * ly + nz * lz) / ln);
+          const Rgb c = Shade(Rgb{210, 40, 35}, 0.22 + 0.78 * lambert);
+          uint8_t* px = &ballRgb[(static_cast<size_t>(k) * side + j) * 3];
+          px[0] = c.r, px[1] = c.g, px[2] = c.b;
+        }
+      }
+      rowRgb.resize(static_cast<size_t>(w) * 3);
+      return;
+    }
+
+    roomDepth.resize(pixels);
+    for (int v = 0; v < l.h; ++v) {
+      for (int u = 0; u < l.w; ++u) {
+        bool inShadow, noDepth;
+        const double z = RoomDepth(l, u, v, &inShadow, &noDepth);
+        roomDepth[static_cast<size_t>(v) * l.w + u] = inShadow  ? ShadowMark()
+                                                      : noDepth ? NoSampleMark()
+                                                                : DepthValue(z, tables);
+      }
+    }
+    ballDepth.assign(static_cast<size_t>(side) * side, 0);
+    for (int k = 0; k < side; ++k) {
+      for (int j = 0; j < side; ++j) {
+        const double d2 = (double(j - r) * (j - r) + double(k - r) * (k - r)) / (double(r) * r);
+        if (d2 <= 1.0)
+          ballDepth[static_cast<size_t>(k) * side + j] = DepthValue(kBallZ - kBallRadius * std::sqrt(1.0 - d2), tables);
+      }
+    }
+    row16.resize(w);
+    if (kind == StreamKind::kIR) {
+      speckle.resize(pixels);
+      for (int v = 0; v < l.h; ++v) {
+        for (int u = 0; u < l.w; ++u) speckle[static_cast<size_t>(v) * l.w + u] = Speckle(u, v);
+      }
+      irLevel.resize(65536);
+      for (uint32_t z = 0; z < 65536; ++z) irLevel[z] = IrLevel(static_cast<uint16_t>(z));
+      rowIr.resize(w);
+    }
+  }
+
+  // The depth layer of row v with the moving objects: room, then the
+  // farther object, then the nearer, each with its shadow on its left.
+  void ComposeDepthRow(const Pose& pose, uint16_t panelValue, int v, uint16_t* row) const {
+    const Layout& l = layout;
+    std::memcpy(row, &roomDepth[static_cast<size_t>(v) * l.w], static_cast<size_t>(l.w) * sizeof(uint16_t));
+    for (int pass = 0; pass < 2; ++pass) {
+      if ((pass == 0) == pose.panelFirst) {
+        if (v >= pose.panelY0 && v < pose.panelY1) {
+          CastShadow(row, pose.panelX0, pose.panelZ);
+          FillSpan(row, pose.panelX0, pose.panelX1, l.w, panelValue);
+        }
+      } else {
+        const int k = v - pose.ballV + l.ballR;
+        if (k < 0 || k > 2 * l.ballR) continue;
+        const int x0 = pose.ballU - chord[k], x1 = pose.ballU + chord[k] + 1;
+        CastShadow(row, x0, kBallZ);
+        const int c0 = std::max(x0, 0), c1 = std::min(x1, l.w);
+        if (c0 < c1) {
+          const uint16_t* src = &ballDepth[static_cast<size_t>(k) * (2 * l.ballR + 1) + (c0 - (pose.ballU - l.ballR))];
+          std::memcpy(row + c0, src, static_cast<size_t>(c1 - c0) * sizeof(uint16_t));
+        }
+      }
+    }
+  }
+
+  // Shadow of an object whose left edge is at x0 and depth z, over what the
+  // row shows just left of it.
+  void CastShadow(uint16_t* row, int x0, double z) const {
+    if (x0 <= 0 || x0 > layout.w) return;
+    const uint16_t behind = row[x0 - 1];
+    const double behindZ = (behind == ShadowMark() || behind == NoSampleMark()) ? kWallZ : behind;
+    const int width = ShadowWidth(layout, z, behindZ);
+    FillSpan(row, x0 - width, x0, layout.w, ShadowMark());
+  }
+
+  void ComposeRgbRow(const Pose& pose, uint32_t frameId, int v, uint8_t* row) const {
+    const Layout& l = layout;
+    std::memcpy(row, &roomRgb[static_cast<size_t>(v) * l.w * 3], static_cast<size_t>(l.w) * 3);
+    for (int pass = 0; pass < 2; ++pass) {
+      if ((pass == 0) == pose.panelFirst) {
+        if (v < pose.panelY0 || v >= pose.panelY1) continue;
+        const bool edgeRow = v < pose.panelY0 + l.border || v >= pose.panelY1 - l.border;
+        FillRgbSpan(row, pose.panelX0, pose.panelX1, l.w, edgeRow ? kPanelBorder : kPanelColour);
+        if (!edgeRow) {
+          FillRgbSpan(row, pose.panelX0, pose.panelX0 + l.border, l.w, kPanelBorder);
+          FillRgbSpan(row, pose.panelX1 - l.border, pose.panelX1, l.w, kPanelBorder);
+        }
+      } else {
+        const int k = v - pose.ballV + l.ballR;
+        if (k < 0 || k > 2 * l.ballR) continue;
+        const int c0 = std::max(pose.ballU - chord[k], 0), c1 = std::min(pose.ballU + chord[k] + 1, l.w);
+        if (c0 < c1) {
+          const uint8_t* src =
+              &ballRgb[(static_cast<size_t>(k) * (2 * l.ballR + 1) + (c0 - (pose.ballU - l.ballR))) * 3];
+          std::memcpy(row + 3 * c0, src, static_cast<size_t>(c1 - c0) * 3);
+        }
+      }
+    }
+    if (v < l.stripRows) {
+      for (int b = 0; b < 32; ++b) {
+        const uint8_t level = ((frameId >> (31 - b)) & 1u) ? kStripOn : kStripOff;
+        FillRgbSpan(row, b * l.blockW, (b + 1) * l.blockW, l.w, Rgb{level, level, level});
+      }
+    }
+  }
+
+  // Infra-red levels (0..1023) of row v.
+  void ComposeIrRow(const Pose& pose, uint16_t panelValue, uint32_t frameId, int v, uint16_t* out) {
+    const Layout& l = layout;
+    ComposeDepthRow(pose, panelValue, v, row16.data());
+    const uint8_t* dots = &speckle[static_cast<size_t>(v) * l.w];
+    for (int u = 0; u < l.w; ++u) out[u] = static_cast<uint16_t>((irLevel[row16[u]] * dots[u] + 127) / 255);
+    if (v < l.stripRows) {
+      for (int b = 0; b < 32; ++b) {
+        const uint16_t level = ((frameId >> (31 - b)) & 1u) ? 1023 : 0;
+        FillSpan(out, b * l.blockW, (b + 1) * l.blockW, l.w, level);
+      }
+    }
+  }
+};
+
+// ---- parameters ----
+
+RenderParams MakeRenderParams(const StreamSettings& s, bool deviceMirror) {
+  RenderParams p;
+  p.kind = s.Kind();
+  p.xRes = s.XRes();
+  p.yRes = s.YRes();
+  p.outputFormat = s.OutputFormat();
+  p.mirror = deviceMirror || s.Mirror();
+  p.cropping = s.Cropping();
+  if (s.Kind() == StreamKind::kDepth) {
+    p.minDepth = s.MinDepth();
+    p.maxDepth = s.MaxDepth();
+    p.shadowValue = s.ShadowValue();
+    p.noSampleValue = s.NoSampleValue();
+  }
+  return p;
+}
+
+uint32_t FrameBytes(const RenderParams& p) {
+  const bool crop = p.cropping.enabled != 0;
+  const uint32_t w = crop ? p.cropping.xSize : p.xRes;
+  const uint32_t h = crop ? p.cropping.ySize : p.yRes;
+  return w * h * BytesPerPixel(p.outputFormat);
+}
+
+// ---- rendering ----
+
+SceneRenderer::SceneRenderer() : cache_(new Cache) {}
+SceneRenderer::~SceneRenderer() = default;
+
+KrStatus SceneRenderer::Render(const RenderParams& p, const DepthTables* tables, uint32_t frameId, void* out,
+                               uint32_t capacity, uint32_t* size) {
+  if (size == nullptr || (out == nullptr && capacity != 0)) return KR_STATUS_OS_NULL_POINTER;
+  const bool crop = p.cropping.enabled != 0;
+  const uint32_t x0 = crop ? p.cropping.xOffset : 0, y0 = crop ? p.cropping.yOffset : 0;
+  const uint32_t ow = crop ? p.cropping.xSize : p.xRes, oh = crop ? p.cropping.ySize : p.yRes;
+  const bool fits = x0 + ow <= p.xRes && y0 + oh <= p.yRes && ow > 0 && oh > 0;
+  if (!IsPixelKind(p.kind) || !IsFormatOffered(p.kind, p.outputFormat) || !FindResolutionByXRes(p.xRes) ||
+      !FindResolutionByYRes(p.yRes) || !fits || (p.kind == StreamKind::kDepth && tables == nullptr) ||
+      (p.outputFormat == KR_OUTPUT_FORMAT_YUV422 && (x0 % 2 != 0 || ow % 2 != 0))) {
+    return KR_STATUS_TL_BAD_PROPERTY_VALUE;
+  }
+  const uint32_t bytes = FrameBytes(p);
+  if (capacity < bytes) return KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW;
+  Cache& c = *cache_;
+  if (!c.Matches(p, tables)) c.Build(p, tables);
+
+  const Layout& l = c.layout;
+  const Pose pose = PoseAt(l, frameId);
+  const uint16_t panelValue = p.kind == StreamKind::kImage ? 0 : c.DepthValue(pose.panelZ, tables);
+  uint8_t* dst = static_cast<uint8_t*>(out);
+  const uint32_t bpp = BytesPerPixel(p.outputFormat);
+  const size_t outRow = static_cast<size_t>(ow) * bpp;
+  const bool aligned = reinterpret_cast<uintptr_t>(out) % alignof(uint16_t) == 0;
+
+  for (uint32_t v = y0; v < y0 + oh; ++v, dst += outRow) {
+    const int row = static_cast<int>(v);
+    if (p.kind == StreamKind::kDepth) {
+      // Depth in mm straight into the frame when nothing else is asked.
+      const bool direct = !crop && aligned && p.outputFormat == KR_OUTPUT_FORMAT_DEPTH_VALUES;
+      uint16_t* depth = direct ? reinterpret_cast<uint16_t*>(dst) : c.row16.data();
+      c.ComposeDepthRow(pose, panelValue, row, depth);
+      if (p.minDepth > tables->NearestDepth() || p.maxDepth < tables->FarthestDepth()) {
+        for (int u = 0; u < l.w; ++u) {
+          const uint16_t z = depth[u];
+          if (z != p.shadowValue && z != p.noSampleValue && (z < p.minDepth || z > p.maxDepth)) {
+            depth[u] = p.noSampleValue;
+          }
+        }
+      }
+      if (p.mirror) std::reverse(depth, depth + l.w);
+      if (direct) continue;
+      if (p.outputFormat == KR_OUTPUT_FORMAT_DEPTH_VALUES) {
+        std::memcpy(dst, depth + x0, outRow);
+      } else {  // shift values through D2S; shadow and no-sample become shift 0
+        const std::vector<uint16_t>& d2s = tables->D2S();
+        const uint16_t top = static_cast<uint16_t>(d2s.size() - 1);
+        for (uint32_t u = 0; u < ow; ++u) {
+          const uint16_t shift = d2s[std::min(depth[x0 + u], top)];
+          std::memcpy(dst + 2 * u, &shift, sizeof(shift));
+        }
+      }
+    } else if (p.kind == StreamKind::kImage) {
+      const bool direct = !crop && p.outputFormat == KR_OUTPUT_FORMAT_RGB24;
+      uint8_t* rgb = direct ? dst : c.rowRgb.data();
+      c.ComposeRgbRow(pose, frameId, row, rgb);
+      if (p.mirror) MirrorRgb(rgb, l.w);
+      if (direct) continue;
+      const uint8_t* px = rgb + 3 * x0;
+      if (p.outputFormat == KR_OUTPUT_FORMAT_RGB24) {
+        std::memcpy(dst, px, outRow);
+      } else if (p.outputFormat == KR_OUTPUT_FORMAT_GRAYSCALE8) {
+        for (uint32_t u = 0; u < ow; ++u, px += 3)
+          dst[u] = static_cast<uint8_t>((77 * px[0] + 150 * px[1] + 29 * px[2]) >> 8);
+      } else {  // YUV 4:2:2 as Y0 U Y1 V, BT.601, colour of each pair averaged
+        for (uint32_t u = 0; u < ow; u += 2, px += 6) {
+          const int r = (px[0] + px[3]) / 2, g = (px[1] + px[4]) / 2, b = (px[2] + px[5]) / 2;
+          dst[2 * u] = static_cast<uint8_t>((77 * px[0] + 150 * px[1] + 29 * px[2]) >> 8);
+          dst[2 * u + 1] = static_cast<uint8_t>(std::clamp(((-43 * r - 85 * g + 128 * b) >> 8) + 128, 0, 255));
+          dst[2 * u + 2] = static_cast<uint8_t>((77 * px[3] + 150 * px[4] + 29 * px[5]) >> 8);
+          dst[2 * u + 3] = static_cast<uint8_t>(std::clamp(((128 * r - 107 * g - 21 * b) >> 8) + 128, 0, 255));
+        }
+      }
+    } else {
+      uint16_t* ir = c.rowIr.data();
+      c.ComposeIrRow(pose, panelValue, frameId, row, ir);
+      if (p.mirror) std::reverse(ir, ir + l.w);
+      if (p.outputFormat == KR_OUTPUT_FORMAT_GRAYSCALE16) {
+        std::memcpy(dst, ir + x0, outRow);
+      } else {
+        for (uint32_t u = 0; u < ow; ++u) {
+          const uint8_t level = static_cast<uint8_t>(ir[x0 + u] >> 2);
+          for (uint32_t k = 0; k < bpp; ++k) dst[u * bpp + k] = level;
+        }
+      }
+    }
+  }
+  *size = bytes;
+  return KR_STATUS_OK;
+}
+
+}  // namespace sensor
+}  // namespace tollan

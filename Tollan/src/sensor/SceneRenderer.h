@@ -1,0 +1,85 @@
+// The simulated sensor's picture: a deterministic room in which objects move
+// with the frame id, rendered as depth, shift, colour or infra-red frames.
+//
+// The room (camera 800 mm above the floor, looking at a wall 3000 mm away):
+// the back wall with a window that returns no depth (no-sample pixels), the
+// floor, a cabinet at 2200 mm on the right, a ball of 150 mm radius at
+// 1500 mm travelling across the room, and a square panel of 360 mm that
+// moves sideways and between 1200 and 2600 mm. The emitter sits 75 mm to the
+// right of the camera, so near objects cast projector shadows (shadow
+// pixels) on their left. The geometry uses the factory calibration, so
+// writing calibration properties changes the depth values (through S2D),
+// not the picture.
+//
+// Frame content is a pure function of (frame id, render parameters): two
+// renderers, or two sensors, give the same bytes for the same id. Depth
+// values are those the sensor can report: each is an entry of S2D (or the
+// shadow or no-sample value), so a shift frame maps to the depth frame
+// through S2D. Colour and infra-red frames carry the frame id in their top
+// rows as 32 black or white blocks, most significant bit first. A mirrored
+// frame is the exact left-right flip of the unmirrored one.
+//
+// Speed: the static room is rendered once per geometry into cached rows;
+// a frame copies those rows and draws the moving objects over them from
+// cached sprites, so a frame costs little more than copying it.
+//
+// One renderer per stream (it caches that stream's room); not locked, one
+// thread at a time.
+#pragma once
+
+#include "DepthTables.h"
+#include "SensorModes.h"
+#include "StreamSettings.h"
+
+#include <Orvane/OrvaneTypes.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace tollan {
+namespace sensor {
+
+// Everything a pixel frame depends on besides its id.
+struct RenderParams {
+  StreamKind kind = StreamKind::kDepth;
+  uint32_t xRes = 640;
+  uint32_t yRes = 480;
+  uint32_t outputFormat = 1;
+  bool mirror = false;
+  CroppingValue cropping{};
+  uint16_t minDepth = 0;
+  uint16_t maxDepth = 10000;
+  uint16_t shadowValue = 1;
+  uint16_t noSampleValue = 0;
+};
+
+// The parameters of a stream's frames; the stream is mirrored when its own
+// "Mirror" or the device's is set.
+RenderParams MakeRenderParams(const StreamSettings& settings, bool deviceMirror);
+
+// Bytes of one frame of these parameters (the cropping window when enabled).
+uint32_t FrameBytes(const RenderParams& params);
+
+class SceneRenderer {
+ public:
+  SceneRenderer();
+  ~SceneRenderer();
+  SceneRenderer(const SceneRenderer&) = delete;
+  SceneRenderer& operator=(const SceneRenderer&) = delete;
+
+  // Renders frame frameId into out and sets *size to the bytes written.
+  // tables: the depth stream's S2D/D2S (required for depth streams, unused
+  // otherwise). A buffer smaller than the frame: 0x10007, nothing written;
+  // a kind or format the renderer has no picture for:
+  // KR_STATUS_TL_BAD_PROPERTY_VALUE.
+  KrStatus Render(const RenderParams& params, const DepthTables* tables, uint32_t frameId, void* out, uint32_t capacity,
+                  uint32_t* size);
+
+ private:
+  struct Cache;
+  std::unique_ptr<Cache> cache_;  // the room and sprites of the last geometry rendered
+};
+
+}  // namespace sensor
+}  // namespace tollan

@@ -1,0 +1,128 @@
+// Shared pieces of the device tests: a started kit with unpaced simulated
+// sensors, scripted devices, a handler that remembers every event, and a
+// capture of the engine's log lines.
+#pragma once
+
+#include <Ovalith/Ovalith.h>
+#include <Tollan/TollanTesting.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace device_test {
+
+using namespace tollan::testing;
+
+// Every event as text: "Depth/XRes" (property), "new Depth", "+Depth", "-Depth".
+class EventLog : public KrVModulePropertyChangedHandler,
+                 public KrVNewDataFromStreamHandler,
+                 public KrVStreamCollectionChangedHandler {
+ public:
+  void OnModulePropertyChanged(const char* module, const char* property) override {
+    events.push_back(std::string(module) + "/" + property);
+  }
+  void OnNewData(const char* stream) override { events.push_back(std::string("new ") + stream); }
+  void OnStreamAdded(const char* stream) override { events.push_back(std::string("+") + stream); }
+  void OnStreamRemoved(const char* stream) override { events.push_back(std::string("-") + stream); }
+  std::vector<std::string> events;
+};
+
+// The engine's ("QMCore") log lines while it lives: "severity source: message".
+class LogCapture {
+ public:
+  LogCapture() { krLogSetCallback(&LogCapture::Receive, this); }
+  ~LogCapture() { krLogSetCallback(nullptr, nullptr); }
+  std::vector<std::string> lines;
+
+ private:
+  static void Receive(const char* mask, int32_t severity, const char* file, int, const char* message, void* self) {
+    if (mask != nullptr && std::string(mask) == "QMCore") {
+      static_cast<LogCapture*>(self)->lines.push_back(std::to_string(severity) + " " + file + ": " + message);
+    }
+  }
+};
+
+class DeviceTest : public ::testing::Test {
+ public:
+  // Frame bytes of every scripted stream (4 x 2 pixels of 2 bytes).
+  static constexpr uint32_t kFrameBytes = 16;
+
+  void SetUp() override {
+    ResetAll();
+    char pattern[] = "/tmp/ovalith-device-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+    Write("Tollan.ini", "[Tollan]\nSensors=2\nPaced=0\n");
+    ASSERT_EQ(KrVDevice::EngineInit(nullptr, directory_.c_str()), KR_STATUS_OK);
+  }
+  void TearDown() override {
+    KrVDevice::EngineShutdown();
+    ResetAll();
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+
+  std::string Write(const std::string& name, const std::string& text) const {
+    std::ofstream(directory_ + "/" + name) << text;
+    return directory_ + "/" + name;
+  }
+
+  // A small camera: "Device" settings and five stream types (the four the
+  // device knows and "Custom"), each with a resolution and a capacity.
+  static Script CameraScript() {
+    Script script;
+    script.IntProperty("Device", "Mirror", 0)
+        .Property("Device", "PrimaryStream", ScriptValue::String("Any"))
+        .Property("Device", "Gain", ScriptValue::Real(1.5));
+    for (const char* type : {"Depth", "Image", "IR", "Audio", "Custom"}) {
+      script.SupportedType(type)
+          .TypeProperty(type, "XRes", ScriptValue::Int(4))
+          .TypeProperty(type, "YRes", ScriptValue::Int(2))
+          .TypeProperty(type, "RequiredDataSize", ScriptValue::Int(kFrameBytes), kScriptReadOnly);
+    }
+    return script.TypeProperty("Depth", "ZPD", ScriptValue::Int(120))
+        .TypeProperty("Depth", "ZPPS", ScriptValue::Real(0.1));
+  }
+
+  static std::vector<uint8_t> FrameBytes(uint8_t first, uint32_t size = kFrameBytes) {
+    std::vector<uint8_t> bytes(size);
+    for (uint32_t i = 0; i < size; ++i) {
+      bytes[i] = static_cast<uint8_t>(first + i);
+    }
+    return bytes;
+  }
+
+  // Defines the script and creates the device on it by connection string.
+  static KrStatus CreateScripted(KrVDevice& device, const Script& script, KrDeviceMode mode = KR_DEVICE_MODE_READ,
+                                 const std::string& name = "camera") {
+    EXPECT_EQ(DefineScript(name, script), KR_STATUS_OK);
+    std::string connection = "scripted:" + name;
+    return device.CreateByConnectionString(&connection[0], mode, nullptr, KR_DEVICE_SHARING_EXCLUSIVE);
+  }
+
+  // The kit handle of a created device, seen in the journal entry of a
+  // harmless call (the journal stays on).
+  static KrDeviceHandle KitHandleOf(KrVDevice& device) {
+    EnableJournal(true);
+    int exists = 0;
+    device.DoesPropertyExist("Device", "Mirror", &exists);
+    return GetJournal().back().device;
+  }
+
+  // Starts the journal afresh.
+  static void Journal() {
+    EnableJournal(true);
+    ClearJournal();
+  }
+
+ protected:
+  std::string directory_;
+};
+
+}  // namespace device_test

@@ -1,0 +1,195 @@
+// Creating, opening, closing and destroying a device; copying frames
+// between devices. (Every failing step is covered by the fault sweep.)
+#include "DeviceTestSupport.h"
+
+#include <algorithm>
+
+namespace device_test {
+namespace {
+
+using DeviceLifecycle = DeviceTest;
+
+Script CameraWithStreams() {
+  Script script = DeviceTest::CameraScript();
+  return script.Stream("Depth", "Depth")
+      .Stream("Image", "Image")
+      .Stream("IR", "IR")
+      .Stream("Audio", "Audio")
+      .Stream("Custom", "Extra");
+}
+
+TEST_F(DeviceLifecycle, ANeverCreatedDeviceHasNothingAndClosesCleanly) {
+  KrVDevice device;
+  EXPECT_EQ(device.GetDepthMap(), nullptr);
+  EXPECT_EQ(device.GetAudioBuffer(), nullptr);
+  EXPECT_EQ(device.GetLastStatus(), KR_STATUS_OK);
+  EXPECT_EQ(device.Read("Depth"), KR_STATUS_OS_NOT_FOUND);
+  EXPECT_EQ(device.Close(), KR_STATUS_OK);
+  EXPECT_EQ(device.GetLastStatus(), KR_STATUS_OK);
+}
+
+TEST_F(DeviceLifecycle, CreationMirrorsEveryStreamWithAFrameObjectOfItsType) {
+  KrVDevice device;
+  ASSERT_EQ(CreateScripted(device, CameraWithStreams()), KR_STATUS_OK);
+  const struct {
+    const char* stream;
+    const KrVStreamData* field;
+  } rows[] = {{"Depth", device.GetDepthMap()},
+              {"Image", device.GetImageMap()},
+              {"IR", device.GetIRMap()},
+              {"Audio", device.GetAudioBuffer()}};
+  for (const auto& row : rows) {
+    KrVStreamData* data = nullptr;
+    ASSERT_EQ(device.GetStreamData(row.stream, data), KR_STATUS_OK);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data, row.field) << row.stream;
+    EXPECT_STREQ(data->GetStream()->GetName(), row.stream);
+  }
+  EXPECT_NE(device.GetImageMap(), device.GetIRMap());
+  KrVStreamData* extra = nullptr;
+  ASSERT_EQ(device.GetStreamData("Extra", extra), KR_STATUS_OK);
+  EXPECT_EQ(dynamic_cast<KrVPixelStreamData*>(extra), nullptr);
+  EXPECT_EQ(dynamic_cast<KrVAudioBuffer*>(extra), nullptr);
+}
+
+TEST_F(DeviceLifecycle, FrameObjectsAreDeferredUnlessADeviceSaidReadWriteModeOne) {
+  KrVDevice device;
+  ASSERT_EQ(CreateScripted(device, CameraWithStreams()), KR_STATUS_OK);
+  ASSERT_EQ(ChangeProperty(KitHandleOf(device), "Depth", "XRes", ScriptValue::Int(8)), KR_STATUS_OK);
+  EXPECT_EQ(device.GetDepthMap()->GetXRes(), 4);  // until the next read
+  ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
+  ASSERT_EQ(device.Read(), KR_STATUS_OK);
+  EXPECT_EQ(device.GetDepthMap()->GetXRes(), 8);
+
+  Script writing = CameraWithStreams();
+  writing.IntProperty("Device", "ReadWriteMode", 1);
+  ASSERT_EQ(CreateScripted(device, writing, KR_DEVICE_MODE_WRITE, "writing"), KR_STATUS_OK);
+  ASSERT_EQ(ChangeProperty(KitHandleOf(device), "Depth", "XRes", ScriptValue::Int(8)), KR_STATUS_OK);
+  EXPECT_EQ(device.GetDepthMap()->GetXRes(), 8);  // at once
+  // The write mode stays for later creations on the same object.
+  ASSERT_EQ(CreateScripted(device, CameraWithStreams()), KR_STATUS_OK);
+  ASSERT_EQ(ChangeProperty(KitHandleOf(device), "Depth", "XRes", ScriptValue::Int(8)), KR_STATUS_OK);
+  EXPECT_EQ(device.GetDepthMap()->GetXRes(), 8);
+}
+
+TEST_F(DeviceLifecycle, OnlyTheFirstHundredStreamsAreMirroredAtCreation) {
+  Script crowded = CameraScript();
+  for (int i = 0; i < 120; ++i) {
+    crowded.Stream("Custom", "S" + std::to_string(i));
+  }
+  KrVDevice device;
+  Journal();
+  ASSERT_EQ(CreateScripted(device, crowded), KR_STATUS_OK);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyCreateStreamData"), 100u);
+  KrVStreamData* data = nullptr;
+  EXPECT_EQ(device.GetStreamData("S99", data), KR_STATUS_OK);
+  EXPECT_EQ(device.GetStreamData("S100", data), KR_STATUS_OS_NOT_FOUND);
+  ASSERT_EQ(RaiseStreamCollectionChanged(KitHandleOf(device), "S110", KR_STREAM_ADDED), KR_STATUS_OK);
+  EXPECT_EQ(device.GetStreamData("S110", data), KR_STATUS_OK);
+}
+
+TEST_F(DeviceLifecycle, CloseReleasesWithoutCallingTheKitForGoneRegistrations) {
+  KrVDevice device;
+  ASSERT_EQ(CreateScripted(device, CameraWithStreams()), KR_STATUS_OK);
+  const KrDeviceHandle first = KitHandleOf(device);
+  Journal();
+  // A second creation closes the device held before.
+  ASSERT_EQ(CreateScripted(device, CameraWithStreams(), KR_DEVICE_MODE_READ, "second"), KR_STATUS_OK);
+  const std::vector<JournalEntry> journal = GetJournal();
+  auto position = [&](const char* call) {
+    return std::find_if(journal.begin(), journal.end(), [&](const JournalEntry& entry) { return entry.call == call; });
+  };
+  ASSERT_NE(position("KrDeviceProxyDestroy"), journal.end());
+  EXPECT_EQ(position("KrDeviceProxyDestroy")->device, first);
+  EXPECT_LT(position("KrDeviceProxyDestroy"), position("KrDeviceProxyCreate"));
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyDestroyStreamData"), 5u);
+  // Frame objects released after the kit device do not call the kit.
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyUnregisterFromPropertyChange"), 0u);
+
+  ASSERT_EQ(device.Close(), KR_STATUS_OK);
+  ClearJournal();
+  EXPECT_EQ(device.Close(), KR_STATUS_OK);
+  EXPECT_TRUE(GetJournal().empty());
+}
+
+TEST_F(DeviceLifecycle, ADestroyedDeviceLetsGoEvenWhenTheKitRefusesAndHearsNoMoreEvents) {
+  KrDeviceHandle kitDevice = nullptr;
+  {
+    KrVDevice device;
+    ASSERT_EQ(CreateScripted(device, CameraWithStreams()), KR_STATUS_OK);
+    kitDevice = KitHandleOf(device);
+    FailCall("KrDeviceProxyDestroy");
+  }
+  ClearFailures();
+  EXPECT_EQ(RaiseStreamCollectionChanged(kitDevice, "Late", KR_STREAM_ADDED), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyDestroy(&kitDevice), KR_STATUS_OK);
+}
+
+TEST_F(DeviceLifecycle, AShutDownKitLeavesNothingToDestroy) {
+  KrVDevice device;
+  ASSERT_EQ(CreateScripted(device, CameraWithStreams()), KR_STATUS_OK);
+  ASSERT_EQ(KrVDevice::EngineShutdown(), KR_STATUS_OK);
+  EXPECT_EQ(device.Close(), KR_STATUS_OK);
+  ASSERT_EQ(KrVDevice::EngineInit(nullptr, directory_.c_str()), KR_STATUS_OK);
+  EXPECT_EQ(CreateScripted(device, CameraWithStreams()), KR_STATUS_OK);
+}
+
+TEST_F(DeviceLifecycle, IniSectionsCreateConfigureAndOpen) {
+  ASSERT_EQ(DefineScript("ini", CameraWithStreams()), KR_STATUS_OK);
+  const std::string ini = Write("devices.ini", "[Camera]\nKind=Scripted\nConnection=ini\nDevice.Mirror=1\n");
+  KrVDevice created, opened;
+  uint64_t mirror = 9;
+  ASSERT_EQ(created.CreateFromINI(ini.c_str(), "Camera", nullptr), KR_STATUS_OK);
+  ASSERT_EQ(created.GetProperty("Device", "Mirror", mirror), KR_STATUS_OK);
+  EXPECT_EQ(mirror, 0u);  // created, not configured
+  ASSERT_EQ(created.ConfigureFromINI(ini.c_str(), "Camera"), KR_STATUS_OK);
+  ASSERT_EQ(created.GetProperty("Device", "Mirror", mirror), KR_STATUS_OK);
+  EXPECT_EQ(mirror, 1u);
+
+  Journal();
+  ASSERT_EQ(opened.OpenDeviceFromINI(ini.c_str(), "Camera", nullptr), KR_STATUS_OK);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenAllStreams"), 1u);
+  ASSERT_EQ(opened.GetProperty("Device", "Mirror", mirror), KR_STATUS_OK);
+  EXPECT_EQ(mirror, 1u);
+  EXPECT_EQ(opened.CreateFromINI(ini.c_str(), "Missing", nullptr), KR_STATUS_OS_INI_SECTION_NOT_FOUND);
+}
+
+class DeviceCopy : public DeviceTest {
+ public:
+  void SetUp() override {
+    DeviceTest::SetUp();
+    Script script = CameraScript();
+    script.Stream("Custom", "A").Stream("Custom", "B").Frame("A", FrameBytes(10), 111, 1);
+    script.Frame("B", FrameBytes(50), 222, 1, false);
+    ASSERT_EQ(CreateScripted(source, script, KR_DEVICE_MODE_READ, "source"), KR_STATUS_OK);
+    ASSERT_EQ(source.OpenAllStreams(), KR_STATUS_OK);
+    ASSERT_EQ(source.Read(), KR_STATUS_OK);
+  }
+  KrVDevice source, device;
+};
+
+TEST_F(DeviceCopy, CopiesOnlyTheNewFramesAndWritesThem) {
+  ASSERT_EQ(CreateScripted(device, CameraScript().Stream("Custom", "A").Stream("Custom", "B"), KR_DEVICE_MODE_WRITE,
+                           "target"),
+            KR_STATUS_OK);
+  ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
+  ASSERT_EQ(device.CopyFrom(source), KR_STATUS_OK);
+  ASSERT_EQ(device.Write(), KR_STATUS_OK);
+  std::vector<ScriptFrame> written;
+  ASSERT_EQ(GetWrittenFrames(KitHandleOf(device), &written), KR_STATUS_OK);
+  ASSERT_EQ(written.size(), 1u);  // B's frame was not new
+  EXPECT_EQ(written[0].stream, "A");
+  EXPECT_EQ(written[0].data, FrameBytes(10));
+  EXPECT_EQ(written[0].timestamp, 111u);
+}
+
+TEST_F(DeviceCopy, ASourceWithoutOneOfTheStreamsFailsOnThatStream) {
+  ASSERT_EQ(CreateScripted(device, CameraScript().Stream("Custom", "A").Stream("Custom", "Z"), KR_DEVICE_MODE_WRITE,
+                           "target"),
+            KR_STATUS_OK);
+  EXPECT_EQ(device.CopyFrom(source), KR_STATUS_OS_ERROR);
+  EXPECT_EQ(device.GetLastStatus(), KR_STATUS_OS_ERROR);
+}
+
+}  // namespace
+}  // namespace device_test

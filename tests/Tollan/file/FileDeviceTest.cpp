@@ -1,0 +1,459 @@
+// The "File" device through the kit's C interface: recording four streams,
+// playing them back frame by frame, property changes at their place, seeking,
+// damaged and truncated files.
+#include "Tollan/KitTestSupport.h"
+
+#include <Orvane/Orvane.h>
+#include <Tollan/Tollan.h>
+
+#include <cstring>
+#include <algorithm>
+#include <string>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace tollan_test {
+namespace {
+
+const char* const kTypes[] = {"Depth", "Image", "IR", "Audio"};
+const char* const kNames[] = {"depth", "image", "ir", "audio"};
+constexpr uint32_t kFrames = 3;
+constexpr uint32_t kSize = 64;
+
+std::vector<uint8_t> Bytes(int stream, uint32_t frame) {
+  std::vector<uint8_t> bytes(kSize + stream);  // sizes differ by stream
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = uint8_t(i * 3 + frame * 17 + stream * 59);
+  }
+  return bytes;
+}
+uint64_t Time(int stream, uint32_t frame) { return frame * 33333u + uint64_t(stream); }
+
+std::vector<uint8_t> Load(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+void Save(const std::string& path, const std::vector<uint8_t>& bytes, size_t size) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(bytes.data()),
+                                                                 std::streamsize(size));
+}
+
+struct Changes {
+  int count = 0;
+};
+void OnChange(KrDeviceHandle, const char*, const char*, void* cookie) { ++static_cast<Changes*>(cookie)->count; }
+
+struct LogLines {
+  std::vector<std::string> tollanWarnings;
+};
+void OnLog(const char* mask, int32_t severity, const char*, int, const char* message, void* cookie) {
+  if (std::string(mask) == "Tollan" && severity == KR_LOG_SEVERITY_WARNING) {
+    static_cast<LogLines*>(cookie)->tollanWarnings.push_back(message);
+  }
+}
+
+class FileDeviceTest : public KitTest {
+ protected:
+  std::string Recording() const { return scratch_.Path() + "/session.rec"; }
+
+  // Records kFrames frames of each stream, interleaved, and sets "Gain" to
+  // 2.5 after the first round of frames. Streams are created after
+  // OpenAllStreams, as the engine's recorder does, and never opened.
+  void Record(const std::string& path) {
+    KrPropertySetHandle initial = nullptr;
+    ASSERT_EQ(KrPropertySetCreate(&initial), KR_STATUS_OK);
+    ASSERT_EQ(KrPropertySetAddRealProperty(initial, "Device", "Gain", 1.0), KR_STATUS_OK);
+    KrDeviceConfig config{KR_DEVICE_MODE_WRITE, path.c_str(), initial, KR_DEVICE_SHARING_EXCLUSIVE};
+    KrDeviceHandle device = nullptr;
+    ASSERT_EQ(KrDeviceProxyCreateDeviceByName("File", &device, &config), KR_STATUS_OK);
+    KrPropertySetDestroy(&initial);
+    uint64_t mode = 0;
+    EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "ReadWriteMode", &mode), KR_STATUS_OK);
+    EXPECT_EQ(mode, 1u);
+    ASSERT_EQ(KrDeviceProxyOpenAllStreams(device), KR_STATUS_OK);
+    KrStreamData* records[4] = {};
+    for (int s = 0; s < 4; ++s) {
+      KrPropertySetHandle values = nullptr;
+      ASSERT_EQ(KrPropertySetCreate(&values), KR_STATUS_OK);
+      KrPropertySetAddIntProperty(values, kNames[s], "RequiredDataSize", kSize + s);
+      KrPropertySetAddIntProperty(values, kNames[s], "XRes", 100 + s);
+      ASSERT_EQ(KrDeviceProxyCreateStream(device, kTypes[s], kNames[s], values), KR_STATUS_OK);
+      KrPropertySetDestroy(&values);
+      ASSERT_EQ(KrDeviceProxyCreateStreamData(device, kNames[s], &records[s]), KR_STATUS_OK);
+    }
+    KrStreamDataSetHandle set = nullptr;
+    ASSERT_EQ(KrStreamDataSetCreate(&set), KR_STATUS_OK);
+    for (KrStreamData* record : records) {
+      KrStreamDataSetAdd(set, record);
+    }
+    for (uint32_t f = 1; f <= kFrames; ++f) {
+      for (int s = 0; s < 4; ++s) {
+        const std::vector<uint8_t> bytes = Bytes(s, f);
+        std::memcpy(records[s]->pData, bytes.data(), bytes.size());
+        records[s]->nDataSize = uint32_t(bytes.size());
+        records[s]->nTimestamp = Time(s, f);
+        records[s]->nFrameID = f;
+        records[s]->bIsNew = 1;
+      }
+      records[3]->bIsNew = (f != 2);  // audio frame 2 is not new: not written
+      if (f == 1) {
+        ASSERT_EQ(KrDeviceProxyWrite(device, set), KR_STATUS_OK);
+        ASSERT_EQ(KrDeviceProxySetRealProperty(device, "Device", "Gain", 2.5), KR_STATUS_OK);
+      } else {
+        ASSERT_EQ(KrDeviceProxyWrite(device, set), KR_STATUS_OK);
+      }
+    }
+    EXPECT_EQ(KrDeviceProxyRead(device, set), KR_STATUS_TL_WRONG_MODE);
+    KrStreamDataSetDestroy(&set);
+    for (KrStreamData*& record : records) {
+      KrDeviceProxyDestroyStreamData(&record);
+    }
+    ASSERT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+  }
+
+  // Opens a recording for playback by path (KrDeviceProxyCreate picks the
+  // kind), all streams open, one record each in a set.
+  KrStatus Play(const std::string& path) {
+    KrDeviceConfig config{KR_DEVICE_MODE_READ, path.c_str(), nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
+    const KrStatus status = KrDeviceProxyCreate(&device_, &config);
+    if (status != KR_STATUS_OK) {
+      return status;
+    }
+    EXPECT_EQ(KrDeviceProxyOpenAllStreams(device_), KR_STATUS_OK);
+    EXPECT_EQ(KrStreamDataSetCreate(&set_), KR_STATUS_OK);
+    for (int s = 0; s < 4; ++s) {
+      if (KrDeviceProxyCreateStreamData(device_, kNames[s], &records_[s]) == KR_STATUS_OK) {
+        KrStreamDataSetAdd(set_, records_[s]);
+      }
+    }
+    return KR_STATUS_OK;
+  }
+  void TearDown() override {
+    KrStreamDataSetDestroy(&set_);
+    for (KrStreamData*& record : records_) {
+      KrDeviceProxyDestroyStreamData(&record);
+    }
+    KrDeviceProxyDestroy(&device_);
+    KitTest::TearDown();
+  }
+  // The one new member after a read, or -1.
+  int NewMember() const {
+    int found = -1;
+    for (int s = 0; s < 4; ++s) {
+      if (records_[s] != nullptr && records_[s]->bIsNew) {
+        EXPECT_EQ(found, -1) << "two members new";
+        found = s;
+      }
+    }
+    return found;
+  }
+  void ExpectFrame(int s, uint32_t f) const {
+    ASSERT_GE(s, 0);
+    const std::vector<uint8_t> bytes = Bytes(s, f);
+    ASSERT_EQ(records_[s]->nDataSize, bytes.size());
+    EXPECT_EQ(std::memcmp(records_[s]->pData, bytes.data(), bytes.size()), 0);
+    EXPECT_EQ(records_[s]->nTimestamp, Time(s, f));
+    EXPECT_EQ(records_[s]->nFrameID, f);
+  }
+
+  KrDeviceHandle device_ = nullptr;
+  KrStreamDataSetHandle set_ = nullptr;
+  KrStreamData* records_[4] = {};
+};
+
+TEST_F(FileDeviceTest, PlaysEveryStreamBackByteForByteWithChangesAtTheirPlace) {
+  Record(Recording());
+  ASSERT_EQ(Play(Recording()), KR_STATUS_OK);
+  char name[KR_MAX_NAME_LENGTH] = {};
+  EXPECT_EQ(KrDeviceProxyGetDeviceName(device_, name, sizeof(name)), KR_STATUS_OK);
+  EXPECT_STREQ(name, "File");
+  uint64_t value = 9;
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device_, "Device", "ReadWriteMode", &value), KR_STATUS_OK);
+  EXPECT_EQ(value, 0u);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device_, "Device", "NumberOfFrames", &value), KR_STATUS_OK);
+  EXPECT_EQ(value, kFrames);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device_, "audio", "NumberOfFrames", &value), KR_STATUS_OK);
+  EXPECT_EQ(value, kFrames - 1);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device_, "ir", "XRes", &value), KR_STATUS_OK);
+  EXPECT_EQ(value, 102u);
+  double gain = 0;
+  EXPECT_EQ(KrDeviceProxyGetRealProperty(device_, "Device", "Gain", &gain), KR_STATUS_OK);
+  EXPECT_EQ(gain, 1.0);
+
+  Changes changes;
+  KrCallbackHandle registration = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device_, "Device", "Gain", &OnChange, &changes, &registration),
+            KR_STATUS_OK);
+  for (uint32_t f = 1; f <= kFrames; ++f) {
+    for (int s = 0; s < 4; ++s) {
+      if (s == 3 && f == 2) {
+        continue;
+      }
+      ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK) << "frame " << f << " stream " << s;
+      ExpectFrame(NewMember(), f);
+      EXPECT_EQ(NewMember(), s);
+      // The change was recorded after the first round: the read that brings
+      // the second depth frame replays it.
+      EXPECT_EQ(changes.count, f >= 2 ? 1 : 0);
+    }
+  }
+  EXPECT_EQ(KrDeviceProxyGetRealProperty(device_, "Device", "Gain", &gain), KR_STATUS_OK);
+  EXPECT_EQ(gain, 2.5);
+  EXPECT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_TL_END_OF_FILE);
+  EXPECT_EQ(NewMember(), -1);
+  EXPECT_EQ(KrDeviceProxyWrite(device_, set_), KR_STATUS_TL_WRONG_MODE);
+  EXPECT_EQ(KrDeviceProxyCreateStream(device_, "Depth", "more", nullptr), KR_STATUS_TL_WRONG_MODE);
+}
+
+TEST_F(FileDeviceTest, ReadStreamPassesOverOtherStreamsAndClosedStreamsAreSkipped) {
+  Record(Recording());
+  ASSERT_EQ(Play(Recording()), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyReadStream(device_, records_[1]), KR_STATUS_OK);
+  ExpectFrame(1, 1);
+  ASSERT_EQ(KrDeviceProxyCloseStream(device_, "image"), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK);
+  ExpectFrame(NewMember(), 1);
+  EXPECT_EQ(NewMember(), 2);  // ir frame 1
+  EXPECT_EQ(KrDeviceProxyReadStream(device_, records_[1]), KR_STATUS_TL_STREAM_NOT_OPEN);
+}
+
+TEST_F(FileDeviceTest, SeeksByFrameAndTimeAndRestoresProperties) {
+  Record(Recording());
+  ASSERT_EQ(Play(Recording()), KR_STATUS_OK);
+  uint32_t frame = 0;
+  EXPECT_EQ(KrDeviceProxyTellFrame(device_, &frame), KR_STATUS_OK);
+  EXPECT_EQ(frame, 1u);  // numbers count from 1: the frame the next read brings
+  ASSERT_EQ(KrDeviceProxySeekFrame(device_, 3), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyTellFrame(device_, &frame), KR_STATUS_OK);
+  EXPECT_EQ(frame, 3u);
+  double gain = 0;
+  EXPECT_EQ(KrDeviceProxyGetRealProperty(device_, "Device", "Gain", &gain), KR_STATUS_OK);
+  EXPECT_EQ(gain, 2.5);
+  ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK);
+  ExpectFrame(NewMember(), 3);
+  EXPECT_EQ(NewMember(), 0);
+  EXPECT_EQ(KrDeviceProxySeekFrame(device_, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(KrDeviceProxySeekFrame(device_, kFrames + 1), KR_STATUS_TL_FRAME_NOT_FOUND);
+
+  // Between frames 1 and 2: every stream resumes at its frame 1, and the
+  // change recorded after them is undone.
+  ASSERT_EQ(KrDeviceProxySeek(device_, Time(0, 2) - 10), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyGetRealProperty(device_, "Device", "Gain", &gain), KR_STATUS_OK);
+  EXPECT_EQ(gain, 1.0);
+  uint64_t time = 0;
+  EXPECT_EQ(KrDeviceProxyTell(device_, &time), KR_STATUS_OK);
+  EXPECT_EQ(time, Time(0, 1));
+  ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK);
+  ExpectFrame(NewMember(), 1);
+  // Exactly on depth frame 2's time: the other streams' frames 1 are the
+  // latest at or before it, so playback resumes at the earliest of them.
+  ASSERT_EQ(KrDeviceProxySeek(device_, Time(0, 2)), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyTell(device_, &time), KR_STATUS_OK);
+  EXPECT_EQ(time, Time(1, 1));
+  const int expected[][2] = {{1, 1}, {2, 1}, {3, 1}, {0, 2}};
+  for (const auto& step : expected) {
+    ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK);
+    EXPECT_EQ(NewMember(), step[0]);
+    ExpectFrame(step[0], uint32_t(step[1]));
+  }
+}
+
+TEST_F(FileDeviceTest, TruncatedRecordingPlaysItsPrefixAtEveryCut) {
+  Record(Recording());
+  const std::vector<uint8_t> whole = Load(Recording());
+  const std::string cut = scratch_.Path() + "/cut.rec";
+  size_t longest = 0;
+  for (size_t size = 0; size < whole.size(); size += 7) {
+    Save(cut, whole, size);
+    KrDeviceConfig config{KR_DEVICE_MODE_READ, cut.c_str(), nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
+    KrDeviceHandle device = nullptr;
+    if (KrDeviceProxyCreate(&device, &config) != KR_STATUS_OK) {
+      EXPECT_EQ(device, nullptr);
+      continue;
+    }
+    KrDeviceProxyOpenAllStreams(device);
+    const char* names[8] = {};
+    uint32_t count = 8;
+    ASSERT_EQ(KrDeviceProxyGetStreamNames(device, names, &count), KR_STATUS_OK);
+    std::vector<KrStreamData*> records(count);
+    KrStreamDataSetHandle set = nullptr;
+    KrStreamDataSetCreate(&set);
+    for (uint32_t i = 0; i < count; ++i) {
+      ASSERT_EQ(KrDeviceProxyCreateStreamData(device, names[i], &records[i]), KR_STATUS_OK);
+      KrStreamDataSetAdd(set, records[i]);
+    }
+    size_t frames = 0;
+    KrStatus status = KR_STATUS_OK;
+    while ((status = KrDeviceProxyRead(device, set)) == KR_STATUS_OK) {
+      ++frames;
+    }
+    EXPECT_EQ(status, KR_STATUS_TL_END_OF_FILE) << "cut at " << size;
+    EXPECT_GE(frames, longest) << "a longer prefix plays no fewer frames";
+    longest = std::max(longest, frames);
+    KrStreamDataSetDestroy(&set);
+    for (KrStreamData*& record : records) {
+      KrDeviceProxyDestroyStreamData(&record);
+    }
+    KrDeviceProxyDestroy(&device);
+  }
+  EXPECT_EQ(longest, 4 * kFrames - 1);
+}
+
+TEST_F(FileDeviceTest, DamagedFrameGivesCorruptUnlessFrameChecksAreOff) {
+  Record(Recording());
+  std::vector<uint8_t> bytes = Load(Recording());
+  // The last byte of the first depth frame's data.
+  const std::vector<uint8_t> first = Bytes(0, 1);
+  auto at = std::search(bytes.begin(), bytes.end(), first.begin(), first.end());
+  ASSERT_NE(at, bytes.end());
+  *(at + long(first.size()) - 1) ^= 0x40;
+  Save(Recording(), bytes, bytes.size());
+
+  ASSERT_EQ(Play(Recording()), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_TL_FILE_CORRUPT);
+  ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK);  // playback goes on after it
+  EXPECT_EQ(NewMember(), 1);
+
+  ASSERT_EQ(KrDeviceProxySetIntProperty(device_, "Device", "VerifyFrameData", 0), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxySeekFrame(device_, 1), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK);
+  EXPECT_EQ(NewMember(), 0);
+  EXPECT_NE(KrDeviceProxySetIntProperty(device_, "Device", "VerifyFrameData", 2), KR_STATUS_OK);
+}
+
+TEST_F(FileDeviceTest, WritesOfAStreamClosedAfterCreationAreNotRecorded) {
+  const std::string path = Recording();
+  KrDeviceConfig config{KR_DEVICE_MODE_WRITE, path.c_str(), nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
+  KrDeviceHandle device = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateDeviceByName("File", &device, &config), KR_STATUS_OK);
+  KrPropertySetHandle values = nullptr;
+  KrPropertySetCreate(&values);
+  KrPropertySetAddIntProperty(values, "depth", "RequiredDataSize", kSize);
+  ASSERT_EQ(KrDeviceProxyCreateStream(device, "Depth", "depth", values), KR_STATUS_OK);
+  KrPropertySetDestroy(&values);
+  KrStreamData* record = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateStreamData(device, "depth", &record), KR_STATUS_OK);
+  for (uint32_t f = 1; f <= 3; ++f) {
+    if (f == 2) {
+      ASSERT_EQ(KrDeviceProxyCloseStream(device, "depth"), KR_STATUS_OK);
+    }
+    if (f == 3) {
+      ASSERT_EQ(KrDeviceProxyOpenStream(device, "depth"), KR_STATUS_OK);
+    }
+    const std::vector<uint8_t> bytes = Bytes(0, f);
+    std::memcpy(record->pData, bytes.data(), kSize);
+    *record = KrStreamData{{}, Time(0, f), f, record->pData, kSize, 1, record->pInternal};
+    std::strcpy(record->strStreamName, "depth");
+    ASSERT_EQ(KrDeviceProxyWriteStream(device, record), KR_STATUS_OK);
+  }
+  KrDeviceProxyDestroyStreamData(&record);
+  ASSERT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+
+  ASSERT_EQ(Play(Recording()), KR_STATUS_OK);
+  for (uint32_t f : {1u, 3u}) {
+    ASSERT_EQ(KrDeviceProxyReadStream(device_, records_[0]), KR_STATUS_OK);
+    ExpectFrame(0, f);
+  }
+  EXPECT_EQ(KrDeviceProxyReadStream(device_, records_[0]), KR_STATUS_TL_END_OF_FILE);
+}
+
+// A recording of the simulated sensor's four streams (unpaced), with each
+// stream's properties copied as the engine's recorder does, plays back the
+// sensor's frames exactly.
+TEST_F(FileDeviceTest, RecordsTheSimulatedSensorFrameByFrame) {
+  TollanShutdown();
+  scratch_.Write("Tollan.ini", "[Tollan]\nPaced=0\n");
+  ASSERT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_OK);
+  KrDeviceConfig sensorConfig{KR_DEVICE_MODE_READ, "*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
+  KrDeviceHandle sensor = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreate(&sensor, &sensorConfig), KR_STATUS_OK);
+  const std::string path = Recording();
+  KrDeviceConfig fileConfig{KR_DEVICE_MODE_WRITE, path.c_str(), nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
+  KrDeviceHandle file = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreate(&file, &fileConfig), KR_STATUS_OK);
+  KrStreamData* in[4] = {};
+  KrStreamData* out[4] = {};
+  for (int s = 0; s < 4; ++s) {
+    KrPropertySetHandle values = nullptr;
+    KrPropertySetCreate(&values);
+    KrPropertySetAddIntProperty(values, kNames[s], "Resolution", 0);
+    ASSERT_EQ(KrDeviceProxyCreateStream(sensor, kTypes[s], kNames[s], s == 3 ? nullptr : values), KR_STATUS_OK);
+    KrPropertySetDestroy(&values);
+    KrPropertySetCreate(&values);
+    ASSERT_EQ(KrDeviceProxyGetAllProperties(sensor, values, 0, kNames[s]), KR_STATUS_OK);
+    ASSERT_EQ(KrDeviceProxyCreateStream(file, kTypes[s], kNames[s], values), KR_STATUS_OK);
+    KrPropertySetDestroy(&values);
+    ASSERT_EQ(KrDeviceProxyCreateStreamData(sensor, kNames[s], &in[s]), KR_STATUS_OK);
+    ASSERT_EQ(KrDeviceProxyCreateStreamData(file, kNames[s], &out[s]), KR_STATUS_OK);
+  }
+  ASSERT_EQ(KrDeviceProxyOpenAllStreams(sensor), KR_STATUS_OK);
+  std::vector<std::vector<uint8_t>> written[4];
+  for (int round = 0; round < 2; ++round) {
+    for (int s = 0; s < 4; ++s) {
+      ASSERT_EQ(KrDeviceProxyReadStream(sensor, in[s]), KR_STATUS_OK);
+      ASSERT_EQ(in[s]->bIsNew, 1);
+      const uint8_t* data = static_cast<const uint8_t*>(in[s]->pData);
+      written[s].emplace_back(data, data + in[s]->nDataSize);
+      std::memcpy(out[s]->pData, in[s]->pData, in[s]->nDataSize);
+      out[s]->nDataSize = in[s]->nDataSize;
+      out[s]->nTimestamp = in[s]->nTimestamp;
+      out[s]->nFrameID = in[s]->nFrameID;
+      out[s]->bIsNew = 1;
+      ASSERT_EQ(KrDeviceProxyWriteStream(file, out[s]), KR_STATUS_OK);
+    }
+  }
+  for (int s = 0; s < 4; ++s) {
+    KrDeviceProxyDestroyStreamData(&in[s]);
+    KrDeviceProxyDestroyStreamData(&out[s]);
+  }
+  KrDeviceProxyDestroy(&sensor);
+  ASSERT_EQ(KrDeviceProxyDestroy(&file), KR_STATUS_OK);
+
+  ASSERT_EQ(Play(path), KR_STATUS_OK);
+  uint64_t xres = 0;
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device_, "depth", "XRes", &xres), KR_STATUS_OK);
+  EXPECT_EQ(xres, 320u);
+  for (int round = 0; round < 2; ++round) {
+    for (int s = 0; s < 4; ++s) {
+      ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK);
+      ASSERT_EQ(NewMember(), s);
+      ASSERT_EQ(records_[s]->nDataSize, written[s][size_t(round)].size());
+      EXPECT_EQ(std::memcmp(records_[s]->pData, written[s][size_t(round)].data(), records_[s]->nDataSize), 0);
+      EXPECT_EQ(records_[s]->nFrameID, uint32_t(round + 1));
+    }
+  }
+  EXPECT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_TL_END_OF_FILE);
+}
+
+TEST_F(FileDeviceTest, UnclosedRecordingIsScannedAndTheLogSaysSo) {
+  Record(Recording());
+  std::vector<uint8_t> bytes = Load(Recording());
+  Save(Recording(), bytes, bytes.size() - 40);  // the trailer and part of the index gone
+  LogLines lines;
+  ASSERT_EQ(krLogSetCallback(&OnLog, &lines), KR_STATUS_OK);
+  const KrStatus opened = Play(Recording());
+  krLogSetCallback(nullptr, nullptr);
+  ASSERT_EQ(opened, KR_STATUS_OK);
+  ASSERT_EQ(lines.tollanWarnings.size(), 1u);
+  EXPECT_NE(lines.tollanWarnings[0].find("scanning"), std::string::npos) << lines.tollanWarnings[0];
+  size_t frames = 0;
+  while (KrDeviceProxyRead(device_, set_) == KR_STATUS_OK) {
+    ++frames;
+  }
+  EXPECT_EQ(frames, 4 * kFrames - 1);
+}
+
+TEST_F(FileDeviceTest, OpeningFailuresAreStatuses) {
+  KrDeviceConfig config{KR_DEVICE_MODE_WRITE, "/nonexistent-directory/x.rec", nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
+  KrDeviceHandle device = nullptr;
+  EXPECT_EQ(KrDeviceProxyCreateDeviceByName("File", &device, &config), KR_STATUS_TL_FILE_OPEN_FAILED);
+  EXPECT_EQ(device, nullptr);
+  EXPECT_EQ(Play(scratch_.Path() + "/missing.rec"), KR_STATUS_TL_FILE_OPEN_FAILED);
+  EXPECT_EQ(Play(scratch_.Write("text.rec", "just some text, not a recording at all")),
+            KR_STATUS_TL_NOT_A_RECORDING);
+  EXPECT_EQ(device_, nullptr);
+}
+
+}  // namespace
+}  // namespace tollan_test

@@ -1,0 +1,359 @@
+// The simulated sensor's flash: configuration, file operations, the state
+// file and test faults.
+#include <Tollan/src/sensor/flash/FlashStore.h>
+#include <Tollan/TollanStatus.h>
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tollan::sensor {
+namespace {
+
+// Fields of the packed records are compared as values (unary +): gtest would
+// otherwise bind a reference to a possibly misaligned member.
+
+// A private folder for state files, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/flashstore-XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~TempDir() {
+    for (const std::string& name : Names()) std::remove((path_ + "/" + name).c_str());
+    rmdir(path_.c_str());
+  }
+  const std::string& Path() const { return path_; }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path_.c_str());
+    while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    if (dir != nullptr) closedir(dir);
+    return names;
+  }
+
+ private:
+  std::string path_;
+};
+
+FlashConfigLookup LookupIn(const std::map<std::string, std::string>& keys) {
+  return [keys](const std::string& key, std::string* value) {
+    const auto found = keys.find(key);
+    if (found == keys.end()) return false;
+    *value = found->second;
+    return true;
+  };
+}
+
+FlashConfig Parse(const std::map<std::string, std::string>& keys, const std::string& base = "") {
+  FlashConfig config;
+  std::string error;
+  EXPECT_EQ(ParseFlashConfig(LookupIn(keys), base, &config, &error), KR_STATUS_OK) << error;
+  return config;
+}
+
+// Two small files and a zone that starts at 0x1000.
+FlashConfig SmallFlash(const std::string& stateFile = "") {
+  FlashConfig config = Parse({{"FlashSize", "0x2000"},
+                              {"UpgradeZoneMin", "0x1000"},
+                              {"UpgradeZoneMax", "0x1800"},
+                              {"FlashFile1", "7, 25, 0x0100, 0x100, 0x1234, 0x8000"},
+                              {"FlashFile2", "8, 10, 0x1000, 0x200"}});
+  config.stateFile = stateFile;
+  return config;
+}
+
+std::vector<uint8_t> Bytes(uint16_t type, size_t size) {
+  std::vector<uint8_t> bytes(size, 0xAB);
+  if (size > 0) bytes[0] = static_cast<uint8_t>(type);
+  if (size > 1) bytes[1] = static_cast<uint8_t>(type >> 8);
+  return bytes;
+}
+
+TEST(FlashConfigTest, ExpressesAFirmwareScenario) {
+  const FlashConfig config = Parse({{"FirmwareVersion", "5.3.27"},
+                                    {"FirmwareMode", "2"},
+                                    {"SerialNumber", " 1234567890 "},
+                                    {"BISTResult", "0x5"},
+                                    {"FlashStateFile", "state.bin"},
+                                    {"FlashFile1", "16 19 0x30000 0x100 0x9E78 0x8000"},
+                                    {"FlashFile2", "17,20,0x31000,4096,0xBF02"},
+                                    {"FlashFile4", "99 1 0 2"}},
+                                   "/base");
+  EXPECT_EQ(config.identity.versionMajor, 5);
+  EXPECT_EQ(config.identity.versionMinor, 3);
+  EXPECT_EQ(config.identity.versionBuild, 27);
+  EXPECT_EQ(config.identity.firmwareMode, 2u);
+  EXPECT_EQ(config.identity.serialNumber, "1234567890");
+  EXPECT_EQ(config.bistResult, 5u);
+  EXPECT_EQ(config.stateFile, "/base/state.bin");
+  // The list ends at the first missing number.
+  ASSERT_EQ(config.files.size(), 2u);
+  EXPECT_EQ(config.files[0].id, 16);
+  EXPECT_EQ(config.files[0].type, 19);
+  EXPECT_EQ(config.files[0].offset, 0x30000u);
+  EXPECT_EQ(config.files[0].crc, 0x9E78);
+  EXPECT_EQ(config.files[0].attributes, kFlashAttributeReadOnly);
+  EXPECT_EQ(config.files[1].size, 4096u);
+  EXPECT_EQ(config.files[1].attributes, 0);
+  // A configured file's bytes begin with its type.
+  EXPECT_EQ(config.files[1].content[0], 20);
+  EXPECT_EQ(config.files[1].content[1], 0);
+}
+
+TEST(FlashConfigTest, WithoutKeysGivesTheBuiltInSensor) {
+  const FlashConfig config = Parse({});
+  EXPECT_EQ(config.files.size(), FlashConfig::Default().files.size());
+  EXPECT_TRUE(config.stateFile.empty());
+  FlashStore store(config);
+  EXPECT_EQ(store.Load(), KR_STATUS_OK);
+}
+
+TEST(FlashConfigTest, RejectsBadValues) {
+  const std::map<std::string, std::string> bad[] = {
+      {{"FirmwareVersion", "5.8"}},
+      {{"FirmwareVersion", "5.256.1"}},
+      {{"FirmwareMode", "two"}},
+      {{"FlashSize", "0x100000000"}},
+      {{"FlashFile1", "1 2 3"}},              // too few fields
+      {{"FlashFile1", "1 2 3 4 5 6 7"}},      // too many
+      {{"FlashFile1", "0x8000 1 0 16"}},      // reserved id
+      {{"FlashFile1", "1 1 0 1"}},            // no room for the type
+      {{"FlashFile1", "1 1 0 -4"}},
+      {{"BISTResult", "passed"}},
+      {{"FlashFaults", "Get:Version#0"}},
+      {{"UpgradeZoneMin", "0x2000"}, {"UpgradeZoneMax", "0x1000"}},
+      {{"SerialNumber", std::string(200, 'x')}},
+  };
+  for (const auto& keys : bad) {
+    FlashConfig config;
+    std::string error;
+    EXPECT_EQ(ParseFlashConfig(LookupIn(keys), "", &config, &error), KR_STATUS_TL_CONFIG_FAILED)
+        << keys.begin()->first << "=" << keys.begin()->second;
+    EXPECT_NE(error.find(keys.begin()->first), std::string::npos) << error;
+  }
+}
+
+TEST(FlashStoreTest, ConfiguredTableWithOverlapsDoesNotLoad) {
+  FlashStore store(Parse({{"FlashFile1", "1 1 0 0x100"}, {"FlashFile2", "2 1 0xFF 0x10"}}));
+  EXPECT_EQ(store.Load(), KR_STATUS_TL_FILE_CORRUPT);
+}
+
+TEST(FlashStoreTest, UploadRefusesOverlapAndTheEndOfTheFlash) {
+  FlashStore store(SmallFlash());
+  ASSERT_EQ(store.Load(), KR_STATUS_OK);
+  // File 7 covers [0x100, 0x200).
+  const struct {
+    uint32_t offset;
+    size_t size;
+    KrStatus expected;
+  } cases[] = {
+      {0x00FF, 2, KR_STATUS_TL_FLASH_OVERLAP},   // last byte on the file's first
+      {0x01FF, 2, KR_STATUS_TL_FLASH_OVERLAP},   // first byte on the file's last
+      {0x0080, 0x200, KR_STATUS_TL_FLASH_OVERLAP},  // covers the whole file
+      {0x1FFF, 2, KR_STATUS_TL_FLASH_FULL},      // one byte past the end
+      {0xFFFFFFFF, 2, KR_STATUS_TL_FLASH_FULL},  // end wraps in 32 bits
+      {0x0000, 1, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {0x00FE, 2, KR_STATUS_OK},                 // right before
+      {0x0200, 2, KR_STATUS_OK},                 // right after
+      {0x1FFE, 2, KR_STATUS_OK},                 // up to the last byte
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(store.Upload(c.offset, Bytes(3, c.size), 0, nullptr), c.expected) << std::hex << c.offset;
+  }
+  EXPECT_EQ(store.List().size(), 5u);
+}
+
+TEST(FlashStoreTest, UploadTakesTypeFromTheBytesAndComputesTheChecksum) {
+  FlashStore store(SmallFlash());
+  ASSERT_EQ(store.Load(), KR_STATUS_OK);
+  const std::vector<uint8_t> bytes = Bytes(0x1234, 40);
+  uint16_t id = 0;
+  ASSERT_EQ(store.Upload(0x300, bytes, 0x0001, &id), KR_STATUS_OK);
+  EXPECT_EQ(id, 9);  // one above the highest id in use
+  const std::vector<FileListEntry> list = store.List();
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(+list[2].id, 9);
+  EXPECT_EQ(+list[2].type, 0x1234);
+  EXPECT_EQ(+list[2].offset, 0x300u);
+  EXPECT_EQ(+list[2].size, 40u);
+  EXPECT_EQ(+list[2].crc, FlashChecksum(bytes.data(), bytes.size()));
+  EXPECT_EQ(+list[2].attributes, 1);
+  std::vector<uint8_t> back;
+  ASSERT_EQ(store.Download(9, &back), KR_STATUS_OK);
+  EXPECT_EQ(back, bytes);
+  EXPECT_EQ(store.Download(10, &back), KR_STATUS_TL_FLASH_FILE_NOT_FOUND);
+}
+
+TEST(FlashStoreTest, NewFilesNeverTakeTheIdOfADeletedOne) {
+  TempDir dir;
+  const std::string state = dir.Path() + "/flash.state";
+  {
+    FlashStore store(SmallFlash(state));
+    ASSERT_EQ(store.Load(), KR_STATUS_OK);
+    ASSERT_EQ(store.Delete(8), KR_STATUS_OK);  // the highest id
+    uint16_t id = 0;
+    ASSERT_EQ(store.Upload(0x400, Bytes(1, 8), 0, &id), KR_STATUS_OK);
+    EXPECT_EQ(id, 9);
+    ASSERT_EQ(store.Delete(9), KR_STATUS_OK);
+  }
+  // The count survives in the state file.
+  FlashStore next(SmallFlash(state));
+  ASSERT_EQ(next.Load(), KR_STATUS_OK);
+  uint16_t id = 0;
+  ASSERT_EQ(next.Upload(0x400, Bytes(1, 8), 0, &id), KR_STATUS_OK);
+  EXPECT_EQ(id, 10);
+}
+
+TEST(FlashStoreTest, ReadOnlyFilesRefuseDeletionUntilTheirAttributesChange) {
+  FlashStore store(SmallFlash());
+  ASSERT_EQ(store.Load(), KR_STATUS_OK);
+  EXPECT_EQ(store.Delete(7), KR_STATUS_TL_FLASH_FILE_READ_ONLY);
+  EXPECT_EQ(store.SetAttributes(7, 0x7FFF), KR_STATUS_OK);
+  uint16_t attributes = 0;
+  ASSERT_EQ(store.GetAttributes(7, &attributes), KR_STATUS_OK);
+  EXPECT_EQ(attributes, 0x7FFF);
+  EXPECT_EQ(store.Delete(7), KR_STATUS_OK);
+  EXPECT_EQ(store.Delete(7), KR_STATUS_TL_FLASH_FILE_NOT_FOUND);
+  EXPECT_EQ(store.SetAttributes(7, 0), KR_STATUS_TL_FLASH_FILE_NOT_FOUND);
+  EXPECT_EQ(store.Delete(0x10007), KR_STATUS_TL_FLASH_FILE_NOT_FOUND);  // not cut to 16 bits
+}
+
+TEST(FlashStoreTest, FastClearWipesExactlyTheUpgradeZone) {
+  FlashStore store(SmallFlash());
+  ASSERT_EQ(store.Load(), KR_STATUS_OK);
+  ASSERT_EQ(store.Upload(0x17FE, Bytes(1, 2), kFlashAttributeReadOnly, nullptr), KR_STATUS_OK);  // last zone bytes
+  ASSERT_EQ(store.Upload(0x1800, Bytes(1, 2), 0, nullptr), KR_STATUS_OK);                         // at the zone's end
+  ASSERT_EQ(store.Delete(kFlashDeleteUpgradeZone), KR_STATUS_OK);
+  std::vector<uint32_t> offsets;
+  for (const FileListEntry& entry : store.List()) offsets.push_back(+entry.offset);
+  EXPECT_EQ(offsets, (std::vector<uint32_t>{0x100, 0x1800}));
+}
+
+TEST(FlashStoreTest, BistGivesTheConfiguredResult) {
+  FlashConfig config = SmallFlash();
+  config.bistResult = 3;
+  FlashStore store(config);
+  uint32_t result = 0xFFFFFFFF;
+  bool answered = false;
+  EXPECT_EQ(store.RunBist(kBistSelectorNesaUnlimited, &result, &answered), KR_STATUS_OK);
+  EXPECT_TRUE(answered);
+  EXPECT_EQ(result, 3u);
+  EXPECT_EQ(store.RunBist(1, &result, &answered), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+
+  config.bistAnswers = false;
+  FlashStore silent(config);
+  result = 0xFFFFFFFF;
+  EXPECT_EQ(silent.RunBist(kBistSelectorNesaUnlimited, &result, &answered), KR_STATUS_OK);
+  EXPECT_FALSE(answered);
+  EXPECT_EQ(result, 0xFFFFFFFFu);
+}
+
+TEST(FlashStoreTest, FaultsHitTheNamedCallOnly) {
+  FlashConfig config = SmallFlash();
+  config.faults = {{"Get:Version", 2}, {"Reset", 0}};
+  config.faultStatus = 0x30999;
+  FlashStore store(config);
+  EXPECT_EQ(store.CheckFault("Get:Version"), KR_STATUS_OK);
+  EXPECT_EQ(store.CheckFault("Get:Version"), 0x30999u);
+  EXPECT_EQ(store.CheckFault("Get:Version"), KR_STATUS_OK);
+  EXPECT_EQ(store.CheckFault("Set:Version"), KR_STATUS_OK);
+  EXPECT_EQ(store.CheckFault("Set:Reset"), 0x30999u);  // a bare name covers both directions
+  EXPECT_EQ(store.CheckFault("Get:Reset"), 0x30999u);
+}
+
+TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStore) {
+  TempDir dir;
+  const std::string state = dir.Path() + "/flash.state";
+  {
+    FlashStore first(SmallFlash(state));
+    ASSERT_EQ(first.Load(), KR_STATUS_OK);
+    ASSERT_EQ(first.Upload(0x400, Bytes(28, 78), 0, nullptr), KR_STATUS_OK);
+    ASSERT_EQ(first.SetAttributes(7, 0), KR_STATUS_OK);
+    ASSERT_EQ(first.Delete(8), KR_STATUS_OK);
+  }
+  FlashStore second(SmallFlash(state));
+  ASSERT_EQ(second.Load(), KR_STATUS_OK);
+  const std::vector<FileListEntry> list = second.List();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(+list[0].id, 7);
+  EXPECT_EQ(+list[0].attributes, 0);
+  EXPECT_EQ(+list[0].crc, 0x1234);
+  EXPECT_EQ(+list[1].type, 28);
+  EXPECT_EQ(+list[1].offset, 0x400u);
+  // Saves leave no temporary files behind.
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"flash.state"});
+}
+
+TEST(FlashStatePersistenceTest, AFailedSaveLeavesTheTableUnchanged) {
+  FlashStore store(SmallFlash("/nonexistent-folder/flash.state"));
+  ASSERT_EQ(store.Load(), KR_STATUS_OK);
+  EXPECT_EQ(store.Upload(0x400, Bytes(1, 8), 0, nullptr), KR_STATUS_TL_FILE_WRITE_FAILED);
+  EXPECT_EQ(store.SetAttributes(7, 0), KR_STATUS_TL_FILE_WRITE_FAILED);
+  const std::vector<FileListEntry> list = store.List();
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(+list[0].attributes, kFlashAttributeReadOnly);
+}
+
+TEST(FlashStatePersistenceTest, DamagedStateIsRefusedAtEveryCutAndFlip) {
+  FlashConfig config = SmallFlash();
+  std::vector<FlashFile> files = config.files;
+  const std::vector<uint8_t> good = FlashStore::Serialize(files, 0x1234);
+  std::vector<FlashFile> back;
+  uint16_t nextId = 0;
+  ASSERT_EQ(FlashStore::Deserialize(good, config.flashSize, &back, &nextId), KR_STATUS_OK);
+  ASSERT_EQ(back.size(), files.size());
+  EXPECT_EQ(back[1].content, files[1].content);
+  EXPECT_EQ(nextId, 0x1234);
+  for (size_t cut = 0; cut < good.size(); ++cut) {
+    const std::vector<uint8_t> truncated(good.begin(), good.begin() + cut);
+    EXPECT_EQ(FlashStore::Deserialize(truncated, config.flashSize, &back, &nextId), KR_STATUS_TL_FILE_CORRUPT) << cut;
+  }
+  for (size_t at = 0; at < good.size(); at += 7) {
+    std::vector<uint8_t> flipped = good;
+    flipped[at] ^= 0x10;
+    EXPECT_EQ(FlashStore::Deserialize(flipped, config.flashSize, &back, &nextId), KR_STATUS_TL_FILE_CORRUPT) << at;
+  }
+}
+
+TEST(FlashStatePersistenceTest, AStateFileThatBreaksTheFlashRulesDoesNotLoad) {
+  TempDir dir;
+  const std::string state = dir.Path() + "/flash.state";
+  FlashFile big;
+  big.id = 1;
+  big.type = 1;
+  big.offset = 0x1F00;
+  big.size = 0x200;  // runs past the 0x2000 bytes of the small flash
+  big.content.assign(big.size, 1);
+  ASSERT_EQ(WriteFileAtomically(state, FlashStore::Serialize({big}, 2)), KR_STATUS_OK);
+  FlashStore store(SmallFlash(state));
+  EXPECT_EQ(store.Load(), KR_STATUS_TL_FILE_CORRUPT);
+}
+
+TEST(FlashStoreRegistryTest, AnEqualConfigurationSharesTheStore) {
+  std::shared_ptr<FlashStore> first, again, other;
+  ASSERT_EQ(AttachFlashStore(3, SmallFlash(), &first), KR_STATUS_OK);
+  ASSERT_EQ(first->Upload(0x400, Bytes(1, 8), 0, nullptr), KR_STATUS_OK);
+  ASSERT_EQ(AttachFlashStore(3, SmallFlash(), &again), KR_STATUS_OK);
+  EXPECT_EQ(again, first);  // a reopened sensor keeps its flash
+  FlashConfig changed = SmallFlash();
+  changed.bistResult = 1;
+  ASSERT_EQ(AttachFlashStore(3, changed, &other), KR_STATUS_OK);
+  EXPECT_NE(other, first);
+  EXPECT_EQ(other->List().size(), 2u);
+  ReleaseFlashStores();
+}
+
+}  // namespace
+}  // namespace tollan::sensor

@@ -1,0 +1,387 @@
+// The "SensorV2" device kind through the kit's calls: configuration, stream
+// settings, frame ids and time stamps, what a read waits for, events from
+// the producer thread, and a producer racing a reader (run these under
+// ThreadSanitizer: SensorDeviceThreadsTest.*).
+#include <Tollan/Tollan.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr const char* kUnpaced = "[Tollan]\nPaced=0\n";
+
+class SensorDeviceTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (KrStreamData*& record : records_) KrDeviceProxyDestroyStreamData(&record);
+    if (set_ != nullptr) KrStreamDataSetDestroy(&set_);
+    TollanShutdown();
+    std::error_code error;
+    std::filesystem::remove_all(dir_, error);
+  }
+
+  // Starts the kit with this Tollan.ini.
+  void StartKit(const std::string& ini) {
+    char pattern[] = "/tmp/sensorv2-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    std::ofstream(dir_ + "/Tollan.ini") << ini;
+    ASSERT_EQ(TollanInit(dir_.c_str()), KR_STATUS_OK);
+  }
+
+  KrStatus Create(const char* connection, KrDeviceHandle* device, KrPropertySetHandle initial = nullptr) {
+    KrDeviceConfig config{KR_DEVICE_MODE_READ, connection, initial, KR_DEVICE_SHARING_EXCLUSIVE};
+    return KrDeviceProxyCreateDeviceByName("SensorV2", device, &config);
+  }
+
+  // A sensor with the given streams (name = type), opened, and a record of
+  // each in set_.
+  KrDeviceHandle OpenSensor(std::vector<const char*> types, const char* connection = "*:0") {
+    KrDeviceHandle device = nullptr;
+    EXPECT_EQ(Create(connection, &device), KR_STATUS_OK);
+    EXPECT_EQ(KrStreamDataSetCreate(&set_), KR_STATUS_OK);
+    for (const char* type : types) {
+      EXPECT_EQ(KrDeviceProxyCreateStream(device, type, type, nullptr), KR_STATUS_OK) << type;
+      KrStreamData* record = nullptr;
+      EXPECT_EQ(KrDeviceProxyCreateStreamData(device, type, &record), KR_STATUS_OK);
+      EXPECT_EQ(KrStreamDataSetAdd(set_, record), KR_STATUS_OK);
+      records_.push_back(record);
+    }
+    EXPECT_EQ(KrDeviceProxyOpenAllStreams(device), KR_STATUS_OK);
+    return device;
+  }
+
+  static uint64_t Int(KrDeviceHandle device, const char* module, const char* property) {
+    uint64_t value = 0;
+    EXPECT_EQ(KrDeviceProxyGetIntProperty(device, module, property, &value), KR_STATUS_OK) << property;
+    return value;
+  }
+
+  static std::vector<uint8_t> Bytes(const KrStreamData* record) {
+    const auto* data = static_cast<const uint8_t*>(record->pData);
+    return std::vector<uint8_t>(data, data + record->nDataSize);
+  }
+
+  std::string dir_;
+  KrStreamDataSetHandle set_ = nullptr;
+  std::vector<KrStreamData*> records_;
+};
+
+TEST_F(SensorDeviceTest, UnpacedReadsGetConsecutiveFramesWithNominalTimes) {
+  StartKit(kUnpaced);
+  KrDeviceHandle device = OpenSensor({"Depth", "Image"});
+  for (uint32_t id = 1; id <= 5; ++id) {
+    ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
+    for (const KrStreamData* record : records_) {
+      EXPECT_EQ(record->bIsNew, 1);
+      EXPECT_EQ(record->nFrameID, id);
+      EXPECT_EQ(record->nTimestamp, (id - 1) * 1000000ull / 30);
+      EXPECT_EQ(record->nDataSize, Int(device, record->strStreamName, "RequiredDataSize"));
+    }
+  }
+  // Ids start again after the stream reopens.
+  ASSERT_EQ(KrDeviceProxyCloseStream(device, "Depth"), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyReadStream(device, records_[0]), KR_STATUS_TL_STREAM_NOT_OPEN);
+  ASSERT_EQ(KrDeviceProxyOpenStream(device, "Depth"), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyReadStream(device, records_[0]), KR_STATUS_OK);
+  EXPECT_EQ(records_[0]->nFrameID, 1u);
+}
+
+TEST_F(SensorDeviceTest, PacedFramesFollowTheFrameRate) {
+  StartKit("[Tollan]\nPaced=1\n[SensorV2.0]\nDepth.Resolution=0\nDepth.FPS=60\n");
+  const auto beforeOpen = std::chrono::steady_clock::now();
+  KrDeviceHandle device = OpenSensor({"Depth"});
+  ASSERT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", "Depth"), KR_STATUS_OK);
+  uint32_t lastId = 0;
+  for (int i = 0; i < 12; ++i) {
+    ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
+    ASSERT_EQ(records_[0]->bIsNew, 1);
+    ASSERT_GT(records_[0]->nFrameID, lastId);  // a slow reader skips frames, never sees one twice
+    lastId = records_[0]->nFrameID;
+    EXPECT_EQ(records_[0]->nTimestamp, (lastId - 1) * 1000000ull / 60);
+  }
+  // Frames are never early: frame n comes (n - 1) / 60 s after the open at the soonest.
+  const auto elapsed = std::chrono::steady_clock::now() - beforeOpen;
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count(),
+            static_cast<int64_t>(lastId - 1) * 1000000 / 60);
+}
+
+TEST_F(SensorDeviceTest, TwoSensorsGiveTheSameFrameForTheSameId) {
+  StartKit("[Tollan]\nPaced=0\nSensors=2\n");
+  KrDeviceHandle first = OpenSensor({"Depth", "Image"}, "*:0");
+  std::vector<std::vector<uint8_t>> frames;
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(KrDeviceProxyRead(first, set_), KR_STATUS_OK);
+  for (const KrStreamData* record : records_) frames.push_back(Bytes(record));
+
+  KrDeviceHandle second = nullptr;
+  ASSERT_EQ(Create("*:1", &second), KR_STATUS_OK);
+  for (const char* type : {"Depth", "Image"}) {
+    ASSERT_EQ(KrDeviceProxyCreateStream(second, type, type, nullptr), KR_STATUS_OK);
+  }
+  ASSERT_EQ(KrDeviceProxyOpenAllStreams(second), KR_STATUS_OK);
+  KrStreamData* depth = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateStreamData(second, "Depth", &depth), KR_STATUS_OK);
+  records_.push_back(depth);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(KrDeviceProxyReadStream(second, depth), KR_STATUS_OK);
+  EXPECT_EQ(depth->nFrameID, 3u);
+  EXPECT_EQ(Bytes(depth), frames[0]);
+  KrDeviceHandle third = nullptr;
+  EXPECT_EQ(Create("*:2", &third), KR_STATUS_TL_DEVICE_NOT_FOUND);  // two sensors configured
+}
+
+TEST_F(SensorDeviceTest, SettingsNotOfferedAreRefusedAndKept) {
+  StartKit(kUnpaced);
+  KrDeviceHandle device = nullptr;
+  ASSERT_EQ(Create("*:0", &device), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyCreateStream(device, "Depth", "Depth", nullptr), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Depth", "XRes", 1280), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Depth", "FPS", 25), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Depth", "OutputFormat", 5), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  EXPECT_EQ(Int(device, "Depth", "XRes"), 640u);
+  EXPECT_EQ(Int(device, "Depth", "FPS"), 30u);
+  EXPECT_EQ(Int(device, "Depth", "OutputFormat"), 1u);
+  ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Depth", "XRes", 320), KR_STATUS_OK);
+  EXPECT_EQ(Int(device, "Depth", "YRes"), 240u);
+  EXPECT_EQ(Int(device, "Depth", "RequiredDataSize"), 320u * 240 * 2);
+  EXPECT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", "Elsewhere"),
+            KR_STATUS_TL_BAD_PRIMARY_STREAM);
+
+  // Initial values may name rate and size in any order; a set the sensor
+  // does not offer refuses the stream.
+  KrPropertySetHandle set = nullptr;
+  ASSERT_EQ(KrPropertySetCreate(&set), KR_STATUS_OK);
+  KrPropertySetAddIntProperty(set, "Image", "XRes", 1280);
+  KrPropertySetAddIntProperty(set, "Image", "FPS", 15);
+  EXPECT_EQ(KrDeviceProxyCreateStream(device, "Image", "Image", set), KR_STATUS_OK);
+  EXPECT_EQ(Int(device, "Image", "RequiredDataSize"), 1280u * 1024 * 3);
+  KrPropertySetAddIntProperty(set, "IR", "XRes", 1280);
+  KrPropertySetAddIntProperty(set, "IR", "FPS", 30);
+  EXPECT_EQ(KrDeviceProxyCreateStream(device, "IR", "IR", set), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  KrPropertySetDestroy(&set);
+}
+
+TEST_F(SensorDeviceTest, OpenStreamsRefuseNewGeometryButTakeOtherChangesAtTheNextFrame) {
+  StartKit(kUnpaced);
+  KrDeviceHandle device = OpenSensor({"Image"});
+  ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Image", "Resolution", 0), KR_STATUS_TL_STREAM_IS_OPEN);
+  EXPECT_EQ(Int(device, "Image", "XRes"), 640u);
+  ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Mirror", 1), KR_STATUS_OK);
+  // The frame made before the change may still come; the one after it is mirrored.
+  std::vector<uint8_t> mirrored;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
+    mirrored = Bytes(records_[0]);
+  }
+  const uint32_t id = records_[0]->nFrameID;
+  ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Mirror", 0), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyCloseStream(device, "Image"), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Image", "Resolution", 0), KR_STATUS_OK);  // closed: accepted
+  ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Image", "Resolution", 1), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyOpenStream(device, "Image"), KR_STATUS_OK);
+  std::vector<uint8_t> plain;
+  do {
+    ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
+  } while (records_[0]->nFrameID < id);
+  plain = Bytes(records_[0]);
+  ASSERT_EQ(plain.size(), mirrored.size());
+  for (size_t u = 0; u < 640; ++u) {  // row 100, pixel by pixel
+    ASSERT_EQ(0, std::memcmp(&plain[(100 * 640 + u) * 3], &mirrored[(100 * 640 + 639 - u) * 3], 3));
+  }
+}
+
+struct ChangeCount {
+  std::atomic<int> calls{0};
+};
+
+void CountChange(KrDeviceHandle, const char*, const char*, void* cookie) {
+  static_cast<ChangeCount*>(cookie)->calls.fetch_add(1);
+}
+
+TEST_F(SensorDeviceTest, ShiftParameterChangesRaiseS2D) {
+  StartKit(kUnpaced);
+  KrDeviceHandle device = OpenSensor({"Depth"});
+  ChangeCount s2d, d2s, xres;
+  KrCallbackHandle h1 = nullptr, h2 = nullptr, h3 = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Depth", "S2D", &CountChange, &s2d, &h1), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Depth", "D2S", &CountChange, &d2s, &h2), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Depth", "XRes", &CountChange, &xres, &h3), KR_STATUS_OK);
+  std::vector<uint16_t> before(2048), after(2048);
+  const KrGeneralBuffer first{before.data(), 4096};
+  ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &first), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxySetRealProperty(device, "Depth", "ZPPS", 0.11), KR_STATUS_OK);
+  EXPECT_EQ(s2d.calls.load(), 1);
+  EXPECT_EQ(d2s.calls.load(), 1);
+  ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Depth", "HoleFilter", 0), KR_STATUS_OK);  // not a shift parameter
+  EXPECT_EQ(s2d.calls.load(), 1);
+  EXPECT_EQ(xres.calls.load(), 0);
+  const KrGeneralBuffer buffer{after.data(), 4096};
+  ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &buffer), KR_STATUS_OK);
+  EXPECT_NE(before, after);
+  // Depth frames follow the new table from the next frame (the one made
+  // ahead before the change may still come first).
+  ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
+  std::vector<bool> reportable(65536, false);
+  for (uint16_t z : after) reportable[z] = true;
+  const auto* depth = static_cast<const uint16_t*>(records_[0]->pData);
+  size_t foreign = 0;
+  for (size_t i = 0; i < records_[0]->nDataSize / 2; ++i) foreign += (depth[i] > 1 && !reportable[depth[i]]);
+  EXPECT_EQ(foreign, 0u);
+}
+
+TEST_F(SensorDeviceTest, PrimaryStreamDecidesWhatAReadWaitsFor) {
+  StartKit("[Tollan]\nPaced=1\n[SensorV2.0]\nDepth.Resolution=0\nImage.Resolution=0\nImage.FPS=15\n");
+  KrDeviceHandle device = OpenSensor({"Depth", "Image"});
+  KrStreamData* depth = records_[0];
+  KrStreamData* image = records_[1];
+  auto reads = [&](const char* primary, int count, int* depthNew, int* imageNew, int* none) {
+    ASSERT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", primary), KR_STATUS_OK);
+    *depthNew = *imageNew = *none = 0;
+    for (int i = 0; i < count; ++i) {
+      ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK) << primary << " read " << i;
+      *depthNew += depth->bIsNew;
+      *imageNew += image->bIsNew;
+      *none += !depth->bIsNew && !image->bIsNew;
+    }
+  };
+  int d = 0, i = 0, none = 0;
+  reads("Image", 6, &d, &i, &none);
+  EXPECT_EQ(i, 6);
+  reads("Depth", 6, &d, &i, &none);
+  EXPECT_EQ(d, 6);
+  EXPECT_LT(i, 6);  // images come at half the rate
+  reads("Any", 6, &d, &i, &none);
+  EXPECT_EQ(none, 0);
+  reads("None", 50, &d, &i, &none);
+  EXPECT_GT(none, 0);  // returned at once, with nothing new
+
+  ASSERT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", "Image"), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyCloseStream(device, "Image"), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_TL_STREAM_NOT_OPEN);  // never a hang
+  ASSERT_EQ(KrDeviceProxyCloseStream(device, "Depth"), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", "Any"), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_TL_STREAM_NOT_OPEN);
+}
+
+struct DataEvents {
+  std::atomic<int> calls{0};
+  std::atomic<bool> otherThread{true};
+  std::thread::id reader;
+};
+
+void OnNewData(const KrNewStreamDataEventArgs&, void* cookie) {
+  auto* events = static_cast<DataEvents*>(cookie);
+  events->calls.fetch_add(1);
+  if (std::this_thread::get_id() == events->reader) events->otherThread = false;
+}
+
+TEST_F(SensorDeviceTest, NewDataComesFromTheProducerThread) {
+  StartKit(kUnpaced);
+  KrDeviceHandle device = OpenSensor({"Depth", "Audio"});
+  DataEvents events;
+  events.reader = std::this_thread::get_id();
+  KrCallbackHandle handle = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToNewStreamData(device, &OnNewData, &events, &handle), KR_STATUS_OK);
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
+  EXPECT_EQ(records_[1]->nDataSize, 1600u * 4);  // one frame period of stereo PCM
+  ASSERT_EQ(KrDeviceProxyUnregisterFromNewStreamData(device, handle), KR_STATUS_OK);
+  EXPECT_GE(events.calls.load(), 6);
+  EXPECT_TRUE(events.otherThread.load());
+}
+
+TEST_F(SensorDeviceTest, ConfigurationSetsDefaultsAndRefusesBadKeys) {
+  StartKit(
+      "[Tollan]\nPaced=0\nSensors=2\n[SensorV2.1]\nDepth.Resolution=0\nDevice.Mirror=1\nSerialNumber=SN-42\n"
+      "[SensorV2.0]\nDepth.Bogus=3\n");
+  KrDeviceHandle device = nullptr;
+  EXPECT_EQ(Create("*:0", &device), KR_STATUS_TL_CONFIG_FAILED);
+  ASSERT_EQ(Create("*:1", &device), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyCreateStream(device, "Depth", "Depth", nullptr), KR_STATUS_OK);
+  EXPECT_EQ(Int(device, "Depth", "XRes"), 320u);
+  EXPECT_EQ(Int(device, "Device", "Mirror"), 1u);
+  char serial[KR_MAX_NAME_LENGTH] = {};
+  ASSERT_EQ(KrDeviceProxyGetStringProperty(device, "Device", "ID", serial), KR_STATUS_OK);
+  EXPECT_STREQ(serial, "SN-42");
+}
+
+TEST_F(SensorDeviceTest, AResetSensorIsGoneUntilOpenedAgain) {
+  StartKit(kUnpaced);
+  KrDeviceHandle device = OpenSensor({"Depth"});
+  ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Reset", 0), KR_STATUS_OK);
+  uint64_t value = 0;
+  EXPECT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_TL_DEVICE_DISCONNECTED);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Depth", "XRes", &value), KR_STATUS_TL_DEVICE_DISCONNECTED);
+  EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Mirror", 1), KR_STATUS_TL_DEVICE_DISCONNECTED);
+  KrDeviceHandle again = nullptr;
+  ASSERT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+  ASSERT_EQ(Create("*:0", &again), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(again, "Device", "Mirror", &value), KR_STATUS_OK);
+}
+
+// A reader, a producer and a thread changing settings at once; the stream
+// is closed and the device destroyed while events may be running.
+TEST(SensorDeviceThreadsTest, ProducerAndReaderRunTogether) {
+  char pattern[] = "/tmp/sensorv2-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  std::ofstream(dir + "/Tollan.ini") << "[Tollan]\nPaced=0\n[SensorV2.0]\nDepth.Resolution=0\nImage.Resolution=0\n";
+  ASSERT_EQ(TollanInit(dir.c_str()), KR_STATUS_OK);
+  KrDeviceConfig config{KR_DEVICE_MODE_READ, "*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
+  KrDeviceHandle device = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateDeviceByName("SensorV2", &device, &config), KR_STATUS_OK);
+  for (const char* type : {"Depth", "Image"}) ASSERT_EQ(KrDeviceProxyCreateStream(device, type, type, nullptr), 0u);
+  DataEvents events;
+  KrCallbackHandle handle = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToNewStreamData(device, &OnNewData, &events, &handle), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyOpenAllStreams(device), KR_STATUS_OK);
+
+  std::atomic<bool> stop{false};
+  std::thread changer([&] {
+    for (uint64_t n = 0; !stop.load(); ++n) {
+      KrDeviceProxySetIntProperty(device, "Device", "Mirror", n & 1);
+      KrDeviceProxySetIntProperty(device, "Depth", "ZPD", 110 + n % 20);
+    }
+  });
+  KrStreamData* depth = nullptr;
+  KrStreamData* image = nullptr;
+  KrStreamDataSetHandle set = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateStreamData(device, "Depth", &depth), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyCreateStreamData(device, "Image", &image), KR_STATUS_OK);
+  ASSERT_EQ(KrStreamDataSetCreate(&set), KR_STATUS_OK);
+  KrStreamDataSetAdd(set, depth);
+  KrStreamDataSetAdd(set, image);
+  uint32_t lastId = 0;
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_EQ(KrDeviceProxyRead(device, set), KR_STATUS_OK);
+    ASSERT_GT(depth->nFrameID, lastId);
+    lastId = depth->nFrameID;
+  }
+  std::thread closer([&] { KrDeviceProxyCloseStream(device, "Image"); });
+  for (int i = 0; i < 5; ++i) KrDeviceProxyReadStream(device, depth);
+  closer.join();
+  stop = true;
+  changer.join();
+  EXPECT_GT(events.calls.load(), 40);
+  KrStreamDataSetDestroy(&set);
+  KrDeviceProxyDestroyStreamData(&depth);
+  KrDeviceProxyDestroyStreamData(&image);
+  EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+  TollanShutdown();
+  std::error_code error;
+  std::filesystem::remove_all(dir, error);
+}
+
+}  // namespace

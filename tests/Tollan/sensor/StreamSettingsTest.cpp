@@ -1,0 +1,259 @@
+// Stream and "Device" settings of the simulated sensor: defaults, offered
+// modes, values kept in step, refused values that change nothing.
+#include "Tollan/src/sensor/DeviceSettings.h"
+#include "Tollan/src/sensor/StreamSettings.h"
+
+#include <Tollan/TollanStatus.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace tollan {
+namespace sensor {
+namespace {
+
+uint64_t IntOf(const ModuleSettings& s, const char* name) {
+  uint64_t v = 0;
+  EXPECT_EQ(s.Get(name, &v), KR_STATUS_OK) << name;
+  return v;
+}
+
+bool Contains(const std::vector<const char*>& names, const char* name) {
+  return std::any_of(names.begin(), names.end(), [name](const char* n) { return std::strcmp(n, name) == 0; });
+}
+
+struct DefaultsRow {
+  StreamKind kind;
+  const char* type;
+  uint64_t xRes, yRes, fps, format, requiredSize;
+};
+
+TEST(StreamSettingsTest, DefaultsPerKind) {
+  const DefaultsRow rows[] = {
+      {StreamKind::kDepth, "Depth", 640, 480, 30, 1, 640 * 480 * 2},
+      {StreamKind::kImage, "Image", 640, 480, 30, 5, 640 * 480 * 3},
+      {StreamKind::kIR, "IR", 640, 480, 30, 8, 640 * 480 * 2},
+      {StreamKind::kAudio, "Audio", 0, 0, 30, 7, 1600 * 2 * 2},
+  };
+  for (const DefaultsRow& r : rows) {
+    const StreamSettings s(r.kind);
+    char type[KR_MAX_NAME_LENGTH];
+    ASSERT_EQ(s.Get("Type", type), KR_STATUS_OK);
+    EXPECT_STREQ(type, r.type);
+    if (r.xRes != 0) {
+      EXPECT_EQ(IntOf(s, "XRes"), r.xRes) << r.type;
+      EXPECT_EQ(IntOf(s, "YRes"), r.yRes) << r.type;
+      EXPECT_EQ(IntOf(s, "Resolution"), 1u) << r.type;
+    }
+    EXPECT_EQ(IntOf(s, "FPS"), r.fps) << r.type;
+    EXPECT_EQ(IntOf(s, "OutputFormat"), r.format) << r.type;
+    EXPECT_EQ(IntOf(s, "RequiredDataSize"), r.requiredSize) << r.type;
+  }
+  const StreamSettings audio(StreamKind::kAudio);
+  EXPECT_EQ(IntOf(audio, "SampleRate"), 48000u);
+  EXPECT_EQ(IntOf(audio, "NumOfChannels"), 2u);
+}
+
+struct SizeRow {
+  StreamKind kind;
+  const char* property;
+  uint64_t value;
+  uint64_t requiredSize;
+};
+
+TEST(StreamSettingsTest, RequiredDataSizeFollowsResolutionAndFormat) {
+  const SizeRow rows[] = {
+      {StreamKind::kDepth, "Resolution", 0, 320 * 240 * 2},   {StreamKind::kDepth, "OutputFormat", 0, 640 * 480 * 2},
+      {StreamKind::kImage, "Resolution", 2, 1280 * 1024 * 3},  // rate 15 set first
+      {StreamKind::kImage, "OutputFormat", 6, 640 * 480 * 2}, {StreamKind::kImage, "OutputFormat", 4, 640 * 480},
+      {StreamKind::kIR, "OutputFormat", 4, 640 * 480},        {StreamKind::kIR, "XRes", 320, 320 * 240 * 2},
+      {StreamKind::kAudio, "NumOfChannels", 1, 1600 * 2},     {StreamKind::kAudio, "SampleRate", 44100, 1470 * 2 * 2},
+      {StreamKind::kAudio, "SampleRate", 16000, 534 * 2 * 2},  // 533.3 per frame: room for the longer ones
+  };
+  for (const SizeRow& r : rows) {
+    StreamSettings s(r.kind);
+    if (std::string(r.property) == "Resolution" && r.value == 2) {
+      ASSERT_EQ(s.Set("FPS", uint64_t{15}), KR_STATUS_OK);
+    }
+    ASSERT_EQ(s.Set(r.property, r.value), KR_STATUS_OK) << r.property << "=" << r.value;
+    EXPECT_EQ(IntOf(s, "RequiredDataSize"), r.requiredSize) << r.property << "=" << r.value;
+    EXPECT_EQ(s.RequiredDataSize(), r.requiredSize);
+  }
+}
+
+TEST(StreamSettingsTest, SizesAndResolutionStayInStep) {
+  StreamSettings s(StreamKind::kDepth);
+  ASSERT_EQ(s.Set("XRes", uint64_t{320}), KR_STATUS_OK);
+  EXPECT_EQ(IntOf(s, "Resolution"), 0u);
+  EXPECT_EQ(IntOf(s, "YRes"), 240u);
+  ASSERT_EQ(s.Set("YRes", uint64_t{480}), KR_STATUS_OK);
+  EXPECT_EQ(IntOf(s, "XRes"), 640u);
+  ASSERT_EQ(s.Set("Resolution", uint64_t{0}), KR_STATUS_OK);
+  EXPECT_EQ(IntOf(s, "XRes"), 320u);
+}
+
+struct RefusedRow {
+  StreamKind kind;
+  const char* property;
+  uint64_t value;
+};
+
+TEST(StreamSettingsTest, ModesNotOfferedAreRefusedAndChangeNothing) {
+  const RefusedRow rows[] = {
+      {StreamKind::kDepth, "Resolution", 2},  // depth stops at 640x480
+      {StreamKind::kDepth, "Resolution", 7},    {StreamKind::kDepth, "XRes", 800},
+      {StreamKind::kImage, "YRes", 1024},                                         // 1280x1024 runs at 15 only
+      {StreamKind::kDepth, "FPS", 25},          {StreamKind::kImage, "FPS", 60},  // 60 only at 320x240
+      {StreamKind::kDepth, "OutputFormat", 5},  {StreamKind::kImage, "OutputFormat", 9},
+      {StreamKind::kIR, "OutputFormat", 6},     {StreamKind::kAudio, "SampleRate", 12345},
+      {StreamKind::kAudio, "NumOfChannels", 3}, {StreamKind::kDepth, "Mirror", 2},
+      {StreamKind::kImage, "Compression", 1},   {StreamKind::kDepth, "MaxDepthValue", 20000},
+      {StreamKind::kDepth, "MaxShift", 200},  // not above ConstShift
+  };
+  for (const RefusedRow& r : rows) {
+    StreamSettings s(r.kind);
+    const StreamSettings before = s;
+    EXPECT_EQ(s.Set(r.property, r.value), KR_STATUS_TL_BAD_PROPERTY_VALUE) << r.property << "=" << r.value;
+    EXPECT_TRUE(ModuleSettings::Differences(before, s).empty()) << r.property;
+  }
+}
+
+TEST(StreamSettingsTest, InitialValuesApplyInAnyOrderThroughCommit) {
+  // 1280x1024 needs 15 FPS: one at a time, the size first is refused...
+  StreamSettings single(StreamKind::kImage);
+  EXPECT_EQ(single.Set("XRes", uint64_t{1280}), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  // ...but as a batch the order does not matter.
+  StreamSettings batch(StreamKind::kImage);
+  ASSERT_EQ(batch.Set("XRes", uint64_t{1280}, false), KR_STATUS_OK);
+  ASSERT_EQ(batch.Set("FPS", uint64_t{15}, false), KR_STATUS_OK);
+  EXPECT_EQ(batch.Commit(), KR_STATUS_OK);
+  EXPECT_EQ(batch.RequiredDataSize(), 1280u * 1024 * 3);
+  StreamSettings unfinished(StreamKind::kImage);
+  ASSERT_EQ(unfinished.Set("XRes", uint64_t{1280}, false), KR_STATUS_OK);
+  EXPECT_EQ(unfinished.Commit(), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+}
+
+TEST(StreamSettingsTest, AccessAndTypeStatuses) {
+  StreamSettings s(StreamKind::kDepth);
+  EXPECT_EQ(s.Set("RequiredDataSize", uint64_t{5}), KR_STATUS_TL_PROPERTY_READ_ONLY);
+  EXPECT_EQ(s.Set("Type", "Image"), KR_STATUS_TL_PROPERTY_READ_ONLY);
+  EXPECT_EQ(s.Set("ZPPS", uint64_t{1}), KR_STATUS_TL_BAD_PROPERTY_TYPE);
+  EXPECT_EQ(s.Set("ZPPS", -1.0), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  EXPECT_EQ(s.Set("SampleRate", uint64_t{48000}), KR_STATUS_TL_PROPERTY_NOT_FOUND);  // audio only
+  uint8_t small[4];
+  EXPECT_EQ(s.Get("S2D", KrGeneralBuffer{small, sizeof(small)}), KR_STATUS_TL_BAD_PROPERTY_SIZE);
+  std::vector<uint16_t> s2d(2048);
+  ASSERT_EQ(s.Get("S2D", KrGeneralBuffer{s2d.data(), 4096}), KR_STATUS_OK);
+  EXPECT_EQ(s2d, s.Tables()->S2D());
+}
+
+TEST(StreamSettingsTest, ShiftParameterChangesReachTheTables) {
+  StreamSettings s(StreamKind::kDepth);
+  const StreamSettings before = s;
+  ASSERT_EQ(s.Set("ZPD", uint64_t{130}), KR_STATUS_OK);
+  const auto changed = ModuleSettings::Differences(before, s);
+  EXPECT_TRUE(Contains(changed, "ZPD"));
+  EXPECT_TRUE(Contains(changed, "S2D"));
+  EXPECT_TRUE(Contains(changed, "D2S"));
+  EXPECT_FALSE(Contains(changed, "XRes"));
+  EXPECT_EQ(s.Tables()->Params().zpd, 130u);
+  EXPECT_EQ(before.Tables()->Params().zpd, 120u);  // copies keep their own tables
+
+  // A larger MaxShift changes the size of S2D.
+  ASSERT_EQ(s.Set("MaxShift", uint64_t{4095}), KR_STATUS_OK);
+  std::vector<uint16_t> s2d(4096);
+  EXPECT_EQ(s.Get("S2D", KrGeneralBuffer{s2d.data(), 8192}), KR_STATUS_OK);
+  // DeviceMaxDepth below MaxDepthValue is refused until the range shrinks.
+  EXPECT_EQ(s.Set("DeviceMaxDepth", uint64_t{5000}), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  ASSERT_EQ(s.Set("MaxDepthValue", uint64_t{5000}), KR_STATUS_OK);
+  EXPECT_EQ(s.Set("DeviceMaxDepth", uint64_t{5000}), KR_STATUS_OK);
+  EXPECT_EQ(s.Tables()->D2S().size(), 5001u);
+}
+
+TEST(StreamSettingsTest, ResolutionChangeReportsItsDerivedValues) {
+  StreamSettings s(StreamKind::kImage);
+  const StreamSettings before = s;
+  ASSERT_EQ(s.Set("Resolution", uint64_t{0}), KR_STATUS_OK);
+  const auto changed = ModuleSettings::Differences(before, s);
+  for (const char* name : {"Resolution", "XRes", "YRes", "RequiredDataSize"})
+    EXPECT_TRUE(Contains(changed, name)) << name;
+  EXPECT_FALSE(Contains(changed, "BytesPerPixel"));
+}
+
+TEST(StreamSettingsTest, CroppingWindowMustFit) {
+  StreamSettings s(StreamKind::kImage);
+  CroppingValue c{1, 600, 0, 100, 100};  // 600 + 100 > 640
+  EXPECT_EQ(s.Set("Cropping", KrGeneralBuffer{&c, sizeof(c)}), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  c = CroppingValue{1, 100, 50, 200, 100};
+  ASSERT_EQ(s.Set("Cropping", KrGeneralBuffer{&c, sizeof(c)}), KR_STATUS_OK);
+  EXPECT_EQ(s.Set("Resolution", uint64_t{0}), KR_STATUS_OK);  // 300 x 150 still fits 320 x 240
+  c = CroppingValue{1, 101, 0, 100, 100};
+  ASSERT_EQ(s.Set("OutputFormat", uint64_t{6}), KR_STATUS_OK);
+  EXPECT_EQ(s.Set("Cropping", KrGeneralBuffer{&c, sizeof(c)}), KR_STATUS_TL_BAD_PROPERTY_VALUE);  // splits a YUV pair
+}
+
+TEST(StreamSettingsTest, AgcBinsAreAnsweredPerRequest) {
+  StreamSettings s(StreamKind::kDepth);
+  AgcBinValue bin{2, 0, 0};
+  ASSERT_EQ(s.Get("AGCBin", KrGeneralBuffer{&bin, sizeof(bin)}), KR_STATUS_OK);
+  EXPECT_EQ(bin.minDepth, 2000);
+  EXPECT_EQ(bin.maxDepth, 4000);
+  bin.maxDepth = 4500;
+  ASSERT_EQ(s.Set("AGCBin", KrGeneralBuffer{&bin, sizeof(bin)}), KR_STATUS_OK);
+  AgcBinValue other{1, 0, 0};
+  ASSERT_EQ(s.Get("AGCBin", KrGeneralBuffer{&other, sizeof(other)}), KR_STATUS_OK);
+  EXPECT_EQ(other.maxDepth, 2000);
+  bin = AgcBinValue{2, 0, 0};
+  ASSERT_EQ(s.Get("AGCBin", KrGeneralBuffer{&bin, sizeof(bin)}), KR_STATUS_OK);
+  EXPECT_EQ(bin.maxDepth, 4500);
+  bin.bin = 4;
+  EXPECT_EQ(s.Set("AGCBin", KrGeneralBuffer{&bin, sizeof(bin)}), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+}
+
+TEST(DeviceSettingsTest, DefaultsAndPrimaryStream) {
+  DeviceSettings d;
+  char text[KR_MAX_NAME_LENGTH];
+  ASSERT_EQ(d.Get("PrimaryStream", text), KR_STATUS_OK);
+  EXPECT_STREQ(text, "Any");
+  EXPECT_EQ(IntOf(d, "ReadWriteMode"), 0u);
+  EXPECT_EQ(IntOf(d, "Mirror"), 0u);
+  EXPECT_EQ(IntOf(d, "HighResTimestamps"), 1u);
+  EXPECT_EQ(IntOf(d, "ResetSensorOnStartup"), 1u);
+  for (const char* ok : {"None", "Depth", "Image", "Any"}) EXPECT_EQ(d.Set("PrimaryStream", ok), KR_STATUS_OK) << ok;
+  EXPECT_EQ(d.Set("PrimaryStream", "Depth2"), KR_STATUS_TL_BAD_PRIMARY_STREAM);
+  d.SetStreamNameCheck([](const char* name) { return std::strcmp(name, "Depth2") == 0; });
+  EXPECT_EQ(d.Set("PrimaryStream", "Depth2"), KR_STATUS_OK);
+  EXPECT_EQ(d.Set("ReadWriteMode", uint64_t{1}), KR_STATUS_TL_PROPERTY_READ_ONLY);
+  uint8_t fault[8] = {};
+  EXPECT_EQ(d.Set("ProjectorFault", KrGeneralBuffer{fault, 8}), KR_STATUS_OK);
+  EXPECT_EQ(d.Get("ProjectorFault", KrGeneralBuffer{fault, 8}), KR_STATUS_TL_NOT_SUPPORTED);
+}
+
+TEST(DeviceSettingsTest, RequestDrivenRecords) {
+  DeviceSettings d;
+  CmosBlankingUnitsValue units{1, 0, 42};
+  ASSERT_EQ(d.Set("CmosBlankingUnits", KrGeneralBuffer{&units, sizeof(units)}), KR_STATUS_OK);
+  CmosBlankingUnitsValue ask{0, 0, 7};
+  ASSERT_EQ(d.Get("CmosBlankingUnits", KrGeneralBuffer{&ask, sizeof(ask)}), KR_STATUS_OK);
+  EXPECT_EQ(ask.units, 0u);
+  ask.cmos = 1;
+  ASSERT_EQ(d.Get("CmosBlankingUnits", KrGeneralBuffer{&ask, sizeof(ask)}), KR_STATUS_OK);
+  EXPECT_EQ(ask.units, 42u);
+  ask.cmos = 2;
+  EXPECT_EQ(d.Get("CmosBlankingUnits", KrGeneralBuffer{&ask, sizeof(ask)}), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+
+  I2CWriteValue command{1, 0x20, 0x10, 2, {0xAB, 0xCD}};
+  I2CReadValue wrongSize{};
+  EXPECT_EQ(d.Set("I2C", KrGeneralBuffer{&wrongSize, sizeof(wrongSize)}), KR_STATUS_TL_BAD_PROPERTY_SIZE);
+  ASSERT_EQ(d.Set("I2C", KrGeneralBuffer{&command, sizeof(command)}), KR_STATUS_OK);
+  I2CReadValue answer{1, 0x20, 0x10, 2, {}};
+  ASSERT_EQ(d.Get("I2C", KrGeneralBuffer{&answer, sizeof(answer)}), KR_STATUS_OK);
+  EXPECT_EQ(answer.data[0], 0xAB);
+  EXPECT_EQ(answer.data[1], 0xCD);
+}
+
+}  // namespace
+}  // namespace sensor
+}  // namespace tollan
