@@ -21,8 +21,8 @@ struct IdentityFieldRow {
 const IdentityFieldRow kIdentityFields[] = {
     {"PhysicalDeviceName", "Couldn't get the DeviceName property", offsetof(SensorIdentityFile, deviceName),
      sizeof(SensorIdentityFile::deviceName)},
-    {"VendorSpecificData", "Couldn't get the VendorSpecific property",
-     offsetof(SensorIdentityFile, vendorSpecificData), sizeof(SensorIdentityFile::vendorSpecificData)},
+    {"VendorSpecificData", "Couldn't get the VendorSpecific property", offsetof(SensorIdentityFile, vendorSpecificData),
+     sizeof(SensorIdentityFile::vendorSpecificData)},
     {"ID", "Couldn't get the SerialNumber property", offsetof(SensorIdentityFile, serialNumber),
      sizeof(SensorIdentityFile::serialNumber)},
 };

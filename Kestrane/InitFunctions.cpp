@@ -33,8 +33,7 @@ struct ListCheckRow {
 };
 
 const ListCheckRow kZoneBSignature[] = {
-    {16, true, 0x9E78}, {17, true, 0xBF02}, {19, true, 0x3B83},
-    {29, false, 20},    {30, false, 23},    {33, false, 19},
+    {16, true, 0x9E78}, {17, true, 0xBF02}, {19, true, 0x3B83}, {29, false, 20}, {30, false, 23}, {33, false, 19},
 };
 
 // A file copied out of the flash and written back at a new offset.
@@ -222,8 +221,8 @@ KrStatus ReviveSensorFault() {
   }
   KESTRANE_LOG(">>>>>> Sensor fault was found!");
   const VersionRecord& version = g_tool.firmwareVersion;
-  const bool affected = version.major == 5 && ((version.minor == 8 && version.build <= 21) ||
-                                               (version.minor == 3 && version.build <= 34));
+  const bool affected = version.major == 5 &&
+                        ((version.minor == 8 && version.build <= 21) || (version.minor == 3 && version.build <= 34));
   if (!affected) {
     KESTRANE_LOG(">>>>>> Skipping, no need to run (mismatched version).");
     return KR_STATUS_OK;

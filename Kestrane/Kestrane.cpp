@@ -154,7 +154,8 @@ void FastClear() {
     return;
   }
   KESTRANE_LOG("*** Using fast clear to wipe the upgrade zone...");
-  KESTRANE_CHECK(g_tool.device.SetProperty(kDeviceModule, "DeleteFile", kFastClear), "Failed to clear the upgrade zone");
+  KESTRANE_CHECK(g_tool.device.SetProperty(kDeviceModule, "DeleteFile", kFastClear),
+                 "Failed to clear the upgrade zone");
 }
 
 // Deletes every file in [Min, Max) and takes the protection file's entry

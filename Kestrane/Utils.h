@@ -107,7 +107,7 @@ constexpr KrStatus kFailure = 0x10001;    // every failure of the tool; also its
 constexpr KrStatus kBadNumber = 0x10015;  // an INI number that ParseNumber rejects
 constexpr KrStatus kTooLong = 0x10007;    // a text that does not fit its buffer
 constexpr size_t kIniPathSize = 260;
-constexpr size_t kNameSize = 256;         // INI text values and file names
+constexpr size_t kNameSize = 256;  // INI text values and file names
 constexpr size_t kTempDirectorySize = 260;
 constexpr size_t kTextPropertySize = 200;  // text properties of the device
 constexpr size_t kSerialLength = 32;
@@ -176,10 +176,10 @@ bool FormatInto(char* buffer, size_t capacity, const char* format, ...)
 #define KESTRANE_LOG(...) krLogWrite(nullptr, KR_LOG_SEVERITY_INFO, kModuleName, __LINE__, __VA_ARGS__)
 #define KESTRANE_FAIL(message, status) ::kestrane::ReportFailure(kModuleName, __LINE__, (message), (status))
 // Ends the program through ReportFailure when expr is not 0.
-#define KESTRANE_CHECK(expr, message)               \
-  do {                                              \
-    const KrStatus kestraneStatus_ = (expr);        \
-    if (kestraneStatus_ != KR_STATUS_OK) {          \
-      KESTRANE_FAIL((message), kestraneStatus_);    \
-    }                                               \
+#define KESTRANE_CHECK(expr, message)            \
+  do {                                           \
+    const KrStatus kestraneStatus_ = (expr);     \
+    if (kestraneStatus_ != KR_STATUS_OK) {       \
+      KESTRANE_FAIL((message), kestraneStatus_); \
+    }                                            \
   } while (0)

@@ -4,7 +4,7 @@
 set -euo pipefail
 build=${1:-build}
 shift || true
-packages=(build-essential cmake pkg-config clang lld libgtest-dev libgmock-dev libbenchmark-dev
+packages=(build-essential cmake pkg-config clang lld libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           zlib1g-dev libinih-dev libspdlog-dev libfmt-dev libpng-dev libcli11-dev)
 missing=()
 for p in "${packages[@]}"; do

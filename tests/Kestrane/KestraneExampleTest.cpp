@@ -14,7 +14,9 @@ std::string ExampleFile(const std::string& relative) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::string Bytes(const tollan::sensor::FlashFile& file) { return std::string(file.content.begin(), file.content.end()); }
+std::string Bytes(const tollan::sensor::FlashFile& file) {
+  return std::string(file.content.begin(), file.content.end());
+}
 
 TEST(KestraneExampleTest, UpdatesTheExampleSensor) {
   Scenario scenario;

@@ -19,9 +19,9 @@ TEST(KestraneFlowTest, PlainUpdateWithoutArgumentsRewritesTheUpgradeArea) {
                       {"Kestrane V1.0.9", "*** Protecting the sensor: protect.bin -> 0x30000",
                        "*** Using fast clear to wipe the upgrade zone...", "*** Going to clear the upgrade area...",
                        "*** Min upgrade area offset: 0x100000", "*** Max upgrade area offset: 0x200000",
-                       "*** Upgrade area is clear!", "*** There are 2 files to upload!", "*** Uploading file #1:",
-                       ">>>>>> File Name: fw.bin, Offset: 0x100000, SensorSpecific:0", "*** Uploading file #2:",
-                       ">>>>>> File Name: dsp.bin, Offset: 0x180000, SensorSpecific:0",
+                       "*** Upgrade area is clear!", "*** There are 2 files to upload!",
+                       "*** Uploading file #1:", ">>>>>> File Name: fw.bin, Offset: 0x100000, SensorSpecific:0",
+                       "*** Uploading file #2:", ">>>>>> File Name: dsp.bin, Offset: 0x180000, SensorSpecific:0",
                        "*** Removing the protection file...", ">>>>>> Deleting file id: 6", ">>>>>> Done!"}));
   // The fast clear emptied the zone: nothing was left to delete one by one.
   EXPECT_TRUE(Lacks(run.messages, ">>>>>> Deleting file id: 4"));
@@ -35,7 +35,7 @@ TEST(KestraneFlowTest, PlainUpdateWithoutArgumentsRewritesTheUpgradeArea) {
   EXPECT_EQ(firmware->attributes, 0);
   ASSERT_TRUE(FileAt(flash, 0x180000));
   EXPECT_FALSE(FileAt(flash, 0x30000));  // the protection file is gone again
-  EXPECT_TRUE(FileWithId(flash, 1));    // outside the area: kept
+  EXPECT_TRUE(FileWithId(flash, 1));     // outside the area: kept
 }
 
 TEST(KestraneFlowTest, TheNextRunSeesWhatTheLastOneLeft) {
@@ -74,9 +74,9 @@ TEST(KestraneFlowTest, AFlagIsOnExactlyWhenItsFirstCharacterIsOne) {
   // turns protection off.
   const RunResult run = scenario.Run({"custom.ini", "1abc", "1", "", "0x"});
   ASSERT_TRUE(Succeeded(run));
-  EXPECT_TRUE(InOrder(run.messages, {"*** Using lean init!",
-                                     "*** Using fast clear to wipe the upgrade zone will be skipped!",
-                                     ">>>>>> File Name: fw.bin, Offset: 0x140000, SensorSpecific:1"}));
+  EXPECT_TRUE(
+      InOrder(run.messages, {"*** Using lean init!", "*** Using fast clear to wipe the upgrade zone will be skipped!",
+                             ">>>>>> File Name: fw.bin, Offset: 0x140000, SensorSpecific:1"}));
   EXPECT_TRUE(Lacks(run.messages, "*** Removing the protection file..."));
   EXPECT_FALSE(scenario.Exists("work/Log"));
   EXPECT_TRUE(FileAt(scenario.Flash(), 0x140000));
@@ -107,9 +107,10 @@ TEST(KestraneFlowTest, UpgradeAreaTakesMinButNotMax) {
   const RunResult run = scenario.Run({});
   ASSERT_TRUE(Succeeded(run));
   EXPECT_TRUE(Lacks(run.messages, "*** Using fast clear to wipe the upgrade zone..."));
-  EXPECT_TRUE(InOrder(run.messages, {">>>>>> Deleting file id: 4", ">>>>>> Clearing file attribute! (It was read only...)",
-                                     ">>>>>> Done!", "*** Upgrade area is clear!", "*** There are 0 files to upload!",
-                                     "*** Removing the protection file..."}));
+  EXPECT_TRUE(InOrder(
+      run.messages,
+      {">>>>>> Deleting file id: 4", ">>>>>> Clearing file attribute! (It was read only...)", ">>>>>> Done!",
+       "*** Upgrade area is clear!", "*** There are 0 files to upload!", "*** Removing the protection file..."}));
   EXPECT_TRUE(Lacks(run.messages, ">>>>>> Deleting file id: 5"));
   const std::vector<FlashFile> flash = scenario.Flash();
   EXPECT_FALSE(FileAt(flash, 0x100000));
@@ -206,9 +207,9 @@ TEST(KestraneFlowTest, SkipsFilesByTheirSensorSpecificValue) {
       "[File3]\nName = dsp.bin\nOffset = 0x160000\nSensorSpecific = 7\n");
   const RunResult run = scenario.Run({"Kestrane_TB452.ini", "0", "0", "0", "0"});
   ASSERT_TRUE(Succeeded(run));
-  EXPECT_TRUE(InOrder(run.messages, {">>>>>> Skipping a factory offset specific file...",
-                                     ">>>>>> Skipping a sensor specific file...",
-                                     ">>>>>> File Name: dsp.bin, Offset: 0x160000, SensorSpecific:7"}));
+  EXPECT_TRUE(InOrder(run.messages,
+                      {">>>>>> Skipping a factory offset specific file...", ">>>>>> Skipping a sensor specific file...",
+                       ">>>>>> File Name: dsp.bin, Offset: 0x160000, SensorSpecific:7"}));
   const std::vector<FlashFile> flash = scenario.Flash();
   EXPECT_FALSE(FileAt(flash, 0x140000));
   EXPECT_FALSE(FileAt(flash, 0x150000));
@@ -221,7 +222,8 @@ TEST(KestraneFlowTest, ABadNumberInAnyNumericKeyEndsWithError) {
     const char* line;
   } rows[] = {
       {"[Protect]\nName = protect.bin\nOffset = 0x3G000\n", "Bad protection file offset: 0x3G000"},
-      {"[Protect]\nName = protect.bin\nOffset = 0x30000\n[UpgArea]\nSkipFastClear = no\n", "Bad skip fast clear value: no"},
+      {"[Protect]\nName = protect.bin\nOffset = 0x30000\n[UpgArea]\nSkipFastClear = no\n",
+       "Bad skip fast clear value: no"},
       {"[Protect]\nName = protect.bin\nOffset = 0x30000\n[UpgArea]\nSkipFastClear = 1\nMin = -1\n",
        "Bad min upgrade area offset: -1"},
       {"[Protect]\nName = protect.bin\nOffset = 0x30000\n[UpgArea]\nSkipFastClear = 1\nMin = 0\nMax = 0X10\n",

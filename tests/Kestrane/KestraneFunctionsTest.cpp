@@ -72,12 +72,11 @@ TEST(RepairFW5327ZoneBTest, MovesTheThreeFilesAndReconnects) {
   EXPECT_TRUE(InOrder(run.messages, {">>>>>> Running the special init function: RepairFW5327ZoneB!",
                                      ">>>>>> This sensor needs to be repaired!"}));
   EXPECT_TRUE(HasPrefix(run.messages, ">>>>>> Downloading #29 into " + scenario.Path("tmp/")));
-  EXPECT_TRUE(InOrder(run.messages, {">>>>>> Deleting file id: 16",
-                                     ">>>>>> Clearing file attribute! (It was read only...)", ">>>>>> Deleting file id: 17",
-                                     ">>>>>> Deleting file id: 19", ">>>>>> Deleting file id: 29",
-                                     ">>>>>> Deleting file id: 30", ">>>>>> Deleting file id: 33",
-                                     ">>>>>> Reseting the sensor...", ">>>>>> Reconnecting...",
-                                     ">>>>>> Done! Sensor was repaired!"}));
+  EXPECT_TRUE(InOrder(run.messages,
+                      {">>>>>> Deleting file id: 16", ">>>>>> Clearing file attribute! (It was read only...)",
+                       ">>>>>> Deleting file id: 17", ">>>>>> Deleting file id: 19", ">>>>>> Deleting file id: 29",
+                       ">>>>>> Deleting file id: 30", ">>>>>> Deleting file id: 33", ">>>>>> Reseting the sensor...",
+                       ">>>>>> Reconnecting...", ">>>>>> Done! Sensor was repaired!"}));
   const std::vector<FlashFile> flash = scenario.Flash();
   EXPECT_EQ(flash.size(), 31u);
   for (uint16_t gone : {16, 17, 19, 29, 30, 33}) EXPECT_FALSE(FileWithId(flash, gone)) << gone;
@@ -147,17 +146,18 @@ std::string ZoneASensor(size_t count, unsigned crc12, unsigned size12) {
 TEST(RepairFW570114ZoneATest, SwitchesToFactoryOffsetsOverTheCommandLine) {
   Scenario scenario;
   scenario.Sensor(ZoneASensor(13, 0x89A3, 0x15000));
-  scenario.Update(Functions("RepairFW570114ZoneA",
-                            "[Files]\nNumFiles = 2\n"
-                            "[File1]\nName = fw.bin\nOffset = 0x1A0000\nOffsetFactory = 0x1B0000\nSensorSpecific = 0\n"
-                            "[File2]\nName = dsp.bin\nOffset = 0x1C0000\nOffsetFactory = 0x1D0000\nSensorSpecific = 1\n"));
+  scenario.Update(
+      Functions("RepairFW570114ZoneA",
+                "[Files]\nNumFiles = 2\n"
+                "[File1]\nName = fw.bin\nOffset = 0x1A0000\nOffsetFactory = 0x1B0000\nSensorSpecific = 0\n"
+                "[File2]\nName = dsp.bin\nOffset = 0x1C0000\nOffsetFactory = 0x1D0000\nSensorSpecific = 1\n"));
   // Sensor-specific uploads asked for on the command line; the repair turns them off.
   const RunResult run = scenario.Run({"Kestrane_TB452.ini", "1", "0", "0", "0"});
   ASSERT_TRUE(Succeeded(run));
-  EXPECT_TRUE(InOrder(run.messages, {">>>>>> This sensor needs to be repaired!",
-                                     ">>>>>> File Name: fw.bin, Offset: 0x1b0000, SensorSpecific:0",
-                                     ">>>>>> File Name: dsp.bin, Offset: 0x1d0000, SensorSpecific:1",
-                                     ">>>>>> Skipping a sensor specific file..."}));
+  EXPECT_TRUE(InOrder(
+      run.messages,
+      {">>>>>> This sensor needs to be repaired!", ">>>>>> File Name: fw.bin, Offset: 0x1b0000, SensorSpecific:0",
+       ">>>>>> File Name: dsp.bin, Offset: 0x1d0000, SensorSpecific:1", ">>>>>> Skipping a sensor specific file..."}));
   EXPECT_TRUE(FileAt(scenario.Flash(), 0x1B0000));
 }
 
@@ -190,9 +190,9 @@ TEST(ReviveSensorFaultTest, DeletesTheFaultFileOnAffectedVersionsOnly) {
     ASSERT_TRUE(Succeeded(run)) << row.version;
     EXPECT_TRUE(Has(run.messages, ">>>>>> Sensor fault was found!"));
     if (row.runs) {
-      EXPECT_TRUE(InOrder(run.messages, {">>>>>> This sensor needs to be repaired! Deleting sensor fault...",
-                                         ">>>>>> Deleting file id: 6", ">>>>>> Reseting the sensor...",
-                                         ">>>>>> Reconnecting..."}))
+      EXPECT_TRUE(InOrder(run.messages,
+                          {">>>>>> This sensor needs to be repaired! Deleting sensor fault...",
+                           ">>>>>> Deleting file id: 6", ">>>>>> Reseting the sensor...", ">>>>>> Reconnecting..."}))
           << row.version;
       EXPECT_FALSE(FileWithId(scenario.Flash(), 6));
     } else {
@@ -404,8 +404,8 @@ TEST(RunBistTest, AFailedOrUnansweredSelfTestFailsTheUpdate) {
 TEST(RunBistTest, DISABLED_APassingSelfTestCompletesTheUpdate) {
   Scenario scenario;
   const RunResult run = RunSelfTest(scenario, "0");
-  EXPECT_TRUE(InOrder(run.messages, {">>>>>> Running BIST NESA Unlimited...", ">>>>>> BIST NESA Unlimited Passed!",
-                                     ">>>>>> Done!"}));
+  EXPECT_TRUE(InOrder(run.messages,
+                      {">>>>>> Running BIST NESA Unlimited...", ">>>>>> BIST NESA Unlimited Passed!", ">>>>>> Done!"}));
   EXPECT_TRUE(Succeeded(run));
 }
 
@@ -436,9 +436,9 @@ TEST(UpgradeSensorID1Test, PersonalisesACopyAndUploadsIt) {
   scenario.Update(Functions("", kIdentitySection));
   const RunResult run = scenario.Run(kNoProtection);
   ASSERT_TRUE(Succeeded(run));
-  EXPECT_TRUE(InOrder(run.messages, {">>>>>> Running the special function UpgradeSensorID1!",
-                                     "Updated DeviceName to: Simulated head", "Updated VendorSpecific to: Vendor block",
-                                     "Updated SerialNumber to: " + std::string(32, '7')}));
+  EXPECT_TRUE(InOrder(run.messages,
+                      {">>>>>> Running the special function UpgradeSensorID1!", "Updated DeviceName to: Simulated head",
+                       "Updated VendorSpecific to: Vendor block", "Updated SerialNumber to: " + std::string(32, '7')}));
   EXPECT_TRUE(HasPrefix(run.messages, "Temp file name: " + scenario.Path("tmp/")));
   EXPECT_TRUE(InOrder(run.messages, {">>>>>> Done! Update was successfuly handled!", ">>>>>> Deleting file id: 2",
                                      ">>>>>> Deleting the temp file..."}));
@@ -462,10 +462,10 @@ TEST(UpgradeSensorID1Test, AFileOfAnotherSizeIsHandledAsItIs) {
     scenario.Update(Functions("", kIdentitySection));
     const RunResult run = scenario.Run(kNoProtection);
     ASSERT_TRUE(Succeeded(run));
-    EXPECT_TRUE(InOrder(run.messages,
-                        {"The file size " + std::to_string(size) + " doesn't match the expected file size 302!",
-                         ">>>>>> File Name: identity.bin, Offset: 0x20000, SensorSpecific:1",
-                         ">>>>>> Skipping a sensor specific file..."}));
+    EXPECT_TRUE(
+        InOrder(run.messages, {"The file size " + std::to_string(size) + " doesn't match the expected file size 302!",
+                               ">>>>>> File Name: identity.bin, Offset: 0x20000, SensorSpecific:1",
+                               ">>>>>> Skipping a sensor specific file..."}));
   }
 }
 
@@ -535,8 +535,9 @@ TEST(UpgradeFromDBTest, APathThatDoesNotFitEndsTheRun) {
   Scenario scenario;
   const std::string serial(32, 'L');
   scenario.MakeDirectory("DB/" + serial);
-  scenario.Update(Functions("GetSerialVerifyDB", "[Files]\nNumFiles = 1\n[File1]\nName = " + std::string(220, 'n') +
-                                                     "\nOffset = 0x90000\nSensorSpecific = 0\nFunction = UpgradeFromDB\n"));
+  scenario.Update(
+      Functions("GetSerialVerifyDB", "[Files]\nNumFiles = 1\n[File1]\nName = " + std::string(220, 'n') +
+                                         "\nOffset = 0x90000\nSensorSpecific = 0\nFunction = UpgradeFromDB\n"));
   EXPECT_TRUE(FailedWith(scenario.Run(kNoProtection, serial + "\n"), "The DB file path is too long", 0x10007));
 }
 

@@ -191,16 +191,14 @@ std::vector<tollan::sensor::FlashFile> Scenario::Flash() const {
   return files;
 }
 
-std::optional<tollan::sensor::FlashFile> FileAt(const std::vector<tollan::sensor::FlashFile>& flash,
-                                               uint32_t offset) {
+std::optional<tollan::sensor::FlashFile> FileAt(const std::vector<tollan::sensor::FlashFile>& flash, uint32_t offset) {
   for (const auto& file : flash) {
     if (file.offset == offset) return file;
   }
   return std::nullopt;
 }
 
-std::optional<tollan::sensor::FlashFile> FileWithId(const std::vector<tollan::sensor::FlashFile>& flash,
-                                                   uint16_t id) {
+std::optional<tollan::sensor::FlashFile> FileWithId(const std::vector<tollan::sensor::FlashFile>& flash, uint16_t id) {
   for (const auto& file : flash) {
     if (file.id == id) return file;
   }
@@ -250,10 +248,9 @@ std::string FlashBytes(uint16_t type, const std::string& text) {
 
 ::testing::AssertionResult FailedWith(const RunResult& run, const std::string& message, KrStatus status) {
   const std::string line = message + ": " + krGetStatusString(status);
-  ::testing::AssertionResult order =
-      InOrder(run.messages, {line, "", "***************************************",
-                             "*                FAILURE!             *", "***************************************", "",
-                             "Press any key to exit..."});
+  ::testing::AssertionResult order = InOrder(
+      run.messages, {line, "", "***************************************", "*                FAILURE!             *",
+                     "***************************************", "", "Press any key to exit..."});
   if (!order) return order << "\n" << run.output;
   if (run.exitCode != 1) return ::testing::AssertionFailure() << "exit status " << run.exitCode << "\n" << run.output;
   return ::testing::AssertionSuccess();

@@ -17,8 +17,8 @@ namespace kestrane::testing {
 
 struct RunResult {
   int exitCode = -1;
-  std::string output;                  // standard output and error as written
-  std::vector<std::string> messages;   // the tool's lines: log texts without their prefix, and plain lines
+  std::string output;                 // standard output and error as written
+  std::vector<std::string> messages;  // the tool's lines: log texts without their prefix, and plain lines
 };
 
 // The default sensor's section lines: firmware 5.8.22, serial "SN123", a boot

@@ -23,8 +23,8 @@ TEST(ParseNumberTest, AcceptsDecimalAndLowerCaseXHexadecimal) {
       {"0x1a", 26},
       {"0xFFFFFFFF", 0xFFFFFFFF},
       {"4294967295", 4294967295u},
-      {"4294967296", 0},    // 32-bit arithmetic wraps
-      {"0x100000000", 0},   // nine hexadecimal digits wrap as well
+      {"4294967296", 0},   // 32-bit arithmetic wraps
+      {"0x100000000", 0},  // nine hexadecimal digits wrap as well
       {"0x100000", 0x100000},
   };
   for (const auto& row : accepted) {
@@ -50,7 +50,7 @@ TEST(VersionAtLeastTest, ComparesMajorThenMinorThenBuild) {
     uint16_t build;
     bool atLeast5816;
   } rows[] = {
-      {5, 8, 15, false}, {5, 8, 16, true}, {5, 8, 17, true}, {5, 7, 999, false},
+      {5, 8, 15, false}, {5, 8, 16, true}, {5, 8, 17, true},    {5, 7, 999, false},
       {5, 9, 0, true},   {6, 0, 0, true},  {4, 99, 999, false},
   };
   for (const auto& row : rows) {

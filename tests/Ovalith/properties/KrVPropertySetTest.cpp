@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 
 namespace {
 
@@ -52,16 +51,17 @@ TEST(KrVPropertySet, AModuleWithoutPropertiesIsKept) {
 }
 
 TEST(KrVPropertySet, CopiesShareOneSetUntilTheLastIsGone) {
-  std::optional<KrVPropertySet> original;
-  original.emplace();
-  original->AddProperty("Depth", "FPS", uint64_t{30});
-  KrVPropertySet copy(*original);
-  EXPECT_EQ(copy.GetHandle(), original->GetHandle());
-  copy.AddProperty("Depth", "FPS", uint64_t{60});
-  EXPECT_EQ(IntValue(*original, "Depth", "FPS"), 60u);
-
-  original.reset();  // the copy keeps the set alive
-  EXPECT_EQ(IntValue(copy, "Depth", "FPS"), 60u);
+  KrVPropertySet survivor;
+  {
+    KrVPropertySet original;
+    original.AddProperty("Depth", "FPS", uint64_t{30});
+    KrVPropertySet copy(original);
+    EXPECT_EQ(copy.GetHandle(), original.GetHandle());
+    copy.AddProperty("Depth", "FPS", uint64_t{60});
+    EXPECT_EQ(IntValue(original, "Depth", "FPS"), 60u);
+    survivor = copy;
+  }  // original and copy are gone; the survivor keeps the set alive
+  EXPECT_EQ(IntValue(survivor, "Depth", "FPS"), 60u);
 }
 
 TEST(KrVPropertySet, AssignmentInEveryOrderIsSafe) {

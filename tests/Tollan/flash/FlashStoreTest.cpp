@@ -126,10 +126,10 @@ TEST(FlashConfigTest, RejectsBadValues) {
       {{"FirmwareVersion", "5.256.1"}},
       {{"FirmwareMode", "two"}},
       {{"FlashSize", "0x100000000"}},
-      {{"FlashFile1", "1 2 3"}},              // too few fields
-      {{"FlashFile1", "1 2 3 4 5 6 7"}},      // too many
-      {{"FlashFile1", "0x8000 1 0 16"}},      // reserved id
-      {{"FlashFile1", "1 1 0 1"}},            // no room for the type
+      {{"FlashFile1", "1 2 3"}},          // too few fields
+      {{"FlashFile1", "1 2 3 4 5 6 7"}},  // too many
+      {{"FlashFile1", "0x8000 1 0 16"}},  // reserved id
+      {{"FlashFile1", "1 1 0 1"}},        // no room for the type
       {{"FlashFile1", "1 1 0 -4"}},
       {{"BISTResult", "passed"}},
       {{"FlashFaults", "Get:Version#0"}},
@@ -159,15 +159,15 @@ TEST(FlashStoreTest, UploadRefusesOverlapAndTheEndOfTheFlash) {
     size_t size;
     KrStatus expected;
   } cases[] = {
-      {0x00FF, 2, KR_STATUS_TL_FLASH_OVERLAP},   // last byte on the file's first
-      {0x01FF, 2, KR_STATUS_TL_FLASH_OVERLAP},   // first byte on the file's last
+      {0x00FF, 2, KR_STATUS_TL_FLASH_OVERLAP},      // last byte on the file's first
+      {0x01FF, 2, KR_STATUS_TL_FLASH_OVERLAP},      // first byte on the file's last
       {0x0080, 0x200, KR_STATUS_TL_FLASH_OVERLAP},  // covers the whole file
-      {0x1FFF, 2, KR_STATUS_TL_FLASH_FULL},      // one byte past the end
-      {0xFFFFFFFF, 2, KR_STATUS_TL_FLASH_FULL},  // end wraps in 32 bits
+      {0x1FFF, 2, KR_STATUS_TL_FLASH_FULL},         // one byte past the end
+      {0xFFFFFFFF, 2, KR_STATUS_TL_FLASH_FULL},     // end wraps in 32 bits
       {0x0000, 1, KR_STATUS_TL_BAD_PROPERTY_VALUE},
-      {0x00FE, 2, KR_STATUS_OK},                 // right before
-      {0x0200, 2, KR_STATUS_OK},                 // right after
-      {0x1FFE, 2, KR_STATUS_OK},                 // up to the last byte
+      {0x00FE, 2, KR_STATUS_OK},  // right before
+      {0x0200, 2, KR_STATUS_OK},  // right after
+      {0x1FFE, 2, KR_STATUS_OK},  // up to the last byte
   };
   for (const auto& c : cases) {
     EXPECT_EQ(store.Upload(c.offset, Bytes(3, c.size), 0, nullptr), c.expected) << std::hex << c.offset;
@@ -234,7 +234,7 @@ TEST(FlashStoreTest, FastClearWipesExactlyTheUpgradeZone) {
   FlashStore store(SmallFlash());
   ASSERT_EQ(store.Load(), KR_STATUS_OK);
   ASSERT_EQ(store.Upload(0x17FE, Bytes(1, 2), kFlashAttributeReadOnly, nullptr), KR_STATUS_OK);  // last zone bytes
-  ASSERT_EQ(store.Upload(0x1800, Bytes(1, 2), 0, nullptr), KR_STATUS_OK);                         // at the zone's end
+  ASSERT_EQ(store.Upload(0x1800, Bytes(1, 2), 0, nullptr), KR_STATUS_OK);                        // at the zone's end
   ASSERT_EQ(store.Delete(kFlashDeleteUpgradeZone), KR_STATUS_OK);
   std::vector<uint32_t> offsets;
   for (const FileListEntry& entry : store.List()) offsets.push_back(+entry.offset);

@@ -90,8 +90,8 @@ bool ParseFileLine(const std::string& text, FlashFile* file) {
   file->attributes = static_cast<uint16_t>(values[5]);
   if (file->size < 2) return false;
   file->content = SynthesizeFlashContent(file->id, file->type, file->size);
-  file->crc = fields.size() > 4 ? static_cast<uint16_t>(values[4])
-                                : FlashChecksum(file->content.data(), file->content.size());
+  file->crc =
+      fields.size() > 4 ? static_cast<uint16_t>(values[4]) : FlashChecksum(file->content.data(), file->content.size());
   return true;
 }
 
@@ -204,14 +204,12 @@ KrStatus ParseFlashConfigUnguarded(const FlashConfigLookup& lookup, const std::s
 
 auto ConfigKey(const FlashConfig& c) {
   const FlashIdentity& i = c.identity;
-  return std::tie(i.versionMajor, i.versionMinor, i.versionBuild, i.firmwareMode, i.serialNumber,
-                  i.physicalDeviceName, i.vendorSpecificData, c.flashSize, c.upgradeZoneMin, c.upgradeZoneMax,
-                  c.maxFiles, c.bistAnswers, c.bistResult, c.stateFile, c.faultStatus);
+  return std::tie(i.versionMajor, i.versionMinor, i.versionBuild, i.firmwareMode, i.serialNumber, i.physicalDeviceName,
+                  i.vendorSpecificData, c.flashSize, c.upgradeZoneMin, c.upgradeZoneMax, c.maxFiles, c.bistAnswers,
+                  c.bistResult, c.stateFile, c.faultStatus);
 }
 
-auto FileKey(const FlashFile& f) {
-  return std::tie(f.id, f.type, f.offset, f.size, f.crc, f.attributes, f.content);
-}
+auto FileKey(const FlashFile& f) { return std::tie(f.id, f.type, f.offset, f.size, f.crc, f.attributes, f.content); }
 
 }  // namespace
 

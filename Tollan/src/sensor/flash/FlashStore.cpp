@@ -28,12 +28,12 @@
 namespace tollan::sensor {
 namespace {
 
-#define FLASH_RETURN_IF_FAILED(expr)   \
-  do {                                 \
-    const KrStatus status_ = (expr);   \
-    if (status_ != KR_STATUS_OK) {     \
-      return status_;                  \
-    }                                  \
+#define FLASH_RETURN_IF_FAILED(expr) \
+  do {                               \
+    const KrStatus status_ = (expr); \
+    if (status_ != KR_STATUS_OK) {   \
+      return status_;                \
+    }                                \
   } while (0)
 
 constexpr char kStateMagic[8] = {'T', 'L', 'F', 'L', 'A', 'S', 'H', '1'};
@@ -193,8 +193,8 @@ std::vector<uint8_t> FlashStore::Serialize(const std::vector<FlashFile>& files, 
   return out;
 }
 
-KrStatus FlashStore::Deserialize(const std::vector<uint8_t>& bytes, uint32_t flashSize,
-                                 std::vector<FlashFile>* files, uint16_t* nextId) {
+KrStatus FlashStore::Deserialize(const std::vector<uint8_t>& bytes, uint32_t flashSize, std::vector<FlashFile>* files,
+                                 uint16_t* nextId) {
   if (bytes.size() < sizeof(kStateMagic) + 8 || std::memcmp(bytes.data(), kStateMagic, sizeof(kStateMagic)) != 0) {
     return KR_STATUS_TL_FILE_CORRUPT;
   }
@@ -333,8 +333,7 @@ std::vector<FileListEntry> FlashStore::List() const {
   return entries;
 }
 
-KrStatus FlashStore::Upload(uint32_t offset, const std::vector<uint8_t>& content, uint16_t attributes,
-                            uint16_t* id) {
+KrStatus FlashStore::Upload(uint32_t offset, const std::vector<uint8_t>& content, uint16_t attributes, uint16_t* id) {
   std::lock_guard<std::mutex> lock(mutex_);
   return Guarded([&] {
     if (content.size() < 2) return KR_STATUS_TL_BAD_PROPERTY_VALUE;

@@ -71,8 +71,8 @@ struct FlashConfig {
   uint32_t upgradeZoneMin = 0x100000;  // inclusive
   uint32_t upgradeZoneMax = 0x200000;  // exclusive
   uint32_t maxFiles = 100;
-  bool bistAnswers = true;  // false: "BIST" leaves the caller's result field as it was
-  uint32_t bistResult = 0;  // 0 is a pass
+  bool bistAnswers = true;       // false: "BIST" leaves the caller's result field as it was
+  uint32_t bistResult = 0;       // 0 is a pass
   std::vector<FlashFile> files;  // the initial table
   std::string stateFile;         // empty: the flash lives as long as the process
   std::vector<FlashFault> faults;
@@ -153,12 +153,12 @@ class FlashStore {
 
   const FlashConfig config_;
   mutable std::mutex mutex_;
-  std::vector<FlashFile> files_;         // the table, in list order
+  std::vector<FlashFile> files_;  // the table, in list order
   // Ids count up from one above the highest configured id, so a new file
   // never takes the id of one deleted before it; the count is kept in the
   // state file.
   uint16_t nextId_ = 0;
-  std::vector<std::string> callNames_;   // operation names seen, parallel to callCounts_
+  std::vector<std::string> callNames_;  // operation names seen, parallel to callCounts_
   std::vector<uint32_t> callCounts_;
 };
 
