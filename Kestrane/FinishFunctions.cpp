@@ -5,7 +5,6 @@ namespace kestrane {
 namespace {
 
 const char kModuleName[] = "FinishFunctions";
-constexpr uint32_t kBistNesaUnlimited = 0x100;
 // The result field starts at "not passed": a sensor that does not write it
 // back must not be taken for one that passed.
 constexpr uint32_t kBistNotRun = 0xFFFFFFFF;
@@ -20,7 +19,7 @@ KrStatus RunBISTNESAUnlimited() {
   }
   ResetAndReconnect();
   KESTRANE_LOG(">>>>>> Running BIST NESA Unlimited...");
-  BistRecord bist = {kBistNesaUnlimited, kBistNotRun};
+  BistRecord bist = {kBistSelectorNesaUnlimited, kBistNotRun};
   KESTRANE_CHECK(SetDeviceRecord("BIST", &bist, sizeof(bist)), "Failed to run BIST");
   if (bist.result != 0) {
     KESTRANE_LOG(">>>>>> BIST NESA Unlimited Failed!");

@@ -1,5 +1,4 @@
-// Kestrane's shared pieces: the records of the sensor's flash as the
-// "Device" properties exchange them, the tool's process-wide state, and the
+// Kestrane's shared pieces: the tool's process-wide state, and the
 // small operations every part of the tool uses (file list, deletion of one
 // flash file, reset and reconnect, number parsing, failure report, exit).
 //
@@ -10,87 +9,10 @@
 #pragma once
 
 #include <Ovalith/Ovalith.h>
+#include <Tollan/TollanFlash.h>  // the records the "Device" flash properties exchange
 
 #include <cstddef>
 #include <cstdint>
-
-// ---- records exchanged through "Device" properties ----
-// Packed and little-endian; the ones that carry an address hold a
-// pointer-sized field. The sensor reads the same layouts.
-#pragma pack(push, 1)
-
-// "Version": the tool reads the first three fields only.
-struct VersionRecord {
-  uint8_t major;
-  uint8_t minor;
-  uint16_t build;
-  uint8_t reserved[29];
-};
-
-// One file of the flash, as "FileList" delivers it.
-struct FileListEntry {
-  uint16_t id;
-  uint16_t type;
-  uint32_t reserved0;
-  uint32_t offset;
-  uint32_t size;
-  uint16_t crc;
-  uint16_t attributes;  // bit 15: read only
-  uint16_t reserved1;
-};
-
-// The value of "FileList": the entry array and its capacity going in, the
-// number of files coming back.
-struct FileListHeader {
-  FileListEntry* entries;
-  uint16_t count;
-};
-
-// The value of "FlashFile": an offset when uploading (set), a file id when
-// downloading (get), and the local file's path.
-struct FlashFileRecord {
-  uint32_t offsetOrId;
-  const char* path;
-  uint16_t attributes;
-};
-
-struct FileAttributesRecord {
-  uint16_t id;
-  uint16_t attributes;
-};
-
-// The value of "BIST": the test to run, and its result written back by the
-// sensor (0 means passed).
-struct BistRecord {
-  uint32_t selector;
-  uint32_t result;
-};
-
-// The NESA parameters file: its type, then nine slots of two database fields.
-struct NesaParamsRecord {
-  uint8_t type;
-  uint8_t reserved[5];
-  uint32_t slots[9][2];  // [k][0]: field 4 + 2k, [k][1]: field 3 + 2k
-};
-
-// The sensor identity file that UpgradeSensorID1 personalises.
-struct SensorIdentityFile {
-  uint8_t header[14];
-  char serialNumber[32];
-  char deviceName[128];
-  char vendorSpecificData[128];
-};
-
-#pragma pack(pop)
-
-static_assert(sizeof(VersionRecord) == 33, "VersionRecord is 33 bytes");
-static_assert(sizeof(FileListEntry) == 22, "FileListEntry is 22 bytes");
-static_assert(sizeof(FileListHeader) == sizeof(void*) + 2, "FileListHeader is an address and a 16-bit count");
-static_assert(sizeof(FlashFileRecord) == sizeof(void*) + 6, "FlashFileRecord is offset, address, attributes");
-static_assert(sizeof(FileAttributesRecord) == 4, "FileAttributesRecord is 4 bytes");
-static_assert(sizeof(BistRecord) == 8, "BistRecord is 8 bytes");
-static_assert(sizeof(NesaParamsRecord) == 78, "NesaParamsRecord is 78 bytes");
-static_assert(sizeof(SensorIdentityFile) == 302, "the sensor identity file is 302 bytes");
 
 // How long the tool waits for a sensor after a reset, and in safe mode for
 // the user. Test builds of the tool shorten it; the program always waits the
@@ -112,8 +34,8 @@ constexpr size_t kTempDirectorySize = 260;
 constexpr size_t kTextPropertySize = 200;  // text properties of the device
 constexpr size_t kSerialLength = 32;
 constexpr size_t kFileListCapacity = 100;
-constexpr uint16_t kReadOnly = 0x8000;
-constexpr uint64_t kFastClear = 0x8000;  // "DeleteFile" value that wipes the upgrade zone
+constexpr uint16_t kReadOnly = kFlashAttributeReadOnly;
+constexpr uint64_t kFastClear = kFlashDeleteUpgradeZone;
 constexpr char kDeviceModule[] = "Device";
 constexpr char kConnectionString[] = "*:0";
 

@@ -85,6 +85,11 @@ struct Property {
   // place; the exact-size rule is then the hook's business. Such properties
   // are left out of KrDeviceProxyGetAllProperties.
   std::function<KrStatus(const KrGeneralBuffer& buffer)> request;
+  // General sets through the kit that take the caller's buffer as a command
+  // and may write an answer back into it (a self test and its result). The
+  // type, read-only and exact-size rules apply first; the value is not
+  // stored; a change event follows success.
+  std::function<KrStatus(const KrGeneralBuffer& buffer)> setRequest;
 };
 
 struct Stream;
@@ -189,6 +194,9 @@ class DeviceBase {
   KrStatus GetGeneral(const char* module, const char* property, const KrGeneralBuffer& buffer);
   // A set through the kit: every rule applies, then a change event.
   KrStatus SetValue(const char* module, const char* property, const Value& value);
+  // A general set through the kit: the property's setRequest hook when it
+  // has one, else SetValue with a copy of the bytes.
+  KrStatus SetGeneral(const char* module, const char* property, const KrGeneralBuffer& buffer);
   KrStatus GetPropertyType(const char* module, const char* property, KrPropertyType* type);
   KrStatus DoesModuleExist(const char* module, int* exists);
   KrStatus DoesPropertyExist(const char* module, const char* property, int* exists);
@@ -282,6 +290,15 @@ class DeviceBase {
   // module or property the device lacks. Default: 0x30814 or 0x3080B. A kind
   // that records anything (a file being written) adds it (locked).
   virtual KrStatus OnUnknownInitialValue(const std::string& module, const std::string& property, const Value& value);
+  // A set through the kit names a module or property the device lacks.
+  // Default: false (the set fails with 0x30814 or 0x3080B). A kind that
+  // records anything (a file being written) declares the property with an
+  // empty value of the type and returns true; the set then proceeds as
+  // usual (locked).
+  virtual bool DeclareOnSet(const std::string& /*module*/, const std::string& /*property*/,
+                            KrPropertyType /*type*/) {
+    return false;
+  }
   // Size of a new record's buffer; default the stream's "RequiredDataSize".
   virtual uint64_t RecordCapacity(const Stream& stream) const;
 
@@ -308,6 +325,8 @@ class DeviceBase {
 
   KrStatus CheckOpenLocked() const;
   KrStatus FindLocked(const char* module, const char* property, Module** m, Property** p) const;
+  // FindLocked for a set: offers a missing property to DeclareOnSet first.
+  KrStatus FindForSetLocked(const char* module, const char* property, KrPropertyType type, Module** m, Property** p);
   KrStatus SetLocked(Module& module, Property& property, Value value, SetOrigin origin);
   KrStatus ApplyInitialLocked(const std::string& module, const std::string& property, const Value& value);
   KrStatus ApplyInitialTextLocked(const std::string& module, const std::string& property, const std::string& text);

@@ -190,6 +190,16 @@ KrStatus DeviceBase::FindLocked(const char* module, const char* property, Module
   return (*p == nullptr) ? KR_STATUS_TL_PROPERTY_NOT_FOUND : KR_STATUS_OK;
 }
 
+KrStatus DeviceBase::FindForSetLocked(const char* module, const char* property, KrPropertyType type, Module** m,
+                                      Property** p) {
+  const KrStatus found = FindLocked(module, property, m, p);
+  if ((found == KR_STATUS_TL_MODULE_NOT_FOUND || found == KR_STATUS_TL_PROPERTY_NOT_FOUND) &&
+      DeclareOnSet(module, property, type)) {
+    return FindLocked(module, property, m, p);
+  }
+  return found;
+}
+
 // ---- typed access ----
 
 KrStatus DeviceBase::GetValue(const char* module, const char* property, KrPropertyType type, Value* value) {
@@ -243,8 +253,31 @@ KrStatus DeviceBase::SetValue(const char* module, const char* property, const Va
   TOLLAN_TRY(CheckOpenLocked());
   Module* m = nullptr;
   Property* p = nullptr;
-  TOLLAN_TRY(FindLocked(module, property, &m, &p));
+  TOLLAN_TRY(FindForSetLocked(module, property, value.type, &m, &p));
   return SetLocked(*m, *p, value, SetOrigin::kKit);
+}
+
+KrStatus DeviceBase::SetGeneral(const char* module, const char* property, const KrGeneralBuffer& buffer) {
+  Locked lock(*this);
+  TOLLAN_TRY(CheckOpenLocked());
+  Module* m = nullptr;
+  Property* p = nullptr;
+  TOLLAN_TRY(FindForSetLocked(module, property, KR_PROPERTY_TYPE_GENERAL, &m, &p));
+  if (!p->setRequest) {
+    return SetLocked(*m, *p, Value::General(buffer.pData, buffer.nDataSize), SetOrigin::kKit);
+  }
+  if (p->value.type != KR_PROPERTY_TYPE_GENERAL) {
+    return KR_STATUS_TL_BAD_PROPERTY_TYPE;
+  }
+  if (p->readOnly) {
+    return KR_STATUS_TL_PROPERTY_READ_ONLY;
+  }
+  if (p->generalSize != 0 && buffer.nDataSize != p->generalSize) {
+    return KR_STATUS_TL_BAD_PROPERTY_SIZE;
+  }
+  TOLLAN_TRY(p->setRequest(buffer));
+  QueuePropertyChangedLocked(m->name, p->name);
+  return KR_STATUS_OK;
 }
 
 KrStatus DeviceBase::SetLocked(Module& module, Property& property, Value value, SetOrigin origin) {

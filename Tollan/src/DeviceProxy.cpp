@@ -236,7 +236,10 @@ KrStatus KrDeviceProxySetGeneralProperty(KrDeviceHandle device, const char* modu
   if (value->nDataSize > 0 && value->pData == nullptr) {
     return KR_STATUS_OS_NULL_POINTER;
   }
-  return SetTyped(device, module, property, tollan::Value::General(value->pData, value->nDataSize));
+  TOLLAN_DEVICE(target, device);
+  TOLLAN_REQUIRE(module);
+  TOLLAN_REQUIRE(property);
+  return target->SetGeneral(module, property, *value);
 }
 
 KrStatus KrDeviceProxyGetPropertyType(KrDeviceHandle device, const char* module, const char* property,

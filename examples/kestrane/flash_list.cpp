@@ -2,34 +2,12 @@
 // simulated sensor *:0, as the engine's device reads them through the
 // sensor's "Device" properties. Run it in the folder that holds Tollan.ini.
 #include <Ovalith/Ovalith.h>
+#include <Tollan/TollanFlash.h>
 
 #include <cstdint>
 #include <cstdio>
 
 namespace {
-
-#pragma pack(push, 1)
-struct VersionRecord {
-  uint8_t major;
-  uint8_t minor;
-  uint16_t build;
-  uint8_t reserved[29];
-};
-struct FileListEntry {
-  uint16_t id;
-  uint16_t type;
-  uint32_t reserved0;
-  uint32_t offset;
-  uint32_t size;
-  uint16_t crc;
-  uint16_t attributes;
-  uint16_t reserved1;
-};
-struct FileListHeader {
-  FileListEntry* entries;
-  uint16_t count;
-};
-#pragma pack(pop)
 
 int Fail(const char* what, KrStatus status) {
   std::fprintf(stderr, "flash_list: %s: %s\n", what, krGetStatusString(status));

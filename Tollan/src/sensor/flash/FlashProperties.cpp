@@ -222,6 +222,18 @@ void FlashProperties::Declare(DeviceBase& device) {
     if (answered) std::memcpy(value->generalValue.data(), &record, sizeof(record));
     return KR_STATUS_OK;
   };
+  // Through the kit the result goes back into the caller's own record.
+  bist.setRequest = [this, store](const KrGeneralBuffer& buffer) {
+    TOLLAN_TRY(Enter("Set", "BIST"));
+    BistRecord record;
+    TOLLAN_TRY(ReadRecord(buffer, &record));
+    bool answered = false;
+    uint32_t result = 0;
+    TOLLAN_TRY(store->RunBist(record.selector, &result, &answered));
+    record.result = result;
+    if (answered) std::memcpy(buffer.pData, &record, sizeof(record));
+    return KR_STATUS_OK;
+  };
 }
 
 }  // namespace tollan::sensor
