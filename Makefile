@@ -13,7 +13,7 @@ build:
 	scripts/setup.sh $(BUILD) $(CMAKE_ARGS)
 
 demo: build
-	$(BUILD)/bin/ovalith
+	$(BUILD)/bin/ovalith demo --out $(BUILD)/demo
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)

@@ -14,6 +14,7 @@
 
 #include <Ovalith/properties/KrVDeviceCallbackHandler.h>
 #include <Ovalith/properties/KrVEventHandlers.h>
+#include <Ovalith/properties/KrVInitStreamProperties.h>
 #include <Ovalith/properties/KrVModule.h>
 #include <Ovalith/properties/KrVPropertySet.h>
 #include <Ovalith/properties/KrVStream.h>
@@ -35,3 +36,4 @@
 
 #include <Ovalith/Infrastructure/KrVDevice.h>
 #include <Ovalith/Infrastructure/KrVDeviceStream.h>
+#include <Ovalith/Infrastructure/KrVDeviceRecorder.h>

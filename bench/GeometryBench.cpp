@@ -5,7 +5,7 @@
 //   .../BatchKeepPortable             the same with the kernel used where
 //                                     AVX-512 is missing
 //   BM_DepthFrameToRealWorld_PerPoint the same frame, one Projective2RW per pixel
-//   BM_DepthFrameToRealWorld_Memcpy   a memcpy of the batch's output bytes
+//   BM_DepthFrameToRealWorld_BaselineMemcpy  a memcpy of the batch's output bytes
 //                                     (12 per pixel): the floor
 // Compare their times (ratios); the per-point conversions below report
 // nanoseconds per point ("ns/point").
@@ -98,7 +98,7 @@ void BM_DepthFrameToRealWorld_PerPoint(benchmark::State& state) {
 }
 BENCHMARK(BM_DepthFrameToRealWorld_PerPoint);
 
-void BM_DepthFrameToRealWorld_Memcpy(benchmark::State& state) {
+void BM_DepthFrameToRealWorld_BaselineMemcpy(benchmark::State& state) {
   std::vector<KrVPoint> source(kPixels, KrVPoint(1, 2, 3));
   std::vector<KrVPoint> target(kPixels);
   for (auto _ : state) {
@@ -108,7 +108,7 @@ void BM_DepthFrameToRealWorld_Memcpy(benchmark::State& state) {
   }
   SetFrameCounters(state);
 }
-BENCHMARK(BM_DepthFrameToRealWorld_Memcpy);
+BENCHMARK(BM_DepthFrameToRealWorld_BaselineMemcpy);
 
 // Per-point conversions over a frame's worth of points.
 template <void (KrVRealWorldTranslator::*Convert)(KrVPoint&) const>

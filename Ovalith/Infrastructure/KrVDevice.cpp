@@ -48,6 +48,7 @@ void KrVDevice::Ctor(int compatibilityArgument) {
   shiftToDepthTableSize = 0;
   depthToShiftTable = nullptr;
   depthToShiftTableSize = 0;
+  s2dRegistration = nullptr;
   streamsRegistration = nullptr;
   compatibility = compatibilityArgument;
 }
@@ -56,8 +57,7 @@ KrVDevice::~KrVDevice() {
   if (CloseImpl() != KR_STATUS_OK) {
     ReleaseEverything();
   }
-  krOSFreeAligned(shiftToDepthTable);
-  krOSFreeAligned(depthToShiftTable);
+  ReleaseS2DTables36();
 }
 
 // ---- kit steps of the creation operations ----
@@ -258,6 +258,9 @@ KrStatus KrVDevice::DestroySetMembers() {
 }
 
 KrStatus KrVDevice::CloseImpl() {
+  // The depth tables describe this kit device only: a later creation may
+  // open another sensor, so they are rebuilt on the next request.
+  ReleaseS2DTables36();
   if (deviceHandle != nullptr) {
     // The device's own registration goes first, so that no stream event
     // reaches it once it starts releasing. Destroying the kit device cancels
@@ -266,7 +269,11 @@ KrStatus KrVDevice::CloseImpl() {
       KrDeviceProxyUnregisterFromStreamsChange(deviceHandle, streamsRegistration);
       streamsRegistration = nullptr;
     }
+    // A client callback waiting for the frame lock gives up while the kit
+    // waits for it to end (the caller may hold the lock).
+    closing.store(1);
     const KrStatus destroyed = KrDeviceProxyDestroy(&deviceHandle);
+    closing.store(0);
     // A handle the kit no longer knows (the kit was shut down) has nothing
     // left to destroy.
     if (destroyed != KR_STATUS_OK && destroyed != KR_STATUS_TL_BAD_HANDLE) {
@@ -289,6 +296,7 @@ KrStatus KrVDevice::CloseImpl() {
 KrStatus KrVDevice::Close() { return Record(CloseImpl()); }
 
 void KrVDevice::ReleaseEverything() {
+  ReleaseS2DTables36();
   if (deviceHandle != nullptr && streamsRegistration != nullptr) {
     KrDeviceProxyUnregisterFromStreamsChange(deviceHandle, streamsRegistration);
   }
@@ -301,7 +309,9 @@ void KrVDevice::ReleaseEverything() {
   }
   ReleaseStreams();
   if (deviceHandle != nullptr) {
+    closing.store(1);
     KrDeviceProxyDestroy(&deviceHandle);
+    closing.store(0);
   }
   deviceHandle = nullptr;
   if (streamDataSet != nullptr) {
@@ -335,11 +345,19 @@ KrStatus KrVDevice::CopyFrom(KrVDevice& source) {
     uint64_t isNew = 0;
     KRV_RETURN_IF_FAILED(Record(from.GetProperty("IsNew", isNew)));
     if (isNew != 1) {
+      // Nothing new there, so nothing new here either: a later Write must not
+      // write this stream's previous frame a second time.
+      KRV_RETURN_IF_FAILED(Record(entry.second->SetProperty("IsNew", uint64_t{0})));
       continue;
     }
     KrVStream to;
     KRV_RETURN_IF_FAILED(Record(to.Attach(this, name)));
     KRV_RETURN_IF_FAILED(Record(to.CopyFrom(from, 0)));
+    // The frame keeps its id as well as its time stamp (a recording plays
+    // the ids back).
+    uint64_t frameId = 0;
+    KRV_RETURN_IF_FAILED(Record(from.GetProperty("FrameId", frameId)));
+    KRV_RETURN_IF_FAILED(Record(entry.second->SetProperty("FrameId", frameId)));
   }
   return Record(KR_STATUS_OK);
 }

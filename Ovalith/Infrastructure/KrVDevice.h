@@ -25,9 +25,25 @@
 //
 // Threads: EngineInit and EngineShutdown are process-wide, first and last.
 // A device is used from one thread at a time (or the caller serialises).
-// Callbacks arrive on the thread that raises the event; the device takes no
-// lock. Property-change handlers of the frame fields run inside Read; they
-// must not add or remove streams of the device that is reading.
+// Callbacks arrive on the thread that raises the event. Property-change
+// handlers of the frame fields run inside Read; they must not add or remove
+// streams of the device that is reading.
+//
+// The frame lock (a recursive mutex) serves the older interface's client
+// callbacks, which read the device and call the handler on the kit's event
+// thread while the application may use the device too. Read, Write, the
+// legacy writes, SetCallbackHandler and the mirroring of stream changes
+// hold it; the callback path holds it around its read and the handler
+// calls, so a handler sees one consistent set of frames and a read of the
+// application never interleaves with it. The application holds LockFrames()
+// while it looks at frame objects or makes other calls on the device while
+// a handler is set. A handler may call the device again on its own thread
+// (the lock is recursive). The event thread waits while the application
+// holds the lock, except while a read of the application is inside the kit,
+// which may be waiting for that very thread: that event is passed over, and
+// the application's read takes its frames. Likewise a callback waiting when
+// Close runs gives up. Do not close or destroy a device from inside its
+// handler.
 #pragma once
 
 #include <Ovalith/Infrastructure/KrVStatus.h>
@@ -35,12 +51,15 @@
 #include <Ovalith/properties/KrVStreamContainer.h>
 #include <Tollan/Tollan.h>
 
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
 
 class KrVAudioBuffer;
 class KrVDepthMap;
 class KrVDeviceCallbackHandler;
+class KrVInitStreamProperties;
 class KrVDeviceStream;
 class KrVImageMap;
 class KrVModule;
@@ -93,7 +112,9 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   // be created again. A never-created device closes with success.
   KrStatus Close();
   // Copies the frames of source's streams that are new ("IsNew" 1) into the
-  // streams of the same names of this device.
+  // streams of the same names of this device, with their time stamps and
+  // frame ids; the other streams get "IsNew" 0, so a Write that follows
+  // writes each frame once.
   KrStatus CopyFrom(KrVDevice& source);
 
   // ---- properties (stream-first lookup) ----
@@ -203,6 +224,123 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   KrVAudioBuffer* GetAudioBuffer() { return audioBuffer; }
   const KrVAudioBuffer* GetAudioBuffer() const { return audioBuffer; }
 
+  // ---- older interface: property bridge, IO parameters, flags, depth tables ----
+  // None of these keeps a setting: each becomes calls of the current
+  // property operations above (overrides included), with value conversions.
+  // Every one records its outcome, success included. The legacy 16-bit,
+  // 32-bit and pointer property overloads are declared with the properties;
+  // their re-entry guards are per thread. Threads: as the device; the depth
+  // tables are refilled in place, without a lock, on the thread on which the
+  // kit raises its "S2D" change event.
+  //
+  // Numbered integer parameters (0 to 52). Reads keep the low 32 bits of the
+  // current property; writes sign-extend. Pass number 0 as 0u (a plain 0
+  // would also match the named form).
+  KrStatus GetIOParam(uint32_t param, int& value) const;
+  KrStatus SetIOParam(uint32_t param, int value);
+  // Named integer parameters of the older interface (exact names).
+  KrStatus GetIOParam(const char* name, int& value) const;
+  KrStatus SetIOParam(const char* name, int value);
+  // Numbered buffer parameters (3 to 48): buffer is caller memory of the
+  // parameter's fixed size, neither kept nor freed. 27 and 28 store the
+  // address of the device's shift-to-depth or depth-to-shift table (16-bit
+  // entries, owned by the device, valid until it closes) at buffer.
+  KrStatus GetIOParam(uint32_t param, void* buffer) const;
+  KrStatus SetIOParam(uint32_t param, const void* buffer);
+  // Flag 1 is the mirror of the whole device ("Device"/"Mirror"); other
+  // numbers give 0x3083E.
+  KrStatus EnableFlag(int flag);
+  KrStatus DisableFlag(int flag);
+  KrStatus FlipFlag(int flag);
+  KrStatus GetFlag(int flag, uint32_t& value);
+
+  // ---- older interface: INI configuration, capture mode, open, writing, callbacks ----
+  // Every operation here records its outcome, success included.
+  //
+  // Creates the device of an INI section. A section that defines streams in
+  // the current format is taken as it is. Otherwise the section is read in
+  // the old format (keys in examples/legacy/README.md): streams are added,
+  // a "SensorV2" gets its sensor section applied, the streams are opened and
+  // capture mode may start; a failure there closes the device again.
+  // source (may be null) must be a KrVDevice whose stream layout seeds the
+  // defaults.
+  KrStatus OpenFromINI(const char* iniFile, const char* section, KrVStreamContainer* source);
+  // Saves "Device"/"PrimaryStream", then sets it to "Any" (newFramesOnly
+  // non-zero) or "None". A second start saves what the first one set.
+  KrStatus StartCaptureMode(int newFramesOnly);
+  // Writes back the value saved by the last StartCaptureMode. Before any
+  // start there is nothing to restore: KR_STATUS_QM_NOT_ENOUGH_INFORMATION,
+  // nothing written.
+  KrStatus StopCaptureMode();
+  // Creates a simulated or live sensor and adds and opens the streams that
+  // initProps requests (null: depth and image opened, audio added).
+  // Requesting "Image" and "IR" together gives KR_STATUS_QM_ILLEGAL_INPUT
+  // before any sensor is made. An "IR" request makes the stream named
+  // "Image" of type "IR"; GetImageMap() then returns the IR map. A failure
+  // after the sensor was created leaves it created with the streams added
+  // so far.
+  KrStatus OpenSensor(const char* connectionString, KrVStreamContainer* source, KrVInitStreamProperties* initProps);
+  // Mode 0 opens a recording for reading (source and initProps unused);
+  // mode 1 creates one for writing with the streams of source (a KrVDevice)
+  // or default streams, adjusted by initProps; other modes:
+  // KR_STATUS_QM_BAD_PARAMETER.
+  KrStatus OpenFile(const char* fileName, KrDeviceMode mode, KrVStreamContainer* source,
+                    KrVInitStreamProperties* initProps);
+  // Sets (or with null clears) the client callback handler, not owned. The
+  // device registers for the kit's new-data events once per kit device.
+  // Once this returns, a replaced handler is not called again. Never
+  // created: KR_STATUS_QM_NOT_INITIALIZED.
+  KrStatus SetCallbackHandler(KrVDeviceCallbackHandler* handler);
+  // Frame-by-frame writing: each copies one frame into this device's stream
+  // of that name (a frame object's stream name), for the next CommitWrite.
+  KrStatus Write(const char* streamName, const char* data, uint32_t size, uint64_t timestamp);
+  KrStatus Write(KrVDepthMap& map, uint64_t timestamp);
+  KrStatus Write(KrVImageMap& map, uint64_t timestamp);
+  KrStatus Write(KrVAudioBuffer& buffer, uint64_t timestamp);
+  // Writes every stream's pending frame (Write()).
+  KrStatus CommitWrite();
+  // Holds the frame lock while the returned guard lives (see Threads above).
+  std::unique_lock<std::recursive_mutex> LockFrames() {
+    return std::unique_lock<std::recursive_mutex>(frameMutex);
+  }
+
+ protected:
+  // The legacy opens behind OpenSensor and OpenFile; sensorType is unused.
+  KrStatus GeneralOpenSensor(const char* sensorType, const char* connectionString, KrVStreamContainer* source,
+                             KrVInitStreamProperties* initProps);
+  KrStatus OpenFileRead(const char* fileName, KrVStreamContainer* source, KrVInitStreamProperties* initProps);
+  KrStatus OpenFileWrite(const char* fileName, KrVStreamContainer* source, KrVInitStreamProperties* initProps);
+
+ private:
+  // Old-format INI: the stream section (adds the streams), then the sensor
+  // section and the opening of the streams, one AGC bin bound.
+  KrStatus ConfigureDevice36FromINI(const char* iniFile, const char* section, KrVStreamContainer* source);
+  KrStatus ConfigureFromOldINIFileAndOpen(const char* iniFile, const char* section);
+  KrStatus ConfigureAGCDepthBinFromOldINIFile(const char* iniFile, const char* section, uint32_t bin, int isMax);
+  // Walks the sensor-section key table; clears the open flags of the
+  // streams a mode key leaves closed.
+  KrStatus ApplySensorSection36(const char* iniFile, const char* section, int* openDepth, int* openImage);
+  // Re-creates the stream "Image" with type "IR", keeping its geometry.
+  KrStatus SwitchImageToIR36();
+  // Streams of a new file device: fixed defaults, or source's layout.
+  KrStatus ConfigureDefault();
+  KrStatus ConfigureFileFrom36Device(KrVDevice& source);
+  // Kit new-data callback of the client callbacks; the cookie is the device.
+  static void OnNewStreamDataCallback36(const KrNewStreamDataEventArgs& args, void* cookie);
+
+  // Held by the reads, writes, mirroring and the client callback path.
+  std::recursive_mutex frameMutex;
+  // 1 while Close destroys the kit device, and the number of reads inside
+  // the kit: a callback waiting for the frame lock returns instead when
+  // either is set (the kit may be waiting for the callback's thread).
+  std::atomic<int> closing{0};
+  std::atomic<int> kitReadsInProgress{0};
+  // The kit device the client callbacks are registered on (kit handles are
+  // never reused, so a new device registers afresh); null before any.
+  KrDeviceHandle callbackRegisteredOn = nullptr;
+  // 1 once StartCaptureMode has filled savedPrimaryStream.
+  int primaryStreamSaved = 0;
+
  protected:
   // Clears the fields (savedPrimaryStream excepted) and keeps compatibility.
   void Ctor(int compatibility);
@@ -270,8 +408,55 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   // The older Write(KrVStream&): copies the frame into this device's stream.
   KrStatus Write36(KrVStream& stream);
 
+  // ---- older interface (private): property bridge, IO parameters, depth tables ----
+  // The bridge's per-module operations: property is the legacy name, the
+  // module is in the operation's name. Each records.
+  KrStatus GetDepthProperty(const char* property, uint16_t& value);
+  KrStatus GetDepthProperty(const char* property, uint32_t& value);
+  KrStatus GetDepthProperty(const char* property, void*& value);
+  KrStatus GetImageProperty(const char* property, uint16_t& value);
+  KrStatus GetImageProperty(const char* property, uint32_t& value);
+  KrStatus GetIRProperty(const char* property, uint16_t& value);
+  KrStatus GetIRProperty(const char* property, uint32_t& value);
+  KrStatus GetAudioProperty(const char* property, uint16_t& value);
+  KrStatus GetAudioProperty(const char* property, uint32_t& value);
+  KrStatus GetShiftsProperty(const char* property, uint16_t& value);
+  KrStatus GetShiftsProperty(const char* property, uint32_t& value);
+  KrStatus GetShiftsProperty(const char* property, void*& value);
+  KrStatus GetFixedParamsProperty(const char* property, uint16_t& value);
+  KrStatus GetFixedParamsProperty(const char* property, uint32_t& value);
+  KrStatus GetDeviceProperty(const char* property, uint32_t& value);
+  KrStatus GetDeviceProperty(const char* property, void*& value);
+  KrStatus SetDepthProperty(const char* property, uint16_t value);
+  KrStatus SetDepthProperty(const char* property, uint32_t value);
+  KrStatus SetDepthProperty(const char* property, void* value);
+  KrStatus SetImageProperty(const char* property, uint32_t value);
+  KrStatus SetIRProperty(const char* property, uint32_t value);
+  KrStatus SetIRProperty(const char* property, void* value);
+  KrStatus SetAudioProperty(const char* property, uint16_t value);
+  KrStatus SetAudioProperty(const char* property, uint32_t value);
+  KrStatus SetDeviceProperty(const char* property, uint32_t value);
+  KrStatus SetDeviceProperty(const char* property, void* value);
+  // The table walkers of the bridge and the IO parameters.
+  friend class KrVDeviceBC36;
+
+  // Reads an integer property into *value (low 32 bits). A missing module
+  // stores defaultValue when useDefault is set, else gives 0x30814.
+  KrStatus GetModuleIntProperty36(const char* module, const char* property, int* value, int useDefault,
+                                  int defaultValue) const;
+  // Succeeds when the kit supports an "Audio" stream; 0x30802 otherwise.
+  KrStatus CheckAudioStreamProperties36() const;
+  // Builds the depth tables once and registers for "S2D" changes; records.
+  KrStatus InitS2DTables36() const;
+  // Kit callback on a change of "Depth"/"S2D": refills both tables in
+  // place. The cookie is the device.
+  static void OnS2DTableChanged36(KrDeviceHandle sender, const char* module, const char* property, void* cookie);
+  // Cancels the "S2D" registration, then frees both tables (close and
+  // destruction paths).
+  void ReleaseS2DTables36();
+
   // Stores status as the last status and returns it.
-  KrStatus Record(KrStatus status) {
+  KrStatus Record(KrStatus status) const {
     lastStatus = status;
     return status;
   }
@@ -288,15 +473,22 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   // Stream name (copied) to its per-stream module; std::less<> finds by
   // const char* without a copy.
   std::map<std::string, KrVDeviceStream*, std::less<>> streams;
-  KrStatus lastStatus;
+  // Mutable: the const operations of the older interface record too.
+  // Atomic: the client callback path records from the kit's event thread.
+  mutable std::atomic<KrStatus> lastStatus;
   KrVDeviceCallbackHandler* callbackHandler;    // older client callbacks; not owned
   char savedPrimaryStream[KR_MAX_NAME_LENGTH];  // "Device"/"PrimaryStream" kept by capture mode
   // The older interface's shift-to-depth and depth-to-shift tables
   // (16-bit entries, 16-byte aligned, owned), with their sizes in bytes.
-  uint16_t* shiftToDepthTable;
-  uint32_t shiftToDepthTableSize;
-  uint16_t* depthToShiftTable;
-  uint32_t depthToShiftTableSize;
+  // Built on the first request (a const read), released when the device
+  // closes; a non-null shift-to-depth pointer means both exist.
+  mutable uint16_t* shiftToDepthTable;
+  mutable uint32_t shiftToDepthTableSize;
+  mutable uint16_t* depthToShiftTable;
+  mutable uint32_t depthToShiftTableSize;
+  // The kit registration that refreshes the tables on "S2D" changes;
+  // cancelled before the tables are freed.
+  mutable KrCallbackHandle s2dRegistration;
   // The device's own stream-collection registration, cancelled before
   // anything is freed so that no kit event reaches a released device.
   KrCallbackHandle streamsRegistration;

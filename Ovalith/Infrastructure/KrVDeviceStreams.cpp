@@ -32,9 +32,17 @@ Frame* MakeFrame(KrVStream& stream, int deferred) {
 
 // ---- mirroring ----
 
-void KrVDevice::OnStreamAdded(const char* streamName) { AddStreamToDevice(streamName); }
+// Mirroring changes the frame objects, so it waits for a client callback
+// that is reading them.
+void KrVDevice::OnStreamAdded(const char* streamName) {
+  std::lock_guard<std::recursive_mutex> guard(frameMutex);
+  AddStreamToDevice(streamName);
+}
 
-void KrVDevice::OnStreamRemoved(const char* streamName) { RemoveStreamFromDevice(streamName); }
+void KrVDevice::OnStreamRemoved(const char* streamName) {
+  std::lock_guard<std::recursive_mutex> guard(frameMutex);
+  RemoveStreamFromDevice(streamName);
+}
 
 KrStatus KrVDevice::DiscardRecord(KrStreamData* record) {
   // A record the set still holds is destroyed with the set's members at
@@ -290,7 +298,10 @@ KrStatus KrVDevice::UpdateAllStreams() {
 }
 
 KrStatus KrVDevice::Read() {
+  std::lock_guard<std::recursive_mutex> guard(frameMutex);
+  ++kitReadsInProgress;
   const KrStatus status = KrDeviceProxyRead(deviceHandle, streamDataSet);
+  --kitReadsInProgress;
   // The records are published even after a failed read, so the properties
   // show what the kit left in them.
   const KrStatus updated = UpdateAllStreams();
@@ -301,11 +312,14 @@ KrStatus KrVDevice::Read(const char* name) {
   if (name == nullptr) {
     return KR_STATUS_OS_NULL_POINTER;
   }
+  std::lock_guard<std::recursive_mutex> guard(frameMutex);
   KrVDeviceStream* stream = FindStream(name);
   if (stream == nullptr) {
     return Record(KR_STATUS_OS_NOT_FOUND);
   }
+  ++kitReadsInProgress;
   const KrStatus status = KrDeviceProxyReadStream(deviceHandle, stream->GetStreamData());
+  --kitReadsInProgress;
   const KrStatus updated = UpdateStream(*stream);
   return Record(updated != KR_STATUS_OK ? updated : status);
 }
@@ -320,6 +334,7 @@ KrStatus KrVDevice::Read(const KrVStream& stream) {
 // ---- writing ----
 
 KrStatus KrVDevice::Write() {
+  std::lock_guard<std::recursive_mutex> guard(frameMutex);
   for (const auto& entry : streams) {
     KRV_RETURN_IF_FAILED(Record(entry.second->WriteBackToRecord()));
   }
@@ -330,6 +345,7 @@ KrStatus KrVDevice::Write(const char* name) {
   if (name == nullptr) {
     return KR_STATUS_OS_NULL_POINTER;
   }
+  std::lock_guard<std::recursive_mutex> guard(frameMutex);
   KrVDeviceStream* stream = FindStream(name);
   if (stream == nullptr) {
     return Record(KR_STATUS_OS_NOT_FOUND);
@@ -342,6 +358,7 @@ KrStatus KrVDevice::Write(KrVStream& stream) {
   if (stream.GetName() == nullptr) {
     return KR_STATUS_OS_NULL_POINTER;
   }
+  std::lock_guard<std::recursive_mutex> guard(frameMutex);
   return Record(compatibility == 0 ? Write(stream.GetName()) : Write36(stream));
 }
 

@@ -42,8 +42,10 @@ namespace {
 constexpr unsigned int kBlock = 256;
 
 // X, Y and Z of n pixels, each coordinate in its own array: plain arithmetic
-// the compiler vectorises, built for AVX2 too and chosen at load time.
-#if defined(KRV_X86_KERNELS)
+// the compiler vectorises, built for AVX2 too and chosen at load time. The
+// load-time choice runs before ThreadSanitizer's runtime is up, so that build
+// keeps the default version only.
+#if defined(KRV_X86_KERNELS) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void ConvertBlock(const unsigned short* __restrict depth, const double* __restrict columnFactors, double rowFactor,

@@ -31,6 +31,7 @@
 
 #include "KitInternal.h"
 #include "PropertySetInternal.h"
+#include "Value.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -44,25 +45,6 @@
 #include <vector>
 
 namespace tollan {
-
-// A typed value held by a device property; only the field of its type counts.
-struct Value {
-  KrPropertyType type = KR_PROPERTY_TYPE_INTEGER;
-  uint64_t intValue = 0;
-  double realValue = 0.0;
-  std::string stringValue;
-  std::vector<uint8_t> generalValue;
-
-  static Value Int(uint64_t value);
-  static Value Real(double value);
-  static Value String(const std::string& value);
-  static Value General(const void* data, size_t size);
-  // Copies a value seen in a property set.
-  static Value FromView(const PropertyValue& view);
-  // A view for the property-set calls, valid while this value lives unchanged.
-  PropertyValue View() const;
-  bool operator==(const Value& other) const;
-};
 
 // One property of a module. Kinds declare it with DeviceBase::AddProperty and
 // set the rules on the returned object. Hooks run locked.

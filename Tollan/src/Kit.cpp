@@ -72,12 +72,53 @@ int OnIniEntry(void* user, const char* section, const char* name, const char* va
   return 1;
 }
 
+// inih reports keys only, so a section without keys would be missing: the
+// line reader below hands inih its lines and registers every section header
+// it passes on.
+struct IniLineReader {
+  FILE* stream;
+  IniFile* file;
+  bool atLineStart;
+};
+
+char* ReadIniLine(char* line, int size, void* user) {
+  auto* reader = static_cast<IniLineReader*>(user);
+  if (std::fgets(line, size, reader->stream) == nullptr) {
+    return nullptr;
+  }
+  const bool lineStart = reader->atLineStart;
+  const size_t length = std::strlen(line);
+  reader->atLineStart = length > 0 && line[length - 1] == '\n';
+  if (!lineStart) {
+    return line;
+  }
+  const char* begin = line;
+  while (*begin == ' ' || *begin == '\t') {
+    ++begin;
+  }
+  const char* end = *begin == '[' ? std::strchr(begin, ']') : nullptr;
+  if (end != nullptr) {
+    std::string name(begin + 1, end);
+    const size_t first = name.find_first_not_of(" \t");
+    const size_t last = name.find_last_not_of(" \t");
+    name = first == std::string::npos ? std::string() : name.substr(first, last - first + 1);
+    OnIniEntry(reader->file, name.c_str(), nullptr, nullptr);
+  }
+  return line;
+}
+
 }  // namespace
 
 KrStatus ReadIniFile(const std::string& path, IniFile* file) {
   IniFile read;
   read.path = path;
-  const int result = ini_parse(path.c_str(), &OnIniEntry, &read);
+  FILE* stream = std::fopen(path.c_str(), "r");
+  if (stream == nullptr) {
+    return KR_STATUS_OS_INI_READ_FAILED;
+  }
+  IniLineReader reader{stream, &read, true};
+  const int result = ini_parse_stream(&ReadIniLine, &reader, &OnIniEntry, &read);
+  std::fclose(stream);
   if (result < 0) {
     return KR_STATUS_OS_INI_READ_FAILED;
   }

@@ -9,6 +9,7 @@
 #include <Tollan/TollanPropertySet.h>
 #include <Tollan/TollanStatus.h>
 
+#include "KitInternal.h"
 #include "PropertySetInternal.h"
 
 #include <cstring>
@@ -227,6 +228,7 @@ KrStatus AddValue(KrPropertySetHandle set, const char* module, const char* prope
 // ---- sets ----
 
 KrStatus KrPropertySetCreate(KrPropertySetHandle* set) {
+  TOLLAN_ENTER("KrPropertySetCreate", nullptr);
   TL_RETURN_IF_FAILED(CheckNotNull(set));
   KrPropertySetImpl* created = new (std::nothrow) KrPropertySetImpl();
   if (created == nullptr) {
@@ -237,6 +239,8 @@ KrStatus KrPropertySetCreate(KrPropertySetHandle* set) {
 }
 
 KrStatus KrPropertySetDestroy(KrPropertySetHandle* set) {
+  // Not an entry point for injected failures: its callers (destructors)
+  // cannot try again, so a failure could only leak.
   TL_RETURN_IF_FAILED(CheckNotNull(set));
   TL_RETURN_IF_FAILED(CheckNotNull(*set));
   delete *set;
@@ -245,6 +249,7 @@ KrStatus KrPropertySetDestroy(KrPropertySetHandle* set) {
 }
 
 KrStatus KrPropertySetClone(KrPropertySetHandle source, KrPropertySetHandle* copy) {
+  TOLLAN_ENTER("KrPropertySetClone", nullptr);
   TL_RETURN_IF_FAILED(CheckNotNull(source));
   TL_RETURN_IF_FAILED(CheckNotNull(copy));
   return Guarded([&] {
@@ -254,6 +259,7 @@ KrStatus KrPropertySetClone(KrPropertySetHandle source, KrPropertySetHandle* cop
 }
 
 KrStatus KrPropertySetAddModule(KrPropertySetHandle set, const char* module) {
+  TOLLAN_ENTER("KrPropertySetAddModule", nullptr, module);
   TL_RETURN_IF_FAILED(CheckNotNull(set));
   TL_RETURN_IF_FAILED(CheckName(module));
   if (set->FindModule(module) != nullptr) {
@@ -268,6 +274,7 @@ KrStatus KrPropertySetAddModule(KrPropertySetHandle set, const char* module) {
 }
 
 KrStatus KrPropertySetRemoveModule(KrPropertySetHandle set, const char* module) {
+  TOLLAN_ENTER("KrPropertySetRemoveModule", nullptr, module);
   TL_RETURN_IF_FAILED(CheckNotNull(set));
   TL_RETURN_IF_FAILED(CheckNotNull(module));
   ModuleEntry* found = set->FindModule(module);
@@ -280,6 +287,7 @@ KrStatus KrPropertySetRemoveModule(KrPropertySetHandle set, const char* module) 
 
 KrStatus KrPropertySetAddIntProperty(KrPropertySetHandle set, const char* module, const char* property,
                                      uint64_t value) {
+  TOLLAN_ENTER("KrPropertySetAddIntProperty", nullptr, module, property);
   tollan::PropertyValue entry;
   entry.type = KR_PROPERTY_TYPE_INTEGER;
   entry.intValue = value;
@@ -287,6 +295,7 @@ KrStatus KrPropertySetAddIntProperty(KrPropertySetHandle set, const char* module
 }
 
 KrStatus KrPropertySetAddRealProperty(KrPropertySetHandle set, const char* module, const char* property, double value) {
+  TOLLAN_ENTER("KrPropertySetAddRealProperty", nullptr, module, property);
   tollan::PropertyValue entry;
   entry.type = KR_PROPERTY_TYPE_REAL;
   entry.realValue = value;
@@ -295,6 +304,7 @@ KrStatus KrPropertySetAddRealProperty(KrPropertySetHandle set, const char* modul
 
 KrStatus KrPropertySetAddStringProperty(KrPropertySetHandle set, const char* module, const char* property,
                                         const char* value) {
+  TOLLAN_ENTER("KrPropertySetAddStringProperty", nullptr, module, property);
   tollan::PropertyValue entry;
   entry.type = KR_PROPERTY_TYPE_STRING;
   entry.stringValue = value;
@@ -303,6 +313,7 @@ KrStatus KrPropertySetAddStringProperty(KrPropertySetHandle set, const char* mod
 
 KrStatus KrPropertySetAddGeneralProperty(KrPropertySetHandle set, const char* module, const char* property,
                                          const KrGeneralBuffer* value) {
+  TOLLAN_ENTER("KrPropertySetAddGeneralProperty", nullptr, module, property);
   TL_RETURN_IF_FAILED(CheckNotNull(value));
   tollan::PropertyValue entry;
   entry.type = KR_PROPERTY_TYPE_GENERAL;
@@ -311,6 +322,7 @@ KrStatus KrPropertySetAddGeneralProperty(KrPropertySetHandle set, const char* mo
 }
 
 KrStatus KrPropertySetRemoveProperty(KrPropertySetHandle set, const char* module, const char* property) {
+  TOLLAN_ENTER("KrPropertySetRemoveProperty", nullptr, module, property);
   TL_RETURN_IF_FAILED(CheckNotNull(set));
   const PropertyEntry* entry = nullptr;
   TL_RETURN_IF_FAILED(set->FindProperty(module, property, &entry));
@@ -322,6 +334,7 @@ KrStatus KrPropertySetRemoveProperty(KrPropertySetHandle set, const char* module
 // ---- lookups ----
 
 KrStatus KrPropertySetDoesModuleExist(KrPropertySetHandle set, const char* module, int* exists) {
+  TOLLAN_ENTER("KrPropertySetDoesModuleExist", nullptr, module);
   TL_RETURN_IF_FAILED(CheckNotNull(set));
   TL_RETURN_IF_FAILED(CheckNotNull(module));
   TL_RETURN_IF_FAILED(CheckNotNull(exists));
@@ -331,6 +344,7 @@ KrStatus KrPropertySetDoesModuleExist(KrPropertySetHandle set, const char* modul
 
 KrStatus KrPropertySetGetPropertyType(KrPropertySetHandle set, const char* module, const char* property,
                                       KrPropertyType* type) {
+  TOLLAN_ENTER("KrPropertySetGetPropertyType", nullptr, module, property);
   TL_RETURN_IF_FAILED(CheckNotNull(set));
   TL_RETURN_IF_FAILED(CheckNotNull(type));
   const PropertyEntry* entry = nullptr;
@@ -341,6 +355,7 @@ KrStatus KrPropertySetGetPropertyType(KrPropertySetHandle set, const char* modul
 
 KrStatus KrPropertySetGetIntProperty(KrPropertySetHandle set, const char* module, const char* property,
                                      uint64_t* value) {
+  TOLLAN_ENTER("KrPropertySetGetIntProperty", nullptr, module, property);
   const PropertyEntry* entry = nullptr;
   TL_RETURN_IF_FAILED(FindTyped(set, module, property, KR_PROPERTY_TYPE_INTEGER, value, &entry));
   *value = entry->intValue;
@@ -349,6 +364,7 @@ KrStatus KrPropertySetGetIntProperty(KrPropertySetHandle set, const char* module
 
 KrStatus KrPropertySetGetRealProperty(KrPropertySetHandle set, const char* module, const char* property,
                                       double* value) {
+  TOLLAN_ENTER("KrPropertySetGetRealProperty", nullptr, module, property);
   const PropertyEntry* entry = nullptr;
   TL_RETURN_IF_FAILED(FindTyped(set, module, property, KR_PROPERTY_TYPE_REAL, value, &entry));
   *value = entry->realValue;
@@ -359,6 +375,7 @@ KrStatus KrPropertySetGetRealProperty(KrPropertySetHandle set, const char* modul
 // 0x10007.
 KrStatus KrPropertySetGetStringProperty(KrPropertySetHandle set, const char* module, const char* property, char* value,
                                         uint32_t capacity) {
+  TOLLAN_ENTER("KrPropertySetGetStringProperty", nullptr, module, property);
   const PropertyEntry* entry = nullptr;
   TL_RETURN_IF_FAILED(FindTyped(set, module, property, KR_PROPERTY_TYPE_STRING, value, &entry));
   if (capacity == 0) {
@@ -373,6 +390,7 @@ KrStatus KrPropertySetGetStringProperty(KrPropertySetHandle set, const char* mod
 
 KrStatus KrPropertySetGetGeneralProperty(KrPropertySetHandle set, const char* module, const char* property,
                                          KrGeneralBuffer* value) {
+  TOLLAN_ENTER("KrPropertySetGetGeneralProperty", nullptr, module, property);
   const PropertyEntry* entry = nullptr;
   TL_RETURN_IF_FAILED(FindTyped(set, module, property, KR_PROPERTY_TYPE_GENERAL, value, &entry));
   *value = ViewOf(*entry).generalValue;
@@ -380,6 +398,7 @@ KrStatus KrPropertySetGetGeneralProperty(KrPropertySetHandle set, const char* mo
 }
 
 KrStatus KrPropertySetGetCounts(KrPropertySetHandle set, uint32_t* modules, uint32_t* properties) {
+  TOLLAN_ENTER("KrPropertySetGetCounts", nullptr);
   TL_RETURN_IF_FAILED(CheckNotNull(set));
   TL_RETURN_IF_FAILED(CheckNotNull(modules));
   TL_RETURN_IF_FAILED(CheckNotNull(properties));
@@ -396,6 +415,7 @@ KrStatus KrPropertySetGetCounts(KrPropertySetHandle set, uint32_t* modules, uint
 
 KrStatus KrPropertySetGetEnumerator(KrPropertySetHandle set, KrPropertySetEnumeratorHandle* enumerator,
                                     const char* module) {
+  TOLLAN_ENTER("KrPropertySetGetEnumerator", nullptr, module);
   TL_RETURN_IF_FAILED(CheckNotNull(set));
   TL_RETURN_IF_FAILED(CheckNotNull(enumerator));
   return Guarded([&] {
@@ -412,6 +432,8 @@ KrStatus KrPropertySetGetEnumerator(KrPropertySetHandle set, KrPropertySetEnumer
 }
 
 KrStatus KrPropertySetEnumeratorFree(KrPropertySetEnumeratorHandle* enumerator) {
+  // Not an entry point for injected failures: its callers (destructors)
+  // cannot try again, so a failure could only leak.
   TL_RETURN_IF_FAILED(CheckNotNull(enumerator));
   TL_RETURN_IF_FAILED(CheckNotNull(*enumerator));
   delete *enumerator;
@@ -420,6 +442,7 @@ KrStatus KrPropertySetEnumeratorFree(KrPropertySetEnumeratorHandle* enumerator) 
 }
 
 KrStatus KrPropertySetEnumeratorMoveNext(KrPropertySetEnumeratorHandle enumerator, bool* end) {
+  TOLLAN_ENTER("KrPropertySetEnumeratorMoveNext", nullptr);
   TL_RETURN_IF_FAILED(CheckNotNull(enumerator));
   TL_RETURN_IF_FAILED(CheckNotNull(end));
   // Stops one step past the last entry, however often it is called.
@@ -432,6 +455,7 @@ KrStatus KrPropertySetEnumeratorMoveNext(KrPropertySetEnumeratorHandle enumerato
 
 KrStatus KrPropertySetEnumeratorGetCurrentPropertyInfo(KrPropertySetEnumeratorHandle enumerator, KrPropertyType* type,
                                                        const char** module, const char** property) {
+  TOLLAN_ENTER("KrPropertySetEnumeratorGetCurrentPropertyInfo", nullptr);
   TL_RETURN_IF_FAILED(CheckNotNull(enumerator));
   TL_RETURN_IF_FAILED(CheckNotNull(type));
   TL_RETURN_IF_FAILED(CheckNotNull(module));
@@ -446,6 +470,7 @@ KrStatus KrPropertySetEnumeratorGetCurrentPropertyInfo(KrPropertySetEnumeratorHa
 }
 
 KrStatus KrPropertySetEnumeratorGetIntValue(KrPropertySetEnumeratorHandle enumerator, uint64_t* value) {
+  TOLLAN_ENTER("KrPropertySetEnumeratorGetIntValue", nullptr);
   TL_RETURN_IF_FAILED(CheckNotNull(enumerator));
   TL_RETURN_IF_FAILED(CheckNotNull(value));
   const PropertyEntry* entry = nullptr;
@@ -455,6 +480,7 @@ KrStatus KrPropertySetEnumeratorGetIntValue(KrPropertySetEnumeratorHandle enumer
 }
 
 KrStatus KrPropertySetEnumeratorGetRealValue(KrPropertySetEnumeratorHandle enumerator, double* value) {
+  TOLLAN_ENTER("KrPropertySetEnumeratorGetRealValue", nullptr);
   TL_RETURN_IF_FAILED(CheckNotNull(enumerator));
   TL_RETURN_IF_FAILED(CheckNotNull(value));
   const PropertyEntry* entry = nullptr;
@@ -464,6 +490,7 @@ KrStatus KrPropertySetEnumeratorGetRealValue(KrPropertySetEnumeratorHandle enume
 }
 
 KrStatus KrPropertySetEnumeratorGetStringValue(KrPropertySetEnumeratorHandle enumerator, const char** value) {
+  TOLLAN_ENTER("KrPropertySetEnumeratorGetStringValue", nullptr);
   TL_RETURN_IF_FAILED(CheckNotNull(enumerator));
   TL_RETURN_IF_FAILED(CheckNotNull(value));
   const PropertyEntry* entry = nullptr;
@@ -473,6 +500,7 @@ KrStatus KrPropertySetEnumeratorGetStringValue(KrPropertySetEnumeratorHandle enu
 }
 
 KrStatus KrPropertySetEnumeratorGetGeneralValue(KrPropertySetEnumeratorHandle enumerator, KrGeneralBuffer* value) {
+  TOLLAN_ENTER("KrPropertySetEnumeratorGetGeneralValue", nullptr);
   TL_RETURN_IF_FAILED(CheckNotNull(enumerator));
   TL_RETURN_IF_FAILED(CheckNotNull(value));
   const PropertyEntry* entry = nullptr;

@@ -124,6 +124,11 @@ void* ReserveRecordData(KrStreamData* record, uint32_t size) {
   return buffer;
 }
 
+bool RecordDataFits(const KrStreamData* record, uint32_t size) {
+  const RecordInternal* internal = Internal(record);
+  return record->pData != internal->buffer || size <= internal->capacity;
+}
+
 KrStatus FillRecord(KrStreamData* record, const void* data, uint32_t size, uint64_t timestamp, uint32_t frameId,
                     bool isNew) {
   void* buffer = ReserveRecordData(record, size);

@@ -24,6 +24,10 @@ bool GetRecordOwner(const KrStreamData* record, KrDeviceHandle* device, uint64_t
 // Makes the record's buffer hold at least size bytes (pData may move; the
 // bytes up to the old capacity are kept). Null when memory runs out.
 void* ReserveRecordData(KrStreamData* record, uint32_t size);
+// False when the record's data is the kit's own buffer and size bytes
+// would run past it (a caller may point pData at memory of its own, which
+// the kit cannot check).
+bool RecordDataFits(const KrStreamData* record, uint32_t size);
 // Copies a frame into the record and sets its fields.
 KrStatus FillRecord(KrStreamData* record, const void* data, uint32_t size, uint64_t timestamp, uint32_t frameId,
                     bool isNew);

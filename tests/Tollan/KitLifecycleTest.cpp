@@ -299,16 +299,24 @@ TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
   }
 }
 
+// Old-format sections, with keys or with none at all (an empty section
+// still exists), open the first sensor without streams.
 TEST_F(KitCreateTest, SectionWithoutKindIsTheFirstSensorWithoutStreams) {
-  const std::string ini = scratch_.Write("old.ini", "[Stream]\nStreamDepthFormat=Depth\nStreamDepthXRes=320\n");
-  KrDeviceHandle device = nullptr;
-  ASSERT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), "Stream", &device, nullptr), KR_STATUS_OK);
-  char name[KR_MAX_NAME_LENGTH];
-  ASSERT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_OK);
-  EXPECT_STREQ(name, "SensorV2");
-  uint32_t count = 7;
-  EXPECT_EQ(KrDeviceProxyGetStreamNames(device, nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
-  EXPECT_EQ(count, 0u);
+  const std::string ini = scratch_.Write("old.ini",
+                                         "[Stream]\nStreamDepthFormat=Depth\nStreamDepthXRes=320\n"
+                                         "  [ Empty ]  ; nothing below\n; a comment\n\n[Last]\n");
+  for (const char* section : {"Stream", "Empty", "Last"}) {
+    SCOPED_TRACE(section);
+    KrDeviceHandle device = nullptr;
+    ASSERT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), section, &device, nullptr), KR_STATUS_OK);
+    char name[KR_MAX_NAME_LENGTH];
+    ASSERT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_OK);
+    EXPECT_STREQ(name, "SensorV2");
+    uint32_t count = 7;
+    EXPECT_EQ(KrDeviceProxyGetStreamNames(device, nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+  }
 }
 
 }  // namespace

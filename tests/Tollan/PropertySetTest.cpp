@@ -1,4 +1,5 @@
 #include <Tollan/Tollan.h>
+#include <Tollan/TollanTesting.h>
 
 #include "../../Tollan/src/PropertySetInternal.h"
 
@@ -274,6 +275,33 @@ TEST_F(PropertySetTest, VisitorMayChangeTheSetAndStopsTheWalk) {
   EXPECT_EQ(KR_STATUS_OS_NOT_FOUND,
             tollan::VisitProperties(
                 set_, "A", [](const char*, const char*, const tollan::PropertyValue&) { return KR_STATUS_OK; }));
+}
+
+// Property-set calls enter the kit like every other call: the journal sees
+// them with their key arguments and a test can make one fail, leaving the
+// set unchanged.
+TEST_F(PropertySetTest, CallsAreJournaledAndCanBeMadeToFail) {
+  namespace kt = tollan::testing;
+  kt::ClearFailures();
+  kt::EnableJournal(true);
+  kt::ClearJournal();
+  kt::FailCall("KrPropertySetAddIntProperty", KR_STATUS_TL_INJECTED_FAILURE, 1, 1);
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetAddIntProperty(set_, "Depth", "XRes", 640));
+  EXPECT_EQ(KR_STATUS_TL_INJECTED_FAILURE, KrPropertySetAddIntProperty(set_, "Depth", "YRes", 480));
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetAddIntProperty(set_, "Depth", "FPS", 30));
+  const std::vector<kt::JournalEntry> journal = kt::GetJournal();
+  kt::EnableJournal(false);
+  kt::ClearFailures();
+
+  int exists = 0;
+  uint64_t value = 0;
+  EXPECT_EQ(KR_STATUS_OS_NOT_FOUND, KrPropertySetGetIntProperty(set_, "Depth", "YRes", &value));
+  EXPECT_EQ(KR_STATUS_OK, KrPropertySetDoesModuleExist(set_, "Depth", &exists));
+  EXPECT_EQ((std::vector<std::string>{"Depth.XRes", "Depth.FPS"}), WalkSet(nullptr));
+  ASSERT_EQ(3u, journal.size());
+  EXPECT_EQ("KrPropertySetAddIntProperty", journal[1].call);
+  EXPECT_EQ((std::vector<std::string>{"Depth", "YRes"}), journal[1].args);
+  EXPECT_EQ(KR_STATUS_TL_INJECTED_FAILURE, journal[1].injected);
 }
 
 }  // namespace

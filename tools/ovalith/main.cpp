@@ -1,38 +1,45 @@
-// ovalith: the command-line tool of the engine. This first form starts the
-// engine, lists the sensors the kit offers and stops the engine again.
-#include <Ovalith/Ovalith.h>
+// ovalith: the command-line tool of the engine. It lists sensors, shows
+// their settings, records, plays back, saves pictures and point clouds and
+// backs up a sensor's flash, using nothing but the engine's public
+// interface. Run without arguments it prints its help.
+#include "ToolCommon.h"
 
 #include <cstdio>
-#include <cstring>
+
+namespace {
+
+int RunWithEngine(const std::string& kitDirectory, const ovalith_tool::Command& command) {
+  if (!ovalith_tool::Check(KrVDevice::EngineInit(nullptr, kitDirectory.c_str()), "cannot start the engine")) {
+    return ovalith_tool::kExitFailed;
+  }
+  const int result = command();
+  KrVDevice::EngineShutdown();
+  return result;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  const char* kitDirectory = ".";
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--kit-dir") == 0 && i + 1 < argc) {
-      kitDirectory = argv[++i];
-    } else if (std::strcmp(argv[i], "--help") == 0) {
-      std::printf("usage: %s [--kit-dir DIR]\n  Lists the sensors the device kit offers.\n", argv[0]);
-      return 0;
-    }
+  CLI::App app{"ovalith: list depth sensors, show their settings, record, play back, and save depth pictures and "
+               "point clouds. Runs on the simulated sensor \"*:0\" unless told otherwise."};
+  std::string kitDirectory = ".";
+  app.add_option("--kit-dir", kitDirectory, "folder whose Tollan.ini configures the device kit")
+      ->capture_default_str();
+  app.require_subcommand(0, 1);
+  ovalith_tool::Command command;
+  ovalith_tool::AddDeviceCommands(app, &command);
+  ovalith_tool::AddRecordingCommands(app, &command);
+  ovalith_tool::AddPictureCommands(app, &command);
+  ovalith_tool::AddFlashCommands(app, &command);
+  ovalith_tool::AddDemoCommand(app, &command);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error);
   }
-  KrStatus status = KrVDevice::EngineInit(nullptr, kitDirectory);
-  if (status != KR_STATUS_OK) {
-    std::fprintf(stderr, "ovalith: cannot start the engine: %s\n", krGetStatusString(status));
-    return 1;
+  if (!command) {
+    std::fputs(app.help().c_str(), stdout);
+    return ovalith_tool::kExitOk;
   }
-  KrVDevice device;
-  char connections[16][200];
-  uint32_t count = 16;
-  status = device.Enumerate(connections, &count);
-  if (status != KR_STATUS_OK) {
-    std::fprintf(stderr, "ovalith: cannot list sensors: %s\n", krGetStatusString(status));
-    KrVDevice::EngineShutdown();
-    return 1;
-  }
-  std::printf("%u sensor(s) found\n", count);
-  for (uint32_t i = 0; i < count; ++i) {
-    std::printf("  %s\n", connections[i]);
-  }
-  KrVDevice::EngineShutdown();
-  return 0;
+  return RunWithEngine(kitDirectory, command);
 }

@@ -19,26 +19,6 @@ bool IsOwnProperty(const std::string& name) {
 
 const char* const kStreamTypes[] = {"Depth", "Image", "IR", "Audio"};
 
-recording::Value ToRecorded(const Value& value) {
-  recording::Value out;
-  out.type = value.type;
-  out.intValue = value.intValue;
-  out.realValue = value.realValue;
-  out.text = value.stringValue;
-  out.bytes = value.generalValue;
-  return out;
-}
-
-Value FromRecorded(const recording::Value& value) {
-  Value out;
-  out.type = value.type;
-  out.intValue = value.intValue;
-  out.realValue = value.realValue;
-  out.stringValue = value.text;
-  out.generalValue = value.bytes;
-  return out;
-}
-
 }  // namespace
 
 KrStatus CreateFileDevice(const DeviceParams& params, std::shared_ptr<DeviceBase>* device) {
@@ -88,7 +68,7 @@ std::vector<recording::Property> FileDevice::ModuleProperties(const Module& modu
         (module.stream != nullptr && property->name == "Type")) {
       continue;
     }
-    properties.push_back(recording::Property{module.name, property->name, ToRecorded(property->value)});
+    properties.push_back(recording::Property{module.name, property->name, property->value});
   }
   return properties;
 }
@@ -105,8 +85,7 @@ KrStatus FileDevice::StartWriting() {
   return Report(writer_.Open(Params().connection.c_str(), properties), "creating the file");
 }
 
-KrStatus FileDevice::OnUnknownInitialValue(const std::string& module, const std::string& property,
-                                           const Value& value) {
+KrStatus FileDevice::OnUnknownInitialValue(const std::string& module, const std::string& property, const Value& value) {
   if (!Writing()) {
     return DeviceBase::OnUnknownInitialValue(module, property, value);
   }
@@ -116,6 +95,36 @@ KrStatus FileDevice::OnUnknownInitialValue(const std::string& module, const std:
   }
   AddProperty(module, property, value);
   return KR_STATUS_OK;
+}
+
+bool FileDevice::DeclareOnSet(const std::string& module, const std::string& property, KrPropertyType type) {
+  if (!Writing() || !started_ || module.empty() || property.empty() || module.size() > recording::kMaxNameLength ||
+      property.size() > recording::kMaxNameLength || type > KR_PROPERTY_TYPE_GENERAL ||
+      (module == "Device" && IsOwnProperty(property))) {
+    return false;
+  }
+  Value empty;
+  empty.type = type;
+  // A module the device lacks joins as a device-level module.
+  Property& declared = AddProperty(module, property, empty);
+  const Module* owner = FindModule(module);
+  if (owner->stream != nullptr && property == "RequiredDataSize") {
+    GuardCapacity(*owner->stream, declared);
+  }
+  return true;
+}
+
+void FileDevice::GuardCapacity(const Stream& stream, Property& property) {
+  const uint64_t capacity = RecordCapacity(stream);
+  property.validate = [capacity](Value* proposed) {
+    return proposed->type == KR_PROPERTY_TYPE_INTEGER && proposed->intValue > capacity ? KR_STATUS_TL_BAD_PROPERTY_VALUE
+                                                                                       : KR_STATUS_OK;
+  };
+}
+
+uint64_t FileDevice::RecordCapacity(const Stream& stream) const {
+  auto fixed = capacities_.find(stream.id);
+  return fixed != capacities_.end() ? fixed->second : DeviceBase::RecordCapacity(stream);
 }
 
 KrStatus FileDevice::OnCreateStream(Stream& /*stream*/) {
@@ -134,6 +143,13 @@ KrStatus FileDevice::OnStreamReady(Stream& stream) {
   uint32_t id = 0;
   TOLLAN_TRY(Report(writer_.AddStream(definition, &id), "recording a stream"));
   writeIds_[stream.id] = id;
+  // Records made for the stream get the capacity it was created with, and
+  // "RequiredDataSize" may not claim more later (the engine copies frames of
+  // up to that size into a record's buffer).
+  capacities_[stream.id] = DeviceBase::RecordCapacity(stream);
+  if (Property* size = stream.module->Find("RequiredDataSize")) {
+    GuardCapacity(stream, *size);
+  }
   // Open from its creation: a recorder adds streams after opening all.
   stream.open = true;
   return KR_STATUS_OK;
@@ -149,19 +165,22 @@ KrStatus FileDevice::OnDestroyStream(Stream& stream) {
   }
   TOLLAN_TRY(Report(writer_.RemoveStream(found->second), "recording a stream's removal"));
   writeIds_.erase(found);
+  capacities_.erase(stream.id);
   return KR_STATUS_OK;
 }
 
-void FileDevice::AfterSet(Module& module, Property& property) {
-  if (!Writing() || !started_ || replaying_ || (module.stream == nullptr && IsOwnProperty(property.name))) {
-    return;
+KrStatus FileDevice::BeforeSet(Module& module, Property& property, Value* proposed) {
+  if (!Writing() || !started_ || (module.stream == nullptr && IsOwnProperty(property.name))) {
+    return KR_STATUS_OK;
   }
   // Initial values of a stream being created go into its definition.
   if (module.stream != nullptr && writeIds_.count(module.stream->id) == 0) {
-    return;
+    return KR_STATUS_OK;
   }
-  Report(writer_.AppendPropertyChange(recording::Property{module.name, property.name, ToRecorded(property.value)}),
-         "recording a property change");
+  // Recorded before it is stored: a change the file does not get (a full
+  // disk) is refused, so the device never shows a value the file lacks.
+  return Report(writer_.AppendPropertyChange(recording::Property{module.name, property.name, *proposed}),
+                "recording a property change");
 }
 
 KrStatus FileDevice::WriteRecords(Locked& /*lock*/, std::vector<StreamRecord>& records, bool /*single*/) {
@@ -179,6 +198,9 @@ KrStatus FileDevice::WriteRecords(Locked& /*lock*/, std::vector<StreamRecord>& r
     }
     if (record.pData == nullptr && record.nDataSize > 0) {
       return KR_STATUS_OS_NULL_POINTER;
+    }
+    if (!RecordDataFits(&record, record.nDataSize)) {
+      return KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW;  // a size beyond the record's own buffer
     }
     const recording::FrameInfo frame{found->second, record.nFrameID, record.nTimestamp, record.nDataSize};
     TOLLAN_TRY(Report(writer_.AppendFrame(frame, record.pData), "writing a frame"));
@@ -212,7 +234,7 @@ KrStatus FileDevice::StartReading() {
     if (property.module == "Device" && IsOwnProperty(property.name)) {
       continue;
     }
-    AddProperty(property.module, property.name, FromRecorded(property.value));
+    AddProperty(property.module, property.name, property.value);
     recordedProperties_.push_back(property);
   }
   // The frame numbers count the first recorded stream that has frames.
@@ -224,8 +246,7 @@ KrStatus FileDevice::StartReading() {
     }
     TOLLAN_TRY(DeclareRecordedStream(definition));
   }
-  AddProperty("Device", "NumberOfFrames", Value::Int(primaryFound ? reader_.FrameCount(primary_) : 0)).readOnly =
-      true;
+  AddProperty("Device", "NumberOfFrames", Value::Int(primaryFound ? reader_.FrameCount(primary_) : 0)).readOnly = true;
   return KR_STATUS_OK;
 }
 
@@ -258,7 +279,7 @@ KrStatus FileDevice::DeclareRecordedStream(const recording::StreamDefinition& de
     }
     recording::Property entry = property;
     entry.module = definition.name;  // a stream's properties live in its module
-    AddProperty(entry.module, entry.name, FromRecorded(entry.value));
+    AddProperty(entry.module, entry.name, entry.value);
     recordedProperties_.push_back(entry);
   }
   AddProperty(definition.name, "NumberOfFrames", Value::Int(reader_.FrameCount(definition.id))).readOnly = true;
@@ -273,14 +294,19 @@ Stream* FileDevice::StreamOfRecorded(uint32_t recordedId) const {
 
 void FileDevice::ReplayLocked(const recording::Property& recorded) {
   // Changes of a stream's properties name the stream's module; a stream left
-  // out of playback leaves nothing to change.
-  if (FindModule(recorded.module) == nullptr && recorded.module != "Device") {
-    return;
+  // out of playback leaves nothing to change. Any other module the device
+  // lacks was added while recording, and joins here.
+  if (FindModule(recorded.module) == nullptr) {
+    const std::vector<recording::StreamDefinition>& streams = reader_.Streams();
+    if (std::any_of(streams.begin(), streams.end(),
+                    [&](const recording::StreamDefinition& stream) { return stream.name == recorded.module; })) {
+      return;
+    }
   }
   if (recorded.module == "Device" && IsOwnProperty(recorded.name)) {
     return;
   }
-  const Value value = FromRecorded(recorded.value);
+  const Value value = recorded.value;  // by value: the store runs hooks, and recorded is the reader's
   Property* property = FindProperty(recorded.module, recorded.name);
   if (property == nullptr) {
     AddProperty(recorded.module, recorded.name, value);
@@ -289,29 +315,56 @@ void FileDevice::ReplayLocked(const recording::Property& recorded) {
   } else if (property->value.type != value.type) {
     property->value = value;
   } else {
-    replaying_ = true;
     StoreLocked(recorded.module, recorded.name, value);
-    replaying_ = false;
     return;
   }
   QueuePropertyChangedLocked(recorded.module, recorded.name);
 }
 
-KrStatus FileDevice::ReadRecords(Locked& /*lock*/, std::vector<StreamRecord>& records, bool /*single*/) {
+KrStatus FileDevice::ReadRecords(Locked& /*lock*/, std::vector<StreamRecord>& records, bool single) {
   if (Writing()) {
     return KR_STATUS_TL_WRONG_MODE;
   }
   for (StreamRecord& member : records) {
     member.record->bIsNew = 0;
   }
+  // A read brings the next frame of each stream it asks for, in recorded
+  // order, and stops before a second frame of a stream it already filled:
+  // frames written together play back together, as one read of a sensor
+  // brings the frames of all its streams. ReadStream brings one frame. To
+  // find where a read ends it looks one frame ahead; the property changes
+  // after its last frame are left for the next read, so each change applies
+  // exactly where it was recorded.
+  //
+  // A frame whose data fails its check is passed over: its stream has no new
+  // frame in this read (and an empty record, since the damaged bytes may have
+  // reached it), the other streams still get theirs, and the read then
+  // reports the damage. Nothing intact is lost.
+  bool delivered = false;
+  size_t mark = 0;                                      // just after the last frame delivered
+  std::vector<const recording::PropertyChange*> ahead;  // changes passed since then
+  std::vector<const KrStreamData*> damaged;             // streams whose frame of this read was damaged
+  KrStatus damage = KR_STATUS_OK;
+  auto finish = [&]() {
+    reader_.Rewind(mark);  // the next read starts just after the last frame taken
+    return damage;
+  };
   for (;;) {
     recording::Item item;
     const KrStatus status = reader_.Next(&item);
     if (status != KR_STATUS_OK) {
-      return Report(status, "reading");
+      if (!delivered) {
+        return Report(status, "reading");
+      }
+      // What this read gathered stands; the next read meets the rest.
+      return finish();
     }
     if (item.kind == recording::Item::Kind::kPropertyChange) {
-      ReplayLocked(item.change->property);
+      if (delivered) {
+        ahead.push_back(item.change);
+      } else {
+        ReplayLocked(item.change->property);
+      }
       continue;
     }
     if (item.kind != recording::Item::Kind::kFrame) {
@@ -324,16 +377,43 @@ KrStatus FileDevice::ReadRecords(Locked& /*lock*/, std::vector<StreamRecord>& re
       continue;  // a stream this read does not ask for
     }
     KrStreamData* record = member->record;
+    if (record->bIsNew != 0 || std::find(damaged.begin(), damaged.end(), record) != damaged.end()) {
+      return finish();  // the next round begins: left for the next read
+    }
+    for (const recording::PropertyChange* change : ahead) {
+      ReplayLocked(change->property);
+    }
+    ahead.clear();
     void* buffer = ReserveRecordData(record, item.frame.size);
     if (buffer == nullptr) {
       return KR_STATUS_OS_ALLOC_FAILED;
     }
-    TOLLAN_TRY(Report(reader_.ReadFrameData(buffer, item.frame.size), "reading a frame"));
+    const KrStatus read = reader_.ReadFrameData(buffer, item.frame.size);
+    if (read == KR_STATUS_TL_FILE_CORRUPT) {
+      Report(read, "reading a frame");
+      record->nDataSize = 0;
+      damaged.push_back(record);
+      damage = read;
+      delivered = true;
+      mark = reader_.Mark();
+      if (single) {
+        return finish();
+      }
+      continue;
+    }
+    TOLLAN_TRY(Report(read, "reading a frame"));
     record->nDataSize = item.frame.size;
     record->nTimestamp = item.frame.timestamp;
     record->nFrameID = item.frame.frameId;
     record->bIsNew = 1;
-    return KR_STATUS_OK;
+    if (!InCallbackOnThisThread()) {
+      QueueNewDataLocked(stream->name);
+    }
+    delivered = true;
+    mark = reader_.Mark();
+    if (single) {
+      return finish();
+    }
   }
 }
 

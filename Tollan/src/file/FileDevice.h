@@ -6,15 +6,26 @@
 // name are accepted and recorded). Every stream created is recorded with its
 // properties (initial values of any name are accepted), and is open from
 // its creation: a recorder may add streams after opening all of them. Sets
-// of existing properties are recorded at their place. Write/WriteStream
-// append the members of open streams whose bIsNew is 1. Destruction writes
-// the index.
+// are recorded at their place; a set of a property the device lacks
+// declares it (a recorder mirrors properties its source adds later), and a
+// set whose change cannot be recorded fails and changes nothing. A stream's
+// "RequiredDataSize" is the capacity of its records, fixed at its creation:
+// larger values are refused, so a frame never outgrows its record.
+// Write/WriteStream append the members of open streams whose bIsNew is 1
+// (a record whose bIsNew is 0 holds no frame to write).
+// Destruction writes the index.
 //
 // Read mode (KR_DEVICE_MODE_READ, "ReadWriteMode" 0): the recorded
-// properties and streams (closed until opened). Each Read advances to the
-// next recorded frame of a stream it asks for (an open stream with a member
-// in the set; ReadStream: that stream), replaying the property changes met
-// on the way, and marks that member new; the other members get bIsNew 0.
+// properties and streams (closed until opened). A Read brings, in recorded
+// order, the next frame of each stream it asks for (an open stream with a
+// member in the set) and stops before a second frame of a stream it already
+// filled, so frames written together come back together; ReadStream brings
+// the next frame of its stream. Property changes met on the way are
+// replayed; members without a frame get bIsNew 0.
+// Like the sensor's producer, a read that brings a frame raises a new-data
+// event for its stream (on the reading thread, before the read returns; a
+// read made inside one of the device's callbacks raises none, so a handler
+// that reads cannot recurse through the whole file).
 // docs/recording-format.md ("Playing back through the kit") has the rest:
 // frame numbers, "NumberOfFrames", seeking, "VerifyFrameData".
 //
@@ -50,15 +61,18 @@ class FileDevice : public DeviceBase {
   KrStatus SeekTime(uint64_t timestamp) override;
   KrStatus TellFrameNumber(uint32_t* frame) override;
   KrStatus SeekFrameNumber(uint32_t frame) override;
-  void AfterSet(Module& module, Property& property) override;
-  KrStatus OnUnknownInitialValue(const std::string& module, const std::string& property,
-                                 const Value& value) override;
+  KrStatus BeforeSet(Module& module, Property& property, Value* proposed) override;
+  KrStatus OnUnknownInitialValue(const std::string& module, const std::string& property, const Value& value) override;
+  bool DeclareOnSet(const std::string& module, const std::string& property, KrPropertyType type) override;
+  uint64_t RecordCapacity(const Stream& stream) const override;
 
  private:
   bool Writing() const { return Params().mode == KR_DEVICE_MODE_WRITE; }
   // ---- writing ----
   KrStatus StartWriting();
   std::vector<recording::Property> ModuleProperties(const Module& module) const;
+  // Keeps a stream's "RequiredDataSize" within its records' capacity.
+  void GuardCapacity(const Stream& stream, Property& property);
   // ---- reading ----
   KrStatus StartReading();
   KrStatus DeclareRecordedStream(const recording::StreamDefinition& definition);
@@ -75,7 +89,8 @@ class FileDevice : public DeviceBase {
   bool started_ = false;
   // Write mode.
   recording::RecordingWriter writer_;
-  std::map<uint64_t, uint32_t> writeIds_;           // kit stream id -> recorded id
+  std::map<uint64_t, uint32_t> writeIds_;             // kit stream id -> recorded id
+  std::map<uint64_t, uint64_t> capacities_;           // kit stream id -> record capacity, fixed at creation
   std::vector<std::string> deviceModules_{"Device"};  // device-level modules, recorded at creation
   // Read mode.
   recording::RecordingReader reader_;
@@ -83,7 +98,6 @@ class FileDevice : public DeviceBase {
   std::vector<recording::Property> recordedProperties_;     // as at creation: device, then streams
   const recording::StreamDefinition* declaring_ = nullptr;  // during DeclareRecordedStream
   uint32_t primary_ = 0;                                    // recorded id counted by frame numbers
-  bool replaying_ = false;                                  // stores that are playback, not user sets
 };
 
 }  // namespace tollan

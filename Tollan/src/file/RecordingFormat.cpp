@@ -54,11 +54,11 @@ void EncodeProperty(const Property& property, ByteWriter* out) {
       break;
     }
     case KR_PROPERTY_TYPE_STRING:
-      out->Text(property.value.text);
+      out->Text(property.value.stringValue);
       break;
     case KR_PROPERTY_TYPE_GENERAL:
-      out->U32(uint32_t(property.value.bytes.size()));
-      out->Bytes(property.value.bytes.data(), property.value.bytes.size());
+      out->U32(uint32_t(property.value.generalValue.size()));
+      out->Bytes(property.value.generalValue.data(), property.value.generalValue.size());
       break;
   }
 }
@@ -83,10 +83,10 @@ bool DecodeProperty(ByteReader* in, Property* property) {
       return true;
     }
     case KR_PROPERTY_TYPE_STRING:
-      return in->Text(&property->value.text);
+      return in->Text(&property->value.stringValue);
     case KR_PROPERTY_TYPE_GENERAL: {
       uint32_t size = 0;
-      return in->U32(&size) && in->Bytes(&property->value.bytes, size);
+      return in->U32(&size) && in->Bytes(&property->value.generalValue, size);
     }
     default:
       return false;
@@ -114,82 +114,6 @@ KrStatus Finished(const ByteReader& in, bool decoded) {
 }
 
 }  // namespace
-
-// ---- Value ----
-
-Value Value::Int(uint64_t value) {
-  Value result;
-  result.type = KR_PROPERTY_TYPE_INTEGER;
-  result.intValue = value;
-  return result;
-}
-
-Value Value::Real(double value) {
-  Value result;
-  result.type = KR_PROPERTY_TYPE_REAL;
-  result.realValue = value;
-  return result;
-}
-
-Value Value::String(const char* value) {
-  Value result;
-  result.type = KR_PROPERTY_TYPE_STRING;
-  result.text = value != nullptr ? value : "";
-  return result;
-}
-
-Value Value::General(const void* data, uint32_t size) {
-  Value result;
-  result.type = KR_PROPERTY_TYPE_GENERAL;
-  if (data != nullptr && size > 0) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    result.bytes.assign(bytes, bytes + size);
-  }
-  return result;
-}
-
-Value Value::FromPropertyValue(const PropertyValue& value) {
-  switch (value.type) {
-    case KR_PROPERTY_TYPE_INTEGER:
-      return Int(value.intValue);
-    case KR_PROPERTY_TYPE_REAL:
-      return Real(value.realValue);
-    case KR_PROPERTY_TYPE_STRING:
-      return String(value.stringValue);
-    case KR_PROPERTY_TYPE_GENERAL:
-      return General(value.generalValue.pData, value.generalValue.nDataSize);
-  }
-  return Value();
-}
-
-PropertyValue Value::AsPropertyValue() const {
-  PropertyValue view;
-  view.type = type;
-  view.intValue = intValue;
-  view.realValue = realValue;
-  view.stringValue = text.c_str();
-  view.generalValue.pData = bytes.empty() ? nullptr : const_cast<uint8_t*>(bytes.data());
-  view.generalValue.nDataSize = uint32_t(bytes.size());
-  return view;
-}
-
-bool Value::operator==(const Value& other) const {
-  if (type != other.type) {
-    return false;
-  }
-  switch (type) {
-    case KR_PROPERTY_TYPE_INTEGER:
-      return intValue == other.intValue;
-    case KR_PROPERTY_TYPE_REAL:
-      // Bit patterns, so a recorded NaN equals itself.
-      return std::memcmp(&realValue, &other.realValue, sizeof(double)) == 0;
-    case KR_PROPERTY_TYPE_STRING:
-      return text == other.text;
-    case KR_PROPERTY_TYPE_GENERAL:
-      return bytes == other.bytes;
-  }
-  return false;
-}
 
 // ---- ByteWriter / ByteReader ----
 
@@ -284,14 +208,6 @@ bool ByteReader::Bytes(std::vector<uint8_t>* bytes, size_t size) {
 }
 
 // ---- headers ----
-
-uint32_t Crc32(const void* data, size_t size, uint32_t crc) {
-  // zlib answers a null buffer with the initial value, which would drop crc.
-  if (size == 0) {
-    return crc;
-  }
-  return uint32_t(crc32_z(crc, static_cast<const Bytef*>(data), size));
-}
 
 void EncodeFileHeader(uint8_t (&out)[kFileHeaderSize]) {
   std::memcpy(out, kMagic, sizeof(kMagic));
@@ -448,8 +364,8 @@ KrStatus CheckProperty(const Property& property) {
   const bool namesOk = !property.module.empty() && !property.name.empty() && ValidText(property.module) &&
                        ValidText(property.name);
   const bool valueOk = property.value.type <= KR_PROPERTY_TYPE_GENERAL &&
-                       (property.value.type != KR_PROPERTY_TYPE_STRING || ValidText(property.value.text)) &&
-                       property.value.bytes.size() <= kMaxMetadataPayload;
+                       (property.value.type != KR_PROPERTY_TYPE_STRING || ValidText(property.value.stringValue)) &&
+                       property.value.generalValue.size() <= kMaxMetadataPayload;
   return namesOk && valueOk ? KR_STATUS_OK : KR_STATUS_OS_BAD_ARGUMENT;
 }
 

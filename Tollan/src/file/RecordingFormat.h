@@ -1,5 +1,5 @@
 // The recording file format of the kit's "File" device: its on-disk layout,
-// limits, the in-memory values it carries, and the encoding of each chunk.
+// limits, what it carries in memory, and the encoding of each chunk.
 // docs/recording-format.md describes the same layout for users.
 //
 // A recording is a 20-byte file header followed by chunks. Every chunk is a
@@ -21,6 +21,7 @@
 #include <Tollan/TollanTypes.h>
 #include <Tollan/src/KitInternal.h>
 #include <Tollan/src/PropertySetInternal.h>
+#include <Tollan/src/Value.h>
 
 #include <cstdint>
 #include <string>
@@ -97,26 +98,9 @@ enum class FrameEncoding : uint32_t {
 
 // ---- values carried by a recording ----
 
-// One property value, owning its text or bytes.
-struct Value {
-  KrPropertyType type = KR_PROPERTY_TYPE_INTEGER;
-  uint64_t intValue = 0;
-  double realValue = 0.0;
-  std::string text;            // KR_PROPERTY_TYPE_STRING
-  std::vector<uint8_t> bytes;  // KR_PROPERTY_TYPE_GENERAL
-
-  static Value Int(uint64_t value);
-  static Value Real(double value);
-  static Value String(const char* value);
-  static Value General(const void* data, uint32_t size);
-  // Copies a property-set value; a view of this value for the set's calls
-  // (valid while this value lives and is not changed).
-  static Value FromPropertyValue(const PropertyValue& value);
-  PropertyValue AsPropertyValue() const;
-
-  bool operator==(const Value& other) const;
-  bool operator!=(const Value& other) const { return !(*this == other); }
-};
+// Property values are the kit's own typed values (Tollan/src/Value.h); the
+// name is visible here too for code that works in this namespace.
+using tollan::Value;
 
 // One property of one module ("Device", a stream's name, ...).
 struct Property {
@@ -202,6 +186,7 @@ class ByteReader {
   bool ok_ = true;
 };
 
+// zlib's crc32, computed by the fastest kernel of Crc32.h.
 uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
 
 // File header of this version.

@@ -449,6 +449,11 @@ KrStatus RecordingReader::Next(Item* item) {
   return KR_STATUS_TL_END_OF_FILE;
 }
 
+void RecordingReader::Rewind(size_t mark) {
+  cursor_ = std::min(mark, entries_.size());
+  current_.valid = false;
+}
+
 // Reads and checks a frame's chunk header and frame header against what
 // the index or scan recorded for it.
 KrStatus RecordingReader::LoadFrame(const Entry& entry) {
@@ -488,11 +493,10 @@ KrStatus RecordingReader::ReadFrameData(void* buffer, uint32_t capacity) {
     return KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW;
   }
   if (current_.encoding == FrameEncoding::kRaw) {
-    // One read, then one CRC pass: measured faster than checking the frame
-    // piece by piece while it is still in the cache.
+    // Straight into the caller's buffer in one read, then one CRC pass:
+    // measured faster than reading and checking the frame piece by piece.
     if (!ReadAt(current_.dataOffset, buffer, current_.storedSize) ||
-        (options_.verifyFrameData &&
-         Crc32(buffer, current_.storedSize, current_.headerCrc) != current_.payloadCrc)) {
+        (options_.verifyFrameData && Crc32(buffer, current_.storedSize, current_.headerCrc) != current_.payloadCrc)) {
       return KR_STATUS_TL_FILE_CORRUPT;
     }
     return KR_STATUS_OK;
@@ -531,8 +535,9 @@ KrStatus RecordingReader::SeekTime(uint32_t streamId, uint64_t timestamp) {
   auto target = [&](const StreamFrames& stream) {
     size_t chosen = 0;
     if (stream.timeOrdered) {
-      const auto after = std::upper_bound(stream.entries.begin(), stream.entries.end(), timestamp,
-                                          [&](uint64_t time, size_t entry) { return time < entries_[entry].timestamp; });
+      const auto after =
+          std::upper_bound(stream.entries.begin(), stream.entries.end(), timestamp,
+                           [&](uint64_t time, size_t entry) { return time < entries_[entry].timestamp; });
       chosen = after == stream.entries.begin() ? 0 : size_t(after - stream.entries.begin()) - 1;
     } else {
       bool found = false;

@@ -94,6 +94,10 @@ class RecordingReader {
   // Copies the data of the frame that Next returned last; capacity below
   // its size: 0x10007.
   KrStatus ReadFrameData(void* buffer, uint32_t capacity);
+  // The place of the cursor, and a return to it: what Next visited since
+  // the mark is visited again (a player that looks ahead and stops).
+  size_t Mark() const { return cursor_; }
+  void Rewind(size_t mark);
 
   // Moves the cursor so that the next frame of the stream is its frame of
   // this ordinal; beyond the stream: KR_STATUS_TL_FRAME_NOT_FOUND.

@@ -52,6 +52,26 @@ class FaultSweep : public DeviceTest {
     ASSERT_EQ(DefineScript("sweep", sweep.Generator(Frames)), KR_STATUS_OK);
     ASSERT_EQ(DefineScript("camera", camera.Generator(Frames)), KR_STATUS_OK);
     ini = Write("sweep.ini", "[Sweep]\nKind=Scripted\nConnection=sweep\nDevice.Mirror=1\n");
+    recording = directory_ + "/sweep.rec";
+    written = directory_ + "/written.rec";
+    ASSERT_NO_FATAL_FAILURE(MakeRecording());
+    fileValues.AddProperty("Device", "Gain", 1.5);
+  }
+  // A recording of a depth and an audio stream, one frame each.
+  void MakeRecording() {
+    KrVDevice writer;
+    KrVPropertySet initial;
+    ASSERT_EQ(writer.OpenFileForWriting(recording.c_str(), initial), KR_STATUS_OK);
+    for (const char* type : {"Depth", "Audio"}) {
+      KrVPropertySet stream;
+      stream.AddProperty(type, "RequiredDataSize", uint64_t{kFrameBytes});
+      ASSERT_EQ(writer.AddStream(type, type, &stream), KR_STATUS_OK);
+      KrVStream handle;
+      ASSERT_EQ(writer.GetStream(type, handle), KR_STATUS_OK);
+      ASSERT_EQ(handle.CopyFrom(FrameBytes(3).data(), kFrameBytes, 10), KR_STATUS_OK);
+    }
+    ASSERT_EQ(writer.Write(), KR_STATUS_OK);
+    ASSERT_EQ(writer.Close(), KR_STATUS_OK);
   }
   static bool Frames(const std::string&, uint64_t readIndex, ScriptFrame* frame) {
     frame->data = FrameBytes(static_cast<uint8_t>(readIndex));
@@ -115,8 +135,9 @@ class FaultSweep : public DeviceTest {
   }
 
   std::unique_ptr<KrVDevice> device, source;
-  std::string ini;
+  std::string ini, recording, written;
   KrVPropertySet values;
+  KrVPropertySet fileValues;  // initial values of the files written
 };
 
 void Nothing(FaultSweep&) {}
@@ -144,6 +165,18 @@ TEST_F(FaultSweep, EveryKitCallOfEveryOperationFailsInTurn) {
       {"OpenDeviceFromINI", true, Nothing,
        [](FaultSweep& t) { return t.device->OpenDeviceFromINI(t.ini.c_str(), "Sweep", nullptr); }},
       {"Create with typed frame objects", false, Nothing, [](FaultSweep& t) { return Create(*t.device, "camera"); }},
+      {"CreateFileDevice for writing", true, Nothing,
+       [](FaultSweep& t) {
+         return t.device->CreateFileDevice(t.written.c_str(), KR_DEVICE_MODE_WRITE, &t.fileValues);
+       }},
+      {"OpenFileForWriting", true, Nothing,
+       [](FaultSweep& t) { return t.device->OpenFileForWriting(t.written.c_str(), t.fileValues); }},
+      // A recording's streams are typed: their frame objects go on without
+      // the properties they cannot read.
+      {"CreateFileDevice for reading", false, Nothing,
+       [](FaultSweep& t) { return t.device->CreateFileDevice(t.recording.c_str(), KR_DEVICE_MODE_READ, nullptr); }},
+      {"OpenFileForReading", false, Nothing,
+       [](FaultSweep& t) { return t.device->OpenFileForReading(t.recording.c_str()); }},
       {"Read", true, OpenSweep, [](FaultSweep& t) { return t.device->Read(); }},
       {"Read one stream", true, OpenSweep, [](FaultSweep& t) { return t.device->Read("B"); }},
       {"Read with typed frame objects", false, OpenCamera, [](FaultSweep& t) { return t.device->Read(); }},

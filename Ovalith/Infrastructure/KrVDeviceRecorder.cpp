@@ -1,0 +1,567 @@
+// The device recorder: a write device that repeats the source's streams,
+// property changes and frames (KrVDeviceRecorder.h).
+#include <Ovalith/Infrastructure/KrVDeviceRecorder.h>
+
+#include <Orvane/OrvaneLog.h>
+#include <Orvane/OrvaneOS.h>
+#include <Orvane/OrvaneStatus.h>
+#include <Ovalith/properties/KrVCheckInternal.h>
+#include <Ovalith/properties/KrVPropertySet.h>
+#include <Ovalith/properties/KrVStream.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <tuple>
+
+namespace {
+
+constexpr const char* kLogMask = "QMCore";
+constexpr const char* kLogSource = "Infrastructure/KrVDeviceRecorder";
+
+// The recorder's log sites keep fixed line numbers, so that log filters and
+// support scripts written against earlier releases keep matching them.
+constexpr int kLineNoPropertyInfo = 506;
+constexpr int kLineUnknownType = 558;
+constexpr int kLineChangeFailed = 563;
+constexpr int kLineAddFailed = 576;
+constexpr int kLineRemoveFailed = 589;
+
+// Stream names asked of the source when recording all of its streams.
+constexpr uint32_t kMaxStreams = 100;
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+// A failure the event path reports and drops.
+void LogFailure(int line, const char* format, KrStatus status) {
+  krLogWrite(kLogMask, KR_LOG_SEVERITY_WARNING, kLogSource, line, format, krGetStatusString(status));
+}
+
+}  // namespace
+
+KrVDeviceRecorder::KrVDeviceRecorder(KrVDevice* sourceDevice, const char* name)
+    : source(sourceDevice), writeDevice(nullptr), recordNewStreams(0), streamsRegistration(nullptr), stopping(false) {
+  fileName[0] = '\0';
+  if (name != nullptr) {
+    std::strncpy(fileName, name, sizeof(fileName) - 1);
+    fileName[sizeof(fileName) - 1] = '\0';
+  }
+}
+
+KrVDeviceRecorder::~KrVDeviceRecorder() {
+  // A recording still running is stopped, so that the source never calls
+  // into a destroyed recorder and the file gets its index.
+  if (IsRecordingOrRegistered() && StopRecording() != KR_STATUS_OK) {
+    Abandon();
+  }
+  for (KrVStream* stream : recordedStreams) {
+    delete stream;
+  }
+}
+
+std::string KrVDeviceRecorder::Key(const char* module, const char* property) {
+  std::string key(module);
+  key.push_back('\0');
+  key.append(property);
+  return key;
+}
+
+KrVDevice* KrVDeviceRecorder::GetWriteDevice() const {
+  Lock lock(lock_);
+  return writeDevice;
+}
+
+bool KrVDeviceRecorder::IsRecordingOrRegistered() const {
+  Lock lock(lock_);
+  if (writeDevice != nullptr || streamsRegistration != nullptr || !recordedStreams.empty()) {
+    return true;
+  }
+  return std::any_of(propertyMap.begin(), propertyMap.end(),
+                     [](const PropertyMap::value_type& entry) { return entry.second.registration != nullptr; });
+}
+
+// ---- starting and stopping ----
+
+KrStatus KrVDeviceRecorder::StartRecording(int recordAllStreams) {
+  if (source == nullptr) {
+    return KR_STATUS_OS_NULL_POINTER;
+  }
+  {
+    Lock lock(lock_);
+    if (writeDevice != nullptr) {
+      return KR_STATUS_OS_ERROR;  // already recording
+    }
+    recordNewStreams = recordAllStreams;
+  }
+  KrVPropertySet deviceProperties;
+  KRV_RETURN_IF_FAILED(source->GetAllProperties(deviceProperties, 1, nullptr));
+  KrVDevice* device = new (std::nothrow) KrVDevice(0);
+  if (device == nullptr) {
+    return KR_STATUS_OS_ALLOC_FAILED;
+  }
+  const KrStatus opened = device->OpenFileForWriting(fileName, deviceProperties);
+  if (opened != KR_STATUS_OK) {
+    delete device;
+    return opened;
+  }
+
+  KrStatus status = KR_STATUS_OK;
+  {
+    Lock lock(lock_);
+    writeDevice = device;
+    status = RegisterForAllProps(deviceProperties);
+    if (status == KR_STATUS_OK) {
+      // Held while registering, so an event raised at once sees the handle.
+      status = source->RegisterForStreamCollectionChangedEvent(this, streamsRegistration);
+    }
+  }
+  if (status == KR_STATUS_OK && recordAllStreams != 0) {
+    const char* names[kMaxStreams] = {};
+    uint32_t count = kMaxStreams;
+    status = source->GetStreamNames(names, &count);
+    for (uint32_t i = 0; status == KR_STATUS_OK && i < count && i < kMaxStreams; ++i) {
+      Lock lock(lock_);
+      // A stream the source added since the registration above is already
+      // recorded by its event.
+      const bool recorded = std::any_of(recordedStreams.begin(), recordedStreams.end(),
+                                        [&](const KrVStream* s) { return std::strcmp(s->GetName(), names[i]) == 0; });
+      if (!recorded) {
+        status = AddStreamLocked(names[i]);
+      }
+    }
+  }
+  if (status != KR_STATUS_OK) {
+    // A failed start leaves nothing behind: no registration on the source
+    // and no write device.
+    if (StopRecording() != KR_STATUS_OK) {
+      Abandon();
+    }
+  }
+  return status;
+}
+
+KrStatus KrVDeviceRecorder::StopRecording() {
+  if (!IsRecordingOrRegistered()) {
+    return KR_STATUS_OK;  // nothing to stop
+  }
+  {
+    Lock lock(lock_);
+    stopping = true;
+  }
+  const KrStatus status = StopSteps();
+  Lock lock(lock_);
+  stopping = false;
+  return status;
+}
+
+KrStatus KrVDeviceRecorder::StopSteps() {
+  // No registration is cancelled with lock_ held: the source waits for a
+  // callback of it that is running, and that callback waits for lock_.
+  void* registration = nullptr;
+  {
+    Lock lock(lock_);
+    registration = streamsRegistration;
+  }
+  if (registration != nullptr) {
+    KRV_RETURN_IF_FAILED(source->UnregisterFromStreamCollectionChangedEvent(registration));
+    Lock lock(lock_);
+    streamsRegistration = nullptr;
+  }
+  for (;;) {
+    std::string name;
+    {
+      Lock lock(lock_);
+      if (recordedStreams.empty()) {
+        break;
+      }
+      name = recordedStreams.front()->GetName();
+    }
+    KRV_RETURN_IF_FAILED(RemoveStream(name.c_str()));
+  }
+  // The device-level properties, then whatever else is still watched (the
+  // remains of a stream whose recording failed half-way, a module the
+  // source no longer lists); the map is left empty, ready for a restart.
+  KrVPropertySet deviceProperties;
+  KRV_RETURN_IF_FAILED(source->GetAllProperties(deviceProperties, 1, nullptr));
+  KRV_RETURN_IF_FAILED(UnregisterFromAllProps(deviceProperties));
+  KRV_RETURN_IF_FAILED(CancelRegistrations(nullptr, true));
+
+  Lock lock(lock_);
+  if (writeDevice != nullptr) {
+    KRV_RETURN_IF_FAILED(writeDevice->Close());
+    delete writeDevice;
+    writeDevice = nullptr;
+  }
+  return KR_STATUS_OK;
+}
+
+void KrVDeviceRecorder::Abandon() {
+  void* registration = nullptr;
+  {
+    Lock lock(lock_);
+    registration = streamsRegistration;
+    streamsRegistration = nullptr;
+  }
+  if (registration != nullptr && source != nullptr) {
+    source->UnregisterFromStreamCollectionChangedEvent(registration);
+  }
+  std::vector<std::tuple<std::string, std::string, void*>> registrations;
+  {
+    Lock lock(lock_);
+    for (auto& entry : propertyMap) {
+      if (entry.second.registration != nullptr) {
+        registrations.emplace_back(entry.second.module, entry.second.property, entry.second.registration);
+        entry.second.registration = nullptr;
+      }
+    }
+  }
+  for (const auto& r : registrations) {
+    source->UnregisterFromPropertyChangedEvent(std::get<0>(r).c_str(), std::get<1>(r).c_str(), std::get<2>(r));
+  }
+  Lock lock(lock_);
+  propertyMap.clear();
+  for (KrVStream* stream : recordedStreams) {
+    delete stream;
+  }
+  recordedStreams.clear();
+  // The device's destructor closes the file (with its index) as far as it
+  // can.
+  delete writeDevice;
+  writeDevice = nullptr;
+}
+
+// ---- streams ----
+
+KrStatus KrVDeviceRecorder::AddStream(const char* streamName) {
+  if (streamName == nullptr) {
+    return KR_STATUS_OS_NULL_POINTER;
+  }
+  Lock lock(lock_);
+  if (writeDevice == nullptr) {
+    return KR_STATUS_QM_NOT_INITIALIZED;  // not recording
+  }
+  return AddStreamLocked(streamName);
+}
+
+KrStatus KrVDeviceRecorder::AddStreamLocked(const char* streamName) {
+  char type[KR_MAX_NAME_LENGTH] = {};
+  KRV_RETURN_IF_FAILED(source->GetProperty(streamName, "Type", type));
+  KrVPropertySet properties;
+  KRV_RETURN_IF_FAILED(source->GetAllProperties(properties, streamName));
+  // The stream is created in the file with the source's current values.
+  KRV_RETURN_IF_FAILED(writeDevice->AddStream(type, streamName, &properties));
+  // The write device mirrors the new stream on the kit's event, which has no
+  // way to report a failure; a stream it could not mirror would be left out
+  // of every write without a word.
+  KrVStreamData* mirrored = nullptr;
+  KRV_RETURN_IF_FAILED(writeDevice->GetStreamData(streamName, mirrored));
+  KRV_RETURN_IF_FAILED(RegisterForAllProps(properties));
+  KrVStream* stream = new (std::nothrow) KrVStream();
+  if (stream == nullptr) {
+    return KR_STATUS_OS_ALLOC_FAILED;
+  }
+  const KrStatus attached = stream->Attach(source, streamName);
+  if (attached != KR_STATUS_OK) {
+    delete stream;
+    return attached;
+  }
+  try {
+    recordedStreams.push_back(stream);
+  } catch (const std::bad_alloc&) {
+    delete stream;
+    return KR_STATUS_OS_ALLOC_FAILED;
+  }
+  return KR_STATUS_OK;
+}
+
+KrStatus KrVDeviceRecorder::RemoveStream(const char* streamName) {
+  if (streamName == nullptr) {
+    return KR_STATUS_OS_NULL_POINTER;
+  }
+  {
+    Lock lock(lock_);
+    if (writeDevice == nullptr) {
+      return KR_STATUS_QM_NOT_INITIALIZED;
+    }
+    KRV_RETURN_IF_FAILED(writeDevice->RemoveStream(streamName));
+    const auto found = std::find_if(recordedStreams.begin(), recordedStreams.end(),
+                                    [&](const KrVStream* s) { return std::strcmp(s->GetName(), streamName) == 0; });
+    if (found != recordedStreams.end()) {
+      delete *found;
+      recordedStreams.erase(found);
+    }
+  }
+  // The registrations made for the stream are found in the map rather than
+  // through the source: a stream the source removed no longer lists its
+  // properties, and its registrations must go all the same.
+  return CancelRegistrations(streamName, true);
+}
+
+// ---- property registrations ----
+
+KrStatus KrVDeviceRecorder::RegisterForAllProps(KrVPropertySet& set) {
+  KrVPropertySetEnumerator enumerator(set, nullptr);
+  for (;;) {
+    bool end = false;
+    KRV_RETURN_IF_FAILED(enumerator.MoveNext(&end));
+    if (end) {
+      return KR_STATUS_OK;
+    }
+    KrPropertyType type = KR_PROPERTY_TYPE_INTEGER;
+    const char* module = nullptr;
+    const char* property = nullptr;
+    KRV_RETURN_IF_FAILED(enumerator.GetCurrentPropertyInfo(&type, &module, &property));
+    uint32_t size = 0;
+    if (type == KR_PROPERTY_TYPE_GENERAL) {
+      KrGeneralBuffer value = {nullptr, 0};
+      KRV_RETURN_IF_FAILED(enumerator.GetCurrentGeneralValue(&value));
+      size = value.nDataSize;
+    }
+    std::string key = Key(module, property);
+    try {
+      if (propertyMap.count(key) != 0) {
+        return KR_STATUS_OS_ERROR;  // already watched
+      }
+      propertyMap.emplace(key, PropertyEntry{module, property, static_cast<uint32_t>(type), size, nullptr});
+    } catch (const std::bad_alloc&) {
+      return KR_STATUS_OS_ALLOC_FAILED;
+    }
+    const auto entry = propertyMap.find(key);
+    if (entry == propertyMap.end()) {
+      return KR_STATUS_OS_NOT_FOUND;
+    }
+    KRV_RETURN_IF_FAILED(source->RegisterForPropertyChangedEvent(module, property, this, entry->second.registration));
+  }
+}
+
+KrStatus KrVDeviceRecorder::UnregisterFromAllProps(KrVPropertySet& set) {
+  std::vector<std::string> keys;
+  KrVPropertySetEnumerator enumerator(set, nullptr);
+  for (;;) {
+    bool end = false;
+    KRV_RETURN_IF_FAILED(enumerator.MoveNext(&end));
+    if (end) {
+      break;
+    }
+    KrPropertyType type = KR_PROPERTY_TYPE_INTEGER;
+    const char* module = nullptr;
+    const char* property = nullptr;
+    KRV_RETURN_IF_FAILED(enumerator.GetCurrentPropertyInfo(&type, &module, &property));
+    keys.push_back(Key(module, property));
+  }
+  // A property the map lacks was never watched: there is nothing to cancel,
+  // and refusing it would keep the recording from ever stopping.
+  return CancelKeys(keys, false);
+}
+
+KrStatus KrVDeviceRecorder::CancelRegistrations(const char* module, bool erase) {
+  std::vector<std::string> keys;
+  {
+    Lock lock(lock_);
+    for (const auto& entry : propertyMap) {
+      if (module == nullptr || entry.second.module == module) {
+        keys.push_back(entry.first);
+      }
+    }
+  }
+  return CancelKeys(keys, erase);
+}
+
+KrStatus KrVDeviceRecorder::CancelKeys(const std::vector<std::string>& keys, bool erase) {
+  struct Pending {
+    const std::string* key;
+    std::string module;
+    std::string property;
+    void* registration;
+  };
+  std::vector<Pending> pending;
+  {
+    // Entries leave the watched state before their registration goes, so a
+    // change raised meanwhile is dropped quietly instead of repeated.
+    Lock lock(lock_);
+    for (const std::string& key : keys) {
+      const auto found = propertyMap.find(key);
+      if (found != propertyMap.end() && found->second.registration != nullptr) {
+        pending.push_back(Pending{&key, found->second.module, found->second.property, found->second.registration});
+        found->second.registration = nullptr;
+      }
+    }
+  }
+  for (size_t i = 0; i < pending.size(); ++i) {
+    const KrStatus status = source->UnregisterFromPropertyChangedEvent(
+        pending[i].module.c_str(), pending[i].property.c_str(), pending[i].registration);
+    if (status != KR_STATUS_OK) {
+      Lock lock(lock_);
+      for (size_t j = i; j < pending.size(); ++j) {
+        const auto found = propertyMap.find(*pending[j].key);
+        if (found != propertyMap.end()) {
+          found->second.registration = pending[j].registration;
+        }
+      }
+      return status;
+    }
+  }
+  if (erase) {
+    Lock lock(lock_);
+    for (const std::string& key : keys) {
+      const auto found = propertyMap.find(key);
+      if (found != propertyMap.end() && found->second.registration == nullptr) {
+        propertyMap.erase(found);
+      }
+    }
+  }
+  return KR_STATUS_OK;
+}
+
+// ---- frames ----
+
+KrStatus KrVDeviceRecorder::WriteData() {
+  Lock lock(lock_);
+  if (writeDevice == nullptr) {
+    return KR_STATUS_QM_NOT_INITIALIZED;
+  }
+  // A frame written before stays marked new in the write device; unmarked
+  // here, only the frames new in the source now are written (and not the
+  // last frame of a stream that had none again).
+  for (const KrVStream* stream : recordedStreams) {
+    KRV_RETURN_IF_FAILED(writeDevice->SetProperty(stream->GetName(), "IsNew", static_cast<uint64_t>(0)));
+  }
+  KRV_RETURN_IF_FAILED(writeDevice->CopyFrom(*source));
+  // The copy takes bytes and time stamps; the frame ids follow here, so
+  // that the recording keeps the source's.
+  for (const KrVStream* stream : recordedStreams) {
+    uint64_t isNew = 0;
+    uint64_t frameId = 0;
+    if (stream->GetProperty("IsNew", isNew) == KR_STATUS_OK && isNew == 1 &&
+        stream->GetProperty("FrameId", frameId) == KR_STATUS_OK) {
+      KRV_RETURN_IF_FAILED(writeDevice->SetProperty(stream->GetName(), "FrameId", frameId));
+    }
+  }
+  return writeDevice->Write();
+}
+
+// ---- events ----
+
+KrStatus KrVDeviceRecorder::RefreshGeneralSize(const char* module, const char* property, PropertyEntry& entry) {
+  KrVPropertySet set;
+  KRV_RETURN_IF_FAILED(source->GetAllProperties(set, module));
+  KrVPropertySetEnumerator enumerator(set, module);
+  for (;;) {
+    bool end = false;
+    KRV_RETURN_IF_FAILED(enumerator.MoveNext(&end));
+    if (end) {
+      return KR_STATUS_OS_NOT_FOUND;
+    }
+    KrPropertyType type = KR_PROPERTY_TYPE_INTEGER;
+    const char* foundModule = nullptr;
+    const char* foundProperty = nullptr;
+    KRV_RETURN_IF_FAILED(enumerator.GetCurrentPropertyInfo(&type, &foundModule, &foundProperty));
+    if (type == KR_PROPERTY_TYPE_GENERAL && std::strcmp(foundProperty, property) == 0) {
+      KrGeneralBuffer value = {nullptr, 0};
+      KRV_RETURN_IF_FAILED(enumerator.GetCurrentGeneralValue(&value));
+      entry.size = value.nDataSize;
+      return KR_STATUS_OK;
+    }
+  }
+}
+
+KrStatus KrVDeviceRecorder::CopyProperty(const char* module, const char* property, PropertyEntry& entry) {
+  switch (entry.type) {
+    case KR_PROPERTY_TYPE_INTEGER: {
+      uint64_t value = 0;
+      KRV_RETURN_IF_FAILED(source->GetProperty(module, property, value));
+      return writeDevice->SetProperty(module, property, value);
+    }
+    case KR_PROPERTY_TYPE_REAL: {
+      double value = 0.0;
+      KRV_RETURN_IF_FAILED(source->GetProperty(module, property, value));
+      return writeDevice->SetProperty(module, property, value);
+    }
+    case KR_PROPERTY_TYPE_STRING: {
+      char value[KR_MAX_NAME_LENGTH] = {};
+      KRV_RETURN_IF_FAILED(source->GetProperty(module, property, value));
+      return writeDevice->SetProperty(module, property, static_cast<const char*>(value));
+    }
+    default: {  // general; the caller has checked the type
+      // A general value may change size with the settings it follows (the
+      // depth tables do); then the size is looked up again, once.
+      for (int attempt = 0;; ++attempt) {
+        // One byte at least, so that an empty value still gets a buffer.
+        void* data = krOSMalloc(entry.size > 0 ? entry.size : 1);
+        if (data == nullptr) {
+          return KR_STATUS_OS_ALLOC_FAILED;
+        }
+        const KrGeneralBuffer value = {data, entry.size};
+        KrStatus status = source->GetProperty(module, property, value);
+        if (status == KR_STATUS_OK) {
+          status = writeDevice->SetProperty(module, property, value);
+        }
+        krOSFree(data);
+        if (status != KR_STATUS_TL_BAD_PROPERTY_SIZE || attempt > 0) {
+          return status;
+        }
+        const uint32_t oldSize = entry.size;
+        KRV_RETURN_IF_FAILED(RefreshGeneralSize(module, property, entry));
+        if (entry.size == oldSize) {
+          return status;
+        }
+      }
+    }
+  }
+}
+
+void KrVDeviceRecorder::OnModulePropertyChanged(const char* module, const char* property) {
+  Lock lock(lock_);
+  // Not recording (any more), or stopping: the change falls after the end
+  // of what is recorded.
+  if (writeDevice == nullptr || stopping) {
+    return;
+  }
+  const auto found = propertyMap.find(Key(module, property));
+  if (found == propertyMap.end()) {
+    LogFailure(kLineNoPropertyInfo,
+               "[DeviceRecorder] Failed to get changed property info - change will not be recorded: %s",
+               KR_STATUS_OS_NOT_FOUND);
+    return;
+  }
+  // A registration being cancelled: the stream's recording has ended.
+  if (found->second.registration == nullptr) {
+    return;
+  }
+  if (found->second.type > static_cast<uint32_t>(KR_PROPERTY_TYPE_GENERAL)) {
+    krLogWrite(kLogMask, KR_LOG_SEVERITY_ERROR, kLogSource, kLineUnknownType,
+               "[DeviceRecorder] Unknown property type: %d", static_cast<int>(found->second.type));
+    return;
+  }
+  const KrStatus status = CopyProperty(module, property, found->second);
+  if (status != KR_STATUS_OK) {
+    LogFailure(kLineChangeFailed, "[DeviceRecorder] Failed to change property: %s", status);
+  }
+}
+
+void KrVDeviceRecorder::OnStreamAdded(const char* stream) {
+  KrStatus status = KR_STATUS_OK;
+  {
+    Lock lock(lock_);
+    if (recordNewStreams == 0 || writeDevice == nullptr || stopping) {
+      return;
+    }
+    status = AddStreamLocked(stream);
+  }
+  if (status != KR_STATUS_OK) {
+    LogFailure(kLineAddFailed, "[DeviceRecorder] Failed to add new stream: %s", status);
+  }
+}
+
+void KrVDeviceRecorder::OnStreamRemoved(const char* stream) {
+  {
+    Lock lock(lock_);
+    if (stopping) {
+      return;  // the stop removes every stream itself
+    }
+  }
+  const KrStatus status = RemoveStream(stream);
+  if (status != KR_STATUS_OK) {
+    LogFailure(kLineRemoveFailed, "[DeviceRecorder] Failed to remove stream: %s", status);
+  }
+}

@@ -1,0 +1,440 @@
+// The device recorder: streams, property changes and frames of a running
+// device repeated into a recording, checked by playing the recording back
+// through the engine; failures while starting; the event path's log lines;
+// destruction while another thread raises events.
+#include "DeviceTestSupport.h"
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <thread>
+
+namespace device_test {
+namespace {
+
+// One frame as the engine shows it after a read.
+struct Frame {
+  std::vector<uint8_t> bytes;
+  uint64_t timestamp;
+  uint64_t frameId;
+  bool operator==(const Frame& other) const {
+    return bytes == other.bytes && timestamp == other.timestamp && frameId == other.frameId;
+  }
+};
+using Frames = std::map<std::string, std::vector<Frame>>;  // per stream, in order
+
+// The recorder's log lines with their line numbers: "severity line: message".
+class RecorderLog {
+ public:
+  RecorderLog() { krLogSetCallback(&RecorderLog::Receive, this); }
+  ~RecorderLog() { krLogSetCallback(nullptr, nullptr); }
+  std::vector<std::string> lines;
+
+ private:
+  static void Receive(const char* mask, int32_t severity, const char* file, int line, const char* message, void* self) {
+    if (std::string(mask) == "QMCore" && std::string(file) == "Infrastructure/KrVDeviceRecorder") {
+      static_cast<RecorderLog*>(self)->lines.push_back(std::to_string(severity) + " " + std::to_string(line) + ": " +
+                                                       message);
+    }
+  }
+};
+
+// Lets a test call the event operations directly.
+class ExposedRecorder : public KrVDeviceRecorder {
+ public:
+  using KrVDeviceRecorder::KrVDeviceRecorder;
+  using KrVDeviceRecorder::OnModulePropertyChanged;
+};
+
+class RecorderTest : public DeviceTest {
+ public:
+  void SetUp() override {
+    DeviceTest::SetUp();
+    file = directory_ + "/session.rec";
+  }
+
+  void OpenSensor(std::initializer_list<const char*> types) {
+    ASSERT_EQ(source.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
+    for (const char* type : types) {
+      ASSERT_EQ(source.AddStream(type, type, nullptr), KR_STATUS_OK) << type;
+    }
+    ASSERT_EQ(source.OpenAllStreams(), KR_STATUS_OK);
+  }
+
+  // The frames of the device's streams that its last read marked new.
+  static void TakeNewFrames(KrVDevice& device, Frames& frames) {
+    const char* names[16] = {};
+    uint32_t count = 16;
+    ASSERT_EQ(device.GetStreamNames(names, &count), KR_STATUS_OK);
+    for (uint32_t i = 0; i < count; ++i) {
+      KrVStream stream;
+      ASSERT_EQ(device.GetStream(names[i], stream), KR_STATUS_OK);
+      uint64_t isNew = 0, timestamp = 0, frameId = 0;
+      uint32_t size = 0;
+      void* data = nullptr;
+      ASSERT_EQ(stream.GetProperty("IsNew", isNew), KR_STATUS_OK);
+      if (isNew != 1) {
+        continue;
+      }
+      ASSERT_EQ(stream.GetProperty("Timestamp", timestamp), KR_STATUS_OK);
+      ASSERT_EQ(stream.GetProperty("FrameId", frameId), KR_STATUS_OK);
+      ASSERT_EQ(stream.GetBufferSize(size), KR_STATUS_OK);
+      ASSERT_EQ(stream.GetBuffer(data), KR_STATUS_OK);
+      const uint8_t* bytes = static_cast<const uint8_t*>(data);
+      frames[names[i]].push_back(Frame{std::vector<uint8_t>(bytes, bytes + size), timestamp, frameId});
+    }
+  }
+
+  // Reads the source n times and records each read; returns what was read.
+  Frames ReadAndRecord(KrVDeviceRecorder& recorder, int n) {
+    Frames frames;
+    for (int i = 0; i < n; ++i) {
+      EXPECT_EQ(source.Read(), KR_STATUS_OK);
+      EXPECT_EQ(recorder.WriteData(), KR_STATUS_OK);
+      TakeNewFrames(source, frames);
+    }
+    return frames;
+  }
+
+  // Plays the recording to its end through the engine.
+  Frames PlayBack(KrVDevice& player) {
+    Frames frames;
+    EXPECT_EQ(player.OpenFileForReading(file.c_str()), KR_STATUS_OK);
+    KrStatus status = KR_STATUS_OK;
+    while ((status = player.Read()) == KR_STATUS_OK) {
+      TakeNewFrames(player, frames);
+    }
+    EXPECT_EQ(status, KR_STATUS_TL_END_OF_FILE);
+    return frames;
+  }
+
+  // Raises a change of every property of the source: a registration left
+  // behind by a destroyed recorder would call into freed memory here.
+  void RaiseEveryChange() {
+    KrVPropertySet set;
+    ASSERT_EQ(source.GetAllProperties(set, nullptr), KR_STATUS_OK);
+    KrVPropertySetEnumerator properties(set, nullptr);
+    const KrDeviceHandle kit = KitHandleOf(source);
+    bool end = false;
+    while (properties.MoveNext(&end) == KR_STATUS_OK && !end) {
+      KrPropertyType type;
+      const char* module = nullptr;
+      const char* property = nullptr;
+      ASSERT_EQ(properties.GetCurrentPropertyInfo(&type, &module, &property), KR_STATUS_OK);
+      RaisePropertyChanged(kit, module, property);
+    }
+  }
+
+  static uint64_t Int(KrVDevice& device, const char* module, const char* property) {
+    uint64_t value = 0;
+    EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
+    return value;
+  }
+
+  KrVDevice source;
+  std::string file;
+};
+
+// ---- recording the simulated sensor ----
+
+TEST_F(RecorderTest, RecordsEveryStreamWithItsValuesAndPlaysBackFrameByFrame) {
+  OpenSensor({"Depth", "Image"});
+  ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{6000}), KR_STATUS_OK);
+  KrVDeviceRecorder recorder(&source, file.c_str());
+  EXPECT_EQ(recorder.GetWriteDevice(), nullptr);
+  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+  ASSERT_NE(recorder.GetWriteDevice(), nullptr);
+  EXPECT_EQ(Int(*recorder.GetWriteDevice(), "Depth", "MaxDepthValue"), 6000u);
+
+  const Frames recorded = ReadAndRecord(recorder, 6);
+  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  EXPECT_EQ(recorder.GetWriteDevice(), nullptr);
+  ASSERT_EQ(recorded.at("Depth").size(), 6u);
+  ASSERT_FALSE(recorded.at("Image").empty());
+
+  KrVDevice player;
+  EXPECT_EQ(PlayBack(player), recorded);  // bytes, time stamps and frame ids
+  EXPECT_EQ(Int(player, "Depth", "MaxDepthValue"), 6000u);
+  EXPECT_EQ(Int(player, "Image", "XRes"), 640u);
+}
+
+TEST_F(RecorderTest, LaterChangesAndStreamsReachTheFileAtTheirPlace) {
+  OpenSensor({"Depth", "Image"});
+  KrVDeviceRecorder recorder(&source, file.c_str());
+  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+  Frames recorded = ReadAndRecord(recorder, 2);
+  RecorderLog log;
+
+  // One change of each type; "MaxShift" also makes the general "S2D"
+  // table shorter.
+  ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{7000}), KR_STATUS_OK);
+  ASSERT_EQ(source.SetProperty("Depth", "LDDIS", 8.25), KR_STATUS_OK);
+  ASSERT_EQ(source.SetProperty("Device", "PrimaryStream", "Depth"), KR_STATUS_OK);
+  ASSERT_EQ(source.SetProperty("Depth", "MaxShift", uint64_t{1023}), KR_STATUS_OK);
+  std::vector<uint8_t> shiftToDepth(1024 * 2);
+  ASSERT_EQ(source.GetProperty("Depth", "S2D", KrGeneralBuffer{shiftToDepth.data(), 2048}), KR_STATUS_OK);
+  ASSERT_EQ(source.AddStream("IR", "IR", nullptr), KR_STATUS_OK);
+  ASSERT_EQ(source.OpenStream("IR"), KR_STATUS_OK);
+  const Frames later = ReadAndRecord(recorder, 3);
+  for (const auto& stream : later) {
+    recorded[stream.first].insert(recorded[stream.first].end(), stream.second.begin(), stream.second.end());
+  }
+  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  EXPECT_EQ(log.lines, std::vector<std::string>{});
+
+  KrVDevice player;
+  ASSERT_EQ(player.OpenFileForReading(file.c_str()), KR_STATUS_OK);
+  ASSERT_EQ(player.Read(), KR_STATUS_OK);  // the first frame: before the changes
+  EXPECT_EQ(Int(player, "Depth", "MaxDepthValue"), 10000u);
+  EXPECT_EQ(Int(player, "Depth", "MaxShift"), 2047u);
+  ASSERT_EQ(player.Close(), KR_STATUS_OK);
+
+  EXPECT_EQ(PlayBack(player), recorded);
+  EXPECT_EQ(Int(player, "Depth", "MaxDepthValue"), 7000u);
+  double lddis = 0;
+  EXPECT_EQ(player.GetProperty("Depth", "LDDIS", lddis), KR_STATUS_OK);
+  EXPECT_EQ(lddis, 8.25);
+  char primary[KR_MAX_NAME_LENGTH] = {};
+  EXPECT_EQ(player.GetProperty("Device", "PrimaryStream", primary), KR_STATUS_OK);
+  EXPECT_STREQ(primary, "Depth");
+  std::vector<uint8_t> played(2048);
+  EXPECT_EQ(player.GetProperty("Depth", "S2D", KrGeneralBuffer{played.data(), 2048}), KR_STATUS_OK);
+  EXPECT_EQ(played, shiftToDepth);
+  EXPECT_EQ(Int(player, "IR", "XRes"), 640u);
+}
+
+TEST_F(RecorderTest, RemovedStreamsNoLongerRecordTheirChanges) {
+  OpenSensor({"Depth", "Image"});
+  KrVDeviceRecorder recorder(&source, file.c_str());
+  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+  RecorderLog log;
+
+  ASSERT_EQ(recorder.RemoveStream("Image"), KR_STATUS_OK);
+  Journal();
+  ASSERT_EQ(source.SetProperty("Image", "Quality", uint64_t{50}), KR_STATUS_OK);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty", "Quality"), 0u);  // not repeated
+  ASSERT_EQ(recorder.AddStream("Image"), KR_STATUS_OK);                        // its watch was dropped whole
+
+  // The source removes a stream and adds it again: both reach the file, and
+  // the second recording of it starts clean.
+  ASSERT_EQ(source.RemoveStream("Depth"), KR_STATUS_OK);
+  uint64_t gone = 0;
+  EXPECT_NE(recorder.GetWriteDevice()->GetProperty("Depth", "MaxDepthValue", gone), KR_STATUS_OK);
+  ASSERT_EQ(source.AddStream("Depth", "Depth", nullptr), KR_STATUS_OK);
+  ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{4000}), KR_STATUS_OK);
+  EXPECT_EQ(Int(*recorder.GetWriteDevice(), "Depth", "MaxDepthValue"), 4000u);
+  EXPECT_EQ(log.lines, std::vector<std::string>{});
+}
+
+TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
+  OpenSensor({"Depth"});
+  KrVDeviceRecorder recorder(&source, file.c_str());
+  ASSERT_EQ(recorder.StartRecording(0), KR_STATUS_OK);
+  KrVDevice& written = *recorder.GetWriteDevice();
+  uint32_t count = 8;
+  const char* names[8] = {};
+  ASSERT_EQ(written.GetStreamNames(names, &count), KR_STATUS_OK);
+  EXPECT_EQ(count, 0u);
+
+  ASSERT_EQ(recorder.AddStream("Depth"), KR_STATUS_OK);
+  EXPECT_NE(recorder.AddStream("Depth"), KR_STATUS_OK);
+  ASSERT_EQ(source.AddStream("Image", "Image", nullptr), KR_STATUS_OK);  // not followed
+  char type[KR_MAX_NAME_LENGTH] = {};
+  EXPECT_NE(written.GetProperty("Image", "Type", type), KR_STATUS_OK);
+
+  RecorderLog log;
+  ASSERT_EQ(source.RemoveStream("Image"), KR_STATUS_OK);  // still repeated: fails on the file, logged
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0].rfind("2 589: [DeviceRecorder] Failed to remove stream: ", 0), 0u) << log.lines[0];
+
+  const Frames recorded = ReadAndRecord(recorder, 3);  // the first AddStream stays
+  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  KrVDevice player;
+  EXPECT_EQ(PlayBack(player), recorded);
+}
+
+TEST_F(RecorderTest, StartStopAndRestart) {
+  OpenSensor({"Depth"});
+  KrVDeviceRecorder idle(&source, file.c_str());
+  const char* stream = "Depth";
+  // Operations that need a recording, on a recorder that has none.
+  for (KrStatus status : {idle.AddStream(stream), idle.RemoveStream(stream), idle.WriteData()}) {
+    EXPECT_EQ(status, KR_STATUS_QM_NOT_INITIALIZED);
+  }
+  EXPECT_EQ(idle.StopRecording(), KR_STATUS_OK);
+
+  KrVDeviceRecorder unwritable(&source, (directory_ + "/missing/session.rec").c_str());
+  Journal();
+  EXPECT_EQ(unwritable.StartRecording(1), KR_STATUS_TL_FILE_OPEN_FAILED);
+  EXPECT_EQ(unwritable.GetWriteDevice(), nullptr);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyRegisterToPropertyChange"), 0u);
+
+  KrVDeviceRecorder recorder(&source, file.c_str());
+  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+  EXPECT_EQ(recorder.StartRecording(1), KR_STATUS_OS_ERROR);  // already recording
+  ReadAndRecord(recorder, 2);
+  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  // A stopped recorder starts again; the new recording replaces the file.
+  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+  const Frames second = ReadAndRecord(recorder, 3);
+  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  KrVDevice player;
+  EXPECT_EQ(PlayBack(player), second);
+}
+
+TEST_F(RecorderTest, FramesLargerThanTheFileStreamTakesAreRefused) {
+  OpenSensor({"Image"});
+  KrVDeviceRecorder recorder(&source, file.c_str());
+  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+  ReadAndRecord(recorder, 1);
+  // 1280x1024 frames, with the change recorded, after 640x480 ones.
+  ASSERT_EQ(source.CloseStream("Image"), KR_STATUS_OK);
+  ASSERT_EQ(source.SetProperty("Image", "FPS", uint64_t{15}), KR_STATUS_OK);
+  ASSERT_EQ(source.SetProperty("Image", "Resolution", uint64_t{2}), KR_STATUS_OK);
+  ASSERT_EQ(source.OpenStream("Image"), KR_STATUS_OK);
+  ASSERT_EQ(source.Read(), KR_STATUS_OK);
+  EXPECT_EQ(Int(*recorder.GetWriteDevice(), "Image", "XRes"), 1280u);
+  EXPECT_EQ(recorder.WriteData(), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+}
+
+TEST_F(RecorderTest, DestroyingARecordingRecorderStopsIt) {
+  OpenSensor({"Depth", "Image"});
+  Frames recorded;
+  {
+    KrVDeviceRecorder recorder(&source, file.c_str());
+    ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+    recorded = ReadAndRecord(recorder, 2);
+  }
+  RaiseEveryChange();
+  KrVDevice player;
+  EXPECT_EQ(PlayBack(player), recorded);
+}
+
+// ---- scripted sources ----
+
+class ScriptedRecorderTest : public RecorderTest {
+ public:
+  // Depth has a new frame at every read, Image at the first only.
+  void OpenScripted() {
+    Script script = CameraScript().Stream("Depth", "Depth").Stream("Image", "Image");
+    script.Generator([](const std::string& stream, uint64_t readIndex, ScriptFrame* frame) {
+      if (stream == "Image" && readIndex > 0) {
+        return false;
+      }
+      frame->data = FrameBytes(static_cast<uint8_t>(readIndex * 7 + stream.size()));
+      frame->timestamp = 1000 * (readIndex + 1);
+      frame->frameId = static_cast<uint32_t>(readIndex + 41);
+      return true;
+    });
+    ASSERT_EQ(CreateScripted(source, script), KR_STATUS_OK);
+    ASSERT_EQ(source.OpenAllStreams(), KR_STATUS_OK);
+  }
+};
+
+TEST_F(ScriptedRecorderTest, EachFrameIsWrittenOnce) {
+  OpenScripted();
+  KrVDeviceRecorder recorder(&source, file.c_str());
+  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+  const Frames recorded = ReadAndRecord(recorder, 3);
+  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  EXPECT_EQ(recorded.at("Image").size(), 1u);
+  KrVDevice player;
+  EXPECT_EQ(PlayBack(player), recorded);
+  EXPECT_EQ(Int(player, "Image", "NumberOfFrames"), 1u);
+}
+
+TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBehind) {
+  OpenScripted();
+  const KrDeviceHandle kit = KitHandleOf(source);
+  auto made = [&](const char* call) {
+    const std::vector<JournalEntry> journal = GetJournal();
+    return std::count_if(journal.begin(), journal.end(), [&](const JournalEntry& e) {
+      return e.call == call && e.device == kit && e.injected == KR_STATUS_OK;
+    });
+  };
+  // Until a run makes every call without meeting the injected failure.
+  uint64_t n = 1;
+  for (bool injected = true; injected && n < 500; ++n) {
+    SCOPED_TRACE(n);
+    auto recorder = std::make_unique<KrVDeviceRecorder>(&source, file.c_str());
+    Journal();
+    ClearFailures();
+    FailNthCall(n);
+    const KrStatus status = recorder->StartRecording(1);
+    injected = GetInjectedFailureCount() > 0;
+    if (status == KR_STATUS_OK) {
+      // A call passed over (the write device's frame objects go on without
+      // what they cannot read) was none of the source's, and the write
+      // device has both streams.
+      ClearFailures();
+      for (const JournalEntry& entry : GetJournal()) {
+        EXPECT_TRUE(entry.injected == KR_STATUS_OK || entry.device != kit) << entry.call;
+      }
+      KrVStreamData* frame = nullptr;
+      EXPECT_EQ(recorder->GetWriteDevice()->GetStreamData("Depth", frame), KR_STATUS_OK);
+      EXPECT_EQ(recorder->GetWriteDevice()->GetStreamData("Image", frame), KR_STATUS_OK);
+      EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
+      continue;
+    }
+    EXPECT_TRUE(injected);
+    EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
+    EXPECT_EQ(made("KrDeviceProxyRegisterToPropertyChange"), made("KrDeviceProxyUnregisterFromPropertyChange"));
+    EXPECT_EQ(made("KrDeviceProxyRegisterToStreamsChange"), made("KrDeviceProxyUnregisterFromStreamsChange"));
+    recorder.reset();
+    ClearFailures();
+    RaiseEveryChange();
+  }
+  EXPECT_GT(n, 20u);
+  EXPECT_LT(n, 500u);
+}
+
+TEST_F(ScriptedRecorderTest, EventFailuresAreLoggedAndDropped) {
+  OpenScripted();
+  ExposedRecorder recorder(&source, file.c_str());
+  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+  const KrDeviceHandle kit = KitHandleOf(source);
+  RecorderLog log;
+  const std::string failed = krGetStatusString(KR_STATUS_TL_INJECTED_FAILURE);
+
+  FailCall("KrDeviceProxySetIntProperty");  // the write device refuses the change
+  ASSERT_EQ(ChangeProperty(kit, "Device", "Mirror", ScriptValue::Int(1)), KR_STATUS_OK);
+  ClearFailures();
+  recorder.OnModulePropertyChanged("Device", "Unwatched");
+  ASSERT_EQ(AddStream(kit, "Custom", "Extra"), KR_STATUS_OK);  // a kind the file does not take
+  const std::vector<std::string> expected = {
+      "2 563: [DeviceRecorder] Failed to change property: " + failed,
+      "2 506: [DeviceRecorder] Failed to get changed property info - change will not be recorded: " +
+          std::string(krGetStatusString(KR_STATUS_OS_NOT_FOUND)),
+  };
+  ASSERT_EQ(log.lines.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(log.lines.begin(), log.lines.begin() + 2), expected);
+  EXPECT_EQ(log.lines[2].rfind("2 576: [DeviceRecorder] Failed to add new stream: ", 0), 0u) << log.lines[2];
+  EXPECT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+}
+
+// Destroys recording recorders while another thread keeps raising changes
+// of recorded properties on the source (run under ThreadSanitizer too).
+TEST_F(ScriptedRecorderTest, DestroyingWhileAnotherThreadRaisesEvents) {
+  OpenScripted();
+  const KrDeviceHandle kit = KitHandleOf(source);
+  ASSERT_EQ(source.Read(), KR_STATUS_OK);
+  for (int round = 0; round < 20; ++round) {
+    auto recorder = std::make_unique<KrVDeviceRecorder>(&source, file.c_str());
+    ASSERT_EQ(recorder->StartRecording(1), KR_STATUS_OK);
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+      for (uint64_t i = 0; !done.load(); ++i) {
+        ChangeProperty(kit, "Device", "Mirror", ScriptValue::Int(i % 2));
+        ChangeProperty(kit, "Device", "Gain", ScriptValue::Real(static_cast<double>(i % 5)));
+      }
+    });
+    EXPECT_EQ(recorder->WriteData(), KR_STATUS_OK);
+    recorder.reset();
+    done = true;
+    producer.join();
+  }
+}
+
+}  // namespace
+}  // namespace device_test

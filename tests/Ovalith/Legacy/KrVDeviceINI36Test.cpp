@@ -1,0 +1,255 @@
+// Old-format INI files and capture mode on the simulated sensor and on a
+// scripted device of another kind.
+#include "Ovalith/Infrastructure/DeviceTestSupport.h"
+#include "Ovalith/properties/FakeStreamContainer.h"
+
+#include <cstring>
+
+namespace {
+
+using namespace device_test;
+
+// A stream section without old-format keys. The kit does not see a section
+// that holds no key at all, so it names the sensor the old format implies.
+const std::string kStreams = "[Streams]\nConnection=*:0\n";
+
+class KrVDeviceINI36Test : public DeviceTest {
+ protected:
+  // Writes the file and opens its section "Streams".
+  KrStatus OpenOld(KrVDevice& device, const std::string& text, KrVStreamContainer* source = nullptr) {
+    path_ = Write("old.ini", text);
+    return device.OpenFromINI(path_.c_str(), "Streams", source);
+  }
+
+  static uint64_t Int(KrVDevice& device, const char* module, const char* property) {
+    uint64_t value = 0xDEAD;
+    EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
+    return value;
+  }
+
+  static std::string Text(KrVDevice& device, const char* module, const char* property) {
+    char value[KR_MAX_NAME_LENGTH] = {};
+    EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
+    return value;
+  }
+
+  static std::vector<uint16_t> AgcBin(KrVDevice& device, uint16_t bin) {
+    uint16_t record[3] = {bin, 0, 0};
+    EXPECT_EQ(device.GetProperty("Depth", "AGCBin", KrGeneralBuffer{record, sizeof(record)}), KR_STATUS_OK);
+    return {record[1], record[2]};
+  }
+
+  std::string path_;
+};
+
+TEST_F(KrVDeviceINI36Test, EmptyStreamSectionAddsDefaultStreamsAndOpensThemByDeviceKind) {
+  struct Row {
+    const char* kind;
+    std::string section;
+    size_t openAllCalls;
+    std::vector<std::string> openedOneByOne;
+  };
+  Script script = CameraScript();
+  script.acceptUnknownInitialValues = true;
+  ASSERT_EQ(DefineScript("camera", script), KR_STATUS_OK);
+  const Row rows[] = {
+      {"SensorV2", kStreams, 0, {"Depth", "Image"}},
+      {"Scripted", "[Streams]\nConnection=scripted:camera\n", 1, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.kind);
+    KrVDevice device;
+    Journal();
+    ASSERT_EQ(OpenOld(device, row.section), KR_STATUS_OK);
+    for (const char* stream : {"Depth", "Image"}) {
+      EXPECT_EQ(Int(device, stream, "XRes"), 320u);
+      EXPECT_EQ(Int(device, stream, "YRes"), 240u);
+      EXPECT_EQ(Int(device, stream, "FPS"), 30u);
+    }
+    EXPECT_EQ(Int(device, "Audio", "NumOfChannels"), 2u);
+    EXPECT_EQ(Int(device, "Audio", "SampleRate"), 48000u);
+    EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenAllStreams"), row.openAllCalls);
+    EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenStream"), row.openedOneByOne.size());
+    for (const std::string& stream : row.openedOneByOne) {
+      EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenStream", stream.c_str()), 1u) << stream;
+    }
+    EXPECT_EQ(CountJournalCalls("KrDeviceProxySetIntProperty", "Mirror"), 0u);  // no "StreamFlags"
+    EXPECT_NE(device.GetDepthMap(), nullptr);
+  }
+}
+
+TEST_F(KrVDeviceINI36Test, CurrentFormatStreamsAreTakenWithoutReadingOldKeys) {
+  KrVDevice device;
+  ASSERT_EQ(OpenOld(device, kStreams + "Stream.D.Type=Depth\nStreamDepthFormat=Bogus\n"), KR_STATUS_OK);
+  int exists = 1;
+  ASSERT_EQ(device.DoesModuleExist("Image", &exists), KR_STATUS_OK);
+  EXPECT_EQ(exists, 0);
+}
+
+TEST_F(KrVDeviceINI36Test, ImageModeThreeMakesTheImageStreamInfraRedAndSharesOneMap) {
+  KrVDevice device;
+  ASSERT_EQ(OpenOld(device, kStreams + "StreamImageXRes=640\nStreamImageYRes=480\n[SensorV2]\nImageMode=3\n"),
+            KR_STATUS_OK);
+  EXPECT_EQ(Text(device, "Image", "Type"), "IR");
+  EXPECT_EQ(Int(device, "Image", "XRes"), 640u);
+  EXPECT_EQ(Int(device, "Image", "FPS"), 30u);
+  ASSERT_NE(device.GetIRMap(), nullptr);
+  EXPECT_EQ(device.GetImageMap(), device.GetIRMap());
+  ASSERT_EQ(device.Read(), KR_STATUS_OK);
+  EXPECT_EQ(device.GetImageMap()->GetXRes(), 640);
+  // Closing deletes the shared map once (the sanitizers would catch twice).
+  EXPECT_EQ(device.Close(), KR_STATUS_OK);
+  EXPECT_EQ(device.GetImageMap(), nullptr);
+}
+
+TEST_F(KrVDeviceINI36Test, AgcKeyChangesOnlyItsBound) {
+  KrVDevice reference;  // a sensor with a depth stream and untouched bins
+  ASSERT_EQ(reference.OpenSensor("*:1", nullptr, nullptr), KR_STATUS_OK);
+  KrVDevice device;
+  ASSERT_EQ(OpenOld(device, kStreams + "[SensorV2]\nDepthAGCBin2MaxDepth=3000\n"), KR_STATUS_OK);
+  for (uint16_t bin = 0; bin < 4; ++bin) {
+    std::vector<uint16_t> expected = AgcBin(reference, bin);
+    if (bin == 2) {
+      ASSERT_NE(expected[1], 3000);
+      expected[1] = 3000;
+    }
+    EXPECT_EQ(AgcBin(device, bin), expected) << "bin " << bin;
+  }
+}
+
+TEST_F(KrVDeviceINI36Test, CroppingNeedsAllFourKeys) {
+  const std::string complete = kStreams +
+                               "[SensorV2]\nHoleFilter=0\nIRCroppingEnabled=1\nIRCropXOffset=10\nIRCropYOffset=20\n"
+                               "IRCropXSize=100\n";
+  {
+    KrVDevice device;
+    ASSERT_EQ(OpenOld(device, complete + "IRCropYSize=50\n"), KR_STATUS_OK);
+    uint8_t record[12] = {};
+    ASSERT_EQ(device.GetProperty("Image", "Cropping", KrGeneralBuffer{record, sizeof(record)}), KR_STATUS_OK);
+    const uint8_t expected[12] = {1, 0, 0, 0, 10, 0, 20, 0, 100, 0, 50, 0};
+    EXPECT_EQ(std::memcmp(record, expected, sizeof(record)), 0);
+  }
+  KrVDevice device;
+  Journal();
+  EXPECT_EQ(OpenOld(device, complete), KR_STATUS_OS_KEY_NOT_FOUND);
+  EXPECT_EQ(device.GetLastStatus(), KR_STATUS_OS_KEY_NOT_FOUND);
+  // The earlier keys were applied, then the device was closed again.
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxySetIntProperty", "HoleFilter"), 1u);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxySetGeneralProperty", "Cropping"), 0u);
+  EXPECT_EQ(device.GetDepthMap(), nullptr);
+}
+
+TEST_F(KrVDeviceINI36Test, BadNamesAndModesFailAndCloseTheDevice) {
+  struct Row {
+    std::string text;
+    KrStatus expected;
+  };
+  const Row rows[] = {
+      {kStreams + "StreamDepthFormat=Bogus\n", KR_STATUS_TL_BAD_DEPTH_FORMAT},
+      {kStreams + "StreamImageFormat=rgb24\n", KR_STATUS_TL_BAD_IMAGE_FORMAT},
+      {kStreams + "StreamAudioFormat=MP3\n", KR_STATUS_TL_BAD_AUDIO_FORMAT},
+      {kStreams + "StreamFlags=Mirror|Upside\n", KR_STATUS_TL_BAD_STREAM_FLAGS},
+      {kStreams + "[SensorV2]\nDepthMode=4\n", KR_STATUS_QM_BAD_PARAMETER},
+      {kStreams + "[SensorV2]\nImageMode=-1\n", KR_STATUS_QM_BAD_PARAMETER},
+      {kStreams + "[SensorV2]\nAudioMode=2\n", KR_STATUS_QM_BAD_PARAMETER},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    KrVDevice device;
+    EXPECT_EQ(OpenOld(device, row.text), row.expected);
+    EXPECT_EQ(device.GetLastStatus(), row.expected);
+    EXPECT_EQ(device.GetDepthMap(), nullptr);
+    EXPECT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_QM_NOT_INITIALIZED);
+  }
+}
+
+TEST_F(KrVDeviceINI36Test, StreamFlagsSetTheMirrorOnlyForTheMirrorAlone) {
+  const std::pair<const char*, uint64_t> rows[] = {{"Mirror", 1}, {"Mirror|Crop", 0}, {"None", 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.first);
+    KrVDevice device;
+    ASSERT_EQ(OpenOld(device, kStreams + "StreamFlags=" + row.first + "\n"), KR_STATUS_OK);
+    EXPECT_EQ(Int(device, "Device", "Mirror"), row.second);
+  }
+}
+
+TEST_F(KrVDeviceINI36Test, DepthAndImageModesSelectInputFormatOrLeaveTheStreamClosed) {
+  KrVDevice device;
+  Journal();
+  ASSERT_EQ(OpenOld(device, kStreams + "[SensorV2]\nDepthMode=2\nImageMode=0\n"), KR_STATUS_OK);
+  EXPECT_EQ(Int(device, "Depth", "InputFormat"), 0u);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenStream", "Depth"), 1u);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenStream"), 1u);
+}
+
+TEST_F(KrVDeviceINI36Test, CaptureModeSavesWhatTheLastStartFound) {
+  KrVDevice device;
+  // The file starts capture mode once ("None"); a second start saves that.
+  ASSERT_EQ(OpenOld(device, kStreams + "CaptureMode=1\nCaptureModeNewFramesOnly=0\n"), KR_STATUS_OK);
+  EXPECT_EQ(Text(device, "Device", "PrimaryStream"), "None");
+  ASSERT_EQ(device.StartCaptureMode(1), KR_STATUS_OK);
+  EXPECT_EQ(Text(device, "Device", "PrimaryStream"), "Any");
+  ASSERT_EQ(device.StopCaptureMode(), KR_STATUS_OK);
+  EXPECT_EQ(Text(device, "Device", "PrimaryStream"), "None");
+
+  KrVDevice fresh;
+  ASSERT_EQ(fresh.CreateSensor("*:1", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
+  ASSERT_EQ(fresh.SetProperty("Device", "PrimaryStream", "None"), KR_STATUS_OK);
+  EXPECT_EQ(fresh.StopCaptureMode(), KR_STATUS_QM_NOT_ENOUGH_INFORMATION);
+  EXPECT_EQ(fresh.GetLastStatus(), KR_STATUS_QM_NOT_ENOUGH_INFORMATION);
+  EXPECT_EQ(Text(fresh, "Device", "PrimaryStream"), "None");
+}
+
+TEST_F(KrVDeviceINI36Test, ShippedExamplesOpen) {
+  struct Row {
+    const char* file;
+    const char* module;
+    const char* property;
+    uint64_t expected;
+  };
+  const Row rows[] = {
+      {"depth_image.ini", "Depth", "XRes", 640}, {"depth_image.ini", "Device", "Mirror", 1},
+      {"depth_image.ini", "Depth", "Gain", 20},  {"infrared.ini", "Image", "XRes", 640},
+      {"capture.ini", "Device", "FrameSync", 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.file);
+    const std::string path = std::string(OVALITH_SOURCE_DIR) + "/examples/legacy/" + row.file;
+    KrVDevice device;
+    ASSERT_EQ(device.OpenFromINI(path.c_str(), "Streams", nullptr), KR_STATUS_OK);
+    EXPECT_EQ(Int(device, row.module, row.property), row.expected);
+    if (std::strcmp(row.file, "infrared.ini") == 0) {
+      EXPECT_EQ(device.GetImageMap(), device.GetIRMap());
+    }
+    if (std::strcmp(row.file, "capture.ini") == 0) {
+      EXPECT_EQ(Text(device, "Device", "PrimaryStream"), "Any");
+    }
+  }
+}
+
+TEST_F(KrVDeviceINI36Test, SourceDeviceSeedsTheLayoutAndStreamsItLacksAreLeftOut) {
+  KrVDevice source;
+  ASSERT_EQ(source.CreateSensor("*:1", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
+  KrVPropertySet values;
+  ASSERT_EQ(values.AddProperty("Depth", "XRes", static_cast<uint64_t>(640)), KR_STATUS_OK);
+  ASSERT_EQ(values.AddProperty("Depth", "YRes", static_cast<uint64_t>(480)), KR_STATUS_OK);
+  ASSERT_EQ(source.AddStream("Depth", "Depth", &values), KR_STATUS_OK);
+  KrVDevice device;
+  // The sensor section would open "Image" as well, but there is none.
+  ASSERT_EQ(OpenOld(device, kStreams, &source), KR_STATUS_OK);
+  EXPECT_EQ(Int(device, "Depth", "XRes"), 640u);
+  EXPECT_EQ(Int(device, "Depth", "OutputFormat"), 1u);  // recomputed from the legacy default
+  int exists = 1;
+  ASSERT_EQ(device.DoesModuleExist("Image", &exists), KR_STATUS_OK);
+  EXPECT_EQ(exists, 0);
+  EXPECT_EQ(device.Read("Depth"), KR_STATUS_OK);
+}
+
+TEST_F(KrVDeviceINI36Test, SourceThatIsNotADeviceIsRefusedAndClosed) {
+  FakeStreamContainer fake;
+  KrVDevice device;
+  EXPECT_EQ(OpenOld(device, kStreams, &fake), KR_STATUS_OS_ERROR);
+  EXPECT_EQ(device.GetDepthMap(), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,576 @@
+// The older interface's IO parameters, flags and depth tables: every row of
+// the parameter tables against the scripted device (module present, missing
+// and failing; legacy and current mode), the depth tables' life, and end to
+// end on the simulated sensor.
+#include "LegacyTestSupport.h"
+
+#include <cstring>
+
+namespace legacy_test {
+namespace {
+
+std::vector<uint8_t> Bytes(uint32_t size, uint8_t first) {
+  std::vector<uint8_t> bytes(size);
+  for (uint32_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<uint8_t>(first + 7 * i);
+  }
+  return bytes;
+}
+
+// ---- numbered integer parameters ----
+
+struct NumberedRow {
+  uint32_t id;
+  const char* module;
+  const char* property;
+  bool deviceRule;  // a missing module fails instead of reading 0
+  bool boolean;     // writes 1 for any non-zero value
+};
+
+const NumberedRow kNumbered[] = {
+    {0, "Image", "Resolution", false, false},     {1, "Image", "FPS", false, false},
+    {2, "Image", "Gain", false, false},           {4, "Image", "Flicker", false, false},
+    {5, "Depth", "Resolution", false, false},     {6, "Depth", "FPS", false, false},
+    {7, "Depth", "Gain", false, false},           {8, "Depth", "HoleFilter", false, false},
+    {10, "Image", "Resolution", false, false},    {11, "Image", "FPS", false, false},
+    {12, "Image", "Gain", false, false},          {13, "Depth", "Registration", false, true},
+    {14, "Device", "FrameSync", true, false},     {15, "Depth", "Mirror", false, false},
+    {26, "Device", "ReadWriteMode", true, false}, {30, "Device", "FirmwareLogFilter", true, false},
+    {31, "Device", "FirmwareMode", true, false},  {38, "Image", "Quality", false, false},
+    {39, "Depth", "GmcDebug", false, false},      {44, "Device", "APCEnabled", true, false},
+    {50, "Device", "Mirror", true, false},        {51, "Image", "Mirror", false, false},
+    {52, "Image", "Mirror", false, false},
+};
+
+class NumberedParams : public LegacyTest {
+ public:
+  void SetUp() override {
+    LegacyTest::SetUp();
+    Script script = Modules();
+    for (const NumberedRow& row : kNumbered) {
+      script.IntProperty(row.module, row.property, 0);
+    }
+    Create(script.IntProperty("Device", "Reset", 0).Property("Device", "PrimaryStream", ScriptValue::String("Any")));
+  }
+};
+
+TEST_F(NumberedParams, EveryRowReadsTheLow32BitsAndWritesSignExtended) {
+  for (const NumberedRow& row : kNumbered) {
+    SCOPED_TRACE(row.id);
+    ASSERT_EQ(device->SetProperty(row.module, row.property, Tagged(row.id)), KR_STATUS_OK);
+    int value = -7;
+    EXPECT_EQ(device->GetIOParam(row.id, value), KR_STATUS_OK);
+    EXPECT_EQ(value, static_cast<int>(0x20000 + row.id));
+    EXPECT_EQ(device->SetIOParam(row.id, -2), KR_STATUS_OK);
+    EXPECT_EQ(Current(row.module, row.property), row.boolean ? 1 : ~uint64_t{1});
+    EXPECT_EQ(device->SetIOParam(row.id, 0), KR_STATUS_OK);
+    EXPECT_EQ(Current(row.module, row.property), 0u);
+  }
+}
+
+TEST_F(NumberedParams, AMissingModuleReadsZeroForStreamsAndFailsForTheDevice) {
+  device->hidden = {"Depth", "Image", "Device"};
+  for (const NumberedRow& row : kNumbered) {
+    int value = 77;
+    EXPECT_EQ(device->GetIOParam(row.id, value), row.deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK)
+        << row.id;
+    EXPECT_EQ(value, row.deviceRule ? 77 : 0) << row.id;
+  }
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty"), 0u);
+}
+
+TEST_F(NumberedParams, FailuresOfTheCurrentModelPassThroughAndStoreNothing) {
+  for (const char* call : {"KrDeviceProxyDoesModuleExist", "KrDeviceProxyGetIntProperty"}) {
+    FailCall(call, KR_STATUS_TL_INJECTED_FAILURE);
+    for (const NumberedRow& row : kNumbered) {
+      int value = 77;
+      EXPECT_EQ(device->GetIOParam(row.id, value), KR_STATUS_TL_INJECTED_FAILURE) << call << " " << row.id;
+      EXPECT_EQ(value, 77);
+      EXPECT_EQ(device->GetLastStatus(), KR_STATUS_TL_INJECTED_FAILURE);
+    }
+    ClearFailures();
+  }
+  FailCall("KrDeviceProxySetIntProperty", KR_STATUS_TL_INJECTED_FAILURE);
+  EXPECT_EQ(device->SetIOParam(7, 1), KR_STATUS_TL_INJECTED_FAILURE);
+}
+
+TEST_F(NumberedParams, ALegacyDeviceNeverAsksTheKitWhetherAModuleExists) {
+  Create(Script(), 1);  // no "Depth" module at all
+  int value = 77;
+  EXPECT_EQ(device->GetIOParam(5, value), KR_STATUS_TL_MODULE_NOT_FOUND);
+  EXPECT_EQ(value, 77);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyDoesModuleExist"), 0u);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty", "Resolution"), 1u);
+}
+
+TEST_F(NumberedParams, NumbersOutsideTheTableOrDirectionTouchNothing) {
+  const struct {
+    uint32_t id;
+    KrStatus read;
+    int readValue;
+    KrStatus write;
+  } rows[] = {{49, KR_STATUS_OK, 1, KR_STATUS_TL_UNKNOWN_PARAMETER},
+              {3, KR_STATUS_TL_UNKNOWN_PARAMETER, 77, KR_STATUS_TL_UNKNOWN_PARAMETER},
+              {53, KR_STATUS_TL_UNKNOWN_PARAMETER, 77, KR_STATUS_TL_UNKNOWN_PARAMETER},
+              {0xFFFFFFFFu, KR_STATUS_TL_UNKNOWN_PARAMETER, 77, KR_STATUS_TL_UNKNOWN_PARAMETER}};
+  for (const auto& row : rows) {
+    ClearJournal();
+    int value = 77;
+    EXPECT_EQ(device->GetIOParam(row.id, value), row.read) << row.id;
+    EXPECT_EQ(device->GetLastStatus(), row.read);
+    EXPECT_EQ(value, row.readValue) << row.id;
+    EXPECT_EQ(device->SetIOParam(row.id, 1), row.write) << row.id;
+    EXPECT_TRUE(GetJournal().empty()) << row.id;
+  }
+  // 29 resets: written, never read.
+  int value = 77;
+  EXPECT_EQ(device->GetIOParam(29, value), KR_STATUS_TL_UNKNOWN_PARAMETER);
+  EXPECT_EQ(device->SetIOParam(29, 1), KR_STATUS_OK);
+  EXPECT_EQ(Current("Device", "Reset"), 1u);
+}
+
+TEST_F(NumberedParams, PrimaryStreamIsTheDeviceText) {
+  const struct {
+    int value;
+    const char* text;
+  } rows[] = {{1, "Depth"}, {2, "Image"}, {0, "Any"}};
+  char text[KR_MAX_NAME_LENGTH] = {};
+  for (const auto& row : rows) {
+    EXPECT_EQ(device->SetIOParam(25, row.value), KR_STATUS_OK);
+    ASSERT_EQ(device->GetProperty("Device", "PrimaryStream", text), KR_STATUS_OK);
+    EXPECT_STREQ(text, row.text);
+    int value = 77;
+    EXPECT_EQ(device->GetIOParam(25, value), KR_STATUS_OK);
+    EXPECT_EQ(value, row.value);
+  }
+  ClearJournal();
+  EXPECT_EQ(device->SetIOParam(25, 3), KR_STATUS_TL_BAD_PRIMARY_STREAM);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxySetStringProperty"), 0u);
+  ASSERT_EQ(device->SetProperty("Device", "PrimaryStream", "IR"), KR_STATUS_OK);
+  int value = 77;
+  EXPECT_EQ(device->GetIOParam(25, value), KR_STATUS_OK);
+  EXPECT_EQ(value, 0);
+  FailCall("KrDeviceProxyGetStringProperty", KR_STATUS_TL_INJECTED_FAILURE);
+  value = 77;
+  EXPECT_EQ(device->GetIOParam(25, value), KR_STATUS_TL_INJECTED_FAILURE);
+  EXPECT_EQ(value, 77);
+}
+
+// ---- named integer parameters ----
+
+// Written as `legacy`, the current property holds `current`; read back, the
+// legacy value is `back`.
+struct NamedRow {
+  const char* name;
+  const char* module;
+  const char* property;
+  int legacy;
+  uint64_t current;
+  int back;
+};
+
+const NamedRow kNamed[] = {
+    {"MinDepthValue", "Depth", "MinDepthValue", -3, ~uint64_t{2}, -3},
+    {"MaxDepthValue", "Depth", "MaxDepthValue", 500, 500, 500},
+    {"GMCMode", "Depth", "GmcMode", 9, 1, 1},
+    {"DepthWhiteBalance", "Depth", "WhiteBalancedEnabled", -1, 1, 1},
+    {"DepthInputFormat", "Depth", "InputFormat", 3, 1, 1},
+    {"DepthState", "Depth", "State", 4, 1, 2},
+    {"DepthCompression", "Depth", "Compression", 4, 2, 4},
+    {"RGBRegistrarState", "Depth", "Registration", 5, 1, 2},
+    {"ImageInputFormat", "Image", "InputFormat", 6, 6, 6},
+    {"ImageState", "Image", "State", 0, 0, 0},
+    {"ImageCompression", "Image", "Compression", 2, 3, 2},
+    {"AudioEnabled", "Audio", "State", 1, 1, 1},
+    {"AudioLeftChannelVolume", "Audio", "LeftChannelVolume", 50, 50, 50},
+    {"AudioRightChannelVolume", "Audio", "RightChannelVolume", 60, 60, 60},
+    {"AudioSampleRate", "Audio", "SampleRate", 44100, 44100, 44100},
+    {"AudioReadChunkSize", "Audio", "ReadChunkSize", 100, 100, 100},
+    {"AudioReadMode", "Audio", "ReadChunkSize", 1, 2120, 1},
+    {"AudioCompression", "Audio", "Compression", 1, 0, 1},
+    {"FrameDelay", "Device", "FrameDelay", 3, 3, 3},
+    {"ReadLogInterval", "Device", "FirmwareLogInterval", 8, 8, 8},
+    {"PrintLog", "Device", "FirmwareLogPrint", 1, 1, 1},
+};
+
+class NamedParams : public LegacyTest {
+ public:
+  static Script Named(bool written, bool audio) {
+    Script script = Modules();
+    for (const NamedRow& row : kNamed) {
+      script.IntProperty(row.module, row.property, 9);
+    }
+    if (audio) {
+      script.SupportedType("Audio");
+    }
+    return script.IntProperty("Device", "ReadWriteMode", written ? 1 : 0);
+  }
+};
+
+TEST_F(NamedParams, EveryNameConvertsBothWays) {
+  Create(Named(true, true));
+  for (const NamedRow& row : kNamed) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(device->SetIOParam(row.name, row.legacy), KR_STATUS_OK);
+    EXPECT_EQ(Current(row.module, row.property), row.current);
+    int value = 77;
+    EXPECT_EQ(device->GetIOParam(row.name, value), KR_STATUS_OK);
+    EXPECT_EQ(value, row.back);
+  }
+  int value = 77;
+  EXPECT_EQ(device->GetIOParam("AudioReadSync", value), KR_STATUS_OK);
+  EXPECT_EQ(value, 0);
+  for (const char* unknown : {"audioreadsync", "Mirror", ""}) {
+    EXPECT_EQ(device->GetIOParam(unknown, value), KR_STATUS_TL_UNKNOWN_PARAMETER) << unknown;
+    EXPECT_EQ(device->SetIOParam(unknown, 1), KR_STATUS_TL_UNKNOWN_PARAMETER) << unknown;
+  }
+  EXPECT_EQ(device->GetIOParam(static_cast<const char*>(nullptr), value), KR_STATUS_TL_UNKNOWN_PARAMETER);
+}
+
+TEST_F(NamedParams, RefusedValuesWriteNothing) {
+  Create(Named(true, true));
+  const struct {
+    const char* name;
+    int value;
+    KrStatus status;
+  } rows[] = {{"ImageCompression", 5, KR_STATUS_QM_BAD_PARAMETER},
+              {"DepthCompression", 3, KR_STATUS_QM_BAD_PARAMETER},
+              {"AudioCompression", 2, KR_STATUS_QM_BAD_PARAMETER},
+              {"AudioReadMode", 2, KR_STATUS_QM_BAD_PARAMETER},
+              {"AudioReadSync", 1, KR_STATUS_OS_ERROR},
+              {"AudioReadSync", 0, KR_STATUS_OK}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(device->SetIOParam(row.name, row.value), row.status) << row.name;
+    EXPECT_EQ(device->GetLastStatus(), row.status);
+  }
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxySetIntProperty"), 0u);
+}
+
+TEST_F(NamedParams, CompressionNeedsAWrittenDevice) {
+  Create(Named(false, true));
+  for (const char* name : {"DepthCompression", "ImageCompression", "AudioCompression"}) {
+    int value = 77;
+    EXPECT_EQ(device->GetIOParam(name, value), KR_STATUS_QM_BAD_PARAMETER) << name;
+    EXPECT_EQ(value, 77);
+    EXPECT_EQ(device->SetIOParam(name, 1), KR_STATUS_QM_BAD_PARAMETER) << name;
+  }
+  EXPECT_TRUE(GetJournal().empty());
+}
+
+TEST_F(NamedParams, MissingModulesReadZeroAndCompressionReadsOff) {
+  Create(Named(true, true));
+  device->hidden = {"Depth", "Image", "Audio", "Device"};
+  for (const NamedRow& row : kNamed) {
+    int value = 77;
+    const bool device_rule = std::strcmp(row.module, "Device") == 0;
+    EXPECT_EQ(device->GetIOParam(row.name, value), device_rule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK)
+        << row.name;
+    const bool compression = std::strstr(row.name, "Compression") != nullptr;
+    EXPECT_EQ(value, device_rule ? 77 : compression ? 1 : 0) << row.name;
+  }
+}
+
+TEST_F(NamedParams, AudioNamesReadOnlyWithAnAudioStream) {
+  Create(Named(true, false));
+  for (const char* name : {"AudioEnabled", "AudioSampleRate", "AudioReadMode", "AudioReadSync"}) {
+    int value = 77;
+    EXPECT_EQ(device->GetIOParam(name, value), KR_STATUS_TL_UNKNOWN_PARAMETER) << name;
+    EXPECT_EQ(value, 77);
+  }
+  int value = 77;
+  EXPECT_EQ(device->GetIOParam("AudioCompression", value), KR_STATUS_OK);
+  EXPECT_EQ(device->SetIOParam("AudioEnabled", 0), KR_STATUS_OK);
+  FailCall("KrDeviceProxyGetSupportedStreams", KR_STATUS_TL_INJECTED_FAILURE);
+  EXPECT_EQ(device->GetIOParam("AudioEnabled", value), KR_STATUS_TL_INJECTED_FAILURE);
+}
+
+TEST_F(NamedParams, CompressionOffRemovesTheStreamAndImageStateIsTheStreamType) {
+  Create(Script()
+             .IntProperty("Device", "ReadWriteMode", 1)
+             .Stream("Depth", "Depth")
+             .Stream("IR", "Image")
+             .StreamProperty("Image", "State", ScriptValue::Int(1)));
+  ASSERT_NE(device->GetDepthMap(), nullptr);
+  EXPECT_EQ(device->SetIOParam("DepthCompression", 0), KR_STATUS_OK);
+  EXPECT_EQ(device->GetDepthMap(), nullptr);
+  int value = 77;
+  EXPECT_EQ(device->GetIOParam("DepthCompression", value), KR_STATUS_OK);
+  EXPECT_EQ(value, 1);
+  EXPECT_EQ(device->GetIOParam("ImageState", value), KR_STATUS_OK);
+  EXPECT_EQ(value, 3);
+  ASSERT_EQ(device->SetProperty("Image", "State", uint64_t{0}), KR_STATUS_OK);
+  EXPECT_EQ(device->GetIOParam("ImageState", value), KR_STATUS_OK);
+  EXPECT_EQ(value, 0);
+}
+
+// ---- numbered buffer parameters ----
+
+struct BufferRowCase {
+  uint32_t id;
+  const char* module;
+  const char* property;
+  uint32_t readSize;   // 0: not readable
+  uint32_t writeSize;  // 0: not writable
+};
+
+const BufferRowCase kBuffers[] = {
+    {3, "Device", "ImageControl", 4, 4},
+    {9, "Device", "DepthControl", 4, 4},
+    {16, "Device", "AHB", 12, 12},
+    {17, "Device", "FirmwareParam", 4, 4},
+    {18, "Device", "Version", 33, 0},
+    {19, "Device", "FlashFile", 10, 10},
+    {20, "Device", "FileList", 6, 0},
+    {21, "Device", "FileAttributes", 0, 4},
+    {33, "Image", "Cropping", 0, 12},
+    {34, "Device", "I2C", 0, 26},
+    {35, "Device", "I2C", 48, 0},
+    {36, "Device", "FlashChunk", 12, 0},
+    {41, "Device", "TecStatus", 22, 0},
+    {43, "Device", "EmitterStatus", 24, 0},
+    {45, "Device", "ProjectorFault", 0, 8},
+    {46, "Device", "CmosBlankingUnits", 8, 8},
+    {47, "Device", "CmosBlankingTime", 10, 10},
+    {48, "Depth", "AGCBin", 6, 6},
+};
+
+class BufferParams : public LegacyTest {
+ public:
+  void SetUp() override {
+    LegacyTest::SetUp();
+    Script script = Modules();
+    for (const BufferRowCase& row : kBuffers) {
+      script.Property(row.module, row.property, ScriptValue::General(nullptr, 0));
+    }
+    Create(script.IntProperty("Image", "RequiredDataSize", 5)
+               .Property("Image", "LastRawFrame", ScriptValue::General("frame", 5))
+               .IntProperty("Device", "BIST", Tagged(3)));
+  }
+};
+
+TEST_F(BufferParams, EveryRowMovesItsSizeInItsDirections) {
+  for (const BufferRowCase& row : kBuffers) {
+    SCOPED_TRACE(row.id);
+    std::vector<uint8_t> buffer(64, 0xEE);
+    if (row.readSize != 0) {
+      // The kit answers only a read of the value's own size.
+      const std::vector<uint8_t> value = Bytes(row.readSize, static_cast<uint8_t>(row.id));
+      ASSERT_EQ(ChangeProperty(kit, row.module, row.property, ScriptValue::General(value.data(), row.readSize)),
+                KR_STATUS_OK);
+      EXPECT_EQ(device->GetIOParam(row.id, static_cast<void*>(buffer.data())), KR_STATUS_OK);
+      EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + row.readSize), value);
+      EXPECT_EQ(buffer[row.readSize], 0xEE);
+    } else {
+      EXPECT_EQ(device->GetIOParam(row.id, static_cast<void*>(buffer.data())), KR_STATUS_TL_UNKNOWN_PARAMETER);
+    }
+    if (row.writeSize != 0) {
+      const std::vector<uint8_t> value = Bytes(row.writeSize, static_cast<uint8_t>(row.id + 1));
+      EXPECT_EQ(device->SetIOParam(row.id, static_cast<const void*>(value.data())), KR_STATUS_OK);
+      std::vector<uint8_t> stored(row.writeSize);
+      EXPECT_EQ(device->GetProperty(row.module, row.property, KrGeneralBuffer{stored.data(), row.writeSize}),
+                KR_STATUS_OK);
+      EXPECT_EQ(stored, value);
+    } else {
+      EXPECT_EQ(device->SetIOParam(row.id, static_cast<const void*>(buffer.data())), KR_STATUS_TL_UNKNOWN_PARAMETER);
+    }
+  }
+}
+
+TEST_F(BufferParams, RecordFrameAndSelfTestReads) {
+  const std::vector<uint8_t> version = Bytes(33, 1);
+  ASSERT_EQ(ChangeProperty(kit, "Device", "Version", ScriptValue::General(version.data(), 33)), KR_STATUS_OK);
+  std::vector<uint8_t> bytes(33);
+  KrGeneralBuffer record{bytes.data(), 33};
+  EXPECT_EQ(device->GetIOParam(24, static_cast<void*>(&record)), KR_STATUS_OK);
+  EXPECT_EQ(bytes, version);
+
+  char frame[8] = {};
+  EXPECT_EQ(device->GetIOParam(32, static_cast<void*>(frame)), KR_STATUS_OK);
+  EXPECT_STREQ(frame, "frame");
+
+  int bist = 77;
+  EXPECT_EQ(device->GetIOParam(37, static_cast<void*>(&bist)), KR_STATUS_OK);
+  EXPECT_EQ(bist, 0x20003);
+
+  // Integer-only numbers and a null buffer.
+  EXPECT_EQ(device->GetIOParam(2, static_cast<void*>(&bist)), KR_STATUS_TL_UNKNOWN_PARAMETER);
+  EXPECT_EQ(device->GetIOParam(37, static_cast<void*>(nullptr)), KR_STATUS_OS_NULL_POINTER);
+  EXPECT_EQ(device->GetIOParam(27, static_cast<void*>(nullptr)), KR_STATUS_OS_NULL_POINTER);
+}
+
+// ---- flags ----
+
+TEST_F(LegacyTest, FlagOneIsTheDeviceMirror) {
+  Create(Script().IntProperty("Device", "Mirror", 0));
+  const struct {
+    KrStatus (KrVDevice::*operation)(int);
+    uint64_t before;
+    uint64_t after;
+  } rows[] = {{&KrVDevice::EnableFlag, 0, 1},
+              {&KrVDevice::DisableFlag, 1, 0},
+              {&KrVDevice::FlipFlag, 0, 1},
+              {&KrVDevice::FlipFlag, 5, 0}};
+  for (const auto& row : rows) {
+    ASSERT_EQ(device->SetProperty("Device", "Mirror", row.before), KR_STATUS_OK);
+    EXPECT_EQ(((*device).*row.operation)(1), KR_STATUS_OK);
+    EXPECT_EQ(Current("Device", "Mirror"), row.after);
+    ClearJournal();
+    EXPECT_EQ(((*device).*row.operation)(0), KR_STATUS_TL_BAD_STREAM_FLAGS);
+    EXPECT_EQ(device->GetLastStatus(), KR_STATUS_TL_BAD_STREAM_FLAGS);
+    EXPECT_TRUE(GetJournal().empty());
+  }
+  ASSERT_EQ(device->SetProperty("Device", "Mirror", Tagged(1)), KR_STATUS_OK);
+  uint32_t value = 77;
+  EXPECT_EQ(device->GetFlag(1, value), KR_STATUS_OK);
+  EXPECT_EQ(value, 0x20001u);
+  FailCall("KrDeviceProxyGetIntProperty", KR_STATUS_TL_INJECTED_FAILURE);
+  value = 77;
+  EXPECT_EQ(device->GetFlag(1, value), KR_STATUS_TL_INJECTED_FAILURE);
+  EXPECT_EQ(device->FlipFlag(1), KR_STATUS_TL_INJECTED_FAILURE);
+  EXPECT_EQ(value, 77u);
+  EXPECT_EQ(device->GetFlag(2, value), KR_STATUS_TL_BAD_STREAM_FLAGS);
+}
+
+// ---- depth tables on the scripted device ----
+
+class DepthTables : public LegacyTest {
+ public:
+  const uint16_t s2d[4] = {0, 900, 600, 450};
+  const uint16_t d2s[5] = {0, 1, 2, 3, 3};
+
+  void SetUp() override {
+    LegacyTest::SetUp();
+    Create(Modules()
+               .IntProperty("Depth", "MaxShift", 3)
+               .IntProperty("Depth", "DeviceMaxDepth", 4)
+               .Property("Depth", "S2D", ScriptValue::General(s2d, sizeof(s2d)))
+               .Property("Depth", "D2S", ScriptValue::General(d2s, sizeof(d2s))));
+  }
+  const uint16_t* Table(uint32_t id) {
+    void* table = nullptr;
+    EXPECT_EQ(device->GetIOParam(id, static_cast<void*>(&table)), KR_STATUS_OK);
+    return static_cast<const uint16_t*>(table);
+  }
+};
+
+TEST_F(DepthTables, AreBuiltOnceFollowS2DAndGoWithTheKitDevice) {
+  const uint16_t* shiftToDepth = Table(27);
+  ASSERT_NE(shiftToDepth, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(shiftToDepth) % 16, 0u);
+  EXPECT_EQ(std::memcmp(shiftToDepth, s2d, sizeof(s2d)), 0);
+  ClearJournal();
+  const uint16_t* depthToShift = Table(28);
+  EXPECT_EQ(std::memcmp(depthToShift, d2s, sizeof(d2s)), 0);
+  EXPECT_EQ(Table(27), shiftToDepth);
+  EXPECT_TRUE(GetJournal().empty());
+
+  // A change of "S2D" refills both tables in place.
+  const uint16_t s2dNew[4] = {0, 800, 500, 400};
+  const uint16_t d2sNew[5] = {0, 3, 3, 2, 1};
+  ASSERT_EQ(ChangeProperty(kit, "Depth", "D2S", ScriptValue::General(d2sNew, sizeof(d2sNew))), KR_STATUS_OK);
+  EXPECT_EQ(std::memcmp(depthToShift, d2s, sizeof(d2s)), 0);
+  ASSERT_EQ(ChangeProperty(kit, "Depth", "S2D", ScriptValue::General(s2dNew, sizeof(s2dNew))), KR_STATUS_OK);
+  EXPECT_EQ(std::memcmp(shiftToDepth, s2dNew, sizeof(s2dNew)), 0);
+  EXPECT_EQ(std::memcmp(depthToShift, d2sNew, sizeof(d2sNew)), 0);
+  EXPECT_EQ(device->GetLastStatus(), KR_STATUS_OK);
+
+  // Closing cancels the registration before the kit device goes; a new
+  // device gets tables of its own.
+  ClearJournal();
+  ASSERT_EQ(device->Close(), KR_STATUS_OK);
+  const std::vector<JournalEntry> journal = GetJournal();
+  ASSERT_FALSE(journal.empty());
+  EXPECT_EQ(journal[0].call, "KrDeviceProxyUnregisterFromPropertyChange");
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyDestroy"), 1u);
+  std::string connection = "scripted:camera";
+  ASSERT_EQ(device->CreateByConnectionString(&connection[0], KR_DEVICE_MODE_READ, nullptr, 0), KR_STATUS_OK);
+  ClearJournal();
+  EXPECT_EQ(std::memcmp(Table(27), s2d, sizeof(s2d)), 0);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty", "MaxShift"), 1u);
+}
+
+TEST_F(DepthTables, AFailureAtAnyCallLeavesNoTableAndALaterRequestSucceeds) {
+  bool completed = false;
+  for (uint64_t n = 1; !completed; ++n) {
+    SCOPED_TRACE(n);
+    ASSERT_LT(n, 20u);
+    Create(Modules()
+               .IntProperty("Depth", "MaxShift", 3)
+               .IntProperty("Depth", "DeviceMaxDepth", 4)
+               .Property("Depth", "S2D", ScriptValue::General(s2d, sizeof(s2d)))
+               .Property("Depth", "D2S", ScriptValue::General(d2s, sizeof(d2s))));
+    ClearFailures();
+    FailNthCall(n);
+    void* table = nullptr;
+    const KrStatus status = device->GetIOParam(27, static_cast<void*>(&table));
+    completed = GetInjectedFailureCount() == 0;
+    EXPECT_EQ(status == KR_STATUS_OK, table != nullptr);
+    ClearFailures();
+    EXPECT_NE(Table(28), nullptr);
+  }
+}
+
+TEST_F(DepthTables, SizesBeyond32BitsAreRefused) {
+  ASSERT_EQ(device->SetProperty("Depth", "MaxShift", uint64_t{0xFFFFFFFF}), KR_STATUS_OK);
+  void* table = &table;
+  EXPECT_EQ(device->GetIOParam(27, static_cast<void*>(&table)), KR_STATUS_OS_ALLOC_FAILED);
+  EXPECT_EQ(table, &table);
+}
+
+// ---- end to end on the simulated sensor ----
+
+TEST_F(LegacyTest, SensorTablesMatchTheSensorAndFollowItsShiftParameters) {
+  KrVDevice shifts, depths;
+  for (KrVDevice* sensor : {&shifts, &depths}) {
+    ASSERT_EQ(sensor->CreateSensor(sensor == &shifts ? "*:0" : "*:1", nullptr, 0), KR_STATUS_OK);
+    ASSERT_EQ(sensor->AddStream("Depth", "Depth", nullptr), KR_STATUS_OK);
+  }
+  ASSERT_EQ(shifts.SetProperty("Depth", "OutputFormat", uint64_t{0}), KR_STATUS_OK);  // shift values
+  auto tableOf = [](KrVDevice& sensor, uint32_t id) {
+    void* table = nullptr;
+    EXPECT_EQ(sensor.GetIOParam(id, static_cast<void*>(&table)), KR_STATUS_OK);
+    return static_cast<const uint16_t*>(table);
+  };
+  auto kitTable = [](KrVDevice& sensor, const char* name, const char* size) {
+    uint64_t last = 0;
+    EXPECT_EQ(sensor.GetProperty("Depth", size, last), KR_STATUS_OK);
+    std::vector<uint16_t> table(last + 1);
+    EXPECT_EQ(sensor.GetProperty("Depth", name, KrGeneralBuffer{table.data(), static_cast<uint32_t>(2 * (last + 1))}),
+              KR_STATUS_OK);
+    return table;
+  };
+  const uint16_t* s2d = tableOf(shifts, 27);
+  const uint16_t* d2s = tableOf(shifts, 28);
+  std::vector<uint16_t> expected = kitTable(shifts, "S2D", "MaxShift");
+  ASSERT_EQ(expected.size(), 2048u);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), s2d));
+  expected = kitTable(shifts, "D2S", "DeviceMaxDepth");
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), d2s));
+
+  // The same frame of the same scene, as shifts and as depth.
+  ASSERT_EQ(shifts.OpenAllStreams(), KR_STATUS_OK);
+  ASSERT_EQ(depths.OpenAllStreams(), KR_STATUS_OK);
+  ASSERT_EQ(shifts.Read(), KR_STATUS_OK);
+  ASSERT_EQ(depths.Read(), KR_STATUS_OK);
+  const uint16_t* shiftPixels = shifts.GetDepthMap()->Data();
+  const uint16_t* depthPixels = depths.GetDepthMap()->Data();
+  const uint32_t pixels = 640 * 480;
+  uint32_t measured = 0;
+  for (uint32_t i = 0; i < pixels; ++i) {
+    if (shiftPixels[i] != 0) {
+      ++measured;
+      ASSERT_EQ(s2d[shiftPixels[i]], depthPixels[i]) << i;
+    }
+  }
+  EXPECT_GT(measured, pixels / 2);
+
+  // A shift parameter changes: the kit re-raises "S2D" and the table follows.
+  const uint16_t before = s2d[1000];
+  ASSERT_EQ(shifts.SetProperty("Depth", "ConstShift", uint64_t{300}), KR_STATUS_OK);
+  EXPECT_NE(s2d[1000], before);
+  expected = kitTable(shifts, "S2D", "MaxShift");
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), s2d));
+}
+
+}  // namespace
+}  // namespace legacy_test

@@ -1,0 +1,84 @@
+// The folding CRC-32 kernels against zlib's crc32: every length up to a
+// few lanes past each kernel's block, every start alignment, chained calls
+// (a non-zero starting value), and a large buffer.
+#include <Tollan/src/file/Crc32.h>
+#include <Tollan/src/file/RecordingFormat.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace tollan {
+namespace recording {
+namespace {
+
+using crc::Kernel;
+
+// The zlib kernel is zlib's crc32 itself.
+uint32_t Zlib(const uint8_t* data, size_t size, uint32_t start) {
+  return crc::Compute(Kernel::kZlib, data, size, start);
+}
+
+std::vector<uint8_t> Noise(size_t size) {
+  std::vector<uint8_t> bytes(size);
+  uint32_t state = 0x12345678u;
+  for (uint8_t& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = uint8_t(state >> 24);
+  }
+  return bytes;
+}
+
+class Crc32Kernels : public ::testing::TestWithParam<Kernel> {
+ protected:
+  void SetUp() override {
+    if (!crc::Supported(GetParam())) {
+      GTEST_SKIP() << crc::Name(GetParam()) << " is not supported here";
+    }
+  }
+};
+
+TEST_P(Crc32Kernels, MatchesZlibForEveryLengthAlignmentAndStart) {
+  const std::vector<uint8_t> bytes = Noise(1100);
+  for (size_t offset = 0; offset < 16; ++offset) {
+    for (size_t size = 0; size + offset <= 700; size += (size < 300 ? 1 : 7)) {
+      for (uint32_t start : {0u, 0xFFFFFFFFu, 0x9E3779B9u}) {
+        ASSERT_EQ(crc::Compute(GetParam(), bytes.data() + offset, size, start),
+                  Zlib(bytes.data() + offset, size, start))
+            << "offset " << offset << " size " << size << " start " << start;
+      }
+    }
+  }
+}
+
+TEST_P(Crc32Kernels, ChainsLikeZlibOverALargeBuffer) {
+  const std::vector<uint8_t> bytes = Noise((1u << 20) + 13);
+  const uint32_t whole = Zlib(bytes.data(), bytes.size(), 0);
+  EXPECT_EQ(crc::Compute(GetParam(), bytes.data(), bytes.size(), 0), whole);
+  // In pieces of awkward sizes, each continuing the last.
+  uint32_t chained = 0;
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t piece = std::min<size_t>(bytes.size() - at, 1000 + at % 4099);
+    chained = crc::Compute(GetParam(), bytes.data() + at, piece, chained);
+    at += piece;
+  }
+  EXPECT_EQ(chained, whole);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, Crc32Kernels, ::testing::Values(Kernel::kClmul128, Kernel::kClmul512),
+                         [](const ::testing::TestParamInfo<Kernel>& info) {
+                           return std::string(crc::Name(info.param));
+                         });
+
+TEST(Crc32, TheRecordingsUseTheBestKernel) {
+  EXPECT_TRUE(crc::Supported(crc::Best()));
+  const char check[] = "123456789";  // the standard check value of this CRC
+  EXPECT_EQ(Crc32(check, 9), 0xCBF43926u);
+  const std::vector<uint8_t> bytes = Noise(5000);
+  EXPECT_EQ(Crc32(bytes.data(), bytes.size()), Zlib(bytes.data(), bytes.size(), 0));
+  EXPECT_EQ(Crc32(nullptr, 0, 77u), 77u);
+}
+
+}  // namespace
+}  // namespace recording
+}  // namespace tollan

@@ -1,0 +1,155 @@
+// Running the ovalith tool in a private folder, and reading what it made.
+#include "ToolRun.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <png.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace tool_test {
+namespace {
+
+// Sensor 0 unpaced with its flash in a state file (so one run of the tool
+// sees the last one's changes); sensor 1 paced, small depth frames, for the
+// runs that are interrupted.
+const char kKitConfiguration[] =
+    "[Tollan]\nSensors = 2\nPaced = 0\n"
+    "[SensorV2.0]\nFlashStateFile = flash.state\n"
+    "[SensorV2.1]\nPaced = 1\nDepth.Resolution = 0\n";
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return std::remove(path); }
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+ToolFolder::ToolFolder() {
+  char pattern[] = "/tmp/ovalith-tool-XXXXXX";
+  root_ = mkdtemp(pattern);
+  Write("Tollan.ini", kKitConfiguration);
+}
+
+ToolFolder::~ToolFolder() { nftw(root_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+
+bool ToolFolder::Exists(const std::string& relative) const { return access(Path(relative).c_str(), F_OK) == 0; }
+
+void ToolFolder::Write(const std::string& relative, const std::string& content) const {
+  std::ofstream(Path(relative), std::ios::binary | std::ios::trunc) << content;
+}
+
+RunResult ToolFolder::Run(const std::vector<std::string>& arguments, const std::string& interruptAt,
+                          long interruptBytes) const {
+  RunResult result;
+  const std::string outPath = Path(".out"), errPath = Path(".err");
+  const pid_t child = fork();
+  if (child == 0) {
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || in < 0 || chdir(root_.c_str()) != 0) _exit(127);
+    dup2(in, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    std::vector<char*> argv = {const_cast<char*>(OVALITH_TOOL_PROGRAM)};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(OVALITH_TOOL_PROGRAM, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (!interruptAt.empty()) {
+    struct stat file = {};
+    // At most 30 s; a run that ended early is reaped below.
+    for (int wait = 0; wait < 1500 && waitpid(child, &status, WNOHANG) == 0; ++wait) {
+      if (stat(Path(interruptAt).c_str(), &file) == 0 && file.st_size > interruptBytes) break;
+      usleep(20000);
+    }
+    kill(child, SIGINT);
+  }
+  waitpid(child, &status, 0);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = ReadAll(outPath);
+  result.err = ReadAll(errPath);
+  return result;
+}
+
+ToolFolder::Engine::Engine(const ToolFolder& folder) {
+  EXPECT_EQ(KrVDevice::EngineInit(nullptr, folder.root_.c_str()), KR_STATUS_OK);
+}
+
+ToolFolder::Engine::~Engine() { KrVDevice::EngineShutdown(); }
+
+PngImage ReadPng(const std::string& path) {
+  PngImage image;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return image;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png)) == 0) {
+    png_init_io(png, file);
+    png_read_info(png, info);
+    image.width = png_get_image_width(png, info);
+    image.height = png_get_image_height(png, info);
+    image.colourType = png_get_color_type(png, info);
+    image.bitDepth = png_get_bit_depth(png, info);
+    image.rows.assign(image.height, std::vector<uint8_t>(png_get_rowbytes(png, info)));
+    for (auto& row : image.rows) png_read_row(png, row.data(), nullptr);
+    png_read_end(png, nullptr);
+    image.ok = true;
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+  std::fclose(file);
+  return image;
+}
+
+std::vector<std::pair<std::string, uint64_t>> FramesPerStream(const std::string& path) {
+  std::vector<std::pair<std::string, uint64_t>> frames;
+  KrVDevice device;
+  if (device.OpenFileForReading(path.c_str()) != KR_STATUS_OK) return frames;
+  const char* names[16] = {};
+  uint32_t count = 16;
+  EXPECT_EQ(device.GetStreamNames(names, &count), KR_STATUS_OK);
+  for (uint32_t i = 0; i < count; ++i) {
+    uint64_t recorded = 0;
+    EXPECT_EQ(device.GetProperty(names[i], "NumberOfFrames", recorded), KR_STATUS_OK);
+    frames.emplace_back(names[i], recorded);
+  }
+  return frames;
+}
+
+bool ReadDepthFrame(const std::string& path, uint32_t number, DepthFrame* frame) {
+  KrVDevice device;
+  if (device.OpenFileForReading(path.c_str()) != KR_STATUS_OK || device.GetDepthMap() == nullptr) return false;
+  const KrVDepthMap& depth = *device.GetDepthMap();
+  for (uint32_t seen = 0; seen < number;) {
+    if (device.Read() != KR_STATUS_OK) return false;
+    seen += depth.IsDataNew() ? 1 : 0;
+  }
+  frame->width = depth.GetXRes();
+  frame->height = depth.GetYRes();
+  frame->noSample = depth.GetNoSampleValue();
+  frame->shadow = depth.GetShadowValue();
+  frame->pixels.assign(depth.Data(), depth.Data() + size_t{frame->width} * frame->height);
+  for (uint16_t y = 0; y < frame->height; ++y) {
+    for (uint16_t x = 0; x < frame->width; ++x) {
+      // One point at a time: the tool's batch conversion must agree with it.
+      KrVPoint point(x, y, depth(x, y));
+      depth.GetRealWorldTranslator()->Projective2RW(point);
+      frame->realWorld.push_back(point);
+    }
+  }
+  return true;
+}
+
+}  // namespace tool_test

@@ -1,0 +1,188 @@
+// ovalith devices, ovalith info: the sensors the kit offers, and every
+// module and property of one device with its value.
+#include "ToolCommon.h"
+
+#include <Tollan/TollanFlash.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace ovalith_tool {
+namespace {
+
+constexpr uint32_t kMaxDevices = 64;
+
+// ---- devices ----
+
+// "serial ..., firmware major.minor.build" of one sensor.
+bool DescribeSensor(const char* connection, std::string* text) {
+  KrVDevice device;
+  KrVPropertySet values;  // no reset for a look at the sensor
+  values.AddProperty("Device", "ResetSensorOnStartup", uint64_t{0});
+  if (!Check(device.CreateSensor(connection, &values, KR_DEVICE_SHARING_SHARED),
+             std::string("cannot open ") + connection)) {
+    return false;
+  }
+  std::string serial;
+  VersionRecord version = {};
+  if (!GetText(device, "Device", "ID", &serial) ||
+      !Check(device.GetProperty("Device", "Version", KrGeneralBuffer{&version, sizeof(version)}),
+             "cannot read the firmware version of " + std::string(connection))) {
+    return false;
+  }
+  *text = "serial " + serial + ", firmware " + std::to_string(version.major) + "." + std::to_string(version.minor) +
+          "." + std::to_string(version.build);
+  return true;
+}
+
+int RunDevices() {
+  KrVDevice device;
+  char connections[kMaxDevices][KR_MAX_NAME_LENGTH] = {};
+  uint32_t count = kMaxDevices;
+  if (!Check(device.Enumerate(connections, &count), "cannot list the sensors")) return kExitFailed;
+  count = std::min(count, kMaxDevices);
+  std::printf("%u sensor(s)\n", count);
+  bool allDescribed = true;
+  for (uint32_t i = 0; i < count; ++i) {
+    connections[i][KR_MAX_NAME_LENGTH - 1] = '\0';
+    std::string text;
+    const bool described = DescribeSensor(connections[i], &text);
+    std::printf("  %-8s %s\n", connections[i], described ? text.c_str() : "(cannot be opened)");
+    allDescribed = allDescribed && described;
+  }
+  return allDescribed ? kExitOk : kExitFailed;
+}
+
+// ---- info ----
+
+// JSON text of a string.
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned char>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// The shortest text that reads back as the same double.
+std::string RealText(double value) {
+  char text[64];
+  for (int precision = 6; precision <= 17; ++precision) {
+    std::snprintf(text, sizeof(text), "%.*g", precision, value);
+    if (std::strtod(text, nullptr) == value) break;
+  }
+  return text;
+}
+
+// The value of the enumerator's current entry as text; json quotes texts
+// and general values (shown as hexadecimal bytes).
+bool ValueText(KrPropertySetEnumeratorHandle entry, KrPropertyType type, bool json, std::string* text) {
+  uint64_t integer = 0;
+  double real = 0;
+  const char* string = nullptr;
+  KrGeneralBuffer general = {};
+  switch (type) {
+    case KR_PROPERTY_TYPE_INTEGER:
+      if (!Check(KrPropertySetEnumeratorGetIntValue(entry, &integer), "cannot read a value")) return false;
+      *text = std::to_string(integer);
+      return true;
+    case KR_PROPERTY_TYPE_REAL:
+      if (!Check(KrPropertySetEnumeratorGetRealValue(entry, &real), "cannot read a value")) return false;
+      *text = RealText(real);
+      return true;
+    case KR_PROPERTY_TYPE_STRING:
+      if (!Check(KrPropertySetEnumeratorGetStringValue(entry, &string), "cannot read a value")) return false;
+      *text = json ? Quoted(string) : string;
+      return true;
+    default:
+      if (!Check(KrPropertySetEnumeratorGetGeneralValue(entry, &general), "cannot read a value")) return false;
+      *text = Hex(general.pData, general.nDataSize);
+      if (json) *text = Quoted(*text);
+      return true;
+  }
+}
+
+// Prints every entry of set, module by module, as text or as one JSON object.
+bool PrintProperties(const KrVPropertySet& set, const std::string& name, bool json) {
+  KrPropertySetEnumeratorHandle entry = nullptr;
+  if (!Check(KrPropertySetGetEnumerator(set.GetHandle(), &entry, nullptr), "cannot list the properties")) return false;
+  std::string module, out = json ? "{\"device\": " + Quoted(name) + ", \"modules\": {" : "device " + name + "\n";
+  bool end = false, ok = true;
+  while (ok && (ok = KrPropertySetEnumeratorMoveNext(entry, &end) == KR_STATUS_OK) && !end) {
+    KrPropertyType type = KR_PROPERTY_TYPE_INTEGER;
+    const char *entryModule = nullptr, *property = nullptr;
+    std::string value;
+    ok = KrPropertySetEnumeratorGetCurrentPropertyInfo(entry, &type, &entryModule, &property) == KR_STATUS_OK &&
+         ValueText(entry, type, json, &value);
+    if (!ok) break;
+    const bool first = module.empty();
+    if (entryModule != module) {
+      module = entryModule;
+      out += json ? std::string(first ? "" : "}, ") + Quoted(module) + ": {" : "[" + module + "]\n";
+    } else if (json) {
+      out += ", ";
+    }
+    out += json ? Quoted(property) + ": " + value : "  " + std::string(property) + " = " + value + "\n";
+  }
+  KrPropertySetEnumeratorFree(&entry);
+  if (!ok) return Fail("cannot list the properties of " + name);
+  out += json ? std::string(module.empty() ? "" : "}") + "}}\n" : "";
+  std::fputs(out.c_str(), stdout);
+  return true;
+}
+
+// A sensor shows one stream of every type it supports, so that the stream
+// settings are listed too.
+bool AddSupportedStreams(KrVDevice& device) {
+  const char* names[16] = {};
+  uint32_t count = 16;
+  if (!Check(device.GetSupportedStreams(names, &count), "cannot list the supported streams")) return false;
+  for (uint32_t i = 0; i < count && i < 16; ++i) {
+    if (!Check(device.AddStream(names[i], names[i], nullptr), std::string("cannot add a ") + names[i] + " stream")) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int RunInfo(const std::string& connection, const std::string& file, bool json) {
+  Source source;
+  if (!OpenEither(connection, file, {}, &source)) return kExitFailed;
+  if (!source.isFile && !AddSupportedStreams(*source.device)) return kExitFailed;
+  KrVPropertySet set;
+  if (!Check(source.device->GetAllProperties(set, 0, nullptr), "cannot read the properties of " + source.name)) {
+    return kExitFailed;
+  }
+  return PrintProperties(set, source.name, json) ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+void AddDeviceCommands(CLI::App& app, Command* command) {
+  CLI::App* devices = app.add_subcommand("devices", "list every sensor the kit offers, with serial and firmware");
+  devices->callback([command] { *command = RunDevices; });
+
+  struct InfoOptions {
+    std::string connection, file;
+    bool json = false;
+  };
+  auto options = std::make_shared<InfoOptions>();
+  CLI::App* info = app.add_subcommand("info", "show every module and property of a device or recording");
+  CLI::Option* device = info->add_option("--device", options->connection, "connection string (default *:0)");
+  info->add_option("--file", options->file, "a recording")->excludes(device);
+  info->add_flag("--json", options->json, "print one JSON object");
+  info->callback([command, options] {
+    *command = [options] { return RunInfo(options->connection, options->file, options->json); };
+  });
+}
+
+}  // namespace ovalith_tool

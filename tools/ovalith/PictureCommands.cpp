@@ -1,0 +1,211 @@
+// ovalith snapshot, ovalith cloud: one frame of a sensor or a recording as
+// PNG pictures (libpng) or as a binary PLY point cloud.
+#include "ToolCommon.h"
+
+#include <png.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace ovalith_tool {
+namespace {
+
+// ---- PNG ----
+
+struct PngPicture {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int colourType = PNG_COLOR_TYPE_RGB;
+  int bitDepth = 8;
+  const void* pixels = nullptr;  // rows of width pixels; 16-bit values in host order
+  size_t RowBytes() const {
+    const size_t channels = colourType == PNG_COLOR_TYPE_RGB ? 3 : 1;
+    return width * channels * static_cast<size_t>(bitDepth / 8);
+  }
+};
+
+// libpng reports errors by longjmp; nothing with a destructor lives in
+// this function, so the jump leaks nothing.
+bool EncodePng(FILE* file, const PngPicture& picture) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+  if (info == nullptr || setjmp(png_jmpbuf(png)) != 0) {
+    png_destroy_write_struct(&png, &info);
+    return false;
+  }
+  png_init_io(png, file);
+  png_set_IHDR(png, info, picture.width, picture.height, picture.bitDepth, picture.colourType, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  if (picture.bitDepth == 16) png_set_swap(png);  // PNG stores 16-bit values big-endian
+  const auto* row = static_cast<const png_byte*>(picture.pixels);
+  for (uint32_t y = 0; y < picture.height; ++y) png_write_row(png, row + y * picture.RowBytes());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  return true;
+}
+
+bool WritePng(const std::string& path, const PngPicture& picture) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return Fail("cannot create " + path + ": " + std::strerror(errno));
+  const bool encoded = EncodePng(file, picture);
+  const bool closed = std::fclose(file) == 0;
+  return (encoded && closed) || Fail("cannot write " + path);
+}
+
+// ---- depth pictures ----
+
+// Near is warm, far is cold: a ramp red - yellow - green - cyan - blue.
+void RampColour(double t, uint8_t* rgb) {
+  const double x = std::min(1.0, std::max(0.0, t)) * 4.0;
+  const int segment = std::min(3, static_cast<int>(x));
+  const auto up = static_cast<uint8_t>(255.0 * (x - segment) + 0.5);
+  const auto down = static_cast<uint8_t>(255 - up);
+  const uint8_t colours[4][3] = {{255, up, 0}, {down, 255, 0}, {0, 255, up}, {0, down, 255}};
+  std::memcpy(rgb, colours[segment], 3);
+}
+
+// Pixels without a depth are black; the others run through the ramp over
+// the frame's own depth range.
+std::vector<uint8_t> Colourise(const DepthCapture& depth) {
+  uint16_t nearest = UINT16_MAX, farthest = 0;
+  for (const uint16_t z : depth.pixels) {
+    if (!depth.Valid(z)) continue;
+    nearest = std::min(nearest, z);
+    farthest = std::max(farthest, z);
+  }
+  const double range = farthest > nearest ? farthest - nearest : 1.0;
+  std::vector<uint8_t> rgb(depth.pixels.size() * 3, 0);
+  for (size_t i = 0; i < depth.pixels.size(); ++i) {
+    if (depth.Valid(depth.pixels[i])) RampColour((depth.pixels[i] - nearest) / range, &rgb[i * 3]);
+  }
+  return rgb;
+}
+
+bool WriteDepthPictures(const PictureOptions& options, const DepthCapture& depth) {
+  if (!options.depthPng.empty()) {
+    const std::vector<uint8_t> rgb = Colourise(depth);
+    if (!WritePng(options.depthPng, {depth.width, depth.height, PNG_COLOR_TYPE_RGB, 8, rgb.data()})) return false;
+  }
+  return options.depth16Png.empty() ||
+         WritePng(options.depth16Png, {depth.width, depth.height, PNG_COLOR_TYPE_GRAY, 16, depth.pixels.data()});
+}
+
+bool WriteImagePicture(const std::string& path, const ImageCapture& image) {
+  if (image.grey16) return WritePng(path, {image.width, image.height, PNG_COLOR_TYPE_GRAY, 16, image.grey.data()});
+  return WritePng(path, {image.width, image.height, PNG_COLOR_TYPE_RGB, 8, image.rgb.data()});
+}
+
+// ---- point cloud ----
+
+// The real-world point of every pixel (row by row) from the batch
+// conversion; pixels without a depth are left out later.
+bool ConvertAll(const DepthCapture& depth, KrVPointContainer* points) {
+  if (depth.translator == nullptr) return Fail("the depth stream has no real-world calibration");
+  return Check(depth.translator->Projective2RW(depth.pixels.data(), depth.width, 0, 0, depth.width, depth.height,
+                                               *points, KRV_NO_SAMPLE_KEEP, depth.noSampleValue),
+               "cannot convert the depth frame to real-world points");
+}
+
+std::string PlyHeader(size_t count, bool coloured) {
+  std::string header = "ply\nformat binary_little_endian 1.0\ncomment ovalith point cloud, millimetres\n";
+  header += "element vertex " + std::to_string(count) + "\n";
+  header += "property float x\nproperty float y\nproperty float z\n";
+  if (coloured) header += "property uchar red\nproperty uchar green\nproperty uchar blue\n";
+  return header + "end_header\n";
+}
+
+bool Colourable(const DepthCapture& depth, const ImageCapture& image) {
+  return image.captured && !image.grey16 && image.width == depth.width && image.height == depth.height;
+}
+
+// Binary PLY of the valid pixels' points, coloured from an image of the
+// same resolution when there is one.
+bool WritePly(const std::string& path, const DepthCapture& depth, const KrVPointContainer& points,
+              const ImageCapture& image) {
+  const bool coloured = Colourable(depth, image);
+  const size_t vertexBytes = sizeof(float) * 3 + (coloured ? 3 : 0);
+  std::string bytes = PlyHeader(depth.ValidCount(), coloured);
+  bytes.reserve(bytes.size() + depth.ValidCount() * vertexBytes);
+  for (size_t i = 0; i < depth.pixels.size(); ++i) {
+    if (!depth.Valid(depth.pixels[i])) continue;
+    const KrVPoint& point = points[static_cast<int>(i)];
+    const float xyz[3] = {point.X(), point.Y(), point.Z()};
+    bytes.append(reinterpret_cast<const char*>(xyz), sizeof(xyz));  // x86-64 floats are little-endian
+    if (coloured) bytes.append(reinterpret_cast<const char*>(&image.rgb[i * 3]), 3);
+  }
+  return WriteFile(path, bytes.data(), bytes.size());
+}
+
+bool IsRgbImageStream(KrVDevice& device) {
+  const KrVImageMap* image = device.GetImageMap();
+  return image != nullptr && image->GetOutputFormat() != KR_OUTPUT_FORMAT_GRAYSCALE16;
+}
+
+bool Capture(const PictureOptions& options, bool wantImage, bool imageIfAny, Source* source, DepthCapture* depth,
+             ImageCapture* image) {
+  std::vector<std::string> types = {"Depth"};
+  if (wantImage || imageIfAny) types.push_back("Image");
+  if (!OpenEither(options.connection, options.file, types, source)) return false;
+  const bool withImage = wantImage || (imageIfAny && IsRgbImageStream(*source->device));
+  return CaptureFrame(*source, options.frame, withImage, depth, image);
+}
+
+}  // namespace
+
+int RunSnapshot(const PictureOptions& options) {
+  if (options.depthPng.empty() && options.depth16Png.empty() && options.imagePng.empty()) {
+    Fail("nothing to write: give --depth, --depth16 or --image");
+    return kExitUsage;
+  }
+  Source source;
+  DepthCapture depth;
+  ImageCapture image;
+  if (!Capture(options, !options.imagePng.empty(), false, &source, &depth, &image)) return kExitFailed;
+  if (!WriteDepthPictures(options, depth)) return kExitFailed;
+  if (!options.imagePng.empty() && !WriteImagePicture(options.imagePng, image)) return kExitFailed;
+  std::printf("depth frame %u (%ux%u) of %s\n", depth.frameId, depth.width, depth.height, source.name.c_str());
+  for (const std::string* path : {&options.depthPng, &options.depth16Png, &options.imagePng}) {
+    if (!path->empty()) std::printf("  wrote %s\n", path->c_str());
+  }
+  return kExitOk;
+}
+
+int RunCloud(const PictureOptions& options) {
+  Source source;
+  DepthCapture depth;
+  ImageCapture image;
+  if (!Capture(options, false, true, &source, &depth, &image)) return kExitFailed;
+  KrVPointContainer points(static_cast<unsigned int>(depth.pixels.size()));
+  if (!ConvertAll(depth, &points) || !WritePly(options.cloudPly, depth, points, image)) return kExitFailed;
+  std::printf("depth frame %u of %s: %zu points%s\n  wrote %s\n", depth.frameId, source.name.c_str(),
+              depth.ValidCount(), Colourable(depth, image) ? ", coloured" : "",
+              options.cloudPly.c_str());
+  return kExitOk;
+}
+
+void AddPictureCommands(CLI::App& app, Command* command) {
+  const auto addSource = [](CLI::App* sub, PictureOptions* options) {
+    CLI::Option* device = sub->add_option("--device", options->connection, "connection string (default *:0)");
+    sub->add_option("--file", options->file, "a recording")->excludes(device);
+    sub->add_option("--frame", options->frame, "depth frame number, from 1")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+  };
+  auto snapshot = std::make_shared<PictureOptions>();
+  CLI::App* snapshotCommand = app.add_subcommand("snapshot", "save one frame as PNG pictures");
+  addSource(snapshotCommand, snapshot.get());
+  snapshotCommand->add_option("--depth", snapshot->depthPng, "colourised depth picture (PNG)");
+  snapshotCommand->add_option("--depth16", snapshot->depth16Png, "depth in mm as a 16-bit grey PNG");
+  snapshotCommand->add_option("--image", snapshot->imagePng, "the colour image (PNG)");
+  snapshotCommand->callback([command, snapshot] { *command = [snapshot] { return RunSnapshot(*snapshot); }; });
+
+  auto cloud = std::make_shared<PictureOptions>();
+  CLI::App* cloudCommand = app.add_subcommand("cloud", "save one depth frame as a binary PLY point cloud");
+  addSource(cloudCommand, cloud.get());
+  cloudCommand->add_option("--out", cloud->cloudPly, "the PLY file")->required();
+  cloudCommand->callback([command, cloud] { *command = [cloud] { return RunCloud(*cloud); }; });
+}
+
+}  // namespace ovalith_tool

@@ -1,0 +1,291 @@
+// ovalith record, ovalith play: record a sensor into a file through the
+// engine's recorder, and play a recording back with a summary per stream.
+#include "ToolCommon.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+
+namespace ovalith_tool {
+namespace {
+
+// Set by Ctrl+C (or a termination request) while recording.
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+void OnStopSignal(int) { g_stopRequested = 1; }
+
+// Installs the stop handler for the life of the object.
+class StopSignals {
+ public:
+  StopSignals() {
+    g_stopRequested = 0;
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &oldInterrupt_);
+    sigaction(SIGTERM, &action, &oldTerminate_);
+  }
+  ~StopSignals() {
+    sigaction(SIGINT, &oldInterrupt_, nullptr);
+    sigaction(SIGTERM, &oldTerminate_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  struct sigaction oldInterrupt_ = {};
+  struct sigaction oldTerminate_ = {};
+};
+
+// ---- record ----
+
+// One recorded stream: what has gone into the file.
+struct RecordedStream {
+  std::string name;
+  uint32_t frames = 0;
+  uint64_t firstTimestamp = 0;
+  bool complete = false;
+};
+
+struct RecordTotals {
+  uint64_t bytes = 0;
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point lastProgress;
+};
+
+// Whether a new frame still belongs to the recording asked for: the first
+// `frames` frames, and frames less than `seconds` after the stream's first.
+bool Wanted(const RecordOptions& options, const RecordedStream& stream, uint64_t timestamp) {
+  if (stream.complete) return false;
+  if (options.frames != 0 && stream.frames >= options.frames) return false;
+  const double microseconds = options.seconds * 1e6;
+  return options.seconds <= 0 || stream.frames == 0 ||
+         static_cast<double>(timestamp - stream.firstTimestamp) < microseconds;
+}
+
+// Counts the frames of the last read that go into the file; a frame beyond
+// the recording asked for is taken out of the write (its stream is done).
+bool SelectFrames(KrVDevice& device, const RecordOptions& options, std::vector<RecordedStream>* streams,
+                  RecordTotals* totals) {
+  for (RecordedStream& stream : *streams) {
+    KrVStreamData* data = nullptr;
+    if (!Check(device.GetStreamData(stream.name.c_str(), data), "cannot reach stream " + stream.name)) return false;
+    if (!data->IsDataNew()) continue;
+    if (!Wanted(options, stream, data->GetTimestamp())) {
+      stream.complete = true;
+      if (!Check(device.SetProperty(stream.name.c_str(), "IsNew", uint64_t{0}), "cannot hold back a frame")) {
+        return false;
+      }
+      continue;
+    }
+    if (stream.frames++ == 0) stream.firstTimestamp = data->GetTimestamp();
+    totals->bytes += data->GetDataSize();
+    stream.complete = options.frames != 0 && stream.frames >= options.frames;
+  }
+  return true;
+}
+
+bool AllComplete(const std::vector<RecordedStream>& streams) {
+  for (const RecordedStream& stream : streams) {
+    if (!stream.complete) return false;
+  }
+  return !streams.empty();
+}
+
+void ShowProgress(const std::vector<RecordedStream>& streams, RecordTotals* totals, bool last) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!last && now - totals->lastProgress < std::chrono::milliseconds(250)) return;
+  totals->lastProgress = now;
+  const double seconds = std::chrono::duration<double>(now - totals->start).count();
+  const uint32_t frames = streams.front().frames;
+  std::fprintf(stderr, "\rrecording: %u frames  %.1f fps  %.1f MB written ", frames,
+               seconds > 0 ? frames / seconds : 0.0, static_cast<double>(totals->bytes) / 1e6);
+  if (last) std::fputc('\n', stderr);
+}
+
+bool RecordLoop(KrVDevice& device, KrVDeviceRecorder& recorder, const RecordOptions& options,
+                std::vector<RecordedStream>* streams) {
+  RecordTotals totals;
+  const bool progress = !options.quiet && isatty(STDERR_FILENO) == 1;
+  bool ok = true;
+  while (ok && g_stopRequested == 0 && !AllComplete(*streams)) {
+    ok = Check(device.Read(), "cannot read from " + options.connection) &&
+         SelectFrames(device, options, streams, &totals) &&
+         Check(recorder.WriteData(), "cannot write to " + options.file);
+    if (ok && progress) ShowProgress(*streams, &totals, false);
+  }
+  if (progress) ShowProgress(*streams, &totals, true);
+  return ok;
+}
+
+std::vector<std::string> TypesOf(const std::vector<std::string>& optionNames) {
+  std::vector<std::string> types;
+  for (const std::string& name : optionNames) types.push_back(StreamTypeOf(name));
+  return types;
+}
+
+}  // namespace
+
+int RunRecord(const RecordOptions& options) {
+  Source source;
+  if (!OpenSensor(options.connection, TypesOf(options.streams), &source)) return kExitFailed;
+  KrVDevice& device = *source.device;
+  KrVDeviceRecorder recorder(&device, options.file.c_str());
+  if (!Check(recorder.StartRecording(1), "cannot record into " + options.file)) return kExitFailed;
+  std::vector<RecordedStream> streams;
+  for (const std::string& name : StreamNames(device)) {
+    streams.emplace_back();
+    streams.back().name = name;
+  }
+  // A second Ctrl+C while the file is being finished must not cut it short.
+  StopSignals signals;
+  bool ok = RecordLoop(device, recorder, options, &streams);
+  // The file is closed (and made playable) even after a failed read.
+  ok = Check(recorder.StopRecording(), "cannot finish " + options.file) && ok;
+  std::printf("%s: %s\n", options.file.c_str(), g_stopRequested != 0 ? "stopped" : "recorded");
+  for (const RecordedStream& stream : streams) std::printf("  %-8s %u frames\n", stream.name.c_str(), stream.frames);
+  return ok ? kExitOk : kExitFailed;
+}
+
+namespace {
+
+// ---- play ----
+
+// What playback found in one stream.
+struct PlayedStream {
+  std::string name;
+  uint32_t frames = 0;
+  uint64_t firstTimestamp = 0;
+  uint64_t lastTimestamp = 0;
+  uint32_t lastId = 0;
+  uint64_t missingIds = 0;  // ids skipped between consecutive frames
+  std::vector<std::string> faults;
+};
+
+// The size a frame of this stream must have, or 0 when any size will do.
+uint64_t ExpectedSize(const KrVStreamData& data) {
+  const auto pixels = [](const KrVPixelStreamData& map) { return uint64_t{map.GetXRes()} * map.GetYRes(); };
+  if (const auto* depth = dynamic_cast<const KrVDepthMap*>(&data)) return pixels(*depth) * 2;
+  if (const auto* image = dynamic_cast<const KrVImageMap*>(&data)) return pixels(*image) * image->GetBytesPerPixel();
+  return 0;
+}
+
+// Checks one frame against the one before it.
+void VerifyFrame(const KrVStreamData& data, PlayedStream* stream) {
+  const std::string where = "frame " + std::to_string(stream->frames) + " (id " + std::to_string(data.GetFrameID()) + ")";
+  if (stream->frames > 1 && data.GetFrameID() <= stream->lastId) stream->faults.push_back(where + ": id goes back");
+  if (stream->frames > 1 && data.GetTimestamp() < stream->lastTimestamp) {
+    stream->faults.push_back(where + ": time stamp goes back");
+  }
+  const uint64_t expected = ExpectedSize(data);
+  if (expected != 0 && data.GetDataSize() != expected) {
+    stream->faults.push_back(where + ": " + std::to_string(data.GetDataSize()) + " bytes, " +
+                             std::to_string(expected) + " expected");
+  }
+  if (data.GetDataSize() == 0) stream->faults.push_back(where + ": empty");
+}
+
+void Account(const KrVStreamData& data, bool verify, PlayedStream* stream) {
+  ++stream->frames;
+  if (verify) VerifyFrame(data, stream);
+  if (stream->frames == 1) {
+    stream->firstTimestamp = data.GetTimestamp();
+  } else if (data.GetFrameID() > stream->lastId + 1) {
+    stream->missingIds += data.GetFrameID() - stream->lastId - 1;
+  }
+  stream->lastTimestamp = data.GetTimestamp();
+  stream->lastId = data.GetFrameID();
+}
+
+// Reads the recording to its end; damaged frames are counted and passed over.
+bool PlayAll(KrVDevice& device, const std::string& file, bool verify, std::vector<PlayedStream>* streams,
+             uint32_t* damaged) {
+  for (;;) {
+    const KrStatus status = device.Read();
+    if (status == KR_STATUS_TL_END_OF_FILE) return true;
+    if (status == KR_STATUS_TL_FILE_CORRUPT && ++*damaged < 1000) continue;
+    if (!Check(status, "cannot read " + file)) return false;
+    for (PlayedStream& stream : *streams) {
+      KrVStreamData* data = nullptr;
+      if (!Check(device.GetStreamData(stream.name.c_str(), data), "cannot reach stream " + stream.name)) return false;
+      if (data->IsDataNew()) Account(*data, verify, &stream);
+    }
+  }
+}
+
+// Every stream's frame count must match what the file says it holds.
+void VerifyCounts(KrVDevice& device, std::vector<PlayedStream>* streams) {
+  for (PlayedStream& stream : *streams) {
+    uint64_t recorded = 0;
+    if (device.GetProperty(stream.name.c_str(), "NumberOfFrames", recorded) == KR_STATUS_OK &&
+        recorded != stream.frames) {
+      stream.faults.push_back("the file lists " + std::to_string(recorded) + " frames, " +
+                              std::to_string(stream.frames) + " played");
+    }
+  }
+}
+
+bool PrintSummary(const std::string& file, const std::vector<PlayedStream>& streams, uint32_t damaged, bool verify) {
+  std::printf("%s: %zu stream(s)\n", file.c_str(), streams.size());
+  std::printf("  %-10s %8s %10s %9s %6s\n", "stream", "frames", "span (s)", "mean fps", "gaps");
+  bool clean = damaged == 0;
+  for (const PlayedStream& stream : streams) {
+    const double span = static_cast<double>(stream.lastTimestamp - stream.firstTimestamp) / 1e6;
+    const double fps = span > 0 ? (stream.frames - 1) / span : 0.0;
+    std::printf("  %-10s %8u %10.3f %9.2f %6llu\n", stream.name.c_str(), stream.frames, span, fps,
+                static_cast<unsigned long long>(stream.missingIds));
+    for (const std::string& fault : stream.faults) std::printf("    fault: %s\n", fault.c_str());
+    clean = clean && stream.faults.empty();
+  }
+  if (damaged != 0) std::printf("  %u damaged frame(s) or chunk(s) passed over\n", damaged);
+  if (verify) std::printf("verification %s\n", clean ? "passed" : "FAILED");
+  return clean || !verify;
+}
+
+}  // namespace
+
+int RunPlay(const std::string& file, bool verify) {
+  Source source;
+  if (!OpenRecording(file, &source)) return kExitFailed;
+  std::vector<PlayedStream> streams;
+  for (const std::string& name : StreamNames(*source.device)) {
+    streams.emplace_back();
+    streams.back().name = name;
+  }
+  uint32_t damaged = 0;
+  if (!PlayAll(*source.device, file, verify, &streams, &damaged)) return kExitFailed;
+  if (verify) VerifyCounts(*source.device, &streams);
+  return PrintSummary(file, streams, damaged, verify) ? kExitOk : kExitFailed;
+}
+
+void AddRecordingCommands(CLI::App& app, Command* command) {
+  auto record = std::make_shared<RecordOptions>();
+  CLI::App* recordCommand = app.add_subcommand("record", "record a sensor into a file; Ctrl+C stops cleanly");
+  recordCommand->add_option("FILE", record->file, "the recording to write")->required();
+  recordCommand->add_option("--device", record->connection, "connection string")->capture_default_str();
+  recordCommand->add_option("--streams", record->streams, "streams to record")
+      ->delimiter(',')
+      ->check(CLI::IsMember(kStreamOptionNames))
+      ->capture_default_str();
+  CLI::Option* frames = recordCommand->add_option("--frames", record->frames, "frames per stream")
+                            ->check(CLI::PositiveNumber);
+  recordCommand->add_option("--seconds", record->seconds, "seconds per stream, by time stamps")
+      ->check(CLI::PositiveNumber)
+      ->excludes(frames);
+  recordCommand->add_flag("--quiet", record->quiet, "no progress line");
+  recordCommand->callback([command, record] { *command = [record] { return RunRecord(*record); }; });
+
+  struct PlayOptions {
+    std::string file;
+    bool verify = false;
+  };
+  auto play = std::make_shared<PlayOptions>();
+  CLI::App* playCommand = app.add_subcommand("play", "play a recording back: frames, time span, mean fps and missing frame ids (gaps) per stream");
+  playCommand->add_option("FILE", play->file, "the recording")->required();
+  playCommand->add_flag("--verify", play->verify, "check every frame; non-zero status on any fault");
+  playCommand->callback([command, play] { *command = [play] { return RunPlay(play->file, play->verify); }; });
+}
+
+}  // namespace ovalith_tool

@@ -1,0 +1,138 @@
+// The pieces every subcommand of the ovalith tool shares: failure reports,
+// opening a sensor or a recording, capturing one frame, and the registration
+// of each subcommand group with the command line.
+//
+// The tool runs in one thread (the sensor's producer thread only raises
+// events inside the engine). Every function here reports a failure on
+// standard error itself and hands back false or a non-zero exit status, so
+// a subcommand is a short sequence of steps that stops at the first one
+// that fails. Objects returned by value own their memory; a Source owns its
+// device.
+#pragma once
+
+#include <Ovalith/Ovalith.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ovalith_tool {
+
+// Exit statuses: 0 success, 1 a failed operation, 2 a bad command line
+// found after parsing (CLI11's own parse errors keep CLI11's codes).
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// What a subcommand runs once the command line is parsed.
+using Command = std::function<int()>;
+
+// Each group adds its subcommands to app; the chosen one stores its action
+// in *command.
+void AddDeviceCommands(CLI::App& app, Command* command);
+void AddRecordingCommands(CLI::App& app, Command* command);
+void AddPictureCommands(CLI::App& app, Command* command);
+void AddFlashCommands(CLI::App& app, Command* command);
+void AddDemoCommand(CLI::App& app, Command* command);
+
+// ---- subcommands the demo runs in turn ----
+struct RecordOptions {
+  std::string file;
+  std::string connection = "*:0";
+  std::vector<std::string> streams = {"depth", "image", "audio"};
+  uint32_t frames = 0;   // per stream; 0: no count limit
+  double seconds = 0;    // per stream, by time stamps; 0: no time limit
+  bool quiet = false;    // no progress line even on a terminal
+};
+int RunRecord(const RecordOptions& options);
+int RunPlay(const std::string& file, bool verify);
+struct PictureOptions {
+  std::string connection;
+  std::string file;
+  uint32_t frame = 1;
+  std::string depthPng;    // colourised depth
+  std::string depth16Png;  // depth in mm as 16-bit grey
+  std::string imagePng;
+  std::string cloudPly;
+};
+int RunSnapshot(const PictureOptions& options);
+int RunCloud(const PictureOptions& options);
+
+// ---- failure reports ----
+// Prints "ovalith: <what>: <status text>" on standard error when status is
+// not 0; true when it is 0.
+bool Check(KrStatus status, const std::string& what);
+// Prints "ovalith: <message>" on standard error; always false.
+bool Fail(const std::string& message);
+
+// ---- devices ----
+// Stream types by their command-line names ("depth", "image", "ir",
+// "audio") and back.
+extern const std::vector<std::string> kStreamOptionNames;
+std::string StreamTypeOf(const std::string& optionName);
+
+// A device the tool opened: a sensor with the streams it asked for, or a
+// recording with all of its streams open.
+struct Source {
+  std::unique_ptr<KrVDevice> device = std::make_unique<KrVDevice>();
+  bool isFile = false;
+  std::string name;  // the connection string or path, for messages
+};
+// Opens connection (a sensor's "*:N", or anything the kit accepts) and adds
+// and opens one stream of each type, named after the type.
+bool OpenSensor(const std::string& connection, const std::vector<std::string>& types, Source* source);
+// Opens a recording for playback with every stream open.
+bool OpenRecording(const std::string& path, Source* source);
+// --device CONN or --file F (exactly one; device defaults to "*:0" when
+// neither is given and allowDefault is true).
+bool OpenEither(const std::string& connection, const std::string& file, const std::vector<std::string>& types,
+                Source* source);
+// The names of the device's streams, in the kit's order.
+std::vector<std::string> StreamNames(KrVDevice& device);
+// Reads a text, integer or real property; false (after a report) on failure.
+bool GetText(KrVDevice& device, const char* module, const char* property, std::string* value);
+bool GetInteger(KrVDevice& device, const char* module, const char* property, uint64_t* value);
+
+// ---- one captured frame ----
+// A depth frame copied out of the device, with what is needed to interpret
+// and convert it.
+struct DepthCapture {
+  uint16_t width = 0;
+  uint16_t height = 0;
+  uint16_t noSampleValue = 0;
+  uint16_t shadowValue = 0;
+  uint32_t frameId = 0;
+  uint64_t timestamp = 0;
+  std::vector<uint16_t> pixels;  // row by row
+  std::unique_ptr<KrVRealWorldTranslator> translator;
+  // A pixel with a measured depth (neither no-sample nor shadow).
+  bool Valid(uint16_t depth) const { return depth != noSampleValue && depth != shadowValue; }
+  size_t ValidCount() const;
+};
+// An image frame converted to 8-bit RGB, or kept as 16-bit grey.
+struct ImageCapture {
+  uint16_t width = 0;
+  uint16_t height = 0;
+  bool grey16 = false;
+  bool captured = false;
+  uint32_t frameId = 0;
+  uint64_t timestamp = 0;
+  std::vector<uint8_t> rgb;      // width * height * 3 bytes when !grey16
+  std::vector<uint16_t> grey;    // width * height values when grey16
+};
+// Reads until the depth stream's frame number frameNumber (1 = the first;
+// on a recording the recorded frame of that number), and the image frame
+// taken with it when wantImage. image may be null.
+bool CaptureFrame(Source& source, uint32_t frameNumber, bool wantImage, DepthCapture* depth, ImageCapture* image);
+
+// ---- small helpers ----
+// Bytes formatted as hexadecimal pairs.
+std::string Hex(const void* data, size_t size);
+// Writes bytes to a file; false after a report on failure.
+bool WriteFile(const std::string& path, const void* data, size_t size);
+
+}  // namespace ovalith_tool
