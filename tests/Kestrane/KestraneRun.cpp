@@ -3,19 +3,18 @@
 
 #include <Orvane/OrvaneStatus.h>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <ftw.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace kestrane::testing {
+
+namespace fs = std::filesystem;
 
 const char kDefaultSensor[] =
     "FirmwareVersion = 5.8.22\n"
@@ -28,105 +27,114 @@ const char kDefaultSensor[] =
     "FlashFile4 = 4, 10, 0x100000, 0x1000, 0x2222, 0x8000\n"
     "FlashFile5 = 5, 11, 0x180000, 0x1000\n";
 
-const char kDefaultUpdate[] =
-    "[Protect]\nName = protect.bin\nOffset = 0x30000\n"
-    "[UpgArea]\nSkipFastClear = 0\nMin = 0x100000\nMax = 0x200000\n"
-    "[Files]\nNumFiles = 2\n"
-    "[File1]\nName = fw.bin\nOffset = 0x100000\nSensorSpecific = 0\n"
-    "[File2]\nName = dsp.bin\nOffset = 0x180000\nSensorSpecific = 0\n";
-
 namespace {
 
-const char* ProgramPath(bool nowait) { return nowait ? KESTRANE_NOWAIT_PROGRAM : KESTRANE_PROGRAM; }
-
-// A console log line reads "HH:MM:SS.mmm SEVERITY [MASK] Source:Line message".
-// Gives the source and the message of such a line; false for any other line.
+// Splits a console log line "HH:MM:SS.mmm SEVERITY [MASK] Source:Line message".
 bool SplitLogLine(const std::string& line, std::string* source, std::string* message) {
-  const bool clock = line.size() > 13 && line[2] == ':' && line[5] == ':' && line[8] == '.' && line[12] == ' ';
-  if (!clock) return false;
-  const size_t maskOpen = line.find(" [", 13);
-  const size_t maskClose = maskOpen == std::string::npos ? maskOpen : line.find("] ", maskOpen);
-  if (maskClose == std::string::npos) return false;
-  const size_t colon = line.find(':', maskClose + 2);
-  if (colon == std::string::npos) return false;
-  size_t end = colon + 1;
-  while (end < line.size() && line[end] >= '0' && line[end] <= '9') ++end;
-  if (end == colon + 1) return false;
-  *source = line.substr(maskClose + 2, colon - maskClose - 2);
-  *message = end < line.size() ? line.substr(end + 1) : std::string();
+  const size_t close = line.find("] ");
+  const bool clock = line.size() > 13 && line[2] == ':' && line[5] == ':' && line[8] == '.';
+  const size_t colon = close == std::string::npos ? close : line.find(':', close + 2);
+  if (!clock || colon == std::string::npos || !std::isdigit(static_cast<unsigned char>(line[colon + 1]))) return false;
+  const size_t end = line.find_first_not_of("0123456789", colon + 1);
+  *source = line.substr(close + 2, colon - close - 2);
+  *message = end == std::string::npos ? "" : line.substr(end + 1);
   return true;
 }
 
-// The tool's log lines carry one of its module names; the kit's and the
-// engine's lines are left out. Other output lines are kept as they are.
-const char* const kToolModules[] = {"Kestrane", "Utils", "FileFunctions", "InitFunctions", "FinishFunctions"};
-
+// The tool's lines: its modules' log texts without the prefix, and every line that is not a
+// log line; the kit's and the engine's log lines are left out.
 std::vector<std::string> Messages(const std::string& output) {
+  const std::vector<std::string> toolModules = {"Kestrane", "Utils", "FileFunctions", "InitFunctions",
+                                                "FinishFunctions"};
   std::vector<std::string> messages;
   std::istringstream lines(output);
-  std::string line, source, message;
-  while (std::getline(lines, line)) {
+  std::string source, message;
+  for (std::string line; std::getline(lines, line);) {
     if (!SplitLogLine(line, &source, &message)) {
       messages.push_back(line);
-      continue;
-    }
-    for (const char* module : kToolModules) {
-      if (source == module) messages.push_back(message);
+    } else if (std::find(toolModules.begin(), toolModules.end(), source) != toolModules.end()) {
+      messages.push_back(message);
     }
   }
   return messages;
 }
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return std::remove(path); }
+std::string Quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::optional<tollan::sensor::FlashFile> Find(const std::vector<tollan::sensor::FlashFile>& flash, bool byId,
+                                              uint32_t value) {
+  for (const auto& file : flash) {
+    if ((byId ? file.id : file.offset) == value) return file;
+  }
+  return std::nullopt;
+}
+
+// The run's messages hold the lines in this order and it exited with exitCode.
+::testing::AssertionResult EndedWith(const RunResult& run, const std::vector<std::string>& lines, int exitCode) {
+  ::testing::AssertionResult order = InOrder(run.messages, lines);
+  if (!order) return order << "\n" << run.output;
+  if (run.exitCode == exitCode) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "exit status " << run.exitCode << "\n" << run.output;
+}
+
+std::vector<std::string> Banner(const std::string& first, const char* word) {
+  const std::string stars(39, '*');
+  return {first, "", stars, std::string("*                ") + word + "             *", stars, "",
+          "Press any key to exit..."};
+}
 
 }  // namespace
 
 Scenario::Scenario() {
   char pattern[] = "/tmp/kestrane-run-XXXXXX";
   root_ = mkdtemp(pattern);
-  MakeDirectory("work");
-  MakeDirectory("DB");
-  MakeDirectory("tmp");
+  for (const char* folder : {"work", "DB", "tmp"}) MakeDirectory(folder);
   Sensor(kDefaultSensor);
-  Update(kDefaultUpdate);
+  // Protection at 0x30000, fast clear on, two general files.
+  Update("[Protect]\nName = protect.bin\nOffset = 0x30000\n" +
+         Area("0", "0x100000", "0x200000",
+              "[Files]\nNumFiles = 2\n[File1]\nName = fw.bin\nOffset = 0x100000\nSensorSpecific = 0\n"
+              "[File2]\nName = dsp.bin\nOffset = 0x180000\nSensorSpecific = 0\n"));
   Write("work/protect.bin", FlashBytes(25, "protect"));
   Write("work/fw.bin", FlashBytes(10, "firmware image v2"));
   Write("work/dsp.bin", FlashBytes(11, "dsp code v2"));
 }
 
-Scenario::~Scenario() { nftw(root_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+Scenario::~Scenario() {
+  std::error_code error;
+  fs::remove_all(root_, error);
+}
 
 void Scenario::Sensor(const std::string& sectionLines) {
-  // A key given again replaces the earlier value in its place, so a test can
-  // append changes to kDefaultSensor.
-  std::vector<std::pair<std::string, std::string>> keys;
+  std::vector<std::pair<std::string, std::string>> keys;  // in first-seen order, the last value
   std::istringstream lines(sectionLines);
-  std::string line;
-  while (std::getline(lines, line)) {
+  for (std::string line; std::getline(lines, line);) {
     const size_t equals = line.find('=');
     if (equals == std::string::npos) continue;
     const std::string key = line.substr(0, line.find_last_not_of(' ', equals - 1) + 1);
-    bool replaced = false;
-    for (auto& entry : keys) {
-      if (entry.first == key) {
-        entry.second = line;
-        replaced = true;
-      }
+    auto entry = std::find_if(keys.begin(), keys.end(), [&](const auto& known) { return known.first == key; });
+    if (entry == keys.end()) {
+      keys.emplace_back(key, line);
+    } else {
+      entry->second = line;
     }
-    if (!replaced) keys.emplace_back(key, line);
   }
   std::string section = "[Tollan]\nPaced = 0\n[SensorV2.0]\nFlashStateFile = flash.state\n";
   for (const auto& entry : keys) section += entry.second + "\n";
   Write("work/Tollan.ini", section);
 }
 
-void Scenario::Write(const std::string& relative, const std::string& content) {
+void Scenario::Write(const std::string& relative, const std::string& content) const {
   std::ofstream(Path(relative), std::ios::binary | std::ios::trunc) << content;
 }
 
-void Scenario::MakeDirectory(const std::string& relative) { mkdir(Path(relative).c_str(), 0700); }
+void Scenario::MakeDirectory(const std::string& relative) { fs::create_directories(Path(relative)); }
 
-bool Scenario::Exists(const std::string& relative) const { return access(Path(relative).c_str(), F_OK) == 0; }
+bool Scenario::Exists(const std::string& relative) const { return fs::exists(Path(relative)); }
 
 std::string Scenario::Read(const std::string& relative) const {
   std::ifstream in(Path(relative), std::ios::binary);
@@ -135,47 +143,22 @@ std::string Scenario::Read(const std::string& relative) const {
 
 std::vector<std::string> Scenario::List(const std::string& relative) const {
   std::vector<std::string> names;
-  DIR* dir = opendir(Path(relative).c_str());
-  while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  if (dir != nullptr) closedir(dir);
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(Path(relative), error)) names.push_back(entry.path().filename());
   return names;
 }
 
 RunResult Scenario::Run(const std::vector<std::string>& arguments, const std::string& input, bool nowait,
                         const std::string& tempDirectory) const {
+  Write("input.txt", input);
+  std::string command = "cd " + Quoted(Path("work")) + " && TMPDIR=" +
+                        Quoted(tempDirectory.empty() ? Path("tmp") : tempDirectory) + " " +
+                        Quoted(nowait ? KESTRANE_NOWAIT_PROGRAM : KESTRANE_PROGRAM);
+  for (const std::string& argument : arguments) command += " " + Quoted(argument);
+  command += " <" + Quoted(input.empty() ? "/dev/null" : Path("input.txt"));
+  command += " >" + Quoted(Path("output.txt")) + " 2>&1";
+  const int status = std::system(command.c_str());
   RunResult result;
-  const std::string outputPath = Path("output.txt");
-  int inputPipe[2] = {-1, -1};
-  if (!input.empty() && pipe(inputPipe) != 0) return result;
-  const pid_t child = fork();
-  if (child == 0) {
-    const int output = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int in = input.empty() ? open("/dev/null", O_RDONLY) : inputPipe[0];
-    if (output < 0 || in < 0 || chdir(Path("work").c_str()) != 0) _exit(127);
-    dup2(in, STDIN_FILENO);
-    dup2(output, STDOUT_FILENO);
-    dup2(output, STDERR_FILENO);
-    if (inputPipe[1] >= 0) close(inputPipe[1]);
-    setenv("TMPDIR", (tempDirectory.empty() ? Path("tmp") : tempDirectory).c_str(), 1);
-    std::vector<char*> argv;
-    const char* program = ProgramPath(nowait);
-    argv.push_back(const_cast<char*>(program));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(program, argv.data());
-    _exit(127);
-  }
-  if (inputPipe[0] >= 0) {
-    close(inputPipe[0]);
-    // Small inputs fit the pipe; the program reads them when it asks.
-    if (write(inputPipe[1], input.data(), input.size()) < 0) ADD_FAILURE() << "cannot feed standard input";
-    close(inputPipe[1]);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.output = Read("output.txt");
   result.messages = Messages(result.output);
@@ -192,24 +175,15 @@ std::vector<tollan::sensor::FlashFile> Scenario::Flash() const {
 }
 
 std::optional<tollan::sensor::FlashFile> FileAt(const std::vector<tollan::sensor::FlashFile>& flash, uint32_t offset) {
-  for (const auto& file : flash) {
-    if (file.offset == offset) return file;
-  }
-  return std::nullopt;
+  return Find(flash, false, offset);
 }
 
 std::optional<tollan::sensor::FlashFile> FileWithId(const std::vector<tollan::sensor::FlashFile>& flash, uint16_t id) {
-  for (const auto& file : flash) {
-    if (file.id == id) return file;
-  }
-  return std::nullopt;
+  return Find(flash, true, id);
 }
 
 std::string FlashBytes(uint16_t type, const std::string& text) {
-  std::string bytes;
-  bytes.push_back(static_cast<char>(type & 0xFF));
-  bytes.push_back(static_cast<char>(type >> 8));
-  return bytes + text;
+  return std::string{static_cast<char>(type & 0xFF), static_cast<char>(type >> 8)} + text;
 }
 
 ::testing::AssertionResult InOrder(const std::vector<std::string>& messages, const std::vector<std::string>& expected) {
@@ -222,48 +196,21 @@ std::string FlashBytes(uint16_t type, const std::string& text) {
   return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult Follows(const std::vector<std::string>& messages, const std::string& first,
-                                   const std::string& second) {
-  for (size_t i = 0; i + 1 < messages.size(); ++i) {
-    if (messages[i] != first) continue;
-    if (messages[i + 1] == second) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "after \"" << first << "\" comes \"" << messages[i + 1] << "\"";
-  }
-  return ::testing::AssertionFailure() << "missing: \"" << first << "\" with a line after it";
-}
-
-::testing::AssertionResult Has(const std::vector<std::string>& messages, const std::string& line) {
+::testing::AssertionResult Has(const std::vector<std::string>& messages, const std::string& text, bool prefix) {
   for (const std::string& message : messages) {
-    if (message == line) return ::testing::AssertionSuccess();
+    if (prefix ? message.rfind(text, 0) == 0 : message == text) {
+      return ::testing::AssertionSuccess() << "has: \"" << message << "\"";
+    }
   }
-  return ::testing::AssertionFailure() << "missing: \"" << line << "\"";
-}
-
-::testing::AssertionResult Lacks(const std::vector<std::string>& messages, const std::string& line) {
-  for (const std::string& message : messages) {
-    if (message == line) return ::testing::AssertionFailure() << "unexpected: \"" << line << "\"";
-  }
-  return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "missing: \"" << text << "\"";
 }
 
 ::testing::AssertionResult FailedWith(const RunResult& run, const std::string& message, KrStatus status) {
-  const std::string line = message + ": " + krGetStatusString(status);
-  ::testing::AssertionResult order = InOrder(
-      run.messages, {line, "", "***************************************", "*                FAILURE!             *",
-                     "***************************************", "", "Press any key to exit..."});
-  if (!order) return order << "\n" << run.output;
-  if (run.exitCode != 1) return ::testing::AssertionFailure() << "exit status " << run.exitCode << "\n" << run.output;
-  return ::testing::AssertionSuccess();
+  return EndedWith(run, Banner(message + ": " + krGetStatusString(status), "FAILURE!"), 1);
 }
 
 ::testing::AssertionResult Succeeded(const RunResult& run) {
-  ::testing::AssertionResult order =
-      InOrder(run.messages, {"*** Reseting the sensor...", "", "***************************************",
-                             "*                SUCCESS!             *", "***************************************", "",
-                             "Press any key to exit..."});
-  if (!order) return order << "\n" << run.output;
-  if (run.exitCode != 0) return ::testing::AssertionFailure() << "exit status " << run.exitCode << "\n" << run.output;
-  return ::testing::AssertionSuccess();
+  return EndedWith(run, Banner("*** Reseting the sensor...", "SUCCESS!"), 0);
 }
 
 }  // namespace kestrane::testing

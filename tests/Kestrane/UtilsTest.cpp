@@ -9,35 +9,20 @@
 namespace kestrane {
 namespace {
 
-TEST(ParseNumberTest, AcceptsDecimalAndLowerCaseXHexadecimal) {
+TEST(ParseNumberTest, AcceptsDecimalAndLowerCaseXHexadecimalWrappingAt32Bits) {
   const struct {
     const char* text;
     uint32_t value;
-  } accepted[] = {
-      {"0", 0},
-      {"", 0},  // no digits at all: 0
-      {"0x", 0},
-      {"12", 12},
-      {"007", 7},
-      {"0x1A", 26},
-      {"0x1a", 26},
-      {"0xFFFFFFFF", 0xFFFFFFFF},
-      {"4294967295", 4294967295u},
-      {"4294967296", 0},   // 32-bit arithmetic wraps
-      {"0x100000000", 0},  // nine hexadecimal digits wrap as well
-      {"0x100000", 0x100000},
-  };
+  } accepted[] = {{"0", 0},           {"", 0},          {"0x", 0},        {"12", 12},
+                  {"007", 7},         {"0x1A", 26},     {"0x1a", 26},     {"0xFFFFFFFF", 0xFFFFFFFF},
+                  {"4294967295", 4294967295u}, {"4294967296", 0}, {"0x100000000", 0}, {"0x100000", 0x100000}};
   for (const auto& row : accepted) {
     uint32_t value = 12345;
     EXPECT_TRUE(ParseNumber(row.text, &value)) << '"' << row.text << '"';
     EXPECT_EQ(value, row.value) << '"' << row.text << '"';
   }
-}
-
-TEST(ParseNumberTest, RejectsAnythingElseAndLeavesTheValue) {
-  // "x" alone is decimal: the prefix needs a text longer than one character.
-  const char* const rejected[] = {"0X10", "-1", "12h", " 1", "1 ", "x", "0xg", "1a", "0x1.5", "+3", "0xx1"};
-  for (const char* text : rejected) {
+  // Refused texts leave the value alone; "x" alone is decimal (the prefix needs more text).
+  for (const char* text : {"0X10", "-1", "12h", " 1", "1 ", "x", "0xg", "1a", "0x1.5", "+3", "0xx1"}) {
     uint32_t value = 12345;
     EXPECT_FALSE(ParseNumber(text, &value)) << '"' << text << '"';
     EXPECT_EQ(value, 12345u) << '"' << text << '"';
@@ -49,10 +34,8 @@ TEST(VersionAtLeastTest, ComparesMajorThenMinorThenBuild) {
     uint8_t major, minor;
     uint16_t build;
     bool atLeast5816;
-  } rows[] = {
-      {5, 8, 15, false}, {5, 8, 16, true}, {5, 8, 17, true},    {5, 7, 999, false},
-      {5, 9, 0, true},   {6, 0, 0, true},  {4, 99, 999, false},
-  };
+  } rows[] = {{5, 8, 15, false}, {5, 8, 16, true}, {5, 8, 17, true},   {5, 7, 999, false},
+              {5, 9, 0, true},   {6, 0, 0, true},  {4, 99, 999, false}};
   for (const auto& row : rows) {
     VersionRecord version = {};
     version.major = row.major;
@@ -63,16 +46,14 @@ TEST(VersionAtLeastTest, ComparesMajorThenMinorThenBuild) {
   }
 }
 
-TEST(CopyIntoFieldTest, ZeroFillsAndCutsAtTheWidthWithoutTerminator) {
+TEST(FixedBufferTest, FieldsZeroFillOrCutAndFormattedTextMustFit) {
   char field[8];
   std::memset(field, 'x', sizeof(field));
   CopyIntoField(field, 6, "abc");
   EXPECT_EQ(std::string(field, 8), std::string("abc\0\0\0xx", 8));
   CopyIntoField(field, 6, "abcdefgh");
   EXPECT_EQ(std::string(field, 8), std::string("abcdefxx", 8));  // full: no terminator, nothing past it
-}
 
-TEST(FormatIntoTest, ReportsTextThatDoesNotFit) {
   char buffer[8];
   EXPECT_TRUE(FormatInto(buffer, sizeof(buffer), "%s/%s", "ab", "cdef"));  // 7 characters fit
   EXPECT_STREQ(buffer, "ab/cdef");

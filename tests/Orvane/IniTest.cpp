@@ -16,37 +16,12 @@ namespace {
 const std::string kLongValue(300, 'v');
 
 const char* const kIniLines[] = {
-    "; a comment line",
-    "# another comment line",
-    "Loose=before any section",
-    "[Device]",
-    "Name =   SensorV2   ",
-    "Count=42",
-    "Negative = -17",
-    "Plus=+5",
-    "Max=2147483647",
-    "Min=-2147483648",
-    "Overflow=2147483648",
-    "Underflow=-2147483649",
-    "Huge=99999999999999999999",
-    "Mixed=12abc",
-    "Hex=0x10",
-    "Blank=",
-    "Sign=+",
-    "DoubleSign=+-3",
-    "Inner=4 2",
-    "   Indented = 3",
-    "key=lower",
-    "Key=upper",
-    ";Hidden=1",
-    "#Hidden2=1",
-    "Path=./firmware/file.bin ; what it is",
-    "Twice=first",
-    "Twice=second",
-    "this line has no equals sign",
-    "[Other]",
-    "Count=7",
-    "[Long]",
+    "; a comment line", "# another comment line", "Loose=before any section", "[Device]", "Name =   SensorV2   ",
+    "Count=42", "Negative = -17", "Plus=+5", "Max=2147483647", "Min=-2147483648", "Overflow=2147483648",
+    "Underflow=-2147483649", "Huge=99999999999999999999", "Mixed=12abc", "Hex=0x10", "Blank=", "Sign=+",
+    "DoubleSign=+-3", "Inner=4 2", "   Indented = 3", "key=lower", "Key=upper", ";Hidden=1", "#Hidden2=1",
+    "Path=./firmware/file.bin ; what it is", "Twice=first", "Twice=second", "this line has no equals sign",
+    "[Other]", "Count=7", "[Long]",
 };
 
 class OrvaneIni : public ::testing::TestWithParam<const char*> {
@@ -69,33 +44,26 @@ class OrvaneIni : public ::testing::TestWithParam<const char*> {
   std::string path_;
 };
 
-struct StringCase {
-  const char* section;
-  const char* key;
-  KrStatus status;
-  const char* expected;  // also the untouched buffer on failure
-};
-
 TEST_P(OrvaneIni, ReadsStrings) {
-  const StringCase cases[] = {
-      {"Device", "Name", KR_STATUS_OK, "SensorV2"},
-      {"Device", "Blank", KR_STATUS_OK, ""},
-      {"Device", "Indented", KR_STATUS_OK, "3"},
-      {"Device", "Inner", KR_STATUS_OK, "4 2"},
-      {"Device", "key", KR_STATUS_OK, "lower"},
-      {"Device", "Key", KR_STATUS_OK, "upper"},
+  const struct {
+    const char* section;
+    const char* key;
+    KrStatus status;
+    const char* expected;  // also the untouched buffer on failure
+  } cases[] = {
+      {"Device", "Name", KR_STATUS_OK, "SensorV2"},       {"Device", "Blank", KR_STATUS_OK, ""},
+      {"Device", "Indented", KR_STATUS_OK, "3"},          {"Device", "Inner", KR_STATUS_OK, "4 2"},
+      {"Device", "key", KR_STATUS_OK, "lower"},           {"Device", "Key", KR_STATUS_OK, "upper"},
+      {"Device", "Path", KR_STATUS_OK, "./firmware/file.bin"}, {"Device", "Twice", KR_STATUS_OK, "first"},
+      {"Other", "Count", KR_STATUS_OK, "7"},              {"", "Loose", KR_STATUS_OK, "before any section"},
       {"Device", "KEY", KR_STATUS_OS_KEY_NOT_FOUND, "untouched"},
-      {"device", "Name", KR_STATUS_OS_INI_SECTION_NOT_FOUND, "untouched"},
       {"Device", "Hidden", KR_STATUS_OS_KEY_NOT_FOUND, "untouched"},
       {"Device", ";Hidden", KR_STATUS_OS_KEY_NOT_FOUND, "untouched"},
-      {"Device", "Path", KR_STATUS_OK, "./firmware/file.bin"},
-      {"Device", "Twice", KR_STATUS_OK, "first"},
-      {"Other", "Count", KR_STATUS_OK, "7"},
       {"Other", "Name", KR_STATUS_OS_KEY_NOT_FOUND, "untouched"},
+      {"device", "Name", KR_STATUS_OS_INI_SECTION_NOT_FOUND, "untouched"},
       {"Missing", "Name", KR_STATUS_OS_INI_SECTION_NOT_FOUND, "untouched"},
-      {"", "Loose", KR_STATUS_OK, "before any section"},
   };
-  for (const StringCase& row : cases) {
+  for (const auto& row : cases) {
     SCOPED_TRACE(std::string(row.section) + "/" + row.key);
     char value[64] = "untouched";
     EXPECT_EQ(krOSReadStringFromINI(path_.c_str(), row.section, row.key, value, sizeof(value)), row.status);
@@ -103,38 +71,23 @@ TEST_P(OrvaneIni, ReadsStrings) {
   }
 }
 
-struct IntCase {
-  const char* key;
-  KrStatus status;
-  int32_t expected;  // also the untouched value on failure
-};
-
 TEST_P(OrvaneIni, ReadsWholeDecimalIntegers) {
-  const int32_t untouched = 12345;
-  const IntCase cases[] = {
-      {"Count", KR_STATUS_OK, 42},
-      {"Negative", KR_STATUS_OK, -17},
-      {"Plus", KR_STATUS_OK, 5},
-      {"Indented", KR_STATUS_OK, 3},
-      {"Max", KR_STATUS_OK, INT32_MAX},
-      {"Min", KR_STATUS_OK, INT32_MIN},
-      {"Overflow", KR_STATUS_OS_BAD_NUMBER, untouched},
-      {"Underflow", KR_STATUS_OS_BAD_NUMBER, untouched},
-      {"Huge", KR_STATUS_OS_BAD_NUMBER, untouched},
-      {"Mixed", KR_STATUS_OS_BAD_NUMBER, untouched},
-      {"Hex", KR_STATUS_OS_BAD_NUMBER, untouched},
-      {"Blank", KR_STATUS_OS_BAD_NUMBER, untouched},
-      {"Sign", KR_STATUS_OS_BAD_NUMBER, untouched},
-      {"DoubleSign", KR_STATUS_OS_BAD_NUMBER, untouched},
-      {"Inner", KR_STATUS_OS_BAD_NUMBER, untouched},
-      {"Name", KR_STATUS_OS_BAD_NUMBER, untouched},
-      {"Absent", KR_STATUS_OS_KEY_NOT_FOUND, untouched},
-  };
-  for (const IntCase& row : cases) {
-    SCOPED_TRACE(row.key);
-    int32_t value = untouched;
-    EXPECT_EQ(krOSReadIntFromINI(path_.c_str(), "Device", row.key, &value), row.status);
-    EXPECT_EQ(value, row.expected);
+  const struct {
+    const char* key;
+    int32_t expected;
+  } accepted[] = {{"Count", 42},        {"Negative", -17},     {"Plus", 5},
+                  {"Indented", 3},      {"Max", INT32_MAX},    {"Min", INT32_MIN}};
+  for (const auto& row : accepted) {
+    int32_t value = 12345;
+    EXPECT_EQ(krOSReadIntFromINI(path_.c_str(), "Device", row.key, &value), KR_STATUS_OK) << row.key;
+    EXPECT_EQ(value, row.expected) << row.key;
+  }
+  for (const char* key : {"Overflow", "Underflow", "Huge", "Mixed", "Hex", "Blank", "Sign", "DoubleSign", "Inner",
+                          "Name", "Absent"}) {
+    int32_t value = 12345;
+    const KrStatus expected = std::string(key) == "Absent" ? KR_STATUS_OS_KEY_NOT_FOUND : KR_STATUS_OS_BAD_NUMBER;
+    EXPECT_EQ(krOSReadIntFromINI(path_.c_str(), "Device", key, &value), expected) << key;
+    EXPECT_EQ(value, 12345) << key;
   }
 }
 
@@ -142,7 +95,6 @@ TEST_P(OrvaneIni, LongValuesAreReadWholeOrCutWithOverflow) {
   char value[512];
   ASSERT_EQ(krOSReadStringFromINI(path_.c_str(), "Long", "Value", value, sizeof(value)), KR_STATUS_OK);
   EXPECT_EQ(std::string(value), kLongValue);
-
   char small[10];
   EXPECT_EQ(krOSReadStringFromINI(path_.c_str(), "Long", "Value", small, sizeof(small)),
             KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);

@@ -11,65 +11,55 @@ namespace {
 
 bool IsAligned(const void* memory, size_t alignment) { return reinterpret_cast<uintptr_t>(memory) % alignment == 0; }
 
-TEST(OrvaneMemory, AlignedBlocksAreSixteenByteAlignedAndCallocZeroes) {
+TEST(OrvaneMemory, AlignedBlocksAreAlignedAndCallocZeroes) {
   for (size_t size : {1u, 15u, 17u, 100u, 4096u, 65537u}) {
-    SCOPED_TRACE(size);
     // Dirty a block and free it first, so that a zero fill is not just luck.
     void* dirty = krOSMallocAligned(size * 3, 16);
-    ASSERT_NE(dirty, nullptr);
-    EXPECT_TRUE(IsAligned(dirty, 16));
+    ASSERT_TRUE(dirty != nullptr && IsAligned(dirty, 16)) << size;
     std::memset(dirty, 0xFF, size * 3);
     krOSFreeAligned(dirty);
     auto* zeroed = static_cast<unsigned char*>(krOSCallocAligned(3, size, 16));
-    ASSERT_NE(zeroed, nullptr);
-    EXPECT_TRUE(IsAligned(zeroed, 16));
-    for (size_t i = 0; i < size * 3; ++i) ASSERT_EQ(zeroed[i], 0) << "byte " << i;
+    ASSERT_TRUE(zeroed != nullptr && IsAligned(zeroed, 16)) << size;
+    for (size_t i = 0; i < size * 3; ++i) ASSERT_EQ(zeroed[i], 0) << "byte " << i << " of " << size * 3;
     krOSFreeAligned(zeroed);
   }
-}
-
-TEST(OrvaneMemory, AlignmentRulesAndOverflow) {
   for (size_t alignment : {1u, 2u, 8u, 64u, 4096u}) {
     void* memory = krOSMallocAligned(10, alignment);
     EXPECT_TRUE(memory != nullptr && IsAligned(memory, alignment)) << alignment;
     krOSFreeAligned(memory);
   }
+}
+
+TEST(OrvaneMemory, BadAlignmentsAndOverflowingSizesGiveNull) {
   EXPECT_EQ(krOSMallocAligned(10, 0), nullptr);
   EXPECT_EQ(krOSMallocAligned(10, 24), nullptr);
   EXPECT_EQ(krOSCalloc(SIZE_MAX / 2 + 1, 2), nullptr);
   EXPECT_EQ(krOSCallocAligned(3, SIZE_MAX / 2, 16), nullptr);
-
   char text[] = "abcdef";
   krOSMemCopy(text + 1, text, 4);  // overlapping ranges
   EXPECT_STREQ(text, "aabcdf");
   krOSMemCopy(nullptr, nullptr, 0);
 }
 
-TEST(OrvaneText, Crc32MatchesTheCheckValue) {
+TEST(OrvaneText, Crc32AndStrCopy) {
   uint32_t crc = 0;
   ASSERT_EQ(krOSStrCRC32("123456789", &crc), KR_STATUS_OK);
-  EXPECT_EQ(crc, 0xCBF43926u);
+  EXPECT_EQ(crc, 0xCBF43926u);  // the standard check value
   EXPECT_EQ(krOSStrCRC32(nullptr, &crc), KR_STATUS_OS_NULL_POINTER);
-}
 
-TEST(OrvaneText, StrCopyCutsAndTerminates) {
-  struct Row {
+  const struct {
     const char* source;
     size_t capacity;
     const char* expected;
     KrStatus status;
-  };
-  const Row rows[] = {
-      {"Depth", 6, "Depth", KR_STATUS_OK},
-      {"Depth", 5, "Dept", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW},
-      {"Depth", 1, "", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW},
-      {"", 1, "", KR_STATUS_OK},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.source) + " into " + std::to_string(row.capacity));
+  } rows[] = {{"Depth", 6, "Depth", KR_STATUS_OK},
+              {"Depth", 5, "Dept", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW},
+              {"Depth", 1, "", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW},
+              {"", 1, "", KR_STATUS_OK}};
+  for (const auto& row : rows) {
     char buffer[8];
     std::memset(buffer, 'x', sizeof(buffer));
-    EXPECT_EQ(krOSStrCopy(buffer, row.source, row.capacity), row.status);
+    EXPECT_EQ(krOSStrCopy(buffer, row.source, row.capacity), row.status) << row.capacity;
     EXPECT_STREQ(buffer, row.expected);
     EXPECT_EQ(buffer[row.capacity], 'x');  // nothing written past capacity
   }
