@@ -29,31 +29,25 @@ const char kDefaultSensor[] =
 
 namespace {
 
-// Splits a console log line "HH:MM:SS.mmm SEVERITY [MASK] Source:Line message".
-bool SplitLogLine(const std::string& line, std::string* source, std::string* message) {
-  const size_t close = line.find("] ");
-  const bool clock = line.size() > 13 && line[2] == ':' && line[5] == ':' && line[8] == '.';
-  const size_t colon = close == std::string::npos ? close : line.find(':', close + 2);
-  if (!clock || colon == std::string::npos || !std::isdigit(static_cast<unsigned char>(line[colon + 1]))) return false;
-  const size_t end = line.find_first_not_of("0123456789", colon + 1);
-  *source = line.substr(close + 2, colon - close - 2);
-  *message = end == std::string::npos ? "" : line.substr(end + 1);
-  return true;
-}
-
-// The tool's lines: its modules' log texts without the prefix, and every line that is not a
-// log line; the kit's and the engine's log lines are left out.
+// The tool's lines: its modules' log texts ("HH:MM:SS.mmm SEVERITY [MASK] Source:Line message")
+// without the prefix, and every line that is not a log line; other modules' log lines are left out.
 std::vector<std::string> Messages(const std::string& output) {
   const std::vector<std::string> toolModules = {"Kestrane", "Utils", "FileFunctions", "InitFunctions",
                                                 "FinishFunctions"};
   std::vector<std::string> messages;
   std::istringstream lines(output);
-  std::string source, message;
   for (std::string line; std::getline(lines, line);) {
-    if (!SplitLogLine(line, &source, &message)) {
+    const size_t close = line.find("] ");
+    const bool clock = line.size() > 13 && line[2] == ':' && line[5] == ':' && line[8] == '.';
+    const size_t colon = close == std::string::npos ? close : line.find(':', close + 2);
+    if (!clock || colon == std::string::npos || !std::isdigit(static_cast<unsigned char>(line[colon + 1]))) {
       messages.push_back(line);
-    } else if (std::find(toolModules.begin(), toolModules.end(), source) != toolModules.end()) {
-      messages.push_back(message);
+      continue;
+    }
+    const size_t end = line.find_first_not_of("0123456789", colon + 1);
+    const std::string source = line.substr(close + 2, colon - close - 2);
+    if (std::find(toolModules.begin(), toolModules.end(), source) != toolModules.end()) {
+      messages.push_back(end == std::string::npos ? "" : line.substr(end + 1));
     }
   }
   return messages;

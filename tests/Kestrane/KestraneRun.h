@@ -30,6 +30,7 @@ inline std::string Area(const std::string& skip, const std::string& min, const s
   return "[UpgArea]\nSkipFastClear = " + skip + "\nMin = " + min + "\nMax = " + max + "\n" + files;
 }
 
+// Owns a folder tree under /tmp and removes it when destroyed; one thread uses it.
 class Scenario {
  public:
   Scenario();
@@ -48,7 +49,7 @@ class Scenario {
   std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
   std::vector<std::string> List(const std::string& relative) const;
 
-  // Runs the program in work/ (standard input a pipe, or /dev/null when empty).
+  // Runs the program in work/ with input as standard input (/dev/null when empty).
   // nowait: the build that skips the reset waits.
   RunResult Run(const std::vector<std::string>& arguments, const std::string& input = "", bool nowait = false,
                 const std::string& tempDirectory = "") const;

@@ -19,41 +19,19 @@ void RecordChange(KrDeviceHandle, const char* module, const char* property, void
   static_cast<std::vector<Change>*>(cookie)->push_back(Change{module, property});
 }
 
-TEST_F(DevicePropertiesTest, TypedReadsAndWritesRoundTrip) {
+// The general value is copied both ways through the proxy, byte for byte.
+TEST_F(DevicePropertiesTest, GeneralValuesRoundTripAndReportTheirType) {
   KrDeviceHandle device = MakeDevice(CameraScript());
-  ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Mirror", 1), KR_STATUS_OK);
-  ASSERT_EQ(KrDeviceProxySetRealProperty(device, "Device", "Gain", 0.25), KR_STATUS_OK);
-  ASSERT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", "Depth"), KR_STATUS_OK);
   uint8_t crop[12] = {1, 0, 0, 0, 10, 0, 20, 0, 30, 0, 40, 0};
   const KrGeneralBuffer in{crop, sizeof(crop)};
   ASSERT_EQ(KrDeviceProxySetGeneralProperty(device, "Device", "Cropping", &in), KR_STATUS_OK);
-
-  uint64_t mirror = 0;
-  double gain = 0;
-  char primary[KR_MAX_NAME_LENGTH];
   uint8_t back[12] = {};
   const KrGeneralBuffer out{back, sizeof(back)};
-  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &mirror), KR_STATUS_OK);
-  EXPECT_EQ(KrDeviceProxyGetRealProperty(device, "Device", "Gain", &gain), KR_STATUS_OK);
-  EXPECT_EQ(KrDeviceProxyGetStringProperty(device, "Device", "PrimaryStream", primary), KR_STATUS_OK);
   EXPECT_EQ(KrDeviceProxyGetGeneralProperty(device, "Device", "Cropping", &out), KR_STATUS_OK);
-  EXPECT_EQ(mirror, 1u);
-  EXPECT_DOUBLE_EQ(gain, 0.25);
-  EXPECT_STREQ(primary, "Depth");
   EXPECT_EQ(std::memcmp(crop, back, sizeof(crop)), 0);
-
-  const struct {
-    const char* property;
-    KrPropertyType type;
-  } types[] = {{"Mirror", KR_PROPERTY_TYPE_INTEGER},
-               {"Gain", KR_PROPERTY_TYPE_REAL},
-               {"PrimaryStream", KR_PROPERTY_TYPE_STRING},
-               {"Cropping", KR_PROPERTY_TYPE_GENERAL}};
-  for (const auto& t : types) {
-    KrPropertyType type;
-    ASSERT_EQ(KrDeviceProxyGetPropertyType(device, "Device", t.property, &type), KR_STATUS_OK);
-    EXPECT_EQ(type, t.type) << t.property;
-  }
+  KrPropertyType type;
+  ASSERT_EQ(KrDeviceProxyGetPropertyType(device, "Device", "Gain", &type), KR_STATUS_OK);
+  EXPECT_EQ(type, KR_PROPERTY_TYPE_REAL);
 }
 
 TEST_F(DevicePropertiesTest, BadInputGivesAStatusAndChangesNothing) {

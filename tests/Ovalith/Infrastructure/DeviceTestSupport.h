@@ -121,6 +121,33 @@ class DeviceTest : public ::testing::Test {
     ClearJournal();
   }
 
+  // Checks the journal's stream opening: OpenAllStreams calls, and the
+  // streams opened one by one (each once, no others).
+  static void ExpectOpened(size_t openAllCalls, const std::vector<std::string>& oneByOne) {
+    EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenAllStreams"), openAllCalls);
+    EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenStream"), oneByOne.size());
+    for (const std::string& stream : oneByOne) {
+      EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenStream", stream.c_str()), 1u) << stream;
+    }
+  }
+
+  // A property of the device read as a value (a failing read is a test failure).
+  static uint64_t IntOf(KrVDevice& device, const char* module, const char* property) {
+    uint64_t value = 0xDEAD;
+    EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
+    return value;
+  }
+  static double RealOf(KrVDevice& device, const char* module, const char* property) {
+    double value = -1;
+    EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
+    return value;
+  }
+  static std::string TextOf(KrVDevice& device, const char* module, const char* property) {
+    char value[KR_MAX_NAME_LENGTH] = {};
+    EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
+    return value;
+  }
+
  protected:
   std::string directory_;
 };

@@ -1,9 +1,6 @@
-// Fault sweep: for each creation and open operation, Read, Write, CopyFrom
-// and Close, the 1st, 2nd, ... kit call fails in turn until the operation
-// gets through. Each run returns (and records) the injected status, or
-// succeeds only where the device passes that call over; releases every kit
-// device, record and set it made; and leaves the object able to close and be
-// created again.
+// Fault sweep: the 1st, 2nd, ... kit call of each operation fails in turn.
+// Each run reports the injected status (or passes the call over), releases
+// all it made, and leaves the object able to close and be created again.
 #include "DeviceTestSupport.h"
 
 #include <algorithm>

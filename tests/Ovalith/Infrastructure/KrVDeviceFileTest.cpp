@@ -1,8 +1,5 @@
-// Recordings through the engine: a device opened for writing gets streams
-// of the four known types, frames filled through stream handles, frame
-// objects and CopyFrom, and property changes; a device opened for reading
-// plays them back through Read and the frame objects, byte for byte, with
-// time stamps, frame ids, changes at their place, seeking and the end.
+// Recordings through the engine: frames written every way a writer can,
+// played back byte for byte with their changes, seeking and the end.
 #include "DeviceTestSupport.h"
 
 #include <cstring>
@@ -45,17 +42,6 @@ struct Frame {
 class DeviceFile : public DeviceTest {
  protected:
   std::string Path() const { return directory_ + "/session.rec"; }
-
-  uint64_t Int(KrVDevice& device, const char* module, const char* property) {
-    uint64_t value = ~0ull;
-    EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
-    return value;
-  }
-  double Real(KrVDevice& device, const char* module, const char* property) {
-    double value = -1;
-    EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
-    return value;
-  }
 
   // A stream's current frame as its frame object shows it; an empty stream
   // name when the frame is not new.
@@ -106,7 +92,7 @@ class DeviceFile : public DeviceTest {
     KrVPropertySet initial;
     ASSERT_EQ(initial.AddProperty("Device", "Gain", 1.0), KR_STATUS_OK);
     ASSERT_EQ(writer.OpenFileForWriting(Path().c_str(), initial), KR_STATUS_OK);
-    EXPECT_EQ(Int(writer, "Device", "ReadWriteMode"), 1u);
+    EXPECT_EQ(IntOf(writer, "Device", "ReadWriteMode"), 1u);
     for (const StreamCase& stream : kStreams) {
       KrVPropertySet values;
       values.AddProperty(stream.type, "RequiredDataSize", uint64_t{stream.size});
@@ -165,11 +151,11 @@ TEST_F(DeviceFile, RecordedStreamsPlayBackThroughTheFrameObjects) {
   Record();
   KrVDevice reader;
   ASSERT_EQ(reader.OpenFileForReading(Path().c_str()), KR_STATUS_OK);
-  EXPECT_EQ(Int(reader, "Device", "ReadWriteMode"), 0u);
-  EXPECT_EQ(Int(reader, "Device", "NumberOfFrames"), kRounds);
-  EXPECT_EQ(Int(reader, "Audio", "NumberOfFrames"), kRounds - 1);
-  EXPECT_EQ(Int(reader, "IR", "XRes"), 4u);
-  EXPECT_EQ(Real(reader, "Device", "Gain"), 1.0);
+  EXPECT_EQ(IntOf(reader, "Device", "ReadWriteMode"), 0u);
+  EXPECT_EQ(IntOf(reader, "Device", "NumberOfFrames"), kRounds);
+  EXPECT_EQ(IntOf(reader, "Audio", "NumberOfFrames"), kRounds - 1);
+  EXPECT_EQ(IntOf(reader, "IR", "XRes"), 4u);
+  EXPECT_EQ(RealOf(reader, "Device", "Gain"), 1.0);
   ASSERT_NE(reader.GetDepthMap(), nullptr);
   EXPECT_EQ(reader.GetDepthMap()->GetXRes(), 4);
   ASSERT_NE(reader.GetIRMap(), nullptr);
@@ -188,7 +174,7 @@ TEST_F(DeviceFile, RecordedStreamsPlayBackThroughTheFrameObjects) {
     ASSERT_EQ(reader.Read(), KR_STATUS_OK);
     EXPECT_EQ(NewFrames(reader), Round(round));
     // The change was recorded after round 1: the read of round 2 replays it.
-    EXPECT_EQ(Real(reader, "Device", "Gain"), round == 1 ? 1.0 : 2.5);
+    EXPECT_EQ(RealOf(reader, "Device", "Gain"), round == 1 ? 1.0 : 2.5);
     if (round == 2) {
       expectedEvents.push_back("Device/Gain");
     }
@@ -220,7 +206,7 @@ TEST_F(DeviceFile, SeeksAndTellsByFrameAndTimeThroughTheEngine) {
   ASSERT_EQ(reader.SeekFrame(3), KR_STATUS_OK);
   ASSERT_EQ(reader.TellFrame(&frame), KR_STATUS_OK);
   EXPECT_EQ(frame, 3u);
-  EXPECT_EQ(Real(reader, "Device", "Gain"), 2.5);  // the change before frame 3 is restored
+  EXPECT_EQ(RealOf(reader, "Device", "Gain"), 2.5);  // the change before frame 3 is restored
   ASSERT_EQ(reader.Read(), KR_STATUS_OK);
   EXPECT_EQ(NewFrames(reader), Round(3));
   ASSERT_EQ(reader.TellTime(&time), KR_STATUS_OK);
@@ -230,7 +216,7 @@ TEST_F(DeviceFile, SeeksAndTellsByFrameAndTimeThroughTheEngine) {
   ASSERT_EQ(reader.SeekTime(Time(0, 2) - 1), KR_STATUS_OK);
   ASSERT_EQ(reader.TellTime(&time), KR_STATUS_OK);
   EXPECT_EQ(time, Time(0, 1));
-  EXPECT_EQ(Real(reader, "Device", "Gain"), 1.0);
+  EXPECT_EQ(RealOf(reader, "Device", "Gain"), 1.0);
   ASSERT_EQ(reader.Read(), KR_STATUS_OK);
   EXPECT_EQ(NewFrames(reader), Round(1));
   // Exactly on the last audio frame's time: every stream's frame 3 is the
@@ -296,7 +282,7 @@ TEST_F(DeviceFile, CopiesOfASensorPlayBackAsTheSensorDeliveredThem) {
 
   KrVDevice reader;
   ASSERT_EQ(reader.OpenFileForReading(Path().c_str()), KR_STATUS_OK);
-  EXPECT_EQ(Int(reader, "Depth", "XRes"), 320u);
+  EXPECT_EQ(IntOf(reader, "Depth", "XRes"), 320u);
   std::vector<Frame> played;
   KrStatus status = KR_STATUS_OK;
   while ((status = reader.Read()) == KR_STATUS_OK && played.size() <= recorded.size()) {
@@ -336,12 +322,12 @@ TEST_F(DeviceFile, WriteDeviceKeepsFramesWithinTheirRecords) {
 
   KrVDevice reader;
   ASSERT_EQ(reader.OpenFileForReading(Path().c_str()), KR_STATUS_OK);
-  EXPECT_EQ(Int(reader, "Depth", "RequiredDataSize"), 64u);  // as created; the change comes at its place
+  EXPECT_EQ(IntOf(reader, "Depth", "RequiredDataSize"), 64u);  // as created; the change comes at its place
   ASSERT_EQ(reader.Read(), KR_STATUS_OK);
   EXPECT_EQ(reader.GetDepthMap()->GetDataSize(), 32u);
   EXPECT_EQ(reader.Read(), KR_STATUS_TL_END_OF_FILE);
-  EXPECT_EQ(Int(reader, "Depth", "RequiredDataSize"), 32u);
-  EXPECT_EQ(Real(reader, "Depth", "Gain"), 3.0);
+  EXPECT_EQ(IntOf(reader, "Depth", "RequiredDataSize"), 32u);
+  EXPECT_EQ(RealOf(reader, "Depth", "Gain"), 3.0);
 }
 
 }  // namespace

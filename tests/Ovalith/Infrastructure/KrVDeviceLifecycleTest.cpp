@@ -138,19 +138,15 @@ TEST_F(DeviceLifecycle, IniSectionsCreateConfigureAndOpen) {
   ASSERT_EQ(DefineScript("ini", CameraWithStreams()), KR_STATUS_OK);
   const std::string ini = Write("devices.ini", "[Camera]\nKind=Scripted\nConnection=ini\nDevice.Mirror=1\n");
   KrVDevice created, opened;
-  uint64_t mirror = 9;
   ASSERT_EQ(created.CreateFromINI(ini.c_str(), "Camera", nullptr), KR_STATUS_OK);
-  ASSERT_EQ(created.GetProperty("Device", "Mirror", mirror), KR_STATUS_OK);
-  EXPECT_EQ(mirror, 0u);  // created, not configured
+  EXPECT_EQ(IntOf(created, "Device", "Mirror"), 0u);  // created, not configured
   ASSERT_EQ(created.ConfigureFromINI(ini.c_str(), "Camera"), KR_STATUS_OK);
-  ASSERT_EQ(created.GetProperty("Device", "Mirror", mirror), KR_STATUS_OK);
-  EXPECT_EQ(mirror, 1u);
+  EXPECT_EQ(IntOf(created, "Device", "Mirror"), 1u);
 
   Journal();
   ASSERT_EQ(opened.OpenDeviceFromINI(ini.c_str(), "Camera", nullptr), KR_STATUS_OK);
   EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenAllStreams"), 1u);
-  ASSERT_EQ(opened.GetProperty("Device", "Mirror", mirror), KR_STATUS_OK);
-  EXPECT_EQ(mirror, 1u);
+  EXPECT_EQ(IntOf(opened, "Device", "Mirror"), 1u);
   EXPECT_EQ(opened.CreateFromINI(ini.c_str(), "Missing", nullptr), KR_STATUS_OS_INI_SECTION_NOT_FOUND);
 }
 

@@ -1,7 +1,5 @@
-// The device recorder: streams, property changes and frames of a running
-// device repeated into a recording, checked by playing the recording back
-// through the engine; failures while starting; the event path's log lines;
-// destruction while another thread raises events.
+// The device recorder, checked by playing its recordings back; failures
+// while starting, event-path log lines, destruction under concurrent events.
 #include "DeviceTestSupport.h"
 
 #include <atomic>
@@ -125,12 +123,6 @@ class RecorderTest : public DeviceTest {
     }
   }
 
-  static uint64_t Int(KrVDevice& device, const char* module, const char* property) {
-    uint64_t value = 0;
-    EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
-    return value;
-  }
-
   KrVDevice source;
   std::string file;
 };
@@ -144,7 +136,7 @@ TEST_F(RecorderTest, RecordsEveryStreamWithItsValuesAndPlaysBackFrameByFrame) {
   EXPECT_EQ(recorder.GetWriteDevice(), nullptr);
   ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
   ASSERT_NE(recorder.GetWriteDevice(), nullptr);
-  EXPECT_EQ(Int(*recorder.GetWriteDevice(), "Depth", "MaxDepthValue"), 6000u);
+  EXPECT_EQ(IntOf(*recorder.GetWriteDevice(), "Depth", "MaxDepthValue"), 6000u);
 
   const Frames recorded = ReadAndRecord(recorder, 6);
   ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
@@ -154,8 +146,8 @@ TEST_F(RecorderTest, RecordsEveryStreamWithItsValuesAndPlaysBackFrameByFrame) {
 
   KrVDevice player;
   EXPECT_EQ(PlayBack(player), recorded);  // bytes, time stamps and frame ids
-  EXPECT_EQ(Int(player, "Depth", "MaxDepthValue"), 6000u);
-  EXPECT_EQ(Int(player, "Image", "XRes"), 640u);
+  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 6000u);
+  EXPECT_EQ(IntOf(player, "Image", "XRes"), 640u);
 }
 
 TEST_F(RecorderTest, LaterChangesAndStreamsReachTheFileAtTheirPlace) {
@@ -185,12 +177,12 @@ TEST_F(RecorderTest, LaterChangesAndStreamsReachTheFileAtTheirPlace) {
   KrVDevice player;
   ASSERT_EQ(player.OpenFileForReading(file.c_str()), KR_STATUS_OK);
   ASSERT_EQ(player.Read(), KR_STATUS_OK);  // the first frame: before the changes
-  EXPECT_EQ(Int(player, "Depth", "MaxDepthValue"), 10000u);
-  EXPECT_EQ(Int(player, "Depth", "MaxShift"), 2047u);
+  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 10000u);
+  EXPECT_EQ(IntOf(player, "Depth", "MaxShift"), 2047u);
   ASSERT_EQ(player.Close(), KR_STATUS_OK);
 
   EXPECT_EQ(PlayBack(player), recorded);
-  EXPECT_EQ(Int(player, "Depth", "MaxDepthValue"), 7000u);
+  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 7000u);
   double lddis = 0;
   EXPECT_EQ(player.GetProperty("Depth", "LDDIS", lddis), KR_STATUS_OK);
   EXPECT_EQ(lddis, 8.25);
@@ -200,7 +192,7 @@ TEST_F(RecorderTest, LaterChangesAndStreamsReachTheFileAtTheirPlace) {
   std::vector<uint8_t> played(2048);
   EXPECT_EQ(player.GetProperty("Depth", "S2D", KrGeneralBuffer{played.data(), 2048}), KR_STATUS_OK);
   EXPECT_EQ(played, shiftToDepth);
-  EXPECT_EQ(Int(player, "IR", "XRes"), 640u);
+  EXPECT_EQ(IntOf(player, "IR", "XRes"), 640u);
 }
 
 TEST_F(RecorderTest, RemovedStreamsNoLongerRecordTheirChanges) {
@@ -222,7 +214,7 @@ TEST_F(RecorderTest, RemovedStreamsNoLongerRecordTheirChanges) {
   EXPECT_NE(recorder.GetWriteDevice()->GetProperty("Depth", "MaxDepthValue", gone), KR_STATUS_OK);
   ASSERT_EQ(source.AddStream("Depth", "Depth", nullptr), KR_STATUS_OK);
   ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{4000}), KR_STATUS_OK);
-  EXPECT_EQ(Int(*recorder.GetWriteDevice(), "Depth", "MaxDepthValue"), 4000u);
+  EXPECT_EQ(IntOf(*recorder.GetWriteDevice(), "Depth", "MaxDepthValue"), 4000u);
   EXPECT_EQ(log.lines, std::vector<std::string>{});
 }
 
@@ -293,7 +285,7 @@ TEST_F(RecorderTest, FramesLargerThanTheFileStreamTakesAreRefused) {
   ASSERT_EQ(source.SetProperty("Image", "Resolution", uint64_t{2}), KR_STATUS_OK);
   ASSERT_EQ(source.OpenStream("Image"), KR_STATUS_OK);
   ASSERT_EQ(source.Read(), KR_STATUS_OK);
-  EXPECT_EQ(Int(*recorder.GetWriteDevice(), "Image", "XRes"), 1280u);
+  EXPECT_EQ(IntOf(*recorder.GetWriteDevice(), "Image", "XRes"), 1280u);
   EXPECT_EQ(recorder.WriteData(), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
   EXPECT_EQ(recorder.StopRecording(), KR_STATUS_OK);
 }
@@ -341,7 +333,7 @@ TEST_F(ScriptedRecorderTest, EachFrameIsWrittenOnce) {
   EXPECT_EQ(recorded.at("Image").size(), 1u);
   KrVDevice player;
   EXPECT_EQ(PlayBack(player), recorded);
-  EXPECT_EQ(Int(player, "Image", "NumberOfFrames"), 1u);
+  EXPECT_EQ(IntOf(player, "Image", "NumberOfFrames"), 1u);
 }
 
 TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBehind) {

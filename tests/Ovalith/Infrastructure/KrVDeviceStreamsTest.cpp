@@ -19,11 +19,6 @@ class DeviceStreams : public DeviceTest {
     kit = KitHandleOf(*device);
     Journal();
   }
-  uint64_t Int(const char* stream, const char* property) {
-    uint64_t value = 0;
-    EXPECT_EQ(device->GetProperty(stream, property, value), KR_STATUS_OK) << property;
-    return value;
-  }
   void* Buffer(const char* stream) {
     void* address = nullptr;
     EXPECT_EQ(device->GetProperty(stream, "Buffer", KrGeneralBuffer{&address, sizeof(void*)}), KR_STATUS_OK);
@@ -108,10 +103,10 @@ TEST_F(DeviceStreams, CompatibilityModeCopiesNewFramesIntoAPrivateBuffer) {
   EXPECT_EQ(Buffer("Depth"), privateBuffer);
   EXPECT_EQ(std::memcmp(privateBuffer, FrameBytes(1).data(), kFrameBytes), 0);
   ASSERT_EQ(device->Read(), KR_STATUS_OK);
-  EXPECT_EQ(Int("Depth", "IsNew"), 0u);
+  EXPECT_EQ(IntOf(*device, "Depth", "IsNew"), 0u);
   EXPECT_EQ(std::memcmp(privateBuffer, FrameBytes(1).data(), kFrameBytes), 0);
   ASSERT_EQ(device->Read(), KR_STATUS_OK);
-  EXPECT_EQ(Int("Depth", "BufferSize"), 2 * kFrameBytes);
+  EXPECT_EQ(IntOf(*device, "Depth", "BufferSize"), 2 * kFrameBytes);
   EXPECT_EQ(std::memcmp(Buffer("Depth"), FrameBytes(9, 2 * kFrameBytes).data(), 2 * kFrameBytes), 0);
   EXPECT_EQ(static_cast<const void*>(device->GetDepthMap()->Data()), Buffer("Depth"));
 }
@@ -180,9 +175,9 @@ TEST_F(DeviceStreams, ReadsPublishTheRecordsEvenWhenTheKitFails) {
   void* cookie = nullptr;
   ASSERT_EQ(device->RegisterForPropertyChangedEvent("Depth", "IsNew", &log, cookie), KR_STATUS_OK);
   ASSERT_EQ(device->Read(), KR_STATUS_OK);
-  EXPECT_EQ(Int("Depth", "IsNew"), 1u);
+  EXPECT_EQ(IntOf(*device, "Depth", "IsNew"), 1u);
   ASSERT_EQ(device->Read(), KR_STATUS_OK);
-  EXPECT_EQ(Int("Depth", "IsNew"), 0u);
+  EXPECT_EQ(IntOf(*device, "Depth", "IsNew"), 0u);
   EXPECT_EQ(device->GetDepthMap()->IsDataNew(), 0);
   FailCall("KrDeviceProxyRead", KR_STATUS_TL_TIMEOUT, 0, 1);
   EXPECT_EQ(device->Read(), KR_STATUS_TL_TIMEOUT);

@@ -1,21 +1,11 @@
-// The older interface's IO parameters, flags and depth tables: every row of
-// the parameter tables against the scripted device (module present, missing
-// and failing; legacy and current mode), the depth tables' life, and end to
-// end on the simulated sensor.
+// The older interface's IO parameters, flags and depth tables, on the
+// scripted device and end to end on the simulated sensor.
 #include "LegacyTestSupport.h"
 
 #include <cstring>
 
 namespace legacy_test {
 namespace {
-
-std::vector<uint8_t> Bytes(uint32_t size, uint8_t first) {
-  std::vector<uint8_t> bytes(size);
-  for (uint32_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<uint8_t>(first + 7 * i);
-  }
-  return bytes;
-}
 
 // ---- numbered integer parameters ----
 
@@ -354,7 +344,7 @@ TEST_F(BufferParams, EveryRowMovesItsSizeInItsDirections) {
     std::vector<uint8_t> buffer(64, 0xEE);
     if (row.readSize != 0) {
       // The kit answers only a read of the value's own size.
-      const std::vector<uint8_t> value = Bytes(row.readSize, static_cast<uint8_t>(row.id));
+      const std::vector<uint8_t> value = FrameBytes(static_cast<uint8_t>(row.id), row.readSize);
       ASSERT_EQ(ChangeProperty(kit, row.module, row.property, ScriptValue::General(value.data(), row.readSize)),
                 KR_STATUS_OK);
       EXPECT_EQ(device->GetIOParam(row.id, static_cast<void*>(buffer.data())), KR_STATUS_OK);
@@ -364,7 +354,7 @@ TEST_F(BufferParams, EveryRowMovesItsSizeInItsDirections) {
       EXPECT_EQ(device->GetIOParam(row.id, static_cast<void*>(buffer.data())), KR_STATUS_TL_UNKNOWN_PARAMETER);
     }
     if (row.writeSize != 0) {
-      const std::vector<uint8_t> value = Bytes(row.writeSize, static_cast<uint8_t>(row.id + 1));
+      const std::vector<uint8_t> value = FrameBytes(static_cast<uint8_t>(row.id + 1), row.writeSize);
       EXPECT_EQ(device->SetIOParam(row.id, static_cast<const void*>(value.data())), KR_STATUS_OK);
       std::vector<uint8_t> stored(row.writeSize);
       EXPECT_EQ(device->GetProperty(row.module, row.property, KrGeneralBuffer{stored.data(), row.writeSize}),
@@ -377,7 +367,7 @@ TEST_F(BufferParams, EveryRowMovesItsSizeInItsDirections) {
 }
 
 TEST_F(BufferParams, RecordFrameAndSelfTestReads) {
-  const std::vector<uint8_t> version = Bytes(33, 1);
+  const std::vector<uint8_t> version = FrameBytes(1, 33);
   ASSERT_EQ(ChangeProperty(kit, "Device", "Version", ScriptValue::General(version.data(), 33)), KR_STATUS_OK);
   std::vector<uint8_t> bytes(33);
   KrGeneralBuffer record{bytes.data(), 33};

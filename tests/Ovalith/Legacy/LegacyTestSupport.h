@@ -42,11 +42,7 @@ class LegacyTest : public DeviceTest {
   }
 
   // The current integer property, read straight from the device.
-  uint64_t Current(const char* module, const char* property) {
-    uint64_t value = 0xDEAD;
-    EXPECT_EQ(device->GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
-    return value;
-  }
+  uint64_t Current(const char* module, const char* property) { return IntOf(*device, module, property); }
 
   // Creates the device on the script and starts the journal afresh.
   void Create(const Script& script, int compatibility = 0) {

@@ -193,8 +193,6 @@ TEST_F(ImageMapTest, BoundMapAddressesComponents) {
   }
   device.SetProperty("Image", "BytesPerPixel", uint64_t{2});  // rows follow the pixel size
   EXPECT_EQ(16, map.GetMatrix().GetXRes());
-  KrVImageMap defaults;
-  EXPECT_EQ(3, defaults.GetBytesPerPixel());
 }
 
 TEST_F(ImageMapTest, InitializeAndClone) {
@@ -238,8 +236,6 @@ TEST_F(AudioTest, BoundBufferFollowsItsStream) {
   std::vector<uint16_t> moved(16, 1);
   audio.MoveBuffer(moved);
   EXPECT_EQ(reinterpret_cast<unsigned char*>(moved.data()), buffer.Data());
-  KrVAudioBuffer defaults;
-  EXPECT_EQ(KR_SAMPLE_RATE_48K, defaults.GetSampleRate());
   EXPECT_EQ(0, KrVAudioBuffer(nullptr, 1, 0).IsValid());
 }
 

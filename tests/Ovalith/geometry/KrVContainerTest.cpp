@@ -14,17 +14,11 @@ std::vector<uint32_t> Contents(const KrVContainer& c, unsigned int count) {
   return std::vector<uint32_t>(values, values + count);
 }
 
-TEST(ContainerTest, OwnedBufferIsZeroFilledAndAligned) {
-  KrVContainer c(5, 4);
-  EXPECT_EQ(5u, c.GetCapacity());
-  EXPECT_EQ(0u, c.GetSize());
-  EXPECT_FALSE(c.IsExternal());
-  EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(c.Data()) % 16);
-  EXPECT_EQ(std::vector<uint32_t>(5, 0), Contents(c, 5));
-}
-
 TEST(ContainerTest, AddGrowsOwnedBuffersOnly) {
   const uint32_t v[] = {1, 2, 3, 4, 5};
+  KrVContainer fresh(5, 4);  // zero-filled and aligned
+  EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(fresh.Data()) % 16);
+  EXPECT_EQ(std::vector<uint32_t>(5, 0), Contents(fresh, 5));
   KrVContainer empty(0u, 4);
   EXPECT_EQ(KR_STATUS_OS_ERROR, empty.Add(&v[0]));  // doubling 0 gives nothing
   uint32_t memory[2] = {};

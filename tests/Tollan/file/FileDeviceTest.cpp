@@ -2,6 +2,7 @@
 // playing them back frame by frame, property changes at their place, seeking,
 // damaged and truncated files.
 #include "Tollan/KitTestSupport.h"
+#include "Tollan/file/RecordingTestSupport.h"
 
 #include <Orvane/Orvane.h>
 #include <Tollan/Tollan.h>
@@ -9,8 +10,6 @@
 #include <cstring>
 #include <algorithm>
 #include <string>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace tollan_test {
@@ -30,13 +29,9 @@ std::vector<uint8_t> Bytes(int stream, uint32_t frame) {
 }
 uint64_t Time(int stream, uint32_t frame) { return frame * 33333u + uint64_t(stream); }
 
-std::vector<uint8_t> Load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using tollan::recording::testing::LoadBytes;
 void Save(const std::string& path, const std::vector<uint8_t>& bytes, size_t size) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(size));
+  tollan::recording::testing::SaveBytes(path, bytes.data(), size);
 }
 
 struct Changes {
@@ -97,11 +92,9 @@ class FileDeviceTest : public KitTest {
         records[s]->bIsNew = 1;
       }
       records[3]->bIsNew = (f != 2);  // audio frame 2 is not new: not written
+      ASSERT_EQ(KrDeviceProxyWrite(device, set), KR_STATUS_OK);
       if (f == 1) {
-        ASSERT_EQ(KrDeviceProxyWrite(device, set), KR_STATUS_OK);
         ASSERT_EQ(KrDeviceProxySetRealProperty(device, "Device", "Gain", 2.5), KR_STATUS_OK);
-      } else {
-        ASSERT_EQ(KrDeviceProxyWrite(device, set), KR_STATUS_OK);
       }
     }
     EXPECT_EQ(KrDeviceProxyRead(device, set), KR_STATUS_TL_WRONG_MODE);
@@ -297,7 +290,7 @@ TEST_F(FileDeviceTest, SeeksByFrameAndTimeAndRestoresProperties) {
 
 TEST_F(FileDeviceTest, TruncatedRecordingPlaysItsPrefixAtEveryCut) {
   Record(Recording());
-  const std::vector<uint8_t> whole = Load(Recording());
+  const std::vector<uint8_t> whole = LoadBytes(Recording());
   const std::string cut = scratch_.Path() + "/cut.rec";
   size_t longest = 0;
   for (size_t size = 0; size < whole.size(); size += 7) {
@@ -340,7 +333,7 @@ TEST_F(FileDeviceTest, TruncatedRecordingPlaysItsPrefixAtEveryCut) {
 
 TEST_F(FileDeviceTest, DamagedFrameGivesCorruptUnlessFrameChecksAreOff) {
   Record(Recording());
-  std::vector<uint8_t> bytes = Load(Recording());
+  std::vector<uint8_t> bytes = LoadBytes(Recording());
   // The last byte of the first depth frame's data.
   const std::vector<uint8_t> first = Bytes(0, 1);
   auto at = std::search(bytes.begin(), bytes.end(), first.begin(), first.end());
@@ -474,7 +467,7 @@ TEST_F(FileDeviceTest, RecordsTheSimulatedSensorFrameByFrame) {
 
 TEST_F(FileDeviceTest, UnclosedRecordingIsScannedAndTheLogSaysSo) {
   Record(Recording());
-  std::vector<uint8_t> bytes = Load(Recording());
+  std::vector<uint8_t> bytes = LoadBytes(Recording());
   Save(Recording(), bytes, bytes.size() - 40);  // the trailer and part of the index gone
   LogLines lines;
   ASSERT_EQ(krLogSetCallback(&OnLog, &lines), KR_STATUS_OK);

@@ -2,12 +2,10 @@
 // module, on a bare device that declares nothing else.
 #include <Tollan/src/sensor/flash/FlashProperties.h>
 #include <Tollan/Tollan.h>
+#include "Tollan/KitTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -35,26 +33,17 @@ class FlashOnlyDevice : public DeviceBase {
 
 class FlashPropertiesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/flashprops-XXXXXX";
-    dir_ = mkdtemp(pattern);
-  }
   void TearDown() override {
     if (device_) device_->Destroy();
     device_.reset();
     ReleaseFlashStores();
-    for (const char* name : {"Tollan.ini", "flash.state", "upload.bin", "download.bin"}) {
-      std::remove((dir_ + "/" + name).c_str());
-    }
-    rmdir(dir_.c_str());
   }
 
   // Opens sensor 0 with the given lines of its "SensorV2.0" section.
   KrStatus Open(const std::string& sectionLines) {
-    std::ofstream(dir_ + "/Tollan.ini") << "[SensorV2.0]\n" << sectionLines;
     KitConfig kit;
-    kit.path = dir_ + "/Tollan.ini";
-    kit.directory = dir_;
+    kit.path = scratch_.Write("Tollan.ini", "[SensorV2.0]\n" + sectionLines);
+    kit.directory = scratch_.Path();
     EXPECT_EQ(ReadIniFile(kit.path, &kit.file), KR_STATUS_OK);
     const KrStatus opened = flash_.Open(kit, 0);
     if (opened != KR_STATUS_OK) return opened;
@@ -80,9 +69,9 @@ class FlashPropertiesTest : public ::testing::Test {
     entries.resize(header.count);
     return entries;
   }
-  std::string Path(const char* name) const { return dir_ + "/" + name; }
+  std::string Path(const char* name) const { return scratch_.Path() + "/" + name; }
 
-  std::string dir_;
+  tollan_test::ScratchDirectory scratch_;
   FlashProperties flash_;
   std::unique_ptr<FlashOnlyDevice> device_;
 };

@@ -1,15 +1,12 @@
 // The simulated sensor's flash: configuration, file operations, the state
 // file and test faults.
 #include <Tollan/src/sensor/flash/FlashStore.h>
+#include "Tollan/KitTestSupport.h"
 #include <Tollan/TollanStatus.h>
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,32 +17,7 @@ namespace {
 // Fields of the packed records are compared as values (unary +): gtest would
 // otherwise bind a reference to a possibly misaligned member.
 
-// A private folder for state files, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/flashstore-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() {
-    for (const std::string& name : Names()) std::remove((path_ + "/" + name).c_str());
-    rmdir(path_.c_str());
-  }
-  const std::string& Path() const { return path_; }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    DIR* dir = opendir(path_.c_str());
-    while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    if (dir != nullptr) closedir(dir);
-    return names;
-  }
-
- private:
-  std::string path_;
-};
+using tollan_test::ScratchDirectory;
 
 FlashConfigLookup LookupIn(const std::map<std::string, std::string>& keys) {
   return [keys](const std::string& key, std::string* value) {
@@ -197,7 +169,7 @@ TEST(FlashStoreTest, UploadTakesTypeFromTheBytesAndComputesTheChecksum) {
 }
 
 TEST(FlashStoreTest, NewFilesNeverTakeTheIdOfADeletedOne) {
-  TempDir dir;
+  ScratchDirectory dir;
   const std::string state = dir.Path() + "/flash.state";
   {
     FlashStore store(SmallFlash(state));
@@ -274,7 +246,7 @@ TEST(FlashStoreTest, FaultsHitTheNamedCallOnly) {
 }
 
 TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStore) {
-  TempDir dir;
+  ScratchDirectory dir;
   const std::string state = dir.Path() + "/flash.state";
   {
     FlashStore first(SmallFlash(state));
@@ -293,7 +265,9 @@ TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStore) {
   EXPECT_EQ(+list[1].type, 28);
   EXPECT_EQ(+list[1].offset, 0x400u);
   // Saves leave no temporary files behind.
-  EXPECT_EQ(dir.Names(), std::vector<std::string>{"flash.state"});
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"flash.state"});
 }
 
 TEST(FlashStatePersistenceTest, AFailedSaveLeavesTheTableUnchanged) {
@@ -328,7 +302,7 @@ TEST(FlashStatePersistenceTest, DamagedStateIsRefusedAtEveryCutAndFlip) {
 }
 
 TEST(FlashStatePersistenceTest, AStateFileThatBreaksTheFlashRulesDoesNotLoad) {
-  TempDir dir;
+  ScratchDirectory dir;
   const std::string state = dir.Path() + "/flash.state";
   FlashFile big;
   big.id = 1;

@@ -24,38 +24,6 @@ bool Contains(const std::vector<const char*>& names, const char* name) {
   return std::any_of(names.begin(), names.end(), [name](const char* n) { return std::strcmp(n, name) == 0; });
 }
 
-struct DefaultsRow {
-  StreamKind kind;
-  const char* type;
-  uint64_t xRes, yRes, fps, format, requiredSize;
-};
-
-TEST(StreamSettingsTest, DefaultsPerKind) {
-  const DefaultsRow rows[] = {
-      {StreamKind::kDepth, "Depth", 640, 480, 30, 1, 640 * 480 * 2},
-      {StreamKind::kImage, "Image", 640, 480, 30, 5, 640 * 480 * 3},
-      {StreamKind::kIR, "IR", 640, 480, 30, 8, 640 * 480 * 2},
-      {StreamKind::kAudio, "Audio", 0, 0, 30, 7, 1600 * 2 * 2},
-  };
-  for (const DefaultsRow& r : rows) {
-    const StreamSettings s(r.kind);
-    char type[KR_MAX_NAME_LENGTH];
-    ASSERT_EQ(s.Get("Type", type), KR_STATUS_OK);
-    EXPECT_STREQ(type, r.type);
-    if (r.xRes != 0) {
-      EXPECT_EQ(IntOf(s, "XRes"), r.xRes) << r.type;
-      EXPECT_EQ(IntOf(s, "YRes"), r.yRes) << r.type;
-      EXPECT_EQ(IntOf(s, "Resolution"), 1u) << r.type;
-    }
-    EXPECT_EQ(IntOf(s, "FPS"), r.fps) << r.type;
-    EXPECT_EQ(IntOf(s, "OutputFormat"), r.format) << r.type;
-    EXPECT_EQ(IntOf(s, "RequiredDataSize"), r.requiredSize) << r.type;
-  }
-  const StreamSettings audio(StreamKind::kAudio);
-  EXPECT_EQ(IntOf(audio, "SampleRate"), 48000u);
-  EXPECT_EQ(IntOf(audio, "NumOfChannels"), 2u);
-}
-
 struct SizeRow {
   StreamKind kind;
   const char* property;
@@ -212,15 +180,11 @@ TEST(StreamSettingsTest, AgcBinsAreAnsweredPerRequest) {
   EXPECT_EQ(s.Set("AGCBin", KrGeneralBuffer{&bin, sizeof(bin)}), KR_STATUS_TL_BAD_PROPERTY_VALUE);
 }
 
-TEST(DeviceSettingsTest, DefaultsAndPrimaryStream) {
+TEST(DeviceSettingsTest, PrimaryStreamAndAccess) {
   DeviceSettings d;
   char text[KR_MAX_NAME_LENGTH];
   ASSERT_EQ(d.Get("PrimaryStream", text), KR_STATUS_OK);
   EXPECT_STREQ(text, "Any");
-  EXPECT_EQ(IntOf(d, "ReadWriteMode"), 0u);
-  EXPECT_EQ(IntOf(d, "Mirror"), 0u);
-  EXPECT_EQ(IntOf(d, "HighResTimestamps"), 1u);
-  EXPECT_EQ(IntOf(d, "ResetSensorOnStartup"), 1u);
   for (const char* ok : {"None", "Depth", "Image", "Any"}) EXPECT_EQ(d.Set("PrimaryStream", ok), KR_STATUS_OK) << ok;
   EXPECT_EQ(d.Set("PrimaryStream", "Depth2"), KR_STATUS_TL_BAD_PRIMARY_STREAM);
   d.SetStreamNameCheck([](const char* name) { return std::strcmp(name, "Depth2") == 0; });
