@@ -11,6 +11,20 @@ namespace {
 const char* const kStreamNames[] = {"Depth", "Image", "IR", "Audio"};
 constexpr int kStreamCount = sizeof(kStreamNames) / sizeof(kStreamNames[0]);
 
+// One property of a stream's table: a generic failure (no such stream), a null name,
+// "not found", or OK with *found set.
+template <typename Table, typename Iterator>
+KrStatus FindValue(Table* table, const char* property, Iterator* found) {
+  if (table == nullptr) {
+    return KR_STATUS_OS_ERROR;
+  }
+  if (property == nullptr) {
+    return KR_STATUS_OS_NULL_POINTER;
+  }
+  *found = table->values.find(property);
+  return *found == table->values.end() ? KR_STATUS_OS_NOT_FOUND : KR_STATUS_OK;
+}
+
 }  // namespace
 
 // Property name (owned copy) to value; std::less<> finds by const char*
@@ -109,34 +123,22 @@ KrStatus KrVInitStreamProperties::AddProperty(const char* stream, const char* pr
 
 KrStatus KrVInitStreamProperties::RemoveProperty(const char* stream, const char* property) {
   Table* table = FindTable(stream);
-  if (table == nullptr) {
-    return KR_STATUS_OS_ERROR;
+  std::map<std::string, uint32_t, std::less<>>::iterator found;
+  const KrStatus status = FindValue(table, property, &found);
+  if (status == KR_STATUS_OK) {
+    table->values.erase(found);
   }
-  if (property == nullptr) {
-    return KR_STATUS_OS_NULL_POINTER;
-  }
-  const auto found = table->values.find(property);
-  if (found == table->values.end()) {
-    return KR_STATUS_OS_NOT_FOUND;
-  }
-  table->values.erase(found);
-  return KR_STATUS_OK;
+  return status;
 }
 
 KrStatus KrVInitStreamProperties::GetProperty(const char* stream, const char* property, uint32_t& value) const {
-  const Table* table = FindTable(stream);
-  if (table == nullptr) {
-    return KR_STATUS_OS_ERROR;
+  Table* table = FindTable(stream);
+  std::map<std::string, uint32_t, std::less<>>::iterator found;
+  const KrStatus status = FindValue(table, property, &found);
+  if (status == KR_STATUS_OK) {
+    value = found->second;
   }
-  if (property == nullptr) {
-    return KR_STATUS_OS_NULL_POINTER;
-  }
-  const auto found = table->values.find(property);
-  if (found == table->values.end()) {
-    return KR_STATUS_OS_NOT_FOUND;
-  }
-  value = found->second;
-  return KR_STATUS_OK;
+  return status;
 }
 
 int KrVInitStreamProperties::IsProperty(const char* stream, const char* property) const {
