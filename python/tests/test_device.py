@@ -22,12 +22,19 @@ def test_properties_round_trip(sensor, module, name, value):
     assert name in sensor[module] and name in sensor[module].keys()
 
 
-def test_settings_at_open_reach_the_frames():
-    settings = {"Depth": {"Resolution": 0}, "Image": {"Resolution": 2}}
-    with ovalith.open("*:0", streams=("Depth", "Image"), settings=settings) as device:
-        assert (device["Depth"]["YRes"], device["Depth"]["XRes"]) == (240, 320)
-        frames = device.read()
-        assert frames.depth.shape == (240, 320) and frames.image.shape == (1024, 1280, 3)
+# Frame layouts as docs/simulated-sensor.md gives them.
+@pytest.mark.parametrize("stream, settings, shape, dtype", [
+    ("Depth", {"Resolution": 0}, (240, 320), np.uint16),
+    ("Image", {"Resolution": 2, "FPS": 15}, (1024, 1280, 3), np.uint8),
+    ("Image", {"OutputFormat": 6}, (480, 640, 2), np.uint8),
+    ("IR", {"OutputFormat": 8}, (480, 640), np.uint16),
+    ("IR", {"OutputFormat": 4}, (480, 640), np.uint8),
+    ("Audio", {}, (48000 // 30, 2), np.int16),
+])
+def test_settings_at_open_shape_the_frames(stream, settings, shape, dtype):
+    with ovalith.open("*:0", streams=(stream,), settings={stream: settings}) as device:
+        array = getattr(device.read(), stream.lower())
+        assert array.shape == shape and array.dtype == dtype
 
 
 def test_unknown_names_raise_key_error(sensor):
