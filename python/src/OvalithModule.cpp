@@ -82,7 +82,7 @@ struct DeviceCore {
   std::unique_ptr<CallbackHandler> callback;
   void* callbackCookie = nullptr;
   std::atomic<uint64_t> generation{1};
-  bool open = false;       // the Python side may use the device
+  bool open = false;        // the Python side may use the device
   bool engineOpen = false;  // the engine device still holds its streams
 
   ~DeviceCore() {
@@ -532,7 +532,8 @@ class Device {
     // engine's, not in the kit's set; they hold a pointer.
     void* pointer = nullptr;
     KrGeneralBuffer buffer{&pointer, sizeof(pointer)};
-    Check(core_->device.GetProperty(module.c_str(), property.c_str(), buffer), "cannot read " + module + "." + property);
+    Check(core_->device.GetProperty(module.c_str(), property.c_str(), buffer),
+          "cannot read " + module + "." + property);
     return py::bytes(reinterpret_cast<const char*>(&pointer), sizeof(pointer));
   }
 
