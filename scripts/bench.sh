@@ -88,3 +88,8 @@ print("  ".join("-" * w for w in widths))
 for row in rows:
     print(line(row))
 EOF
+# The Python package's figures, when the build made it.
+if [[ -d "$build/python/ovalith" ]]; then
+  echo
+  /usr/bin/python3 "$(dirname "$0")/../bench/python_bench.py" "$build"
+fi

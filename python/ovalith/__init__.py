@@ -1,0 +1,458 @@
+"""ovalith: depth-sensor frames as NumPy arrays, without a copy.
+
+    import ovalith
+    with ovalith.open("*:0") as dev:          # simulated sensor 0
+        frames = dev.read()
+        print(frames.depth[240, 320], "mm")    # H x W uint16 view
+
+Frame arrays are views on the engine's buffers. They stay valid until the
+next read, seek or close of their device; after that any use of them raises
+StaleFrameError (the next frame has replaced their contents). Keep a frame
+with .copy(). Views are read-only.
+
+See docs/python.md for the whole interface.
+"""
+
+import atexit
+import threading
+import weakref
+
+import numpy as np
+
+from . import _ovalith
+
+__all__ = ["Error", "StaleFrameError", "FrameArray", "Frames", "Device", "Properties", "Recording",
+           "init", "devices", "open", "project", "status_text"]
+
+# Statuses that mean "no such name": a mapping turns them into KeyError.
+_MODULE_NOT_FOUND = 0x30814
+_PROPERTY_NOT_FOUND = 0x3080B
+
+
+class Error(Exception):
+    """A refused engine call. .status is the engine's status number, .text
+    the status registry's message for it."""
+
+    def __init__(self, status, what="", text=None):
+        self.status = int(status)
+        self.text = _ovalith.status_text(self.status) if text is None else text
+        self.what = what
+        super().__init__("%s: %s (0x%X)" % (what, self.text, self.status) if what else
+                         "%s (0x%X)" % (self.text, self.status))
+
+    def __reduce__(self):
+        return (type(self), (self.status, self.what, self.text))
+
+
+class StaleFrameError(ReferenceError):
+    """A frame view was used after the read (seek, close) that replaced it."""
+
+
+_ovalith._set_error_class(Error)
+status_text = _ovalith.status_text
+
+_start_lock = threading.Lock()
+_started = False
+_open_devices = weakref.WeakSet()
+
+
+def init(config=None):
+    """Starts the engine. config: a kit configuration file (Tollan.ini
+    format, see docs/tollan-configuration.md); None reads Tollan.ini in the
+    current directory when there is one. The engine starts once per process;
+    a later call changes nothing. open() and devices() start it on demand."""
+    global _started
+    with _start_lock:
+        if not _started:
+            _ovalith.init("" if config is None else str(config))
+            _started = True
+
+
+def _shutdown():
+    global _started
+    for device in list(_open_devices):
+        device._force_close()
+    if _started:
+        _ovalith.shutdown()
+        _started = False
+
+
+atexit.register(_shutdown)
+
+
+def devices():
+    """Connection strings of the devices the kit offers ("*:0", ...)."""
+    init()
+    return list(_ovalith.devices())
+
+
+def open(source="*:0", streams=("Depth", "Image"), settings=None):
+    """Opens a sensor ("*:N") or a recording (any other text: its path).
+    streams: the stream types a sensor opens (Depth, Image, IR, Audio);
+    settings: their initial property values, {"Depth": {"Resolution": 0}}
+    (properties that an open stream refuses to change, such as the
+    resolution, are set here). A recording opens the streams it holds. Use
+    as a context manager."""
+    init()
+    source = str(source)
+    core = _ovalith.Device()
+    if source.startswith("*:"):
+        core.open_sensor(source, [str(s) for s in streams], dict(settings or {}))
+    else:
+        core.open_file(source)
+    device = Device(core, source)
+    _open_devices.add(device)
+    return device
+
+
+def project(points, frames):
+    """Real-world points (..., 3) float32 in mm to projective (column, row,
+    depth) with the calibration of frames (a Frames or a Device)."""
+    device = frames._device if isinstance(frames, Frames) else frames
+    return device._core.project(np.asarray(points, dtype=np.float32))
+
+
+class FrameArray(np.ndarray):
+    """An ndarray viewing one frame of the engine: .timestamp (microseconds)
+    and .frame_id. A view (one with a lease) raises StaleFrameError when
+    used after its device's next read; .copy() gives one that stays."""
+
+    timestamp = 0
+    frame_id = 0
+    _lease = None
+
+    def __array_finalize__(self, obj):
+        if obj is None:
+            return
+        self.timestamp = getattr(obj, "timestamp", 0)
+        self.frame_id = getattr(obj, "frame_id", 0)
+        # Slices and reshapes view the same memory and keep the lease; a new
+        # allocation (a result, a copy) owns its data and needs none.
+        self._lease = getattr(obj, "_lease", None) if self.base is not None else None
+
+    @property
+    def valid(self):
+        """False once the frame's buffer holds another frame."""
+        return self._lease is None or self._lease.valid
+
+    def _check(self):
+        if self._lease is not None and not self._lease.valid:
+            raise StaleFrameError("frame %d was replaced by a later read; keep frames with .copy()"
+                                  % self.frame_id)
+
+    def copy(self, order="C"):
+        self._check()
+        kept = np.array(self.view(np.ndarray), order=order, copy=True).view(FrameArray)
+        kept.timestamp, kept.frame_id, kept._lease = self.timestamp, self.frame_id, None
+        return kept
+
+    def __getitem__(self, key):
+        self._check()
+        return super().__getitem__(key)
+
+    def __setitem__(self, key, value):
+        self._check()
+        super().__setitem__(key, value)
+
+    def __iter__(self):
+        self._check()
+        return super().__iter__()
+
+    def __repr__(self):
+        self._check()
+        return super().__repr__()
+
+    def __str__(self):
+        self._check()
+        return super().__str__()
+
+    def __reduce__(self):
+        return self.copy().view(np.ndarray).__reduce__()
+
+    def __array_ufunc__(self, ufunc, method, *inputs, **kwargs):
+        args = [_plain(x) for x in inputs]
+        if "out" in kwargs:
+            kwargs["out"] = tuple(_plain(x) for x in kwargs["out"])
+        return getattr(ufunc, method)(*args, **kwargs)
+
+    def __array_function__(self, func, types, args, kwargs):
+        _check_all(args)
+        _check_all(kwargs.values())
+        return super().__array_function__(func, types, args, kwargs)
+
+    for _name in ("tolist", "tobytes", "tofile", "astype", "__float__", "__int__", "__bool__",
+                  "__index__", "__array__", "__deepcopy__", "__copy__", "dump", "dumps"):
+        def _guarded(self, *args, _method=getattr(np.ndarray, _name), **kwargs):
+            self._check()
+            return _method(self, *args, **kwargs)
+        _guarded.__name__ = _name
+        locals()[_name] = _guarded
+    del _name, _guarded
+
+
+def _plain(x):
+    if isinstance(x, FrameArray):
+        x._check()
+        return x.view(np.ndarray)
+    return x
+
+
+def _check_all(values):
+    for value in values:
+        if isinstance(value, FrameArray):
+            value._check()
+        elif isinstance(value, (list, tuple)):
+            _check_all(value)
+
+
+class Frames:
+    """What one read brought: a frame per stream. .depth, .image, .ir and
+    .audio are the first stream of that type (None without one); frames[name]
+    any stream by name. .new names the streams whose frame is new."""
+
+    def __init__(self, device, generation):
+        self._device = device
+        self._generation = generation
+        self._arrays = {}
+
+    def _check(self):
+        if self._device._core.generation != self._generation:
+            raise StaleFrameError("these frames were replaced by a later read; keep them with .copy()")
+
+    def __getitem__(self, name):
+        array = self._arrays.get(name)
+        if array is not None:
+            array._check()
+            return array
+        self._check()
+        if name not in self._device.streams:
+            raise KeyError(name)
+        data, timestamp, frame_id, _ = self._device._core.frame(name)
+        array = data.view(FrameArray)
+        array.flags.writeable = False
+        array.timestamp, array.frame_id = timestamp, frame_id
+        array._lease = data.base if isinstance(data.base, _ovalith.FrameLease) else None
+        self._arrays[name] = array
+        return array
+
+    def _of_type(self, kind):
+        name = self._device._stream_of_type(kind)
+        return None if name is None else self[name]
+
+    depth = property(lambda self: self._of_type("Depth"), doc="H x W uint16 depth in mm")
+    image = property(lambda self: self._of_type("Image"), doc="H x W x 3 uint8 RGB (or the stream's format)")
+    ir = property(lambda self: self._of_type("IR"), doc="H x W infra-red")
+    audio = property(lambda self: self._of_type("Audio"), doc="samples x channels int16")
+
+    @property
+    def new(self):
+        self._check()
+        return [name for name in self._device.streams if self._device._core.frame(name)[3]]
+
+    @property
+    def timestamp(self):
+        return self._primary().timestamp
+
+    @property
+    def frame_id(self):
+        return self._primary().frame_id
+
+    def _primary(self):
+        depth = self.depth
+        return depth if depth is not None else self[self._device.streams[0]]
+
+    def points(self, keep_shape=False):
+        """Real-world points of the depth frame in mm, float32: N x 3 for
+        the pixels that hold a sample, or with keep_shape H x W x 3 with NaN
+        where a pixel holds none."""
+        self._check()
+        return self._device._core.points(bool(keep_shape))
+
+    def project(self, points):
+        """Real-world points (..., 3) to (column, row, depth)."""
+        self._check()
+        return self._device._core.project(np.asarray(points, dtype=np.float32))
+
+    def copy(self):
+        """Frames that stay: every stream's frame copied."""
+        kept = _KeptFrames({name: self[name].copy() for name in self._device.streams}, self._device)
+        return kept
+
+
+class _KeptFrames(Frames):
+    def __init__(self, arrays, device):
+        self._arrays = arrays
+        self._device = device
+        self._generation = None
+
+    def _check(self):
+        pass
+
+    def __getitem__(self, name):
+        return self._arrays[name]
+
+    def _of_type(self, kind):
+        name = self._device._stream_types.get(kind)
+        return None if name is None else self._arrays.get(name)
+
+    def points(self, keep_shape=False):
+        raise TypeError("kept frames have no translator; call points() before the next read")
+
+    project = points
+
+    @property
+    def new(self):
+        return list(self._arrays)
+
+
+class Properties:
+    """The properties of one module as a mapping: reading gives int, float,
+    str or bytes by the property's type; assignment sets (ovalith.Error when
+    the device refuses the value); unknown names raise KeyError."""
+
+    def __init__(self, device, module):
+        self._device = device
+        self._module = module
+
+    def _call(self, name, action):
+        try:
+            return action()
+        except Error as error:
+            if error.status in (_MODULE_NOT_FOUND, _PROPERTY_NOT_FOUND):
+                raise KeyError("%s.%s" % (self._module, name)) from error
+            raise
+
+    def __getitem__(self, name):
+        return self._call(name, lambda: self._device._core.get_property(self._module, name))
+
+    def __setitem__(self, name, value):
+        self._call(name, lambda: self._device._core.set_property(self._module, name, value))
+
+    def __contains__(self, name):
+        return self._device._core.has_property(self._module, name)
+
+    def keys(self):
+        return list(self._device._core.property_names(self._module))
+
+    __iter__ = lambda self: iter(self.keys())
+    __len__ = lambda self: len(self.keys())
+
+    def get(self, name, default=None):
+        try:
+            return self[name]
+        except KeyError:
+            return default
+
+    def items(self):
+        return [(name, self[name]) for name in self.keys()]
+
+    def __repr__(self):
+        return "<ovalith.Properties %s>" % self._module
+
+
+class Recording:
+    """A recording of a device in progress: every read writes the new frames
+    into the file. Stops (and finishes the file) at stop() or the end of its
+    with block."""
+
+    def __init__(self, device, path):
+        self._device = device
+        self.path = str(path)
+        device._core.start_recording(self.path)
+
+    def stop(self):
+        self._device._core.stop_recording()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Device:
+    """An open sensor or recording. Use from one thread at a time."""
+
+    def __init__(self, core, source):
+        self._core = core
+        self.source = source
+        self.streams = list(core.stream_names())
+        self._stream_types = {}
+        for name in self.streams:
+            kind = core.get_property(name, "Type") if core.has_property(name, "Type") else name
+            self._stream_types.setdefault(kind, name)
+
+    def _stream_of_type(self, kind):
+        return self._stream_types.get(kind)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        """Closes the device; frames still held become stale."""
+        self._core.close()
+        _open_devices.discard(self)
+
+    def _force_close(self):
+        self._core.close()
+
+    @property
+    def closed(self):
+        return not self._core.is_open
+
+    def read(self):
+        """Reads every stream (waiting for the sensor without the GIL). At
+        the end of a recording raises EOFError."""
+        if not self._core.read():
+            raise EOFError("end of " + self.source)
+        return Frames(self, self._core.generation)
+
+    def __iter__(self):
+        while True:
+            try:
+                yield self.read()
+            except EOFError:
+                return
+
+    def __getitem__(self, module):
+        if not self._core.has_module(module):
+            raise KeyError(module)
+        return Properties(self, module)
+
+    def record(self, path):
+        """Starts recording into path; use as a context manager."""
+        return Recording(self, path)
+
+    def __len__(self):
+        """Frames of a recording (of its first recorded stream)."""
+        try:
+            return int(self._core.get_property("Device", "NumberOfFrames"))
+        except Error as error:
+            raise TypeError("only a recording has a length") from error
+
+    def seek(self, frame=None, time=None):
+        """Moves a recording: to frame (0 is the first) or to time (in
+        microseconds); the next read brings that frame."""
+        if (frame is None) == (time is None):
+            raise TypeError("seek takes frame= or time=")
+        if frame is not None:
+            if frame < 0:
+                frame += len(self)
+            self._core.seek(int(frame) + 1, 0)
+        else:
+            self._core.seek(-1, int(time))
+
+    def tell(self):
+        """The 0-based number of the frame the next read brings."""
+        return self._core.tell_frame() - 1
+
+    def on_new_frames(self, callback):
+        """Calls callback(stream_name) on the kit's thread whenever a stream
+        has a new frame (None stops). Keep it short; read on your own thread."""
+        self._core.set_callback(callback)
+
+    def __repr__(self):
+        return "<ovalith.Device %s%s>" % (self.source, " closed" if self.closed else "")
