@@ -124,7 +124,7 @@ DatabaseResult FindInDatabase(const char* serial, DatabaseLine* found) {
     DatabaseLine line;
     std::string lineSerial;
     if (!ParseDatabaseLine(text, &line, &lineSerial)) {
-      if (lineSerial == serial) {
+      if (!lineSerial.empty() && lineSerial == serial) {
         KESTRANE_LOG(">>>>>> Error! Line %u of %s, the line of the sensor %s, does not hold 20 valid fields: %.*s",
                      lineNumber, kNesiDatabase, serial, static_cast<int>(kTextPropertySize), text.c_str());
         return DatabaseResult::kDamaged;

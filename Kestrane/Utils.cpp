@@ -1,7 +1,9 @@
 // Kestrane's shared operations: exit and failure report, number parsing,
-// the flash file list, deletion of one flash file, reset and reconnect.
+// the flash file list, deletion of one flash file, reset and reconnect, and
+// the temporary files that must not outlive the run.
 #include "Utils.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -111,6 +113,7 @@ KrStatus CreateTempFile(const char* directory, char* path) {
   for (size_t i = 0; i < kMaxTempFiles; ++i) {
     if (g_tool.tempFileInUse[i] != 0) continue;
     std::memcpy(g_tool.tempFiles[i], path, kNameSize);
+    std::atomic_signal_fence(std::memory_order_seq_cst);  // the path is whole before the mark
     g_tool.tempFileInUse[i] = 1;
     return KR_STATUS_OK;
   }

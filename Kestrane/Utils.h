@@ -1,6 +1,7 @@
 // Kestrane's shared pieces: the tool's process-wide state, and the
 // small operations every part of the tool uses (file list, deletion of one
-// flash file, reset and reconnect, number parsing, failure report, exit).
+// flash file, reset and reconnect, number parsing, failure report, exit,
+// temporary files).
 //
 // The tool runs in one thread. Its state (g_tool) is one object for the whole
 // process: it owns the one device and is destroyed at process exit. The
