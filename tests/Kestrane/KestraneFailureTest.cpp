@@ -34,6 +34,12 @@ std::string DatabaseLine(const std::string& entryAndSerial, const std::string& p
   return entryAndSerial + " " + parameters + "\n";
 }
 const char kParameters[] = "120 -35 4096 17 -8 250 3300 12 -1 1 77 5 900 -60 31 2 18 640";
+const std::string kUpdate = DefaultUpdateWith("", "", "");
+
+// text with the first occurrence of from replaced.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.find(from), from.size(), to);
+}
 
 bool HasType(const std::vector<FlashFile>& flash, uint16_t type) {
   for (const FlashFile& file : flash) {
@@ -68,36 +74,34 @@ TEST(KestraneDamagedInputTest, EveryDamagedInputEndsInFailureAndExitStatusOne) {
       {"long FinishFunction", DefaultUpdateWith("", "", "FinishFunction = " + kLong + "RunBISTNESAUnlimited"), "",
        nullptr, "", {}, "Failed to get the finish function", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr,
        kUpdated},
-      {"long Name", DefaultUpdateWith("", "", "").replace(DefaultUpdateWith("", "", "").find("dsp.bin"), 7, kLong),
-       "", nullptr, "", {}, "Failed to get the filename", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr,
-       kFirstFileOnly},
-      {"bad Min", DefaultUpdateWith("", "", "").replace(DefaultUpdateWith("", "", "").find("Min = 0x1"), 9, "Min = 0y1"),
-       "", nullptr, "", {}, "Error", KR_STATUS_OS_BAD_NUMBER, "Bad min upgrade area offset: 0y100000",
-       kProtectedAndCleared},
-      {"bad NumFiles", DefaultUpdateWith("", "", "").replace(DefaultUpdateWith("", "", "").find("= 2"), 3, "= two"),
-       "", nullptr, "", {}, "Failed to get the number of files", KR_STATUS_OS_BAD_NUMBER, nullptr,
-       kProtectedAndCleared},
+      {"long Name", Replaced(kUpdate, "dsp.bin", kLong), "", nullptr, "", {}, "Failed to get the filename",
+       KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr, kFirstFileOnly},
+      {"bad Min", Replaced(kUpdate, "Min = 0x", "Min = 0y"), "", nullptr, "", {}, "Error", KR_STATUS_OS_BAD_NUMBER,
+       "Bad min upgrade area offset: 0y100000", kProtectedAndCleared},
+      {"bad NumFiles", Replaced(kUpdate, "NumFiles = 2", "NumFiles = two"), "", nullptr, "", {},
+       "Failed to get the number of files", KR_STATUS_OS_BAD_NUMBER, nullptr, kProtectedAndCleared},
       // The sensor's own database line, damaged: it must never turn into blank parameters.
       {"short line", DefaultUpdateWith("InitFunction = NESI", "", ""),
-       DatabaseLine("1 SN1", kParameters) + DatabaseLine("2 SN123", std::string(kParameters).substr(0, std::string(kParameters).rfind(' '))), nullptr, "",
+       DatabaseLine("1 SN1", kParameters) + DatabaseLine("2 SN123", Replaced(kParameters, " 640", "")), nullptr, "",
        kNoProtection, "NESI Failed", KR_STATUS_OS_ERROR,
        ">>>>>> Error! Line 2 of NESIDB.txt, the line of the sensor SN123, does not hold 20 valid fields: 2 SN123 120",
        kUntouched},
       {"number out of range", DefaultUpdateWith("InitFunction = NESI", "", ""),
-       DatabaseLine("3 SN123", "4294967296" + std::string(kParameters).substr(3)), nullptr, "", kNoProtection,
+       DatabaseLine("3 SN123", Replaced(kParameters, "120", "4294967296")), nullptr, "", kNoProtection,
        "NESI Failed", KR_STATUS_OS_ERROR, ">>>>>> Error! Line 1 of NESIDB.txt", kUntouched},
-      {"extra field", DefaultUpdateWith("InitFunction = NESI", "", ""), DatabaseLine("3 SN123", kParameters + std::string(" 7")),
-       nullptr, "", kNoProtection, "NESI Failed", KR_STATUS_OS_ERROR, ">>>>>> Error! Line 1 of NESIDB.txt", kUntouched},
+      {"extra field", DefaultUpdateWith("InitFunction = NESI", "", ""),
+       DatabaseLine("3 SN123", kParameters + std::string(" 7")), nullptr, "", kNoProtection, "NESI Failed",
+       KR_STATUS_OS_ERROR, ">>>>>> Error! Line 1 of NESIDB.txt", kUntouched},
       {"no database", DefaultUpdateWith("InitFunction = NESI", "", ""), "", nullptr, "", kNoProtection, "NESI Failed",
        KR_STATUS_OS_ERROR, nullptr, kUntouched},
       // Upload files that cannot be written.
-      {"missing file", DefaultUpdateWith("", "", ""), "", "work/fw.bin", "", {}, "Failed to upload",
-       KR_STATUS_OS_INVALID_FILE, nullptr, kProtectedAndCleared},
-      {"one-byte file", DefaultUpdateWith("", "", ""), "", nullptr, "x", {}, "Failed to upload",
-       KR_STATUS_TL_BAD_PROPERTY_VALUE, nullptr, kProtectedAndCleared},
-      {"file past the flash", DefaultUpdateWith("", "", ""), "", nullptr, FlashBytes(10, std::string(0x100000, 'f')),
+      {"missing file", kUpdate, "", "work/fw.bin", "", {}, "Failed to upload", KR_STATUS_OS_INVALID_FILE, nullptr,
+       kProtectedAndCleared},
+      {"one-byte file", kUpdate, "", nullptr, "x", {}, "Failed to upload", KR_STATUS_TL_BAD_PROPERTY_VALUE, nullptr,
+       kProtectedAndCleared},
+      {"file past the flash", kUpdate, "", nullptr, FlashBytes(10, std::string(0x100000, 'f')),
        {}, "Failed to upload", KR_STATUS_TL_FLASH_FULL, nullptr, kProtectedAndCleared},
-      {"missing protection file", DefaultUpdateWith("", "", ""), "", "work/protect.bin", "", {},
+      {"missing protection file", kUpdate, "", "work/protect.bin", "", {},
        "Failed to upload the protection file", KR_STATUS_OS_INVALID_FILE, nullptr, kUntouched},
   };
   for (const auto& row : rows) {
