@@ -64,7 +64,7 @@ KrStatus UpgradeSensorID1(char* name) {
     KESTRANE_LOG("Failed to use GetTempPathA!");
     return kFailure;
   }
-  if (krOSCreateTempFile(directory, "", name, kNameSize) != KR_STATUS_OK) {
+  if (CreateTempFile(directory, name) != KR_STATUS_OK) {
     name[0] = '\0';
     KESTRANE_LOG("Failed to use GetTempFileNameA!");
     return kFailure;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace kestrane {
 namespace {
@@ -87,14 +88,15 @@ bool ParseInt32(const std::string& token, int32_t* value) {
   return true;
 }
 
-// One line: entry number, serial, eighteen 32-bit integers; more fields
-// are ignored. False for anything else.
-bool ParseDatabaseLine(const std::string& text, DatabaseLine* line) {
+// One line: entry number, serial, eighteen 32-bit integers, nothing more.
+// False for anything else; *serial is then the line's second field (empty
+// when it has none), so that a damaged line can still be told apart.
+bool ParseDatabaseLine(const std::string& text, DatabaseLine* line, std::string* serial) {
   std::istringstream stream(text);
-  std::string tokens[kDatabaseFields];
-  for (std::string& token : tokens) {
-    if (!(stream >> token)) return false;
-  }
+  std::vector<std::string> tokens;
+  for (std::string token; stream >> token;) tokens.push_back(token);
+  *serial = tokens.size() > 1 ? tokens[1] : std::string();
+  if (tokens.size() != kDatabaseFields) return false;
   if (!ParseInt32(tokens[0], &line->entry) || tokens[1].size() > kDatabaseSerialLength) return false;
   std::memcpy(line->serial, tokens[1].c_str(), tokens[1].size() + 1);
   for (size_t field = 3; field <= kDatabaseFields; ++field) {
@@ -105,10 +107,12 @@ bool ParseDatabaseLine(const std::string& text, DatabaseLine* line) {
 
 bool IsBlank(const std::string& text) { return text.find_first_not_of(" \t\r\n") == std::string::npos; }
 
-enum class DatabaseResult { kFound, kNotFound, kCannotOpen };
+enum class DatabaseResult { kFound, kNotFound, kCannotOpen, kDamaged };
 
-// Reads the database up to the first line of serial. A line that does not
-// fit the format is skipped with a warning; reading goes on at the next line.
+// Reads the database up to the first line of serial. A damaged line of
+// another sensor is skipped with a warning and reading goes on; a damaged
+// line of this sensor is kDamaged: its parameters cannot be told, and
+// going on would write a later line's or blank ones.
 DatabaseResult FindInDatabase(const char* serial, DatabaseLine* found) {
   std::ifstream database(kNesiDatabase);
   if (!database.is_open()) return DatabaseResult::kCannotOpen;
@@ -118,9 +122,16 @@ DatabaseResult FindInDatabase(const char* serial, DatabaseLine* found) {
     ++lineNumber;
     if (IsBlank(text)) continue;
     DatabaseLine line;
-    if (!ParseDatabaseLine(text, &line)) {
-      KESTRANE_LOG(">>>>>> Warning! Skipping line %u of %s: it does not hold 20 valid fields.", lineNumber,
-                   kNesiDatabase);
+    std::string lineSerial;
+    if (!ParseDatabaseLine(text, &line, &lineSerial)) {
+      if (!lineSerial.empty() && lineSerial == serial) {
+        KESTRANE_LOG(">>>>>> Error! Line %u of %s, the line of the sensor %s, does not hold 20 valid fields: %.*s",
+                     lineNumber, kNesiDatabase, serial, static_cast<int>(kTextPropertySize), text.c_str());
+        return DatabaseResult::kDamaged;
+      }
+      KESTRANE_LOG(">>>>>> Warning! Skipping line %u of %s: the line of the sensor %.*s does not hold 20 valid fields.",
+                   lineNumber, kNesiDatabase, static_cast<int>(kTextPropertySize),
+                   lineSerial.empty() ? "(none)" : lineSerial.c_str());
       continue;
     }
     if (std::strcmp(line.serial, serial) == 0) {
@@ -171,7 +182,7 @@ KrStatus RepairFW5327ZoneB() {
   }
   char temp[3][kNameSize] = {};
   for (size_t i = 0; i < 3; ++i) {
-    if (krOSCreateTempFile(directory, "", temp[i], kNameSize) != KR_STATUS_OK) {
+    if (CreateTempFile(directory, temp[i]) != KR_STATUS_OK) {
       KESTRANE_LOG("%s", kTempNameFailures[i]);
       return kFailure;
     }
@@ -187,7 +198,7 @@ KrStatus RepairFW5327ZoneB() {
     KESTRANE_CHECK(UploadFile(kZoneBMoves[i].newOffset, temp[i]), kZoneBMoves[i].uploadFailure);
   }
   for (const MovedFileRow& move : kZoneBMoves) DeleteSensorFile(ReadOnlyEntry(move.id));
-  for (size_t i = 0; i < 3; ++i) KESTRANE_CHECK(krOSDeleteFile(temp[i]), kZoneBMoves[i].deleteFailure);
+  for (size_t i = 0; i < 3; ++i) KESTRANE_CHECK(DeleteTempFile(temp[i]), kZoneBMoves[i].deleteFailure);
   ResetAndReconnect();
   KESTRANE_LOG(">>>>>> Done! Sensor was repaired!");
   return KR_STATUS_OK;
@@ -283,6 +294,7 @@ KrStatus NESI() {
 
   DatabaseLine line;
   const DatabaseResult result = FindInDatabase(serial, &line);
+  if (result == DatabaseResult::kDamaged) return kFailure;
   if (result == DatabaseResult::kCannotOpen) {
     // Writing blank parameters for want of a database would hide the mistake.
     KESTRANE_LOG(">>>>>> Error! The NESI DB file %s could not be opened!", kNesiDatabase);
@@ -318,14 +330,14 @@ KrStatus NESI() {
     KESTRANE_LOG("Failed to use GetTempPathA!");
     return kFailure;
   }
-  if (krOSCreateTempFile(directory, "", temp, sizeof(temp)) != KR_STATUS_OK) {
+  if (CreateTempFile(directory, temp) != KR_STATUS_OK) {
     KESTRANE_LOG("Failed to use GetTempFileNameA!");
     return kFailure;
   }
   KESTRANE_LOG("Temp file name: %s", temp);
   KESTRANE_CHECK(krOSSaveFile(temp, &record, sizeof(record)), "Failed to save into the temp file");
   KESTRANE_CHECK(UploadFile(kNesaOffset, temp), "Failed to upload NESA data");
-  KESTRANE_CHECK(krOSDeleteFile(temp), "Failed to delete the temo file");
+  KESTRANE_CHECK(DeleteTempFile(temp), "Failed to delete the temo file");
   g_tool.nesiUpdated = 1;
   KESTRANE_LOG(">>>>>> Done! NESI finished successfully!");
   return KR_STATUS_OK;

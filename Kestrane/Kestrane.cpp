@@ -10,6 +10,7 @@
 #include "InitFunctions.h"
 #include "Utils.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -71,6 +72,19 @@ bool Contains(const char* text, const char* name) { return std::strstr(text, nam
 
 KrStatus ReadText(const char* section, const char* key, char* value) {
   return krOSReadStringFromINI(g_tool.iniPath, section, key, value, kNameSize);
+}
+
+// An optional text key: false when its section or key is absent. Any other
+// problem (a value too long for the buffer, an unreadable file) ends the
+// program with message: a cut list of names would silently drop functions.
+bool ReadOptionalText(const char* section, const char* key, char* value, const char* message) {
+  const KrStatus status = ReadText(section, key, value);
+  if (status == KR_STATUS_OS_INI_SECTION_NOT_FOUND || status == KR_STATUS_OS_KEY_NOT_FOUND) {
+    value[0] = '\0';
+    return false;
+  }
+  KESTRANE_CHECK(status, message);
+  return true;
 }
 
 // A number key of the INI file. Missing: ends with missingMessage. Not a
@@ -136,12 +150,29 @@ void WarnAboutSafeMode() {
   krOSSleep(kSensorWaitMs);
 }
 
+// Deletes every protection file (type 25) that an earlier, interrupted
+// update left on the flash. This run rewrites the upgrade area such a file
+// guards, so the file is stale; kept, it would block the new protection
+// file's upload (an overlap), or stay behind after a run that reports
+// success.
+void RemoveLeftoverProtection() {
+  KESTRANE_CHECK(FetchFileList(), "Failed to get file list");
+  for (uint32_t i = 0; i < g_tool.fileListHeader.count; ++i) {
+    const FileListEntry& entry = g_tool.fileList[i];
+    if (entry.type != kTypeProtection) continue;
+    KESTRANE_LOG("*** Removing the protection file left by an earlier update (id %d at 0x%x)...", entry.id,
+                 entry.offset);
+    DeleteSensorFile(entry);
+  }
+}
+
 void WriteProtectionFile() {
   char name[kNameSize] = {};
   KESTRANE_CHECK(ReadText("Protect", "Name", name), "Failed to get the name of the protection file");
   const uint32_t offset =
       ReadNumber("Protect", "Offset", "Failed to get the offset of the protection file", "Bad protection file offset");
   KESTRANE_LOG("*** Protecting the sensor: %s -> 0x%x", name, offset);
+  RemoveLeftoverProtection();
   FlashFileRecord record = {offset, name, 0};
   KESTRANE_CHECK(SetDeviceRecord("FlashFile", &record, sizeof(record)), "Failed to upload the protection file");
 }
@@ -198,7 +229,7 @@ void UploadOneFile(uint32_t n) {
                  "Failed to get sensor specific");
 
   char function[kNameSize] = {};
-  if (ReadText(section, "Function", function) == KR_STATUS_OK) {
+  if (ReadOptionalText(section, "Function", function, "Failed to get the file function")) {
     if (Contains(function, "UpgradeSensorID1") && UpgradeSensorID1(name) == KR_STATUS_OK) {
       sensorSpecific = 0;
       std::memcpy(tempPath, name, kNameSize);
@@ -222,7 +253,7 @@ void UploadOneFile(uint32_t n) {
   KESTRANE_CHECK(SetDeviceRecord("FlashFile", &record, sizeof(record)), "Failed to upload");
   if (tempPath[0] != '\0') {
     KESTRANE_LOG(">>>>>> Deleting the temp file...");
-    KESTRANE_CHECK(krOSDeleteFile(tempPath), "Failed to delete the temp file");
+    KESTRANE_CHECK(DeleteTempFile(tempPath), "Failed to delete the temp file");
   }
 }
 
@@ -236,13 +267,32 @@ void UploadFiles() {
 
 void RunFinishFunction() {
   char selected[kNameSize] = {};
-  if (ReadText("Finish", "FinishFunction", selected) != KR_STATUS_OK) return;
+  if (!ReadOptionalText("Finish", "FinishFunction", selected, "Failed to get the finish function")) return;
   if (Contains(selected, "RunBISTNESAUnlimited")) {
     KESTRANE_CHECK(RunBISTNESAUnlimited(), "RunBISTNESAUnlimited Failed");
   }
 }
 
+// A signal that ends the process (Ctrl+C in the safe-mode pause, a closed
+// terminal) still removes the temporary files, then ends it as before.
+void EndOnSignal(int signal) {
+  RemoveTempFiles();
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+void SetUpSignals() {
+  // A console that went away (a closed pipe) must not end a flash sequence
+  // half-way: its writes then just fail.
+  std::signal(SIGPIPE, SIG_IGN);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal the caller chose to ignore (nohup) stays ignored.
+    if (std::signal(signal, EndOnSignal) == SIG_IGN) std::signal(signal, SIG_IGN);
+  }
+}
+
 [[noreturn]] void Run(int argc, char** argv) {
+  SetUpSignals();
   std::printf("Kestrane V%s\n\n", kVersionText);
   std::fflush(stdout);
   const bool iniPathFits = ReadCommandLine(argc, argv);
@@ -253,7 +303,8 @@ void RunFinishFunction() {
   OpenSensor(creationSet);
 
   char initFunctions[kNameSize] = {};
-  ReadText("Init", "InitFunction", initFunctions);  // missing: empty, nothing runs
+  // Missing: empty, nothing runs.
+  ReadOptionalText("Init", "InitFunction", initFunctions, "Failed to get the init functions");
   RunInitFunctions(initFunctions);
   WarnAboutSafeMode();
 
@@ -269,6 +320,10 @@ void RunFinishFunction() {
   if (g_tool.protect == 1) {
     KESTRANE_LOG("*** Removing the protection file...");
     DeleteSensorFile(protection);
+  } else {
+    // The update is complete: a protection file of an earlier run guards
+    // nothing any more.
+    RemoveLeftoverProtection();
   }
   RunFinishFunction();
 

@@ -1,11 +1,15 @@
 // Kestrane's shared operations: exit and failure report, number parsing,
-// the flash file list, deletion of one flash file, reset and reconnect.
+// the flash file list, deletion of one flash file, reset and reconnect, and
+// the temporary files that must not outlive the run.
 #include "Utils.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <unistd.h>
 
 namespace kestrane {
 namespace {
@@ -32,6 +36,8 @@ int DigitValue(char c) {
 ToolState g_tool;
 
 void WaitKeyAndExit(int code) {
+  // Before the wait: the user may close the console instead of pressing a key.
+  RemoveTempFiles();
   std::printf("\nPress any key to exit...\n");
   std::fflush(stdout);
   // Each call waits up to a short while for a key, so the loop blocks.
@@ -99,6 +105,37 @@ KrStatus ResetAndReconnect() {
   BuildCreationSet(set);
   KESTRANE_CHECK(g_tool.device.CreateSensor(kConnectionString, &set, 0), "Open sensor Failed");
   return KR_STATUS_OK;
+}
+
+KrStatus CreateTempFile(const char* directory, char* path) {
+  const KrStatus created = krOSCreateTempFile(directory, "", path, kNameSize);
+  if (created != KR_STATUS_OK) return created;
+  for (size_t i = 0; i < kMaxTempFiles; ++i) {
+    if (g_tool.tempFileInUse[i] != 0) continue;
+    std::memcpy(g_tool.tempFiles[i], path, kNameSize);
+    std::atomic_signal_fence(std::memory_order_seq_cst);  // the path is whole before the mark
+    g_tool.tempFileInUse[i] = 1;
+    return KR_STATUS_OK;
+  }
+  krOSDeleteFile(path);
+  return kTooLong;
+}
+
+KrStatus DeleteTempFile(const char* path) {
+  const KrStatus deleted = krOSDeleteFile(path);
+  if (deleted != KR_STATUS_OK) return deleted;  // kept: the way out tries again
+  for (size_t i = 0; i < kMaxTempFiles; ++i) {
+    if (g_tool.tempFileInUse[i] != 0 && std::strcmp(g_tool.tempFiles[i], path) == 0) g_tool.tempFileInUse[i] = 0;
+  }
+  return deleted;
+}
+
+void RemoveTempFiles() {
+  for (size_t i = 0; i < kMaxTempFiles; ++i) {
+    if (g_tool.tempFileInUse[i] == 0) continue;
+    ::unlink(g_tool.tempFiles[i]);  // unlink, not remove: a signal handler calls this
+    g_tool.tempFileInUse[i] = 0;
+  }
 }
 
 bool VersionAtLeast(const VersionRecord& version, uint8_t major, uint8_t minor, uint16_t build) {

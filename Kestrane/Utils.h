@@ -1,6 +1,7 @@
 // Kestrane's shared pieces: the tool's process-wide state, and the
 // small operations every part of the tool uses (file list, deletion of one
-// flash file, reset and reconnect, number parsing, failure report, exit).
+// flash file, reset and reconnect, number parsing, failure report, exit,
+// temporary files).
 //
 // The tool runs in one thread. Its state (g_tool) is one object for the whole
 // process: it owns the one device and is destroyed at process exit. The
@@ -11,6 +12,7 @@
 #include <Ovalith/Ovalith.h>
 #include <Tollan/TollanFlash.h>  // the records the "Device" flash properties exchange
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -34,6 +36,7 @@ constexpr size_t kTempDirectorySize = 260;
 constexpr size_t kTextPropertySize = 200;  // text properties of the device
 constexpr size_t kSerialLength = 32;
 constexpr size_t kFileListCapacity = 100;
+constexpr size_t kMaxTempFiles = 8;  // the tool holds at most three at once
 constexpr uint16_t kReadOnly = kFlashAttributeReadOnly;
 constexpr uint64_t kFastClear = kFlashDeleteUpgradeZone;
 constexpr char kDeviceModule[] = "Device";
@@ -52,12 +55,19 @@ struct ToolState {
   FileListEntry fileList[kFileListCapacity] = {};
   FileListHeader fileListHeader = {fileList, 0};  // count: valid entries after FetchFileList
   uint32_t nesiUpdated = 0;
+  // Temporary files the tool made and has not deleted yet, removed on every
+  // way out (WaitKeyAndExit, or a signal that ends the process). A slot is
+  // in use while its mark is 1; the mark is set only after the path is
+  // complete, so a signal handler never reads a half-written path.
+  char tempFiles[kMaxTempFiles][kNameSize] = {};
+  volatile sig_atomic_t tempFileInUse[kMaxTempFiles] = {};
 };
 extern ToolState g_tool;
 
 // ---- operations ----
 
-// Prints "Press any key to exit...", waits for a key, ends the process.
+// Removes the tool's temporary files, prints "Press any key to exit...",
+// waits for a key, ends the process.
 [[noreturn]] void WaitKeyAndExit(int code);
 // Logs "<message>: <status text>" and the FAILURE banner under the caller's
 // module and line, then WaitKeyAndExit(65537).
@@ -72,6 +82,16 @@ KrStatus FetchFileList();
 KrStatus DeleteSensorFile(const FileListEntry& entry);
 // Resets the sensor, waits for it and opens it again. 0, or the program ends.
 KrStatus ResetAndReconnect();
+
+// Creates a new temporary file in directory (path: kNameSize bytes) and
+// keeps it for removal on the way out. Every slot taken: the file is
+// removed again and kTooLong returned.
+KrStatus CreateTempFile(const char* directory, char* path);
+// Deletes a temporary file made by CreateTempFile and forgets it (kept
+// for the way out when the deletion fails).
+KrStatus DeleteTempFile(const char* path);
+// Removes every temporary file not deleted yet. Async-signal-safe.
+void RemoveTempFiles();
 
 // Version comparison, major first.
 bool VersionAtLeast(const VersionRecord& version, uint8_t major, uint8_t minor, uint16_t build);

@@ -59,6 +59,8 @@
 #define KR_STATUS_TL_FLASH_FILE_READ_ONLY ((KrStatus)0x30833)
 #define KR_STATUS_TL_FLASH_OVERLAP ((KrStatus)0x30834)
 #define KR_STATUS_TL_FLASH_FULL ((KrStatus)0x30835)
+// The sensor's flash state file cannot be read back exactly as it was saved.
+#define KR_STATUS_TL_FLASH_STATE_DAMAGED ((KrStatus)0x30838)
 
 #define KR_STATUS_TL_BAD_STREAM_FLAGS ((KrStatus)0x3083E)
 

@@ -235,7 +235,7 @@ TEST(ReviveSensorFaultTest, DeletesTheFaultFileOnAffectedVersions) {
 
 TEST(NesiTest, WritesTheSensorsParametersAndTheSelfTestChecksThem) {
   Scenario scenario;
-  scenario.Write("work/NESIDB.txt", DatabaseLine(1, "SN1", 100) + "2 SN123 1 2 3\n\n" + DatabaseLine(7, "SN123", -50) +
+  scenario.Write("work/NESIDB.txt", DatabaseLine(1, "SN1", 100) + "2 SN1234 1 2 3\n\n" + DatabaseLine(7, "SN123", -50) +
                                         DatabaseLine(8, "SN123", 900));
   const RunResult run =
       RunOn(scenario, "BISTResult = 0\n", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"));
@@ -247,7 +247,10 @@ TEST(NesiTest, WritesTheSensorsParametersAndTheSelfTestChecksThem) {
                                      ">>>>>> Running the special finish function: RunBISTNESAUnlimited!",
                                      ">>>>>> Reseting the sensor...", ">>>>>> Reconnecting...",
                                      ">>>>>> Running BIST NESA Unlimited...", ">>>>>> BIST NESA Unlimited Passed!"}));
-  EXPECT_TRUE(Has(run.messages, ">>>>>> Warning! Skipping line 2 of NESIDB.txt", true));
+  // A damaged line of another sensor is skipped, naming it.
+  EXPECT_TRUE(Has(run.messages,
+                  ">>>>>> Warning! Skipping line 2 of NESIDB.txt: the line of the sensor SN1234 does not hold 20 "
+                  "valid fields."));
 
   const std::optional<FlashFile> nesa = FileAt(scenario.Flash(), 0x60000);
   ASSERT_TRUE(nesa);

@@ -4,6 +4,9 @@
 #include <Orvane/OrvaneStatus.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cctype>
@@ -51,6 +54,22 @@ std::vector<std::string> Messages(const std::string& output) {
     }
   }
   return messages;
+}
+
+int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+// The log file's lines ("YYYY-MM-DD HH:MM:SS.ffffff [thread] rest") in the
+// console's shape ("HH:MM:SS.fff rest").
+std::string FileLogAsConsole(const std::string& text) {
+  std::istringstream lines(text);
+  std::string converted;
+  for (std::string line; std::getline(lines, line);) {
+    const size_t thread = line.find(" [");
+    const size_t close = thread == std::string::npos ? thread : line.find("] ", thread);
+    if (line.size() > 11 && close != std::string::npos) line = line.substr(11, thread - 11) + line.substr(close + 1);
+    converted += line + "\n";
+  }
+  return converted;
 }
 
 std::string Quoted(const std::string& text) {
@@ -142,20 +161,53 @@ std::vector<std::string> Scenario::List(const std::string& relative) const {
   return names;
 }
 
-RunResult Scenario::Run(const std::vector<std::string>& arguments, const std::string& input, bool nowait,
-                        const std::string& tempDirectory) const {
+std::string Scenario::Command(const std::vector<std::string>& arguments, const std::string& input, bool nowait,
+                              const std::string& tempDirectory) const {
   Write("input.txt", input);
   std::string command = "cd " + Quoted(Path("work")) + " && TMPDIR=" +
                         Quoted(tempDirectory.empty() ? Path("tmp") : tempDirectory) + " " +
                         Quoted(nowait ? KESTRANE_NOWAIT_PROGRAM : KESTRANE_PROGRAM);
   for (const std::string& argument : arguments) command += " " + Quoted(argument);
-  command += " <" + Quoted(input.empty() ? "/dev/null" : Path("input.txt"));
-  command += " >" + Quoted(Path("output.txt")) + " 2>&1";
+  return command + " <" + Quoted(input.empty() ? "/dev/null" : Path("input.txt"));
+}
+
+RunResult Scenario::Run(const std::vector<std::string>& arguments, const std::string& input, bool nowait,
+                        const std::string& tempDirectory) const {
+  const std::string command =
+      Command(arguments, input, nowait, tempDirectory) + " >" + Quoted(Path("output.txt")) + " 2>&1";
   const int status = std::system(command.c_str());
   RunResult result;
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.exitCode = ExitCode(status);
   result.output = Read("output.txt");
   result.messages = Messages(result.output);
+  return result;
+}
+
+RunResult Scenario::RunIntoPipe(const std::vector<std::string>& arguments, const std::string& reader) const {
+  std::string command = "{ " + Command(arguments, "", false, "") + "; echo $? >" + Quoted(Path("status.txt")) + "; }";
+  if (!reader.empty()) command += " 2>&1 | " + reader;
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return {};
+  close(pipeEnds[0]);  // nobody will ever read
+  const pid_t child = fork();
+  if (child == 0) {
+    // What the program does with a broken pipe must not depend on how the
+    // test runner was started.
+    signal(SIGPIPE, SIG_DFL);
+    dup2(pipeEnds[1], 1);
+    dup2(pipeEnds[1], 2);
+    close(pipeEnds[1]);
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipeEnds[1]);
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return {};
+  RunResult result;
+  const std::string code = Read("status.txt");
+  result.exitCode = code.empty() ? -1 : std::atoi(code.c_str());
+  const std::vector<std::string> logs = List("work/Log");
+  if (logs.size() == 1) result.messages = Messages(FileLogAsConsole(Read("work/Log/" + logs[0])));
   return result;
 }
 

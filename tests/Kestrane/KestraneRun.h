@@ -54,10 +54,19 @@ class Scenario {
   RunResult Run(const std::vector<std::string>& arguments, const std::string& input = "", bool nowait = false,
                 const std::string& tempDirectory = "") const;
 
+  // Runs the program (as Run, without input) with standard output and error
+  // going into a pipe: one whose reading end is closed before the program
+  // starts (reader empty), or one read by the shell command reader. The
+  // messages are those of the log file (run with Log 1); output is empty.
+  RunResult RunIntoPipe(const std::vector<std::string>& arguments, const std::string& reader) const;
+
   // The flash as saved in the state file (empty when nothing was ever saved).
   std::vector<tollan::sensor::FlashFile> Flash() const;
 
  private:
+  std::string Command(const std::vector<std::string>& arguments, const std::string& input, bool nowait,
+                      const std::string& tempDirectory) const;
+
   std::string root_;
 };
 

@@ -292,12 +292,12 @@ TEST(FlashStatePersistenceTest, DamagedStateIsRefusedAtEveryCutAndFlip) {
   EXPECT_EQ(nextId, 0x1234);
   for (size_t cut = 0; cut < good.size(); ++cut) {
     const std::vector<uint8_t> truncated(good.begin(), good.begin() + cut);
-    EXPECT_EQ(FlashStore::Deserialize(truncated, config.flashSize, &back, &nextId), KR_STATUS_TL_FILE_CORRUPT) << cut;
+    EXPECT_EQ(FlashStore::Deserialize(truncated, config.flashSize, &back, &nextId), KR_STATUS_TL_FLASH_STATE_DAMAGED) << cut;
   }
   for (size_t at = 0; at < good.size(); at += 7) {
     std::vector<uint8_t> flipped = good;
     flipped[at] ^= 0x10;
-    EXPECT_EQ(FlashStore::Deserialize(flipped, config.flashSize, &back, &nextId), KR_STATUS_TL_FILE_CORRUPT) << at;
+    EXPECT_EQ(FlashStore::Deserialize(flipped, config.flashSize, &back, &nextId), KR_STATUS_TL_FLASH_STATE_DAMAGED) << at;
   }
 }
 
@@ -312,7 +312,7 @@ TEST(FlashStatePersistenceTest, AStateFileThatBreaksTheFlashRulesDoesNotLoad) {
   big.content.assign(big.size, 1);
   ASSERT_EQ(WriteFileAtomically(state, FlashStore::Serialize({big}, 2)), KR_STATUS_OK);
   FlashStore store(SmallFlash(state));
-  EXPECT_EQ(store.Load(), KR_STATUS_TL_FILE_CORRUPT);
+  EXPECT_EQ(store.Load(), KR_STATUS_TL_FLASH_STATE_DAMAGED);
 }
 
 TEST(FlashStoreRegistryTest, AnEqualConfigurationSharesTheStore) {

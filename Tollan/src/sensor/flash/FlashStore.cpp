@@ -5,7 +5,7 @@
 // the next upload, the 32-bit file count, then per file id (16), type (16),
 // offset (32), size (32), crc (16), attributes (16) and its bytes; last the
 // CRC-32 of everything before it. A file that does not read back exactly so
-// is damaged and is never half used.
+// is damaged (KR_STATUS_TL_FLASH_STATE_DAMAGED) and is never half used.
 
 #include "FlashStore.h"
 
@@ -196,17 +196,17 @@ std::vector<uint8_t> FlashStore::Serialize(const std::vector<FlashFile>& files, 
 KrStatus FlashStore::Deserialize(const std::vector<uint8_t>& bytes, uint32_t flashSize, std::vector<FlashFile>* files,
                                  uint16_t* nextId) {
   if (bytes.size() < sizeof(kStateMagic) + 8 || std::memcmp(bytes.data(), kStateMagic, sizeof(kStateMagic)) != 0) {
-    return KR_STATUS_TL_FILE_CORRUPT;
+    return KR_STATUS_TL_FLASH_STATE_DAMAGED;
   }
   const size_t body = bytes.size() - 4;
   uint64_t storedCrc = 0;
   Reader trailer(bytes, body, bytes.size());
-  if (!trailer.Get(&storedCrc, 4) || storedCrc != Crc32(bytes.data(), body)) return KR_STATUS_TL_FILE_CORRUPT;
+  if (!trailer.Get(&storedCrc, 4) || storedCrc != Crc32(bytes.data(), body)) return KR_STATUS_TL_FLASH_STATE_DAMAGED;
 
   Reader reader(bytes, sizeof(kStateMagic), body);
   uint64_t next = 0, count = 0;
   if (!reader.Get(&next, 2) || next >= kFlashDeleteUpgradeZone || !reader.Get(&count, 4)) {
-    return KR_STATUS_TL_FILE_CORRUPT;
+    return KR_STATUS_TL_FLASH_STATE_DAMAGED;
   }
   std::vector<FlashFile> result;
   for (uint64_t n = 0; n < count; ++n) {
@@ -215,7 +215,7 @@ KrStatus FlashStore::Deserialize(const std::vector<uint8_t>& bytes, uint32_t fla
     if (!reader.Get(&id, 2) || !reader.Get(&type, 2) || !reader.Get(&offset, 4) || !reader.Get(&size, 4) ||
         !reader.Get(&crc, 2) || !reader.Get(&attributes, 2) || size > flashSize ||
         !reader.Take(static_cast<size_t>(size), &file.content)) {
-      return KR_STATUS_TL_FILE_CORRUPT;
+      return KR_STATUS_TL_FLASH_STATE_DAMAGED;
     }
     file.id = static_cast<uint16_t>(id);
     file.type = static_cast<uint16_t>(type);
@@ -225,7 +225,7 @@ KrStatus FlashStore::Deserialize(const std::vector<uint8_t>& bytes, uint32_t fla
     file.attributes = static_cast<uint16_t>(attributes);
     result.push_back(std::move(file));
   }
-  if (!reader.AtEnd()) return KR_STATUS_TL_FILE_CORRUPT;
+  if (!reader.AtEnd()) return KR_STATUS_TL_FLASH_STATE_DAMAGED;
   *files = std::move(result);
   *nextId = static_cast<uint16_t>(next);
   return KR_STATUS_OK;
@@ -252,14 +252,17 @@ KrStatus FlashStore::Load() {
   return Guarded([&] {
     std::vector<FlashFile> files = config_.files;
     uint16_t nextId = FirstIdAfter(files);
-    if (!config_.stateFile.empty() && access(config_.stateFile.c_str(), F_OK) == 0) {
+    const bool fromState = !config_.stateFile.empty() && access(config_.stateFile.c_str(), F_OK) == 0;
+    if (fromState) {
       std::vector<uint8_t> bytes;
       FLASH_RETURN_IF_FAILED(ReadWholeFile(config_.stateFile, &bytes, UINT64_MAX));
       FLASH_RETURN_IF_FAILED(Deserialize(bytes, config_.flashSize, &files, &nextId));
     }
     // A configured table that breaks the flash's rules is as unusable as a
-    // damaged state file.
-    FLASH_RETURN_IF_FAILED(Validate(files));
+    // damaged state file. A state file whose table breaks them was damaged
+    // after it was saved: every save is checked first.
+    const KrStatus valid = Validate(files);
+    if (valid != KR_STATUS_OK) return fromState ? KR_STATUS_TL_FLASH_STATE_DAMAGED : valid;
     files_ = std::move(files);
     nextId_ = nextId;
     return KR_STATUS_OK;

@@ -108,7 +108,9 @@ class FlashStore {
   FlashStore& operator=(const FlashStore&) = delete;
 
   // Takes the table from the state file when one is configured and present,
-  // else from the configuration. A damaged state file: KR_STATUS_TL_FILE_CORRUPT.
+  // else from the configuration. A damaged state file (or one whose table
+  // breaks the flash's rules): KR_STATUS_TL_FLASH_STATE_DAMAGED; a configured
+  // table that breaks them: KR_STATUS_TL_FILE_CORRUPT.
   KrStatus Load();
 
   const FlashConfig& Config() const { return config_; }
@@ -139,7 +141,8 @@ class FlashStore {
   KrStatus RunBist(uint32_t selector, uint32_t* result, bool* answered);
 
   // The state file's contents for a table and the id of the next upload,
-  // and the table and id of such contents.
+  // and the table and id of such contents (anything else:
+  // KR_STATUS_TL_FLASH_STATE_DAMAGED).
   static std::vector<uint8_t> Serialize(const std::vector<FlashFile>& files, uint16_t nextId);
   static KrStatus Deserialize(const std::vector<uint8_t>& bytes, uint32_t flashSize, std::vector<FlashFile>* files,
                               uint16_t* nextId);
@@ -154,9 +157,11 @@ class FlashStore {
   const FlashConfig config_;
   mutable std::mutex mutex_;
   std::vector<FlashFile> files_;  // the table, in list order
-  // Ids count up from one above the highest configured id, so a new file
-  // never takes the id of one deleted before it; the count is kept in the
-  // state file.
+  // The id of the next upload. Ids count up from one above the highest
+  // configured id; past 0x7FFF they wrap to 0, and an upload takes the first
+  // id from here on that no file holds. So a deleted file's id is given out
+  // again only once the count has wrapped round to it (after at most 0x8000
+  // uploads). The count is kept in the state file.
   uint16_t nextId_ = 0;
   std::vector<std::string> callNames_;  // operation names seen, parallel to callCounts_
   std::vector<uint32_t> callCounts_;

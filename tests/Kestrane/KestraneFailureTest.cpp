@@ -1,0 +1,241 @@
+// Whole runs of Kestrane that go wrong: damaged inputs, a lost console,
+// temporary files, a re-run after a failed update, a damaged flash state.
+// Each checks the exit status and banner, and what is left on the flash.
+#include "KestraneRun.h"
+
+#include <Orvane/OrvaneStatus.h>
+#include <Tollan/TollanStatus.h>
+
+#include <gtest/gtest.h>
+
+namespace kestrane::testing {
+namespace {
+
+using tollan::sensor::FlashFile;
+
+const char kInjected[] = "FlashFaultStatus = 0x30850\nFlashFaults = ";
+constexpr KrStatus kInjectedStatus = 0x30850;
+// The default sensor without its NESA parameters file.
+const char kNoNesaFile[] = "FlashFile3 = 3, 12, 0x70000, 0x10\n";
+const std::string kLong(300, 'x');  // longer than any INI text value the tool takes
+
+// The default update (protection at 0x30000, fw.bin at 0x100000, dsp.bin at
+// 0x180000) with extra lines appended to a section.
+std::string DefaultUpdateWith(const std::string& init, const std::string& file2, const std::string& finish) {
+  return "[Init]\n" + init + "\n[Protect]\nName = protect.bin\nOffset = 0x30000\n" +
+         Area("0", "0x100000", "0x200000",
+              "[Files]\nNumFiles = 2\n[File1]\nName = fw.bin\nOffset = 0x100000\nSensorSpecific = 0\n"
+              "[File2]\nName = dsp.bin\nOffset = 0x180000\nSensorSpecific = 0\n" +
+                  file2 + "\n[Finish]\n" + finish + "\n");
+}
+
+// A database line of 18 parameters after entry and serial, as text.
+std::string DatabaseLine(const std::string& entryAndSerial, const std::string& parameters) {
+  return entryAndSerial + " " + parameters + "\n";
+}
+const char kParameters[] = "120 -35 4096 17 -8 250 3300 12 -1 1 77 5 900 -60 31 2 18 640";
+const std::string kUpdate = DefaultUpdateWith("", "", "");
+
+// text with the first occurrence of from replaced.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.find(from), from.size(), to);
+}
+
+bool HasType(const std::vector<FlashFile>& flash, uint16_t type) {
+  for (const FlashFile& file : flash) {
+    if (file.type == type) return true;
+  }
+  return false;
+}
+
+std::string Content(const std::optional<FlashFile>& file) {
+  return file ? std::string(file->content.begin(), file->content.end()) : std::string("(none)");
+}
+
+TEST(KestraneDamagedInputTest, EveryDamagedInputEndsInFailureAndExitStatusOne) {
+  enum Flash { kUntouched, kProtectedAndCleared, kFirstFileOnly, kUpdated };
+  const struct {
+    const char* what;
+    std::string ini, database;
+    const char* removed;  // a local file the update names
+    std::string replaced;  // fw.bin's new content
+    std::vector<std::string> arguments;
+    const char* message;
+    KrStatus status;
+    const char* logged;  // a line before the failure (prefix)
+    Flash flash;
+  } rows[] = {
+      // Over-long optional keys: cut or taken as missing, they silently dropped functions.
+      {"long InitFunction", DefaultUpdateWith("InitFunction = " + std::string(260, 'x') + " NESI", "", ""), "",
+       nullptr, "", {}, "Failed to get the init functions", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr,
+       kUntouched},
+      {"long Function", DefaultUpdateWith("", "Function = " + kLong + "UpgradeFromDB", ""), "", nullptr, "", {},
+       "Failed to get the file function", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr, kFirstFileOnly},
+      {"long FinishFunction", DefaultUpdateWith("", "", "FinishFunction = " + kLong + "RunBISTNESAUnlimited"), "",
+       nullptr, "", {}, "Failed to get the finish function", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr,
+       kUpdated},
+      {"long Name", Replaced(kUpdate, "dsp.bin", kLong), "", nullptr, "", {}, "Failed to get the filename",
+       KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr, kFirstFileOnly},
+      {"bad Min", Replaced(kUpdate, "Min = 0x", "Min = 0y"), "", nullptr, "", {}, "Error", KR_STATUS_OS_BAD_NUMBER,
+       "Bad min upgrade area offset: 0y100000", kProtectedAndCleared},
+      {"bad NumFiles", Replaced(kUpdate, "NumFiles = 2", "NumFiles = two"), "", nullptr, "", {},
+       "Failed to get the number of files", KR_STATUS_OS_BAD_NUMBER, nullptr, kProtectedAndCleared},
+      // The sensor's own database line, damaged: it must never turn into blank parameters.
+      {"short line", DefaultUpdateWith("InitFunction = NESI", "", ""),
+       DatabaseLine("1 SN1", kParameters) + DatabaseLine("2 SN123", Replaced(kParameters, " 640", "")), nullptr, "",
+       kNoProtection, "NESI Failed", KR_STATUS_OS_ERROR,
+       ">>>>>> Error! Line 2 of NESIDB.txt, the line of the sensor SN123, does not hold 20 valid fields: 2 SN123 120",
+       kUntouched},
+      {"number out of range", DefaultUpdateWith("InitFunction = NESI", "", ""),
+       DatabaseLine("3 SN123", Replaced(kParameters, "120", "4294967296")), nullptr, "", kNoProtection,
+       "NESI Failed", KR_STATUS_OS_ERROR, ">>>>>> Error! Line 1 of NESIDB.txt", kUntouched},
+      {"extra field", DefaultUpdateWith("InitFunction = NESI", "", ""),
+       DatabaseLine("3 SN123", kParameters + std::string(" 7")), nullptr, "", kNoProtection, "NESI Failed",
+       KR_STATUS_OS_ERROR, ">>>>>> Error! Line 1 of NESIDB.txt", kUntouched},
+      {"no database", DefaultUpdateWith("InitFunction = NESI", "", ""), "", nullptr, "", kNoProtection, "NESI Failed",
+       KR_STATUS_OS_ERROR, nullptr, kUntouched},
+      // Upload files that cannot be written.
+      {"missing file", kUpdate, "", "work/fw.bin", "", {}, "Failed to upload", KR_STATUS_OS_INVALID_FILE, nullptr,
+       kProtectedAndCleared},
+      {"one-byte file", kUpdate, "", nullptr, "x", {}, "Failed to upload", KR_STATUS_TL_BAD_PROPERTY_VALUE, nullptr,
+       kProtectedAndCleared},
+      {"file past the flash", kUpdate, "", nullptr, FlashBytes(10, std::string(0x100000, 'f')),
+       {}, "Failed to upload", KR_STATUS_TL_FLASH_FULL, nullptr, kProtectedAndCleared},
+      {"missing protection file", kUpdate, "", "work/protect.bin", "", {},
+       "Failed to upload the protection file", KR_STATUS_OS_INVALID_FILE, nullptr, kUntouched},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Scenario scenario;
+    scenario.Sensor(std::string(kDefaultSensor) + kNoNesaFile);
+    scenario.Update(row.ini);
+    scenario.Write("work/SensorNesaParams.xml.bin.fla", FlashBytes(28, std::string(76, '\0')));
+    if (!row.database.empty()) scenario.Write("work/NESIDB.txt", row.database);
+    if (row.removed != nullptr) std::remove(scenario.Path(row.removed).c_str());
+    if (!row.replaced.empty()) scenario.Write("work/fw.bin", row.replaced);
+    const RunResult run = scenario.Run(row.arguments);
+    EXPECT_TRUE(FailedWith(run, row.message, row.status));
+    EXPECT_TRUE(row.logged == nullptr || Has(run.messages, row.logged, true));
+
+    const std::vector<FlashFile> flash = scenario.Flash();
+    EXPECT_EQ(scenario.Exists("work/flash.state"), row.flash != kUntouched);
+    if (row.flash == kUntouched) continue;
+    EXPECT_EQ(bool(FileAt(flash, 0x30000)), row.flash != kUpdated);  // the protection file
+    EXPECT_EQ(Content(FileAt(flash, 0x100000)) == scenario.Read("work/fw.bin"), row.flash != kProtectedAndCleared);
+    EXPECT_EQ(bool(FileAt(flash, 0x180000)), row.flash == kUpdated);
+    EXPECT_FALSE(FileAt(flash, 0x60000));  // never blank parameters
+  }
+}
+
+TEST(KestraneConsoleTest, ALostConsoleNeverStopsTheUpdate) {
+  // Nobody reading at all; a reader that stops after the first lines; one
+  // that stops half-way.
+  for (const char* reader : {"", "head -c 100 >/dev/null", "head -c 2500 >/dev/null"}) {
+    SCOPED_TRACE(reader);
+    Scenario scenario;
+    const RunResult run = scenario.RunIntoPipe({"Kestrane_TB452.ini", "0", "0", "1", "1"}, reader);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_TRUE(InOrder(run.messages, {"*** Removing the protection file...", "*** Reseting the sensor...",
+                                       "*                SUCCESS!             *"}));
+    const std::vector<FlashFile> flash = scenario.Flash();
+    EXPECT_EQ(Content(FileAt(flash, 0x100000)), FlashBytes(10, "firmware image v2"));
+    EXPECT_EQ(Content(FileAt(flash, 0x180000)), FlashBytes(11, "dsp code v2"));
+    EXPECT_FALSE(FileAt(flash, 0x30000));
+  }
+}
+
+TEST(KestraneTempFilesTest, EveryFailureRemovesTheTemporaryFiles) {
+  const std::string identity = "[Files]\nNumFiles = 1\n[File1]\nName = identity.bin\nOffset = 0x20000\n"
+                               "SensorSpecific = 0\nFunction = ";
+  const struct {
+    const char* what;
+    std::string sensor, ini, input;
+    const char* message;
+    KrStatus status;
+    bool identityLost;  // deleted before the failed upload of its replacement
+  } rows[] = {
+      {"identity copy", kInjected + std::string("Set:FlashFile"),
+       Area("1", "0x200000", "0x200000", identity + "UpgradeSensorID1\n"), "", "Failed to upload", kInjectedStatus,
+       true},
+      {"identity copy under a database name", "",
+       "[Init]\nInitFunction = GetSerialVerifyDB\n" +
+           Area("1", "0x200000", "0x200000", identity + "UpgradeSensorID1 UpgradeFromDB\n"),
+       "SN123\n", "Failed to upload", KR_STATUS_OS_INVALID_FILE, true},
+      {"NESA parameters", kNoNesaFile + std::string(kInjected) + "Set:FlashFile",
+       "[Init]\nInitFunction = NESI\n" + Area("1", "0x200000", "0x200000", "[Files]\nNumFiles = 0\n"), "",
+       "Failed to upload NESA data", kInjectedStatus, false},
+      {"repair copies", "", "", "", "Failed to download #30", kInjectedStatus, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    Scenario scenario;
+    scenario.MakeDirectory("fresh-tmp");
+    scenario.MakeDirectory("DB/SN123");
+    scenario.Write("work/identity.bin", FlashBytes(9, std::string(300, 'i')));
+    scenario.Write("work/NESIDB.txt", DatabaseLine("1 SN123", kParameters));
+    std::string sensor = std::string(kDefaultSensor) + row.sensor + "\n";
+    std::string ini = row.ini;
+    if (ini.empty()) {  // RepairFW5327ZoneB's signature: 34 files, three of them moved through copies
+      sensor = "FirmwareVersion = 5.3.27\n" + std::string(kInjected) + "Get:FlashFile#2\n";
+      for (int i = 0; i < 34; ++i) {
+        const int crc = i == 16 ? 0x9E78 : i == 17 ? 0xBF02 : i == 19 ? 0x3B83 : 0x1000 + i;
+        const int type = i == 29 ? 20 : i == 30 ? 23 : i == 33 ? 19 : 1;
+        sensor += "FlashFile" + std::to_string(i + 1) + " = " + std::to_string(i) + ", " + std::to_string(type) +
+                  ", " + std::to_string(i * 0x1000) + ", 0x100, " + std::to_string(crc) + "\n";
+      }
+      ini = "[Init]\nInitFunction = RepairFW5327ZoneB\n" + Area("1", "0x200000", "0x200000", "[Files]\nNumFiles = 0\n");
+    }
+    scenario.Sensor(sensor);
+    scenario.Update(ini);
+    const RunResult run = scenario.Run(kNoProtection, row.input, /*nowait=*/true, scenario.Path("fresh-tmp"));
+    EXPECT_TRUE(FailedWith(run, row.message, row.status));
+    EXPECT_TRUE(Has(run.messages, "Temp file name: " + scenario.Path("fresh-tmp/"), true) ||
+                Has(run.messages, ">>>>>> Downloading #29 into " + scenario.Path("fresh-tmp/"), true));
+    EXPECT_TRUE(scenario.List("fresh-tmp").empty());
+    EXPECT_EQ(scenario.Exists("work/flash.state"), row.identityLost);
+    EXPECT_TRUE(!row.identityLost || !FileAt(scenario.Flash(), 0x20000));
+  }
+}
+
+TEST(KestraneRecoveryTest, ARerunReplacesTheProtectionFileAFailedUpdateLeft) {
+  for (const char* protect : {"1", "0"}) {
+    SCOPED_TRACE(std::string("Protect ") + protect);
+    Scenario scenario;
+    // The first file's upload fails: the area is clear, the sensor protected.
+    scenario.Sensor(std::string(kDefaultSensor) + kInjected + "Set:FlashFile#2\n");
+    const RunResult failed = scenario.Run({});
+    EXPECT_TRUE(FailedWith(failed, "Failed to upload", kInjectedStatus));
+    const std::optional<FlashFile> left = FileAt(scenario.Flash(), 0x30000);
+    ASSERT_TRUE(left);
+    EXPECT_EQ(left->type, 25);
+    EXPECT_FALSE(FileAt(scenario.Flash(), 0x100000));
+
+    // The same update again, the fault gone.
+    scenario.Sensor(kDefaultSensor);
+    const RunResult rerun = scenario.Run({"Kestrane_TB452.ini", "0", "0", "0", protect});
+    ASSERT_TRUE(Succeeded(rerun));
+    EXPECT_TRUE(Has(rerun.messages,
+                    "*** Removing the protection file left by an earlier update (id " + std::to_string(left->id) +
+                        " at 0x30000)..."));
+    const std::vector<FlashFile> flash = scenario.Flash();
+    EXPECT_FALSE(HasType(flash, 25));
+    EXPECT_EQ(Content(FileAt(flash, 0x100000)), FlashBytes(10, "firmware image v2"));
+    EXPECT_EQ(Content(FileAt(flash, 0x180000)), FlashBytes(11, "dsp code v2"));
+  }
+}
+
+TEST(KestraneFlashStateTest, ADamagedStateFileIsNamedAsSuchAndKept) {
+  Scenario scenario;
+  ASSERT_TRUE(Succeeded(scenario.Run({})));
+  std::string state = scenario.Read("work/flash.state");
+  state[state.size() / 2] ^= 0x01;
+  scenario.Write("work/flash.state", state);
+
+  const RunResult run = scenario.Run({});
+  EXPECT_TRUE(FailedWith(run, "Failed to open the sensor (Is it connected?)", KR_STATUS_TL_FLASH_STATE_DAMAGED));
+  EXPECT_EQ(std::string(krGetStatusString(KR_STATUS_TL_FLASH_STATE_DAMAGED)).find("recording"), std::string::npos);
+  EXPECT_EQ(scenario.Read("work/flash.state"), state);
+}
+
+}  // namespace
+}  // namespace kestrane::testing
