@@ -178,16 +178,14 @@ KrStatus KrVDeviceRecorder::StopSteps() {
     Lock lock(lock_);
     streamsRegistration = nullptr;
   }
-  for (;;) {
-    std::string name;
-    {
-      Lock lock(lock_);
-      if (recordedStreams.empty()) {
-        break;
-      }
-      name = recordedStreams.front()->GetName();
+  // The streams end with the file: nothing is written for them here, so a
+  // full disk cannot keep the recording from stopping.
+  {
+    Lock lock(lock_);
+    for (KrVStream* stream : recordedStreams) {
+      delete stream;
     }
-    KRV_RETURN_IF_FAILED(RemoveStream(name.c_str()));
+    recordedStreams.clear();
   }
   // Whatever is still watched: the device-level properties, the remains of
   // a stream whose recording failed half-way, a module the source no longer
@@ -428,9 +426,10 @@ KrStatus KrVDeviceRecorder::WriteData() {
     FrameMark mark;
     KRV_RETURN_IF_FAILED(stream->GetProperty("FrameId", mark.frameId));
     KRV_RETURN_IF_FAILED(stream->GetProperty("Timestamp", mark.timestamp));
+    KRV_RETURN_IF_FAILED(stream->GetProperty("BufferSize", mark.size));
     mark.written = true;
     FrameMark& last = lastWritten[stream->GetName()];
-    if (last.written && last.frameId == mark.frameId && last.timestamp == mark.timestamp) {
+    if (last.written && last.frameId == mark.frameId && last.timestamp == mark.timestamp && last.size == mark.size) {
       continue;  // written by an earlier call: the source has not read since
     }
     KrVStream target;

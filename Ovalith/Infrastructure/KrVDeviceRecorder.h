@@ -83,8 +83,8 @@ class KrVDeviceRecorder : public KrVModulePropertyChangedHandler, public KrVStre
   KrStatus AddStream(const char* streamName);
   KrStatus RemoveStream(const char* streamName);
   // Writes the frames the source's last read marked new, with their time
-  // stamps and frame ids. A frame already written (the same frame id and time
-  // stamp as the stream's last written frame) is not written again, so a
+  // stamps and frame ids. A frame already written (the same frame id, time
+  // stamp and size as the stream's last written frame) is not written again, so a
   // client may call it on a timer. Not recording:
   // KR_STATUS_QM_NOT_INITIALIZED.
   KrStatus WriteData();
@@ -114,6 +114,7 @@ class KrVDeviceRecorder : public KrVModulePropertyChangedHandler, public KrVStre
     bool written = false;
     uint64_t frameId = 0;
     uint64_t timestamp = 0;
+    uint64_t size = 0;
   };
 
   // Watches every property of set on the source and adds it to the map. The
