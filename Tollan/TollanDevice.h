@@ -58,6 +58,9 @@ KrStatus KrDeviceProxyCreateDeviceByINIFile(const char* path, const char* sectio
 KrStatus KrDeviceProxyLoadConfigFromFile(KrDeviceHandle device, const char* path, const char* section);
 // Sets *device to null. Once it returns no callback of the device runs; from
 // inside one of the device's own callbacks it gives KR_STATUS_TL_DEVICE_BUSY.
+// A file being written that cannot be finished (its index and trailer could
+// not be written) gives KR_STATUS_TL_FILE_WRITE_FAILED: the device is
+// destroyed and *device null all the same, and the file plays by scanning.
 KrStatus KrDeviceProxyDestroy(KrDeviceHandle* device);
 KrStatus KrDeviceProxyEnumerate(char (*connectionStrings)[KR_MAX_NAME_LENGTH], uint32_t* count);
 // The device's kind name ("SensorV2", "File", "Scripted").

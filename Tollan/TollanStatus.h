@@ -59,6 +59,10 @@
 #define KR_STATUS_TL_FLASH_FILE_READ_ONLY ((KrStatus)0x30833)
 #define KR_STATUS_TL_FLASH_OVERLAP ((KrStatus)0x30834)
 #define KR_STATUS_TL_FLASH_FULL ((KrStatus)0x30835)
+// The kit's configuration (Tollan.ini, a device section) breaks a rule: a
+// value out of range, flash files that overlap or pass the end of the flash,
+// a kit folder that does not exist. The kit log names the section and key.
+#define KR_STATUS_TL_BAD_CONFIGURATION ((KrStatus)0x30837)
 // The sensor's flash state file cannot be read back exactly as it was saved.
 #define KR_STATUS_TL_FLASH_STATE_DAMAGED ((KrStatus)0x30838)
 

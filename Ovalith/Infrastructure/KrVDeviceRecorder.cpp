@@ -32,6 +32,14 @@ constexpr uint32_t kMaxStreams = 100;
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
+// An unregistration that fails because the source's kit device is gone
+// (the source was closed, perhaps created anew, or the kit shut down): the
+// registration went with that device, so it counts as cancelled.
+bool RegistrationGone(KrStatus status) {
+  return status == KR_STATUS_OS_NULL_POINTER || status == KR_STATUS_TL_BAD_HANDLE ||
+         status == KR_STATUS_TL_BAD_REGISTRATION;
+}
+
 // A failure the event path reports and drops.
 void LogFailure(int line, const char* format, KrStatus status) {
   krLogWrite(kLogMask, KR_LOG_SEVERITY_WARNING, kLogSource, line, format, krGetStatusString(status));
@@ -163,36 +171,40 @@ KrStatus KrVDeviceRecorder::StopSteps() {
     registration = streamsRegistration;
   }
   if (registration != nullptr) {
-    KRV_RETURN_IF_FAILED(source->UnregisterFromStreamCollectionChangedEvent(registration));
+    const KrStatus status = source->UnregisterFromStreamCollectionChangedEvent(registration);
+    if (status != KR_STATUS_OK && !RegistrationGone(status)) {
+      return status;
+    }
     Lock lock(lock_);
     streamsRegistration = nullptr;
   }
-  for (;;) {
-    std::string name;
-    {
-      Lock lock(lock_);
-      if (recordedStreams.empty()) {
-        break;
-      }
-      name = recordedStreams.front()->GetName();
+  // The streams end with the file: nothing is written for them here, so a
+  // full disk cannot keep the recording from stopping.
+  {
+    Lock lock(lock_);
+    for (KrVStream* stream : recordedStreams) {
+      delete stream;
     }
-    KRV_RETURN_IF_FAILED(RemoveStream(name.c_str()));
+    recordedStreams.clear();
   }
-  // The device-level properties, then whatever else is still watched (the
-  // remains of a stream whose recording failed half-way, a module the
-  // source no longer lists); the map is left empty, ready for a restart.
-  KrVPropertySet deviceProperties;
-  KRV_RETURN_IF_FAILED(source->GetAllProperties(deviceProperties, 1, nullptr));
-  KRV_RETURN_IF_FAILED(UnregisterFromAllProps(deviceProperties));
+  // Whatever is still watched: the device-level properties, the remains of
+  // a stream whose recording failed half-way, a module the source no longer
+  // lists. The map holds every registration, so nothing is asked of the
+  // source (which may be closed already); the map is left empty, ready for
+  // a restart.
   KRV_RETURN_IF_FAILED(CancelRegistrations(nullptr, true));
 
   Lock lock(lock_);
+  KrStatus closed = KR_STATUS_OK;
   if (writeDevice != nullptr) {
-    KRV_RETURN_IF_FAILED(writeDevice->Close());
+    // A close that could not finish the file (its index) is reported, but
+    // the file device is gone all the same: the recorder lets go of it.
+    closed = writeDevice->Close();
     delete writeDevice;
     writeDevice = nullptr;
   }
-  return KR_STATUS_OK;
+  lastWritten.clear();
+  return closed;
 }
 
 void KrVDeviceRecorder::Abandon() {
@@ -224,6 +236,7 @@ void KrVDeviceRecorder::Abandon() {
     delete stream;
   }
   recordedStreams.clear();
+  lastWritten.clear();
   // The device's destructor closes the file (with its index) as far as it
   // can.
   delete writeDevice;
@@ -290,6 +303,7 @@ KrStatus KrVDeviceRecorder::RemoveStream(const char* streamName) {
       delete *found;
       recordedStreams.erase(found);
     }
+    lastWritten.erase(streamName);
   }
   // The registrations made for the stream are found in the map rather than
   // through the source: a stream the source removed no longer lists its
@@ -334,26 +348,6 @@ KrStatus KrVDeviceRecorder::RegisterForAllProps(KrVPropertySet& set) {
   }
 }
 
-KrStatus KrVDeviceRecorder::UnregisterFromAllProps(KrVPropertySet& set) {
-  std::vector<std::string> keys;
-  KrVPropertySetEnumerator enumerator(set, nullptr);
-  for (;;) {
-    bool end = false;
-    KRV_RETURN_IF_FAILED(enumerator.MoveNext(&end));
-    if (end) {
-      break;
-    }
-    KrPropertyType type = KR_PROPERTY_TYPE_INTEGER;
-    const char* module = nullptr;
-    const char* property = nullptr;
-    KRV_RETURN_IF_FAILED(enumerator.GetCurrentPropertyInfo(&type, &module, &property));
-    keys.push_back(Key(module, property));
-  }
-  // A property the map lacks was never watched: there is nothing to cancel,
-  // and refusing it would keep the recording from ever stopping.
-  return CancelKeys(keys, false);
-}
-
 KrStatus KrVDeviceRecorder::CancelRegistrations(const char* module, bool erase) {
   std::vector<std::string> keys;
   {
@@ -390,7 +384,7 @@ KrStatus KrVDeviceRecorder::CancelKeys(const std::vector<std::string>& keys, boo
   for (size_t i = 0; i < pending.size(); ++i) {
     const KrStatus status = source->UnregisterFromPropertyChangedEvent(
         pending[i].module.c_str(), pending[i].property.c_str(), pending[i].registration);
-    if (status != KR_STATUS_OK) {
+    if (status != KR_STATUS_OK && !RegistrationGone(status)) {
       Lock lock(lock_);
       for (size_t j = i; j < pending.size(); ++j) {
         const auto found = propertyMap.find(*pending[j].key);
@@ -420,24 +414,34 @@ KrStatus KrVDeviceRecorder::WriteData() {
   if (writeDevice == nullptr) {
     return KR_STATUS_QM_NOT_INITIALIZED;
   }
-  // A frame written before stays marked new in the write device; unmarked
-  // here, only the frames new in the source now are written (and not the
-  // last frame of a stream that had none again).
-  for (const KrVStream* stream : recordedStreams) {
-    KRV_RETURN_IF_FAILED(writeDevice->SetProperty(stream->GetName(), "IsNew", static_cast<uint64_t>(0)));
-  }
-  KRV_RETURN_IF_FAILED(writeDevice->CopyFrom(*source));
-  // The copy takes bytes and time stamps; the frame ids follow here, so
-  // that the recording keeps the source's.
+  // Stream by stream, so that each frame that reached the file is known
+  // even when a later stream fails: a retry then writes only what is left.
+  // The frames land in the file in the same order as one write of them all.
   for (const KrVStream* stream : recordedStreams) {
     uint64_t isNew = 0;
-    uint64_t frameId = 0;
-    if (stream->GetProperty("IsNew", isNew) == KR_STATUS_OK && isNew == 1 &&
-        stream->GetProperty("FrameId", frameId) == KR_STATUS_OK) {
-      KRV_RETURN_IF_FAILED(writeDevice->SetProperty(stream->GetName(), "FrameId", frameId));
+    KRV_RETURN_IF_FAILED(stream->GetProperty("IsNew", isNew));
+    if (isNew != 1) {
+      continue;
     }
+    FrameMark mark;
+    KRV_RETURN_IF_FAILED(stream->GetProperty("FrameId", mark.frameId));
+    KRV_RETURN_IF_FAILED(stream->GetProperty("Timestamp", mark.timestamp));
+    KRV_RETURN_IF_FAILED(stream->GetProperty("BufferSize", mark.size));
+    mark.written = true;
+    FrameMark& last = lastWritten[stream->GetName()];
+    if (last.written && last.frameId == mark.frameId && last.timestamp == mark.timestamp && last.size == mark.size) {
+      continue;  // written by an earlier call: the source has not read since
+    }
+    KrVStream target;
+    KRV_RETURN_IF_FAILED(target.Attach(writeDevice, stream->GetName()));
+    KRV_RETURN_IF_FAILED(target.CopyFrom(*stream, 0));
+    // The copy takes bytes and time stamp; the frame id follows here, so
+    // that the recording keeps the source's.
+    KRV_RETURN_IF_FAILED(writeDevice->SetProperty(stream->GetName(), "FrameId", mark.frameId));
+    KRV_RETURN_IF_FAILED(writeDevice->Write(stream->GetName()));
+    last = mark;
   }
-  return writeDevice->Write();
+  return KR_STATUS_OK;
 }
 
 // ---- events ----

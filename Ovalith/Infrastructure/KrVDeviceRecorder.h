@@ -6,13 +6,31 @@
 // only those the client adds with AddStream). From then on every change of a
 // recorded property of the source, and every stream the source adds or
 // removes, is repeated on the write device; WriteData copies the source's new
-// frames into the write device and writes them. StopRecording undoes the
-// registrations on the source, closes the file and releases the write device.
-// A stopped recorder can be started again; the new recording overwrites the
-// file.
+// frames into the write device and writes them, each frame once however
+// often it is called. StopRecording undoes the registrations on the source,
+// closes the file and releases the write device. A stopped recorder can be
+// started again; the new recording overwrites the file.
 //
-// Ownership: the source is the application's and must outlive the recorder
-// (or at least its recording). The recorder owns its write device, its
+// What the calls return (docs/recording-format.md has the same list):
+//   WriteData      OK when every new frame was written, or there was none;
+//                  KR_STATUS_QM_NOT_INITIALIZED when not recording; else the
+//                  first failure (a full disk: KR_STATUS_TL_FILE_WRITE_FAILED).
+//                  The frames written before a failure stay written and are
+//                  not written again by the next call.
+//   StopRecording  OK when not recording, or when the file was closed with
+//                  its index. KR_STATUS_TL_FILE_WRITE_FAILED when the index
+//                  could not be written: the recording is stopped and the
+//                  write device released all the same, and the file plays by
+//                  scanning. A failure to cancel a registration on the source
+//                  is returned with the recording partly stopped; calling
+//                  again goes on from there. A source closed (or destroyed by
+//                  the kit's shutdown) before the stop holds no registration
+//                  any more: the stop finishes and closes the file normally.
+//   Close (of the write device, KrVDevice::Close) returns the same close
+//                  failure.
+//
+// Ownership: the source object is the application's and must outlive the
+// recorder (or at least its recording); it may be closed before the stop. The recorder owns its write device, its
 // property map and the stream handles it attaches to the source's streams.
 // Destroying a recorder that is still recording stops the recording first,
 // so the source never calls into a destroyed recorder.
@@ -56,16 +74,18 @@ class KrVDeviceRecorder : public KrVModulePropertyChangedHandler, public KrVStre
   // source and no write device. Already recording: 0x10001; null source:
   // 0x10004.
   KrStatus StartRecording(int recordAllStreams);
-  // Stops watching the source, closes the file and releases the write device.
-  // A failure is returned with the recording partly stopped; calling again
-  // goes on from there. A recorder that is not recording stops with success.
+  // Stops watching the source, closes the file and releases the write device
+  // (see the list above for what it returns). A recorder that is not
+  // recording stops with success.
   KrStatus StopRecording();
   // Records one more stream of the source (with its current property values),
   // or stops recording one. Not recording: KR_STATUS_QM_NOT_INITIALIZED.
   KrStatus AddStream(const char* streamName);
   KrStatus RemoveStream(const char* streamName);
-  // Writes the frames the source's last read marked new, each once, with
-  // their time stamps and frame ids. Not recording:
+  // Writes the frames the source's last read marked new, with their time
+  // stamps and frame ids. A frame already written (the same frame id, time
+  // stamp and size as the stream's last written frame) is not written again, so a
+  // client may call it on a timer. Not recording:
   // KR_STATUS_QM_NOT_INITIALIZED.
   KrStatus WriteData();
   // The write device while recording, else null.
@@ -89,13 +109,17 @@ class KrVDeviceRecorder : public KrVModulePropertyChangedHandler, public KrVStre
     void* registration;  // the property-change registration on the source; null: not watched
   };
   using PropertyMap = std::unordered_map<std::string, PropertyEntry>;
+  // The last frame written of one stream.
+  struct FrameMark {
+    bool written = false;
+    uint64_t frameId = 0;
+    uint64_t timestamp = 0;
+    uint64_t size = 0;
+  };
 
   // Watches every property of set on the source and adds it to the map. The
   // caller holds lock_.
   KrStatus RegisterForAllProps(KrVPropertySet& set);
-  // Cancels the source registrations of the properties of set; their map
-  // entries stay. The caller does not hold lock_.
-  KrStatus UnregisterFromAllProps(KrVPropertySet& set);
   // Cancels the source registrations of the map entries that pick chooses
   // (all when pick is null; module names the stream when not null), then
   // drops those entries when erase is set. Stops at the first failure; that
@@ -127,6 +151,9 @@ class KrVDeviceRecorder : public KrVModulePropertyChangedHandler, public KrVStre
   PropertyMap propertyMap;                  // every watched property of the source
   int recordNewStreams;                     // the argument of the last StartRecording
   std::vector<KrVStream*> recordedStreams;  // owned; attached to the source's streams
+  // By stream name: the frame WriteData wrote last, so that it writes none
+  // twice. Dropped with the stream's recording.
+  std::unordered_map<std::string, FrameMark> lastWritten;
   void* streamsRegistration;                // stream-collection registration on the source; null: none
   // Set while StopRecording runs: events are dropped without touching the
   // source, whose registrations are being cancelled on the client's thread.

@@ -60,7 +60,7 @@ KrStatus DeviceBase::Initialize(KrDeviceHandle handle, KrPropertySetHandle initi
   return Start();
 }
 
-void DeviceBase::Destroy() {
+KrStatus DeviceBase::Destroy() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     closed_ = true;
@@ -77,6 +77,7 @@ void DeviceBase::Destroy() {
     });
   }
   Stop();
+  return StopResult();
 }
 
 // ---- streams ----

@@ -145,7 +145,9 @@ class DeviceBase {
   KrStatus Initialize(KrDeviceHandle handle, KrPropertySetHandle initialValues,
                       const std::vector<StreamDefinition>& streams);
   // Stops events and the kind; no callback of the device runs once it returns.
-  void Destroy();
+  // The device is gone either way; a failure says what the kind could not
+  // finish (a recording whose index could not be written).
+  KrStatus Destroy();
   // True on a thread that is running one of this device's callbacks.
   bool InCallbackOnThisThread() const;
 
@@ -241,6 +243,8 @@ class DeviceBase {
   // At destruction, unlocked, after events stopped: end the kind's threads
   // and finish its files.
   virtual void Stop() {}
+  // After Stop: what Stop could not finish, reported by Destroy.
+  virtual KrStatus StopResult() const { return KR_STATUS_OK; }
   // Declares the properties of a new stream beyond "Type" (locked).
   virtual KrStatus OnCreateStream(Stream& /*stream*/) { return KR_STATUS_OK; }
   // The stream has its initial values (locked).

@@ -236,8 +236,18 @@ const ConfigKey kTollanKeys[] = {
 KrStatus LoadConfig(const std::string& path, const std::string& directory, bool required, KitConfig* config) {
   config->directory = directory;
   struct stat info;
-  if (!required && ::stat(path.c_str(), &info) != 0) {
-    return KR_STATUS_OK;  // no file: the defaults
+  if (!required) {
+    // A folder without Tollan.ini means the defaults; a folder that is not
+    // there is a mistake (a mistyped path), not a request for them.
+    const bool found = ::stat(directory.c_str(), &info) == 0;
+    if (!found || !S_ISDIR(info.st_mode)) {
+      TOLLAN_LOG(KR_LOG_SEVERITY_ERROR, "kit folder %s: %s", directory.c_str(),
+                 found ? "not a folder" : std::strerror(errno));
+      return KR_STATUS_TL_BAD_CONFIGURATION;
+    }
+    if (::stat(path.c_str(), &info) != 0) {
+      return KR_STATUS_OK;  // no file: the defaults
+    }
   }
   TOLLAN_TRY(ReadIniFile(path, &config->file));
   config->path = path;
@@ -595,9 +605,11 @@ KrStatus KrDeviceProxyDestroy(KrDeviceHandle* device) {
     target = found->second;
     kit.devices.erase(found);
   }
-  target->Destroy();
+  // The handle is gone whatever Destroy reports: a failure only says what
+  // the device could not finish (a recording left without its index).
+  const KrStatus status = target->Destroy();
   *device = nullptr;
-  return KR_STATUS_OK;
+  return status;
 }
 
 KrStatus KrDeviceProxyEnumerate(char (*connectionStrings)[KR_MAX_NAME_LENGTH], uint32_t* count) {

@@ -65,6 +65,8 @@ constexpr KrErrorCodeMessage kTollanStatusTable[] = {
     TL_STATUS_ROW(KR_STATUS_TL_FLASH_FILE_READ_ONLY, "The flash file is read-only"),
     TL_STATUS_ROW(KR_STATUS_TL_FLASH_OVERLAP, "The upload would overlap a flash file"),
     TL_STATUS_ROW(KR_STATUS_TL_FLASH_FULL, "The flash is full"),
+    TL_STATUS_ROW(KR_STATUS_TL_BAD_CONFIGURATION,
+                  "The kit's configuration is invalid (the kit log names the section and key)"),
     TL_STATUS_ROW(KR_STATUS_TL_FLASH_STATE_DAMAGED, "The sensor's flash state file is damaged"),
 
     TL_STATUS_ROW(KR_STATUS_TL_BAD_STREAM_FLAGS, "Invalid stream flags"),

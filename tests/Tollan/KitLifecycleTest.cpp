@@ -85,6 +85,10 @@ TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
 TEST_F(KitStartTest, InitFromMissingFileFails) {
   EXPECT_EQ(TollanInitFromINIFile(nullptr), KR_STATUS_OS_NULL_POINTER);
   EXPECT_EQ(TollanInitFromINIFile((scratch_.Path() + "/missing.ini").c_str()), KR_STATUS_OS_INI_READ_FAILED);
+  // A folder without Tollan.ini means the defaults; a folder that is not
+  // there (or a file) is a mistake.
+  EXPECT_EQ(TollanInit((scratch_.Path() + "/nonexistent").c_str()), KR_STATUS_TL_BAD_CONFIGURATION);
+  EXPECT_EQ(TollanInit(scratch_.Write("plain", "").c_str()), KR_STATUS_TL_BAD_CONFIGURATION);
   EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
 }
 

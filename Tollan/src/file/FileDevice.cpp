@@ -54,7 +54,14 @@ KrStatus FileDevice::Start() {
 
 void FileDevice::Stop() {
   if (writer_.IsOpen()) {
-    Report(writer_.Close(), "closing");
+    closeStatus_ = writer_.Close();
+    if (closeStatus_ != KR_STATUS_OK) {
+      // Everything written before stays: the chunks are complete, and a
+      // reader finds them by scanning.
+      TOLLAN_LOG(KR_LOG_SEVERITY_ERROR,
+                 "recording \"%s\": its index could not be written (0x%X); the file still plays by scanning",
+                 Params().connection.c_str(), static_cast<unsigned>(closeStatus_));
+    }
   }
   reader_.Close();
 }

@@ -13,7 +13,9 @@
 // larger values are refused, so a frame never outgrows its record.
 // Write/WriteStream append the members of open streams whose bIsNew is 1
 // (a record whose bIsNew is 0 holds no frame to write).
-// Destruction writes the index.
+// Destruction writes the index; when it cannot (a full disk, a size limit)
+// the destruction reports KR_STATUS_TL_FILE_WRITE_FAILED, the device is gone
+// all the same and the file plays by scanning up to its last frame.
 //
 // Read mode (KR_DEVICE_MODE_READ, "ReadWriteMode" 0): the recorded
 // properties and streams (closed until opened). A Read brings, in recorded
@@ -52,6 +54,7 @@ class FileDevice : public DeviceBase {
   KrStatus Setup() override;
   KrStatus Start() override;
   void Stop() override;
+  KrStatus StopResult() const override { return closeStatus_; }
   KrStatus OnCreateStream(Stream& stream) override;
   KrStatus OnStreamReady(Stream& stream) override;
   KrStatus OnDestroyStream(Stream& stream) override;
@@ -87,6 +90,9 @@ class FileDevice : public DeviceBase {
   KrStatus Report(KrStatus status, const char* what);
 
   bool started_ = false;
+  // What closing the written file gave (its index and trailer); reported by
+  // the device's destruction.
+  KrStatus closeStatus_ = KR_STATUS_OK;
   // Write mode.
   recording::RecordingWriter writer_;
   std::map<uint64_t, uint32_t> writeIds_;             // kit stream id -> recorded id

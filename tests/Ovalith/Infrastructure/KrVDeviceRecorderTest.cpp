@@ -2,7 +2,11 @@
 // while starting, event-path log lines, destruction under concurrent events.
 #include "DeviceTestSupport.h"
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <atomic>
+#include <csignal>
 #include <map>
 #include <memory>
 #include <thread>
@@ -298,6 +302,73 @@ TEST_F(RecorderTest, DestroyingARecordingRecorderStopsIt) {
     ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
     recorded = ReadAndRecord(recorder, 2);
   }
+  RaiseEveryChange();
+  KrVDevice player;
+  EXPECT_EQ(PlayBack(player), recorded);
+}
+
+// ---- what the recorder's calls report ----
+
+TEST_F(RecorderTest, WriteDataCalledAgainBeforeTheNextReadWritesNothingMore) {
+  OpenSensor({"Depth", "Image"});
+  KrVDeviceRecorder recorder(&source, file.c_str());
+  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+  Frames recorded;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(source.Read(), KR_STATUS_OK);
+    // An application that writes on a timer may write more often than it reads.
+    ASSERT_EQ(recorder.WriteData(), KR_STATUS_OK);
+    ASSERT_EQ(recorder.WriteData(), KR_STATUS_OK);
+    TakeNewFrames(source, recorded);
+  }
+  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  KrVDevice player;
+  const Frames played = PlayBack(player);
+  EXPECT_EQ(played, recorded);
+  ASSERT_EQ(played.at("Depth").size(), 3u);
+  for (uint64_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(played.at("Depth")[i].frameId, i + 1);
+  }
+}
+
+TEST_F(RecorderTest, AnIndexThatCannotBeWrittenFailsTheStopAndTheFileStillPlays) {
+  OpenSensor({"Depth"});
+  KrVDeviceRecorder recorder(&source, file.c_str());
+  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+  const Frames recorded = ReadAndRecord(recorder, 3);
+  // The file may not grow any more: its index and trailer cannot follow.
+  struct stat written {};
+  ASSERT_EQ(stat(file.c_str(), &written), 0);
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limited = saved;
+  limited.rlim_cur = static_cast<rlim_t>(written.st_size);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const KrStatus stopped = recorder.StopRecording();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+
+  EXPECT_EQ(stopped, KR_STATUS_TL_FILE_WRITE_FAILED);
+  EXPECT_EQ(recorder.GetWriteDevice(), nullptr);  // stopped all the same
+  EXPECT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  struct stat closed {};
+  ASSERT_EQ(stat(file.c_str(), &closed), 0);
+  EXPECT_EQ(closed.st_size, written.st_size);
+  KrVDevice player;
+  EXPECT_EQ(PlayBack(player), recorded);  // found by scanning
+}
+
+TEST_F(RecorderTest, ASourceClosedFirstStillLetsTheRecordingStop) {
+  OpenSensor({"Depth", "Image"});
+  KrVDeviceRecorder recorder(&source, file.c_str());
+  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+  const Frames recorded = ReadAndRecord(recorder, 2);
+  ASSERT_EQ(source.Close(), KR_STATUS_OK);
+  EXPECT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  EXPECT_EQ(recorder.GetWriteDevice(), nullptr);
+  // The source can be used again, and the recording is complete.
+  OpenSensor({"Depth"});
   RaiseEveryChange();
   KrVDevice player;
   EXPECT_EQ(PlayBack(player), recorded);

@@ -200,7 +200,7 @@ TEST_F(FlashPropertiesTest, ActionPropertiesAreNotCopiedWithTheSettings) {
 }
 
 TEST_F(FlashPropertiesTest, ABadSectionFailsTheOpen) {
-  EXPECT_EQ(Open("FlashFile1 = 1 2\n"), KR_STATUS_TL_CONFIG_FAILED);
+  EXPECT_EQ(Open("FlashFile1 = 1 2\n"), KR_STATUS_TL_BAD_CONFIGURATION);
 }
 
 }  // namespace

@@ -111,14 +111,44 @@ TEST(FlashConfigTest, RejectsBadValues) {
   for (const auto& keys : bad) {
     FlashConfig config;
     std::string error;
-    EXPECT_EQ(ParseFlashConfig(LookupIn(keys), "", &config, &error), KR_STATUS_TL_CONFIG_FAILED)
+    EXPECT_EQ(ParseFlashConfig(LookupIn(keys), "", &config, &error), KR_STATUS_TL_BAD_CONFIGURATION)
         << keys.begin()->first << "=" << keys.begin()->second;
     EXPECT_NE(error.find(keys.begin()->first), std::string::npos) << error;
   }
 }
 
+// Values that are each well formed but break the flash's rules together:
+// refused while parsing, before any file's bytes are made, with the key
+// that breaks the rule named.
+TEST(FlashConfigTest, RejectsTablesThatBreakTheFlashRules) {
+  const struct {
+    std::map<std::string, std::string> keys;
+    const char* named;
+  } bad[] = {
+      {{{"FlashFile1", "1 1 0x1F0000 0x20000"}}, "FlashFile1=1 1 0x1F0000 0x20000"},  // past the default 2 MiB
+      {{{"FlashSize", "0x10000"}, {"FlashFile1", "1,1,0,0x10001"}}, "FlashFile1"},
+      {{{"FlashFile1", "1 1 0 0x100"}, {"FlashFile2", "2 1 0xFF 0x10"}}, "FlashFile2"},  // overlap
+      {{{"FlashFile1", "1 1 0 0x100"}, {"FlashFile2", "1 1 0x100 0x10"}}, "FlashFile2"},  // same id
+      {{{"FlashSize", "0"}}, "FlashSize"},
+      {{{"FlashMaxFiles", "0"}}, "FlashMaxFiles"},
+      {{{"FlashMaxFiles", "1"}, {"FlashFile1", "1 1 0 2"}, {"FlashFile2", "2 1 2 2"}}, "FlashMaxFiles"},
+      {{{"FlashSize", "0x8000"}}, "FlashSize"},  // the built-in table no longer fits
+      {{{"FlashFile1", "1,1,0,0xFFFFFFFF"}}, "FlashFile1"},  // 4 GiB: refused, never built
+  };
+  for (const auto& row : bad) {
+    FlashConfig config;
+    std::string error;
+    EXPECT_EQ(ParseFlashConfig(LookupIn(row.keys), "", &config, &error), KR_STATUS_TL_BAD_CONFIGURATION)
+        << row.named;
+    EXPECT_NE(error.find(row.named), std::string::npos) << error;
+  }
+}
+
 TEST(FlashStoreTest, ConfiguredTableWithOverlapsDoesNotLoad) {
-  FlashStore store(Parse({{"FlashFile1", "1 1 0 0x100"}, {"FlashFile2", "2 1 0xFF 0x10"}}));
+  // Built in code: the configuration reader refuses such a table itself.
+  FlashConfig config = Parse({{"FlashFile1", "1 1 0 0x100"}, {"FlashFile2", "2 1 0x100 0x10"}});
+  config.files[1].offset = 0xFF;
+  FlashStore store(config);
   EXPECT_EQ(store.Load(), KR_STATUS_TL_FILE_CORRUPT);
 }
 

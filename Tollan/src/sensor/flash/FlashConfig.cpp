@@ -5,6 +5,7 @@
 #include <Tollan/TollanStatus.h>
 
 #include <charconv>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <tuple>
@@ -74,8 +75,9 @@ bool ParseVersion(const std::string& text, FlashIdentity* identity) {
 }
 
 // "id, type, offset, size[, crc[, attributes]]"; the crc defaults to that of
-// the synthesized bytes.
-bool ParseFileLine(const std::string& text, FlashFile* file) {
+// the synthesized bytes (made once the table passed its checks, *hasCrc
+// false until then).
+bool ParseFileLine(const std::string& text, FlashFile* file, bool* hasCrc) {
   const std::vector<std::string> fields = SplitFields(text);
   if (fields.size() < 4 || fields.size() > 6) return false;
   uint64_t values[6] = {0, 0, 0, 0, 0, 0};
@@ -89,9 +91,8 @@ bool ParseFileLine(const std::string& text, FlashFile* file) {
   file->size = static_cast<uint32_t>(values[3]);
   file->attributes = static_cast<uint16_t>(values[5]);
   if (file->size < 2) return false;
-  file->content = SynthesizeFlashContent(file->id, file->type, file->size);
-  file->crc =
-      fields.size() > 4 ? static_cast<uint16_t>(values[4]) : FlashChecksum(file->content.data(), file->content.size());
+  file->crc = static_cast<uint16_t>(values[4]);
+  *hasCrc = fields.size() > 4;
   return true;
 }
 
@@ -150,7 +151,51 @@ constexpr size_t kMaxTextProperty = 199;  // the kit's text values hold 200 char
 
 KrStatus ConfigError(std::string* error, const std::string& key, const std::string& value) {
   if (error != nullptr) *error = "bad value for " + key + ": \"" + value + "\"";
-  return KR_STATUS_TL_CONFIG_FAILED;
+  return KR_STATUS_TL_BAD_CONFIGURATION;
+}
+
+// A rule the values break together; key names the value that breaks it.
+KrStatus RuleError(std::string* error, const std::string& key, const std::string& why) {
+  if (error != nullptr) *error = key + ": " + why;
+  return KR_STATUS_TL_BAD_CONFIGURATION;
+}
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof(text), "0x%llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+// The flash's rules for the initial table, checked on the numbers alone
+// before any file's bytes are made. keys[i] names where files[i] came from.
+KrStatus CheckTable(const FlashConfig& config, const std::vector<FlashFile>& files,
+                    const std::vector<std::string>& keys, std::string* error) {
+  if (config.flashSize == 0) return RuleError(error, "FlashSize", "the flash has no room (0 bytes)");
+  if (config.maxFiles == 0) return RuleError(error, "FlashMaxFiles", "the flash must hold at least one file");
+  if (files.size() > config.maxFiles) {
+    return RuleError(error, "FlashMaxFiles",
+                     std::to_string(files.size()) + " files are configured, more than " +
+                         std::to_string(config.maxFiles));
+  }
+  for (size_t i = 0; i < files.size(); ++i) {
+    const FlashFile& file = files[i];
+    const uint64_t end = uint64_t{file.offset} + file.size;
+    if (end > config.flashSize) {
+      return RuleError(error, keys[i],
+                       "offset " + Hex(file.offset) + " + size " + Hex(file.size) + " ends at " + Hex(end) +
+                           ", past FlashSize " + Hex(config.flashSize));
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (files[j].id == file.id) {
+        return RuleError(error, keys[i], "file id " + std::to_string(file.id) + " is also " + keys[j] + "'s");
+      }
+      const uint64_t otherEnd = uint64_t{files[j].offset} + files[j].size;
+      if (file.offset < otherEnd && files[j].offset < end) {
+        return RuleError(error, keys[i], "overlaps " + keys[j]);
+      }
+    }
+  }
+  return KR_STATUS_OK;
 }
 
 KrStatus ParseFlashConfigUnguarded(const FlashConfigLookup& lookup, const std::string& baseDirectory,
@@ -187,16 +232,38 @@ KrStatus ParseFlashConfigUnguarded(const FlashConfigLookup& lookup, const std::s
     return ConfigError(error, "FlashFaults", value);
   }
   std::vector<FlashFile> files;
+  std::vector<std::string> keys;
+  std::vector<bool> crcGiven;
   for (uint32_t n = 1;; ++n) {
     const std::string key = "FlashFile" + std::to_string(n);
     if (!lookup(key, &value)) break;
     FlashFile file;
-    if (!ParseFileLine(value, &file)) return ConfigError(error, key, value);
+    bool hasCrc = false;
+    if (!ParseFileLine(value, &file, &hasCrc)) return ConfigError(error, key, value);
     files.push_back(std::move(file));
+    keys.push_back(key + "=" + Trim(value));
+    crcGiven.push_back(hasCrc);
   }
-  if (!files.empty()) result.files = std::move(files);
   if (result.upgradeZoneMin > result.upgradeZoneMax) {
     return ConfigError(error, "UpgradeZoneMin/UpgradeZoneMax", std::to_string(result.upgradeZoneMin));
+  }
+  if (files.empty()) {
+    // The built-in table must fit the configured flash as well.
+    for (const FlashFile& file : result.files) {
+      keys.push_back("FlashSize (built-in file " + std::to_string(file.id) + ")");
+    }
+    const KrStatus checked = CheckTable(result, result.files, keys, error);
+    if (checked != KR_STATUS_OK) return checked;
+  } else {
+    const KrStatus checked = CheckTable(result, files, keys, error);
+    if (checked != KR_STATUS_OK) return checked;
+    // Only now, with every size checked against the flash, are bytes made.
+    for (size_t i = 0; i < files.size(); ++i) {
+      FlashFile& file = files[i];
+      file.content = SynthesizeFlashContent(file.id, file.type, file.size);
+      if (!crcGiven[i]) file.crc = FlashChecksum(file.content.data(), file.content.size());
+    }
+    result.files = std::move(files);
   }
   *config = std::move(result);
   return KR_STATUS_OK;
