@@ -10,16 +10,18 @@
 // attributes) stay, every other file is deleted (read-only ones after
 // clearing their attribute), and the missing ones are uploaded with their
 // attributes. Everything in the backup is checked before the flash is
-// touched.
+// touched: each file's size, type and checksum must match its manifest line.
 #include "ToolCommon.h"
 
 #include <Tollan/TollanFlash.h>
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -79,8 +81,12 @@ int RunList(const std::string& connection) {
 // ---- backup ----
 
 bool MakeFolder(const std::string& folder) {
-  if (mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST) return true;
-  return Fail("cannot create " + folder + ": " + std::strerror(errno));
+  if (mkdir(folder.c_str(), 0755) == 0) return true;
+  const int error = errno;
+  struct stat status = {};
+  if (error == EEXIST && stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+  if (error == EEXIST) return Fail("cannot back up into " + folder + ": it is not a folder");
+  return Fail("cannot create " + folder + ": " + std::strerror(error));
 }
 
 bool Download(KrVDevice& device, const FileListEntry& file, const std::string& path) {
@@ -134,6 +140,36 @@ bool FileSizeIs(const std::string& path, uint32_t size) {
   return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && static_cast<uint64_t>(status.st_size) == size;
 }
 
+// The sensor's 16-bit checksum of a flash file: the two halves of the
+// file's CRC-32 (zlib's), exclusive-or'ed.
+uint16_t FlashChecksum(const std::vector<uint8_t>& bytes) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  for (size_t done = 0; done < bytes.size();) {
+    const uInt piece = static_cast<uInt>(std::min<size_t>(bytes.size() - done, 1u << 30));
+    crc = crc32(crc, bytes.data() + done, piece);
+    done += piece;
+  }
+  return static_cast<uint16_t>((crc >> 16) ^ (crc & 0xFFFF));
+}
+
+// A backed-up file must be what the manifest says was downloaded: size,
+// type (its first two bytes) and checksum.
+bool CheckBackupFile(const std::string& path, const FileListEntry& entry) {
+  if (!FileSizeIs(path, entry.size)) {
+    return Fail(path + " is missing or not " + std::to_string(entry.size) + " bytes");
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes(entry.size);
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+    return Fail("cannot read " + path);
+  }
+  const bool typeMatches = bytes.size() < 2 || (bytes[0] | bytes[1] << 8) == entry.type;
+  if (!typeMatches || FlashChecksum(bytes) != entry.crc) {
+    return Fail(path + " is damaged (its checksum or type differs from the backup's list); nothing was changed");
+  }
+  return true;
+}
+
 bool ReadBackup(const std::string& folder, std::vector<BackupEntry>* entries) {
   std::ifstream manifest(folder + "/" + kManifest);
   if (!manifest) return Fail("no backup in " + folder + " (" + kManifest + " is missing)");
@@ -142,9 +178,7 @@ bool ReadBackup(const std::string& folder, std::vector<BackupEntry>* entries) {
     if (line.empty()) continue;
     BackupEntry entry;
     if (!ParseLine(line, &entry)) return Fail(folder + "/" + kManifest + " line " + std::to_string(number) + " is damaged");
-    if (!FileSizeIs(folder + "/" + entry.fileName, entry.entry.size)) {
-      return Fail(folder + "/" + entry.fileName + " is missing or not " + std::to_string(entry.entry.size) + " bytes");
-    }
+    if (!CheckBackupFile(folder + "/" + entry.fileName, entry.entry)) return false;
     entries->push_back(entry);
   }
   return true;

@@ -39,6 +39,13 @@ void AddPictureCommands(CLI::App& app, Command* command);
 void AddFlashCommands(CLI::App& app, Command* command);
 void AddDemoCommand(CLI::App& app, Command* command);
 
+// An option's text and whether it was given at all (an empty value given
+// is an error, not the same as no option).
+struct OptionalText {
+  std::string value;
+  bool given = false;
+};
+
 // ---- subcommands the demo runs in turn ----
 struct RecordOptions {
   std::string file;
@@ -51,8 +58,8 @@ struct RecordOptions {
 int RunRecord(const RecordOptions& options);
 int RunPlay(const std::string& file, bool verify);
 struct PictureOptions {
-  std::string connection;
-  std::string file;
+  OptionalText connection;
+  OptionalText file;
   uint32_t frame = 1;
   std::string depthPng;    // colourised depth
   std::string depth16Png;  // depth in mm as 16-bit grey
@@ -61,6 +68,9 @@ struct PictureOptions {
 };
 int RunSnapshot(const PictureOptions& options);
 int RunCloud(const PictureOptions& options);
+
+// A command-line check: a finite number above zero ("nan" and "inf" are not).
+CLI::Validator PositiveFinite();
 
 // ---- failure reports ----
 // Prints "ovalith: <what>: <status text>" on standard error when status is
@@ -87,12 +97,15 @@ struct Source {
 bool OpenSensor(const std::string& connection, const std::vector<std::string>& types, Source* source);
 // Opens a recording for playback with every stream open.
 bool OpenRecording(const std::string& path, Source* source);
-// --device CONN or --file F (exactly one; device defaults to "*:0" when
-// neither is given and allowDefault is true).
-bool OpenEither(const std::string& connection, const std::string& file, const std::vector<std::string>& types,
+// Adds "--name TEXT" that fills option.
+CLI::Option* AddTextOption(CLI::App* app, const std::string& name, OptionalText* option, const std::string& help);
+// False (after a report) when the option was given with an empty value.
+bool NotEmpty(const OptionalText& option, const char* name);
+// --device CONN or --file F (at most one; the device defaults to "*:0").
+bool OpenEither(const OptionalText& connection, const OptionalText& file, const std::vector<std::string>& types,
                 Source* source);
-// The names of the device's streams, in the kit's order.
-std::vector<std::string> StreamNames(KrVDevice& device);
+// The names of the device's streams, in the kit's order, however many.
+bool StreamNames(KrVDevice& device, std::vector<std::string>* names);
 // Reads a text, integer or real property; false (after a report) on failure.
 bool GetText(KrVDevice& device, const char* module, const char* property, std::string* value);
 bool GetInteger(KrVDevice& device, const char* module, const char* property, uint64_t* value);
@@ -125,9 +138,12 @@ struct ImageCapture {
   std::vector<uint16_t> grey;    // width * height values when grey16
 };
 // Reads until the depth stream's frame number frameNumber (1 = the first;
-// on a recording the recorded frame of that number), and the image frame
-// taken with it when wantImage. image may be null.
-bool CaptureFrame(Source& source, uint32_t frameNumber, bool wantImage, DepthCapture* depth, ImageCapture* image);
+// on a recording the recorded frame of that number, or a failure when a
+// damaged chunk leaves the numbering in doubt), and the image frame taken
+// with it: kRequired fails without one, kIfAny warns and leaves
+// image->captured false. image may be null with kNone.
+enum class ImageWish { kNone, kIfAny, kRequired };
+bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCapture* depth, ImageCapture* image);
 
 // ---- small helpers ----
 // Bytes formatted as hexadecimal pairs.
