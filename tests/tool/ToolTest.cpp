@@ -239,15 +239,27 @@ TEST_F(ToolFlash, RestoreUndoesChangesMadeAfterTheBackup) {
   EXPECT_EQ(Flash(), before);
 }
 
-TEST_F(ToolFlash, RestoreLeavesTheFlashAloneWhenTheBackupIsIncomplete) {
+TEST_F(ToolFlash, RestoreLeavesTheFlashAloneWhenTheBackupIsDamaged) {
   ASSERT_TRUE(Succeeded(folder.Run({"flash", "backup", "bk"})));
+  const std::string intact = folder.Read("bk/file-3.bin");
+  ASSERT_GT(intact.size(), 8u);
+  std::string flipped = intact;
+  flipped[intact.size() / 2] ^= 0x01;
+  struct Case {
+    std::string content;
+    std::string message;
+  };
+  const Case cases[] = {{"cut", "file-3.bin is missing or not"}, {flipped, "file-3.bin is damaged"}};
   ChangeFlash();
   const std::vector<FlashContent> changed = Flash();
-  folder.Write("bk/file-3.bin", "cut");
-  const RunResult restore = folder.Run({"flash", "restore", "bk"});
-  EXPECT_NE(restore.exitCode, 0);
-  EXPECT_NE(restore.err.find("file-3.bin is missing or not"), std::string::npos) << restore.err;
-  EXPECT_EQ(Flash(), changed);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    folder.Write("bk/file-3.bin", c.content);
+    const RunResult restore = folder.Run({"flash", "restore", "bk"});
+    EXPECT_NE(restore.exitCode, 0);
+    EXPECT_NE(restore.err.find(c.message), std::string::npos) << restore.err;
+    EXPECT_EQ(Flash(), changed);
+  }
 }
 
 // ---- command line ----
@@ -276,6 +288,18 @@ TEST_F(Tool, BadCommandLinesFailWithAClearMessage) {
       {{"flash"}, "A subcommand is required"},
       {{"flash", "restore", "nothing"}, "no backup in nothing"},
       {{"info", "--file", "missing.rec"}, "cannot open recording missing.rec"},
+      // An empty value names nothing; it never means the live sensor.
+      {{"snapshot", "--file", "", "--depth", "d.png"}, "--file needs a value"},
+      {{"cloud", "--file", "", "--out", "c.ply"}, "--file needs a value"},
+      {{"info", "--file", ""}, "--file needs a value"},
+      {{"info", "--device", ""}, "--device needs a value"},
+      {{"record", "x.rec", "--device", ""}, "--device needs a value"},
+      {{"record", "x.rec", "--seconds", "nan"}, "not a number above zero"},
+      {{"record", "x.rec", "--seconds", "inf"}, "not a number above zero"},
+      {{"record", "x.rec", "--frames", "0"}, "Value 0 is not a number above zero"},
+      {{"record", "*:1", "--frames", "1"}, "*:1 names a sensor, not a file"},
+      {{"record", "/dev/null", "--frames", "1"}, "/dev/null: it is not a regular file"},
+      {{"flash", "backup", "/dev/null"}, "cannot back up into /dev/null: it is not a folder"},
   };
   for (const Case& c : cases) {
     std::string command;
