@@ -90,6 +90,54 @@ TEST_F(Tool, PlayPassesOverADamagedFrameAndVerifyFails) {
   EXPECT_NE(verify.out.find("verification FAILED"), std::string::npos) << verify.out;
 }
 
+// The simulated sensor's documented modes: depth 320x240 at up to 60 fps,
+// image 1280x1024 at 15, YUV 4:2:2 images, mono audio at 44100 Hz.
+TEST_F(Tool, RecordTakesTheModeAskedForOfEachStream) {
+  ASSERT_TRUE(Succeeded(folder.Run({"record", "m.rec", "--frames", "2", "--depth", "320x240@60", "--image",
+                                    "1280x1024@15:yuv422", "--audio", "44100x1"})));
+  {
+    ToolFolder::Engine engine(folder);
+    KrVDevice file;
+    ASSERT_EQ(file.OpenFileForReading(folder.Path("m.rec").c_str()), KR_STATUS_OK);
+    const std::pair<const char*, const char*> properties[] = {
+        {"Depth", "XRes"}, {"Depth", "YRes"},         {"Depth", "FPS"},         {"Image", "XRes"},
+        {"Image", "FPS"},  {"Image", "OutputFormat"}, {"Audio", "SampleRate"}, {"Audio", "NumOfChannels"}};
+    std::vector<uint64_t> values;
+    for (const auto& property : properties) {
+      uint64_t value = 0;
+      EXPECT_EQ(file.GetProperty(property.first, property.second, value), KR_STATUS_OK) << property.second;
+      values.push_back(value);
+    }
+    EXPECT_EQ(values, (std::vector<uint64_t>{320, 240, 60, 1280, 15, KR_OUTPUT_FORMAT_YUV422, 44100, 1}));
+  }
+  struct Case {
+    std::vector<std::string> options;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--depth", "1280x1024@15"}, "does not offer Depth 1280x1024@15; it offers 320x240@15,30,60  640x480@15,30"},
+      {{"--image", "640x480@60"}, "does not offer Image 640x480@60"},
+      {{"--audio", "44100x3"}, "does not offer Audio 44100x3; it offers sample rates "},
+      {{"--depth", "640x"}, "--depth 640x: give WIDTHxHEIGHT"},
+      {{"--depth", "640x480@0"}, "--depth 640x480@0: give"},
+      {{"--image", "640x480:png"}, "unknown format png"},
+      {{"--ir", "640x480"}, "--ir is given but ir is not among --streams"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options[0] + " " + c.options[1]);
+    std::vector<std::string> arguments = {"record", "bad.rec", "--frames", "1"};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    const RunResult run = folder.Run(arguments);
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  }
+  const RunResult info = folder.Run({"info"});
+  ASSERT_TRUE(Succeeded(info));
+  EXPECT_NE(info.out.find("offered modes\n  Depth  320x240@15,30,60  640x480@15,30; formats shift,depth\n"),
+            std::string::npos)
+      << info.out;
+}
+
 // ---- pictures and clouds ----
 
 TEST_F(Tool, SnapshotWritesPicturesOfTheFrameAskedFor) {

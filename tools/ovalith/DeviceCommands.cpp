@@ -165,7 +165,19 @@ int RunInfo(const OptionalText& connection, const OptionalText& file, bool json)
   if (!Check(source.device->GetAllProperties(set, 0, nullptr), "cannot read the properties of " + source.name)) {
     return kExitFailed;
   }
-  return PrintProperties(set, source.name, json) ? kExitOk : kExitFailed;
+  if (!PrintProperties(set, source.name, json)) return kExitFailed;
+  if (!source.isFile && !json) {
+    // What record's --depth, --image, --ir and --audio may ask for.
+    std::vector<std::string> names;
+    if (!StreamNames(*source.device, &names)) return kExitFailed;
+    std::printf("offered modes\n");
+    for (const std::string& name : names) {
+      std::string type;
+      if (!GetText(*source.device, name.c_str(), "Type", &type)) return kExitFailed;
+      std::printf("  %-6s %s\n", type.c_str(), OfferedModes(*source.device, type).c_str());
+    }
+  }
+  return kExitOk;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -201,7 +202,7 @@ void PrintFileContent(const std::string& path) {
 int RunRecord(const RecordOptions& options) {
   if (!CheckRecordingPath(options.file) || !NotEmpty({options.connection, true}, "--device")) return kExitFailed;
   Source source;
-  if (!OpenSensor(options.connection, TypesOf(options.streams), &source)) return kExitFailed;
+  if (!OpenSensor(options.connection, TypesOf(options.streams), &source, options.modes)) return kExitFailed;
   KrVDevice& device = *source.device;
   KrVDeviceRecorder recorder(&device, options.file.c_str());
   if (!Check(recorder.StartRecording(1), "cannot record into " + options.file)) return kExitFailed;
@@ -409,7 +410,31 @@ void AddRecordingCommands(CLI::App& app, Command* command) {
       ->check(PositiveFinite())
       ->excludes(frames);
   recordCommand->add_flag("--quiet", record->quiet, "no progress line");
-  recordCommand->callback([command, record] { *command = [record] { return RunRecord(*record); }; });
+  auto modeTexts = std::make_shared<std::vector<std::string>>(kStreamOptionNames.size());
+  for (size_t i = 0; i < kStreamOptionNames.size(); ++i) {
+    const std::string& name = kStreamOptionNames[i];
+    recordCommand->add_option("--" + name, (*modeTexts)[i],
+                              name == "audio" ? "audio mode RATE[xCHANNELS][@FPS], e.g. 44100x1@30"
+                                              : name + " mode WIDTHxHEIGHT[@FPS][:FORMAT], e.g. 640x480@30:" +
+                                                    (name == "depth" ? "depth" : name == "ir" ? "grey16" : "rgb24"));
+  }
+  recordCommand->callback([command, record, modeTexts] {
+    *command = [record, modeTexts] {
+      record->modes.clear();
+      for (size_t i = 0; i < modeTexts->size(); ++i) {
+        const std::string& name = kStreamOptionNames[i];
+        if ((*modeTexts)[i].empty()) continue;
+        StreamMode mode;
+        if (!ParseStreamMode(name, (*modeTexts)[i], &mode)) return kExitUsage;
+        if (std::find(record->streams.begin(), record->streams.end(), name) == record->streams.end()) {
+          Fail("--" + name + " is given but " + name + " is not among --streams");
+          return kExitUsage;
+        }
+        record->modes.push_back(mode);
+      }
+      return RunRecord(*record);
+    };
+  });
 
   struct PlayOptions {
     std::string file;

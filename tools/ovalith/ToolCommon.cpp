@@ -54,7 +54,8 @@ std::string StreamTypeOf(const std::string& optionName) {
   return std::string();
 }
 
-bool OpenSensor(const std::string& connection, const std::vector<std::string>& types, Source* source) {
+bool OpenSensor(const std::string& connection, const std::vector<std::string>& types, Source* source,
+                const std::vector<StreamMode>& modes) {
   source->isFile = false;
   source->name = connection;
   std::vector<char> text(connection.begin(), connection.end());
@@ -65,7 +66,20 @@ bool OpenSensor(const std::string& connection, const std::vector<std::string>& t
     return false;
   }
   for (const std::string& type : types) {
-    if (!Check(device.AddStream(type.c_str(), type.c_str(), nullptr), "cannot add a " + type + " stream")) return false;
+    const StreamMode* mode = nullptr;
+    for (const StreamMode& given : modes) mode = given.type == type ? &given : mode;
+    if (mode == nullptr) {
+      if (!Check(device.AddStream(type.c_str(), type.c_str(), nullptr), "cannot add a " + type + " stream")) return false;
+      continue;
+    }
+    KrVPropertySet values;
+    for (const auto& value : mode->values) values.AddProperty(type.c_str(), value.first, value.second);
+    const KrStatus added = device.AddStream(type.c_str(), type.c_str(), &values);
+    if (added == KR_STATUS_TL_BAD_PROPERTY_VALUE) {
+      return Fail(connection + " does not offer " + type + " " + mode->text + "; it offers " +
+                  OfferedModes(device, type));
+    }
+    if (!Check(added, "cannot add a " + type + " stream in mode " + mode->text)) return false;
   }
   return types.empty() || Check(device.OpenAllStreams(), "cannot open the streams of " + connection);
 }

@@ -46,6 +46,23 @@ struct OptionalText {
   bool given = false;
 };
 
+// A stream's mode as the command line gives it: the stream's initial
+// values ("XRes", "YRes", "FPS", "OutputFormat"; audio "SampleRate",
+// "NumOfChannels", "FPS").
+struct StreamMode {
+  std::string type;  // "Depth", "Image", "IR", "Audio"
+  std::string text;  // as given, for messages
+  std::vector<std::pair<const char*, uint64_t>> values;
+};
+// Parses the value of --<option> (a name of kStreamOptionNames): pixel
+// streams WIDTHxHEIGHT[@FPS][:FORMAT], audio RATE[xCHANNELS][@FPS]. False
+// after a report.
+bool ParseStreamMode(const std::string& option, const std::string& text, StreamMode* mode);
+// The modes the device offers for a stream type, as one line of text
+// ("320x240@15,30,60  640x480@15,30; formats shift,depth"), found by trying
+// candidate modes on a stream that is removed again.
+std::string OfferedModes(KrVDevice& device, const std::string& type);
+
 // ---- subcommands the demo runs in turn ----
 struct RecordOptions {
   std::string file;
@@ -54,6 +71,7 @@ struct RecordOptions {
   uint32_t frames = 0;   // per stream; 0: no count limit
   double seconds = 0;    // per stream, by time stamps; 0: no time limit
   bool quiet = false;    // no progress line even on a terminal
+  std::vector<StreamMode> modes;  // of streams in `streams`
 };
 int RunRecord(const RecordOptions& options);
 int RunPlay(const std::string& file, bool verify);
@@ -93,8 +111,11 @@ struct Source {
   std::string name;  // the connection string or path, for messages
 };
 // Opens connection (a sensor's "*:N", or anything the kit accepts) and adds
-// and opens one stream of each type, named after the type.
-bool OpenSensor(const std::string& connection, const std::vector<std::string>& types, Source* source);
+// and opens one stream of each type, named after the type, in the mode
+// given for its type when there is one (a mode the sensor does not offer
+// fails with a list of those it does).
+bool OpenSensor(const std::string& connection, const std::vector<std::string>& types, Source* source,
+                const std::vector<StreamMode>& modes = {});
 // Opens a recording for playback with every stream open.
 bool OpenRecording(const std::string& path, Source* source);
 // Adds "--name TEXT" that fills option.
