@@ -58,6 +58,12 @@ std::vector<CraftedStream> DepthAndImage(uint64_t xRes, uint64_t format, uint64_
            imageBytes}};
 }
 
+std::vector<CraftedStream> RealWidth(std::vector<CraftedStream> streams) {
+  streams[1].integers.erase(streams[1].integers.begin());  // XRes
+  streams[1].reals.push_back({"XRes", 320.5});
+  return streams;
+}
+
 TEST_F(ToolTruth, PicturesAreNeverMadeFromFramesSmallerThanTheirFormatNeeds) {
   struct Case {
     const char* what;
@@ -72,6 +78,7 @@ TEST_F(ToolTruth, PicturesAreNeverMadeFromFramesSmallerThanTheirFormatNeeds) {
       {"grey 16 claiming 1 byte a pixel", DepthAndImage(320, 8, 1, 320 * 240), "holds 76800 bytes, 153600 expected",
        false},
       {"an image 0 pixels wide", DepthAndImage(0, 5, 3, 320 * 240 * 3), "no usable resolution", true},
+      {"an image 320.5 pixels wide", RealWidth(DepthAndImage(320, 5, 3, 320 * 240 * 3)), "no usable resolution", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
