@@ -50,12 +50,13 @@ class ToolTruth : public ::testing::Test {
 // A depth stream of 320x240 and an image stream as the case says.
 std::vector<CraftedStream> DepthAndImage(uint64_t xRes, uint64_t format, uint64_t claimedBytesPerPixel,
                                          uint32_t imageBytes) {
-  return {{"Depth", "Depth", {{"XRes", 320}, {"YRes", 240}, {"OutputFormat", 1}, {"BytesPerPixel", 2}}, {}, 320 * 240 * 2},
-          {"Image",
-           "Image",
-           {{"XRes", xRes}, {"YRes", 240}, {"OutputFormat", format}, {"BytesPerPixel", claimedBytesPerPixel}},
-           {},
-           imageBytes}};
+  return {
+      {"Depth", "Depth", {{"XRes", 320}, {"YRes", 240}, {"OutputFormat", 1}, {"BytesPerPixel", 2}}, {}, 320 * 240 * 2},
+      {"Image",
+       "Image",
+       {{"XRes", xRes}, {"YRes", 240}, {"OutputFormat", format}, {"BytesPerPixel", claimedBytesPerPixel}},
+       {},
+       imageBytes}};
 }
 
 std::vector<CraftedStream> RealWidth(std::vector<CraftedStream> streams) {
@@ -156,7 +157,8 @@ TEST_F(ToolTruth, SnapshotOfADamagedFileGivesTheFrameOfThatNumberOrFails) {
     std::string message;
   };
   const Case cases[] = {
-      {{"snapshot", "--file", "image2.rec", "--frame", "2", "--image", "i.png"}, "no image frame was taken with depth frame 2"},
+      {{"snapshot", "--file", "image2.rec", "--frame", "2", "--image", "i.png"},
+       "no image frame was taken with depth frame 2"},
       {{"snapshot", "--file", "depth2.rec", "--frame", "3", "--depth", "d3.png"}, "depth frame 3 cannot be told"},
   };
   for (const Case& c : cases) {
@@ -192,12 +194,16 @@ TEST_F(ToolTruth, RecordOnAFullDiskReportsWhatTheFileHolds) {
 TEST_F(ToolTruth, ForeignValuesNeverReachTheOutput) {
   // 101 streams, a device value that is not a number, a depth calibration
   // that gives no positions.
-  std::vector<CraftedStream> streams = {
-      {"Depth", "Depth", {{"XRes", 320}, {"YRes", 240}, {"OutputFormat", 1}, {"ZPD", 120}}, {{"ZPPS", std::nan("")}}, 320 * 240 * 2}};
+  std::vector<CraftedStream> streams = {{"Depth",
+                                         "Depth",
+                                         {{"XRes", 320}, {"YRes", 240}, {"OutputFormat", 1}, {"ZPD", 120}},
+                                         {{"ZPPS", std::nan("")}},
+                                         320 * 240 * 2}};
   for (int i = 0; i < 100; ++i) streams.push_back({"Audio", "a" + std::to_string(i), {}, {}, 4});
   {
     ToolFolder::Engine engine(folder);
-    ASSERT_TRUE(WriteRecording(folder.Path("foreign.rec"), streams, 1, {{"Gain", std::nan("")}, {"Range", std::numeric_limits<double>::infinity()}}));
+    ASSERT_TRUE(WriteRecording(folder.Path("foreign.rec"), streams, 1,
+                               {{"Gain", std::nan("")}, {"Range", std::numeric_limits<double>::infinity()}}));
   }
   // However many streams the file has, each one is played or named as a
   // fault.

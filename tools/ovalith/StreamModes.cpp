@@ -73,7 +73,8 @@ bool ParseStreamMode(const std::string& option, const std::string& text, StreamM
   mode->text = text;
   mode->values.clear();
   const bool audio = option == "audio";
-  const std::string usage = audio ? "RATE[xCHANNELS][@FPS], e.g. 44100x1@30" : "WIDTHxHEIGHT[@FPS][:FORMAT], e.g. 640x480@30";
+  const std::string usage =
+      audio ? "RATE[xCHANNELS][@FPS], e.g. 44100x1@30" : "WIDTHxHEIGHT[@FPS][:FORMAT], e.g. 640x480@30";
   const auto bad = [&] { return Fail("--" + option + " " + text + ": give " + usage); };
   size_t at = 0;
   uint64_t first = 0, second = 0, fps = 0;
