@@ -437,14 +437,25 @@ void AddRecordingCommands(CLI::App& app, Command* command) {
   });
 
   struct PlayOptions {
-    std::string file;
+    std::vector<std::string> files;
     bool verify = false;
   };
   auto play = std::make_shared<PlayOptions>();
-  CLI::App* playCommand = app.add_subcommand("play", "play a recording back: frames, time span, mean fps and missing frame ids (gaps) per stream");
-  playCommand->add_option("FILE", play->file, "the recording")->required();
+  CLI::App* playCommand = app.add_subcommand("play", "play recordings back: frames, time span, mean fps and missing frame ids (gaps) per stream");
+  playCommand->add_option("FILE", play->files, "the recordings, each played on its own")->required();
   playCommand->add_flag("--verify", play->verify, "check every frame; non-zero status on any fault");
-  playCommand->callback([command, play] { *command = [play] { return RunPlay(play->file, play->verify); }; });
+  playCommand->callback([command, play] {
+    *command = [play] {
+      // Each file's summary starts with its name; the status is that of
+      // the worst file.
+      int status = kExitOk;
+      for (const std::string& file : play->files) {
+        status = std::max(status, RunPlay(file, play->verify));
+        std::fflush(stdout);
+      }
+      return status;
+    };
+  });
 }
 
 }  // namespace ovalith_tool
