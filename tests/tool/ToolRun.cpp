@@ -5,11 +5,14 @@
 #include <ftw.h>
 #include <png.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -48,8 +51,19 @@ void ToolFolder::Write(const std::string& relative, const std::string& content) 
   std::ofstream(Path(relative), std::ios::binary | std::ios::trunc) << content;
 }
 
+std::string ToolFolder::Read(const std::string& relative) const { return ReadAll(Path(relative)); }
+
 RunResult ToolFolder::Run(const std::vector<std::string>& arguments, const std::string& interruptAt,
-                          long interruptBytes) const {
+                          long interruptBytes, int signal) const {
+  return RunWith(arguments, interruptAt, interruptBytes, signal, 0);
+}
+
+RunResult ToolFolder::RunOnFullDisk(const std::vector<std::string>& arguments, long fileSizeLimit) const {
+  return RunWith(arguments, "", 0, SIGINT, fileSizeLimit);
+}
+
+RunResult ToolFolder::RunWith(const std::vector<std::string>& arguments, const std::string& interruptAt,
+                              long interruptBytes, int signal, long fileSizeLimit) const {
   RunResult result;
   const std::string outPath = Path(".out"), errPath = Path(".err");
   const pid_t child = fork();
@@ -58,6 +72,15 @@ RunResult ToolFolder::Run(const std::vector<std::string>& arguments, const std::
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int in = open("/dev/null", O_RDONLY);
     if (out < 0 || err < 0 || in < 0 || chdir(root_.c_str()) != 0) _exit(127);
+    if (fileSizeLimit > 0) {
+      // A write past the limit fails as on a full disk (the signal it
+      // would raise stays ignored across exec).
+      std::signal(SIGXFSZ, SIG_IGN);
+      rlimit limit = {};
+      getrlimit(RLIMIT_FSIZE, &limit);
+      limit.rlim_cur = static_cast<rlim_t>(fileSizeLimit);
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     dup2(in, STDIN_FILENO);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
@@ -75,7 +98,7 @@ RunResult ToolFolder::Run(const std::vector<std::string>& arguments, const std::
       if (stat(Path(interruptAt).c_str(), &file) == 0 && file.st_size > interruptBytes) break;
       usleep(20000);
     }
-    kill(child, SIGINT);
+    kill(child, signal);
   }
   waitpid(child, &status, 0);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -150,6 +173,108 @@ bool ReadDepthFrame(const std::string& path, uint32_t number, DepthFrame* frame)
     }
   }
   return true;
+}
+
+std::vector<std::pair<std::string, uint64_t>> DeliveredFrames(const std::string& path) {
+  std::vector<std::pair<std::string, uint64_t>> frames;
+  KrVDevice device;
+  if (device.OpenFileForReading(path.c_str()) != KR_STATUS_OK) return frames;
+  const char* names[256] = {};
+  uint32_t count = 256;
+  if (device.GetStreamNames(names, &count) != KR_STATUS_OK) return frames;
+  std::vector<KrVStreamData*> data(count, nullptr);
+  for (uint32_t i = 0; i < count; ++i) {
+    frames.emplace_back(names[i], 0);
+    device.GetStreamData(names[i], data[i]);
+  }
+  for (int damaged = 0; damaged < 100000;) {
+    const KrStatus status = device.Read();
+    if (status == KR_STATUS_TL_FILE_CORRUPT) {
+      ++damaged;
+    } else if (status != KR_STATUS_OK) {
+      break;
+    }
+    for (uint32_t i = 0; i < count; ++i) frames[i].second += data[i] != nullptr && data[i]->IsDataNew() ? 1 : 0;
+  }
+  return frames;
+}
+
+std::vector<std::pair<std::string, uint64_t>> PlayedFrames(const std::string& playOutput) {
+  std::vector<std::pair<std::string, uint64_t>> frames;
+  std::istringstream lines(playOutput);
+  std::string line;
+  bool inTable = false;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string name;
+    uint64_t count = 0;
+    if (line.rfind("  stream ", 0) == 0) {
+      inTable = true;
+    } else if (inTable && line.rfind("    ", 0) != 0 && (fields >> name >> count)) {
+      frames.emplace_back(name, count);
+    } else if (line.rfind("    ", 0) != 0) {
+      inTable = false;
+    }
+  }
+  return frames;
+}
+
+std::vector<Chunk> Chunks(const std::string& recording) {
+  std::vector<Chunk> chunks;
+  for (size_t offset = 20; offset + 16 <= recording.size();) {
+    uint32_t length = 0;
+    std::memcpy(&length, recording.data() + offset + 4, 4);  // little-endian, as x86-64
+    const size_t size = 16 + size_t{length};
+    if (size > recording.size() - offset) break;
+    chunks.push_back({offset, recording.substr(offset, 4), size});
+    offset += size;
+  }
+  return chunks;
+}
+
+bool WriteRecording(const std::string& path, const std::vector<CraftedStream>& streams, uint32_t frames,
+                    const std::vector<std::pair<std::string, double>>& deviceReals) {
+  KrPropertySetHandle initial = nullptr;
+  KrPropertySetCreate(&initial);
+  for (const auto& real : deviceReals) KrPropertySetAddRealProperty(initial, "Device", real.first.c_str(), real.second);
+  KrDeviceConfig config{KR_DEVICE_MODE_WRITE, path.c_str(), initial, KR_DEVICE_SHARING_EXCLUSIVE};
+  KrDeviceHandle device = nullptr;
+  bool ok = KrDeviceProxyCreateDeviceByName("File", &device, &config) == KR_STATUS_OK &&
+            KrDeviceProxyOpenAllStreams(device) == KR_STATUS_OK;
+  KrPropertySetDestroy(&initial);
+  std::vector<KrStreamData*> records(streams.size(), nullptr);
+  for (size_t s = 0; ok && s < streams.size(); ++s) {
+    const CraftedStream& stream = streams[s];
+    KrPropertySetHandle values = nullptr;
+    KrPropertySetCreate(&values);
+    const char* name = stream.name.c_str();
+    KrPropertySetAddIntProperty(values, name, "RequiredDataSize", stream.frameBytes);
+    for (const auto& value : stream.integers) KrPropertySetAddIntProperty(values, name, value.first.c_str(), value.second);
+    for (const auto& value : stream.reals) KrPropertySetAddRealProperty(values, name, value.first.c_str(), value.second);
+    ok = KrDeviceProxyCreateStream(device, stream.type.c_str(), name, values) == KR_STATUS_OK &&
+         KrDeviceProxyCreateStreamData(device, name, &records[s]) == KR_STATUS_OK;
+    KrPropertySetDestroy(&values);
+  }
+  KrStreamDataSetHandle set = nullptr;
+  KrStreamDataSetCreate(&set);
+  for (KrStreamData* record : records) {
+    if (record != nullptr) KrStreamDataSetAdd(set, record);
+  }
+  for (uint32_t f = 1; ok && f <= frames; ++f) {
+    for (size_t s = 0; s < streams.size(); ++s) {
+      std::memset(records[s]->pData, 0x11, streams[s].frameBytes);
+      records[s]->nDataSize = streams[s].frameBytes;
+      records[s]->nTimestamp = f * 33333ull;
+      records[s]->nFrameID = f;
+      records[s]->bIsNew = 1;
+    }
+    ok = KrDeviceProxyWrite(device, set) == KR_STATUS_OK;
+  }
+  KrStreamDataSetDestroy(&set);
+  for (KrStreamData*& record : records) {
+    if (record != nullptr) KrDeviceProxyDestroyStreamData(&record);
+  }
+  return device != nullptr && KrDeviceProxyDestroy(&device) == KR_STATUS_OK && ok;
 }
 
 }  // namespace tool_test

@@ -90,6 +90,54 @@ TEST_F(Tool, PlayPassesOverADamagedFrameAndVerifyFails) {
   EXPECT_NE(verify.out.find("verification FAILED"), std::string::npos) << verify.out;
 }
 
+// The simulated sensor's documented modes: depth 320x240 at up to 60 fps,
+// image 1280x1024 at 15, YUV 4:2:2 images, mono audio at 44100 Hz.
+TEST_F(Tool, RecordTakesTheModeAskedForOfEachStream) {
+  ASSERT_TRUE(Succeeded(folder.Run({"record", "m.rec", "--frames", "2", "--depth", "320x240@60", "--image",
+                                    "1280x1024@15:yuv422", "--audio", "44100x1"})));
+  {
+    ToolFolder::Engine engine(folder);
+    KrVDevice file;
+    ASSERT_EQ(file.OpenFileForReading(folder.Path("m.rec").c_str()), KR_STATUS_OK);
+    const std::pair<const char*, const char*> properties[] = {
+        {"Depth", "XRes"}, {"Depth", "YRes"},         {"Depth", "FPS"},         {"Image", "XRes"},
+        {"Image", "FPS"},  {"Image", "OutputFormat"}, {"Audio", "SampleRate"}, {"Audio", "NumOfChannels"}};
+    std::vector<uint64_t> values;
+    for (const auto& property : properties) {
+      uint64_t value = 0;
+      EXPECT_EQ(file.GetProperty(property.first, property.second, value), KR_STATUS_OK) << property.second;
+      values.push_back(value);
+    }
+    EXPECT_EQ(values, (std::vector<uint64_t>{320, 240, 60, 1280, 15, KR_OUTPUT_FORMAT_YUV422, 44100, 1}));
+  }
+  struct Case {
+    std::vector<std::string> options;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--depth", "1280x1024@15"}, "does not offer Depth 1280x1024@15; it offers 320x240@15,30,60  640x480@15,30"},
+      {{"--image", "640x480@60"}, "does not offer Image 640x480@60"},
+      {{"--audio", "44100x3"}, "does not offer Audio 44100x3; it offers sample rates "},
+      {{"--depth", "640x"}, "--depth 640x: give WIDTHxHEIGHT"},
+      {{"--depth", "640x480@0"}, "--depth 640x480@0: give"},
+      {{"--image", "640x480:png"}, "unknown format png"},
+      {{"--ir", "640x480"}, "--ir is given but ir is not among --streams"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options[0] + " " + c.options[1]);
+    std::vector<std::string> arguments = {"record", "bad.rec", "--frames", "1"};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    const RunResult run = folder.Run(arguments);
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  }
+  const RunResult info = folder.Run({"info"});
+  ASSERT_TRUE(Succeeded(info));
+  EXPECT_NE(info.out.find("offered modes\n  Depth  320x240@15,30,60  640x480@15,30; formats shift,depth\n"),
+            std::string::npos)
+      << info.out;
+}
+
 // ---- pictures and clouds ----
 
 TEST_F(Tool, SnapshotWritesPicturesOfTheFrameAskedFor) {
@@ -239,15 +287,27 @@ TEST_F(ToolFlash, RestoreUndoesChangesMadeAfterTheBackup) {
   EXPECT_EQ(Flash(), before);
 }
 
-TEST_F(ToolFlash, RestoreLeavesTheFlashAloneWhenTheBackupIsIncomplete) {
+TEST_F(ToolFlash, RestoreLeavesTheFlashAloneWhenTheBackupIsDamaged) {
   ASSERT_TRUE(Succeeded(folder.Run({"flash", "backup", "bk"})));
+  const std::string intact = folder.Read("bk/file-3.bin");
+  ASSERT_GT(intact.size(), 8u);
+  std::string flipped = intact;
+  flipped[intact.size() / 2] ^= 0x01;
+  struct Case {
+    std::string content;
+    std::string message;
+  };
+  const Case cases[] = {{"cut", "file-3.bin is missing or not"}, {flipped, "file-3.bin is damaged"}};
   ChangeFlash();
   const std::vector<FlashContent> changed = Flash();
-  folder.Write("bk/file-3.bin", "cut");
-  const RunResult restore = folder.Run({"flash", "restore", "bk"});
-  EXPECT_NE(restore.exitCode, 0);
-  EXPECT_NE(restore.err.find("file-3.bin is missing or not"), std::string::npos) << restore.err;
-  EXPECT_EQ(Flash(), changed);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    folder.Write("bk/file-3.bin", c.content);
+    const RunResult restore = folder.Run({"flash", "restore", "bk"});
+    EXPECT_NE(restore.exitCode, 0);
+    EXPECT_NE(restore.err.find(c.message), std::string::npos) << restore.err;
+    EXPECT_EQ(Flash(), changed);
+  }
 }
 
 // ---- command line ----
@@ -276,6 +336,18 @@ TEST_F(Tool, BadCommandLinesFailWithAClearMessage) {
       {{"flash"}, "A subcommand is required"},
       {{"flash", "restore", "nothing"}, "no backup in nothing"},
       {{"info", "--file", "missing.rec"}, "cannot open recording missing.rec"},
+      // An empty value names nothing; it never means the live sensor.
+      {{"snapshot", "--file", "", "--depth", "d.png"}, "--file needs a value"},
+      {{"cloud", "--file", "", "--out", "c.ply"}, "--file needs a value"},
+      {{"info", "--file", ""}, "--file needs a value"},
+      {{"info", "--device", ""}, "--device needs a value"},
+      {{"record", "x.rec", "--device", ""}, "--device needs a value"},
+      {{"record", "x.rec", "--seconds", "nan"}, "not a number above zero"},
+      {{"record", "x.rec", "--seconds", "inf"}, "not a number above zero"},
+      {{"record", "x.rec", "--frames", "0"}, "Value 0 is not a number above zero"},
+      {{"record", "*:1", "--frames", "1"}, "*:1 names a sensor, not a file"},
+      {{"record", "/dev/null", "--frames", "1"}, "/dev/null: it is not a regular file"},
+      {{"flash", "backup", "/dev/null"}, "cannot back up into /dev/null: it is not a folder"},
   };
   for (const Case& c : cases) {
     std::string command;

@@ -43,7 +43,7 @@ int RunDemo(const DemoOptions& options) {
   if (!Step("verification", RunPlay(record.file, true))) return kExitFailed;
 
   PictureOptions picture;
-  picture.file = record.file;
+  picture.file = {record.file, true};
   picture.frame = kPictureFrame;
   picture.depthPng = options.folder + "/depth.png";
   picture.imagePng = options.folder + "/image.png";
@@ -68,7 +68,7 @@ void AddDemoCommand(CLI::App& app, Command* command) {
   demo->add_option("--out", options->folder, "folder for what the demo makes")->capture_default_str();
   demo->add_option("--device", options->connection, "connection string")->capture_default_str();
   demo->add_option("--seconds", options->seconds, "length of the recording")
-      ->check(CLI::Range(2.0, 3600.0))
+      ->check(PositiveFinite() & CLI::Range(2.0, 3600.0))
       ->capture_default_str();
   demo->callback([command, options] { *command = [options] { return RunDemo(*options); }; });
 }

@@ -4,6 +4,7 @@
 
 #include <Tollan/TollanFlash.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -73,8 +74,10 @@ std::string Quoted(const std::string& text) {
   return out + "\"";
 }
 
-// The shortest text that reads back as the same double.
-std::string RealText(double value) {
+// The shortest text that reads back as the same double. JSON has no
+// not-a-number or infinity: they are null there.
+std::string RealText(double value, bool json) {
+  if (json && !std::isfinite(value)) return "null";
   char text[64];
   for (int precision = 6; precision <= 17; ++precision) {
     std::snprintf(text, sizeof(text), "%.*g", precision, value);
@@ -97,7 +100,7 @@ bool ValueText(KrPropertySetEnumeratorHandle entry, KrPropertyType type, bool js
       return true;
     case KR_PROPERTY_TYPE_REAL:
       if (!Check(KrPropertySetEnumeratorGetRealValue(entry, &real), "cannot read a value")) return false;
-      *text = RealText(real);
+      *text = RealText(real, json);
       return true;
     case KR_PROPERTY_TYPE_STRING:
       if (!Check(KrPropertySetEnumeratorGetStringValue(entry, &string), "cannot read a value")) return false;
@@ -154,7 +157,7 @@ bool AddSupportedStreams(KrVDevice& device) {
   return true;
 }
 
-int RunInfo(const std::string& connection, const std::string& file, bool json) {
+int RunInfo(const OptionalText& connection, const OptionalText& file, bool json) {
   Source source;
   if (!OpenEither(connection, file, {}, &source)) return kExitFailed;
   if (!source.isFile && !AddSupportedStreams(*source.device)) return kExitFailed;
@@ -162,7 +165,19 @@ int RunInfo(const std::string& connection, const std::string& file, bool json) {
   if (!Check(source.device->GetAllProperties(set, 0, nullptr), "cannot read the properties of " + source.name)) {
     return kExitFailed;
   }
-  return PrintProperties(set, source.name, json) ? kExitOk : kExitFailed;
+  if (!PrintProperties(set, source.name, json)) return kExitFailed;
+  if (!source.isFile && !json) {
+    // What record's --depth, --image, --ir and --audio may ask for.
+    std::vector<std::string> names;
+    if (!StreamNames(*source.device, &names)) return kExitFailed;
+    std::printf("offered modes\n");
+    for (const std::string& name : names) {
+      std::string type;
+      if (!GetText(*source.device, name.c_str(), "Type", &type)) return kExitFailed;
+      std::printf("  %-6s %s\n", type.c_str(), OfferedModes(*source.device, type).c_str());
+    }
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -172,13 +187,13 @@ void AddDeviceCommands(CLI::App& app, Command* command) {
   devices->callback([command] { *command = RunDevices; });
 
   struct InfoOptions {
-    std::string connection, file;
+    OptionalText connection, file;
     bool json = false;
   };
   auto options = std::make_shared<InfoOptions>();
   CLI::App* info = app.add_subcommand("info", "show every module and property of a device or recording");
-  CLI::Option* device = info->add_option("--device", options->connection, "connection string (default *:0)");
-  info->add_option("--file", options->file, "a recording")->excludes(device);
+  CLI::Option* device = AddTextOption(info, "--device", &options->connection, "connection string (default *:0)");
+  AddTextOption(info, "--file", &options->file, "a recording")->excludes(device);
   info->add_flag("--json", options->json, "print one JSON object");
   info->callback([command, options] {
     *command = [options] { return RunInfo(options->connection, options->file, options->json); };

@@ -4,22 +4,27 @@
 //
 // A backup folder holds one file per flash file (file-<id>.bin) and a
 // manifest, flash.txt, with one line per file:
-//   <id> <type> <offset> <size> <crc> <attributes> <file name>
-// (decimal numbers). Restore puts the flash back to that list: files that
+//   <id> <type> <offset> <size> <crc> <attributes> <file name> <crc-32>
+// (decimal numbers; <crc> is the sensor's own field, <crc-32> zlib's CRC-32
+// of the downloaded file, which restore checks). Restore puts the flash back to that list: files that
 // are already there unchanged (same offset, type, size, checksum and
 // attributes) stay, every other file is deleted (read-only ones after
 // clearing their attribute), and the missing ones are uploaded with their
 // attributes. Everything in the backup is checked before the flash is
-// touched.
+// touched: each file's size, type and CRC-32 must match its manifest line
+// (a manifest of an older tool, without CRC-32s, has its sizes and types
+// checked, with a warning).
 #include "ToolCommon.h"
 
 #include <Tollan/TollanFlash.h>
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -33,6 +38,8 @@ const char kManifest[] = "flash.txt";
 struct BackupEntry {
   FileListEntry entry = {};
   std::string fileName;
+  bool hasCrc32 = false;
+  uint32_t crc32 = 0;  // of the file's bytes
 };
 
 bool SameContent(const FileListEntry& a, const FileListEntry& b) {
@@ -79,14 +86,49 @@ int RunList(const std::string& connection) {
 // ---- backup ----
 
 bool MakeFolder(const std::string& folder) {
-  if (mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST) return true;
-  return Fail("cannot create " + folder + ": " + std::strerror(errno));
+  if (mkdir(folder.c_str(), 0755) == 0) return true;
+  const int error = errno;
+  struct stat status = {};
+  if (error == EEXIST && stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+  if (error == EEXIST) return Fail("cannot back up into " + folder + ": it is not a folder");
+  return Fail("cannot create " + folder + ": " + std::strerror(error));
 }
 
-bool Download(KrVDevice& device, const FileListEntry& file, const std::string& path) {
+bool FileSizeIs(const std::string& path, uint32_t size) {
+  struct stat status = {};
+  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && static_cast<uint64_t>(status.st_size) == size;
+}
+
+bool ReadBytes(const std::string& path, size_t size, std::vector<uint8_t>* bytes) {
+  std::ifstream in(path, std::ios::binary);
+  bytes->assign(size, 0);
+  return static_cast<bool>(in.read(reinterpret_cast<char*>(bytes->data()), static_cast<std::streamsize>(size)));
+}
+
+uint32_t Crc32Of(const std::vector<uint8_t>& bytes) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  for (size_t done = 0; done < bytes.size();) {
+    const uInt piece = static_cast<uInt>(std::min<size_t>(bytes.size() - done, 1u << 30));
+    crc = crc32(crc, bytes.data() + done, piece);
+    done += piece;
+  }
+  return static_cast<uint32_t>(crc);
+}
+
+// Downloads a file and takes the CRC-32 of what arrived.
+bool Download(KrVDevice& device, const FileListEntry& file, const std::string& path, uint32_t* crc) {
   FlashFileRecord record = {file.id, path.c_str(), 0};
-  return Check(device.GetProperty("Device", "FlashFile", KrGeneralBuffer{&record, sizeof(record)}),
-               "cannot download flash file " + std::to_string(file.id));
+  std::vector<uint8_t> bytes;
+  if (!Check(device.GetProperty("Device", "FlashFile", KrGeneralBuffer{&record, sizeof(record)}),
+             "cannot download flash file " + std::to_string(file.id))) {
+    return false;
+  }
+  if (!FileSizeIs(path, file.size) || !ReadBytes(path, file.size, &bytes)) {
+    return Fail("the download of flash file " + std::to_string(file.id) + " is not " + std::to_string(file.size) +
+                " bytes");
+  }
+  *crc = Crc32Of(bytes);
+  return true;
 }
 
 int RunBackup(const std::string& connection, const std::string& folder) {
@@ -96,9 +138,10 @@ int RunBackup(const std::string& connection, const std::string& folder) {
   std::ostringstream manifest;
   for (const FileListEntry& file : files) {
     const std::string name = "file-" + std::to_string(file.id) + ".bin";
-    if (!Download(device, file, folder + "/" + name)) return kExitFailed;
+    uint32_t crc = 0;
+    if (!Download(device, file, folder + "/" + name, &crc)) return kExitFailed;
     manifest << file.id << ' ' << file.type << ' ' << file.offset << ' ' << file.size << ' ' << file.crc << ' '
-             << file.attributes << ' ' << name << '\n';
+             << file.attributes << ' ' << name << ' ' << crc << '\n';
   }
   const std::string text = manifest.str();
   if (!WriteFile(folder + "/" + kManifest, text.data(), text.size())) return kExitFailed;
@@ -108,14 +151,17 @@ int RunBackup(const std::string& connection, const std::string& folder) {
 
 // ---- restore ----
 
-// One manifest line; false for anything but seven fields of the right kind.
+// One manifest line; false for anything but seven or eight fields of the
+// right kind.
 bool ParseLine(const std::string& line, BackupEntry* entry) {
   std::istringstream fields(line);
-  unsigned long id, type, offset, size, crc, attributes;
+  unsigned long id, type, offset, size, crc, attributes, crc32 = 0;
   std::string rest;
-  if (!(fields >> id >> type >> offset >> size >> crc >> attributes >> entry->fileName) || (fields >> rest)) {
-    return false;
-  }
+  if (!(fields >> id >> type >> offset >> size >> crc >> attributes >> entry->fileName)) return false;
+  entry->hasCrc32 = static_cast<bool>(fields >> crc32);
+  if (!entry->hasCrc32 && !fields.eof()) return false;
+  if (fields >> rest || crc32 > UINT32_MAX) return false;
+  entry->crc32 = static_cast<uint32_t>(crc32);
   if (id > UINT16_MAX || type > UINT16_MAX || offset > UINT32_MAX || size > UINT32_MAX || crc > UINT16_MAX ||
       attributes > UINT16_MAX || entry->fileName.find('/') != std::string::npos) {
     return false;
@@ -129,9 +175,23 @@ bool ParseLine(const std::string& line, BackupEntry* entry) {
   return true;
 }
 
-bool FileSizeIs(const std::string& path, uint32_t size) {
-  struct stat status = {};
-  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && static_cast<uint64_t>(status.st_size) == size;
+// A backed-up file must be what was downloaded: its size, its type (the
+// first two bytes) and, where the manifest has it, its CRC-32.
+bool CheckBackupFile(const std::string& path, const BackupEntry& backup) {
+  const FileListEntry& entry = backup.entry;
+  std::vector<uint8_t> bytes;
+  if (!FileSizeIs(path, entry.size) || !ReadBytes(path, entry.size, &bytes)) {
+    return Fail(path + " is missing or not " + std::to_string(entry.size) + " bytes");
+  }
+  const bool typeMatches = bytes.size() < 2 || (bytes[0] | bytes[1] << 8) == entry.type;
+  if (!typeMatches || (backup.hasCrc32 && Crc32Of(bytes) != backup.crc32)) {
+    return Fail(path + " is damaged (its type or CRC-32 differs from the backup's list); nothing was changed");
+  }
+  if (!backup.hasCrc32) {
+    std::fprintf(stderr, "ovalith: warning: %s has no CRC-32 in the backup's list; only its size and type were checked\n",
+                 path.c_str());
+  }
+  return true;
 }
 
 bool ReadBackup(const std::string& folder, std::vector<BackupEntry>* entries) {
@@ -142,9 +202,7 @@ bool ReadBackup(const std::string& folder, std::vector<BackupEntry>* entries) {
     if (line.empty()) continue;
     BackupEntry entry;
     if (!ParseLine(line, &entry)) return Fail(folder + "/" + kManifest + " line " + std::to_string(number) + " is damaged");
-    if (!FileSizeIs(folder + "/" + entry.fileName, entry.entry.size)) {
-      return Fail(folder + "/" + entry.fileName + " is missing or not " + std::to_string(entry.entry.size) + " bytes");
-    }
+    if (!CheckBackupFile(folder + "/" + entry.fileName, entry)) return false;
     entries->push_back(entry);
   }
   return true;

@@ -5,6 +5,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -108,6 +109,19 @@ bool ConvertAll(const DepthCapture& depth, KrVPointContainer* points) {
                "cannot convert the depth frame to real-world points");
 }
 
+// A calibration that gives no position (a damaged or foreign recording's
+// "ZPD"/"ZPPS") makes no cloud: points that are not numbers help nobody.
+bool AllFinite(const DepthCapture& depth, const KrVPointContainer& points) {
+  size_t bad = 0;
+  for (size_t i = 0; i < depth.pixels.size(); ++i) {
+    if (!depth.Valid(depth.pixels[i])) continue;
+    const KrVPoint& point = points[static_cast<int>(i)];
+    bad += !std::isfinite(point.X()) || !std::isfinite(point.Y()) || !std::isfinite(point.Z());
+  }
+  return bad == 0 || Fail("the depth stream's calibration gives no real-world position for " + std::to_string(bad) +
+                          " measured pixels; no cloud written");
+}
+
 std::string PlyHeader(size_t count, bool coloured) {
   std::string header = "ply\nformat binary_little_endian 1.0\ncomment ovalith point cloud, millimetres\n";
   header += "element vertex " + std::to_string(count) + "\n";
@@ -143,13 +157,13 @@ bool IsRgbImageStream(KrVDevice& device) {
   return image != nullptr && image->GetOutputFormat() != KR_OUTPUT_FORMAT_GRAYSCALE16;
 }
 
-bool Capture(const PictureOptions& options, bool wantImage, bool imageIfAny, Source* source, DepthCapture* depth,
+bool Capture(const PictureOptions& options, ImageWish wish, Source* source, DepthCapture* depth,
              ImageCapture* image) {
   std::vector<std::string> types = {"Depth"};
-  if (wantImage || imageIfAny) types.push_back("Image");
+  if (wish != ImageWish::kNone) types.push_back("Image");
   if (!OpenEither(options.connection, options.file, types, source)) return false;
-  const bool withImage = wantImage || (imageIfAny && IsRgbImageStream(*source->device));
-  return CaptureFrame(*source, options.frame, withImage, depth, image);
+  if (wish == ImageWish::kIfAny && !IsRgbImageStream(*source->device)) wish = ImageWish::kNone;
+  return CaptureFrame(*source, options.frame, wish, depth, image);
 }
 
 }  // namespace
@@ -162,7 +176,8 @@ int RunSnapshot(const PictureOptions& options) {
   Source source;
   DepthCapture depth;
   ImageCapture image;
-  if (!Capture(options, !options.imagePng.empty(), false, &source, &depth, &image)) return kExitFailed;
+  const ImageWish wish = options.imagePng.empty() ? ImageWish::kNone : ImageWish::kRequired;
+  if (!Capture(options, wish, &source, &depth, &image)) return kExitFailed;
   if (!WriteDepthPictures(options, depth)) return kExitFailed;
   if (!options.imagePng.empty() && !WriteImagePicture(options.imagePng, image)) return kExitFailed;
   std::printf("depth frame %u (%ux%u) of %s\n", depth.frameId, depth.width, depth.height, source.name.c_str());
@@ -176,9 +191,11 @@ int RunCloud(const PictureOptions& options) {
   Source source;
   DepthCapture depth;
   ImageCapture image;
-  if (!Capture(options, false, true, &source, &depth, &image)) return kExitFailed;
+  if (!Capture(options, ImageWish::kIfAny, &source, &depth, &image)) return kExitFailed;
   KrVPointContainer points(static_cast<unsigned int>(depth.pixels.size()));
-  if (!ConvertAll(depth, &points) || !WritePly(options.cloudPly, depth, points, image)) return kExitFailed;
+  if (!ConvertAll(depth, &points) || !AllFinite(depth, points) || !WritePly(options.cloudPly, depth, points, image)) {
+    return kExitFailed;
+  }
   std::printf("depth frame %u of %s: %zu points%s\n  wrote %s\n", depth.frameId, source.name.c_str(),
               depth.ValidCount(), Colourable(depth, image) ? ", coloured" : "",
               options.cloudPly.c_str());
@@ -187,10 +204,10 @@ int RunCloud(const PictureOptions& options) {
 
 void AddPictureCommands(CLI::App& app, Command* command) {
   const auto addSource = [](CLI::App* sub, PictureOptions* options) {
-    CLI::Option* device = sub->add_option("--device", options->connection, "connection string (default *:0)");
-    sub->add_option("--file", options->file, "a recording")->excludes(device);
+    CLI::Option* device = AddTextOption(sub, "--device", &options->connection, "connection string (default *:0)");
+    AddTextOption(sub, "--file", &options->file, "a recording")->excludes(device);
     sub->add_option("--frame", options->frame, "depth frame number, from 1")
-        ->check(CLI::PositiveNumber)
+        ->check(PositiveFinite())
         ->capture_default_str();
   };
   auto snapshot = std::make_shared<PictureOptions>();

@@ -2,16 +2,22 @@
 // engine's recorder, and play a recording back with a summary per stream.
 #include "ToolCommon.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <cstdio>
 
 namespace ovalith_tool {
 namespace {
 
-// Set by Ctrl+C (or a termination request) while recording.
+// Set by Ctrl+C, a hang-up (the terminal closed) or a termination request
+// while recording.
 volatile std::sig_atomic_t g_stopRequested = 0;
 
 void OnStopSignal(int) { g_stopRequested = 1; }
@@ -24,19 +30,17 @@ class StopSignals {
     struct sigaction action = {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &oldInterrupt_);
-    sigaction(SIGTERM, &action, &oldTerminate_);
+    for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &action, &old_[i]);
   }
   ~StopSignals() {
-    sigaction(SIGINT, &oldInterrupt_, nullptr);
-    sigaction(SIGTERM, &oldTerminate_, nullptr);
+    for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &old_[i], nullptr);
   }
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
 
  private:
-  struct sigaction oldInterrupt_ = {};
-  struct sigaction oldTerminate_ = {};
+  static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+  std::array<struct sigaction, 3> old_ = {};
 };
 
 // ---- record ----
@@ -44,13 +48,17 @@ class StopSignals {
 // One recorded stream: what has gone into the file.
 struct RecordedStream {
   std::string name;
-  uint32_t frames = 0;
+  uint32_t frames = 0;  // written into the file
   uint64_t firstTimestamp = 0;
   bool complete = false;
+  bool pending = false;  // a frame of the last read goes into the next write
+  uint32_t lastId = 0;   // of the last frame the sensor delivered
+  uint64_t dropped = 0;  // frame ids the sensor skipped (frames lost under load)
 };
 
 struct RecordTotals {
   uint64_t bytes = 0;
+  uint64_t pendingBytes = 0;  // of the frames selected for the next write
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point lastProgress;
 };
@@ -72,6 +80,7 @@ bool SelectFrames(KrVDevice& device, const RecordOptions& options, std::vector<R
   for (RecordedStream& stream : *streams) {
     KrVStreamData* data = nullptr;
     if (!Check(device.GetStreamData(stream.name.c_str(), data), "cannot reach stream " + stream.name)) return false;
+    stream.pending = false;
     if (!data->IsDataNew()) continue;
     if (!Wanted(options, stream, data->GetTimestamp())) {
       stream.complete = true;
@@ -80,11 +89,28 @@ bool SelectFrames(KrVDevice& device, const RecordOptions& options, std::vector<R
       }
       continue;
     }
-    if (stream.frames++ == 0) stream.firstTimestamp = data->GetTimestamp();
-    totals->bytes += data->GetDataSize();
-    stream.complete = options.frames != 0 && stream.frames >= options.frames;
+    if (stream.frames == 0) {
+      stream.firstTimestamp = data->GetTimestamp();
+    } else if (data->GetFrameID() > stream.lastId + 1) {
+      stream.dropped += data->GetFrameID() - stream.lastId - 1;
+    }
+    stream.lastId = data->GetFrameID();
+    stream.pending = true;
+    totals->pendingBytes += data->GetDataSize();
   }
   return true;
+}
+
+// The frames of the last read are in the file now.
+void CountWritten(const RecordOptions& options, std::vector<RecordedStream>* streams, RecordTotals* totals) {
+  for (RecordedStream& stream : *streams) {
+    if (!stream.pending) continue;
+    stream.pending = false;
+    ++stream.frames;
+    stream.complete = options.frames != 0 && stream.frames >= options.frames;
+  }
+  totals->bytes += totals->pendingBytes;
+  totals->pendingBytes = 0;
 }
 
 bool AllComplete(const std::vector<RecordedStream>& streams) {
@@ -105,6 +131,17 @@ void ShowProgress(const std::vector<RecordedStream>& streams, RecordTotals* tota
   if (last) std::fputc('\n', stderr);
 }
 
+// A failed write says why when the system does ("No space left on device").
+bool Write(KrVDeviceRecorder& recorder, const std::string& file) {
+  errno = 0;
+  const KrStatus status = recorder.WriteData();
+  const int error = errno;
+  if (status == KR_STATUS_OK) return true;
+  std::string what = "cannot write to " + file;
+  if (error != 0 && error != EINTR) what += " (" + std::string(std::strerror(error)) + ")";
+  return Check(status, what);
+}
+
 bool RecordLoop(KrVDevice& device, KrVDeviceRecorder& recorder, const RecordOptions& options,
                 std::vector<RecordedStream>* streams) {
   RecordTotals totals;
@@ -112,8 +149,8 @@ bool RecordLoop(KrVDevice& device, KrVDeviceRecorder& recorder, const RecordOpti
   bool ok = true;
   while (ok && g_stopRequested == 0 && !AllComplete(*streams)) {
     ok = Check(device.Read(), "cannot read from " + options.connection) &&
-         SelectFrames(device, options, streams, &totals) &&
-         Check(recorder.WriteData(), "cannot write to " + options.file);
+         SelectFrames(device, options, streams, &totals) && Write(recorder, options.file);
+    if (ok) CountWritten(options, streams, &totals);
     if (ok && progress) ShowProgress(*streams, &totals, false);
   }
   if (progress) ShowProgress(*streams, &totals, true);
@@ -128,14 +165,51 @@ std::vector<std::string> TypesOf(const std::vector<std::string>& optionNames) {
 
 }  // namespace
 
+namespace {
+
+// What a recording names must be a file: a sensor's connection string or a
+// device node would be opened as something else.
+bool CheckRecordingPath(const std::string& path) {
+  if (path.empty()) return Fail("the recording needs a file name");
+  if (path.size() > 1 && path[0] == '*' && path[1] == ':') {
+    return Fail(path + " names a sensor, not a file: give the recording a file name");
+  }
+  struct stat status = {};
+  if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+    return Fail("cannot record into " + path + ": it is not a regular file");
+  }
+  return true;
+}
+
+// After a failure: what the file really holds, read back from it.
+void PrintFileContent(const std::string& path) {
+  KrVDevice file;
+  std::vector<std::string> names;
+  if (file.OpenFileForReading(path.c_str()) != KR_STATUS_OK || !StreamNames(file, &names)) {
+    std::printf("%s: holds nothing that can be played\n", path.c_str());
+    return;
+  }
+  std::printf("%s: holds\n", path.c_str());
+  for (const std::string& name : names) {
+    uint64_t frames = 0;
+    file.GetProperty(name.c_str(), "NumberOfFrames", frames);
+    std::printf("  %-8s %llu frames\n", name.c_str(), static_cast<unsigned long long>(frames));
+  }
+}
+
+}  // namespace
+
 int RunRecord(const RecordOptions& options) {
+  if (!CheckRecordingPath(options.file) || !NotEmpty({options.connection, true}, "--device")) return kExitFailed;
   Source source;
-  if (!OpenSensor(options.connection, TypesOf(options.streams), &source)) return kExitFailed;
+  if (!OpenSensor(options.connection, TypesOf(options.streams), &source, options.modes)) return kExitFailed;
   KrVDevice& device = *source.device;
   KrVDeviceRecorder recorder(&device, options.file.c_str());
   if (!Check(recorder.StartRecording(1), "cannot record into " + options.file)) return kExitFailed;
   std::vector<RecordedStream> streams;
-  for (const std::string& name : StreamNames(device)) {
+  std::vector<std::string> names;
+  if (!StreamNames(device, &names)) return kExitFailed;
+  for (const std::string& name : names) {
     streams.emplace_back();
     streams.back().name = name;
   }
@@ -144,18 +218,40 @@ int RunRecord(const RecordOptions& options) {
   bool ok = RecordLoop(device, recorder, options, &streams);
   // The file is closed (and made playable) even after a failed read.
   ok = Check(recorder.StopRecording(), "cannot finish " + options.file) && ok;
+  if (!ok) {
+    PrintFileContent(options.file);
+    return kExitFailed;
+  }
   std::printf("%s: %s\n", options.file.c_str(), g_stopRequested != 0 ? "stopped" : "recorded");
-  for (const RecordedStream& stream : streams) std::printf("  %-8s %u frames\n", stream.name.c_str(), stream.frames);
-  return ok ? kExitOk : kExitFailed;
+  for (const RecordedStream& stream : streams) {
+    std::printf("  %-8s %u frames", stream.name.c_str(), stream.frames);
+    if (stream.dropped != 0) {
+      std::printf(", %llu dropped by the sensor under load", static_cast<unsigned long long>(stream.dropped));
+    }
+    std::printf("\n");
+  }
+  return kExitOk;
 }
 
 namespace {
 
 // ---- play ----
 
+// Reads in a row that meet damage and bring nothing before play gives up.
+constexpr uint32_t kMaxDamagedInARow = 100000;
+
+// How the recording ended: closed by its writer (index and trailer found
+// intact), and the bytes after its last complete chunk.
+struct FileEnd {
+  bool known = false;
+  bool complete = false;
+  uint64_t ignoredTailBytes = 0;
+};
+
 // What playback found in one stream.
 struct PlayedStream {
   std::string name;
+  KrVStreamData* data = nullptr;  // null: the engine cannot reach the stream
   uint32_t frames = 0;
   uint64_t firstTimestamp = 0;
   uint64_t lastTimestamp = 0;
@@ -199,18 +295,22 @@ void Account(const KrVStreamData& data, bool verify, PlayedStream* stream) {
   stream->lastId = data.GetFrameID();
 }
 
-// Reads the recording to its end; damaged frames are counted and passed over.
+// Reads the recording to its end. A read that meets a damaged chunk is
+// counted; the intact frames it still brings are played like any other.
 bool PlayAll(KrVDevice& device, const std::string& file, bool verify, std::vector<PlayedStream>* streams,
              uint32_t* damaged) {
-  for (;;) {
+  for (uint32_t damagedInARow = 0;;) {
     const KrStatus status = device.Read();
     if (status == KR_STATUS_TL_END_OF_FILE) return true;
-    if (status == KR_STATUS_TL_FILE_CORRUPT && ++*damaged < 1000) continue;
-    if (!Check(status, "cannot read " + file)) return false;
+    if (status == KR_STATUS_TL_FILE_CORRUPT && ++damagedInARow < kMaxDamagedInARow) {
+      ++*damaged;
+    } else if (!Check(status, "cannot read " + file)) {
+      return false;
+    } else {
+      damagedInARow = 0;
+    }
     for (PlayedStream& stream : *streams) {
-      KrVStreamData* data = nullptr;
-      if (!Check(device.GetStreamData(stream.name.c_str(), data), "cannot reach stream " + stream.name)) return false;
-      if (data->IsDataNew()) Account(*data, verify, &stream);
+      if (stream.data != nullptr && stream.data->IsDataNew()) Account(*stream.data, verify, &stream);
     }
   }
 }
@@ -227,7 +327,33 @@ void VerifyCounts(KrVDevice& device, std::vector<PlayedStream>* streams) {
   }
 }
 
-bool PrintSummary(const std::string& file, const std::vector<PlayedStream>& streams, uint32_t damaged, bool verify) {
+FileEnd ReadFileEnd(KrVDevice& device) {
+  FileEnd end;
+  uint64_t complete = 0;
+  end.known = device.GetProperty("Device", "Complete", complete) == KR_STATUS_OK &&
+              device.GetProperty("Device", "IgnoredTailBytes", end.ignoredTailBytes) == KR_STATUS_OK;
+  end.complete = end.known && complete != 0;
+  return end;
+}
+
+// A recording passes only when its writer closed it and nothing in it was
+// passed over.
+bool PrintFileEnd(const FileEnd& end) {
+  if (!end.known) {
+    std::printf("  whether the file was closed cannot be told\n");
+    return false;
+  }
+  std::printf("  closed: %s\n", end.complete ? "yes (index and trailer present)"
+                                              : "NO (no intact index and trailer: cut short or not closed)");
+  if (end.ignoredTailBytes != 0) {
+    std::printf("  %llu tail byte(s) after the last complete chunk ignored\n",
+                static_cast<unsigned long long>(end.ignoredTailBytes));
+  }
+  return end.complete && end.ignoredTailBytes == 0;
+}
+
+bool PrintSummary(const std::string& file, const std::vector<PlayedStream>& streams, uint32_t damaged, bool verify,
+                  const FileEnd& end) {
   std::printf("%s: %zu stream(s)\n", file.c_str(), streams.size());
   std::printf("  %-10s %8s %10s %9s %6s\n", "stream", "frames", "span (s)", "mean fps", "gaps");
   bool clean = damaged == 0;
@@ -240,6 +366,7 @@ bool PrintSummary(const std::string& file, const std::vector<PlayedStream>& stre
     clean = clean && stream.faults.empty();
   }
   if (damaged != 0) std::printf("  %u damaged frame(s) or chunk(s) passed over\n", damaged);
+  if (verify) clean = PrintFileEnd(end) && clean;
   if (verify) std::printf("verification %s\n", clean ? "passed" : "FAILED");
   return clean || !verify;
 }
@@ -250,14 +377,22 @@ int RunPlay(const std::string& file, bool verify) {
   Source source;
   if (!OpenRecording(file, &source)) return kExitFailed;
   std::vector<PlayedStream> streams;
-  for (const std::string& name : StreamNames(*source.device)) {
+  std::vector<std::string> names;
+  if (!StreamNames(*source.device, &names)) return kExitFailed;
+  for (const std::string& name : names) {
     streams.emplace_back();
-    streams.back().name = name;
+    PlayedStream& stream = streams.back();
+    stream.name = name;
+    if (source.device->GetStreamData(name.c_str(), stream.data) != KR_STATUS_OK || stream.data == nullptr) {
+      stream.data = nullptr;
+      stream.faults.push_back("the engine cannot reach this stream; its frames were not played");
+    }
   }
+  const FileEnd end = ReadFileEnd(*source.device);
   uint32_t damaged = 0;
   if (!PlayAll(*source.device, file, verify, &streams, &damaged)) return kExitFailed;
   if (verify) VerifyCounts(*source.device, &streams);
-  return PrintSummary(file, streams, damaged, verify) ? kExitOk : kExitFailed;
+  return PrintSummary(file, streams, damaged, verify, end) ? kExitOk : kExitFailed;
 }
 
 void AddRecordingCommands(CLI::App& app, Command* command) {
@@ -270,22 +405,57 @@ void AddRecordingCommands(CLI::App& app, Command* command) {
       ->check(CLI::IsMember(kStreamOptionNames))
       ->capture_default_str();
   CLI::Option* frames = recordCommand->add_option("--frames", record->frames, "frames per stream")
-                            ->check(CLI::PositiveNumber);
+                            ->check(PositiveFinite());
   recordCommand->add_option("--seconds", record->seconds, "seconds per stream, by time stamps")
-      ->check(CLI::PositiveNumber)
+      ->check(PositiveFinite())
       ->excludes(frames);
   recordCommand->add_flag("--quiet", record->quiet, "no progress line");
-  recordCommand->callback([command, record] { *command = [record] { return RunRecord(*record); }; });
+  auto modeTexts = std::make_shared<std::vector<std::string>>(kStreamOptionNames.size());
+  for (size_t i = 0; i < kStreamOptionNames.size(); ++i) {
+    const std::string& name = kStreamOptionNames[i];
+    recordCommand->add_option("--" + name, (*modeTexts)[i],
+                              name == "audio" ? "audio mode RATE[xCHANNELS][@FPS], e.g. 44100x1@30"
+                                              : name + " mode WIDTHxHEIGHT[@FPS][:FORMAT], e.g. 640x480@30:" +
+                                                    (name == "depth" ? "depth" : name == "ir" ? "grey16" : "rgb24"));
+  }
+  recordCommand->callback([command, record, modeTexts] {
+    *command = [record, modeTexts] {
+      record->modes.clear();
+      for (size_t i = 0; i < modeTexts->size(); ++i) {
+        const std::string& name = kStreamOptionNames[i];
+        if ((*modeTexts)[i].empty()) continue;
+        StreamMode mode;
+        if (!ParseStreamMode(name, (*modeTexts)[i], &mode)) return kExitUsage;
+        if (std::find(record->streams.begin(), record->streams.end(), name) == record->streams.end()) {
+          Fail("--" + name + " is given but " + name + " is not among --streams");
+          return kExitUsage;
+        }
+        record->modes.push_back(mode);
+      }
+      return RunRecord(*record);
+    };
+  });
 
   struct PlayOptions {
-    std::string file;
+    std::vector<std::string> files;
     bool verify = false;
   };
   auto play = std::make_shared<PlayOptions>();
-  CLI::App* playCommand = app.add_subcommand("play", "play a recording back: frames, time span, mean fps and missing frame ids (gaps) per stream");
-  playCommand->add_option("FILE", play->file, "the recording")->required();
+  CLI::App* playCommand = app.add_subcommand("play", "play recordings back: frames, time span, mean fps and missing frame ids (gaps) per stream");
+  playCommand->add_option("FILE", play->files, "the recordings, each played on its own")->required();
   playCommand->add_flag("--verify", play->verify, "check every frame; non-zero status on any fault");
-  playCommand->callback([command, play] { *command = [play] { return RunPlay(play->file, play->verify); }; });
+  playCommand->callback([command, play] {
+    *command = [play] {
+      // Each file's summary starts with its name; the status is that of
+      // the worst file.
+      int status = kExitOk;
+      for (const std::string& file : play->files) {
+        status = std::max(status, RunPlay(file, play->verify));
+        std::fflush(stdout);
+      }
+      return status;
+    };
+  });
 }
 
 }  // namespace ovalith_tool

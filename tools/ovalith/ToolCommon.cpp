@@ -3,6 +3,7 @@
 #include "ToolCommon.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -18,12 +19,22 @@ struct StreamTypeRow {
 };
 const StreamTypeRow kStreamTypes[] = {{"depth", "Depth"}, {"image", "Image"}, {"ir", "IR"}, {"audio", "Audio"}};
 
-constexpr uint32_t kMaxStreams = 100;
 // A recording's reads that may fail on damaged chunks in a row before the
 // tool gives up on it.
 constexpr int kMaxDamagedInARow = 1000;
 
 }  // namespace
+
+CLI::Validator PositiveFinite() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        double value = 0;
+        const bool number = CLI::detail::lexical_cast(text, value);
+        if (number && std::isfinite(value) && value > 0) return std::string();
+        return "Value " + text + " is not a number above zero";
+      },
+      "POSITIVE", "positive");
+}
 
 bool Check(KrStatus status, const std::string& what) {
   if (status == KR_STATUS_OK) return true;
@@ -43,7 +54,8 @@ std::string StreamTypeOf(const std::string& optionName) {
   return std::string();
 }
 
-bool OpenSensor(const std::string& connection, const std::vector<std::string>& types, Source* source) {
+bool OpenSensor(const std::string& connection, const std::vector<std::string>& types, Source* source,
+                const std::vector<StreamMode>& modes) {
   source->isFile = false;
   source->name = connection;
   std::vector<char> text(connection.begin(), connection.end());
@@ -54,7 +66,20 @@ bool OpenSensor(const std::string& connection, const std::vector<std::string>& t
     return false;
   }
   for (const std::string& type : types) {
-    if (!Check(device.AddStream(type.c_str(), type.c_str(), nullptr), "cannot add a " + type + " stream")) return false;
+    const StreamMode* mode = nullptr;
+    for (const StreamMode& given : modes) mode = given.type == type ? &given : mode;
+    if (mode == nullptr) {
+      if (!Check(device.AddStream(type.c_str(), type.c_str(), nullptr), "cannot add a " + type + " stream")) return false;
+      continue;
+    }
+    KrVPropertySet values;
+    for (const auto& value : mode->values) values.AddProperty(type.c_str(), value.first, value.second);
+    const KrStatus added = device.AddStream(type.c_str(), type.c_str(), &values);
+    if (added == KR_STATUS_TL_BAD_PROPERTY_VALUE) {
+      return Fail(connection + " does not offer " + type + " " + mode->text + "; it offers " +
+                  OfferedModes(device, type));
+    }
+    if (!Check(added, "cannot add a " + type + " stream in mode " + mode->text)) return false;
   }
   return types.empty() || Check(device.OpenAllStreams(), "cannot open the streams of " + connection);
 }
@@ -65,20 +90,44 @@ bool OpenRecording(const std::string& path, Source* source) {
   return Check(source->device->OpenFileForReading(path.c_str()), "cannot open recording " + path);
 }
 
-bool OpenEither(const std::string& connection, const std::string& file, const std::vector<std::string>& types,
+bool OpenEither(const OptionalText& connection, const OptionalText& file, const std::vector<std::string>& types,
                 Source* source) {
-  if (!connection.empty() && !file.empty()) return Fail("give either --device or --file, not both");
-  if (!file.empty()) return OpenRecording(file, source);
-  return OpenSensor(connection.empty() ? "*:0" : connection, types, source);
+  if (connection.given && file.given) return Fail("give either --device or --file, not both");
+  if (!NotEmpty(connection, "--device") || !NotEmpty(file, "--file")) return false;
+  if (file.given) return OpenRecording(file.value, source);
+  return OpenSensor(connection.given ? connection.value : "*:0", types, source);
 }
 
-std::vector<std::string> StreamNames(KrVDevice& device) {
-  const char* names[kMaxStreams] = {};
-  uint32_t count = kMaxStreams;
-  std::vector<std::string> result;
-  if (!Check(device.GetStreamNames(names, &count), "cannot list the streams")) return result;
-  for (uint32_t i = 0; i < count && i < kMaxStreams; ++i) result.emplace_back(names[i]);
-  return result;
+CLI::Option* AddTextOption(CLI::App* app, const std::string& name, OptionalText* option, const std::string& help) {
+  return app->add_option_function<std::string>(
+      name,
+      [option](const std::string& value) {
+        option->value = value;
+        option->given = true;
+      },
+      help);
+}
+
+bool NotEmpty(const OptionalText& option, const char* name) {
+  return !option.given || !option.value.empty() || Fail(std::string(name) + " needs a value; \"\" names nothing");
+}
+
+bool StreamNames(KrVDevice& device, std::vector<std::string>* names) {
+  // The kit says how many names there are when the list is too short.
+  uint32_t count = 0;
+  KrStatus status = device.GetStreamNames(nullptr, &count);
+  std::vector<const char*> list;
+  for (int attempt = 0; attempt < 4 && (status == KR_STATUS_OK || status == KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+       ++attempt) {
+    list.assign(count + 1, nullptr);
+    count = static_cast<uint32_t>(list.size());
+    status = device.GetStreamNames(list.data(), &count);
+    if (status == KR_STATUS_OK) break;
+  }
+  if (!Check(status, "cannot list the streams")) return false;
+  names->clear();
+  for (uint32_t i = 0; i < count && i < list.size(); ++i) names->emplace_back(list[i]);
+  return true;
 }
 
 bool GetText(KrVDevice& device, const char* module, const char* property, std::string* value) {
@@ -102,15 +151,30 @@ size_t DepthCapture::ValidCount() const {
 
 namespace {
 
-// A frame shorter than its resolution says (a damaged or foreign recording)
-// is refused rather than read past its end.
+// A frame shorter than its resolution and format need (a damaged or
+// foreign recording) is refused rather than read past its end.
 bool HoldsPixels(const KrVStreamData& frame, size_t bytes, const char* kind) {
   if (frame.Data() != nullptr && frame.GetDataSize() >= bytes) return true;
   return Fail(std::string(kind) + " frame " + std::to_string(frame.GetFrameID()) + " holds " +
               std::to_string(frame.GetDataSize()) + " bytes, " + std::to_string(bytes) + " expected");
 }
 
+// The stream's resolution must be whole numbers a picture can have; a
+// recording may hold anything, and the frame object keeps only 16 bits.
+bool HasResolution(const KrVPixelStreamData& map, const char* kind) {
+  const KrVStream* stream = map.GetStream();
+  uint64_t x = 0, y = 0;
+  const bool whole = stream != nullptr && stream->GetProperty("XRes", x) == KR_STATUS_OK &&
+                     stream->GetProperty("YRes", y) == KR_STATUS_OK;
+  if (whole && x > 0 && y > 0 && x <= UINT16_MAX && y <= UINT16_MAX && map.GetXRes() > 0 && map.GetYRes() > 0) {
+    return true;
+  }
+  return Fail(std::string("the ") + kind + " stream has no usable resolution (XRes and YRes must be whole numbers "
+              "from 1 to 65535)");
+}
+
 bool CopyDepth(const KrVDepthMap& map, DepthCapture* depth) {
+  if (!HasResolution(map, "depth")) return false;
   const size_t count = size_t{map.GetXRes()} * map.GetYRes();
   if (!HoldsPixels(map, count * 2, "depth")) return false;
   depth->width = map.GetXRes();
@@ -142,14 +206,37 @@ void YuvToRgb(const uint8_t* yuv, size_t pixels, uint8_t* rgb) {
   }
 }
 
+// The bytes a pixel of each picture format takes, from the format itself:
+// the conversions below read this many, whatever "BytesPerPixel" claims.
+size_t FormatBytesPerPixel(uint32_t format) {
+  switch (format) {
+    case KR_OUTPUT_FORMAT_RGB24:
+      return 3;
+    case KR_OUTPUT_FORMAT_YUV422:
+    case KR_OUTPUT_FORMAT_GRAYSCALE16:
+      return 2;
+    case KR_OUTPUT_FORMAT_GRAYSCALE8:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
 bool CopyImage(const KrVImageMap& map, ImageCapture* image) {
+  image->captured = false;
+  if (!HasResolution(map, "image")) return false;
   image->width = map.GetXRes();
   image->height = map.GetYRes();
-  image->captured = true;
   image->frameId = map.GetFrameID();
   image->timestamp = map.GetTimestamp();
   const size_t pixels = static_cast<size_t>(image->width) * image->height;
-  if (!HoldsPixels(map, pixels * map.GetBytesPerPixel(), "image")) return false;
+  const size_t bytesPerPixel = FormatBytesPerPixel(map.GetOutputFormat());
+  if (bytesPerPixel == 0) {
+    return Fail("the image stream's output format " + std::to_string(map.GetOutputFormat()) +
+                " cannot be saved as a picture");
+  }
+  if (!HoldsPixels(map, pixels * bytesPerPixel, "image")) return false;
+  image->captured = true;
   const uint8_t* data = map.Data();
   image->grey16 = map.GetOutputFormat() == KR_OUTPUT_FORMAT_GRAYSCALE16;
   image->rgb.assign(image->grey16 ? 0 : pixels * 3, 0);
@@ -173,13 +260,16 @@ bool CopyImage(const KrVImageMap& map, ImageCapture* image) {
   }
 }
 
-// One read of the whole device. A recording's damaged frame is skipped (the
-// next read goes on after it); its end is *end.
-bool ReadOnce(Source& source, bool* end, int* damagedInARow) {
+// One read of the whole device. A read of a recording that meets a damaged
+// chunk still brings the intact frames of the other streams (they are new);
+// *damaged says it met one, *end that the recording ended.
+bool ReadOnce(Source& source, bool* end, bool* damaged, int* damagedInARow) {
   const KrStatus status = source.device->Read();
   *end = status == KR_STATUS_TL_END_OF_FILE;
-  if (status == KR_STATUS_TL_FILE_CORRUPT && source.isFile && ++*damagedInARow < kMaxDamagedInARow) {
-    std::fprintf(stderr, "ovalith: warning: a damaged frame of %s was skipped\n", source.name.c_str());
+  *damaged = status == KR_STATUS_TL_FILE_CORRUPT && source.isFile;
+  if (*damaged) {
+    if (++*damagedInARow >= kMaxDamagedInARow) return Check(status, "cannot read from " + source.name);
+    std::fprintf(stderr, "ovalith: warning: a damaged frame or chunk of %s was passed over\n", source.name.c_str());
     return true;
   }
   *damagedInARow = 0;
@@ -188,35 +278,51 @@ bool ReadOnce(Source& source, bool* end, int* damagedInARow) {
 
 }  // namespace
 
-bool CaptureFrame(Source& source, uint32_t frameNumber, bool wantImage, DepthCapture* depth, ImageCapture* image) {
+bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCapture* depth, ImageCapture* image) {
   KrVDevice& device = *source.device;
   const KrVDepthMap* depthMap = device.GetDepthMap();
-  const KrVImageMap* imageMap = wantImage ? device.GetImageMap() : nullptr;
+  const KrVImageMap* imageMap = wish != ImageWish::kNone ? device.GetImageMap() : nullptr;
   if (depthMap == nullptr) return Fail(source.name + " has no depth stream");
-  if (wantImage && imageMap == nullptr) return Fail(source.name + " has no image stream");
+  if (wish == ImageWish::kRequired && imageMap == nullptr) return Fail(source.name + " has no image stream");
   uint32_t depthFrames = 0;
   bool haveImage = false, end = false;
-  int damaged = 0;
-  // The image that goes with the depth frame is the one taken at the same
-  // time; a recording may hold it just before or just after the depth frame.
-  while (!end && (depthFrames < frameNumber || (wantImage && !haveImage))) {
-    if (!ReadOnce(source, &end, &damaged)) return false;
+  int damagedInARow = 0;
+  // A recording plays the frames taken together in one read, so the image
+  // of a depth frame is the one of the same read. A sensor's image may come
+  // a read later: the first one at or after the depth frame is taken.
+  while (!end && (depthFrames < frameNumber || (imageMap != nullptr && !haveImage && !source.isFile))) {
+    bool damaged = false;
+    if (!ReadOnce(source, &end, &damaged, &damagedInARow)) return false;
     if (end) break;
-    if (imageMap != nullptr && imageMap->IsDataNew()) {
-      if (!CopyImage(*imageMap, image)) return false;
-      haveImage = depthFrames >= frameNumber;
+    const bool depthNew = depthFrames < frameNumber && depthMap->IsDataNew();
+    if (damaged && !depthNew && depthFrames < frameNumber) {
+      // The damaged frame may have been a depth frame: counting on would
+      // hand out a later frame under this number.
+      return Fail(source.name + ": a damaged chunk after depth frame " + std::to_string(depthFrames) +
+                  " may hold a depth frame, so depth frame " + std::to_string(frameNumber) + " cannot be told");
     }
-    if (depthFrames < frameNumber && depthMap->IsDataNew() && ++depthFrames == frameNumber) {
+    const bool takeDepth = depthNew && ++depthFrames == frameNumber;
+    const bool imageNew = imageMap != nullptr && imageMap->IsDataNew();
+    if (imageNew && (!source.isFile || takeDepth)) {
+      if (!CopyImage(*imageMap, image)) return false;
+      haveImage = !source.isFile && depthFrames >= frameNumber;
+    }
+    if (takeDepth) {
       if (!CopyDepth(*depthMap, depth)) return false;
-      haveImage = image != nullptr && image->captured && image->timestamp >= depth->timestamp;
+      haveImage = image != nullptr && image->captured &&
+                  (source.isFile ? imageNew : image->timestamp >= depth->timestamp);
     }
   }
   if (depthFrames < frameNumber) {
     return Fail(source.name + " ends after " + std::to_string(depthFrames) + " depth frames (frame " +
                 std::to_string(frameNumber) + " was asked for)");
   }
-  if (wantImage && !image->captured) {
-    return Fail(source.name + " has no image frame to go with depth frame " + std::to_string(frameNumber));
+  if (imageMap != nullptr && !haveImage) {
+    const std::string missing = "no image frame was taken with depth frame " + std::to_string(frameNumber) +
+                                " of " + source.name + " (damaged or not recorded)";
+    if (wish == ImageWish::kRequired) return Fail(missing);
+    std::fprintf(stderr, "ovalith: warning: %s\n", missing.c_str());
+    image->captured = false;
   }
   return true;
 }

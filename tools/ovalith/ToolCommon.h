@@ -39,6 +39,30 @@ void AddPictureCommands(CLI::App& app, Command* command);
 void AddFlashCommands(CLI::App& app, Command* command);
 void AddDemoCommand(CLI::App& app, Command* command);
 
+// An option's text and whether it was given at all (an empty value given
+// is an error, not the same as no option).
+struct OptionalText {
+  std::string value;
+  bool given = false;
+};
+
+// A stream's mode as the command line gives it: the stream's initial
+// values ("XRes", "YRes", "FPS", "OutputFormat"; audio "SampleRate",
+// "NumOfChannels", "FPS").
+struct StreamMode {
+  std::string type;  // "Depth", "Image", "IR", "Audio"
+  std::string text;  // as given, for messages
+  std::vector<std::pair<const char*, uint64_t>> values;
+};
+// Parses the value of --<option> (a name of kStreamOptionNames): pixel
+// streams WIDTHxHEIGHT[@FPS][:FORMAT], audio RATE[xCHANNELS][@FPS]. False
+// after a report.
+bool ParseStreamMode(const std::string& option, const std::string& text, StreamMode* mode);
+// The modes the device offers for a stream type, as one line of text
+// ("320x240@15,30,60  640x480@15,30; formats shift,depth"), found by trying
+// candidate modes on a stream that is removed again.
+std::string OfferedModes(KrVDevice& device, const std::string& type);
+
 // ---- subcommands the demo runs in turn ----
 struct RecordOptions {
   std::string file;
@@ -47,12 +71,13 @@ struct RecordOptions {
   uint32_t frames = 0;   // per stream; 0: no count limit
   double seconds = 0;    // per stream, by time stamps; 0: no time limit
   bool quiet = false;    // no progress line even on a terminal
+  std::vector<StreamMode> modes;  // of streams in `streams`
 };
 int RunRecord(const RecordOptions& options);
 int RunPlay(const std::string& file, bool verify);
 struct PictureOptions {
-  std::string connection;
-  std::string file;
+  OptionalText connection;
+  OptionalText file;
   uint32_t frame = 1;
   std::string depthPng;    // colourised depth
   std::string depth16Png;  // depth in mm as 16-bit grey
@@ -61,6 +86,9 @@ struct PictureOptions {
 };
 int RunSnapshot(const PictureOptions& options);
 int RunCloud(const PictureOptions& options);
+
+// A command-line check: a finite number above zero ("nan" and "inf" are not).
+CLI::Validator PositiveFinite();
 
 // ---- failure reports ----
 // Prints "ovalith: <what>: <status text>" on standard error when status is
@@ -83,16 +111,22 @@ struct Source {
   std::string name;  // the connection string or path, for messages
 };
 // Opens connection (a sensor's "*:N", or anything the kit accepts) and adds
-// and opens one stream of each type, named after the type.
-bool OpenSensor(const std::string& connection, const std::vector<std::string>& types, Source* source);
+// and opens one stream of each type, named after the type, in the mode
+// given for its type when there is one (a mode the sensor does not offer
+// fails with a list of those it does).
+bool OpenSensor(const std::string& connection, const std::vector<std::string>& types, Source* source,
+                const std::vector<StreamMode>& modes = {});
 // Opens a recording for playback with every stream open.
 bool OpenRecording(const std::string& path, Source* source);
-// --device CONN or --file F (exactly one; device defaults to "*:0" when
-// neither is given and allowDefault is true).
-bool OpenEither(const std::string& connection, const std::string& file, const std::vector<std::string>& types,
+// Adds "--name TEXT" that fills option.
+CLI::Option* AddTextOption(CLI::App* app, const std::string& name, OptionalText* option, const std::string& help);
+// False (after a report) when the option was given with an empty value.
+bool NotEmpty(const OptionalText& option, const char* name);
+// --device CONN or --file F (at most one; the device defaults to "*:0").
+bool OpenEither(const OptionalText& connection, const OptionalText& file, const std::vector<std::string>& types,
                 Source* source);
-// The names of the device's streams, in the kit's order.
-std::vector<std::string> StreamNames(KrVDevice& device);
+// The names of the device's streams, in the kit's order, however many.
+bool StreamNames(KrVDevice& device, std::vector<std::string>* names);
 // Reads a text, integer or real property; false (after a report) on failure.
 bool GetText(KrVDevice& device, const char* module, const char* property, std::string* value);
 bool GetInteger(KrVDevice& device, const char* module, const char* property, uint64_t* value);
@@ -125,9 +159,12 @@ struct ImageCapture {
   std::vector<uint16_t> grey;    // width * height values when grey16
 };
 // Reads until the depth stream's frame number frameNumber (1 = the first;
-// on a recording the recorded frame of that number), and the image frame
-// taken with it when wantImage. image may be null.
-bool CaptureFrame(Source& source, uint32_t frameNumber, bool wantImage, DepthCapture* depth, ImageCapture* image);
+// on a recording the recorded frame of that number, or a failure when a
+// damaged chunk leaves the numbering in doubt), and the image frame taken
+// with it: kRequired fails without one, kIfAny warns and leaves
+// image->captured false. image may be null with kNone.
+enum class ImageWish { kNone, kIfAny, kRequired };
+bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCapture* depth, ImageCapture* image);
 
 // ---- small helpers ----
 // Bytes formatted as hexadecimal pairs.

@@ -8,12 +8,37 @@
 
 namespace {
 
-int RunWithEngine(const std::string& kitDirectory, const ovalith_tool::Command& command) {
-  if (!ovalith_tool::Check(KrVDevice::EngineInit(nullptr, kitDirectory.c_str()), "cannot start the engine")) {
-    return ovalith_tool::kExitFailed;
+const char* SeverityName(int32_t severity) {
+  switch (severity) {
+    case KR_LOG_SEVERITY_VERBOSE:
+      return "verbose";
+    case KR_LOG_SEVERITY_INFO:
+      return "info";
+    case KR_LOG_SEVERITY_WARNING:
+      return "warning";
+    default:
+      return "error";
   }
-  const int result = command();
-  KrVDevice::EngineShutdown();
+}
+
+// The log of the engine and the kit goes to standard error: what they warn
+// about (a bad configuration key, a recording opened without its index)
+// is what a user needs to see.
+void OnLogLine(const char* mask, int32_t severity, const char* /*file*/, int /*line*/, const char* message,
+               void* /*cookie*/) {
+  std::fprintf(stderr, "ovalith: %s %s: %s\n", mask != nullptr && *mask != '\0' ? mask : "log",
+               SeverityName(severity), message);
+}
+
+int RunWithEngine(const std::string& kitDirectory, bool verbose, const ovalith_tool::Command& command) {
+  krLogSetMaskMinSeverity("ALL", verbose ? KR_LOG_SEVERITY_VERBOSE : KR_LOG_SEVERITY_WARNING);
+  krLogSetCallback(OnLogLine, nullptr);
+  int result = ovalith_tool::kExitFailed;
+  if (ovalith_tool::Check(KrVDevice::EngineInit(nullptr, kitDirectory.c_str()), "cannot start the engine")) {
+    result = command();
+    KrVDevice::EngineShutdown();
+  }
+  krLogSetCallback(nullptr, nullptr);
   return result;
 }
 
@@ -25,6 +50,8 @@ int main(int argc, char** argv) {
   std::string kitDirectory = ".";
   app.add_option("--kit-dir", kitDirectory, "folder whose Tollan.ini configures the device kit")
       ->capture_default_str();
+  bool verbose = false;
+  app.add_flag("--verbose", verbose, "show every line of the engine's and the kit's log (default: warnings and errors)");
   app.require_subcommand(0, 1);
   ovalith_tool::Command command;
   ovalith_tool::AddDeviceCommands(app, &command);
@@ -41,5 +68,5 @@ int main(int argc, char** argv) {
     std::fputs(app.help().c_str(), stdout);
     return ovalith_tool::kExitOk;
   }
-  return RunWithEngine(kitDirectory, command);
+  return RunWithEngine(kitDirectory, verbose, command);
 }

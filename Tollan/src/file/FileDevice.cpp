@@ -10,7 +10,8 @@ namespace tollan {
 namespace {
 
 // Properties of the device itself: never recorded, never replayed.
-const char* const kOwnProperties[] = {"ReadWriteMode", "NumberOfFrames", "VerifyFrameData"};
+const char* const kOwnProperties[] = {"ReadWriteMode", "NumberOfFrames", "VerifyFrameData", "Complete",
+                                      "IgnoredTailBytes"};
 
 bool IsOwnProperty(const std::string& name) {
   return std::any_of(std::begin(kOwnProperties), std::end(kOwnProperties),
@@ -233,6 +234,11 @@ KrStatus FileDevice::StartReading() {
     TOLLAN_LOG(KR_LOG_SEVERITY_WARNING, "recording \"%s\": %llu damaged chunks", Params().connection.c_str(),
                static_cast<unsigned long long>(report.damagedChunks));
   }
+  // What a checker needs to tell a closed recording from a cut one: closed
+  // means the index and trailer were found intact; the tail is whatever
+  // follows the last complete chunk (a partly written chunk, foreign bytes).
+  AddProperty("Device", "Complete", Value::Int(report.Scanned() ? 0 : 1)).readOnly = true;
+  AddProperty("Device", "IgnoredTailBytes", Value::Int(reader_.FileSize() - report.usableBytes)).readOnly = true;
   AddProperty("Device", "VerifyFrameData", Value::Int(1)).allowed = {0, 1};
   Property& verify = *FindProperty("Device", "VerifyFrameData");
   verify.afterSet = [this, &verify] { reader_.SetVerifyFrameData(verify.value.intValue != 0); };

@@ -72,6 +72,7 @@ class RecordingReader {
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
   const OpenReport& Report() const { return report_; }
+  uint64_t FileSize() const { return fileSize_; }
   // Turns frame-data CRC checks on or off from the next frame read.
   void SetVerifyFrameData(bool verify) { options_.verifyFrameData = verify; }
 

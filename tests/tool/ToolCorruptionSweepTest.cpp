@@ -1,0 +1,126 @@
+// "ovalith play --verify" over damaged copies of one small recording: cut
+// at every chunk boundary and one byte either side, and a few hundred
+// seeded byte flips. For every copy the program must end normally (no
+// crash, no sanitizer report), print the frame counts the engine's reader
+// delivers, and never pass the copy as verified: its bytes differ from the
+// complete recording.
+#include "ToolRun.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+
+namespace tool_test {
+namespace {
+
+constexpr int kFlips = 200;
+
+// One damaged copy: the recording cut to `cut` bytes, with the byte at
+// `flipAt` (when below the cut) exclusive-or'ed with `mask`.
+struct Variant {
+  size_t cut;
+  size_t flipAt;
+  int mask;
+  std::string Bytes(const std::string& recording) const {
+    std::string bytes = recording.substr(0, cut);
+    if (flipAt < bytes.size()) bytes[flipAt] = static_cast<char>(bytes[flipAt] ^ mask);
+    return bytes;
+  }
+  std::string What() const {
+    return flipAt < cut ? "byte " + std::to_string(flipAt) + " flipped" : "cut at " + std::to_string(cut);
+  }
+};
+
+// The lines of a multi-file "play" output that belong to one file.
+std::string SectionOf(const std::string& output, const std::string& file) {
+  const size_t start = output.find(file + ": ");
+  if (start == std::string::npos) return std::string();
+  const size_t next = output.find("\ncopy-", start);
+  return output.substr(start, next == std::string::npos ? std::string::npos : next + 1 - start);
+}
+
+class ToolCorruptionSweep : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Small frames keep each run short: 320x240 depth and image.
+    folder.Write("Tollan.ini", "[Tollan]\nPaced = 0\n[SensorV2.0]\nDepth.Resolution = 0\nImage.Resolution = 0\n");
+    ASSERT_EQ(folder.Run({"record", "clip.rec", "--frames", "3"}).exitCode, 0);
+    clip = folder.Read("clip.rec");
+    const RunResult intact = folder.Run({"play", "clip.rec", "--verify"});
+    ASSERT_EQ(intact.exitCode, 0) << intact.out;
+  }
+
+  // Plays the copies, a batch of them in each run of the program (a run
+  // costs more than a file, above all under the sanitizers), and checks
+  // every one; stops at the first fault.
+  void Sweep(const std::vector<Variant>& variants) {
+    constexpr size_t kBatch = 50;
+    for (size_t first = 0; first < variants.size(); first += kBatch) {
+      const size_t end = std::min(variants.size(), first + kBatch);
+      std::vector<std::string> arguments = {"play", "--verify"};
+      for (size_t i = first; i < end; ++i) {
+        arguments.push_back("copy-" + std::to_string(i) + ".rec");
+        folder.Write(arguments.back(), variants[i].Bytes(clip));
+      }
+      const RunResult run = folder.Run(arguments);
+      ASSERT_EQ(run.exitCode, 1) << run.err;  // ended normally, and nothing passed
+      ASSERT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
+      ASSERT_EQ(run.err.find("runtime error"), std::string::npos) << run.err;
+      ToolFolder::Engine engine(folder);
+      for (size_t i = first; i < end; ++i) {
+        SCOPED_TRACE(variants[i].What());
+        const std::string name = "copy-" + std::to_string(i) + ".rec";
+        const std::string section = SectionOf(run.out, name);
+        if (section.empty()) {
+          EXPECT_NE(run.err.find("cannot open recording " + name + ":"), std::string::npos) << run.err;
+        } else {
+          EXPECT_NE(section.find("verification FAILED"), std::string::npos) << section;
+        }
+        EXPECT_EQ(PlayedFrames(section), DeliveredFrames(folder.Path(name))) << section;
+        if (HasFailure()) return;
+      }
+    }
+  }
+
+  ToolFolder folder;
+  std::string clip;
+};
+
+TEST_F(ToolCorruptionSweep, CutsAtEveryChunkBoundary) {
+  std::vector<size_t> boundaries = {20};  // after the file header
+  for (const Chunk& chunk : Chunks(clip)) boundaries.push_back(chunk.offset + chunk.size);
+  ASSERT_EQ(boundaries.back(), clip.size());
+  ASSERT_GT(boundaries.size(), 10u);
+  std::vector<Variant> variants;
+  for (const size_t boundary : boundaries) {
+    for (const size_t cut : {boundary - 1, boundary, boundary + 1}) {
+      if (cut < clip.size()) variants.push_back({cut, SIZE_MAX, 0});  // not the whole file, nor more
+    }
+  }
+  Sweep(variants);
+}
+
+// Every other flip lands in the file's structure (file header, chunk
+// headers, the start of a frame, whole metadata, index and trailer chunks),
+// which is small beside the pixels.
+TEST_F(ToolCorruptionSweep, SeededByteFlips) {
+  std::vector<size_t> structure;
+  for (size_t at = 0; at < 20; ++at) structure.push_back(at);
+  for (const Chunk& chunk : Chunks(clip)) {
+    const size_t length = chunk.type == "FRAM" ? 16 + 32 : chunk.size;
+    for (size_t at = chunk.offset; at < chunk.offset + length; ++at) structure.push_back(at);
+  }
+  std::mt19937 random(20);
+  std::uniform_int_distribution<size_t> anywhere(0, clip.size() - 1);
+  std::uniform_int_distribution<size_t> inStructure(0, structure.size() - 1);
+  std::uniform_int_distribution<int> mask(1, 255);
+  std::vector<Variant> variants;
+  for (int i = 0; i < kFlips; ++i) {
+    const size_t at = i % 2 == 0 ? anywhere(random) : structure[inStructure(random)];
+    variants.push_back({clip.size(), at, mask(random)});
+  }
+  Sweep(variants);
+}
+
+}  // namespace
+}  // namespace tool_test
