@@ -50,10 +50,12 @@ class PointCloud {
       this.yaw += (e.clientX - dragging[0]) * 0.01;
       this.pitch = Math.max(-1.5, Math.min(1.5, this.pitch + (e.clientY - dragging[1]) * 0.01));
       dragging = [e.clientX, e.clientY];
+      this.moved = true;
     });
     this.canvas.addEventListener('wheel', (e) => {
       e.preventDefault();
       this.distance = Math.max(200, Math.min(20000, this.distance * Math.exp(e.deltaY * 0.001)));
+      this.moved = true;
     }, {passive: false});
   }
 

@@ -100,13 +100,27 @@ function parseHeader(buffer) {
   };
 }
 
+// Frames are counted as they arrive and drawn once per display frame, the
+// newest of each stream, so a slow machine shows fewer frames but never
+// falls behind the stream.
+const latest = {};
 function onFrame(buffer) {
   const h = parseHeader(buffer);
   if (!h) return;
   account(h.kind, h.frameId);
-  if (h.kind === 1) showDepth(h, new Uint16Array(buffer, HEADER_SIZE, h.width * h.height));
-  else if (h.kind === 2 || h.kind === 3) showImage(h, new Uint8Array(buffer, HEADER_SIZE), h.kind === 2 ? 'image' : 'ir');
-  else if (h.kind === 4) showAudio(h, new Int16Array(buffer, HEADER_SIZE, (buffer.byteLength - HEADER_SIZE) >> 1));
+  latest[h.kind] = {h, buffer};
+}
+
+function drawLatest() {
+  for (const kind of [2, 3, 1, 4]) {  // the image before depth: the cloud takes its colours
+    const frame = latest[kind];
+    if (!frame) continue;
+    delete latest[kind];
+    const {h, buffer} = frame;
+    if (kind === 1) showDepth(h, new Uint16Array(buffer, HEADER_SIZE, h.width * h.height));
+    else if (kind === 2 || kind === 3) showImage(h, new Uint8Array(buffer, HEADER_SIZE), kind === 2 ? 'image' : 'ir');
+    else showAudio(h, new Int16Array(buffer, HEADER_SIZE, (buffer.byteLength - HEADER_SIZE) >> 1));
+  }
 }
 
 // A canvas's 2D context and an ImageData of the frame's size.
@@ -210,12 +224,17 @@ function showAudio(h, samples) {
 
 let cloudDirty = false;
 const cloud = new PointCloud($('cloud'));
+// The cloud is rebuilt at most once per display frame, and drawn only when
+// it or the view changed.
 function drawCloud() {
+  drawLatest();
   if (cloudDirty && lastDepth) {
     cloud.update(lastDepth.h, lastDepth.depth, lastImage);
     cloudDirty = false;
+    cloud.moved = true;
   }
-  cloud.render();
+  if (cloud.moved) cloud.render();
+  cloud.moved = false;
   requestAnimationFrame(drawCloud);
 }
 requestAnimationFrame(drawCloud);
