@@ -244,6 +244,12 @@ requestAnimationFrame(drawCloud);
 const rows = {};  // "module.property" -> {input, note}
 function showState(state) {
   $('device').textContent = state.device + (state.failure ? ` (${state.failure})` : '');
+  const kinds = state.streams.map((s) => s.kind);
+  $('depthView').hidden = !kinds.includes(1);
+  $('cloudView').hidden = !kinds.includes(1);
+  $('imageView').hidden = !kinds.includes(2);
+  $('irView').hidden = !kinds.includes(3);
+  $('audioPanel').hidden = !kinds.includes(4);
   $('recordPanel').hidden = state.isFile;
   $('playbackPanel').hidden = !state.isFile;
   $('recordStart').disabled = state.recording.active;
