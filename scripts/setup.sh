@@ -6,7 +6,8 @@ build=${1:-build}
 shift || true
 packages=(build-essential cmake pkg-config clang lld libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           zlib1g-dev libinih-dev libspdlog-dev libfmt-dev libpng-dev libcli11-dev ccache
-          pybind11-dev python3-dev python3-numpy python3-pytest)
+          pybind11-dev python3-dev python3-numpy python3-pytest
+          libcivetweb-dev python3 chromium chromium-driver)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

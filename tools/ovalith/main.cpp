@@ -3,6 +3,7 @@
 // backs up a sensor's flash, using nothing but the engine's public
 // interface. Run without arguments it prints its help.
 #include "ToolCommon.h"
+#include "view/ViewCommand.h"
 
 #include <cstdio>
 
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
   ovalith_tool::AddPictureCommands(app, &command);
   ovalith_tool::AddFlashCommands(app, &command);
   ovalith_tool::AddDemoCommand(app, &command);
+  ovalith_tool::AddViewCommand(app, &command);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -1,0 +1,423 @@
+#!/usr/bin/env python3
+"""Whole runs of `ovalith view` against the simulated sensor.
+
+  viewer_test.py TOOL server OUTDIR   the HTTP server and its WebSocket, by raw sockets
+  viewer_test.py TOOL browser OUTDIR  the page in headless Chromium, driven through chromedriver
+
+Each run works in its own temporary folder with its own kit configuration
+(sensor 0 paced like a camera, sensor 1 unpaced). The browser run saves its
+screenshots in OUTDIR and exits 77 (a skip) when Chromium is not installed.
+Only the standard library is used.
+"""
+import base64
+import json
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.request
+
+SKIP = 77
+KIT = "[Tollan]\nSensors = 2\nPaced = 1\n[SensorV2.1]\nPaced = 0\n"
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def wait_for(what, probe, seconds=20.0):
+    """Polls probe until it returns something true; fails after seconds."""
+    deadline = time.time() + seconds
+    last = None
+    while time.time() < deadline:
+        last = probe()
+        if last:
+            return last
+        time.sleep(0.1)
+    raise Failure("timed out waiting for " + what + " (last: " + repr(last) + ")")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Viewer:
+    """One `ovalith view` process in folder, stopped with Ctrl+C."""
+
+    def __init__(self, tool, folder, *arguments):
+        self.process = subprocess.Popen([tool, "--kit-dir", folder, "view", "--port", "0",
+                                         "--record-dir", folder, *arguments],
+                                        cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = self.process.stdout.readline()
+        if " on http://" not in line:
+            self.process.kill()
+            raise Failure("no address printed: %r %s" % (line, self.process.stderr.read()))
+        self.url = line.split(" on ")[1].split()[0]
+        self.host, port = self.url[len("http://"):].rstrip("/").split(":")
+        self.port = int(port)
+
+    def stop(self):
+        self.process.send_signal(signal.SIGINT)
+        try:
+            code = self.process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise Failure("ovalith view did not stop on Ctrl+C")
+        error = self.process.stderr.read()
+        check(code == 0, "ovalith view exited %d: %s" % (code, error))
+
+
+# ---- raw HTTP and WebSocket ----
+
+def raw_request(port, data):
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(data)
+        reply = b""
+        while b"\r\n" not in reply:
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            reply += chunk
+        return reply.split(b"\r\n")[0].decode(errors="replace")
+
+
+def http_status(url, method="GET"):
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, method=method), timeout=10) as response:
+            return response.status, response.headers.get("Content-Type", ""), response.read()
+    except urllib.error.HTTPError as error:
+        return error.code, "", b""
+
+
+class WebSocket:
+    def __init__(self, port, origin=None):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+        key = base64.b64encode(os.urandom(16)).decode()
+        headers = ["GET /ws HTTP/1.1", "Host: 127.0.0.1:%d" % port, "Upgrade: websocket", "Connection: Upgrade",
+                   "Sec-WebSocket-Key: " + key, "Sec-WebSocket-Version: 13"]
+        if origin:
+            headers.append("Origin: " + origin)
+        self.sock.sendall(("\r\n".join(headers) + "\r\n\r\n").encode())
+        self.buffer = b""
+        while b"\r\n\r\n" not in self.buffer:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                break
+            self.buffer += chunk
+        head, _, self.buffer = self.buffer.partition(b"\r\n\r\n")
+        self.status = head.split(b"\r\n")[0].decode(errors="replace")
+
+    def _take(self, count):
+        while len(self.buffer) < count:
+            chunk = self.sock.recv(1 << 20)
+            if not chunk:
+                raise Failure("the server closed the WebSocket")
+            self.buffer += chunk
+        data, self.buffer = self.buffer[:count], self.buffer[count:]
+        return data
+
+    def receive(self):
+        """(opcode, payload) of the next whole message."""
+        first, second = self._take(2)
+        length = second & 0x7F
+        if length == 126:
+            length = struct.unpack(">H", self._take(2))[0]
+        elif length == 127:
+            length = struct.unpack(">Q", self._take(8))[0]
+        return first & 0x0F, self._take(length)
+
+    def send_text(self, text):
+        payload = text.encode()
+        mask = os.urandom(4)
+        header = bytes([0x81])
+        if len(payload) < 126:
+            header += bytes([0x80 | len(payload)])
+        else:
+            header += bytes([0x80 | 126]) + struct.pack(">H", len(payload))
+        self.sock.sendall(header + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+
+    def reply(self):
+        """The next reply text, passing over frames and state."""
+        while True:
+            opcode, payload = self.receive()
+            if opcode == 1:
+                message = json.loads(payload)
+                if message["type"] == "reply":
+                    return message
+
+    def depth_ids(self, count):
+        """Frame ids of the next count depth frames, checking their layout."""
+        ids = []
+        while len(ids) < count:
+            opcode, payload = self.receive()
+            if opcode != 2:
+                continue
+            check(payload[:4] == b"OVF1", "a frame message without its magic")
+            kind, _, bytes_per_unit, width, height, frame_id = struct.unpack_from("<BBHHHI", payload, 4)
+            if kind == 1:
+                check(len(payload) == 32 + width * height * bytes_per_unit, "a depth frame of the wrong size")
+                ids.append(frame_id)
+        return ids
+
+    def close(self):
+        self.sock.close()
+
+
+def server_test(tool, folder):
+    viewer = Viewer(tool, folder, "--streams", "depth,image")
+    try:
+        check(viewer.host == "127.0.0.1", "not bound to 127.0.0.1 by default: " + viewer.url)
+        status, content_type, body = http_status(viewer.url)
+        check(status == 200 and "text/html" in content_type and b"ovalith view" in body, "the page is not served")
+        for path, method, expected in [("viewer.js", "GET", 200), ("api/state", "GET", 200),
+                                       ("nothing-here", "GET", 404), ("ws", "GET", 404), ("", "POST", 405),
+                                       ("api/state", "PUT", 405)]:
+            got = http_status(viewer.url + path, method)[0]
+            check(got == expected, "%s /%s gave %d, %d expected" % (method, path, got, expected))
+        state = json.loads(http_status(viewer.url + "api/state")[2])
+        check([s["name"] for s in state["streams"]] == ["Depth", "Image"], "state streams: %r" % state["streams"])
+        for request in [b"GARBAGE\r\n\r\n", b"GET /../../etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n",
+                        b"GET / HTTP/9.9\r\n\r\n", b"GET / HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n"]:
+            line = raw_request(viewer.port, request)
+            code = line.split(" ")[1] if line.count(" ") >= 1 else ""
+            check(code.isdigit() and int(code) >= 400, "%r was answered %r" % (request, line))
+        foreign = WebSocket(viewer.port, origin="http://elsewhere.example")
+        check(" 101 " not in foreign.status, "a page of another origin got the WebSocket")
+        foreign.close()
+
+        # Two pages at once; one goes away mid-stream; the other keeps getting frames.
+        first = WebSocket(viewer.port, origin="http://127.0.0.1:%d" % viewer.port)
+        second = WebSocket(viewer.port)
+        check(" 101 " in first.status and " 101 " in second.status, "WebSocket refused: " + first.status)
+        a, b = first.depth_ids(5), second.depth_ids(5)
+        check(a == sorted(a) and b == sorted(b), "frame ids go back: %r %r" % (a, b))
+        first.close()
+        later = second.depth_ids(20)
+        check(later[0] > b[-1] and later[-1] >= later[0] + 10, "frames stopped after a tab closed: %r" % later)
+        # A page that stops reading holds up nobody else.
+        stalled = WebSocket(viewer.port)
+        stalled.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        more = second.depth_ids(30)
+        check(more[-1] >= more[0] + 25, "a stalled page slowed another: %r" % more)
+
+        for command, ok in [("set\tDepth\tMaxDepthValue\t3000", True), ("set\tDepth\tFPS\t7", False),
+                            ("set\tDepth\tNoSuchThing\t1", False), ("set\tDepth\tMaxDepthValue\tlots", False),
+                            ("record\tstart\t../escape.rec", False), ("seekframe\t3", False), ("nonsense", False)]:
+            second.send_text(command)
+            reply = second.reply()
+            check(reply["ok"] == ok, "%r: %r" % (command, reply))
+            check(ok or reply["status"], "a refusal without its status text: %r" % reply)
+        check(not os.path.exists(os.path.join(os.path.dirname(folder), "escape.rec")), "a file outside the folder")
+        state = json.loads(http_status(viewer.url + "api/state")[2])
+        depth = [m for m in state["modules"] if m["name"] == "Depth"][0]["properties"]
+        values = {p["name"]: p["value"] for p in depth}
+        check(values["MaxDepthValue"] == 3000 and values["FPS"] == 30, "property values: %r" % values)
+        stalled.close()
+        second.close()
+    finally:
+        viewer.stop()
+
+
+# ---- the page in Chromium ----
+
+class Browser:
+    """A chromedriver session of headless Chromium."""
+
+    def __init__(self, folder):
+        self.port = free_port()
+        self.driver = subprocess.Popen([shutil.which("chromedriver"), "--port=%d" % self.port],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.base = "http://127.0.0.1:%d" % self.port
+        wait_for("chromedriver", lambda: self._ready())
+        arguments = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                     "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                     "--disable-dev-shm-usage", "--window-size=1400,1000",
+                     "--user-data-dir=" + os.path.join(folder, "chromium-profile")]
+        capabilities = {"capabilities": {"alwaysMatch": {"goog:chromeOptions": {
+            "binary": shutil.which("chromium"), "args": arguments}}}}
+        self.session = self._call("POST", "/session", capabilities)["sessionId"]
+
+    def _ready(self):
+        try:
+            return self._call("GET", "/status")["ready"]
+        except (OSError, Failure):
+            return False
+
+    def _call(self, method, path, body=None):
+        data = json.dumps(body).encode() if body is not None else None
+        request = urllib.request.Request(self.base + path, data=data, method=method,
+                                         headers={"Content-Type": "application/json"})
+        try:
+            with urllib.request.urlopen(request, timeout=60) as response:
+                return json.loads(response.read())["value"]
+        except urllib.error.HTTPError as error:
+            raise Failure("chromedriver %s %s: %s" % (method, path, error.read()[:500]))
+
+    def open(self, url):
+        self._call("POST", "/session/%s/url" % self.session, {"url": url})
+
+    def run(self, script, *arguments):
+        return self._call("POST", "/session/%s/execute/sync" % self.session, {"script": script, "args": arguments})
+
+    def screenshot(self, path):
+        with open(path, "wb") as out:
+            out.write(base64.b64decode(self._call("GET", "/session/%s/screenshot" % self.session)))
+
+    def close(self):
+        try:
+            self._call("DELETE", "/session/" + self.session)
+        finally:
+            self.driver.terminate()
+            self.driver.wait(timeout=20)
+
+
+FRAMES = "return window.viewer && window.viewer.streams.Depth ? window.viewer.streams.Depth.frames : 0;"
+# Distinct colours among a canvas's pixels (a blank canvas has one).
+COLOURS = """
+  const c = document.getElementById(arguments[0]);
+  const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+  const seen = new Set();
+  for (let i = 0; i < d.length; i += 4 * 97) seen.add((d[i] << 16) | (d[i + 1] << 8) | d[i + 2]);
+  return seen.size;"""
+EDIT = """
+  const input = document.querySelector('input[data-key="' + arguments[0] + '"]');
+  if (!input) return false;
+  input.value = arguments[1];
+  input.dispatchEvent(new Event('change'));
+  return true;"""
+NOTE = """
+  const input = document.querySelector('input[data-key="' + arguments[0] + '"]');
+  return input ? [input.value, input.parentElement.querySelector('.note').textContent] : null;"""
+STATE_VALUE = """
+  const [module, property] = arguments[0].split('.');
+  const m = window.viewer.state.modules.find((x) => x.name === module);
+  return m.properties.find((p) => p.name === property).value;"""
+
+
+def browser_test(tool, folder, out):
+    if not shutil.which("chromium") or not shutil.which("chromedriver"):
+        print("SKIP: chromium and chromedriver are not installed (scripts/setup.sh installs them)")
+        return SKIP
+    browser = Browser(folder)
+    try:
+        # The live part shows what the speed figure is about: VGA depth and
+        # colour at 30 fps (with audio).
+        viewer = Viewer(tool, folder, "--streams", "depth,image,audio")
+        try:
+            browser.open(viewer.url)
+            wait_for("depth frames", lambda: browser.run(FRAMES) >= 30, 60)
+            first = browser.run(FRAMES)
+            wait_for("the frame counter to advance", lambda: browser.run(FRAMES) >= first + 30, 60)
+            check(browser.run(COLOURS, "depth") > 8, "the depth canvas is blank")
+            check(browser.run(COLOURS, "image") > 8, "the image canvas is blank")
+            check(max(browser.run("return window.viewer.audioPeaks;")) > 0, "the audio meter shows silence")
+            # The page's own counters over a few seconds.
+            time.sleep(5)
+            streams = browser.run("return window.viewer.streams;")
+            figures = []
+            for name in ["Depth", "Image", "Audio"]:
+                s = streams[name]
+                history = s["fpsHistory"][-5:]
+                figures.append("%s %.1f fps, %d dropped" % (name, sum(history) / len(history), s["dropped"]))
+            print("page counters (VGA depth + image + audio, one tab, last 5 s): " + "; ".join(figures))
+            browser.screenshot(os.path.join(out, "viewer-live.png"))
+
+            # A property edit round-trips; a refused one shows its status text.
+            check(browser.run(EDIT, "Depth.MaxDepthValue", "2500"), "no editor for Depth.MaxDepthValue")
+            wait_for("the edit to come back", lambda: browser.run(STATE_VALUE, "Depth.MaxDepthValue") == 2500)
+            check(browser.run(NOTE, "Depth.MaxDepthValue")[1] == "", "an accepted edit shows a note")
+            check(browser.run(EDIT, "Depth.FPS", "7"), "no editor for Depth.FPS")
+            note = wait_for("the refusal", lambda: browser.run(NOTE, "Depth.FPS")[1] not in ("", "…") and
+                            browser.run(NOTE, "Depth.FPS")[1])
+            refusal = browser.run("return window.viewer.replies.filter((r) => r.command === 'set').slice(-1)[0];")
+            check(not refusal["ok"] and note == refusal["status"], "the refusal shows %r, not %r" % (note, refusal))
+            check(browser.run(STATE_VALUE, "Depth.FPS") == 30, "a refused value was kept")
+
+            # Record start and stop make a file that plays and verifies.
+            browser.run("document.getElementById('recordStart').click();")
+            wait_for("recording", lambda: browser.run("return window.viewer.state.recording.reads;") >= 20)
+            browser.run("document.getElementById('recordStop').click();")
+            reply = wait_for("the stop", lambda: browser.run(
+                "return window.viewer.replies.filter((r) => r.command === 'record').slice(-1)[0];")
+                if not browser.run("return window.viewer.state.recording.active;") else None)
+            check(reply["ok"], "record stop failed: %r" % reply)
+            play = subprocess.run([tool, "--kit-dir", folder, "play", reply["text"], "--verify"],
+                                  capture_output=True, text=True, timeout=120)
+            check(play.returncode == 0 and "verification passed" in play.stdout,
+                  "the recording does not verify: " + play.stdout + play.stderr)
+            browser.screenshot(os.path.join(out, "viewer-edited.png"))
+        finally:
+            viewer.stop()
+
+        # Seeking a recording by frame and by time shows the frame asked for.
+        # Sensor 1 is fresh and unpaced: its recorded frame n has frame id n.
+        made = subprocess.run([tool, "--kit-dir", folder, "record", os.path.join(folder, "clip.rec"), "--device",
+                               "*:1", "--frames", "30", "--streams", "depth,image,ir", "--quiet"],
+                              capture_output=True, text=True, timeout=120)
+        check(made.returncode == 0, "cannot record the clip: " + made.stderr)
+        viewer = Viewer(tool, folder, "--file", os.path.join(folder, "clip.rec"))
+        try:
+            browser.open(viewer.url)
+            wait_for("the playback panel", lambda: browser.run(
+                "return window.viewer.state && window.viewer.state.isFile && window.viewer.connected;"))
+            browser.run("document.getElementById('pause').click();")
+            seek = "document.getElementById(arguments[0]).value = arguments[1];" \
+                   "document.getElementById(arguments[0] + 'Go').click();"
+            shown = "return window.viewer.depth && [window.viewer.depth.frameId, window.viewer.position.frame];"
+            browser.run(seek, "seekFrame", "12")
+            wait_for("frame 12", lambda: browser.run(shown) == [12, 12])
+            time12 = browser.run("return window.viewer.depth.timestamp;")
+            browser.run(seek, "seekFrame", "3")
+            wait_for("frame 3", lambda: browser.run(shown) == [3, 3])
+            # A time between frames 12 and 13 shows frame 12.
+            browser.run(seek, "seekTime", "%.6f" % ((time12 + 1000) / 1e6))
+            wait_for("frame 12 by time", lambda: browser.run(shown) == [12, 12])
+            browser.run("document.getElementById('step').click();")
+            wait_for("a step to frame 13", lambda: browser.run(shown) == [13, 13])
+            check(browser.run(COLOURS, "depth") > 8, "the depth canvas is blank in playback")
+            check(browser.run(COLOURS, "ir") > 8, "the IR canvas is blank in playback")
+            browser.screenshot(os.path.join(out, "viewer-recording.png"))
+        finally:
+            viewer.stop()
+    finally:
+        browser.close()
+    return 0
+
+
+def main():
+    tool, mode, out = sys.argv[1], sys.argv[2], sys.argv[3]
+    os.makedirs(out, exist_ok=True)
+    folder = tempfile.mkdtemp(prefix="ovalith-view-")
+    try:
+        with open(os.path.join(folder, "Tollan.ini"), "w") as kit:
+            kit.write(KIT)
+        if mode == "server":
+            server_test(tool, folder)
+            result = 0
+        else:
+            result = browser_test(tool, folder, out)
+    except Failure as failure:
+        print("FAILED: %s" % failure)
+        return 1
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    if result == 0:
+        print("passed")
+    return result
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,436 @@
+// The viewer's device thread: frames, commands and state (see ViewSession.h).
+#include "ViewSession.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+
+namespace ovalith_view {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the state goes out while nothing else changes it.
+constexpr auto kStatePeriod = std::chrono::seconds(1);
+// Reads in a row that may bring a damaged chunk before playback stops.
+constexpr int kMaxDamagedInARow = 1000;
+// Frame fields every stream module carries; the page shows them per frame.
+const char* const kFrameFields[] = {"Timestamp", "FrameId", "IsNew", "BufferSize", "Buffer"};
+
+struct KindRow {
+  const char* type;
+  FrameKind kind;
+};
+const KindRow kKinds[] = {
+    {"Depth", FrameKind::kDepth}, {"Image", FrameKind::kImage}, {"IR", FrameKind::kIR}, {"Audio", FrameKind::kAudio}};
+
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned char>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// The shortest text that reads back as the same double.
+std::string RealText(double value) {
+  char text[64];
+  for (int precision = 6; precision <= 17; ++precision) {
+    std::snprintf(text, sizeof(text), "%.*g", precision, value);
+    if (std::strtod(text, nullptr) == value) break;
+  }
+  return text;
+}
+
+std::vector<std::string> SplitFields(const std::string& text) {
+  std::vector<std::string> fields;
+  std::string field;
+  std::istringstream in(text);
+  while (std::getline(in, field, '\t')) fields.push_back(field);
+  return fields;
+}
+
+// A whole decimal number that fits; false for anything else.
+bool ParseUnsigned(const std::string& text, uint64_t* value) {
+  if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  errno = 0;
+  *value = std::strtoull(text.c_str(), nullptr, 10);
+  return errno == 0;
+}
+
+bool ParseReal(const std::string& text, double* value) {
+  char* end = nullptr;
+  *value = std::strtod(text.c_str(), &end);
+  return !text.empty() && end == text.c_str() + text.size();
+}
+
+// A recording's file name from the page: a plain name, no folders.
+bool PlainFileName(const std::string& name) {
+  return !name.empty() && name.size() < 100 && name[0] != '.' &&
+         name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") ==
+             std::string::npos;
+}
+
+std::string StatusText(KrStatus status) { return krGetStatusString(status); }
+
+}  // namespace
+
+ViewSession::ViewSession(ViewOptions options, FrameSink* sink) : options_(std::move(options)), sink_(sink) {}
+
+ViewSession::~ViewSession() {
+  Stop();
+  if (recorder_) recorder_->StopRecording();
+  recorder_.reset();
+}
+
+bool ViewSession::Open() {
+  std::vector<std::string> types;
+  for (const std::string& name : options_.streams) types.push_back(ovalith_tool::StreamTypeOf(name));
+  if (!ovalith_tool::OpenEither(options_.connection, options_.file, types, &source_)) return false;
+  KrVDevice& device = *source_.device;
+  for (const std::string& name : ovalith_tool::StreamNames(device)) {
+    std::string type;
+    KrVStreamData* data = nullptr;
+    if (!ovalith_tool::GetText(device, name.c_str(), "Type", &type) ||
+        !ovalith_tool::Check(device.GetStreamData(name.c_str(), data), "cannot reach stream " + name)) {
+      return false;
+    }
+    for (const KindRow& row : kKinds) {
+      if (type == row.type) streams_.push_back({name, row.kind, data});
+    }
+  }
+  if (source_.isFile) device.GetProperty("Device", "NumberOfFrames", totalFrames_);
+  PublishState();
+  return true;
+}
+
+void ViewSession::Start() { thread_ = std::thread([this] { Run(); }); }
+
+void ViewSession::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void ViewSession::Post(const std::string& command, Reply reply) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commands_.push_back({command, std::move(reply)});
+  }
+  wake_.notify_all();
+}
+
+std::string ViewSession::State() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_;
+}
+
+bool ViewSession::WaitForCommand(Clock::time_point until) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  wake_.wait_until(lock, until, [this] { return stopping_ || !commands_.empty(); });
+  return !stopping_;
+}
+
+void ViewSession::Run() {
+  auto nextState = Clock::now() + kStatePeriod;
+  for (;;) {
+    std::deque<Command> commands;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) return;
+      commands.swap(commands_);
+    }
+    for (const Command& command : commands) Execute(command);
+    if (!commands.empty()) PublishState();
+    if (Clock::now() >= nextState) {
+      PublishState();
+      nextState = Clock::now() + kStatePeriod;
+    }
+    if (!source_.isFile) {
+      // A paced sensor's read waits for its next frame; a failing one is
+      // retried at a calm pace.
+      if (!ReadAndPublish() && !WaitForCommand(Clock::now() + std::chrono::milliseconds(100))) return;
+      continue;
+    }
+    if (!playing_) {
+      if (!WaitForCommand(nextState)) return;
+      continue;
+    }
+    // Playback keeps the recording's own pace.
+    uint64_t next = 0;
+    if (source_.device->TellTime(&next) == KR_STATUS_OK && anchorSet_ && next > playAnchorTime_) {
+      const auto due = playAnchor_ + std::chrono::microseconds(next - playAnchorTime_);
+      if (due > Clock::now()) {
+        if (!WaitForCommand(std::min(due, nextState))) return;
+        continue;
+      }
+    }
+    if (!anchorSet_) {
+      playAnchor_ = Clock::now();
+      playAnchorTime_ = next;
+      anchorSet_ = true;
+    }
+    if (!ReadAndPublish()) {
+      playing_ = false;
+      PublishState();
+    }
+  }
+}
+
+bool ViewSession::ReadAndPublish() {
+  KrVDevice& device = *source_.device;
+  KrStatus status = device.Read();
+  for (int damaged = 0; status == KR_STATUS_TL_FILE_CORRUPT && source_.isFile && damaged < kMaxDamagedInARow;
+       ++damaged) {
+    status = device.Read();
+  }
+  if (status == KR_STATUS_TL_END_OF_FILE) {
+    ended_ = true;
+    return false;
+  }
+  if (status != KR_STATUS_OK) {
+    lastFailure_ = "read: " + StatusText(status);
+    return false;
+  }
+  for (size_t i = 0; i < streams_.size(); ++i) {
+    const Stream& stream = streams_[i];
+    if (!stream.data->IsDataNew()) continue;
+    if (i == 0 && source_.isFile) {
+      uint32_t next = 0;
+      if (device.TellFrame(&next) == KR_STATUS_OK && next > 0) shownFrame_ = next - 1;
+      shownTime_ = stream.data->GetTimestamp();
+    }
+    if (Message message = EncodeFrame(stream.kind, *stream.data)) sink_->PublishFrame(i, message);
+  }
+  if (recorder_) {
+    const KrStatus written = recorder_->WriteData();
+    if (written != KR_STATUS_OK) {
+      lastFailure_ = "recording " + recordingFile_ + ": " + StatusText(written);
+      recorder_->StopRecording();
+      recorder_.reset();
+      PublishState();
+    } else {
+      ++recordedReads_;
+    }
+  }
+  return true;
+}
+
+// Reads until the first stream (the recording's primary one) shows a new
+// frame, for a step or a seek.
+bool ViewSession::ReadForPlayback() {
+  if (streams_.empty()) return false;
+  for (;;) {
+    if (!ReadAndPublish()) return false;
+    if (streams_[0].data->IsDataNew()) return true;
+  }
+}
+
+void ViewSession::Execute(const Command& command) {
+  const std::vector<std::string> fields = SplitFields(command.text);
+  const std::string name = fields.empty() ? std::string() : fields[0];
+  bool ok = false;
+  std::string text;
+  if (name == "set") {
+    text = SetProperty(fields, &ok);
+  } else if (name == "record") {
+    text = Record(fields, &ok);
+  } else if (!source_.isFile && (name == "play" || name == "pause" || name == "step" || name == "seekframe" ||
+                                 name == "seektime")) {
+    text = "a sensor cannot " + name;
+  } else if (name == "play" || name == "pause") {
+    ok = fields.size() == 1;
+    if (ok && name == "play" && ended_) {
+      ok = source_.device->SeekFrame(1) == KR_STATUS_OK;
+      ended_ = !ok;
+    }
+    playing_ = ok ? name == "play" : playing_;
+    anchorSet_ = false;
+    text = ok ? (playing_ ? "playing" : "paused") : "cannot " + name;
+  } else if (name == "step") {
+    playing_ = false;
+    ok = fields.size() == 1 && ReadForPlayback();
+    text = ok ? "frame " + std::to_string(shownFrame_) : ended_ ? "the recording has ended" : "cannot step";
+  } else if (name == "seekframe" || name == "seektime") {
+    text = Seek(fields, &ok);
+  } else {
+    text = "unknown command";
+  }
+  std::string reply = "{\"type\":\"reply\",\"command\":" + Quoted(name) + ",\"ok\":" + (ok ? "true" : "false") +
+                      ",\"" + (ok ? "text" : "status") + "\":" + Quoted(text) + "}";
+  if (command.reply) command.reply(reply);
+}
+
+std::string ViewSession::SetProperty(const std::vector<std::string>& fields, bool* ok) {
+  if (fields.size() != 4) return "set needs a module, a property and a value";
+  KrVDevice& device = *source_.device;
+  const char* module = fields[1].c_str();
+  const char* property = fields[2].c_str();
+  KrPropertyType type = KR_PROPERTY_TYPE_INTEGER;
+  KrStatus status = device.GetPropertyType(module, property, type);
+  if (status != KR_STATUS_OK) return StatusText(status);
+  uint64_t integer = 0;
+  double real = 0;
+  switch (type) {
+    case KR_PROPERTY_TYPE_INTEGER:
+      if (!ParseUnsigned(fields[3], &integer)) return "not a whole number: " + fields[3];
+      status = device.SetProperty(module, property, integer);
+      break;
+    case KR_PROPERTY_TYPE_REAL:
+      if (!ParseReal(fields[3], &real)) return "not a number: " + fields[3];
+      status = device.SetProperty(module, property, real);
+      break;
+    case KR_PROPERTY_TYPE_STRING:
+      status = device.SetProperty(module, property, fields[3].c_str());
+      break;
+    default:
+      return "the viewer does not write general values";
+  }
+  if (status == KR_STATUS_TL_PROPERTY_READ_ONLY) readOnly_.push_back(fields[1] + "." + fields[2]);
+  if (status != KR_STATUS_OK) return StatusText(status);
+  *ok = true;
+  return fields[1] + "." + fields[2] + " = " + fields[3];
+}
+
+std::string ViewSession::Record(const std::vector<std::string>& fields, bool* ok) {
+  if (source_.isFile) return "a recording cannot be recorded again";
+  const std::string action = fields.size() > 1 ? fields[1] : std::string();
+  if (action == "stop" && fields.size() == 2) {
+    if (!recorder_) return "not recording";
+    const KrStatus status = recorder_->StopRecording();
+    recorder_.reset();
+    if (status != KR_STATUS_OK) return "cannot finish " + recordingFile_ + ": " + StatusText(status);
+    *ok = true;
+    return recordingFile_;
+  }
+  if (action != "start" || fields.size() > 3) return "record start [NAME] or record stop";
+  if (recorder_) return "already recording into " + recordingFile_;
+  std::string name = fields.size() == 3 ? fields[2] : std::string();
+  if (name.empty()) {
+    char stamp[64];
+    const std::time_t now = std::time(nullptr);
+    std::tm local = {};
+    localtime_r(&now, &local);
+    std::strftime(stamp, sizeof(stamp), "view-%Y%m%d-%H%M%S.rec", &local);
+    name = stamp;
+  }
+  if (!PlainFileName(name)) return "not a plain file name: " + name;
+  const std::string path = options_.recordFolder + "/" + name;
+  struct stat existing = {};
+  if (stat(path.c_str(), &existing) == 0) return path + " exists already";
+  auto recorder = std::make_unique<KrVDeviceRecorder>(source_.device.get(), path.c_str());
+  const KrStatus status = recorder->StartRecording(1);
+  if (status != KR_STATUS_OK) return "cannot record into " + path + ": " + StatusText(status);
+  recorder_ = std::move(recorder);
+  recordingFile_ = path;
+  recordedReads_ = 0;
+  *ok = true;
+  return path;
+}
+
+std::string ViewSession::Seek(const std::vector<std::string>& fields, bool* ok) {
+  uint64_t value = 0;
+  if (fields.size() != 2 || !ParseUnsigned(fields[1], &value)) return fields[0] + " needs a whole number";
+  KrVDevice& device = *source_.device;
+  KrStatus status = KR_STATUS_OK;
+  if (fields[0] == "seekframe") {
+    status = value > UINT32_MAX ? KR_STATUS_TL_FRAME_NOT_FOUND : device.SeekFrame(static_cast<uint32_t>(value));
+  } else {
+    status = device.SeekTime(value);
+  }
+  if (status != KR_STATUS_OK) return StatusText(status);
+  playing_ = false;
+  ended_ = false;
+  anchorSet_ = false;
+  if (!ReadForPlayback()) return "no frame there";
+  *ok = true;
+  return "frame " + std::to_string(shownFrame_) + " at " + std::to_string(shownTime_) + " us";
+}
+
+std::string ViewSession::PropertiesJson() {
+  KrVPropertySet set;
+  if (source_.device->GetAllProperties(set, 0, nullptr) != KR_STATUS_OK) return "[]";
+  KrPropertySetEnumeratorHandle entry = nullptr;
+  if (KrPropertySetGetEnumerator(set.GetHandle(), &entry, nullptr) != KR_STATUS_OK) return "[]";
+  std::string out = "[", module;
+  bool end = false;
+  while (KrPropertySetEnumeratorMoveNext(entry, &end) == KR_STATUS_OK && !end) {
+    KrPropertyType type = KR_PROPERTY_TYPE_INTEGER;
+    const char *entryModule = nullptr, *property = nullptr;
+    if (KrPropertySetEnumeratorGetCurrentPropertyInfo(entry, &type, &entryModule, &property) != KR_STATUS_OK) break;
+    if (std::any_of(std::begin(kFrameFields), std::end(kFrameFields),
+                    [property](const char* field) { return std::string(field) == property; })) {
+      continue;
+    }
+    std::string value, kind;
+    uint64_t integer = 0;
+    double real = 0;
+    const char* text = nullptr;
+    KrGeneralBuffer general = {};
+    if (type == KR_PROPERTY_TYPE_INTEGER && KrPropertySetEnumeratorGetIntValue(entry, &integer) == KR_STATUS_OK) {
+      kind = "int", value = std::to_string(integer);
+    } else if (type == KR_PROPERTY_TYPE_REAL && KrPropertySetEnumeratorGetRealValue(entry, &real) == KR_STATUS_OK) {
+      kind = "real", value = Quoted(RealText(real));
+    } else if (type == KR_PROPERTY_TYPE_STRING &&
+               KrPropertySetEnumeratorGetStringValue(entry, &text) == KR_STATUS_OK) {
+      kind = "text", value = Quoted(text);
+    } else if (KrPropertySetEnumeratorGetGeneralValue(entry, &general) == KR_STATUS_OK) {
+      kind = "general", value = Quoted(std::to_string(general.nDataSize) + " bytes");
+    } else {
+      continue;
+    }
+    const std::string key = std::string(entryModule) + "." + property;
+    const bool readOnly = kind == "general" || source_.isFile ||
+                          std::find(readOnly_.begin(), readOnly_.end(), key) != readOnly_.end();
+    if (entryModule != module) {
+      out += std::string(module.empty() ? "" : "]},") + "{\"name\":" + Quoted(entryModule) + ",\"properties\":[";
+      module = entryModule;
+    } else {
+      out += ",";
+    }
+    out += "{\"name\":" + Quoted(property) + ",\"type\":\"" + kind + "\",\"value\":" + value +
+           ",\"readOnly\":" + (readOnly ? "true" : "false") + "}";
+  }
+  KrPropertySetEnumeratorFree(&entry);
+  return out + (module.empty() ? "]" : "]}]");
+}
+
+void ViewSession::PublishState() {
+  std::string out = "{\"type\":\"state\",\"device\":" + Quoted(source_.name) +
+                    ",\"isFile\":" + (source_.isFile ? "true" : "false") + ",\"streams\":[";
+  for (size_t i = 0; i < streams_.size(); ++i) {
+    out += std::string(i == 0 ? "" : ",") + "{\"name\":" + Quoted(streams_[i].name) +
+           ",\"kind\":" + std::to_string(static_cast<int>(streams_[i].kind)) + "}";
+  }
+  out += "],\"recording\":{\"active\":" + std::string(recorder_ ? "true" : "false") +
+         ",\"file\":" + Quoted(recordingFile_) + ",\"reads\":" + std::to_string(recordedReads_) + "}";
+  if (source_.isFile) {
+    out += ",\"playback\":{\"playing\":" + std::string(playing_ ? "true" : "false") +
+           ",\"ended\":" + (ended_ ? "true" : "false") + ",\"frame\":" + std::to_string(shownFrame_) +
+           ",\"frames\":" + std::to_string(totalFrames_) + ",\"time\":" + std::to_string(shownTime_) + "}";
+  }
+  out += ",\"failure\":" + Quoted(lastFailure_) + ",\"modules\":" + PropertiesJson() + "}";
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_ = out;
+  }
+  sink_->PublishText(out);
+}
+
+}  // namespace ovalith_view

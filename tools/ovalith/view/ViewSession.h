@@ -1,0 +1,139 @@
+// ViewSession: the viewer's hold on its device, a sensor or a recording.
+//
+// One thread, the session's own, uses the device: it reads frames, turns
+// each new one into a frame message for the sink, carries out the commands
+// the page sends (property writes, recording, play/pause/step/seek), and
+// every second describes the device (modules, properties, recording and
+// playback position) in a JSON state text. Other threads only queue
+// commands (Post) and read the last state (State); neither waits for the
+// device. The device is opened by Open on the caller's thread before Start
+// and closed by the destructor after Stop, so it is never used from two
+// threads at once.
+//
+// Commands are texts of tab-separated fields, the first the command:
+//   set MODULE PROPERTY VALUE     write a property (integer, real or text)
+//   record start [NAME] | record stop    a sensor only; NAME is a plain file
+//                                 name (letters, digits, '.', '_', '-') in
+//                                 the record folder; the default names it by time
+//   play | pause | step           a recording only
+//   seekframe N | seektime MICROSECONDS   a recording only (pauses it)
+// Each command gets one JSON reply: {"type":"reply","command":...,"ok":...,
+// "status":<the failure's text>,"text":<what was done>}.
+//
+// Ownership: the session owns its device, its recorder and its thread; the
+// sink is the caller's and must outlive the session's thread (Stop).
+#pragma once
+
+#include "ToolCommon.h"
+#include "ViewFrames.h"
+
+#include <Ovalith/Ovalith.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ovalith_view {
+
+// Where the session's output goes; called on the session's thread.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+  // A frame of the stream with that index (fixed for the session).
+  virtual void PublishFrame(size_t stream, const Message& message) = 0;
+  // A state text for every client.
+  virtual void PublishText(const std::string& text) = 0;
+};
+
+struct ViewOptions {
+  std::string connection;  // a sensor ("*:0" when neither is given)
+  std::string file;        // or a recording
+  std::vector<std::string> streams = {"depth", "image", "ir", "audio"};
+  std::string recordFolder = ".";
+};
+
+class ViewSession {
+ public:
+  using Reply = std::function<void(const std::string& json)>;
+
+  ViewSession(ViewOptions options, FrameSink* sink);
+  // Stops the thread, a recording still running (its file is finished) and
+  // closes the device.
+  ~ViewSession();
+  ViewSession(const ViewSession&) = delete;
+  ViewSession& operator=(const ViewSession&) = delete;
+
+  // Opens the device and its streams; false after a report on standard error.
+  bool Open();
+  void Start();
+  void Stop();
+
+  // Queues a command; reply is called once, on the session's thread (or not
+  // at all when the session stops first). Any thread.
+  void Post(const std::string& command, Reply reply);
+  // The last state text. Any thread.
+  std::string State() const;
+
+  // One read of the device and the messages of its new frames, on the
+  // caller's thread (the session's thread must not run). False at the end of
+  // a recording or on a failed read.
+  bool ReadAndPublish();
+
+ private:
+  struct Stream {
+    std::string name;
+    FrameKind kind;
+    KrVStreamData* data;
+  };
+  struct Command {
+    std::string text;
+    Reply reply;
+  };
+
+  void Run();
+  void Execute(const Command& command);
+  std::string SetProperty(const std::vector<std::string>& fields, bool* ok);
+  std::string Record(const std::vector<std::string>& fields, bool* ok);
+  std::string Seek(const std::vector<std::string>& fields, bool* ok);
+  bool ReadForPlayback();
+  void PublishState();
+  std::string PropertiesJson();
+  bool WaitForCommand(std::chrono::steady_clock::time_point until);
+
+  ViewOptions options_;
+  FrameSink* sink_;
+  ovalith_tool::Source source_;
+  std::vector<Stream> streams_;
+  std::unique_ptr<KrVDeviceRecorder> recorder_;
+  std::string recordingFile_;
+  uint64_t recordedReads_ = 0;
+  std::string lastFailure_;
+
+  // Playback of a recording: the frame and time shown, and the clock that
+  // paces it (frame time playAnchorTime is shown at playAnchor).
+  bool playing_ = true;
+  bool ended_ = false;
+  uint32_t shownFrame_ = 0;
+  uint64_t shownTime_ = 0;
+  uint64_t totalFrames_ = 0;
+  std::chrono::steady_clock::time_point playAnchor_;
+  uint64_t playAnchorTime_ = 0;
+  bool anchorSet_ = false;
+  // Properties refused as read-only so far: the page stops offering them.
+  std::vector<std::string> readOnly_;
+
+  std::thread thread_;
+  mutable std::mutex mutex_;  // guards the fields below
+  std::condition_variable wake_;
+  std::deque<Command> commands_;
+  bool stopping_ = false;
+  std::string state_ = "{}";
+};
+
+}  // namespace ovalith_view
