@@ -7,13 +7,15 @@
 // they are far apart in millimetres. So the encoder:
 //   1. ranks the values the frame uses (its alphabet) and replaces each
 //      pixel by its rank, when the alphabet is small enough to pay off;
-//   2. predicts each rank from its left, upper and upper-left neighbours
-//      (the median edge detector of LOCO-I) and keeps the residual,
-//      zig-zag mapped to an unsigned 16-bit number;
-//   3. stores the alphabet (as gaps) and the residuals as two byte planes,
-//      low bytes then high bytes, and hands them to Zstandard (level 1),
-//      whose matches take care of runs of no-sample pixels and whose
-//      entropy stage codes the small residuals in a couple of bits.
+//   2. predicts each rank by the one above it (the first row: by the one on
+//      its left) and keeps the residual, zig-zag mapped to an unsigned
+//      16-bit number; rows depend only on the row before, so both ways run
+//      as vectorised loops;
+//   3. stores the alphabet (as gaps), one byte per residual (255 marks a
+//      residual of 255 or more, whose 16-bit value follows in a list of
+//      escapes), and hands them to Zstandard (level 1), whose matches take
+//      care of runs of no-sample pixels and whose entropy stage codes the
+//      small residuals in a couple of bits.
 //
 // Encoded layout (little-endian):
 //   0  u8   version, 1
@@ -21,9 +23,11 @@
 //   2  u16  row width in pixels (a prediction hint; any width round-trips)
 //   4  u32  pixel count
 //   8  u32  alphabet size (0 when not ranked, else 1 .. 65536)
-//   12      one Zstandard frame of exactly 2 * alphabet + 2 * pixels bytes:
-//           alphabet gaps (u16 each: first value, then value - previous - 1),
-//           low bytes of the residuals, high bytes of the residuals.
+//   12 u32  escape count (at most the pixel count)
+//   16      one Zstandard frame of exactly 2 * alphabet + pixels + 2 * escapes
+//           bytes: alphabet gaps (u16 each: first value, then value -
+//           previous - 1), one byte per pixel (its zig-zag residual, or 255),
+//           the escapes (u16 each, in pixel order).
 //
 // The decoder reads untrusted bytes: every field is checked against the
 // output the caller holds before anything is allocated, Zstandard checks
@@ -70,9 +74,11 @@ class DepthEncoder {
 
  private:
   ZSTD_CCtx_s* context_;
-  std::vector<uint16_t> rank_;    // rank of each of the 65536 values, for the frame being encoded
-  std::vector<uint16_t> values_;  // the frame's pixels as ranks
+  std::vector<uint8_t> used_;     // which of the 65536 values the frame being encoded holds
+  std::vector<uint16_t> rank_;    // rank of each value (the value itself when not ranked)
+  std::vector<uint16_t> above_;   // ranks of the row above the one being encoded
   std::vector<uint8_t> planes_;   // what goes to Zstandard
+  std::vector<uint16_t> escapes_; // residuals of 255 or more, in pixel order
 };
 
 class DepthDecoder {

@@ -86,10 +86,10 @@ struct Sample {
 };
 
 // Writes the depth codec's layout by hand, from the documented fields.
-std::vector<uint8_t> Forge(uint8_t flags, uint16_t width, uint32_t pixels, uint32_t alphabet,
+std::vector<uint8_t> Forge(uint8_t flags, uint16_t width, uint32_t pixels, uint32_t alphabet, uint32_t escapes,
                            const std::vector<uint8_t>& planes) {
   std::vector<uint8_t> out = {1, flags, uint8_t(width), uint8_t(width >> 8)};
-  for (uint32_t v : {pixels, alphabet}) {
+  for (uint32_t v : {pixels, alphabet, escapes}) {
     for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
   }
   std::vector<uint8_t> packed(ZSTD_compressBound(planes.size()));
@@ -113,19 +113,22 @@ TEST(DepthCodecTest, MalformedInputIsRefusedWithItsReason) {
     DecodeStatus expected;
   };
   const Case cases[] = {
-      {"shorter than the header", std::vector<uint8_t>(sample.encoded.begin(), sample.encoded.begin() + 11), count,
+      {"shorter than the header", std::vector<uint8_t>(sample.encoded.begin(), sample.encoded.begin() + 15), count,
        DecodeStatus::kTruncated},
       {"unknown version", patched(0, 2), count, DecodeStatus::kBadHeader},
       {"unknown flag", patched(1, 0x81), count, DecodeStatus::kBadHeader},
       {"width 0", [&] { auto b = patched(2, 0); b[3] = 0; return b; }(), count, DecodeStatus::kBadHeader},
       {"another pixel count", patched(4, uint8_t(count + 1)), count, DecodeStatus::kSizeMismatch},
       {"the caller's frame is larger", sample.encoded, count + 1, DecodeStatus::kSizeMismatch},
-      {"ranked with an empty alphabet", Forge(1, 2, 2, 0, {0, 0, 0, 0}), 2, DecodeStatus::kBadHeader},
-      {"alphabet over 65536 values", Forge(1, 2, 2, 65537, {0, 0, 0, 0}), 2, DecodeStatus::kBadHeader},
-      {"planes of another size", Forge(1, 2, 2, 1, {5, 0, 0, 0, 0, 0, 0, 0}), 2, DecodeStatus::kSizeMismatch},
-      {"rank past the alphabet", Forge(1, 2, 2, 1, {100, 0, 0, 2, 0, 0}), 2, DecodeStatus::kValueOutOfRange},
-      {"alphabet past 65535", Forge(1, 2, 2, 2, {0xFF, 0xFF, 0, 0, 0, 0, 0, 0}), 2, DecodeStatus::kValueOutOfRange},
-      {"not Zstandard data", [&] { auto b = sample.encoded; std::fill(b.begin() + 12, b.end(), 0x5A); return b; }(),
+      {"ranked with an empty alphabet", Forge(1, 2, 2, 0, 0, {0, 0}), 2, DecodeStatus::kBadHeader},
+      {"alphabet over 65536 values", Forge(1, 2, 2, 65537, 0, {0, 0}), 2, DecodeStatus::kBadHeader},
+      {"more escapes than pixels", Forge(0, 2, 2, 0, 3, {255, 255, 1, 0, 1, 0, 1, 0}), 2, DecodeStatus::kBadHeader},
+      {"planes of another size", Forge(1, 2, 2, 1, 0, {5, 0, 0, 0, 0, 0}), 2, DecodeStatus::kSizeMismatch},
+      {"an escape without its value", Forge(1, 2, 2, 1, 0, {5, 0, 0, 255}), 2, DecodeStatus::kBadHeader},
+      {"an escape value left over", Forge(1, 2, 2, 1, 1, {5, 0, 0, 0, 9, 0}), 2, DecodeStatus::kBadHeader},
+      {"rank past the alphabet", Forge(1, 2, 2, 1, 0, {100, 0, 0, 2}), 2, DecodeStatus::kValueOutOfRange},
+      {"alphabet past 65535", Forge(1, 2, 2, 2, 0, {0xFF, 0xFF, 0, 0, 0, 0}), 2, DecodeStatus::kValueOutOfRange},
+      {"not Zstandard data", [&] { auto b = sample.encoded; std::fill(b.begin() + 16, b.end(), 0x5A); return b; }(),
        count, DecodeStatus::kEntropyError},
   };
   DepthDecoder decoder;
