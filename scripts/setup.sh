@@ -5,7 +5,7 @@ set -euo pipefail
 build=${1:-build}
 shift || true
 packages=(build-essential cmake pkg-config clang lld libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          zlib1g-dev libinih-dev libspdlog-dev libfmt-dev libpng-dev libcli11-dev ccache
+          zlib1g-dev libzstd-dev liblz4-dev libinih-dev libspdlog-dev libfmt-dev libpng-dev libcli11-dev ccache
           pybind11-dev python3-dev python3-numpy python3-pytest
           libcivetweb-dev python3 chromium chromium-driver)
 missing=()

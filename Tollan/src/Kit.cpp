@@ -159,6 +159,12 @@ KrStatus ParseReal(const std::string& text, double* value) {
   return KR_STATUS_OK;
 }
 
+KrStatus ParseScene(const std::string& text, bool* noise) {
+  if (text != "noisy" && text != "clean") return KR_STATUS_OS_BAD_NUMBER;
+  *noise = text == "noisy";
+  return KR_STATUS_OK;
+}
+
 KrStatus ParseHexBytes(const std::string& text, std::vector<uint8_t>* bytes) {
   std::vector<uint8_t> parsed;
   size_t i = 0;
@@ -231,6 +237,8 @@ const ConfigKey kTollanKeys[] = {
        return KR_STATUS_OK;
      }},
     {"Paced", [](const std::string& text, KitConfig* config) { return ParseFlag(text, &config->paced); }},
+    {"Scene", [](const std::string& text, KitConfig* config) { return ParseScene(text, &config->noise); }},
+    {"NoiseSeed", [](const std::string& text, KitConfig* config) { return ParseUnsigned(text, &config->noiseSeed); }},
 };
 
 KrStatus LoadConfig(const std::string& path, const std::string& directory, bool required, KitConfig* config) {

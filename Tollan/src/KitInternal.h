@@ -72,6 +72,8 @@ KrStatus ReadIniFile(const std::string& path, IniFile* file);
 KrStatus ParseUnsigned(const std::string& text, uint64_t* value);
 KrStatus ParseReal(const std::string& text, double* value);
 KrStatus ParseHexBytes(const std::string& text, std::vector<uint8_t>* bytes);
+// The simulated sensor's scene: "noisy" (*noise true) or "clean"; else 0x10015.
+KrStatus ParseScene(const std::string& text, bool* noise);
 
 // ---- configuration ----
 
@@ -81,6 +83,8 @@ struct KitConfig {
   std::string directory;  // the directory given to TollanInit ("." for the current one)
   uint32_t sensors = 1;   // number of simulated sensors ("*:0" .. "*:N-1")
   bool paced = true;      // simulated frames follow their frame rate
+  bool noise = true;      // simulated frames carry sensor noise ("Scene" noisy); false: the clean scene
+  uint64_t noiseSeed = 0; // seed of that noise
   IniFile file;           // every section of the file, for the device kinds ("SensorV2.N" and others)
 };
 

@@ -66,6 +66,8 @@ TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
       {"[Tollan]\nSensors=-1\n", KR_STATUS_TL_CONFIG_FAILED, 0},
       {"[Tollan]\nSensors=100000\n", KR_STATUS_TL_CONFIG_FAILED, 0},
       {"[Tollan]\nPaced=2\n", KR_STATUS_TL_CONFIG_FAILED, 0},
+      {"[Tollan]\nScene=clean\nNoiseSeed=7\n", KR_STATUS_OK, 1},
+      {"[Tollan]\nScene=blurry\n", KR_STATUS_TL_CONFIG_FAILED, 0},
       {"[Tollan\nSensors=2\n", KR_STATUS_TL_CONFIG_FAILED, 0},
   };
   for (const ConfigCase& c : cases) {

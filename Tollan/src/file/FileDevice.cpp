@@ -10,8 +10,8 @@ namespace tollan {
 namespace {
 
 // Properties of the device itself: never recorded, never replayed.
-const char* const kOwnProperties[] = {"ReadWriteMode", "NumberOfFrames", "VerifyFrameData", "Complete",
-                                      "IgnoredTailBytes"};
+const char* const kOwnProperties[] = {"ReadWriteMode", "NumberOfFrames", "VerifyFrameData", "Compression",
+                                      "Complete", "IgnoredTailBytes"};
 
 bool IsOwnProperty(const std::string& name) {
   return std::any_of(std::begin(kOwnProperties), std::end(kOwnProperties),
@@ -42,6 +42,7 @@ KrStatus FileDevice::Report(KrStatus status, const char* what) {
 
 KrStatus FileDevice::Setup() {
   AddProperty("Device", "ReadWriteMode", Value::Int(Writing() ? 1 : 0)).readOnly = true;
+  if (Writing()) AddCompressionProperty();
   return Writing() ? KR_STATUS_OK : StartReading();
 }
 
@@ -68,6 +69,37 @@ void FileDevice::Stop() {
 }
 
 // ---- writing ----
+
+// "Device"."Compression" (write mode): the codec of each kind of stream, as
+// FrameCodec.h's codec choice text. Streams created later start with it; a
+// change applies to the existing streams from their next frame. Empty (the
+// default) stores frames as they are, as recordings always did.
+void FileDevice::AddCompressionProperty() {
+  Property& compression = AddProperty("Device", "Compression", Value::String(""));
+  compression.validate = [](Value* proposed) {
+    recording::CodecChoice choice;
+    return proposed->type == KR_PROPERTY_TYPE_STRING &&
+                   recording::ParseCodecChoice(proposed->stringValue.c_str(), &choice)
+               ? KR_STATUS_OK
+               : KR_STATUS_TL_BAD_PROPERTY_VALUE;
+  };
+  compression.afterSet = [this] {
+    const recording::CodecChoice choice = CodecChoiceNow();
+    for (const auto& stream : Streams()) {
+      auto recorded = writeIds_.find(stream->id);
+      if (recorded != writeIds_.end()) {
+        writer_.SetCompression(recorded->second, recording::Compression(choice.For(stream->type.c_str())));
+      }
+    }
+  };
+}
+
+recording::CodecChoice FileDevice::CodecChoiceNow() const {
+  recording::CodecChoice choice;
+  const Property* compression = FindProperty("Device", "Compression");
+  if (compression != nullptr) recording::ParseCodecChoice(compression->value.stringValue.c_str(), &choice);
+  return choice;
+}
 
 std::vector<recording::Property> FileDevice::ModuleProperties(const Module& module) const {
   std::vector<recording::Property> properties;
@@ -148,6 +180,7 @@ KrStatus FileDevice::OnStreamReady(Stream& stream) {
   definition.name = stream.name;
   definition.type = stream.type;
   definition.properties = ModuleProperties(*stream.module);
+  definition.compression = recording::Compression(CodecChoiceNow().For(stream.type.c_str()));
   uint32_t id = 0;
   TOLLAN_TRY(Report(writer_.AddStream(definition, &id), "recording a stream"));
   writeIds_[stream.id] = id;

@@ -57,6 +57,9 @@ class FileDevice : public DeviceBase {
   KrStatus StopResult() const override { return closeStatus_; }
   KrStatus OnCreateStream(Stream& stream) override;
   KrStatus OnStreamReady(Stream& stream) override;
+  // "Device"."Compression" of a written recording, and the choice it holds.
+  void AddCompressionProperty();
+  recording::CodecChoice CodecChoiceNow() const;
   KrStatus OnDestroyStream(Stream& stream) override;
   KrStatus ReadRecords(Locked& lock, std::vector<StreamRecord>& records, bool single) override;
   KrStatus WriteRecords(Locked& lock, std::vector<StreamRecord>& records, bool single) override;

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <Tollan/src/file/FrameCodec.h>
+
 #include <cstring>
 
 namespace tollan {
@@ -300,7 +302,7 @@ KrStatus DecodeStreamDefinition(const uint8_t* data, size_t size, StreamDefiniti
   uint32_t compression = 0;
   bool decoded = in.U32(&stream->id) && in.Text(&stream->name) && in.Text(&stream->type) &&
                  in.U32(&compression) && !stream->name.empty() &&
-                 compression <= uint32_t(Compression::kZlib) && DecodePropertyList(&in, &stream->properties);
+                 compression <= kLastEncoding && DecodePropertyList(&in, &stream->properties);
   stream->compression = Compression(compression);
   return Finished(in, decoded);
 }
@@ -326,6 +328,13 @@ KrStatus DecodePropertyChange(const uint8_t* data, size_t size, PropertyChange* 
       in.U64(&change->framesBefore) && in.U64(&change->timestamp) && DecodeProperty(&in, &change->property);
   return Finished(in, decoded);
 }
+
+// A frame's encoding is the number of the codec that stored it.
+static_assert(uint32_t(FrameEncoding::kZlib) == uint32_t(Codec::kZlib) &&
+                  uint32_t(FrameEncoding::kDepth) == uint32_t(Codec::kDepth) &&
+                  uint32_t(FrameEncoding::kLz4) == uint32_t(Codec::kLz4) &&
+                  uint32_t(FrameEncoding::kZstd) == uint32_t(Codec::kZstd) && kLastEncoding == kLastCodec,
+              "frame encodings are the codec numbers");
 
 void EncodeFrameHeader(const FrameInfo& frame, FrameEncoding encoding, uint8_t (&out)[kFrameHeaderSize]) {
   PutU32(out, frame.streamId);
@@ -355,6 +364,11 @@ KrStatus DecodeFrameHeader(const uint8_t (&in)[kFrameHeaderSize], uint32_t paylo
   }
   if (code == uint32_t(FrameEncoding::kZlib) && stored > 0 && frame->size <= stored * kMaxInflateRatio) {
     *encoding = FrameEncoding::kZlib;
+    return KR_STATUS_OK;
+  }
+  if (code > uint32_t(FrameEncoding::kZlib) && code <= kLastEncoding && stored > 0 && stored < frame->size &&
+      frame->size <= stored * kMaxCodecRatio) {
+    *encoding = FrameEncoding(code);
     return KR_STATUS_OK;
   }
   return KR_STATUS_TL_FILE_CORRUPT;

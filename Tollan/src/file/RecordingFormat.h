@@ -34,7 +34,9 @@ namespace recording {
 constexpr uint8_t kMagic[8] = {'O', 'V', 'L', 'R', 'E', 'C', '\r', '\n'};
 // Raised only for changes that an older reader cannot skip over; new chunk
 // types do not need a new version (readers skip types they do not know).
-constexpr uint32_t kFormatVersion = 1;
+// Version 2 added the depth, LZ4 and Zstandard frame encodings; a reader
+// plays every version from 1 up to this one.
+constexpr uint32_t kFormatVersion = 2;
 // magic, version (u32), flags (u32, none defined yet), CRC-32 of the 16
 // bytes before it. The magic and version keep their place in every version,
 // so a reader can always tell "newer" from "not a recording".
@@ -68,6 +70,10 @@ constexpr uint32_t kMaxNameLength = KR_MAX_NAME_LENGTH - 1;    // names and text
 // Deflate never expands data by more than this factor, so a compressed
 // frame that claims more is damaged (and cannot make us allocate much).
 constexpr uint64_t kMaxInflateRatio = 1032;
+// The same for the codecs of version 2: Zstandard stores a run of 128 KiB in
+// 4 bytes, LZ4 shrinks by at most 255, so 65536 leaves room for every frame
+// they make while bounding what a tiny damaged frame can claim.
+constexpr uint64_t kMaxCodecRatio = 65536;
 
 // Frame payload: stream id (u32), frame id (u32), timestamp (u64, µs), data
 // size before compression (u32), encoding (u32), then the stored bytes.
@@ -84,17 +90,26 @@ constexpr uint32_t kIndexEntrySize = 32;
 constexpr uint32_t kTrailerPayloadSize = 16;
 constexpr uint32_t kTrailerChunkSize = kChunkHeaderSize + kTrailerPayloadSize;
 
-// How a stream's frames are stored (chosen per stream, in its definition).
+// How a stream's frames are stored (chosen per stream, in its definition);
+// the numbers are FrameCodec.h's codecs. Frames that do not shrink stay raw.
 enum class Compression : uint32_t {
   kNone = 0,
-  kZlib = 1,  // deflate, for 16-bit depth; frames that do not shrink stay raw
+  kZlib = 1,   // deflate (version 1)
+  kDepth = 2,  // the depth codec, for 16-bit depth (version 2)
+  kLz4 = 3,    // LZ4 (version 2)
+  kZstd = 4,   // Zstandard level 1 (version 2)
 };
 
-// How one frame's bytes are stored (chosen per frame).
+// How one frame's bytes are stored (chosen per frame): raw, or the codec of
+// its stream.
 enum class FrameEncoding : uint32_t {
   kRaw = 0,
   kZlib = 1,
+  kDepth = 2,
+  kLz4 = 3,
+  kZstd = 4,
 };
+constexpr uint32_t kLastEncoding = uint32_t(FrameEncoding::kZstd);
 
 // ---- values carried by a recording ----
 
@@ -217,7 +232,8 @@ KrStatus DecodePropertyChange(const uint8_t* data, size_t size, PropertyChange* 
 // Frame header inside a frame payload.
 void EncodeFrameHeader(const FrameInfo& frame, FrameEncoding encoding, uint8_t (&out)[kFrameHeaderSize]);
 // Checks the encoding and that the stored length (payload minus header)
-// fits the size it claims: equal when raw, within deflate's ratio when not.
+// fits the size it claims: equal when raw, within deflate's ratio when
+// deflated, smaller (and not empty) for the codecs of version 2.
 KrStatus DecodeFrameHeader(const uint8_t (&in)[kFrameHeaderSize], uint32_t payloadLength, FrameInfo* frame,
                            FrameEncoding* encoding);
 

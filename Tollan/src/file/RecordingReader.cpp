@@ -501,17 +501,19 @@ KrStatus RecordingReader::ReadFrameData(void* buffer, uint32_t capacity) {
     }
     return KR_STATUS_OK;
   }
-  // Deflated: the stored size was checked against the file when the chunk
-  // was found, so this allocation is bounded by the file.
+  // Compressed: the stored size was checked against the file when the chunk
+  // was found, so this allocation is bounded by the file. The codec checks
+  // the bytes again (they may have passed a CRC by chance, or not been
+  // checked at all) and writes only into the frame's own size.
   scratch_.resize(current_.storedSize);
   if (!ReadAt(current_.dataOffset, scratch_.data(), current_.storedSize) ||
       (options_.verifyFrameData &&
        Crc32(scratch_.data(), current_.storedSize, current_.headerCrc) != current_.payloadCrc)) {
     return KR_STATUS_TL_FILE_CORRUPT;
   }
-  uLongf length = current_.info.size;
-  if (uncompress(static_cast<Bytef*>(buffer), &length, scratch_.data(), current_.storedSize) != Z_OK ||
-      length != current_.info.size) {
+  if (!codec_) codec_.reset(new FrameCodec);
+  if (codec_->Decode(Codec(current_.encoding), scratch_.data(), current_.storedSize, buffer, current_.info.size) !=
+      DecodeStatus::kOk) {
     return KR_STATUS_TL_FILE_CORRUPT;
   }
   return KR_STATUS_OK;

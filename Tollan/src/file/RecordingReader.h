@@ -16,7 +16,10 @@
 // Ownership: the reader owns its file. Threads: one thread at a time.
 #pragma once
 
+#include <Tollan/src/file/FrameCodec.h>
 #include <Tollan/src/file/RecordingFormat.h>
+
+#include <memory>
 
 #include <vector>
 
@@ -95,6 +98,10 @@ class RecordingReader {
   // Copies the data of the frame that Next returned last; capacity below
   // its size: 0x10007.
   KrStatus ReadFrameData(void* buffer, uint32_t capacity);
+  // How the frame Next returned last is stored: its encoding and its stored
+  // bytes (its size when raw). Nothing returned yet: raw, 0.
+  FrameEncoding CurrentEncoding() const { return current_.encoding; }
+  uint32_t CurrentStoredSize() const { return current_.valid ? current_.storedSize : 0; }
   // The place of the cursor, and a return to it: what Next visited since
   // the mark is visited again (a player that looks ahead and stops).
   size_t Mark() const { return cursor_; }
@@ -175,7 +182,8 @@ class RecordingReader {
   std::vector<Entry> entries_;
   size_t cursor_ = 0;  // next entry to visit
   CurrentFrame current_;
-  std::vector<uint8_t> scratch_;  // a deflated frame being read
+  std::vector<uint8_t> scratch_;  // a compressed frame being read
+  std::unique_ptr<FrameCodec> codec_;  // made with the first compressed frame
   std::vector<uint8_t> block_;    // during a scan: the file from blockOffset_, blockLength_ bytes of it
   uint64_t blockOffset_ = 0;
   size_t blockLength_ = 0;

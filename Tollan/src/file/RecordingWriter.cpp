@@ -98,7 +98,7 @@ KrStatus RecordingWriter::AddStream(const StreamDefinition& stream, uint32_t* id
     return KR_STATUS_TL_WRONG_MODE;
   }
   if (stream.name.empty() || stream.name.size() > kMaxNameLength || stream.type.size() > kMaxNameLength ||
-      stream.compression > Compression::kZlib) {
+      uint32_t(stream.compression) > kLastEncoding) {
     return KR_STATUS_OS_BAD_ARGUMENT;
   }
   for (const Property& property : stream.properties) {
@@ -114,10 +114,27 @@ KrStatus RecordingWriter::AddStream(const StreamDefinition& stream, uint32_t* id
   payload_.clear();
   EncodeStreamDefinition(defined, &payload_);
   TOLLAN_TRY(WriteMetadata(kChunkStreamDefined, payload_, defined.id));
-  streams_.push_back(StreamState{defined.name, defined.compression, true, 0});
+  uint32_t width = 0;  // the depth codec's row length: the stream's "XRes"
+  for (const Property& property : defined.properties) {
+    if (property.name == "XRes" && property.value.type == KR_PROPERTY_TYPE_INTEGER) {
+      width = uint32_t(property.value.intValue);
+    }
+  }
+  streams_.push_back(StreamState{defined.name, defined.compression, true, 0, width});
   if (id != nullptr) {
     *id = defined.id;
   }
+  return KR_STATUS_OK;
+}
+
+KrStatus RecordingWriter::SetCompression(uint32_t id, Compression compression) {
+  if (uint32_t(compression) > kLastEncoding) {
+    return KR_STATUS_OS_BAD_ARGUMENT;
+  }
+  if (LiveStream(id) == nullptr) {
+    return KR_STATUS_TL_STREAM_NOT_FOUND;
+  }
+  streams_[id].compression = compression;
   return KR_STATUS_OK;
 }
 
@@ -146,7 +163,13 @@ KrStatus RecordingWriter::AppendPropertyChange(const Property& property) {
   change.property = property;
   payload_.clear();
   EncodePropertyChange(change, &payload_);
-  return WriteMetadata(kChunkPropertyChange, payload_, 0);
+  TOLLAN_TRY(WriteMetadata(kChunkPropertyChange, payload_, 0));
+  if (property.name == "XRes" && property.value.type == KR_PROPERTY_TYPE_INTEGER) {
+    for (StreamState& stream : streams_) {
+      if (stream.live && stream.name == property.module) stream.width = uint32_t(property.value.intValue);
+    }
+  }
+  return KR_STATUS_OK;
 }
 
 KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data) {
@@ -166,16 +189,14 @@ KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data) 
 
   Part stored{data, frame.size};
   FrameEncoding encoding = FrameEncoding::kRaw;
-  if (stream->compression == Compression::kZlib && frame.size > 0) {
-    // Fastest level: a recording must keep up with the sensor. A frame that
-    // does not shrink is stored raw.
-    uLongf length = compressBound(frame.size);
-    compressed_.resize(length);
-    if (compress2(compressed_.data(), &length, static_cast<const Bytef*>(data), frame.size, Z_BEST_SPEED) ==
-            Z_OK &&
-        length < frame.size) {
-      stored = Part{compressed_.data(), length};
-      encoding = FrameEncoding::kZlib;
+  if (stream->compression != Compression::kNone && frame.size > 0) {
+    // Fast settings only: a recording must keep up with the sensor. A frame
+    // that does not shrink (or a codec that cannot take it) is stored raw.
+    if (!codec_) codec_.reset(new FrameCodec);
+    const Codec codec = Codec(stream->compression);
+    if (codec_->Encode(codec, data, frame.size, stream->width, &compressed_) && compressed_.size() < frame.size) {
+      stored = Part{compressed_.data(), compressed_.size()};
+      encoding = FrameEncoding(codec);
     }
   }
 

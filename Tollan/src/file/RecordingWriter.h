@@ -13,7 +13,10 @@
 // the index). Threads: one thread at a time.
 #pragma once
 
+#include <Tollan/src/file/FrameCodec.h>
 #include <Tollan/src/file/RecordingFormat.h>
+
+#include <memory>
 
 #include <string>
 #include <vector>
@@ -41,11 +44,16 @@ class RecordingWriter {
   KrStatus AddStream(const StreamDefinition& stream, uint32_t* id);
   // Ends a stream; unknown or ended: KR_STATUS_TL_STREAM_NOT_FOUND.
   KrStatus RemoveStream(uint32_t id);
+  // Stores the stream's frames from the next one on with another codec (the
+  // stream's definition keeps the one it was created with; every frame says
+  // how it is stored). Unknown or ended: KR_STATUS_TL_STREAM_NOT_FOUND.
+  KrStatus SetCompression(uint32_t id, Compression compression);
   // Records a property change at the current place (after the frames
   // written so far).
   KrStatus AppendPropertyChange(const Property& property);
   // Appends one frame of a stream: frame.size bytes at data, stored as
-  // given (or deflated when the stream asked for it and it shrinks).
+  // given (or with the stream's codec when it asked for one and the frame
+  // shrinks).
   KrStatus AppendFrame(const FrameInfo& frame, const void* data);
 
   uint64_t FrameCount(uint32_t streamId) const;  // frames appended to one stream
@@ -58,6 +66,7 @@ class RecordingWriter {
     Compression compression;
     bool live;
     uint64_t frames;
+    uint32_t width;  // pixels per row ("XRes"), the depth codec's hint; 0 when unknown
   };
   // One index entry (see RecordingFormat.h for its encoding).
   struct IndexEntry {
@@ -91,7 +100,8 @@ class RecordingWriter {
   uint64_t totalFrames_ = 0;
   uint64_t lastTimestamp_ = 0;
   std::vector<uint8_t> payload_;     // metadata payload being built
-  std::vector<uint8_t> compressed_;  // deflated frame being built
+  std::vector<uint8_t> compressed_;  // compressed frame being built
+  std::unique_ptr<FrameCodec> codec_;  // made with the first compressed frame
 };
 
 }  // namespace recording

@@ -201,6 +201,7 @@ struct SceneRenderer::Cache {
   std::vector<uint16_t> irLevel;  // by raw depth
   // Row scratch for formats that are converted after composing.
   std::vector<uint16_t> row16;
+  std::vector<uint16_t> rowClean;  // the row before depth noise
   std::vector<uint16_t> rowIr;
   std::vector<uint8_t> rowRgb;
 
@@ -281,6 +282,7 @@ struct SceneRenderer::Cache {
       }
     }
     row16.resize(w);
+    rowClean.resize(w);
     if (kind == StreamKind::kIR) {
       speckle.resize(pixels);
       for (int v = 0; v < l.h; ++v) {
@@ -327,7 +329,7 @@ struct SceneRenderer::Cache {
     FillSpan(row, x0 - width, x0, layout.w, ShadowMark());
   }
 
-  void ComposeRgbRow(const Pose& pose, uint32_t frameId, int v, uint8_t* row) const {
+  void ComposeRgbRow(const Pose& pose, const NoiseParams& noise, uint32_t frameId, int v, uint8_t* row) const {
     const Layout& l = layout;
     std::memcpy(row, &roomRgb[static_cast<size_t>(v) * l.w * 3], static_cast<size_t>(l.w) * 3);
     for (int pass = 0; pass < 2; ++pass) {
@@ -350,6 +352,7 @@ struct SceneRenderer::Cache {
         }
       }
     }
+    AddColourNoise(noise, frameId, v, l.w, row);
     if (v < l.stripRows) {
       for (int b = 0; b < 32; ++b) {
         const uint8_t level = ((frameId >> (31 - b)) & 1u) ? kStripOn : kStripOff;
@@ -359,11 +362,13 @@ struct SceneRenderer::Cache {
   }
 
   // Infra-red levels (0..1023) of row v.
-  void ComposeIrRow(const Pose& pose, uint16_t panelValue, uint32_t frameId, int v, uint16_t* out) {
+  void ComposeIrRow(const Pose& pose, uint16_t panelValue, const NoiseParams& noise, uint32_t frameId, int v,
+                    uint16_t* out) {
     const Layout& l = layout;
     ComposeDepthRow(pose, panelValue, v, row16.data());
     const uint8_t* dots = &speckle[static_cast<size_t>(v) * l.w];
     for (int u = 0; u < l.w; ++u) out[u] = static_cast<uint16_t>((irLevel[row16[u]] * dots[u] + 127) / 255);
+    AddIrNoise(noise, frameId, v, l.w, out);
     if (v < l.stripRows) {
       for (int b = 0; b < 32; ++b) {
         const uint16_t level = ((frameId >> (31 - b)) & 1u) ? 1023 : 0;
@@ -436,6 +441,7 @@ KrStatus SceneRenderer::Render(const RenderParams& p, const DepthTables* tables,
       const bool direct = !crop && aligned && p.outputFormat == KR_OUTPUT_FORMAT_DEPTH_VALUES;
       uint16_t* depth = direct ? reinterpret_cast<uint16_t*>(dst) : c.row16.data();
       c.ComposeDepthRow(pose, panelValue, row, depth);
+      AddDepthNoise(p.noise, *tables, p.shadowValue, p.noSampleValue, frameId, row, l.w, depth, c.rowClean.data());
       if (p.minDepth > tables->NearestDepth() || p.maxDepth < tables->FarthestDepth()) {
         for (int u = 0; u < l.w; ++u) {
           const uint16_t z = depth[u];
@@ -459,7 +465,7 @@ KrStatus SceneRenderer::Render(const RenderParams& p, const DepthTables* tables,
     } else if (p.kind == StreamKind::kImage) {
       const bool direct = !crop && p.outputFormat == KR_OUTPUT_FORMAT_RGB24;
       uint8_t* rgb = direct ? dst : c.rowRgb.data();
-      c.ComposeRgbRow(pose, frameId, row, rgb);
+      c.ComposeRgbRow(pose, p.noise, frameId, row, rgb);
       if (p.mirror) MirrorRgb(rgb, l.w);
       if (direct) continue;
       const uint8_t* px = rgb + 3 * x0;
@@ -479,7 +485,7 @@ KrStatus SceneRenderer::Render(const RenderParams& p, const DepthTables* tables,
       }
     } else {
       uint16_t* ir = c.rowIr.data();
-      c.ComposeIrRow(pose, panelValue, frameId, row, ir);
+      c.ComposeIrRow(pose, panelValue, p.noise, frameId, row, ir);
       if (p.mirror) std::reverse(ir, ir + l.w);
       if (p.outputFormat == KR_OUTPUT_FORMAT_GRAYSCALE16) {
         std::memcpy(dst, ir + x0, outRow);

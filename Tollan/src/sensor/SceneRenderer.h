@@ -11,6 +11,10 @@
 // writing calibration properties changes the depth values (through S2D),
 // not the picture.
 //
+// With noise on (RenderParams::noise, SensorNoise.h) the frames look like a
+// real sensor's: noisy depth, flying pixels, speckle and dropouts, noisy
+// colour and infra-red; off, they show the clean room.
+//
 // Frame content is a pure function of (frame id, render parameters): two
 // renderers, or two sensors, give the same bytes for the same id. Depth
 // values are those the sensor can report: each is an entry of S2D (or the
@@ -29,6 +33,7 @@
 
 #include "DepthTables.h"
 #include "SensorModes.h"
+#include "SensorNoise.h"
 #include "StreamSettings.h"
 
 #include <Orvane/OrvaneTypes.h>
@@ -52,6 +57,7 @@ struct RenderParams {
   uint16_t maxDepth = 10000;
   uint16_t shadowValue = 1;
   uint16_t noSampleValue = 0;
+  NoiseParams noise;  // off: the clean room, exact values for tests
 };
 
 // The parameters of a stream's frames; the stream is mirrored when its own

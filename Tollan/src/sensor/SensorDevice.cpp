@@ -46,7 +46,10 @@ KrStatus ConfigError(uint32_t index, const std::string& key, const std::string& 
 }  // namespace
 
 SensorDevice::SensorDevice(const DeviceParams& params, uint32_t index)
-    : DeviceBase(params), index_(index), paced_(params.config ? params.config->paced : true) {}
+    : DeviceBase(params), index_(index), paced_(params.config ? params.config->paced : true) {
+  noise_.enabled = params.config ? params.config->noise : true;
+  noise_.seed = params.config ? params.config->noiseSeed : 0;
+}
 
 SensorDevice::~SensorDevice() { Stop(); }
 
@@ -62,6 +65,12 @@ KrStatus SensorDevice::Prepare() {
           return ConfigError(index_, key, entry.second);
         }
         paced_ = paced == 1;
+        continue;
+      }
+      if (key == "Scene" || key == "NoiseSeed") {
+        const KrStatus parsed = key == "Scene" ? ParseScene(entry.second, &noise_.enabled)
+                                               : ParseUnsigned(entry.second, &noise_.seed);
+        if (parsed != KR_STATUS_OK) return ConfigError(index_, key, entry.second);
         continue;
       }
       const std::string module = ConfiguredModule(key);

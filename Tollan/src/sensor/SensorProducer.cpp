@@ -67,6 +67,7 @@ void SensorDevice::CollectJobsLocked(std::vector<FrameJob>* jobs, Clock::time_po
       job.sound = MakeAudioParams(state.settings);
     } else {
       job.picture = MakeRenderParams(state.settings, device_.Mirror());
+      job.picture.noise = noise_;
       job.tables = state.settings.Tables();
     }
     jobs->push_back(std::move(job));
