@@ -17,6 +17,9 @@
 #     BM_SensorBaselineMemcpy).
 #   - Runs without a baseline are listed with "-" in its place.
 # The ratio is the run's real time over the baseline's (1.05: 5% slower).
+# With --benchmark_repetitions=N each figure and baseline is the median of
+# its N runs. The table is headed by the processor features and the kernels
+# the run used (the benchmark's context, bench/BenchContext.cpp).
 set -euo pipefail
 build=${1:-build-release}
 shift || true
@@ -37,15 +40,18 @@ import sys
 UNITS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 def load(path):
-    runs = []
-    for run in json.load(open(path))["benchmarks"]:
-        if run.get("run_type") == "aggregate" and run.get("aggregate_name") != "mean":
+    report = json.load(open(path))
+    runs = report["benchmarks"]
+    # Repeated runs: one median per benchmark, named as a single run would be.
+    medians = [r for r in runs if r.get("run_type") == "aggregate" and r.get("aggregate_name") == "median"]
+    chosen = []
+    for run in medians if medians else runs:
+        if run.get("error_occurred"):
             continue
-        if "error_occurred" in run and run["error_occurred"]:
-            continue
-        runs.append(dict(name=run["name"], label=run.get("label", ""),
-                         ns=run["real_time"] * UNITS[run.get("time_unit", "ns")]))
-    return runs
+        name = run.get("run_name", run["name"]) if medians else run["name"]
+        chosen.append(dict(name=name, label=run.get("label", ""),
+                           ns=run["real_time"] * UNITS[run.get("time_unit", "ns")]))
+    return report.get("context", {}), chosen, bool(medians)
 
 def is_baseline(run):
     return "(baseline)" in run["label"] or "Baseline" in run["name"]
@@ -70,7 +76,13 @@ def show(ns):
             return "%.3g %s" % (ns / scale, unit)
     return "%.3g ns" % ns
 
-runs = load(sys.argv[1])
+context, runs, repeated = load(sys.argv[1])
+for key in ("cpu_features", "translator_kernel", "crc32_kernel"):
+    print("%s: %s" % (key, context.get(key, "?")))
+print("host: %s, %s cpus at %s MHz%s" % (context.get("host_name", "?"), context.get("num_cpus", "?"),
+                                        context.get("mhz_per_cpu", "?"),
+                                        "; medians of repeated runs" if repeated else ""))
+print()
 rows = []
 for run in runs:
     if is_baseline(run):

@@ -28,14 +28,25 @@ struct KrVTranslatorRow {
 // Converts the row and returns the number of points kept at out.
 unsigned int KrVConvertTranslatorRow(const KrVTranslatorRow& row);
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KRV_TRANSLATOR_X86_KERNELS 1
+// The AVX2 row kernel (KrVRealWorldTranslatorAvx2.cpp); only for processors
+// that have AVX2.
+unsigned int KrVConvertTranslatorRowAvx2(const KrVTranslatorRow& row);
+#endif
+
 // Which row kernel converts: the processor's widest (the default), or one
 // chosen for tests and benchmarks.
 enum KrVTranslatorKernel {
   KRV_TRANSLATOR_KERNEL_WIDEST = 0,
   KRV_TRANSLATOR_KERNEL_AVX512 = 1,
   KRV_TRANSLATOR_KERNEL_PORTABLE = 2,
+  KRV_TRANSLATOR_KERNEL_AVX2 = 3,
 };
 
 // Selects the kernel for every later conversion (process-wide); returns
 // false when this processor lacks it (the portable kernel stands in).
 bool KrVUseTranslatorKernel(KrVTranslatorKernel kernel);
+// The name of the kernel that the choice runs on this processor: "avx512",
+// "avx2" or "portable" (so a test or benchmark can say what it measured).
+const char* KrVTranslatorKernelName(KrVTranslatorKernel kernel);

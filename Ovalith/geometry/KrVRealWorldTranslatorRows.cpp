@@ -5,11 +5,11 @@
 // to float, exactly as the per-point conversion does. Two kernels compute
 // them: a portable one (plain loops the compiler vectorises, for AVX2 too,
 // plus SSE2 shuffles that interleave the coordinates into points) and, on
-// x86-64 processors that have it, an AVX-512 one that converts, packs away
-// pixels without a sample and interleaves 16 pixels per step in registers.
-// (A fused AVX2 kernel measured no faster than the portable one: the
-// interleaving shuffles, not the arithmetic, set its pace.) Both use only
-// IEEE products and conversions, so they give the same bits.
+// x86-64 processors that have them, an AVX-512 one that converts, packs away
+// pixels without a sample and interleaves 16 pixels per step in registers,
+// and an AVX2 one (KrVRealWorldTranslatorAvx2.cpp) that does the same 8
+// pixels at a time. All use only IEEE products and conversions, so they
+// give the same bits. The widest kernel the processor has is the default.
 #include <Ovalith/geometry/KrVRealWorldTranslatorInternal.h>
 
 #include <atomic>
@@ -24,7 +24,7 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(KRV_TRANSLATOR_X86_KERNELS)
 #define KRV_X86_KERNELS 1
 #include <immintrin.h>
 #endif
@@ -217,18 +217,28 @@ __attribute__((target("avx512f"))) unsigned int ConvertRowAvx512(const KrVTransl
 using RowKernel = unsigned int (*)(const KrVTranslatorRow&);
 
 // The kernel for each choice, on this processor (a missing unit falls back
-// to the portable kernel).
+// to the portable kernel), and its name.
 struct Kernels {
-  RowKernel chosen[3];
+  RowKernel chosen[4];
+  const char* name[4];
 };
 
 Kernels FindKernels() {
-  Kernels kernels = {{ConvertRowPortable, ConvertRowPortable, ConvertRowPortable}};
+  Kernels kernels = {{ConvertRowPortable, ConvertRowPortable, ConvertRowPortable, ConvertRowPortable},
+                     {"portable", "portable", "portable", "portable"}};
 #if defined(KRV_X86_KERNELS)
   __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) {
+    kernels.chosen[KRV_TRANSLATOR_KERNEL_WIDEST] = KrVConvertTranslatorRowAvx2;
+    kernels.chosen[KRV_TRANSLATOR_KERNEL_AVX2] = KrVConvertTranslatorRowAvx2;
+    kernels.name[KRV_TRANSLATOR_KERNEL_WIDEST] = "avx2";
+    kernels.name[KRV_TRANSLATOR_KERNEL_AVX2] = "avx2";
+  }
   if (__builtin_cpu_supports("avx512f")) {
     kernels.chosen[KRV_TRANSLATOR_KERNEL_WIDEST] = ConvertRowAvx512;
     kernels.chosen[KRV_TRANSLATOR_KERNEL_AVX512] = ConvertRowAvx512;
+    kernels.name[KRV_TRANSLATOR_KERNEL_WIDEST] = "avx512";
+    kernels.name[KRV_TRANSLATOR_KERNEL_AVX512] = "avx512";
   }
 #endif
   return kernels;
@@ -246,6 +256,8 @@ std::atomic<int> choice{KRV_TRANSLATOR_KERNEL_WIDEST};
 unsigned int KrVConvertTranslatorRow(const KrVTranslatorRow& row) {
   return AvailableKernels().chosen[choice.load(std::memory_order_relaxed)](row);
 }
+
+const char* KrVTranslatorKernelName(KrVTranslatorKernel kernel) { return AvailableKernels().name[kernel]; }
 
 bool KrVUseTranslatorKernel(KrVTranslatorKernel kernel) {
   choice.store(kernel, std::memory_order_relaxed);

@@ -4,6 +4,8 @@
 
 #include <zlib.h>
 
+#include <atomic>
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TOLLAN_CRC_FOLDING 1
 #include <immintrin.h>
@@ -29,6 +31,7 @@ uint32_t Zlib(const void* data, size_t size, uint32_t crc) {
 // 64-bit halves of the lane).
 constexpr uint64_t kFold16Low = FoldConstant(128 + 32), kFold16High = FoldConstant(128 - 32);
 constexpr uint64_t kFold64Low = FoldConstant(512 + 32), kFold64High = FoldConstant(512 - 32);
+constexpr uint64_t kFold128Low = FoldConstant(1024 + 32), kFold128High = FoldConstant(1024 - 32);
 constexpr uint64_t kFold256Low = FoldConstant(2048 + 32), kFold256High = FoldConstant(2048 - 32);
 // Known values of the two basic distances, as a check on the computation.
 static_assert(kFold16Low == 0x1751997d0 && kFold16High == 0x0ccaa009e, "16-byte fold constants");
@@ -73,6 +76,34 @@ __attribute__((target("pclmul,sse2"))) uint32_t Clmul128(const void* data, size_
   bytes += 64;
   size -= 64;
   const __m128i fold64 = _mm_set_epi64x(int64_t(kFold64High), int64_t(kFold64Low));
+  if (size >= 128) {
+    // Eight lanes, 128 bytes a step: a fold waits for the one before it in
+    // its lane, and four lanes leave the multiplier idle between them.
+    __m128i x4 = Load(bytes);
+    __m128i x5 = Load(bytes + 16);
+    __m128i x6 = Load(bytes + 32);
+    __m128i x7 = Load(bytes + 48);
+    bytes += 64;
+    size -= 64;
+    const __m128i fold128 = _mm_set_epi64x(int64_t(kFold128High), int64_t(kFold128Low));
+    while (size >= 128) {
+      x0 = _mm_xor_si128(Fold(x0, fold128), Load(bytes));
+      x1 = _mm_xor_si128(Fold(x1, fold128), Load(bytes + 16));
+      x2 = _mm_xor_si128(Fold(x2, fold128), Load(bytes + 32));
+      x3 = _mm_xor_si128(Fold(x3, fold128), Load(bytes + 48));
+      x4 = _mm_xor_si128(Fold(x4, fold128), Load(bytes + 64));
+      x5 = _mm_xor_si128(Fold(x5, fold128), Load(bytes + 80));
+      x6 = _mm_xor_si128(Fold(x6, fold128), Load(bytes + 96));
+      x7 = _mm_xor_si128(Fold(x7, fold128), Load(bytes + 112));
+      bytes += 128;
+      size -= 128;
+    }
+    // The first four lanes onto the last four: four lanes again.
+    x0 = _mm_xor_si128(Fold(x0, fold64), x4);
+    x1 = _mm_xor_si128(Fold(x1, fold64), x5);
+    x2 = _mm_xor_si128(Fold(x2, fold64), x6);
+    x3 = _mm_xor_si128(Fold(x3, fold64), x7);
+  }
   while (size >= 64) {
     x0 = _mm_xor_si128(Fold(x0, fold64), Load(bytes));
     x1 = _mm_xor_si128(Fold(x1, fold64), Load(bytes + 16));
@@ -171,6 +202,25 @@ Kernel Best() {
   return best;
 }
 
+namespace {
+
+std::atomic<Kernel>& Choice() {
+  static std::atomic<Kernel> choice{Best()};
+  return choice;
+}
+
+}  // namespace
+
+Kernel InUse() { return Choice().load(std::memory_order_relaxed); }
+
+bool UseKernel(Kernel kernel) {
+  if (!Supported(kernel)) {
+    return false;
+  }
+  Choice().store(kernel, std::memory_order_relaxed);
+  return true;
+}
+
 const char* Name(Kernel kernel) {
   switch (kernel) {
     case Kernel::kClmul128:
@@ -198,10 +248,7 @@ uint32_t Compute(Kernel kernel, const void* data, size_t size, uint32_t crc) {
 
 }  // namespace crc
 
-uint32_t Crc32(const void* data, size_t size, uint32_t crc) {
-  static const crc::Kernel kernel = crc::Best();
-  return crc::Compute(kernel, data, size, crc);
-}
+uint32_t Crc32(const void* data, size_t size, uint32_t crc) { return crc::Compute(crc::InUse(), data, size, crc); }
 
 }  // namespace recording
 }  // namespace tollan

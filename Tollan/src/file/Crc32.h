@@ -26,6 +26,12 @@ enum class Kernel { kZlib, kClmul128, kClmul512 };
 bool Supported(Kernel kernel);
 // The fastest supported kernel.
 Kernel Best();
+// The kernel that Crc32() runs: Best() unless UseKernel chose another.
+Kernel InUse();
+// Makes Crc32() run the kernel from now on, process-wide (for benchmarks
+// and tests that measure what a processor without the wider units does);
+// an unsupported kernel changes nothing and gives false.
+bool UseKernel(Kernel kernel);
 const char* Name(Kernel kernel);
 // zlib's crc32(crc, data, size) computed by the kernel (which must be
 // supported).

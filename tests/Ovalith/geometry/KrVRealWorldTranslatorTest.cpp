@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -114,26 +115,34 @@ TEST(TranslatorTest, RoundTripThroughFractionalPixels) {
 
 // The whole-frame conversion gives exactly the per-point result, for every
 // pixel of random maps, windows and degenerate calibrations, with each of
-// the row kernels this processor has.
+// the row kernels this processor has. Each case says which kernel it ran
+// (the "kernel" property of the test's XML record, and a line in the log),
+// and a kernel the processor lacks is skipped by name.
 class TranslatorBatchTest : public ::testing::TestWithParam<KrVTranslatorKernel> {
  protected:
   void SetUp() override {
     if (!KrVUseTranslatorKernel(GetParam())) {
-      GTEST_SKIP() << "this processor lacks the kernel's vector unit";
+      GTEST_SKIP() << "the " << KernelName(GetParam()) << " kernel is not exercised: this processor lacks its vector unit";
     }
+    const char* running = KrVTranslatorKernelName(GetParam());
+    RecordProperty("kernel", running);
+    std::printf("[ KERNEL   ] %s runs the %s kernel\n", KernelName(GetParam()), running);
   }
   void TearDown() override { KrVUseTranslatorKernel(KRV_TRANSLATOR_KERNEL_WIDEST); }
-};
 
-std::string KernelName(const ::testing::TestParamInfo<KrVTranslatorKernel>& info) {
-  static const char* const names[] = {"Widest", "Avx512", "Portable"};
-  return names[info.param];
-}
+ public:
+  static const char* KernelName(KrVTranslatorKernel kernel) {
+    static const char* const names[] = {"Widest", "Avx512", "Portable", "Avx2"};
+    return names[kernel];
+  }
+};
 
 INSTANTIATE_TEST_SUITE_P(Kernels, TranslatorBatchTest,
                          ::testing::Values(KRV_TRANSLATOR_KERNEL_WIDEST, KRV_TRANSLATOR_KERNEL_AVX512,
-                                           KRV_TRANSLATOR_KERNEL_PORTABLE),
-                         KernelName);
+                                           KRV_TRANSLATOR_KERNEL_AVX2, KRV_TRANSLATOR_KERNEL_PORTABLE),
+                         [](const ::testing::TestParamInfo<KrVTranslatorKernel>& info) {
+                           return std::string(TranslatorBatchTest::KernelName(info.param));
+                         });
 
 TEST_P(TranslatorBatchTest, EqualsPerPointBitForBit) {
   const Calibration calibrations[] = {
