@@ -9,6 +9,7 @@ namespace tollan::sensor {
 
 using ::BistRecord;
 using ::FileAttributesRecord;
+using ::FlashChunkRecord;
 using ::FileListEntry;
 using ::FileListHeader;
 using ::FlashFileRecord;
