@@ -369,9 +369,10 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   // brought (bits of publishedFrames36).
   enum : unsigned { kPixelEvent36 = 1, kAudioEvent36 = 2 };
   enum : unsigned { kDepthFrame36 = 1, kImageFrame36 = 2, kAudioFrame36 = 4 };
-  // Holds the frame lock around one read: marks the reading thread, clears
-  // the events the kit read satisfies, and after the outermost read calls
-  // the handler for the new frames. streamName: the one stream read; null
+  // Holds the frame lock around one read: marks the reading thread, takes
+  // the events raised so far as served by this read (their frames were in
+  // the kit before it began), and after the outermost read calls the
+  // handler for the new frames. streamName: the one stream read; null
   // for a read of every stream.
   class ReadScope36 {
    public:
@@ -379,8 +380,6 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
     ~ReadScope36();
     ReadScope36(const ReadScope36&) = delete;
     ReadScope36& operator=(const ReadScope36&) = delete;
-    // The kit read returned: the events raised before it are served.
-    void LeftKit();
     // The read published (frame: the one frame object it published, null
     // for all); returns status, which the read returns.
     KrStatus Published(KrStatus status, const KrVStreamData* frame);

@@ -355,12 +355,11 @@ KrVDevice::ReadScope36::ReadScope36(KrVDevice& owner, const char* name) : device
   if (device.readDepth36++ == 0) {
     device.readingThread36.store(std::this_thread::get_id());
   }
-}
-
-void KrVDevice::ReadScope36::LeftKit() {
-  // The frames of every event raised so far are in the kit's records now.
-  const unsigned satisfied = streamName == nullptr ? ~0u : EventKind(streamName);
-  device.pendingCallbacks36.fetch_and(~satisfied);
+  // The kit raises an event after it holds the frame, so this read takes
+  // the frames of every event raised before it starts. One raised while it
+  // runs stays pending: the read may have left the kit just before.
+  const unsigned served = streamName == nullptr ? ~0u : EventKind(streamName);
+  device.pendingCallbacks36.fetch_and(~served);
 }
 
 KrStatus KrVDevice::ReadScope36::Published(KrStatus status, const KrVStreamData* frame) {

@@ -301,7 +301,6 @@ KrStatus KrVDevice::Read() {
   // Holds the frame lock; the client callbacks run when it ends.
   ReadScope36 scope(*this, nullptr);
   const KrStatus status = KrDeviceProxyRead(deviceHandle, streamDataSet);
-  scope.LeftKit();
   // The records are published even after a failed read, so the properties
   // show what the kit left in them.
   const KrStatus updated = UpdateAllStreams();
@@ -318,7 +317,6 @@ KrStatus KrVDevice::Read(const char* name) {
     return Record(KR_STATUS_OS_NOT_FOUND);
   }
   const KrStatus status = KrDeviceProxyReadStream(deviceHandle, stream->GetStreamData());
-  scope.LeftKit();
   const KrStatus updated = UpdateStream(*stream);
   return scope.Published(Record(updated != KR_STATUS_OK ? updated : status), stream->GetFrameObject());
 }
