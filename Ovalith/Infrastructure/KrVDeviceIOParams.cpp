@@ -614,7 +614,8 @@ KrStatus KrVDevice::InitS2DTables36() const {
   uint64_t maxDepth = 0;
   KRV_RETURN_IF_FAILED(self.GetProperty("Depth", "DeviceMaxDepth", maxDepth));
   uint16_t* shiftToDepth = static_cast<uint16_t*>(krOSMallocAligned(kTableBytes, 16));
-  uint16_t* depthToShift = shiftToDepth != nullptr ? static_cast<uint16_t*>(krOSMallocAligned(kTableBytes, 16)) : nullptr;
+  uint16_t* depthToShift =
+      shiftToDepth != nullptr ? static_cast<uint16_t*>(krOSMallocAligned(kTableBytes, 16)) : nullptr;
   if (shiftToDepth == nullptr || depthToShift == nullptr) {
     krOSFreeAligned(shiftToDepth);
     return Record(KR_STATUS_OS_ALLOC_FAILED);

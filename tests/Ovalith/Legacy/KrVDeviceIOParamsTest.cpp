@@ -593,11 +593,13 @@ TEST_F(LegacyTest, SensorTablesFollowAMaxShiftChangeAndHoldEvery16BitIndex) {
       ASSERT_EQ(sensor.GetProperty("Depth", row.size, last), KR_STATUS_OK);
       ASSERT_LT(last, 65536u);
       std::vector<uint16_t> kit(last + 1);
-      ASSERT_EQ(sensor.GetProperty("Depth", row.name, KrGeneralBuffer{kit.data(), static_cast<uint32_t>(2 * kit.size())}),
-                KR_STATUS_OK);
+      ASSERT_EQ(
+          sensor.GetProperty("Depth", row.name, KrGeneralBuffer{kit.data(), static_cast<uint32_t>(2 * kit.size())}),
+          KR_STATUS_OK);
       // Every 16-bit index reads inside the table: the kit's entries, then
       // zeros ("no sample").
-      std::vector<uint16_t> held(static_cast<const uint16_t*>(row.table), static_cast<const uint16_t*>(row.table) + 65536);
+      std::vector<uint16_t> held(static_cast<const uint16_t*>(row.table),
+                                 static_cast<const uint16_t*>(row.table) + 65536);
       EXPECT_TRUE(std::equal(kit.begin(), kit.end(), held.begin()));
       EXPECT_EQ(std::count(held.begin() + kit.size(), held.end(), 0), static_cast<long>(65536 - kit.size()));
     }

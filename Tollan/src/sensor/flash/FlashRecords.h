@@ -9,9 +9,9 @@ namespace tollan::sensor {
 
 using ::BistRecord;
 using ::FileAttributesRecord;
-using ::FlashChunkRecord;
 using ::FileListEntry;
 using ::FileListHeader;
+using ::FlashChunkRecord;
 using ::FlashFileRecord;
 using ::NesaParamsRecord;
 using ::SensorIdentityFile;
