@@ -1,12 +1,12 @@
 // The records a sensor exchanges through its "Device" flash properties
-// ("Version", "FileList", "FlashFile", "FileAttributes", "BIST") and the
-// layouts of the flash files the update tool edits, byte for byte as a
-// caller lays them out in memory.
+// ("Version", "FileList", "FlashFile", "FlashChunk", "FileAttributes",
+// "BIST") and the layouts of the flash files the update tool edits, byte for
+// byte as a caller lays them out in memory.
 //
 // Every record is packed, little-endian and without gaps. Records that carry
-// an address (the "FlashFile" value and the "FileList" header) hold a
-// pointer-sized field, so their size depends on the platform; the others have
-// fixed sizes. The caller owns every record and every buffer a record points
+// an address (the "FlashFile" and "FlashChunk" values and the "FileList"
+// header) hold a pointer-sized field, so their size depends on the platform;
+// the others have fixed sizes. The caller owns every record and every buffer a record points
 // at; the kit reads or fills them only during the property call. Plain data:
 // any thread.
 #pragma once
@@ -15,6 +15,15 @@
 #include <cstdint>
 
 #pragma pack(push, 1)
+
+// The value of "FlashChunk": the caller names offset and size and gives a
+// buffer of that size; the sensor copies raw flash bytes into it (unused
+// flash reads as 0xFF).
+struct FlashChunkRecord {
+  uint32_t offset;
+  uint32_t size;
+  void* data;
+};
 
 // One file of the flash as "FileList" delivers it.
 struct FileListEntry {
@@ -85,6 +94,7 @@ struct SensorIdentityFile {
 static_assert(sizeof(FileListEntry) == 22, "FileListEntry is 22 bytes");
 static_assert(sizeof(FileListHeader) == sizeof(void*) + 2, "FileListHeader is a pointer and a 16-bit count");
 static_assert(sizeof(FlashFileRecord) == sizeof(void*) + 6, "FlashFileRecord is offset, pointer, attributes");
+static_assert(sizeof(FlashChunkRecord) == 8 + sizeof(void*), "FlashChunkRecord is offset, size, address");
 static_assert(sizeof(FileAttributesRecord) == 4, "FileAttributesRecord is 4 bytes");
 static_assert(sizeof(BistRecord) == 8, "BistRecord is 8 bytes");
 static_assert(sizeof(VersionRecord) == 33, "VersionRecord is 33 bytes");

@@ -30,19 +30,26 @@
 // streams of the device that is reading.
 //
 // The frame lock (a recursive mutex) serves the older interface's client
-// callbacks, which read the device and call the handler on the kit's event
-// thread while the application may use the device too. Read, Write, the
-// legacy writes, SetCallbackHandler and the mirroring of stream changes
-// hold it; the callback path holds it around its read and the handler
-// calls, so a handler sees one consistent set of frames and a read of the
-// application never interleaves with it. The application holds LockFrames()
+// callbacks. Read, Write, the legacy writes, SetCallbackHandler and the
+// mirroring of stream changes hold it; the application holds LockFrames()
 // while it looks at frame objects or makes other calls on the device while
-// a handler is set. A handler may call the device again on its own thread
-// (the lock is recursive). The event thread waits while the application
-// holds the lock, except while a read of the application is inside the kit,
-// which may be waiting for that very thread: that event is passed over, and
-// the application's read takes its frames. Likewise a callback waiting when
-// Close runs gives up. Do not close or destroy a device from inside its
+// a handler is set. A handler is called with the lock held, on the thread
+// that read the frames, so it sees one consistent set of frames; it may call
+// the device again (the lock is recursive).
+//
+// The kit's event thread never waits for the lock. A new-data event marks
+// its kind (depth/image, or audio) pending and takes the lock only if it is
+// free: it then reads as the event asks. When the lock is held, the holder
+// serves what is pending: a read of the application takes the frames the
+// event announced, and the release of LockFrames() (or of SetCallbackHandler)
+// reads them. An event raised inside this device's own read, on the reading
+// thread, reads nothing: that read publishes the frame. Whoever reads, every
+// read that brings a new frame of the depth map, the image map or the audio
+// buffer calls the handler once for it, after the outermost read has
+// published, so a frame reaches the handler once and the application's reads
+// and the handler see the same frames. An event that arrives while a write
+// or a change of streams holds the lock is served by the next read, event or
+// release of LockFrames(). Do not close or destroy a device from inside its
 // handler.
 #pragma once
 
@@ -55,6 +62,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 class KrVAudioBuffer;
 class KrVDepthMap;
@@ -243,8 +251,10 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   KrStatus SetIOParam(const char* name, int value);
   // Numbered buffer parameters (3 to 48): buffer is caller memory of the
   // parameter's fixed size, neither kept nor freed. 27 and 28 store the
-  // address of the device's shift-to-depth or depth-to-shift table (16-bit
-  // entries, owned by the device, valid until it closes) at buffer.
+  // address of the device's shift-to-depth or depth-to-shift table (65536
+  // 16-bit entries, so any 16-bit shift or depth indexes it; owned by the
+  // device, valid until it closes, refreshed in place when the kit's tables
+  // change; entries past the kit's current table read 0) at buffer.
   KrStatus GetIOParam(uint32_t param, void* buffer) const;
   KrStatus SetIOParam(uint32_t param, const void* buffer);
   // Flag 1 is the mirror of the whole device ("Device"/"Mirror"); other
@@ -287,9 +297,10 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   KrStatus OpenFile(const char* fileName, KrDeviceMode mode, KrVStreamContainer* source,
                     KrVInitStreamProperties* initProps);
   // Sets (or with null clears) the client callback handler, not owned. The
-  // device registers for the kit's new-data events once per kit device.
-  // Once this returns, a replaced handler is not called again. Never
-  // created: KR_STATUS_QM_NOT_INITIALIZED.
+  // device registers for the kit's new-data events once per kit device; a
+  // null handler cancels that registration, so a device without a handler
+  // hears no events. Once this returns, a replaced handler is not called
+  // again. Never created: KR_STATUS_QM_NOT_INITIALIZED.
   KrStatus SetCallbackHandler(KrVDeviceCallbackHandler* handler);
   // Frame-by-frame writing: each copies one frame into this device's stream
   // of that name (a frame object's stream name), for the next CommitWrite.
@@ -299,10 +310,24 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   KrStatus Write(KrVAudioBuffer& buffer, uint64_t timestamp);
   // Writes every stream's pending frame (Write()).
   KrStatus CommitWrite();
-  // Holds the frame lock while the returned guard lives (see Threads above).
-  std::unique_lock<std::recursive_mutex> LockFrames() {
-    return std::unique_lock<std::recursive_mutex>(frameMutex);
-  }
+  // Holds the frame lock while it lives (see Threads above); its release
+  // serves the client callbacks that arrived meanwhile, on the caller's
+  // thread. Movable; unlock() releases early.
+  class FrameLock {
+   public:
+    explicit FrameLock(KrVDevice& device);
+    FrameLock(FrameLock&& other) noexcept : device(other.device) { other.device = nullptr; }
+    FrameLock(const FrameLock&) = delete;
+    FrameLock& operator=(const FrameLock&) = delete;
+    FrameLock& operator=(FrameLock&&) = delete;
+    ~FrameLock() { unlock(); }
+    void unlock();
+    bool owns_lock() const { return device != nullptr; }
+
+   private:
+    KrVDevice* device;  // null once released
+  };
+  FrameLock LockFrames() { return FrameLock(*this); }
 
  protected:
   // The legacy opens behind OpenSensor and OpenFile; sensorType is unused.
@@ -330,14 +355,61 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
 
   // Held by the reads, writes, mirroring and the client callback path.
   std::recursive_mutex frameMutex;
-  // 1 while Close destroys the kit device, and the number of reads inside
-  // the kit: a callback waiting for the frame lock returns instead when
-  // either is set (the kit may be waiting for the callback's thread).
+  // 1 while Close destroys the kit device: a new-data event then leaves the
+  // device alone.
   std::atomic<int> closing{0};
-  std::atomic<int> kitReadsInProgress{0};
   // The kit device the client callbacks are registered on (kit handles are
-  // never reused, so a new device registers afresh); null before any.
+  // never reused, so a new device registers afresh) and that registration;
+  // null before any and after a null handler cancelled it.
   KrDeviceHandle callbackRegisteredOn = nullptr;
+  KrCallbackHandle callbackRegistration = nullptr;
+
+  // ---- client callbacks: who serves an event (see Threads above) ----
+  // Kinds of new-data event (bits of pendingCallbacks36) and frames a read
+  // brought (bits of publishedFrames36).
+  enum : unsigned { kPixelEvent36 = 1, kAudioEvent36 = 2 };
+  enum : unsigned { kDepthFrame36 = 1, kImageFrame36 = 2, kAudioFrame36 = 4 };
+  // Holds the frame lock around one read: marks the reading thread, takes
+  // the events raised so far as served by this read (their frames were in
+  // the kit before it began), and after the outermost read calls the
+  // handler for the new frames. streamName: the one stream read; null
+  // for a read of every stream.
+  class ReadScope36 {
+   public:
+    ReadScope36(KrVDevice& device, const char* streamName);
+    ~ReadScope36();
+    ReadScope36(const ReadScope36&) = delete;
+    ReadScope36& operator=(const ReadScope36&) = delete;
+    // The read published (frame: the one frame object it published, null
+    // for all); returns status, which the read returns.
+    KrStatus Published(KrStatus status, const KrVStreamData* frame);
+
+   private:
+    KrVDevice& device;
+    const char* streamName;  // null: every stream
+  };
+  // Releases one level of the frame lock taken by a FrameLock, a read or the
+  // callback path. serve: an outermost release reads for the pending events
+  // first and retakes a free lock for events that raced with the release.
+  void ReleaseFrameLock36(bool serve);
+  // Reads for the pending events (at most one read of each kind); the lock
+  // is held, outermost.
+  void ServePendingCallbacks36();
+  // Calls the handler for publishedFrames36 (the lock is held).
+  void DeliverFrames36();
+  // Kinds of event raised and not yet served; set by the event thread.
+  std::atomic<unsigned> pendingCallbacks36{0};
+  // Levels of the frame lock held through FrameLock, reads and the callback
+  // path, and levels of reads (both guarded by frameMutex).
+  int frameLockDepth36 = 0;
+  int readDepth36 = 0;
+  // The thread inside the outermost read; an event raised there is that
+  // read's own.
+  std::atomic<std::thread::id> readingThread36{};
+  // New frames published and not yet handed to the handler, and whether a
+  // delivery is running on the lock's thread (guarded by frameMutex).
+  unsigned publishedFrames36 = 0;
+  bool delivering36 = false;
   // 1 once StartCaptureMode has filled savedPrimaryStream.
   int primaryStreamSaved = 0;
 
@@ -448,8 +520,12 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   KrStatus CheckAudioStreamProperties36() const;
   // Builds the depth tables once and registers for "S2D" changes; records.
   KrStatus InitS2DTables36() const;
-  // Kit callback on a change of "Depth"/"S2D": refills both tables in
-  // place. The cookie is the device.
+  // Refills both tables in place from the kit's current "S2D" and "D2S"
+  // (sized by the current "MaxShift" and "DeviceMaxDepth"); entries past
+  // them read 0. Records nothing.
+  void RefreshS2DTables36() const;
+  // Kit callback on a change of "Depth"/"S2D": refreshes both tables. The
+  // cookie is the device.
   static void OnS2DTableChanged36(KrDeviceHandle sender, const char* module, const char* property, void* cookie);
   // Cancels the "S2D" registration, then frees both tables (close and
   // destruction paths).
@@ -476,12 +552,16 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   // Mutable: the const operations of the older interface record too.
   // Atomic: the client callback path records from the kit's event thread.
   mutable std::atomic<KrStatus> lastStatus;
-  KrVDeviceCallbackHandler* callbackHandler;    // older client callbacks; not owned
+  // Older client callbacks; not owned. Atomic: the event thread looks at it
+  // without the frame lock.
+  std::atomic<KrVDeviceCallbackHandler*> callbackHandler;
   char savedPrimaryStream[KR_MAX_NAME_LENGTH];  // "Device"/"PrimaryStream" kept by capture mode
   // The older interface's shift-to-depth and depth-to-shift tables
-  // (16-bit entries, 16-byte aligned, owned), with their sizes in bytes.
-  // Built on the first request (a const read), released when the device
-  // closes; a non-null shift-to-depth pointer means both exist.
+  // (65536 16-bit entries each, so every 16-bit index is inside; 16-byte
+  // aligned, owned), with the bytes of each the kit filled at the last
+  // refresh (the rest is 0). Built on the first request (a const read),
+  // released when the device closes; a non-null shift-to-depth pointer
+  // means both exist.
   mutable uint16_t* shiftToDepthTable;
   mutable uint32_t shiftToDepthTableSize;
   mutable uint16_t* depthToShiftTable;

@@ -3,12 +3,14 @@
 // of the tables below, each walked by one small function that turns the
 // request into calls of the device's current property operations (overrides
 // included), converting values on the way. The depth tables are the one
-// piece of state: built on the first request for buffer parameter 27 or 28,
-// refilled on the kit's "S2D" change event, released when the device closes.
+// piece of state: built on the first request for buffer parameter 27 or 28
+// with an entry for every 16-bit index, refilled with the kit's current sizes
+// on its "S2D" change event, released when the device closes.
 #include <Ovalith/Infrastructure/KrVDevice.h>
 
 #include <Orvane/OrvaneOS.h>
 #include <Ovalith/properties/KrVCheckInternal.h>
+#include <Tollan/TollanFlash.h>
 
 #include <cstring>
 
@@ -214,7 +216,7 @@ enum class BufferRead {
   kShiftToDepth,      // the buffer receives the table's address
   kDepthToShift,      // the buffer receives the table's address
   kRequiredDataSize,  // as many bytes as "RequiredDataSize" of "Image"
-  kIntegerLow32,      // the integer property's low 32 bits, as an int
+  kBistResult,        // the self-test record's result, as an int
   kNone,              // not readable
 };
 
@@ -227,14 +229,20 @@ struct BufferRow {
   uint32_t writeSize;  // 0: not writable
 };
 
+// The flash records carry an address, so their sizes are the kit's records
+// as declared on this platform (the older 32-bit sizes were 10, 6 and 12).
+static_assert(sizeof(FlashFileRecord) == sizeof(void*) + 6, "FlashFile: offset, path pointer, attributes");
+static_assert(sizeof(FileListHeader) == sizeof(void*) + 2, "FileList: entry pointer, count");
+static_assert(sizeof(FlashChunkRecord) == sizeof(void*) + 8, "FlashChunk: offset, size, data pointer");
+
 const BufferRow kBufferParams[] = {
     {3, "Device", "ImageControl", BufferRead::kFixed, 4, 4},
     {9, "Device", "DepthControl", BufferRead::kFixed, 4, 4},
     {16, "Device", "AHB", BufferRead::kFixed, 12, 12},
     {17, "Device", "FirmwareParam", BufferRead::kFixed, 4, 4},
     {18, "Device", "Version", BufferRead::kFixed, 33, 0},
-    {19, "Device", "FlashFile", BufferRead::kFixed, 10, 10},
-    {20, "Device", "FileList", BufferRead::kFixed, 6, 0},
+    {19, "Device", "FlashFile", BufferRead::kFixed, sizeof(FlashFileRecord), sizeof(FlashFileRecord)},
+    {20, "Device", "FileList", BufferRead::kFixed, sizeof(FileListHeader), 0},
     {21, "Device", "FileAttributes", BufferRead::kNone, 0, 4},
     {24, "Device", "Version", BufferRead::kCallerRecord, 0, 0},
     {27, "Depth", "S2D", BufferRead::kShiftToDepth, 0, 0},
@@ -243,8 +251,8 @@ const BufferRow kBufferParams[] = {
     {33, "Image", "Cropping", BufferRead::kNone, 0, 12},
     {34, "Device", "I2C", BufferRead::kNone, 0, 26},
     {35, "Device", "I2C", BufferRead::kFixed, 48, 0},
-    {36, "Device", "FlashChunk", BufferRead::kFixed, 12, 0},
-    {37, "Device", "BIST", BufferRead::kIntegerLow32, 0, 0},
+    {36, "Device", "FlashChunk", BufferRead::kFixed, sizeof(FlashChunkRecord), 0},
+    {37, "Device", "BIST", BufferRead::kBistResult, 0, 0},
     {41, "Device", "TecStatus", BufferRead::kFixed, 22, 0},
     {43, "Device", "EmitterStatus", BufferRead::kFixed, 24, 0},
     {45, "Device", "ProjectorFault", BufferRead::kNone, 0, 8},
@@ -493,11 +501,14 @@ KrStatus KrVDevice::GetIOParam(uint32_t param, void* buffer) const {
       KRV_RETURN_IF_FAILED(self.GetProperty(row->module, "RequiredDataSize", size));
       return Record(self.GetProperty(row->module, row->property, KrGeneralBuffer{buffer, static_cast<uint32_t>(size)}));
     }
-    case BufferRead::kIntegerLow32: {
-      uint64_t current = 0;
-      KRV_RETURN_IF_FAILED(self.GetProperty(row->module, row->property, current));
-      const int low = static_cast<int>(static_cast<uint32_t>(current));
-      std::memcpy(buffer, &low, sizeof(low));
+    case BufferRead::kBistResult: {
+      // The kit's "BIST" is the general self-test record, not an integer:
+      // the parameter reads the record as it stands (the last test run's
+      // selector and result) and hands over the result; 0 is a pass.
+      BistRecord record = {};
+      KRV_RETURN_IF_FAILED(self.GetProperty(row->module, row->property, KrGeneralBuffer{&record, sizeof(record)}));
+      const int result = static_cast<int>(record.result);
+      std::memcpy(buffer, &result, sizeof(result));
       return Record(KR_STATUS_OK);
     }
     case BufferRead::kNone:
@@ -550,6 +561,49 @@ KrStatus KrVDevice::GetFlag(int flag, uint32_t& value) {
 
 // ---- depth tables ----
 
+namespace {
+
+// Every table holds one entry per 16-bit value, so a client indexing it with
+// any shift or depth pixel stays inside it, whatever "MaxShift" and
+// "DeviceMaxDepth" are now or become later.
+constexpr uint64_t kTableEntries = 65536;
+constexpr uint32_t kTableBytes = static_cast<uint32_t>(kTableEntries * sizeof(uint16_t));
+
+// Fills table with the kit's general property of (largest + 1) 16-bit
+// entries and zeroes the entries past it ("no sample"). A table the kit
+// cannot give (too large, a failed read) is all zeros. Returns the bytes the
+// kit filled.
+uint32_t FillTable(KrDeviceHandle device, uint64_t largest, const char* tableProperty, uint16_t* table) {
+  uint32_t bytes = 0;
+  if (largest < kTableEntries) {
+    bytes = static_cast<uint32_t>((largest + 1) * sizeof(uint16_t));
+    const KrGeneralBuffer filled{table, bytes};
+    if (KrDeviceProxyGetGeneralProperty(device, "Depth", tableProperty, &filled) != KR_STATUS_OK) {
+      bytes = 0;
+    }
+  }
+  std::memset(reinterpret_cast<uint8_t*>(table) + bytes, 0, kTableBytes - bytes);
+  return bytes;
+}
+
+// The current largest index of a table; a failed read gives one the table
+// cannot take, so the table reads all zeros.
+uint64_t Largest(KrDeviceHandle device, const char* property) {
+  uint64_t largest = 0;
+  return KrDeviceProxyGetIntProperty(device, "Depth", property, &largest) == KR_STATUS_OK ? largest : kTableEntries;
+}
+
+}  // namespace
+
+void KrVDevice::RefreshS2DTables36() const {
+  // Straight to the kit: this runs on the kit's event thread, where the
+  // device's last status (the application's) must not change. The sizes are
+  // read afresh: the change that raised the event may come from a new
+  // "MaxShift" or "DeviceMaxDepth".
+  shiftToDepthTableSize = FillTable(deviceHandle, Largest(deviceHandle, "MaxShift"), "S2D", shiftToDepthTable);
+  depthToShiftTableSize = FillTable(deviceHandle, Largest(deviceHandle, "DeviceMaxDepth"), "D2S", depthToShiftTable);
+}
+
 KrStatus KrVDevice::InitS2DTables36() const {
   if (shiftToDepthTable != nullptr) {
     return Record(KR_STATUS_OK);
@@ -559,37 +613,28 @@ KrStatus KrVDevice::InitS2DTables36() const {
   KRV_RETURN_IF_FAILED(self.GetProperty("Depth", "MaxShift", maxShift));
   uint64_t maxDepth = 0;
   KRV_RETURN_IF_FAILED(self.GetProperty("Depth", "DeviceMaxDepth", maxDepth));
-  // Sizes are 32-bit; a table that cannot be sized cannot be allocated
-  // either (and must not wrap round to a small one that callers overrun).
-  if (maxShift >= UINT32_MAX / 2 || maxDepth >= UINT32_MAX / 2) {
-    return Record(KR_STATUS_OS_ALLOC_FAILED);
-  }
-  const uint32_t shiftToDepthBytes = static_cast<uint32_t>(2 * (maxShift + 1));
-  const uint32_t depthToShiftBytes = static_cast<uint32_t>(2 * (maxDepth + 1));
-  // Zero-filled: a table the kit could not fill reads as "no sample".
-  uint16_t* shiftToDepth = static_cast<uint16_t*>(krOSCallocAligned(shiftToDepthBytes, 1, 16));
+  uint16_t* shiftToDepth = static_cast<uint16_t*>(krOSMallocAligned(kTableBytes, 16));
   uint16_t* depthToShift =
-      shiftToDepth != nullptr ? static_cast<uint16_t*>(krOSCallocAligned(depthToShiftBytes, 1, 16)) : nullptr;
+      shiftToDepth != nullptr ? static_cast<uint16_t*>(krOSMallocAligned(kTableBytes, 16)) : nullptr;
   if (shiftToDepth == nullptr || depthToShift == nullptr) {
     krOSFreeAligned(shiftToDepth);
     return Record(KR_STATUS_OS_ALLOC_FAILED);
   }
+  // Filled before the registration, so an event refills whole tables. The
+  // statuses of the table reads are passed over: a table the kit could not
+  // give reads zeros until the next "S2D" change.
+  shiftToDepthTable = shiftToDepth;
+  depthToShiftTable = depthToShift;
+  shiftToDepthTableSize = FillTable(deviceHandle, maxShift, "S2D", shiftToDepthTable);
+  depthToShiftTableSize = FillTable(deviceHandle, maxDepth, "D2S", depthToShiftTable);
   KrCallbackHandle registration = nullptr;
   const KrStatus registered =
       KrDeviceProxyRegisterToPropertyChange(deviceHandle, "Depth", "S2D", OnS2DTableChanged36, &self, &registration);
   if (registered != KR_STATUS_OK) {
-    krOSFreeAligned(shiftToDepth);
-    krOSFreeAligned(depthToShift);
+    self.ReleaseS2DTables36();
     return Record(registered);
   }
-  shiftToDepthTable = shiftToDepth;
-  shiftToDepthTableSize = shiftToDepthBytes;
-  depthToShiftTable = depthToShift;
-  depthToShiftTableSize = depthToShiftBytes;
   s2dRegistration = registration;
-  // A failed fill leaves zeros; the next "S2D" change refills.
-  self.GetProperty("Depth", "S2D", KrGeneralBuffer{shiftToDepthTable, shiftToDepthTableSize});
-  self.GetProperty("Depth", "D2S", KrGeneralBuffer{depthToShiftTable, depthToShiftTableSize});
   return Record(KR_STATUS_OK);
 }
 
@@ -599,12 +644,7 @@ void KrVDevice::OnS2DTableChanged36(KrDeviceHandle /*sender*/, const char* /*mod
   if (device == nullptr || device->shiftToDepthTable == nullptr) {
     return;
   }
-  // Straight to the kit: this runs on the kit's event thread, where the
-  // device's last status (the application's) must not change.
-  const KrGeneralBuffer shiftToDepth{device->shiftToDepthTable, device->shiftToDepthTableSize};
-  const KrGeneralBuffer depthToShift{device->depthToShiftTable, device->depthToShiftTableSize};
-  KrDeviceProxyGetGeneralProperty(device->deviceHandle, "Depth", "S2D", &shiftToDepth);
-  KrDeviceProxyGetGeneralProperty(device->deviceHandle, "Depth", "D2S", &depthToShift);
+  device->RefreshS2DTables36();
 }
 
 void KrVDevice::ReleaseS2DTables36() {

@@ -15,7 +15,6 @@
 #include <Ovalith/properties/KrVStream.h>
 #include <Tollan/TollanBC.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -117,16 +116,26 @@ namespace {
 
 using krv36::StreamLayout;
 
-// How often a client callback waiting for the frame lock looks whether the
-// device is closing or reading in the kit.
-constexpr std::chrono::microseconds kFrameLockPoll{200};
-// How long a client callback waits for an application read that is inside
-// the kit. Such a read usually leaves the kit at once (the frame it waited
-// for has just been published) and may have taken the frame before this
-// event was raised: dropping the event at once would lose the frame after
-// it, and a sensor that makes a frame only when the last one was taken would
-// stop. Only a read that waits for this very thread outlasts the grace.
-constexpr std::chrono::milliseconds kKitReadGrace{100};
+// The kind of new-data event a stream name raises (the bits of
+// KrVDevice::kPixelEvent36 and kAudioEvent36); 0 for names the client
+// callbacks ignore.
+constexpr unsigned kPixelEvent = 1;
+constexpr unsigned kAudioEvent = 2;
+
+unsigned EventKind(const char* stream) {
+  if (stream == nullptr) {
+    return 0;
+  }
+  if (std::strcmp(stream, "Depth") == 0 || std::strcmp(stream, "Image") == 0 || std::strcmp(stream, "IR") == 0) {
+    return kPixelEvent;
+  }
+  return std::strcmp(stream, "Audio") == 0 ? kAudioEvent : 0u;
+}
+
+// Served rounds of one outermost release: each round reads at most once per
+// kind, and events keep arriving while a sensor runs, so a release that
+// keeps meeting new ones leaves them to the next read or event.
+constexpr int kMaxServeRounds = 4;
 
 // One request of init stream properties: a value, when present, replaces
 // the layout's.
@@ -334,69 +343,188 @@ KrStatus KrVDevice::OpenFileWrite(const char* fileName, KrVStreamContainer* sour
 }
 
 // ---- client callbacks ----
+//
+// Nobody waits for anybody here: the kit's event thread marks its event
+// pending and serves it only if the frame lock is free; whoever holds the
+// lock serves it otherwise (see KrVDevice.h). The handler is called for the
+// frames a read published, once per new frame, after the outermost read.
+
+KrVDevice::ReadScope36::ReadScope36(KrVDevice& owner, const char* name) : device(owner), streamName(name) {
+  device.frameMutex.lock();
+  ++device.frameLockDepth36;
+  if (device.readDepth36++ == 0) {
+    device.readingThread36.store(std::this_thread::get_id());
+  }
+  // The kit raises an event after it holds the frame, so this read takes
+  // the frames of every event raised before it starts. One raised while it
+  // runs stays pending: the read may have left the kit just before.
+  const unsigned served = streamName == nullptr ? ~0u : EventKind(streamName);
+  device.pendingCallbacks36.fetch_and(~served);
+}
+
+KrStatus KrVDevice::ReadScope36::Published(KrStatus status, const KrVStreamData* frame) {
+  // A failed read calls nothing; without a handler nothing is kept for a
+  // later one.
+  if (status != KR_STATUS_OK || device.callbackHandler.load() == nullptr) {
+    return status;
+  }
+  const struct {
+    const KrVStreamData* object;
+    unsigned bit;
+  } kept[] = {{device.depthMap, kDepthFrame36}, {device.imageMap, kImageFrame36}, {device.audioBuffer, kAudioFrame36}};
+  for (const auto& entry : kept) {
+    if (entry.object != nullptr && (frame == nullptr || frame == entry.object) && entry.object->IsDataNew() != 0) {
+      device.publishedFrames36 |= entry.bit;
+    }
+  }
+  return status;
+}
+
+KrVDevice::ReadScope36::~ReadScope36() {
+  if (--device.readDepth36 == 0) {
+    device.readingThread36.store(std::thread::id());
+    // The handler's own calls record too; the read's outcome stays the last.
+    const KrStatus kept = device.lastStatus;
+    device.DeliverFrames36();
+    device.lastStatus = kept;
+  }
+  // An application's read does not read again for events raised meanwhile:
+  // they announced frames it has taken or that the next read takes.
+  device.ReleaseFrameLock36(false);
+}
+
+void KrVDevice::DeliverFrames36() {
+  // A read made by the handler adds to publishedFrames36; this loop hands
+  // those over too, instead of nesting.
+  if (delivering36) {
+    return;
+  }
+  delivering36 = true;
+  while (publishedFrames36 != 0) {
+    const unsigned frames = publishedFrames36;
+    publishedFrames36 = 0;
+    // Looked up before each call: a handler may replace or clear itself.
+    KrVDeviceCallbackHandler* handler = callbackHandler.load();
+    if (handler != nullptr && (frames & kDepthFrame36) != 0 && depthMap != nullptr) {
+      handler->OnNewDepthFrameAvailable(this, *depthMap);
+    }
+    handler = callbackHandler.load();
+    if (handler != nullptr && (frames & kImageFrame36) != 0 && imageMap != nullptr) {
+      handler->OnNewImageFrameAvailable(this, *imageMap);
+    }
+    handler = callbackHandler.load();
+    if (handler != nullptr && (frames & kAudioFrame36) != 0 && audioBuffer != nullptr) {
+      handler->OnNewAudioBufferAvailable(this, *audioBuffer);
+    }
+  }
+  delivering36 = false;
+}
+
+void KrVDevice::ServePendingCallbacks36() {
+  static_assert(kPixelEvent == kPixelEvent36 && kAudioEvent == kAudioEvent36, "event kinds agree");
+  if (callbackHandler.load() == nullptr) {
+    pendingCallbacks36.store(0);
+    return;
+  }
+  const unsigned pending = pendingCallbacks36.exchange(0);
+  // As the events ask: depth, image and IR read every stream, audio reads
+  // its own. Each read calls the handler for what it brought.
+  if ((pending & kPixelEvent36) != 0) {
+    Read();
+  }
+  if ((pending & kAudioEvent36) != 0) {
+    Read("Audio");
+  }
+}
+
+void KrVDevice::ReleaseFrameLock36(bool serve) {
+  if (!serve || frameLockDepth36 > 1) {
+    --frameLockDepth36;
+    frameMutex.unlock();
+    return;
+  }
+  for (int round = 0;; ++round) {
+    ServePendingCallbacks36();
+    const KrStatus kept = lastStatus;
+    --frameLockDepth36;
+    frameMutex.unlock();
+    lastStatus = kept;
+    // An event that found the lock taken just before the release is served
+    // here, unless its own thread took the lock first.
+    if (round + 1 >= kMaxServeRounds || pendingCallbacks36.load() == 0 || !frameMutex.try_lock()) {
+      return;
+    }
+    ++frameLockDepth36;
+  }
+}
+
+KrVDevice::FrameLock::FrameLock(KrVDevice& owner) : device(&owner) {
+  device->frameMutex.lock();
+  ++device->frameLockDepth36;
+}
+
+void KrVDevice::FrameLock::unlock() {
+  if (device != nullptr) {
+    KrVDevice* owner = device;
+    device = nullptr;
+    owner->ReleaseFrameLock36(true);
+  }
+}
 
 KrStatus KrVDevice::SetCallbackHandler(KrVDeviceCallbackHandler* handler) {
-  std::lock_guard<std::recursive_mutex> guard(frameMutex);
+  FrameLock lock(*this);
   if (initialized == 0) {
     return Record(KR_STATUS_QM_NOT_INITIALIZED);
   }
+  if (handler == nullptr) {
+    callbackHandler.store(nullptr);
+    pendingCallbacks36.store(0);
+    publishedFrames36 = 0;
+    // Without a handler the device hears no events at all. The kit waits
+    // for a callback still running on another thread, which never waits
+    // for the frame lock held here.
+    if (callbackRegistration != nullptr && callbackRegisteredOn == deviceHandle) {
+      KRV_RETURN_IF_FAILED(Record(KrDeviceProxyUnregisterFromNewStreamData(deviceHandle, callbackRegistration)));
+    }
+    callbackRegistration = nullptr;
+    callbackRegisteredOn = nullptr;
+    return Record(KR_STATUS_OK);
+  }
   // One registration per kit device: a second handler replaces the first
   // instead of doubling every event.
-  if (handler != nullptr && callbackRegisteredOn != deviceHandle) {
+  if (callbackRegisteredOn != deviceHandle) {
     KrCallbackHandle registration = nullptr;
     KRV_RETURN_IF_FAILED(
         Record(KrDeviceProxyRegisterToNewStreamData(deviceHandle, OnNewStreamDataCallback36, this, &registration)));
     callbackRegisteredOn = deviceHandle;
+    callbackRegistration = registration;
   }
-  callbackHandler = handler;
+  callbackHandler.store(handler);
   return Record(KR_STATUS_OK);
 }
 
 void KrVDevice::OnNewStreamDataCallback36(const KrNewStreamDataEventArgs& args, void* cookie) {
   KrVDevice* device = static_cast<KrVDevice*>(cookie);
-  if (device == nullptr || args.strStreamName == nullptr) {
+  const unsigned kind = EventKind(args.strStreamName);
+  if (device == nullptr || kind == 0 || device->callbackHandler.load() == nullptr) {
     return;
   }
-  // Wait while the application looks at the frames. Close may be waiting
-  // for this callback to end: give up at once then. An application read
-  // inside the kit may be waiting for this very thread: give up after a
-  // grace (kKitReadGrace); that read takes the frames this event announced.
-  std::unique_lock<std::recursive_mutex> lock(device->frameMutex, std::defer_lock);
-  std::chrono::steady_clock::time_point giveUp = std::chrono::steady_clock::time_point::max();
-  while (!lock.try_lock()) {
-    if (device->closing.load() != 0) {
-      return;
-    }
-    if (device->kitReadsInProgress.load() != 0) {
-      const auto now = std::chrono::steady_clock::now();
-      if (giveUp == std::chrono::steady_clock::time_point::max()) {
-        giveUp = now + kKitReadGrace;
-      } else if (now >= giveUp) {
-        return;
-      }
-    }
-    std::this_thread::sleep_for(kFrameLockPoll);
-  }
-  if (device->callbackHandler == nullptr) {
+  // Raised inside this device's own read on this thread: that read
+  // publishes the frame and then calls the handler.
+  if (device->readingThread36.load() == std::this_thread::get_id()) {
     return;
   }
-  const char* stream = args.strStreamName;
-  // The handler is looked up before each call: a handler may replace itself.
-  if (std::strcmp(stream, "Depth") == 0 || std::strcmp(stream, "Image") == 0 || std::strcmp(stream, "IR") == 0) {
-    if (device->Read() != KR_STATUS_OK) {
-      return;
-    }
-    if (device->callbackHandler != nullptr && device->depthMap != nullptr) {
-      device->callbackHandler->OnNewDepthFrameAvailable(device, *device->depthMap);
-    }
-    if (device->callbackHandler != nullptr && device->imageMap != nullptr) {
-      device->callbackHandler->OnNewImageFrameAvailable(device, *device->imageMap);
-    }
-  } else if (std::strcmp(stream, "Audio") == 0) {
-    if (device->Read("Audio") == KR_STATUS_OK && device->callbackHandler != nullptr && device->audioBuffer != nullptr) {
-      device->callbackHandler->OnNewAudioBufferAvailable(device, *device->audioBuffer);
-    }
+  device->pendingCallbacks36.fetch_or(kind);
+  if (device->closing.load() != 0) {
+    return;
   }
+  // Taken: serve it (and whatever else is pending) now. Held: the holder
+  // serves it when it reads or releases.
+  if (!device->frameMutex.try_lock()) {
+    return;
+  }
+  ++device->frameLockDepth36;
+  device->ReleaseFrameLock36(true);
 }
 
 // ---- frame-by-frame writing ----

@@ -298,30 +298,27 @@ KrStatus KrVDevice::UpdateAllStreams() {
 }
 
 KrStatus KrVDevice::Read() {
-  std::lock_guard<std::recursive_mutex> guard(frameMutex);
-  ++kitReadsInProgress;
+  // Holds the frame lock; the client callbacks run when it ends.
+  ReadScope36 scope(*this, nullptr);
   const KrStatus status = KrDeviceProxyRead(deviceHandle, streamDataSet);
-  --kitReadsInProgress;
   // The records are published even after a failed read, so the properties
   // show what the kit left in them.
   const KrStatus updated = UpdateAllStreams();
-  return Record(status != KR_STATUS_OK ? status : updated);
+  return scope.Published(Record(status != KR_STATUS_OK ? status : updated), nullptr);
 }
 
 KrStatus KrVDevice::Read(const char* name) {
   if (name == nullptr) {
     return KR_STATUS_OS_NULL_POINTER;
   }
-  std::lock_guard<std::recursive_mutex> guard(frameMutex);
+  ReadScope36 scope(*this, name);
   KrVDeviceStream* stream = FindStream(name);
   if (stream == nullptr) {
     return Record(KR_STATUS_OS_NOT_FOUND);
   }
-  ++kitReadsInProgress;
   const KrStatus status = KrDeviceProxyReadStream(deviceHandle, stream->GetStreamData());
-  --kitReadsInProgress;
   const KrStatus updated = UpdateStream(*stream);
-  return Record(updated != KR_STATUS_OK ? updated : status);
+  return scope.Published(Record(updated != KR_STATUS_OK ? updated : status), stream->GetFrameObject());
 }
 
 KrStatus KrVDevice::Read(const KrVStream& stream) {

@@ -5,7 +5,10 @@
 // audio stream (audio buffer). Every default does nothing and returns 1.
 //
 // The application owns the handler and keeps it alive while registered.
-// Callbacks run on the thread that raised the new-data event.
+// A callback runs, with the device's frame lock held, on the thread that
+// read the frame: the kit's event thread, or the application's own thread
+// inside Read or the release of LockFrames (see KrVDevice.h). Each new frame
+// reaches the handler once.
 #pragma once
 
 class KrVDevice;

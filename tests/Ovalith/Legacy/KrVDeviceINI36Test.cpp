@@ -9,9 +9,9 @@ namespace {
 
 using namespace device_test;
 
-// A stream section without old-format keys. The kit does not see a section
-// that holds no key at all, so it names the sensor the old format implies.
-const std::string kStreams = "[Streams]\nConnection=*:0\n";
+// A stream section without any key: the kit opens the sensor the old format
+// implies.
+const std::string kStreams = "[Streams]\n";
 
 class KrVDeviceINI36Test : public DeviceTest {
  protected:

@@ -2,7 +2,12 @@
 // scripted device and end to end on the simulated sensor.
 #include "LegacyTestSupport.h"
 
+#include <Tollan/TollanFlash.h>
+
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 namespace legacy_test {
 namespace {
@@ -309,13 +314,13 @@ const BufferRowCase kBuffers[] = {
     {16, "Device", "AHB", 12, 12},
     {17, "Device", "FirmwareParam", 4, 4},
     {18, "Device", "Version", 33, 0},
-    {19, "Device", "FlashFile", 10, 10},
-    {20, "Device", "FileList", 6, 0},
+    {19, "Device", "FlashFile", sizeof(FlashFileRecord), sizeof(FlashFileRecord)},
+    {20, "Device", "FileList", sizeof(FileListHeader), 0},
     {21, "Device", "FileAttributes", 0, 4},
     {33, "Image", "Cropping", 0, 12},
     {34, "Device", "I2C", 0, 26},
     {35, "Device", "I2C", 48, 0},
-    {36, "Device", "FlashChunk", 12, 0},
+    {36, "Device", "FlashChunk", sizeof(FlashChunkRecord), 0},
     {41, "Device", "TecStatus", 22, 0},
     {43, "Device", "EmitterStatus", 24, 0},
     {45, "Device", "ProjectorFault", 0, 8},
@@ -326,6 +331,8 @@ const BufferRowCase kBuffers[] = {
 
 class BufferParams : public LegacyTest {
  public:
+  static constexpr BistRecord kBist = {kBistSelectorNesaUnlimited, 0x20003};
+
   void SetUp() override {
     LegacyTest::SetUp();
     Script script = Modules();
@@ -334,7 +341,7 @@ class BufferParams : public LegacyTest {
     }
     Create(script.IntProperty("Image", "RequiredDataSize", 5)
                .Property("Image", "LastRawFrame", ScriptValue::General("frame", 5))
-               .IntProperty("Device", "BIST", Tagged(3)));
+               .Property("Device", "BIST", ScriptValue::General(&kBist, sizeof(kBist))));
   }
 };
 
@@ -500,11 +507,14 @@ TEST_F(DepthTables, AFailureAtAnyCallLeavesNoTableAndALaterRequestSucceeds) {
   }
 }
 
-TEST_F(DepthTables, SizesBeyond32BitsAreRefused) {
-  ASSERT_EQ(device->SetProperty("Depth", "MaxShift", uint64_t{0xFFFFFFFF}), KR_STATUS_OK);
-  void* table = &table;
-  EXPECT_EQ(device->GetIOParam(27, static_cast<void*>(&table)), KR_STATUS_OS_ALLOC_FAILED);
-  EXPECT_EQ(table, &table);
+TEST_F(DepthTables, ATableNoShiftCanIndexReadsZeros) {
+  // No 16-bit shift reaches past entry 65535, so a larger "MaxShift" gives
+  // a table of zeros rather than a size that wraps round.
+  ASSERT_EQ(device->SetProperty("Depth", "MaxShift", uint64_t{0x1FFFFFFFF}), KR_STATUS_OK);
+  const uint16_t* table = Table(27);
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(std::count(table, table + 65536, 0), 65536);
+  EXPECT_EQ(std::memcmp(Table(28), d2s, sizeof(d2s)), 0);
 }
 
 // ---- end to end on the simulated sensor ----
@@ -560,6 +570,92 @@ TEST_F(LegacyTest, SensorTablesMatchTheSensorAndFollowItsShiftParameters) {
   EXPECT_NE(s2d[1000], before);
   expected = kitTable(shifts, "S2D", "MaxShift");
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), s2d));
+}
+
+TEST_F(LegacyTest, SensorTablesFollowAMaxShiftChangeAndHoldEvery16BitIndex) {
+  KrVDevice sensor;
+  ASSERT_EQ(sensor.CreateSensor("*:0", nullptr, 0), KR_STATUS_OK);
+  ASSERT_EQ(sensor.AddStream("Depth", "Depth", nullptr), KR_STATUS_OK);
+  void* tables[2] = {};
+  ASSERT_EQ(sensor.GetIOParam(27, static_cast<void*>(&tables[0])), KR_STATUS_OK);
+  ASSERT_EQ(sensor.GetIOParam(28, static_cast<void*>(&tables[1])), KR_STATUS_OK);
+  for (const uint64_t maxShift : {uint64_t{4095}, uint64_t{1023}}) {
+    SCOPED_TRACE(maxShift);
+    ASSERT_EQ(sensor.SetProperty("Depth", "MaxShift", maxShift), KR_STATUS_OK);
+    const struct {
+      void* table;
+      const char* name;
+      const char* size;
+    } rows[] = {{tables[0], "S2D", "MaxShift"}, {tables[1], "D2S", "DeviceMaxDepth"}};
+    for (const auto& row : rows) {
+      SCOPED_TRACE(row.name);
+      uint64_t last = 0;
+      ASSERT_EQ(sensor.GetProperty("Depth", row.size, last), KR_STATUS_OK);
+      ASSERT_LT(last, 65536u);
+      std::vector<uint16_t> kit(last + 1);
+      ASSERT_EQ(
+          sensor.GetProperty("Depth", row.name, KrGeneralBuffer{kit.data(), static_cast<uint32_t>(2 * kit.size())}),
+          KR_STATUS_OK);
+      // Every 16-bit index reads inside the table: the kit's entries, then
+      // zeros ("no sample").
+      std::vector<uint16_t> held(static_cast<const uint16_t*>(row.table),
+                                 static_cast<const uint16_t*>(row.table) + 65536);
+      EXPECT_TRUE(std::equal(kit.begin(), kit.end(), held.begin()));
+      EXPECT_EQ(std::count(held.begin() + kit.size(), held.end(), 0), static_cast<long>(65536 - kit.size()));
+    }
+  }
+}
+
+TEST_F(LegacyTest, FlashParametersMoveTheSensorsOwnRecords) {
+  KrVDevice sensor;
+  ASSERT_EQ(sensor.CreateSensor("*:0", nullptr, 0), KR_STATUS_OK);
+  const std::string content("\x1c\x00NESA-params", 13);
+  const std::string upload = Write("upload.bin", content);
+  auto listed = [&] {
+    std::vector<FileListEntry> entries(64);
+    FileListHeader header = {entries.data(), static_cast<uint16_t>(entries.size())};
+    EXPECT_EQ(sensor.GetIOParam(20, static_cast<void*>(&header)), KR_STATUS_OK);
+    entries.resize(header.count);
+    return entries;
+  };
+  // A free place: past the last file the sensor holds.
+  const std::vector<FileListEntry> present = listed();
+  uint32_t offset = 0;
+  for (const FileListEntry& entry : present) {
+    offset = std::max(offset, (entry.offset + entry.size + 0xFFFu) & ~0xFFFu);
+  }
+
+  // 19 uploads a local file, 20 lists it, 36 reads its flash bytes, 19 reads
+  // it back into a local file.
+  FlashFileRecord record = {offset, upload.c_str(), 0};
+  ASSERT_EQ(sensor.SetIOParam(19, static_cast<const void*>(&record)), KR_STATUS_OK);
+  const std::vector<FileListEntry> entries = listed();
+  ASSERT_EQ(entries.size(), present.size() + 1);
+  const auto file =
+      std::find_if(entries.begin(), entries.end(), [&](const FileListEntry& e) { return e.offset == offset; });
+  ASSERT_NE(file, entries.end());
+  EXPECT_EQ(+file->type, 28);
+  EXPECT_EQ(+file->size, content.size());
+
+  std::string chunk(content.size(), '\0');
+  FlashChunkRecord raw = {offset, static_cast<uint32_t>(chunk.size()), &chunk[0]};
+  ASSERT_EQ(sensor.GetIOParam(36, static_cast<void*>(&raw)), KR_STATUS_OK);
+  EXPECT_EQ(chunk, content);
+
+  const std::string download = directory_ + "/download.bin";
+  record = {file->id, download.c_str(), 0};
+  ASSERT_EQ(sensor.GetIOParam(19, static_cast<void*>(&record)), KR_STATUS_OK);
+  std::ifstream in(download, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), content);
+
+  // 37 reads the self-test record's result (0: passed) after a test ran.
+  BistRecord bist = {kBistSelectorNesaUnlimited, 0xFFFFFFFF};
+  ASSERT_EQ(sensor.SetProperty("Device", "BIST", KrGeneralBuffer{&bist, sizeof(bist)}), KR_STATUS_OK);
+  BistRecord stored = {};
+  ASSERT_EQ(sensor.GetProperty("Device", "BIST", KrGeneralBuffer{&stored, sizeof(stored)}), KR_STATUS_OK);
+  int result = -1;
+  ASSERT_EQ(sensor.GetIOParam(37, static_cast<void*>(&result)), KR_STATUS_OK);
+  EXPECT_EQ(static_cast<uint32_t>(result), stored.result);
 }
 
 }  // namespace

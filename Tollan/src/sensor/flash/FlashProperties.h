@@ -31,17 +31,6 @@
 
 namespace tollan::sensor {
 
-#pragma pack(push, 1)
-// The value of "FlashChunk": the caller names offset and size and gives a
-// buffer of that size; unused flash reads as 0xFF.
-struct FlashChunkRecord {
-  uint32_t offset;
-  uint32_t size;
-  void* data;
-};
-#pragma pack(pop)
-static_assert(sizeof(FlashChunkRecord) == 8 + sizeof(void*), "FlashChunkRecord is offset, size, address");
-
 class FlashProperties {
  public:
   // Reads the flash keys of the section "SensorV2.<index>" of the kit's

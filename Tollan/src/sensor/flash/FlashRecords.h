@@ -11,6 +11,7 @@ using ::BistRecord;
 using ::FileAttributesRecord;
 using ::FileListEntry;
 using ::FileListHeader;
+using ::FlashChunkRecord;
 using ::FlashFileRecord;
 using ::NesaParamsRecord;
 using ::SensorIdentityFile;

@@ -1,0 +1,176 @@
+// The older interface's client callbacks beside an application that reads
+// too: on the simulated sensor, on a recording, and with a scripted device
+// whose events a test raises from a thread of its own. Everything is
+// counted; nothing is timed.
+#include "Ovalith/Infrastructure/DeviceTestSupport.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace device_test;
+
+// Records the depth frame (id and time stamp) of every call.
+class RecordingHandler : public KrVDeviceCallbackHandler {
+ public:
+  int OnNewDepthFrameAvailable(KrVDevice*, KrVDepthMap& map) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    ids.push_back(map.GetFrameID());
+    timestamps.push_back(map.GetTimestamp());
+    return 1;
+  }
+  std::vector<uint32_t> Ids() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return ids;
+  }
+  std::vector<uint64_t> Timestamps() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return timestamps;
+  }
+
+ private:
+  std::mutex mutex;
+  std::vector<uint32_t> ids;
+  std::vector<uint64_t> timestamps;
+};
+
+using KrVDeviceCallbackTest = DeviceTest;
+
+TEST_F(KrVDeviceCallbackTest, ApplicationReadsKeepTheirPaceAndTheHandlerGetsEveryFrameOnce) {
+  constexpr int kReads = 40;
+  KrVDevice device;
+  ASSERT_EQ(device.OpenSensor("*:0", nullptr, nullptr), KR_STATUS_OK);
+  RecordingHandler handler;
+  ASSERT_EQ(device.SetCallbackHandler(&handler), KR_STATUS_OK);
+  // The sensor is unpaced: each read waits only for the next frame to be
+  // drawn, so a read that the callbacks slowed down or robbed shows as a
+  // frame the application did not see.
+  std::vector<uint32_t> seen;
+  for (int i = 0; i < kReads; ++i) {
+    ASSERT_EQ(device.Read(), KR_STATUS_OK);
+    seen.push_back(device.GetDepthMap()->GetFrameID());
+  }
+  ASSERT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_OK);
+
+  const std::vector<uint32_t> called = handler.Ids();
+  ASSERT_FALSE(called.empty());
+  // Every frame the sensor made reached the handler once, in order.
+  for (size_t i = 1; i < called.size(); ++i) {
+    EXPECT_EQ(called[i], called[i - 1] + 1) << "call " << i;
+  }
+  // The application saw at least 90% of the frames made while it read
+  // (without a handler it sees all of them), each also given to the handler.
+  const uint32_t made = seen.back() - seen.front() + 1;
+  EXPECT_GE(kReads * 10, static_cast<int>(made) * 9) << "frames made " << made;
+  for (uint32_t id : seen) {
+    EXPECT_NE(std::find(called.begin(), called.end(), id), called.end()) << "frame " << id;
+  }
+
+  // Cleared: the application reads every frame and the handler hears of none.
+  const uint32_t before = device.GetDepthMap()->GetFrameID();
+  for (int i = 0; i < kReads; ++i) {
+    ASSERT_EQ(device.Read(), KR_STATUS_OK);
+  }
+  EXPECT_EQ(device.GetDepthMap()->GetFrameID(), before + kReads);
+  EXPECT_EQ(handler.Ids().size(), called.size());
+}
+
+TEST_F(KrVDeviceCallbackTest, PlaybackWithHandlerDeliversEveryRecordedFrameOnceInOrder) {
+  constexpr int kFrames = 10;
+  const std::string path = directory_ + "/callbacks.rec";
+  std::vector<uint64_t> written;
+  {
+    KrVInitStreamProperties props;
+    ASSERT_EQ(props.AddStream("Depth"), KR_STATUS_OK);
+    KrVDevice sensor;
+    ASSERT_EQ(sensor.OpenSensor("*:0", nullptr, &props), KR_STATUS_OK);
+    KrVDevice file;
+    ASSERT_EQ(file.OpenFile(path.c_str(), KR_DEVICE_MODE_WRITE, &sensor, nullptr), KR_STATUS_OK);
+    for (int i = 0; i < kFrames; ++i) {
+      ASSERT_EQ(sensor.Read("Depth"), KR_STATUS_OK);
+      written.push_back(1000u * (i + 1));
+      ASSERT_EQ(file.Write(*sensor.GetDepthMap(), written.back()), KR_STATUS_OK);
+      ASSERT_EQ(file.CommitWrite(), KR_STATUS_OK);
+    }
+  }
+
+  for (const bool withHandler : {false, true}) {
+    SCOPED_TRACE(withHandler ? "with a handler" : "without");
+    KrVDevice playback;
+    ASSERT_EQ(playback.OpenFile(path.c_str(), KR_DEVICE_MODE_READ, nullptr, nullptr), KR_STATUS_OK);
+    RecordingHandler handler;
+    if (withHandler) {
+      ASSERT_EQ(playback.SetCallbackHandler(&handler), KR_STATUS_OK);
+    }
+    std::vector<uint64_t> seen;
+    for (int i = 0; i < 2 * kFrames && playback.Read() == KR_STATUS_OK; ++i) {
+      if (playback.GetDepthMap()->IsDataNew() != 0) {
+        seen.push_back(playback.GetDepthMap()->GetTimestamp());
+      }
+    }
+    EXPECT_EQ(seen, written);
+    EXPECT_EQ(handler.Timestamps(), withHandler ? written : std::vector<uint64_t>{});
+  }
+}
+
+// A scripted camera whose depth stream has a new frame at every read.
+Script NewFrameEveryRead() {
+  Script script = DeviceTest::CameraScript();
+  script.Stream("Depth", "Depth");
+  script.generator = [](const std::string& stream, uint64_t index, ScriptFrame* frame) {
+    if (stream != "Depth") {
+      return false;
+    }
+    frame->stream = stream;
+    frame->data = DeviceTest::FrameBytes(static_cast<uint8_t>(index));
+    frame->timestamp = 100 * (index + 1);
+    frame->frameId = static_cast<uint32_t>(index + 1);
+    frame->isNew = 1;
+    return true;
+  };
+  return script;
+}
+
+TEST_F(KrVDeviceCallbackTest, EventThreadNeverWaitsForTheApplicationsFrameLock) {
+  KrVDevice device;
+  ASSERT_EQ(CreateScripted(device, NewFrameEveryRead()), KR_STATUS_OK);
+  const KrDeviceHandle kit = KitHandleOf(device);
+  ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
+  RecordingHandler handler;
+
+  // Set: the event is served when the application lets the lock go. Then
+  // cleared: nothing is served, and the event still does not wait.
+  for (const bool set : {true, false}) {
+    SCOPED_TRACE(set ? "handler set" : "handler cleared");
+    ASSERT_EQ(device.SetCallbackHandler(&handler), KR_STATUS_OK);
+    if (!set) {
+      ASSERT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_OK);
+    }
+    const size_t callsBefore = handler.Ids().size();
+    std::mutex mutex;
+    std::condition_variable done;
+    bool raised = false;
+    std::thread eventThread;
+    {
+      auto lock = device.LockFrames();
+      eventThread = std::thread([&] {
+        EXPECT_EQ(RaiseNewData(kit, "Depth"), KR_STATUS_OK);
+        std::lock_guard<std::mutex> guard(mutex);
+        raised = true;
+        done.notify_all();
+      });
+      std::unique_lock<std::mutex> wait(mutex);
+      // Generous: only an event thread blocked on the lock takes this long.
+      EXPECT_TRUE(done.wait_for(wait, std::chrono::seconds(10), [&] { return raised; }));
+      EXPECT_EQ(handler.Ids().size(), callsBefore);  // nothing runs under the application's lock
+    }
+    eventThread.join();
+    EXPECT_EQ(handler.Ids().size(), callsBefore + (set ? 1 : 0));
+  }
+}
+
+}  // namespace
