@@ -25,7 +25,8 @@ KrVStreamData::KrVStreamData(KrVStream* boundStream, int isLive, int isDeferred)
       timestamp(0),
       frameId(0),
       data(nullptr),
-      dataSize(0) {
+      dataSize(0),
+      capacity(0) {
   if (boundStream == nullptr) {
     return;
   }
@@ -53,7 +54,8 @@ KrVStreamData::KrVStreamData(const KrVStreamData& other)
       timestamp(0),
       frameId(0),
       data(nullptr),
-      dataSize(0) {
+      dataSize(0),
+      capacity(0) {
   CopyBinding(other);
 }
 
@@ -77,6 +79,7 @@ void KrVStreamData::CopyBinding(const KrVStreamData& other) {
   frameId = other.frameId;
   data = other.data;
   dataSize = other.dataSize;
+  capacity = other.capacity;
   if (other.stream == nullptr) {
     return;
   }
@@ -163,7 +166,15 @@ KrStatus KrVStreamData::ReadPropertiesFromStream() {
   if (stream == nullptr) {
     return KR_STATUS_QM_ERROR;
   }
-  return stream->GetBuffer(data);
+  // The capacity first: a device makes the buffer hold it before it answers,
+  // which may move "Buffer". Unknown, it counts as nothing held.
+  uint32_t held = 0;
+  if (stream->GetBufferAllocatedSize(held) != KR_STATUS_OK) {
+    held = 0;
+  }
+  const KrStatus status = stream->GetBuffer(data);
+  capacity = (status == KR_STATUS_OK && data != nullptr) ? held : 0;
+  return status;
 }
 
 namespace {

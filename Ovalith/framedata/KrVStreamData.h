@@ -92,6 +92,10 @@ class KrVStreamData : public KrVModulePropertyChangedHandler {
   virtual KrStatus ReadPropertiesFromStream();
   // 1 while a notification awaits its deferred re-read.
   int ArePropertiesChanged() const { return propertiesChanged; }
+  // Bytes the stream's buffer holds as last read ("RequiredDataSize"; 0
+  // when it or "Buffer" could not be read, or "Buffer" is null). Views over
+  // the buffer stay within it.
+  unsigned int BufferCapacity() const { return capacity; }
 
  private:
   struct WatchedProperty;
@@ -119,4 +123,5 @@ class KrVStreamData : public KrVModulePropertyChangedHandler {
   unsigned int frameId;
   void* data;
   unsigned int dataSize;
+  unsigned int capacity;  // bytes at data, as read with it
 };
