@@ -91,6 +91,7 @@ KrStatus KrVAudioBuffer::ReadPropertiesFromStream() {
   if (source == nullptr) {
     return KR_STATUS_OK;
   }
+  ReadBufferCapacity();
   samples = KrVStreamData::Data();
   allocatedSize = BufferCapacity();
   if (source->GetBufferSize(bufferSize) != KR_STATUS_OK) {

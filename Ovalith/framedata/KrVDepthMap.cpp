@@ -31,6 +31,7 @@ KrStatus KrVDepthMap::ReadPropertiesFromStream() {
   // a frame that does not fit is shown as no pixels, and the re-read is
   // tried again at the next update.
   const size_t bytes = static_cast<size_t>(xRes) * yRes * sizeof(unsigned short);
+  ReadBufferCapacity();
   void* buffer = KrVStreamData::Data();
   if (buffer == nullptr || bytes > BufferCapacity()) {
     matrix.ReAdjust(nullptr, 0, 0);

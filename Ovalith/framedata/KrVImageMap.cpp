@@ -50,6 +50,7 @@ KrStatus KrVImageMap::ReadPropertiesFromStream() {
   // Wrapped after the pixel size is known, so rows are the right length,
   // and never over more bytes than the stream's buffer holds (a frame that
   // does not fit shows no pixels until a re-read finds it does).
+  ReadBufferCapacity();
   void* buffer = KrVStreamData::Data();
   if (buffer == nullptr || static_cast<size_t>(RowBytes()) * yRes > BufferCapacity()) {
     matrix.ReAdjust(nullptr, 0, 0);

@@ -166,15 +166,21 @@ KrStatus KrVStreamData::ReadPropertiesFromStream() {
   if (stream == nullptr) {
     return KR_STATUS_QM_ERROR;
   }
-  // The capacity first: a device makes the buffer hold it before it answers,
-  // which may move "Buffer". Unknown, it counts as nothing held.
-  uint32_t held = 0;
-  if (stream->GetBufferAllocatedSize(held) != KR_STATUS_OK) {
-    held = 0;
+  return stream->GetBuffer(data);
+}
+
+KrStatus KrVStreamData::ReadBufferCapacity() {
+  capacity = 0;
+  if (stream == nullptr) {
+    return KR_STATUS_QM_ERROR;
   }
-  const KrStatus status = stream->GetBuffer(data);
-  capacity = (status == KR_STATUS_OK && data != nullptr) ? held : 0;
-  return status;
+  // The capacity first: a device makes the buffer hold it before it
+  // answers, which may move "Buffer", so the address is read again after it.
+  uint32_t held = 0;
+  KRV_RETURN_IF_FAILED(stream->GetBufferAllocatedSize(held));
+  KRV_RETURN_IF_FAILED(stream->GetBuffer(data));
+  capacity = data != nullptr ? held : 0;
+  return KR_STATUS_OK;
 }
 
 namespace {

@@ -92,9 +92,13 @@ class KrVStreamData : public KrVModulePropertyChangedHandler {
   virtual KrStatus ReadPropertiesFromStream();
   // 1 while a notification awaits its deferred re-read.
   int ArePropertiesChanged() const { return propertiesChanged; }
-  // Bytes the stream's buffer holds as last read ("RequiredDataSize"; 0
-  // when it or "Buffer" could not be read, or "Buffer" is null). Views over
-  // the buffer stay within it.
+  // Reads the stream's capacity ("RequiredDataSize"), then "Buffer" again
+  // (asking the capacity may move the buffer); for the levels that view the
+  // buffer. On failure the capacity is 0.
+  KrStatus ReadBufferCapacity();
+  // Bytes the stream's buffer holds as last read by ReadBufferCapacity (0
+  // when a read failed or "Buffer" is null). Views over the buffer stay
+  // within it.
   unsigned int BufferCapacity() const { return capacity; }
 
  private:
