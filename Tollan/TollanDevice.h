@@ -83,6 +83,11 @@ KrStatus KrDeviceProxyCloseAllStreams(KrDeviceHandle device);
 // ---- frames ----
 KrStatus KrDeviceProxyCreateStreamData(KrDeviceHandle device, const char* stream, KrStreamData** data);
 KrStatus KrDeviceProxyDestroyStreamData(KrStreamData** data);  // sets *data to null
+// Makes the record's buffer hold at least size bytes: pData may move (the
+// bytes held before are kept, the rest is zero) and the replaced buffer is
+// freed. Whoever wraps pData must take the new address. An unknown record:
+// KR_STATUS_TL_BAD_HANDLE; no memory: 0x20001 with the record unchanged.
+KrStatus KrStreamDataReserve(KrStreamData* data, uint32_t size);
 KrStatus KrStreamDataSetCreate(KrStreamDataSetHandle* set);
 KrStatus KrStreamDataSetDestroy(KrStreamDataSetHandle* set);  // members are not destroyed
 KrStatus KrStreamDataSetAdd(KrStreamDataSetHandle set, KrStreamData* data);

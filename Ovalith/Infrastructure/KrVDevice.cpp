@@ -210,6 +210,7 @@ KrStatus KrVDevice::Init() {
 // ---- closing ----
 
 void KrVDevice::ReleaseStreams() {
+  deferredStreamChanges.clear();  // nothing left to mirror them into
   // Frame objects go first: their destructors unsubscribe through the
   // per-stream modules, which must still be there.
   for (auto& entry : streams) {

@@ -23,11 +23,18 @@
 // the field read by GetLastStatus; argument checks that return 0x10004 do
 // not. Each operation below says when it does not record.
 //
+// Frame buffers: every copy into a stream's buffer and every frame object's
+// view over it is bounded by what that buffer holds. Reading a stream's
+// "RequiredDataSize" through the device (as KrVStream and the frame objects
+// do before they size anything by it) first grows the buffer to that size,
+// so a changed geometry never meets the buffer made for the old one.
+//
 // Threads: EngineInit and EngineShutdown are process-wide, first and last.
 // A device is used from one thread at a time (or the caller serialises).
 // Callbacks arrive on the thread that raises the event. Property-change
-// handlers of the frame fields run inside Read; they must not add or remove
-// streams of the device that is reading.
+// handlers of the frame fields run inside Read; a stream they add or remove
+// (or one the kit adds or removes meanwhile on the reading thread) is
+// mirrored once the read has published every stream.
 //
 // The frame lock (a recursive mutex) serves the older interface's client
 // callbacks. Read, Write, the legacy writes, SetCallbackHandler and the
@@ -63,6 +70,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 class KrVAudioBuffer;
 class KrVDepthMap;
@@ -412,6 +421,13 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   bool delivering36 = false;
   // 1 once StartCaptureMode has filled savedPrimaryStream.
   int primaryStreamSaved = 0;
+  // Depth of the publishing of a read (handlers of the frame fields run
+  // inside it), and the stream-collection changes that arrived meanwhile
+  // (name, added), mirrored in order once the outermost publishing ends.
+  int publishing = 0;
+  std::vector<std::pair<std::string, bool>> deferredStreamChanges;
+  // Mirrors the deferred stream changes; called when publishing ends.
+  void ApplyDeferredStreamChanges();
 
  protected:
   // Clears the fields (savedPrimaryStream excepted) and keeps compatibility.
@@ -469,6 +485,9 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   void ForgetFrameObject(const KrVStreamData* frame);
 
   KrVDeviceStream* FindStream(const char* name) const;
+  // Grows a stream's frame buffer to hold size bytes (its "RequiredDataSize"
+  // as just read) and re-wraps the stream's frame object when it moved.
+  KrStatus ReserveFrameBuffer(KrVDeviceStream& stream, uint64_t size);
   // Publishes a stream's record to its properties, then tells its frame.
   KrStatus UpdateStream(KrVDeviceStream& stream);
   KrStatus UpdateAllStreams();

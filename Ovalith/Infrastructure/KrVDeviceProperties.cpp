@@ -5,6 +5,8 @@
 
 #include <Orvane/OrvaneLog.h>
 #include <Ovalith/Infrastructure/KrVDeviceStream.h>
+#include <Ovalith/framedata/KrVStreamData.h>
+#include <Ovalith/properties/KrVCheckInternal.h>
 #include <Ovalith/properties/KrVModule.h>
 #include <Ovalith/properties/KrVPropertySet.h>
 
@@ -69,9 +71,33 @@ KrVDeviceStream* KrVDevice::FindStream(const char* name) const {
 // ---- typed access ----
 
 KrStatus KrVDevice::GetProperty(const char* module, const char* property, uint64_t& value) {
+  KrVDeviceStream* stream = FindStream(module);
   return Record(StreamFirst(
-      FindStream(module), [&](KrVDeviceStream& stream) { return stream.GetProperty(property, &value); },
-      [&] { return KrDeviceProxyGetIntProperty(deviceHandle, module, property, &value); }));
+      stream, [&](KrVDeviceStream& own) { return own.GetProperty(property, &value); },
+      [&] {
+        KRV_RETURN_IF_FAILED(KrDeviceProxyGetIntProperty(deviceHandle, module, property, &value));
+        // A stream's "RequiredDataSize" is the capacity that copies and
+        // frame views size themselves by: the buffer behind "Buffer" is made
+        // to hold it before anyone can act on the answer.
+        return stream != nullptr && Equal(property, "RequiredDataSize") ? ReserveFrameBuffer(*stream, value)
+                                                                        : KR_STATUS_OK;
+      }));
+}
+
+KrStatus KrVDevice::ReserveFrameBuffer(KrVDeviceStream& stream, uint64_t size) {
+  if (size > UINT32_MAX) {
+    return KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW;  // sizes are handled in 32 bits
+  }
+  bool moved = false;
+  KRV_RETURN_IF_FAILED(stream.Reserve(static_cast<uint32_t>(size), &moved));
+  // The device's own frame object heard of the new "Buffer" (a deferred one
+  // only marked itself); it re-wraps now, not at the next read, so that it
+  // never shows the freed buffer.
+  KrVStreamData* frame = stream.GetFrameObject();
+  if (moved && frame != nullptr) {
+    frame->UnderlyingStreamUpdated();
+  }
+  return KR_STATUS_OK;
 }
 
 KrStatus KrVDevice::GetProperty40(const char* module, const char* property, double& value) {

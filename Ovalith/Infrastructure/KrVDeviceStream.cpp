@@ -57,15 +57,42 @@ KrStatus KrVDeviceStream::AllocatePrivateBuffer(uint32_t size) {
   if (buffer == nullptr) {
     return KR_STATUS_OS_ALLOC_FAILED;
   }
+  if (privateBuffer != nullptr) {
+    krOSMemCopy(buffer, privateBuffer, std::min(size, requiredSize));
+  }
   void* address = buffer;
   const KrStatus status = bufferProperty.UnsafeUpdateValue(AddressValue(address));
   if (status != KR_STATUS_OK) {
     krOSFreeAligned(buffer);
     return status;
   }
+  // Whoever still wraps the old buffer heard of the new "Buffer" above (the
+  // device re-wraps its own frame object right after).
   krOSFreeAligned(privateBuffer);
   privateBuffer = buffer;
   requiredSize = size;
+  return KR_STATUS_OK;
+}
+
+KrStatus KrVDeviceStream::PublishAddress(void* address) {
+  if (bufferAddress == address) {
+    return KR_STATUS_OK;
+  }
+  return bufferProperty.UnsafeUpdateValue(AddressValue(address));
+}
+
+KrStatus KrVDeviceStream::Reserve(uint32_t size, bool* moved) {
+  *moved = false;
+  const void* before = bufferAddress;
+  if (privateBuffer != nullptr) {
+    if (size > requiredSize) {
+      KRV_RETURN_IF_FAILED(AllocatePrivateBuffer(size));
+    }
+  } else {
+    KRV_RETURN_IF_FAILED(KrStreamDataReserve(streamData, size));
+    KRV_RETURN_IF_FAILED(PublishAddress(streamData->pData));
+  }
+  *moved = bufferAddress != before;
   return KR_STATUS_OK;
 }
 
@@ -76,11 +103,7 @@ KrStatus KrVDeviceStream::PublishRecord() {
   KRV_RETURN_IF_FAILED(isNewProperty.UnsafeUpdateValue(static_cast<uint64_t>(static_cast<int64_t>(record.bIsNew))));
   KRV_RETURN_IF_FAILED(bufferSizeProperty.UnsafeUpdateValue(static_cast<uint64_t>(record.nDataSize)));
   if (privateBuffer == nullptr) {
-    if (bufferAddress != record.pData) {
-      void* address = record.pData;
-      KRV_RETURN_IF_FAILED(bufferProperty.UnsafeUpdateValue(AddressValue(address)));
-    }
-    return KR_STATUS_OK;
+    return PublishAddress(record.pData);
   }
   if (record.bIsNew == 0 || record.nDataSize == 0 || record.pData == nullptr) {
     return KR_STATUS_OK;
@@ -100,6 +123,11 @@ KrStatus KrVDeviceStream::WriteBackToRecord() {
   const bool copyFrame = privateBuffer != nullptr && isNewProperty.GetValue() != 0;
   if (copyFrame && size > requiredSize) {
     return KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW;  // more than the private buffer holds
+  }
+  if (copyFrame && size > 0) {
+    // The record's own buffer was sized for the stream as it was when the
+    // record was made; a frame of the current geometry may need more.
+    KRV_RETURN_IF_FAILED(KrStreamDataReserve(&record, size));
   }
   record.nTimestamp = timestampProperty.GetValue();
   record.nFrameID = static_cast<uint32_t>(frameIdProperty.GetValue());

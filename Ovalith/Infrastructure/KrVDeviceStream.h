@@ -36,8 +36,13 @@ class KrVDeviceStream : public KrDeviceModule {
   KrStatus PublishRecord();
   // Copies the frame fields back into the record before a write; with a
   // private buffer and "IsNew" set, also the frame's bytes (0x10007 when
-  // "BufferSize" exceeds the private buffer).
+  // "BufferSize" exceeds the private buffer; the record grows to hold them).
   KrStatus WriteBackToRecord();
+  // Makes the frame buffer ("Buffer": the private buffer, else the kit's
+  // record) hold at least size bytes, keeping its bytes. *moved becomes true
+  // when "Buffer" changed (its change callbacks have run; the old buffer is
+  // freed). On failure the buffer and "Buffer" stay as they were.
+  KrStatus Reserve(uint32_t size, bool* moved);
 
   const char* GetStreamName() const { return streamData->strStreamName; }
   KrStreamData* GetStreamData() const { return streamData; }
@@ -47,9 +52,11 @@ class KrVDeviceStream : public KrDeviceModule {
   uint32_t GetRequiredSize() const { return requiredSize; }
 
  private:
-  // Replaces the private buffer by a zero-filled one of size bytes and
-  // publishes its address.
+  // Replaces the private buffer by one of size bytes holding the old bytes
+  // (zeros after them) and publishes its address.
   KrStatus AllocatePrivateBuffer(uint32_t size);
+  // Sets "Buffer" to address when it differs.
+  KrStatus PublishAddress(void* address);
 
   KrActualIntProperty timestampProperty;
   KrActualIntProperty frameIdProperty;

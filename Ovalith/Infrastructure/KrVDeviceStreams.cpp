@@ -36,12 +36,34 @@ Frame* MakeFrame(KrVStream& stream, int deferred) {
 // that is reading them.
 void KrVDevice::OnStreamAdded(const char* streamName) {
   std::lock_guard<std::recursive_mutex> guard(frameMutex);
+  if (publishing > 0 && streamName != nullptr) {
+    deferredStreamChanges.emplace_back(streamName, true);
+    return;
+  }
   AddStreamToDevice(streamName);
 }
 
 void KrVDevice::OnStreamRemoved(const char* streamName) {
   std::lock_guard<std::recursive_mutex> guard(frameMutex);
+  // A handler running inside the publishing may remove the very stream
+  // being published; its module and frame object live until it is done.
+  if (publishing > 0 && streamName != nullptr) {
+    deferredStreamChanges.emplace_back(streamName, false);
+    return;
+  }
   RemoveStreamFromDevice(streamName);
+}
+
+void KrVDevice::ApplyDeferredStreamChanges() {
+  while (!deferredStreamChanges.empty()) {
+    const std::pair<std::string, bool> change = deferredStreamChanges.front();
+    deferredStreamChanges.erase(deferredStreamChanges.begin());
+    if (change.second) {
+      AddStreamToDevice(change.first.c_str());
+    } else {
+      RemoveStreamFromDevice(change.first.c_str());
+    }
+  }
 }
 
 KrStatus KrVDevice::DiscardRecord(KrStreamData* record) {
@@ -291,10 +313,18 @@ KrStatus KrVDevice::UpdateStream(KrVDeviceStream& stream) {
 }
 
 KrStatus KrVDevice::UpdateAllStreams() {
+  ++publishing;
+  KrStatus status = KR_STATUS_OK;
   for (const auto& entry : streams) {
-    KRV_RETURN_IF_FAILED(UpdateStream(*entry.second));
+    status = UpdateStream(*entry.second);
+    if (status != KR_STATUS_OK) {
+      break;
+    }
   }
-  return KR_STATUS_OK;
+  if (--publishing == 0) {
+    ApplyDeferredStreamChanges();
+  }
+  return status;
 }
 
 KrStatus KrVDevice::Read() {
@@ -317,8 +347,14 @@ KrStatus KrVDevice::Read(const char* name) {
     return Record(KR_STATUS_OS_NOT_FOUND);
   }
   const KrStatus status = KrDeviceProxyReadStream(deviceHandle, stream->GetStreamData());
+  // The frame object is taken before the deferred changes, which may remove the stream.
+  const KrVStreamData* frame = stream->GetFrameObject();
+  ++publishing;
   const KrStatus updated = UpdateStream(*stream);
-  return scope.Published(Record(updated != KR_STATUS_OK ? updated : status), stream->GetFrameObject());
+  if (--publishing == 0) {
+    ApplyDeferredStreamChanges();
+  }
+  return scope.Published(Record(updated != KR_STATUS_OK ? updated : status), frame);
 }
 
 KrStatus KrVDevice::Read(const KrVStream& stream) {

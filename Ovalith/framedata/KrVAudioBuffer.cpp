@@ -84,15 +84,17 @@ void KrVAudioBuffer::CopyFields(const KrVAudioBuffer& other) {
 }
 
 KrStatus KrVAudioBuffer::ReadPropertiesFromStream() {
-  // The stream's buffer can move (a larger frame); take its current address.
+  // The stream's buffer can move (a larger frame); take its current address
+  // and the capacity read with it, so Clear stays inside the buffer held.
   KrVStreamData::ReadPropertiesFromStream();
-  samples = KrVStreamData::Data();
   const KrVStream* source = GetStream();
   if (source == nullptr) {
     return KR_STATUS_OK;
   }
-  if (source->GetBufferAllocatedSize(allocatedSize) != KR_STATUS_OK ||
-      source->GetBufferSize(bufferSize) != KR_STATUS_OK) {
+  ReadBufferCapacity();
+  samples = KrVStreamData::Data();
+  allocatedSize = BufferCapacity();
+  if (source->GetBufferSize(bufferSize) != KR_STATUS_OK) {
     return KR_STATUS_OK;
   }
   uint64_t value = 0;

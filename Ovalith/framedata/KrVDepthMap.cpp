@@ -11,12 +11,13 @@ KrVDepthMap::KrVDepthMap(KrVStream* boundStream, int isLive, int isDeferred)
     : KrVDepthRepresentation(boundStream, isLive, isDeferred), matrix(nullptr, 0, 0) {
   KrVDepthMap::ReadPropertiesFromStream();
   SetMode(KRV_PROJECTION_MODE_PROJECTIVE);
+  // A stream without a reachable buffer (a null address included) gives a
+  // map that is not valid, over no pixels.
   void* buffer = nullptr;
-  if (boundStream == nullptr || boundStream->GetBuffer(buffer) != KR_STATUS_OK) {
+  if (boundStream == nullptr || boundStream->GetBuffer(buffer) != KR_STATUS_OK || buffer == nullptr) {
+    matrix.ReAdjust(nullptr, 0, 0);
     SetValidity(0);
-    return;
   }
-  matrix.ReAdjust(buffer, xRes, yRes);
 }
 
 KrVDepthMap::KrVDepthMap(unsigned short* buffer, unsigned short newXRes, unsigned short newYRes)
@@ -26,7 +27,17 @@ KrVDepthMap::~KrVDepthMap() = default;
 
 KrStatus KrVDepthMap::ReadPropertiesFromStream() {
   KRV_RETURN_IF_FAILED(KrVDepthRepresentation::ReadPropertiesFromStream());
-  matrix.ReAdjust(KrVStreamData::Data(), xRes, yRes);
+  // The matrix never describes more values than the stream's buffer holds:
+  // a frame that does not fit is shown as no pixels, and the re-read is
+  // tried again at the next update.
+  const size_t bytes = static_cast<size_t>(xRes) * yRes * sizeof(unsigned short);
+  ReadBufferCapacity();
+  void* buffer = KrVStreamData::Data();
+  if (buffer == nullptr || bytes > BufferCapacity()) {
+    matrix.ReAdjust(nullptr, 0, 0);
+    return buffer == nullptr ? KR_STATUS_OS_NULL_POINTER : KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW;
+  }
+  matrix.ReAdjust(buffer, xRes, yRes);
   return KR_STATUS_OK;
 }
 
@@ -73,8 +84,8 @@ KrStatus KrVDepthMap::CopyFrom(const KrVDepthMap& other, unsigned long long fram
   return KrVStreamData::CopyFrom(other, frameTimestamp);
 }
 
-KrStatus KrVDepthMap::PrepareOwnPixels() {
-  KRV_RETURN_IF_FAILED(matrix.ReAdjust(xRes, yRes));
+KrStatus KrVDepthMap::PrepareOwnPixels(const KrVDepthMap& source) {
+  KRV_RETURN_IF_FAILED(matrix.ReAdjustApartFrom(source.matrix, xRes, yRes));
   Fill(GetNoSampleValue());
   return KR_STATUS_OK;
 }
@@ -82,7 +93,7 @@ KrStatus KrVDepthMap::PrepareOwnPixels() {
 KrStatus KrVDepthMap::Initialize(const KrVDepthMap& other, unsigned short newXRes, unsigned short newYRes,
                                  unsigned short newXOffset, unsigned short newYOffset) {
   KRV_RETURN_IF_FAILED(KrVDepthRepresentation::Initialize(other, newXOffset, newYOffset, newXRes, newYRes));
-  KRV_RETURN_IF_FAILED(PrepareOwnPixels());
+  KRV_RETURN_IF_FAILED(PrepareOwnPixels(other));
   SetValidity(1);
   return KR_STATUS_OK;
 }
@@ -95,7 +106,7 @@ KrStatus KrVDepthMap::Clone(KrVDepthMap& target) const {
   // Initialize makes this map the target's parent; a clone keeps this map's
   // own parent, and the translator that goes with it.
   target.CopyWindow(*this);
-  KRV_RETURN_IF_FAILED(target.PrepareOwnPixels());
+  KRV_RETURN_IF_FAILED(target.PrepareOwnPixels(*this));
   target.SetValidity(1);
   // The target holds at least XRes x YRes values; this map's matrix may
   // hold fewer (a live map's matrix follows the stream, not SetBuffer).

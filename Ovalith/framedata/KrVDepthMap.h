@@ -78,8 +78,9 @@ class KrVDepthMap : public KrVDepthRepresentation {
   KrStatus ReadPropertiesFromStream() override;
 
  private:
-  // Gives the matrix room for XRes x YRes and fills it with NoSampleValue.
-  KrStatus PrepareOwnPixels();
+  // Gives the matrix room for XRes x YRes and fills it with NoSampleValue;
+  // a matrix sharing source's pixels gets a buffer of its own first.
+  KrStatus PrepareOwnPixels(const KrVDepthMap& source);
   void Fill(unsigned short value);
 
   KrVDepthMatrix matrix;  // the pixels

@@ -47,8 +47,16 @@ KrStatus KrVImageMap::ReadPropertiesFromStream() {
   if (KrBCOutputFormatToImageFormat(outputFormat, &format) == KR_STATUS_OK) {
     imageFormat = format;
   }
-  // Wrapped after the pixel size is known, so rows are the right length.
-  matrix.ReAdjust(KrVStreamData::Data(), RowBytes(), yRes);
+  // Wrapped after the pixel size is known, so rows are the right length,
+  // and never over more bytes than the stream's buffer holds (a frame that
+  // does not fit shows no pixels until a re-read finds it does).
+  ReadBufferCapacity();
+  void* buffer = KrVStreamData::Data();
+  if (buffer == nullptr || static_cast<size_t>(RowBytes()) * yRes > BufferCapacity()) {
+    matrix.ReAdjust(nullptr, 0, 0);
+    return buffer == nullptr ? KR_STATUS_OS_NULL_POINTER : KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW;
+  }
+  matrix.ReAdjust(buffer, RowBytes(), yRes);
   return KR_STATUS_OK;
 }
 
@@ -58,10 +66,10 @@ KrStatus KrVImageMap::CopyFrom(const KrVImageMap& other, unsigned long long fram
   return KrVStreamData::CopyFrom(other, frameTimestamp);
 }
 
-KrStatus KrVImageMap::PrepareOwnPixels(unsigned int format, unsigned char pixelBytes) {
+KrStatus KrVImageMap::PrepareOwnPixels(const KrVImageMatrix& source, unsigned int format, unsigned char pixelBytes) {
   imageFormat = format;
   bytesPerPixel = pixelBytes;
-  KRV_RETURN_IF_FAILED(matrix.ReAdjust(RowBytes(), yRes));
+  KRV_RETURN_IF_FAILED(matrix.ReAdjustApartFrom(source, RowBytes(), yRes));
   matrix.Clear();
   return KR_STATUS_OK;
 }
@@ -71,7 +79,7 @@ KrStatus KrVImageMap::Initialize(const KrVImageMap& other, unsigned short newXRe
   const unsigned int format = other.imageFormat;  // other may be this map
   const unsigned char pixelBytes = other.bytesPerPixel;
   KRV_RETURN_IF_FAILED(KrVPixelStreamData::Initialize(other, newXOffset, newYOffset, newXRes, newYRes));
-  return PrepareOwnPixels(format, pixelBytes);
+  return PrepareOwnPixels(other.matrix, format, pixelBytes);
 }
 
 KrStatus KrVImageMap::Clone(KrVImageMap& target) const {
@@ -80,7 +88,7 @@ KrStatus KrVImageMap::Clone(KrVImageMap& target) const {
   }
   KRV_RETURN_IF_FAILED(target.KrVPixelStreamData::Initialize(*this, xOffset, yOffset, xRes, yRes));
   target.CopyWindow(*this);  // this map's own parent, not this map as parent
-  KRV_RETURN_IF_FAILED(target.PrepareOwnPixels(imageFormat, bytesPerPixel));
+  KRV_RETURN_IF_FAILED(target.PrepareOwnPixels(matrix, imageFormat, bytesPerPixel));
   // The target holds its whole matrix; copy no more than this one holds.
   const KrVContainer& source = matrix.GetContainer();
   const unsigned int wanted = static_cast<unsigned int>(target.matrix.GetXRes()) * target.matrix.GetYRes();

@@ -82,7 +82,7 @@ class KrVImageMap : public KrVPixelStreamData {
            static_cast<size_t>(component);
   }
   // Takes the format and gives the matrix room for the zeroed pixels.
-  KrStatus PrepareOwnPixels(unsigned int format, unsigned char pixelBytes);
+  KrStatus PrepareOwnPixels(const KrVImageMatrix& source, unsigned int format, unsigned char pixelBytes);
   unsigned short RowBytes() const { return static_cast<unsigned short>(xRes * bytesPerPixel); }
 
   KrVImageMatrix matrix;         // the pixels; its XRes is the row length in bytes

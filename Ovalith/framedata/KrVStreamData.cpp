@@ -25,7 +25,8 @@ KrVStreamData::KrVStreamData(KrVStream* boundStream, int isLive, int isDeferred)
       timestamp(0),
       frameId(0),
       data(nullptr),
-      dataSize(0) {
+      dataSize(0),
+      capacity(0) {
   if (boundStream == nullptr) {
     return;
   }
@@ -53,7 +54,8 @@ KrVStreamData::KrVStreamData(const KrVStreamData& other)
       timestamp(0),
       frameId(0),
       data(nullptr),
-      dataSize(0) {
+      dataSize(0),
+      capacity(0) {
   CopyBinding(other);
 }
 
@@ -77,6 +79,7 @@ void KrVStreamData::CopyBinding(const KrVStreamData& other) {
   frameId = other.frameId;
   data = other.data;
   dataSize = other.dataSize;
+  capacity = other.capacity;
   if (other.stream == nullptr) {
     return;
   }
@@ -164,6 +167,20 @@ KrStatus KrVStreamData::ReadPropertiesFromStream() {
     return KR_STATUS_QM_ERROR;
   }
   return stream->GetBuffer(data);
+}
+
+KrStatus KrVStreamData::ReadBufferCapacity() {
+  capacity = 0;
+  if (stream == nullptr) {
+    return KR_STATUS_QM_ERROR;
+  }
+  // The capacity first: a device makes the buffer hold it before it
+  // answers, which may move "Buffer", so the address is read again after it.
+  uint32_t held = 0;
+  KRV_RETURN_IF_FAILED(stream->GetBufferAllocatedSize(held));
+  KRV_RETURN_IF_FAILED(stream->GetBuffer(data));
+  capacity = data != nullptr ? held : 0;
+  return KR_STATUS_OK;
 }
 
 namespace {

@@ -92,6 +92,14 @@ class KrVStreamData : public KrVModulePropertyChangedHandler {
   virtual KrStatus ReadPropertiesFromStream();
   // 1 while a notification awaits its deferred re-read.
   int ArePropertiesChanged() const { return propertiesChanged; }
+  // Reads the stream's capacity ("RequiredDataSize"), then "Buffer" again
+  // (asking the capacity may move the buffer); for the levels that view the
+  // buffer. On failure the capacity is 0.
+  KrStatus ReadBufferCapacity();
+  // Bytes the stream's buffer holds as last read by ReadBufferCapacity (0
+  // when a read failed or "Buffer" is null). Views over the buffer stay
+  // within it.
+  unsigned int BufferCapacity() const { return capacity; }
 
  private:
   struct WatchedProperty;
@@ -119,4 +127,5 @@ class KrVStreamData : public KrVModulePropertyChangedHandler {
   unsigned int frameId;
   void* data;
   unsigned int dataSize;
+  unsigned int capacity;  // bytes at data, as read with it
 };

@@ -1,6 +1,8 @@
 #include <Ovalith/geometry/KrVContainer.h>
 
 #include <Orvane/OrvaneOS.h>
+
+#include <cstdint>
 #include <Ovalith/Infrastructure/KrVStatus.h>
 #include <Ovalith/properties/KrVCheckInternal.h>
 
@@ -91,6 +93,27 @@ KrStatus KrVContainer::ReAdjust(unsigned int count) {
   return KR_STATUS_OK;
 }
 
+KrStatus KrVContainer::ReAdjustOwned(unsigned int count) {
+  FreeOwned();
+  ownsBuffer = 1;
+  size = 0;
+  capacity = 0;
+  buffer = krOSCallocAligned(count, elementSize, kAlignment);
+  if (buffer == nullptr) {
+    return KR_STATUS_OS_ERROR;
+  }
+  capacity = count;
+  return KR_STATUS_OK;
+}
+
+bool KrVContainer::Overlaps(const void* other, size_t bytes) const {
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(buffer);
+  const uintptr_t otherBegin = reinterpret_cast<uintptr_t>(other);
+  const size_t held = Bytes(capacity);
+  return buffer != nullptr && other != nullptr && held > 0 && bytes > 0 && begin < otherBegin + bytes &&
+         otherBegin < begin + held;
+}
+
 KrStatus KrVContainer::Resize(unsigned int newCapacity) {
   if (ownsBuffer == 0 || newCapacity <= capacity) {
     return KR_STATUS_OS_ERROR;
@@ -128,11 +151,13 @@ KrStatus KrVContainer::SetAt(unsigned int index, const void* element) {
     return KR_STATUS_OS_NULL_POINTER;
   }
   if (index >= capacity) {
-    const unsigned int grown = index + 100u;  // wraps for indexes near 2^32
-    if (ownsBuffer == 0 || grown <= capacity) {
+    // Worked out in 64 bits: an index whose growth would not fit a 32-bit
+    // capacity cannot be reached and fails rather than wrap to a small one.
+    const uint64_t grown = static_cast<uint64_t>(index) + 100u;
+    if (ownsBuffer == 0 || grown > UINT32_MAX) {
       return KR_STATUS_OS_ERROR;
     }
-    KRV_RETURN_IF_FAILED(Resize(grown));
+    KRV_RETURN_IF_FAILED(Resize(static_cast<unsigned int>(grown)));
   }
   krOSMemCopy(GetAt(index), element, elementSize);
   return KR_STATUS_OK;

@@ -33,6 +33,13 @@ class KrVContainer {
   // is left empty, capacity 0); an external one that is too small gives
   // KR_STATUS_QM_BAD_PARAMETER. Size becomes 0.
   KrStatus ReAdjust(unsigned int count);
+  // Lets go of the buffer (freeing an owned one) and allocates an owned,
+  // zero-filled one of count elements; 0x10001 and an empty container when
+  // that fails. For a copy that must not write into memory it only wraps.
+  KrStatus ReAdjustOwned(unsigned int count);
+  // True when the buffer's capacity x element size bytes share a byte with
+  // the bytes bytes at other.
+  bool Overlaps(const void* other, size_t bytes) const;
   // Appends a copy of one element; a full owned buffer doubles. 0x10001
   // when it cannot (external, capacity 0, overflow, no memory); 0x10004 for
   // a null element.

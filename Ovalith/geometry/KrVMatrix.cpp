@@ -36,6 +36,17 @@ KrStatus KrVMatrix::ReAdjust(void* buffer, unsigned short x, unsigned short y) {
   return container.ReAdjust(buffer, Area(x, y));
 }
 
+KrStatus KrVMatrix::ReAdjustApartFrom(const KrVMatrix& source, unsigned short x, unsigned short y) {
+  const size_t sourceBytes = static_cast<size_t>(source.container.GetCapacity()) * source.container.GetElSize();
+  if (!container.Overlaps(source.container.Data(), sourceBytes)) {
+    return ReAdjust(x, y);
+  }
+  KRV_RETURN_IF_FAILED(container.ReAdjustOwned(Area(x, y)));
+  xRes = x;
+  yRes = y;
+  return KR_STATUS_OK;
+}
+
 unsigned int KrVMatrix::ElementsHeld() const {
   const unsigned int area = Area(xRes, yRes);
   return area < container.GetCapacity() ? area : container.GetCapacity();

@@ -30,6 +30,11 @@ class KrVMatrix {
   KrStatus ReAdjust(unsigned short xRes, unsigned short yRes);
   // Wraps external memory of xRes * yRes elements.
   KrStatus ReAdjust(void* buffer, unsigned short xRes, unsigned short yRes);
+  // Room for xRes * yRes elements in a buffer of its own when the current
+  // one shares bytes with source's (a copy of a map that wraps the same
+  // frame), else as ReAdjust(xRes, yRes): what is filled next never
+  // overwrites source.
+  KrStatus ReAdjustApartFrom(const KrVMatrix& source, unsigned short xRes, unsigned short yRes);
 
   // Address of element (x, y); no range check.
   void* GetAt(unsigned short x, unsigned short y) { return container.GetAt(Index(x, y)); }

@@ -197,6 +197,19 @@ KrStatus KrDeviceProxyDestroyStreamData(KrStreamData** data) {
   return KR_STATUS_OK;
 }
 
+KrStatus KrStreamDataReserve(KrStreamData* data, uint32_t size) {
+  TOLLAN_ENTER("KrStreamDataReserve", nullptr);
+  TOLLAN_REQUIRE(data);
+  {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> guard(registry.mutex);
+    if (registry.records.count(data) == 0) {
+      return KR_STATUS_TL_BAD_HANDLE;
+    }
+  }
+  return tollan::ReserveRecordData(data, size) != nullptr ? KR_STATUS_OK : KR_STATUS_OS_ALLOC_FAILED;
+}
+
 KrStatus KrStreamDataSetCreate(KrStreamDataSetHandle* set) {
   TOLLAN_ENTER("KrStreamDataSetCreate", nullptr);
   TOLLAN_REQUIRE(set);

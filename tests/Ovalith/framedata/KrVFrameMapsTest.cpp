@@ -171,7 +171,10 @@ TEST_F(DepthMapTest, ConvertToRealWorldUsesTheMapsTranslator) {
 
 class ImageMapTest : public FrameTest {
  protected:
-  ImageMapTest() : image(device, "Image", 8, 4) {
+  // 8 x 4 pixels of 3 bytes: the stream's buffer (made as 8 x 6 of 2 bytes)
+  // holds all 96 bytes.
+  ImageMapTest() : image(device, "Image", 8, 6) {
+    device.SetInt("Image", "YRes", 4);
     device.SetInt("Image", "BytesPerPixel", 3);
     device.SetInt("Image", "OutputFormat", KR_OUTPUT_FORMAT_RGB24);
     imageStream.Attach(&device, "Image");

@@ -47,7 +47,8 @@ TEST_F(StreamDataTest, RereadIsAChainFromBaseToMostDerived) {
       "get general Depth/Buffer",   "get u64 Depth/XRes",          "get u64 Depth/YRes",
       "get general Depth/Cropping", "get u64 Depth/MinDepthValue", "get u64 Depth/MaxDepthValue",
       "get u64 Depth/ShadowValue",  "get u64 Depth/NoSampleValue", "get u64 Depth/ZPD",
-      "get real Depth/ZPPS",        "get u64 Depth/Timestamp",     "get u64 Depth/FrameId",
+      "get real Depth/ZPPS",        "get u64 Depth/RequiredDataSize", "get general Depth/Buffer",
+      "get u64 Depth/Timestamp",    "get u64 Depth/FrameId",
       "get u64 Depth/IsNew",        "get u64 Depth/BufferSize"};
   EXPECT_EQ(expected, Calls());
   EXPECT_EQ(100.0, map.GetRealWorldTranslator()->GetZPD());

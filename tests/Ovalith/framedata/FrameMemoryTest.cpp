@@ -1,0 +1,123 @@
+// Frame memory that must not be overrun or destroyed: unreachable container
+// indexes, copies into maps that share their source's pixels, a stream whose
+// buffer is a null address, and a stream removed by a handler of its own
+// frame fields while a read publishes it.
+#include <Ovalith/Ovalith.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "Ovalith/Infrastructure/DeviceTestSupport.h"
+#include "Ovalith/framedata/FrameTestSupport.h"
+
+namespace {
+
+TEST(ContainerIndexTest, IndexWhoseGrowthWouldWrapFailsAndWritesNothing) {
+  KrVContainer owned(4, sizeof(uint32_t));
+  const uint32_t marker = 0xA5A5A5A5u;
+  for (unsigned int index : {0xFFFFFFF0u, 0xFFFFFFFFu, 0xFFFFFF9Cu}) {
+    EXPECT_EQ(owned.SetAt(index, &marker), KR_STATUS_OS_ERROR) << index;
+    EXPECT_EQ(owned.GetCapacity(), 4u) << index;
+  }
+  // The largest index whose growth still fits 32 bits is not refused for
+  // its size alone (it would need 16 GiB, which an owned buffer may get).
+  EXPECT_EQ(owned.SetAt(3, &marker), KR_STATUS_OK);
+  EXPECT_EQ(*static_cast<const uint32_t*>(owned.GetAt(3)), marker);
+}
+
+// A copy of a bound map wraps the same stream buffer; cloning or windowing
+// into it must leave the stream's frame as it was and give the copy the
+// frame's values.
+TEST_F(FrameTest, CloneAndInitializeIntoAMapSharingTheSourcesPixelsKeepTheSource) {
+  const std::vector<uint16_t> frame = depth.pixels;
+  KrVDepthMap bound(&stream, 1, 0);
+  ASSERT_EQ(bound.Data(), depth.pixels.data());
+
+  KrVDepthMap sharing(bound);
+  ASSERT_EQ(sharing.Data(), depth.pixels.data());
+  ASSERT_EQ(bound.Clone(sharing), KR_STATUS_OK);
+  EXPECT_EQ(depth.pixels, frame);
+  EXPECT_NE(sharing.Data(), depth.pixels.data());
+  EXPECT_TRUE(std::equal(frame.begin(), frame.end(), sharing.Data()));
+
+  KrVDepthMap window(bound);
+  ASSERT_EQ(window.Initialize(bound, 10, 4, 2, 3), KR_STATUS_OK);
+  EXPECT_EQ(depth.pixels, frame);
+
+  // The same for image maps over the stream's bytes (2 bytes per pixel).
+  device.SetInt("Depth", "BytesPerPixel", 2);
+  KrVImageMap image(&stream, 1, 0);
+  ASSERT_EQ(static_cast<void*>(image.Data()), static_cast<void*>(depth.pixels.data()));
+  KrVImageMap imageCopy(image);
+  ASSERT_EQ(image.Clone(imageCopy), KR_STATUS_OK);
+  KrVImageMap imageWindow(image);
+  ASSERT_EQ(imageWindow.Initialize(image, 8, 2, 0, 0), KR_STATUS_OK);
+  EXPECT_EQ(depth.pixels, frame);
+  EXPECT_EQ(std::memcmp(imageCopy.Data(), frame.data(), frame.size() * 2), 0);
+}
+
+TEST_F(FrameTest, StreamWhoseBufferIsNullGivesMapsOverNoPixels) {
+  device.SetPointer("Depth", "Buffer", nullptr);
+  KrVDepthMap map(&stream, 1, 0);
+  EXPECT_EQ(map.IsValid(), 0);
+  EXPECT_EQ(map.Data(), nullptr);
+  map.Clear();  // nothing to clear: no crash
+  KrVDepthMap target;
+  EXPECT_EQ(map.Clone(target), KR_STATUS_QM_NOT_INITIALIZED);
+
+  KrVImageMap image(&stream, 1, 0);
+  EXPECT_EQ(image.GetMatrix().GetXRes() * image.GetMatrix().GetYRes(), 0);
+  image.Clear();
+  KrVAudioBuffer audio(&stream, 1, 0);
+  EXPECT_EQ(audio.GetBufferAllocatedSize(), 0u);
+  audio.Clear();
+}
+
+// Removes its stream from the device when the stream's frame fields change.
+class RemovingHandler : public KrVModulePropertyChangedHandler {
+ public:
+  RemovingHandler(KrVDevice& owner, const char* stream) : device(owner), name(stream) {}
+  void OnModulePropertyChanged(const char* /*module*/, const char* /*property*/) override {
+    if (!done) {
+      done = true;
+      removed = device.RemoveStream(name);
+    }
+  }
+  KrVDevice& device;
+  const char* name;
+  bool done = false;
+  KrStatus removed = KR_STATUS_OS_ERROR;
+};
+
+class StreamRemovalDuringReadTest : public device_test::DeviceTest {};
+
+TEST_F(StreamRemovalDuringReadTest, HandlerRemovingItsStreamTakesEffectAfterThePublishing) {
+  for (const char* field : {"Timestamp", "IsNew", "BufferSize"}) {
+    for (int single : {0, 1}) {
+      SCOPED_TRACE(std::string(field) + (single ? " Read(name)" : " Read()"));
+      KrVDevice device;
+      ASSERT_EQ(device.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
+      ASSERT_EQ(device.AddStream("Depth", "Depth", nullptr), KR_STATUS_OK);
+      ASSERT_EQ(device.AddStream("Image", "Image", nullptr), KR_STATUS_OK);
+      ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
+      RemovingHandler handler(device, "Depth");
+      void* cookie = nullptr;
+      ASSERT_EQ(device.RegisterForPropertyChangedEvent("Depth", field, &handler, cookie), KR_STATUS_OK);
+
+      EXPECT_EQ(single ? device.Read("Depth") : device.Read(), KR_STATUS_OK);
+      EXPECT_TRUE(handler.done);
+      EXPECT_EQ(handler.removed, KR_STATUS_OK);
+      // Mirrored after the read: the stream and its depth map are gone, the
+      // other stream still reads.
+      KrVStreamData* frame = nullptr;
+      EXPECT_EQ(device.GetStreamData("Depth", frame), KR_STATUS_OS_NOT_FOUND);
+      EXPECT_EQ(device.GetDepthMap(), nullptr);
+      EXPECT_EQ(device.Read(), KR_STATUS_OK);
+      ASSERT_NE(device.GetImageMap(), nullptr);
+      EXPECT_EQ(device.GetImageMap()->IsValid(), 1);
+    }
+  }
+}
+
+}  // namespace
