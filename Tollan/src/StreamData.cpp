@@ -124,6 +124,30 @@ void* ReserveRecordData(KrStreamData* record, uint32_t size) {
   return buffer;
 }
 
+KrStatus ReserveStreamRecords(KrDeviceHandle device, uint64_t streamId, uint64_t size) {
+  if (size > UINT32_MAX) {
+    return KR_STATUS_OS_BAD_ARGUMENT;
+  }
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  for (const KrStreamData* record : registry.records) {
+    RecordInternal* internal = Internal(record);
+    if (internal->device == device && internal->streamId == streamId && internal->capacity < size) {
+      // A caller that pointed pData at memory of its own keeps it.
+      auto* target = const_cast<KrStreamData*>(record);
+      void* const own = target->pData;
+      const bool kitBuffer = own == internal->buffer;
+      if (ReserveRecordData(target, static_cast<uint32_t>(size)) == nullptr) {
+        return KR_STATUS_OS_ALLOC_FAILED;
+      }
+      if (!kitBuffer) {
+        target->pData = own;
+      }
+    }
+  }
+  return KR_STATUS_OK;
+}
+
 bool RecordDataFits(const KrStreamData* record, uint32_t size) {
   const RecordInternal* internal = Internal(record);
   return record->pData != internal->buffer || size <= internal->capacity;

@@ -24,6 +24,10 @@ bool GetRecordOwner(const KrStreamData* record, KrDeviceHandle* device, uint64_t
 // Makes the record's buffer hold at least size bytes (pData may move; the
 // bytes up to the old capacity are kept). Null when memory runs out.
 void* ReserveRecordData(KrStreamData* record, uint32_t size);
+// Makes every live record of the device's stream hold at least size bytes
+// (a stream whose frames grew). Out of memory: KR_STATUS_OS_ALLOC_FAILED;
+// records grown before then keep their larger buffers.
+KrStatus ReserveStreamRecords(KrDeviceHandle device, uint64_t streamId, uint64_t size);
 // False when the record's data is the kit's own buffer and size bytes
 // would run past it (a caller may point pData at memory of its own, which
 // the kit cannot check).

@@ -2,6 +2,7 @@
 #include "FileDevice.h"
 
 #include <Tollan/src/StreamDataInternal.h>
+#include <Tollan/src/sensor/SensorModes.h>
 
 #include <algorithm>
 #include <set>
@@ -19,6 +20,34 @@ bool IsOwnProperty(const std::string& name) {
 }
 
 const char* const kStreamTypes[] = {"Depth", "Image", "IR", "Audio"};
+
+// The settings a written stream's frame geometry follows.
+const char* const kGeometrySettings[] = {"Resolution", "XRes", "YRes", "OutputFormat", "SampleRate", "NumOfChannels",
+                                         "FPS"};
+
+bool IsGeometrySetting(const std::string& name) {
+  return std::any_of(std::begin(kGeometrySettings), std::end(kGeometrySettings),
+                     [&](const char* setting) { return name == setting; });
+}
+
+// An integer setting of a module; false when absent or of another type.
+bool IntSetting(const Module& module, const char* name, uint64_t* value) {
+  const Property* property = module.Find(name);
+  if (property == nullptr || property->value.type != KR_PROPERTY_TYPE_INTEGER) {
+    return false;
+  }
+  *value = property->value.intValue;
+  return true;
+}
+
+// The output format a stream of the type has when its settings name none:
+// the simulated sensor's defaults.
+uint64_t DefaultOutputFormat(const std::string& type) {
+  if (type == "Image") return KR_OUTPUT_FORMAT_RGB24;
+  if (type == "IR") return KR_OUTPUT_FORMAT_GRAYSCALE16;
+  if (type == "Audio") return KR_OUTPUT_FORMAT_PCM;
+  return KR_OUTPUT_FORMAT_DEPTH_VALUES;
+}
 
 }  // namespace
 
@@ -155,16 +184,144 @@ bool FileDevice::DeclareOnSet(const std::string& module, const std::string& prop
 }
 
 void FileDevice::GuardCapacity(const Stream& stream, Property& property) {
-  const uint64_t capacity = RecordCapacity(stream);
-  property.validate = [capacity](Value* proposed) {
-    return proposed->type == KR_PROPERTY_TYPE_INTEGER && proposed->intValue > capacity ? KR_STATUS_TL_BAD_PROPERTY_VALUE
-                                                                                       : KR_STATUS_OK;
+  const uint64_t id = stream.id;
+  property.validate = [this, id](Value* proposed) {
+    if (proposed->type != KR_PROPERTY_TYPE_INTEGER) {
+      return KR_STATUS_OK;
+    }
+    return GrowCapacity(id, proposed->intValue);
   };
 }
 
+KrStatus FileDevice::GrowCapacity(uint64_t streamId, uint64_t size) {
+  // A frame the format cannot hold is refused here rather than at its write.
+  if (size > recording::kMaxFrameDataSize) {
+    return KR_STATUS_TL_BAD_PROPERTY_VALUE;
+  }
+  uint64_t& capacity = capacities_[streamId];
+  if (size > capacity) {
+    // The records made so far grow too: the engine copies frames of up to
+    // "RequiredDataSize" bytes into them.
+    TOLLAN_TRY(ReserveStreamRecords(Handle(), streamId, size));
+    capacity = size;
+  }
+  return KR_STATUS_OK;
+}
+
 uint64_t FileDevice::RecordCapacity(const Stream& stream) const {
-  auto fixed = capacities_.find(stream.id);
-  return fixed != capacities_.end() ? fixed->second : DeviceBase::RecordCapacity(stream);
+  auto known = capacities_.find(stream.id);
+  const uint64_t required = DeviceBase::RecordCapacity(stream);
+  return known != capacities_.end() ? std::max(known->second, required) : required;
+}
+
+bool FileDevice::DeriveGeometry(const Stream& stream, uint64_t* bytesPerPixel, uint64_t* requiredSize) const {
+  const Module& module = *stream.module;
+  uint64_t format = DefaultOutputFormat(stream.type);
+  IntSetting(module, "OutputFormat", &format);
+  const uint64_t bytes = format <= UINT32_MAX ? sensor::BytesPerPixel(static_cast<uint32_t>(format)) : 0;
+  if (bytes == 0) {
+    return false;  // a format of no fixed size (compressed): the settings say nothing
+  }
+  *bytesPerPixel = bytes;
+  if (stream.type == "Audio") {
+    uint64_t rate = 0;
+    uint64_t channels = 0;
+    uint64_t fps = 30;
+    IntSetting(module, "FPS", &fps);
+    if (!IntSetting(module, "SampleRate", &rate) || !IntSetting(module, "NumOfChannels", &channels) || fps == 0 ||
+        rate > UINT32_MAX || fps > UINT32_MAX || channels > 0xFFFF) {
+      return false;
+    }
+    *requiredSize =
+        uint64_t{sensor::MaxSamplesPerFrame(static_cast<uint32_t>(rate), static_cast<uint32_t>(fps))} * channels * bytes;
+    return true;
+  }
+  uint64_t x = 0;
+  uint64_t y = 0;
+  if (!IntSetting(module, "XRes", &x) || !IntSetting(module, "YRes", &y) || x == 0 || y == 0) {
+    uint64_t code = 0;
+    const sensor::Resolution* resolution =
+        IntSetting(module, "Resolution", &code) && code <= UINT32_MAX ? sensor::FindResolution(uint32_t(code)) : nullptr;
+    if (resolution == nullptr) {
+      return false;
+    }
+    x = resolution->xRes;
+    y = resolution->yRes;
+  }
+  if (x > 0xFFFF || y > 0xFFFF) {
+    return false;
+  }
+  *requiredSize = x * y * bytes;
+  return true;
+}
+
+KrStatus FileDevice::SetDerivedLocked(Stream& stream, const char* name, uint64_t number) {
+  const Value value = Value::Int(number);
+  Property* property = stream.module->Find(name);
+  if (property != nullptr && property->value == value) {
+    return KR_STATUS_OK;
+  }
+  if (std::string(name) == "RequiredDataSize") {
+    TOLLAN_TRY(GrowCapacity(stream.id, number));
+  }
+  const bool recorded = writeIds_.count(stream.id) != 0;
+  if (recorded) {
+    TOLLAN_TRY(Report(writer_.AppendPropertyChange(recording::Property{stream.name, name, value}),
+                      "recording a property change"));
+  }
+  if (property == nullptr) {
+    Property& added = AddProperty(stream.name, name, value);
+    if (added.name == "RequiredDataSize") {
+      GuardCapacity(stream, added);
+    }
+  } else {
+    property->value = value;
+  }
+  if (recorded) {
+    QueuePropertyChangedLocked(stream.name, name);
+  }
+  return KR_STATUS_OK;
+}
+
+KrStatus FileDevice::UpdateGeometryLocked(Stream& stream, const std::string& changed) {
+  Module& module = *stream.module;
+  // "Resolution" and "XRes"/"YRes" stay in step, as on the sensor: a code
+  // sets the sizes, and sizes that a code stands for set the code.
+  uint64_t code = 0;
+  uint64_t x = 0;
+  uint64_t y = 0;
+  const bool hasCode = IntSetting(module, "Resolution", &code);
+  const sensor::Resolution* byCode = hasCode && code <= UINT32_MAX ? sensor::FindResolution(uint32_t(code)) : nullptr;
+  const bool hasSizes = IntSetting(module, "XRes", &x) && IntSetting(module, "YRes", &y);
+  if (stream.type != "Audio") {
+    if (byCode != nullptr && (changed == "Resolution" || !hasSizes)) {
+      TOLLAN_TRY(SetDerivedLocked(stream, "XRes", byCode->xRes));
+      TOLLAN_TRY(SetDerivedLocked(stream, "YRes", byCode->yRes));
+    } else if (hasCode && hasSizes && (changed == "XRes" || changed == "YRes")) {
+      const sensor::Resolution* bySizes = x <= UINT32_MAX ? sensor::FindResolutionByXRes(uint32_t(x)) : nullptr;
+      if (bySizes != nullptr && bySizes->yRes == y) {
+        TOLLAN_TRY(SetDerivedLocked(stream, "Resolution", bySizes->code));
+      }
+    }
+  }
+  uint64_t bytesPerPixel = 0;
+  uint64_t requiredSize = 0;
+  if (!DeriveGeometry(stream, &bytesPerPixel, &requiredSize)) {
+    return KR_STATUS_OK;  // nothing to derive from: what the stream was given stands
+  }
+  if (stream.type != "Audio") {
+    TOLLAN_TRY(SetDerivedLocked(stream, "BytesPerPixel", bytesPerPixel));
+  }
+  return SetDerivedLocked(stream, "RequiredDataSize", requiredSize);
+}
+
+void FileDevice::AfterSet(Module& module, Property& property) {
+  if (!Writing() || module.stream == nullptr || !IsGeometrySetting(property.name)) {
+    return;
+  }
+  // The set itself stands; a derived value that could not be recorded is
+  // reported in the log and the stream keeps its previous geometry.
+  Report(UpdateGeometryLocked(*module.stream, property.name), "deriving a stream's frame size");
 }
 
 KrStatus FileDevice::OnCreateStream(Stream& /*stream*/) {
@@ -176,6 +333,9 @@ KrStatus FileDevice::OnStreamReady(Stream& stream) {
   if (!Writing()) {
     return KR_STATUS_OK;
   }
+  // The frame geometry follows the settings the stream was created with;
+  // the derived values go into its definition.
+  TOLLAN_TRY(UpdateGeometryLocked(stream, std::string()));
   recording::StreamDefinition definition;
   definition.name = stream.name;
   definition.type = stream.type;
@@ -184,10 +344,9 @@ KrStatus FileDevice::OnStreamReady(Stream& stream) {
   uint32_t id = 0;
   TOLLAN_TRY(Report(writer_.AddStream(definition, &id), "recording a stream"));
   writeIds_[stream.id] = id;
-  // Records made for the stream get the capacity it was created with, and
-  // "RequiredDataSize" may not claim more later (the engine copies frames of
-  // up to that size into a record's buffer).
-  capacities_[stream.id] = DeviceBase::RecordCapacity(stream);
+  // Records hold "RequiredDataSize" bytes at least, and grow with it (the
+  // engine copies frames of up to that size into a record's buffer).
+  TOLLAN_TRY(GrowCapacity(stream.id, DeviceBase::RecordCapacity(stream)));
   if (Property* size = stream.module->Find("RequiredDataSize")) {
     GuardCapacity(stream, *size);
   }

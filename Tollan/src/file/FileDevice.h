@@ -8,9 +8,17 @@
 // its creation: a recorder may add streams after opening all of them. Sets
 // are recorded at their place; a set of a property the device lacks
 // declares it (a recorder mirrors properties its source adds later), and a
-// set whose change cannot be recorded fails and changes nothing. A stream's
-// "RequiredDataSize" is the capacity of its records, fixed at its creation:
-// larger values are refused, so a frame never outgrows its record.
+// set whose change cannot be recorded fails and changes nothing.
+// A stream's frame geometry follows its settings, as on the sensor:
+// "Resolution" and "XRes"/"YRes" are kept in step, and "BytesPerPixel" and
+// "RequiredDataSize" are derived from them, "OutputFormat" (the sensor's
+// default for the type when absent) and, for audio, "SampleRate",
+// "NumOfChannels" and "FPS" (30 when absent), at creation and after each
+// change (recorded as changes too). A stream whose settings give no size (no
+// resolution, a compressed format) keeps the "RequiredDataSize" it was given.
+// The records of a stream grow with its "RequiredDataSize", so a frame of
+// that size always fits; more than a frame of the format can hold is
+// refused.
 // Write/WriteStream append the members of open streams whose bIsNew is 1
 // (a record whose bIsNew is 0 holds no frame to write).
 // Destruction writes the index; when it cannot (a full disk, a size limit)
@@ -71,14 +79,23 @@ class FileDevice : public DeviceBase {
   KrStatus OnUnknownInitialValue(const std::string& module, const std::string& property, const Value& value) override;
   bool DeclareOnSet(const std::string& module, const std::string& property, KrPropertyType type) override;
   uint64_t RecordCapacity(const Stream& stream) const override;
+  void AfterSet(Module& module, Property& property) override;
 
  private:
   bool Writing() const { return Params().mode == KR_DEVICE_MODE_WRITE; }
   // ---- writing ----
   KrStatus StartWriting();
   std::vector<recording::Property> ModuleProperties(const Module& module) const;
-  // Keeps a stream's "RequiredDataSize" within its records' capacity.
+  // Makes a set of a stream's "RequiredDataSize" grow its records first.
   void GuardCapacity(const Stream& stream, Property& property);
+  // Grows the stream's records (made and to be made) to hold size bytes.
+  KrStatus GrowCapacity(uint64_t streamId, uint64_t size);
+  // Frame geometry from the stream's settings; false when they give none.
+  bool DeriveGeometry(const Stream& stream, uint64_t* bytesPerPixel, uint64_t* requiredSize) const;
+  // Brings the derived settings in line after a change of the named setting
+  // (empty: at creation), recording and announcing each value that changes.
+  KrStatus UpdateGeometryLocked(Stream& stream, const std::string& changed);
+  KrStatus SetDerivedLocked(Stream& stream, const char* name, uint64_t value);
   // ---- reading ----
   KrStatus StartReading();
   KrStatus DeclareRecordedStream(const recording::StreamDefinition& definition);
@@ -99,7 +116,7 @@ class FileDevice : public DeviceBase {
   // Write mode.
   recording::RecordingWriter writer_;
   std::map<uint64_t, uint32_t> writeIds_;             // kit stream id -> recorded id
-  std::map<uint64_t, uint64_t> capacities_;           // kit stream id -> record capacity, fixed at creation
+  std::map<uint64_t, uint64_t> capacities_;           // kit stream id -> capacity of its records (only grows)
   std::vector<std::string> deviceModules_{"Device"};  // device-level modules, recorded at creation
   // Read mode.
   recording::RecordingReader reader_;

@@ -296,8 +296,9 @@ TEST_F(DeviceFile, CopiesOfASensorPlayBackAsTheSensorDeliveredThem) {
   }
 }
 
-// A write device refuses what would let a frame outgrow its record, and a
-// property set on it that the device did not have is created and recorded.
+// A write device refuses a frame size no recording can hold (its records
+// grow with smaller ones), and a property set on it that the device did not
+// have is created and recorded.
 TEST_F(DeviceFile, WriteDeviceKeepsFramesWithinTheirRecords) {
   KrVDevice writer;
   KrVPropertySet initial;
@@ -305,7 +306,7 @@ TEST_F(DeviceFile, WriteDeviceKeepsFramesWithinTheirRecords) {
   KrVPropertySet values;
   values.AddProperty("Depth", "RequiredDataSize", uint64_t{64});
   ASSERT_EQ(writer.AddStream("Depth", "Depth", &values), KR_STATUS_OK);
-  EXPECT_EQ(writer.SetProperty("Depth", "RequiredDataSize", uint64_t{65}), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  EXPECT_EQ(writer.SetProperty("Depth", "RequiredDataSize", (uint64_t{256} << 20) + 1), KR_STATUS_TL_BAD_PROPERTY_VALUE);
   EXPECT_EQ(writer.SetProperty("Depth", "RequiredDataSize", uint64_t{32}), KR_STATUS_OK);
   KrVStream depth;
   ASSERT_EQ(writer.GetStream("Depth", depth), KR_STATUS_OK);
