@@ -157,6 +157,33 @@ bool AddSupportedStreams(KrVDevice& device) {
   return true;
 }
 
+// How a recording stores each stream: the codec it was recorded with and its
+// frames' bytes in the file against their size as delivered.
+bool PrintStorage(KrVDevice& file) {
+  std::vector<std::string> names;
+  if (!StreamNames(file, &names)) return false;
+  // "Codec" shows how the frames read last were stored: one round is read.
+  file.Read();
+  std::printf("storage\n");
+  for (const std::string& name : names) {
+    std::string codec;
+    uint64_t frames = 0, stored = 0, frameSize = 0;
+    if (!GetText(file, name.c_str(), "Codec", &codec) ||
+        !Check(file.GetProperty(name.c_str(), "StoredBytes", stored), "cannot read " + name + ".StoredBytes") ||
+        !Check(file.GetProperty(name.c_str(), "NumberOfFrames", frames), "cannot read " + name + ".NumberOfFrames")) {
+      return false;
+    }
+    std::printf("  %-8s codec %-5s %12llu bytes", name.c_str(), codec.c_str(), static_cast<unsigned long long>(stored));
+    // The delivered size is known when the frame size stayed as recorded.
+    if (file.GetProperty(name.c_str(), "RequiredDataSize", frameSize) == KR_STATUS_OK && frames * frameSize > 0) {
+      std::printf(", %.3f of %llu bytes raw", static_cast<double>(stored) / static_cast<double>(frames * frameSize),
+                  static_cast<unsigned long long>(frames * frameSize));
+    }
+    std::printf("\n");
+  }
+  return true;
+}
+
 int RunInfo(const OptionalText& connection, const OptionalText& file, bool json) {
   Source source;
   if (!OpenEither(connection, file, {}, &source)) return kExitFailed;
@@ -166,6 +193,7 @@ int RunInfo(const OptionalText& connection, const OptionalText& file, bool json)
     return kExitFailed;
   }
   if (!PrintProperties(set, source.name, json)) return kExitFailed;
+  if (source.isFile && !json && !PrintStorage(*source.device)) return kExitFailed;
   if (!source.isFile && !json) {
     // What record's --depth, --image, --ir and --audio may ask for.
     std::vector<std::string> names;

@@ -206,6 +206,14 @@ int RunRecord(const RecordOptions& options) {
   KrVDevice& device = *source.device;
   KrVDeviceRecorder recorder(&device, options.file.c_str());
   if (!Check(recorder.StartRecording(1), "cannot record into " + options.file)) return kExitFailed;
+  // The codecs apply from each stream's first frame: nothing is written yet.
+  if (!options.compress.empty() &&
+      !Check(recorder.GetWriteDevice()->SetProperty("Device", "Compression", options.compress.c_str()),
+             "--compress " + options.compress + " is not a codec choice (e.g. depth=depth,image=lz4; codecs: raw, "
+             "depth, lz4, zstd, zlib)")) {
+    recorder.StopRecording();
+    return kExitUsage;
+  }
   std::vector<RecordedStream> streams;
   std::vector<std::string> names;
   if (!StreamNames(device, &names)) return kExitFailed;
@@ -410,6 +418,9 @@ void AddRecordingCommands(CLI::App& app, Command* command) {
       ->check(PositiveFinite())
       ->excludes(frames);
   recordCommand->add_flag("--quiet", record->quiet, "no progress line");
+  recordCommand->add_option("--compress", record->compress,
+                            "codec per stream type, e.g. depth=depth,image=lz4 (lossless; codecs: raw, depth, lz4, "
+                            "zstd, zlib; default raw)");
   auto modeTexts = std::make_shared<std::vector<std::string>>(kStreamOptionNames.size());
   for (size_t i = 0; i < kStreamOptionNames.size(); ++i) {
     const std::string& name = kStreamOptionNames[i];

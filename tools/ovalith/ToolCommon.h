@@ -72,6 +72,8 @@ struct RecordOptions {
   double seconds = 0;    // per stream, by time stamps; 0: no time limit
   bool quiet = false;    // no progress line even on a terminal
   std::vector<StreamMode> modes;  // of streams in `streams`
+  // Codec of each kind of stream, e.g. "depth=depth,image=lz4"; empty: raw.
+  std::string compress;
 };
 int RunRecord(const RecordOptions& options);
 int RunPlay(const std::string& file, bool verify);

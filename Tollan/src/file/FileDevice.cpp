@@ -460,8 +460,8 @@ KrStatus FileDevice::DeclareRecordedStream(const recording::StreamDefinition& de
   Stream* existing = FindStream(definition.name);
   if (existing != nullptr && existing->type == definition.type) {
     streamNames_[definition.id] = definition.name;
-    Property* frames = FindProperty(definition.name, "NumberOfFrames");
-    frames->value.intValue += reader_.FrameCount(definition.id);
+    FindProperty(definition.name, "NumberOfFrames")->value.intValue += reader_.FrameCount(definition.id);
+    FindProperty(definition.name, "StoredBytes")->value.intValue += reader_.StoredBytes(definition.id);
     return KR_STATUS_OK;
   }
   if (existing != nullptr || FindModule(definition.name) != nullptr) {
@@ -479,7 +479,8 @@ KrStatus FileDevice::DeclareRecordedStream(const recording::StreamDefinition& de
     return KR_STATUS_OK;
   }
   for (const recording::Property& property : definition.properties) {
-    if (property.name == "Type" || property.name == "NumberOfFrames") {
+    if (property.name == "Type" || property.name == "NumberOfFrames" || property.name == "Codec" ||
+        property.name == "StoredBytes") {
       continue;
     }
     recording::Property entry = property;
@@ -487,7 +488,13 @@ KrStatus FileDevice::DeclareRecordedStream(const recording::StreamDefinition& de
     AddProperty(entry.module, entry.name, entry.value);
     recordedProperties_.push_back(entry);
   }
+  // What the file says of the stream itself: its frames, the codec it was
+  // recorded with (until a frame read shows another) and the bytes its
+  // frames take in the file.
   AddProperty(definition.name, "NumberOfFrames", Value::Int(reader_.FrameCount(definition.id))).readOnly = true;
+  const auto codec = static_cast<recording::Codec>(static_cast<uint32_t>(definition.compression));
+  AddProperty(definition.name, "Codec", Value::String(recording::CodecName(codec))).readOnly = true;
+  AddProperty(definition.name, "StoredBytes", Value::Int(reader_.StoredBytes(definition.id))).readOnly = true;
   streamNames_[definition.id] = definition.name;
   return KR_STATUS_OK;
 }
@@ -607,6 +614,7 @@ KrStatus FileDevice::ReadRecords(Locked& /*lock*/, std::vector<StreamRecord>& re
       continue;
     }
     TOLLAN_TRY(Report(read, "reading a frame"));
+    ShowCodecLocked(*stream);
     record->nDataSize = item.frame.size;
     record->nTimestamp = item.frame.timestamp;
     record->nFrameID = item.frame.frameId;
@@ -619,6 +627,17 @@ KrStatus FileDevice::ReadRecords(Locked& /*lock*/, std::vector<StreamRecord>& re
     if (single) {
       return finish();
     }
+  }
+}
+
+void FileDevice::ShowCodecLocked(const Stream& stream) {
+  // Frames choose their codec one by one (a frame that would not shrink is
+  // stored raw): "Codec" follows the frame read last.
+  const auto codec = static_cast<recording::Codec>(static_cast<uint32_t>(reader_.CurrentEncoding()));
+  const bool raw = codec == recording::Codec::kRaw;
+  Property* shown = stream.module->Find("Codec");
+  if (shown != nullptr && !raw && shown->value.stringValue != recording::CodecName(codec)) {
+    shown->value = Value::String(recording::CodecName(codec));
   }
 }
 

@@ -104,6 +104,8 @@ class FileDevice : public DeviceBase {
   void ReplayLocked(const recording::Property& property);
   // After a seek: the recorded properties, then the changes before the new
   // place.
+  // "Codec" of a stream after one of its frames was read.
+  void ShowCodecLocked(const Stream& stream);
   void RestoreAfterSeekLocked();
   // The kit stream of a recorded stream id; null when none.
   Stream* StreamOfRecorded(uint32_t recordedId) const;

@@ -398,6 +398,14 @@ uint64_t RecordingReader::FrameCount(uint32_t streamId) const {
   return slot < 0 ? 0 : frames_[size_t(slot)].entries.size();
 }
 
+uint64_t RecordingReader::StoredBytes(uint32_t streamId) const {
+  const int slot = StreamSlot(streamId);
+  uint64_t total = 0;
+  if (slot < 0) return total;
+  for (size_t entry : frames_[size_t(slot)].entries) total += entries_[entry].length;
+  return total;
+}
+
 uint64_t RecordingReader::TotalFrames() const {
   uint64_t total = 0;
   for (const StreamFrames& stream : frames_) {

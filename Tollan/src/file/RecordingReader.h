@@ -87,6 +87,8 @@ class RecordingReader {
   // Every intact property change, in recorded order.
   const std::vector<PropertyChange>& PropertyChanges() const { return changes_; }
   uint64_t FrameCount(uint32_t streamId) const;
+  // Bytes the stream's frames take in the file (chunk payloads, as stored).
+  uint64_t StoredBytes(uint32_t streamId) const;
   uint64_t TotalFrames() const;
   // A frame by stream and ordinal (0 is the stream's first frame), as the
   // index or scan saw it (its size is known once it is read).

@@ -278,10 +278,9 @@ TEST_F(RecorderTest, StartStopAndRestart) {
   EXPECT_EQ(PlayBack(player), second);
 }
 
-// The file's records grow with "RequiredDataSize"; the write device's own
-// frame buffer must grow too (the engine's frame-buffer sizing) before this
-// can run.
-TEST_F(RecorderTest, DISABLED_FramesThatGrowWithTheSourcesResolutionAreRecorded) {
+// The file's records grow with "RequiredDataSize", and so does the write
+// device's own frame buffer.
+TEST_F(RecorderTest, FramesThatGrowWithTheSourcesResolutionAreRecorded) {
   OpenSensor({"Image"});
   KrVDeviceRecorder recorder(&source, file.c_str());
   ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
