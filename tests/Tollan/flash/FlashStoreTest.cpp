@@ -96,6 +96,7 @@ TEST(FlashConfigTest, RejectsBadValues) {
   const std::map<std::string, std::string> bad[] = {
       {{"FirmwareVersion", "5.8"}},
       {{"FirmwareVersion", "5.256.1"}},
+      {{"FirmwareVersion", "5.3.65536"}},
       {{"FirmwareMode", "two"}},
       {{"FlashSize", "0x100000000"}},
       {{"FlashFile1", "1 2 3"}},          // too few fields
