@@ -66,7 +66,7 @@ std::string ZoneASensor(size_t count, unsigned crc12, unsigned size12) {
 
 // A database line: entry, serial, then fields 3..20 as base plus the field's
 // number (fields 3 and 4 zero for the default parameters).
-std::string DatabaseLine(int entry, const std::string& serial, int base, bool defaults = false) {
+std::string DatabaseLine(int entry, const std::string& serial, int64_t base, bool defaults = false) {
   std::ostringstream line;
   line << entry << " " << serial;
   for (int field = 3; field <= 20; ++field) line << " " << ((defaults && field <= 4) ? 0 : base + field);
@@ -235,8 +235,9 @@ TEST(ReviveSensorFaultTest, DeletesTheFaultFileOnAffectedVersions) {
 
 TEST(NesiTest, WritesTheSensorsParametersAndTheSelfTestChecksThem) {
   Scenario scenario;
-  scenario.Write("work/NESIDB.txt", DatabaseLine(1, "SN1", 100) + "2 SN1234 1 2 3\n\n" + DatabaseLine(7, "SN123", -50) +
-                                        DatabaseLine(8, "SN123", 900));
+  const int64_t base = int64_t{INT32_MIN} - 3;  // field 3 at the smallest 32-bit value
+  scenario.Write("work/NESIDB.txt", DatabaseLine(1, "SN1", 100) + "2 SN1234 1 2 3\n\n" +
+                                        DatabaseLine(7, "SN123", base) + DatabaseLine(8, "SN123", 900));
   const RunResult run =
       RunOn(scenario, "BISTResult = 0\n", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"));
   ASSERT_TRUE(Succeeded(run));
@@ -260,8 +261,8 @@ TEST(NesiTest, WritesTheSensorsParametersAndTheSelfTestChecksThem) {
     int32_t low = 0, high = 0;
     std::memcpy(&low, nesa->content.data() + 6 + 8 * k, 4);
     std::memcpy(&high, nesa->content.data() + 10 + 8 * k, 4);
-    EXPECT_EQ(low, -50 + 4 + 2 * k) << k;
-    EXPECT_EQ(high, -50 + 3 + 2 * k) << k;
+    EXPECT_EQ(low, base + 4 + 2 * k) << k;
+    EXPECT_EQ(high, base + 3 + 2 * k) << k;
   }
   EXPECT_TRUE(scenario.List("tmp").empty());
 }
