@@ -163,6 +163,27 @@ TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPicture) {
   }
 }
 
+// The red ball's colour covers exactly its depth: right of the last red
+// pixel of the ball's middle row, the depth jumps to what lies behind it.
+TEST(SceneRendererTest, TheBallsColourCoversItsDepth) {
+  const StreamSettings image(StreamKind::kImage), depth(StreamKind::kDepth);
+  SceneRenderer r;
+  for (uint32_t id : {5u, 50u, 95u, 140u}) {
+    const Frame rgb = Render(r, image, id);
+    const std::vector<uint16_t> z = Render(r, depth, id).Words();
+    auto red = [&](int pixel) { return rgb.bytes[pixel * 3] > 2 * rgb.bytes[pixel * 3 + 1] + 20; };
+    int top = -1, bottom = -1, right = -1;
+    for (int pixel = 0; pixel < 640 * 480; ++pixel) {
+      if (red(pixel)) bottom = pixel / 640, top = top < 0 ? bottom : top;
+    }
+    ASSERT_GE(top, 0) << id;
+    const int middle = (top + bottom) / 2 * 640;
+    for (int u = 0; u < 640; ++u) right = red(middle + u) ? u : right;
+    ASSERT_LT(right, 639) << id;
+    EXPECT_GT(std::abs(z[middle + right + 1] - z[middle + right]), 200) << id;
+  }
+}
+
 TEST(SceneRendererTest, ImageTopRowsCarryTheFrameId) {
   const StreamSettings s(StreamKind::kImage);
   SceneRenderer r;
