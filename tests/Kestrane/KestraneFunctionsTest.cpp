@@ -38,22 +38,6 @@ std::string Text(const FlashFile& file, size_t offset, size_t size) {
   return std::string(file.content.begin() + offset, file.content.begin() + offset + size);
 }
 
-// 34 files, one per 4 KiB, ids equal to their positions, with the signature
-// of the affected build unless the crc and type at one position are changed.
-std::string ZoneBSensor(const std::string& version, size_t count = 34, int changedAt = -1) {
-  std::ostringstream lines;
-  lines << "FirmwareVersion = " << version << "\n";
-  for (size_t i = 0; i < count; ++i) {
-    const bool special = i == 16 || i == 17 || i == 19 || i == 29 || i == 30 || i == 33;
-    unsigned crc = i == 16 ? 0x9E78 : i == 17 ? 0xBF02 : i == 19 ? 0x3B83 : 0x1000 + static_cast<unsigned>(i);
-    unsigned type = i == 29 ? 20 : i == 30 ? 23 : i == 33 ? 19 : 1;
-    if (static_cast<int>(i) == changedAt) crc ^= 1, type += 100;
-    lines << "FlashFile" << i + 1 << " = " << i << ", " << type << ", " << i * 0x1000 << ", 0x100, " << crc << ", "
-          << (special ? 0x8000 : 0) << "\n";
-  }
-  return lines.str();
-}
-
 // Thirteen or fewer files; entry 12 with the given crc and size.
 std::string ZoneASensor(size_t count, unsigned crc12, unsigned size12) {
   std::ostringstream lines;
@@ -73,8 +57,6 @@ std::string DatabaseLine(int entry, const std::string& serial, int64_t base, boo
   return line.str() + "\n";
 }
 
-// Replaces the default NESA parameters file by a file of another kind.
-const char kNoNesaFile[] = "FlashFile3 = 3, 12, 0x70000, 0x10\n";
 const char kFaultFile[] = "\nFlashFile6 = 6, 29, 0x90000, 0x40, 0x4242, 0x8000\n";
 
 std::string IdentityFile(size_t size) {
