@@ -51,8 +51,8 @@ FlashConfig SmallFlash(const std::string& stateFile = "") {
 template <typename File>
 std::string Describe(const File& file) {
   char text[80];
-  std::snprintf(text, sizeof(text), "%x %x %x %x %x %x", +file.id, +file.type, +file.offset, +file.size, +file.crc,
-                +file.attributes);
+  std::snprintf(text, sizeof(text), "%x %x %x %x %x %x", unsigned{file.id}, unsigned{file.type},
+                unsigned{file.offset}, unsigned{file.size}, unsigned{file.crc}, unsigned{file.attributes});
   return text;
 }
 
@@ -181,7 +181,7 @@ TEST(FlashStoreTest, UploadTakesTypeFromTheBytesAndComputesTheChecksum) {
   const std::vector<FileListEntry> list = store.List();
   ASSERT_EQ(list.size(), 3u);
   char crc[8];
-  std::snprintf(crc, sizeof(crc), "%x", FlashChecksum(bytes.data(), bytes.size()));
+  std::snprintf(crc, sizeof(crc), "%x", unsigned{FlashChecksum(bytes.data(), bytes.size())});
   EXPECT_EQ(Describe(list[2]), "9 1234 300 28 " + std::string(crc) + " 1");
   std::vector<uint8_t> back;
   ASSERT_EQ(store.Download(9, &back), KR_STATUS_OK);

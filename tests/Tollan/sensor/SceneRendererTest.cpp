@@ -174,7 +174,9 @@ TEST(SceneRendererTest, TheBallsColourCoversItsDepth) {
     auto red = [&](int pixel) { return rgb.bytes[pixel * 3] > 2 * rgb.bytes[pixel * 3 + 1] + 20; };
     int top = -1, bottom = -1, right = -1;
     for (int pixel = 0; pixel < 640 * 480; ++pixel) {
-      if (red(pixel)) bottom = pixel / 640, top = top < 0 ? bottom : top;
+      if (!red(pixel)) continue;
+      bottom = pixel / 640;
+      if (top < 0) top = bottom;
     }
     ASSERT_GE(top, 0) << id;
     const int middle = (top + bottom) / 2 * 640;
