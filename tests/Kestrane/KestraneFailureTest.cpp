@@ -13,10 +13,8 @@ namespace {
 
 using tollan::sensor::FlashFile;
 
-const char kInjected[] = "FlashFaultStatus = 0x30850\nFlashFaults = ";
+const char* const kInjected = kInjectedFault;
 constexpr KrStatus kInjectedStatus = 0x30850;
-// The default sensor without its NESA parameters file.
-const char kNoNesaFile[] = "FlashFile3 = 3, 12, 0x70000, 0x10\n";
 const std::string kLong(300, 'x');  // longer than any INI text value the tool takes
 
 // The default update (protection at 0x30000, fw.bin at 0x100000, dsp.bin at
@@ -176,13 +174,7 @@ TEST(KestraneTempFilesTest, EveryFailureRemovesTheTemporaryFiles) {
     std::string sensor = std::string(kDefaultSensor) + row.sensor + "\n";
     std::string ini = row.ini;
     if (ini.empty()) {  // RepairFW5327ZoneB's signature: 34 files, three of them moved through copies
-      sensor = "FirmwareVersion = 5.3.27\n" + std::string(kInjected) + "Get:FlashFile#2\n";
-      for (int i = 0; i < 34; ++i) {
-        const int crc = i == 16 ? 0x9E78 : i == 17 ? 0xBF02 : i == 19 ? 0x3B83 : 0x1000 + i;
-        const int type = i == 29 ? 20 : i == 30 ? 23 : i == 33 ? 19 : 1;
-        sensor += "FlashFile" + std::to_string(i + 1) + " = " + std::to_string(i) + ", " + std::to_string(type) +
-                  ", " + std::to_string(i * 0x1000) + ", 0x100, " + std::to_string(crc) + "\n";
-      }
+      sensor = ZoneBSensor("5.3.27") + kInjected + "Get:FlashFile#2\n";
       ini = "[Init]\nInitFunction = RepairFW5327ZoneB\n" + Area("1", "0x200000", "0x200000", "[Files]\nNumFiles = 0\n");
     }
     scenario.Sensor(sensor);

@@ -38,22 +38,6 @@ std::string Text(const FlashFile& file, size_t offset, size_t size) {
   return std::string(file.content.begin() + offset, file.content.begin() + offset + size);
 }
 
-// 34 files, one per 4 KiB, ids equal to their positions, with the signature
-// of the affected build unless the crc and type at one position are changed.
-std::string ZoneBSensor(const std::string& version, size_t count = 34, int changedAt = -1) {
-  std::ostringstream lines;
-  lines << "FirmwareVersion = " << version << "\n";
-  for (size_t i = 0; i < count; ++i) {
-    const bool special = i == 16 || i == 17 || i == 19 || i == 29 || i == 30 || i == 33;
-    unsigned crc = i == 16 ? 0x9E78 : i == 17 ? 0xBF02 : i == 19 ? 0x3B83 : 0x1000 + static_cast<unsigned>(i);
-    unsigned type = i == 29 ? 20 : i == 30 ? 23 : i == 33 ? 19 : 1;
-    if (static_cast<int>(i) == changedAt) crc ^= 1, type += 100;
-    lines << "FlashFile" << i + 1 << " = " << i << ", " << type << ", " << i * 0x1000 << ", 0x100, " << crc << ", "
-          << (special ? 0x8000 : 0) << "\n";
-  }
-  return lines.str();
-}
-
 // Thirteen or fewer files; entry 12 with the given crc and size.
 std::string ZoneASensor(size_t count, unsigned crc12, unsigned size12) {
   std::ostringstream lines;
@@ -66,15 +50,13 @@ std::string ZoneASensor(size_t count, unsigned crc12, unsigned size12) {
 
 // A database line: entry, serial, then fields 3..20 as base plus the field's
 // number (fields 3 and 4 zero for the default parameters).
-std::string DatabaseLine(int entry, const std::string& serial, int base, bool defaults = false) {
+std::string DatabaseLine(int entry, const std::string& serial, int64_t base, bool defaults = false) {
   std::ostringstream line;
   line << entry << " " << serial;
   for (int field = 3; field <= 20; ++field) line << " " << ((defaults && field <= 4) ? 0 : base + field);
   return line.str() + "\n";
 }
 
-// Replaces the default NESA parameters file by a file of another kind.
-const char kNoNesaFile[] = "FlashFile3 = 3, 12, 0x70000, 0x10\n";
 const char kFaultFile[] = "\nFlashFile6 = 6, 29, 0x90000, 0x40, 0x4242, 0x8000\n";
 
 std::string IdentityFile(size_t size) {
@@ -235,8 +217,9 @@ TEST(ReviveSensorFaultTest, DeletesTheFaultFileOnAffectedVersions) {
 
 TEST(NesiTest, WritesTheSensorsParametersAndTheSelfTestChecksThem) {
   Scenario scenario;
-  scenario.Write("work/NESIDB.txt", DatabaseLine(1, "SN1", 100) + "2 SN1234 1 2 3\n\n" + DatabaseLine(7, "SN123", -50) +
-                                        DatabaseLine(8, "SN123", 900));
+  const int64_t base = int64_t{INT32_MIN} - 3;  // field 3 at the smallest 32-bit value
+  scenario.Write("work/NESIDB.txt", DatabaseLine(1, "SN1", 100) + "2 SN1234 1 2 3\n\n" +
+                                        DatabaseLine(7, "SN123", base) + DatabaseLine(8, "SN123", 900));
   const RunResult run =
       RunOn(scenario, "BISTResult = 0\n", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"));
   ASSERT_TRUE(Succeeded(run));
@@ -260,8 +243,8 @@ TEST(NesiTest, WritesTheSensorsParametersAndTheSelfTestChecksThem) {
     int32_t low = 0, high = 0;
     std::memcpy(&low, nesa->content.data() + 6 + 8 * k, 4);
     std::memcpy(&high, nesa->content.data() + 10 + 8 * k, 4);
-    EXPECT_EQ(low, -50 + 4 + 2 * k) << k;
-    EXPECT_EQ(high, -50 + 3 + 2 * k) << k;
+    EXPECT_EQ(low, base + 4 + 2 * k) << k;
+    EXPECT_EQ(high, base + 3 + 2 * k) << k;
   }
   EXPECT_TRUE(scenario.List("tmp").empty());
 }

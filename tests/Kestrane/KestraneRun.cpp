@@ -220,6 +220,22 @@ std::vector<tollan::sensor::FlashFile> Scenario::Flash() const {
   return files;
 }
 
+// 34 files, one per 4 KiB, ids equal to their positions, with the signature
+// of the affected build unless the crc and type at one position are changed.
+std::string ZoneBSensor(const std::string& version, size_t count, int changedAt) {
+  std::ostringstream lines;
+  lines << "FirmwareVersion = " << version << "\n";
+  for (size_t i = 0; i < count; ++i) {
+    const bool special = i == 16 || i == 17 || i == 19 || i == 29 || i == 30 || i == 33;
+    unsigned crc = i == 16 ? 0x9E78 : i == 17 ? 0xBF02 : i == 19 ? 0x3B83 : 0x1000 + static_cast<unsigned>(i);
+    unsigned type = i == 29 ? 20 : i == 30 ? 23 : i == 33 ? 19 : 1;
+    if (static_cast<int>(i) == changedAt) crc ^= 1, type += 100;
+    lines << "FlashFile" << i + 1 << " = " << i << ", " << type << ", " << i * 0x1000 << ", 0x100, " << crc << ", "
+          << (special ? 0x8000 : 0) << "\n";
+  }
+  return lines.str();
+}
+
 std::optional<tollan::sensor::FlashFile> FileAt(const std::vector<tollan::sensor::FlashFile>& flash, uint32_t offset) {
   return Find(flash, false, offset);
 }

@@ -24,6 +24,16 @@ extern const char kDefaultSensor[];
 // The arguments of a run without protection or special uploads.
 inline const std::vector<std::string> kNoProtection = {"Kestrane_TB452.ini", "0", "0", "0", "0"};
 
+// The default sensor's NESA parameters file replaced by a file of another kind.
+inline const char kNoNesaFile[] = "FlashFile3 = 3, 12, 0x70000, 0x10\n";
+// Sensor lines that make its flash calls fail with status 0x30850; the calls follow.
+inline const char kInjectedFault[] = "FlashFaultStatus = 0x30850\nFlashFaults = ";
+
+// A sensor of the given firmware with count files, one per 4 KiB, ids equal
+// to their positions, carrying the signature of the firmware build that
+// RepairFW5327ZoneB repairs unless the crc and type at changedAt differ.
+std::string ZoneBSensor(const std::string& version, size_t count = 34, int changedAt = -1);
+
 // An update's upgrade area [min, max) and its file sections.
 inline std::string Area(const std::string& skip, const std::string& min, const std::string& max,
                         const std::string& files) {

@@ -11,6 +11,16 @@
 
 namespace {
 
+// -1 when the question fails.
+int Exists(const std::string& path) {
+  int exists = -1;
+  return krOSDoesFileExist(path.c_str(), &exists) == KR_STATUS_OK ? exists : -1;
+}
+int64_t SizeOf(const std::string& path) {
+  uint64_t size = 0;
+  return krOSGetFileSize64(path.c_str(), &size) == KR_STATUS_OK ? static_cast<int64_t>(size) : -1;
+}
+
 class OrvaneFiles : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -24,7 +34,6 @@ class OrvaneFiles : public ::testing::Test {
     std::error_code error;
     std::filesystem::remove_all(folder_, error);
   }
-  std::string PathOf(const char* name) const { return folder_ + "/" + name; }
   size_t EntriesInFolder() const {
     auto entries = std::filesystem::directory_iterator(folder_);
     return static_cast<size_t>(std::distance(begin(entries), end(entries)));
@@ -35,68 +44,63 @@ class OrvaneFiles : public ::testing::Test {
 };
 
 TEST_F(OrvaneFiles, SaveLoadReplaceAndDelete) {
-  const std::string file = PathOf("data.bin");
+  const std::string file = folder_ + "/data.bin";
   const char* path = file.c_str();
-  int exists = -1;
-  uint64_t size = 0;
   char loaded[11] = {};
-  EXPECT_TRUE(krOSDoesFileExist(path, &exists) == KR_STATUS_OK && exists == 0);
+  EXPECT_EQ(Exists(file), 0);
   ASSERT_EQ(krOSSaveFile(path, "0123456789", 10), KR_STATUS_OK);
-  EXPECT_TRUE(krOSGetFileSize64(path, &size) == KR_STATUS_OK && size == 10u) << size;
+  EXPECT_EQ(SizeOf(file), 10);
   ASSERT_EQ(krOSLoadFile(path, loaded, 3), KR_STATUS_OK);  // the start of a longer file
   EXPECT_STREQ(loaded, "012");
+  // A path through a file is no file either (not a failure to tell).
+  EXPECT_EQ(Exists(file + "/child"), 0);
 
   // Saving again replaces the whole file; loading more than it holds fails.
   ASSERT_EQ(krOSSaveFile(path, "ab", 2), KR_STATUS_OK);
-  EXPECT_TRUE(krOSGetFileSize64(path, &size) == KR_STATUS_OK && size == 2u) << size;
+  EXPECT_EQ(SizeOf(file), 2);
   EXPECT_EQ(krOSLoadFile(path, loaded, 10), KR_STATUS_OS_INVALID_FILE);
 
   ASSERT_EQ(krOSDeleteFile(path), KR_STATUS_OK);
-  EXPECT_TRUE(krOSDoesFileExist(path, &exists) == KR_STATUS_OK && exists == 0);
+  EXPECT_EQ(Exists(file), 0);
   EXPECT_EQ(krOSDeleteFile(path), KR_STATUS_OS_FILE_DELETE_FAILED);
   EXPECT_EQ(krOSLoadFile(path, loaded, 1), KR_STATUS_OS_INVALID_FILE);
   EXPECT_EQ(krOSLoadFile(path, nullptr, 1), KR_STATUS_OS_NULL_POINTER);
 
   // A folder exists (database folders are probed this way) but has no file size.
-  EXPECT_TRUE(krOSDoesFileExist(folder_.c_str(), &exists) == KR_STATUS_OK && exists == 1);
-  EXPECT_EQ(krOSGetFileSize64(folder_.c_str(), &size), KR_STATUS_OS_INVALID_FILE);
-  EXPECT_EQ(krOSSaveFile(PathOf("no/such/folder.bin").c_str(), "x", 1), KR_STATUS_OS_FILE_WRITE_FAILED);
+  EXPECT_EQ(Exists(folder_), 1);
+  EXPECT_EQ(SizeOf(folder_), -1);
+  EXPECT_EQ(krOSSaveFile((folder_ + "/no/such/folder.bin").c_str(), "x", 1), KR_STATUS_OS_FILE_WRITE_FAILED);
 }
 
-TEST_F(OrvaneFiles, TempFilesAreNewAndUniqueInTmpDir) {
+TEST_F(OrvaneFiles, TempFilesAreNewAndUniqueInTmpDirAndFailuresCreateNothing) {
   char directory[256];
   unsetenv("TMPDIR");
   ASSERT_EQ(krOSGetTempDirectory(directory, sizeof(directory)), KR_STATUS_OK);
   EXPECT_STREQ(directory, "/tmp");
-  char tooSmall[4] = "abc";
-  EXPECT_EQ(krOSGetTempDirectory(tooSmall, sizeof(tooSmall)), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  char tooSmall[16] = "abc";
+  EXPECT_EQ(krOSGetTempDirectory(tooSmall, 4), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
   EXPECT_STREQ(tooSmall, "abc");
   setenv("TMPDIR", (folder_ + "//").c_str(), 1);
   ASSERT_EQ(krOSGetTempDirectory(directory, sizeof(directory)), KR_STATUS_OK);
   EXPECT_EQ(std::string(directory), folder_);  // no trailing '/'
 
+  EXPECT_EQ(krOSCreateTempFile(directory, "krs", tooSmall, sizeof(tooSmall)), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_STREQ(tooSmall, "abc");
+  char path[256];
+  EXPECT_EQ(krOSCreateTempFile(directory, "../x", path, sizeof(path)), KR_STATUS_OS_BAD_ARGUMENT);
+  EXPECT_EQ(krOSCreateTempFile((folder_ + "/missing").c_str(), "x", path, sizeof(path)),
+            KR_STATUS_OS_FILE_WRITE_FAILED);
+  EXPECT_EQ(EntriesInFolder(), 0u);
+
   std::set<std::string> names;
   for (int i = 0; i < 20; ++i) {
-    char path[256];
     ASSERT_EQ(krOSCreateTempFile(directory, "krs", path, sizeof(path)), KR_STATUS_OK);
     EXPECT_EQ(std::string(path).rfind(folder_ + "/krs", 0), 0u) << path;
-    uint64_t size = 1;
-    EXPECT_TRUE(krOSGetFileSize64(path, &size) == KR_STATUS_OK && size == 0u) << path;
+    EXPECT_EQ(SizeOf(path), 0) << path;
     names.insert(path);
   }
   EXPECT_EQ(names.size(), 20u);
   EXPECT_EQ(EntriesInFolder(), 20u);
-}
-
-TEST_F(OrvaneFiles, TempFileFailuresCreateNothing) {
-  char path[16] = "untouched";
-  EXPECT_EQ(krOSCreateTempFile(folder_.c_str(), "krs", path, sizeof(path)), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
-  EXPECT_STREQ(path, "untouched");
-  char longPath[256];
-  EXPECT_EQ(krOSCreateTempFile(folder_.c_str(), "../x", longPath, sizeof(longPath)), KR_STATUS_OS_BAD_ARGUMENT);
-  EXPECT_EQ(krOSCreateTempFile(PathOf("missing").c_str(), "x", longPath, sizeof(longPath)),
-            KR_STATUS_OS_FILE_WRITE_FAILED);
-  EXPECT_EQ(EntriesInFolder(), 0u);
 }
 
 }  // namespace

@@ -104,15 +104,16 @@ TEST_P(OrvaneIni, LongValuesAreReadWholeOrCutWithOverflow) {
 TEST_P(OrvaneIni, RejectsNullPointersAndMissingFiles) {
   char value[16] = "untouched";
   int32_t number = 1;
-  const char* file = path_.c_str();
-  EXPECT_EQ(krOSReadStringFromINI(nullptr, "Device", "Name", value, 16), KR_STATUS_OS_NULL_POINTER);
-  EXPECT_EQ(krOSReadStringFromINI(file, nullptr, "Name", value, 16), KR_STATUS_OS_NULL_POINTER);
-  EXPECT_EQ(krOSReadStringFromINI(file, "Device", nullptr, value, 16), KR_STATUS_OS_NULL_POINTER);
-  EXPECT_EQ(krOSReadStringFromINI(file, "Device", "Name", nullptr, 16), KR_STATUS_OS_NULL_POINTER);
-  EXPECT_EQ(krOSReadIntFromINI(file, "Device", "Count", nullptr), KR_STATUS_OS_NULL_POINTER);
   const std::string missing = folder_ + "/missing.ini";
-  EXPECT_EQ(krOSReadStringFromINI(missing.c_str(), "Device", "Name", value, 16), KR_STATUS_OS_INI_READ_FAILED);
-  EXPECT_EQ(krOSReadIntFromINI(missing.c_str(), "Device", "Count", &number), KR_STATUS_OS_INI_READ_FAILED);
+  // Each argument of both readers null in turn, then a file that is not there.
+  for (int null = 0; null < 5; ++null) {
+    const char* file = null == 0 ? nullptr : null == 4 ? missing.c_str() : path_.c_str();
+    const char* section = null == 1 ? nullptr : "Device";
+    const char* key = null == 2 ? nullptr : "Count";
+    const KrStatus expected = null == 4 ? KR_STATUS_OS_INI_READ_FAILED : KR_STATUS_OS_NULL_POINTER;
+    EXPECT_EQ(krOSReadStringFromINI(file, section, key, null == 3 ? nullptr : value, 16), expected) << null;
+    EXPECT_EQ(krOSReadIntFromINI(file, section, key, null == 3 ? nullptr : &number), expected) << null;
+  }
   EXPECT_STREQ(value, "untouched");
   EXPECT_EQ(number, 1);
 }

@@ -1,6 +1,7 @@
 // The kit's start, configuration, enumeration and device creation paths.
 #include "KitTestSupport.h"
 
+#include <utility>
 #include <vector>
 
 namespace tollan_test {
@@ -15,6 +16,12 @@ class KitStartTest : public ::testing::Test {
   }
   ScratchDirectory scratch_;
 };
+
+std::string NameOf(KrDeviceHandle device) {
+  char name[KR_MAX_NAME_LENGTH] = {};
+  EXPECT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_OK);
+  return name;
+}
 
 uint32_t SensorCount() {
   uint32_t count = 0;
@@ -50,14 +57,12 @@ TEST_F(KitStartTest, ShutdownDestroysOpenDevices) {
   EXPECT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_TL_NOT_INITIALIZED);
 }
 
-struct ConfigCase {
-  const char* text;   // Tollan.ini, null for none
-  KrStatus expected;  // of TollanInit
-  uint32_t sensors;   // when started
-};
-
 TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
-  const ConfigCase cases[] = {
+  const struct {
+    const char* text;   // Tollan.ini, null for none
+    KrStatus expected;  // of TollanInit
+    uint32_t sensors;   // when started
+  } cases[] = {
       {nullptr, KR_STATUS_OK, 1},
       {"[Tollan]\nSensors=3\nPaced=0\n", KR_STATUS_OK, 3},
       {"; only a comment\n[Other]\nKey=1\n", KR_STATUS_OK, 1},
@@ -70,7 +75,7 @@ TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
       {"[Tollan]\nScene=blurry\n", KR_STATUS_TL_CONFIG_FAILED, 0},
       {"[Tollan\nSensors=2\n", KR_STATUS_TL_CONFIG_FAILED, 0},
   };
-  for (const ConfigCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.text ? c.text : "(no file)");
     ScratchDirectory directory;
     if (c.text != nullptr) {
@@ -87,8 +92,8 @@ TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
 TEST_F(KitStartTest, InitFromMissingFileFails) {
   EXPECT_EQ(TollanInitFromINIFile(nullptr), KR_STATUS_OS_NULL_POINTER);
   EXPECT_EQ(TollanInitFromINIFile((scratch_.Path() + "/missing.ini").c_str()), KR_STATUS_OS_INI_READ_FAILED);
-  // A folder without Tollan.ini means the defaults; a folder that is not
-  // there (or a file) is a mistake.
+  // A folder without Tollan.ini means the defaults (above); a folder that is
+  // not there (or a file) is a mistake.
   EXPECT_EQ(TollanInit((scratch_.Path() + "/nonexistent").c_str()), KR_STATUS_TL_BAD_CONFIGURATION);
   EXPECT_EQ(TollanInit(scratch_.Write("plain", "").c_str()), KR_STATUS_TL_BAD_CONFIGURATION);
   EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
@@ -113,9 +118,7 @@ TEST_F(KitStartTest, EnumerateFollowsTheCapacityRule) {
   KrDeviceHandle device = nullptr;
   KrDeviceConfig config{KR_DEVICE_MODE_READ, "*:2", nullptr, 0};
   ASSERT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_OK);
-  char name[KR_MAX_NAME_LENGTH];
-  ASSERT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_OK);
-  EXPECT_STREQ(name, "SensorV2");
+  EXPECT_EQ(NameOf(device), "SensorV2");
   EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
   EXPECT_EQ(device, nullptr);
   config.strConnectionString = "*:3";
@@ -126,12 +129,12 @@ using KitCreateTest = KitTest;
 
 TEST_F(KitCreateTest, KindNamesAndConnectionStrings) {
   ASSERT_EQ(DefineScript("cam", CameraScript()), KR_STATUS_OK);
-  struct Case {
+  const struct {
     const char* kind;  // null: KrDeviceProxyCreate
     const char* connection;
     KrStatus expected;
     const char* name;
-  } const cases[] = {
+  } cases[] = {
       {"SensorV2", "*:0", KR_STATUS_OK, "SensorV2"},
       {"SensorV2", nullptr, KR_STATUS_OK, "SensorV2"},
       {"SensorV2", "*:7", KR_STATUS_TL_DEVICE_NOT_FOUND, nullptr},
@@ -142,7 +145,7 @@ TEST_F(KitCreateTest, KindNamesAndConnectionStrings) {
       {nullptr, "*:0", KR_STATUS_OK, "SensorV2"},
       {nullptr, "scripted:cam", KR_STATUS_OK, "Scripted"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.kind ? c.kind : "(by connection)") + " " + (c.connection ? c.connection : "(null)"));
     KrDeviceConfig config{KR_DEVICE_MODE_READ, c.connection, nullptr, 0};
     KrDeviceHandle device = nullptr;
@@ -150,9 +153,7 @@ TEST_F(KitCreateTest, KindNamesAndConnectionStrings) {
         c.kind ? KrDeviceProxyCreateDeviceByName(c.kind, &device, &config) : KrDeviceProxyCreate(&device, &config);
     ASSERT_EQ(status, c.expected);
     if (status == KR_STATUS_OK) {
-      char name[KR_MAX_NAME_LENGTH];
-      ASSERT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_OK);
-      EXPECT_STREQ(name, c.name);
+      EXPECT_EQ(NameOf(device), c.name);
       EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
     } else {
       EXPECT_EQ(device, nullptr);
@@ -176,23 +177,17 @@ TEST_F(KitCreateTest, InitialValuesApplyAndUnknownOnesFail) {
   KrPropertySetAddIntProperty(good.Get(), "Depth", "XRes", 320);
   KrDeviceHandle device = MakeDevice(CameraScript(), "cam", KR_DEVICE_MODE_READ, good.Get());
   ASSERT_NE(device, nullptr);
-  uint64_t value = 0;
-  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
-  EXPECT_EQ(value, 1u);
-  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Serial", &value), KR_STATUS_OK);
-  EXPECT_EQ(value, 1234u);
-  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Depth", "XRes", &value), KR_STATUS_OK);
-  EXPECT_EQ(value, 320u);
+  EXPECT_EQ(IntOf(device, "Device", "Mirror"), 1u);
+  EXPECT_EQ(IntOf(device, "Device", "Serial"), 1234u);
+  EXPECT_EQ(IntOf(device, "Depth", "XRes"), 320u);
 
-  struct Case {
+  const struct {
     const char* module;
     const char* property;
     KrStatus expected;
-  } const failures[] = {
-      {"Device", "Nope", KR_STATUS_TL_PROPERTY_NOT_FOUND},
-      {"Nowhere", "Mirror", KR_STATUS_TL_MODULE_NOT_FOUND},
-  };
-  for (const Case& c : failures) {
+  } failures[] = {{"Device", "Nope", KR_STATUS_TL_PROPERTY_NOT_FOUND},
+                  {"Nowhere", "Mirror", KR_STATUS_TL_MODULE_NOT_FOUND}};
+  for (const auto& c : failures) {
     PropertySet bad;
     KrPropertySetAddIntProperty(bad.Get(), c.module, c.property, 1);
     KrDeviceConfig config{KR_DEVICE_MODE_READ, "cam", bad.Get(), 0};
@@ -206,9 +201,7 @@ TEST_F(KitCreateTest, InitialValuesApplyAndUnknownOnesFail) {
   PropertySet extra;
   KrPropertySetAddStringProperty(extra.Get(), "Recorder", "Note", "hello");
   KrDeviceHandle accepting = MakeDevice(open, "open", KR_DEVICE_MODE_READ, extra.Get());
-  char text[KR_MAX_NAME_LENGTH];
-  EXPECT_EQ(KrDeviceProxyGetStringProperty(accepting, "Recorder", "Note", text), KR_STATUS_OK);
-  EXPECT_STREQ(text, "hello");
+  EXPECT_EQ(TextOf(accepting, "Recorder", "Note"), "hello");
 }
 
 TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
@@ -246,61 +239,41 @@ TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
   uint32_t count = 4;
   ASSERT_EQ(KrDeviceProxyGetStreamNames(device, names, &count), KR_STATUS_OK);
   ASSERT_EQ(count, 3u);
-  EXPECT_STREQ(names[0], "Depth");
-  EXPECT_STREQ(names[1], "Near");
-  EXPECT_STREQ(names[2], "Color");
-  uint64_t xres = 0;
-  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Near", "XRes", &xres), KR_STATUS_OK);
-  EXPECT_EQ(xres, 160u);
-  char text[KR_MAX_NAME_LENGTH];
-  EXPECT_EQ(KrDeviceProxyGetStringProperty(device, "Near", "Comment", text), KR_STATUS_OK);
-  EXPECT_STREQ(text, "far away");
+  EXPECT_EQ(std::string(names[0]) + "," + names[1] + "," + names[2], "Depth,Near,Color");
+  EXPECT_EQ(IntOf(device, "Near", "XRes"), 160u);
+  EXPECT_EQ(TextOf(device, "Near", "Comment"), "far away");
   // Creation applies stream keys only; loading applies the settings.
-  uint64_t mirror = 5;
-  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &mirror), KR_STATUS_OK);
-  EXPECT_EQ(mirror, 0u);
+  EXPECT_EQ(IntOf(device, "Device", "Mirror"), 0u);
   ASSERT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), "Scripted"), KR_STATUS_OK);
-  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &mirror), KR_STATUS_OK);
-  EXPECT_EQ(mirror, 1u);
+  EXPECT_EQ(IntOf(device, "Device", "Mirror"), 1u);
   double gain = 0;
   EXPECT_EQ(KrDeviceProxyGetRealProperty(device, "Device", "Gain", &gain), KR_STATUS_OK);
   EXPECT_DOUBLE_EQ(gain, 2.25);
-  EXPECT_EQ(KrDeviceProxyGetStringProperty(device, "Device", "PrimaryStream", text), KR_STATUS_OK);
-  EXPECT_STREQ(text, "Near");
+  EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "Near");
   uint8_t crop[12] = {};
   const KrGeneralBuffer buffer{crop, sizeof(crop)};
   EXPECT_EQ(KrDeviceProxyGetGeneralProperty(device, "Device", "Cropping", &buffer), KR_STATUS_OK);
   EXPECT_EQ(crop[0], 1);
   EXPECT_EQ(crop[11], 0);
 
-  struct LoadCase {
-    const char* section;
-    KrStatus expected;
-  } const loads[] = {
+  const std::pair<const char*, KrStatus> loads[] = {
       {"BadSetting", KR_STATUS_OS_BAD_NUMBER},
       {"Unknown", KR_STATUS_TL_PROPERTY_NOT_FOUND},
       {"Missing", KR_STATUS_OS_INI_SECTION_NOT_FOUND},
       {"OldFormat", KR_STATUS_OK},  // keys without a module are not settings
   };
-  for (const LoadCase& c : loads) {
-    SCOPED_TRACE(c.section);
-    EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), c.section), c.expected);
+  for (const auto& [section, expected] : loads) {
+    EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), section), expected) << section;
   }
   EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, (scratch_.Path() + "/none.ini").c_str(), "Scripted"),
             KR_STATUS_OS_INI_READ_FAILED);
 
-  struct CreateCase {
-    const char* section;
-    KrStatus expected;
-  } const creates[] = {
-      {"NoType", KR_STATUS_TL_CONFIG_FAILED},
-      {"BadValue", KR_STATUS_OS_BAD_NUMBER},
-      {"Missing", KR_STATUS_OS_INI_SECTION_NOT_FOUND},
-  };
-  for (const CreateCase& c : creates) {
-    SCOPED_TRACE(c.section);
+  const std::pair<const char*, KrStatus> creates[] = {{"NoType", KR_STATUS_TL_CONFIG_FAILED},
+                                                        {"BadValue", KR_STATUS_OS_BAD_NUMBER},
+                                                        {"Missing", KR_STATUS_OS_INI_SECTION_NOT_FOUND}};
+  for (const auto& [section, expected] : creates) {
     KrDeviceHandle failed = nullptr;
-    EXPECT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), c.section, &failed, nullptr), c.expected);
+    EXPECT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), section, &failed, nullptr), expected) << section;
     EXPECT_EQ(failed, nullptr);
   }
 }
@@ -315,9 +288,7 @@ TEST_F(KitCreateTest, SectionWithoutKindIsTheFirstSensorWithoutStreams) {
     SCOPED_TRACE(section);
     KrDeviceHandle device = nullptr;
     ASSERT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), section, &device, nullptr), KR_STATUS_OK);
-    char name[KR_MAX_NAME_LENGTH];
-    ASSERT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_OK);
-    EXPECT_STREQ(name, "SensorV2");
+    EXPECT_EQ(NameOf(device), "SensorV2");
     uint32_t count = 7;
     EXPECT_EQ(KrDeviceProxyGetStreamNames(device, nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
     EXPECT_EQ(count, 0u);

@@ -1,6 +1,6 @@
 // Shared fixture of the kit's device tests: a started kit (defaults, no
 // Tollan.ini), clean test tables, a scratch directory, and helpers to define
-// scripts and make scripted devices.
+// scripts, make scripted devices and read their values.
 #pragma once
 
 #include <Tollan/TollanTesting.h>
@@ -27,9 +27,7 @@ class ScratchDirectory {
   }
   ~ScratchDirectory() {
     std::error_code error;
-    if (path_ != "/tmp") {
-      std::filesystem::remove_all(path_, error);
-    }
+    if (path_ != "/tmp") std::filesystem::remove_all(path_, error);
   }
   const std::string& Path() const { return path_; }
   std::string Write(const std::string& name, const std::string& text) const {
@@ -41,6 +39,18 @@ class ScratchDirectory {
  private:
   std::string path_;
 };
+
+// The value of an integer or text property; a failed read fails the test.
+inline uint64_t IntOf(KrDeviceHandle device, const char* module, const char* property) {
+  uint64_t value = 0;
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, module, property, &value), KR_STATUS_OK) << module << "." << property;
+  return value;
+}
+inline std::string TextOf(KrDeviceHandle device, const char* module, const char* property) {
+  char text[KR_MAX_NAME_LENGTH] = {};
+  EXPECT_EQ(KrDeviceProxyGetStringProperty(device, module, property, text), KR_STATUS_OK) << module << "." << property;
+  return text;
+}
 
 class KitTest : public ::testing::Test {
  protected:
@@ -94,15 +104,11 @@ class PropertySet {
   PropertySet(const PropertySet&) = delete;
   PropertySet& operator=(const PropertySet&) = delete;
   KrPropertySetHandle Get() const { return handle_; }
-  uint32_t Modules() const {
+  // "modules/properties" of the set.
+  std::string Counts() const {
     uint32_t modules = 0, properties = 0;
     KrPropertySetGetCounts(handle_, &modules, &properties);
-    return modules;
-  }
-  uint32_t Properties() const {
-    uint32_t modules = 0, properties = 0;
-    KrPropertySetGetCounts(handle_, &modules, &properties);
-    return properties;
+    return std::to_string(modules) + "/" + std::to_string(properties);
   }
   bool HasModule(const char* module) const {
     int exists = 0;

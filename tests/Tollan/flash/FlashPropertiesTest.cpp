@@ -14,8 +14,8 @@
 namespace tollan::sensor {
 namespace {
 
-// Fields of the packed records are compared as values (unary +): gtest would
-// otherwise bind a reference to a possibly misaligned member.
+// Fields of the packed records are compared as values (unary +, or in one
+// condition): gtest would otherwise bind a reference to a misaligned member.
 
 class FlashOnlyDevice : public DeviceBase {
  public:
@@ -87,9 +87,7 @@ TEST_F(FlashPropertiesTest, IdentityComesFromTheSensorSection) {
   ASSERT_EQ(Open(kTwoFiles), KR_STATUS_OK);
   VersionRecord version = {};
   ASSERT_EQ(Get("Version", &version, sizeof(version)), KR_STATUS_OK);
-  EXPECT_EQ(+version.major, 5);
-  EXPECT_EQ(+version.minor, 8);
-  EXPECT_EQ(+version.build, 16);
+  EXPECT_TRUE(version.major == 5 && version.minor == 8 && version.build == 16);
   Value serial;
   ASSERT_EQ(device_->GetValue("Device", "ID", KR_PROPERTY_TYPE_STRING, &serial), KR_STATUS_OK);
   EXPECT_EQ(serial.stringValue, "SN-42");
@@ -100,10 +98,8 @@ TEST_F(FlashPropertiesTest, FileListFillsTheCallersArrayUpToItsCapacity) {
   ASSERT_EQ(Open(kTwoFiles), KR_STATUS_OK);
   const std::vector<FileListEntry> entries = List();
   ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(+entries[0].id, 3);
-  EXPECT_EQ(+entries[0].type, 25);
-  EXPECT_EQ(+entries[0].crc, 0xBEEF);
-  EXPECT_EQ(+entries[0].attributes, kFlashAttributeReadOnly);
+  EXPECT_TRUE(entries[0].id == 3 && entries[0].type == 25 && entries[0].crc == 0xBEEF &&
+              entries[0].attributes == kFlashAttributeReadOnly);
   EXPECT_EQ(+entries[1].offset, 0x2000u);
 
   // Room for one: the second entry must not be written past the array.
@@ -111,9 +107,7 @@ TEST_F(FlashPropertiesTest, FileListFillsTheCallersArrayUpToItsCapacity) {
   room[1].id = 0x7777;
   FileListHeader header = {room, 1};
   EXPECT_EQ(Get("FileList", &header, sizeof(header)), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
-  EXPECT_EQ(+header.count, 1);
-  EXPECT_EQ(+room[0].id, 3);
-  EXPECT_EQ(+room[1].id, 0x7777);
+  EXPECT_TRUE(header.count == 1 && room[0].id == 3 && room[1].id == 0x7777);
   // The old 6-byte header is refused rather than misread.
   EXPECT_EQ(Get("FileList", &header, 6), KR_STATUS_TL_BAD_PROPERTY_SIZE);
 }
@@ -129,8 +123,7 @@ TEST_F(FlashPropertiesTest, FlashFileUploadsAndDownloadsLocalFiles) {
   EXPECT_EQ(Set("FlashFile", &record, sizeof(record)), KR_STATUS_TL_FLASH_OVERLAP);
   const std::vector<FileListEntry> entries = List();
   ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(+entries[2].type, 28);
-  EXPECT_EQ(+entries[2].size, 13u);
+  EXPECT_TRUE(entries[2].type == 28 && entries[2].size == 13u);
 
   const std::string download = Path("download.bin");
   FlashFileRecord request = {entries[2].id, download.c_str(), 0};
@@ -153,10 +146,7 @@ TEST_F(FlashPropertiesTest, FlashChunkReadsRawBytesWithErasedGaps) {
   uint8_t bytes[4] = {};
   FlashChunkRecord chunk = {0x0FFE, 4, bytes};
   ASSERT_EQ(Get("FlashChunk", &chunk, sizeof(chunk)), KR_STATUS_OK);
-  EXPECT_EQ(bytes[0], 0xFF);
-  EXPECT_EQ(bytes[1], 0xFF);
-  EXPECT_EQ(bytes[2], 25);  // the first file's type, little-endian
-  EXPECT_EQ(bytes[3], 0);
+  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), (std::vector<uint8_t>{0xFF, 0xFF, 25, 0}));  // type 25 follows
   chunk = {0x1FFFFE, 4, bytes};
   EXPECT_EQ(Get("FlashChunk", &chunk, sizeof(chunk)), KR_STATUS_TL_BAD_PROPERTY_VALUE);
 }
@@ -167,8 +157,7 @@ TEST_F(FlashPropertiesTest, BistRecordsItsResultAndRefusesOtherSelectors) {
   ASSERT_EQ(Set("BIST", &bist, sizeof(bist)), KR_STATUS_OK);
   BistRecord stored = {};
   ASSERT_EQ(Get("BIST", &stored, sizeof(stored)), KR_STATUS_OK);
-  EXPECT_EQ(+stored.selector, kBistSelectorNesaUnlimited);
-  EXPECT_EQ(+stored.result, 7u);
+  EXPECT_TRUE(stored.selector == kBistSelectorNesaUnlimited && stored.result == 7u);
   bist.selector = 1;
   EXPECT_EQ(Set("BIST", &bist, sizeof(bist)), KR_STATUS_TL_BAD_PROPERTY_VALUE);
 }

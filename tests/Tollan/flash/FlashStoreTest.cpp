@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -46,6 +47,15 @@ FlashConfig SmallFlash(const std::string& stateFile = "") {
   return config;
 }
 
+// A file's place in the list as "id type offset size crc attributes", in hexadecimal.
+template <typename File>
+std::string Describe(const File& file) {
+  char text[80];
+  std::snprintf(text, sizeof(text), "%x %x %x %x %x %x", unsigned{file.id}, unsigned{file.type},
+                unsigned{file.offset}, unsigned{file.size}, unsigned{file.crc}, unsigned{file.attributes});
+  return text;
+}
+
 std::vector<uint8_t> Bytes(uint16_t type, size_t size) {
   std::vector<uint8_t> bytes(size, 0xAB);
   if (size > 0) bytes[0] = static_cast<uint8_t>(type);
@@ -72,13 +82,8 @@ TEST(FlashConfigTest, ExpressesAFirmwareScenario) {
   EXPECT_EQ(config.stateFile, "/base/state.bin");
   // The list ends at the first missing number.
   ASSERT_EQ(config.files.size(), 2u);
-  EXPECT_EQ(config.files[0].id, 16);
-  EXPECT_EQ(config.files[0].type, 19);
-  EXPECT_EQ(config.files[0].offset, 0x30000u);
-  EXPECT_EQ(config.files[0].crc, 0x9E78);
-  EXPECT_EQ(config.files[0].attributes, kFlashAttributeReadOnly);
-  EXPECT_EQ(config.files[1].size, 4096u);
-  EXPECT_EQ(config.files[1].attributes, 0);
+  EXPECT_EQ(Describe(config.files[0]), "10 13 30000 100 9e78 8000");
+  EXPECT_EQ(Describe(config.files[1]), "11 14 31000 1000 bf02 0");
   // A configured file's bytes begin with its type.
   EXPECT_EQ(config.files[1].content[0], 20);
   EXPECT_EQ(config.files[1].content[1], 0);
@@ -92,55 +97,44 @@ TEST(FlashConfigTest, WithoutKeysGivesTheBuiltInSensor) {
   EXPECT_EQ(store.Load(), KR_STATUS_OK);
 }
 
-TEST(FlashConfigTest, RejectsBadValues) {
-  const std::map<std::string, std::string> bad[] = {
-      {{"FirmwareVersion", "5.8"}},
-      {{"FirmwareVersion", "5.256.1"}},
-      {{"FirmwareMode", "two"}},
-      {{"FlashSize", "0x100000000"}},
-      {{"FlashFile1", "1 2 3"}},          // too few fields
-      {{"FlashFile1", "1 2 3 4 5 6 7"}},  // too many
-      {{"FlashFile1", "0x8000 1 0 16"}},  // reserved id
-      {{"FlashFile1", "1 1 0 1"}},        // no room for the type
-      {{"FlashFile1", "1 1 0 -4"}},
-      {{"BISTResult", "passed"}},
-      {{"FlashFaults", "Get:Version#0"}},
-      {{"UpgradeZoneMin", "0x2000"}, {"UpgradeZoneMax", "0x1000"}},
-      {{"SerialNumber", std::string(200, 'x')}},
-  };
-  for (const auto& keys : bad) {
-    FlashConfig config;
-    std::string error;
-    EXPECT_EQ(ParseFlashConfig(LookupIn(keys), "", &config, &error), KR_STATUS_TL_BAD_CONFIGURATION)
-        << keys.begin()->first << "=" << keys.begin()->second;
-    EXPECT_NE(error.find(keys.begin()->first), std::string::npos) << error;
-  }
-}
-
-// Values that are each well formed but break the flash's rules together:
-// refused while parsing, before any file's bytes are made, with the key
-// that breaks the rule named.
-TEST(FlashConfigTest, RejectsTablesThatBreakTheFlashRules) {
+// Bad values, and values that are each well formed but break the flash's
+// rules together: refused while parsing, before any file's bytes are made,
+// with the key that breaks the rule named (by default the first one given).
+TEST(FlashConfigTest, RejectsBadValuesAndTablesThatBreakTheFlashRules) {
   const struct {
     std::map<std::string, std::string> keys;
-    const char* named;
+    const char* named = nullptr;
   } bad[] = {
+      {{{"FirmwareVersion", "5.8"}}},
+      {{{"FirmwareVersion", "5.256.1"}}},
+      {{{"FirmwareVersion", "5.3.65536"}}},
+      {{{"FirmwareMode", "two"}}},
+      {{{"FlashSize", "0x100000000"}}},
+      {{{"FlashFile1", "1 2 3"}}},          // too few fields
+      {{{"FlashFile1", "1 2 3 4 5 6 7"}}},  // too many
+      {{{"FlashFile1", "0x8000 1 0 16"}}},  // reserved id
+      {{{"FlashFile1", "1 1 0 1"}}},        // no room for the type
+      {{{"FlashFile1", "1 1 0 -4"}}},
+      {{{"BISTResult", "passed"}}},
+      {{{"FlashFaults", "Get:Version#0"}}},
+      {{{"UpgradeZoneMin", "0x2000"}, {"UpgradeZoneMax", "0x1000"}}},
+      {{{"SerialNumber", std::string(200, 'x')}}},
       {{{"FlashFile1", "1 1 0x1F0000 0x20000"}}, "FlashFile1=1 1 0x1F0000 0x20000"},  // past the default 2 MiB
       {{{"FlashSize", "0x10000"}, {"FlashFile1", "1,1,0,0x10001"}}, "FlashFile1"},
       {{{"FlashFile1", "1 1 0 0x100"}, {"FlashFile2", "2 1 0xFF 0x10"}}, "FlashFile2"},  // overlap
       {{{"FlashFile1", "1 1 0 0x100"}, {"FlashFile2", "1 1 0x100 0x10"}}, "FlashFile2"},  // same id
-      {{{"FlashSize", "0"}}, "FlashSize"},
-      {{{"FlashMaxFiles", "0"}}, "FlashMaxFiles"},
+      {{{"FlashSize", "0"}}},
+      {{{"FlashMaxFiles", "0"}}},
       {{{"FlashMaxFiles", "1"}, {"FlashFile1", "1 1 0 2"}, {"FlashFile2", "2 1 2 2"}}, "FlashMaxFiles"},
-      {{{"FlashSize", "0x8000"}}, "FlashSize"},  // the built-in table no longer fits
-      {{{"FlashFile1", "1,1,0,0xFFFFFFFF"}}, "FlashFile1"},  // 4 GiB: refused, never built
+      {{{"FlashSize", "0x8000"}}},                         // the built-in table no longer fits
+      {{{"FlashFile1", "1,1,0,0xFFFFFFFF"}}},              // 4 GiB: refused, never built
   };
   for (const auto& row : bad) {
+    const std::string named = row.named ? row.named : row.keys.begin()->first;
     FlashConfig config;
     std::string error;
-    EXPECT_EQ(ParseFlashConfig(LookupIn(row.keys), "", &config, &error), KR_STATUS_TL_BAD_CONFIGURATION)
-        << row.named;
-    EXPECT_NE(error.find(row.named), std::string::npos) << error;
+    EXPECT_EQ(ParseFlashConfig(LookupIn(row.keys), "", &config, &error), KR_STATUS_TL_BAD_CONFIGURATION) << named;
+    EXPECT_NE(error.find(named), std::string::npos) << error;
   }
 }
 
@@ -186,12 +180,9 @@ TEST(FlashStoreTest, UploadTakesTypeFromTheBytesAndComputesTheChecksum) {
   EXPECT_EQ(id, 9);  // one above the highest id in use
   const std::vector<FileListEntry> list = store.List();
   ASSERT_EQ(list.size(), 3u);
-  EXPECT_EQ(+list[2].id, 9);
-  EXPECT_EQ(+list[2].type, 0x1234);
-  EXPECT_EQ(+list[2].offset, 0x300u);
-  EXPECT_EQ(+list[2].size, 40u);
-  EXPECT_EQ(+list[2].crc, FlashChecksum(bytes.data(), bytes.size()));
-  EXPECT_EQ(+list[2].attributes, 1);
+  char crc[8];
+  std::snprintf(crc, sizeof(crc), "%x", unsigned{FlashChecksum(bytes.data(), bytes.size())});
+  EXPECT_EQ(Describe(list[2]), "9 1234 300 28 " + std::string(crc) + " 1");
   std::vector<uint8_t> back;
   ASSERT_EQ(store.Download(9, &back), KR_STATUS_OK);
   EXPECT_EQ(back, bytes);
@@ -289,11 +280,8 @@ TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStore) {
   ASSERT_EQ(second.Load(), KR_STATUS_OK);
   const std::vector<FileListEntry> list = second.List();
   ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(+list[0].id, 7);
-  EXPECT_EQ(+list[0].attributes, 0);
-  EXPECT_EQ(+list[0].crc, 0x1234);
-  EXPECT_EQ(+list[1].type, 28);
-  EXPECT_EQ(+list[1].offset, 0x400u);
+  EXPECT_EQ(Describe(list[0]), "7 19 100 100 1234 0");
+  EXPECT_EQ(Describe(list[1]).substr(0, 11), "9 1c 400 4e");
   // Saves leave no temporary files behind.
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.push_back(entry.path().filename());

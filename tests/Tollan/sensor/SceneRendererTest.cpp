@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -138,6 +139,51 @@ TEST(SceneRendererTest, DepthRangeTurnsOtherDepthsIntoHoles) {
   }
   EXPECT_EQ(b, expected);
   EXPECT_NE(a, expected);
+}
+
+// Gray and YUV 4:2:2 (Y0 U Y1 V, colour of each pair averaged) follow the
+// BT.601 weights of the RGB picture of the same frame.
+TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPicture) {
+  StreamSettings rgb(StreamKind::kImage), gray(StreamKind::kImage), yuv(StreamKind::kImage);
+  ASSERT_EQ(gray.Set("OutputFormat", uint64_t{KR_OUTPUT_FORMAT_GRAYSCALE8}), KR_STATUS_OK);
+  ASSERT_EQ(yuv.Set("OutputFormat", uint64_t{KR_OUTPUT_FORMAT_YUV422}), KR_STATUS_OK);
+  SceneRenderer r;
+  const Frame a = Render(r, rgb, 21), g = Render(r, gray, 21), y = Render(r, yuv, 21);
+  auto near = [](double expected, uint8_t got) { return std::abs(expected - got) <= 2.0; };
+  for (size_t pair = 0; pair < g.bytes.size() / 2; pair += 97) {
+    const uint8_t* p = &a.bytes[pair * 6];
+    const double r0 = (p[0] + p[3]) / 2, g0 = (p[1] + p[4]) / 2, b0 = (p[2] + p[5]) / 2;
+    for (int i = 0; i < 2; ++i) {
+      const double luma = 0.299 * p[3 * i] + 0.587 * p[3 * i + 1] + 0.114 * p[3 * i + 2];
+      ASSERT_TRUE(near(luma, g.bytes[2 * pair + i])) << pair;
+      ASSERT_TRUE(near(luma, y.bytes[4 * pair + 2 * i])) << pair;
+    }
+    ASSERT_TRUE(near(128 - 0.1687 * r0 - 0.3313 * g0 + 0.5 * b0, y.bytes[4 * pair + 1])) << pair;
+    ASSERT_TRUE(near(128 + 0.5 * r0 - 0.4187 * g0 - 0.0813 * b0, y.bytes[4 * pair + 3])) << pair;
+  }
+}
+
+// The red ball's colour covers exactly its depth: right of the last red
+// pixel of the ball's middle row, the depth jumps to what lies behind it.
+TEST(SceneRendererTest, TheBallsColourCoversItsDepth) {
+  const StreamSettings image(StreamKind::kImage), depth(StreamKind::kDepth);
+  SceneRenderer r;
+  for (uint32_t id : {5u, 50u, 95u, 140u}) {
+    const Frame rgb = Render(r, image, id);
+    const std::vector<uint16_t> z = Render(r, depth, id).Words();
+    auto red = [&](int pixel) { return rgb.bytes[pixel * 3] > 2 * rgb.bytes[pixel * 3 + 1] + 20; };
+    int top = -1, bottom = -1, right = -1;
+    for (int pixel = 0; pixel < 640 * 480; ++pixel) {
+      if (!red(pixel)) continue;
+      bottom = pixel / 640;
+      if (top < 0) top = bottom;
+    }
+    ASSERT_GE(top, 0) << id;
+    const int middle = (top + bottom) / 2 * 640;
+    for (int u = 0; u < 640; ++u) right = red(middle + u) ? u : right;
+    ASSERT_LT(right, 639) << id;
+    EXPECT_GT(std::abs(z[middle + right + 1] - z[middle + right]), 200) << id;
+  }
 }
 
 TEST(SceneRendererTest, ImageTopRowsCarryTheFrameId) {
