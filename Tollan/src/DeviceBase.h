@@ -340,6 +340,9 @@ class DeviceBase {
   bool closed_ = false;
   std::vector<std::unique_ptr<Module>> modules_;  // "Device" first, stream modules in creation order
   std::vector<std::unique_ptr<Stream>> streams_;  // creation order
+  std::vector<std::string> supportedTypes_;       // declaration order
+  std::set<std::string> interned_;                // names handed out; stable until destruction
+  std::vector<Event> pending_;                    // queued while locked, raised by Locked
   // Lookups beside modules_ and streams_ (whose order is what callers see),
   // so that a device with many modules or streams (a crafted recording)
   // still finds one without a walk. deviceModules_ counts the device-level
@@ -348,9 +351,6 @@ class DeviceBase {
   std::unordered_map<std::string, Stream*> streamsByName_;
   std::unordered_map<uint64_t, Stream*> streamsById_;
   size_t deviceModules_ = 0;
-  std::vector<std::string> supportedTypes_;       // declaration order
-  std::set<std::string> interned_;                // names handed out; stable until destruction
-  std::vector<Event> pending_;                    // queued while locked, raised by Locked
 
   // Registrations, guarded by eventsMutex_ (never taken while calling out).
   std::mutex eventsMutex_;

@@ -38,8 +38,12 @@ struct Case {
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
 // The module and property that change number i names.
-std::string ModuleOf(Shape shape, uint32_t i) { return shape == Shape::kNewModules ? "M" + std::to_string(i) : "Device"; }
-std::string PropertyOf(Shape shape, uint32_t i) { return shape == Shape::kNewModules ? "Value" : "P" + std::to_string(i); }
+std::string ModuleOf(Shape shape, uint32_t i) {
+  return shape == Shape::kNewModules ? "M" + std::to_string(i) : "Device";
+}
+std::string PropertyOf(Shape shape, uint32_t i) {
+  return shape == Shape::kNewModules ? "Value" : "P" + std::to_string(i);
+}
 
 // A "Depth" stream and count items of the shape, then one frame.
 void WriteCrafted(const std::string& path, Shape shape, uint32_t count) {
