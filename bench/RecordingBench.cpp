@@ -5,9 +5,16 @@
 // Files go to the system temporary directory (TMPDIR, else /tmp); with
 // TMPDIR=/dev/shm the figures show the format's own cost rather than the
 // disk's. BM_RecordingCrc32 compares the CRC-32 kernels with zlib's crc32.
+// BM_RecordingOpenCrafted opens a file of many property changes that each
+// name a new module (the device, its first read and its property list)
+// against BM_RecordingOpenCraftedBaselineFread, a raw read of the same bytes;
+// its argument is the number of changes, and the ratio should stay about the
+// same as it grows.
 #include <Tollan/src/file/Crc32.h>
 #include <Tollan/src/file/RecordingReader.h>
 #include <Tollan/src/file/RecordingWriter.h>
+
+#include <Tollan/Tollan.h>
 
 #include <benchmark/benchmark.h>
 
@@ -211,6 +218,104 @@ BENCHMARK(BM_RecordingPlayback)
     ->Args({1, 0, 2})
     ->Args({0, 0, 0})
     ->Args({1, 1, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// ---- opening a crafted file ----
+
+// A "Depth" stream, count property changes that each name a new module, then
+// one frame; written once per count.
+const std::string& CraftedFile(uint32_t count) {
+  static std::vector<std::pair<uint32_t, std::string>> made;
+  for (const auto& entry : made) {
+    if (entry.first == count) {
+      return entry.second;
+    }
+  }
+  const std::string path = Dir().File(("crafted-" + std::to_string(count) + ".rec").c_str());
+  RecordingWriter writer;
+  uint32_t depth = 0;
+  bool ok = writer.Open(path.c_str(), {{"Device", "Gain", Value::Int(1)}}) == KR_STATUS_OK &&
+            writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &depth) == KR_STATUS_OK;
+  for (uint32_t i = 0; ok && i < count; ++i) {
+    ok = writer.AppendPropertyChange({"M" + std::to_string(i), "Value", Value::Int(i)}) == KR_STATUS_OK;
+  }
+  const uint8_t data[4] = {1, 2, 3, 4};
+  ok = ok && writer.AppendFrame({depth, 1, 1000, sizeof(data)}, data) == KR_STATUS_OK;
+  ok = writer.Close() == KR_STATUS_OK && ok;
+  made.emplace_back(count, ok ? path : std::string());
+  return made.back().second;
+}
+
+void SetCraftedBytes(benchmark::State& state, const std::string& path) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  long size = 0;
+  if (file != nullptr && std::fseek(file, 0, SEEK_END) == 0) {
+    size = std::ftell(file);
+  }
+  if (file != nullptr) {
+    std::fclose(file);
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * size);
+}
+
+void BM_RecordingOpenCraftedBaselineFread(benchmark::State& state) {
+  const std::string& path = CraftedFile(uint32_t(state.range(0)));
+  std::vector<uint8_t> buffer(1 << 20);
+  for (auto _ : state) {
+    FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+      state.SkipWithError("no file");
+      break;
+    }
+    while (std::fread(buffer.data(), 1, buffer.size(), file) > 0) {
+    }
+    benchmark::DoNotOptimize(buffer.data());
+    std::fclose(file);
+  }
+  SetCraftedBytes(state, path);
+}
+BENCHMARK(BM_RecordingOpenCraftedBaselineFread)
+    ->ArgName("changes")
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_RecordingOpenCrafted(benchmark::State& state) {
+  const std::string& path = CraftedFile(uint32_t(state.range(0)));
+  if (path.empty() || TollanInit(Dir().File("").c_str()) != KR_STATUS_OK) {
+    state.SkipWithError("no recording");
+    return;
+  }
+  for (auto _ : state) {
+    KrDeviceConfig config{KR_DEVICE_MODE_READ, path.c_str(), nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
+    KrDeviceHandle device = nullptr;
+    KrStreamData* record = nullptr;
+    KrStreamDataSetHandle set = nullptr;
+    KrPropertySetHandle all = nullptr;
+    const bool ok = KrDeviceProxyCreate(&device, &config) == KR_STATUS_OK &&
+                    KrDeviceProxyOpenAllStreams(device) == KR_STATUS_OK &&
+                    KrDeviceProxyCreateStreamData(device, "Depth", &record) == KR_STATUS_OK &&
+                    KrStreamDataSetCreate(&set) == KR_STATUS_OK && KrStreamDataSetAdd(set, record) == KR_STATUS_OK &&
+                    KrDeviceProxyRead(device, set) == KR_STATUS_OK && KrPropertySetCreate(&all) == KR_STATUS_OK &&
+                    KrDeviceProxyGetAllProperties(device, all, 0, nullptr) == KR_STATUS_OK;
+    KrPropertySetDestroy(&all);
+    KrStreamDataSetDestroy(&set);
+    KrDeviceProxyDestroyStreamData(&record);
+    KrDeviceProxyDestroy(&device);
+    if (!ok) {
+      state.SkipWithError("opening failed");
+      break;
+    }
+  }
+  TollanShutdown();
+  SetCraftedBytes(state, path);
+}
+BENCHMARK(BM_RecordingOpenCrafted)
+    ->ArgName("changes")
+    ->Arg(10000)
+    ->Arg(100000)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -111,21 +111,13 @@ void DeviceBase::AddSupportedStreamType(const std::string& type) {
 }
 
 Stream* DeviceBase::FindStream(const std::string& name) const {
-  for (const auto& stream : streams_) {
-    if (stream->name == name) {
-      return stream.get();
-    }
-  }
-  return nullptr;
+  const auto found = streamsByName_.find(name);
+  return found == streamsByName_.end() ? nullptr : found->second;
 }
 
 Stream* DeviceBase::FindStreamById(uint64_t id) const {
-  for (const auto& stream : streams_) {
-    if (stream->id == id) {
-      return stream.get();
-    }
-  }
-  return nullptr;
+  const auto found = streamsById_.find(id);
+  return found == streamsById_.end() ? nullptr : found->second;
 }
 
 KrStatus DeviceBase::CreateStream(const char* type, const char* name, KrPropertySetHandle initialValues) {
@@ -155,6 +147,9 @@ KrStatus DeviceBase::CreateStreamLocked(const std::string& type, const std::stri
   module->name = name;
   module->stream = stream.get();
   Stream* created = stream.get();
+  modulesByName_.emplace(name, module.get());
+  streamsByName_.emplace(name, created);
+  streamsById_.emplace(created->id, created);
   modules_.push_back(std::move(module));
   streams_.push_back(std::move(stream));
   AddProperty(name, "Type", Value::String(type)).readOnly = true;
@@ -190,6 +185,9 @@ KrStatus DeviceBase::CreateStreamLocked(const std::string& type, const std::stri
 
 void DeviceBase::RemoveStreamLocked(Stream* stream) {
   Module* module = stream->module;
+  modulesByName_.erase(module->name);
+  streamsByName_.erase(stream->name);
+  streamsById_.erase(stream->id);
   modules_.erase(std::remove_if(modules_.begin(), modules_.end(), [&](const auto& m) { return m.get() == module; }),
                  modules_.end());
   streams_.erase(std::remove_if(streams_.begin(), streams_.end(), [&](const auto& s) { return s.get() == stream; }),

@@ -42,6 +42,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace tollan {
@@ -81,6 +82,9 @@ struct Module {
   std::string name;
   Stream* stream = nullptr;                           // null for device-level modules
   std::vector<std::unique_ptr<Property>> properties;  // declaration order
+  // The same properties by name, so that a lookup does not walk a module
+  // that a recording made large. DeviceBase::AddProperty keeps both.
+  std::unordered_map<std::string, Property*> byName;
   Property* Find(const std::string& property) const;  // null when absent
 };
 
@@ -339,6 +343,14 @@ class DeviceBase {
   std::vector<std::string> supportedTypes_;       // declaration order
   std::set<std::string> interned_;                // names handed out; stable until destruction
   std::vector<Event> pending_;                    // queued while locked, raised by Locked
+  // Lookups beside modules_ and streams_ (whose order is what callers see),
+  // so that a device with many modules or streams (a crafted recording)
+  // still finds one without a walk. deviceModules_ counts the device-level
+  // modules at the front of modules_.
+  std::unordered_map<std::string, Module*> modulesByName_;
+  std::unordered_map<std::string, Stream*> streamsByName_;
+  std::unordered_map<uint64_t, Stream*> streamsById_;
+  size_t deviceModules_ = 0;
 
   // Registrations, guarded by eventsMutex_ (never taken while calling out).
   std::mutex eventsMutex_;

@@ -58,12 +58,8 @@ const char kStreamKeyPrefix[] = "Stream.";
 // ---- the store ----
 
 Property* Module::Find(const std::string& property) const {
-  for (const auto& entry : properties) {
-    if (entry->name == property) {
-      return entry.get();
-    }
-  }
-  return nullptr;
+  const auto found = byName.find(property);
+  return found == byName.end() ? nullptr : found->second;
 }
 
 Module& DeviceBase::AddModule(const std::string& name) {
@@ -74,8 +70,9 @@ Module& DeviceBase::AddModule(const std::string& name) {
   module->name = name;
   Module* added = module.get();
   // Device-level modules stay ahead of the stream modules.
-  auto firstStream = std::find_if(modules_.begin(), modules_.end(), [](const auto& m) { return m->stream; });
-  modules_.insert(firstStream, std::move(module));
+  modules_.insert(modules_.begin() + std::ptrdiff_t(deviceModules_), std::move(module));
+  ++deviceModules_;
+  modulesByName_.emplace(name, added);
   return *added;
 }
 
@@ -88,17 +85,14 @@ Property& DeviceBase::AddProperty(const std::string& module, const std::string& 
   auto property = std::make_unique<Property>();
   property->name = name;
   property->value = value;
+  target.byName.emplace(name, property.get());
   target.properties.push_back(std::move(property));
   return *target.properties.back();
 }
 
 Module* DeviceBase::FindModule(const std::string& name) const {
-  for (const auto& module : modules_) {
-    if (module->name == name) {
-      return module.get();
-    }
-  }
-  return nullptr;
+  const auto found = modulesByName_.find(name);
+  return found == modulesByName_.end() ? nullptr : found->second;
 }
 
 Property* DeviceBase::FindProperty(const std::string& module, const std::string& property) const {

@@ -1,7 +1,9 @@
 // Tollan property sets and their enumerators.
 //
 // A set is a vector of modules, each a vector of entries, both in order of
-// first addition; sets are small (tens of entries), so lookups walk them.
+// first addition, with an index by name beside each vector: a device's whole
+// property list (GetAllProperties of a large recording) goes through one set,
+// so a lookup must not walk it.
 // Every entry owns its value, general bytes included. An enumerator copies
 // the entries it will visit when it is made, so later changes of the set
 // neither move nor free anything the enumerator hands out.
@@ -16,6 +18,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -39,9 +42,42 @@ struct PropertyEntry {
   std::vector<unsigned char> bytes;  // general values, the set's own copy
 };
 
+// Positions of named entries in a vector, by name.
+using Positions = std::unordered_map<std::string, size_t>;
+
+// Appends entry to entries and its position to positions, both or neither.
+template <typename Entry>
+void AppendNamed(std::vector<Entry>* entries, Positions* positions, Entry&& entry) {
+  const auto added = positions->emplace(entry.name, entries->size()).first;
+  try {
+    entries->push_back(std::move(entry));
+  } catch (...) {
+    positions->erase(added);
+    throw;
+  }
+}
+
+// Removes the entry at index; the ones after it move up by one.
+template <typename Entry>
+void RemoveNamed(std::vector<Entry>* entries, Positions* positions, size_t index) {
+  positions->erase((*entries)[index].name);
+  entries->erase(entries->begin() + std::ptrdiff_t(index));
+  for (auto& position : *positions) {
+    if (position.second > index) {
+      --position.second;
+    }
+  }
+}
+
 struct ModuleEntry {
   std::string name;
   std::vector<PropertyEntry> properties;
+  Positions positions;  // property name -> index in properties
+
+  PropertyEntry* Find(const char* property) {
+    const auto found = positions.find(property);
+    return found == positions.end() ? nullptr : &properties[found->second];
+  }
 };
 
 // Runs an operation and turns an escaping exception (only allocation can
@@ -115,14 +151,17 @@ tollan::PropertyValue ViewOf(const PropertyEntry& entry) {
 
 struct KrPropertySetImpl {
   std::vector<ModuleEntry> modules;
+  Positions positions;  // module name -> index in modules
 
   ModuleEntry* FindModule(const char* name) {
-    for (ModuleEntry& module : modules) {
-      if (module.name == name) {
-        return &module;
-      }
-    }
-    return nullptr;
+    const auto found = positions.find(name);
+    return found == positions.end() ? nullptr : &modules[found->second];
+  }
+  ModuleEntry& AppendModule(const char* name) {
+    ModuleEntry added;
+    added.name = name;
+    AppendNamed(&modules, &positions, std::move(added));
+    return modules.back();
   }
 
   KrStatus FindProperty(const char* module, const char* property, const PropertyEntry** entry) {
@@ -132,13 +171,8 @@ struct KrPropertySetImpl {
     if (found == nullptr) {
       return KR_STATUS_OS_NOT_FOUND;
     }
-    for (const PropertyEntry& candidate : found->properties) {
-      if (candidate.name == property) {
-        *entry = &candidate;
-        return KR_STATUS_OK;
-      }
-    }
-    return KR_STATUS_OS_NOT_FOUND;
+    *entry = found->Find(property);
+    return *entry == nullptr ? KR_STATUS_OS_NOT_FOUND : KR_STATUS_OK;
   }
 
   // Adds or replaces; a replaced entry keeps its place.
@@ -149,19 +183,13 @@ struct KrPropertySetImpl {
     TL_RETURN_IF_FAILED(MakeEntry(property, value, &entry));
     ModuleEntry* target = FindModule(module);
     if (target == nullptr) {
-      ModuleEntry added;
-      added.name = module;
-      added.properties.push_back(std::move(entry));
-      modules.push_back(std::move(added));
+      target = &AppendModule(module);
+    }
+    if (PropertyEntry* existing = target->Find(property)) {
+      *existing = std::move(entry);
       return KR_STATUS_OK;
     }
-    for (PropertyEntry& existing : target->properties) {
-      if (existing.name == property) {
-        existing = std::move(entry);
-        return KR_STATUS_OK;
-      }
-    }
-    target->properties.push_back(std::move(entry));
+    AppendNamed(&target->properties, &target->positions, std::move(entry));
     return KR_STATUS_OK;
   }
 
@@ -266,9 +294,7 @@ KrStatus KrPropertySetAddModule(KrPropertySetHandle set, const char* module) {
     return KR_STATUS_OK;  // already there: keeps its place and its properties
   }
   return Guarded([&] {
-    ModuleEntry added;
-    added.name = module;
-    set->modules.push_back(std::move(added));
+    set->AppendModule(module);
     return KR_STATUS_OK;
   });
 }
@@ -281,7 +307,7 @@ KrStatus KrPropertySetRemoveModule(KrPropertySetHandle set, const char* module) 
   if (found == nullptr) {
     return KR_STATUS_OS_NOT_FOUND;
   }
-  set->modules.erase(set->modules.begin() + (found - set->modules.data()));
+  RemoveNamed(&set->modules, &set->positions, size_t(found - set->modules.data()));
   return KR_STATUS_OK;
 }
 
@@ -326,8 +352,8 @@ KrStatus KrPropertySetRemoveProperty(KrPropertySetHandle set, const char* module
   TL_RETURN_IF_FAILED(CheckNotNull(set));
   const PropertyEntry* entry = nullptr;
   TL_RETURN_IF_FAILED(set->FindProperty(module, property, &entry));
-  std::vector<PropertyEntry>& properties = set->FindModule(module)->properties;
-  properties.erase(properties.begin() + (entry - properties.data()));
+  ModuleEntry& owner = *set->FindModule(module);
+  RemoveNamed(&owner.properties, &owner.positions, size_t(entry - owner.properties.data()));
   return KR_STATUS_OK;
 }
 

@@ -445,6 +445,7 @@ KrStatus FileDevice::StartReading() {
   // The frame numbers count the first recorded stream that has frames.
   bool primaryFound = false;
   for (const recording::StreamDefinition& definition : reader_.Streams()) {
+    recordedStreams_.insert(definition.name);
     if (!primaryFound && reader_.FrameCount(definition.id) > 0) {
       primary_ = definition.id;
       primaryFound = true;
@@ -508,12 +509,8 @@ void FileDevice::ReplayLocked(const recording::Property& recorded) {
   // Changes of a stream's properties name the stream's module; a stream left
   // out of playback leaves nothing to change. Any other module the device
   // lacks was added while recording, and joins here.
-  if (FindModule(recorded.module) == nullptr) {
-    const std::vector<recording::StreamDefinition>& streams = reader_.Streams();
-    if (std::any_of(streams.begin(), streams.end(),
-                    [&](const recording::StreamDefinition& stream) { return stream.name == recorded.module; })) {
-      return;
-    }
+  if (FindModule(recorded.module) == nullptr && recordedStreams_.count(recorded.module) != 0) {
+    return;
   }
   if (recorded.module == "Device" && IsOwnProperty(recorded.name)) {
     return;

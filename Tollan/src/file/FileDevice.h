@@ -49,6 +49,7 @@
 #include <Tollan/src/file/RecordingWriter.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,7 @@ class FileDevice : public DeviceBase {
   // Read mode.
   recording::RecordingReader reader_;
   std::map<uint32_t, std::string> streamNames_;             // recorded id -> kit stream name
+  std::set<std::string> recordedStreams_;                   // every recorded stream's name
   std::vector<recording::Property> recordedProperties_;     // as at creation: device, then streams
   const recording::StreamDefinition* declaring_ = nullptr;  // during DeclareRecordedStream
   uint32_t primary_ = 0;                                    // recorded id counted by frame numbers
