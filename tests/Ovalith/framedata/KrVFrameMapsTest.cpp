@@ -120,7 +120,9 @@ TEST_F(DepthMapTest, MapsOnCallersBuffersAreNotValid) {
   EXPECT_EQ(1, values[0]);
   EXPECT_EQ(KR_STATUS_OS_ERROR, map.SetBuffer(values, 3, 2));
   EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, map.ReAdjust(4, 2));
-  KrVDepthMap owned;
+  KrVDepthMap owned;  // no pixels until adjusted
+  EXPECT_EQ(0, owned.GetMatrix().GetXRes());
+  EXPECT_EQ(0, owned.GetMatrix().GetYRes());
   EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(4, 2));
   EXPECT_EQ(4, owned.GetXRes());
   EXPECT_EQ(4, owned.GetMatrix().GetXRes());

@@ -29,10 +29,15 @@ TEST_F(StreamDataTest, DeferredObjectRereadsAtTheNextUpdateOnly) {
 }
 
 TEST_F(StreamDataTest, ImmediateObjectRereadsOnTheNotification) {
-  Probe<KrVPixelStreamData> frame(&stream, 1, 0);
+  Probe<KrVDepthMap> frame(&stream, 1, 0);
   Change("XRes", 320);
   EXPECT_EQ(320, frame.GetXRes());
   EXPECT_EQ(0, frame.ArePropertiesChanged());
+  // The calibration is watched too: the translator follows each value.
+  device.SetProperty("Depth", "ZPPS", 0.2);
+  EXPECT_EQ(0.2, frame.GetRealWorldTranslator()->GetZPPS());
+  Change("ZPD", 100);
+  EXPECT_EQ(100.0, frame.GetRealWorldTranslator()->GetZPD());
 }
 
 // Each level re-reads after its base, from KrVStreamData down to the depth
