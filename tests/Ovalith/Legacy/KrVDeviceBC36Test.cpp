@@ -110,38 +110,80 @@ TEST_F(Bridge, PlainNamesReadTheirCurrentPropertyAtEitherWidth) {
   }
 }
 
-TEST_F(Bridge, ConvertedNamesGoThroughTheIOParameters) {
+// A legacy name reached through the IO parameters: the kit call names
+// `target`, whose current value `current` is the legacy `legacy`.
+struct Route {
+  const char* module;
+  int width;
+  const char* name;
+  const char* target;  // null: no property is read
+  uint64_t current;
+  uint32_t legacy;
+};
+
+const Route kGets[] = {
+    {"Depth", 32, "Compression", "Depth/Compression", 1, 2},
+    {"Depth", 32, "Registration", "Depth/Registration", Tagged(5), 0x20005},
+    {"Depth", 32, "OutputFormat", "Depth/OutputFormat", 1, 2},
+    {"Image", 32, "Compression", "Image/Compression", 3, 2},
+    {"Image", 32, "Gain", "Image/Gain", Tagged(4), 0x20004},
+    {"Image", 32, "OutputFormat", "Image/OutputFormat", 5, 2},
+    {"IR", 32, "Compression", "Image/Compression", 4, 3},
+    {"IR", 32, "OutputFormat", "Image/OutputFormat", 8, 4},
+    {"Audio", 16, "State", "Audio/State", Tagged(1), 1},
+    {"Audio", 16, "LeftChannelVolume", "Audio/LeftChannelVolume", 40, 40},
+    {"Audio", 16, "RightChannelVolume", "Audio/RightChannelVolume", 30, 30},
+    {"Audio", 32, "ReadMode", "Audio/ReadChunkSize", 2120, 1},
+    {"Audio", 32, "AudioReadSync", nullptr, 0, 0},
+    {"Audio", 32, "Compression", "Audio/Compression", 0, 1},
+    {"Audio", 32, "OutputFormat", "Audio/OutputFormat", 7, 1},
+    {"Device", 32, "FrameDelay", "Device/FrameDelay", 7, 7},
+    {"Device", 32, "FrameSync", "Device/FrameSync", Tagged(2), 0x20002},
+};
+
+const Route kSets[] = {
+    {"Depth", 16, "MinDepthValue", "Depth/MinDepthValue", 5, 5},
+    {"Depth", 16, "MaxDepthValue", "Depth/MaxDepthValue", 600, 600},
+    {"Depth", 32, "State", "Depth/State", 1, 3},
+    {"Depth", 32, "Registration", "Depth/Registration", 1, 7},
+    {"Depth", 32, "Compression", "Depth/Compression", 2, 4},
+    {"Depth", 32, "HoleFilter", "Depth/HoleFilter", 0x12346, 0x12346},
+    {"Depth", 32, "Gain", "Depth/Gain", 0x12345, 0x12345},
+    {"Depth", 32, "WhiteBalancedEnabled", "Depth/WhiteBalancedEnabled", 1, 9},
+    {"Depth", 32, "GmcMode", "Depth/GmcMode", 1, 9},
+    {"Depth", 32, "GmcDebug", "Depth/GmcDebug", 0x12347, 0x12347},
+    {"Image", 32, "State", "Image/State", 1, 1},
+    {"Image", 32, "Compression", "Image/Compression", 3, 2},
+    {"Image", 32, "Gain", "Image/Gain", 70000, 70000},
+    {"Image", 16, "Flicker", "Image/Flicker", 50, 50},
+    {"Image", 32, "Quality", "Image/Quality", 70001, 70001},
+    {"IR", 32, "State", "Image/State", 5, 5},
+    {"IR", 32, "Compression", "Image/Compression", 4, 3},
+    {"Audio", 16, "LeftChannelVolume", "Audio/LeftChannelVolume", 30, 30},
+    {"Audio", 16, "RightChannelVolume", "Audio/RightChannelVolume", 31, 31},
+    {"Audio", 32, "RightChannelVolume", "Audio/RightChannelVolume", 20, 20},
+    {"Audio", 32, "State", "Audio/State", 1, 1},
+    {"Audio", 32, "ReadChunkSize", "Audio/ReadChunkSize", 100, 100},
+    {"Audio", 32, "ReadMode", "Audio/ReadChunkSize", 2120, 1},
+    {"Audio", 32, "Compression", "Audio/Compression", 0, 1},
+    {"Device", 32, "FrameDelay", "Device/FrameDelay", 4, 4},
+    {"Device", 16, "FrameSync", "Device/FrameSync", 1, 1},
+};
+
+std::pair<std::string, std::string> Split(const std::string& path) {
+  const size_t slash = path.find('/');
+  return {path.substr(0, slash), path.substr(slash + 1)};
+}
+
+TEST_F(Bridge, ConvertedNamesReadThroughTheIOParameters) {
   Create(Everything());
-  const struct {
-    const char* module;
-    int width;
-    const char* name;
-    const char* target;
-    const char* property;
-    uint64_t current;
-    uint32_t legacy;
-  } rows[] = {
-      {"Depth", 32, "Compression", "Depth", "Compression", 1, 2},
-      {"Depth", 32, "Registration", "Depth", "Registration", Tagged(5), 0x20005},
-      {"Depth", 32, "OutputFormat", "Depth", "OutputFormat", 1, 2},
-      {"Image", 32, "Compression", "Image", "Compression", 3, 2},
-      {"Image", 32, "Gain", "Image", "Gain", Tagged(4), 0x20004},
-      {"Image", 32, "OutputFormat", "Image", "OutputFormat", 5, 2},
-      {"IR", 32, "Compression", "Image", "Compression", 4, 3},
-      {"IR", 32, "OutputFormat", "Image", "OutputFormat", 8, 4},
-      {"Audio", 16, "State", "Audio", "State", Tagged(1), 1},
-      {"Audio", 16, "LeftChannelVolume", "Audio", "LeftChannelVolume", 40, 40},
-      {"Audio", 16, "RightChannelVolume", "Audio", "RightChannelVolume", 30, 30},
-      {"Audio", 32, "ReadMode", "Audio", "ReadChunkSize", 2120, 1},
-      {"Audio", 32, "AudioReadSync", "Audio", "ReadChunkSize", 0, 0},
-      {"Audio", 32, "Compression", "Audio", "Compression", 0, 1},
-      {"Audio", 32, "OutputFormat", "Audio", "OutputFormat", 7, 1},
-      {"Device", 32, "FrameDelay", "Device", "FrameDelay", 7, 7},
-      {"Device", 32, "FrameSync", "Device", "FrameSync", Tagged(2), 0x20002},
-  };
-  for (const auto& row : rows) {
+  for (const Route& row : kGets) {
     SCOPED_TRACE(std::string(row.module) + "/" + row.name);
-    ASSERT_EQ(device->SetProperty(row.target, row.property, row.current), KR_STATUS_OK);
+    if (row.target != nullptr) {
+      const auto target = Split(row.target);
+      ASSERT_EQ(device->SetProperty(target.first.c_str(), target.second.c_str(), row.current), KR_STATUS_OK);
+    }
+    ClearJournal();
     uint32_t value = 77;
     if (row.width == 16) {
       uint16_t narrow = 77;
@@ -151,6 +193,7 @@ TEST_F(Bridge, ConvertedNamesGoThroughTheIOParameters) {
       EXPECT_EQ(device->GetProperty(row.module, row.name, value), KR_STATUS_OK);
     }
     EXPECT_EQ(value, row.legacy);
+    EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), row.target != nullptr ? row.target : "");
   }
   ASSERT_EQ(device->SetProperty("Device", "PrimaryStream", "Image"), KR_STATUS_OK);
   uint32_t value = 77;
@@ -163,51 +206,21 @@ TEST_F(Bridge, ConvertedNamesGoThroughTheIOParameters) {
   EXPECT_EQ(value, 77u);
 }
 
-TEST_F(Bridge, SetsWriteTheCurrentPropertyThroughTheIOParameters) {
+TEST_F(Bridge, SetsWriteTheirCurrentPropertyThroughTheIOParameters) {
   Create(Everything());
-  const struct {
-    const char* module;
-    int width;
-    const char* name;
-    uint32_t value;
-    const char* target;
-    const char* property;
-    uint64_t current;
-  } rows[] = {
-      {"Depth", 16, "MinDepthValue", 5, "Depth", "MinDepthValue", 5},
-      {"Depth", 32, "MaxDepthValue", 600, "Depth", "MaxDepthValue", 600},
-      {"Depth", 32, "State", 3, "Depth", "State", 1},
-      {"Depth", 32, "Registration", 7, "Depth", "Registration", 1},
-      {"Depth", 32, "Compression", 4, "Depth", "Compression", 2},
-      {"Depth", 32, "Gain", 0x12345, "Depth", "Gain", 0x12345},
-      {"Depth", 32, "WhiteBalancedEnabled", 9, "Depth", "WhiteBalancedEnabled", 1},
-      {"Depth", 32, "GmcMode", 9, "Depth", "GmcMode", 1},
-      {"Image", 32, "State", 1, "Image", "State", 1},
-      {"Image", 32, "Compression", 2, "Image", "Compression", 3},
-      {"Image", 32, "Gain", 70000, "Image", "Gain", 70000},
-      {"Image", 16, "Flicker", 50, "Image", "Flicker", 50},
-      {"IR", 32, "State", 5, "Image", "State", 5},
-      {"IR", 32, "Compression", 3, "Image", "Compression", 4},
-      {"Audio", 16, "LeftChannelVolume", 30, "Audio", "LeftChannelVolume", 30},
-      {"Audio", 32, "RightChannelVolume", 20, "Audio", "RightChannelVolume", 20},
-      {"Audio", 32, "State", 1, "Audio", "State", 1},
-      {"Audio", 32, "ReadMode", 1, "Audio", "ReadChunkSize", 2120},
-      {"Audio", 32, "Compression", 1, "Audio", "Compression", 0},
-      {"Device", 32, "FrameDelay", 4, "Device", "FrameDelay", 4},
-      {"Device", 16, "FrameSync", 1, "Device", "FrameSync", 1},
-  };
-  for (const auto& row : rows) {
+  for (const Route& row : kSets) {
     SCOPED_TRACE(std::string(row.module) + "/" + row.name);
+    ClearJournal();
     const KrStatus status = row.width == 16
-                                ? device->SetProperty(row.module, row.name, static_cast<uint16_t>(row.value))
-                                : device->SetProperty(row.module, row.name, row.value);
+                                ? device->SetProperty(row.module, row.name, static_cast<uint16_t>(row.legacy))
+                                : device->SetProperty(row.module, row.name, row.legacy);
     EXPECT_EQ(status, KR_STATUS_OK);
-    EXPECT_EQ(Current(row.target, row.property), row.current);
+    EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), row.target);
+    const auto target = Split(row.target);
+    EXPECT_EQ(Current(target.first.c_str(), target.second.c_str()), row.current);
   }
-  char text[KR_MAX_NAME_LENGTH] = {};
   EXPECT_EQ(device->SetProperty("Device", "PrimaryStream", uint32_t{1}), KR_STATUS_OK);
-  ASSERT_EQ(device->GetProperty("Device", "PrimaryStream", text), KR_STATUS_OK);
-  EXPECT_STREQ(text, "Depth");
+  EXPECT_EQ(TextOf(*device, "Device", "PrimaryStream"), "Depth");
   EXPECT_EQ(device->SetProperty("Audio", "AudioReadSync", uint32_t{1}), KR_STATUS_OS_ERROR);
 }
 

@@ -14,11 +14,16 @@ namespace {
 
 using namespace device_test;
 
-// Records the depth frame (id and time stamp) of every call.
+// Records the depth frame (id and time stamp) of every call, and whether
+// the call saw the frame its device shows.
 class RecordingHandler : public KrVDeviceCallbackHandler {
  public:
-  int OnNewDepthFrameAvailable(KrVDevice*, KrVDepthMap& map) override {
+  int OnNewDepthFrameAvailable(KrVDevice* device, KrVDepthMap& map) override {
+    // Calling back into the device from the handler must not deadlock.
+    uint64_t frameId = 0;
+    const KrStatus status = device->GetProperty("Depth", "FrameId", frameId);
     std::lock_guard<std::mutex> guard(mutex);
+    consistent = consistent && status == KR_STATUS_OK && map.GetFrameID() == frameId && map.Data() != nullptr;
     ids.push_back(map.GetFrameID());
     timestamps.push_back(map.GetTimestamp());
     return 1;
@@ -31,11 +36,16 @@ class RecordingHandler : public KrVDeviceCallbackHandler {
     std::lock_guard<std::mutex> guard(mutex);
     return timestamps;
   }
+  bool Consistent() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return consistent;
+  }
 
  private:
   std::mutex mutex;
   std::vector<uint32_t> ids;
   std::vector<uint64_t> timestamps;
+  bool consistent = true;
 };
 
 using KrVDeviceCallbackTest = DeviceTest;
@@ -45,6 +55,8 @@ TEST_F(KrVDeviceCallbackTest, ApplicationReadsKeepTheirPaceAndTheHandlerGetsEver
   KrVDevice device;
   ASSERT_EQ(device.OpenSensor("*:0", nullptr, nullptr), KR_STATUS_OK);
   RecordingHandler handler;
+  // Set twice: the second call must not double the deliveries.
+  ASSERT_EQ(device.SetCallbackHandler(&handler), KR_STATUS_OK);
   ASSERT_EQ(device.SetCallbackHandler(&handler), KR_STATUS_OK);
   // The sensor is unpaced: each read waits only for the next frame to be
   // drawn, so a read that the callbacks slowed down or robbed shows as a
@@ -58,6 +70,7 @@ TEST_F(KrVDeviceCallbackTest, ApplicationReadsKeepTheirPaceAndTheHandlerGetsEver
 
   const std::vector<uint32_t> called = handler.Ids();
   ASSERT_FALSE(called.empty());
+  EXPECT_TRUE(handler.Consistent());
   // Every frame the sensor made reached the handler once, in order.
   for (size_t i = 1; i < called.size(); ++i) {
     EXPECT_EQ(called[i], called[i - 1] + 1) << "call " << i;

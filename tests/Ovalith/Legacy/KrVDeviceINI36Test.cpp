@@ -3,6 +3,7 @@
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
 #include "Ovalith/properties/FakeStreamContainer.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -157,11 +158,74 @@ TEST_F(KrVDeviceINI36Test, StreamFlagsSetTheMirrorOnlyForTheMirrorAlone) {
   }
 }
 
-TEST_F(KrVDeviceINI36Test, DepthAndImageModesSelectInputFormatOrLeaveTheStreamClosed) {
+// The sensor section's keys, all in one file: each reaches its current
+// property (the journal shows the kit's write; the sensor holds the value).
+TEST_F(KrVDeviceINI36Test, EverySensorKeyReachesItsProperty) {
+  const struct {
+    const char* key;
+    int value;
+    const char* module;
+    const char* property;
+  } rows[] = {
+      {"RGBRegistrarState", 1, "Depth", "Registration"},
+      {"MinDepthValue", 600, "Depth", "MinDepthValue"},
+      {"MaxDepthValue", 9000, "Depth", "MaxDepthValue"},
+      {"DepthGain", 20, "Depth", "Gain"},
+      {"HoleFilter", 0, "Depth", "HoleFilter"},
+      {"FrameSync", 1, "Device", "FrameSync"},
+      {"Flicker", 50, "Image", "Flicker"},
+      {"GMCMode", 0, "Depth", "GmcMode"},
+      {"AudioLeftChannelVolume", 40, "Audio", "LeftChannelVolume"},
+      {"AudioRightChannelVolume", 30, "Audio", "RightChannelVolume"},
+      {"AudioReadChunkSize", 2000, "Audio", "ReadChunkSize"},
+      {"DepthWhiteBalance", 1, "Depth", "WhiteBalancedEnabled"},
+      {"SensorLogFilter", 3, "Device", "FirmwareLogFilter"},
+      {"GMCDebug", 1, "Depth", "GmcDebug"},
+  };
+  std::string text = kStreams + "[SensorV2]\nPrimaryStream=2\n";
+  for (const auto& row : rows) {
+    text += std::string(row.key) + "=" + std::to_string(row.value) + "\n";
+  }
   KrVDevice device;
   Journal();
-  ASSERT_EQ(OpenOld(device, kStreams + "[SensorV2]\nDepthMode=2\nImageMode=0\n"), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(device, "Depth", "InputFormat"), 0u);
+  ASSERT_EQ(OpenOld(device, text), KR_STATUS_OK);
+  const std::vector<JournalEntry> journal = GetJournal();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.key);
+    const bool written = std::any_of(journal.begin(), journal.end(), [&](const JournalEntry& entry) {
+      return entry.call == "KrDeviceProxySetIntProperty" && entry.args.size() >= 2 && entry.args[0] == row.module &&
+             entry.args[1] == row.property;
+    });
+    EXPECT_TRUE(written);
+    EXPECT_EQ(IntOf(device, row.module, row.property), static_cast<uint64_t>(row.value));
+  }
+  EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "Image");
+}
+
+TEST_F(KrVDeviceINI36Test, DepthAndImageModesSelectInputFormatOrLeaveTheStreamClosed) {
+  const struct {
+    int depthMode;
+    int imageMode;
+    uint64_t depthFormat;  // unused while the depth mode is 0
+    uint64_t imageFormat;
+  } rows[] = {{1, 1, 1, 0}, {2, 2, 0, 1}, {3, 4, 3, 2}, {0, 5, 0, 5}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.depthMode) + " " + std::to_string(row.imageMode));
+    KrVDevice device;
+    Journal();
+    ASSERT_EQ(OpenOld(device, kStreams + "[SensorV2]\nDepthMode=" + std::to_string(row.depthMode) +
+                                  "\nImageMode=" + std::to_string(row.imageMode) + "\n"),
+              KR_STATUS_OK);
+    if (row.depthMode != 0) {
+      EXPECT_EQ(IntOf(device, "Depth", "InputFormat"), row.depthFormat);
+    }
+    EXPECT_EQ(IntOf(device, "Image", "InputFormat"), row.imageFormat);
+    ExpectOpened(0,
+                 row.depthMode != 0 ? std::vector<std::string>{"Depth", "Image"} : std::vector<std::string>{"Image"});
+  }
+  KrVDevice device;
+  Journal();
+  ASSERT_EQ(OpenOld(device, kStreams + "[SensorV2]\nImageMode=0\n"), KR_STATUS_OK);
   ExpectOpened(0, {"Depth"});
 }
 

@@ -1,7 +1,7 @@
 // Frame-by-frame writing of the older interface into a new recording, with
 // and without the source device named at the open: the file's streams take
-// their frame size from the requested geometry, and the frames play back
-// unchanged.
+// their frame size from the requested geometry, and the frames (audio too,
+// with the source) play back unchanged.
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
 
 #include <cstring>
@@ -23,12 +23,15 @@ TEST_F(LegacyFileWriteTest, FramesOfASensorPlayBackUnchanged) {
   for (const bool withSource : {false, true}) {
     SCOPED_TRACE(withSource ? "with the source named" : "without a source");
     const std::string path = directory_ + (withSource ? "/with.rec" : "/without.rec");
-    std::vector<std::vector<uint8_t>> depth, image;
+    std::vector<std::vector<uint8_t>> depth, image, audio;
     {
       // The older interface's defaults: 320 x 240 depth and RGB image.
       KrVInitStreamProperties sensorProps;
       ASSERT_EQ(sensorProps.AddStream("Depth"), KR_STATUS_OK);
       ASSERT_EQ(sensorProps.AddStream("Image"), KR_STATUS_OK);
+      if (withSource) {
+        ASSERT_EQ(sensorProps.AddStream("Audio"), KR_STATUS_OK);
+      }
       KrVDevice sensor;
       ASSERT_EQ(sensor.OpenSensor("*:0", nullptr, &sensorProps), KR_STATUS_OK);
       // The file's streams are asked for the sensor's size.
@@ -45,7 +48,12 @@ TEST_F(LegacyFileWriteTest, FramesOfASensorPlayBackUnchanged) {
       EXPECT_EQ(IntOf(file, "Image", "RequiredDataSize"), 320u * 240u * 3u);
       EXPECT_EQ(IntOf(file, "Image", "BytesPerPixel"), 3u);
       for (int i = 0; i < kFrames; ++i) {
-        ASSERT_EQ(sensor.Read(), KR_STATUS_OK);
+        // A read of each stream, so that every one brings a new frame.
+        for (const char* stream : {"Depth", "Image", "Audio"}) {
+          if (withSource || std::strcmp(stream, "Audio") != 0) {
+            ASSERT_EQ(sensor.Read(stream), KR_STATUS_OK) << stream;
+          }
+        }
         KrVDepthMap& depthMap = *sensor.GetDepthMap();
         KrVImageMap& imageMap = *sensor.GetImageMap();
         depth.push_back(Bytes(depthMap.Data(), depthMap.GetXRes() * depthMap.GetYRes() * 2u));
@@ -53,6 +61,12 @@ TEST_F(LegacyFileWriteTest, FramesOfASensorPlayBackUnchanged) {
         const uint64_t timestamp = 1000u * (i + 1);
         ASSERT_EQ(file.Write(depthMap, timestamp), KR_STATUS_OK);
         ASSERT_EQ(file.Write(imageMap, timestamp), KR_STATUS_OK);
+        if (withSource) {
+          KrVAudioBuffer& audioBuffer = *sensor.GetAudioBuffer();
+          audio.push_back(Bytes(audioBuffer.Data(), audioBuffer.GetDataSize()));
+          ASSERT_FALSE(audio.back().empty());
+          ASSERT_EQ(file.Write(audioBuffer, timestamp), KR_STATUS_OK);
+        }
         ASSERT_EQ(file.CommitWrite(), KR_STATUS_OK);
       }
       ASSERT_NE(depth.front(), depth.back());  // the scene moves, so frames differ
@@ -71,6 +85,11 @@ TEST_F(LegacyFileWriteTest, FramesOfASensorPlayBackUnchanged) {
       ASSERT_EQ(depthMap.GetXRes() * depthMap.GetYRes() * 2u, depth[i].size());
       EXPECT_EQ(Bytes(depthMap.Data(), depth[i].size()), depth[i]);
       EXPECT_EQ(Bytes(imageMap.Data(), image[i].size()), image[i]);
+      if (withSource) {
+        const KrVAudioBuffer& audioBuffer = *playback.GetAudioBuffer();
+        ASSERT_EQ(audioBuffer.GetDataSize(), audio[i].size());
+        EXPECT_EQ(Bytes(audioBuffer.Data(), audio[i].size()), audio[i]);
+      }
     }
   }
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace legacy_test {
 
@@ -31,6 +32,17 @@ class HidingDevice : public KrVDevice {
 // Current integer values chosen so that a read that keeps the wrong bits
 // shows: bit 32 is set, and the low 16 bits differ from the low 32.
 constexpr uint64_t Tagged(uint32_t low) { return (uint64_t{1} << 32) | 0x20000u | low; }
+
+// "Module/Property" named by the last kit call of that name ("" if none).
+inline std::string Target(const std::string& call) {
+  const std::vector<JournalEntry> journal = GetJournal();
+  for (auto entry = journal.rbegin(); entry != journal.rend(); ++entry) {
+    if (entry->call == call && entry->args.size() >= 2) {
+      return entry->args[0] + "/" + entry->args[1];
+    }
+  }
+  return "";
+}
 
 class LegacyTest : public DeviceTest {
  public:

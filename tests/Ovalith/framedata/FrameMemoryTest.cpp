@@ -1,5 +1,4 @@
-// Frame memory that must not be overrun or destroyed: unreachable container
-// indexes, copies into maps that share their source's pixels, a stream whose
+// Frame memory that must not be overrun or destroyed: copies into maps that share their source's pixels, a stream whose
 // buffer is a null address, and a stream removed by a handler of its own
 // frame fields while a read publishes it.
 #include <Ovalith/Ovalith.h>
@@ -12,19 +11,6 @@
 #include "Ovalith/framedata/FrameTestSupport.h"
 
 namespace {
-
-TEST(ContainerIndexTest, IndexWhoseGrowthWouldWrapFailsAndWritesNothing) {
-  KrVContainer owned(4, sizeof(uint32_t));
-  const uint32_t marker = 0xA5A5A5A5u;
-  for (unsigned int index : {0xFFFFFFF0u, 0xFFFFFFFFu, 0xFFFFFF9Cu}) {
-    EXPECT_EQ(owned.SetAt(index, &marker), KR_STATUS_OS_ERROR) << index;
-    EXPECT_EQ(owned.GetCapacity(), 4u) << index;
-  }
-  // The largest index whose growth still fits 32 bits is not refused for
-  // its size alone (it would need 16 GiB, which an owned buffer may get).
-  EXPECT_EQ(owned.SetAt(3, &marker), KR_STATUS_OK);
-  EXPECT_EQ(*static_cast<const uint32_t*>(owned.GetAt(3)), marker);
-}
 
 // A copy of a bound map wraps the same stream buffer; cloning or windowing
 // into it must leave the stream's frame as it was and give the copy the

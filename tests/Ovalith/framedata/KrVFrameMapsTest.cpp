@@ -58,8 +58,9 @@ TEST_F(PixelTest, WindowsAndSubMaps) {
   ASSERT_EQ(KR_STATUS_OK, window.ResetSubMap());
   ExpectWindow(window, 100, 50, 10, 20, 100, 50);
   EXPECT_EQ(KR_STATUS_OS_ERROR, parent.ResetSubMap());
-  KrVPixelStreamData unbound(4, 3);
+  KrVPixelStreamData unbound(4, 3);  // a local frame: its fields are its own
   ExpectWindow(unbound, 4, 3, 0, 0, 4, 3);
+  EXPECT_EQ(KR_STATUS_OK, unbound.SetFrameID(7));
   EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, window.Initialize(unbound, 0, 0, 1, 1));
   ExpectWindow(window, 100, 50, 10, 20, 100, 50);
 }
@@ -120,7 +121,9 @@ TEST_F(DepthMapTest, MapsOnCallersBuffersAreNotValid) {
   EXPECT_EQ(1, values[0]);
   EXPECT_EQ(KR_STATUS_OS_ERROR, map.SetBuffer(values, 3, 2));
   EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, map.ReAdjust(4, 2));
-  KrVDepthMap owned;
+  KrVDepthMap owned;  // no pixels until adjusted
+  EXPECT_EQ(0, owned.GetMatrix().GetXRes());
+  EXPECT_EQ(0, owned.GetMatrix().GetYRes());
   EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(4, 2));
   EXPECT_EQ(4, owned.GetXRes());
   EXPECT_EQ(4, owned.GetMatrix().GetXRes());
@@ -206,6 +209,9 @@ TEST_F(ImageMapTest, InitializeAndClone) {
   EXPECT_EQ(200, window.GetMatrix().GetXRes());
   EXPECT_EQ(2000u, window.GetMatrix().GetContainer().GetCapacity());
   EXPECT_EQ(std::vector<unsigned char>(2000, 0), std::vector<unsigned char>(window.Data(), window.Data() + 2000));
+  KrVImageMap windowClone;  // keeps the window's parent
+  ASSERT_EQ(KR_STATUS_OK, window.Clone(windowClone));
+  ExpectWindow(windowClone, 100, 10, 0, 0, 8, 4);
   KrVImageMap clone;
   ASSERT_EQ(KR_STATUS_OK, source.Clone(clone));
   ExpectWindow(clone, 8, 4, 0, 0, 8, 4);

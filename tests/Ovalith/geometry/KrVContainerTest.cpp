@@ -50,7 +50,11 @@ TEST(ContainerTest, SetAtGrowsToIndexPlus100AndKeepsSize) {
   EXPECT_EQ(1u, owned.GetSize());
   EXPECT_EQ(42u, Contents(owned, 11)[10]);
   EXPECT_EQ(42u, Contents(owned, 1)[0]);
-  EXPECT_EQ(KR_STATUS_OS_ERROR, owned.SetAt(0xFFFFFFF0u, &value));  // index + 100 wraps
+  // An index whose growth would wrap fails and changes nothing.
+  for (unsigned int index : {0xFFFFFFF0u, 0xFFFFFFFFu, 0xFFFFFF9Cu}) {
+    EXPECT_EQ(KR_STATUS_OS_ERROR, owned.SetAt(index, &value)) << index;
+    EXPECT_EQ(110u, owned.GetCapacity()) << index;
+  }
   uint32_t memory[4] = {};
   KrVContainer external(memory, 4, 4);
   EXPECT_EQ(KR_STATUS_OK, external.SetAt(3, &value));
