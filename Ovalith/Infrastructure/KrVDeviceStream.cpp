@@ -60,17 +60,23 @@ KrStatus KrVDeviceStream::AllocatePrivateBuffer(uint32_t size) {
   if (privateBuffer != nullptr) {
     krOSMemCopy(buffer, privateBuffer, std::min(size, requiredSize));
   }
+  // The new buffer is in place before "Buffer" changes: a listener that asks
+  // for the capacity again must find it held, not allocate once more.
+  void* const old = privateBuffer;
+  const uint32_t oldSize = requiredSize;
+  privateBuffer = buffer;
+  requiredSize = size;
   void* address = buffer;
   const KrStatus status = bufferProperty.UnsafeUpdateValue(AddressValue(address));
   if (status != KR_STATUS_OK) {
+    privateBuffer = old;
+    requiredSize = oldSize;
     krOSFreeAligned(buffer);
     return status;
   }
   // Whoever still wraps the old buffer heard of the new "Buffer" above (the
   // device re-wraps its own frame object right after).
-  krOSFreeAligned(privateBuffer);
-  privateBuffer = buffer;
-  requiredSize = size;
+  krOSFreeAligned(old);
   return KR_STATUS_OK;
 }
 
