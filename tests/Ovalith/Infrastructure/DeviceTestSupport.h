@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,17 @@ class EventLog : public KrVModulePropertyChangedHandler,
   void OnStreamRemoved(const char* stream) override { events.push_back(std::string("-") + stream); }
   std::vector<std::string> events;
 };
+
+// One frame as the engine shows it after a read.
+struct Frame {
+  std::vector<uint8_t> bytes;
+  uint64_t timestamp;
+  uint64_t frameId;
+  bool operator==(const Frame& other) const {
+    return bytes == other.bytes && timestamp == other.timestamp && frameId == other.frameId;
+  }
+};
+using Frames = std::map<std::string, std::vector<Frame>>;  // per stream, in order
 
 // The engine's ("QMCore") log lines while it lives: "severity source: message".
 class LogCapture {
@@ -129,6 +141,42 @@ class DeviceTest : public ::testing::Test {
     for (const std::string& stream : oneByOne) {
       EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenStream", stream.c_str()), 1u) << stream;
     }
+  }
+
+  // Adds the frames of the device's streams that its last read marked new.
+  static void TakeNewFrames(KrVDevice& device, Frames& frames) {
+    const char* names[16] = {};
+    uint32_t count = 16;
+    ASSERT_EQ(device.GetStreamNames(names, &count), KR_STATUS_OK);
+    for (uint32_t i = 0; i < count; ++i) {
+      KrVStream stream;
+      ASSERT_EQ(device.GetStream(names[i], stream), KR_STATUS_OK);
+      uint64_t isNew = 0, timestamp = 0, frameId = 0;
+      uint32_t size = 0;
+      void* data = nullptr;
+      ASSERT_EQ(stream.GetProperty("IsNew", isNew), KR_STATUS_OK);
+      if (isNew != 1) {
+        continue;
+      }
+      ASSERT_EQ(stream.GetProperty("Timestamp", timestamp), KR_STATUS_OK);
+      ASSERT_EQ(stream.GetProperty("FrameId", frameId), KR_STATUS_OK);
+      ASSERT_EQ(stream.GetBufferSize(size), KR_STATUS_OK);
+      ASSERT_EQ(stream.GetBuffer(data), KR_STATUS_OK);
+      const uint8_t* bytes = static_cast<const uint8_t*>(data);
+      frames[names[i]].push_back(Frame{std::vector<uint8_t>(bytes, bytes + size), timestamp, frameId});
+    }
+  }
+
+  // Plays a recording to its end through the engine.
+  static Frames PlayBack(KrVDevice& player, const std::string& path) {
+    Frames frames;
+    EXPECT_EQ(player.OpenFileForReading(path.c_str()), KR_STATUS_OK);
+    KrStatus status = KR_STATUS_OK;
+    while ((status = player.Read()) == KR_STATUS_OK) {
+      TakeNewFrames(player, frames);
+    }
+    EXPECT_EQ(status, KR_STATUS_TL_END_OF_FILE);
+    return frames;
   }
 
   // A property of the device read as a value (a failing read is a test failure).

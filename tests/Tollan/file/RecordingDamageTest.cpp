@@ -153,41 +153,33 @@ TEST_F(RecordingDamage, BitFlipAnywhereGivesACorruptStatusAndNothingWrong) {
   EXPECT_GT(scannedAfterIndexDamage, 0);
 }
 
+// The data of the first depth frame damaged: reported once and passed
+// over, with the index or without it; played as it is without frame checks.
 TEST_F(RecordingDamage, DamagedFrameIsReportedAndPlaybackGoesOn) {
-  // Damage the data of the first depth frame, with and without the index.
-  const std::string path = Path("frame.rec");
   const std::vector<uint8_t> depth1 = FrameBytes(0, 1, kSampleStreams[0].frameSize);
   const auto where = std::search(sample_.begin(), sample_.end(), depth1.begin(), depth1.end());
   ASSERT_NE(where, sample_.end());
   std::vector<uint8_t> damaged = sample_;
   damaged[size_t(where - sample_.begin()) + 10] ^= 0x40;
-  for (const bool withIndex : {true, false}) {
-    SCOPED_TRACE(withIndex ? "indexed" : "scanned");
-    SaveBytes(path, damaged.data(), withIndex ? damaged.size() : size_t(IndexOffset()));
+  const std::string path = Path("frame.rec");
+  const struct {
+    const char* what;
+    bool indexed;
+    bool checked;
+    int corrupt;
+  } cases[] = {{"indexed", true, true, 1}, {"scanned", false, true, 1}, {"unchecked", true, false, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SaveBytes(path, damaged.data(), c.indexed ? damaged.size() : size_t(IndexOffset()));
+    ReaderOptions options;
+    options.verifyFrameData = c.checked;
     RecordingReader reader;
-    ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
+    ASSERT_EQ(reader.Open(path.c_str(), options), KR_STATUS_OK);
     const Playback playback = PlayAll(reader);
-    EXPECT_EQ(playback.corrupt, 1);
-    EXPECT_EQ(playback.items.size(), full_.size() - 1);
+    EXPECT_EQ(playback.corrupt, c.corrupt);
+    EXPECT_EQ(playback.items.size(), full_.size() - size_t(c.corrupt));
     EXPECT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
   }
-}
-
-TEST_F(RecordingDamage, WithoutFrameChecksDamagedFrameDataPlays) {
-  const std::vector<uint8_t> depth1 = FrameBytes(0, 1, kSampleStreams[0].frameSize);
-  const auto where = std::search(sample_.begin(), sample_.end(), depth1.begin(), depth1.end());
-  ASSERT_NE(where, sample_.end());
-  std::vector<uint8_t> damaged = sample_;
-  damaged[size_t(where - sample_.begin())] ^= 0x01;
-  const std::string path = Path("unchecked.rec");
-  SaveBytes(path, damaged.data(), damaged.size());
-  ReaderOptions options;
-  options.verifyFrameData = false;
-  RecordingReader reader;
-  ASSERT_EQ(reader.Open(path.c_str(), options), KR_STATUS_OK);
-  const Playback playback = PlayAll(reader);
-  EXPECT_EQ(playback.corrupt, 0);
-  ASSERT_EQ(playback.items.size(), full_.size());
 }
 
 struct NotPlayable {
