@@ -7,6 +7,12 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
 #include <cstdio>
 #include <memory>
 
@@ -41,8 +47,29 @@ int RunView(const ViewCommandOptions& options) {
   std::fflush(stdout);
   int received = 0;
   sigwait(&signals, &received);
-  server.Stop();
+  // The device first: a recording in progress is finished and closed.
   session.Stop();
+  // A tab that stopped reading can hold a connection's write for as long as
+  // the socket allows; the stop does not wait for it past a few seconds.
+  std::mutex stopMutex;
+  std::condition_variable stopped;
+  bool serverStopped = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(stopMutex);
+    if (!stopped.wait_for(lock, std::chrono::seconds(5), [&] { return serverStopped; })) {
+      std::fprintf(stderr, "ovalith view: a connection did not close in time; stopped without it\n");
+      std::printf("ovalith view: stopped\n");
+      std::fflush(stdout);
+      std::_Exit(kExitOk);
+    }
+  });
+  server.Stop();
+  {
+    std::lock_guard<std::mutex> lock(stopMutex);
+    serverStopped = true;
+  }
+  stopped.notify_all();
+  watchdog.join();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   std::printf("ovalith view: stopped\n");
   return kExitOk;
