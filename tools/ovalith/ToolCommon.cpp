@@ -130,6 +130,36 @@ bool StreamNames(KrVDevice& device, std::vector<std::string>* names) {
   return true;
 }
 
+// JSON text of a string.
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned char>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// The shortest text that reads back as the same double. JSON has no
+// not-a-number or infinity: they are null there.
+std::string RealText(double value, bool json) {
+  if (json && !std::isfinite(value)) return "null";
+  char text[64];
+  for (int precision = 6; precision <= 17; ++precision) {
+    std::snprintf(text, sizeof(text), "%.*g", precision, value);
+    if (std::strtod(text, nullptr) == value) break;
+  }
+  return text;
+}
+
 bool GetText(KrVDevice& device, const char* module, const char* property, std::string* value) {
   char text[KR_MAX_NAME_LENGTH] = {};
   if (!Check(device.GetProperty(module, property, text), std::string("cannot read ") + module + "." + property)) {

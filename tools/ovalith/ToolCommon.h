@@ -129,6 +129,11 @@ bool OpenEither(const OptionalText& connection, const OptionalText& file, const 
                 Source* source);
 // The names of the device's streams, in the kit's order, however many.
 bool StreamNames(KrVDevice& device, std::vector<std::string>* names);
+// JSON text of a string (quoted, with escapes).
+std::string Quoted(const std::string& text);
+// The shortest text that reads back as the same double; with json, null for
+// what JSON cannot hold (not-a-number, infinity).
+std::string RealText(double value, bool json);
 // Reads a text, integer or real property; false (after a report) on failure.
 bool GetText(KrVDevice& device, const char* module, const char* property, std::string* value);
 bool GetInteger(KrVDevice& device, const char* module, const char* property, uint64_t* value);

@@ -28,32 +28,9 @@ struct KindRow {
 const KindRow kKinds[] = {
     {"Depth", FrameKind::kDepth}, {"Image", FrameKind::kImage}, {"IR", FrameKind::kIR}, {"Audio", FrameKind::kAudio}};
 
-std::string Quoted(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned char>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
+using ovalith_tool::Quoted;
 
-// The shortest text that reads back as the same double.
-std::string RealText(double value) {
-  char text[64];
-  for (int precision = 6; precision <= 17; ++precision) {
-    std::snprintf(text, sizeof(text), "%.*g", precision, value);
-    if (std::strtod(text, nullptr) == value) break;
-  }
-  return text;
-}
+std::string RealText(double value) { return ovalith_tool::RealText(value, false); }
 
 std::vector<std::string> SplitFields(const std::string& text) {
   std::vector<std::string> fields;
