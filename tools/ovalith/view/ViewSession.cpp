@@ -99,9 +99,14 @@ ViewSession::~ViewSession() {
 bool ViewSession::Open() {
   std::vector<std::string> types;
   for (const std::string& name : options_.streams) types.push_back(ovalith_tool::StreamTypeOf(name));
-  if (!ovalith_tool::OpenEither(options_.connection, options_.file, types, &source_)) return false;
+  // An empty option is one not given (the view's options are plain texts).
+  const ovalith_tool::OptionalText connection = {options_.connection, !options_.connection.empty()};
+  const ovalith_tool::OptionalText file = {options_.file, !options_.file.empty()};
+  if (!ovalith_tool::OpenEither(connection, file, types, &source_)) return false;
   KrVDevice& device = *source_.device;
-  for (const std::string& name : ovalith_tool::StreamNames(device)) {
+  std::vector<std::string> names;
+  if (!ovalith_tool::StreamNames(device, &names)) return false;
+  for (const std::string& name : names) {
     std::string type;
     KrVStreamData* data = nullptr;
     if (!ovalith_tool::GetText(device, name.c_str(), "Type", &type) ||
