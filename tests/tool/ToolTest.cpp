@@ -206,6 +206,37 @@ TEST_F(Tool, SnapshotWritesPicturesOfTheFrameAskedFor) {
   EXPECT_EQ(std::make_pair(small.width, small.height), std::make_pair(320u, 240u));
 }
 
+// Pictures of the image formats not stored as RGB: grey 8-bit gives R = G =
+// B; YUV 4:2:2 (Y0 U Y1 V) by BT.601 gives R = Y + 1.402 V',
+// G = Y - 0.344136 U' - 0.714136 V', B = Y + 1.772 U' with U' = U - 128 and
+// V' = V - 128, rounded and held to 0..255.
+TEST_F(Tool, SnapshotConvertsImagesToRgb) {
+  for (const std::string format : {"grey8", "yuv422"}) {
+    SCOPED_TRACE(format);
+    ASSERT_TRUE(Succeeded(folder.Run(
+        {"record", "i.rec", "--frames", "1", "--streams", "depth,image", "--image", "640x480@30:" + format})));
+    ASSERT_TRUE(Succeeded(folder.Run({"snapshot", "--file", "i.rec", "--image", "i.png"})));
+    const PngImage png = ReadPng(folder.Path("i.png"));
+    ASSERT_EQ(std::make_pair(png.width, png.height), std::make_pair(640u, 480u));
+    ToolFolder::Engine engine(folder);
+    KrVDevice file;
+    ASSERT_EQ(file.OpenFileForReading(folder.Path("i.rec").c_str()), KR_STATUS_OK);
+    ASSERT_EQ(file.Read(), KR_STATUS_OK);
+    const uint8_t* data = file.GetImageMap()->Data();
+    size_t wrong = 0;
+    for (size_t i = 0; i < 640 * 480; ++i) {
+      const uint8_t* pair = data + (i / 2) * 4;
+      const double y = pair[(i % 2) * 2], u = pair[1] - 128.0, v = pair[3] - 128.0;
+      const double yuv[3] = {y + 1.402 * v, y - 0.344136 * u - 0.714136 * v, y + 1.772 * u};
+      for (int c = 0; c < 3; ++c) {
+        const double expected = format == "grey8" ? data[i] : std::min(255.0, std::max(0.0, yuv[c]));
+        wrong += std::abs(png.rows[i / 640][(i % 640) * 3 + c] - expected) > 1.0;
+      }
+    }
+    EXPECT_EQ(wrong, 0u);
+  }
+}
+
 TEST_F(Tool, SnapshotOfADamagedFileGivesTheFrameOfThatNumberOrFails) {
   RecordClip();
   WriteWithDamagedFrame("image2.rec", 4);  // image frame 2
@@ -346,28 +377,22 @@ class ToolFlash : public Tool {
   }
 };
 
-TEST_F(ToolFlash, RestoreUndoesChangesMadeAfterTheBackup) {
+// A damaged backup leaves the flash alone; an intact one undoes the changes
+// made after it.
+TEST_F(ToolFlash, RestoreUndoesChangesMadeAfterTheBackupUnlessItIsDamaged) {
   const std::vector<FlashContent> before = Flash();
   ASSERT_FALSE(before.empty());
   const RunResult list = folder.Run({"flash", "list"});
   ASSERT_TRUE(Succeeded(list));
   EXPECT_NE(list.out.find(std::to_string(before.size()) + " flash file(s)"), std::string::npos) << list.out;
   ASSERT_TRUE(Succeeded(folder.Run({"flash", "backup", "bk"})));
-  ChangeFlash();
-  ASSERT_NE(Flash(), before);
-  const RunResult restore = folder.Run({"flash", "restore", "bk", "--device", "*:0"});
-  ASSERT_TRUE(Succeeded(restore));
-  EXPECT_NE(restore.out.find("1 file(s) deleted, 2 uploaded"), std::string::npos) << restore.out;
-  EXPECT_EQ(Flash(), before);
-}
-
-TEST_F(ToolFlash, RestoreLeavesTheFlashAloneWhenTheBackupIsDamaged) {
-  ASSERT_TRUE(Succeeded(folder.Run({"flash", "backup", "bk"})));
-  std::string flipped = folder.Read("bk/file-3.bin");
-  ASSERT_GT(flipped.size(), 8u);
-  flipped[flipped.size() / 2] ^= 0x01;
+  const std::string intact = folder.Read("bk/file-3.bin");
+  ASSERT_GT(intact.size(), 8u);
+  std::string flipped = intact;
+  flipped[intact.size() / 2] ^= 0x01;
   ChangeFlash();
   const std::vector<FlashContent> changed = Flash();
+  ASSERT_NE(changed, before);
   const std::pair<std::string, std::string> cases[] = {{"cut", "file-3.bin is missing or not"},
                                                        {flipped, "file-3.bin is damaged"}};
   for (const auto& c : cases) {
@@ -376,6 +401,11 @@ TEST_F(ToolFlash, RestoreLeavesTheFlashAloneWhenTheBackupIsDamaged) {
     EXPECT_TRUE(FailedWith(folder.Run({"flash", "restore", "bk"}), c.second));
     EXPECT_EQ(Flash(), changed);
   }
+  folder.Write("bk/file-3.bin", intact);
+  const RunResult restore = folder.Run({"flash", "restore", "bk", "--device", "*:0"});
+  ASSERT_TRUE(Succeeded(restore));
+  EXPECT_NE(restore.out.find("1 file(s) deleted, 2 uploaded"), std::string::npos) << restore.out;
+  EXPECT_EQ(Flash(), before);
 }
 
 // ---- command line, configuration and foreign files ----
@@ -388,6 +418,8 @@ TEST_F(Tool, BadCommandLinesFailWithAClearMessage) {
       {{"record", "x.rec", "--streams", "depth,sonar"}, "sonar not in"},
       {{"record", "x.rec", "--frames", "3", "--seconds", "1"}, "excludes"},
       {{"record", "x.rec", "--device", "*:7"}, "cannot open device *:7"},
+      {{"record", "x.rec", "--streams", "depth,depth"}, "cannot add a Depth stream"},
+      {{"devices", "info"}, "not expected: info"},
       {{"play", "missing.rec"}, "cannot open recording missing.rec"},
       {{"play", "Tollan.ini"}, "cannot open recording Tollan.ini"},
       {{"snapshot", "--file", "missing.rec", "--depth", "d.png"}, "cannot open recording missing.rec"},
