@@ -418,7 +418,7 @@ TEST_F(Tool, BadCommandLinesFailWithAClearMessage) {
       {{"record", "x.rec", "--streams", "depth,sonar"}, "sonar not in"},
       {{"record", "x.rec", "--frames", "3", "--seconds", "1"}, "excludes"},
       {{"record", "x.rec", "--device", "*:7"}, "cannot open device *:7"},
-      {{"record", "x.rec", "--streams", "depth,depth"}, "cannot add a Depth stream"},
+      {{"record", "x.rec", "--streams", "depth,depth"}, "cannot add a Depth stream: "},
       {{"devices", "info"}, "not expected: info"},
       {{"play", "missing.rec"}, "cannot open recording missing.rec"},
       {{"play", "Tollan.ini"}, "cannot open recording Tollan.ini"},
@@ -474,6 +474,12 @@ TEST_F(Tool, DevicesAndInfoDescribeSensorsAndRecordings) {
   for (const char* text : {"[Device]\n", "[Depth]\n", "  ZPPS = 0.1042", "[Audio]\n  Type = Audio\n",
                            "offered modes\n  Depth  320x240@15,30,60  640x480@15,30; formats shift,depth\n"}) {
     EXPECT_NE(sensor.out.find(text), std::string::npos) << text << " not in " << sensor.out;
+  }
+  // The help's example mode of each stream names a format of that stream.
+  const RunResult help = folder.Run({"record", "--help"});
+  for (const char* text : {"depth mode WIDTHxHEIGHT[@FPS][:FORMAT], e.g. 640x480@30:depth",
+                           "ir mode WIDTHxHEIGHT[@FPS][:FORMAT], e.g. 640x480@30:grey16"}) {
+    EXPECT_NE(help.out.find(text), std::string::npos) << text << " not in " << help.out;
   }
   RecordClip();
   const RunResult file = folder.Run({"info", "--file", "clip.rec", "--json"});
