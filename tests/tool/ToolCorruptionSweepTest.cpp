@@ -4,16 +4,13 @@
 // crash, no sanitizer report), print the frame counts the engine's reader
 // delivers, and never pass the copy as verified: its bytes differ from the
 // complete recording.
-#include "ToolRun.h"
-
 #include <algorithm>
-#include <cstdint>
 #include <random>
+
+#include "ToolRun.h"
 
 namespace tool_test {
 namespace {
-
-constexpr int kFlips = 200;
 
 // One damaged copy: the recording cut to `cut` bytes, with the byte at
 // `flipAt` (when below the cut) exclusive-or'ed with `mask`.
@@ -21,23 +18,7 @@ struct Variant {
   size_t cut;
   size_t flipAt;
   int mask;
-  std::string Bytes(const std::string& recording) const {
-    std::string bytes = recording.substr(0, cut);
-    if (flipAt < bytes.size()) bytes[flipAt] = static_cast<char>(bytes[flipAt] ^ mask);
-    return bytes;
-  }
-  std::string What() const {
-    return flipAt < cut ? "byte " + std::to_string(flipAt) + " flipped" : "cut at " + std::to_string(cut);
-  }
 };
-
-// The lines of a multi-file "play" output that belong to one file.
-std::string SectionOf(const std::string& output, const std::string& file) {
-  const size_t start = output.find(file + ": ");
-  if (start == std::string::npos) return std::string();
-  const size_t next = output.find("\ncopy-", start);
-  return output.substr(start, next == std::string::npos ? std::string::npos : next + 1 - start);
-}
 
 class ToolCorruptionSweep : public ::testing::Test {
  protected:
@@ -60,7 +41,9 @@ class ToolCorruptionSweep : public ::testing::Test {
       std::vector<std::string> arguments = {"play", "--verify"};
       for (size_t i = first; i < end; ++i) {
         arguments.push_back("copy-" + std::to_string(i) + ".rec");
-        folder.Write(arguments.back(), variants[i].Bytes(clip));
+        std::string bytes = clip.substr(0, variants[i].cut);
+        if (variants[i].flipAt < bytes.size()) bytes[variants[i].flipAt] ^= static_cast<char>(variants[i].mask);
+        folder.Write(arguments.back(), bytes);
       }
       const RunResult run = folder.Run(arguments);
       ASSERT_EQ(run.exitCode, 1) << run.err;  // ended normally, and nothing passed
@@ -68,9 +51,14 @@ class ToolCorruptionSweep : public ::testing::Test {
       ASSERT_EQ(run.err.find("runtime error"), std::string::npos) << run.err;
       ToolFolder::Engine engine(folder);
       for (size_t i = first; i < end; ++i) {
-        SCOPED_TRACE(variants[i].What());
+        SCOPED_TRACE("cut at " + std::to_string(variants[i].cut) + ", flip at " + std::to_string(variants[i].flipAt));
         const std::string name = "copy-" + std::to_string(i) + ".rec";
-        const std::string section = SectionOf(run.out, name);
+        // The lines of the output that belong to this copy.
+        const size_t start = run.out.find(name + ": ");
+        const size_t next = run.out.find("\ncopy-", start);
+        const std::string section = start == std::string::npos
+                                        ? ""
+                                        : run.out.substr(start, next == std::string::npos ? next : next + 1 - start);
         if (section.empty()) {
           EXPECT_NE(run.err.find("cannot open recording " + name + ":"), std::string::npos) << run.err;
         } else {
@@ -115,7 +103,7 @@ TEST_F(ToolCorruptionSweep, SeededByteFlips) {
   std::uniform_int_distribution<size_t> inStructure(0, structure.size() - 1);
   std::uniform_int_distribution<int> mask(1, 255);
   std::vector<Variant> variants;
-  for (int i = 0; i < kFlips; ++i) {
+  for (int i = 0; i < 200; ++i) {
     const size_t at = i % 2 == 0 ? anywhere(random) : structure[inStructure(random)];
     variants.push_back({clip.size(), at, mask(random)});
   }

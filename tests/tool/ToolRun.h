@@ -1,26 +1,134 @@
 // Test support for whole runs of the ovalith tool: a private temporary
-// folder with the kit's configuration (two unpaced simulated sensors, the
-// flash of sensor 0 kept in a state file, sensor 1 paced at 320x240), runs
-// of the program there, and readers for what it writes (PNG through libpng,
-// recordings through the engine).
+// folder with the kit's configuration, runs of the program there, and
+// readers for what it writes (PNG through libpng, recordings through the
+// engine).
 #pragma once
 
 #include <Ovalith/Ovalith.h>
 
+#include <fcntl.h>
+#include <ftw.h>
 #include <gtest/gtest.h>
+#include <png.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
-
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace tool_test {
 
+using Frames = std::vector<std::pair<std::string, uint64_t>>;
+
 struct RunResult {
-  int exitCode = -1;
+  int exitCode = -1;  // 128 + the signal of a run that a signal ended
   std::string out;
   std::string err;
 };
+
+inline std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return std::remove(path); }
+
+// Sensor 0 unpaced with its flash in a state file (so one run sees the last
+// one's changes); sensor 1 paced with 320x240 depth, for runs interrupted.
+class ToolFolder {
+ public:
+  ToolFolder() {
+    char pattern[] = "/tmp/ovalith-tool-XXXXXX";
+    root_ = mkdtemp(pattern);
+    Write("Tollan.ini",
+          "[Tollan]\nSensors = 2\nPaced = 0\n[SensorV2.0]\nFlashStateFile = flash.state\n"
+          "[SensorV2.1]\nPaced = 1\nDepth.Resolution = 0\n");
+  }
+  ~ToolFolder() { nftw(root_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+  ToolFolder(const ToolFolder&) = delete;
+  ToolFolder& operator=(const ToolFolder&) = delete;
+
+  std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+  bool Exists(const std::string& relative) const { return access(Path(relative).c_str(), F_OK) == 0; }
+  void Write(const std::string& relative, const std::string& content) const {
+    std::ofstream(Path(relative), std::ios::binary | std::ios::trunc) << content;
+  }
+  std::string Read(const std::string& relative) const { return ReadAll(Path(relative)); }
+
+  // Runs the tool in the folder. With interruptAt, sends the signal once
+  // that file has grown past interruptBytes (so the run is surely under
+  // way). With fileSizeLimit, a write past it fails as on a full disk.
+  RunResult Run(const std::vector<std::string>& arguments, const std::string& interruptAt = "", long interruptBytes = 0,
+                int signal = SIGINT, long fileSizeLimit = 0) const {
+    const std::string outPath = Path(".out"), errPath = Path(".err");
+    const pid_t child = fork();
+    if (child == 0) {
+      const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int in = open("/dev/null", O_RDONLY);
+      if (out < 0 || err < 0 || in < 0 || chdir(root_.c_str()) != 0) _exit(127);
+      if (fileSizeLimit > 0) {
+        std::signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
+        rlimit limit = {};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = static_cast<rlim_t>(fileSizeLimit);
+        setrlimit(RLIMIT_FSIZE, &limit);
+      }
+      dup2(in, STDIN_FILENO);
+      dup2(out, STDOUT_FILENO);
+      dup2(err, STDERR_FILENO);
+      std::vector<char*> argv = {const_cast<char*>(OVALITH_TOOL_PROGRAM)};
+      for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+      argv.push_back(nullptr);
+      execv(OVALITH_TOOL_PROGRAM, argv.data());
+      _exit(127);
+    }
+    int status = 0;
+    if (!interruptAt.empty()) {
+      struct stat file = {};
+      // At most 30 s; a run that ended early is reaped below.
+      for (int wait = 0; wait < 1500 && waitpid(child, &status, WNOHANG) == 0; ++wait) {
+        if (stat(Path(interruptAt).c_str(), &file) == 0 && file.st_size > interruptBytes) break;
+        usleep(20000);
+      }
+      kill(child, signal);
+    }
+    waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadAll(outPath), ReadAll(errPath)};
+  }
+
+  // The engine started on this folder's configuration for one check.
+  struct Engine {
+    explicit Engine(const ToolFolder& folder) {
+      EXPECT_EQ(KrVDevice::EngineInit(nullptr, folder.root_.c_str()), KR_STATUS_OK);
+    }
+    ~Engine() { KrVDevice::EngineShutdown(); }
+  };
+
+ private:
+  std::string root_;
+};
+
+inline ::testing::AssertionResult Succeeded(const RunResult& run) {
+  if (run.exitCode == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "exit " << run.exitCode << "\nout: " << run.out << "\nerr: " << run.err;
+}
+
+// Ended normally (no crash) with a failure status and the message.
+inline ::testing::AssertionResult FailedWith(const RunResult& run, const std::string& message) {
+  if (run.exitCode > 0 && run.exitCode < 128 && run.err.find(message) != std::string::npos) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "exit " << run.exitCode << ", no \"" << message << "\" in\n" << run.err;
+}
 
 struct PngImage {
   bool ok = false;
@@ -29,54 +137,113 @@ struct PngImage {
   int colourType = -1;
   int bitDepth = 0;
   std::vector<std::vector<uint8_t>> rows;
+  // The 16-bit grey value at a pixel (PNG is big-endian).
+  uint16_t Grey16(uint32_t x, uint32_t y) const {
+    return static_cast<uint16_t>(rows[y][x * 2] << 8 | rows[y][x * 2 + 1]);
+  }
 };
 
-// One depth frame of a recording, as the engine reads it.
+inline PngImage ReadPng(const std::string& path) {
+  PngImage image;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return image;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png)) == 0) {
+    png_init_io(png, file);
+    png_read_info(png, info);
+    image.width = png_get_image_width(png, info);
+    image.height = png_get_image_height(png, info);
+    image.colourType = png_get_color_type(png, info);
+    image.bitDepth = png_get_bit_depth(png, info);
+    image.rows.assign(image.height, std::vector<uint8_t>(png_get_rowbytes(png, info)));
+    for (auto& row : image.rows) png_read_row(png, row.data(), nullptr);
+    png_read_end(png, nullptr);
+    image.ok = true;
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+  std::fclose(file);
+  return image;
+}
+
+// One depth frame of a recording as the engine reads it, with the
+// real-world point of each pixel (one at a time: the tool's batch
+// conversion must agree with it). With the engine started.
 struct DepthFrame {
   uint16_t width = 0;
   uint16_t height = 0;
   uint16_t noSample = 0;
   uint16_t shadow = 0;
   std::vector<uint16_t> pixels;
-  std::vector<KrVPoint> realWorld;  // of each pixel, row by row
+  std::vector<KrVPoint> realWorld;
 };
+inline bool ReadDepthFrame(const std::string& path, uint32_t number, DepthFrame* frame) {
+  KrVDevice device;
+  if (device.OpenFileForReading(path.c_str()) != KR_STATUS_OK || device.GetDepthMap() == nullptr) return false;
+  const KrVDepthMap& depth = *device.GetDepthMap();
+  for (uint32_t seen = 0; seen < number;) {
+    if (device.Read() != KR_STATUS_OK) return false;
+    seen += depth.IsDataNew() ? 1 : 0;
+  }
+  frame->width = depth.GetXRes();
+  frame->height = depth.GetYRes();
+  frame->noSample = depth.GetNoSampleValue();
+  frame->shadow = depth.GetShadowValue();
+  frame->pixels.assign(depth.Data(), depth.Data() + size_t{frame->width} * frame->height);
+  for (uint16_t y = 0; y < frame->height; ++y) {
+    for (uint16_t x = 0; x < frame->width; ++x) {
+      KrVPoint point(x, y, depth(x, y));
+      depth.GetRealWorldTranslator()->Projective2RW(point);
+      frame->realWorld.push_back(point);
+    }
+  }
+  return true;
+}
 
-class ToolFolder {
- public:
-  ToolFolder();
-  ~ToolFolder();
-  ToolFolder(const ToolFolder&) = delete;
-  ToolFolder& operator=(const ToolFolder&) = delete;
+// With the engine started: the frames of each stream that playback
+// delivers (reads that meet damage included), in the file's stream order;
+// empty when the file does not open.
+inline Frames DeliveredFrames(const std::string& path) {
+  Frames frames;
+  KrVDevice device;
+  const char* names[256] = {};
+  uint32_t count = 256;
+  if (device.OpenFileForReading(path.c_str()) != KR_STATUS_OK || device.GetStreamNames(names, &count) != KR_STATUS_OK) {
+    return frames;
+  }
+  std::vector<KrVStreamData*> data(count, nullptr);
+  for (uint32_t i = 0; i < count; ++i) {
+    frames.emplace_back(names[i], 0);
+    device.GetStreamData(names[i], data[i]);
+  }
+  for (int damaged = 0; damaged < 100000;) {
+    const KrStatus status = device.Read();
+    if (status != KR_STATUS_OK && status != KR_STATUS_TL_FILE_CORRUPT) break;
+    damaged += status == KR_STATUS_TL_FILE_CORRUPT ? 1 : 0;
+    for (uint32_t i = 0; i < count; ++i) frames[i].second += data[i] != nullptr && data[i]->IsDataNew() ? 1 : 0;
+  }
+  return frames;
+}
 
-  std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
-  bool Exists(const std::string& relative) const;
-  void Write(const std::string& relative, const std::string& content) const;
-
-  // Runs the tool in the folder. With interruptAt, sends the signal once
-  // that file has grown past interruptBytes (so the run is surely under
-  // way).
-  RunResult Run(const std::vector<std::string>& arguments, const std::string& interruptAt = "",
-                long interruptBytes = 0, int signal = SIGINT) const;
-  // Runs the tool with files limited to fileSizeLimit bytes: a disk that
-  // fills up.
-  RunResult RunOnFullDisk(const std::vector<std::string>& arguments, long fileSizeLimit) const;
-  std::string Read(const std::string& relative) const;
-
-  // The engine started on this folder's configuration for one check.
-  class Engine {
-   public:
-    explicit Engine(const ToolFolder& folder);
-    ~Engine();
-    Engine(const Engine&) = delete;
-    Engine& operator=(const Engine&) = delete;
-  };
-
- private:
-  RunResult RunWith(const std::vector<std::string>& arguments, const std::string& interruptAt, long interruptBytes,
-                    int signal, long fileSizeLimit) const;
-
-  std::string root_;
-};
+// The per-stream frame counts of a "play" summary, in its order.
+inline Frames PlayedFrames(const std::string& playOutput) {
+  Frames frames;
+  std::istringstream lines(playOutput);
+  bool inTable = false;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string name;
+    uint64_t count = 0;
+    if (line.rfind("  stream ", 0) == 0) {
+      inTable = true;
+    } else if (inTable && line.rfind("    ", 0) != 0 && (fields >> name >> count)) {
+      frames.emplace_back(name, count);
+    } else if (line.rfind("    ", 0) != 0) {
+      inTable = false;
+    }
+  }
+  return frames;
+}
 
 // The chunks of a recording as its documented layout lays them out: a
 // 20-byte file header, then chunks of a 16-byte header (type, payload
@@ -86,11 +253,23 @@ struct Chunk {
   std::string type;
   size_t size = 0;  // header and payload
 };
-std::vector<Chunk> Chunks(const std::string& recording);
+inline std::vector<Chunk> Chunks(const std::string& recording) {
+  std::vector<Chunk> chunks;
+  for (size_t offset = 20; offset + 16 <= recording.size();) {
+    uint32_t length = 0;
+    std::memcpy(&length, recording.data() + offset + 4, 4);  // little-endian, as x86-64
+    const size_t size = 16 + size_t{length};
+    if (size > recording.size() - offset) break;
+    chunks.push_back({offset, recording.substr(offset, 4), size});
+    offset += size;
+  }
+  return chunks;
+}
 
 // A recording written straight through the kit, for contents no sensor
 // makes: a lying "BytesPerPixel", a resolution of 0, a real that is not a
-// number. Every frame of a stream has frameBytes bytes of 0x11.
+// number. Every frame of a stream has frameBytes bytes of 0x11. With the
+// engine started; false when the kit refuses something.
 struct CraftedStream {
   std::string type;
   std::string name;
@@ -98,21 +277,48 @@ struct CraftedStream {
   std::vector<std::pair<std::string, double>> reals;
   uint32_t frameBytes = 0;
 };
-// With the engine started; false when the kit refuses something.
-bool WriteRecording(const std::string& path, const std::vector<CraftedStream>& streams, uint32_t frames,
-                    const std::vector<std::pair<std::string, double>>& deviceReals = {});
-
-PngImage ReadPng(const std::string& path);
-
-// With the engine started: frames per stream of a recording, as the file
-// says, and the depth frame of that number.
-std::vector<std::pair<std::string, uint64_t>> FramesPerStream(const std::string& path);
-bool ReadDepthFrame(const std::string& path, uint32_t number, DepthFrame* frame);
-// With the engine started: the frames of each stream that playback
-// delivers (reads that meet damage included), in the file's stream order;
-// empty when the file does not open.
-std::vector<std::pair<std::string, uint64_t>> DeliveredFrames(const std::string& path);
-// The per-stream frame counts of a "play" summary, in its order.
-std::vector<std::pair<std::string, uint64_t>> PlayedFrames(const std::string& playOutput);
+inline bool WriteRecording(const std::string& path, const std::vector<CraftedStream>& streams, uint32_t frames,
+                           const std::vector<std::pair<std::string, double>>& deviceReals = {}) {
+  KrPropertySetHandle initial = nullptr;
+  KrPropertySetCreate(&initial);
+  for (const auto& real : deviceReals) KrPropertySetAddRealProperty(initial, "Device", real.first.c_str(), real.second);
+  KrDeviceConfig config{KR_DEVICE_MODE_WRITE, path.c_str(), initial, KR_DEVICE_SHARING_EXCLUSIVE};
+  KrDeviceHandle device = nullptr;
+  bool ok = KrDeviceProxyCreateDeviceByName("File", &device, &config) == KR_STATUS_OK &&
+            KrDeviceProxyOpenAllStreams(device) == KR_STATUS_OK;
+  KrPropertySetDestroy(&initial);
+  std::vector<KrStreamData*> records(streams.size(), nullptr);
+  KrStreamDataSetHandle set = nullptr;
+  KrStreamDataSetCreate(&set);
+  for (size_t s = 0; ok && s < streams.size(); ++s) {
+    const char* name = streams[s].name.c_str();
+    KrPropertySetHandle values = nullptr;
+    KrPropertySetCreate(&values);
+    KrPropertySetAddIntProperty(values, name, "RequiredDataSize", streams[s].frameBytes);
+    for (const auto& value : streams[s].integers)
+      KrPropertySetAddIntProperty(values, name, value.first.c_str(), value.second);
+    for (const auto& value : streams[s].reals)
+      KrPropertySetAddRealProperty(values, name, value.first.c_str(), value.second);
+    ok = KrDeviceProxyCreateStream(device, streams[s].type.c_str(), name, values) == KR_STATUS_OK &&
+         KrDeviceProxyCreateStreamData(device, name, &records[s]) == KR_STATUS_OK &&
+         KrStreamDataSetAdd(set, records[s]) == KR_STATUS_OK;
+    KrPropertySetDestroy(&values);
+  }
+  for (uint32_t f = 1; ok && f <= frames; ++f) {
+    for (size_t s = 0; s < streams.size(); ++s) {
+      std::memset(records[s]->pData, 0x11, streams[s].frameBytes);
+      records[s]->nDataSize = streams[s].frameBytes;
+      records[s]->nTimestamp = f * 33333ull;
+      records[s]->nFrameID = f;
+      records[s]->bIsNew = 1;
+    }
+    ok = KrDeviceProxyWrite(device, set) == KR_STATUS_OK;
+  }
+  KrStreamDataSetDestroy(&set);
+  for (KrStreamData*& record : records) {
+    if (record != nullptr) KrDeviceProxyDestroyStreamData(&record);
+  }
+  return device != nullptr && KrDeviceProxyDestroy(&device) == KR_STATUS_OK && ok;
+}
 
 }  // namespace tool_test

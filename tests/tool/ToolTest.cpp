@@ -1,33 +1,50 @@
 // The ovalith tool end to end: each test runs the built program in its own
-// folder and checks what it made with the engine and libpng.
-#include "ToolRun.h"
-
+// folder and checks what it made with the engine and libpng. What it
+// reports must be what a file holds, and a failure never passes for success.
 #include <Tollan/TollanFlash.h>
 
-#include <png.h>
-
 #include <algorithm>
-#include <cstring>
-#include <fstream>
-#include <iterator>
+#include <cmath>
+#include <limits>
 #include <tuple>
+
+#include "ToolRun.h"
 
 namespace tool_test {
 namespace {
 
-using Frames = std::vector<std::pair<std::string, uint64_t>>;
-
-::testing::AssertionResult Succeeded(const RunResult& run) {
-  if (run.exitCode == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "exit " << run.exitCode << "\nout: " << run.out << "\nerr: " << run.err;
-}
-
 class Tool : public ::testing::Test {
  protected:
-  // A recording of five frames of depth, image and audio.
-  void RecordFive() { ASSERT_TRUE(Succeeded(folder.Run({"record", "five.rec", "--frames", "5"}))); }
+  // clip.rec: five rounds of depth, image and audio (640x480); frame chunks
+  // 3k, 3k+1, 3k+2 are depth, image and audio frame k+1.
+  void RecordClip() {
+    ASSERT_TRUE(Succeeded(folder.Run({"record", "clip.rec", "--frames", "5"})));
+    clip = folder.Read("clip.rec");
+    for (const Chunk& chunk : Chunks(clip)) {
+      if (chunk.type == "FRAM") frameChunks.push_back(chunk);
+    }
+    ASSERT_EQ(frameChunks.size(), 15u);
+  }
+  // clip.rec with one byte of frame chunk `index` flipped, in the pixels.
+  void WriteWithDamagedFrame(const std::string& name, size_t index) {
+    std::string bytes = clip;
+    bytes[frameChunks[index].offset + 16 + 200] ^= 0x20;
+    folder.Write(name, bytes);
+  }
+  Frames Delivered(const std::string& name) {
+    ToolFolder::Engine engine(folder);
+    return DeliveredFrames(folder.Path(name));
+  }
+  DepthFrame Depth(const std::string& name, uint32_t number) {
+    ToolFolder::Engine engine(folder);
+    DepthFrame frame;
+    EXPECT_TRUE(ReadDepthFrame(folder.Path(name), number, &frame));
+    return frame;
+  }
 
   ToolFolder folder;
+  std::string clip;
+  std::vector<Chunk> frameChunks;
 };
 
 // ---- record and play ----
@@ -51,43 +68,87 @@ TEST_F(Tool, RecordsTheCountAndLengthAskedForInEveryStream) {
     const RunResult play = folder.Run({"play", "clip.rec", "--verify"});
     EXPECT_TRUE(Succeeded(play));
     EXPECT_NE(play.out.find("verification passed"), std::string::npos) << play.out;
-    ToolFolder::Engine engine(folder);
-    EXPECT_EQ(FramesPerStream(folder.Path("clip.rec")), c.expected);
+    EXPECT_EQ(Delivered("clip.rec"), c.expected);
   }
 }
 
+// Sensor 1 is paced: the run is still recording when the signal arrives,
+// after at least four 320x240 depth frames went into the file.
 TEST_F(Tool, InterruptedRecordingIsClosedAndPlayable) {
-  // Sensor 1 is paced: the run is still recording when Ctrl+C arrives, after
-  // at least four 320x240 depth frames went into the file.
-  const RunResult run =
-      folder.Run({"record", "cut.rec", "--device", "*:1", "--streams", "depth"}, "cut.rec", 4 * 320 * 240 * 2);
-  ASSERT_TRUE(Succeeded(run));
-  EXPECT_NE(run.out.find("stopped"), std::string::npos) << run.out;
-  const RunResult play = folder.Run({"play", "cut.rec", "--verify"});
-  EXPECT_TRUE(Succeeded(play));
-  EXPECT_EQ(play.out.find("damaged"), std::string::npos) << play.out;
-  ToolFolder::Engine engine(folder);
-  const Frames frames = FramesPerStream(folder.Path("cut.rec"));
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_GT(frames[0].second, 3u);
+  for (const int signal : {SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    const std::string file = "cut" + std::to_string(signal) + ".rec";
+    const RunResult run =
+        folder.Run({"record", file, "--device", "*:1", "--streams", "depth"}, file, 4 * 320 * 240 * 2, signal);
+    ASSERT_TRUE(Succeeded(run));
+    EXPECT_NE(run.out.find("stopped"), std::string::npos) << run.out;
+    const RunResult play = folder.Run({"play", file, "--verify"});
+    EXPECT_TRUE(Succeeded(play));
+    EXPECT_EQ(play.out.find("damaged"), std::string::npos) << play.out;
+    const Frames frames = Delivered(file);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_GT(frames[0].second, 3u);
+  }
 }
 
-TEST_F(Tool, PlayPassesOverADamagedFrameAndVerifyFails) {
-  RecordFive();
-  std::string bytes;
-  {
-    std::ifstream in(folder.Path("five.rec"), std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  ASSERT_GT(bytes.size(), 2000000u);
-  bytes[bytes.size() / 2] ^= 0x5A;  // inside a frame's pixels
-  folder.Write("damaged.rec", bytes);
+TEST_F(Tool, PlayCountsTheIntactFramesOfADamagedRoundAndVerifyFails) {
+  RecordClip();
+  WriteWithDamagedFrame("damaged.rec", 4);  // image frame 2
   const RunResult play = folder.Run({"play", "damaged.rec"});
   EXPECT_TRUE(Succeeded(play));
   EXPECT_NE(play.out.find("1 damaged frame(s)"), std::string::npos) << play.out;
+  EXPECT_EQ(PlayedFrames(play.out), (Frames{{"Depth", 5}, {"Image", 4}, {"Audio", 5}})) << play.out;
   const RunResult verify = folder.Run({"play", "damaged.rec", "--verify"});
-  EXPECT_NE(verify.exitCode, 0) << verify.out;
+  EXPECT_EQ(verify.exitCode, 1) << verify.out;
   EXPECT_NE(verify.out.find("verification FAILED"), std::string::npos) << verify.out;
+}
+
+TEST_F(Tool, VerifyFailsUnlessTheFileWasClosedAndReportsWhatItPlayed) {
+  RecordClip();
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::string report;
+  };
+  const size_t firstFrame = frameChunks.front().offset;
+  const Case cases[] = {
+      {"cut in half", clip.substr(0, clip.size() / 2), "closed: NO"},
+      {"streams but no frames", clip.substr(0, firstFrame), "closed: NO"},
+      {"cut inside the first frame", clip.substr(0, firstFrame + 1000), "1000 tail byte(s)"},
+      {"bytes after the trailer", clip + "extra", "5 tail byte(s)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    folder.Write("cut.rec", c.bytes);
+    const RunResult verify = folder.Run({"play", "cut.rec", "--verify"});
+    EXPECT_EQ(verify.exitCode, 1) << verify.out << verify.err;
+    EXPECT_NE(verify.out.find(c.report), std::string::npos) << verify.out;
+    EXPECT_NE(verify.out.find("verification FAILED"), std::string::npos) << verify.out;
+    EXPECT_EQ(PlayedFrames(verify.out), Delivered("cut.rec")) << verify.out;
+  }
+  const RunResult intact = folder.Run({"play", "clip.rec", "--verify"});
+  EXPECT_TRUE(Succeeded(intact));
+  EXPECT_NE(intact.out.find("closed: yes"), std::string::npos) << intact.out;
+}
+
+// Files may not grow past 4 MB: the disk fills in the third round.
+TEST_F(Tool, RecordOnAFullDiskReportsWhatTheFileHolds) {
+  const RunResult run = folder.Run({"record", "full.rec", "--frames", "10"}, "", 0, SIGINT, 4000000);
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(FailedWith(run, "cannot write to full.rec"));
+  EXPECT_EQ(run.out.find("recorded"), std::string::npos) << run.out;
+  const Frames held = Delivered("full.rec");
+  ASSERT_FALSE(held.empty());
+  EXPECT_LT(held[0].second, 10u);
+  Frames listed;  // "  <stream> <count> frames" lines
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string name, unit;
+    uint64_t count = 0;
+    if (fields >> name >> count >> unit && unit == "frames") listed.emplace_back(name, count);
+  }
+  EXPECT_EQ(listed, held) << run.out;
 }
 
 // The simulated sensor's documented modes: depth 320x240 at up to 60 fps,
@@ -95,67 +156,34 @@ TEST_F(Tool, PlayPassesOverADamagedFrameAndVerifyFails) {
 TEST_F(Tool, RecordTakesTheModeAskedForOfEachStream) {
   ASSERT_TRUE(Succeeded(folder.Run({"record", "m.rec", "--frames", "2", "--depth", "320x240@60", "--image",
                                     "1280x1024@15:yuv422", "--audio", "44100x1"})));
-  {
-    ToolFolder::Engine engine(folder);
-    KrVDevice file;
-    ASSERT_EQ(file.OpenFileForReading(folder.Path("m.rec").c_str()), KR_STATUS_OK);
-    const std::pair<const char*, const char*> properties[] = {
-        {"Depth", "XRes"}, {"Depth", "YRes"},         {"Depth", "FPS"},         {"Image", "XRes"},
-        {"Image", "FPS"},  {"Image", "OutputFormat"}, {"Audio", "SampleRate"}, {"Audio", "NumOfChannels"}};
-    std::vector<uint64_t> values;
-    for (const auto& property : properties) {
-      uint64_t value = 0;
-      EXPECT_EQ(file.GetProperty(property.first, property.second, value), KR_STATUS_OK) << property.second;
-      values.push_back(value);
-    }
-    EXPECT_EQ(values, (std::vector<uint64_t>{320, 240, 60, 1280, 15, KR_OUTPUT_FORMAT_YUV422, 44100, 1}));
+  ToolFolder::Engine engine(folder);
+  KrVDevice file;
+  ASSERT_EQ(file.OpenFileForReading(folder.Path("m.rec").c_str()), KR_STATUS_OK);
+  const std::pair<const char*, const char*> properties[] = {
+      {"Depth", "XRes"}, {"Depth", "YRes"},         {"Depth", "FPS"},        {"Image", "XRes"},
+      {"Image", "FPS"},  {"Image", "OutputFormat"}, {"Audio", "SampleRate"}, {"Audio", "NumOfChannels"}};
+  std::vector<uint64_t> values;
+  for (const auto& property : properties) {
+    uint64_t value = 0;
+    EXPECT_EQ(file.GetProperty(property.first, property.second, value), KR_STATUS_OK) << property.second;
+    values.push_back(value);
   }
-  struct Case {
-    std::vector<std::string> options;
-    std::string message;
-  };
-  const Case cases[] = {
-      {{"--depth", "1280x1024@15"}, "does not offer Depth 1280x1024@15; it offers 320x240@15,30,60  640x480@15,30"},
-      {{"--image", "640x480@60"}, "does not offer Image 640x480@60"},
-      {{"--audio", "44100x3"}, "does not offer Audio 44100x3; it offers sample rates "},
-      {{"--depth", "640x"}, "--depth 640x: give WIDTHxHEIGHT"},
-      {{"--depth", "640x480@0"}, "--depth 640x480@0: give"},
-      {{"--image", "640x480:png"}, "unknown format png"},
-      {{"--ir", "640x480"}, "--ir is given but ir is not among --streams"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.options[0] + " " + c.options[1]);
-    std::vector<std::string> arguments = {"record", "bad.rec", "--frames", "1"};
-    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
-    const RunResult run = folder.Run(arguments);
-    EXPECT_NE(run.exitCode, 0);
-    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
-  }
-  const RunResult info = folder.Run({"info"});
-  ASSERT_TRUE(Succeeded(info));
-  EXPECT_NE(info.out.find("offered modes\n  Depth  320x240@15,30,60  640x480@15,30; formats shift,depth\n"),
-            std::string::npos)
-      << info.out;
+  EXPECT_EQ(values, (std::vector<uint64_t>{320, 240, 60, 1280, 15, KR_OUTPUT_FORMAT_YUV422, 44100, 1}));
 }
 
 // ---- pictures and clouds ----
 
 TEST_F(Tool, SnapshotWritesPicturesOfTheFrameAskedFor) {
-  RecordFive();
-  ASSERT_TRUE(Succeeded(folder.Run({"snapshot", "--file", "five.rec", "--frame", "3", "--depth", "d.png", "--depth16",
+  RecordClip();
+  ASSERT_TRUE(Succeeded(folder.Run({"snapshot", "--file", "clip.rec", "--frame", "3", "--depth", "d.png", "--depth16",
                                     "d16.png", "--image", "i.png"})));
-  DepthFrame frame;
-  {
-    ToolFolder::Engine engine(folder);
-    ASSERT_TRUE(ReadDepthFrame(folder.Path("five.rec"), 3, &frame));
-  }
+  const DepthFrame frame = Depth("clip.rec", 3);
   const PngImage colour = ReadPng(folder.Path("d.png"));
   const PngImage depth16 = ReadPng(folder.Path("d16.png"));
   const PngImage image = ReadPng(folder.Path("i.png"));
   for (const PngImage* png : {&colour, &depth16, &image}) {
     ASSERT_TRUE(png->ok);
-    EXPECT_EQ(png->width, 640u);
-    EXPECT_EQ(png->height, 480u);
+    EXPECT_EQ(std::make_pair(png->width, png->height), std::make_pair(640u, 480u));
   }
   EXPECT_EQ(std::make_tuple(colour.colourType, colour.bitDepth), std::make_tuple(PNG_COLOR_TYPE_RGB, 8));
   EXPECT_EQ(std::make_tuple(depth16.colourType, depth16.bitDepth), std::make_tuple(PNG_COLOR_TYPE_GRAY, 16));
@@ -164,8 +192,7 @@ TEST_F(Tool, SnapshotWritesPicturesOfTheFrameAskedFor) {
   for (uint32_t y = 0; y < 480; ++y) {
     for (uint32_t x = 0; x < 640; ++x) {
       const uint16_t z = frame.pixels[y * 640 + x];
-      const uint8_t* p16 = &depth16.rows[y][x * 2];
-      wrong16 += (p16[0] << 8 | p16[1]) != z;  // PNG is big-endian
+      wrong16 += depth16.Grey16(x, y) != z;
       const uint8_t* rgb = &colour.rows[y][x * 3];
       const bool black = rgb[0] == 0 && rgb[1] == 0 && rgb[2] == 0;
       wrongColour += black != (z == frame.noSample || z == frame.shadow);
@@ -173,74 +200,146 @@ TEST_F(Tool, SnapshotWritesPicturesOfTheFrameAskedFor) {
   }
   EXPECT_EQ(wrong16, 0u) << "16-bit depth differs from frame 3";
   EXPECT_EQ(wrongColour, 0u) << "black must mark exactly the pixels without depth";
+  // A sensor's picture has its stream's resolution.
+  ASSERT_TRUE(Succeeded(folder.Run({"snapshot", "--device", "*:1", "--depth", "small.png"})));
+  const PngImage small = ReadPng(folder.Path("small.png"));
+  EXPECT_EQ(std::make_pair(small.width, small.height), std::make_pair(320u, 240u));
 }
 
-TEST_F(Tool, SnapshotOfASensorHasTheStreamsResolution) {
-  ASSERT_TRUE(Succeeded(folder.Run({"snapshot", "--device", "*:1", "--depth", "small.png"})));
-  const PngImage png = ReadPng(folder.Path("small.png"));
+// Pictures of the image formats not stored as RGB: grey 8-bit gives R = G =
+// B; YUV 4:2:2 (Y0 U Y1 V) by BT.601 gives R = Y + 1.402 V',
+// G = Y - 0.344136 U' - 0.714136 V', B = Y + 1.772 U' with U' = U - 128 and
+// V' = V - 128, rounded and held to 0..255.
+TEST_F(Tool, SnapshotConvertsImagesToRgb) {
+  for (const std::string format : {"grey8", "yuv422"}) {
+    SCOPED_TRACE(format);
+    ASSERT_TRUE(Succeeded(folder.Run(
+        {"record", "i.rec", "--frames", "1", "--streams", "depth,image", "--image", "640x480@30:" + format})));
+    ASSERT_TRUE(Succeeded(folder.Run({"snapshot", "--file", "i.rec", "--image", "i.png"})));
+    const PngImage png = ReadPng(folder.Path("i.png"));
+    ASSERT_EQ(std::make_pair(png.width, png.height), std::make_pair(640u, 480u));
+    ToolFolder::Engine engine(folder);
+    KrVDevice file;
+    ASSERT_EQ(file.OpenFileForReading(folder.Path("i.rec").c_str()), KR_STATUS_OK);
+    ASSERT_EQ(file.Read(), KR_STATUS_OK);
+    const uint8_t* data = file.GetImageMap()->Data();
+    size_t wrong = 0;
+    for (size_t i = 0; i < 640 * 480; ++i) {
+      double rgb[3] = {1.0 * data[i], 1.0 * data[i], 1.0 * data[i]};  // grey 8-bit
+      if (format == "yuv422") {
+        const uint8_t* pair = data + (i / 2) * 4;
+        const double y = pair[(i % 2) * 2], u = pair[1] - 128.0, v = pair[3] - 128.0;
+        rgb[0] = y + 1.402 * v;
+        rgb[1] = y - 0.344136 * u - 0.714136 * v;
+        rgb[2] = y + 1.772 * u;
+      }
+      for (int c = 0; c < 3; ++c) {
+        wrong += std::abs(png.rows[i / 640][(i % 640) * 3 + c] - std::min(255.0, std::max(0.0, rgb[c]))) > 1.0;
+      }
+    }
+    EXPECT_EQ(wrong, 0u);
+  }
+}
+
+TEST_F(Tool, SnapshotOfADamagedFileGivesTheFrameOfThatNumberOrFails) {
+  RecordClip();
+  WriteWithDamagedFrame("image2.rec", 4);  // image frame 2
+  WriteWithDamagedFrame("depth2.rec", 3);  // depth frame 2
+  const DepthFrame third = Depth("clip.rec", 3);
+  ASSERT_TRUE(Succeeded(folder.Run({"snapshot", "--file", "image2.rec", "--frame", "3", "--depth16", "d.png"})));
+  const PngImage png = ReadPng(folder.Path("d.png"));
   ASSERT_TRUE(png.ok);
-  EXPECT_EQ(std::make_pair(png.width, png.height), std::make_pair(320u, 240u));
+  size_t wrong = 0;
+  for (uint32_t i = 0; i < third.pixels.size(); ++i)
+    wrong += png.Grey16(i % png.width, i / png.width) != third.pixels[i];
+  EXPECT_EQ(wrong, 0u) << "not depth frame 3";
+  EXPECT_TRUE(FailedWith(folder.Run({"snapshot", "--file", "image2.rec", "--frame", "2", "--image", "i.png"}),
+                         "no image frame was taken with depth frame 2"));
+  EXPECT_TRUE(FailedWith(folder.Run({"snapshot", "--file", "depth2.rec", "--frame", "3", "--depth", "d3.png"}),
+                         "depth frame 3 cannot be told"));
+  EXPECT_FALSE(folder.Exists("i.png"));
+  EXPECT_FALSE(folder.Exists("d3.png"));
+}
+
+// A depth stream of 320x240 and an image stream as the case says.
+std::vector<CraftedStream> DepthAndImage(uint64_t format, uint64_t claimedBytesPerPixel, uint32_t imageBytes,
+                                         uint64_t xRes = 320) {
+  return {{"Depth", "Depth", {{"XRes", 320}, {"YRes", 240}, {"OutputFormat", 1}, {"BytesPerPixel", 2}}, {}, 153600},
+          {"Image",
+           "Image",
+           {{"XRes", xRes}, {"YRes", 240}, {"OutputFormat", format}, {"BytesPerPixel", claimedBytesPerPixel}},
+           {},
+           imageBytes}};
+}
+
+TEST_F(Tool, PicturesAreNeverMadeFromFramesSmallerThanTheirFormatNeeds) {
+  std::vector<CraftedStream> realWidth = DepthAndImage(5, 3, 320 * 240 * 3);
+  realWidth[1].integers.erase(realWidth[1].integers.begin());  // XRes
+  realWidth[1].reals.push_back({"XRes", 320.5});
+  struct Case {
+    const char* what;
+    std::vector<CraftedStream> streams;
+    std::string message;
+    bool cloudColoured;  // a point cloud takes its colours from the image
+  };
+  // Formats by the kit's codes: 5 RGB 24-bit, 6 YUV 4:2:2, 8 grey 16-bit.
+  const Case cases[] = {
+      {"RGB claiming 1 byte a pixel", DepthAndImage(5, 1, 76800), "holds 76800 bytes, 230400 expected", true},
+      {"YUV claiming 1 byte a pixel", DepthAndImage(6, 1, 76800), "holds 76800 bytes, 153600 expected", true},
+      {"grey 16 claiming 1 byte a pixel", DepthAndImage(8, 1, 76800), "holds 76800 bytes, 153600 expected", false},
+      {"an image 0 pixels wide", DepthAndImage(5, 3, 230400, 0), "no usable resolution", true},
+      {"an image 320.5 pixels wide", realWidth, "no usable resolution", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    {
+      ToolFolder::Engine engine(folder);
+      ASSERT_TRUE(WriteRecording(folder.Path("lying.rec"), c.streams, 2));
+    }
+    EXPECT_TRUE(FailedWith(folder.Run({"snapshot", "--file", "lying.rec", "--image", "i.png"}), c.message));
+    EXPECT_FALSE(folder.Exists("i.png"));
+    if (c.cloudColoured) {
+      EXPECT_TRUE(FailedWith(folder.Run({"cloud", "--file", "lying.rec", "--out", "c.ply"}), c.message));
+      EXPECT_FALSE(folder.Exists("c.ply"));
+    }
+  }
 }
 
 TEST_F(Tool, CloudHoldsTheRealWorldPointOfEveryMeasuredPixel) {
-  RecordFive();
-  ASSERT_TRUE(Succeeded(folder.Run({"cloud", "--file", "five.rec", "--frame", "2", "--out", "c.ply"})));
-  DepthFrame frame;
-  {
-    ToolFolder::Engine engine(folder);
-    ASSERT_TRUE(ReadDepthFrame(folder.Path("five.rec"), 2, &frame));
-  }
-  std::ifstream in(folder.Path("c.ply"), std::ios::binary);
-  std::string line, header;
-  size_t vertices = 0;
-  while (std::getline(in, line) && line != "end_header") {
-    header += line + "\n";
-    if (line.rfind("element vertex ", 0) == 0) vertices = std::stoul(line.substr(15));
-  }
+  RecordClip();
+  ASSERT_TRUE(Succeeded(folder.Run({"cloud", "--file", "clip.rec", "--frame", "2", "--out", "c.ply"})));
+  const DepthFrame frame = Depth("clip.rec", 2);
+  const std::string ply = folder.Read("c.ply");
+  const size_t end = ply.find("end_header\n");
+  ASSERT_NE(end, std::string::npos);
+  const std::string header = ply.substr(0, end);
   EXPECT_EQ(header.rfind("ply\nformat binary_little_endian 1.0\n", 0), 0u) << header;
   EXPECT_NE(header.find("property uchar red\nproperty uchar green\nproperty uchar blue\n"), std::string::npos);
   std::vector<size_t> measured;
   for (size_t i = 0; i < frame.pixels.size(); ++i) {
     if (frame.pixels[i] != frame.noSample && frame.pixels[i] != frame.shadow) measured.push_back(i);
   }
-  ASSERT_EQ(vertices, measured.size());
-  const std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  ASSERT_EQ(body.size(), vertices * 15);
+  EXPECT_NE(header.find("element vertex " + std::to_string(measured.size()) + "\n"), std::string::npos);
+  const std::string body = ply.substr(end + 11);
+  ASSERT_EQ(body.size(), measured.size() * 15);
   size_t wrong = 0;
-  for (size_t v = 0; v < vertices; ++v) {
+  for (size_t v = 0; v < measured.size(); ++v) {
     float xyz[3];
     std::memcpy(xyz, body.data() + v * 15, sizeof(xyz));
     const KrVPoint& expected = frame.realWorld[measured[v]];
-    wrong += std::abs(xyz[0] - expected.X()) > 1e-3f || std::abs(xyz[1] - expected.Y()) > 1e-3f ||
-             xyz[2] != expected.Z();
+    wrong +=
+        std::abs(xyz[0] - expected.X()) > 1e-3f || std::abs(xyz[1] - expected.Y()) > 1e-3f || xyz[2] != expected.Z();
   }
   EXPECT_EQ(wrong, 0u);
-
   // Without an image of the depth's size the points carry no colour.
   ASSERT_TRUE(Succeeded(folder.Run({"record", "depth.rec", "--frames", "1", "--streams", "depth"})));
   ASSERT_TRUE(Succeeded(folder.Run({"cloud", "--file", "depth.rec", "--out", "plain.ply"})));
-  std::ifstream plain(folder.Path("plain.ply"), std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(plain)), std::istreambuf_iterator<char>());
-  EXPECT_NE(text.find("property float z\nend_header\n"), std::string::npos);
+  EXPECT_NE(folder.Read("plain.ply").find("property float z\nend_header\n"), std::string::npos);
 }
 
 // ---- flash ----
 
 using FlashContent = std::tuple<uint32_t, uint16_t, uint32_t, uint16_t, uint16_t>;  // offset type size crc attr
-
-std::vector<FlashContent> FlashOf(KrVDevice& sensor) {
-  std::vector<FileListEntry> entries(100);
-  FileListHeader header = {entries.data(), 100};
-  EXPECT_EQ(sensor.GetProperty("Device", "FileList", KrGeneralBuffer{&header, sizeof(header)}), KR_STATUS_OK);
-  std::vector<FlashContent> files;
-  for (uint16_t i = 0; i < header.count; ++i) {
-    const FileListEntry& e = entries[i];
-    // Copies of the packed fields (a reference to one would be misaligned).
-    files.emplace_back(uint32_t{e.offset}, uint16_t{e.type}, uint32_t{e.size}, uint16_t{e.crc}, uint16_t{e.attributes});
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
 
 class ToolFlash : public Tool {
  protected:
@@ -253,16 +352,26 @@ class ToolFlash : public Tool {
     ToolFolder::Engine engine(folder);
     KrVDevice sensor;
     OpenSensor(&sensor);
-    return FlashOf(sensor);
+    std::vector<FileListEntry> entries(100);
+    FileListHeader header = {entries.data(), 100};
+    EXPECT_EQ(sensor.GetProperty("Device", "FileList", KrGeneralBuffer{&header, sizeof(header)}), KR_STATUS_OK);
+    std::vector<FlashContent> files;
+    for (uint16_t i = 0; i < header.count; ++i) {
+      const FileListEntry& e = entries[i];
+      // Copies of the packed fields (a reference to one would be misaligned).
+      files.emplace_back(uint32_t{e.offset}, uint16_t{e.type}, uint32_t{e.size}, uint16_t{e.crc},
+                         uint16_t{e.attributes});
+    }
+    std::sort(files.begin(), files.end());
+    return files;
   }
   // Deletes a read-only file and a plain one and uploads a new file.
   void ChangeFlash() {
     ToolFolder::Engine engine(folder);
     KrVDevice sensor;
     OpenSensor(&sensor);
-    const FileAttributesRecord writable = {1, 0};
-    ASSERT_EQ(sensor.SetProperty("Device", "FileAttributes", KrGeneralBuffer{const_cast<FileAttributesRecord*>(&writable), 4}),
-              KR_STATUS_OK);
+    FileAttributesRecord writable = {1, 0};
+    ASSERT_EQ(sensor.SetProperty("Device", "FileAttributes", KrGeneralBuffer{&writable, 4}), KR_STATUS_OK);
     ASSERT_EQ(sensor.SetProperty("Device", "DeleteFile", uint64_t{1}), KR_STATUS_OK);
     ASSERT_EQ(sensor.SetProperty("Device", "DeleteFile", uint64_t{5}), KR_STATUS_OK);
     folder.Write("new.bin", std::string("\x0b\x00new firmware", 14));
@@ -272,67 +381,57 @@ class ToolFlash : public Tool {
   }
 };
 
-TEST_F(ToolFlash, RestoreUndoesChangesMadeAfterTheBackup) {
+// A damaged backup leaves the flash alone; an intact one undoes the changes
+// made after it.
+TEST_F(ToolFlash, RestoreUndoesChangesMadeAfterTheBackupUnlessItIsDamaged) {
   const std::vector<FlashContent> before = Flash();
   ASSERT_FALSE(before.empty());
   const RunResult list = folder.Run({"flash", "list"});
   ASSERT_TRUE(Succeeded(list));
   EXPECT_NE(list.out.find(std::to_string(before.size()) + " flash file(s)"), std::string::npos) << list.out;
   ASSERT_TRUE(Succeeded(folder.Run({"flash", "backup", "bk"})));
+  const std::string intact = folder.Read("bk/file-3.bin");
+  ASSERT_GT(intact.size(), 8u);
+  std::string flipped = intact;
+  flipped[intact.size() / 2] ^= 0x01;
   ChangeFlash();
-  ASSERT_NE(Flash(), before);
+  const std::vector<FlashContent> changed = Flash();
+  ASSERT_NE(changed, before);
+  const std::pair<std::string, std::string> cases[] = {{"cut", "file-3.bin is missing or not"},
+                                                       {flipped, "file-3.bin is damaged"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.second);
+    folder.Write("bk/file-3.bin", c.first);
+    EXPECT_TRUE(FailedWith(folder.Run({"flash", "restore", "bk"}), c.second));
+    EXPECT_EQ(Flash(), changed);
+  }
+  folder.Write("bk/file-3.bin", intact);
   const RunResult restore = folder.Run({"flash", "restore", "bk", "--device", "*:0"});
   ASSERT_TRUE(Succeeded(restore));
   EXPECT_NE(restore.out.find("1 file(s) deleted, 2 uploaded"), std::string::npos) << restore.out;
   EXPECT_EQ(Flash(), before);
 }
 
-TEST_F(ToolFlash, RestoreLeavesTheFlashAloneWhenTheBackupIsDamaged) {
-  ASSERT_TRUE(Succeeded(folder.Run({"flash", "backup", "bk"})));
-  const std::string intact = folder.Read("bk/file-3.bin");
-  ASSERT_GT(intact.size(), 8u);
-  std::string flipped = intact;
-  flipped[intact.size() / 2] ^= 0x01;
-  struct Case {
-    std::string content;
-    std::string message;
-  };
-  const Case cases[] = {{"cut", "file-3.bin is missing or not"}, {flipped, "file-3.bin is damaged"}};
-  ChangeFlash();
-  const std::vector<FlashContent> changed = Flash();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    folder.Write("bk/file-3.bin", c.content);
-    const RunResult restore = folder.Run({"flash", "restore", "bk"});
-    EXPECT_NE(restore.exitCode, 0);
-    EXPECT_NE(restore.err.find(c.message), std::string::npos) << restore.err;
-    EXPECT_EQ(Flash(), changed);
-  }
-}
-
-// ---- command line ----
+// ---- command line, configuration and foreign files ----
 
 TEST_F(Tool, BadCommandLinesFailWithAClearMessage) {
-  RecordFive();
-  struct Case {
-    std::vector<std::string> arguments;
-    std::string message;
-  };
-  const Case cases[] = {
+  RecordClip();
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"frobnicate"}, "frobnicate"},
       {{"record"}, "FILE is required"},
       {{"record", "x.rec", "--streams", "depth,sonar"}, "sonar not in"},
-      {{"record", "x.rec", "--frames", "0"}, "--frames"},
       {{"record", "x.rec", "--frames", "3", "--seconds", "1"}, "excludes"},
       {{"record", "x.rec", "--device", "*:7"}, "cannot open device *:7"},
+      {{"record", "x.rec", "--streams", "depth,depth"}, "cannot add a Depth stream: "},
+      {{"devices", "info"}, "not expected: info"},
       {{"play", "missing.rec"}, "cannot open recording missing.rec"},
       {{"play", "Tollan.ini"}, "cannot open recording Tollan.ini"},
       {{"snapshot", "--file", "missing.rec", "--depth", "d.png"}, "cannot open recording missing.rec"},
-      {{"snapshot", "--file", "five.rec"}, "nothing to write"},
-      {{"snapshot", "--file", "five.rec", "--frame", "9", "--depth", "d.png"}, "ends after 5 depth frames"},
-      {{"snapshot", "--file", "five.rec", "--depth", "no/such/dir/d.png"}, "cannot create no/such/dir/d.png"},
-      {{"cloud", "--file", "five.rec"}, "--out is required"},
-      {{"cloud", "--device", "*:0", "--file", "five.rec", "--out", "c.ply"}, "excludes"},
+      {{"snapshot", "--file", "clip.rec"}, "nothing to write"},
+      {{"snapshot", "--file", "clip.rec", "--frame", "9", "--depth", "d.png"}, "ends after 5 depth frames"},
+      {{"snapshot", "--file", "clip.rec", "--depth", "no/such/dir/d.png"}, "cannot create no/such/dir/d.png"},
+      {{"cloud", "--file", "clip.rec"}, "--out is required"},
+      {{"cloud", "--device", "*:0", "--file", "clip.rec", "--out", "c.ply"}, "excludes"},
       {{"flash"}, "A subcommand is required"},
       {{"flash", "restore", "nothing"}, "no backup in nothing"},
       {{"info", "--file", "missing.rec"}, "cannot open recording missing.rec"},
@@ -348,36 +447,83 @@ TEST_F(Tool, BadCommandLinesFailWithAClearMessage) {
       {{"record", "*:1", "--frames", "1"}, "*:1 names a sensor, not a file"},
       {{"record", "/dev/null", "--frames", "1"}, "/dev/null: it is not a regular file"},
       {{"flash", "backup", "/dev/null"}, "cannot back up into /dev/null: it is not a folder"},
+      // Modes the sensor does not offer, and mode texts that are not modes.
+      {{"record", "x.rec", "--depth", "1280x1024@15"},
+       "does not offer Depth 1280x1024@15; it offers 320x240@15,30,60  640x480@15,30"},
+      {{"record", "x.rec", "--image", "640x480@60"}, "does not offer Image 640x480@60"},
+      {{"record", "x.rec", "--audio", "44100x3"}, "does not offer Audio 44100x3; it offers sample rates "},
+      {{"record", "x.rec", "--depth", "640x"}, "--depth 640x: give WIDTHxHEIGHT"},
+      {{"record", "x.rec", "--depth", "640x480@0"}, "--depth 640x480@0: give"},
+      {{"record", "x.rec", "--image", "640x480:png"}, "unknown format png"},
+      {{"record", "x.rec", "--ir", "640x480"}, "--ir is given but ir is not among --streams"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::string command;
-    for (const std::string& argument : c.arguments) command += argument + " ";
+    for (const std::string& argument : c.first) command += argument + " ";
     SCOPED_TRACE(command);
-    const RunResult run = folder.Run(c.arguments);
-    EXPECT_NE(run.exitCode, 0);
-    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_TRUE(FailedWith(folder.Run(c.first), c.second));
   }
+  folder.Write("Tollan.ini", "[Tollan]\nPaced = 0\n[SensorV2.0]\nDepth.Bogus = 1\n");
+  EXPECT_TRUE(FailedWith(folder.Run({"info"}), "Depth.Bogus"));
 }
 
 TEST_F(Tool, DevicesAndInfoDescribeSensorsAndRecordings) {
   const RunResult devices = folder.Run({"devices"});
   ASSERT_TRUE(Succeeded(devices));
-  EXPECT_NE(devices.out.find("2 sensor(s)"), std::string::npos) << devices.out;
-  EXPECT_NE(devices.out.find("*:1      serial "), std::string::npos) << devices.out;
-  EXPECT_NE(devices.out.find("firmware 5.8.22"), std::string::npos) << devices.out;
-
+  for (const char* text : {"2 sensor(s)", "*:1      serial ", "firmware 5.8.22"}) {
+    EXPECT_NE(devices.out.find(text), std::string::npos) << text << " not in " << devices.out;
+  }
   const RunResult sensor = folder.Run({"info"});
   ASSERT_TRUE(Succeeded(sensor));
-  for (const char* line : {"[Device]\n", "[Depth]\n", "  ZPPS = 0.1042", "[Audio]\n  Type = Audio\n"}) {
-    EXPECT_NE(sensor.out.find(line), std::string::npos) << line;
+  for (const char* text : {"[Device]\n", "[Depth]\n", "  ZPPS = 0.1042", "[Audio]\n  Type = Audio\n",
+                           "offered modes\n  Depth  320x240@15,30,60  640x480@15,30; formats shift,depth\n"}) {
+    EXPECT_NE(sensor.out.find(text), std::string::npos) << text << " not in " << sensor.out;
   }
-  RecordFive();
-  const RunResult file = folder.Run({"info", "--file", "five.rec", "--json"});
+  // The help's example mode of each stream names a format of that stream.
+  const RunResult help = folder.Run({"record", "--help"});
+  for (const char* text : {"depth mode WIDTHxHEIGHT[@FPS][:FORMAT], e.g. 640x480@30:depth",
+                           "ir mode WIDTHxHEIGHT[@FPS][:FORMAT], e.g. 640x480@30:grey16"}) {
+    EXPECT_NE(help.out.find(text), std::string::npos) << text << " not in " << help.out;
+  }
+  RecordClip();
+  const RunResult file = folder.Run({"info", "--file", "clip.rec", "--json"});
   ASSERT_TRUE(Succeeded(file));
-  EXPECT_EQ(file.out.rfind("{\"device\": \"five.rec\", \"modules\": {\"Device\": {", 0), 0u) << file.out;
+  EXPECT_EQ(file.out.rfind("{\"device\": \"clip.rec\", \"modules\": {\"Device\": {", 0), 0u) << file.out;
   EXPECT_NE(file.out.find("\"Image\": {\"Type\": \"Image\""), std::string::npos) << file.out;
   EXPECT_EQ(file.out.find("\"IR\""), std::string::npos);
   EXPECT_EQ(file.out.substr(file.out.size() - 4), "}}}\n");
+}
+
+TEST_F(Tool, ForeignValuesNeverReachTheOutput) {
+  // 101 streams, a device value that is not a number, a depth calibration
+  // that gives no positions.
+  std::vector<CraftedStream> streams = {
+      {"Depth", "Depth", {{"XRes", 320}, {"YRes", 240}, {"OutputFormat", 1}, {"ZPD", 120}}, {{"ZPPS", NAN}}, 153600}};
+  for (int i = 0; i < 100; ++i) streams.push_back({"Audio", "a" + std::to_string(i), {}, {}, 4});
+  bool lastReachable = false;
+  {
+    ToolFolder::Engine engine(folder);
+    ASSERT_TRUE(WriteRecording(folder.Path("foreign.rec"), streams, 1,
+                               {{"Gain", NAN}, {"Range", std::numeric_limits<double>::infinity()}}));
+    KrVDevice file;
+    KrVStreamData* data = nullptr;
+    lastReachable = file.OpenFileForReading(folder.Path("foreign.rec").c_str()) == KR_STATUS_OK &&
+                    file.GetStreamData("a99", data) == KR_STATUS_OK;
+  }
+  // However many streams the file has, each one is played or named as a
+  // fault.
+  const RunResult play = folder.Run({"play", "foreign.rec", "--verify"});
+  ASSERT_EQ(PlayedFrames(play.out).size(), 101u) << play.out;
+  EXPECT_EQ(play.exitCode, lastReachable ? 0 : 1) << play.out;
+  if (!lastReachable) {
+    EXPECT_NE(play.out.find("fault: the engine cannot reach this stream"), std::string::npos) << play.out;
+  }
+  const RunResult json = folder.Run({"info", "--file", "foreign.rec", "--json"});
+  EXPECT_TRUE(Succeeded(json));
+  EXPECT_NE(json.out.find("\"Gain\": null"), std::string::npos);
+  EXPECT_NE(json.out.find("\"Range\": null"), std::string::npos);
+  EXPECT_TRUE(FailedWith(folder.Run({"cloud", "--file", "foreign.rec", "--out", "c.ply"}), "no real-world position"));
+  EXPECT_FALSE(folder.Exists("c.ply"));
 }
 
 // ---- the main job ----
@@ -386,15 +532,10 @@ TEST_F(Tool, DemoRecordsVerifiesAndSavesPicturesAndACloud) {
   const RunResult demo = folder.Run({"demo", "--out", "made", "--seconds", "2"});
   ASSERT_TRUE(Succeeded(demo));
   EXPECT_NE(demo.out.find("verification passed"), std::string::npos) << demo.out;
-  {
-    ToolFolder::Engine engine(folder);
-    EXPECT_EQ(FramesPerStream(folder.Path("made/demo.rec")), (Frames{{"Depth", 60}, {"Image", 60}, {"Audio", 60}}));
-  }
+  EXPECT_EQ(Delivered("made/demo.rec"), (Frames{{"Depth", 60}, {"Image", 60}, {"Audio", 60}}));
   EXPECT_TRUE(ReadPng(folder.Path("made/depth.png")).ok);
   EXPECT_EQ(ReadPng(folder.Path("made/image.png")).width, 640u);
-  std::ifstream cloud(folder.Path("made/cloud.ply"));
-  std::string first;
-  EXPECT_TRUE(std::getline(cloud, first) && first == "ply");
+  EXPECT_EQ(folder.Read("made/cloud.ply").rfind("ply\n", 0), 0u);
 }
 
 }  // namespace

@@ -1,13 +1,21 @@
+// KrVModule and KrVStream over a container of plain maps: each call reaches
+// the container's overload of its type under the module's own name, and a
+// frame copy sets the stream's size, time stamp and "new" flag truthfully.
 #include <Ovalith/Infrastructure/KrVStatus.h>
 #include <Ovalith/properties/KrVModule.h>
 #include <Ovalith/properties/KrVPropertySet.h>
+#include <Ovalith/properties/KrVStream.h>
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
+#include <vector>
 
 #include "Ovalith/properties/FakeStreamContainer.h"
 
 namespace {
+
+constexpr KrStatus kRefused = 0x30999;  // a device's own failure, passed through
 
 class ModuleTest : public ::testing::Test {
  protected:
@@ -18,23 +26,31 @@ class ModuleTest : public ::testing::Test {
     device.SetReal("Device", "R", 0.1);
     device.SetPointer("Device", "G", nullptr);
     ASSERT_EQ(KR_STATUS_OK, module.Attach(&device, "Device"));
-    device.journal.clear();
   }
   FakeStreamContainer device;
   KrVModule module;
 };
 
-TEST_F(ModuleTest, AttachToUnknownModuleKeepsThePreviousOne) {
-  EXPECT_EQ(KR_STATUS_OS_ERROR, module.Attach(&device, "Nope"));
-  EXPECT_STREQ("Device", module.GetName());
-  KrVModule detached;
-  EXPECT_EQ(KR_STATUS_OS_ERROR, detached.Attach(&device, "Nope"));
-  EXPECT_FALSE(detached.IsAttached());
-  EXPECT_EQ(KR_STATUS_OS_ERROR, detached.Attach(&device, nullptr));
-  EXPECT_EQ(KR_STATUS_OS_NULL_POINTER, detached.Attach(nullptr, "Device"));
-  device.moduleQueryStatus = 0x30999;
-  EXPECT_EQ(0x30999u, module.Attach(&device, "Depth"));
-  EXPECT_STREQ("Device", module.GetName());
+TEST_F(ModuleTest, FailedAttachKeepsThePreviousModule) {
+  struct Case {
+    KrVStreamContainer* container;
+    const char* name;
+    KrStatus query;  // of the existence check
+    KrStatus expected;
+  };
+  const Case cases[] = {{&device, "Nope", 0, KR_STATUS_OS_ERROR},
+                        {&device, nullptr, 0, KR_STATUS_OS_ERROR},
+                        {nullptr, "Depth", 0, KR_STATUS_OS_NULL_POINTER},
+                        {&device, "Depth", kRefused, kRefused}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    device.moduleQueryStatus = c.query;
+    EXPECT_EQ(c.expected, module.Attach(c.container, c.name));
+    EXPECT_STREQ("Device", module.GetName());
+    KrVModule detached;
+    EXPECT_EQ(c.expected, detached.Attach(c.container, c.name));
+    EXPECT_FALSE(detached.IsAttached());
+  }
 }
 
 TEST_F(ModuleTest, ReattachWithItsOwnNameAndDetachTwice) {
@@ -46,9 +62,9 @@ TEST_F(ModuleTest, ReattachWithItsOwnNameAndDetachTwice) {
   EXPECT_EQ(&device, module.GetCreator());
 }
 
-// Each typed operation reaches the container overload of its row, and none
+// Each operation reaches the container overload of its row, and none
 // reaches the container on a detached module.
-TEST_F(ModuleTest, TypedOperationsTakeTheirContainerOverload) {
+TEST_F(ModuleTest, OperationsTakeTheirContainerOverload) {
   uint64_t u64;
   double real;
   char text[200];
@@ -59,6 +75,9 @@ TEST_F(ModuleTest, TypedOperationsTakeTheirContainerOverload) {
   uint8_t u8;
   float f;
   KrGeneralBuffer general = {&pointer, sizeof(pointer)};
+  KrVPropertySet set;
+  void* cookie = nullptr;
+  KrVModule other;
   struct Row {
     const char* expected;
     std::function<KrStatus(KrVModule&)> call;
@@ -82,6 +101,8 @@ TEST_F(ModuleTest, TypedOperationsTakeTheirContainerOverload) {
       {"set u32 Device/I", [&](KrVModule& m) { return m.SetProperty("I", uint32_t{1}); }},
       {"set real Device/R", [&](KrVModule& m) { return m.SetProperty("R", 1.0f); }},
       {"set ptr Device/G", [&](KrVModule& m) { return m.SetProperty("G", static_cast<void*>(nullptr)); }},
+      {"all 0 Device", [&](KrVModule& m) { return m.GetAllProperties(set); }},
+      {"exists Depth", [&](KrVModule& m) { return m.GetOtherModule("Depth", other); }},
   };
   KrVModule detached;
   for (const Row& row : rows) {
@@ -93,60 +114,55 @@ TEST_F(ModuleTest, TypedOperationsTakeTheirContainerOverload) {
     EXPECT_EQ(KR_STATUS_OS_ERROR, row.call(detached)) << row.expected;
     EXPECT_TRUE(device.journal.empty()) << row.expected;
   }
+  EXPECT_STREQ("Depth", other.GetName());
+  EXPECT_EQ(KR_STATUS_OS_ERROR, detached.RegisterForPropertyChangedEvent("I", nullptr, cookie));
+  EXPECT_EQ(KR_STATUS_OS_ERROR, detached.UnregisterFromPropertyChangedEvent("I", cookie));
 }
 
 TEST_F(ModuleTest, NarrowingConversions) {
-  uint8_t low = 0;
-  EXPECT_EQ(KR_STATUS_OK, module.GetProperty("I", low));
-  EXPECT_EQ(0x34, low);
   device.SetInt("Device", "I", 0xFFFFFFFEu);
   int32_t signedValue = 0;
+  uint8_t low = 0;
+  float rounded = 0;
   EXPECT_EQ(KR_STATUS_OK, module.GetProperty("I", signedValue));
-  EXPECT_EQ(-2, signedValue);
+  EXPECT_EQ(KR_STATUS_OK, module.GetProperty("I", low));
+  EXPECT_EQ(KR_STATUS_OK, module.GetProperty("R", rounded));
+  EXPECT_EQ(std::make_tuple(-2, uint8_t{0xFE}, 0.1f), std::make_tuple(signedValue, low, rounded));
   EXPECT_EQ(KR_STATUS_OK, module.SetProperty("I", int32_t{-1}));
   EXPECT_EQ(0xFFFFFFFFu, device.Int("Device", "I"));
   EXPECT_EQ(KR_STATUS_OK, module.SetProperty("R", 0.5f));
   EXPECT_EQ(0.5, device.Real("Device", "R"));
-  float rounded = 0;
-  device.SetReal("Device", "R", 0.1);
-  EXPECT_EQ(KR_STATUS_OK, module.GetProperty("R", rounded));
-  EXPECT_EQ(0.1f, rounded);
   // A failed narrowing read still stores (the zeroed temporary).
-  low = 7;
-  device.Fail("Device", "I", 0x30999);
-  EXPECT_EQ(0x30999u, module.GetProperty("I", low));
-  EXPECT_EQ(0, low);
+  device.Fail("Device", "I", kRefused);
+  device.Fail("Device", "R", kRefused);
+  signedValue = low = rounded = 7;
+  EXPECT_EQ(kRefused, module.GetProperty("I", signedValue));
+  EXPECT_EQ(kRefused, module.GetProperty("I", low));
+  EXPECT_EQ(kRefused, module.GetProperty("R", rounded));
+  EXPECT_EQ(std::make_tuple(0, uint8_t{0}, 0.0f), std::make_tuple(signedValue, low, rounded));
 }
 
 TEST_F(ModuleTest, CopiesAttachOnTheirOwn) {
   KrVModule copy(module);
   EXPECT_STREQ("Device", copy.GetName());
   EXPECT_NE(module.GetName(), copy.GetName());
-  EXPECT_EQ(1u, device.CountCalls("exists Device"));
   KrVModule other;
-  ASSERT_EQ(KR_STATUS_OK, module.GetOtherModule("Depth", other));
-  EXPECT_STREQ("Depth", other.GetName());
+  ASSERT_EQ(KR_STATUS_OK, other.Attach(&device, "Depth"));
   other = module;
   EXPECT_STREQ("Device", other.GetName());
   const KrVModule& same = other;
   other = same;
   EXPECT_STREQ("Device", other.GetName());
   module.Detach();
-  EXPECT_EQ(KR_STATUS_OS_ERROR, module.GetOtherModule("Depth", other));
   other = module;  // assigning a detached module detaches
   EXPECT_FALSE(other.IsAttached());
   // A module that has gone from the container: the copy stays detached.
-  KrVModule depth;
-  ASSERT_EQ(KR_STATUS_OK, depth.Attach(&device, "Depth"));
   device.moduleQueryStatus = KR_STATUS_TL_MODULE_NOT_FOUND;
-  KrVModule lost(depth);
+  KrVModule lost(copy);
   EXPECT_FALSE(lost.IsAttached());
 }
 
-TEST_F(ModuleTest, EnumerationAndSubscriptionsCarryTheModuleName) {
-  KrVPropertySet set;
-  EXPECT_EQ(KR_STATUS_OK, module.GetAllProperties(set));
-  EXPECT_EQ("all 0 Device", device.journal.back());
+TEST_F(ModuleTest, SubscriptionsCarryTheModuleName) {
   struct Counter : KrVModulePropertyChangedHandler {
     int calls = 0;
     void OnModulePropertyChanged(const char*, const char*) override { ++calls; }
@@ -154,9 +170,97 @@ TEST_F(ModuleTest, EnumerationAndSubscriptionsCarryTheModuleName) {
   void* cookie = nullptr;
   ASSERT_EQ(KR_STATUS_OK, module.RegisterForPropertyChangedEvent("I", &counter, cookie));
   device.Notify("Device", "I");
+  device.Notify("Depth", "I");
   EXPECT_EQ(1, counter.calls);
   EXPECT_EQ(KR_STATUS_OK, module.UnregisterFromPropertyChangedEvent("I", cookie));
-  EXPECT_EQ(0u, device.Subscriptions());
+  device.Notify("Device", "I");
+  EXPECT_EQ(1, counter.calls);
+}
+
+class StreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    AddStream("Source", source, sourceBytes, 1);
+    AddStream("Target", target, targetBytes, 2);
+    device.SetInt("Source", "BufferSize", 8);
+    device.SetInt("Source", "Timestamp", 77);
+  }
+  void AddStream(const char* name, KrVStream& stream, std::vector<unsigned char>& bytes, unsigned char fill) {
+    bytes.assign(8, fill);
+    device.AddModule(name);
+    device.SetPointer(name, "Buffer", bytes.data());
+    device.SetInt(name, "BufferSize", 0);
+    device.SetInt(name, "RequiredDataSize", bytes.size());
+    device.SetInt(name, "Timestamp", 0);
+    device.SetInt(name, "IsNew", 0);
+    ASSERT_EQ(KR_STATUS_OK, stream.Attach(&device, name));
+  }
+  FakeStreamContainer device;
+  KrVStream source;
+  KrVStream target;
+  std::vector<unsigned char> sourceBytes;
+  std::vector<unsigned char> targetBytes;
+};
+
+TEST_F(StreamTest, BufferAndSizes) {
+  void* address = nullptr;
+  EXPECT_EQ(KR_STATUS_OK, source.GetBuffer(address));
+  EXPECT_EQ(sourceBytes.data(), address);
+  KrVStream detached;
+  EXPECT_EQ(KR_STATUS_OS_ERROR, detached.GetBuffer(address));
+  EXPECT_EQ(KR_STATUS_OS_ERROR, detached.CopyFrom(source, 0));
+  EXPECT_EQ(KR_STATUS_OS_ERROR, target.CopyFrom(detached, 0));
+  EXPECT_STREQ("Target", KrVStream(target).GetName());
+  uint32_t size = 5;
+  device.SetInt("Source", "BufferSize", 0x100000008ull);  // only the low 32 bits count
+  EXPECT_EQ(KR_STATUS_OK, source.GetBufferSize(size));
+  EXPECT_EQ(8u, size);
+  device.Fail("Source", "BufferSize", kRefused);
+  size = 5;
+  EXPECT_EQ(kRefused, source.GetBufferSize(size));
+  EXPECT_EQ(5u, size);
+  EXPECT_EQ(KR_STATUS_OK, source.GetBufferAllocatedSize(size));
+  EXPECT_EQ(8u, size);
+}
+
+TEST_F(StreamTest, CopyFromStreamTakesTheSourceTimestampWhenGivenZero) {
+  ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(source, 0));  // exactly the capacity
+  EXPECT_EQ(sourceBytes, targetBytes);
+  EXPECT_EQ(8u, device.Int("Target", "BufferSize"));
+  EXPECT_EQ(77u, device.Int("Target", "Timestamp"));
+  EXPECT_EQ(1u, device.Int("Target", "IsNew"));
+  ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(source, 5));
+  EXPECT_EQ(5u, device.Int("Target", "Timestamp"));
+  device.Fail("Source", "Timestamp", kRefused);  // ignored: the frame gets 0
+  ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(source, 0));
+  EXPECT_EQ(0u, device.Int("Target", "Timestamp"));
+}
+
+// A frame larger than the capacity, or a failing set, changes nothing after
+// the failure: the frame is not marked new.
+TEST_F(StreamTest, FailedCopyIsNotANewFrame) {
+  device.SetInt("Target", "RequiredDataSize", 7);
+  EXPECT_EQ(KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, target.CopyFrom(source, 0));
+  EXPECT_EQ(std::vector<unsigned char>(8, 2), targetBytes);
+  EXPECT_EQ(0u, device.Int("Target", "BufferSize"));
+  device.SetInt("Target", "RequiredDataSize", 8);
+  device.Fail("Target", "Timestamp", kRefused);
+  EXPECT_EQ(kRefused, target.CopyFrom(source, 5));
+  EXPECT_EQ(sourceBytes, targetBytes);
+  EXPECT_EQ(8u, device.Int("Target", "BufferSize"));
+  EXPECT_EQ(0u, device.Int("Target", "IsNew"));
+}
+
+TEST_F(StreamTest, CopyFromMemory) {
+  const unsigned char data[3] = {9, 8, 7};
+  ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(data, 3, 0));
+  EXPECT_EQ((std::vector<unsigned char>{9, 8, 7, 2, 2, 2, 2, 2}), targetBytes);
+  EXPECT_EQ(0u, device.Int("Target", "Timestamp"));  // stored as given
+  ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(nullptr, 0, 4));
+  EXPECT_EQ(0u, device.Int("Target", "BufferSize"));
+  EXPECT_EQ(1u, device.Int("Target", "IsNew"));
+  EXPECT_EQ(KR_STATUS_OS_NULL_POINTER, target.CopyFrom(nullptr, 1, 4));
+  EXPECT_EQ(KR_STATUS_OK, target.CopyFrom(target, 0));  // onto itself
 }
 
 }  // namespace

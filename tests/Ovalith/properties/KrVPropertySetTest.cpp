@@ -46,39 +46,27 @@ TEST(KrVPropertySet, TypedValuesReachTheKitSet) {
   EXPECT_EQ(exists, 1);
 }
 
+// Copies share one set; the last copy to go releases it (a leak or a double
+// release shows under the sanitizers), in every order of assignment.
 TEST(KrVPropertySet, CopiesShareOneSetUntilTheLastIsGone) {
   KrVPropertySet survivor;
+  KrVPropertySet other;
+  other.AddProperty("Depth", "FPS", uint64_t{15});
   {
     KrVPropertySet original;
     original.AddProperty("Depth", "FPS", uint64_t{30});
     KrVPropertySet copy(original);
-    EXPECT_EQ(copy.GetHandle(), original.GetHandle());
     copy.AddProperty("Depth", "FPS", uint64_t{60});
     EXPECT_EQ(IntValue(original, "Depth", "FPS"), 60u);
-    survivor = copy;
-  }  // original and copy are gone; the survivor keeps the set alive
-  EXPECT_EQ(IntValue(survivor, "Depth", "FPS"), 60u);
-}
-
-TEST(KrVPropertySet, AssignmentInEveryOrderIsSafe) {
-  KrVPropertySet a;
-  KrVPropertySet b;
-  a.AddProperty("M", "P", uint64_t{1});
-  b.AddProperty("M", "P", uint64_t{2});
-  b = a;  // b's former set is released, not leaked
-  EXPECT_EQ(IntValue(b, "M", "P"), 1u);
-  KrVPropertySet& same = b;
-  b = same;
-  a = b;
-  EXPECT_EQ(a.GetHandle(), b.GetHandle());
-  {
-    KrVPropertySet c;
-    c = a;
-    KrVPropertySet d(c);
-    d = KrVPropertySet();
-    EXPECT_NE(d.GetHandle(), a.GetHandle());
+    survivor = copy;  // survivor's former set is released, not leaked
+    KrVPropertySet& same = survivor;
+    survivor = same;
+    other = original;
+    copy = KrVPropertySet();
+    EXPECT_NE(copy.GetHandle(), original.GetHandle());
   }
-  EXPECT_EQ(IntValue(a, "M", "P"), 1u);
+  EXPECT_EQ(survivor.GetHandle(), other.GetHandle());
+  EXPECT_EQ(IntValue(survivor, "Depth", "FPS"), 60u);
 }
 
 TEST(KrVPropertySet, EnumeratorWalksTheSetWithAndWithoutAModuleFilter) {
