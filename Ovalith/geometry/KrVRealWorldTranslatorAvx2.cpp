@@ -103,14 +103,7 @@ __attribute__((target("avx2"))) unsigned int KrVConvertTranslatorRowAvx2(const K
     Interleave8(x, y, z, out + size_t{kept} * 3);
     kept += count;
   }
-  for (; i < row.width; ++i) {
-    const float zf = static_cast<float>(row.depth[i]);
-    const double z = zf;
-    row.out[kept].SetPoint(KrVRealWorldCoordinate(row.columnFactors[i], z, row.reciprocalZpd),
-                           KrVRealWorldCoordinate(row.rowFactor, z, row.reciprocalZpd), zf);
-    kept += !row.skipNoSample || row.depth[i] != row.noSampleValue ? 1u : 0u;
-  }
-  return kept;
+  return KrVConvertTranslatorRowTail(row, i, kept);
 }
 
 #endif  // KRV_TRANSLATOR_X86_KERNELS

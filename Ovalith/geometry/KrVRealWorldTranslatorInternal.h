@@ -28,6 +28,20 @@ struct KrVTranslatorRow {
 // Converts the row and returns the number of points kept at out.
 unsigned int KrVConvertTranslatorRow(const KrVTranslatorRow& row);
 
+// The pixels from first to the end of the row one at a time, kept after the
+// kept points before them: the vector kernels' last, partial block. Returns
+// the points kept in all.
+inline unsigned int KrVConvertTranslatorRowTail(const KrVTranslatorRow& row, unsigned int first, unsigned int kept) {
+  for (unsigned int i = first; i < row.width; ++i) {
+    const float zf = static_cast<float>(row.depth[i]);
+    const double z = zf;
+    row.out[kept].SetPoint(KrVRealWorldCoordinate(row.columnFactors[i], z, row.reciprocalZpd),
+                           KrVRealWorldCoordinate(row.rowFactor, z, row.reciprocalZpd), zf);
+    kept += !row.skipNoSample || row.depth[i] != row.noSampleValue ? 1u : 0u;
+  }
+  return kept;
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #define KRV_TRANSLATOR_X86_KERNELS 1
 // The AVX2 row kernel (KrVRealWorldTranslatorAvx2.cpp); only for processors

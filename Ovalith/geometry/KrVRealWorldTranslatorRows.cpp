@@ -202,14 +202,7 @@ __attribute__((target("avx512f"))) unsigned int ConvertRowAvx512(const KrVTransl
                      _mm512_mask_permutexvar_ps(_mm512_permutex2var_ps(x, index2, y), kInterleave.zMask[2], index2, z));
     kept += count;
   }
-  for (; i < row.width; ++i) {
-    const float zf = static_cast<float>(row.depth[i]);
-    const double z = zf;
-    row.out[kept].SetPoint(KrVRealWorldCoordinate(row.columnFactors[i], z, row.reciprocalZpd),
-                           KrVRealWorldCoordinate(row.rowFactor, z, row.reciprocalZpd), zf);
-    kept += !row.skipNoSample || row.depth[i] != row.noSampleValue ? 1u : 0u;
-  }
-  return kept;
+  return KrVConvertTranslatorRowTail(row, i, kept);
 }
 
 #endif  // KRV_X86_KERNELS
