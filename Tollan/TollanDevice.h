@@ -85,9 +85,18 @@ KrStatus KrDeviceProxyCreateStreamData(KrDeviceHandle device, const char* stream
 KrStatus KrDeviceProxyDestroyStreamData(KrStreamData** data);  // sets *data to null
 // Makes the record's buffer hold at least size bytes: pData may move (the
 // bytes held before are kept, the rest is zero) and the replaced buffer is
-// freed. Whoever wraps pData must take the new address. An unknown record:
+// freed unless a hold keeps it. Whoever wraps pData must take the new address. An unknown record:
 // KR_STATUS_TL_BAD_HANDLE; no memory: 0x20001 with the record unchanged.
 KrStatus KrStreamDataReserve(KrStreamData* data, uint32_t size);
+// Keeps the buffer that the record's pData points at now alive, with its
+// bytes, until KrStreamDataReleaseBuffer: a record that moves to a larger
+// buffer or is destroyed meanwhile leaves the held one to the hold. For views
+// that must outlive the record's current buffer. Call it from the thread that
+// reads the record, not during a read. A record pointed at memory of the
+// caller's own: KR_STATUS_TL_NOT_SUPPORTED; an unknown record:
+// KR_STATUS_TL_BAD_HANDLE. The hold may be released from any thread.
+KrStatus KrStreamDataHoldBuffer(const KrStreamData* data, KrBufferHold* hold);
+KrStatus KrStreamDataReleaseBuffer(KrBufferHold* hold);  // sets *hold to null; a null *hold is fine
 KrStatus KrStreamDataSetCreate(KrStreamDataSetHandle* set);
 KrStatus KrStreamDataSetDestroy(KrStreamDataSetHandle* set);  // members are not destroyed
 KrStatus KrStreamDataSetAdd(KrStreamDataSetHandle set, KrStreamData* data);

@@ -58,6 +58,7 @@ typedef struct KrDeviceProxyImpl* KrDeviceHandle;
 typedef struct KrPropertySetImpl* KrPropertySetHandle;
 typedef struct KrPropertySetEnumeratorImpl* KrPropertySetEnumeratorHandle;
 typedef struct KrStreamDataSetImpl* KrStreamDataSetHandle;
+typedef struct KrBufferHoldImpl* KrBufferHold;  // a share of a record's buffer
 // Identifies one event registration; written by a Register call and given
 // back to the matching Unregister call.
 typedef void* KrCallbackHandle;

@@ -212,6 +212,12 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   KrStatus GetStream(const char* name, KrVStream& stream);
   // The frame object of the named stream; unknown name: 0x1000A.
   KrStatus GetStreamData(const char* name, KrVStreamData*& data);
+  // Keeps the buffer under the named stream's frame object alive, bytes and
+  // all, until KrStreamDataReleaseBuffer(hold), even when the stream moves to
+  // a larger buffer or the device closes: for views that the application may
+  // keep past the next read. Unknown name: 0x1000A. In compatibility mode
+  // the frames live in the device's own buffers: KR_STATUS_TL_NOT_SUPPORTED.
+  KrStatus HoldFrameBuffer(const char* name, KrBufferHold* hold);
 
   // ---- reading and writing ----
   // Reads every stream and publishes each record to its stream's properties

@@ -299,6 +299,20 @@ KrStatus KrVDevice::GetStreamData(const char* name, KrVStreamData*& data) {
   return Record(KR_STATUS_OK);
 }
 
+KrStatus KrVDevice::HoldFrameBuffer(const char* name, KrBufferHold* hold) {
+  if (name == nullptr || hold == nullptr) {
+    return KR_STATUS_OS_NULL_POINTER;
+  }
+  const KrVDeviceStream* stream = FindStream(name);
+  if (stream == nullptr) {
+    return Record(KR_STATUS_OS_NOT_FOUND);
+  }
+  if (compatibility != 0) {
+    return Record(KR_STATUS_TL_NOT_SUPPORTED);
+  }
+  return Record(KrStreamDataHoldBuffer(stream->GetStreamData(), hold));
+}
+
 // ---- reading ----
 
 KrStatus KrVDevice::UpdateStream(KrVDeviceStream& stream) {

@@ -7,12 +7,18 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <unordered_set>
 
 struct KrStreamDataSetImpl {
   std::vector<KrStreamData*> members;  // not owned; order of addition
+};
+
+// One share of a record buffer; the buffer is freed with its last share.
+struct KrBufferHoldImpl {
+  std::shared_ptr<void> buffer;
 };
 
 namespace tollan {
@@ -23,28 +29,35 @@ namespace {
 constexpr size_t kBufferAlignment = 64;
 constexpr uint64_t kMinimumCapacity = 64;
 
-struct RecordInternal {
-  KrDeviceHandle device = nullptr;
-  uint64_t streamId = 0;
-  void* buffer = nullptr;
-  uint64_t capacity = 0;
-};
-
 void FreeBuffer(void* buffer) {
   if (buffer != nullptr) {
     ::operator delete(buffer, std::align_val_t(kBufferAlignment));
   }
 }
 
-void* AllocateBuffer(uint64_t size) {
+// The record shares its buffer with every hold taken on it (KrStreamDataHoldBuffer):
+// a buffer the record replaces or drops lives on until its last hold goes.
+struct RecordInternal {
+  KrDeviceHandle device = nullptr;
+  uint64_t streamId = 0;
+  std::shared_ptr<void> buffer;
+  uint64_t capacity = 0;
+};
+
+std::shared_ptr<void> AllocateBuffer(uint64_t size) {
   if (size > UINT32_MAX) {
     return nullptr;
   }
   void* buffer = ::operator new(static_cast<size_t>(size), std::align_val_t(kBufferAlignment), std::nothrow);
-  if (buffer != nullptr) {
-    std::memset(buffer, 0, static_cast<size_t>(size));
+  if (buffer == nullptr) {
+    return nullptr;
   }
-  return buffer;
+  std::memset(buffer, 0, static_cast<size_t>(size));
+  try {
+    return std::shared_ptr<void>(buffer, FreeBuffer);
+  } catch (const std::bad_alloc&) {  // the deleter was called
+    return nullptr;
+  }
 }
 
 // Every live record and set, so that pointers can be checked before use.
@@ -72,7 +85,7 @@ KrStatus NewRecord(KrDeviceHandle device, uint64_t streamId, const std::string& 
   auto* internal = new (std::nothrow) RecordInternal();
   auto* data = new (std::nothrow) KrStreamData();
   const uint64_t size = std::max(capacity, kMinimumCapacity);
-  void* buffer = (internal && data) ? AllocateBuffer(size) : nullptr;
+  std::shared_ptr<void> buffer = (internal && data) ? AllocateBuffer(size) : nullptr;
   if (buffer == nullptr) {
     delete internal;
     delete data;
@@ -83,7 +96,7 @@ KrStatus NewRecord(KrDeviceHandle device, uint64_t streamId, const std::string& 
   internal->buffer = buffer;
   internal->capacity = size;
   std::memcpy(data->strStreamName, stream.c_str(), stream.size() + 1);
-  data->pData = buffer;
+  data->pData = buffer.get();
   data->pInternal = internal;
   Registry& registry = TheRegistry();
   std::lock_guard<std::mutex> guard(registry.mutex);
@@ -106,22 +119,21 @@ bool GetRecordOwner(const KrStreamData* record, KrDeviceHandle* device, uint64_t
 void* ReserveRecordData(KrStreamData* record, uint32_t size) {
   RecordInternal* internal = Internal(record);
   if (size <= internal->capacity) {
-    record->pData = internal->buffer;
-    return internal->buffer;
+    record->pData = internal->buffer.get();
+    return record->pData;
   }
   // Grow by half again so a stream whose frames creep up does not reallocate
   // at every frame.
   const uint64_t grown = std::max<uint64_t>(size, internal->capacity + internal->capacity / 2);
-  void* buffer = AllocateBuffer(std::min<uint64_t>(grown, UINT32_MAX));
+  std::shared_ptr<void> buffer = AllocateBuffer(std::min<uint64_t>(grown, UINT32_MAX));
   if (buffer == nullptr) {
     return nullptr;
   }
-  std::memcpy(buffer, internal->buffer, static_cast<size_t>(internal->capacity));
-  FreeBuffer(internal->buffer);
-  internal->buffer = buffer;
+  std::memcpy(buffer.get(), internal->buffer.get(), static_cast<size_t>(internal->capacity));
+  internal->buffer = std::move(buffer);  // the old one goes with its last hold
   internal->capacity = std::min<uint64_t>(grown, UINT32_MAX);
-  record->pData = buffer;
-  return buffer;
+  record->pData = internal->buffer.get();
+  return record->pData;
 }
 
 KrStatus ReserveStreamRecords(KrDeviceHandle device, uint64_t streamId, uint64_t size) {
@@ -136,7 +148,7 @@ KrStatus ReserveStreamRecords(KrDeviceHandle device, uint64_t streamId, uint64_t
       // A caller that pointed pData at memory of its own keeps it.
       auto* target = const_cast<KrStreamData*>(record);
       void* const own = target->pData;
-      const bool kitBuffer = own == internal->buffer;
+      const bool kitBuffer = own == internal->buffer.get();
       if (ReserveRecordData(target, static_cast<uint32_t>(size)) == nullptr) {
         return KR_STATUS_OS_ALLOC_FAILED;
       }
@@ -150,7 +162,7 @@ KrStatus ReserveStreamRecords(KrDeviceHandle device, uint64_t streamId, uint64_t
 
 bool RecordDataFits(const KrStreamData* record, uint32_t size) {
   const RecordInternal* internal = Internal(record);
-  return record->pData != internal->buffer || size <= internal->capacity;
+  return record->pData != internal->buffer.get() || size <= internal->capacity;
 }
 
 KrStatus FillRecord(KrStreamData* record, const void* data, uint32_t size, uint64_t timestamp, uint32_t frameId,
@@ -214,8 +226,7 @@ KrStatus KrDeviceProxyDestroyStreamData(KrStreamData** data) {
       members.erase(std::remove(members.begin(), members.end(), record), members.end());
     }
   }
-  tollan::FreeBuffer(tollan::Internal(record)->buffer);
-  delete tollan::Internal(record);
+  delete tollan::Internal(record);  // the buffer goes with its last hold
   delete record;
   *data = nullptr;
   return KR_STATUS_OK;
@@ -232,6 +243,31 @@ KrStatus KrStreamDataReserve(KrStreamData* data, uint32_t size) {
     }
   }
   return tollan::ReserveRecordData(data, size) != nullptr ? KR_STATUS_OK : KR_STATUS_OS_ALLOC_FAILED;
+}
+
+KrStatus KrStreamDataHoldBuffer(const KrStreamData* data, KrBufferHold* hold) {
+  TOLLAN_ENTER("KrStreamDataHoldBuffer", nullptr);
+  TOLLAN_REQUIRE(data);
+  TOLLAN_REQUIRE(hold);
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> guard(registry.mutex);
+  if (registry.records.count(data) == 0) {
+    return KR_STATUS_TL_BAD_HANDLE;
+  }
+  const tollan::RecordInternal* internal = tollan::Internal(data);
+  if (data->pData != internal->buffer.get()) {
+    return KR_STATUS_TL_NOT_SUPPORTED;  // memory of the caller's own
+  }
+  *hold = new (std::nothrow) KrBufferHoldImpl{internal->buffer};
+  return *hold != nullptr ? KR_STATUS_OK : KR_STATUS_OS_ALLOC_FAILED;
+}
+
+// Never fails (no fault injection either): a hold is let go like memory.
+KrStatus KrStreamDataReleaseBuffer(KrBufferHold* hold) {
+  TOLLAN_REQUIRE(hold);
+  delete *hold;
+  *hold = nullptr;
+  return KR_STATUS_OK;
 }
 
 KrStatus KrStreamDataSetCreate(KrStreamDataSetHandle* set) {

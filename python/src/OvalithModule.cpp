@@ -5,8 +5,10 @@
 // Frame memory: the arrays handed out view the buffers of the engine's
 // stream records without a copy. Each array's base is a FrameLease that
 // names the device core and the read generation it came from. A lease holds
-// the core alive (shared ownership), so garbage collection never frees a
-// buffer under a view; an explicit close with leases still alive stops the
+// the core alive (shared ownership) and a hold on the kit buffer under the
+// array, so neither garbage collection nor a stream that moves to a larger
+// buffer frees memory under a view, a plain numpy.asarray() of one included;
+// an explicit close with leases still alive stops the
 // streams at once and lets the last lease release the engine device. Every
 // read, seek or close moves the generation on, and the Python layer checks
 // the lease before each access of an array, so a view used after the read
@@ -118,6 +120,10 @@ struct DeviceCore {
 struct FrameLease {
   std::shared_ptr<DeviceCore> core;
   uint64_t generation;
+  // The kit buffer under the array: it stays allocated while any array
+  // (or a plain NumPy view of one) still points at it, even after the
+  // stream moved to a larger buffer or the device closed.
+  std::shared_ptr<KrBufferHoldImpl> buffer;
   bool Valid() const { return core->open && core->generation.load() == generation; }
 };
 
@@ -233,7 +239,10 @@ class Device {
     Require();
     KrVStreamData* data = nullptr;
     Check(core_->device.GetStreamData(name.c_str(), data), "no stream " + name);
-    py::object lease = py::cast(FrameLease{core_, core_->generation.load()});
+    KrBufferHold hold = nullptr;
+    Check(core_->device.HoldFrameBuffer(name.c_str(), &hold), "cannot hold the frame of " + name);
+    std::shared_ptr<KrBufferHoldImpl> buffer(hold, [](KrBufferHold held) { KrStreamDataReleaseBuffer(&held); });
+    py::object lease = py::cast(FrameLease{core_, core_->generation.load(), std::move(buffer)});
     py::object array = ArrayOf(*data, lease);
     return py::make_tuple(array, data->GetTimestamp(), data->GetFrameID(), data->IsDataNew() != 0);
   }
