@@ -322,7 +322,8 @@ BENCHMARK(BM_RecordingOpenCrafted)
 // ---- the frame check ----
 
 // CRC-32 of one 640x480 depth and image frame pair; arg: the kernel (0
-// zlib, 1 pclmulqdq, 2 vpclmulqdq). Unsupported kernels are skipped.
+// zlib, 1 pclmulqdq, 2 vpclmulqdq with AVX-512, 3 vpclmulqdq256 with AVX2).
+// Unsupported kernels are skipped.
 void BM_RecordingCrc32(benchmark::State& state) {
   const auto kernel = static_cast<crc::Kernel>(state.range(0));
   if (!crc::Supported(kernel)) {
@@ -340,6 +341,6 @@ void BM_RecordingCrc32(benchmark::State& state) {
   state.SetLabel(kernel == crc::Kernel::kZlib ? std::string(crc::Name(kernel)) + " (baseline)" : crc::Name(kernel));
   state.SetBytesProcessed(int64_t(state.iterations()) * (kDepthSize + kImageSize));
 }
-BENCHMARK(BM_RecordingCrc32)->ArgName("kernel")->DenseRange(0, 2);
+BENCHMARK(BM_RecordingCrc32)->ArgName("kernel")->DenseRange(0, 3);
 
 }  // namespace
