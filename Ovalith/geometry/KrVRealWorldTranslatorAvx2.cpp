@@ -1,21 +1,21 @@
-// The AVX2 row kernel of KrVRealWorldTranslator's whole-frame conversion,
-// for x86-64 processors without AVX-512 (most of them).
+// The AVX2 row kernel of KrVRealWorldTranslator's whole-frame conversion, for
+// x86-64 processors without AVX-512 (most of them).
 //
-// Eight pixels per step, all in registers: the depths widen to floats (Z)
-// and to doubles, X and Y are factor * Z * (1 / ZPD) as two separately
-// rounded double products converted to float, exactly as the per-point
-// conversion computes them. No fused multiply-add: it would round once
-// where the per-point conversion rounds twice, and the results must agree
-// to the bit. The conversions are what the step waits for
-// (four double-to-float conversions, each busier than a multiplication), so
-// the depths become doubles without one: a depth widened to 64 bits inside
-// the bits of 2^52 is the double 2^52 + depth, and one exact subtraction
-// leaves the depth. Rows that keep every pixel interleave the eight points
-// by 128-bit halves (points 0-3 and 4-7) and write them with three 32-byte
-// stores. Rows that skip pixels without a sample write each point as 16
-// bytes at its place among the kept ones (a table gives the places for each
-// mask of measured pixels), lowest first: a point's fourth float, and a
-// skipped pixel's whole point, land where the next kept point then goes.
+// Eight pixels per step, all in registers: the depths widen to floats (Z) and
+// to doubles, X and Y are factor * Z * (1 / ZPD) as two separately rounded
+// double products converted to float, exactly as the per-point conversion
+// computes them. No fused multiply-add: it would round once where the per-point
+// conversion rounds twice, and the results must agree to the bit. The
+// conversions are what the step waits for (four double-to-float conversions,
+// each busier than a multiplication), so the depths become doubles without one:
+// a depth written into the low mantissa bits of the double 2^52 makes the
+// double 2^52 + depth, and one exact subtraction leaves the depth. Rows that keep every pixel
+// interleave the eight points by 128-bit halves (points 0-3 and 4-7) and write
+// them with three 32-byte stores. Rows that skip pixels without a sample write
+// each point as 16 bytes at its place among the kept ones (a table gives the
+// places for each mask of measured pixels), lowest first: a point's fourth
+// float, and a skipped pixel's whole point, land where the next kept point then
+// goes.
 #include <Ovalith/geometry/KrVRealWorldTranslatorInternal.h>
 
 #if defined(KRV_TRANSLATOR_X86_KERNELS)
@@ -60,12 +60,12 @@ __attribute__((target("avx2"))) inline __m128 Coordinates4(__m256d factor, __m25
 // Eight points from eight x, y and z (points 0-3 in the low halves, 4-7 in
 // the high halves), as 24 floats at target.
 __attribute__((target("avx2"))) inline void Interleave8(__m256 x, __m256 y, __m256 z, float* target) {
-  const __m256 xyLow = _mm256_unpacklo_ps(x, y);   // x0 y0 x1 y1 | x4 y4 x5 y5
-  const __m256 xyHigh = _mm256_unpackhi_ps(x, y);  // x2 y2 x3 y3 | x6 y6 x7 y7
-  const __m256 zxLow = _mm256_unpacklo_ps(z, x);   // z0 x0 z1 x1 | ...
-  const __m256 zxHigh = _mm256_unpackhi_ps(z, x);  // z2 x2 z3 x3 | ...
-  const __m256 yzLow = _mm256_unpacklo_ps(y, z);   // y0 z0 y1 z1 | ...
-  const __m256 yzHigh = _mm256_unpackhi_ps(y, z);  // y2 z2 y3 z3 | ...
+  const __m256 xyLow = _mm256_unpacklo_ps(x, y);                                // x0 y0 x1 y1 | x4 y4 x5 y5
+  const __m256 xyHigh = _mm256_unpackhi_ps(x, y);                               // x2 y2 x3 y3 | x6 y6 x7 y7
+  const __m256 zxLow = _mm256_unpacklo_ps(z, x);                                // z0 x0 z1 x1 | ...
+  const __m256 zxHigh = _mm256_unpackhi_ps(z, x);                               // z2 x2 z3 x3 | ...
+  const __m256 yzLow = _mm256_unpacklo_ps(y, z);                                // y0 z0 y1 z1 | ...
+  const __m256 yzHigh = _mm256_unpackhi_ps(y, z);                               // y2 z2 y3 z3 | ...
   const __m256 a = _mm256_shuffle_ps(xyLow, zxLow, _MM_SHUFFLE(3, 0, 1, 0));    // x0 y0 z0 x1 | x4 y4 z4 x5
   const __m256 b = _mm256_shuffle_ps(yzLow, xyHigh, _MM_SHUFFLE(1, 0, 3, 2));   // y1 z1 x2 y2 | y5 z5 x6 y6
   const __m256 c = _mm256_shuffle_ps(zxHigh, yzHigh, _MM_SHUFFLE(3, 2, 3, 0));  // z2 x3 y3 z3 | z6 x7 y7 z7
@@ -126,16 +126,16 @@ struct RowConstants {
 // row, and are scratch.
 template <bool kSkip, bool kRoomAfter>
 __attribute__((target("avx2"))) inline unsigned int ConvertBlock8(const unsigned short* depth,
-                                                                 const double* columnFactors, const RowConstants& k,
-                                                                 float* target) {
+                                                                  const double* columnFactors, const RowConstants& k,
+                                                                  float* target) {
   const __m256i depth32 = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(depth)));
   const __m256 z = _mm256_cvtepi32_ps(depth32);
   const __m256d zLow = Depths4(depth);
   const __m256d zHigh = Depths4(depth + 4);
   const __m256 x = _mm256_set_m128(Coordinates4(_mm256_loadu_pd(columnFactors + 4), zHigh, k.reciprocal),
                                    Coordinates4(_mm256_loadu_pd(columnFactors), zLow, k.reciprocal));
-  const __m256 y = _mm256_set_m128(Coordinates4(k.rowFactor, zHigh, k.reciprocal),
-                                   Coordinates4(k.rowFactor, zLow, k.reciprocal));
+  const __m256 y =
+      _mm256_set_m128(Coordinates4(k.rowFactor, zHigh, k.reciprocal), Coordinates4(k.rowFactor, zLow, k.reciprocal));
   if (kSkip) {
     const auto measured =
         static_cast<unsigned int>(~_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(depth32, k.noSample)))) &
