@@ -175,8 +175,8 @@ void BM_RecordingPlaybackBaselineFread(benchmark::State& state) {
 BENCHMARK(BM_RecordingPlaybackBaselineFread)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Args: frame CRC checks on/off, deflated depth or raw, and the CRC-32
-// kernel (0 zlib, 1 pclmulqdq, 2 vpclmulqdq; the label names it). A kernel
-// this processor lacks is reported, not measured.
+// kernel (0 zlib, 1 pclmulqdq, 2 vpclmulqdq, 3 vpclmulqdq256; the label
+// names it). A kernel this processor lacks is reported, not measured.
 void BM_RecordingPlayback(benchmark::State& state) {
   ReaderOptions options;
   options.verifyFrameData = state.range(0) != 0;
@@ -216,6 +216,7 @@ BENCHMARK(BM_RecordingPlayback)
     ->ArgNames({"checkCrc", "deflateDepth", "kernel"})
     ->Args({1, 0, 1})
     ->Args({1, 0, 2})
+    ->Args({1, 0, 3})
     ->Args({0, 0, 0})
     ->Args({1, 1, 1})
     ->Unit(benchmark::kMillisecond)
