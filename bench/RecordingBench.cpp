@@ -175,8 +175,8 @@ void BM_RecordingPlaybackBaselineFread(benchmark::State& state) {
 BENCHMARK(BM_RecordingPlaybackBaselineFread)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Args: frame CRC checks on/off, deflated depth or raw, and the CRC-32
-// kernel (0 zlib, 1 pclmulqdq, 2 vpclmulqdq; the label names it). A kernel
-// this processor lacks is reported, not measured.
+// kernel (0 zlib, 1 pclmulqdq, 2 vpclmulqdq, 3 vpclmulqdq256; the label
+// names it). A kernel this processor lacks is reported, not measured.
 void BM_RecordingPlayback(benchmark::State& state) {
   ReaderOptions options;
   options.verifyFrameData = state.range(0) != 0;
@@ -216,6 +216,7 @@ BENCHMARK(BM_RecordingPlayback)
     ->ArgNames({"checkCrc", "deflateDepth", "kernel"})
     ->Args({1, 0, 1})
     ->Args({1, 0, 2})
+    ->Args({1, 0, 3})
     ->Args({0, 0, 0})
     ->Args({1, 1, 1})
     ->Unit(benchmark::kMillisecond)
@@ -322,7 +323,8 @@ BENCHMARK(BM_RecordingOpenCrafted)
 // ---- the frame check ----
 
 // CRC-32 of one 640x480 depth and image frame pair; arg: the kernel (0
-// zlib, 1 pclmulqdq, 2 vpclmulqdq). Unsupported kernels are skipped.
+// zlib, 1 pclmulqdq, 2 vpclmulqdq with AVX-512, 3 vpclmulqdq256 with AVX2).
+// Unsupported kernels are skipped.
 void BM_RecordingCrc32(benchmark::State& state) {
   const auto kernel = static_cast<crc::Kernel>(state.range(0));
   if (!crc::Supported(kernel)) {
@@ -340,6 +342,6 @@ void BM_RecordingCrc32(benchmark::State& state) {
   state.SetLabel(kernel == crc::Kernel::kZlib ? std::string(crc::Name(kernel)) + " (baseline)" : crc::Name(kernel));
   state.SetBytesProcessed(int64_t(state.iterations()) * (kDepthSize + kImageSize));
 }
-BENCHMARK(BM_RecordingCrc32)->ArgName("kernel")->DenseRange(0, 2);
+BENCHMARK(BM_RecordingCrc32)->ArgName("kernel")->DenseRange(0, 3);
 
 }  // namespace

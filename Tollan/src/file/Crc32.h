@@ -1,12 +1,14 @@
 // CRC-32 of recordings, fast: the same values as zlib's crc32 (reflected
 // polynomial 0xEDB88320, initial and final complement), computed by folding
 // the data with carry-less multiplication where the processor has it:
-// 512-bit lanes (VPCLMULQDQ with AVX-512), 128-bit lanes (PCLMULQDQ), else
-// zlib itself. The kernel is chosen once, at the first call, from what the
-// running processor reports; every kernel gives zlib's result for any data.
+// 512-bit registers (VPCLMULQDQ with AVX-512), 256-bit registers
+// (VPCLMULQDQ with AVX2, which many processors without AVX-512 have),
+// 128-bit lanes (PCLMULQDQ), else zlib itself. The kernel is chosen once, at
+// the first call, from what the running processor reports; every kernel
+// gives zlib's result for any data.
 //
-// Folding keeps a 128-bit (or 512-bit) remainder that has the same CRC as
-// the data folded into it; the last 16 bytes of remainder and the tail that
+// Folding keeps a 128-bit (or wider) remainder that has the same CRC as the
+// data folded into it; the last 16 bytes of remainder and the tail that
 // does not fill a lane are finished with zlib. The folding constants are
 // x^n mod P for the fold distances, computed at compile time below.
 //
@@ -20,7 +22,8 @@ namespace tollan {
 namespace recording {
 namespace crc {
 
-enum class Kernel { kZlib, kClmul128, kClmul512 };
+// (The values number the kernels in benchmark arguments: new ones go last.)
+enum class Kernel { kZlib, kClmul128, kClmul512, kClmul256 };
 
 // Whether the running processor (and system) can run the kernel.
 bool Supported(Kernel kernel);

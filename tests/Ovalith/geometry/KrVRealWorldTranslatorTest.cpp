@@ -201,6 +201,28 @@ TEST_P(TranslatorBatchTest, RejectsBadWindowsAndFullOutputs) {
   EXPECT_EQ(31u, points.GetSize());
 }
 
+// Vector kernels may write scratch past the kept points, but never past the
+// output: a frame with every pixel measured fills an external container to
+// its last point, with a guard right after it.
+TEST_P(TranslatorBatchTest, WritesNothingPastAFullOutput) {
+  const KrVRealWorldTranslator t(120, 0.1042, 16, 2);
+  KrVDepthMatrix depth(16, 2);
+  for (int i = 0; i < 32; ++i) {
+    depth[i] = static_cast<unsigned short>(1000 + i);
+  }
+  for (KrVNoSampleHandling handling : {KRV_NO_SAMPLE_KEEP, KRV_NO_SAMPLE_SKIP}) {
+    struct {
+      KrVPoint points[32];
+      float guard;
+    } memory = {};
+    memory.guard = 12345.0f;
+    KrVPointContainer external(memory.points, 32);
+    ASSERT_EQ(KR_STATUS_OK, t.Projective2RW(depth, external, handling));
+    EXPECT_EQ(32u, external.GetSize());
+    EXPECT_EQ(12345.0f, memory.guard);
+  }
+}
+
 TEST(TranslatorTest, BatchRealWorldToProjectiveEqualsPerPoint) {
   const KrVRealWorldTranslator t(120, 0.1042, 320, 240, 640, 480, 100, 50);
   std::mt19937 random(99);

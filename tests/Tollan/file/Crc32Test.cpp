@@ -66,7 +66,7 @@ TEST_P(Crc32Kernels, ChainsLikeZlibOverALargeBuffer) {
   EXPECT_EQ(chained, whole);
 }
 
-INSTANTIATE_TEST_SUITE_P(All, Crc32Kernels, ::testing::Values(Kernel::kClmul128, Kernel::kClmul512),
+INSTANTIATE_TEST_SUITE_P(All, Crc32Kernels, ::testing::Values(Kernel::kClmul128, Kernel::kClmul256, Kernel::kClmul512),
                          [](const ::testing::TestParamInfo<Kernel>& info) {
                            return std::string(crc::Name(info.param));
                          });
@@ -80,7 +80,7 @@ TEST(Crc32, TheRecordingsUseTheBestKernel) {
   EXPECT_EQ(Crc32(nullptr, 0, 77u), 77u);
   // A kernel chosen for the recordings computes them, with the same values.
   EXPECT_EQ(crc::InUse(), crc::Best());
-  for (Kernel kernel : {Kernel::kZlib, Kernel::kClmul128, Kernel::kClmul512}) {
+  for (Kernel kernel : {Kernel::kZlib, Kernel::kClmul128, Kernel::kClmul256, Kernel::kClmul512}) {
     EXPECT_EQ(crc::UseKernel(kernel), crc::Supported(kernel));
     EXPECT_EQ(Crc32(bytes.data(), bytes.size()), Zlib(bytes.data(), bytes.size(), 0)) << crc::Name(crc::InUse());
   }
