@@ -90,12 +90,6 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyAndMissingModulesHaveTheirRule
     EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty"), 0u);
     device->hidden.clear();
   }
-  // A legacy device never asks the kit whether a module exists.
-  Create(Script(), 1);
-  int value = 77;
-  EXPECT_EQ(device->GetIOParam(5, value), KR_STATUS_TL_MODULE_NOT_FOUND);
-  EXPECT_EQ(value, 77);
-  EXPECT_EQ(CountJournalCalls("KrDeviceProxyDoesModuleExist"), 0u);
 }
 
 TEST_F(NumberedParams, FailuresOfTheCurrentModelPassThroughAndStoreNothing) {
@@ -435,15 +429,12 @@ TEST_F(BufferParams, RecordFrameAndSelfTestReads) {
   KrGeneralBuffer record{bytes.data(), 33};
   EXPECT_EQ(device->GetIOParam(24, static_cast<void*>(&record)), KR_STATUS_OK);
   EXPECT_EQ(bytes, version);
-
   char frame[8] = {};
   EXPECT_EQ(device->GetIOParam(32, static_cast<void*>(frame)), KR_STATUS_OK);
   EXPECT_STREQ(frame, "frame");
-
   int bist = 77;
   EXPECT_EQ(device->GetIOParam(37, static_cast<void*>(&bist)), KR_STATUS_OK);
   EXPECT_EQ(bist, 0x20003);
-
   // Integer-only numbers and a null buffer.
   EXPECT_EQ(device->GetIOParam(2, static_cast<void*>(&bist)), KR_STATUS_TL_UNKNOWN_PARAMETER);
   EXPECT_EQ(device->GetIOParam(37, static_cast<void*>(nullptr)), KR_STATUS_OS_NULL_POINTER);
@@ -492,11 +483,14 @@ class DepthTables : public LegacyTest {
 
   void SetUp() override {
     LegacyTest::SetUp();
-    Create(Modules()
-               .IntProperty("Depth", "MaxShift", 3)
-               .IntProperty("Depth", "DeviceMaxDepth", 4)
-               .Property("Depth", "S2D", ScriptValue::General(s2d, sizeof(s2d)))
-               .Property("Depth", "D2S", ScriptValue::General(d2s, sizeof(d2s))));
+    Create(Tables());
+  }
+  Script Tables() const {
+    return Modules()
+        .IntProperty("Depth", "MaxShift", 3)
+        .IntProperty("Depth", "DeviceMaxDepth", 4)
+        .Property("Depth", "S2D", ScriptValue::General(s2d, sizeof(s2d)))
+        .Property("Depth", "D2S", ScriptValue::General(d2s, sizeof(d2s)));
   }
   const uint16_t* Table(uint32_t id) {
     void* table = nullptr;
@@ -555,11 +549,7 @@ TEST_F(DepthTables, AFailureAtAnyCallLeavesNoTableAndALaterRequestSucceeds) {
   for (uint64_t n = 1; !completed; ++n) {
     SCOPED_TRACE(n);
     ASSERT_LT(n, 20u);
-    Create(Modules()
-               .IntProperty("Depth", "MaxShift", 3)
-               .IntProperty("Depth", "DeviceMaxDepth", 4)
-               .Property("Depth", "S2D", ScriptValue::General(s2d, sizeof(s2d)))
-               .Property("Depth", "D2S", ScriptValue::General(d2s, sizeof(d2s))));
+    Create(Tables());
     ClearFailures();
     FailNthCall(n);
     void* table = nullptr;
