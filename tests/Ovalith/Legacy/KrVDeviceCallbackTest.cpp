@@ -15,8 +15,14 @@ namespace {
 
 using namespace device_test;
 
-// Records the depth frame (id and time stamp) of every call, and whether
-// the call saw the frame its device shows.
+// The depth frames (id and time stamp) of every call, and whether each call
+// saw the frame its device shows.
+struct Calls {
+  std::vector<uint32_t> ids;
+  std::vector<uint64_t> timestamps;
+  bool consistent = true;
+};
+
 class RecordingHandler : public KrVDeviceCallbackHandler {
  public:
   int OnNewDepthFrameAvailable(KrVDevice* device, KrVDepthMap& map) override {
@@ -24,29 +30,19 @@ class RecordingHandler : public KrVDeviceCallbackHandler {
     uint64_t frameId = 0;
     const KrStatus status = device->GetProperty("Depth", "FrameId", frameId);
     std::lock_guard<std::mutex> guard(mutex);
-    consistent = consistent && status == KR_STATUS_OK && map.GetFrameID() == frameId && map.Data() != nullptr;
-    ids.push_back(map.GetFrameID());
-    timestamps.push_back(map.GetTimestamp());
+    calls.consistent = calls.consistent && status == KR_STATUS_OK && map.GetFrameID() == frameId && map.Data();
+    calls.ids.push_back(map.GetFrameID());
+    calls.timestamps.push_back(map.GetTimestamp());
     return 1;
   }
-  std::vector<uint32_t> Ids() {
+  Calls Seen() {
     std::lock_guard<std::mutex> guard(mutex);
-    return ids;
-  }
-  std::vector<uint64_t> Timestamps() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return timestamps;
-  }
-  bool Consistent() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return consistent;
+    return calls;
   }
 
  private:
   std::mutex mutex;
-  std::vector<uint32_t> ids;
-  std::vector<uint64_t> timestamps;
-  bool consistent = true;
+  Calls calls;
 };
 
 using KrVDeviceCallbackTest = DeviceTest;
@@ -69,9 +65,9 @@ TEST_F(KrVDeviceCallbackTest, ApplicationReadsKeepTheirPaceAndTheHandlerGetsEver
   }
   ASSERT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_OK);
 
-  const std::vector<uint32_t> called = handler.Ids();
+  const std::vector<uint32_t> called = handler.Seen().ids;
   ASSERT_FALSE(called.empty());
-  EXPECT_TRUE(handler.Consistent());
+  EXPECT_TRUE(handler.Seen().consistent);
   // Every frame the sensor made reached the handler once, in order.
   for (size_t i = 1; i < called.size(); ++i) {
     EXPECT_EQ(called[i], called[i - 1] + 1) << "call " << i;
@@ -90,7 +86,7 @@ TEST_F(KrVDeviceCallbackTest, ApplicationReadsKeepTheirPaceAndTheHandlerGetsEver
     ASSERT_EQ(device.Read(), KR_STATUS_OK);
   }
   EXPECT_EQ(device.GetDepthMap()->GetFrameID(), before + kReads);
-  EXPECT_EQ(handler.Ids().size(), called.size());
+  EXPECT_EQ(handler.Seen().ids.size(), called.size());
 }
 
 std::vector<uint8_t> Bytes(const void* data, size_t size) {
@@ -183,7 +179,7 @@ TEST_F(KrVDeviceCallbackTest, WrittenFramesPlayBackUnchangedOnceEachAlsoToAHandl
       ++played;
     }
     EXPECT_EQ(played, written.size());
-    EXPECT_EQ(handler.Timestamps(), withSource ? written : std::vector<uint64_t>{});
+    EXPECT_EQ(handler.Seen().timestamps, withSource ? written : std::vector<uint64_t>{});
   }
 }
 
@@ -220,7 +216,7 @@ TEST_F(KrVDeviceCallbackTest, EventThreadNeverWaitsForTheApplicationsFrameLock) 
     if (!set) {
       ASSERT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_OK);
     }
-    const size_t callsBefore = handler.Ids().size();
+    const size_t callsBefore = handler.Seen().ids.size();
     std::mutex mutex;
     std::condition_variable done;
     bool raised = false;
@@ -236,10 +232,10 @@ TEST_F(KrVDeviceCallbackTest, EventThreadNeverWaitsForTheApplicationsFrameLock) 
       std::unique_lock<std::mutex> wait(mutex);
       // Generous: only an event thread blocked on the lock takes this long.
       EXPECT_TRUE(done.wait_for(wait, std::chrono::seconds(10), [&] { return raised; }));
-      EXPECT_EQ(handler.Ids().size(), callsBefore);  // nothing runs under the application's lock
+      EXPECT_EQ(handler.Seen().ids.size(), callsBefore);  // nothing runs under the application's lock
     }
     eventThread.join();
-    EXPECT_EQ(handler.Ids().size(), callsBefore + (set ? 1 : 0));
+    EXPECT_EQ(handler.Seen().ids.size(), callsBefore + (set ? 1 : 0));
   }
 }
 
