@@ -439,6 +439,10 @@ TEST_F(BufferParams, RecordFrameAndSelfTestReads) {
   EXPECT_EQ(device->GetIOParam(2, static_cast<void*>(&bist)), KR_STATUS_TL_UNKNOWN_PARAMETER);
   EXPECT_EQ(device->GetIOParam(37, static_cast<void*>(nullptr)), KR_STATUS_OS_NULL_POINTER);
   EXPECT_EQ(device->GetIOParam(27, static_cast<void*>(nullptr)), KR_STATUS_OS_NULL_POINTER);
+  // Numbers read in a way of their own refuse a write.
+  for (const uint32_t id : {24u, 27u, 28u, 32u, 37u}) {
+    EXPECT_EQ(device->SetIOParam(id, static_cast<const void*>(frame)), KR_STATUS_TL_UNKNOWN_PARAMETER) << id;
+  }
 }
 
 // ---- flags ----
@@ -536,6 +540,7 @@ TEST_F(DepthTables, AreBuiltOnceFollowS2DAndGoWithTheKitDevice) {
   const std::vector<JournalEntry> journal = GetJournal();
   ASSERT_FALSE(journal.empty());
   EXPECT_EQ(journal[0].call, "KrDeviceProxyUnregisterFromPropertyChange");
+  EXPECT_EQ(Target("KrDeviceProxyUnregisterFromPropertyChange"), "Depth/S2D");
   EXPECT_EQ(CountJournalCalls("KrDeviceProxyDestroy"), 1u);
   std::string connection = "scripted:camera";
   ASSERT_EQ(device->CreateByConnectionString(&connection[0], KR_DEVICE_MODE_READ, nullptr, 0), KR_STATUS_OK);
