@@ -79,22 +79,23 @@ TEST_F(KrVDeviceINI36Test, ImageModeThreeMakesTheImageStreamInfraRedAndSharesOne
   EXPECT_EQ(device.GetImageMap(), nullptr);
 }
 
-TEST_F(KrVDeviceINI36Test, AgcKeyChangesOnlyItsBound) {
-  KrVDevice reference;  // a sensor with a depth stream and untouched bins
-  ASSERT_EQ(reference.OpenSensor("*:1", nullptr, nullptr), KR_STATUS_OK);
-  KrVDevice device;
-  ASSERT_EQ(OpenOld(device, kStreams + "[SensorV2]\nDepthAGCBin2MaxDepth=3000\n"), KR_STATUS_OK);
-  for (uint16_t bin = 0; bin < 4; ++bin) {
-    std::vector<uint16_t> expected = AgcBin(reference, bin);
-    if (bin == 2) {
-      ASSERT_NE(expected[1], 3000);
-      expected[1] = 3000;
+// The sensor section's record keys: an AGC key changes only its bound, and
+// cropping needs all four keys.
+TEST_F(KrVDeviceINI36Test, RecordKeysAgcBinAndCropping) {
+  {
+    KrVDevice reference;  // a sensor with a depth stream and untouched bins
+    ASSERT_EQ(reference.OpenSensor("*:1", nullptr, nullptr), KR_STATUS_OK);
+    KrVDevice device;
+    ASSERT_EQ(OpenOld(device, kStreams + "[SensorV2]\nDepthAGCBin2MaxDepth=3000\n"), KR_STATUS_OK);
+    for (uint16_t bin = 0; bin < 4; ++bin) {
+      std::vector<uint16_t> expected = AgcBin(reference, bin);
+      if (bin == 2) {
+        ASSERT_NE(expected[1], 3000);
+        expected[1] = 3000;
+      }
+      EXPECT_EQ(AgcBin(device, bin), expected) << "bin " << bin;
     }
-    EXPECT_EQ(AgcBin(device, bin), expected) << "bin " << bin;
   }
-}
-
-TEST_F(KrVDeviceINI36Test, CroppingNeedsAllFourKeys) {
   const std::string complete = kStreams +
                                "[SensorV2]\nHoleFilter=0\nIRCroppingEnabled=1\nIRCropXOffset=10\nIRCropYOffset=20\n"
                                "IRCropXSize=100\n";

@@ -92,7 +92,7 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyAndMissingModulesHaveTheirRule
   }
 }
 
-TEST_F(NumberedParams, FailuresOfTheCurrentModelPassThroughAndStoreNothing) {
+TEST_F(NumberedParams, FailuresPassThroughAndUnknownNumbersTouchNothing) {
   for (const char* call : {"KrDeviceProxyDoesModuleExist", "KrDeviceProxyGetIntProperty"}) {
     FailCall(call, kInjected);
     int value = 77;
@@ -103,9 +103,8 @@ TEST_F(NumberedParams, FailuresOfTheCurrentModelPassThroughAndStoreNothing) {
   }
   FailCall("KrDeviceProxySetIntProperty", kInjected);
   EXPECT_EQ(device->SetIOParam(7, 1), kInjected);
-}
-
-TEST_F(NumberedParams, NumbersOutsideTheTableOrDirectionTouchNothing) {
+  ClearFailures();
+  // Numbers outside the table or its direction touch nothing.
   const struct {
     uint32_t id;
     KrStatus read;
