@@ -1,11 +1,12 @@
 // The older interface's client callbacks beside an application that reads
-// too: on the simulated sensor, on a recording, and with a scripted device
-// whose events a test raises from a thread of its own. Everything is
-// counted; nothing is timed.
+// too: on the simulated sensor, on a recording it wrote frame by frame, and
+// with a scripted device whose events a test raises from a thread of its own.
+// Everything is counted; nothing is timed.
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -14,8 +15,14 @@ namespace {
 
 using namespace device_test;
 
-// Records the depth frame (id and time stamp) of every call, and whether
-// the call saw the frame its device shows.
+// The depth frames (id and time stamp) of every call, and whether each call
+// saw the frame its device shows.
+struct Calls {
+  std::vector<uint32_t> ids;
+  std::vector<uint64_t> timestamps;
+  bool consistent = true;
+};
+
 class RecordingHandler : public KrVDeviceCallbackHandler {
  public:
   int OnNewDepthFrameAvailable(KrVDevice* device, KrVDepthMap& map) override {
@@ -23,29 +30,19 @@ class RecordingHandler : public KrVDeviceCallbackHandler {
     uint64_t frameId = 0;
     const KrStatus status = device->GetProperty("Depth", "FrameId", frameId);
     std::lock_guard<std::mutex> guard(mutex);
-    consistent = consistent && status == KR_STATUS_OK && map.GetFrameID() == frameId && map.Data() != nullptr;
-    ids.push_back(map.GetFrameID());
-    timestamps.push_back(map.GetTimestamp());
+    calls.consistent = calls.consistent && status == KR_STATUS_OK && map.GetFrameID() == frameId && map.Data();
+    calls.ids.push_back(map.GetFrameID());
+    calls.timestamps.push_back(map.GetTimestamp());
     return 1;
   }
-  std::vector<uint32_t> Ids() {
+  Calls Seen() {
     std::lock_guard<std::mutex> guard(mutex);
-    return ids;
-  }
-  std::vector<uint64_t> Timestamps() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return timestamps;
-  }
-  bool Consistent() {
-    std::lock_guard<std::mutex> guard(mutex);
-    return consistent;
+    return calls;
   }
 
  private:
   std::mutex mutex;
-  std::vector<uint32_t> ids;
-  std::vector<uint64_t> timestamps;
-  bool consistent = true;
+  Calls calls;
 };
 
 using KrVDeviceCallbackTest = DeviceTest;
@@ -68,9 +65,9 @@ TEST_F(KrVDeviceCallbackTest, ApplicationReadsKeepTheirPaceAndTheHandlerGetsEver
   }
   ASSERT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_OK);
 
-  const std::vector<uint32_t> called = handler.Ids();
+  const std::vector<uint32_t> called = handler.Seen().ids;
   ASSERT_FALSE(called.empty());
-  EXPECT_TRUE(handler.Consistent());
+  EXPECT_TRUE(handler.Seen().consistent);
   // Every frame the sensor made reached the handler once, in order.
   for (size_t i = 1; i < called.size(); ++i) {
     EXPECT_EQ(called[i], called[i - 1] + 1) << "call " << i;
@@ -89,44 +86,100 @@ TEST_F(KrVDeviceCallbackTest, ApplicationReadsKeepTheirPaceAndTheHandlerGetsEver
     ASSERT_EQ(device.Read(), KR_STATUS_OK);
   }
   EXPECT_EQ(device.GetDepthMap()->GetFrameID(), before + kReads);
-  EXPECT_EQ(handler.Ids().size(), called.size());
+  EXPECT_EQ(handler.Seen().ids.size(), called.size());
 }
 
-TEST_F(KrVDeviceCallbackTest, PlaybackWithHandlerDeliversEveryRecordedFrameOnceInOrder) {
-  constexpr int kFrames = 10;
-  const std::string path = directory_ + "/callbacks.rec";
-  std::vector<uint64_t> written;
-  {
-    KrVInitStreamProperties props;
-    ASSERT_EQ(props.AddStream("Depth"), KR_STATUS_OK);
-    KrVDevice sensor;
-    ASSERT_EQ(sensor.OpenSensor("*:0", nullptr, &props), KR_STATUS_OK);
-    KrVDevice file;
-    ASSERT_EQ(file.OpenFile(path.c_str(), KR_DEVICE_MODE_WRITE, &sensor, nullptr), KR_STATUS_OK);
-    for (int i = 0; i < kFrames; ++i) {
-      ASSERT_EQ(sensor.Read("Depth"), KR_STATUS_OK);
-      written.push_back(1000u * (i + 1));
-      ASSERT_EQ(file.Write(*sensor.GetDepthMap(), written.back()), KR_STATUS_OK);
-      ASSERT_EQ(file.CommitWrite(), KR_STATUS_OK);
-    }
-  }
+std::vector<uint8_t> Bytes(const void* data, size_t size) {
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  return std::vector<uint8_t>(bytes, bytes + size);
+}
 
-  for (const bool withHandler : {false, true}) {
-    SCOPED_TRACE(withHandler ? "with a handler" : "without");
+// Frame-by-frame writing into a new recording, with and without the source
+// device named at the open: the file's streams take their frame size from the
+// requested geometry, and the frames (audio too, with the source) play back
+// unchanged and once each, to the application and to a handler.
+TEST_F(KrVDeviceCallbackTest, WrittenFramesPlayBackUnchangedOnceEachAlsoToAHandler) {
+  constexpr int kFrames = 3;
+  for (const bool withSource : {false, true}) {
+    SCOPED_TRACE(withSource ? "with the source and a handler" : "without either");
+    const std::string path = directory_ + (withSource ? "/with.rec" : "/without.rec");
+    std::vector<std::vector<uint8_t>> depth, image, audio;
+    std::vector<uint64_t> written;
+    {
+      // The older interface's defaults: 320 x 240 depth and RGB image.
+      KrVInitStreamProperties sensorProps;
+      KrVInitStreamProperties fileProps;
+      for (const char* stream : {"Depth", "Image"}) {
+        ASSERT_EQ(sensorProps.AddStream(stream), KR_STATUS_OK);
+        ASSERT_EQ(fileProps.AddStream(stream), KR_STATUS_OK);
+        ASSERT_EQ(fileProps.AddProperty(stream, "XRes", 320), KR_STATUS_OK);
+        ASSERT_EQ(fileProps.AddProperty(stream, "YRes", 240), KR_STATUS_OK);
+      }
+      if (withSource) {
+        ASSERT_EQ(sensorProps.AddStream("Audio"), KR_STATUS_OK);
+      }
+      KrVDevice sensor;
+      ASSERT_EQ(sensor.OpenSensor("*:0", nullptr, &sensorProps), KR_STATUS_OK);
+      KrVDevice file;
+      ASSERT_EQ(file.OpenFile(path.c_str(), KR_DEVICE_MODE_WRITE, withSource ? &sensor : nullptr, &fileProps),
+                KR_STATUS_OK);
+      EXPECT_EQ(IntOf(file, "Depth", "RequiredDataSize"), 320u * 240u * 2u);
+      EXPECT_EQ(IntOf(file, "Image", "RequiredDataSize"), 320u * 240u * 3u);
+      EXPECT_EQ(IntOf(file, "Image", "BytesPerPixel"), 3u);
+      for (int i = 0; i < kFrames; ++i) {
+        // A read of each stream, so that every one brings a new frame.
+        for (const char* stream : {"Depth", "Image", "Audio"}) {
+          if (withSource || std::strcmp(stream, "Audio") != 0) {
+            ASSERT_EQ(sensor.Read(stream), KR_STATUS_OK) << stream;
+          }
+        }
+        KrVDepthMap& depthMap = *sensor.GetDepthMap();
+        KrVImageMap& imageMap = *sensor.GetImageMap();
+        depth.push_back(Bytes(depthMap.Data(), depthMap.GetXRes() * depthMap.GetYRes() * 2u));
+        image.push_back(Bytes(imageMap.Data(), imageMap.GetXRes() * imageMap.GetYRes() * imageMap.GetBytesPerPixel()));
+        written.push_back(1000u * (i + 1));
+        ASSERT_EQ(file.Write(depthMap, written.back()), KR_STATUS_OK);
+        ASSERT_EQ(file.Write(imageMap, written.back()), KR_STATUS_OK);
+        if (withSource) {
+          KrVAudioBuffer& audioBuffer = *sensor.GetAudioBuffer();
+          audio.push_back(Bytes(audioBuffer.Data(), audioBuffer.GetDataSize()));
+          ASSERT_FALSE(audio.back().empty());
+          ASSERT_EQ(file.Write(audioBuffer, written.back()), KR_STATUS_OK);
+        }
+        ASSERT_EQ(file.CommitWrite(), KR_STATUS_OK);
+      }
+      ASSERT_NE(depth.front(), depth.back());  // the scene moves, so frames differ
+      ASSERT_EQ(file.Close(), KR_STATUS_OK);
+    }
     KrVDevice playback;
     ASSERT_EQ(playback.OpenFile(path.c_str(), KR_DEVICE_MODE_READ, nullptr, nullptr), KR_STATUS_OK);
+    EXPECT_EQ(IntOf(playback, "Depth", "NumberOfFrames"), uint64_t{kFrames});
     RecordingHandler handler;
-    if (withHandler) {
+    if (withSource) {
       ASSERT_EQ(playback.SetCallbackHandler(&handler), KR_STATUS_OK);
     }
-    std::vector<uint64_t> seen;
-    for (int i = 0; i < 2 * kFrames && playback.Read() == KR_STATUS_OK; ++i) {
-      if (playback.GetDepthMap()->IsDataNew() != 0) {
-        seen.push_back(playback.GetDepthMap()->GetTimestamp());
+    size_t played = 0;
+    for (int reads = 0; reads < 2 * kFrames && playback.Read() == KR_STATUS_OK; ++reads) {
+      const KrVDepthMap& depthMap = *playback.GetDepthMap();
+      if (depthMap.IsDataNew() == 0) {
+        continue;
       }
+      SCOPED_TRACE(played);
+      ASSERT_LT(played, written.size());
+      EXPECT_EQ(depthMap.GetTimestamp(), written[played]);
+      EXPECT_EQ(playback.GetImageMap()->GetTimestamp(), written[played]);
+      ASSERT_EQ(depthMap.GetXRes() * depthMap.GetYRes() * 2u, depth[played].size());
+      EXPECT_EQ(Bytes(depthMap.Data(), depth[played].size()), depth[played]);
+      EXPECT_EQ(Bytes(playback.GetImageMap()->Data(), image[played].size()), image[played]);
+      if (withSource) {
+        const KrVAudioBuffer& audioBuffer = *playback.GetAudioBuffer();
+        ASSERT_EQ(audioBuffer.GetDataSize(), audio[played].size());
+        EXPECT_EQ(Bytes(audioBuffer.Data(), audio[played].size()), audio[played]);
+      }
+      ++played;
     }
-    EXPECT_EQ(seen, written);
-    EXPECT_EQ(handler.Timestamps(), withHandler ? written : std::vector<uint64_t>{});
+    EXPECT_EQ(played, written.size());
+    EXPECT_EQ(handler.Seen().timestamps, withSource ? written : std::vector<uint64_t>{});
   }
 }
 
@@ -163,7 +216,7 @@ TEST_F(KrVDeviceCallbackTest, EventThreadNeverWaitsForTheApplicationsFrameLock) 
     if (!set) {
       ASSERT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_OK);
     }
-    const size_t callsBefore = handler.Ids().size();
+    const size_t callsBefore = handler.Seen().ids.size();
     std::mutex mutex;
     std::condition_variable done;
     bool raised = false;
@@ -179,10 +232,10 @@ TEST_F(KrVDeviceCallbackTest, EventThreadNeverWaitsForTheApplicationsFrameLock) 
       std::unique_lock<std::mutex> wait(mutex);
       // Generous: only an event thread blocked on the lock takes this long.
       EXPECT_TRUE(done.wait_for(wait, std::chrono::seconds(10), [&] { return raised; }));
-      EXPECT_EQ(handler.Ids().size(), callsBefore);  // nothing runs under the application's lock
+      EXPECT_EQ(handler.Seen().ids.size(), callsBefore);  // nothing runs under the application's lock
     }
     eventThread.join();
-    EXPECT_EQ(handler.Ids().size(), callsBefore + (set ? 1 : 0));
+    EXPECT_EQ(handler.Seen().ids.size(), callsBefore + (set ? 1 : 0));
   }
 }
 

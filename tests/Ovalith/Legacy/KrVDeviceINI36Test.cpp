@@ -63,14 +63,6 @@ TEST_F(KrVDeviceINI36Test, EmptyStreamSectionAddsDefaultStreamsAndOpensThemByDev
   }
 }
 
-TEST_F(KrVDeviceINI36Test, CurrentFormatStreamsAreTakenWithoutReadingOldKeys) {
-  KrVDevice device;
-  ASSERT_EQ(OpenOld(device, kStreams + "Stream.D.Type=Depth\nStreamDepthFormat=Bogus\n"), KR_STATUS_OK);
-  int exists = 1;
-  ASSERT_EQ(device.DoesModuleExist("Image", &exists), KR_STATUS_OK);
-  EXPECT_EQ(exists, 0);
-}
-
 TEST_F(KrVDeviceINI36Test, ImageModeThreeMakesTheImageStreamInfraRedAndSharesOneMap) {
   KrVDevice device;
   ASSERT_EQ(OpenOld(device, kStreams + "StreamImageXRes=640\nStreamImageYRes=480\n[SensorV2]\nImageMode=3\n"),
@@ -87,22 +79,23 @@ TEST_F(KrVDeviceINI36Test, ImageModeThreeMakesTheImageStreamInfraRedAndSharesOne
   EXPECT_EQ(device.GetImageMap(), nullptr);
 }
 
-TEST_F(KrVDeviceINI36Test, AgcKeyChangesOnlyItsBound) {
-  KrVDevice reference;  // a sensor with a depth stream and untouched bins
-  ASSERT_EQ(reference.OpenSensor("*:1", nullptr, nullptr), KR_STATUS_OK);
-  KrVDevice device;
-  ASSERT_EQ(OpenOld(device, kStreams + "[SensorV2]\nDepthAGCBin2MaxDepth=3000\n"), KR_STATUS_OK);
-  for (uint16_t bin = 0; bin < 4; ++bin) {
-    std::vector<uint16_t> expected = AgcBin(reference, bin);
-    if (bin == 2) {
-      ASSERT_NE(expected[1], 3000);
-      expected[1] = 3000;
+// The sensor section's record keys: an AGC key changes only its bound, and
+// cropping needs all four keys.
+TEST_F(KrVDeviceINI36Test, RecordKeysAgcBinAndCropping) {
+  {
+    KrVDevice reference;  // a sensor with a depth stream and untouched bins
+    ASSERT_EQ(reference.OpenSensor("*:1", nullptr, nullptr), KR_STATUS_OK);
+    KrVDevice device;
+    ASSERT_EQ(OpenOld(device, kStreams + "[SensorV2]\nDepthAGCBin2MaxDepth=3000\n"), KR_STATUS_OK);
+    for (uint16_t bin = 0; bin < 4; ++bin) {
+      std::vector<uint16_t> expected = AgcBin(reference, bin);
+      if (bin == 2) {
+        ASSERT_NE(expected[1], 3000);
+        expected[1] = 3000;
+      }
+      EXPECT_EQ(AgcBin(device, bin), expected) << "bin " << bin;
     }
-    EXPECT_EQ(AgcBin(device, bin), expected) << "bin " << bin;
   }
-}
-
-TEST_F(KrVDeviceINI36Test, CroppingNeedsAllFourKeys) {
   const std::string complete = kStreams +
                                "[SensorV2]\nHoleFilter=0\nIRCroppingEnabled=1\nIRCropXOffset=10\nIRCropYOffset=20\n"
                                "IRCropXSize=100\n";
@@ -124,37 +117,36 @@ TEST_F(KrVDeviceINI36Test, CroppingNeedsAllFourKeys) {
   EXPECT_EQ(device.GetDepthMap(), nullptr);
 }
 
-TEST_F(KrVDeviceINI36Test, BadNamesAndModesFailAndCloseTheDevice) {
-  struct Row {
+// Bad names and modes fail and close the device; the flags set the mirror
+// only for the mirror alone.
+TEST_F(KrVDeviceINI36Test, StreamKeysAndModes) {
+  const struct {
     std::string text;
     KrStatus expected;
+    uint64_t mirror;
+  } rows[] = {
+      {"StreamDepthFormat=Bogus\n", KR_STATUS_TL_BAD_DEPTH_FORMAT, 0},
+      {"StreamImageFormat=rgb24\n", KR_STATUS_TL_BAD_IMAGE_FORMAT, 0},
+      {"StreamAudioFormat=MP3\n", KR_STATUS_TL_BAD_AUDIO_FORMAT, 0},
+      {"StreamFlags=Mirror|Upside\n", KR_STATUS_TL_BAD_STREAM_FLAGS, 0},
+      {"[SensorV2]\nDepthMode=4\n", KR_STATUS_QM_BAD_PARAMETER, 0},
+      {"[SensorV2]\nImageMode=-1\n", KR_STATUS_QM_BAD_PARAMETER, 0},
+      {"[SensorV2]\nAudioMode=2\n", KR_STATUS_QM_BAD_PARAMETER, 0},
+      {"StreamFlags=Mirror\n", KR_STATUS_OK, 1},
+      {"StreamFlags=Mirror|Crop\n", KR_STATUS_OK, 0},
+      {"StreamFlags=None\n", KR_STATUS_OK, 0},
   };
-  const Row rows[] = {
-      {kStreams + "StreamDepthFormat=Bogus\n", KR_STATUS_TL_BAD_DEPTH_FORMAT},
-      {kStreams + "StreamImageFormat=rgb24\n", KR_STATUS_TL_BAD_IMAGE_FORMAT},
-      {kStreams + "StreamAudioFormat=MP3\n", KR_STATUS_TL_BAD_AUDIO_FORMAT},
-      {kStreams + "StreamFlags=Mirror|Upside\n", KR_STATUS_TL_BAD_STREAM_FLAGS},
-      {kStreams + "[SensorV2]\nDepthMode=4\n", KR_STATUS_QM_BAD_PARAMETER},
-      {kStreams + "[SensorV2]\nImageMode=-1\n", KR_STATUS_QM_BAD_PARAMETER},
-      {kStreams + "[SensorV2]\nAudioMode=2\n", KR_STATUS_QM_BAD_PARAMETER},
-  };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.text);
     KrVDevice device;
-    EXPECT_EQ(OpenOld(device, row.text), row.expected);
+    EXPECT_EQ(OpenOld(device, kStreams + row.text), row.expected);
     EXPECT_EQ(device.GetLastStatus(), row.expected);
-    EXPECT_EQ(device.GetDepthMap(), nullptr);
-    EXPECT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_QM_NOT_INITIALIZED);
-  }
-}
-
-TEST_F(KrVDeviceINI36Test, StreamFlagsSetTheMirrorOnlyForTheMirrorAlone) {
-  const std::pair<const char*, uint64_t> rows[] = {{"Mirror", 1}, {"Mirror|Crop", 0}, {"None", 0}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.first);
-    KrVDevice device;
-    ASSERT_EQ(OpenOld(device, kStreams + "StreamFlags=" + row.first + "\n"), KR_STATUS_OK);
-    EXPECT_EQ(IntOf(device, "Device", "Mirror"), row.second);
+    if (row.expected == KR_STATUS_OK) {
+      EXPECT_EQ(IntOf(device, "Device", "Mirror"), row.mirror);
+    } else {
+      EXPECT_EQ(device.GetDepthMap(), nullptr);
+      EXPECT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_QM_NOT_INITIALIZED);
+    }
   }
 }
 
@@ -248,18 +240,17 @@ TEST_F(KrVDeviceINI36Test, CaptureModeSavesWhatTheLastStartFound) {
 }
 
 TEST_F(KrVDeviceINI36Test, ShippedExamplesOpen) {
-  struct Row {
+  const struct {
     const char* file;
     const char* module;
     const char* property;
     uint64_t expected;
-  };
-  const Row rows[] = {
+  } rows[] = {
       {"depth_image.ini", "Depth", "XRes", 640}, {"depth_image.ini", "Device", "Mirror", 1},
       {"depth_image.ini", "Depth", "Gain", 20},  {"infrared.ini", "Image", "XRes", 640},
       {"capture.ini", "Device", "FrameSync", 1},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.file);
     const std::string path = std::string(OVALITH_SOURCE_DIR) + "/examples/legacy/" + row.file;
     KrVDevice device;
@@ -286,11 +277,16 @@ TEST_F(KrVDeviceINI36Test, SourceDeviceSeedsTheLayoutAndStreamsItLacksAreLeftOut
   EXPECT_EQ(device.Read("Depth"), KR_STATUS_OK);
 }
 
-TEST_F(KrVDeviceINI36Test, SourceThatIsNotADeviceIsRefusedAndClosed) {
-  FakeStreamContainer fake;
+TEST_F(KrVDeviceINI36Test, CurrentFormatStreamsSkipTheOldKeysAndASourceMustBeADevice) {
   KrVDevice device;
-  EXPECT_EQ(OpenOld(device, kStreams, &fake), KR_STATUS_OS_ERROR);
-  EXPECT_EQ(device.GetDepthMap(), nullptr);
+  ASSERT_EQ(OpenOld(device, kStreams + "Stream.D.Type=Depth\nStreamDepthFormat=Bogus\n"), KR_STATUS_OK);
+  int exists = 1;
+  ASSERT_EQ(device.DoesModuleExist("Image", &exists), KR_STATUS_OK);
+  EXPECT_EQ(exists, 0);
+  FakeStreamContainer fake;
+  KrVDevice refused;
+  EXPECT_EQ(OpenOld(refused, kStreams, &fake), KR_STATUS_OS_ERROR);
+  EXPECT_EQ(refused.GetDepthMap(), nullptr);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <string>
-#include <vector>
 
 #include "Ovalith/properties/FakeStreamContainer.h"
 
@@ -22,8 +21,7 @@ struct Probe : Frame {
 class FrameTest : public ::testing::Test {
  protected:
   FrameTest() : depth(device) { stream.Attach(&device, "Depth"); }
-  // The reads and writes made since the journal was last cleared, in order.
-  std::vector<std::string> Calls() const { return device.journal; }
+  // The reads of a "Depth" integer property since the journal was cleared.
   size_t Reads(const std::string& property) const {
     return std::count(device.journal.begin(), device.journal.end(), "get u64 Depth/" + property);
   }
