@@ -195,8 +195,8 @@ KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data) 
     return KR_STATUS_OS_BAD_ARGUMENT;
   }
 
-  const Codec codec = stream->compression != Compression::kNone && frame.size > 0 ? Codec(stream->compression)
-                                                                                   : Codec::kRaw;
+  const Codec codec =
+      stream->compression != Compression::kNone && frame.size > 0 ? Codec(stream->compression) : Codec::kRaw;
   std::unique_lock<std::mutex> lock(mutex_);
   if (failed_ != KR_STATUS_OK) {
     const KrStatus status = failed_;
@@ -230,9 +230,8 @@ KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data) 
   return KR_STATUS_OK;
 }
 
-RecordingWriter::Part RecordingWriter::Encode(FrameCodec* codec, Codec chosen, const FrameInfo& frame,
-                                              const void* data, uint32_t width, std::vector<uint8_t>* out,
-                                              FrameEncoding* encoding) {
+RecordingWriter::Part RecordingWriter::Encode(FrameCodec* codec, Codec chosen, const FrameInfo& frame, const void* data,
+                                              uint32_t width, std::vector<uint8_t>* out, FrameEncoding* encoding) {
   // Fast settings only: a recording must keep up with the sensor. A frame
   // that does not shrink (or a codec that cannot take it) is stored raw.
   *encoding = FrameEncoding::kRaw;
