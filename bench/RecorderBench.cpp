@@ -178,6 +178,18 @@ class DirectWriter {
   KrStreamData* records_[kStreamCount] = {};
 };
 
+// Makes the source's frame pair a new one (frame id n): the recorder skips a
+// frame it has written already, so without this it would write only the
+// first pair of each file. Both writers that read the source pay for it.
+bool Renumber(Source& source, int64_t n) {
+  for (const char* stream : kStreams) {
+    if (source.device.SetProperty(stream, "FrameId", uint64_t(n)) != KR_STATUS_OK) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void RunDirect(benchmark::State& state, Source& source, bool copy) {
   DirectWriter* writer = nullptr;
   int64_t written = 0;
@@ -194,7 +206,7 @@ void RunDirect(benchmark::State& state, Source& source, bool copy) {
         break;
       }
     }
-    if ((copy && !writer->Fill(source.device)) || writer->Write() != KR_STATUS_OK) {
+    if ((copy && (!Renumber(source, written + 1) || !writer->Fill(source.device))) || writer->Write() != KR_STATUS_OK) {
       state.SkipWithError("write failed");
       break;
     }
@@ -219,7 +231,7 @@ void RunRecorder(benchmark::State& state, Source& source) {
         break;
       }
     }
-    if (recorder.WriteData() != KR_STATUS_OK) {
+    if (!Renumber(source, written + 1) || recorder.WriteData() != KR_STATUS_OK) {
       state.SkipWithError("WriteData failed");
       break;
     }
@@ -269,12 +281,7 @@ void BM_RecorderCompression(benchmark::State& state) {
     const int fd = durable ? open(source.File().c_str(), O_RDONLY | O_CLOEXEC) : -1;
     bool ok = !durable || fd >= 0;
     for (int64_t pair = 0; ok && pair < kRotate; ++pair) {
-      // The source holds one frame pair; a new frame id makes it a new
-      // frame to the recorder (which skips a frame it wrote already)
-      // without rendering one inside the timing.
-      for (const char* stream : kStreams) {
-        ok = ok && source.device.SetProperty(stream, "FrameId", uint64_t(pair + 1)) == KR_STATUS_OK;
-      }
+      ok = ok && Renumber(source, pair + 1);
       const auto start = std::chrono::steady_clock::now();
       ok = recorder.WriteData() == KR_STATUS_OK;
       readerSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
