@@ -74,7 +74,9 @@ bool DepthEncoder::Encode(const uint16_t* pixels, uint32_t count, uint32_t width
   width = std::clamp<uint32_t>(width == 0 ? count : width, 1, 65535);
 
   // The alphabet: mark the values in use, then number them in order.
-  uint8_t* used = used_.data();  // a local pointer: the stores cannot alias it
+  // Through a local pointer: a byte store through used_ itself could alias
+  // its data pointer, which the compiler would then reload on every pixel.
+  uint8_t* used = used_.data();
   std::fill(used, used + 65536, uint8_t(0));
   uint32_t i = 0;
   for (; i + 4 <= count; i += 4) {  // four at a time: fewer loop steps around the scattered stores
