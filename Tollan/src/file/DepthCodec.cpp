@@ -1,5 +1,6 @@
 #include "DepthCodec.h"
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_c_literalCompressionMode
 #include <zstd.h>
 #include <zstd_errors.h>
 
@@ -14,7 +15,7 @@ constexpr uint8_t kVersion = 1;
 constexpr uint8_t kRanked = 1;
 constexpr size_t kHeaderSize = 16;
 constexpr uint8_t kEscape = 255;  // a residual of 255 or more: its u16 is in the escapes
-constexpr int kZstdLevel = 1;
+constexpr int kZstdLevel = -100;  // see Encode
 
 void PutU16(uint8_t* p, uint16_t v) {
   p[0] = uint8_t(v);
@@ -73,10 +74,20 @@ bool DepthEncoder::Encode(const uint16_t* pixels, uint32_t count, uint32_t width
   width = std::clamp<uint32_t>(width == 0 ? count : width, 1, 65535);
 
   // The alphabet: mark the values in use, then number them in order.
-  std::fill(used_.begin(), used_.end(), 0);
-  for (uint32_t i = 0; i < count; ++i) used_[pixels[i]] = 1;
+  // Through a local pointer: a byte store through used_ itself could alias
+  // its data pointer, which the compiler would then reload on every pixel.
+  uint8_t* used = used_.data();
+  std::fill(used, used + 65536, uint8_t(0));
+  uint32_t i = 0;
+  for (; i + 4 <= count; i += 4) {  // four at a time: fewer loop steps around the scattered stores
+    used[pixels[i]] = 1;
+    used[pixels[i + 1]] = 1;
+    used[pixels[i + 2]] = 1;
+    used[pixels[i + 3]] = 1;
+  }
+  for (; i < count; ++i) used[pixels[i]] = 1;
   uint32_t alphabet = 0;
-  for (uint32_t value = 0; value < 65536; ++value) alphabet += used_[value];
+  for (uint32_t value = 0; value < 65536; ++value) alphabet += used[value];
   // Ranks pay off while the alphabet costs less than the pixels it helps.
   const bool ranked = alphabet > 0 && alphabet * 4ull <= count;
   const uint32_t stored = ranked ? alphabet : 0;
@@ -85,36 +96,49 @@ bool DepthEncoder::Encode(const uint16_t* pixels, uint32_t count, uint32_t width
   uint8_t* gaps = planes_.data();
   uint8_t* small = gaps + 2ull * stored;
   escapes_.clear();
+  uint16_t* rank = rank_.data();
   if (ranked) {
     uint32_t next = 0;
     int previous = -1;
     for (uint32_t value = 0; value < 65536; ++value) {
-      if (used_[value] == 0) continue;
+      if (used[value] == 0) continue;
       PutU16(gaps + 2 * next, uint16_t(int(value) - previous - 1));
       previous = int(value);
-      rank_[value] = uint16_t(next++);
+      rank[value] = uint16_t(next++);
     }
   } else {
-    for (uint32_t value = 0; value < 65536; ++value) rank_[value] = uint16_t(value);
+    for (uint32_t value = 0; value < 65536; ++value) rank[value] = uint16_t(value);
   }
-  // One pass: each pixel's rank, its residual against the rank above (kept
-  // in above_, the previous row's ranks), the byte or the escape.
-  above_.assign(std::min(width, count), 0);
-  const uint16_t* rank = rank_.data();
-  uint16_t* above = above_.data();
+  // Row by row: the row's ranks (a table look-up), then residuals against
+  // the prediction as bytes, clamped at the escape marker, in a loop without
+  // branches that the compiler vectorises; escapes are rare, so only a row
+  // that holds one is walked again to collect them in pixel order.
+  const uint32_t rowLength = std::min(width, count);
+  above_.assign(rowLength, 0);
+  current_.resize(rowLength);
   ForEachRow(count, width, [&](uint32_t start, uint32_t end) {
-    for (uint32_t i = start; i < end; ++i) {
-      const uint16_t current = rank[pixels[i]];
-      const uint16_t prediction = start == 0 ? (i > 0 ? above[i - 1] : 0) : above[i - start];
-      const uint16_t z = ZigZag(int(current) - int(prediction));
-      above[i - start] = current;
-      if (z < kEscape) {
-        small[i] = uint8_t(z);
-      } else {
-        small[i] = kEscape;
-        escapes_.push_back(z);
-      }
+    const uint32_t length = end - start;
+    uint16_t* row = current_.data();
+    uint16_t* above = above_.data();
+    for (uint32_t k = 0; k < length; ++k) row[k] = rank[pixels[start + k]];
+    if (start == 0) {  // the first row is predicted from the left
+      for (uint32_t k = length; k-- > 1;) above[k] = row[k - 1];
+      above[0] = 0;
     }
+    uint8_t* bytes = small + start;
+    uint32_t escaped = 0;
+    for (uint32_t k = 0; k < length; ++k) {
+      const uint16_t z = ZigZag(int(row[k]) - int(above[k]));
+      bytes[k] = uint8_t(z < kEscape ? z : kEscape);
+      escaped |= uint32_t(z >= kEscape);
+    }
+    for (uint32_t k = 0; escaped != 0 && k < length; ++k) {
+      const void* marker = std::memchr(bytes + k, kEscape, length - k);
+      if (marker == nullptr) break;
+      k = uint32_t(static_cast<const uint8_t*>(marker) - bytes);
+      escapes_.push_back(ZigZag(int(row[k]) - int(above[k])));
+    }
+    above_.swap(current_);
   });
   const size_t bytes = planes_.size();
   planes_.resize(bytes + 2 * escapes_.size());
@@ -128,14 +152,19 @@ bool DepthEncoder::Encode(const uint16_t* pixels, uint32_t count, uint32_t width
   PutU32(head + 4, count);
   PutU32(head + 8, stored);
   PutU32(head + 12, uint32_t(escapes_.size()));
-  // Level 1 with a small match table and window: residual bytes repeat
-  // near by (runs, the row above), and a table that stays in the cache is
-  // faster at the same size.
+  // The residual bytes are mostly 0 to 4 with few long repeats: their
+  // Huffman coding does nearly all the work, and a match search at every
+  // position costs more than it saves. So: Zstandard's fastest match search
+  // (a strongly negative level skips ahead where nothing matches, yet still
+  // takes the long runs of no-sample pixels), with the literals always
+  // Huffman-coded (negative levels would store them as they are). A library
+  // that refuses the literal setting still writes a valid, larger frame.
   ZSTD_CCtx_reset(context_, ZSTD_reset_session_and_parameters);
   ZSTD_CCtx_setParameter(context_, ZSTD_c_compressionLevel, kZstdLevel);
   ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, 17);
-  ZSTD_CCtx_setParameter(context_, ZSTD_c_hashLog, 11);
+  ZSTD_CCtx_setParameter(context_, ZSTD_c_hashLog, 10);
   ZSTD_CCtx_setParameter(context_, ZSTD_c_minMatch, 7);
+  ZSTD_CCtx_setParameter(context_, ZSTD_c_literalCompressionMode, ZSTD_ps_enable);
   const size_t packed =
       ZSTD_compress2(context_, head + kHeaderSize, out->size() - kHeaderSize, planes_.data(), planes_.size());
   if (ZSTD_isError(packed)) return false;

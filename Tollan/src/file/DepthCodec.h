@@ -13,9 +13,10 @@
 //      as vectorised loops;
 //   3. stores the alphabet (as gaps), one byte per residual (255 marks a
 //      residual of 255 or more, whose 16-bit value follows in a list of
-//      escapes), and hands them to Zstandard (level 1), whose matches take
-//      care of runs of no-sample pixels and whose entropy stage codes the
-//      small residuals in a couple of bits.
+//      escapes), and hands them to Zstandard (its fastest match search,
+//      literals always Huffman-coded), whose matches take care of runs of
+//      no-sample pixels and whose entropy stage codes the small residuals in
+//      about two bits.
 //
 // Encoded layout (little-endian):
 //   0  u8   version, 1
@@ -77,6 +78,7 @@ class DepthEncoder {
   std::vector<uint8_t> used_;     // which of the 65536 values the frame being encoded holds
   std::vector<uint16_t> rank_;    // rank of each value (the value itself when not ranked)
   std::vector<uint16_t> above_;   // ranks of the row above the one being encoded
+  std::vector<uint16_t> current_; // ranks of the row being encoded
   std::vector<uint8_t> planes_;   // what goes to Zstandard
   std::vector<uint16_t> escapes_; // residuals of 255 or more, in pixel order
 };

@@ -151,6 +151,9 @@ KrStatus FileDevice::StartWriting() {
     const std::vector<recording::Property> more = ModuleProperties(*FindModule(name));
     properties.insert(properties.end(), more.begin(), more.end());
   }
+  // Compression runs beside the application's reading thread, which then
+  // only copies each compressed frame.
+  writer_.EncodeInBackground(true);
   return Report(writer_.Open(Params().connection.c_str(), properties), "creating the file");
 }
 

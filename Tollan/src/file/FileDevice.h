@@ -20,7 +20,10 @@
 // that size always fits; more than a frame of the format can hold is
 // refused.
 // Write/WriteStream append the members of open streams whose bIsNew is 1
-// (a record whose bIsNew is 0 holds no frame to write).
+// (a record whose bIsNew is 0 holds no frame to write). Compressed frames
+// are encoded on the writer's encoder threads (RecordingWriter.h): a write
+// returns once the frame is copied, and a frame that could not be written
+// in the background fails the next write (or the destruction).
 // Destruction writes the index; when it cannot (a full disk, a size limit)
 // the destruction reports KR_STATUS_TL_FILE_WRITE_FAILED, the device is gone
 // all the same and the file plays by scanning up to its last frame.

@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <system_error>
 
 namespace tollan {
 namespace recording {
@@ -85,12 +86,16 @@ KrStatus RecordingWriter::Close() {
   if (fd_ < 0) {
     return KR_STATUS_OK;
   }
+  // A frame lost in the background is reported even though the file is
+  // then finished as usual.
+  const KrStatus queued = Drain();
+  StopEncoders();
   KrStatus status = broken_ ? KR_STATUS_TL_FILE_WRITE_FAILED : WriteIndexAndTrailer();
   if (close(fd_) != 0 && status == KR_STATUS_OK) {
     status = KR_STATUS_TL_FILE_WRITE_FAILED;
   }
   fd_ = -1;
-  return status;
+  return queued != KR_STATUS_OK ? queued : status;
 }
 
 KrStatus RecordingWriter::AddStream(const StreamDefinition& stream, uint32_t* id) {
@@ -104,6 +109,7 @@ KrStatus RecordingWriter::AddStream(const StreamDefinition& stream, uint32_t* id
   for (const Property& property : stream.properties) {
     TOLLAN_TRY(CheckProperty(property));
   }
+  TOLLAN_TRY(Drain());
   for (const StreamState& existing : streams_) {
     if (existing.live && existing.name == stream.name) {
       return KR_STATUS_TL_STREAM_ALREADY_EXISTS;
@@ -145,6 +151,7 @@ KrStatus RecordingWriter::RemoveStream(uint32_t id) {
   if (LiveStream(id) == nullptr) {
     return KR_STATUS_TL_STREAM_NOT_FOUND;
   }
+  TOLLAN_TRY(Drain());
   payload_.clear();
   EncodeStreamRemoved(id, &payload_);
   TOLLAN_TRY(WriteMetadata(kChunkStreamRemoved, payload_, id));
@@ -157,6 +164,7 @@ KrStatus RecordingWriter::AppendPropertyChange(const Property& property) {
     return KR_STATUS_TL_WRONG_MODE;
   }
   TOLLAN_TRY(CheckProperty(property));
+  TOLLAN_TRY(Drain());  // the change goes after every frame appended so far
   PropertyChange change;
   change.framesBefore = totalFrames_;
   change.timestamp = lastTimestamp_;
@@ -187,32 +195,148 @@ KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data) 
     return KR_STATUS_OS_BAD_ARGUMENT;
   }
 
-  Part stored{data, frame.size};
-  FrameEncoding encoding = FrameEncoding::kRaw;
-  if (stream->compression != Compression::kNone && frame.size > 0) {
-    // Fast settings only: a recording must keep up with the sensor. A frame
-    // that does not shrink (or a codec that cannot take it) is stored raw.
-    if (!codec_) codec_.reset(new FrameCodec);
-    const Codec codec = Codec(stream->compression);
-    if (codec_->Encode(codec, data, frame.size, stream->width, &compressed_) && compressed_.size() < frame.size) {
-      stored = Part{compressed_.data(), compressed_.size()};
-      encoding = FrameEncoding(codec);
-    }
+  const Codec codec =
+      stream->compression != Compression::kNone && frame.size > 0 ? Codec(stream->compression) : Codec::kRaw;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (failed_ != KR_STATUS_OK) {
+    const KrStatus status = failed_;
+    failed_ = KR_STATUS_OK;
+    return status;
   }
+  if (queued_ == written_ && (codec == Codec::kRaw || !background_ || (encoders_.empty() && !StartEncoders()))) {
+    // Nothing queued before it (and no encoder threads to be had): written
+    // here and now.
+    lock.unlock();
+    if (!codec_) codec_.reset(new FrameCodec);
+    FrameEncoding encoding = FrameEncoding::kRaw;
+    const Part stored = Encode(codec_.get(), codec, frame, data, stream->width, &compressed_, &encoding);
+    return WriteFrame(frame, encoding, stored);
+  }
+  // Wait for room; the slot after the last queued frame is then no longer
+  // touched by the encoders.
+  changed_.wait(lock, [this] { return queued_ - written_ < kQueueDepth; });
+  Job& job = jobs_[queued_ % kQueueDepth];
+  lock.unlock();
+  job.frame = frame;
+  job.codec = codec;
+  job.width = stream->width;
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  job.data.assign(bytes, bytes + frame.size);
+  job.ready = false;
+  lock.lock();
+  ++queued_;
+  lock.unlock();
+  changed_.notify_all();
+  return KR_STATUS_OK;
+}
 
+RecordingWriter::Part RecordingWriter::Encode(FrameCodec* codec, Codec chosen, const FrameInfo& frame, const void* data,
+                                              uint32_t width, std::vector<uint8_t>* out, FrameEncoding* encoding) {
+  // Fast settings only: a recording must keep up with the sensor. A frame
+  // that does not shrink (or a codec that cannot take it) is stored raw.
+  *encoding = FrameEncoding::kRaw;
+  if (chosen != Codec::kRaw && codec->Encode(chosen, data, frame.size, width, out) && out->size() < frame.size) {
+    *encoding = FrameEncoding(chosen);
+    return Part{out->data(), out->size()};
+  }
+  return Part{data, frame.size};
+}
+
+KrStatus RecordingWriter::WriteFrame(const FrameInfo& frame, FrameEncoding encoding, Part stored) {
   uint8_t header[kFrameHeaderSize];
   EncodeFrameHeader(frame, encoding, header);
   const Part parts[] = {{header, sizeof(header)}, stored};
   const IndexEntry entry{0, frame.timestamp, kChunkFrame, frame.streamId, frame.frameId, 0};
   TOLLAN_TRY(WriteChunk(kChunkFrame, parts, 2, &entry));
+  std::lock_guard<std::mutex> lock(mutex_);
   streams_[frame.streamId].frames++;
   totalFrames_++;
   lastTimestamp_ = frame.timestamp;
   return KR_STATUS_OK;
 }
 
+bool RecordingWriter::StartEncoders() {
+  // Two threads: one frame of each of two streams (depth and colour) is
+  // encoded at the same time.
+  for (int i = 0; i < 2; ++i) {
+    try {
+      encoders_.emplace_back([this] { EncoderLoop(); });
+    } catch (const std::system_error&) {
+      break;  // fewer threads (none: the caller encodes)
+    }
+  }
+  return !encoders_.empty();
+}
+
+void RecordingWriter::EncoderLoop() {
+  FrameCodec codec;  // its contexts and scratch stay with this thread
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return stopping_ || taken_ < queued_; });
+    if (taken_ == queued_) {
+      return;  // stopping, with nothing left
+    }
+    Job& job = jobs_[taken_++ % kQueueDepth];
+    lock.unlock();
+    Encode(&codec, job.codec, job.frame, job.data.data(), job.width, &job.encoded, &job.encoding);
+    lock.lock();
+    job.ready = true;
+    // Whoever is not blocked by another writer writes every frame whose
+    // turn has come, in order.
+    while (!writing_ && written_ < taken_ && jobs_[written_ % kQueueDepth].ready) {
+      Job& next = jobs_[written_ % kQueueDepth];
+      writing_ = true;
+      lock.unlock();
+      const Part stored = next.encoding == FrameEncoding::kRaw ? Part{next.data.data(), next.data.size()}
+                                                               : Part{next.encoded.data(), next.encoded.size()};
+      const KrStatus status = WriteFrame(next.frame, next.encoding, stored);
+      lock.lock();
+      if (status != KR_STATUS_OK && failed_ == KR_STATUS_OK) {
+        failed_ = status;
+      }
+      next.ready = false;
+      ++written_;
+      writing_ = false;
+      changed_.notify_all();
+    }
+  }
+}
+
+KrStatus RecordingWriter::Drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return written_ == queued_; });
+  const KrStatus status = failed_;
+  failed_ = KR_STATUS_OK;
+  return status;
+}
+
+void RecordingWriter::StopEncoders() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  for (std::thread& encoder : encoders_) {
+    encoder.join();
+  }
+  encoders_.clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopping_ = false;
+}
+
 uint64_t RecordingWriter::FrameCount(uint32_t streamId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
   return streamId < streams_.size() ? streams_[streamId].frames : 0;
+}
+
+uint64_t RecordingWriter::TotalFrames() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return totalFrames_;
+}
+
+uint64_t RecordingWriter::Size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return committed_;
 }
 
 const RecordingWriter::StreamState* RecordingWriter::LiveStream(uint32_t id) const {
@@ -260,6 +384,7 @@ KrStatus RecordingWriter::WriteChunk(uint32_t type, const Part* parts, int partC
     placed.length = header.length;
     index_.push_back(placed);
   }
+  std::lock_guard<std::mutex> lock(mutex_);
   committed_ += kChunkHeaderSize + length;
   return KR_STATUS_OK;
 }

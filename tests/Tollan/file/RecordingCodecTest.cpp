@@ -9,6 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <random>
 
@@ -207,6 +212,105 @@ TEST_F(FileDeviceCompression, PropertyChoosesTheCodecFromTheNextFrameOn) {
     std::vector<uint8_t> data(item.frame.size);
     ASSERT_EQ(reader.ReadFrameData(data.data(), uint32_t(data.size())), KR_STATUS_OK);
     EXPECT_EQ(data, CompressibleFrame(0, f, kSizes[0]));
+  }
+}
+
+// Compression on the writer's encoder threads: the file holds what the
+// synchronous writer writes (every frame, in order, with changes at their
+// place), through a queue that fills many times over, from a caller that
+// reuses its frame buffer at once.
+class RecordingWriterBackground : public RecordingTest {
+ protected:
+  static void Record(RecordingWriter* writer) {
+    const Compression codecs[] = {Compression::kDepth, Compression::kNone, Compression::kLz4};
+    for (uint32_t s = 0; s < 3; ++s) {
+      const std::string name = "S" + std::to_string(s);
+      ASSERT_EQ(writer->AddStream({0, name, "Depth", codecs[s], {{name, "XRes", Value::Int(32)}}}, nullptr),
+                KR_STATUS_OK);
+    }
+    std::vector<uint8_t> buffer;
+    for (uint32_t frameId = 1; frameId <= 12 * RecordingWriter::kQueueDepth; ++frameId) {
+      for (uint32_t s = 0; s < 3; ++s) {
+        buffer = CompressibleFrame(s, frameId, kSizes[0]);
+        ASSERT_EQ(writer->AppendFrame({s, frameId, frameId * 1000ull + s, kSizes[0]}, buffer.data()), KR_STATUS_OK);
+        std::fill(buffer.begin(), buffer.end(), uint8_t(0xEE));  // the writer must have its own copy
+      }
+      if (frameId == 7) {
+        ASSERT_EQ(writer->AppendPropertyChange({"S0", "Mirror", Value::Int(1)}), KR_STATUS_OK);
+      }
+    }
+    ASSERT_EQ(writer->Close(), KR_STATUS_OK);
+  }
+  Playback Play(const std::string& path) {
+    RecordingReader reader;
+    EXPECT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
+    return PlayAll(reader);
+  }
+};
+
+TEST_F(RecordingWriterBackground, WritesEveryFrameInOrderAsTheCallerDoes) {
+  RecordingWriter inline_, background;
+  ASSERT_EQ(inline_.Open(Path("inline.rec").c_str(), {}), KR_STATUS_OK);
+  ASSERT_EQ(background.Open(Path("background.rec").c_str(), {}), KR_STATUS_OK);
+  background.EncodeInBackground(true);
+  Record(&inline_);
+  Record(&background);
+  const Playback expected = Play(Path("inline.rec"));
+  const Playback played = Play(Path("background.rec"));
+  EXPECT_EQ(played.corrupt, 0);
+  ASSERT_EQ(played.items.size(), 3u + 3u * 12 * RecordingWriter::kQueueDepth + 1u);
+  EXPECT_TRUE(played.items == expected.items);
+}
+
+// The disk fills up (a file size limit, in a child process) while frames
+// are written in the background: a later call says so, the caller can go on
+// once there is room, and the file plays the frames written, in order.
+TEST_F(RecordingWriterBackground, AWriteThatFailsInTheBackgroundFailsALaterCall) {
+  const std::string path = Path("full.rec");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlim_t unlimited = limit.rlim_cur;
+    limit.rlim_cur = 8192;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    RecordingWriter writer;
+    writer.EncodeInBackground(true);
+    uint32_t id = 0;
+    if (writer.Open(path.c_str(), {}) != KR_STATUS_OK ||
+        writer.AddStream({0, "Depth", "Depth", Compression::kZstd, {}}, &id) != KR_STATUS_OK) {
+      _exit(101);
+    }
+    KrStatus status = KR_STATUS_OK;
+    uint32_t frameId = 0;
+    while (status == KR_STATUS_OK && frameId < 500) {
+      ++frameId;
+      const std::vector<uint8_t> data = FrameBytes(id, frameId, 600);
+      status = writer.AppendFrame({id, frameId, frameId * 10ull, 600}, data.data());
+    }
+    limit.rlim_cur = unlimited;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    // Frames queued behind the failed one may fail too: Close reports that.
+    const KrStatus closed = writer.Close();
+    _exit(status == KR_STATUS_TL_FILE_WRITE_FAILED && (closed == KR_STATUS_OK || closed == status) ? 0 : 102);
+  }
+  int wait = 0;
+  ASSERT_EQ(waitpid(child, &wait, 0), child);
+  ASSERT_TRUE(WIFEXITED(wait));
+  ASSERT_EQ(WEXITSTATUS(wait), 0) << "no call reported the failed write";
+
+  const Playback playback = Play(path);
+  EXPECT_EQ(playback.corrupt, 0);
+  EXPECT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
+  ASSERT_GT(playback.items.size(), 1u);
+  uint32_t previous = 0;
+  for (size_t n = 1; n < playback.items.size(); ++n) {
+    const Played& item = playback.items[n];
+    EXPECT_GT(item.frame.frameId, previous);
+    EXPECT_EQ(item.data, FrameBytes(0, item.frame.frameId, 600));
+    previous = item.frame.frameId;
   }
 }
 
