@@ -147,9 +147,9 @@ class KrVStreamData : public KrVModulePropertyChangedHandler {
   int deferred;
   WatchedProperty* watched;      // subscriptions in the order they were made
   WatchedProperty* watchedLast;  // where the next one is appended
-  int propertiesChanged;  // a watched property other than "BufferSize" changed
-  int sizeChanged;        // "BufferSize" was raised (maybe with the same value)
-  KrVStream* stream;  // owned handle, or null when unbound
+  int propertiesChanged;         // a watched property other than "BufferSize" changed
+  int sizeChanged;               // "BufferSize" was raised (maybe with the same value)
+  KrVStream* stream;             // owned handle, or null when unbound
   int valid;
   int dataNew;
   unsigned long long timestamp;
