@@ -70,7 +70,8 @@ TEST_F(DeviceFrameFieldsTest, FrameObjectReboundElsewhereShowsItsOwnStreamsField
       return true;
     };
   };
-  KrVDevice device, other;
+  KrVDevice other;  // outlives device, whose frame object it will serve
+  KrVDevice device;
   Create(device, "Custom", "mine", frames(1000));
   Create(other, "Custom", "theirs", frames(5000));
   ASSERT_EQ(other.Read(), KR_STATUS_OK);
