@@ -496,6 +496,10 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   KrStatus ReserveFrameBuffer(KrVDeviceStream& stream, uint64_t size);
   // Publishes a stream's record to its properties, then tells its frame.
   KrStatus UpdateStream(KrVDeviceStream& stream);
+  // Tells the stream's frame object that the frame changed. A frame object
+  // still bound to this stream reads the module's frame fields directly;
+  // one the application re-bound elsewhere reads its own stream by name.
+  void TellFrameObject(KrVDeviceStream& stream);
   KrStatus UpdateAllStreams();
 
   // The current real-valued read (stream-first); does not record.

@@ -93,9 +93,8 @@ KrStatus KrVDevice::ReserveFrameBuffer(KrVDeviceStream& stream, uint64_t size) {
   // The device's own frame object heard of the new "Buffer" (a deferred one
   // only marked itself); it re-wraps now, not at the next read, so that it
   // never shows the freed buffer.
-  KrVStreamData* frame = stream.GetFrameObject();
-  if (moved && frame != nullptr) {
-    frame->UnderlyingStreamUpdated();
+  if (moved) {
+    TellFrameObject(stream);
   }
   return KR_STATUS_OK;
 }

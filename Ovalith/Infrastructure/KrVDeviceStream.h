@@ -16,9 +16,8 @@
 // properties run on the thread that publishes (the device's reading thread).
 #pragma once
 
+#include <Ovalith/framedata/KrVStreamData.h>
 #include <Tollan/Tollan.h>
-
-class KrVStreamData;
 
 class KrVDeviceStream : public KrDeviceModule {
  public:
@@ -48,6 +47,11 @@ class KrVDeviceStream : public KrDeviceModule {
   KrStreamData* GetStreamData() const { return streamData; }
   KrVStreamData* GetFrameObject() const { return frameObject; }
   void SetFrameObject(KrVStreamData* frame) { frameObject = frame; }
+  // The four integer frame fields, for the frame object's update; valid
+  // while the module lives.
+  KrVStreamData::FrameFieldProperties GetFrameFields() const {
+    return {&timestampProperty, &frameIdProperty, &isNewProperty, &bufferSizeProperty};
+  }
   // The private buffer's size, 0 without one.
   uint32_t GetRequiredSize() const { return requiredSize; }
 

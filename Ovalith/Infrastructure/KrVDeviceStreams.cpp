@@ -319,11 +319,25 @@ KrStatus KrVDevice::UpdateStream(KrVDeviceStream& stream) {
   // Handlers of the frame fields run inside PublishRecord, before the frame
   // object hears of the new frame.
   KRV_RETURN_IF_FAILED(stream.PublishRecord());
+  TellFrameObject(stream);
+  return KR_STATUS_OK;
+}
+
+void KrVDevice::TellFrameObject(KrVDeviceStream& stream) {
   KrVStreamData* frame = stream.GetFrameObject();
-  if (frame != nullptr) {
+  if (frame == nullptr) {
+    return;
+  }
+  // The lookup by name would land on this very module: the map holds one
+  // module per name and the frame object goes with it. A frame object bound
+  // elsewhere (Initialize) keeps its own stream's fields.
+  const KrVStream* handle = frame->GetStream();
+  const char* bound = handle != nullptr ? handle->GetName() : nullptr;
+  if (bound != nullptr && handle->GetCreator() == this && std::strcmp(bound, stream.GetStreamName()) == 0) {
+    frame->UnderlyingStreamUpdated(stream.GetFrameFields());
+  } else {
     frame->UnderlyingStreamUpdated();
   }
-  return KR_STATUS_OK;
 }
 
 KrStatus KrVDevice::UpdateAllStreams() {

@@ -109,6 +109,12 @@ KrStatus KrVAudioBuffer::ReadPropertiesFromStream() {
   return KR_STATUS_OK;
 }
 
+// The re-read would take the same buffer, capacity and valid bytes; the
+// format follows its own notifications.
+bool KrVAudioBuffer::FrameSizeNeedsReread(unsigned int size) const {
+  return size != bufferSize || samples != KrVStreamData::Data() || allocatedSize != BufferCapacity();
+}
+
 void KrVAudioBuffer::Clear() {
   if (samples != nullptr) {
     krOSMemSet(samples, 0, allocatedSize);

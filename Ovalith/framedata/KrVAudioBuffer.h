@@ -15,6 +15,10 @@
 // - the re-read takes the stream's current "Buffer" first, so the samples
 //   follow the stream when its buffer moves;
 // - a failed read keeps the previous value of its field;
+// - "BufferSize", raised with every frame, re-reads only when its value
+//   differs from the valid bytes last read (or the buffer no longer shows
+//   the stream's memory as last read); "Buffer", "SampleRate" and
+//   "NumOfChannels" re-read whenever raised;
 // - KrSampleRate lists the common rates; 48000 is the default.
 //
 // Threads: as KrVStreamData.
@@ -69,6 +73,7 @@ class KrVAudioBuffer : public KrVStreamData {
 
  protected:
   KrStatus ReadPropertiesFromStream() override;
+  bool FrameSizeNeedsReread(unsigned int size) const override;
 
  private:
   void CopyFields(const KrVAudioBuffer& other);

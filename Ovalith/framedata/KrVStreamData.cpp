@@ -2,7 +2,9 @@
 
 #include <Ovalith/Infrastructure/KrVStatus.h>
 #include <Ovalith/properties/KrVCheckInternal.h>
+#include <Tollan/TollanModule.h>
 
+#include <cstring>
 #include <new>
 
 // One subscription: the property's name (the caller's text) and the cookie
@@ -19,6 +21,7 @@ KrVStreamData::KrVStreamData(KrVStream* boundStream, int isLive, int isDeferred)
       watched(nullptr),
       watchedLast(nullptr),
       propertiesChanged(0),
+      sizeChanged(0),
       stream(nullptr),
       valid(0),
       dataNew(0),
@@ -48,6 +51,7 @@ KrVStreamData::KrVStreamData(const KrVStreamData& other)
       watched(nullptr),
       watchedLast(nullptr),
       propertiesChanged(0),
+      sizeChanged(0),
       stream(nullptr),
       valid(0),
       dataNew(0),
@@ -73,6 +77,7 @@ void KrVStreamData::CopyBinding(const KrVStreamData& other) {
   live = other.live;
   deferred = other.deferred;
   propertiesChanged = other.propertiesChanged;
+  sizeChanged = other.sizeChanged;
   valid = other.valid;
   dataNew = other.dataNew;
   timestamp = other.timestamp;
@@ -154,9 +159,15 @@ KrStatus KrVStreamData::Subscribe(const char* property) {
   return KR_STATUS_OK;
 }
 
-void KrVStreamData::OnModulePropertyChanged(const char* /*module*/, const char* /*property*/) {
+void KrVStreamData::OnModulePropertyChanged(const char* /*module*/, const char* property) {
   if (deferred != 0) {
-    propertiesChanged = 1;
+    // "BufferSize" comes with every frame, mostly unchanged: marked apart,
+    // so that the update can tell whether it asks for anything.
+    if (property != nullptr && std::strcmp(property, "BufferSize") == 0) {
+      sizeChanged = 1;
+    } else {
+      propertiesChanged = 1;
+    }
     return;
   }
   ReadPropertiesFromStream();
@@ -196,18 +207,46 @@ void ReadField(const KrVStream& stream, const char* property, Field& field) {
 
 }  // namespace
 
+bool KrVStreamData::FrameSizeNeedsReread(unsigned int /*size*/) const { return true; }
+
+KrStatus KrVStreamData::RereadIfChanged(const uint64_t* size) {
+  if (deferred == 0) {
+    return KR_STATUS_OK;
+  }
+  const bool asked = propertiesChanged != 0 ||
+                     (sizeChanged != 0 && (size == nullptr || FrameSizeNeedsReread(static_cast<unsigned int>(*size))));
+  if (asked) {
+    KRV_RETURN_IF_FAILED(ReadPropertiesFromStream());
+    propertiesChanged = 0;
+  }
+  sizeChanged = 0;
+  return KR_STATUS_OK;
+}
+
 KrStatus KrVStreamData::UnderlyingStreamUpdated() {
   if (valid == 0 || stream == nullptr) {
     return KR_STATUS_QM_ERROR;
   }
-  if (deferred != 0 && propertiesChanged != 0) {
-    KRV_RETURN_IF_FAILED(ReadPropertiesFromStream());
-    propertiesChanged = 0;
-  }
+  KRV_RETURN_IF_FAILED(RereadIfChanged(nullptr));
   ReadField(*stream, "Timestamp", timestamp);
   ReadField(*stream, "FrameId", frameId);
   ReadField(*stream, "IsNew", dataNew);
   ReadField(*stream, "BufferSize", dataSize);
+  return KR_STATUS_OK;
+}
+
+KrStatus KrVStreamData::UnderlyingStreamUpdated(const FrameFieldProperties& fields) {
+  if (valid == 0 || stream == nullptr) {
+    return KR_STATUS_QM_ERROR;
+  }
+  const uint64_t size = fields.bufferSize->GetValue();
+  KRV_RETURN_IF_FAILED(RereadIfChanged(&size));
+  // Read after the re-read, as the lookups by name would: the re-read may
+  // move the buffer, and the handlers of that change may write the fields.
+  timestamp = static_cast<unsigned long long>(fields.timestamp->GetValue());
+  frameId = static_cast<unsigned int>(fields.frameId->GetValue());
+  dataNew = static_cast<int>(fields.isNew->GetValue());
+  dataSize = static_cast<unsigned int>(fields.bufferSize->GetValue());
   return KR_STATUS_OK;
 }
 

@@ -12,6 +12,12 @@
 // "BufferSize"). ReadPropertiesFromStream is a chain: each derived class
 // first runs its base class's version.
 //
+// The device publishes the frame fields (and so raises "BufferSize") with
+// every frame. The device hands its own frame objects the field properties
+// themselves for the duration of the call, so a read costs no lookup by
+// name; and a deferred object that heard only of "BufferSize" re-reads only
+// when the re-read would show something new (FrameSizeNeedsReread).
+//
 // Ownership: the object owns its own stream handle (a second handle on the
 // device's stream) and its own subscriptions. A copy (construction or
 // assignment) gets its own handle on the same stream and subscribes again
@@ -37,6 +43,7 @@
 #include <Ovalith/properties/KrVEventHandlers.h>
 #include <Ovalith/properties/KrVStream.h>
 
+class KrActualIntProperty;
 class KrVDevice;
 
 class KrVStreamData : public KrVModulePropertyChangedHandler {
@@ -48,6 +55,15 @@ class KrVStreamData : public KrVModulePropertyChangedHandler {
   KrVStreamData(const KrVStreamData& other);
   KrVStreamData& operator=(const KrVStreamData& other);
   ~KrVStreamData() override;
+
+  // The frame-field properties of the stream's per-stream module, as the
+  // device holds them; all four set. Borrowed for one call, never kept.
+  struct FrameFieldProperties {
+    const KrActualIntProperty* timestamp;   // "Timestamp"
+    const KrActualIntProperty* frameId;     // "FrameId"
+    const KrActualIntProperty* isNew;       // "IsNew"
+    const KrActualIntProperty* bufferSize;  // "BufferSize"
+  };
 
   int IsValid() const { return valid; }
   int IsLive() const { return live; }
@@ -88,10 +104,18 @@ class KrVStreamData : public KrVModulePropertyChangedHandler {
   // Called after each data update of the stream: re-reads when marked, then
   // copies the frame fields. KR_STATUS_QM_ERROR when unbound.
   KrStatus UnderlyingStreamUpdated();
+  // The same, for the device that holds the stream's frame fields: reads
+  // them from fields instead of by name. Only for an object bound to the
+  // stream whose module holds fields.
+  KrStatus UnderlyingStreamUpdated(const FrameFieldProperties& fields);
   // Re-reads the derived properties; this level reads "Buffer".
   virtual KrStatus ReadPropertiesFromStream();
+  // Whether a deferred re-read asked for by "BufferSize" alone, now size,
+  // would change what the object shows; this level: always (a derived class
+  // that watches "BufferSize" knows better).
+  virtual bool FrameSizeNeedsReread(unsigned int size) const;
   // 1 while a notification awaits its deferred re-read.
-  int ArePropertiesChanged() const { return propertiesChanged; }
+  int ArePropertiesChanged() const { return propertiesChanged != 0 || sizeChanged != 0 ? 1 : 0; }
   // Reads the stream's capacity ("RequiredDataSize"), then "Buffer" again
   // (asking the capacity may move the buffer); for the levels that view the
   // buffer. On failure the capacity is 0.
@@ -105,6 +129,10 @@ class KrVStreamData : public KrVModulePropertyChangedHandler {
   struct WatchedProperty;
 
   void OnModulePropertyChanged(const char* module, const char* property) override;
+  // Runs a deferred re-read that a notification asked for. size: the
+  // frame's "BufferSize" as published, null when not known (then a
+  // "BufferSize" notification re-reads too).
+  KrStatus RereadIfChanged(const uint64_t* size);
   // Takes other's fields, own handle and own subscriptions (this is unbound).
   void CopyBinding(const KrVStreamData& other);
   // Subscribes to one property on the current handle and records it.
@@ -119,8 +147,9 @@ class KrVStreamData : public KrVModulePropertyChangedHandler {
   int deferred;
   WatchedProperty* watched;      // subscriptions in the order they were made
   WatchedProperty* watchedLast;  // where the next one is appended
-  int propertiesChanged;
-  KrVStream* stream;  // owned handle, or null when unbound
+  int propertiesChanged;         // a watched property other than "BufferSize" changed
+  int sizeChanged;               // "BufferSize" was raised (maybe with the same value)
+  KrVStream* stream;             // owned handle, or null when unbound
   int valid;
   int dataNew;
   unsigned long long timestamp;
