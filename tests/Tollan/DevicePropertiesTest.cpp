@@ -15,28 +15,6 @@ void RecordChange(KrDeviceHandle, const char* module, const char* property, void
   static_cast<std::vector<std::string>*>(cookie)->push_back(std::string(module) + "." + property);
 }
 
-KrCallbackHandle Watch(KrDeviceHandle device, const char* property, std::vector<std::string>* changes) {
-  KrCallbackHandle handle = nullptr;
-  EXPECT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Device", property, &RecordChange, changes, &handle),
-            KR_STATUS_OK);
-  return handle;
-}
-
-// The general value is copied both ways through the proxy, byte for byte.
-TEST_F(DevicePropertiesTest, GeneralValuesRoundTripAndReportTheirType) {
-  KrDeviceHandle device = MakeDevice(CameraScript());
-  uint8_t crop[12] = {1, 0, 0, 0, 10, 0, 20, 0, 30, 0, 40, 0};
-  const KrGeneralBuffer in{crop, sizeof(crop)};
-  ASSERT_EQ(KrDeviceProxySetGeneralProperty(device, "Device", "Cropping", &in), KR_STATUS_OK);
-  uint8_t back[12] = {};
-  const KrGeneralBuffer out{back, sizeof(back)};
-  EXPECT_EQ(KrDeviceProxyGetGeneralProperty(device, "Device", "Cropping", &out), KR_STATUS_OK);
-  EXPECT_EQ(std::memcmp(crop, back, sizeof(crop)), 0);
-  KrPropertyType type;
-  ASSERT_EQ(KrDeviceProxyGetPropertyType(device, "Device", "Gain", &type), KR_STATUS_OK);
-  EXPECT_EQ(type, KR_PROPERTY_TYPE_REAL);
-}
-
 TEST_F(DevicePropertiesTest, BadInputGivesAStatusAndChangesNothing) {
   Script script = CameraScript();
   script.properties.push_back(ScriptProperty{"Device", "Resolution", ScriptValue::Int(1), 0, {0, 1, 2}});
@@ -104,6 +82,16 @@ TEST_F(DevicePropertiesTest, BadInputGivesAStatusAndChangesNothing) {
   EXPECT_EQ(TextOf(device, "Depth", "Type"), "Depth");
   EXPECT_EQ(IntOf(device, "Device", "Serial"), 1234u);
   EXPECT_EQ(IntOf(device, "Device", "Resolution"), 2u);
+  // The general value is copied both ways, byte for byte.
+  uint8_t crop[12] = {1, 0, 0, 0, 10, 0, 20, 0, 30, 0, 40, 0};
+  const KrGeneralBuffer in{crop, sizeof(crop)};
+  ASSERT_EQ(setGeneral("Cropping", &in), KR_STATUS_OK);
+  const KrGeneralBuffer out{bytes, sizeof(crop)};
+  EXPECT_EQ(getGeneral(&out), KR_STATUS_OK);
+  EXPECT_EQ(std::memcmp(crop, bytes, sizeof(crop)), 0);
+  KrPropertyType type;
+  ASSERT_EQ(KrDeviceProxyGetPropertyType(device, "Device", "Gain", &type), KR_STATUS_OK);
+  EXPECT_EQ(type, KR_PROPERTY_TYPE_REAL);
 }
 
 TEST_F(DevicePropertiesTest, ExistenceQuestions) {
@@ -189,8 +177,11 @@ TEST_F(DevicePropertiesTest, BatchConfigAppliesInOrderAndStopsAtTheFirstFailure)
 TEST_F(DevicePropertiesTest, ChangeCallbacksFireOncePerChangeUntilUnregistered) {
   KrDeviceHandle device = MakeDevice(CameraScript());
   std::vector<std::string> mirror, gain;
-  KrCallbackHandle onMirror = Watch(device, "Mirror", &mirror);
-  Watch(device, "Gain", &gain);
+  KrCallbackHandle onMirror = nullptr, onGain = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Device", "Mirror", &RecordChange, &mirror, &onMirror),
+            KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Device", "Gain", &RecordChange, &gain, &onGain),
+            KR_STATUS_OK);
   EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Mirror", 1), KR_STATUS_OK);
   EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Mirror", 1), KR_STATUS_OK);  // a set is a change
   EXPECT_EQ(KrDeviceProxySetRealProperty(device, "Device", "Mirror", 2.0), KR_STATUS_TL_BAD_PROPERTY_TYPE);

@@ -29,34 +29,27 @@ uint32_t SensorCount() {
   return count;
 }
 
-TEST_F(KitStartTest, SecondInitReportsAlreadyStartedAndShutdownEndsIt) {
+TEST_F(KitStartTest, SecondInitIsRefusedAndShutdownDestroysOpenDevices) {
   EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
   ASSERT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_OK);
   EXPECT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_TL_ALREADY_INITIALIZED);
   EXPECT_EQ(TollanInitFromINIFile(scratch_.Write("other.ini", "[Tollan]\nSensors=3\n").c_str()),
             KR_STATUS_TL_ALREADY_INITIALIZED);
   EXPECT_EQ(SensorCount(), 1u);  // the second start changed nothing
-  EXPECT_EQ(TollanShutdown(), KR_STATUS_OK);
-  EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
-  uint32_t count = 0;
-  EXPECT_EQ(KrDeviceProxyEnumerate(nullptr, &count), KR_STATUS_TL_NOT_INITIALIZED);
-}
-
-TEST_F(KitStartTest, ShutdownDestroysOpenDevices) {
-  ASSERT_EQ(TollanInit(nullptr), KR_STATUS_OK);
   ASSERT_EQ(DefineScript("s", Script().SupportedType("Depth").Stream("Depth", "Depth")), KR_STATUS_OK);
   KrDeviceConfig config{KR_DEVICE_MODE_READ, "scripted:s", nullptr, 0};
   KrDeviceHandle device = nullptr;
   ASSERT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxyOpenAllStreams(device), KR_STATUS_OK);
-  ASSERT_EQ(TollanShutdown(), KR_STATUS_OK);
+  EXPECT_EQ(TollanShutdown(), KR_STATUS_OK);
+  EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
+  uint32_t count = 0;
+  EXPECT_EQ(KrDeviceProxyEnumerate(nullptr, &count), KR_STATUS_TL_NOT_INITIALIZED);
   char name[KR_MAX_NAME_LENGTH];
   EXPECT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_TL_BAD_HANDLE);
   EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_TL_BAD_HANDLE);
-  // Creating needs a started kit.
   EXPECT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_TL_NOT_INITIALIZED);
 }
-
 TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
   const struct {
     const char* text;   // Tollan.ini, null for none
@@ -87,13 +80,10 @@ TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
       EXPECT_EQ(TollanShutdown(), KR_STATUS_OK);
     }
   }
-}
-
-TEST_F(KitStartTest, InitFromMissingFileFails) {
   EXPECT_EQ(TollanInitFromINIFile(nullptr), KR_STATUS_OS_NULL_POINTER);
   EXPECT_EQ(TollanInitFromINIFile((scratch_.Path() + "/missing.ini").c_str()), KR_STATUS_OS_INI_READ_FAILED);
-  // A folder without Tollan.ini means the defaults (above); a folder that is
-  // not there (or a file) is a mistake.
+  // A folder without Tollan.ini means the defaults; a folder that is not
+  // there (or a file) is a mistake.
   EXPECT_EQ(TollanInit((scratch_.Path() + "/nonexistent").c_str()), KR_STATUS_TL_BAD_CONFIGURATION);
   EXPECT_EQ(TollanInit(scratch_.Write("plain", "").c_str()), KR_STATUS_TL_BAD_CONFIGURATION);
   EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
@@ -127,7 +117,7 @@ TEST_F(KitStartTest, EnumerateFollowsTheCapacityRule) {
 
 using KitCreateTest = KitTest;
 
-TEST_F(KitCreateTest, KindNamesAndConnectionStrings) {
+TEST_F(KitCreateTest, KindNamesConnectionStringsAndTheNameCapacity) {
   ASSERT_EQ(DefineScript("cam", CameraScript()), KR_STATUS_OK);
   const struct {
     const char* kind;  // null: KrDeviceProxyCreate
@@ -159,9 +149,6 @@ TEST_F(KitCreateTest, KindNamesAndConnectionStrings) {
       EXPECT_EQ(device, nullptr);
     }
   }
-}
-
-TEST_F(KitCreateTest, DeviceNameIsCutToTheCapacity) {
   KrDeviceHandle device = MakeDevice(CameraScript());
   char name[4] = {'x', 'x', 'x', 'x'};
   EXPECT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
@@ -176,63 +163,44 @@ TEST_F(KitCreateTest, InitialValuesApplyAndUnknownOnesFail) {
   KrPropertySetAddIntProperty(good.Get(), "Device", "Serial", 99);  // read-only: passed over
   KrPropertySetAddIntProperty(good.Get(), "Depth", "XRes", 320);
   KrDeviceHandle device = MakeDevice(CameraScript(), "cam", KR_DEVICE_MODE_READ, good.Get());
-  ASSERT_NE(device, nullptr);
   EXPECT_EQ(IntOf(device, "Device", "Mirror"), 1u);
   EXPECT_EQ(IntOf(device, "Device", "Serial"), 1234u);
   EXPECT_EQ(IntOf(device, "Depth", "XRes"), 320u);
-
-  const struct {
-    const char* module;
-    const char* property;
-    KrStatus expected;
-  } failures[] = {{"Device", "Nope", KR_STATUS_TL_PROPERTY_NOT_FOUND},
-                  {"Nowhere", "Mirror", KR_STATUS_TL_MODULE_NOT_FOUND}};
-  for (const auto& c : failures) {
+  for (const auto& [module, expected] : {std::make_pair("Device", KR_STATUS_TL_PROPERTY_NOT_FOUND),
+                                         std::make_pair("Nowhere", KR_STATUS_TL_MODULE_NOT_FOUND)}) {
     PropertySet bad;
-    KrPropertySetAddIntProperty(bad.Get(), c.module, c.property, 1);
+    KrPropertySetAddIntProperty(bad.Get(), module, "Nope", 1);
     KrDeviceConfig config{KR_DEVICE_MODE_READ, "cam", bad.Get(), 0};
     KrDeviceHandle failed = nullptr;
-    EXPECT_EQ(KrDeviceProxyCreateDeviceByName("Scripted", &failed, &config), c.expected);
+    EXPECT_EQ(KrDeviceProxyCreateDeviceByName("Scripted", &failed, &config), expected);
     EXPECT_EQ(failed, nullptr);
   }
-  // A script may take them as new properties.
+  // A script may take them as new properties, of a new module too.
   Script open = CameraScript();
   open.acceptUnknownInitialValues = true;
   PropertySet extra;
   KrPropertySetAddStringProperty(extra.Get(), "Recorder", "Note", "hello");
-  KrDeviceHandle accepting = MakeDevice(open, "open", KR_DEVICE_MODE_READ, extra.Get());
-  EXPECT_EQ(TextOf(accepting, "Recorder", "Note"), "hello");
+  EXPECT_EQ(TextOf(MakeDevice(open, "open", KR_DEVICE_MODE_READ, extra.Get()), "Recorder", "Note"), "hello");
 }
 
+// A section names the kind, the connection and the streams' keys; loading
+// it later applies the module settings. A script that accepts unknown
+// initial values takes the unknown stream key "Comment" as a text property.
 TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
-  ASSERT_EQ(DefineScript("cam", CameraScript()), KR_STATUS_OK);
-  const std::string ini =
-      scratch_.Write("devices.ini",
-                     "[Scripted]\n"
-                     "Kind=Scripted\n"
-                     "Connection=cam\n"
-                     "Stream.Near.Type=Depth\n"
-                     "Stream.Near.XRes=160\n"
-                     "Stream.Color.Type=Image\n"
-                     "Stream.Near.Comment=far away\n"
-                     "Device.Mirror=1\n"
-                     "Device.Gain=2.25\n"
-                     "Device.PrimaryStream=Near\n"
-                     "Device.Cropping=01000000 0200 0300 0400 0500\n"
-                     "[OldFormat]\n"
-                     "StreamDepthFormat=Depth\n"
-                     "[NoType]\n"
-                     "Kind=Scripted\nConnection=cam\nStream.X.XRes=1\n"
-                     "[BadValue]\n"
-                     "Kind=Scripted\nConnection=cam\nStream.Near.Type=Depth\nStream.Near.XRes=wide\n"
-                     "[BadSetting]\n"
-                     "Device.Mirror=yes\n"
-                     "[Unknown]\n"
-                     "Device.Nope=1\n");
-  // Accepting unknown stream keys makes "Comment" a text property.
   Script script = CameraScript();
   script.acceptUnknownInitialValues = true;
   ASSERT_EQ(DefineScript("cam", script), KR_STATUS_OK);
+  const std::string ini = scratch_.Write("devices.ini",
+                                         "[Scripted]\nKind=Scripted\nConnection=cam\n"
+                                         "Stream.Near.Type=Depth\nStream.Near.XRes=160\nStream.Color.Type=Image\n"
+                                         "Stream.Near.Comment=far away\nDevice.Mirror=1\nDevice.Gain=2.25\n"
+                                         "Device.PrimaryStream=Near\nDevice.Cropping=01000000 0200 0300 0400 0500\n"
+                                         "[OldFormat]\nStreamDepthFormat=Depth\n"
+                                         "[NoType]\nKind=Scripted\nConnection=cam\nStream.X.XRes=1\n"
+                                         "[BadValue]\nKind=Scripted\nConnection=cam\nStream.Near.Type=Depth\n"
+                                         "Stream.Near.XRes=wide\n"
+                                         "[BadSetting]\nDevice.Mirror=yes\n"
+                                         "[Unknown]\nDevice.Nope=1\n");
   KrDeviceHandle device = nullptr;
   ASSERT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), "Scripted", &device, nullptr), KR_STATUS_OK);
   const char* names[4] = {};
@@ -242,8 +210,7 @@ TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
   EXPECT_EQ(std::string(names[0]) + "," + names[1] + "," + names[2], "Depth,Near,Color");
   EXPECT_EQ(IntOf(device, "Near", "XRes"), 160u);
   EXPECT_EQ(TextOf(device, "Near", "Comment"), "far away");
-  // Creation applies stream keys only; loading applies the settings.
-  EXPECT_EQ(IntOf(device, "Device", "Mirror"), 0u);
+  EXPECT_EQ(IntOf(device, "Device", "Mirror"), 0u);  // creation applies stream keys only
   ASSERT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), "Scripted"), KR_STATUS_OK);
   EXPECT_EQ(IntOf(device, "Device", "Mirror"), 1u);
   double gain = 0;
@@ -256,26 +223,27 @@ TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
   EXPECT_EQ(crop[0], 1);
   EXPECT_EQ(crop[11], 0);
 
-  const std::pair<const char*, KrStatus> loads[] = {
-      {"BadSetting", KR_STATUS_OS_BAD_NUMBER},
-      {"Unknown", KR_STATUS_TL_PROPERTY_NOT_FOUND},
-      {"Missing", KR_STATUS_OS_INI_SECTION_NOT_FOUND},
-      {"OldFormat", KR_STATUS_OK},  // keys without a module are not settings
+  const struct {
+    const char* section;
+    KrStatus load;    // of KrDeviceProxyLoadConfigFromFile
+    KrStatus create;  // of KrDeviceProxyCreateDeviceByINIFile
+  } sections[] = {
+      {"BadSetting", KR_STATUS_OS_BAD_NUMBER, KR_STATUS_OK},
+      {"Unknown", KR_STATUS_TL_PROPERTY_NOT_FOUND, KR_STATUS_OK},
+      {"Missing", KR_STATUS_OS_INI_SECTION_NOT_FOUND, KR_STATUS_OS_INI_SECTION_NOT_FOUND},
+      {"OldFormat", KR_STATUS_OK, KR_STATUS_OK},  // keys without a module are not settings
+      {"NoType", KR_STATUS_OK, KR_STATUS_TL_CONFIG_FAILED},
+      {"BadValue", KR_STATUS_OK, KR_STATUS_OS_BAD_NUMBER},
   };
-  for (const auto& [section, expected] : loads) {
-    EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), section), expected) << section;
+  for (const auto& c : sections) {
+    EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), c.section), c.load) << c.section;
+    KrDeviceHandle other = nullptr;
+    EXPECT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), c.section, &other, nullptr), c.create) << c.section;
+    EXPECT_EQ(other != nullptr, c.create == KR_STATUS_OK) << c.section;
+    KrDeviceProxyDestroy(&other);
   }
   EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, (scratch_.Path() + "/none.ini").c_str(), "Scripted"),
             KR_STATUS_OS_INI_READ_FAILED);
-
-  const std::pair<const char*, KrStatus> creates[] = {{"NoType", KR_STATUS_TL_CONFIG_FAILED},
-                                                        {"BadValue", KR_STATUS_OS_BAD_NUMBER},
-                                                        {"Missing", KR_STATUS_OS_INI_SECTION_NOT_FOUND}};
-  for (const auto& [section, expected] : creates) {
-    KrDeviceHandle failed = nullptr;
-    EXPECT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), section, &failed, nullptr), expected) << section;
-    EXPECT_EQ(failed, nullptr);
-  }
 }
 
 // Old-format sections, with keys or with none at all (an empty section

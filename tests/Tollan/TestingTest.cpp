@@ -1,6 +1,7 @@
 // Injected failures and the journal of kit calls.
 #include "KitTestSupport.h"
 
+#include <functional>
 #include <vector>
 
 namespace tollan_test {
@@ -24,9 +25,7 @@ TEST_F(TestingTest, FailuresByNameCountSuccessesAndLimits) {
       outcome += status == KrStatus(0x12345) ? 'x' : status == KR_STATUS_OK ? '.' : '?';
     }
     EXPECT_EQ(outcome, c.fails);
-    // Other calls are not touched.
-    uint64_t value = 0;
-    EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
+    IntOf(device, "Device", "Mirror");  // other calls are not touched
   }
 }
 
@@ -48,7 +47,18 @@ TEST_F(TestingTest, AnInjectedFailureDoesNothingElse) {
   ClearFailures();
   EXPECT_EQ(IntOf(device, "Device", "Mirror"), 0u);
   EXPECT_TRUE(calls.empty());
-
+  // The Nth call counted from the reset fails once.
+  ClearFailures();
+  EXPECT_EQ(GetCallCount(), 0u);
+  FailNthCall(2, 0x777);
+  uint64_t value = 0;
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KrStatus(0x777));
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
+  EXPECT_EQ(GetCallCount(), 3u);
+  ResetCallCount();
+  EXPECT_EQ(GetCallCount(), 0u);
+  ClearFailures();
   FailCall("KrDeviceProxyDestroy", KR_STATUS_TL_DEVICE_BUSY, 0, 1);
   KrDeviceHandle copy = device;
   EXPECT_EQ(KrDeviceProxyDestroy(&copy), KR_STATUS_TL_DEVICE_BUSY);
@@ -57,27 +67,11 @@ TEST_F(TestingTest, AnInjectedFailureDoesNothingElse) {
   EXPECT_EQ(GetInjectedFailureCount(), 1u);
 }
 
-TEST_F(TestingTest, TheNthCallFailsOnceCountedFromTheReset) {
-  KrDeviceHandle device = MakeDevice(CameraScript());
-  ClearFailures();
-  EXPECT_EQ(GetCallCount(), 0u);
-  FailNthCall(3, 0x777);
-  uint64_t value = 0;
-  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
-  EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Mirror", 1), KR_STATUS_OK);
-  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KrStatus(0x777));
-  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
-  EXPECT_EQ(GetCallCount(), 4u);
-  ResetCallCount();
-  EXPECT_EQ(GetCallCount(), 0u);
-}
-
 TEST_F(TestingTest, JournalRecordsCallsWithTheirKeyArguments) {
   KrDeviceHandle device = MakeDevice(CameraScript());
   uint64_t value = 0;
   EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
   EXPECT_TRUE(GetJournal().empty());  // off until enabled
-
   EnableJournal(true);
   FailCall("KrDeviceProxyOpenStream", 0x999, 0, 1);
   EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Depth", "XRes", &value), KR_STATUS_OK);
@@ -106,70 +100,49 @@ TEST_F(TestingTest, JournalRecordsCallsWithTheirKeyArguments) {
   EXPECT_TRUE(GetJournal().empty());
 }
 
-#define TOLLAN_STEP(expression)                \
-  do {                                         \
-    const KrStatus stepStatus_ = (expression); \
-    if (stepStatus_ != KR_STATUS_OK) {         \
-      return stepStatus_;                      \
-    }                                          \
-  } while (0)
-
-// One pass over a typical reading session; every step is a kit call. On the
-// first failure everything made so far is released and the status returned.
-// *injected tells whether a failure was injected into the session's steps.
-KrStatus ReadingSession(int* frames, bool* injected) {
+// A typical reading session, failed at each of its kit calls in turn: the
+// failure reaches the caller, and everything made so far is released.
+TEST_F(TestingTest, FailingEachCallOfASessionInTurnIsClean) {
+  ASSERT_EQ(DefineScript("sweep", CameraScript().Frame("Depth", {1, 2}, 10, 1)), KR_STATUS_OK);
   KrDeviceHandle device = nullptr;
   KrStreamDataSetHandle set = nullptr;
   KrStreamData* depth = nullptr;
   KrCallbackHandle registration = nullptr;
   KrDeviceConfig config{KR_DEVICE_MODE_READ, "scripted:sweep", nullptr, 0};
-  auto step = [&]() -> KrStatus {
-    TOLLAN_STEP(KrDeviceProxyCreate(&device, &config));
-    TOLLAN_STEP(KrStreamDataSetCreate(&set));
-    TOLLAN_STEP(KrDeviceProxyCreateStreamData(device, "Depth", &depth));
-    TOLLAN_STEP(KrStreamDataSetAdd(set, depth));
-    TOLLAN_STEP(KrDeviceProxyRegisterToNewStreamData(
-        device, [](const KrNewStreamDataEventArgs&, void*) {}, nullptr, &registration));
-    TOLLAN_STEP(KrDeviceProxyOpenAllStreams(device));
-    TOLLAN_STEP(KrDeviceProxyRead(device, set));
-    *frames += depth->bIsNew;
-    TOLLAN_STEP(KrDeviceProxyUnregisterFromNewStreamData(device, registration));
-    TOLLAN_STEP(KrStreamDataSetRemove(set, depth));
-    return KR_STATUS_OK;
+  const std::vector<std::function<KrStatus()>> steps = {
+      [&] { return KrDeviceProxyCreate(&device, &config); },
+      [&] { return KrStreamDataSetCreate(&set); },
+      [&] { return KrDeviceProxyCreateStreamData(device, "Depth", &depth); },
+      [&] { return KrStreamDataSetAdd(set, depth); },
+      [&] {
+        return KrDeviceProxyRegisterToNewStreamData(
+            device, [](const KrNewStreamDataEventArgs&, void*) {}, nullptr, &registration);
+      },
+      [&] { return KrDeviceProxyOpenAllStreams(device); },
+      [&] { return KrDeviceProxyRead(device, set); },
+      [&] { return KrDeviceProxyUnregisterFromNewStreamData(device, registration); },
+      [&] { return KrStreamDataSetRemove(set, depth); },
   };
-  const KrStatus status = step();
-  *injected = GetInjectedFailureCount() > 0;
-  ClearFailures();  // the release below is not part of the sweep
-  if (depth != nullptr) {
-    EXPECT_EQ(KrDeviceProxyDestroyStreamData(&depth), KR_STATUS_OK);
-  }
-  if (set != nullptr) {
-    EXPECT_EQ(KrStreamDataSetDestroy(&set), KR_STATUS_OK);
-  }
-  if (device != nullptr) {
-    EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
-  }
-  return status;
-}
-
-TEST_F(TestingTest, FailingEachCallOfASessionInTurnIsClean) {
-  ASSERT_EQ(DefineScript("sweep", CameraScript().Frame("Depth", {1, 2}, 10, 1)), KR_STATUS_OK);
-  uint64_t n = 1;
-  for (;; ++n) {
+  for (uint64_t n = 1; n <= steps.size() + 1; ++n) {
+    SCOPED_TRACE(n);
     ClearFailures();
     FailNthCall(n, 0x4242);
-    int frames = 0;
-    bool injected = false;
-    const KrStatus status = ReadingSession(&frames, &injected);
-    if (!injected) {
-      EXPECT_EQ(status, KR_STATUS_OK);
-      EXPECT_EQ(frames, 1);
-      break;
+    KrStatus status = KR_STATUS_OK;
+    for (size_t step = 0; step < steps.size() && status == KR_STATUS_OK; ++step) status = steps[step]();
+    EXPECT_EQ(GetInjectedFailureCount(), n <= steps.size() ? 1u : 0u);
+    EXPECT_EQ(status, n <= steps.size() ? KrStatus(0x4242) : KR_STATUS_OK);
+    EXPECT_TRUE(n <= steps.size() || depth->bIsNew == 1);
+    ClearFailures();  // the release below is not part of the sweep
+    if (depth != nullptr) {
+      EXPECT_EQ(KrDeviceProxyDestroyStreamData(&depth), KR_STATUS_OK);
     }
-    EXPECT_EQ(status, KrStatus(0x4242)) << "call " << n;
-    ASSERT_LT(n, 100u);
+    if (set != nullptr) {
+      EXPECT_EQ(KrStreamDataSetDestroy(&set), KR_STATUS_OK);
+    }
+    if (device != nullptr) {
+      EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+    }
   }
-  EXPECT_EQ(n, 10u);  // nine calls in the session, the tenth pass runs clean
 }
 
 }  // namespace

@@ -45,17 +45,14 @@ TEST(DepthTablesTest, FactoryTablesFollowTheFormula) {
   EXPECT_EQ(t.D2S()[100], 0);  // nearer than the sensor can see
 }
 
-TEST(DepthTablesTest, TablesAreInverseWhereDefined) {
-  ExpectInverse(DepthTables{ShiftParams{}});
+TEST(DepthTablesTest, TablesAreInverseAndDepthToShiftPicksTheNearestDepth) {
+  const DepthTables t{ShiftParams{}};
+  ExpectInverse(t);
   ShiftParams coarse;
   coarse.paramCoeff = 1;
   coarse.maxShift = 1023;
   coarse.deviceMaxDepth = 4000;
   ExpectInverse(DepthTables{coarse});
-}
-
-TEST(DepthTablesTest, DepthToShiftPicksTheNearestDepth) {
-  const DepthTables t{ShiftParams{}};
   const auto& s2d = t.S2D();
   for (uint32_t z = t.NearestDepth(); z <= t.FarthestDepth(); z += 7) {
     const int got = std::abs(int(s2d[t.D2S()[z]]) - int(z));
@@ -69,36 +66,33 @@ TEST(DepthTablesTest, DepthToShiftPicksTheNearestDepth) {
   EXPECT_EQ(t.Quantize(50.0), 0);
 }
 
-TEST(DepthTablesTest, EachParameterMovesTheTable) {
+// Each parameter moves the table; values that give no table are refused.
+TEST(DepthTablesTest, EachParameterMovesTheTableOrIsRefused) {
   const DepthTables base{ShiftParams{}};
-  const std::vector<void (*)(ShiftParams&)> changes = {
-      [](ShiftParams& p) { p.zpd = 130; },           [](ShiftParams& p) { p.zpps = 0.11; },
-      [](ShiftParams& p) { p.lddis = 8.0; },         [](ShiftParams& p) { p.constShift = 250; },
-      [](ShiftParams& p) { p.pixelSizeFactor = 2; }, [](ShiftParams& p) { p.paramCoeff = 8; },
-      [](ShiftParams& p) { p.shiftScale = 12; },
+  const struct {
+    void (*change)(ShiftParams&);
+    KrStatus expected;
+  } cases[] = {
+      {[](ShiftParams& p) { p.zpd = 130; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.zpps = 0.11; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.lddis = 8.0; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.constShift = 250; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.pixelSizeFactor = 2; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.paramCoeff = 8; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.shiftScale = 12; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.zpd = 0; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {[](ShiftParams& p) { p.zpps = 0.0; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {[](ShiftParams& p) { p.lddis = NAN; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {[](ShiftParams& p) { p.paramCoeff = 0; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {[](ShiftParams& p) { p.constShift = p.maxShift; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {[](ShiftParams& p) { p.maxShift = 70000; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {[](ShiftParams& p) { p.deviceMaxDepth = 0; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
   };
-  for (size_t i = 0; i < changes.size(); ++i) {
+  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
     ShiftParams p;
-    changes[i](p);
-    ASSERT_EQ(DepthTables::Check(p), KR_STATUS_OK) << i;
-    EXPECT_NE(DepthTables{p}.S2D(), base.S2D()) << "change " << i;
-  }
-}
-
-TEST(DepthTablesTest, ParametersWithoutATableAreRefused) {
-  const std::vector<void (*)(ShiftParams&)> bad = {
-      [](ShiftParams& p) { p.zpd = 0; },
-      [](ShiftParams& p) { p.zpps = 0.0; },
-      [](ShiftParams& p) { p.lddis = NAN; },
-      [](ShiftParams& p) { p.paramCoeff = 0; },
-      [](ShiftParams& p) { p.constShift = p.maxShift; },
-      [](ShiftParams& p) { p.maxShift = 70000; },
-      [](ShiftParams& p) { p.deviceMaxDepth = 0; },
-  };
-  for (size_t i = 0; i < bad.size(); ++i) {
-    ShiftParams p;
-    bad[i](p);
-    EXPECT_EQ(DepthTables::Check(p), KR_STATUS_TL_BAD_PROPERTY_VALUE) << "case " << i;
+    cases[i].change(p);
+    ASSERT_EQ(DepthTables::Check(p), cases[i].expected) << "case " << i;
+    EXPECT_TRUE(cases[i].expected != KR_STATUS_OK || DepthTables{p}.S2D() != base.S2D()) << "case " << i;
   }
 }
 
