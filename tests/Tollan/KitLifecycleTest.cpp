@@ -1,6 +1,8 @@
-// The kit's start, configuration, enumeration and device creation paths.
+// The kit's start, configuration, enumeration and device creation paths;
+// injected failures and the journal of kit calls.
 #include "KitTestSupport.h"
 
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -50,6 +52,7 @@ TEST_F(KitStartTest, SecondInitIsRefusedAndShutdownDestroysOpenDevices) {
   EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_TL_BAD_HANDLE);
   EXPECT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_TL_NOT_INITIALIZED);
 }
+
 TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
   const struct {
     const char* text;   // Tollan.ini, null for none
@@ -103,16 +106,6 @@ TEST_F(KitStartTest, EnumerateFollowsTheCapacityRule) {
   EXPECT_EQ(count, 2u);
   EXPECT_STREQ(strings[2], "");
   EXPECT_EQ(KrDeviceProxyEnumerate(strings, nullptr), KR_STATUS_OS_NULL_POINTER);
-
-  // Every enumerated sensor can be created; one past the last cannot.
-  KrDeviceHandle device = nullptr;
-  KrDeviceConfig config{KR_DEVICE_MODE_READ, "*:2", nullptr, 0};
-  ASSERT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_OK);
-  EXPECT_EQ(NameOf(device), "SensorV2");
-  EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
-  EXPECT_EQ(device, nullptr);
-  config.strConnectionString = "*:3";
-  EXPECT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_TL_DEVICE_NOT_FOUND);
 }
 
 using KitCreateTest = KitTest;
@@ -200,7 +193,10 @@ TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
                                          "[BadValue]\nKind=Scripted\nConnection=cam\nStream.Near.Type=Depth\n"
                                          "Stream.Near.XRes=wide\n"
                                          "[BadSetting]\nDevice.Mirror=yes\n"
-                                         "[Unknown]\nDevice.Nope=1\n");
+                                         "[Unknown]\nDevice.Nope=1\n"
+                                         "[BadMode]\nKind=Scripted\nConnection=cam\nMode=2\n"
+                                         "[BadSharing]\nKind=Scripted\nConnection=cam\nSharing=x\n"
+                                         "  [ Empty ]  ; nothing below\n; a comment\n\n[Last]\n");
   KrDeviceHandle device = nullptr;
   ASSERT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), "Scripted", &device, nullptr), KR_STATUS_OK);
   const char* names[4] = {};
@@ -222,7 +218,6 @@ TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
   EXPECT_EQ(KrDeviceProxyGetGeneralProperty(device, "Device", "Cropping", &buffer), KR_STATUS_OK);
   EXPECT_EQ(crop[0], 1);
   EXPECT_EQ(crop[11], 0);
-
   const struct {
     const char* section;
     KrStatus load;    // of KrDeviceProxyLoadConfigFromFile
@@ -234,33 +229,162 @@ TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
       {"OldFormat", KR_STATUS_OK, KR_STATUS_OK},  // keys without a module are not settings
       {"NoType", KR_STATUS_OK, KR_STATUS_TL_CONFIG_FAILED},
       {"BadValue", KR_STATUS_OK, KR_STATUS_OS_BAD_NUMBER},
+      {"BadMode", KR_STATUS_OK, KR_STATUS_TL_CONFIG_FAILED},
+      {"BadSharing", KR_STATUS_OK, KR_STATUS_TL_CONFIG_FAILED},
+      {"Empty", KR_STATUS_OK, KR_STATUS_OK},
+      {"Last", KR_STATUS_OK, KR_STATUS_OK},
   };
   for (const auto& c : sections) {
-    EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), c.section), c.load) << c.section;
+    SCOPED_TRACE(c.section);
+    EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), c.section), c.load);
     KrDeviceHandle other = nullptr;
-    EXPECT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), c.section, &other, nullptr), c.create) << c.section;
-    EXPECT_EQ(other != nullptr, c.create == KR_STATUS_OK) << c.section;
-    KrDeviceProxyDestroy(&other);
+    EXPECT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), c.section, &other, nullptr), c.create);
+    if (other == nullptr) continue;
+    // Sections without a kind, even empty ones, open the first sensor without streams.
+    EXPECT_EQ(NameOf(other), "SensorV2");
+    EXPECT_EQ(KrDeviceProxyGetStreamNames(other, nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(KrDeviceProxyDestroy(&other), KR_STATUS_OK);
   }
   EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, (scratch_.Path() + "/none.ini").c_str(), "Scripted"),
             KR_STATUS_OS_INI_READ_FAILED);
+  EXPECT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), "Scripted", nullptr, nullptr), KR_STATUS_OS_NULL_POINTER);
 }
 
-// Old-format sections, with keys or with none at all (an empty section
-// still exists), open the first sensor without streams.
-TEST_F(KitCreateTest, SectionWithoutKindIsTheFirstSensorWithoutStreams) {
-  const std::string ini = scratch_.Write("old.ini",
-                                         "[Stream]\nStreamDepthFormat=Depth\nStreamDepthXRes=320\n"
-                                         "  [ Empty ]  ; nothing below\n; a comment\n\n[Last]\n");
-  for (const char* section : {"Stream", "Empty", "Last"}) {
-    SCOPED_TRACE(section);
-    KrDeviceHandle device = nullptr;
-    ASSERT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), section, &device, nullptr), KR_STATUS_OK);
-    EXPECT_EQ(NameOf(device), "SensorV2");
-    uint32_t count = 7;
-    EXPECT_EQ(KrDeviceProxyGetStreamNames(device, nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
-    EXPECT_EQ(count, 0u);
-    ASSERT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+using TestingTest = KitTest;
+
+TEST_F(TestingTest, FailuresByNameCountSuccessesAndLimits) {
+  KrDeviceHandle device = MakeDevice(CameraScript());
+  const struct {
+    uint32_t after;
+    uint32_t times;
+    const char* fails;  // outcome of five calls in a row: x failed, . passed
+  } cases[] = {{0, 0, "xxxxx"}, {0, 1, "x...."}, {2, 0, "..xxx"}, {1, 2, ".xx.."}};
+  for (const auto& c : cases) {
+    ClearFailures();
+    FailCall("KrDeviceProxySetIntProperty", 0x12345, c.after, c.times);
+    std::string outcome;
+    for (int i = 0; i < 5; ++i) {
+      const KrStatus status = KrDeviceProxySetIntProperty(device, "Device", "Mirror", i);
+      outcome += status == KrStatus(0x12345) ? 'x' : status == KR_STATUS_OK ? '.' : '?';
+    }
+    EXPECT_EQ(outcome, c.fails);
+    IntOf(device, "Device", "Mirror");  // other calls are not touched
+  }
+}
+
+TEST_F(TestingTest, AnInjectedFailureDoesNothingElse) {
+  KrDeviceHandle device = MakeDevice(CameraScript());
+  std::vector<int> calls;
+  KrCallbackHandle registration = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(
+                device, "Device", "Mirror",
+                [](KrDeviceHandle, const char*, const char*, void* cookie) {
+                  static_cast<std::vector<int>*>(cookie)->push_back(1);
+                },
+                &calls, &registration),
+            KR_STATUS_OK);
+  FailCall("KrDeviceProxySetIntProperty");
+  EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Mirror", 1), KR_STATUS_TL_INJECTED_FAILURE);
+  // Injection comes before the checks: even bad arguments get the injected status.
+  EXPECT_EQ(KrDeviceProxySetIntProperty(nullptr, nullptr, nullptr, 1), KR_STATUS_TL_INJECTED_FAILURE);
+  ClearFailures();
+  EXPECT_EQ(IntOf(device, "Device", "Mirror"), 0u);
+  EXPECT_TRUE(calls.empty());
+  // The Nth call counted from the reset fails once.
+  ClearFailures();
+  EXPECT_EQ(GetCallCount(), 0u);
+  FailNthCall(2, 0x777);
+  uint64_t value = 0;
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KrStatus(0x777));
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
+  EXPECT_EQ(GetCallCount(), 3u);
+  ResetCallCount();
+  EXPECT_EQ(GetCallCount(), 0u);
+  ClearFailures();
+  FailCall("KrDeviceProxyDestroy", KR_STATUS_TL_DEVICE_BUSY, 0, 1);
+  KrDeviceHandle copy = device;
+  EXPECT_EQ(KrDeviceProxyDestroy(&copy), KR_STATUS_TL_DEVICE_BUSY);
+  EXPECT_EQ(copy, device);
+  EXPECT_EQ(KrDeviceProxyDestroy(&copy), KR_STATUS_OK);
+  EXPECT_EQ(GetInjectedFailureCount(), 1u);
+}
+
+TEST_F(TestingTest, JournalRecordsCallsWithTheirKeyArguments) {
+  KrDeviceHandle device = MakeDevice(CameraScript());
+  uint64_t value = 0;
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
+  EXPECT_TRUE(GetJournal().empty());  // off until enabled
+  EnableJournal(true);
+  FailCall("KrDeviceProxyOpenStream", 0x999, 0, 1);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Depth", "XRes", &value), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyOpenStream(device, "Depth"), KrStatus(0x999));
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, nullptr, "XRes", &value), KR_STATUS_OS_NULL_POINTER);
+  EnableJournal(false);
+  EXPECT_EQ(KrDeviceProxyCloseStream(device, "Depth"), KR_STATUS_OK);
+  // Each entry as "call(args) -> injected status".
+  std::vector<std::string> entries;
+  for (const JournalEntry& entry : GetJournal()) {
+    std::string args;
+    for (const std::string& arg : entry.args) args += (args.empty() ? "" : ",") + arg;
+    entries.push_back(entry.call + "(" + args + ") -> " + std::to_string(entry.injected));
+    EXPECT_EQ(entry.device, device);
+  }
+  EXPECT_EQ(entries, (std::vector<std::string>{"KrDeviceProxyGetIntProperty(Depth,XRes) -> 0",
+                                               "KrDeviceProxyOpenStream(Depth) -> 2457",
+                                               "KrDeviceProxyGetIntProperty((null),XRes) -> 0"}));
+  const std::vector<JournalEntry> journal = GetJournal();
+  EXPECT_LT(journal[0].number, journal[1].number);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty"), 2u);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty", "Depth"), 1u);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyCloseStream"), 0u);
+  ClearJournal();
+  EXPECT_TRUE(GetJournal().empty());
+}
+
+// A typical reading session, failed at each of its kit calls in turn: the
+// failure reaches the caller, and everything made so far is released.
+TEST_F(TestingTest, FailingEachCallOfASessionInTurnIsClean) {
+  ASSERT_EQ(DefineScript("sweep", CameraScript().Frame("Depth", {1, 2}, 10, 1)), KR_STATUS_OK);
+  KrDeviceHandle device = nullptr;
+  KrStreamDataSetHandle set = nullptr;
+  KrStreamData* depth = nullptr;
+  KrCallbackHandle registration = nullptr;
+  KrDeviceConfig config{KR_DEVICE_MODE_READ, "scripted:sweep", nullptr, 0};
+  const std::vector<std::function<KrStatus()>> steps = {
+      [&] { return KrDeviceProxyCreate(&device, &config); },
+      [&] { return KrStreamDataSetCreate(&set); },
+      [&] { return KrDeviceProxyCreateStreamData(device, "Depth", &depth); },
+      [&] { return KrStreamDataSetAdd(set, depth); },
+      [&] {
+        return KrDeviceProxyRegisterToNewStreamData(
+            device, [](const KrNewStreamDataEventArgs&, void*) {}, nullptr, &registration);
+      },
+      [&] { return KrDeviceProxyOpenAllStreams(device); },
+      [&] { return KrDeviceProxyRead(device, set); },
+      [&] { return KrDeviceProxyUnregisterFromNewStreamData(device, registration); },
+      [&] { return KrStreamDataSetRemove(set, depth); },
+  };
+  for (uint64_t n = 1; n <= steps.size() + 1; ++n) {
+    SCOPED_TRACE(n);
+    ClearFailures();
+    FailNthCall(n, 0x4242);
+    KrStatus status = KR_STATUS_OK;
+    for (size_t step = 0; step < steps.size() && status == KR_STATUS_OK; ++step) status = steps[step]();
+    EXPECT_EQ(GetInjectedFailureCount(), n <= steps.size() ? 1u : 0u);
+    EXPECT_EQ(status, n <= steps.size() ? KrStatus(0x4242) : KR_STATUS_OK);
+    EXPECT_TRUE(n <= steps.size() || depth->bIsNew == 1);
+    ClearFailures();  // the release below is not part of the sweep
+    if (depth != nullptr) {
+      EXPECT_EQ(KrDeviceProxyDestroyStreamData(&depth), KR_STATUS_OK);
+    }
+    if (set != nullptr) {
+      EXPECT_EQ(KrStreamDataSetDestroy(&set), KR_STATUS_OK);
+    }
+    if (device != nullptr) {
+      EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+    }
   }
 }
 

@@ -1,3 +1,4 @@
+// Properties and modules as a device builds them, and property sets.
 #include <Tollan/Tollan.h>
 #include <Tollan/TollanTesting.h>
 
@@ -5,11 +6,188 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace {
+
+// Records every callback as "cookie-name:module.property".
+struct Journal {
+  std::vector<std::string> calls;
+  std::function<void()> onCall;  // runs once, inside the next callback, after recording
+};
+
+struct Listener {
+  Journal* journal;
+  const char* name;
+};
+
+KrStatus Record(const KrProperty& property, void* cookie) {
+  auto* listener = static_cast<Listener*>(cookie);
+  listener->journal->calls.push_back(std::string(listener->name) + ":" + property.GetModule() + "." +
+                                     property.GetName());
+  std::function<void()> action = std::move(listener->journal->onCall);
+  listener->journal->onCall = nullptr;
+  if (action) action();
+  return KR_STATUS_OK;
+}
+
+TEST(KrPropertyTest, RefusedAccessKeepsTheValue) {
+  KrActualIntProperty i("i", 7);
+  KrActualRealProperty r("r", 1.5);
+  KrActualStringProperty s("s", "abc");
+  uint32_t storage = 0x11223344;
+  KrActualGeneralProperty g("g", &storage, sizeof(storage));
+  KrProperty bare(KR_PROPERTY_TYPE_INTEGER, "bare", "M");  // a bare property of a type holds no value
+  uint64_t wide = 0;
+  double real = 0;
+  const std::string tooLong(KR_MAX_NAME_LENGTH, 'x');
+  const struct {
+    const char* what;
+    KrStatus status;
+    KrStatus expected;
+  } cases[] = {
+      {"real read of an int", i.GetValue(&real), KR_STATUS_TL_BAD_PROPERTY_TYPE},
+      {"real write of an int", i.SetValue(2.0), KR_STATUS_TL_BAD_PROPERTY_TYPE},
+      {"text update of an int", i.UnsafeUpdateValue("x"), KR_STATUS_TL_BAD_PROPERTY_TYPE},
+      {"int write of a real", r.SetValue(uint64_t{1}), KR_STATUS_TL_BAD_PROPERTY_TYPE},
+      {"int read of a text", s.GetValue(&wide), KR_STATUS_TL_BAD_PROPERTY_TYPE},
+      {"text too long", s.SetValue(tooLong.c_str()), KR_STATUS_TL_BAD_PROPERTY_SIZE},
+      {"null text", s.SetValue(static_cast<const char*>(nullptr)), KR_STATUS_OS_NULL_POINTER},
+      {"bare int", bare.SetValue(uint64_t{1}), KR_STATUS_TL_NOT_SUPPORTED},
+      {"bare real", bare.SetValue(1.0), KR_STATUS_TL_BAD_PROPERTY_TYPE},
+      {"general write too wide", g.SetValue(KrGeneralBuffer{&wide, sizeof(wide)}), KR_STATUS_TL_BAD_PROPERTY_SIZE},
+      {"general read too wide", g.GetValue(KrGeneralBuffer{&wide, sizeof(wide)}), KR_STATUS_TL_BAD_PROPERTY_SIZE},
+      {"general write without data", g.SetValue(KrGeneralBuffer{nullptr, 4}), KR_STATUS_OS_NULL_POINTER},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.expected, c.status) << c.what;
+  EXPECT_EQ(7u, i.GetValue());
+  char text[KR_MAX_NAME_LENGTH];
+  s.GetValue(text);
+  EXPECT_STREQ("abc", text);
+  EXPECT_EQ(0x11223344u, storage);
+  EXPECT_EQ(0u, wide);
+  uint32_t value = 0xAABBCCDD;
+  EXPECT_EQ(KR_STATUS_OK, g.SetValue(KrGeneralBuffer{&value, sizeof(value)}));
+  EXPECT_EQ(0xAABBCCDDu, storage);
+  storage = 5;
+  EXPECT_EQ(KR_STATUS_OK, g.GetValue(KrGeneralBuffer{&value, sizeof(value)}));
+  EXPECT_EQ(5u, value);
+}
+
+TEST(KrPropertyTest, CallbacksFireOncePerChangeInOrderUntilUnregistered) {
+  Journal journal;
+  Listener first{&journal, "1"}, second{&journal, "2"};
+  KrActualIntProperty property("p", 0, "M");
+  KrCallbackHandle a = nullptr, b = nullptr;
+  ASSERT_EQ(KR_STATUS_OK, property.RegisterForOnValueChanged(Record, &first, &a));
+  ASSERT_EQ(KR_STATUS_OK, property.RegisterForOnValueChanged(Record, &second, &b));
+  property.UnsafeUpdateValue(uint64_t{0});  // an equal value still counts as a change
+  EXPECT_NE(KR_STATUS_OK, property.SetValue(1.0));  // a refused value is not
+  EXPECT_EQ(KR_STATUS_OK, property.UnregisterFromOnValueChanged(a));
+  EXPECT_EQ(KR_STATUS_TL_BAD_REGISTRATION, property.UnregisterFromOnValueChanged(a));
+  EXPECT_EQ(KR_STATUS_TL_BAD_REGISTRATION, property.UnregisterFromOnValueChanged(nullptr));
+  property.SetValue(uint64_t{4});
+  EXPECT_EQ((std::vector<std::string>{"1:M.p", "2:M.p", "2:M.p"}), journal.calls);
+}
+
+TEST(KrPropertyTest, CallbacksMayChangeRegistrationsWhileRaised) {
+  Journal journal;
+  Listener self{&journal, "self"}, later{&journal, "later"}, added{&journal, "added"};
+  KrActualIntProperty property("p", 0, "M");
+  KrCallbackHandle selfHandle = nullptr, laterHandle = nullptr, addedHandle = nullptr;
+  property.RegisterForOnValueChanged(Record, &self, &selfHandle);
+  property.RegisterForOnValueChanged(Record, &later, &laterHandle);
+  // The first callback removes itself and the next one, and registers a new one.
+  journal.onCall = [&] {
+    EXPECT_EQ(KR_STATUS_OK, property.UnregisterFromOnValueChanged(selfHandle));
+    EXPECT_EQ(KR_STATUS_OK, property.UnregisterFromOnValueChanged(laterHandle));
+    for (int n = 0; n < 16; ++n) {  // enough to make the list reallocate
+      ASSERT_EQ(KR_STATUS_OK, property.RegisterForOnValueChanged(Record, &added, &addedHandle));
+      if (n > 0) property.UnregisterFromOnValueChanged(addedHandle);
+    }
+  };
+  property.SetValue(uint64_t{1});
+  property.SetValue(uint64_t{2});
+  EXPECT_EQ((std::vector<std::string>{"self:M.p", "added:M.p"}), journal.calls);
+  // A callback that changes the value again raises a nested round.
+  journal.calls.clear();
+  journal.onCall = [&] { property.SetValue(uint64_t{3}); };
+  property.SetValue(uint64_t{2});
+  EXPECT_EQ(2u, journal.calls.size());
+  EXPECT_EQ(3u, property.GetValue());
+}
+
+TEST(KrDeviceModuleTest, UnknownPropertiesGivePropertyNotFound) {
+  KrDeviceModule module("M");
+  ASSERT_EQ(KR_STATUS_OK, module.Init());
+  uint64_t i;
+  double r;
+  char s[KR_MAX_NAME_LENGTH];
+  KrPropertyType type;
+  KrCallbackHandle handle = nullptr;
+  int exists = 1;
+  const KrStatus statuses[] = {
+      module.GetProperty("x", &i),
+      module.GetProperty("x", &r),
+      module.GetProperty("x", s),
+      module.GetProperty("x", KrGeneralBuffer{&i, sizeof(i)}),
+      module.SetProperty("x", uint64_t{1}),
+      module.SetProperty("x", 1.0),
+      module.SetProperty("x", "v"),
+      module.SetProperty("x", KrGeneralBuffer{&i, sizeof(i)}),
+      module.GetPropertyType("x", &type),
+      module.DoesPropertyExist("x", &exists),
+      module.RegisterForOnPropertyValueChanged("x", Record, nullptr, &handle),
+      module.UnregisterFromOnPropertyValueChanged("x", handle),
+  };
+  for (size_t n = 0; n < sizeof(statuses) / sizeof(statuses[0]); ++n) {
+    EXPECT_EQ(KR_STATUS_TL_PROPERTY_NOT_FOUND, statuses[n]) << "operation " << n;
+  }
+  EXPECT_EQ(0, exists);
+  EXPECT_EQ(nullptr, module.FindProperty("x"));
+}
+
+// A per-stream module as the engine builds one: the fields carry the
+// stream's name, duplicates stop the adding, a registration belongs to its property.
+TEST(KrDeviceModuleTest, AddedPropertiesKeepTheirModuleAndRaiseTheirOwnCallbacks) {
+  KrDeviceModule module("InternalKrVDevice.Depth");
+  KrActualIntProperty timestamp("Timestamp", 0, "Depth");
+  KrActualIntProperty unnamed("FrameId", 1);
+  KrActualRealProperty real("Gain", 2.0, "Depth");
+  KrActualIntProperty duplicate("Timestamp", 3);
+  KrActualIntProperty after("c", 4);
+  KrProperty* properties[] = {&timestamp, &unnamed, &real, &duplicate, &after};
+  ASSERT_EQ(KR_STATUS_OK, module.Init());
+  EXPECT_EQ(KR_STATUS_TL_PROPERTY_ALREADY_EXISTS, module.AddProperties(properties, 5));
+  EXPECT_EQ(KR_STATUS_OS_NULL_POINTER, module.AddProperties(nullptr, 1));
+  EXPECT_STREQ("InternalKrVDevice.Depth", unnamed.GetModule());
+  EXPECT_STREQ("Depth", timestamp.GetModule());
+  EXPECT_EQ(nullptr, module.FindProperty("c"));  // adding stopped at the duplicate
+  int exists = 0;
+  EXPECT_EQ(KR_STATUS_OK, module.DoesPropertyExist("Gain", &exists));
+  EXPECT_EQ(1, exists);
+  KrPropertyType type;
+  EXPECT_EQ(KR_STATUS_OK, module.GetPropertyType("Gain", &type));
+  EXPECT_EQ(KR_PROPERTY_TYPE_REAL, type);
+  EXPECT_EQ(KR_STATUS_TL_BAD_PROPERTY_TYPE, module.SetProperty("Gain", "text"));
+  Journal journal;
+  Listener listener{&journal, "h"};
+  KrCallbackHandle handle = nullptr;
+  ASSERT_EQ(KR_STATUS_OK, module.RegisterForOnPropertyValueChanged("Timestamp", Record, &listener, &handle));
+  EXPECT_EQ(KR_STATUS_TL_BAD_REGISTRATION, module.UnregisterFromOnPropertyValueChanged("FrameId", handle));
+  EXPECT_EQ(KR_STATUS_OK, module.SetProperty("Timestamp", uint64_t{2000}));
+  EXPECT_EQ(KR_STATUS_OK, module.SetProperty("FrameId", uint64_t{5}));
+  timestamp.UnsafeUpdateValue(uint64_t{3000});
+  EXPECT_EQ(KR_STATUS_OK, module.UnregisterFromOnPropertyValueChanged("Timestamp", handle));
+  EXPECT_EQ(KR_STATUS_OK, module.SetProperty("Timestamp", uint64_t{4000}));
+  EXPECT_EQ((std::vector<std::string>{"h:Depth.Timestamp", "h:Depth.Timestamp"}), journal.calls);
+  uint64_t value = 0;
+  EXPECT_EQ(KR_STATUS_OK, module.GetProperty("FrameId", &value));
+  EXPECT_EQ(5u, value);
+}
 
 class PropertySetTest : public ::testing::Test {
  protected:
@@ -17,7 +195,6 @@ class PropertySetTest : public ::testing::Test {
   void TearDown() override {
     if (set_ != nullptr) KrPropertySetDestroy(&set_);
   }
-
   // "module.property" of every entry an enumerator walks.
   static std::vector<std::string> Walk(KrPropertySetEnumeratorHandle enumerator) {
     std::vector<std::string> seen;
@@ -31,7 +208,6 @@ class PropertySetTest : public ::testing::Test {
     }
     return seen;
   }
-
   std::vector<std::string> WalkSet(const char* module) {
     KrPropertySetEnumeratorHandle enumerator = nullptr;
     EXPECT_EQ(KR_STATUS_OK, KrPropertySetGetEnumerator(set_, &enumerator, module));
@@ -39,7 +215,6 @@ class PropertySetTest : public ::testing::Test {
     KrPropertySetEnumeratorFree(&enumerator);
     return seen;
   }
-
   KrPropertySetHandle set_ = nullptr;
 };
 
@@ -51,7 +226,6 @@ TEST_F(PropertySetTest, KeepsFirstAdditionOrderAndReplacesInPlace) {
   // Replacing keeps the place but takes the new type; re-adding a module is a no-op.
   ASSERT_EQ(KR_STATUS_OK, KrPropertySetAddStringProperty(set_, "Image", "XRes", "wide"));
   ASSERT_EQ(KR_STATUS_OK, KrPropertySetAddModule(set_, "Image"));
-
   EXPECT_EQ((std::vector<std::string>{"Image.XRes", "Image.FPS", "Depth.XRes"}), WalkSet(nullptr));
   EXPECT_EQ((std::vector<std::string>{"Depth.XRes"}), WalkSet("Depth"));
   EXPECT_TRUE(WalkSet("Device").empty());
@@ -87,7 +261,6 @@ TEST_F(PropertySetTest, TypedValuesRoundTripCloneAndRemove) {
   KrPropertySetGetGeneralProperty(set_, "M", "g", &original);
   KrPropertySetDestroy(&set_);
   set_ = copy;
-
   uint64_t i = 0;
   double r = 0;
   char s[KR_MAX_NAME_LENGTH];
@@ -106,12 +279,10 @@ TEST_F(PropertySetTest, TypedValuesRoundTripCloneAndRemove) {
   int exists = 0;
   KrPropertySetDoesModuleExist(set_, "Empty", &exists);
   EXPECT_EQ(1, exists);
-
   // A too-small buffer gets what fits, terminated.
   char small[3] = {'x', 'x', 'x'};
   EXPECT_EQ(KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, KrPropertySetGetStringProperty(set_, "M", "s", small, 3));
   EXPECT_STREQ("te", small);
-
   EXPECT_EQ(KR_STATUS_OK, KrPropertySetRemoveProperty(set_, "M", "r"));
   EXPECT_EQ(KR_STATUS_OS_NOT_FOUND, KrPropertySetRemoveProperty(set_, "M", "r"));
   EXPECT_EQ(KR_STATUS_OS_NOT_FOUND, KrPropertySetGetRealProperty(set_, "M", "r", &r));
@@ -136,6 +307,7 @@ TEST_F(PropertySetTest, RefusesBadArgumentsAndKeepsTheSet) {
       {"create", KrPropertySetCreate(nullptr)},
       {"destroy", KrPropertySetDestroy(&none)},
       {"clone", KrPropertySetClone(set_, nullptr)},
+      {"clone of nothing", KrPropertySetClone(none, &none)},
       {"add module", KrPropertySetAddModule(none, "M")},
       {"null module", KrPropertySetAddIntProperty(set_, nullptr, "p", 1)},
       {"null property", KrPropertySetAddIntProperty(set_, "M", nullptr, 1)},
@@ -172,7 +344,6 @@ TEST_F(PropertySetTest, EnumeratorStepsToTheEndAndChecksTypes) {
   KrPropertySetEnumeratorHandle enumerator = nullptr;
   EXPECT_EQ(KR_STATUS_OS_NOT_FOUND, KrPropertySetGetEnumerator(set_, &enumerator, "Missing"));
   EXPECT_EQ(nullptr, enumerator);
-
   ASSERT_EQ(KR_STATUS_OK, KrPropertySetGetEnumerator(set_, &enumerator, "A"));
   uint64_t i = 0;
   const char* text = nullptr;
@@ -208,11 +379,9 @@ TEST_F(PropertySetTest, EnumeratorSeesTheSetAsItWas) {
   const char* property = nullptr;
   KrPropertyType type;
   KrPropertySetEnumeratorGetCurrentPropertyInfo(enumerator, &type, &module, &property);
-
   // Every change frees or moves the set's own storage.
   KrPropertySetRemoveModule(set_, "A");
   for (int n = 0; n < 20; ++n) KrPropertySetAddIntProperty(set_, ("M" + std::to_string(n)).c_str(), "p", n);
-
   EXPECT_STREQ("A", module);
   EXPECT_STREQ("g", property);
   KrGeneralBuffer seen{nullptr, 0};
@@ -239,7 +408,6 @@ TEST_F(PropertySetTest, VisitorMayChangeTheSetAndStopsTheWalk) {
       });
   EXPECT_EQ(KR_STATUS_TL_INJECTED_FAILURE, status);
   EXPECT_EQ((std::vector<std::string>{"A.x", "A.s", "B.y"}), seen);
-
   tollan::PropertyValue value;
   value.type = KR_PROPERTY_TYPE_REAL;
   value.realValue = 4.5;
@@ -266,7 +434,6 @@ TEST_F(PropertySetTest, CallsAreJournaledAndCanBeMadeToFail) {
   const std::vector<kt::JournalEntry> journal = kt::GetJournal();
   kt::EnableJournal(false);
   kt::ClearFailures();
-
   EXPECT_EQ((std::vector<std::string>{"Depth.XRes", "Depth.FPS"}), WalkSet(nullptr));
   ASSERT_EQ(3u, journal.size());
   EXPECT_EQ("KrPropertySetAddIntProperty", journal[1].call);
