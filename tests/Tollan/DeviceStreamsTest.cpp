@@ -169,7 +169,7 @@ TEST_F(DeviceStreamsTest, ReadsDeliverScriptedFramesOfOpenStreams) {
   EXPECT_EQ(KrDeviceProxyDestroyStreamData(&color), KR_STATUS_OK);
 }
 
-TEST_F(DeviceStreamsTest, RecordsFailCleanlyOnceTheirStreamOrDeviceIsGone) {
+TEST_F(DeviceStreamsTest, RecordsAndSetsFailCleanlyOnceGoneOrUnknown) {
   KrDeviceHandle device = MakeDevice(CameraScript());
   KrDeviceHandle other = MakeDevice(CameraScript(), "other");
   KrStreamData* record = nullptr;
@@ -195,10 +195,7 @@ TEST_F(DeviceStreamsTest, RecordsFailCleanlyOnceTheirStreamOrDeviceIsGone) {
   EXPECT_EQ(KrDeviceProxyDestroyStreamData(&destroyed), KR_STATUS_TL_BAD_HANDLE);
   EXPECT_EQ(KrDeviceProxyDestroyStreamData(&record), KR_STATUS_OS_NULL_POINTER);
   EXPECT_EQ(KrDeviceProxyDestroyStreamData(&foreign), KR_STATUS_OK);
-}
-
-TEST_F(DeviceStreamsTest, BadHandlesOfRecordsAndSets) {
-  KrDeviceHandle device = MakeDevice(CameraScript());
+  // Records and sets the kit does not know.
   KrStreamData fake = {};
   KrStreamData* fakePointer = &fake;
   KrStreamDataSetHandle set = nullptr, dead = nullptr;
@@ -214,10 +211,10 @@ TEST_F(DeviceStreamsTest, BadHandlesOfRecordsAndSets) {
   } cases[] = {
       {"unknown record", KrDeviceProxyDestroyStreamData(&fakePointer), KR_STATUS_TL_BAD_HANDLE},
       {"unknown record added", KrStreamDataSetAdd(set, &fake), KR_STATUS_TL_BAD_HANDLE},
-      {"read of unknown record", KrDeviceProxyReadStream(device, &fake), KR_STATUS_TL_BAD_HANDLE},
+      {"read of unknown record", KrDeviceProxyReadStream(other, &fake), KR_STATUS_TL_BAD_HANDLE},
       {"destroyed set", KrStreamDataSetCopyToArray(deadCopy, nullptr, &count), KR_STATUS_TL_BAD_HANDLE},
-      {"read into destroyed set", KrDeviceProxyRead(device, deadCopy), KR_STATUS_TL_BAD_HANDLE},
-      {"null set", KrDeviceProxyRead(device, nullptr), KR_STATUS_OS_NULL_POINTER},
+      {"read into destroyed set", KrDeviceProxyRead(other, deadCopy), KR_STATUS_TL_BAD_HANDLE},
+      {"null set", KrDeviceProxyRead(other, nullptr), KR_STATUS_OS_NULL_POINTER},
       {"null count", KrStreamDataSetCopyToArray(set, nullptr, nullptr), KR_STATUS_OS_NULL_POINTER},
       {"destroy null", KrStreamDataSetDestroy(nullptr), KR_STATUS_OS_NULL_POINTER},
   };

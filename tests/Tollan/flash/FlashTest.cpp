@@ -457,18 +457,16 @@ TEST_F(FlashPropertiesTest, FlashFileUploadsAndDownloadsLocalFiles) {
   EXPECT_EQ(Get("FlashFile", &request, sizeof(request)), KR_STATUS_TL_FLASH_FILE_NOT_FOUND);
 }
 
-TEST_F(FlashPropertiesTest, FlashChunkReadsRawBytesWithErasedGaps) {
-  ASSERT_EQ(Open(kTwoFiles), KR_STATUS_OK);
+// FlashChunk reads raw bytes with erased gaps, BIST records its result,
+// and after a reset the sensor is gone.
+TEST_F(FlashPropertiesTest, ChunksBistAndReset) {
+  ASSERT_EQ(Open(std::string(kTwoFiles) + "BISTResult = 7\n"), KR_STATUS_OK);
   uint8_t bytes[4] = {};
   FlashChunkRecord chunk = {0x0FFE, 4, bytes};
   ASSERT_EQ(Get("FlashChunk", &chunk, sizeof(chunk)), KR_STATUS_OK);
   EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), (std::vector<uint8_t>{0xFF, 0xFF, 25, 0}));  // type 25 follows
   chunk = {0x1FFFFE, 4, bytes};
   EXPECT_EQ(Get("FlashChunk", &chunk, sizeof(chunk)), KR_STATUS_TL_BAD_PROPERTY_VALUE);
-}
-
-TEST_F(FlashPropertiesTest, BistRecordsItsResultAndRefusesOtherSelectors) {
-  ASSERT_EQ(Open(std::string(kTwoFiles) + "BISTResult = 7\n"), KR_STATUS_OK);
   BistRecord bist = {kBistSelectorNesaUnlimited, 0xFFFFFFFF};
   ASSERT_EQ(Set("BIST", &bist, sizeof(bist)), KR_STATUS_OK);
   BistRecord stored = {};
@@ -476,10 +474,6 @@ TEST_F(FlashPropertiesTest, BistRecordsItsResultAndRefusesOtherSelectors) {
   EXPECT_TRUE(stored.selector == kBistSelectorNesaUnlimited && stored.result == 7u);
   bist.selector = 1;
   EXPECT_EQ(Set("BIST", &bist, sizeof(bist)), KR_STATUS_TL_BAD_PROPERTY_VALUE);
-}
-
-TEST_F(FlashPropertiesTest, AfterAResetTheSensorIsGone) {
-  ASSERT_EQ(Open(kTwoFiles), KR_STATUS_OK);
   ASSERT_EQ(SetInt("Reset", 0), KR_STATUS_OK);
   EXPECT_TRUE(flash_.Gone());
   VersionRecord version = {};
