@@ -328,6 +328,7 @@ TEST_F(PropertySetTest, RefusesBadArgumentsAndKeepsTheSet) {
   char s[8];
   bool end;
   KrGeneralBuffer g;
+  KrPropertySetEnumeratorHandle enumerator = nullptr;
   KrGeneralBuffer missingBytes{nullptr, 4};
   KrGeneralBuffer empty{nullptr, 0};
   const std::vector<std::pair<const char*, KrStatus>> cases = {
@@ -347,6 +348,7 @@ TEST_F(PropertySetTest, RefusesBadArgumentsAndKeepsTheSet) {
       {"general output", KrPropertySetGetGeneralProperty(set_, "M", "p", nullptr)},
       {"counts", KrPropertySetGetCounts(set_, nullptr, nullptr)},
       {"enumerator", KrPropertySetGetEnumerator(set_, nullptr, nullptr)},
+      {"enumerator of nothing", KrPropertySetGetEnumerator(none, &enumerator, nullptr)},
       {"move next", KrPropertySetEnumeratorMoveNext(nullptr, &end)},
       {"general value", KrPropertySetEnumeratorGetGeneralValue(nullptr, &g)},
       {"visit", tollan::VisitProperties(set_, nullptr, nullptr)},
@@ -431,6 +433,10 @@ TEST_F(PropertySetTest, CallsAreJournaledAndCanBeMadeToFail) {
   EXPECT_EQ(KR_STATUS_OK, KrPropertySetAddIntProperty(set_, "Depth", "FPS", 30));
   const std::vector<kt::JournalEntry> journal = kt::GetJournal();
   kt::EnableJournal(false);
+  kt::ClearFailures();
+  kt::FailCall("KrPropertySetGetEnumerator");
+  KrPropertySetEnumeratorHandle enumerator = nullptr;
+  EXPECT_EQ(KR_STATUS_TL_INJECTED_FAILURE, KrPropertySetGetEnumerator(set_, &enumerator, nullptr));
   kt::ClearFailures();
   EXPECT_EQ((std::vector<std::string>{"Depth.XRes", "Depth.FPS"}), WalkSet(nullptr));
   ASSERT_EQ(3u, journal.size());
