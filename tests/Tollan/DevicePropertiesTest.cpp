@@ -15,29 +15,7 @@ void RecordChange(KrDeviceHandle, const char* module, const char* property, void
   static_cast<std::vector<std::string>*>(cookie)->push_back(std::string(module) + "." + property);
 }
 
-KrCallbackHandle Watch(KrDeviceHandle device, const char* property, std::vector<std::string>* changes) {
-  KrCallbackHandle handle = nullptr;
-  EXPECT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Device", property, &RecordChange, changes, &handle),
-            KR_STATUS_OK);
-  return handle;
-}
-
-// The general value is copied both ways through the proxy, byte for byte.
-TEST_F(DevicePropertiesTest, GeneralValuesRoundTripAndReportTheirType) {
-  KrDeviceHandle device = MakeDevice(CameraScript());
-  uint8_t crop[12] = {1, 0, 0, 0, 10, 0, 20, 0, 30, 0, 40, 0};
-  const KrGeneralBuffer in{crop, sizeof(crop)};
-  ASSERT_EQ(KrDeviceProxySetGeneralProperty(device, "Device", "Cropping", &in), KR_STATUS_OK);
-  uint8_t back[12] = {};
-  const KrGeneralBuffer out{back, sizeof(back)};
-  EXPECT_EQ(KrDeviceProxyGetGeneralProperty(device, "Device", "Cropping", &out), KR_STATUS_OK);
-  EXPECT_EQ(std::memcmp(crop, back, sizeof(crop)), 0);
-  KrPropertyType type;
-  ASSERT_EQ(KrDeviceProxyGetPropertyType(device, "Device", "Gain", &type), KR_STATUS_OK);
-  EXPECT_EQ(type, KR_PROPERTY_TYPE_REAL);
-}
-
-TEST_F(DevicePropertiesTest, BadInputGivesAStatusAndChangesNothing) {
+TEST_F(DevicePropertiesTest, TypedAccessExistenceAndBadInputThatChangesNothing) {
   Script script = CameraScript();
   script.properties.push_back(ScriptProperty{"Device", "Resolution", ScriptValue::Int(1), 0, {0, 1, 2}});
   KrDeviceHandle device = MakeDevice(script);
@@ -51,6 +29,7 @@ TEST_F(DevicePropertiesTest, BadInputGivesAStatusAndChangesNothing) {
   KrDeviceHandle destroyed = stale;
   ASSERT_EQ(KrDeviceProxyDestroy(&stale), KR_STATUS_OK);
   const KrDeviceHandle random = reinterpret_cast<KrDeviceHandle>(static_cast<uintptr_t>(0x12345678));
+  int exists = 0;
   auto getInt = [&](const char* module, const char* property) {
     return KrDeviceProxyGetIntProperty(device, module, property, &number);
   };
@@ -98,34 +77,40 @@ TEST_F(DevicePropertiesTest, BadInputGivesAStatusAndChangesNothing) {
        KR_STATUS_TL_PROPERTY_READ_ONLY},
       {"value not allowed", setInt("Resolution", 3), KR_STATUS_TL_BAD_PROPERTY_VALUE},
       {"allowed value", setInt("Resolution", 2), KR_STATUS_OK},
+      {"null existence output", KrDeviceProxyDoesModuleExist(device, "Device", nullptr), KR_STATUS_OS_NULL_POINTER},
+      {"existence of null module", KrDeviceProxyDoesPropertyExist(device, nullptr, "Mirror", &exists),
+       KR_STATUS_OS_NULL_POINTER},
   };
   for (const auto& c : cases) EXPECT_EQ(c.status, c.expected) << c.what;
   EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "Any");
   EXPECT_EQ(TextOf(device, "Depth", "Type"), "Depth");
   EXPECT_EQ(IntOf(device, "Device", "Serial"), 1234u);
   EXPECT_EQ(IntOf(device, "Device", "Resolution"), 2u);
-}
-
-TEST_F(DevicePropertiesTest, ExistenceQuestions) {
-  KrDeviceHandle device = MakeDevice(CameraScript());
+  // The general value is copied both ways, byte for byte.
+  uint8_t crop[12] = {1, 0, 0, 0, 10, 0, 20, 0, 30, 0, 40, 0};
+  const KrGeneralBuffer in{crop, sizeof(crop)};
+  ASSERT_EQ(setGeneral("Cropping", &in), KR_STATUS_OK);
+  const KrGeneralBuffer out{bytes, sizeof(crop)};
+  EXPECT_EQ(getGeneral(&out), KR_STATUS_OK);
+  EXPECT_EQ(std::memcmp(crop, bytes, sizeof(crop)), 0);
+  KrPropertyType type;
+  ASSERT_EQ(KrDeviceProxyGetPropertyType(device, "Device", "Gain", &type), KR_STATUS_OK);
+  EXPECT_EQ(type, KR_PROPERTY_TYPE_REAL);
   const struct {
     const char* module;
     const char* property;  // null: ask for the module
     int exists;
-  } cases[] = {
+  } questions[] = {
       {"Device", nullptr, 1}, {"Depth", nullptr, 1},  {"Image", nullptr, 0},    {"Device", "Mirror", 1},
       {"Depth", "Type", 1},   {"Depth", "Mirror", 0}, {"Nowhere", "Mirror", 0}, {"Depth", "RequiredDataSize", 1},
   };
-  for (const auto& c : cases) {
-    int exists = -1;
-    const KrStatus status = c.property ? KrDeviceProxyDoesPropertyExist(device, c.module, c.property, &exists)
-                                       : KrDeviceProxyDoesModuleExist(device, c.module, &exists);
-    EXPECT_EQ(status, KR_STATUS_OK);
+  for (const auto& c : questions) {
+    exists = -1;
+    EXPECT_EQ(c.property ? KrDeviceProxyDoesPropertyExist(device, c.module, c.property, &exists)
+                         : KrDeviceProxyDoesModuleExist(device, c.module, &exists),
+              KR_STATUS_OK);
     EXPECT_EQ(exists, c.exists) << c.module << "/" << (c.property ? c.property : "");
   }
-  int exists = 0;
-  EXPECT_EQ(KrDeviceProxyDoesModuleExist(device, "Device", nullptr), KR_STATUS_OS_NULL_POINTER);
-  EXPECT_EQ(KrDeviceProxyDoesPropertyExist(device, nullptr, "Mirror", &exists), KR_STATUS_OS_NULL_POINTER);
 }
 
 TEST_F(DevicePropertiesTest, AllPropertiesHonourNoStreamsAndTheModuleFilter) {
@@ -164,41 +149,30 @@ TEST_F(DevicePropertiesTest, AllPropertiesHonourNoStreamsAndTheModuleFilter) {
   EXPECT_EQ(KrDeviceProxyGetAllProperties(device, nullptr, 0, nullptr), KR_STATUS_OS_NULL_POINTER);
 }
 
-TEST_F(DevicePropertiesTest, BatchConfigAppliesInOrderAndStopsAtTheFirstFailure) {
+TEST_F(DevicePropertiesTest, BatchesAndChangesRaiseCallbacksOncePerChangeUntilUnregistered) {
   KrDeviceHandle device = MakeDevice(CameraScript());
-  std::vector<std::string> changes;
-  KrCallbackHandle registration = nullptr;
-  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Depth", "XRes", &RecordChange, &changes, &registration),
+  std::vector<std::string> mirror, gain;
+  KrCallbackHandle onMirror = nullptr, onGain = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Device", "Mirror", &RecordChange, &mirror, &onMirror),
             KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Device", "Gain", &RecordChange, &gain, &onGain),
+            KR_STATUS_OK);
+  // A batch applies module by module in the set's order (Depth, then
+  // Device) and stops at the first failure.
   PropertySet set;
-  // Applied module by module in the set's order: Depth, then Device.
   KrPropertySetAddIntProperty(set.Get(), "Depth", "XRes", 160);
   KrPropertySetAddIntProperty(set.Get(), "Device", "Mirror", 1);
   KrPropertySetAddIntProperty(set.Get(), "Device", "Serial", 5);  // read-only: stops here
   KrPropertySetAddRealProperty(set.Get(), "Device", "Gain", 9.0);
   EXPECT_EQ(KrDeviceProxyBatchConfig(device, set.Get()), KR_STATUS_TL_PROPERTY_READ_ONLY);
-  double gain = 0;
-  KrDeviceProxyGetRealProperty(device, "Device", "Gain", &gain);
-  EXPECT_EQ(IntOf(device, "Device", "Mirror"), 1u);
-  EXPECT_EQ(IntOf(device, "Depth", "XRes"), 160u);
-  EXPECT_DOUBLE_EQ(gain, 1.5);
-  EXPECT_EQ(changes, std::vector<std::string>{"Depth.XRes"});
   EXPECT_EQ(KrDeviceProxyBatchConfig(device, nullptr), KR_STATUS_OS_NULL_POINTER);
-}
-
-TEST_F(DevicePropertiesTest, ChangeCallbacksFireOncePerChangeUntilUnregistered) {
-  KrDeviceHandle device = MakeDevice(CameraScript());
-  std::vector<std::string> mirror, gain;
-  KrCallbackHandle onMirror = Watch(device, "Mirror", &mirror);
-  Watch(device, "Gain", &gain);
-  EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Mirror", 1), KR_STATUS_OK);
+  EXPECT_EQ(IntOf(device, "Depth", "XRes"), 160u);
   EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Mirror", 1), KR_STATUS_OK);  // a set is a change
   EXPECT_EQ(KrDeviceProxySetRealProperty(device, "Device", "Mirror", 2.0), KR_STATUS_TL_BAD_PROPERTY_TYPE);
   // The hardware changing a value raises the same event.
   EXPECT_EQ(ChangeProperty(device, "Device", "Mirror", ScriptValue::Int(0)), KR_STATUS_OK);
   EXPECT_EQ(mirror, std::vector<std::string>(3, "Device.Mirror"));
   EXPECT_TRUE(gain.empty());
-
   // Unregistration checks the names and the handle.
   EXPECT_EQ(KrDeviceProxyUnregisterFromPropertyChange(device, "Device", "Gain", onMirror),
             KR_STATUS_TL_BAD_REGISTRATION);
@@ -210,7 +184,6 @@ TEST_F(DevicePropertiesTest, ChangeCallbacksFireOncePerChangeUntilUnregistered) 
   EXPECT_EQ(mirror.size(), 3u);
   EXPECT_EQ(KrDeviceProxySetRealProperty(device, "Device", "Gain", 3.0), KR_STATUS_OK);
   EXPECT_EQ(gain, std::vector<std::string>{"Device.Gain"});
-
   KrCallbackHandle none = nullptr;
   EXPECT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Device", "Nope", &RecordChange, &mirror, &none),
             KR_STATUS_TL_PROPERTY_NOT_FOUND);

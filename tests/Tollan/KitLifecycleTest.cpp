@@ -1,6 +1,8 @@
-// The kit's start, configuration, enumeration and device creation paths.
+// The kit's start, configuration, enumeration and device creation paths;
+// injected failures and the journal of kit calls.
 #include "KitTestSupport.h"
 
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -29,31 +31,25 @@ uint32_t SensorCount() {
   return count;
 }
 
-TEST_F(KitStartTest, SecondInitReportsAlreadyStartedAndShutdownEndsIt) {
+TEST_F(KitStartTest, SecondInitIsRefusedAndShutdownDestroysOpenDevices) {
   EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
   ASSERT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_OK);
   EXPECT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_TL_ALREADY_INITIALIZED);
   EXPECT_EQ(TollanInitFromINIFile(scratch_.Write("other.ini", "[Tollan]\nSensors=3\n").c_str()),
             KR_STATUS_TL_ALREADY_INITIALIZED);
   EXPECT_EQ(SensorCount(), 1u);  // the second start changed nothing
-  EXPECT_EQ(TollanShutdown(), KR_STATUS_OK);
-  EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
-  uint32_t count = 0;
-  EXPECT_EQ(KrDeviceProxyEnumerate(nullptr, &count), KR_STATUS_TL_NOT_INITIALIZED);
-}
-
-TEST_F(KitStartTest, ShutdownDestroysOpenDevices) {
-  ASSERT_EQ(TollanInit(nullptr), KR_STATUS_OK);
   ASSERT_EQ(DefineScript("s", Script().SupportedType("Depth").Stream("Depth", "Depth")), KR_STATUS_OK);
   KrDeviceConfig config{KR_DEVICE_MODE_READ, "scripted:s", nullptr, 0};
   KrDeviceHandle device = nullptr;
   ASSERT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxyOpenAllStreams(device), KR_STATUS_OK);
-  ASSERT_EQ(TollanShutdown(), KR_STATUS_OK);
+  EXPECT_EQ(TollanShutdown(), KR_STATUS_OK);
+  EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
+  uint32_t count = 0;
+  EXPECT_EQ(KrDeviceProxyEnumerate(nullptr, &count), KR_STATUS_TL_NOT_INITIALIZED);
   char name[KR_MAX_NAME_LENGTH];
   EXPECT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_TL_BAD_HANDLE);
   EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_TL_BAD_HANDLE);
-  // Creating needs a started kit.
   EXPECT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_TL_NOT_INITIALIZED);
 }
 
@@ -87,13 +83,10 @@ TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
       EXPECT_EQ(TollanShutdown(), KR_STATUS_OK);
     }
   }
-}
-
-TEST_F(KitStartTest, InitFromMissingFileFails) {
   EXPECT_EQ(TollanInitFromINIFile(nullptr), KR_STATUS_OS_NULL_POINTER);
   EXPECT_EQ(TollanInitFromINIFile((scratch_.Path() + "/missing.ini").c_str()), KR_STATUS_OS_INI_READ_FAILED);
-  // A folder without Tollan.ini means the defaults (above); a folder that is
-  // not there (or a file) is a mistake.
+  // A folder without Tollan.ini means the defaults; a folder that is not
+  // there (or a file) is a mistake.
   EXPECT_EQ(TollanInit((scratch_.Path() + "/nonexistent").c_str()), KR_STATUS_TL_BAD_CONFIGURATION);
   EXPECT_EQ(TollanInit(scratch_.Write("plain", "").c_str()), KR_STATUS_TL_BAD_CONFIGURATION);
   EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
@@ -113,21 +106,11 @@ TEST_F(KitStartTest, EnumerateFollowsTheCapacityRule) {
   EXPECT_EQ(count, 2u);
   EXPECT_STREQ(strings[2], "");
   EXPECT_EQ(KrDeviceProxyEnumerate(strings, nullptr), KR_STATUS_OS_NULL_POINTER);
-
-  // Every enumerated sensor can be created; one past the last cannot.
-  KrDeviceHandle device = nullptr;
-  KrDeviceConfig config{KR_DEVICE_MODE_READ, "*:2", nullptr, 0};
-  ASSERT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_OK);
-  EXPECT_EQ(NameOf(device), "SensorV2");
-  EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
-  EXPECT_EQ(device, nullptr);
-  config.strConnectionString = "*:3";
-  EXPECT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_TL_DEVICE_NOT_FOUND);
 }
 
 using KitCreateTest = KitTest;
 
-TEST_F(KitCreateTest, KindNamesAndConnectionStrings) {
+TEST_F(KitCreateTest, KindNamesConnectionStringsAndTheNameCapacity) {
   ASSERT_EQ(DefineScript("cam", CameraScript()), KR_STATUS_OK);
   const struct {
     const char* kind;  // null: KrDeviceProxyCreate
@@ -159,9 +142,6 @@ TEST_F(KitCreateTest, KindNamesAndConnectionStrings) {
       EXPECT_EQ(device, nullptr);
     }
   }
-}
-
-TEST_F(KitCreateTest, DeviceNameIsCutToTheCapacity) {
   KrDeviceHandle device = MakeDevice(CameraScript());
   char name[4] = {'x', 'x', 'x', 'x'};
   EXPECT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
@@ -176,63 +156,47 @@ TEST_F(KitCreateTest, InitialValuesApplyAndUnknownOnesFail) {
   KrPropertySetAddIntProperty(good.Get(), "Device", "Serial", 99);  // read-only: passed over
   KrPropertySetAddIntProperty(good.Get(), "Depth", "XRes", 320);
   KrDeviceHandle device = MakeDevice(CameraScript(), "cam", KR_DEVICE_MODE_READ, good.Get());
-  ASSERT_NE(device, nullptr);
   EXPECT_EQ(IntOf(device, "Device", "Mirror"), 1u);
   EXPECT_EQ(IntOf(device, "Device", "Serial"), 1234u);
   EXPECT_EQ(IntOf(device, "Depth", "XRes"), 320u);
-
-  const struct {
-    const char* module;
-    const char* property;
-    KrStatus expected;
-  } failures[] = {{"Device", "Nope", KR_STATUS_TL_PROPERTY_NOT_FOUND},
-                  {"Nowhere", "Mirror", KR_STATUS_TL_MODULE_NOT_FOUND}};
-  for (const auto& c : failures) {
+  for (const auto& [module, expected] : {std::make_pair("Device", KR_STATUS_TL_PROPERTY_NOT_FOUND),
+                                         std::make_pair("Nowhere", KR_STATUS_TL_MODULE_NOT_FOUND)}) {
     PropertySet bad;
-    KrPropertySetAddIntProperty(bad.Get(), c.module, c.property, 1);
+    KrPropertySetAddIntProperty(bad.Get(), module, "Nope", 1);
     KrDeviceConfig config{KR_DEVICE_MODE_READ, "cam", bad.Get(), 0};
     KrDeviceHandle failed = nullptr;
-    EXPECT_EQ(KrDeviceProxyCreateDeviceByName("Scripted", &failed, &config), c.expected);
+    EXPECT_EQ(KrDeviceProxyCreateDeviceByName("Scripted", &failed, &config), expected);
     EXPECT_EQ(failed, nullptr);
   }
-  // A script may take them as new properties.
+  // A script may take them as new properties, of a new module too.
   Script open = CameraScript();
   open.acceptUnknownInitialValues = true;
   PropertySet extra;
   KrPropertySetAddStringProperty(extra.Get(), "Recorder", "Note", "hello");
-  KrDeviceHandle accepting = MakeDevice(open, "open", KR_DEVICE_MODE_READ, extra.Get());
-  EXPECT_EQ(TextOf(accepting, "Recorder", "Note"), "hello");
+  EXPECT_EQ(TextOf(MakeDevice(open, "open", KR_DEVICE_MODE_READ, extra.Get()), "Recorder", "Note"), "hello");
 }
 
+// A section names the kind, the connection and the streams' keys; loading
+// it later applies the module settings. A script that accepts unknown
+// initial values takes the unknown stream key "Comment" as a text property.
 TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
-  ASSERT_EQ(DefineScript("cam", CameraScript()), KR_STATUS_OK);
-  const std::string ini =
-      scratch_.Write("devices.ini",
-                     "[Scripted]\n"
-                     "Kind=Scripted\n"
-                     "Connection=cam\n"
-                     "Stream.Near.Type=Depth\n"
-                     "Stream.Near.XRes=160\n"
-                     "Stream.Color.Type=Image\n"
-                     "Stream.Near.Comment=far away\n"
-                     "Device.Mirror=1\n"
-                     "Device.Gain=2.25\n"
-                     "Device.PrimaryStream=Near\n"
-                     "Device.Cropping=01000000 0200 0300 0400 0500\n"
-                     "[OldFormat]\n"
-                     "StreamDepthFormat=Depth\n"
-                     "[NoType]\n"
-                     "Kind=Scripted\nConnection=cam\nStream.X.XRes=1\n"
-                     "[BadValue]\n"
-                     "Kind=Scripted\nConnection=cam\nStream.Near.Type=Depth\nStream.Near.XRes=wide\n"
-                     "[BadSetting]\n"
-                     "Device.Mirror=yes\n"
-                     "[Unknown]\n"
-                     "Device.Nope=1\n");
-  // Accepting unknown stream keys makes "Comment" a text property.
   Script script = CameraScript();
   script.acceptUnknownInitialValues = true;
   ASSERT_EQ(DefineScript("cam", script), KR_STATUS_OK);
+  const std::string ini = scratch_.Write("devices.ini",
+                                         "[Scripted]\nKind=Scripted\nConnection=cam\n"
+                                         "Stream.Near.Type=Depth\nStream.Near.XRes=160\nStream.Color.Type=Image\n"
+                                         "Stream.Near.Comment=far away\nDevice.Mirror=1\nDevice.Gain=2.25\n"
+                                         "Device.PrimaryStream=Near\nDevice.Cropping=01000000 0200 0300 0400 0500\n"
+                                         "[OldFormat]\nStreamDepthFormat=Depth\n"
+                                         "[NoType]\nKind=Scripted\nConnection=cam\nStream.X.XRes=1\n"
+                                         "[BadValue]\nKind=Scripted\nConnection=cam\nStream.Near.Type=Depth\n"
+                                         "Stream.Near.XRes=wide\n"
+                                         "[BadSetting]\nDevice.Mirror=yes\n"
+                                         "[Unknown]\nDevice.Nope=1\n"
+                                         "[BadMode]\nKind=Scripted\nConnection=cam\nMode=2\n"
+                                         "[BadSharing]\nKind=Scripted\nConnection=cam\nSharing=x\n"
+                                         "  [ Empty ]  ; nothing below\n; a comment\n\n[Last]\n");
   KrDeviceHandle device = nullptr;
   ASSERT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), "Scripted", &device, nullptr), KR_STATUS_OK);
   const char* names[4] = {};
@@ -242,8 +206,7 @@ TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
   EXPECT_EQ(std::string(names[0]) + "," + names[1] + "," + names[2], "Depth,Near,Color");
   EXPECT_EQ(IntOf(device, "Near", "XRes"), 160u);
   EXPECT_EQ(TextOf(device, "Near", "Comment"), "far away");
-  // Creation applies stream keys only; loading applies the settings.
-  EXPECT_EQ(IntOf(device, "Device", "Mirror"), 0u);
+  EXPECT_EQ(IntOf(device, "Device", "Mirror"), 0u);  // creation applies stream keys only
   ASSERT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), "Scripted"), KR_STATUS_OK);
   EXPECT_EQ(IntOf(device, "Device", "Mirror"), 1u);
   double gain = 0;
@@ -255,44 +218,171 @@ TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
   EXPECT_EQ(KrDeviceProxyGetGeneralProperty(device, "Device", "Cropping", &buffer), KR_STATUS_OK);
   EXPECT_EQ(crop[0], 1);
   EXPECT_EQ(crop[11], 0);
-
-  const std::pair<const char*, KrStatus> loads[] = {
-      {"BadSetting", KR_STATUS_OS_BAD_NUMBER},
-      {"Unknown", KR_STATUS_TL_PROPERTY_NOT_FOUND},
-      {"Missing", KR_STATUS_OS_INI_SECTION_NOT_FOUND},
-      {"OldFormat", KR_STATUS_OK},  // keys without a module are not settings
+  const struct {
+    const char* section;
+    KrStatus load;    // of KrDeviceProxyLoadConfigFromFile
+    KrStatus create;  // of KrDeviceProxyCreateDeviceByINIFile
+  } sections[] = {
+      {"BadSetting", KR_STATUS_OS_BAD_NUMBER, KR_STATUS_OK},
+      {"Unknown", KR_STATUS_TL_PROPERTY_NOT_FOUND, KR_STATUS_OK},
+      {"Missing", KR_STATUS_OS_INI_SECTION_NOT_FOUND, KR_STATUS_OS_INI_SECTION_NOT_FOUND},
+      {"OldFormat", KR_STATUS_OK, KR_STATUS_OK},  // keys without a module are not settings
+      {"NoType", KR_STATUS_OK, KR_STATUS_TL_CONFIG_FAILED},
+      {"BadValue", KR_STATUS_OK, KR_STATUS_OS_BAD_NUMBER},
+      {"BadMode", KR_STATUS_OK, KR_STATUS_TL_CONFIG_FAILED},
+      {"BadSharing", KR_STATUS_OK, KR_STATUS_TL_CONFIG_FAILED},
+      {"Empty", KR_STATUS_OK, KR_STATUS_OK},
+      {"Last", KR_STATUS_OK, KR_STATUS_OK},
   };
-  for (const auto& [section, expected] : loads) {
-    EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), section), expected) << section;
+  for (const auto& c : sections) {
+    SCOPED_TRACE(c.section);
+    EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), c.section), c.load);
+    KrDeviceHandle other = nullptr;
+    EXPECT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), c.section, &other, nullptr), c.create);
+    if (other == nullptr) continue;
+    // Sections without a kind, even empty ones, open the first sensor without streams.
+    EXPECT_EQ(NameOf(other), "SensorV2");
+    EXPECT_EQ(KrDeviceProxyGetStreamNames(other, nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(KrDeviceProxyDestroy(&other), KR_STATUS_OK);
   }
   EXPECT_EQ(KrDeviceProxyLoadConfigFromFile(device, (scratch_.Path() + "/none.ini").c_str(), "Scripted"),
             KR_STATUS_OS_INI_READ_FAILED);
-
-  const std::pair<const char*, KrStatus> creates[] = {{"NoType", KR_STATUS_TL_CONFIG_FAILED},
-                                                        {"BadValue", KR_STATUS_OS_BAD_NUMBER},
-                                                        {"Missing", KR_STATUS_OS_INI_SECTION_NOT_FOUND}};
-  for (const auto& [section, expected] : creates) {
-    KrDeviceHandle failed = nullptr;
-    EXPECT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), section, &failed, nullptr), expected) << section;
-    EXPECT_EQ(failed, nullptr);
-  }
+  EXPECT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), "Scripted", nullptr, nullptr), KR_STATUS_OS_NULL_POINTER);
 }
 
-// Old-format sections, with keys or with none at all (an empty section
-// still exists), open the first sensor without streams.
-TEST_F(KitCreateTest, SectionWithoutKindIsTheFirstSensorWithoutStreams) {
-  const std::string ini = scratch_.Write("old.ini",
-                                         "[Stream]\nStreamDepthFormat=Depth\nStreamDepthXRes=320\n"
-                                         "  [ Empty ]  ; nothing below\n; a comment\n\n[Last]\n");
-  for (const char* section : {"Stream", "Empty", "Last"}) {
-    SCOPED_TRACE(section);
-    KrDeviceHandle device = nullptr;
-    ASSERT_EQ(KrDeviceProxyCreateDeviceByINIFile(ini.c_str(), section, &device, nullptr), KR_STATUS_OK);
-    EXPECT_EQ(NameOf(device), "SensorV2");
-    uint32_t count = 7;
-    EXPECT_EQ(KrDeviceProxyGetStreamNames(device, nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
-    EXPECT_EQ(count, 0u);
-    ASSERT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+using TestingTest = KitTest;
+
+// Failures by name count successes and limits; an injected failure does nothing else.
+TEST_F(TestingTest, InjectedFailuresHitTheNamedCallsAndDoNothingElse) {
+  KrDeviceHandle device = MakeDevice(CameraScript());
+  const struct {
+    uint32_t after;
+    uint32_t times;
+    const char* fails;  // outcome of five calls in a row: x failed, . passed
+  } cases[] = {{0, 0, "xxxxx"}, {0, 1, "x...."}, {2, 0, "..xxx"}, {1, 2, ".xx.."}};
+  for (const auto& c : cases) {
+    ClearFailures();
+    FailCall("KrDeviceProxySetIntProperty", 0x12345, c.after, c.times);
+    std::string outcome;
+    for (int i = 0; i < 5; ++i) {
+      const KrStatus status = KrDeviceProxySetIntProperty(device, "Device", "Mirror", i);
+      outcome += status == KrStatus(0x12345) ? 'x' : status == KR_STATUS_OK ? '.' : '?';
+    }
+    EXPECT_EQ(outcome, c.fails);
+    IntOf(device, "Device", "Mirror");  // other calls are not touched
+  }
+  ClearFailures();
+  std::vector<int> calls;
+  KrCallbackHandle registration = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(
+                device, "Device", "Mirror",
+                [](KrDeviceHandle, const char*, const char*, void* cookie) {
+                  static_cast<std::vector<int>*>(cookie)->push_back(1);
+                },
+                &calls, &registration),
+            KR_STATUS_OK);
+  FailCall("KrDeviceProxySetIntProperty");
+  EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Mirror", 1), KR_STATUS_TL_INJECTED_FAILURE);
+  // Injection comes before the checks: even bad arguments get the injected status.
+  EXPECT_EQ(KrDeviceProxySetIntProperty(nullptr, nullptr, nullptr, 1), KR_STATUS_TL_INJECTED_FAILURE);
+  ClearFailures();
+  EXPECT_EQ(IntOf(device, "Device", "Mirror"), 4u);  // the last value the loop above set
+  EXPECT_TRUE(calls.empty());
+  // The Nth call counted from the reset fails once.
+  ClearFailures();
+  EXPECT_EQ(GetCallCount(), 0u);
+  FailNthCall(2, 0x777);
+  uint64_t value = 0;
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KrStatus(0x777));
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
+  EXPECT_EQ(GetCallCount(), 3u);
+  ResetCallCount();
+  EXPECT_EQ(GetCallCount(), 0u);
+  ClearFailures();
+  FailCall("KrDeviceProxyDestroy", KR_STATUS_TL_DEVICE_BUSY, 0, 1);
+  KrDeviceHandle copy = device;
+  EXPECT_EQ(KrDeviceProxyDestroy(&copy), KR_STATUS_TL_DEVICE_BUSY);
+  EXPECT_EQ(copy, device);
+  EXPECT_EQ(KrDeviceProxyDestroy(&copy), KR_STATUS_OK);
+  EXPECT_EQ(GetInjectedFailureCount(), 1u);
+}
+
+TEST_F(TestingTest, JournalRecordsCallsWithTheirKeyArguments) {
+  KrDeviceHandle device = MakeDevice(CameraScript());
+  uint64_t value = 0;
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
+  EXPECT_TRUE(GetJournal().empty());  // off until enabled
+  EnableJournal(true);
+  FailCall("KrDeviceProxyOpenStream", 0x999, 0, 1);
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Depth", "XRes", &value), KR_STATUS_OK);
+  EXPECT_EQ(KrDeviceProxyOpenStream(device, "Depth"), KrStatus(0x999));
+  EXPECT_EQ(KrDeviceProxyGetIntProperty(device, nullptr, "XRes", &value), KR_STATUS_OS_NULL_POINTER);
+  EnableJournal(false);
+  EXPECT_EQ(KrDeviceProxyCloseStream(device, "Depth"), KR_STATUS_OK);
+  // Each entry as "call(args) -> injected status".
+  std::vector<std::string> entries;
+  for (const JournalEntry& entry : GetJournal()) {
+    std::string args;
+    for (const std::string& arg : entry.args) args += (args.empty() ? "" : ",") + arg;
+    entries.push_back(entry.call + "(" + args + ") -> " + std::to_string(entry.injected));
+    EXPECT_EQ(entry.device, device);
+  }
+  EXPECT_EQ(entries, (std::vector<std::string>{"KrDeviceProxyGetIntProperty(Depth,XRes) -> 0",
+                                               "KrDeviceProxyOpenStream(Depth) -> 2457",
+                                               "KrDeviceProxyGetIntProperty((null),XRes) -> 0"}));
+  const std::vector<JournalEntry> journal = GetJournal();
+  EXPECT_LT(journal[0].number, journal[1].number);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty"), 2u);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty", "Depth"), 1u);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyCloseStream"), 0u);
+  ClearJournal();
+  EXPECT_TRUE(GetJournal().empty());
+}
+
+// A typical reading session, failed at each of its kit calls in turn: the
+// failure reaches the caller, and everything made so far is released.
+TEST_F(TestingTest, FailingEachCallOfASessionInTurnIsClean) {
+  ASSERT_EQ(DefineScript("sweep", CameraScript().Frame("Depth", {1, 2}, 10, 1)), KR_STATUS_OK);
+  KrDeviceHandle device = nullptr;
+  KrStreamDataSetHandle set = nullptr;
+  KrStreamData* depth = nullptr;
+  KrCallbackHandle registration = nullptr;
+  KrDeviceConfig config{KR_DEVICE_MODE_READ, "scripted:sweep", nullptr, 0};
+  const std::vector<std::function<KrStatus()>> steps = {
+      [&] { return KrDeviceProxyCreate(&device, &config); },
+      [&] { return KrStreamDataSetCreate(&set); },
+      [&] { return KrDeviceProxyCreateStreamData(device, "Depth", &depth); },
+      [&] { return KrStreamDataSetAdd(set, depth); },
+      [&] {
+        return KrDeviceProxyRegisterToNewStreamData(
+            device, [](const KrNewStreamDataEventArgs&, void*) {}, nullptr, &registration);
+      },
+      [&] { return KrDeviceProxyOpenAllStreams(device); },
+      [&] { return KrDeviceProxyRead(device, set); },
+      [&] { return KrDeviceProxyUnregisterFromNewStreamData(device, registration); },
+      [&] { return KrStreamDataSetRemove(set, depth); },
+  };
+  for (uint64_t n = 1; n <= steps.size() + 1; ++n) {
+    SCOPED_TRACE(n);
+    ClearFailures();
+    FailNthCall(n, 0x4242);
+    KrStatus status = KR_STATUS_OK;
+    for (size_t step = 0; step < steps.size() && status == KR_STATUS_OK; ++step) status = steps[step]();
+    EXPECT_EQ(GetInjectedFailureCount(), n <= steps.size() ? 1u : 0u);
+    EXPECT_EQ(status, n <= steps.size() ? KrStatus(0x4242) : KR_STATUS_OK);
+    EXPECT_TRUE(n <= steps.size() || depth->bIsNew == 1);
+    ClearFailures();  // the release below is not part of the sweep
+    if (depth != nullptr) {
+      EXPECT_EQ(KrDeviceProxyDestroyStreamData(&depth), KR_STATUS_OK);
+    }
+    if (set != nullptr) {
+      EXPECT_EQ(KrStreamDataSetDestroy(&set), KR_STATUS_OK);
+    }
+    if (device != nullptr) {
+      EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
+    }
   }
 }
 

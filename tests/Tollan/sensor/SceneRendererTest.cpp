@@ -1,6 +1,8 @@
-// The simulated sensor's frames: a pure function of (frame id, settings),
-// a scene that moves, depth values the sensor can report, and the output
-// options (formats, mirror, cropping, depth range) applied exactly.
+// The simulated sensor's frames: a pure function of (seed, frame id,
+// settings), a scene that moves, depth values the sensor can report, the
+// output options (formats, mirror, cropping, depth range) applied exactly,
+// with or without noise, and noise of the kinds and sizes a structured-light
+// camera shows, checked against the clean scene of the same frame.
 #include "Tollan/src/sensor/AudioSynth.h"
 #include "Tollan/src/sensor/SceneRenderer.h"
 
@@ -16,89 +18,61 @@ namespace tollan {
 namespace sensor {
 namespace {
 
-struct Frame {
-  KrStatus status = 0;
-  std::vector<uint8_t> bytes;
-  std::vector<uint16_t> Words() const {
-    std::vector<uint16_t> w(bytes.size() / 2);
-    std::memcpy(w.data(), bytes.data(), w.size() * 2);
-    return w;
-  }
-};
+constexpr StreamKind kPictureKinds[] = {StreamKind::kDepth, StreamKind::kImage, StreamKind::kIR};
 
-Frame Render(SceneRenderer& r, const StreamSettings& s, uint32_t id, bool deviceMirror = false) {
-  Frame f;
-  f.bytes.resize(s.RequiredDataSize());
+std::vector<uint8_t> Render(SceneRenderer& r, const StreamSettings& s, uint32_t id, bool deviceMirror = false,
+                            bool noise = false, uint64_t seed = 0) {
+  RenderParams params = MakeRenderParams(s, deviceMirror);
+  params.noise = NoiseParams{noise, seed};
+  std::vector<uint8_t> bytes(s.RequiredDataSize());
   uint32_t size = 0;
-  f.status = r.Render(MakeRenderParams(s, deviceMirror), s.Tables().get(), id, f.bytes.data(),
-                      static_cast<uint32_t>(f.bytes.size()), &size);
-  f.bytes.resize(size);
-  return f;
+  EXPECT_EQ(r.Render(params, s.Tables().get(), id, bytes.data(), uint32_t(bytes.size()), &size), KR_STATUS_OK);
+  bytes.resize(size);
+  return bytes;
+}
+
+std::vector<uint8_t> Render(const StreamSettings& s, uint32_t id, bool deviceMirror = false, bool noise = false,
+                            uint64_t seed = 0) {
+  SceneRenderer r;
+  return Render(r, s, id, deviceMirror, noise, seed);
+}
+
+std::vector<uint16_t> Words(const std::vector<uint8_t>& bytes) {
+  std::vector<uint16_t> w(bytes.size() / 2);
+  std::memcpy(w.data(), bytes.data(), w.size() * 2);
+  return w;
 }
 
 TEST(SceneRendererTest, SameIdGivesTheSameFrameAndTheSceneMoves) {
-  for (StreamKind kind : {StreamKind::kDepth, StreamKind::kImage, StreamKind::kIR}) {
+  for (StreamKind kind : kPictureKinds) {
+    SCOPED_TRACE(StreamKindName(kind));
     const StreamSettings s(kind);
-    SceneRenderer a, b;
-    const Frame f7 = Render(a, s, 7);
-    ASSERT_EQ(f7.status, KR_STATUS_OK);
-    EXPECT_EQ(f7.bytes.size(), s.RequiredDataSize());
+    SceneRenderer a;
+    const std::vector<uint8_t> f7 = Render(a, s, 7);
+    EXPECT_EQ(f7.size(), s.RequiredDataSize());
     Render(a, s, 300);  // a renderer's history does not matter
-    EXPECT_EQ(Render(a, s, 7).bytes, f7.bytes);
-    EXPECT_EQ(Render(b, s, 7).bytes, f7.bytes);
-    EXPECT_NE(Render(b, s, 8).bytes, f7.bytes) << StreamKindName(kind);
+    EXPECT_EQ(Render(a, s, 7), f7);
+    EXPECT_NE(Render(s, 8), f7);
+    const std::vector<uint8_t> noisy = Render(s, 7, false, true);
+    EXPECT_EQ(Render(s, 7, false, true), noisy);
+    EXPECT_NE(noisy, f7);
+    EXPECT_NE(Render(s, 7, false, true, 99), noisy) << "another seed, other noise";
   }
 }
 
-TEST(SceneRendererTest, DepthHoldsReportableValuesShadowsAndHoles) {
-  const StreamSettings s(StreamKind::kDepth);
-  SceneRenderer r;
-  const std::vector<uint16_t> depth = Render(r, s, 40).Words();
-  std::vector<bool> reportable(65536, false);
-  for (uint16_t z : s.Tables()->S2D()) reportable[z] = true;
-  size_t shadows = 0, holes = 0, unreportable = 0;
-  for (uint16_t z : depth) {
-    if (z == s.ShadowValue()) {
-      ++shadows;
-    } else if (z == s.NoSampleValue()) {
-      ++holes;
-    } else if (!reportable[z]) {
-      ++unreportable;
-    }
-  }
-  EXPECT_EQ(unreportable, 0u);
-  EXPECT_GT(shadows, 100u);
-  EXPECT_GT(holes, 1000u);                                              // the window
-  EXPECT_EQ(depth[(480 - 1) * 640 + 10], depth[(480 - 1) * 640 + 11]);  // the floor is level along a row
-}
-
-TEST(SceneRendererTest, ShiftFramesMapToDepthFramesThroughS2D) {
-  StreamSettings depthSettings(StreamKind::kDepth), shiftSettings(StreamKind::kDepth);
-  ASSERT_EQ(shiftSettings.Set("OutputFormat", uint64_t{0}), KR_STATUS_OK);
-  SceneRenderer r1, r2;
-  const auto depth = Render(r1, depthSettings, 12).Words();
-  const auto shift = Render(r2, shiftSettings, 12).Words();
-  ASSERT_EQ(depth.size(), shift.size());
-  const auto& s2d = depthSettings.Tables()->S2D();
-  std::vector<uint16_t> expected(depth.size()), mapped(depth.size());
-  for (size_t i = 0; i < depth.size(); ++i) {
-    expected[i] = depth[i] == depthSettings.ShadowValue() ? 0 : depth[i];
-    mapped[i] = s2d[shift[i]];
-  }
-  EXPECT_EQ(mapped, expected);
-}
-
-TEST(SceneRendererTest, MirrorIsTheExactFlip) {
-  for (StreamKind kind : {StreamKind::kDepth, StreamKind::kImage, StreamKind::kIR}) {
-    StreamSettings plain(kind), mirrored(kind);
-    ASSERT_EQ(mirrored.Set("Mirror", uint64_t{1}), KR_STATUS_OK);
-    SceneRenderer r;
-    const Frame a = Render(r, plain, 5), b = Render(r, mirrored, 5), c = Render(r, plain, 5, true);
-    EXPECT_EQ(b.bytes, c.bytes);  // the device's mirror does the same
-    const uint32_t bpp = plain.BytesPerPixel(), w = plain.XRes();
-    for (uint32_t v = 0; v < plain.YRes(); v += 37) {
-      for (uint32_t u = 0; u < w; ++u) {
-        ASSERT_EQ(0, std::memcmp(&a.bytes[(v * w + u) * bpp], &b.bytes[(v * w + (w - 1 - u)) * bpp], bpp));
+TEST(SceneRendererTest, MirrorIsTheExactFlipWithOrWithoutNoise) {
+  for (StreamKind kind : kPictureKinds) {
+    for (bool noise : {false, true}) {
+      SCOPED_TRACE(std::string(StreamKindName(kind)) + (noise ? " noisy" : " clean"));
+      StreamSettings plain(kind), mirrored(kind);
+      ASSERT_EQ(mirrored.Set("Mirror", uint64_t{1}), KR_STATUS_OK);
+      const std::vector<uint8_t> a = Render(plain, 5, false, noise), b = Render(mirrored, 5, false, noise);
+      EXPECT_EQ(Render(plain, 5, true, noise), b);  // the device's mirror does the same
+      const uint32_t bpp = plain.BytesPerPixel(), w = plain.XRes();
+      for (uint32_t v = 0; v < plain.YRes(); v += 37) {
+        for (uint32_t u = 0; u < w; ++u) {
+          ASSERT_EQ(0, std::memcmp(&a[(v * w + u) * bpp], &b[(v * w + (w - 1 - u)) * bpp], bpp)) << u << "," << v;
+        }
       }
     }
   }
@@ -117,28 +91,56 @@ TEST(SceneRendererTest, CroppingGivesTheWindowInEveryFormat) {
     StreamSettings cropped = full;
     const CroppingValue c{1, 100, 60, 200, 120};
     ASSERT_EQ(cropped.Set("Cropping", KrGeneralBuffer{const_cast<CroppingValue*>(&c), sizeof(c)}), KR_STATUS_OK);
-    SceneRenderer r;
-    const Frame whole = Render(r, full, 3), window = Render(r, cropped, 3);
+    const bool noise = row.format != 0;
+    const std::vector<uint8_t> whole = Render(full, 3, false, noise), window = Render(cropped, 3, false, noise);
     const uint32_t bpp = full.BytesPerPixel();
-    ASSERT_EQ(window.bytes.size(), 200u * 120 * bpp);
+    ASSERT_EQ(window.size(), 200u * 120 * bpp);
     for (uint32_t y = 0; y < 120; ++y) {
-      ASSERT_EQ(0, std::memcmp(&window.bytes[y * 200 * bpp], &whole.bytes[((60 + y) * 640 + 100) * bpp], 200 * bpp))
+      ASSERT_EQ(0, std::memcmp(&window[y * 200 * bpp], &whole[((60 + y) * 640 + 100) * bpp], 200 * bpp))
           << "format " << row.format << " row " << y;
     }
   }
 }
 
-TEST(SceneRendererTest, DepthRangeTurnsOtherDepthsIntoHoles) {
-  StreamSettings all(StreamKind::kDepth), near(StreamKind::kDepth);
-  ASSERT_EQ(near.Set("MaxDepthValue", uint64_t{2000}), KR_STATUS_OK);
-  SceneRenderer r;
-  const auto a = Render(r, all, 9).Words(), b = Render(r, near, 9).Words();
-  std::vector<uint16_t> expected(a);
-  for (uint16_t& z : expected) {
-    if (z != all.ShadowValue() && z > 2000) z = all.NoSampleValue();
+TEST(SceneRendererTest, DepthHoldsReportableValuesShadowsHolesAndItsRange) {
+  const StreamSettings s(StreamKind::kDepth);
+  const std::vector<uint16_t> depth = Words(Render(s, 40));
+  std::vector<bool> reportable(65536, false);
+  for (uint16_t z : s.Tables()->S2D()) reportable[z] = true;
+  size_t shadows = 0, holes = 0, unreportable = 0;
+  for (uint16_t z : depth) {
+    shadows += z == s.ShadowValue();
+    holes += z == s.NoSampleValue();
+    unreportable += z != s.ShadowValue() && z != s.NoSampleValue() && !reportable[z];
   }
-  EXPECT_EQ(b, expected);
-  EXPECT_NE(a, expected);
+  EXPECT_EQ(unreportable, 0u);
+  EXPECT_GT(shadows, 100u);
+  EXPECT_GT(holes, 1000u);                                              // the window
+  EXPECT_EQ(depth[(480 - 1) * 640 + 10], depth[(480 - 1) * 640 + 11]);  // the floor is level along a row
+  // A depth range turns other depths into holes.
+  StreamSettings near(StreamKind::kDepth);
+  ASSERT_EQ(near.Set("MaxDepthValue", uint64_t{2000}), KR_STATUS_OK);
+  std::vector<uint16_t> expected(depth);
+  for (uint16_t& z : expected) {
+    if (z != s.ShadowValue() && z > 2000) z = s.NoSampleValue();
+  }
+  EXPECT_EQ(Words(Render(near, 40)), expected);
+  EXPECT_NE(depth, expected);
+}
+
+TEST(SceneRendererTest, ShiftFramesMapToDepthFramesThroughS2D) {
+  StreamSettings depthSettings(StreamKind::kDepth), shiftSettings(StreamKind::kDepth);
+  ASSERT_EQ(shiftSettings.Set("OutputFormat", uint64_t{0}), KR_STATUS_OK);
+  const auto depth = Words(Render(depthSettings, 12));
+  const auto shift = Words(Render(shiftSettings, 12));
+  ASSERT_EQ(depth.size(), shift.size());
+  const auto& s2d = depthSettings.Tables()->S2D();
+  std::vector<uint16_t> expected(depth.size()), mapped(depth.size());
+  for (size_t i = 0; i < depth.size(); ++i) {
+    expected[i] = depth[i] == depthSettings.ShadowValue() ? 0 : depth[i];
+    mapped[i] = s2d[shift[i]];
+  }
+  EXPECT_EQ(mapped, expected);
 }
 
 // Gray and YUV 4:2:2 (Y0 U Y1 V, colour of each pair averaged) follow the
@@ -147,19 +149,18 @@ TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPicture) {
   StreamSettings rgb(StreamKind::kImage), gray(StreamKind::kImage), yuv(StreamKind::kImage);
   ASSERT_EQ(gray.Set("OutputFormat", uint64_t{KR_OUTPUT_FORMAT_GRAYSCALE8}), KR_STATUS_OK);
   ASSERT_EQ(yuv.Set("OutputFormat", uint64_t{KR_OUTPUT_FORMAT_YUV422}), KR_STATUS_OK);
-  SceneRenderer r;
-  const Frame a = Render(r, rgb, 21), g = Render(r, gray, 21), y = Render(r, yuv, 21);
+  const std::vector<uint8_t> a = Render(rgb, 21), g = Render(gray, 21), y = Render(yuv, 21);
   auto near = [](double expected, uint8_t got) { return std::abs(expected - got) <= 2.0; };
-  for (size_t pair = 0; pair < g.bytes.size() / 2; pair += 97) {
-    const uint8_t* p = &a.bytes[pair * 6];
+  for (size_t pair = 0; pair < g.size() / 2; pair += 97) {
+    const uint8_t* p = &a[pair * 6];
     const double r0 = (p[0] + p[3]) / 2, g0 = (p[1] + p[4]) / 2, b0 = (p[2] + p[5]) / 2;
     for (int i = 0; i < 2; ++i) {
       const double luma = 0.299 * p[3 * i] + 0.587 * p[3 * i + 1] + 0.114 * p[3 * i + 2];
-      ASSERT_TRUE(near(luma, g.bytes[2 * pair + i])) << pair;
-      ASSERT_TRUE(near(luma, y.bytes[4 * pair + 2 * i])) << pair;
+      ASSERT_TRUE(near(luma, g[2 * pair + i])) << pair;
+      ASSERT_TRUE(near(luma, y[4 * pair + 2 * i])) << pair;
     }
-    ASSERT_TRUE(near(128 - 0.1687 * r0 - 0.3313 * g0 + 0.5 * b0, y.bytes[4 * pair + 1])) << pair;
-    ASSERT_TRUE(near(128 + 0.5 * r0 - 0.4187 * g0 - 0.0813 * b0, y.bytes[4 * pair + 3])) << pair;
+    ASSERT_TRUE(near(128 - 0.1687 * r0 - 0.3313 * g0 + 0.5 * b0, y[4 * pair + 1])) << pair;
+    ASSERT_TRUE(near(128 + 0.5 * r0 - 0.4187 * g0 - 0.0813 * b0, y[4 * pair + 3])) << pair;
   }
 }
 
@@ -167,11 +168,10 @@ TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPicture) {
 // pixel of the ball's middle row, the depth jumps to what lies behind it.
 TEST(SceneRendererTest, TheBallsColourCoversItsDepth) {
   const StreamSettings image(StreamKind::kImage), depth(StreamKind::kDepth);
-  SceneRenderer r;
   for (uint32_t id : {5u, 50u, 95u, 140u}) {
-    const Frame rgb = Render(r, image, id);
-    const std::vector<uint16_t> z = Render(r, depth, id).Words();
-    auto red = [&](int pixel) { return rgb.bytes[pixel * 3] > 2 * rgb.bytes[pixel * 3 + 1] + 20; };
+    const std::vector<uint8_t> rgb = Render(image, id);
+    const std::vector<uint16_t> z = Words(Render(depth, id));
+    auto red = [&](int pixel) { return rgb[pixel * 3] > 2 * rgb[pixel * 3 + 1] + 20; };
     int top = -1, bottom = -1, right = -1;
     for (int pixel = 0; pixel < 640 * 480; ++pixel) {
       if (!red(pixel)) continue;
@@ -186,18 +186,20 @@ TEST(SceneRendererTest, TheBallsColourCoversItsDepth) {
   }
 }
 
+// The top rows carry the frame id, exactly even with noise.
 TEST(SceneRendererTest, ImageTopRowsCarryTheFrameId) {
   const StreamSettings s(StreamKind::kImage);
-  SceneRenderer r;
   const uint32_t id = 0x80000005u;
-  const Frame f = Render(r, s, id);
+  const std::vector<uint8_t> clean = Render(s, id), noisy = Render(s, id, false, true);
   uint32_t decoded = 0;
-  for (int block = 0; block < 32; ++block) decoded = decoded << 1 | (f.bytes[(block * 20 + 10) * 3] > 128 ? 1u : 0u);
+  for (int block = 0; block < 32; ++block) decoded = decoded << 1 | (clean[(block * 20 + 10) * 3] > 128 ? 1u : 0u);
   EXPECT_EQ(decoded, id);
+  const size_t strip = size_t(std::max(2u, s.YRes() / 60)) * s.XRes() * 3;
+  EXPECT_TRUE(std::equal(clean.begin(), clean.begin() + strip, noisy.begin()));
 }
 
 TEST(SceneRendererTest, BadRequestsWriteNothing) {
-  const StreamSettings s(StreamKind::kImage);
+  const StreamSettings s(StreamKind::kImage), depth(StreamKind::kDepth);
   SceneRenderer r;
   std::vector<uint8_t> small(100, 0xEE);
   uint32_t size = 7;
@@ -205,9 +207,70 @@ TEST(SceneRendererTest, BadRequestsWriteNothing) {
             KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
   EXPECT_EQ(size, 7u);
   EXPECT_EQ(small[0], 0xEE);
-  const StreamSettings depth(StreamKind::kDepth);
   EXPECT_EQ(r.Render(MakeRenderParams(depth, false), nullptr, 1, small.data(), 100, &size),
             KR_STATUS_TL_BAD_PROPERTY_VALUE);  // depth needs its tables
+}
+
+// Depth noise: values the sensor can report, growing with the square of the
+// distance, flying pixels only at edges, more holes, new each frame.
+TEST(SensorNoiseTest, DepthNoiseLooksLikeStructuredLight) {
+  StreamSettings s(StreamKind::kDepth);
+  const std::vector<uint16_t>& s2d = s.Tables()->S2D();
+  double sum[2] = {0, 0};
+  int count[2] = {0, 0}, holes = 0, flying = 0;
+  for (uint32_t id = 1; id <= 20; ++id) {
+    const std::vector<uint16_t> clean = Words(Render(s, id)), noisy = Words(Render(s, id, false, true));
+    for (size_t i = 0; i < noisy.size(); ++i) {
+      const uint16_t z = noisy[i], c = clean[i];
+      ASSERT_TRUE(z <= 1 || std::find(s2d.begin(), s2d.end(), z) != s2d.end()) << z;
+      if (c <= 1 || z <= 1) {
+        holes += z == 0 && c > 1;
+        continue;
+      }
+      const size_t x = i % 640;
+      const bool edge = (x > 0 && std::abs(clean[i - 1] - c) * 16 > c) || (x < 639 && std::abs(clean[i + 1] - c) * 16 > c);
+      if (std::abs(z - c) * 20 > c) {
+        EXPECT_TRUE(edge) << "a large jump away from any edge at " << i;
+        flying += edge;
+      }
+      const int band = c > 1250 && c < 1550 ? 0 : c > 2850 && c < 3050 ? 1 : -1;
+      if (band >= 0 && !edge) {
+        sum[band] += double(z - c) * (z - c);
+        ++count[band];
+      }
+    }
+  }
+  ASSERT_GT(count[0], 1000);
+  ASSERT_GT(count[1], 1000);
+  const double near = std::sqrt(sum[0] / count[0]), far = std::sqrt(sum[1] / count[1]);
+  EXPECT_GT(near, 1.0);  // about 2 mm at 1.4 m
+  EXPECT_LT(near, 6.0);
+  EXPECT_GT(far / near, 2.8);  // the square of the distance ratio: about 4
+  EXPECT_LT(far / near, 7.0);
+  EXPECT_GT(flying, 100);
+  EXPECT_GT(holes, 20 * 640 * 480 / 500);  // speckle and dropouts: a few per mille at least
+  // The next frame's noise differs on the static wall (the top rows, beside the window).
+  const std::vector<uint16_t> a = Words(Render(s, 30, false, true)), b = Words(Render(s, 31, false, true));
+  int differ = 0;
+  for (size_t i = 0; i < 640 * 40; ++i) differ += a[i] != b[i];
+  EXPECT_GT(differ, 640 * 40 / 10);
+}
+
+TEST(SensorNoiseTest, ColourNoiseGrowsWithBrightness) {
+  StreamSettings s(StreamKind::kImage);
+  const std::vector<uint8_t> clean = Render(s, 77), noisy = Render(s, 77, false, true);
+  double sum[2] = {0, 0};
+  int count[2] = {0, 0};
+  for (size_t i = 0; i < clean.size(); ++i) {
+    const int band = clean[i] < 90 ? 0 : clean[i] > 170 ? 1 : -1;
+    if (band < 0) continue;
+    sum[band] += double(noisy[i] - clean[i]) * (noisy[i] - clean[i]);
+    ++count[band];
+  }
+  const double dark = std::sqrt(sum[0] / count[0]), bright = std::sqrt(sum[1] / count[1]);
+  EXPECT_GT(dark, 0.8);
+  EXPECT_GT(bright, dark * 1.5);
+  EXPECT_LT(bright, 8.0);
 }
 
 TEST(AudioSynthTest, FramesTileTheSampleStream) {

@@ -1,5 +1,7 @@
 // Stream and "Device" settings of the simulated sensor: defaults, offered
-// modes, values kept in step, refused values that change nothing.
+// modes, values kept in step, refused values that change nothing; and its
+// S2D/D2S tables: the documented formula, inverses where that is defined.
+#include "Tollan/src/sensor/DepthTables.h"
 #include "Tollan/src/sensor/DeviceSettings.h"
 #include "Tollan/src/sensor/StreamSettings.h"
 
@@ -7,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -51,15 +54,22 @@ TEST(StreamSettingsTest, RequiredDataSizeFollowsResolutionAndFormat) {
   }
 }
 
-TEST(StreamSettingsTest, SizesAndResolutionStayInStep) {
+TEST(StreamSettingsTest, SizesAndResolutionStayInStepAndReportTheirChanges) {
   StreamSettings s(StreamKind::kDepth);
   ASSERT_EQ(s.Set("XRes", uint64_t{320}), KR_STATUS_OK);
   EXPECT_EQ(IntOf(s, "Resolution"), 0u);
   EXPECT_EQ(IntOf(s, "YRes"), 240u);
   ASSERT_EQ(s.Set("YRes", uint64_t{480}), KR_STATUS_OK);
   EXPECT_EQ(IntOf(s, "XRes"), 640u);
+  const StreamSettings before = s;
   ASSERT_EQ(s.Set("Resolution", uint64_t{0}), KR_STATUS_OK);
   EXPECT_EQ(IntOf(s, "XRes"), 320u);
+  const auto changed = ModuleSettings::Differences(before, s);
+  for (const char* name : {"Resolution", "XRes", "YRes", "RequiredDataSize"}) {
+    EXPECT_TRUE(Contains(changed, name)) << name;
+  }
+  EXPECT_FALSE(Contains(changed, "BytesPerPixel"));
+  EXPECT_FALSE(Contains(changed, "S2D"));
 }
 
 struct RefusedRow {
@@ -103,13 +113,18 @@ TEST(StreamSettingsTest, InitialValuesApplyInAnyOrderThroughCommit) {
   EXPECT_EQ(unfinished.Commit(), KR_STATUS_TL_BAD_PROPERTY_VALUE);
 }
 
-TEST(StreamSettingsTest, AccessAndTypeStatuses) {
+TEST(StreamSettingsTest, AccessTypeAndSwitchStatuses) {
   StreamSettings s(StreamKind::kDepth);
   EXPECT_EQ(s.Set("RequiredDataSize", uint64_t{5}), KR_STATUS_TL_PROPERTY_READ_ONLY);
   EXPECT_EQ(s.Set("Type", "Image"), KR_STATUS_TL_PROPERTY_READ_ONLY);
   EXPECT_EQ(s.Set("ZPPS", uint64_t{1}), KR_STATUS_TL_BAD_PROPERTY_TYPE);
   EXPECT_EQ(s.Set("ZPPS", -1.0), KR_STATUS_TL_BAD_PROPERTY_VALUE);
   EXPECT_EQ(s.Set("SampleRate", uint64_t{48000}), KR_STATUS_TL_PROPERTY_NOT_FOUND);  // audio only
+  for (const char* flag : {"Registration", "HoleFilter", "WhiteBalancedEnabled", "GmcMode", "GmcDebug"}) {
+    EXPECT_EQ(s.Set(flag, uint64_t{0}), KR_STATUS_OK) << flag;
+    EXPECT_EQ(s.Set(flag, uint64_t{1}), KR_STATUS_OK) << flag;
+    EXPECT_EQ(s.Set(flag, uint64_t{2}), KR_STATUS_TL_BAD_PROPERTY_VALUE) << flag;
+  }
   uint8_t small[4];
   EXPECT_EQ(s.Get("S2D", KrGeneralBuffer{small, sizeof(small)}), KR_STATUS_TL_BAD_PROPERTY_SIZE);
   std::vector<uint16_t> s2d(2048);
@@ -128,7 +143,6 @@ TEST(StreamSettingsTest, ShiftParameterChangesReachTheTables) {
   EXPECT_FALSE(Contains(changed, "XRes"));
   EXPECT_EQ(s.Tables()->Params().zpd, 130u);
   EXPECT_EQ(before.Tables()->Params().zpd, 120u);  // copies keep their own tables
-
   // A larger MaxShift changes the size of S2D.
   ASSERT_EQ(s.Set("MaxShift", uint64_t{4095}), KR_STATUS_OK);
   std::vector<uint16_t> s2d(4096);
@@ -138,16 +152,6 @@ TEST(StreamSettingsTest, ShiftParameterChangesReachTheTables) {
   ASSERT_EQ(s.Set("MaxDepthValue", uint64_t{5000}), KR_STATUS_OK);
   EXPECT_EQ(s.Set("DeviceMaxDepth", uint64_t{5000}), KR_STATUS_OK);
   EXPECT_EQ(s.Tables()->D2S().size(), 5001u);
-}
-
-TEST(StreamSettingsTest, ResolutionChangeReportsItsDerivedValues) {
-  StreamSettings s(StreamKind::kImage);
-  const StreamSettings before = s;
-  ASSERT_EQ(s.Set("Resolution", uint64_t{0}), KR_STATUS_OK);
-  const auto changed = ModuleSettings::Differences(before, s);
-  for (const char* name : {"Resolution", "XRes", "YRes", "RequiredDataSize"})
-    EXPECT_TRUE(Contains(changed, name)) << name;
-  EXPECT_FALSE(Contains(changed, "BytesPerPixel"));
 }
 
 TEST(StreamSettingsTest, CroppingWindowMustFit) {
@@ -207,7 +211,6 @@ TEST(DeviceSettingsTest, RequestDrivenRecords) {
   EXPECT_EQ(ask.units, 42u);
   ask.cmos = 2;
   EXPECT_EQ(d.Get("CmosBlankingUnits", KrGeneralBuffer{&ask, sizeof(ask)}), KR_STATUS_TL_BAD_PROPERTY_VALUE);
-
   I2CWriteValue command{1, 0x20, 0x10, 2, {0xAB, 0xCD}};
   I2CReadValue wrongSize{};
   EXPECT_EQ(d.Set("I2C", KrGeneralBuffer{&wrongSize, sizeof(wrongSize)}), KR_STATUS_TL_BAD_PROPERTY_SIZE);
@@ -216,6 +219,91 @@ TEST(DeviceSettingsTest, RequestDrivenRecords) {
   ASSERT_EQ(d.Get("I2C", KrGeneralBuffer{&answer, sizeof(answer)}), KR_STATUS_OK);
   EXPECT_EQ(answer.data[0], 0xAB);
   EXPECT_EQ(answer.data[1], 0xCD);
+}
+
+// Every valid shift's depth maps back to a shift of that depth, and a shift
+// whose depth no neighbour shares maps back to itself.
+void ExpectInverse(const DepthTables& t) {
+  const auto& s2d = t.S2D();
+  const auto& d2s = t.D2S();
+  int unique = 0;
+  for (size_t s = 0; s < s2d.size(); ++s) {
+    if (s2d[s] == 0) continue;
+    ASSERT_LT(s2d[s], d2s.size());
+    EXPECT_EQ(s2d[d2s[s2d[s]]], s2d[s]) << "shift " << s;
+    const bool shared = (s > 0 && s2d[s - 1] == s2d[s]) || (s + 1 < s2d.size() && s2d[s + 1] == s2d[s]);
+    if (!shared) {
+      EXPECT_EQ(d2s[s2d[s]], s) << "shift " << s;
+      ++unique;
+    }
+  }
+  EXPECT_GT(unique, 0);
+}
+
+TEST(DepthTablesTest, FactoryTablesFollowTheFormula) {
+  const DepthTables t{ShiftParams{}};
+  ASSERT_EQ(t.S2D().size(), 2048u);
+  ASSERT_EQ(t.D2S().size(), 10001u);
+  // K = 10/10 * (120 / 0.1042) * 75 * 4 = 345489.44...
+  EXPECT_EQ(t.S2D()[1000], 432);  // 345489.44 / 800
+  EXPECT_EQ(t.S2D()[2047], 187);
+  EXPECT_EQ(t.S2D()[200], 0);  // at ConstShift: no sample
+  EXPECT_EQ(t.S2D()[230], 0);  // 11516 mm is beyond DeviceMaxDepth
+  EXPECT_EQ(t.NearestDepth(), 187);
+  EXPECT_LE(t.FarthestDepth(), 10000);
+  EXPECT_EQ(t.D2S()[0], 0);
+  EXPECT_EQ(t.D2S()[100], 0);  // nearer than the sensor can see
+}
+
+TEST(DepthTablesTest, TablesAreInverseAndDepthToShiftPicksTheNearestDepth) {
+  const DepthTables t{ShiftParams{}};
+  ExpectInverse(t);
+  ShiftParams coarse;
+  coarse.paramCoeff = 1;
+  coarse.maxShift = 1023;
+  coarse.deviceMaxDepth = 4000;
+  ExpectInverse(DepthTables{coarse});
+  const auto& s2d = t.S2D();
+  for (uint32_t z = t.NearestDepth(); z <= t.FarthestDepth(); z += 7) {
+    const int got = std::abs(int(s2d[t.D2S()[z]]) - int(z));
+    int best = 1 << 30;
+    for (uint16_t d : s2d) {
+      if (d != 0) best = std::min(best, std::abs(int(d) - int(z)));
+    }
+    EXPECT_EQ(got, best) << "depth " << z;
+  }
+  EXPECT_EQ(t.Quantize(t.S2D()[1500]), t.S2D()[1500]);
+  EXPECT_EQ(t.Quantize(50.0), 0);
+}
+
+// Each parameter moves the table; values that give no table are refused.
+TEST(DepthTablesTest, EachParameterMovesTheTableOrIsRefused) {
+  const DepthTables base{ShiftParams{}};
+  const struct {
+    void (*change)(ShiftParams&);
+    KrStatus expected;
+  } cases[] = {
+      {[](ShiftParams& p) { p.zpd = 130; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.zpps = 0.11; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.lddis = 8.0; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.constShift = 250; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.pixelSizeFactor = 2; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.paramCoeff = 8; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.shiftScale = 12; }, KR_STATUS_OK},
+      {[](ShiftParams& p) { p.zpd = 0; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {[](ShiftParams& p) { p.zpps = 0.0; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {[](ShiftParams& p) { p.lddis = NAN; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {[](ShiftParams& p) { p.paramCoeff = 0; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {[](ShiftParams& p) { p.constShift = p.maxShift; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {[](ShiftParams& p) { p.maxShift = 70000; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+      {[](ShiftParams& p) { p.deviceMaxDepth = 0; }, KR_STATUS_TL_BAD_PROPERTY_VALUE},
+  };
+  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+    ShiftParams p;
+    cases[i].change(p);
+    ASSERT_EQ(DepthTables::Check(p), cases[i].expected) << "case " << i;
+    EXPECT_TRUE(cases[i].expected != KR_STATUS_OK || DepthTables{p}.S2D() != base.S2D()) << "case " << i;
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The simulated sensor's flash: configuration, file operations, the state
-// file and test faults.
+// file and test faults; and its flash and identity properties of the
+// "Device" module, on a bare device that declares nothing else.
+#include <Tollan/src/sensor/flash/FlashProperties.h>
 #include <Tollan/src/sensor/flash/FlashStore.h>
 #include "Tollan/KitTestSupport.h"
 #include <Tollan/TollanStatus.h>
@@ -8,6 +10,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -87,13 +90,11 @@ TEST(FlashConfigTest, ExpressesAFirmwareScenario) {
   // A configured file's bytes begin with its type.
   EXPECT_EQ(config.files[1].content[0], 20);
   EXPECT_EQ(config.files[1].content[1], 0);
-}
-
-TEST(FlashConfigTest, WithoutKeysGivesTheBuiltInSensor) {
-  const FlashConfig config = Parse({});
-  EXPECT_EQ(config.files.size(), FlashConfig::Default().files.size());
-  EXPECT_TRUE(config.stateFile.empty());
-  FlashStore store(config);
+  // Without keys: the built-in sensor, which loads.
+  const FlashConfig builtIn = Parse({});
+  EXPECT_EQ(builtIn.files.size(), FlashConfig::Default().files.size());
+  EXPECT_TRUE(builtIn.stateFile.empty());
+  FlashStore store(builtIn);
   EXPECT_EQ(store.Load(), KR_STATUS_OK);
 }
 
@@ -136,14 +137,6 @@ TEST(FlashConfigTest, RejectsBadValuesAndTablesThatBreakTheFlashRules) {
     EXPECT_EQ(ParseFlashConfig(LookupIn(row.keys), "", &config, &error), KR_STATUS_TL_BAD_CONFIGURATION) << named;
     EXPECT_NE(error.find(named), std::string::npos) << error;
   }
-}
-
-TEST(FlashStoreTest, ConfiguredTableWithOverlapsDoesNotLoad) {
-  // Built in code: the configuration reader refuses such a table itself.
-  FlashConfig config = Parse({{"FlashFile1", "1 1 0 0x100"}, {"FlashFile2", "2 1 0x100 0x10"}});
-  config.files[1].offset = 0xFF;
-  FlashStore store(config);
-  EXPECT_EQ(store.Load(), KR_STATUS_TL_FILE_CORRUPT);
 }
 
 TEST(FlashStoreTest, UploadRefusesOverlapAndTheEndOfTheFlash) {
@@ -189,26 +182,6 @@ TEST(FlashStoreTest, UploadTakesTypeFromTheBytesAndComputesTheChecksum) {
   EXPECT_EQ(store.Download(10, &back), KR_STATUS_TL_FLASH_FILE_NOT_FOUND);
 }
 
-TEST(FlashStoreTest, NewFilesNeverTakeTheIdOfADeletedOne) {
-  ScratchDirectory dir;
-  const std::string state = dir.Path() + "/flash.state";
-  {
-    FlashStore store(SmallFlash(state));
-    ASSERT_EQ(store.Load(), KR_STATUS_OK);
-    ASSERT_EQ(store.Delete(8), KR_STATUS_OK);  // the highest id
-    uint16_t id = 0;
-    ASSERT_EQ(store.Upload(0x400, Bytes(1, 8), 0, &id), KR_STATUS_OK);
-    EXPECT_EQ(id, 9);
-    ASSERT_EQ(store.Delete(9), KR_STATUS_OK);
-  }
-  // The count survives in the state file.
-  FlashStore next(SmallFlash(state));
-  ASSERT_EQ(next.Load(), KR_STATUS_OK);
-  uint16_t id = 0;
-  ASSERT_EQ(next.Upload(0x400, Bytes(1, 8), 0, &id), KR_STATUS_OK);
-  EXPECT_EQ(id, 10);
-}
-
 TEST(FlashStoreTest, ReadOnlyFilesRefuseDeletionUntilTheirAttributesChange) {
   FlashStore store(SmallFlash());
   ASSERT_EQ(store.Load(), KR_STATUS_OK);
@@ -221,22 +194,20 @@ TEST(FlashStoreTest, ReadOnlyFilesRefuseDeletionUntilTheirAttributesChange) {
   EXPECT_EQ(store.Delete(7), KR_STATUS_TL_FLASH_FILE_NOT_FOUND);
   EXPECT_EQ(store.SetAttributes(7, 0), KR_STATUS_TL_FLASH_FILE_NOT_FOUND);
   EXPECT_EQ(store.Delete(0x10007), KR_STATUS_TL_FLASH_FILE_NOT_FOUND);  // not cut to 16 bits
-}
-
-TEST(FlashStoreTest, FastClearWipesExactlyTheUpgradeZone) {
-  FlashStore store(SmallFlash());
-  ASSERT_EQ(store.Load(), KR_STATUS_OK);
+  // A fast clear wipes exactly the upgrade zone, read-only files too.
   ASSERT_EQ(store.Upload(0x17FE, Bytes(1, 2), kFlashAttributeReadOnly, nullptr), KR_STATUS_OK);  // last zone bytes
   ASSERT_EQ(store.Upload(0x1800, Bytes(1, 2), 0, nullptr), KR_STATUS_OK);                        // at the zone's end
   ASSERT_EQ(store.Delete(kFlashDeleteUpgradeZone), KR_STATUS_OK);
   std::vector<uint32_t> offsets;
   for (const FileListEntry& entry : store.List()) offsets.push_back(+entry.offset);
-  EXPECT_EQ(offsets, (std::vector<uint32_t>{0x100, 0x1800}));
+  EXPECT_EQ(offsets, (std::vector<uint32_t>{0x1800}));
 }
 
-TEST(FlashStoreTest, BistGivesTheConfiguredResult) {
+TEST(FlashStoreTest, BistGivesTheConfiguredResultAndFaultsHitTheNamedCallOnly) {
   FlashConfig config = SmallFlash();
   config.bistResult = 3;
+  config.faults = {{"Get:Version", 2}, {"Reset", 0}};
+  config.faultStatus = 0x30999;
   FlashStore store(config);
   uint32_t result = 0xFFFFFFFF;
   bool answered = false;
@@ -244,37 +215,36 @@ TEST(FlashStoreTest, BistGivesTheConfiguredResult) {
   EXPECT_TRUE(answered);
   EXPECT_EQ(result, 3u);
   EXPECT_EQ(store.RunBist(1, &result, &answered), KR_STATUS_TL_BAD_PROPERTY_VALUE);
-
   config.bistAnswers = false;
   FlashStore silent(config);
   result = 0xFFFFFFFF;
   EXPECT_EQ(silent.RunBist(kBistSelectorNesaUnlimited, &result, &answered), KR_STATUS_OK);
   EXPECT_FALSE(answered);
   EXPECT_EQ(result, 0xFFFFFFFFu);
+  // Faults: outcome of "Get:Version" three times, "Set:Version", "Set:Reset", "Get:Reset".
+  std::string outcome;
+  for (const char* operation : {"Get:Version", "Get:Version", "Get:Version", "Set:Version", "Set:Reset", "Get:Reset"}) {
+    const KrStatus status = store.CheckFault(operation);
+    outcome += status == 0x30999u ? 'x' : status == KR_STATUS_OK ? '.' : '?';
+  }
+  EXPECT_EQ(outcome, ".x..xx");  // a bare name covers both directions
 }
 
-TEST(FlashStoreTest, FaultsHitTheNamedCallOnly) {
-  FlashConfig config = SmallFlash();
-  config.faults = {{"Get:Version", 2}, {"Reset", 0}};
-  config.faultStatus = 0x30999;
-  FlashStore store(config);
-  EXPECT_EQ(store.CheckFault("Get:Version"), KR_STATUS_OK);
-  EXPECT_EQ(store.CheckFault("Get:Version"), 0x30999u);
-  EXPECT_EQ(store.CheckFault("Get:Version"), KR_STATUS_OK);
-  EXPECT_EQ(store.CheckFault("Set:Version"), KR_STATUS_OK);
-  EXPECT_EQ(store.CheckFault("Set:Reset"), 0x30999u);  // a bare name covers both directions
-  EXPECT_EQ(store.CheckFault("Get:Reset"), 0x30999u);
-}
-
+// Every change, and the count of ids given out, survive in the state file:
+// new files never take the id of a deleted one.
 TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStore) {
   ScratchDirectory dir;
   const std::string state = dir.Path() + "/flash.state";
   {
     FlashStore first(SmallFlash(state));
     ASSERT_EQ(first.Load(), KR_STATUS_OK);
-    ASSERT_EQ(first.Upload(0x400, Bytes(28, 78), 0, nullptr), KR_STATUS_OK);
+    ASSERT_EQ(first.Delete(8), KR_STATUS_OK);  // the highest id
+    uint16_t id = 0;
+    ASSERT_EQ(first.Upload(0x400, Bytes(28, 78), 0, &id), KR_STATUS_OK);
+    EXPECT_EQ(id, 9);
+    ASSERT_EQ(first.Upload(0x600, Bytes(1, 8), 0, &id), KR_STATUS_OK);
+    ASSERT_EQ(first.Delete(id), KR_STATUS_OK);
     ASSERT_EQ(first.SetAttributes(7, 0), KR_STATUS_OK);
-    ASSERT_EQ(first.Delete(8), KR_STATUS_OK);
   }
   FlashStore second(SmallFlash(state));
   ASSERT_EQ(second.Load(), KR_STATUS_OK);
@@ -282,6 +252,9 @@ TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStore) {
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(Describe(list[0]), "7 19 100 100 1234 0");
   EXPECT_EQ(Describe(list[1]).substr(0, 11), "9 1c 400 4e");
+  uint16_t id = 0;
+  ASSERT_EQ(second.Upload(0x600, Bytes(1, 8), 0, &id), KR_STATUS_OK);
+  EXPECT_EQ(id, 11);
   // Saves leave no temporary files behind.
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.push_back(entry.path().filename());
@@ -319,7 +292,12 @@ TEST(FlashStatePersistenceTest, DamagedStateIsRefusedAtEveryCutAndFlip) {
   }
 }
 
-TEST(FlashStatePersistenceTest, AStateFileThatBreaksTheFlashRulesDoesNotLoad) {
+// Tables built in code or read from a state file are checked like configured ones.
+TEST(FlashStatePersistenceTest, TablesThatBreakTheFlashRulesDoNotLoad) {
+  FlashConfig config = Parse({{"FlashFile1", "1 1 0 0x100"}, {"FlashFile2", "2 1 0x100 0x10"}});
+  config.files[1].offset = 0xFF;
+  FlashStore overlapping(config);
+  EXPECT_EQ(overlapping.Load(), KR_STATUS_TL_FILE_CORRUPT);
   ScratchDirectory dir;
   const std::string state = dir.Path() + "/flash.state";
   FlashFile big;
@@ -345,6 +323,164 @@ TEST(FlashStoreRegistryTest, AnEqualConfigurationSharesTheStore) {
   EXPECT_NE(other, first);
   EXPECT_EQ(other->List().size(), 2u);
   ReleaseFlashStores();
+}
+
+class FlashOnlyDevice : public DeviceBase {
+ public:
+  FlashOnlyDevice(const DeviceParams& params, FlashProperties* flash) : DeviceBase(params), flash_(flash) {}
+
+ protected:
+  KrStatus Setup() override {
+    flash_->Declare(*this);
+    return KR_STATUS_OK;
+  }
+
+ private:
+  FlashProperties* flash_;
+};
+
+class FlashPropertiesTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (device_) device_->Destroy();
+    device_.reset();
+    ReleaseFlashStores();
+  }
+  // Opens sensor 0 with the given lines of its "SensorV2.0" section.
+  KrStatus Open(const std::string& sectionLines) {
+    KitConfig kit;
+    kit.path = scratch_.Write("Tollan.ini", "[SensorV2.0]\n" + sectionLines);
+    kit.directory = scratch_.Path();
+    EXPECT_EQ(ReadIniFile(kit.path, &kit.file), KR_STATUS_OK);
+    const KrStatus opened = flash_.Open(kit, 0);
+    if (opened != KR_STATUS_OK) return opened;
+    DeviceParams params;
+    params.kind = "SensorV2";
+    device_ = std::make_unique<FlashOnlyDevice>(params, &flash_);
+    return device_->Initialize(nullptr, nullptr, {});
+  }
+  KrStatus Get(const char* property, void* record, uint32_t size) {
+    return device_->GetGeneral("Device", property, KrGeneralBuffer{record, size});
+  }
+  KrStatus Set(const char* property, const void* record, uint32_t size) {
+    return device_->SetValue("Device", property, Value::General(record, size));
+  }
+  KrStatus SetInt(const char* property, uint64_t value) {
+    return device_->SetValue("Device", property, Value::Int(value));
+  }
+  std::vector<FileListEntry> List(KrStatus expected = KR_STATUS_OK) {
+    std::vector<FileListEntry> entries(20);
+    FileListHeader header = {entries.data(), 20};
+    EXPECT_EQ(Get("FileList", &header, sizeof(header)), expected);
+    entries.resize(header.count);
+    return entries;
+  }
+  std::string Path(const char* name) const { return scratch_.Path() + "/" + name; }
+  tollan_test::ScratchDirectory scratch_;
+  FlashProperties flash_;
+  std::unique_ptr<FlashOnlyDevice> device_;
+};
+
+const char kTwoFiles[] =
+    "FirmwareVersion = 5.8.16\n"
+    "SerialNumber = SN-42\n"
+    "FlashStateFile = flash.state\n"
+    "FlashFile1 = 3, 25, 0x1000, 0x100, 0xBEEF, 0x8000\n"
+    "FlashFile2 = 4, 10, 0x2000, 0x100\n";
+
+// Identity comes from the sensor's section; action properties are not
+// copied with the settings; a bad section fails the open.
+TEST_F(FlashPropertiesTest, IdentityComesFromTheSensorSection) {
+  EXPECT_EQ(Open("FlashFile1 = 1 2\n"), KR_STATUS_TL_BAD_CONFIGURATION);
+  ASSERT_EQ(Open(std::string(kTwoFiles) + "FlashFaults = Get:ID#2\n"), KR_STATUS_OK);
+  VersionRecord version = {};
+  ASSERT_EQ(Get("Version", &version, sizeof(version)), KR_STATUS_OK);
+  EXPECT_TRUE(version.major == 5 && version.minor == 8 && version.build == 16);
+  Value serial;
+  ASSERT_EQ(device_->GetValue("Device", "ID", KR_PROPERTY_TYPE_STRING, &serial), KR_STATUS_OK);
+  EXPECT_EQ(serial.stringValue, "SN-42");
+  // A configured fault hits the second read of the ID.
+  EXPECT_EQ(device_->GetValue("Device", "ID", KR_PROPERTY_TYPE_STRING, &serial), KR_STATUS_TL_DEVICE_DISCONNECTED);
+  EXPECT_EQ(device_->SetValue("Device", "ID", Value::String("other")), KR_STATUS_TL_PROPERTY_READ_ONLY);
+  tollan_test::PropertySet set;
+  ASSERT_EQ(device_->GetAllProperties(set.Get(), 1, "Device"), KR_STATUS_OK);
+  for (const char* action : {"Reset", "DeleteFile", "FlashFile", "FileAttributes", "BIST", "FileList"}) {
+    KrPropertyType type;
+    EXPECT_EQ(KrPropertySetGetPropertyType(set.Get(), "Device", action, &type), KR_STATUS_OS_NOT_FOUND) << action;
+  }
+  uint64_t mode = 99;
+  EXPECT_EQ(KrPropertySetGetIntProperty(set.Get(), "Device", "FirmwareMode", &mode), KR_STATUS_OK);
+  EXPECT_EQ(mode, 0u);
+}
+
+TEST_F(FlashPropertiesTest, FileListFillsTheCallersArrayUpToItsCapacity) {
+  ASSERT_EQ(Open(kTwoFiles), KR_STATUS_OK);
+  const std::vector<FileListEntry> entries = List();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_TRUE(entries[0].id == 3 && entries[0].type == 25 && entries[0].crc == 0xBEEF &&
+              entries[0].attributes == kFlashAttributeReadOnly);
+  EXPECT_EQ(+entries[1].offset, 0x2000u);
+  // Room for one: the second entry must not be written past the array.
+  FileListEntry room[2] = {};
+  room[1].id = 0x7777;
+  FileListHeader header = {room, 1};
+  EXPECT_EQ(Get("FileList", &header, sizeof(header)), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_TRUE(header.count == 1 && room[0].id == 3 && room[1].id == 0x7777);
+  // The old 6-byte header is refused rather than misread.
+  EXPECT_EQ(Get("FileList", &header, 6), KR_STATUS_TL_BAD_PROPERTY_SIZE);
+}
+
+TEST_F(FlashPropertiesTest, FlashFileUploadsAndDownloadsLocalFiles) {
+  ASSERT_EQ(Open(kTwoFiles), KR_STATUS_OK);
+  const std::string upload = Path("upload.bin");
+  std::ofstream(upload, std::ios::binary) << std::string("\x1c\x00NESA-params", 13);
+  FlashFileRecord record = {0x3000, upload.c_str(), 0};
+  ASSERT_EQ(Set("FlashFile", &record, sizeof(record)), KR_STATUS_OK);
+  // Overlapping the file just written.
+  record.offsetOrId = 0x3004;
+  EXPECT_EQ(Set("FlashFile", &record, sizeof(record)), KR_STATUS_TL_FLASH_OVERLAP);
+  const std::vector<FileListEntry> entries = List();
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_TRUE(entries[2].type == 28 && entries[2].size == 13u);
+  const std::string download = Path("download.bin");
+  FlashFileRecord request = {entries[2].id, download.c_str(), 0};
+  ASSERT_EQ(Get("FlashFile", &request, sizeof(request)), KR_STATUS_OK);
+  std::ifstream in(download, std::ios::binary);
+  const std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(back, std::string("\x1c\x00NESA-params", 13));
+  const std::string missing = Path("missing.bin");
+  record = {0x5000, missing.c_str(), 0};
+  EXPECT_EQ(Set("FlashFile", &record, sizeof(record)), KR_STATUS_OS_INVALID_FILE);
+  record = {0x5000, nullptr, 0};
+  EXPECT_EQ(Set("FlashFile", &record, sizeof(record)), KR_STATUS_OS_NULL_POINTER);
+  request = {999, download.c_str(), 0};
+  EXPECT_EQ(Get("FlashFile", &request, sizeof(request)), KR_STATUS_TL_FLASH_FILE_NOT_FOUND);
+}
+
+// FlashChunk reads raw bytes with erased gaps, BIST records its result,
+// and after a reset the sensor is gone.
+TEST_F(FlashPropertiesTest, ChunksBistAndReset) {
+  ASSERT_EQ(Open(std::string(kTwoFiles) + "BISTResult = 7\n"), KR_STATUS_OK);
+  uint8_t bytes[4] = {};
+  FlashChunkRecord chunk = {0x0FFE, 4, bytes};
+  ASSERT_EQ(Get("FlashChunk", &chunk, sizeof(chunk)), KR_STATUS_OK);
+  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), (std::vector<uint8_t>{0xFF, 0xFF, 25, 0}));  // type 25 follows
+  chunk = {0x1FFFFE, 4, bytes};
+  EXPECT_EQ(Get("FlashChunk", &chunk, sizeof(chunk)), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  BistRecord bist = {kBistSelectorNesaUnlimited, 0xFFFFFFFF};
+  ASSERT_EQ(Set("BIST", &bist, sizeof(bist)), KR_STATUS_OK);
+  BistRecord stored = {};
+  ASSERT_EQ(Get("BIST", &stored, sizeof(stored)), KR_STATUS_OK);
+  EXPECT_TRUE(stored.selector == kBistSelectorNesaUnlimited && stored.result == 7u);
+  bist.selector = 1;
+  EXPECT_EQ(Set("BIST", &bist, sizeof(bist)), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  ASSERT_EQ(SetInt("Reset", 0), KR_STATUS_OK);
+  EXPECT_TRUE(flash_.Gone());
+  VersionRecord version = {};
+  EXPECT_EQ(Get("Version", &version, sizeof(version)), KR_STATUS_TL_DEVICE_DISCONNECTED);
+  List(KR_STATUS_TL_DEVICE_DISCONNECTED);
+  EXPECT_EQ(SetInt("DeleteFile", 4), KR_STATUS_TL_DEVICE_DISCONNECTED);
+  EXPECT_EQ(SetInt("Reset", 0), KR_STATUS_TL_DEVICE_DISCONNECTED);
 }
 
 }  // namespace
