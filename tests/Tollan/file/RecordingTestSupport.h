@@ -1,5 +1,6 @@
 // Shared helpers of the recording tests: a temporary directory per test, a
-// small four-stream recording, and playback into plain values to compare.
+// small four-stream recording (raw, or one codec per stream), and playback
+// into plain values to compare.
 #pragma once
 
 #include <Tollan/src/file/RecordingReader.h>
@@ -12,7 +13,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tollan {
@@ -69,13 +72,11 @@ struct Played {
   std::vector<uint8_t> data;
   PropertyChange change;
 
-  bool operator==(const Played& other) const {
-    return kind == other.kind && streamId == other.streamId && frame.streamId == other.frame.streamId &&
-           frame.frameId == other.frame.frameId && frame.timestamp == other.frame.timestamp &&
-           frame.size == other.frame.size && data == other.data &&
-           change.framesBefore == other.change.framesBefore && change.timestamp == other.change.timestamp &&
-           change.property == other.change.property;
+  auto Fields() const {
+    return std::tie(kind, streamId, frame.streamId, frame.frameId, frame.timestamp, frame.size, data,
+                    change.framesBefore, change.timestamp, change.property);
   }
+  bool operator==(const Played& other) const { return Fields() == other.Fields(); }
 };
 
 struct Playback {
@@ -117,6 +118,13 @@ inline Playback PlayAll(RecordingReader& reader) {
   }
   ADD_FAILURE() << "playback did not end";
   return playback;
+}
+
+// Opens path and plays it to the end.
+inline Playback PlayFile(const std::string& path, const ReaderOptions& options = ReaderOptions()) {
+  RecordingReader reader;
+  EXPECT_EQ(reader.Open(path.c_str(), options), KR_STATUS_OK);
+  return PlayAll(reader);
 }
 
 inline bool IsPrefix(const std::vector<Played>& prefix, const std::vector<Played>& all) {
@@ -167,24 +175,62 @@ inline void WriteSample(const std::string& path) {
   RecordingWriter writer;
   ASSERT_EQ(writer.Open(path.c_str(), SampleDeviceProperties()), KR_STATUS_OK);
   for (const StreamKind& kind : kSampleStreams) {
-    StreamDefinition stream;
-    stream.name = kind.name;
-    stream.type = kind.type;
-    stream.properties = {{kind.name, "OutputFormat", Value::Int(kind.outputFormat)}};
     uint32_t id = 0;
-    ASSERT_EQ(writer.AddStream(stream, &id), KR_STATUS_OK);
+    ASSERT_EQ(writer.AddStream({0, kind.name, kind.type, Compression::kNone,
+                                {{kind.name, "OutputFormat", Value::Int(kind.outputFormat)}}},
+                               &id),
+              KR_STATUS_OK);
   }
   for (uint32_t frameId = 1; frameId <= 3; ++frameId) {
     for (uint32_t id = 0; id < 4; ++id) {
       const uint32_t size = id == 3 && frameId == 2 ? 0 : kSampleStreams[id].frameSize;
       const std::vector<uint8_t> data = FrameBytes(id, frameId, size);
-      FrameInfo frame{id, frameId, frameId * 33333ull + id, size};
-      ASSERT_EQ(writer.AppendFrame(frame, data.data()), KR_STATUS_OK);
+      ASSERT_EQ(writer.AppendFrame({id, frameId, frameId * 33333ull + id, size}, data.data()), KR_STATUS_OK);
     }
     if (frameId == 1) {
       ASSERT_EQ(writer.AppendPropertyChange({"Depth", "Mirror", Value::Int(1)}), KR_STATUS_OK);
     } else if (frameId == 2) {
       ASSERT_EQ(writer.AppendPropertyChange({"Image", "Name", Value::String("after two")}), KR_STATUS_OK);
+    }
+  }
+  ASSERT_EQ(writer.Close(), KR_STATUS_OK);
+}
+
+// Frames each codec shrinks: depth of a slanted wall with noise and a hole
+// (stream 0), and repeating colour, infra-red and sound.
+inline std::vector<uint8_t> CompressibleFrame(uint32_t stream, uint32_t frameId, uint32_t size) {
+  std::vector<uint8_t> bytes(size);
+  std::mt19937 random(stream * 100 + frameId);
+  for (uint32_t i = 0; i + 1 < size; i += 2) {
+    const uint32_t pixel = i / 2;
+    const uint16_t depth = pixel % 32 > 26 ? 0 : uint16_t(2000 + pixel % 32 * 9 + pixel / 32 * 3 + random() % 3 * 26);
+    const uint16_t value = stream == 0 ? depth : uint16_t(pixel % 6 * 1000 + frameId);
+    bytes[i] = uint8_t(value);
+    bytes[i + 1] = uint8_t(value >> 8);
+  }
+  return bytes;
+}
+
+constexpr Compression kCodecs[] = {Compression::kDepth, Compression::kLz4, Compression::kZstd, Compression::kZlib};
+constexpr uint32_t kSizes[] = {32 * 24 * 2, 600, 600, 400};
+
+// The compressed sample: stream s ("S0".."S3") stored with kCodecs[s],
+// three rounds of CompressibleFrame, a property change after the second.
+inline void WriteCompressed(const std::string& path) {
+  RecordingWriter writer;
+  ASSERT_EQ(writer.Open(path.c_str(), SampleDeviceProperties()), KR_STATUS_OK);
+  for (uint32_t s = 0; s < 4; ++s) {
+    const std::string name = "S" + std::to_string(s);
+    uint32_t id = 0;
+    ASSERT_EQ(writer.AddStream({0, name, "Depth", kCodecs[s], {{name, "XRes", Value::Int(32)}}}, &id), KR_STATUS_OK);
+  }
+  for (uint32_t frameId = 1; frameId <= 3; ++frameId) {
+    for (uint32_t s = 0; s < 4; ++s) {
+      const std::vector<uint8_t> data = CompressibleFrame(s, frameId, kSizes[s]);
+      ASSERT_EQ(writer.AppendFrame({s, frameId, frameId * 1000ull + s, kSizes[s]}, data.data()), KR_STATUS_OK);
+    }
+    if (frameId == 2) {
+      ASSERT_EQ(writer.AppendPropertyChange({"S0", "Mirror", Value::Int(1)}), KR_STATUS_OK);
     }
   }
   ASSERT_EQ(writer.Close(), KR_STATUS_OK);
