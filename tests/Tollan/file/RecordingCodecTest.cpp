@@ -33,6 +33,8 @@ TEST_F(RecordingCodec, EveryCodecRoundTripsStoredSmaller) {
     EXPECT_EQ(uint32_t(reader.CurrentEncoding()), uint32_t(kCodecs[item.frame.streamId]));
     EXPECT_LT(reader.CurrentStoredSize(), item.frame.size);
     std::vector<uint8_t> data(item.frame.size);
+    // A buffer smaller than the frame is refused, not overrun.
+    EXPECT_EQ(reader.ReadFrameData(data.data(), item.frame.size - 1), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
     ASSERT_EQ(reader.ReadFrameData(data.data(), uint32_t(data.size())), KR_STATUS_OK);
     EXPECT_EQ(data, CompressibleFrame(item.frame.streamId, item.frame.frameId, item.frame.size));
     ++frames;
@@ -92,7 +94,17 @@ TEST_F(RecordingCodec, VersionOneRecordingsStillPlay) {
 
 class FileDeviceCompression : public tollan_test::KitTest {};
 
+// Frame 1 is compressed; frame 2, noise the codec would grow, is stored
+// raw; frame 3 is raw because the property changed before it.
 TEST_F(FileDeviceCompression, PropertyChoosesTheCodecFromTheNextFrameOn) {
+  auto Frame = [](uint32_t f) {
+    std::vector<uint8_t> bytes = CompressibleFrame(0, f, kSizes[0]);
+    std::mt19937 random(f);
+    for (uint8_t& byte : bytes) {
+      byte = f == 2 ? uint8_t(random()) : byte;
+    }
+    return bytes;
+  };
   const std::string path = scratch_.Path() + "/compressed.rec";
   tollan_test::PropertySet initial;
   KrPropertySetAddStringProperty(initial.Get(), "Device", "Compression", "depth=depth,image=lz4");
@@ -107,11 +119,11 @@ TEST_F(FileDeviceCompression, PropertyChoosesTheCodecFromTheNextFrameOn) {
   ASSERT_EQ(KrDeviceProxyCreateStream(device, "Depth", "Depth", values.Get()), KR_STATUS_OK);
   KrStreamData* record = nullptr;
   ASSERT_EQ(KrDeviceProxyCreateStreamData(device, "Depth", &record), KR_STATUS_OK);
-  for (uint32_t f = 1; f <= 2; ++f) {
-    if (f == 2) {
+  for (uint32_t f = 1; f <= 3; ++f) {
+    if (f == 3) {
       ASSERT_EQ(KrDeviceProxySetStringProperty(device, "Device", "Compression", ""), KR_STATUS_OK);
     }
-    const std::vector<uint8_t> bytes = CompressibleFrame(0, f, kSizes[0]);
+    const std::vector<uint8_t> bytes = Frame(f);
     std::memcpy(record->pData, bytes.data(), bytes.size());
     record->nDataSize = uint32_t(bytes.size());
     record->nFrameID = f;
@@ -129,14 +141,14 @@ TEST_F(FileDeviceCompression, PropertyChoosesTheCodecFromTheNextFrameOn) {
     EXPECT_NE(property.name, "Compression");
   }
   Item item;
-  for (uint32_t f = 1; f <= 2; ++f) {
+  for (uint32_t f = 1; f <= 3; ++f) {
     do {
       ASSERT_EQ(reader.Next(&item), KR_STATUS_OK);
     } while (item.kind != Item::Kind::kFrame);
-    EXPECT_EQ(reader.CurrentEncoding(), f == 1 ? FrameEncoding::kDepth : FrameEncoding::kRaw);
+    EXPECT_EQ(reader.CurrentEncoding(), f == 1 ? FrameEncoding::kDepth : FrameEncoding::kRaw) << "frame " << f;
     std::vector<uint8_t> data(item.frame.size);
     ASSERT_EQ(reader.ReadFrameData(data.data(), uint32_t(data.size())), KR_STATUS_OK);
-    EXPECT_EQ(data, CompressibleFrame(0, f, kSizes[0]));
+    EXPECT_EQ(data, Frame(f));
   }
 }
 
