@@ -18,30 +18,6 @@ namespace {
 
 class RecordingCodec : public RecordingTest {};
 
-TEST_F(RecordingCodec, EveryCodecRoundTripsStoredSmaller) {
-  const std::string path = Path("codecs.rec");
-  WriteCompressed(path);
-  ASSERT_EQ(LoadBytes(path)[8], kFormatVersion);
-  RecordingReader reader;
-  ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
-  Item item;
-  int frames = 0;
-  while (reader.Next(&item) == KR_STATUS_OK) {
-    if (item.kind != Item::Kind::kFrame) {
-      continue;
-    }
-    EXPECT_EQ(uint32_t(reader.CurrentEncoding()), uint32_t(kCodecs[item.frame.streamId]));
-    EXPECT_LT(reader.CurrentStoredSize(), item.frame.size);
-    std::vector<uint8_t> data(item.frame.size);
-    // A buffer smaller than the frame is refused, not overrun.
-    EXPECT_EQ(reader.ReadFrameData(data.data(), item.frame.size - 1), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
-    ASSERT_EQ(reader.ReadFrameData(data.data(), uint32_t(data.size())), KR_STATUS_OK);
-    EXPECT_EQ(data, CompressibleFrame(item.frame.streamId, item.frame.frameId, item.frame.size));
-    ++frames;
-  }
-  EXPECT_EQ(frames, 12);
-}
-
 // Without frame checks a damaged compressed frame still never plays wrong
 // bytes silently past the frame, and the codec reports what it can see.
 TEST_F(RecordingCodec, DamagedCompressedDataIsCorruptEvenWithoutFrameChecks) {

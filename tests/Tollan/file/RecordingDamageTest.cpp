@@ -24,11 +24,7 @@ class RecordingDamage : public RecordingTest {
   // The raw sample, or the compressed one (every codec).
   void Load(bool compressed) {
     samplePath_ = Path("sample.rec");
-    if (compressed) {
-      WriteCompressed(samplePath_);
-    } else {
-      WriteSample(samplePath_);
-    }
+    WriteSample(samplePath_, compressed);
     sample_ = LoadBytes(samplePath_);
     full_ = PlayFile(samplePath_).items;
   }

@@ -10,9 +10,15 @@ namespace {
 
 class RecordingRoundTrip : public RecordingTest {};
 
-TEST_F(RecordingRoundTrip, FramesOfEveryStreamKindComeBackByteForByte) {
+// The sample raw, and with every codec: each compressed frame stored
+// smaller (but the empty one), all played back exact.
+class RecordingSample : public RecordingTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RecordingSample, FramesOfEveryStreamKindComeBackByteForByte) {
+  const bool compressed = GetParam();
   const std::string path = Path("sample.rec");
-  WriteSample(path);
+  WriteSample(path, compressed);
+  ASSERT_EQ(LoadBytes(path)[8], kFormatVersion);
 
   RecordingReader reader;
   ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
@@ -24,8 +30,8 @@ TEST_F(RecordingRoundTrip, FramesOfEveryStreamKindComeBackByteForByte) {
     EXPECT_EQ(stream.id, id);
     EXPECT_EQ(stream.name, kSampleStreams[id].name);
     EXPECT_EQ(stream.type, kSampleStreams[id].type);
-    EXPECT_EQ(stream.compression, Compression::kNone);
-    ASSERT_EQ(stream.properties.size(), 1u);
+    EXPECT_EQ(stream.compression, compressed ? kCodecs[id] : Compression::kNone);
+    ASSERT_EQ(stream.properties.size(), 2u);
     EXPECT_EQ(stream.properties[0].value, Value::Int(kSampleStreams[id].outputFormat));
     EXPECT_EQ(reader.FrameCount(id), 3u);
   }
@@ -34,26 +40,40 @@ TEST_F(RecordingRoundTrip, FramesOfEveryStreamKindComeBackByteForByte) {
   const Playback playback = PlayAll(reader);
   EXPECT_EQ(playback.corrupt, 0);
   EXPECT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
-  std::vector<FrameInfo> frames;
+  uint32_t frames = 0;
   for (const Played& played : playback.items) {
     if (played.kind != Item::Kind::kFrame) {
       continue;
     }
     // Written in rounds: streams 0 to 3 of frame 1, then of frame 2, ...
-    const uint32_t id = uint32_t(frames.size() % 4);
-    const uint32_t frameId = uint32_t(frames.size() / 4 + 1);
-    const uint32_t size = id == 3 && frameId == 2 ? 0 : kSampleStreams[id].frameSize;
+    const uint32_t id = frames % 4;
+    const uint32_t frameId = frames / 4 + 1;
+    SCOPED_TRACE(std::string(kSampleStreams[id].name) + " frame " + std::to_string(frameId));
     EXPECT_EQ(played.frame.streamId, id);
     EXPECT_EQ(played.frame.frameId, frameId);
     EXPECT_EQ(played.frame.timestamp, frameId * 33333ull + id);
-    EXPECT_EQ(played.data, FrameBytes(id, frameId, size)) << kSampleStreams[id].name << " frame " << frameId;
-    frames.push_back(played.frame);
+    EXPECT_EQ(played.data, SampleFrame(compressed, id, frameId));
+    if (compressed && !played.data.empty()) {
+      EXPECT_EQ(uint32_t(played.encoding), uint32_t(kCodecs[id]));
+      EXPECT_LT(played.storedSize, played.frame.size);
+    } else {
+      EXPECT_EQ(played.encoding, FrameEncoding::kRaw);
+    }
+    ++frames;
   }
-  EXPECT_EQ(frames.size(), 12u);
+  EXPECT_EQ(frames, 12u);
   // Reading on at the end keeps saying so.
   Item item;
   EXPECT_EQ(reader.Next(&item), KR_STATUS_TL_END_OF_FILE);
+  // A buffer smaller than the frame is refused, not overrun.
+  ASSERT_EQ(reader.SeekFrame(0, 0), KR_STATUS_OK);
+  ASSERT_EQ(reader.Next(&item), KR_STATUS_OK);
+  std::vector<uint8_t> small(item.frame.size - 1);
+  EXPECT_EQ(reader.ReadFrameData(small.data(), uint32_t(small.size())), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
 }
+
+INSTANTIATE_TEST_SUITE_P(RawAndCompressed, RecordingSample, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Compressed" : "Raw"; });
 
 TEST_F(RecordingRoundTrip, PropertyChangesAndStreamChangesReplayAtTheirPlace) {
   const std::string path = Path("changes.rec");

@@ -69,6 +69,8 @@ struct Played {
   Item::Kind kind = Item::Kind::kFrame;
   uint32_t streamId = 0;
   FrameInfo frame;
+  FrameEncoding encoding = FrameEncoding::kRaw;
+  uint32_t storedSize = 0;
   std::vector<uint8_t> data;
   PropertyChange change;
 
@@ -104,6 +106,8 @@ inline Playback PlayAll(RecordingReader& reader) {
     played.streamId = item.streamId;
     if (item.kind == Item::Kind::kFrame) {
       played.frame = item.frame;
+      played.encoding = reader.CurrentEncoding();
+      played.storedSize = reader.CurrentStoredSize();
       played.data.resize(item.frame.size);
       const KrStatus read = reader.ReadFrameData(played.data.data(), uint32_t(played.data.size()));
       if (read == KR_STATUS_TL_FILE_CORRUPT) {
@@ -168,36 +172,8 @@ constexpr StreamKind kSampleStreams[] = {
     {"Audio", "Audio", 40, 7},         // 16-bit PCM, stereo
 };
 
-// Writes the sample: four streams, three frames each interleaved, a
-// property change after the first round and one after the second. Audio
-// frame 2 is empty.
-inline void WriteSample(const std::string& path) {
-  RecordingWriter writer;
-  ASSERT_EQ(writer.Open(path.c_str(), SampleDeviceProperties()), KR_STATUS_OK);
-  for (const StreamKind& kind : kSampleStreams) {
-    uint32_t id = 0;
-    ASSERT_EQ(writer.AddStream({0, kind.name, kind.type, Compression::kNone,
-                                {{kind.name, "OutputFormat", Value::Int(kind.outputFormat)}}},
-                               &id),
-              KR_STATUS_OK);
-  }
-  for (uint32_t frameId = 1; frameId <= 3; ++frameId) {
-    for (uint32_t id = 0; id < 4; ++id) {
-      const uint32_t size = id == 3 && frameId == 2 ? 0 : kSampleStreams[id].frameSize;
-      const std::vector<uint8_t> data = FrameBytes(id, frameId, size);
-      ASSERT_EQ(writer.AppendFrame({id, frameId, frameId * 33333ull + id, size}, data.data()), KR_STATUS_OK);
-    }
-    if (frameId == 1) {
-      ASSERT_EQ(writer.AppendPropertyChange({"Depth", "Mirror", Value::Int(1)}), KR_STATUS_OK);
-    } else if (frameId == 2) {
-      ASSERT_EQ(writer.AppendPropertyChange({"Image", "Name", Value::String("after two")}), KR_STATUS_OK);
-    }
-  }
-  ASSERT_EQ(writer.Close(), KR_STATUS_OK);
-}
-
-// Frames each codec shrinks: depth of a slanted wall with noise and a hole
-// (stream 0), and repeating colour, infra-red and sound.
+// Frames each codec shrinks: depth of a slanted wall 32 pixels wide with
+// noise and a hole (stream 0), and repeating colour, infra-red and sound.
 inline std::vector<uint8_t> CompressibleFrame(uint32_t stream, uint32_t frameId, uint32_t size) {
   std::vector<uint8_t> bytes(size);
   std::mt19937 random(stream * 100 + frameId);
@@ -211,30 +187,46 @@ inline std::vector<uint8_t> CompressibleFrame(uint32_t stream, uint32_t frameId,
   return bytes;
 }
 
+// The compressed sample's codec and frame size of each stream.
 constexpr Compression kCodecs[] = {Compression::kDepth, Compression::kLz4, Compression::kZstd, Compression::kZlib};
 constexpr uint32_t kSizes[] = {32 * 24 * 2, 600, 600, 400};
 
-// The compressed sample: stream s ("S0".."S3") stored with kCodecs[s],
-// three rounds of CompressibleFrame, a property change after the second.
-inline void WriteCompressed(const std::string& path) {
+// Frame frameId of sample stream id; audio frame 2 is empty.
+inline std::vector<uint8_t> SampleFrame(bool compressed, uint32_t id, uint32_t frameId) {
+  const uint32_t size = id == 3 && frameId == 2 ? 0 : compressed ? kSizes[id] : kSampleStreams[id].frameSize;
+  return compressed ? CompressibleFrame(id, frameId, size) : FrameBytes(id, frameId, size);
+}
+
+// Writes the sample: the four streams (stored raw, or each with its codec
+// of kCodecs), three frames each interleaved at frameId * 33333 + id, a
+// property change after the first round and one after the second.
+inline void WriteSample(const std::string& path, bool compressed = false) {
   RecordingWriter writer;
   ASSERT_EQ(writer.Open(path.c_str(), SampleDeviceProperties()), KR_STATUS_OK);
-  for (uint32_t s = 0; s < 4; ++s) {
-    const std::string name = "S" + std::to_string(s);
-    uint32_t id = 0;
-    ASSERT_EQ(writer.AddStream({0, name, "Depth", kCodecs[s], {{name, "XRes", Value::Int(32)}}}, &id), KR_STATUS_OK);
+  for (uint32_t id = 0; id < 4; ++id) {
+    const StreamKind& kind = kSampleStreams[id];
+    const std::vector<Property> properties = {{kind.name, "OutputFormat", Value::Int(kind.outputFormat)},
+                                              {kind.name, "XRes", Value::Int(32)}};
+    uint32_t added = 0;
+    ASSERT_EQ(writer.AddStream({0, kind.name, kind.type, compressed ? kCodecs[id] : Compression::kNone, properties},
+                               &added),
+              KR_STATUS_OK);
   }
   for (uint32_t frameId = 1; frameId <= 3; ++frameId) {
-    for (uint32_t s = 0; s < 4; ++s) {
-      const std::vector<uint8_t> data = CompressibleFrame(s, frameId, kSizes[s]);
-      ASSERT_EQ(writer.AppendFrame({s, frameId, frameId * 1000ull + s, kSizes[s]}, data.data()), KR_STATUS_OK);
+    for (uint32_t id = 0; id < 4; ++id) {
+      const std::vector<uint8_t> data = SampleFrame(compressed, id, frameId);
+      ASSERT_EQ(writer.AppendFrame({id, frameId, frameId * 33333ull + id, uint32_t(data.size())}, data.data()),
+                KR_STATUS_OK);
     }
-    if (frameId == 2) {
-      ASSERT_EQ(writer.AppendPropertyChange({"S0", "Mirror", Value::Int(1)}), KR_STATUS_OK);
+    if (frameId == 1) {
+      ASSERT_EQ(writer.AppendPropertyChange({"Depth", "Mirror", Value::Int(1)}), KR_STATUS_OK);
+    } else if (frameId == 2) {
+      ASSERT_EQ(writer.AppendPropertyChange({"Image", "Name", Value::String("after two")}), KR_STATUS_OK);
     }
   }
   ASSERT_EQ(writer.Close(), KR_STATUS_OK);
 }
+inline void WriteCompressed(const std::string& path) { WriteSample(path, true); }
 
 }  // namespace testing
 }  // namespace recording
