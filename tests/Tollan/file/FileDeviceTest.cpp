@@ -21,19 +21,14 @@ constexpr uint32_t kFrames = 3;
 constexpr uint32_t kSize = 64;
 constexpr int kRecordedFrames = 4 * int(kFrames) - 2;  // image and audio frame 2 are not recorded
 
+using tollan::recording::testing::LoadBytes;
+using tollan::recording::testing::SaveBytes;
+
+// Frame contents; sizes differ by stream.
 std::vector<uint8_t> Bytes(int stream, uint32_t frame) {
-  std::vector<uint8_t> bytes(kSize + stream);  // sizes differ by stream
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = uint8_t(i * 3 + frame * 17 + stream * 59);
-  }
-  return bytes;
+  return tollan::recording::testing::FrameBytes(uint32_t(stream), frame, kSize + uint32_t(stream));
 }
 uint64_t Time(int stream, uint32_t frame) { return frame * 33333u + uint64_t(stream); }
-
-using tollan::recording::testing::LoadBytes;
-void Save(const std::string& path, const std::vector<uint8_t>& bytes, size_t size) {
-  tollan::recording::testing::SaveBytes(path, bytes.data(), size);
-}
 
 void OnChange(KrDeviceHandle, const char*, const char*, void* cookie) { ++*static_cast<int*>(cookie); }
 
@@ -270,7 +265,7 @@ TEST_F(FileDeviceTest, SeeksByFrameAndTimeAndRestoresProperties) {
 TEST_F(FileDeviceTest, CutRecordingIsScannedWithAWarning) {
   const std::vector<uint8_t> whole = LoadBytes(Recording());
   const std::string cut = scratch_.Path() + "/cut.rec";
-  Save(cut, whole, whole.size() - 40);
+  SaveBytes(cut, whole.data(), whole.size() - 40);
   std::vector<std::string> warnings;
   ASSERT_EQ(krLogSetCallback(&OnLog, &warnings), KR_STATUS_OK);
   ASSERT_EQ(Play(cut), KR_STATUS_OK);
@@ -291,7 +286,7 @@ TEST_F(FileDeviceTest, DamagedFrameGivesCorruptUnlessFrameChecksAreOff) {
   auto at = std::search(bytes.begin(), bytes.end(), first.begin(), first.end());
   ASSERT_NE(at, bytes.end());
   *(at + long(first.size()) - 1) ^= 0x40;
-  Save(Recording(), bytes, bytes.size());
+  SaveBytes(Recording(), bytes.data(), bytes.size());
 
   ASSERT_EQ(Play(Recording()), KR_STATUS_OK);
   // The damaged depth frame is passed over; the intact frames of its round

@@ -46,13 +46,25 @@ TEST_F(RecordingCodec, DamagedCompressedDataIsCorruptEvenWithoutFrameChecks) {
 }
 
 // The version 1 recordings of the fuzz corpus (written before the codecs
-// existed, deflated depth among them) play every frame.
+// existed, deflated depth among them) play every frame, and give the values
+// of every type they were written with: files written by any build read in
+// every other.
 TEST_F(RecordingCodec, VersionOneRecordingsStillPlay) {
+  const uint8_t agc[] = {1, 0, 0x20, 0x03, 0xB8, 0x0B};
+  const std::vector<Property> device = {{"Device", "ReadWriteMode", Value::Int(1)},
+                                        {"Device", "Gain", Value::Real(1.5)},
+                                        {"Device", "PhysicalDeviceName", Value::String("File")},
+                                        {"Depth", "AGCBin", Value::General(agc, sizeof(agc))}};
   for (const char* name : {"indexed.rec", "deflated.rec"}) {
     SCOPED_TRACE(name);
     const std::string path = std::string(OVALITH_SOURCE_DIR) + "/tests/fuzz/corpus/recording/" + name;
     ASSERT_EQ(LoadBytes(path).at(8), 1) << "a version 1 file";
-    const Playback playback = PlayFile(path);
+    RecordingReader reader;
+    ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
+    EXPECT_EQ(reader.DeviceProperties(), device);
+    ASSERT_EQ(reader.PropertyChanges().size(), 2u);
+    EXPECT_EQ(reader.PropertyChanges()[1].property, (Property{"Image", "Flags", Value::String("Mirror")}));
+    const Playback playback = PlayAll(reader);
     EXPECT_EQ(playback.corrupt, 0);
     int depthFrames = 0;
     for (const Played& played : playback.items) {

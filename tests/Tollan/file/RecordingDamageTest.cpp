@@ -176,6 +176,7 @@ TEST_F(RecordingDamage, DamagedFrameIsReportedAndPlaybackGoesOn) {
   }
 }
 
+// A file header of that version cut to size bytes.
 std::vector<uint8_t> HeaderWithVersion(uint32_t version, size_t size) {
   uint8_t header[kFileHeaderSize];
   EncodeFileHeader(header);
@@ -189,7 +190,20 @@ std::vector<uint8_t> HeaderWithVersion(uint32_t version, size_t size) {
   return std::vector<uint8_t>(header, header + size);
 }
 
-TEST_F(RecordingTest, FilesThatAreNotPlayableRecordingsAreRefusedClearly) {
+// A file header, a chunk header that claims length bytes, and 64 bytes.
+std::vector<uint8_t> Claim(uint32_t type, uint32_t length) {
+  std::vector<uint8_t> bytes = HeaderWithVersion(kFormatVersion, kFileHeaderSize);
+  uint8_t chunk[kChunkHeaderSize];
+  EncodeChunkHeader({type, length, 0}, chunk);
+  bytes.insert(bytes.end(), chunk, chunk + kChunkHeaderSize);
+  bytes.resize(bytes.size() + 64);
+  return bytes;
+}
+
+// Files that are not playable recordings are refused clearly. Lengths in a
+// file are never trusted: a chunk that claims more than the format allows
+// or the file holds is not allocated, only reported.
+TEST_F(RecordingTest, CraftedFilesAreRefusedOrReportedClearly) {
   std::vector<uint8_t> noise(4096);
   for (size_t i = 0; i < noise.size(); ++i) {
     noise[i] = uint8_t(i * 2654435761u >> 13);
@@ -199,57 +213,37 @@ TEST_F(RecordingTest, FilesThatAreNotPlayableRecordingsAreRefusedClearly) {
     const char* what;
     std::vector<uint8_t> bytes;
     KrStatus expected;
+    int corrupt;  // steps reported when it opens
   } cases[] = {
-      {"empty file", {}, KR_STATUS_TL_NOT_A_RECORDING},
-      {"text", std::vector<uint8_t>(text.begin(), text.end()), KR_STATUS_TL_NOT_A_RECORDING},
-      {"noise", noise, KR_STATUS_TL_NOT_A_RECORDING},
-      {"magic only", std::vector<uint8_t>(kMagic, kMagic + sizeof(kMagic)), KR_STATUS_TL_FILE_CORRUPT},
-      {"newer version", HeaderWithVersion(kFormatVersion + 1, kFileHeaderSize),
-       KR_STATUS_TL_FILE_VERSION_UNSUPPORTED},
-      {"newer version, other header", HeaderWithVersion(kFormatVersion + 1, 12), KR_STATUS_TL_FILE_VERSION_UNSUPPORTED},
-      {"version 0", HeaderWithVersion(0, kFileHeaderSize), KR_STATUS_TL_FILE_CORRUPT},
+      {"empty file", {}, KR_STATUS_TL_NOT_A_RECORDING, 0},
+      {"text", std::vector<uint8_t>(text.begin(), text.end()), KR_STATUS_TL_NOT_A_RECORDING, 0},
+      {"noise", noise, KR_STATUS_TL_NOT_A_RECORDING, 0},
+      {"magic only", std::vector<uint8_t>(kMagic, kMagic + sizeof(kMagic)), KR_STATUS_TL_FILE_CORRUPT, 0},
+      {"newer version", HeaderWithVersion(kFormatVersion + 1, kFileHeaderSize), KR_STATUS_TL_FILE_VERSION_UNSUPPORTED,
+       0},
+      {"newer version, other header", HeaderWithVersion(kFormatVersion + 1, 12), KR_STATUS_TL_FILE_VERSION_UNSUPPORTED,
+       0},
+      {"version 0", HeaderWithVersion(0, kFileHeaderSize), KR_STATUS_TL_FILE_CORRUPT, 0},
+      {"frame beyond the format's limit", Claim(kChunkFrame, 0xFFFFFFF0u), KR_STATUS_OK, 1},
+      {"metadata beyond the format's limit", Claim(kChunkPropertyChange, kMaxMetadataPayload + 1), KR_STATUS_OK, 1},
+      {"frame beyond the file (cut short)", Claim(kChunkFrame, kMaxFramePayload), KR_STATUS_OK, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string path = Path("bad.rec");
+    const std::string path = Path("crafted.rec");
     SaveBytes(path, c.bytes.data(), c.bytes.size());
     RecordingReader reader;
-    EXPECT_EQ(reader.Open(path.c_str()), c.expected);
-    EXPECT_FALSE(reader.IsOpen());
+    ASSERT_EQ(reader.Open(path.c_str()), c.expected);
+    EXPECT_EQ(reader.IsOpen(), c.expected == KR_STATUS_OK);
+    if (reader.IsOpen()) {
+      const Playback playback = PlayAll(reader);
+      EXPECT_EQ(playback.corrupt, c.corrupt);
+      EXPECT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
+    }
   }
   RecordingReader reader;
   EXPECT_EQ(reader.Open(Path("missing.rec").c_str()), KR_STATUS_TL_FILE_OPEN_FAILED);
   EXPECT_EQ(reader.Open(dir_.c_str()), KR_STATUS_TL_FILE_OPEN_FAILED);
-}
-
-// Lengths in a file are never trusted: a chunk that claims more than the
-// format allows or the file holds is not allocated, only reported.
-TEST_F(RecordingTest, ChunkLengthsBeyondLimitsOrFileAreNotAllocated) {
-  const struct {
-    const char* what;
-    uint32_t type;
-    uint32_t length;
-    int corrupt;
-  } claims[] = {
-      {"frame beyond the format's limit", kChunkFrame, 0xFFFFFFF0u, 1},
-      {"metadata beyond the format's limit", kChunkPropertyChange, kMaxMetadataPayload + 1, 1},
-      {"frame beyond the file (cut short)", kChunkFrame, kMaxFramePayload, 0},
-  };
-  for (const auto& claim : claims) {
-    SCOPED_TRACE(claim.what);
-    struct {
-      uint8_t file[kFileHeaderSize];
-      uint8_t chunk[kChunkHeaderSize];
-      uint8_t payload[64] = {};
-    } bytes;
-    EncodeFileHeader(bytes.file);
-    EncodeChunkHeader({claim.type, claim.length, 0}, bytes.chunk);
-    const std::string path = Path("claim.rec");
-    SaveBytes(path, bytes.file, sizeof(bytes));
-    const Playback playback = PlayFile(path);
-    EXPECT_EQ(playback.corrupt, claim.corrupt);
-    EXPECT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
-  }
 }
 
 TEST_F(RecordingTest, WritingToAFullDeviceGivesWriteFailed) {

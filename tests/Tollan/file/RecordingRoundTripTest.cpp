@@ -145,31 +145,6 @@ TEST_F(RecordingRoundTrip, WriterRefusesWhatTheFormatCannotCarry) {
   EXPECT_EQ(writer.AppendFrame({again, 1, 0, 1}, &byte), KR_STATUS_TL_WRONG_MODE);
 }
 
-// The bytes of one property of each type, fixed for good: files written
-// by any build must read in every other.
-TEST(RecordingPropertyLayout, EachTypeHasItsFixedBytes) {
-  const uint8_t general[] = {0xAA, 0xBB};
-  const struct {
-    Value value;
-    std::vector<uint8_t> bytes;  // after the type
-  } cases[] = {
-      {Value::Int(0x0102030405060708ull), {8, 7, 6, 5, 4, 3, 2, 1}},
-      {Value::Real(1.5), {0, 0, 0, 0, 0, 0, 0xF8, 0x3F}},
-      {Value::String("ab"), {2, 0, 'a', 'b'}},
-      {Value::General(general, sizeof(general)), {2, 0, 0, 0, 0xAA, 0xBB}},
-  };
-  for (const auto& c : cases) {
-    std::vector<uint8_t> expected = {1, 0, 0, 0, 1, 0, 'M', 1, 0, 'P', uint8_t(c.value.type), 0, 0, 0};
-    expected.insert(expected.end(), c.bytes.begin(), c.bytes.end());
-    std::vector<uint8_t> encoded;
-    EncodeProperties({{"M", "P", c.value}}, &encoded);
-    EXPECT_EQ(encoded, expected) << "type " << c.value.type;
-    std::vector<Property> decoded;
-    ASSERT_EQ(DecodeProperties(encoded.data(), encoded.size(), &decoded), KR_STATUS_OK);
-    EXPECT_EQ(decoded, (std::vector<Property>{{"M", "P", c.value}})) << "type " << c.value.type;
-  }
-}
-
 }  // namespace
 }  // namespace testing
 }  // namespace recording
