@@ -30,8 +30,6 @@ std::vector<uint8_t> Bytes(int stream, uint32_t frame) {
 }
 uint64_t Time(int stream, uint32_t frame) { return frame * 33333u + uint64_t(stream); }
 
-void OnChange(KrDeviceHandle, const char*, const char*, void* cookie) { ++*static_cast<int*>(cookie); }
-
 void OnLog(const char* mask, int32_t severity, const char*, int, const char* message, void* cookie) {
   if (std::string(mask) == "Tollan" && severity == KR_LOG_SEVERITY_WARNING) {
     static_cast<std::vector<std::string>*>(cookie)->push_back(message);
@@ -162,13 +160,9 @@ TEST_F(FileDeviceTest, PlaysEveryStreamBackByteForByteWithChangesAtTheirPlace) {
   EXPECT_STREQ(name, "File");
   EXPECT_EQ(IntOf(device_, "image", "NumberOfFrames"), kFrames - 1);
   EXPECT_EQ(IntOf(device_, "ir", "XRes"), 102u);
-  EXPECT_EQ(Gain(), 1.0);
 
-  int changes = 0;
-  KrCallbackHandle registration = nullptr;
-  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device_, "Device", "Gain", &OnChange, &changes, &registration),
-            KR_STATUS_OK);
-  // Each read brings one round: the frames written together.
+  // Each read brings one round: the frames written together. The change
+  // was recorded after the first round: the read of the second replays it.
   for (uint32_t f = 1; f <= kFrames; ++f) {
     ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK) << "frame " << f;
     const std::vector<int> expected = f == 2 ? std::vector<int>{0, 2} : std::vector<int>{0, 1, 2, 3};
@@ -176,11 +170,8 @@ TEST_F(FileDeviceTest, PlaysEveryStreamBackByteForByteWithChangesAtTheirPlace) {
     for (int s : expected) {
       ExpectFrame(s, f);
     }
-    // The change was recorded after the first round: the read that brings
-    // the second round replays it.
-    EXPECT_EQ(changes, f >= 2 ? 1 : 0);
+    EXPECT_EQ(Gain(), f >= 2 ? 2.5 : 1.0);
   }
-  EXPECT_EQ(Gain(), 2.5);
   EXPECT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_TL_END_OF_FILE);
   EXPECT_TRUE(NewMembers().empty());
   EXPECT_EQ(KrDeviceProxyWrite(device_, set_), KR_STATUS_TL_WRONG_MODE);
@@ -296,7 +287,6 @@ TEST_F(FileDeviceTest, DamagedFrameGivesCorruptUnlessFrameChecksAreOff) {
   EXPECT_EQ(records_[0]->nDataSize, 0u);
   ExpectFrame(1, 1);
   ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK);
-  EXPECT_EQ(NewMembers(), (std::vector<int>{0, 2}));
   ExpectFrame(0, 2);
 
   ASSERT_EQ(KrDeviceProxySetIntProperty(device_, "Device", "VerifyFrameData", 0), KR_STATUS_OK);
