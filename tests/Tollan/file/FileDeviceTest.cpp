@@ -6,6 +6,7 @@
 
 #include <Orvane/Orvane.h>
 #include <Tollan/Tollan.h>
+#include <Tollan/src/sensor/SensorModes.h>
 
 #include <algorithm>
 #include <cstring>
@@ -45,7 +46,7 @@ class FileDeviceTest : public KitTest {
   std::string Recording() const { return scratch_.Path() + "/session.rec"; }
 
   // Records kFrames frames of each stream, interleaved, and sets "Gain" to
-  // 2.5 after the first round of frames. Streams are created after
+  // 2.5 and "depth"/"Mirror" to 1 after the first round of frames. Streams are created after
   // OpenAllStreams, as the engine's recorder does. In round 2 the image
   // stream is closed and audio's record is not new: neither is recorded.
   void Record(const std::string& path) {
@@ -82,6 +83,7 @@ class FileDeviceTest : public KitTest {
       ASSERT_EQ(KrDeviceProxyWrite(device, set), KR_STATUS_OK);
       if (f == 1) {
         ASSERT_EQ(KrDeviceProxySetRealProperty(device, "Device", "Gain", 2.5), KR_STATUS_OK);
+        ASSERT_EQ(KrDeviceProxySetIntProperty(device, "depth", "Mirror", 1), KR_STATUS_OK);
       }
       if (f == 2) {
         ASSERT_EQ(KrDeviceProxyOpenStream(device, "image"), KR_STATUS_OK);
@@ -172,6 +174,7 @@ TEST_F(FileDeviceTest, PlaysEveryStreamBackByteForByteWithChangesAtTheirPlace) {
     }
     EXPECT_EQ(Gain(), f >= 2 ? 2.5 : 1.0);
   }
+  EXPECT_EQ(IntOf(device_, "depth", "Mirror"), 1u);
   EXPECT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_TL_END_OF_FILE);
   EXPECT_TRUE(NewMembers().empty());
   EXPECT_EQ(KrDeviceProxyWrite(device_, set_), KR_STATUS_TL_WRONG_MODE);
@@ -295,6 +298,32 @@ TEST_F(FileDeviceTest, DamagedFrameGivesCorruptUnlessFrameChecksAreOff) {
   ASSERT_EQ(records_[0]->bIsNew, 1);
   EXPECT_EQ(records_[0]->nFrameID, 1u);
   EXPECT_NE(KrDeviceProxySetIntProperty(device_, "Device", "VerifyFrameData", 2), KR_STATUS_OK);
+}
+
+void OnChange(KrDeviceHandle, const char*, const char*, void* cookie) { ++*static_cast<int*>(cookie); }
+
+// A new resolution of a recorded stream changes the sizes it stands for,
+// announced as changes.
+TEST_F(FileDeviceTest, DerivedSizesOfARecordedStreamAreAnnounced) {
+  KrDeviceConfig config{KR_DEVICE_MODE_WRITE, Recording().c_str(), nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
+  KrDeviceHandle device = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateDeviceByName("File", &device, &config), KR_STATUS_OK);
+  const tollan::sensor::Resolution* from = tollan::sensor::FindResolution(0);
+  const tollan::sensor::Resolution* to = tollan::sensor::FindResolution(1);
+  ASSERT_TRUE(from != nullptr && to != nullptr && from->xRes != to->xRes);
+  PropertySet values;
+  KrPropertySetAddIntProperty(values.Get(), "depth", "Resolution", 0);
+  KrPropertySetAddIntProperty(values.Get(), "depth", "XRes", from->xRes);
+  KrPropertySetAddIntProperty(values.Get(), "depth", "YRes", from->yRes);
+  ASSERT_EQ(KrDeviceProxyCreateStream(device, "Depth", "depth", values.Get()), KR_STATUS_OK);
+  int changes = 0;
+  KrCallbackHandle registration = nullptr;
+  ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "depth", "XRes", &OnChange, &changes, &registration),
+            KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxySetIntProperty(device, "depth", "Resolution", 1), KR_STATUS_OK);
+  EXPECT_EQ(IntOf(device, "depth", "XRes"), to->xRes);
+  EXPECT_EQ(changes, 1);
+  ASSERT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
 }
 
 TEST_F(FileDeviceTest, OpeningFailuresAreStatuses) {
