@@ -305,7 +305,8 @@ void OnChange(KrDeviceHandle, const char*, const char*, void* cookie) { ++*stati
 // A new resolution of a recorded stream changes the sizes it stands for,
 // announced as changes.
 TEST_F(FileDeviceTest, DerivedSizesOfARecordedStreamAreAnnounced) {
-  KrDeviceConfig config{KR_DEVICE_MODE_WRITE, Recording().c_str(), nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
+  const std::string path = Recording();
+  KrDeviceConfig config{KR_DEVICE_MODE_WRITE, path.c_str(), nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
   KrDeviceHandle device = nullptr;
   ASSERT_EQ(KrDeviceProxyCreateDeviceByName("File", &device, &config), KR_STATUS_OK);
   const tollan::sensor::Resolution* from = tollan::sensor::FindResolution(0);

@@ -125,8 +125,12 @@ TEST_F(FileDeviceCompression, PropertyChoosesTheCodecFromTheNextFrameOn) {
   RecordingReader reader;
   ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
   EXPECT_EQ(reader.Streams().at(0).compression, Compression::kDepth);
+  // The choice is the device's own, never a recorded property or change.
   for (const auto& property : reader.DeviceProperties()) {
     EXPECT_NE(property.name, "Compression");
+  }
+  for (const auto& change : reader.PropertyChanges()) {
+    EXPECT_NE(change.property.name, "Compression");
   }
   Item item;
   for (uint32_t f = 1; f <= 3; ++f) {
