@@ -5,11 +5,12 @@
 // Files go to the system temporary directory (TMPDIR, else /tmp); with
 // TMPDIR=/dev/shm the figures show the format's own cost rather than the
 // disk's. BM_RecordingCrc32 compares the CRC-32 kernels with zlib's crc32.
-// BM_RecordingOpenCrafted opens a file of many property changes that each
-// name a new module (the device, its first read and its property list)
-// against BM_RecordingOpenCraftedBaselineFread, a raw read of the same bytes;
-// its argument is the number of changes, and the ratio should stay about the
-// same as it grows.
+// BM_RecordingOpenCrafted opens a crafted file (the device, its first read
+// and its property list) against BM_RecordingOpenCraftedBaselineFread, a raw
+// read of the same bytes; its arguments are the number of items and their
+// shape: 0 property changes that each name a new module, 1 new properties of
+// one module, 2 stream definitions. The ratio should stay about the same as
+// the items grow ten times (opening is linear in the file's size).
 #include <Tollan/src/file/Crc32.h>
 #include <Tollan/src/file/RecordingReader.h>
 #include <Tollan/src/file/RecordingWriter.h>
@@ -22,6 +23,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -224,28 +226,42 @@ BENCHMARK(BM_RecordingPlayback)
 
 // ---- opening a crafted file ----
 
-// A "Depth" stream, count property changes that each name a new module, then
-// one frame; written once per count.
-const std::string& CraftedFile(uint32_t count) {
-  static std::vector<std::pair<uint32_t, std::string>> made;
-  for (const auto& entry : made) {
-    if (entry.first == count) {
-      return entry.second;
-    }
+// A "Depth" stream, count items of the shape, then one frame; written once
+// per count and shape.
+const std::string& CraftedFile(uint32_t count, int shape) {
+  static std::map<std::pair<uint32_t, int>, std::string> made;
+  const auto key = std::make_pair(count, shape);
+  if (made.count(key) != 0) {
+    return made[key];
   }
-  const std::string path = Dir().File(("crafted-" + std::to_string(count) + ".rec").c_str());
+  const std::string name = "crafted-" + std::to_string(shape) + "-" + std::to_string(count) + ".rec";
+  const std::string path = Dir().File(name.c_str());
   RecordingWriter writer;
   uint32_t depth = 0;
   bool ok = writer.Open(path.c_str(), {{"Device", "Gain", Value::Int(1)}}) == KR_STATUS_OK &&
             writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &depth) == KR_STATUS_OK;
   for (uint32_t i = 0; ok && i < count; ++i) {
-    ok = writer.AppendPropertyChange({"M" + std::to_string(i), "Value", Value::Int(i)}) == KR_STATUS_OK;
+    const std::string n = std::to_string(i);
+    uint32_t id = 0;
+    const Property change =
+        shape == 0 ? Property{"M" + n, "Value", Value::Int(i)} : Property{"Device", "P" + n, Value::Int(i)};
+    ok = (shape == 2 ? writer.AddStream({0, "S" + n, "IR", Compression::kNone, {}}, &id)
+                     : writer.AppendPropertyChange(change)) == KR_STATUS_OK;
   }
   const uint8_t data[4] = {1, 2, 3, 4};
   ok = ok && writer.AppendFrame({depth, 1, 1000, sizeof(data)}, data) == KR_STATUS_OK;
   ok = writer.Close() == KR_STATUS_OK && ok;
-  made.emplace_back(count, ok ? path : std::string());
-  return made.back().second;
+  return made[key] = ok ? path : std::string();
+}
+
+// Items and shape of the crafted files: ten times more of each shape.
+void CraftedArgs(benchmark::internal::Benchmark* benchmark) {
+  benchmark->ArgNames({"items", "shape"});
+  for (int shape = 0; shape < 3; ++shape) {
+    const int items = shape == 2 ? 1000 : 10000;  // stream definitions are larger
+    benchmark->Args({items, shape});
+    benchmark->Args({10 * items, shape});
+  }
 }
 
 void SetCraftedBytes(benchmark::State& state, const std::string& path) {
@@ -261,7 +277,7 @@ void SetCraftedBytes(benchmark::State& state, const std::string& path) {
 }
 
 void BM_RecordingOpenCraftedBaselineFread(benchmark::State& state) {
-  const std::string& path = CraftedFile(uint32_t(state.range(0)));
+  const std::string& path = CraftedFile(uint32_t(state.range(0)), int(state.range(1)));
   std::vector<uint8_t> buffer(1 << 20);
   for (auto _ : state) {
     FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
@@ -277,14 +293,12 @@ void BM_RecordingOpenCraftedBaselineFread(benchmark::State& state) {
   SetCraftedBytes(state, path);
 }
 BENCHMARK(BM_RecordingOpenCraftedBaselineFread)
-    ->ArgName("changes")
-    ->Arg(10000)
-    ->Arg(100000)
+    ->Apply(CraftedArgs)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 void BM_RecordingOpenCrafted(benchmark::State& state) {
-  const std::string& path = CraftedFile(uint32_t(state.range(0)));
+  const std::string& path = CraftedFile(uint32_t(state.range(0)), int(state.range(1)));
   if (path.empty() || TollanInit(Dir().File("").c_str()) != KR_STATUS_OK) {
     state.SkipWithError("no recording");
     return;
@@ -314,9 +328,7 @@ void BM_RecordingOpenCrafted(benchmark::State& state) {
   SetCraftedBytes(state, path);
 }
 BENCHMARK(BM_RecordingOpenCrafted)
-    ->ArgName("changes")
-    ->Arg(10000)
-    ->Arg(100000)
+    ->Apply(CraftedArgs)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

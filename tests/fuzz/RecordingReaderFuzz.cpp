@@ -1,12 +1,13 @@
 // libFuzzer target: the recording reader on arbitrary bytes. Opens the input
 // as a recording, plays it to the end reading every frame, and seeks and
 // tells on the way; any crash, leak, overflow or undefined behaviour is a
-// finding. Seeds: tests/fuzz/corpus/recording (made by MakeRecordingCorpus).
+// finding. Seeds: tests/fuzz/corpus/recording, version 1 recordings that
+// the recording tests also play (keep them when adding newer seeds).
 #include <Tollan/src/file/RecordingReader.h>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -14,34 +15,6 @@
 namespace {
 
 using namespace tollan::recording;
-
-// One file name per fuzzing process; the file lives only while an input is
-// opened (the reader keeps its descriptor), so none is left behind.
-const std::string& InputPath() {
-  static const std::string path = [] {
-    // Memory-backed when the machine has it: one file write per input.
-    const char* base = std::getenv("TMPDIR");
-    if (base == nullptr || *base == '\0') {
-      base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    }
-    std::string pattern = std::string(base) + "/recording-fuzz-XXXXXX";
-    const int fd = mkstemp(&pattern[0]);
-    if (fd < 0) {
-      std::perror("mkstemp");
-      std::abort();
-    }
-    close(fd);
-    return pattern;
-  }();
-  return path;
-}
-
-void Store(const uint8_t* data, size_t size) {
-  FILE* file = std::fopen(InputPath().c_str(), "wb");
-  if (file == nullptr || (size > 0 && std::fwrite(data, 1, size, file) != size) || std::fclose(file) != 0) {
-    std::abort();
-  }
-}
 
 void Play(RecordingReader& reader, std::vector<uint8_t>* buffer) {
   Item item;
@@ -62,11 +35,14 @@ void Play(RecordingReader& reader, std::vector<uint8_t>* buffer) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Store(data, size);
+  // The input as a file in memory, which the reader opens by its path.
+  static const int fd = memfd_create("recording-fuzz", 0);
+  static const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != ssize_t(size)) {
+    std::abort();
+  }
   RecordingReader reader;
-  const KrStatus status = reader.Open(InputPath().c_str());
-  unlink(InputPath().c_str());
-  if (status != KR_STATUS_OK) {
+  if (reader.Open(path.c_str()) != KR_STATUS_OK) {
     return 0;
   }
   std::vector<uint8_t> buffer;

@@ -1,7 +1,7 @@
 // Compressed recordings (format version 2): frames of every codec come back
-// exact, the damage rules of the format hold for them unchanged, version 1
-// files still play, and the "File" device's "Compression" property chooses
-// the codec per kind of stream.
+// exact and stored smaller (their damage rules are in RecordingDamageTest),
+// version 1 files still play, and the "File" device's "Compression" property
+// chooses the codec per kind of stream.
 #include "Tollan/KitTestSupport.h"
 #include "Tollan/file/RecordingTestSupport.h"
 
@@ -15,105 +15,13 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <random>
 
 namespace tollan {
 namespace recording {
 namespace testing {
 namespace {
 
-// Frames each codec shrinks: depth of a slanted wall with noise and a hole,
-// and repeating colour, infra-red and sound.
-std::vector<uint8_t> CompressibleFrame(uint32_t stream, uint32_t frameId, uint32_t size) {
-  std::vector<uint8_t> bytes(size);
-  std::mt19937 random(stream * 100 + frameId);
-  for (uint32_t i = 0; i + 1 < size; i += 2) {
-    const uint32_t pixel = i / 2;
-    const uint16_t depth = pixel % 32 > 26 ? 0 : uint16_t(2000 + pixel % 32 * 9 + pixel / 32 * 3 + random() % 3 * 26);
-    const uint16_t other = uint16_t(pixel % 6 * 1000 + frameId);
-    const uint16_t value = stream == 0 ? depth : other;
-    bytes[i] = uint8_t(value);
-    bytes[i + 1] = uint8_t(value >> 8);
-  }
-  return bytes;
-}
-
-constexpr Compression kCodecs[] = {Compression::kDepth, Compression::kLz4, Compression::kZstd, Compression::kZlib};
-constexpr uint32_t kSizes[] = {32 * 24 * 2, 600, 600, 400};
-
-class RecordingCodec : public RecordingTest {
- protected:
-  void WriteCompressed(const std::string& path) {
-    RecordingWriter writer;
-    ASSERT_EQ(writer.Open(path.c_str(), SampleDeviceProperties()), KR_STATUS_OK);
-    for (uint32_t s = 0; s < 4; ++s) {
-      const std::string name = "S" + std::to_string(s);
-      uint32_t id = 0;
-      ASSERT_EQ(writer.AddStream({0, name, "Depth", kCodecs[s], {{name, "XRes", Value::Int(32)}}}, &id), KR_STATUS_OK);
-    }
-    for (uint32_t frameId = 1; frameId <= 3; ++frameId) {
-      for (uint32_t s = 0; s < 4; ++s) {
-        const std::vector<uint8_t> data = CompressibleFrame(s, frameId, kSizes[s]);
-        ASSERT_EQ(writer.AppendFrame({s, frameId, frameId * 1000ull + s, kSizes[s]}, data.data()), KR_STATUS_OK);
-      }
-      if (frameId == 2) {
-        ASSERT_EQ(writer.AppendPropertyChange({"S0", "Mirror", Value::Int(1)}), KR_STATUS_OK);
-      }
-    }
-    ASSERT_EQ(writer.Close(), KR_STATUS_OK);
-  }
-};
-
-TEST_F(RecordingCodec, EveryCodecRoundTripsAndDamageIsFoundNeverPlayed) {
-  const std::string path = Path("codecs.rec");
-  WriteCompressed(path);
-  const std::vector<uint8_t> file = LoadBytes(path);
-  ASSERT_EQ(file[8], kFormatVersion);
-  uint64_t raw = 0;
-  for (uint32_t size : kSizes) raw += 3 * size;
-  EXPECT_LT(file.size(), raw) << "every stream's frames were stored smaller";
-  std::vector<Played> full;
-  {
-    RecordingReader reader;
-    ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
-    Item item;
-    while (reader.Next(&item) == KR_STATUS_OK) {
-      if (item.kind != Item::Kind::kFrame) continue;
-      EXPECT_EQ(uint32_t(reader.CurrentEncoding()), uint32_t(kCodecs[item.frame.streamId]));
-      EXPECT_LT(reader.CurrentStoredSize(), item.frame.size);
-      std::vector<uint8_t> data(item.frame.size);
-      ASSERT_EQ(reader.ReadFrameData(data.data(), uint32_t(data.size())), KR_STATUS_OK);
-      EXPECT_EQ(data, CompressibleFrame(item.frame.streamId, item.frame.frameId, item.frame.size));
-    }
-  }
-  {
-    RecordingReader reader;
-    ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
-    full = PlayAll(reader).items;
-  }
-  const std::string damaged = Path("damaged.rec");
-  for (size_t offset = kFileHeaderSize; offset < file.size(); ++offset) {
-    SCOPED_TRACE("offset " + std::to_string(offset));
-    // Cut there: a prefix plays, cleanly.
-    SaveBytes(damaged, file.data(), offset);
-    {
-      RecordingReader reader;
-      ASSERT_EQ(reader.Open(damaged.c_str()), KR_STATUS_OK);
-      const Playback playback = PlayAll(reader);
-      ASSERT_EQ(playback.corrupt, 0);
-      ASSERT_TRUE(IsPrefix(playback.items, full));
-    }
-    // A bit flipped there: reported, and what plays is what was recorded.
-    std::vector<uint8_t> flipped = file;
-    flipped[offset] ^= uint8_t(1u << (offset % 8));
-    SaveBytes(damaged, flipped.data(), flipped.size());
-    RecordingReader reader;
-    ASSERT_EQ(reader.Open(damaged.c_str()), KR_STATUS_OK);
-    const Playback playback = PlayAll(reader);
-    ASSERT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
-    ASSERT_TRUE(IsSubsequence(playback.items, full));
-  }
-}
+class RecordingCodec : public RecordingTest {};
 
 // Without frame checks a damaged compressed frame still never plays wrong
 // bytes silently past the frame, and the codec reports what it can see.
@@ -143,53 +51,72 @@ TEST_F(RecordingCodec, DamagedCompressedDataIsCorruptEvenWithoutFrameChecks) {
 }
 
 // The version 1 recordings of the fuzz corpus (written before the codecs
-// existed, deflated depth among them) play every frame.
+// existed, deflated depth among them) play every frame, and give the values
+// of every type they were written with: files written by any build read in
+// every other.
 TEST_F(RecordingCodec, VersionOneRecordingsStillPlay) {
+  const uint8_t agc[] = {1, 0, 0x20, 0x03, 0xB8, 0x0B};
+  const std::vector<Property> device = {{"Device", "ReadWriteMode", Value::Int(1)},
+                                        {"Device", "Gain", Value::Real(1.5)},
+                                        {"Device", "PhysicalDeviceName", Value::String("File")},
+                                        {"Depth", "AGCBin", Value::General(agc, sizeof(agc))}};
   for (const char* name : {"indexed.rec", "deflated.rec"}) {
+    SCOPED_TRACE(name);
     const std::string path = std::string(OVALITH_SOURCE_DIR) + "/tests/fuzz/corpus/recording/" + name;
-    ASSERT_EQ(LoadBytes(path).at(8), 1) << name << " is a version 1 file";
+    ASSERT_EQ(LoadBytes(path).at(8), 1) << "a version 1 file";
     RecordingReader reader;
-    ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK) << name;
+    ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
+    EXPECT_EQ(reader.DeviceProperties(), device);
+    ASSERT_EQ(reader.PropertyChanges().size(), 2u);
+    EXPECT_EQ(reader.PropertyChanges()[1].property, (Property{"Image", "Flags", Value::String("Mirror")}));
     const Playback playback = PlayAll(reader);
-    EXPECT_EQ(playback.corrupt, 0) << name;
+    EXPECT_EQ(playback.corrupt, 0);
     int depthFrames = 0;
     for (const Played& played : playback.items) {
-      if (played.kind != Item::Kind::kFrame || played.frame.streamId != 0) continue;
+      if (played.kind != Item::Kind::kFrame || played.frame.streamId != 0) {
+        continue;
+      }
       ++depthFrames;
       for (size_t i = 0; i < played.data.size(); ++i) {
-        ASSERT_EQ(played.data[i], uint8_t(i / 16 + played.frame.frameId)) << name;
+        ASSERT_EQ(played.data[i], uint8_t(i / 16 + played.frame.frameId));
       }
     }
-    EXPECT_EQ(depthFrames, 3) << name;
+    EXPECT_EQ(depthFrames, 3);
   }
 }
 
 class FileDeviceCompression : public tollan_test::KitTest {};
 
+// Frame 1 is compressed; frame 2, noise the codec would grow, is stored
+// raw; frame 3 is raw because the property changed before it.
 TEST_F(FileDeviceCompression, PropertyChoosesTheCodecFromTheNextFrameOn) {
+  auto Frame = [](uint32_t f) {
+    std::vector<uint8_t> bytes = CompressibleFrame(0, f, kSizes[0]);
+    std::mt19937 random(f);
+    for (uint8_t& byte : bytes) {
+      byte = f == 2 ? uint8_t(random()) : byte;
+    }
+    return bytes;
+  };
   const std::string path = scratch_.Path() + "/compressed.rec";
-  KrPropertySetHandle initial = nullptr;
-  ASSERT_EQ(KrPropertySetCreate(&initial), KR_STATUS_OK);
-  ASSERT_EQ(KrPropertySetAddStringProperty(initial, "Device", "Compression", "depth=depth,image=lz4"), KR_STATUS_OK);
-  KrDeviceConfig config{KR_DEVICE_MODE_WRITE, path.c_str(), initial, KR_DEVICE_SHARING_EXCLUSIVE};
+  tollan_test::PropertySet initial;
+  KrPropertySetAddStringProperty(initial.Get(), "Device", "Compression", "depth=depth,image=lz4");
+  KrDeviceConfig config{KR_DEVICE_MODE_WRITE, path.c_str(), initial.Get(), KR_DEVICE_SHARING_EXCLUSIVE};
   KrDeviceHandle device = nullptr;
   ASSERT_EQ(KrDeviceProxyCreateDeviceByName("File", &device, &config), KR_STATUS_OK);
-  KrPropertySetDestroy(&initial);
   EXPECT_EQ(KrDeviceProxySetStringProperty(device, "Device", "Compression", "depth=png"),
             KR_STATUS_TL_BAD_PROPERTY_VALUE);
-  KrPropertySetHandle values = nullptr;
-  ASSERT_EQ(KrPropertySetCreate(&values), KR_STATUS_OK);
-  KrPropertySetAddIntProperty(values, "Depth", "RequiredDataSize", kSizes[0]);
-  KrPropertySetAddIntProperty(values, "Depth", "XRes", 32);
-  ASSERT_EQ(KrDeviceProxyCreateStream(device, "Depth", "Depth", values), KR_STATUS_OK);
-  KrPropertySetDestroy(&values);
+  tollan_test::PropertySet values;
+  KrPropertySetAddIntProperty(values.Get(), "Depth", "RequiredDataSize", kSizes[0]);
+  KrPropertySetAddIntProperty(values.Get(), "Depth", "XRes", 32);
+  ASSERT_EQ(KrDeviceProxyCreateStream(device, "Depth", "Depth", values.Get()), KR_STATUS_OK);
   KrStreamData* record = nullptr;
   ASSERT_EQ(KrDeviceProxyCreateStreamData(device, "Depth", &record), KR_STATUS_OK);
-  for (uint32_t f = 1; f <= 2; ++f) {
-    if (f == 2) {
+  for (uint32_t f = 1; f <= 3; ++f) {
+    if (f == 3) {
       ASSERT_EQ(KrDeviceProxySetStringProperty(device, "Device", "Compression", ""), KR_STATUS_OK);
     }
-    const std::vector<uint8_t> bytes = CompressibleFrame(0, f, kSizes[0]);
+    const std::vector<uint8_t> bytes = Frame(f);
     std::memcpy(record->pData, bytes.data(), bytes.size());
     record->nDataSize = uint32_t(bytes.size());
     record->nFrameID = f;
@@ -203,15 +130,22 @@ TEST_F(FileDeviceCompression, PropertyChoosesTheCodecFromTheNextFrameOn) {
   RecordingReader reader;
   ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
   EXPECT_EQ(reader.Streams().at(0).compression, Compression::kDepth);
-  for (const auto& property : reader.DeviceProperties()) EXPECT_NE(property.name, "Compression");
+  // The choice is the device's own, never a recorded property or change.
+  for (const auto& property : reader.DeviceProperties()) {
+    EXPECT_NE(property.name, "Compression");
+  }
+  for (const auto& change : reader.PropertyChanges()) {
+    EXPECT_NE(change.property.name, "Compression");
+  }
   Item item;
-  for (uint32_t f = 1; f <= 2; ++f) {
-    ASSERT_EQ(reader.Next(&item), KR_STATUS_OK);
-    while (item.kind != Item::Kind::kFrame) ASSERT_EQ(reader.Next(&item), KR_STATUS_OK);
-    EXPECT_EQ(reader.CurrentEncoding(), f == 1 ? FrameEncoding::kDepth : FrameEncoding::kRaw);
+  for (uint32_t f = 1; f <= 3; ++f) {
+    do {
+      ASSERT_EQ(reader.Next(&item), KR_STATUS_OK);
+    } while (item.kind != Item::Kind::kFrame);
+    EXPECT_EQ(reader.CurrentEncoding(), f == 1 ? FrameEncoding::kDepth : FrameEncoding::kRaw) << "frame " << f;
     std::vector<uint8_t> data(item.frame.size);
     ASSERT_EQ(reader.ReadFrameData(data.data(), uint32_t(data.size())), KR_STATUS_OK);
-    EXPECT_EQ(data, CompressibleFrame(0, f, kSizes[0]));
+    EXPECT_EQ(data, Frame(f));
   }
 }
 

@@ -3,8 +3,6 @@
 // stream changes at their place.
 #include "RecordingTestSupport.h"
 
-#include <random>
-
 namespace tollan {
 namespace recording {
 namespace testing {
@@ -12,9 +10,15 @@ namespace {
 
 class RecordingRoundTrip : public RecordingTest {};
 
-TEST_F(RecordingRoundTrip, FramesOfEveryStreamKindComeBackByteForByte) {
+// The sample raw, and with every codec: each compressed frame stored
+// smaller (but the empty one), all played back exact.
+class RecordingSample : public RecordingTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RecordingSample, FramesOfEveryStreamKindComeBackByteForByte) {
+  const bool compressed = GetParam();
   const std::string path = Path("sample.rec");
-  WriteSample(path);
+  WriteSample(path, compressed);
+  ASSERT_EQ(LoadBytes(path)[8], kFormatVersion);
 
   RecordingReader reader;
   ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
@@ -26,8 +30,8 @@ TEST_F(RecordingRoundTrip, FramesOfEveryStreamKindComeBackByteForByte) {
     EXPECT_EQ(stream.id, id);
     EXPECT_EQ(stream.name, kSampleStreams[id].name);
     EXPECT_EQ(stream.type, kSampleStreams[id].type);
-    EXPECT_EQ(stream.compression, Compression::kNone);
-    ASSERT_EQ(stream.properties.size(), 1u);
+    EXPECT_EQ(stream.compression, compressed ? kCodecs[id] : Compression::kNone);
+    ASSERT_EQ(stream.properties.size(), 2u);
     EXPECT_EQ(stream.properties[0].value, Value::Int(kSampleStreams[id].outputFormat));
     EXPECT_EQ(reader.FrameCount(id), 3u);
   }
@@ -36,26 +40,40 @@ TEST_F(RecordingRoundTrip, FramesOfEveryStreamKindComeBackByteForByte) {
   const Playback playback = PlayAll(reader);
   EXPECT_EQ(playback.corrupt, 0);
   EXPECT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
-  std::vector<uint32_t> nextFrameId(4, 1);
-  size_t frames = 0;
+  uint32_t frames = 0;
   for (const Played& played : playback.items) {
     if (played.kind != Item::Kind::kFrame) {
       continue;
     }
-    const uint32_t id = played.frame.streamId;
-    ASSERT_LT(id, 4u);
-    const uint32_t frameId = nextFrameId[id]++;
-    const uint32_t size = id == 3 && frameId == 2 ? 0 : kSampleStreams[id].frameSize;
+    // Written in rounds: streams 0 to 3 of frame 1, then of frame 2, ...
+    const uint32_t id = frames % 4;
+    const uint32_t frameId = frames / 4 + 1;
+    SCOPED_TRACE(std::string(kSampleStreams[id].name) + " frame " + std::to_string(frameId));
+    EXPECT_EQ(played.frame.streamId, id);
     EXPECT_EQ(played.frame.frameId, frameId);
     EXPECT_EQ(played.frame.timestamp, frameId * 33333ull + id);
-    EXPECT_EQ(played.data, FrameBytes(id, frameId, size)) << kSampleStreams[id].name << " frame " << frameId;
+    EXPECT_EQ(played.data, SampleFrame(compressed, id, frameId));
+    if (compressed && !played.data.empty()) {
+      EXPECT_EQ(uint32_t(played.encoding), uint32_t(kCodecs[id]));
+      EXPECT_LT(played.storedSize, played.frame.size);
+    } else {
+      EXPECT_EQ(played.encoding, FrameEncoding::kRaw);
+    }
     ++frames;
   }
   EXPECT_EQ(frames, 12u);
   // Reading on at the end keeps saying so.
   Item item;
   EXPECT_EQ(reader.Next(&item), KR_STATUS_TL_END_OF_FILE);
+  // A buffer smaller than the frame is refused, not overrun.
+  ASSERT_EQ(reader.SeekFrame(0, 0), KR_STATUS_OK);
+  ASSERT_EQ(reader.Next(&item), KR_STATUS_OK);
+  std::vector<uint8_t> small(item.frame.size - 1);
+  EXPECT_EQ(reader.ReadFrameData(small.data(), uint32_t(small.size())), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
 }
+
+INSTANTIATE_TEST_SUITE_P(RawAndCompressed, RecordingSample, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Compressed" : "Raw"; });
 
 TEST_F(RecordingRoundTrip, PropertyChangesAndStreamChangesReplayAtTheirPlace) {
   const std::string path = Path("changes.rec");
@@ -99,48 +117,6 @@ TEST_F(RecordingRoundTrip, PropertyChangesAndStreamChangesReplayAtTheirPlace) {
   EXPECT_EQ(reader.PropertyChanges().size(), 2u);
 }
 
-TEST_F(RecordingRoundTrip, DeflatedDepthComesBackExactAndIncompressibleFramesStayRaw) {
-  const std::string path = Path("deflated.rec");
-  const uint32_t size = 64 * 48 * 2;
-  std::vector<uint8_t> smooth(size);
-  for (uint32_t i = 0; i < size / 2; ++i) {  // a slanted plane: compresses well
-    const uint16_t depth = uint16_t(800 + (i % 64) + (i / 64) * 3);
-    smooth[2 * i] = uint8_t(depth);
-    smooth[2 * i + 1] = uint8_t(depth >> 8);
-  }
-  std::vector<uint8_t> noise(size);
-  std::mt19937 random(7);
-  for (uint8_t& byte : noise) {
-    byte = uint8_t(random());
-  }
-  {
-    RecordingWriter writer;
-    ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
-    uint32_t depth = 0;
-    ASSERT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kZlib, {}}, &depth), KR_STATUS_OK);
-    ASSERT_EQ(writer.AppendFrame({depth, 1, 10, size}, smooth.data()), KR_STATUS_OK);
-    ASSERT_EQ(writer.AppendFrame({depth, 2, 20, size}, noise.data()), KR_STATUS_OK);
-    // The smooth frame was stored smaller; the noise (which deflate would
-    // grow) raw.
-    EXPECT_LT(writer.Size(), 2 * size);
-    ASSERT_EQ(writer.Close(), KR_STATUS_OK);
-  }
-  RecordingReader reader;
-  ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
-  EXPECT_EQ(reader.Streams().at(0).compression, Compression::kZlib);
-  const Playback playback = PlayAll(reader);
-  ASSERT_EQ(playback.items.size(), 3u);
-  EXPECT_EQ(playback.items[1].data, smooth);
-  EXPECT_EQ(playback.items[2].data, noise);
-
-  // A buffer smaller than the frame is refused, not overrun.
-  ASSERT_EQ(reader.SeekFrame(0, 0), KR_STATUS_OK);
-  Item item;
-  ASSERT_EQ(reader.Next(&item), KR_STATUS_OK);
-  std::vector<uint8_t> small(size - 1);
-  EXPECT_EQ(reader.ReadFrameData(small.data(), uint32_t(small.size())), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
-}
-
 TEST_F(RecordingRoundTrip, WriterRefusesWhatTheFormatCannotCarry) {
   const std::string path = Path("refused.rec");
   RecordingWriter writer;
@@ -167,31 +143,6 @@ TEST_F(RecordingRoundTrip, WriterRefusesWhatTheFormatCannotCarry) {
   EXPECT_EQ(again, 1u);
   EXPECT_EQ(writer.Close(), KR_STATUS_OK);
   EXPECT_EQ(writer.AppendFrame({again, 1, 0, 1}, &byte), KR_STATUS_TL_WRONG_MODE);
-}
-
-// The bytes of one property of each type, fixed for good: files written
-// by any build must read in every other.
-TEST(RecordingPropertyLayout, EachTypeHasItsFixedBytes) {
-  const uint8_t general[] = {0xAA, 0xBB};
-  const struct {
-    Value value;
-    std::vector<uint8_t> bytes;  // after the type
-  } cases[] = {
-      {Value::Int(0x0102030405060708ull), {8, 7, 6, 5, 4, 3, 2, 1}},
-      {Value::Real(1.5), {0, 0, 0, 0, 0, 0, 0xF8, 0x3F}},
-      {Value::String("ab"), {2, 0, 'a', 'b'}},
-      {Value::General(general, sizeof(general)), {2, 0, 0, 0, 0xAA, 0xBB}},
-  };
-  for (const auto& c : cases) {
-    std::vector<uint8_t> expected = {1, 0, 0, 0, 1, 0, 'M', 1, 0, 'P', uint8_t(c.value.type), 0, 0, 0};
-    expected.insert(expected.end(), c.bytes.begin(), c.bytes.end());
-    std::vector<uint8_t> encoded;
-    EncodeProperties({{"M", "P", c.value}}, &encoded);
-    EXPECT_EQ(encoded, expected) << "type " << c.value.type;
-    std::vector<Property> decoded;
-    ASSERT_EQ(DecodeProperties(encoded.data(), encoded.size(), &decoded), KR_STATUS_OK);
-    EXPECT_EQ(decoded, (std::vector<Property>{{"M", "P", c.value}})) << "type " << c.value.type;
-  }
 }
 
 }  // namespace

@@ -16,35 +16,31 @@ constexpr uint32_t kImage = 1;
 constexpr uint64_t kPeriod = 33333;
 constexpr uint32_t kFrames = 10;
 
-// Depth frame n (0-based) at n * kPeriod, the image frame of the same round
-// 1 ms later; a property change after depth frames 2 and 6.
-void WriteTimeline(const std::string& path, bool closeWithIndex) {
-  RecordingWriter writer;
-  ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
-  uint32_t id = 0;
-  ASSERT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &id), KR_STATUS_OK);
-  ASSERT_EQ(writer.AddStream({0, "Image", "Image", Compression::kNone, {}}, &id), KR_STATUS_OK);
-  for (uint32_t n = 0; n < kFrames; ++n) {
-    const std::vector<uint8_t> data = FrameBytes(kDepth, n, 8);
-    ASSERT_EQ(writer.AppendFrame({kDepth, n + 1, n * kPeriod, 8}, data.data()), KR_STATUS_OK);
-    if (n == 2 || n == 6) {
-      ASSERT_EQ(writer.AppendPropertyChange({"Depth", "Mirror", Value::Int(n)}), KR_STATUS_OK);
-    }
-    ASSERT_EQ(writer.AppendFrame({kImage, n + 1, n * kPeriod + 1000, 8}, data.data()), KR_STATUS_OK);
-  }
-  const uint64_t withoutIndex = writer.Size();
-  ASSERT_EQ(writer.Close(), KR_STATUS_OK);
-  if (!closeWithIndex) {
-    ASSERT_EQ(truncate(path.c_str(), off_t(withoutIndex)), 0);
-  }
-}
-
 class RecordingSeek : public RecordingTest, public ::testing::WithParamInterface<bool> {
  protected:
+  // Depth frame n (0-based) at n * kPeriod, the image frame of the same
+  // round 1 ms later; a property change after depth frames 2 and 6.
   void SetUp() override {
     RecordingTest::SetUp();
     const std::string path = Path("timeline.rec");
-    WriteTimeline(path, GetParam());
+    RecordingWriter writer;
+    ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
+    uint32_t id = 0;
+    ASSERT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &id), KR_STATUS_OK);
+    ASSERT_EQ(writer.AddStream({0, "Image", "Image", Compression::kNone, {}}, &id), KR_STATUS_OK);
+    for (uint32_t n = 0; n < kFrames; ++n) {
+      const std::vector<uint8_t> data = FrameBytes(kDepth, n, 8);
+      ASSERT_EQ(writer.AppendFrame({kDepth, n + 1, n * kPeriod, 8}, data.data()), KR_STATUS_OK);
+      if (n == 2 || n == 6) {
+        ASSERT_EQ(writer.AppendPropertyChange({"Depth", "Mirror", Value::Int(n)}), KR_STATUS_OK);
+      }
+      ASSERT_EQ(writer.AppendFrame({kImage, n + 1, n * kPeriod + 1000, 8}, data.data()), KR_STATUS_OK);
+    }
+    const uint64_t withoutIndex = writer.Size();
+    ASSERT_EQ(writer.Close(), KR_STATUS_OK);
+    if (!GetParam()) {
+      ASSERT_EQ(truncate(path.c_str(), off_t(withoutIndex)), 0);
+    }
     ASSERT_EQ(reader_.Open(path.c_str()), KR_STATUS_OK);
     ASSERT_EQ(reader_.Report().Scanned(), !GetParam());
   }
@@ -64,18 +60,24 @@ class RecordingSeek : public RecordingTest, public ::testing::WithParamInterface
   RecordingReader reader_;
 };
 
-TEST_P(RecordingSeek, SeekFrameGoesToThatExactFrame) {
+TEST_P(RecordingSeek, SeekFrameGoesToThatExactFrameWithTheChangesBeforeIt) {
   EXPECT_EQ(reader_.FrameCount(kDepth), kFrames);
   ASSERT_EQ(reader_.SeekFrame(kDepth, 4), KR_STATUS_OK);
   EXPECT_EQ(reader_.TellFrame(kDepth), 4u);
   EXPECT_EQ(reader_.TellTime(), 4 * kPeriod);
+  // The changes a player re-applies: the one after depth frame 2.
+  ASSERT_EQ(reader_.ChangesBeforeCursor().size(), 1u);
+  EXPECT_EQ(reader_.ChangesBeforeCursor()[0]->property.value, Value::Int(2));
   const FrameInfo frame = NextFrame();
   EXPECT_EQ(frame.streamId, kDepth);
   EXPECT_EQ(frame.frameId, 5u);
   EXPECT_EQ(reader_.TellFrame(kDepth), 5u);
   EXPECT_EQ(reader_.TellFrame(kImage), 4u);  // the image frame of that round is next
 
+  ASSERT_EQ(reader_.SeekFrame(kImage, 9), KR_STATUS_OK);
+  EXPECT_EQ(reader_.ChangesBeforeCursor().size(), 2u);
   ASSERT_EQ(reader_.SeekFrame(kImage, 0), KR_STATUS_OK);
+  EXPECT_TRUE(reader_.ChangesBeforeCursor().empty());
   EXPECT_EQ(NextFrame().frameId, 1u);
   // Beyond the stream, or an unknown stream: refused, cursor kept.
   EXPECT_EQ(reader_.SeekFrame(kImage, kFrames), KR_STATUS_TL_FRAME_NOT_FOUND);
@@ -83,21 +85,19 @@ TEST_P(RecordingSeek, SeekFrameGoesToThatExactFrame) {
   EXPECT_EQ(reader_.TellFrame(kImage), 1u);
 }
 
-struct TimeCase {
-  const char* what;
-  uint64_t time;
-  uint32_t expectedFrameId;  // of the depth stream
-};
-
 TEST_P(RecordingSeek, SeekTimeGoesToTheNearestEarlierFrame) {
-  const TimeCase cases[] = {
+  const struct {
+    const char* what;
+    uint64_t time;
+    uint32_t expectedFrameId;  // of the depth stream
+  } cases[] = {
       {"exact time", 3 * kPeriod, 4},
       {"between two frames", 3 * kPeriod + kPeriod / 2, 4},
       {"just before a frame", 5 * kPeriod - 1, 5},
       {"before the first frame", 0, 1},
       {"after the last frame", 100 * kPeriod, kFrames},
   };
-  for (const TimeCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_EQ(reader_.SeekTime(kDepth, c.time), KR_STATUS_OK);
     const FrameInfo frame = NextFrame();
@@ -107,10 +107,10 @@ TEST_P(RecordingSeek, SeekTimeGoesToTheNearestEarlierFrame) {
 }
 
 TEST_P(RecordingSeek, SeekTimeOverAllStreamsResumesEachAtOrBeforeTheTime) {
-  // Just after depth frame 3, before image frame 3 (1 ms later).
-  ASSERT_EQ(reader_.SeekTime(RecordingReader::kAllStreams, 3 * kPeriod + 500), KR_STATUS_OK);
-  // Image resumes at its frame 2 (the last at or before the time), which was
+  // Just after depth frame 3, before image frame 3 (1 ms later). Image
+  // resumes at its frame 2 (the last at or before the time), which was
   // recorded before depth frame 3, so the cursor is there.
+  ASSERT_EQ(reader_.SeekTime(RecordingReader::kAllStreams, 3 * kPeriod + 500), KR_STATUS_OK);
   EXPECT_EQ(reader_.TellFrame(kImage), 2u);
   EXPECT_EQ(reader_.TellFrame(kDepth), 3u);
   EXPECT_EQ(reader_.TellTime(), 2 * kPeriod + 1000);
@@ -120,25 +120,10 @@ TEST_P(RecordingSeek, SeekTimeOverAllStreamsResumesEachAtOrBeforeTheTime) {
   const FrameInfo second = NextFrame();
   EXPECT_EQ(second.streamId, kDepth);
   EXPECT_EQ(second.frameId, 4u);
-}
-
-TEST_P(RecordingSeek, ChangesBeforeTheCursorAreThoseAPlayerReapplies) {
-  ASSERT_EQ(reader_.SeekFrame(kDepth, 5), KR_STATUS_OK);
-  std::vector<const PropertyChange*> changes = reader_.ChangesBeforeCursor();
-  ASSERT_EQ(changes.size(), 1u);
-  EXPECT_EQ(changes[0]->property.value, Value::Int(2));
-
-  ASSERT_EQ(reader_.SeekFrame(kImage, 9), KR_STATUS_OK);
-  EXPECT_EQ(reader_.ChangesBeforeCursor().size(), 2u);
-  ASSERT_EQ(reader_.SeekFrame(kDepth, 0), KR_STATUS_OK);
-  EXPECT_TRUE(reader_.ChangesBeforeCursor().empty());
-}
-
-TEST_P(RecordingSeek, AtTheEndTellGivesTheLastFrame) {
+  // At the end, tell gives the last frame.
   Item item;
   while (reader_.Next(&item) == KR_STATUS_OK) {
   }
-  EXPECT_EQ(reader_.Next(&item), KR_STATUS_TL_END_OF_FILE);
   EXPECT_EQ(reader_.TellFrame(kDepth), kFrames);
   EXPECT_EQ(reader_.TellTime(), (kFrames - 1) * kPeriod + 1000);
 }

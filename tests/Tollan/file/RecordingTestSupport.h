@@ -1,5 +1,6 @@
 // Shared helpers of the recording tests: a temporary directory per test, a
-// small four-stream recording, and playback into plain values to compare.
+// small four-stream recording (raw, or one codec per stream), and playback
+// into plain values to compare.
 #pragma once
 
 #include <Tollan/src/file/RecordingReader.h>
@@ -12,7 +13,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tollan {
@@ -66,16 +69,16 @@ struct Played {
   Item::Kind kind = Item::Kind::kFrame;
   uint32_t streamId = 0;
   FrameInfo frame;
+  FrameEncoding encoding = FrameEncoding::kRaw;
+  uint32_t storedSize = 0;
   std::vector<uint8_t> data;
   PropertyChange change;
 
-  bool operator==(const Played& other) const {
-    return kind == other.kind && streamId == other.streamId && frame.streamId == other.frame.streamId &&
-           frame.frameId == other.frame.frameId && frame.timestamp == other.frame.timestamp &&
-           frame.size == other.frame.size && data == other.data &&
-           change.framesBefore == other.change.framesBefore && change.timestamp == other.change.timestamp &&
-           change.property == other.change.property;
+  auto Fields() const {
+    return std::tie(kind, streamId, frame.streamId, frame.frameId, frame.timestamp, frame.size, data,
+                    change.framesBefore, change.timestamp, change.property);
   }
+  bool operator==(const Played& other) const { return Fields() == other.Fields(); }
 };
 
 struct Playback {
@@ -103,6 +106,8 @@ inline Playback PlayAll(RecordingReader& reader) {
     played.streamId = item.streamId;
     if (item.kind == Item::Kind::kFrame) {
       played.frame = item.frame;
+      played.encoding = reader.CurrentEncoding();
+      played.storedSize = reader.CurrentStoredSize();
       played.data.resize(item.frame.size);
       const KrStatus read = reader.ReadFrameData(played.data.data(), uint32_t(played.data.size()));
       if (read == KR_STATUS_TL_FILE_CORRUPT) {
@@ -117,6 +122,13 @@ inline Playback PlayAll(RecordingReader& reader) {
   }
   ADD_FAILURE() << "playback did not end";
   return playback;
+}
+
+// Opens path and plays it to the end.
+inline Playback PlayFile(const std::string& path, const ReaderOptions& options = ReaderOptions()) {
+  RecordingReader reader;
+  EXPECT_EQ(reader.Open(path.c_str(), options), KR_STATUS_OK);
+  return PlayAll(reader);
 }
 
 inline bool IsPrefix(const std::vector<Played>& prefix, const std::vector<Played>& all) {
@@ -160,26 +172,51 @@ constexpr StreamKind kSampleStreams[] = {
     {"Audio", "Audio", 40, 7},         // 16-bit PCM, stereo
 };
 
-// Writes the sample: four streams, three frames each interleaved, a
-// property change after the first round and one after the second. Audio
-// frame 2 is empty.
-inline void WriteSample(const std::string& path) {
+// Frames each codec shrinks: depth of a slanted wall 32 pixels wide with
+// noise and a hole (stream 0), and repeating colour, infra-red and sound.
+inline std::vector<uint8_t> CompressibleFrame(uint32_t stream, uint32_t frameId, uint32_t size) {
+  std::vector<uint8_t> bytes(size);
+  std::mt19937 random(stream * 100 + frameId);
+  for (uint32_t i = 0; i + 1 < size; i += 2) {
+    const uint32_t pixel = i / 2;
+    const uint16_t depth = pixel % 32 > 26 ? 0 : uint16_t(2000 + pixel % 32 * 9 + pixel / 32 * 3 + random() % 3 * 26);
+    const uint16_t value = stream == 0 ? depth : uint16_t(pixel % 6 * 1000 + frameId);
+    bytes[i] = uint8_t(value);
+    bytes[i + 1] = uint8_t(value >> 8);
+  }
+  return bytes;
+}
+
+// The compressed sample's codec and frame size of each stream.
+constexpr Compression kCodecs[] = {Compression::kDepth, Compression::kLz4, Compression::kZstd, Compression::kZlib};
+constexpr uint32_t kSizes[] = {32 * 24 * 2, 600, 600, 400};
+
+// Frame frameId of sample stream id; audio frame 2 is empty.
+inline std::vector<uint8_t> SampleFrame(bool compressed, uint32_t id, uint32_t frameId) {
+  const uint32_t size = id == 3 && frameId == 2 ? 0 : compressed ? kSizes[id] : kSampleStreams[id].frameSize;
+  return compressed ? CompressibleFrame(id, frameId, size) : FrameBytes(id, frameId, size);
+}
+
+// Writes the sample: the four streams (stored raw, or each with its codec
+// of kCodecs), three frames each interleaved at frameId * 33333 + id, a
+// property change after the first round and one after the second.
+inline void WriteSample(const std::string& path, bool compressed = false) {
   RecordingWriter writer;
   ASSERT_EQ(writer.Open(path.c_str(), SampleDeviceProperties()), KR_STATUS_OK);
-  for (const StreamKind& kind : kSampleStreams) {
-    StreamDefinition stream;
-    stream.name = kind.name;
-    stream.type = kind.type;
-    stream.properties = {{kind.name, "OutputFormat", Value::Int(kind.outputFormat)}};
-    uint32_t id = 0;
-    ASSERT_EQ(writer.AddStream(stream, &id), KR_STATUS_OK);
+  for (uint32_t id = 0; id < 4; ++id) {
+    const StreamKind& kind = kSampleStreams[id];
+    const std::vector<Property> properties = {{kind.name, "OutputFormat", Value::Int(kind.outputFormat)},
+                                              {kind.name, "XRes", Value::Int(32)}};
+    uint32_t added = 0;
+    ASSERT_EQ(writer.AddStream({0, kind.name, kind.type, compressed ? kCodecs[id] : Compression::kNone, properties},
+                               &added),
+              KR_STATUS_OK);
   }
   for (uint32_t frameId = 1; frameId <= 3; ++frameId) {
     for (uint32_t id = 0; id < 4; ++id) {
-      const uint32_t size = id == 3 && frameId == 2 ? 0 : kSampleStreams[id].frameSize;
-      const std::vector<uint8_t> data = FrameBytes(id, frameId, size);
-      FrameInfo frame{id, frameId, frameId * 33333ull + id, size};
-      ASSERT_EQ(writer.AppendFrame(frame, data.data()), KR_STATUS_OK);
+      const std::vector<uint8_t> data = SampleFrame(compressed, id, frameId);
+      ASSERT_EQ(writer.AppendFrame({id, frameId, frameId * 33333ull + id, uint32_t(data.size())}, data.data()),
+                KR_STATUS_OK);
     }
     if (frameId == 1) {
       ASSERT_EQ(writer.AppendPropertyChange({"Depth", "Mirror", Value::Int(1)}), KR_STATUS_OK);
@@ -189,6 +226,7 @@ inline void WriteSample(const std::string& path) {
   }
   ASSERT_EQ(writer.Close(), KR_STATUS_OK);
 }
+inline void WriteCompressed(const std::string& path) { WriteSample(path, true); }
 
 }  // namespace testing
 }  // namespace recording
