@@ -32,17 +32,16 @@ class ModuleTest : public ::testing::Test {
 };
 
 TEST_F(ModuleTest, FailedAttachKeepsThePreviousModule) {
-  struct Case {
+  const struct {
     KrVStreamContainer* container;
     const char* name;
     KrStatus query;  // of the existence check
     KrStatus expected;
-  };
-  const Case cases[] = {{&device, "Nope", 0, KR_STATUS_OS_ERROR},
-                        {&device, nullptr, 0, KR_STATUS_OS_ERROR},
-                        {nullptr, "Depth", 0, KR_STATUS_OS_NULL_POINTER},
-                        {&device, "Depth", kRefused, kRefused}};
-  for (const Case& c : cases) {
+  } cases[] = {{&device, "Nope", 0, KR_STATUS_OS_ERROR},
+               {&device, nullptr, 0, KR_STATUS_OS_ERROR},
+               {nullptr, "Depth", 0, KR_STATUS_OS_NULL_POINTER},
+               {&device, "Depth", kRefused, kRefused}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     device.moduleQueryStatus = c.query;
     EXPECT_EQ(c.expected, module.Attach(c.container, c.name));
@@ -51,15 +50,6 @@ TEST_F(ModuleTest, FailedAttachKeepsThePreviousModule) {
     EXPECT_EQ(c.expected, detached.Attach(c.container, c.name));
     EXPECT_FALSE(detached.IsAttached());
   }
-}
-
-TEST_F(ModuleTest, ReattachWithItsOwnNameAndDetachTwice) {
-  EXPECT_EQ(KR_STATUS_OK, module.Attach(&device, module.GetName()));
-  EXPECT_STREQ("Device", module.GetName());
-  EXPECT_EQ(KR_STATUS_OK, module.Detach());
-  EXPECT_EQ(KR_STATUS_OS_ERROR, module.Detach());
-  EXPECT_EQ(nullptr, module.GetName());
-  EXPECT_EQ(&device, module.GetCreator());
 }
 
 // Each operation reaches the container overload of its row, and none
@@ -76,13 +66,8 @@ TEST_F(ModuleTest, OperationsTakeTheirContainerOverload) {
   float f;
   KrGeneralBuffer general = {&pointer, sizeof(pointer)};
   KrVPropertySet set;
-  void* cookie = nullptr;
   KrVModule other;
-  struct Row {
-    const char* expected;
-    std::function<KrStatus(KrVModule&)> call;
-  };
-  const Row rows[] = {
+  const std::pair<const char*, std::function<KrStatus(KrVModule&)>> rows[] = {
       {"get u64 Device/I", [&](KrVModule& m) { return m.GetProperty("I", u64); }},
       {"get real Device/R", [&](KrVModule& m) { return m.GetProperty("R", real); }},
       {"get text Device/T", [&](KrVModule& m) { return m.GetProperty("T", text); }},
@@ -105,16 +90,16 @@ TEST_F(ModuleTest, OperationsTakeTheirContainerOverload) {
       {"exists Depth", [&](KrVModule& m) { return m.GetOtherModule("Depth", other); }},
   };
   KrVModule detached;
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     device.journal.clear();
-    row.call(module);
-    ASSERT_EQ(1u, device.journal.size()) << row.expected;
-    EXPECT_EQ(row.expected, device.journal[0]);
+    row.second(module);
+    EXPECT_EQ(std::vector<std::string>{row.first}, device.journal);
     device.journal.clear();
-    EXPECT_EQ(KR_STATUS_OS_ERROR, row.call(detached)) << row.expected;
-    EXPECT_TRUE(device.journal.empty()) << row.expected;
+    EXPECT_EQ(KR_STATUS_OS_ERROR, row.second(detached)) << row.first;
+    EXPECT_TRUE(device.journal.empty()) << row.first;
   }
   EXPECT_STREQ("Depth", other.GetName());
+  void* cookie = nullptr;
   EXPECT_EQ(KR_STATUS_OS_ERROR, detached.RegisterForPropertyChangedEvent("I", nullptr, cookie));
   EXPECT_EQ(KR_STATUS_OS_ERROR, detached.UnregisterFromPropertyChangedEvent("I", cookie));
 }
@@ -142,7 +127,8 @@ TEST_F(ModuleTest, NarrowingConversions) {
   EXPECT_EQ(std::make_tuple(0, uint8_t{0}, 0.0f), std::make_tuple(signedValue, low, rounded));
 }
 
-TEST_F(ModuleTest, CopiesAttachOnTheirOwn) {
+TEST_F(ModuleTest, CopiesAttachOnTheirOwnAndDetachOnce) {
+  EXPECT_EQ(KR_STATUS_OK, module.Attach(&device, module.GetName()));  // its own name
   KrVModule copy(module);
   EXPECT_STREQ("Device", copy.GetName());
   EXPECT_NE(module.GetName(), copy.GetName());
@@ -153,7 +139,10 @@ TEST_F(ModuleTest, CopiesAttachOnTheirOwn) {
   const KrVModule& same = other;
   other = same;
   EXPECT_STREQ("Device", other.GetName());
-  module.Detach();
+  EXPECT_EQ(KR_STATUS_OK, module.Detach());
+  EXPECT_EQ(KR_STATUS_OS_ERROR, module.Detach());
+  EXPECT_EQ(nullptr, module.GetName());
+  EXPECT_EQ(&device, module.GetCreator());
   other = module;  // assigning a detached module detaches
   EXPECT_FALSE(other.IsAttached());
   // A module that has gone from the container: the copy stays detached.
@@ -177,23 +166,22 @@ TEST_F(ModuleTest, SubscriptionsCarryTheModuleName) {
   EXPECT_EQ(1, counter.calls);
 }
 
+// Two streams of 8 bytes: "Source" (1s, 8 bytes valid, time stamp 77) and
+// an empty "Target" (2s).
 class StreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    AddStream("Source", source, sourceBytes, 1);
-    AddStream("Target", target, targetBytes, 2);
-    device.SetInt("Source", "BufferSize", 8);
-    device.SetInt("Source", "Timestamp", 77);
-  }
-  void AddStream(const char* name, KrVStream& stream, std::vector<unsigned char>& bytes, unsigned char fill) {
-    bytes.assign(8, fill);
-    device.AddModule(name);
-    device.SetPointer(name, "Buffer", bytes.data());
-    device.SetInt(name, "BufferSize", 0);
-    device.SetInt(name, "RequiredDataSize", bytes.size());
-    device.SetInt(name, "Timestamp", 0);
-    device.SetInt(name, "IsNew", 0);
-    ASSERT_EQ(KR_STATUS_OK, stream.Attach(&device, name));
+    for (const char* name : {"Source", "Target"}) {
+      std::vector<unsigned char>& bytes = name[0] == 'S' ? sourceBytes : targetBytes;
+      bytes.assign(8, name[0] == 'S' ? 1 : 2);
+      device.SetPointer(name, "Buffer", bytes.data());
+      device.SetInt(name, "BufferSize", name[0] == 'S' ? 8 : 0);
+      device.SetInt(name, "RequiredDataSize", 8);
+      device.SetInt(name, "Timestamp", name[0] == 'S' ? 77 : 0);
+      device.SetInt(name, "IsNew", 0);
+    }
+    ASSERT_EQ(KR_STATUS_OK, source.Attach(&device, "Source"));
+    ASSERT_EQ(KR_STATUS_OK, target.Attach(&device, "Target"));
   }
   FakeStreamContainer device;
   KrVStream source;
