@@ -135,8 +135,6 @@ class GeometryChangeSweepTest : public DeviceTest {
       if (matrix.GetXRes() > 0 && matrix.GetYRes() > 0) {
         map(matrix.GetXRes() - 1, matrix.GetYRes() - 1) = 1234;
       }
-      KrVDepthMap copy;
-      map.Clone(copy);
       KrVDepthMap sharing(map);
       map.Clone(sharing);
       KrVPointContainer points(16);
@@ -146,26 +144,26 @@ class GeometryChangeSweepTest : public DeviceTest {
         KrVPoint point{1.0f, 1.0f, 1000.0f};
         map.GetRealWorldTranslator()->Projective2RW(point);
       }
-      device.Write(map, 9);
-      map.Clear();
+      CloneWriteAndClear(device, map);
     } else if (Is(type, "Audio")) {
-      KrVAudioBuffer& audio = *device.GetAudioBuffer();
-      KrVAudioBuffer copy;
-      audio.Clone(copy);
-      copy.Clear();
-      device.Write(audio, 9);
-      audio.Clear();
+      CloneWriteAndClear(device, *device.GetAudioBuffer());
     } else {
       KrVImageMap& map = *(Is(type, "IR") ? device.GetIRMap() : device.GetImageMap());
       const KrVImageMatrix& matrix = map.GetMatrix();
       if (matrix.GetXRes() > 0 && matrix.GetYRes() > 0) {
         map[static_cast<int>(uint32_t{matrix.GetXRes()} * matrix.GetYRes() - 1)] = 0xEE;
       }
-      KrVImageMap copy;
-      map.Clone(copy);
-      device.Write(map, 9);
-      map.Clear();
+      CloneWriteAndClear(device, map);
     }
+  }
+
+  template <typename Map>
+  static void CloneWriteAndClear(KrVDevice& device, Map& map) {
+    Map copy;
+    map.Clone(copy);
+    copy.Clear();
+    device.Write(map, 9);
+    map.Clear();
   }
 };
 
@@ -226,8 +224,9 @@ TEST_F(GeometryChangeSweepTest, EveryBufferPathStaysInsideTheBufferHeld) {
 }
 
 // The two reported cases, step by step on the sensor: a copy of the new
-// frame size right after a resolution change, and a closed stream
-// re-published with the new resolution by a read of another stream.
+// frame size right after a resolution change (the depth map is re-wrapped
+// over the grown buffer at once), and a closed stream re-published with the
+// new resolution by a read of another stream.
 TEST_F(GeometryChangeSweepTest, LargerResolutionGrowsTheBufferBeforeAnyCopyOrView) {
   for (int compatibility : {0, 1}) {
     for (bool copyFirst : {true, false}) {
@@ -241,28 +240,22 @@ TEST_F(GeometryChangeSweepTest, LargerResolutionGrowsTheBufferBeforeAnyCopyOrVie
       ASSERT_EQ(device.OpenStream("Image"), KR_STATUS_OK);
       ASSERT_EQ(device.Read(), KR_STATUS_OK);
       ASSERT_EQ(device.SetProperty("Depth", "Resolution", uint64_t{1}), KR_STATUS_OK);
+      KrVStream depth;
+      ASSERT_EQ(device.GetStream("Depth", depth), KR_STATUS_OK);
+      const std::vector<uint8_t> frame = FrameBytes(0, 640 * 480 * 2);
       if (copyFirst) {
-        KrVStream depth;
-        ASSERT_EQ(device.GetStream("Depth", depth), KR_STATUS_OK);
-        const std::vector<uint8_t> frame = FrameBytes(0, 640 * 480 * 2);
         ASSERT_EQ(depth.CopyFrom(frame.data(), 640 * 480 * 2, 5), KR_STATUS_OK);
         ASSERT_EQ(device.Write("Depth", reinterpret_cast<const char*>(frame.data()), 640 * 480 * 2, 6), KR_STATUS_OK);
-        void* buffer = nullptr;
-        ASSERT_EQ(depth.GetBuffer(buffer), KR_STATUS_OK);
-        EXPECT_EQ(std::memcmp(buffer, frame.data(), frame.size()), 0);
-        // The device's depth map was re-wrapped over the grown buffer at once.
-        EXPECT_EQ(static_cast<void*>(device.GetDepthMap()->Data()), buffer);
+        EXPECT_EQ(std::memcmp(device.GetDepthMap()->Data(), frame.data(), frame.size()), 0);
       } else {
         ASSERT_EQ(device.Read(), KR_STATUS_OK);
       }
-      KrVDepthMap& map = *device.GetDepthMap();
-      EXPECT_EQ(map.GetXRes(), 640);
-      EXPECT_EQ(map.GetYRes(), 480);
+      void* buffer = nullptr;
+      ASSERT_EQ(depth.GetBuffer(buffer), KR_STATUS_OK);
+      EXPECT_EQ(static_cast<void*>(device.GetDepthMap()->Data()), buffer);
+      EXPECT_EQ(device.GetDepthMap()->GetXRes(), 640);
+      EXPECT_EQ(device.GetDepthMap()->GetYRes(), 480);
       ExpectViewWithinCapacity(device, "Depth");
-      map(639, 479) = 77;
-      KrVDepthMap copy;
-      ASSERT_EQ(map.Clone(copy), KR_STATUS_OK);
-      EXPECT_EQ(copy(639, 479), 77);
     }
   }
 }

@@ -1,5 +1,5 @@
-// Creating, opening, closing and destroying a device; copying frames
-// between devices. (Every failing step is covered by the fault sweep.)
+// Creating, opening, closing and destroying a device. (Every failing step
+// is covered by the fault sweep.)
 #include "DeviceTestSupport.h"
 
 #include <algorithm>
@@ -129,34 +129,6 @@ TEST_F(DeviceLifecycle, IniSectionsCreateConfigureAndOpen) {
   ExpectOpened(1, {});
   EXPECT_EQ(IntOf(opened, "Device", "Mirror"), 1u);
   EXPECT_EQ(opened.CreateFromINI(ini.c_str(), "Missing", nullptr), KR_STATUS_OS_INI_SECTION_NOT_FOUND);
-}
-
-// Only new frames are copied; a target stream the source lacks fails.
-TEST_F(DeviceLifecycle, CopyFromTakesTheSourcesNewFrames) {
-  KrVDevice source;
-  Script script = CameraScript().Stream("Custom", "A").Stream("Custom", "B").Frame("A", FrameBytes(10), 111, 1);
-  ASSERT_EQ(CreateScripted(source, script.Frame("B", FrameBytes(50), 222, 1, false), KR_DEVICE_MODE_READ, "source"),
-            KR_STATUS_OK);
-  ASSERT_EQ(source.OpenAllStreams(), KR_STATUS_OK);
-  ASSERT_EQ(source.Read(), KR_STATUS_OK);
-  KrVDevice device;
-  ASSERT_EQ(CreateScripted(device, CameraScript().Stream("Custom", "A").Stream("Custom", "B"), KR_DEVICE_MODE_WRITE),
-            KR_STATUS_OK);
-  ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
-  ASSERT_EQ(device.CopyFrom(source), KR_STATUS_OK);
-  ASSERT_EQ(device.Write(), KR_STATUS_OK);
-  std::vector<ScriptFrame> written;
-  ASSERT_EQ(GetWrittenFrames(KitHandleOf(device), &written), KR_STATUS_OK);
-  ASSERT_EQ(written.size(), 1u);  // B's frame was not new
-  EXPECT_EQ(written[0].stream, "A");
-  EXPECT_EQ(written[0].data, FrameBytes(10));
-  EXPECT_EQ(written[0].timestamp, 111u);
-
-  ASSERT_EQ(CreateScripted(device, CameraScript().Stream("Custom", "A").Stream("Custom", "Z"), KR_DEVICE_MODE_WRITE,
-                           "lacking"),
-            KR_STATUS_OK);
-  EXPECT_EQ(device.CopyFrom(source), KR_STATUS_OS_ERROR);
-  EXPECT_EQ(device.GetLastStatus(), KR_STATUS_OS_ERROR);
 }
 
 }  // namespace

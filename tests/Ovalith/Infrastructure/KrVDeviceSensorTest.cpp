@@ -24,31 +24,16 @@ TEST_F(DeviceTest, SensorFramesReachTheFrameObjectsOfTheStreamsRead) {
   EXPECT_EQ(device.GetImageMap()->GetFrameID(), 0u);  // only the stream asked for
 
   const KrVDepthMap& depth = *device.GetDepthMap();
-  unsigned int imageId = 0;
-  unsigned int audioId = 0;
   for (unsigned int read = 2; read <= 12; ++read) {
-    SCOPED_TRACE(read);
     const unsigned long long lastTimestamp = depth.GetTimestamp();
     ASSERT_EQ(device.Read(), KR_STATUS_OK);
     // Unpaced, every read brings the next depth frame.
     EXPECT_EQ(depth.GetFrameID(), read);
     EXPECT_GT(depth.GetTimestamp(), lastTimestamp);
-    EXPECT_EQ(depth.GetXRes(), 320);
     EXPECT_EQ(depth.GetDataSize(), 320u * 240u * 2u);
-    for (const KrVStreamData* frame :
-         {static_cast<const KrVStreamData*>(&depth), static_cast<const KrVStreamData*>(device.GetImageMap())}) {
-      void* address = nullptr;
-      EXPECT_EQ(device.GetProperty(frame->GetStream()->GetName(), "Buffer", KrGeneralBuffer{&address, sizeof(void*)}),
-                KR_STATUS_OK);
-      EXPECT_EQ(frame->Data(), address);
-    }
-    EXPECT_GE(device.GetImageMap()->GetFrameID(), imageId);
-    EXPECT_GE(device.GetAudioBuffer()->GetFrameID(), audioId);
-    imageId = device.GetImageMap()->GetFrameID();
-    audioId = device.GetAudioBuffer()->GetFrameID();
   }
-  EXPECT_GT(imageId, 1u);
-  EXPECT_GT(audioId, 1u);
+  EXPECT_GT(device.GetImageMap()->GetFrameID(), 1u);
+  EXPECT_GT(device.GetAudioBuffer()->GetFrameID(), 1u);
   EXPECT_EQ(timestamps.events, std::vector<std::string>(12, "Depth/Timestamp"));
   EXPECT_EQ(device.UnregisterFromPropertyChangedEvent("Depth", "Timestamp", cookie), KR_STATUS_OK);
   ASSERT_EQ(device.Close(), KR_STATUS_OK);

@@ -137,27 +137,38 @@ TEST_F(DeviceStreams, WritesSendThePropertiesAndTheFrame) {
   EXPECT_EQ(device->GetLastStatus(), KR_STATUS_OS_NOT_FOUND);
 }
 
-TEST_F(DeviceStreams, CompatibilityWritesFillTheBufferUntilTheCommonWrite) {
+// Frames of another device: copied when new, written by the common write
+// in compatibility mode, and a stream the source lacks fails the copy.
+TEST_F(DeviceStreams, FramesFromAnotherDevice) {
   KrVDevice source;
-  ASSERT_EQ(CreateScripted(source, CameraScript().Stream("Custom", "Image").Frame("Image", FrameBytes(60), 123, 1),
-                           KR_DEVICE_MODE_READ, "source"),
+  Script script = CameraScript().Stream("Custom", "Image").Stream("Custom", "B").Frame("Image", FrameBytes(60), 123, 1);
+  ASSERT_EQ(CreateScripted(source, script.Frame("B", FrameBytes(50), 222, 1, false), KR_DEVICE_MODE_READ, "source"),
             KR_STATUS_OK);
   ASSERT_EQ(source.OpenAllStreams(), KR_STATUS_OK);
   ASSERT_EQ(source.Read(), KR_STATUS_OK);
   KrVStream from;
   ASSERT_EQ(source.GetStream("Image", from), KR_STATUS_OK);
-
-  Create(CameraScript().Stream("Custom", "Image"), KR_DEVICE_MODE_WRITE, 1);
-  ASSERT_EQ(device->Write(from), KR_STATUS_OK);
-  EXPECT_TRUE(Written().empty());
-  ASSERT_EQ(device->Write(), KR_STATUS_OK);
-  ASSERT_EQ(Written().size(), 1u);
-  EXPECT_EQ(Written()[0].data, FrameBytes(60));
-  EXPECT_EQ(Written()[0].timestamp, 123u);
+  for (int compatibility : {0, 1}) {
+    Script target = CameraScript().Stream("Custom", "Image");
+    Create(compatibility == 0 ? target.Stream("Custom", "B") : target, KR_DEVICE_MODE_WRITE, compatibility);
+    if (compatibility == 1) {
+      ASSERT_EQ(device->Write(from), KR_STATUS_OK);
+      EXPECT_TRUE(Written().empty());  // until the common write
+    } else {
+      ASSERT_EQ(device->CopyFrom(source), KR_STATUS_OK);
+    }
+    ASSERT_EQ(device->Write(), KR_STATUS_OK);
+    ASSERT_EQ(Written().size(), 1u);  // B's frame was not new
+    EXPECT_EQ(Written()[0].data, FrameBytes(60));
+    EXPECT_EQ(Written()[0].timestamp, 123u);
+  }
   // More than the private buffer holds is refused, nothing written.
   ASSERT_EQ(device->SetProperty("Image", "BufferSize", uint64_t{kFrameBytes + 1}), KR_STATUS_OK);
   EXPECT_EQ(device->Write(), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
   EXPECT_EQ(Written().size(), 1u);
+  Create(CameraScript().Stream("Custom", "Image").Stream("Custom", "Z"), KR_DEVICE_MODE_WRITE);
+  EXPECT_EQ(device->CopyFrom(source), KR_STATUS_OS_ERROR);
+  EXPECT_EQ(device->GetLastStatus(), KR_STATUS_OS_ERROR);
 }
 
 TEST_F(DeviceStreams, ReadsPublishTheRecordsEvenWhenTheKitFails) {

@@ -151,33 +151,19 @@ TEST_F(ModuleTest, CopiesAttachOnTheirOwnAndDetachOnce) {
   EXPECT_FALSE(lost.IsAttached());
 }
 
-TEST_F(ModuleTest, SubscriptionsCarryTheModuleName) {
-  struct Counter : KrVModulePropertyChangedHandler {
-    int calls = 0;
-    void OnModulePropertyChanged(const char*, const char*) override { ++calls; }
-  } counter;
-  void* cookie = nullptr;
-  ASSERT_EQ(KR_STATUS_OK, module.RegisterForPropertyChangedEvent("I", &counter, cookie));
-  device.Notify("Device", "I");
-  device.Notify("Depth", "I");
-  EXPECT_EQ(1, counter.calls);
-  EXPECT_EQ(KR_STATUS_OK, module.UnregisterFromPropertyChangedEvent("I", cookie));
-  device.Notify("Device", "I");
-  EXPECT_EQ(1, counter.calls);
-}
-
-// Two streams of 8 bytes: "Source" (1s, 8 bytes valid, time stamp 77) and
-// an empty "Target" (2s).
+// Two streams of 8 bytes: "Source" (1s, all valid, time stamp 77) and an
+// empty "Target" (2s).
 class StreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* name : {"Source", "Target"}) {
-      std::vector<unsigned char>& bytes = name[0] == 'S' ? sourceBytes : targetBytes;
-      bytes.assign(8, name[0] == 'S' ? 1 : 2);
+      const bool isSource = name[0] == 'S';
+      std::vector<unsigned char>& bytes = isSource ? sourceBytes : targetBytes;
+      bytes.assign(8, isSource ? 1 : 2);
       device.SetPointer(name, "Buffer", bytes.data());
-      device.SetInt(name, "BufferSize", name[0] == 'S' ? 8 : 0);
+      device.SetInt(name, "BufferSize", isSource ? 8 : 0);
       device.SetInt(name, "RequiredDataSize", 8);
-      device.SetInt(name, "Timestamp", name[0] == 'S' ? 77 : 0);
+      device.SetInt(name, "Timestamp", isSource ? 77 : 0);
       device.SetInt(name, "IsNew", 0);
     }
     ASSERT_EQ(KR_STATUS_OK, source.Attach(&device, "Source"));
@@ -190,29 +176,12 @@ class StreamTest : public ::testing::Test {
   std::vector<unsigned char> targetBytes;
 };
 
-TEST_F(StreamTest, BufferAndSizes) {
-  void* address = nullptr;
-  EXPECT_EQ(KR_STATUS_OK, source.GetBuffer(address));
-  EXPECT_EQ(sourceBytes.data(), address);
-  KrVStream detached;
-  EXPECT_EQ(KR_STATUS_OS_ERROR, detached.GetBuffer(address));
-  EXPECT_EQ(KR_STATUS_OS_ERROR, detached.CopyFrom(source, 0));
-  EXPECT_EQ(KR_STATUS_OS_ERROR, target.CopyFrom(detached, 0));
-  EXPECT_STREQ("Target", KrVStream(target).GetName());
+TEST_F(StreamTest, CopiesSetSizeTimestampAndNewFlag) {
   uint32_t size = 5;
   device.SetInt("Source", "BufferSize", 0x100000008ull);  // only the low 32 bits count
   EXPECT_EQ(KR_STATUS_OK, source.GetBufferSize(size));
   EXPECT_EQ(8u, size);
-  device.Fail("Source", "BufferSize", kRefused);
-  size = 5;
-  EXPECT_EQ(kRefused, source.GetBufferSize(size));
-  EXPECT_EQ(5u, size);
-  EXPECT_EQ(KR_STATUS_OK, source.GetBufferAllocatedSize(size));
-  EXPECT_EQ(8u, size);
-}
-
-TEST_F(StreamTest, CopyFromStreamTakesTheSourceTimestampWhenGivenZero) {
-  ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(source, 0));  // exactly the capacity
+  ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(source, 0));  // exactly the capacity, the source's time
   EXPECT_EQ(sourceBytes, targetBytes);
   EXPECT_EQ(8u, device.Int("Target", "BufferSize"));
   EXPECT_EQ(77u, device.Int("Target", "Timestamp"));
@@ -222,11 +191,29 @@ TEST_F(StreamTest, CopyFromStreamTakesTheSourceTimestampWhenGivenZero) {
   device.Fail("Source", "Timestamp", kRefused);  // ignored: the frame gets 0
   ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(source, 0));
   EXPECT_EQ(0u, device.Int("Target", "Timestamp"));
+
+  const unsigned char data[3] = {9, 8, 7};
+  ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(data, 3, 0));
+  EXPECT_EQ((std::vector<unsigned char>{9, 8, 7, 1, 1, 1, 1, 1}), targetBytes);
+  EXPECT_EQ(3u, device.Int("Target", "BufferSize"));
+  EXPECT_EQ(0u, device.Int("Target", "Timestamp"));  // stored as given
+  device.SetInt("Target", "IsNew", 0);
+  ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(nullptr, 0, 4));
+  EXPECT_EQ(0u, device.Int("Target", "BufferSize"));
+  EXPECT_EQ(1u, device.Int("Target", "IsNew"));
+  EXPECT_EQ(KR_STATUS_OK, target.CopyFrom(target, 0));  // onto itself
 }
 
-// A frame larger than the capacity, or a failing set, changes nothing after
-// the failure: the frame is not marked new.
+// A frame larger than the capacity, missing data, a detached stream or a
+// failing call change nothing after the failure: the frame is not new.
 TEST_F(StreamTest, FailedCopyIsNotANewFrame) {
+  KrVStream detached;
+  void* address = nullptr;
+  EXPECT_EQ(KR_STATUS_OS_ERROR, detached.GetBuffer(address));
+  EXPECT_EQ(KR_STATUS_OS_ERROR, detached.CopyFrom(source, 0));
+  EXPECT_EQ(KR_STATUS_OS_ERROR, target.CopyFrom(detached, 0));
+  EXPECT_EQ(KR_STATUS_OS_NULL_POINTER, target.CopyFrom(nullptr, 1, 4));
+  EXPECT_STREQ("Target", KrVStream(target).GetName());
   device.SetInt("Target", "RequiredDataSize", 7);
   EXPECT_EQ(KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, target.CopyFrom(source, 0));
   EXPECT_EQ(std::vector<unsigned char>(8, 2), targetBytes);
@@ -237,18 +224,10 @@ TEST_F(StreamTest, FailedCopyIsNotANewFrame) {
   EXPECT_EQ(sourceBytes, targetBytes);
   EXPECT_EQ(8u, device.Int("Target", "BufferSize"));
   EXPECT_EQ(0u, device.Int("Target", "IsNew"));
-}
-
-TEST_F(StreamTest, CopyFromMemory) {
-  const unsigned char data[3] = {9, 8, 7};
-  ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(data, 3, 0));
-  EXPECT_EQ((std::vector<unsigned char>{9, 8, 7, 2, 2, 2, 2, 2}), targetBytes);
-  EXPECT_EQ(0u, device.Int("Target", "Timestamp"));  // stored as given
-  ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(nullptr, 0, 4));
-  EXPECT_EQ(0u, device.Int("Target", "BufferSize"));
-  EXPECT_EQ(1u, device.Int("Target", "IsNew"));
-  EXPECT_EQ(KR_STATUS_OS_NULL_POINTER, target.CopyFrom(nullptr, 1, 4));
-  EXPECT_EQ(KR_STATUS_OK, target.CopyFrom(target, 0));  // onto itself
+  uint32_t size = 5;
+  device.Fail("Source", "BufferSize", kRefused);
+  EXPECT_EQ(kRefused, source.GetBufferSize(size));
+  EXPECT_EQ(5u, size);
 }
 
 }  // namespace
