@@ -1,11 +1,46 @@
-// Creating, opening, closing and destroying a device. (Every failing step
-// is covered by the fault sweep.)
+// Creating, opening, reading, closing and destroying a device. (Every
+// failing step is covered by the fault sweep.)
 #include "DeviceTestSupport.h"
 
 #include <algorithm>
 
 namespace device_test {
 namespace {
+
+// The engine's status texts, start, shutdown and enumeration.
+TEST(EngineStatus, EngineStatusesAreRegisteredInOrder) {
+  // The engine group's first and last entries and one between: the
+  // registration covers the whole range in order.
+  EXPECT_STREQ(krGetStatusName(0x31388), "KR_ERROR_GROUP_HALCYTE_OK");
+  EXPECT_STREQ(krGetStatusString(0x31388), "KR_ERROR_GROUP_HALCYTE OK");
+  EXPECT_STREQ(krGetStatusName(0x31392), "KR_STATUS_QM_BAD_PARAMETER");
+  EXPECT_STREQ(krGetStatusString(0x31392), "Bad parameter!");
+  EXPECT_STREQ(krGetStatusString(0x31394), "Matrix must be symmetric for this operation");
+  EXPECT_NE(std::string(krGetStatusString(0x31395)).find("Unknown status"), std::string::npos);
+}
+
+TEST(EngineLifecycle, InitShutdownAndEnumerate) {
+  EXPECT_NE(KrVDevice::EngineInit("/nonexistent/dir/Tollan.ini"), KR_STATUS_OK);
+  ASSERT_EQ(KrVDevice::EngineInit(nullptr, "."), KR_STATUS_OK);
+  EXPECT_EQ(KrVDevice::EngineInit("anything", "."), KR_STATUS_OK);  // a second init succeeds
+  EXPECT_EQ(TollanInit("."), KR_STATUS_TL_ALREADY_INITIALIZED);
+
+  // Enumerating on a never created device leaves its last status.
+  KrVDevice device;
+  char sensors[4][200];
+  uint32_t count = 4;
+  EXPECT_EQ(device.Enumerate(sensors, &count), KR_STATUS_OK);
+  ASSERT_GE(count, 1u);
+  EXPECT_STREQ(sensors[0], "*:0");
+  uint32_t onlyCount = 0;
+  EXPECT_EQ(device.Enumerate(nullptr, &onlyCount), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_EQ(onlyCount, count);
+  EXPECT_EQ(device.GetLastStatus(), KR_STATUS_OK);
+
+  // Shutdown passes the kit's status through.
+  EXPECT_EQ(KrVDevice::EngineShutdown(), KR_STATUS_OK);
+  EXPECT_EQ(KrVDevice::EngineShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
+}
 
 using DeviceLifecycle = DeviceTest;
 
@@ -129,6 +164,46 @@ TEST_F(DeviceLifecycle, IniSectionsCreateConfigureAndOpen) {
   ExpectOpened(1, {});
   EXPECT_EQ(IntOf(opened, "Device", "Mirror"), 1u);
   EXPECT_EQ(opened.CreateFromINI(ini.c_str(), "Missing", nullptr), KR_STATUS_OS_INI_SECTION_NOT_FOUND);
+}
+
+// End to end on the unpaced simulated sensor: streams mirrored on the
+// kit's events, frames read through the frame objects.
+TEST_F(DeviceLifecycle, SensorFramesReachTheFrameObjectsOfTheStreamsRead) {
+  KrVDevice device;
+  ASSERT_EQ(device.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
+  KrVPropertySet values;
+  ASSERT_EQ(values.AddProperty("Depth", "Resolution", uint64_t{0}), KR_STATUS_OK);
+  ASSERT_EQ(device.AddStream("Depth", "Depth", &values), KR_STATUS_OK);
+  for (const char* type : {"Image", "Audio", "IR"}) {
+    ASSERT_EQ(device.AddStream(type, type, nullptr), KR_STATUS_OK) << type;
+  }
+  ASSERT_EQ(device.RemoveStream("IR"), KR_STATUS_OK);
+  EXPECT_EQ(device.GetIRMap(), nullptr);
+  ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
+  EventLog timestamps;
+  void* cookie = nullptr;
+  ASSERT_EQ(device.RegisterForPropertyChangedEvent("Depth", "Timestamp", &timestamps, cookie), KR_STATUS_OK);
+
+  const KrVDepthMap& depth = *device.GetDepthMap();
+  for (unsigned int read = 1; read <= 11; ++read) {
+    const unsigned long long lastTimestamp = depth.GetTimestamp();
+    ASSERT_EQ(device.Read(), KR_STATUS_OK);
+    // Unpaced, every read brings the next depth frame.
+    EXPECT_EQ(depth.GetFrameID(), read);
+    EXPECT_TRUE(read == 1 || depth.GetTimestamp() > lastTimestamp);
+    EXPECT_EQ(depth.GetDataSize(), 320u * 240u * 2u);
+  }
+  const unsigned int imageId = device.GetImageMap()->GetFrameID();
+  EXPECT_GT(imageId, 1u);
+  EXPECT_GT(device.GetAudioBuffer()->GetFrameID(), 1u);
+  ASSERT_EQ(device.Read("Depth"), KR_STATUS_OK);
+  EXPECT_EQ(depth.GetFrameID(), 12u);
+  EXPECT_EQ(device.GetImageMap()->GetFrameID(), imageId);  // only the stream asked for
+  EXPECT_EQ(timestamps.events, std::vector<std::string>(12, "Depth/Timestamp"));
+  EXPECT_EQ(device.UnregisterFromPropertyChangedEvent("Depth", "Timestamp", cookie), KR_STATUS_OK);
+  ASSERT_EQ(device.Close(), KR_STATUS_OK);
+  ASSERT_EQ(device.CreateSensor("*:1", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
+  EXPECT_EQ(device.GetDepthMap(), nullptr);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <Ovalith/geometry/KrVRealWorldTranslatorInternal.h>
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -40,8 +39,9 @@ TEST(TranslatorTest, ScaleFactorIsTheIntegerQuotientOf1280) {
   EXPECT_EQ(0, t.GetXOffset());
 }
 
-// Real world to projective: exact results, truncation toward zero, the low
-// 16 bits of the column, and the defined results of degenerate input.
+// Real world to projective, per point and in batches: exact results,
+// truncation toward zero, the low 16 bits of the column, and the defined
+// results of degenerate input.
 TEST(TranslatorTest, RealWorldToProjective) {
   const Calibration sensor = {120, 0.1042, 640, 480, 640, 480, 0, 0};
   const Calibration unit = {1, 1, 1280, 2, 1280, 2, 0, 0};  // F 1, cx 640, cy 1
@@ -64,16 +64,26 @@ TEST(TranslatorTest, RealWorldToProjective) {
       {window, {0, 0, 1000}, 220, 190, 220, 190},
   };
   for (const auto& row : rows) {
+    SCOPED_TRACE(row.in.X());
     const KrVRealWorldTranslator t = row.setup.Make();
-    KrVPoint p = row.in;
-    t.RW2Projective(p);
-    EXPECT_EQ(row.u, p.X()) << row.in.X();
-    EXPECT_EQ(row.v, p.Y()) << row.in.X();
-    EXPECT_EQ(row.in.Z(), p.Z());
-    p = row.in;
-    t.RW2ProjectiveFloat(p);
-    EXPECT_EQ(row.uFloat, p.X()) << row.in.X();
-    EXPECT_EQ(row.vFloat, p.Y()) << row.in.X();
+    // Per point, and as the last of a batch.
+    KrVPoint whole = row.in;
+    KrVPoint fractional = row.in;
+    t.RW2Projective(whole);
+    t.RW2ProjectiveFloat(fractional);
+    KrVPointContainer wholeBatch(2);
+    wholeBatch.Add(KrVPoint(1, 2, 3));
+    wholeBatch.Add(row.in);
+    KrVPointContainer fractionalBatch(wholeBatch);
+    t.RW2Projective(wholeBatch);
+    t.RW2ProjectiveFloat(fractionalBatch);
+    EXPECT_TRUE(SameBits(whole, wholeBatch[1]));
+    EXPECT_TRUE(SameBits(fractional, fractionalBatch[1]));
+    EXPECT_EQ(row.u, whole.X());
+    EXPECT_EQ(row.v, whole.Y());
+    EXPECT_EQ(row.in.Z(), whole.Z());
+    EXPECT_EQ(row.uFloat, fractional.X());
+    EXPECT_EQ(row.vFloat, fractional.Y());
   }
 }
 
@@ -185,29 +195,6 @@ TEST_P(TranslatorBatchTest, RejectsBadWindowsAndFullOutputs) {
   EXPECT_EQ(500.0f, points[0].Z());
   ASSERT_EQ(KR_STATUS_OK, t.Projective2RW(depth, points, KRV_NO_SAMPLE_SKIP, 500));  // 500 as "no sample"
   EXPECT_EQ(31u, points.GetSize());
-}
-
-TEST(TranslatorTest, BatchRealWorldToProjectiveEqualsPerPoint) {
-  const KrVRealWorldTranslator t(120, 0.1042, 320, 240, 640, 480, 100, 50);
-  std::mt19937 random(99);
-  std::uniform_real_distribution<float> coordinate(-3000, 3000);
-  KrVPointContainer points(500);
-  for (int i = 0; i < 500; ++i) {
-    points.Add(KrVPoint(coordinate(random), coordinate(random), i % 7 == 0 ? 0.0f : std::abs(coordinate(random))));
-  }
-  ASSERT_EQ(500u, points.GetSize());
-  KrVPointContainer fractional(points);
-  KrVPointContainer whole(points);
-  t.RW2Projective(whole);
-  t.RW2ProjectiveFloat(fractional);
-  for (int i = 0; i < 500; ++i) {
-    KrVPoint expected = points[i];
-    t.RW2Projective(expected);
-    ASSERT_TRUE(SameBits(expected, whole[i])) << i;
-    expected = points[i];
-    t.RW2ProjectiveFloat(expected);
-    ASSERT_TRUE(SameBits(expected, fractional[i])) << i;
-  }
 }
 
 }  // namespace
