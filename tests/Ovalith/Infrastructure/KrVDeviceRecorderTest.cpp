@@ -60,9 +60,8 @@ class RecorderTest : public DeviceTest {
     ASSERT_EQ(recorder->StartRecording(recordAllStreams), KR_STATUS_OK);
   }
 
-  // Reads the source n times and records each read twice (an application
-  // that writes on a timer may write more often than it reads: the second
-  // write adds nothing); adds what was read to the recorded frames.
+  // Reads the source n times and records each read twice (the second write
+  // adds nothing); adds what was read to the recorded frames.
   void ReadAndRecord(int n) {
     for (int i = 0; i < n; ++i) {
       EXPECT_EQ(source.Read(), KR_STATUS_OK);
@@ -72,8 +71,6 @@ class RecorderTest : public DeviceTest {
     }
   }
 
-  // The file plays back exactly the recorded frames: bytes, time stamps and
-  // frame ids.
   void ExpectPlaysBack() {
     KrVDevice player;
     EXPECT_EQ(PlayBack(player, file), recorded);
@@ -101,8 +98,6 @@ class RecorderTest : public DeviceTest {
   std::unique_ptr<ExposedRecorder> recorder;
   Frames recorded;
 };
-
-// ---- recording the simulated sensor ----
 
 // Values set before the start, changes of each type and a stream added
 // while recording all reach the file at their place.
@@ -170,14 +165,11 @@ TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
   OpenSensor({"Depth"});
   Start(0);
   KrVDevice& written = *recorder->GetWriteDevice();
-  uint32_t count = 8;
-  const char* names[8] = {};
-  ASSERT_EQ(written.GetStreamNames(names, &count), KR_STATUS_OK);
-  EXPECT_EQ(count, 0u);
+  char type[KR_MAX_NAME_LENGTH] = {};
+  EXPECT_NE(written.GetProperty("Depth", "Type", type), KR_STATUS_OK);  // none yet
   ASSERT_EQ(recorder->AddStream("Depth"), KR_STATUS_OK);
   EXPECT_NE(recorder->AddStream("Depth"), KR_STATUS_OK);
   ASSERT_EQ(source.AddStream("Image", "Image", nullptr), KR_STATUS_OK);  // not followed
-  char type[KR_MAX_NAME_LENGTH] = {};
   EXPECT_NE(written.GetProperty("Image", "Type", type), KR_STATUS_OK);
 
   RecorderLog log;
@@ -193,7 +185,6 @@ TEST_F(RecorderTest, StartStopAndRestart) {
   OpenSensor({"Depth"});
   {
     KrVDeviceRecorder idle(&source, file.c_str());
-    // Operations that need a recording, on a recorder that has none.
     for (KrStatus status : {idle.AddStream("Depth"), idle.RemoveStream("Depth"), idle.WriteData()}) {
       EXPECT_EQ(status, KR_STATUS_QM_NOT_INITIALIZED);
     }
@@ -264,8 +255,7 @@ TEST_F(RecorderTest, AnIndexThatCannotBeWrittenFailsTheStopAndTheFileStillPlays)
   struct rlimit saved {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
-  struct rlimit limited = saved;
-  limited.rlim_cur = static_cast<rlim_t>(written.st_size);
+  const struct rlimit limited = {static_cast<rlim_t>(written.st_size), saved.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
   const KrStatus stopped = recorder->StopRecording();
   setrlimit(RLIMIT_FSIZE, &saved);
@@ -279,8 +269,6 @@ TEST_F(RecorderTest, AnIndexThatCannotBeWrittenFailsTheStopAndTheFileStillPlays)
   EXPECT_EQ(closed.st_size, written.st_size);
   ExpectPlaysBack();  // found by scanning
 }
-
-// ---- scripted sources ----
 
 class ScriptedRecorderTest : public RecorderTest {
  public:
