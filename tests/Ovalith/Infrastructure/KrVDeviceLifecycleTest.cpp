@@ -59,7 +59,7 @@ TEST_F(DeviceLifecycle, CreationMirrorsEveryStreamWithAFrameObjectOfItsType) {
   EXPECT_EQ(device.Read("Depth"), KR_STATUS_OS_NOT_FOUND);
   EXPECT_EQ(device.Close(), KR_STATUS_OK);  // never created
   EXPECT_EQ(device.GetLastStatus(), KR_STATUS_OK);
-  ASSERT_EQ(CreateScripted(device, CameraWithStreams()), KR_STATUS_OK);
+  ASSERT_EQ(CreateScripted(device, CameraWithStreams().Stream("Depth", "Far")), KR_STATUS_OK);
   const std::pair<const char*, const KrVStreamData*> rows[] = {{"Depth", device.GetDepthMap()},
                                                                {"Image", device.GetImageMap()},
                                                                {"IR", device.GetIRMap()},
@@ -70,10 +70,19 @@ TEST_F(DeviceLifecycle, CreationMirrorsEveryStreamWithAFrameObjectOfItsType) {
     ASSERT_EQ(data, row.second) << row.first;
     EXPECT_STREQ(data->GetStream()->GetName(), row.first);
   }
-  KrVStreamData* extra = nullptr;
-  ASSERT_EQ(device.GetStreamData("Extra", extra), KR_STATUS_OK);
-  EXPECT_EQ(dynamic_cast<KrVPixelStreamData*>(extra), nullptr);
-  EXPECT_EQ(dynamic_cast<KrVAudioBuffer*>(extra), nullptr);
+  // Other types, and a second stream of a type, get plain frame objects.
+  for (const char* plain : {"Extra", "Far"}) {
+    KrVStreamData* data = nullptr;
+    ASSERT_EQ(device.GetStreamData(plain, data), KR_STATUS_OK);
+    EXPECT_EQ(dynamic_cast<KrVPixelStreamData*>(data), nullptr) << plain;
+    EXPECT_EQ(dynamic_cast<KrVAudioBuffer*>(data), nullptr) << plain;
+  }
+  // Removing the first frees the field for the next depth stream, not for
+  // the second.
+  ASSERT_EQ(device.RemoveStream("Depth"), KR_STATUS_OK);
+  EXPECT_EQ(device.GetDepthMap(), nullptr);
+  ASSERT_EQ(device.AddStream("Depth", "Late", nullptr), KR_STATUS_OK);
+  EXPECT_STREQ(device.GetDepthMap()->GetStream()->GetName(), "Late");
 }
 
 TEST_F(DeviceLifecycle, FrameObjectsAreDeferredUnlessADeviceSaidReadWriteModeOne) {

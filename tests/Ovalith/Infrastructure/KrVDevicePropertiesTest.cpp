@@ -86,15 +86,19 @@ TEST_F(DeviceProperties, ALegacyDeviceAnswersModulesItselfAndReadsFixedParamsFro
   EXPECT_EQ(device.GetProperty("FixedParams", "ZPPS", zpps), KR_STATUS_TL_MODULE_NOT_FOUND);
 
   // The older interface's existence answers are fixed lists.
-  const struct {
-    const char* module;
-    const char* property;
-    int exists;
-  } rows[] = {{"Shifts", "MaxShift", 1},   {"Shifts", "D2S", 1},       {"Shifts", "ZPD", 0},
-              {"FixedParams", "LDDIS", 1}, {"Device", "FrameSync", 1}, {"Device", "CmosBlankingTime", 1},
-              {"Device", "Mirror", 0},     {"Depth", "XRes", 0},       {"fixedparams", "ZPD", 0}};
-  for (const auto& row : rows) {
-    EXPECT_EQ(device.IsPropertyExist(row.module, row.property), row.exists) << row.module << "/" << row.property;
+  const std::pair<const char*, std::vector<const char*>> lists[] = {
+      {"Shifts", {"ConstShift", "PixelSizeFactor", "MaxShift", "ParamCoeff", "ShiftScale", "S2D", "D2S"}},
+      {"FixedParams", {"ZPD", "ZPPS", "LDDIS"}},
+      {"Device", {"PrimaryStream", "FrameDelay", "CmosBlankingUnits", "CmosBlankingTime", "FrameSync"}}};
+  for (const auto& list : lists) {
+    for (const char* property : list.second) {
+      EXPECT_NE(device.IsPropertyExist(list.first, property), 0) << list.first << "/" << property;
+    }
+  }
+  const std::pair<const char*, const char*> absent[] = {
+      {"Shifts", "ZPD"}, {"Device", "Mirror"}, {"Depth", "XRes"}, {"fixedparams", "ZPD"}};
+  for (const auto& pair : absent) {
+    EXPECT_EQ(device.IsPropertyExist(pair.first, pair.second), 0) << pair.first << "/" << pair.second;
   }
   for (const char* module : {"Depth", "Image", "IR", "Audio", "Shifts", "FixedParams", "Device"}) {
     EXPECT_NE(device.IsModuleExist(module), 0) << module;

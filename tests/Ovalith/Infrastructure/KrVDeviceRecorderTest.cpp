@@ -1,5 +1,6 @@
-// The device recorder, checked by playing its recordings back; failures
-// while starting, event-path log lines, destruction under concurrent events.
+// Recordings through the engine: the device recorder, checked by playing
+// its recordings back; failures while starting, event-path log lines,
+// destruction under concurrent events; the limits of a write device.
 #include "DeviceTestSupport.h"
 
 #include <sys/resource.h>
@@ -140,6 +141,11 @@ TEST_F(RecorderTest, RecordsStreamsValuesAndLaterChangesAtTheirPlace) {
   EXPECT_EQ(player.GetProperty("Depth", "S2D", KrGeneralBuffer{played.data(), 2048}), KR_STATUS_OK);
   EXPECT_EQ(played, shiftToDepth);
   EXPECT_EQ(IntOf(player, "IR", "XRes"), 640u);
+  // Seeking back to the first frame brings back the values of that place.
+  ASSERT_EQ(player.SeekFrame(1), KR_STATUS_OK);
+  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 6000u);
+  EXPECT_EQ(player.SeekFrame(1000), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(player.GetLastStatus(), KR_STATUS_TL_FRAME_NOT_FOUND);
 }
 
 TEST_F(RecorderTest, RemovedStreamsNoLongerRecordTheirChanges) {
@@ -203,7 +209,7 @@ TEST_F(RecorderTest, StartStopAndRestart) {
   ASSERT_EQ(recorder->StartRecording(1), KR_STATUS_OK);
   recorded.clear();
   ReadAndRecord(3);
-  ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
+  recorder.reset();  // destroying a recording recorder stops it
   ExpectPlaysBack();
 }
 
@@ -223,26 +229,18 @@ TEST_F(RecorderTest, FramesThatGrowWithTheSourcesResolutionAreRecorded) {
   ExpectPlaysBack();
 }
 
-// A recording ended by destroying the recorder, or by a stop after the
-// source was closed, is complete, and leaves nothing registered.
-TEST_F(RecorderTest, DestroyingTheRecorderOrClosingTheSourceFirstStillEndsTheRecording) {
-  for (bool closeSourceFirst : {false, true}) {
-    SCOPED_TRACE(closeSourceFirst);
-    OpenSensor({"Depth", "Image"});
-    Start();
-    recorded.clear();
-    ReadAndRecord(2);
-    if (closeSourceFirst) {
-      ASSERT_EQ(source.Close(), KR_STATUS_OK);
-      EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
-      EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
-      OpenSensor({"Depth"});  // the source can be used again
-    }
-    recorder.reset();
-    RaiseEveryChange();
-    ExpectPlaysBack();
-    ASSERT_EQ(source.Close(), KR_STATUS_OK);
-  }
+// A source closed before the stop still lets the recording stop whole, and
+// the source can be used again.
+TEST_F(RecorderTest, ASourceClosedFirstStillLetsTheRecordingStop) {
+  OpenSensor({"Depth", "Image"});
+  Start();
+  ReadAndRecord(2);
+  ASSERT_EQ(source.Close(), KR_STATUS_OK);
+  EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
+  EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
+  OpenSensor({"Depth"});
+  RaiseEveryChange();
+  ExpectPlaysBack();
 }
 
 TEST_F(RecorderTest, AnIndexThatCannotBeWrittenFailsTheStopAndTheFileStillPlays) {
@@ -268,6 +266,42 @@ TEST_F(RecorderTest, AnIndexThatCannotBeWrittenFailsTheStopAndTheFileStillPlays)
   ASSERT_EQ(stat(file.c_str(), &closed), 0);
   EXPECT_EQ(closed.st_size, written.st_size);
   ExpectPlaysBack();  // found by scanning
+}
+
+// A write device refuses a frame size no recording can hold (its records
+// grow with smaller ones), and a property set on it that the device did not
+// have is created and recorded.
+TEST_F(RecorderTest, AWriteDeviceKeepsFramesWithinTheirRecords) {
+  KrVDevice writer;
+  KrVPropertySet initial;
+  ASSERT_EQ(writer.OpenFileForWriting(file.c_str(), initial), KR_STATUS_OK);
+  KrVPropertySet values;
+  values.AddProperty("Depth", "RequiredDataSize", uint64_t{64});
+  ASSERT_EQ(writer.AddStream("Depth", "Depth", &values), KR_STATUS_OK);
+  EXPECT_EQ(writer.SetProperty("Depth", "RequiredDataSize", (uint64_t{256} << 20) + 1),
+            KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  EXPECT_EQ(writer.SetProperty("Depth", "RequiredDataSize", uint64_t{32}), KR_STATUS_OK);
+  KrVStream depth;
+  ASSERT_EQ(writer.GetStream("Depth", depth), KR_STATUS_OK);
+  const std::vector<uint8_t> big(65, 7);
+  EXPECT_EQ(depth.CopyFrom(big.data(), 65, 1), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  // A size beyond the record's buffer never reaches the file.
+  ASSERT_EQ(depth.CopyFrom(big.data(), 32, 1), KR_STATUS_OK);
+  ASSERT_EQ(writer.SetProperty("Depth", "BufferSize", uint64_t{1} << 20), KR_STATUS_OK);
+  EXPECT_EQ(writer.Write(), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  ASSERT_EQ(writer.SetProperty("Depth", "BufferSize", uint64_t{32}), KR_STATUS_OK);
+  EXPECT_EQ(writer.Write(), KR_STATUS_OK);
+  ASSERT_EQ(writer.SetProperty("Depth", "Gain", 3.0), KR_STATUS_OK);  // new on the stream's module
+  ASSERT_EQ(writer.Close(), KR_STATUS_OK);
+
+  KrVDevice reader;
+  ASSERT_EQ(reader.OpenFileForReading(file.c_str()), KR_STATUS_OK);
+  EXPECT_EQ(IntOf(reader, "Depth", "RequiredDataSize"), 64u);  // as created; the change comes at its place
+  ASSERT_EQ(reader.Read(), KR_STATUS_OK);
+  EXPECT_EQ(reader.GetDepthMap()->GetDataSize(), 32u);
+  EXPECT_EQ(reader.Read(), KR_STATUS_TL_END_OF_FILE);
+  EXPECT_EQ(IntOf(reader, "Depth", "RequiredDataSize"), 32u);
+  EXPECT_EQ(RealOf(reader, "Depth", "Gain"), 3.0);
 }
 
 class ScriptedRecorderTest : public RecorderTest {

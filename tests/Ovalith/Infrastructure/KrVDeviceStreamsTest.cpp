@@ -34,23 +34,6 @@ class DeviceStreams : public DeviceTest {
   KrDeviceHandle kit = nullptr;
 };
 
-TEST_F(DeviceStreams, TheFirstStreamOfATypeGetsTheTypedObjectTheSecondAPlainOne) {
-  Create(CameraScript().Stream("Depth", "Near").Stream("Depth", "Far"));
-  KrVStreamData* near = nullptr;
-  KrVStreamData* far = nullptr;
-  ASSERT_EQ(device->GetStreamData("Near", near), KR_STATUS_OK);
-  ASSERT_EQ(device->GetStreamData("Far", far), KR_STATUS_OK);
-  EXPECT_EQ(near, device->GetDepthMap());  // the kit's order: "Near" first
-  ASSERT_NE(far, nullptr);
-  EXPECT_EQ(dynamic_cast<KrVDepthMap*>(far), nullptr);
-  // Removing the first frees the field for the next depth stream, not for
-  // the second.
-  ASSERT_EQ(device->RemoveStream("Near"), KR_STATUS_OK);
-  EXPECT_EQ(device->GetDepthMap(), nullptr);
-  ASSERT_EQ(device->AddStream("Depth", "Late", nullptr), KR_STATUS_OK);
-  EXPECT_STREQ(device->GetDepthMap()->GetStream()->GetName(), "Late");
-}
-
 TEST_F(DeviceStreams, AStreamReportedTwiceReplacesTheOldOneAndReleasesItOnce) {
   Create(CameraScript().Stream("Depth", "Depth").Frame("Depth", FrameBytes(3), 10, 1));
   ASSERT_EQ(RaiseStreamCollectionChanged(kit, "Depth", KR_STREAM_ADDED), KR_STATUS_OK);
@@ -119,27 +102,11 @@ TEST_F(DeviceStreams, CompatibilityModeCopiesNewFramesIntoAPrivateBuffer) {
   EXPECT_EQ(std::memcmp(Buffer("Audio"), FrameBytes(4).data(), kFrameBytes), 0);
 }
 
-TEST_F(DeviceStreams, WritesSendThePropertiesAndTheFrame) {
-  Create(CameraScript().Stream("Custom", "A").Stream("Custom", "B"), KR_DEVICE_MODE_WRITE);
-  KrVStream a;
-  ASSERT_EQ(device->GetStream("A", a), KR_STATUS_OK);
-  ASSERT_EQ(a.CopyFrom(FrameBytes(40).data(), kFrameBytes, 77), KR_STATUS_OK);
-  ASSERT_EQ(device->SetProperty("A", "FrameId", uint64_t{5}), KR_STATUS_OK);
-  ASSERT_EQ(device->Write(), KR_STATUS_OK);
-  ASSERT_EQ(Written().size(), 1u);  // B was not new
-  EXPECT_EQ(Written()[0].stream, "A");
-  EXPECT_EQ(Written()[0].data, FrameBytes(40));
-  EXPECT_EQ(Written()[0].timestamp, 77u);
-  EXPECT_EQ(Written()[0].frameId, 5u);
-  EXPECT_EQ(device->Write(a), KR_STATUS_OK);
-  EXPECT_EQ(Written().size(), 2u);
-  EXPECT_EQ(device->Write("Nothing"), KR_STATUS_OS_NOT_FOUND);
-  EXPECT_EQ(device->GetLastStatus(), KR_STATUS_OS_NOT_FOUND);
-}
-
-// Frames of another device: copied when new, written by the common write
-// in compatibility mode, and a stream the source lacks fails the copy.
-TEST_F(DeviceStreams, FramesFromAnotherDevice) {
+// Writes send the new frames with their properties: frames copied from
+// another device, or (compatibility mode) put into the private buffer by a
+// stream write and sent by the common write. A stream the source lacks
+// fails the copy.
+TEST_F(DeviceStreams, WritesSendTheNewFramesWithTheirProperties) {
   KrVDevice source;
   Script script = CameraScript().Stream("Custom", "Image").Stream("Custom", "B").Frame("Image", FrameBytes(60), 123, 1);
   ASSERT_EQ(CreateScripted(source, script.Frame("B", FrameBytes(50), 222, 1, false), KR_DEVICE_MODE_READ, "source"),
@@ -148,20 +115,29 @@ TEST_F(DeviceStreams, FramesFromAnotherDevice) {
   ASSERT_EQ(source.Read(), KR_STATUS_OK);
   KrVStream from;
   ASSERT_EQ(source.GetStream("Image", from), KR_STATUS_OK);
-  for (int compatibility : {0, 1}) {
-    Script target = CameraScript().Stream("Custom", "Image");
-    Create(compatibility == 0 ? target.Stream("Custom", "B") : target, KR_DEVICE_MODE_WRITE, compatibility);
-    if (compatibility == 1) {
-      ASSERT_EQ(device->Write(from), KR_STATUS_OK);
-      EXPECT_TRUE(Written().empty());  // until the common write
-    } else {
-      ASSERT_EQ(device->CopyFrom(source), KR_STATUS_OK);
-    }
-    ASSERT_EQ(device->Write(), KR_STATUS_OK);
-    ASSERT_EQ(Written().size(), 1u);  // B's frame was not new
-    EXPECT_EQ(Written()[0].data, FrameBytes(60));
-    EXPECT_EQ(Written()[0].timestamp, 123u);
-  }
+  Create(CameraScript().Stream("Custom", "Image").Stream("Custom", "B"), KR_DEVICE_MODE_WRITE);
+  ASSERT_EQ(device->CopyFrom(source), KR_STATUS_OK);
+  ASSERT_EQ(device->SetProperty("Image", "FrameId", uint64_t{5}), KR_STATUS_OK);
+  ASSERT_EQ(device->Write(), KR_STATUS_OK);
+  ASSERT_EQ(Written().size(), 1u);  // B's frame was not new
+  EXPECT_EQ(Written()[0].stream, "Image");
+  EXPECT_EQ(Written()[0].data, FrameBytes(60));
+  EXPECT_EQ(Written()[0].timestamp, 123u);
+  EXPECT_EQ(Written()[0].frameId, 5u);
+  KrVStream own;
+  ASSERT_EQ(device->GetStream("Image", own), KR_STATUS_OK);
+  EXPECT_EQ(device->Write(own), KR_STATUS_OK);
+  EXPECT_EQ(Written().size(), 2u);
+  EXPECT_EQ(device->Write("Nothing"), KR_STATUS_OS_NOT_FOUND);
+  EXPECT_EQ(device->GetLastStatus(), KR_STATUS_OS_NOT_FOUND);
+
+  Create(CameraScript().Stream("Custom", "Image"), KR_DEVICE_MODE_WRITE, 1);
+  ASSERT_EQ(device->Write(from), KR_STATUS_OK);
+  EXPECT_TRUE(Written().empty());
+  ASSERT_EQ(device->Write(), KR_STATUS_OK);
+  ASSERT_EQ(Written().size(), 1u);
+  EXPECT_EQ(Written()[0].data, FrameBytes(60));
+  EXPECT_EQ(Written()[0].timestamp, 123u);
   // More than the private buffer holds is refused, nothing written.
   ASSERT_EQ(device->SetProperty("Image", "BufferSize", uint64_t{kFrameBytes + 1}), KR_STATUS_OK);
   EXPECT_EQ(device->Write(), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
