@@ -39,9 +39,7 @@ struct Frame {
   std::vector<uint8_t> bytes;
   uint64_t timestamp;
   uint64_t frameId;
-  bool operator==(const Frame& other) const {
-    return bytes == other.bytes && timestamp == other.timestamp && frameId == other.frameId;
-  }
+  bool operator==(const Frame& o) const { return bytes == o.bytes && timestamp == o.timestamp && frameId == o.frameId; }
 };
 using Frames = std::map<std::string, std::vector<Frame>>;  // per stream, in order
 
@@ -127,7 +125,6 @@ class DeviceTest : public ::testing::Test {
     return GetJournal().back().device;
   }
 
-  // Starts the journal afresh.
   static void Journal() {
     EnableJournal(true);
     ClearJournal();
@@ -167,7 +164,7 @@ class DeviceTest : public ::testing::Test {
     }
   }
 
-  // Plays a recording to its end through the engine.
+  // Plays a recording to its end through the engine: its new frames.
   static Frames PlayBack(KrVDevice& player, const std::string& path) {
     Frames frames;
     EXPECT_EQ(player.OpenFileForReading(path.c_str()), KR_STATUS_OK);

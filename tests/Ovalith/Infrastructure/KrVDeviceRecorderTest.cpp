@@ -1,5 +1,6 @@
-// The device recorder, checked by playing its recordings back; failures
-// while starting, event-path log lines, destruction under concurrent events.
+// Recordings through the engine: the device recorder, checked by playing
+// its recordings back; failures while starting, event-path log lines,
+// destruction under concurrent events; the limits of a write device.
 #include "DeviceTestSupport.h"
 
 #include <sys/resource.h>
@@ -42,6 +43,10 @@ class RecorderTest : public DeviceTest {
     DeviceTest::SetUp();
     file = directory_ + "/session.rec";
   }
+  void TearDown() override {
+    recorder.reset();
+    DeviceTest::TearDown();
+  }
 
   void OpenSensor(std::initializer_list<const char*> types) {
     ASSERT_EQ(source.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
@@ -51,21 +56,26 @@ class RecorderTest : public DeviceTest {
     ASSERT_EQ(source.OpenAllStreams(), KR_STATUS_OK);
   }
 
-  // Reads the source n times and records each read twice (an application
-  // that writes on a timer may write more often than it reads: the second
-  // write adds nothing); returns what was read.
-  Frames ReadAndRecord(KrVDeviceRecorder& recorder, int n) {
-    Frames frames;
-    for (int i = 0; i < n; ++i) {
-      EXPECT_EQ(source.Read(), KR_STATUS_OK);
-      EXPECT_EQ(recorder.WriteData(), KR_STATUS_OK);
-      EXPECT_EQ(recorder.WriteData(), KR_STATUS_OK);
-      TakeNewFrames(source, frames);
-    }
-    return frames;
+  void Start(int recordAllStreams = 1) {
+    recorder = std::make_unique<ExposedRecorder>(&source, file.c_str());
+    ASSERT_EQ(recorder->StartRecording(recordAllStreams), KR_STATUS_OK);
   }
 
-  Frames PlayBack(KrVDevice& player) { return DeviceTest::PlayBack(player, file); }
+  // Reads the source n times and records each read twice (the second write
+  // adds nothing); adds what was read to the recorded frames.
+  void ReadAndRecord(int n) {
+    for (int i = 0; i < n; ++i) {
+      EXPECT_EQ(source.Read(), KR_STATUS_OK);
+      EXPECT_EQ(recorder->WriteData(), KR_STATUS_OK);
+      EXPECT_EQ(recorder->WriteData(), KR_STATUS_OK);
+      TakeNewFrames(source, recorded);
+    }
+  }
+
+  void ExpectPlaysBack() {
+    KrVDevice player;
+    EXPECT_EQ(PlayBack(player, file), recorded);
+  }
 
   // Raises a change of every property of the source: a registration left
   // behind by a destroyed recorder would call into freed memory here.
@@ -86,273 +96,247 @@ class RecorderTest : public DeviceTest {
 
   KrVDevice source;
   std::string file;
+  std::unique_ptr<ExposedRecorder> recorder;
+  Frames recorded;
 };
 
-// ---- recording the simulated sensor ----
-
-TEST_F(RecorderTest, RecordsEveryStreamWithItsValuesAndPlaysBackFrameByFrame) {
-  OpenSensor({"Depth", "Image", "IR", "Audio"});
+// Values set before the start, changes of each type and a stream added
+// while recording all reach the file at their place.
+TEST_F(RecorderTest, RecordsStreamsValuesAndLaterChangesAtTheirPlace) {
+  OpenSensor({"Depth", "Image", "Audio"});
   ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{6000}), KR_STATUS_OK);
-  KrVDeviceRecorder recorder(&source, file.c_str());
-  EXPECT_EQ(recorder.GetWriteDevice(), nullptr);
-  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
-  ASSERT_NE(recorder.GetWriteDevice(), nullptr);
-  EXPECT_EQ(IntOf(*recorder.GetWriteDevice(), "Depth", "MaxDepthValue"), 6000u);
-
-  const Frames recorded = ReadAndRecord(recorder, 6);
-  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
-  EXPECT_EQ(recorder.GetWriteDevice(), nullptr);
-  ASSERT_EQ(recorded.at("Depth").size(), 6u);
-  for (const char* stream : {"Image", "IR", "Audio"}) {
-    ASSERT_FALSE(recorded.at(stream).empty()) << stream;
-  }
-
-  KrVDevice player;
-  EXPECT_EQ(PlayBack(player), recorded);  // bytes, time stamps and frame ids
-  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 6000u);
-  EXPECT_EQ(IntOf(player, "Image", "XRes"), 640u);
-}
-
-TEST_F(RecorderTest, LaterChangesAndStreamsReachTheFileAtTheirPlace) {
-  OpenSensor({"Depth", "Image"});
-  KrVDeviceRecorder recorder(&source, file.c_str());
-  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
-  Frames recorded = ReadAndRecord(recorder, 2);
+  Start();
+  ReadAndRecord(3);
+  ASSERT_EQ(recorded.size(), 3u);  // every stream
+  ASSERT_EQ(recorded.at("Depth").size(), 3u);
   RecorderLog log;
 
-  // One change of each type; "MaxShift" also makes the general "S2D"
-  // table shorter.
+  // "MaxShift" also makes the general "S2D" table shorter.
   ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{7000}), KR_STATUS_OK);
   ASSERT_EQ(source.SetProperty("Depth", "LDDIS", 8.25), KR_STATUS_OK);
   ASSERT_EQ(source.SetProperty("Device", "PrimaryStream", "Depth"), KR_STATUS_OK);
   ASSERT_EQ(source.SetProperty("Depth", "MaxShift", uint64_t{1023}), KR_STATUS_OK);
-  std::vector<uint8_t> shiftToDepth(1024 * 2);
+  std::vector<uint8_t> shiftToDepth(2048);
   ASSERT_EQ(source.GetProperty("Depth", "S2D", KrGeneralBuffer{shiftToDepth.data(), 2048}), KR_STATUS_OK);
   ASSERT_EQ(source.AddStream("IR", "IR", nullptr), KR_STATUS_OK);
   ASSERT_EQ(source.OpenStream("IR"), KR_STATUS_OK);
-  const Frames later = ReadAndRecord(recorder, 3);
-  for (const auto& stream : later) {
-    recorded[stream.first].insert(recorded[stream.first].end(), stream.second.begin(), stream.second.end());
-  }
-  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  ReadAndRecord(3);
+  ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
+  EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
   EXPECT_EQ(log.lines, std::vector<std::string>{});
 
   KrVDevice player;
   ASSERT_EQ(player.OpenFileForReading(file.c_str()), KR_STATUS_OK);
   ASSERT_EQ(player.Read(), KR_STATUS_OK);  // the first frame: before the changes
-  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 10000u);
+  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 6000u);
   EXPECT_EQ(IntOf(player, "Depth", "MaxShift"), 2047u);
+  EXPECT_EQ(IntOf(player, "Image", "XRes"), 640u);
   ASSERT_EQ(player.Close(), KR_STATUS_OK);
 
-  EXPECT_EQ(PlayBack(player), recorded);
+  EXPECT_EQ(PlayBack(player, file), recorded);
   EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 7000u);
-  double lddis = 0;
-  EXPECT_EQ(player.GetProperty("Depth", "LDDIS", lddis), KR_STATUS_OK);
-  EXPECT_EQ(lddis, 8.25);
-  char primary[KR_MAX_NAME_LENGTH] = {};
-  EXPECT_EQ(player.GetProperty("Device", "PrimaryStream", primary), KR_STATUS_OK);
-  EXPECT_STREQ(primary, "Depth");
+  EXPECT_EQ(RealOf(player, "Depth", "LDDIS"), 8.25);
+  EXPECT_EQ(TextOf(player, "Device", "PrimaryStream"), "Depth");
   std::vector<uint8_t> played(2048);
   EXPECT_EQ(player.GetProperty("Depth", "S2D", KrGeneralBuffer{played.data(), 2048}), KR_STATUS_OK);
   EXPECT_EQ(played, shiftToDepth);
   EXPECT_EQ(IntOf(player, "IR", "XRes"), 640u);
+  // Seeking back to the first frame brings back the values of that place.
+  ASSERT_EQ(player.SeekFrame(1), KR_STATUS_OK);
+  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 6000u);
+  EXPECT_EQ(player.SeekFrame(1000), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(player.GetLastStatus(), KR_STATUS_TL_FRAME_NOT_FOUND);
 }
 
 TEST_F(RecorderTest, RemovedStreamsNoLongerRecordTheirChanges) {
   OpenSensor({"Depth", "Image"});
-  KrVDeviceRecorder recorder(&source, file.c_str());
-  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
+  Start();
   RecorderLog log;
-
-  ASSERT_EQ(recorder.RemoveStream("Image"), KR_STATUS_OK);
-  Journal();
-  ASSERT_EQ(source.SetProperty("Image", "Quality", uint64_t{50}), KR_STATUS_OK);
-  EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty", "Quality"), 0u);  // not repeated
-  ASSERT_EQ(recorder.AddStream("Image"), KR_STATUS_OK);                        // its watch was dropped whole
+  ASSERT_EQ(recorder->RemoveStream("Image"), KR_STATUS_OK);
+  ASSERT_EQ(source.SetProperty("Image", "Quality", uint64_t{50}), KR_STATUS_OK);  // not repeated: nothing logged
+  ASSERT_EQ(recorder->AddStream("Image"), KR_STATUS_OK);                          // its watch was dropped whole
 
   // The source removes a stream and adds it again: both reach the file, and
   // the second recording of it starts clean.
   ASSERT_EQ(source.RemoveStream("Depth"), KR_STATUS_OK);
   uint64_t gone = 0;
-  EXPECT_NE(recorder.GetWriteDevice()->GetProperty("Depth", "MaxDepthValue", gone), KR_STATUS_OK);
+  EXPECT_NE(recorder->GetWriteDevice()->GetProperty("Depth", "MaxDepthValue", gone), KR_STATUS_OK);
   ASSERT_EQ(source.AddStream("Depth", "Depth", nullptr), KR_STATUS_OK);
   ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{4000}), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(*recorder.GetWriteDevice(), "Depth", "MaxDepthValue"), 4000u);
+  EXPECT_EQ(IntOf(*recorder->GetWriteDevice(), "Depth", "MaxDepthValue"), 4000u);
   EXPECT_EQ(log.lines, std::vector<std::string>{});
 }
 
 TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
   OpenSensor({"Depth"});
-  KrVDeviceRecorder recorder(&source, file.c_str());
-  ASSERT_EQ(recorder.StartRecording(0), KR_STATUS_OK);
-  KrVDevice& written = *recorder.GetWriteDevice();
-  uint32_t count = 8;
-  const char* names[8] = {};
-  ASSERT_EQ(written.GetStreamNames(names, &count), KR_STATUS_OK);
-  EXPECT_EQ(count, 0u);
-
-  ASSERT_EQ(recorder.AddStream("Depth"), KR_STATUS_OK);
-  EXPECT_NE(recorder.AddStream("Depth"), KR_STATUS_OK);
-  ASSERT_EQ(source.AddStream("Image", "Image", nullptr), KR_STATUS_OK);  // not followed
+  Start(0);
+  KrVDevice& written = *recorder->GetWriteDevice();
   char type[KR_MAX_NAME_LENGTH] = {};
+  EXPECT_NE(written.GetProperty("Depth", "Type", type), KR_STATUS_OK);  // none yet
+  ASSERT_EQ(recorder->AddStream("Depth"), KR_STATUS_OK);
+  EXPECT_NE(recorder->AddStream("Depth"), KR_STATUS_OK);
+  ASSERT_EQ(source.AddStream("Image", "Image", nullptr), KR_STATUS_OK);  // not followed
   EXPECT_NE(written.GetProperty("Image", "Type", type), KR_STATUS_OK);
 
   RecorderLog log;
   ASSERT_EQ(source.RemoveStream("Image"), KR_STATUS_OK);  // still repeated: fails on the file, logged
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0].rfind("2 589: [DeviceRecorder] Failed to remove stream: ", 0), 0u) << log.lines[0];
-
-  const Frames recorded = ReadAndRecord(recorder, 3);  // the first AddStream stays
-  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
-  KrVDevice player;
-  EXPECT_EQ(PlayBack(player), recorded);
+  ReadAndRecord(3);  // the first AddStream stays
+  ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
+  ExpectPlaysBack();
 }
 
 TEST_F(RecorderTest, StartStopAndRestart) {
   OpenSensor({"Depth"});
-  KrVDeviceRecorder idle(&source, file.c_str());
-  const char* stream = "Depth";
-  // Operations that need a recording, on a recorder that has none.
-  for (KrStatus status : {idle.AddStream(stream), idle.RemoveStream(stream), idle.WriteData()}) {
-    EXPECT_EQ(status, KR_STATUS_QM_NOT_INITIALIZED);
+  {
+    KrVDeviceRecorder idle(&source, file.c_str());
+    for (KrStatus status : {idle.AddStream("Depth"), idle.RemoveStream("Depth"), idle.WriteData()}) {
+      EXPECT_EQ(status, KR_STATUS_QM_NOT_INITIALIZED);
+    }
+    EXPECT_EQ(idle.StopRecording(), KR_STATUS_OK);
+    KrVDeviceRecorder unwritable(&source, (directory_ + "/missing/session.rec").c_str());
+    EXPECT_EQ(unwritable.StartRecording(1), KR_STATUS_TL_FILE_OPEN_FAILED);
+    EXPECT_EQ(unwritable.GetWriteDevice(), nullptr);
   }
-  EXPECT_EQ(idle.StopRecording(), KR_STATUS_OK);
+  RaiseEveryChange();  // the failed start left no registration behind
 
-  KrVDeviceRecorder unwritable(&source, (directory_ + "/missing/session.rec").c_str());
-  Journal();
-  EXPECT_EQ(unwritable.StartRecording(1), KR_STATUS_TL_FILE_OPEN_FAILED);
-  EXPECT_EQ(unwritable.GetWriteDevice(), nullptr);
-  EXPECT_EQ(CountJournalCalls("KrDeviceProxyRegisterToPropertyChange"), 0u);
-
-  KrVDeviceRecorder recorder(&source, file.c_str());
-  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
-  EXPECT_EQ(recorder.StartRecording(1), KR_STATUS_OS_ERROR);  // already recording
-  ReadAndRecord(recorder, 2);
-  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  Start();
+  EXPECT_EQ(recorder->StartRecording(1), KR_STATUS_OS_ERROR);  // already recording
+  ReadAndRecord(2);
+  ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   // A stopped recorder starts again; the new recording replaces the file.
-  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
-  const Frames second = ReadAndRecord(recorder, 3);
-  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
-  KrVDevice player;
-  EXPECT_EQ(PlayBack(player), second);
+  ASSERT_EQ(recorder->StartRecording(1), KR_STATUS_OK);
+  recorded.clear();
+  ReadAndRecord(3);
+  recorder.reset();  // destroying a recording recorder stops it
+  ExpectPlaysBack();
 }
 
 // The file's records grow with "RequiredDataSize", and so does the write
 // device's own frame buffer.
 TEST_F(RecorderTest, FramesThatGrowWithTheSourcesResolutionAreRecorded) {
   OpenSensor({"Image"});
-  KrVDeviceRecorder recorder(&source, file.c_str());
-  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
-  Frames recorded = ReadAndRecord(recorder, 1);
-  // 1280x1024 frames, with the change recorded, after 640x480 ones.
+  Start();
+  ReadAndRecord(1);
   ASSERT_EQ(source.CloseStream("Image"), KR_STATUS_OK);
   ASSERT_EQ(source.SetProperty("Image", "FPS", uint64_t{15}), KR_STATUS_OK);
   ASSERT_EQ(source.SetProperty("Image", "Resolution", uint64_t{2}), KR_STATUS_OK);
   ASSERT_EQ(source.OpenStream("Image"), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(*recorder.GetWriteDevice(), "Image", "XRes"), 1280u);
-  const Frames larger = ReadAndRecord(recorder, 1);
-  recorded["Image"].push_back(larger.at("Image").front());
+  ReadAndRecord(1);
   ASSERT_EQ(recorded["Image"].back().bytes.size(), 1280u * 1024u * 3u);
-  EXPECT_EQ(recorder.StopRecording(), KR_STATUS_OK);
-  KrVDevice player;
-  EXPECT_EQ(PlayBack(player), recorded);
+  EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
+  ExpectPlaysBack();
 }
 
-TEST_F(RecorderTest, DestroyingARecordingRecorderStopsIt) {
+// A source closed before the stop still lets the recording stop whole, and
+// the source can be used again.
+TEST_F(RecorderTest, ASourceClosedFirstStillLetsTheRecordingStop) {
   OpenSensor({"Depth", "Image"});
-  Frames recorded;
-  {
-    KrVDeviceRecorder recorder(&source, file.c_str());
-    ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
-    recorded = ReadAndRecord(recorder, 2);
-  }
+  Start();
+  ReadAndRecord(2);
+  ASSERT_EQ(source.Close(), KR_STATUS_OK);
+  EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
+  EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
+  OpenSensor({"Depth"});
   RaiseEveryChange();
-  KrVDevice player;
-  EXPECT_EQ(PlayBack(player), recorded);
+  ExpectPlaysBack();
 }
 
 TEST_F(RecorderTest, AnIndexThatCannotBeWrittenFailsTheStopAndTheFileStillPlays) {
   OpenSensor({"Depth"});
-  KrVDeviceRecorder recorder(&source, file.c_str());
-  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
-  const Frames recorded = ReadAndRecord(recorder, 3);
+  Start();
+  ReadAndRecord(3);
   // The file may not grow any more: its index and trailer cannot follow.
   struct stat written {};
   ASSERT_EQ(stat(file.c_str(), &written), 0);
   struct rlimit saved {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
-  struct rlimit limited = saved;
-  limited.rlim_cur = static_cast<rlim_t>(written.st_size);
+  const struct rlimit limited = {static_cast<rlim_t>(written.st_size), saved.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  const KrStatus stopped = recorder.StopRecording();
+  const KrStatus stopped = recorder->StopRecording();
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, previous);
 
   EXPECT_EQ(stopped, KR_STATUS_TL_FILE_WRITE_FAILED);
-  EXPECT_EQ(recorder.GetWriteDevice(), nullptr);  // stopped all the same
-  EXPECT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  EXPECT_EQ(recorder->GetWriteDevice(), nullptr);  // stopped all the same
+  EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   struct stat closed {};
   ASSERT_EQ(stat(file.c_str(), &closed), 0);
   EXPECT_EQ(closed.st_size, written.st_size);
-  KrVDevice player;
-  EXPECT_EQ(PlayBack(player), recorded);  // found by scanning
+  ExpectPlaysBack();  // found by scanning
 }
 
-TEST_F(RecorderTest, ASourceClosedFirstStillLetsTheRecordingStop) {
-  OpenSensor({"Depth", "Image"});
-  KrVDeviceRecorder recorder(&source, file.c_str());
-  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
-  const Frames recorded = ReadAndRecord(recorder, 2);
-  ASSERT_EQ(source.Close(), KR_STATUS_OK);
-  EXPECT_EQ(recorder.StopRecording(), KR_STATUS_OK);
-  EXPECT_EQ(recorder.GetWriteDevice(), nullptr);
-  // The source can be used again, and the recording is complete.
-  OpenSensor({"Depth"});
-  RaiseEveryChange();
-  KrVDevice player;
-  EXPECT_EQ(PlayBack(player), recorded);
-}
+// A write device refuses a frame size no recording can hold (its records
+// grow with smaller ones), and a property set on it that the device did not
+// have is created and recorded.
+TEST_F(RecorderTest, AWriteDeviceKeepsFramesWithinTheirRecords) {
+  KrVDevice writer;
+  KrVPropertySet initial;
+  ASSERT_EQ(writer.OpenFileForWriting(file.c_str(), initial), KR_STATUS_OK);
+  KrVPropertySet values;
+  values.AddProperty("Depth", "RequiredDataSize", uint64_t{64});
+  ASSERT_EQ(writer.AddStream("Depth", "Depth", &values), KR_STATUS_OK);
+  EXPECT_EQ(writer.SetProperty("Depth", "RequiredDataSize", (uint64_t{256} << 20) + 1),
+            KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  EXPECT_EQ(writer.SetProperty("Depth", "RequiredDataSize", uint64_t{32}), KR_STATUS_OK);
+  KrVStream depth;
+  ASSERT_EQ(writer.GetStream("Depth", depth), KR_STATUS_OK);
+  const std::vector<uint8_t> big(65, 7);
+  EXPECT_EQ(depth.CopyFrom(big.data(), 65, 1), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  // A size beyond the record's buffer never reaches the file.
+  ASSERT_EQ(depth.CopyFrom(big.data(), 32, 1), KR_STATUS_OK);
+  ASSERT_EQ(writer.SetProperty("Depth", "BufferSize", uint64_t{1} << 20), KR_STATUS_OK);
+  EXPECT_EQ(writer.Write(), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  ASSERT_EQ(writer.SetProperty("Depth", "BufferSize", uint64_t{32}), KR_STATUS_OK);
+  EXPECT_EQ(writer.Write(), KR_STATUS_OK);
+  ASSERT_EQ(writer.SetProperty("Depth", "Gain", 3.0), KR_STATUS_OK);  // new on the stream's module
+  ASSERT_EQ(writer.Close(), KR_STATUS_OK);
 
-// ---- scripted sources ----
+  KrVDevice reader;
+  ASSERT_EQ(reader.OpenFileForReading(file.c_str()), KR_STATUS_OK);
+  EXPECT_EQ(IntOf(reader, "Depth", "RequiredDataSize"), 64u);  // as created; the change comes at its place
+  ASSERT_EQ(reader.Read(), KR_STATUS_OK);
+  EXPECT_EQ(reader.GetDepthMap()->GetDataSize(), 32u);
+  EXPECT_EQ(reader.Read(), KR_STATUS_TL_END_OF_FILE);
+  EXPECT_EQ(IntOf(reader, "Depth", "RequiredDataSize"), 32u);
+  EXPECT_EQ(RealOf(reader, "Depth", "Gain"), 3.0);
+}
 
 class ScriptedRecorderTest : public RecorderTest {
  public:
   // Depth has a new frame at every read, Image at the first only.
-  void OpenScripted() {
+  void SetUp() override {
+    RecorderTest::SetUp();
     Script script = CameraScript().Stream("Depth", "Depth").Stream("Image", "Image");
     script.Generator([](const std::string& stream, uint64_t readIndex, ScriptFrame* frame) {
-      if (stream == "Image" && readIndex > 0) {
-        return false;
-      }
       frame->data = FrameBytes(static_cast<uint8_t>(readIndex * 7 + stream.size()));
       frame->timestamp = 1000 * (readIndex + 1);
       frame->frameId = static_cast<uint32_t>(readIndex + 41);
-      return true;
+      return stream != "Image" || readIndex == 0;
     });
     ASSERT_EQ(CreateScripted(source, script), KR_STATUS_OK);
     ASSERT_EQ(source.OpenAllStreams(), KR_STATUS_OK);
+    kit = KitHandleOf(source);
   }
+  KrDeviceHandle kit = nullptr;
 };
 
 // A frame the source read before the recording began is not the
 // recording's, even when its stream has nothing newer.
 TEST_F(ScriptedRecorderTest, OnlyFramesReadWhileRecordingAreWritten) {
-  OpenScripted();
   ASSERT_EQ(source.Read(), KR_STATUS_OK);  // the only image frame
-  KrVDeviceRecorder recorder(&source, file.c_str());
-  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
-  const Frames recorded = ReadAndRecord(recorder, 3);
-  ASSERT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  Start();
+  ReadAndRecord(3);
+  ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   EXPECT_EQ(recorded.count("Image"), 0u);
   KrVDevice player;
-  EXPECT_EQ(PlayBack(player), recorded);
+  EXPECT_EQ(PlayBack(player, file), recorded);
   EXPECT_EQ(IntOf(player, "Image", "NumberOfFrames"), 0u);
 }
 
 TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBehind) {
-  OpenScripted();
-  const KrDeviceHandle kit = KitHandleOf(source);
   auto made = [&](const char* call) {
     const std::vector<JournalEntry> journal = GetJournal();
     return std::count_if(journal.begin(), journal.end(), [&](const JournalEntry& e) {
@@ -363,17 +347,17 @@ TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBeh
   uint64_t n = 1;
   for (bool injected = true; injected && n < 500; ++n) {
     SCOPED_TRACE(n);
-    auto recorder = std::make_unique<KrVDeviceRecorder>(&source, file.c_str());
+    recorder = std::make_unique<ExposedRecorder>(&source, file.c_str());
     Journal();
     ClearFailures();
     FailNthCall(n);
     const KrStatus status = recorder->StartRecording(1);
     injected = GetInjectedFailureCount() > 0;
+    ClearFailures();
     if (status == KR_STATUS_OK) {
       // A call passed over (the write device's frame objects go on without
       // what they cannot read) was none of the source's, and the write
       // device has both streams.
-      ClearFailures();
       for (const JournalEntry& entry : GetJournal()) {
         EXPECT_TRUE(entry.injected == KR_STATUS_OK || entry.device != kit) << entry.call;
       }
@@ -388,7 +372,6 @@ TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBeh
     EXPECT_EQ(made("KrDeviceProxyRegisterToPropertyChange"), made("KrDeviceProxyUnregisterFromPropertyChange"));
     EXPECT_EQ(made("KrDeviceProxyRegisterToStreamsChange"), made("KrDeviceProxyUnregisterFromStreamsChange"));
     recorder.reset();
-    ClearFailures();
     RaiseEveryChange();
   }
   EXPECT_GT(n, 20u);
@@ -396,38 +379,29 @@ TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBeh
 }
 
 TEST_F(ScriptedRecorderTest, EventFailuresAreLoggedAndDropped) {
-  OpenScripted();
-  ExposedRecorder recorder(&source, file.c_str());
-  ASSERT_EQ(recorder.StartRecording(1), KR_STATUS_OK);
-  const KrDeviceHandle kit = KitHandleOf(source);
+  Start();
   RecorderLog log;
-  const std::string failed = krGetStatusString(KR_STATUS_TL_INJECTED_FAILURE);
-
   FailCall("KrDeviceProxySetIntProperty");  // the write device refuses the change
   ASSERT_EQ(ChangeProperty(kit, "Device", "Mirror", ScriptValue::Int(1)), KR_STATUS_OK);
   ClearFailures();
-  recorder.OnModulePropertyChanged("Device", "Unwatched");
+  recorder->OnModulePropertyChanged("Device", "Unwatched");
   ASSERT_EQ(AddStream(kit, "Custom", "Extra"), KR_STATUS_OK);  // a kind the file does not take
-  const std::vector<std::string> expected = {
-      "2 563: [DeviceRecorder] Failed to change property: " + failed,
-      "2 506: [DeviceRecorder] Failed to get changed property info - change will not be recorded: " +
-          std::string(krGetStatusString(KR_STATUS_OS_NOT_FOUND)),
-  };
   ASSERT_EQ(log.lines.size(), 3u);
-  EXPECT_EQ(std::vector<std::string>(log.lines.begin(), log.lines.begin() + 2), expected);
+  EXPECT_EQ(log.lines[0], "2 563: [DeviceRecorder] Failed to change property: " +
+                              std::string(krGetStatusString(KR_STATUS_TL_INJECTED_FAILURE)));
+  EXPECT_EQ(log.lines[1],
+            "2 506: [DeviceRecorder] Failed to get changed property info - change will not be recorded: " +
+                std::string(krGetStatusString(KR_STATUS_OS_NOT_FOUND)));
   EXPECT_EQ(log.lines[2].rfind("2 576: [DeviceRecorder] Failed to add new stream: ", 0), 0u) << log.lines[2];
-  EXPECT_EQ(recorder.StopRecording(), KR_STATUS_OK);
+  EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
 }
 
 // Destroys recording recorders while another thread keeps raising changes
 // of recorded properties on the source (run under ThreadSanitizer too).
 TEST_F(ScriptedRecorderTest, DestroyingWhileAnotherThreadRaisesEvents) {
-  OpenScripted();
-  const KrDeviceHandle kit = KitHandleOf(source);
   ASSERT_EQ(source.Read(), KR_STATUS_OK);
   for (int round = 0; round < 20; ++round) {
-    auto recorder = std::make_unique<KrVDeviceRecorder>(&source, file.c_str());
-    ASSERT_EQ(recorder->StartRecording(1), KR_STATUS_OK);
+    Start();
     std::atomic<bool> done{false};
     std::thread producer([&] {
       for (uint64_t i = 0; !done.load(); ++i) {

@@ -63,15 +63,9 @@ class FakeStreamContainer : public KrVStreamContainer {
   KrStatus GetProperty(const char* m, const char* p, void*& value) override {
     return Get("get ptr", m, p, KR_PROPERTY_TYPE_GENERAL, [&](Value& v) { return CopyOut(v, &value, sizeof(value)); });
   }
-  KrStatus GetProperty(const char* m, const char* p, uint32_t& value) override {
-    return GetInt("get u32", m, p, value);
-  }
-  KrStatus GetProperty(const char* m, const char* p, uint16_t& value) override {
-    return GetInt("get u16", m, p, value);
-  }
-  KrStatus GetProperty(const char* m, const char* p, uint64_t& value) override {
-    return GetInt("get u64", m, p, value);
-  }
+  KrStatus GetProperty(const char* m, const char* p, uint32_t& v) override { return GetInt("get u32", m, p, v); }
+  KrStatus GetProperty(const char* m, const char* p, uint16_t& v) override { return GetInt("get u16", m, p, v); }
+  KrStatus GetProperty(const char* m, const char* p, uint64_t& v) override { return GetInt("get u64", m, p, v); }
   KrStatus GetProperty(const char* m, const char* p, const KrGeneralBuffer& value) override {
     return Get("get general", m, p, KR_PROPERTY_TYPE_GENERAL,
                [&](Value& v) { return CopyOut(v, value.pData, value.nDataSize); });
