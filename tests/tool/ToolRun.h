@@ -65,7 +65,8 @@ class ToolFolder {
 
   // Runs the tool in the folder. With interruptAt, sends the signal once
   // that file has grown past interruptBytes (so the run is surely under
-  // way). With fileSizeLimit, a write past it fails as on a full disk.
+  // way), or with signal 0 removes the file then. With fileSizeLimit, a
+  // write past it fails as on a full disk.
   RunResult Run(const std::vector<std::string>& arguments, const std::string& interruptAt = "", long interruptBytes = 0,
                 int signal = SIGINT, long fileSizeLimit = 0) const {
     const std::string outPath = Path(".out"), errPath = Path(".err");
@@ -99,7 +100,11 @@ class ToolFolder {
         if (stat(Path(interruptAt).c_str(), &file) == 0 && file.st_size > interruptBytes) break;
         usleep(20000);
       }
-      kill(child, signal);
+      if (signal == 0) {
+        std::remove(Path(interruptAt).c_str());
+      } else {
+        kill(child, signal);
+      }
     }
     waitpid(child, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadAll(outPath), ReadAll(errPath)};

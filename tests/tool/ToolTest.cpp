@@ -149,6 +149,11 @@ TEST_F(Tool, RecordOnAFullDiskReportsWhatTheFileHolds) {
     if (fields >> name >> count >> unit && unit == "frames") listed.emplace_back(name, count);
   }
   EXPECT_EQ(listed, held) << run.out;
+  // A file removed while sensor 1 records: after the failure nothing can be read back.
+  const RunResult gone =
+      folder.Run({"record", "gone.rec", "--device", "*:1", "--streams", "depth"}, "gone.rec", 30000, 0, 10000000);
+  EXPECT_TRUE(FailedWith(gone, "cannot write to gone.rec"));
+  EXPECT_EQ(gone.out, "gone.rec: holds nothing that can be played\n");
 }
 
 // The simulated sensor's documented modes: depth 320x240 at up to 60 fps,
@@ -410,6 +415,14 @@ TEST_F(ToolFlash, RestoreUndoesChangesMadeAfterTheBackupUnlessItIsDamaged) {
   ASSERT_TRUE(Succeeded(restore));
   EXPECT_NE(restore.out.find("1 file(s) deleted, 2 uploaded"), std::string::npos) << restore.out;
   EXPECT_EQ(Flash(), before);
+  // A list whose checksum of its first file (the fifth field) the sensor
+  // does not make: every step succeeds, yet the flash differs from the list.
+  std::string manifest = folder.Read("bk/flash.txt");
+  size_t crc = 0;
+  for (int field = 1; field < 5; ++field) crc = manifest.find(' ', crc) + 1;
+  manifest[crc] = manifest[crc] == '1' ? '2' : '1';
+  folder.Write("bk/flash.txt", manifest);
+  EXPECT_TRUE(FailedWith(folder.Run({"flash", "restore", "bk"}), " does not match the backup after the restore\n"));
 }
 
 // ---- command line, configuration and foreign files ----
@@ -446,6 +459,10 @@ TEST_F(Tool, BadCommandLinesFailWithAClearMessage) {
       {{"record", "x.rec", "--frames", "0"}, "Value 0 is not a number above zero"},
       {{"record", "*:1", "--frames", "1"}, "*:1 names a sensor, not a file"},
       {{"record", "/dev/null", "--frames", "1"}, "/dev/null: it is not a regular file"},
+      // The engine would cut a name this long and record into another file.
+      {{"record", std::string(240, 'n') + ".rec", "--frames", "1"}, "the name is longer than"},
+      // A recording opened as a device lists stream types it will not add.
+      {{"info", "--device", "clip.rec"}, "cannot add a Depth stream"},
       {{"flash", "backup", "/dev/null"}, "cannot back up into /dev/null: it is not a folder"},
       // Modes the sensor does not offer, and mode texts that are not modes.
       {{"record", "x.rec", "--depth", "1280x1024@15"},
