@@ -23,7 +23,7 @@ TEST(KestraneExampleTest, UpdatesTheExampleSensor) {
     scenario.Write(name, ExampleFile(name));
   }
   ASSERT_TRUE(Succeeded(scenario.Run({}, "SIM0001\n", /*nowait=*/true)));
-  const std::vector<tollan::sensor::FlashFile> flash = scenario.Flash();
+  const std::vector<FlashFile> flash = scenario.Flash();
   const auto firmware = FileAt(flash, 0x100000), calibration = FileAt(flash, 0x10000);
   const auto identity = FileAt(flash, 0x20000), nesa = FileAt(flash, 0x60000);
   ASSERT_TRUE(firmware && calibration && identity && nesa);

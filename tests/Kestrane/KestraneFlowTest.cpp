@@ -9,8 +9,6 @@
 namespace kestrane::testing {
 namespace {
 
-using tollan::sensor::FlashFile;
-
 TEST(KestraneFlowTest, PlainUpdateWithoutArgumentsRewritesTheUpgradeArea) {
   Scenario scenario;
   const RunResult run = scenario.Run({});

@@ -12,8 +12,6 @@
 namespace kestrane::testing {
 namespace {
 
-using tollan::sensor::FlashFile;
-
 const std::vector<std::string> kFactoryReset = {"Kestrane_TB452.ini", "1", "1", "0", "0"};
 const char kNoFiles[] = "[Files]\nNumFiles = 0\n";
 

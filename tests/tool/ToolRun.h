@@ -7,7 +7,6 @@
 #include <Ovalith/Ovalith.h>
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <png.h>
 #include <sys/resource.h>
@@ -18,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -39,20 +39,16 @@ inline std::string ReadAll(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-inline int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return std::remove(path); }
-
 // Sensor 0 unpaced with its flash in a state file (so one run sees the last
 // one's changes); sensor 1 paced with 320x240 depth, for runs interrupted.
 class ToolFolder {
  public:
   ToolFolder() {
-    char pattern[] = "/tmp/ovalith-tool-XXXXXX";
-    root_ = mkdtemp(pattern);
     Write("Tollan.ini",
           "[Tollan]\nSensors = 2\nPaced = 0\n[SensorV2.0]\nFlashStateFile = flash.state\n"
           "[SensorV2.1]\nPaced = 1\nDepth.Resolution = 0\n");
   }
-  ~ToolFolder() { nftw(root_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+  ~ToolFolder() { std::filesystem::remove_all(root_); }
   ToolFolder(const ToolFolder&) = delete;
   ToolFolder& operator=(const ToolFolder&) = delete;
 
@@ -119,7 +115,7 @@ class ToolFolder {
   };
 
  private:
-  std::string root_;
+  std::string root_ = mkdtemp(std::string("/tmp/ovalith-tool-XXXXXX").data());
 };
 
 inline ::testing::AssertionResult Succeeded(const RunResult& run) {

@@ -72,6 +72,29 @@ TEST_F(Tool, RecordsTheCountAndLengthAskedForInEveryStream) {
   }
 }
 
+// The sensor's frames depend only on their number: a compressed file holds
+// the raw one's pixels in fewer bytes, and info names its codecs.
+TEST_F(Tool, RecordsCompressedLosslesslyIntoFewerBytes) {
+  const std::vector<std::string> record = {"record", "--streams", "depth,image", "--frames", "8"};
+  std::vector<std::string> raw = record, packed = record;
+  raw.push_back("raw.rec");
+  packed.insert(packed.end(), {"packed.rec", "--compress", "depth=depth,image=lz4"});
+  ASSERT_TRUE(Succeeded(folder.Run(raw)));
+  ASSERT_TRUE(Succeeded(folder.Run(packed)));
+  EXPECT_LT(folder.Read("packed.rec").size(), folder.Read("raw.rec").size() * 3 / 4);
+  EXPECT_TRUE(Succeeded(folder.Run({"play", "--verify", "packed.rec"})));
+  const RunResult info = folder.Run({"info", "--file", "packed.rec"});
+  EXPECT_NE(info.out.find("codec depth"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("codec lz4"), std::string::npos) << info.out;
+  ToolFolder::Engine engine(folder);
+  for (uint32_t number = 1; number <= 8; ++number) {
+    DepthFrame fromRaw, fromPacked;
+    ASSERT_TRUE(ReadDepthFrame(folder.Path("raw.rec"), number, &fromRaw));
+    ASSERT_TRUE(ReadDepthFrame(folder.Path("packed.rec"), number, &fromPacked));
+    EXPECT_EQ(fromRaw.pixels, fromPacked.pixels) << "frame " << number;
+  }
+}
+
 // Sensor 1 is paced: the run is still recording when the signal arrives,
 // after at least four 320x240 depth frames went into the file.
 TEST_F(Tool, InterruptedRecordingIsClosedAndPlayable) {
@@ -473,6 +496,10 @@ TEST_F(Tool, BadCommandLinesFailWithAClearMessage) {
       {{"record", "x.rec", "--depth", "640x480@0"}, "--depth 640x480@0: give"},
       {{"record", "x.rec", "--image", "640x480:png"}, "unknown format png"},
       {{"record", "x.rec", "--ir", "640x480"}, "--ir is given but ir is not among --streams"},
+      // Compression choices that are not codecs.
+      {{"record", "x.rec", "--compress", "depth=jpeg"}, "--compress depth=jpeg is not a codec choice"},
+      {{"record", "x.rec", "--compress", "colour=lz4"}, "--compress colour=lz4 is not"},
+      {{"record", "x.rec", "--compress", "depth"}, "--compress depth is not"},
   };
   for (const auto& c : cases) {
     std::string command;
