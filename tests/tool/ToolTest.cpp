@@ -282,7 +282,7 @@ TEST_F(Tool, SnapshotOfADamagedFileGivesTheFrameOfThatNumberOrFails) {
     wrong += png.Grey16(i % png.width, i / png.width) != third.pixels[i];
   EXPECT_EQ(wrong, 0u) << "not depth frame 3";
   EXPECT_TRUE(FailedWith(folder.Run({"snapshot", "--file", "image2.rec", "--frame", "2", "--image", "i.png"}),
-                         "no image frame was taken with depth frame 2"));
+                         "no image frame was taken with depth frame 2 of image2.rec (damaged"));
   EXPECT_TRUE(FailedWith(folder.Run({"snapshot", "--file", "depth2.rec", "--frame", "3", "--depth", "d3.png"}),
                          "depth frame 3 cannot be told"));
   EXPECT_FALSE(folder.Exists("i.png"));
@@ -310,13 +310,14 @@ TEST_F(Tool, PicturesAreNeverMadeFromFramesSmallerThanTheirFormatNeeds) {
     std::string message;
     bool cloudColoured;  // a point cloud takes its colours from the image
   };
+  const std::string kNoResolution = "no usable resolution (XRes and YRes must be whole numbers from 1 to 65535)\n";
   // Formats by the kit's codes: 5 RGB 24-bit, 6 YUV 4:2:2, 8 grey 16-bit.
   const Case cases[] = {
       {"RGB claiming 1 byte a pixel", DepthAndImage(5, 1, 76800), "holds 76800 bytes, 230400 expected", true},
       {"YUV claiming 1 byte a pixel", DepthAndImage(6, 1, 76800), "holds 76800 bytes, 153600 expected", true},
       {"grey 16 claiming 1 byte a pixel", DepthAndImage(8, 1, 76800), "holds 76800 bytes, 153600 expected", false},
-      {"an image 0 pixels wide", DepthAndImage(5, 3, 230400, 0), "no usable resolution", true},
-      {"an image 320.5 pixels wide", realWidth, "no usable resolution", true},
+      {"an image 0 pixels wide", DepthAndImage(5, 3, 230400, 0), kNoResolution, true},
+      {"an image 320.5 pixels wide", realWidth, kNoResolution, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
