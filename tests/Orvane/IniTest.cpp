@@ -74,7 +74,8 @@ TEST_P(OrvaneIni, ReadsWholeDecimalIntegers) {
   const struct {
     const char* key;
     int32_t expected;
-  } accepted[] = {{"Count", 42}, {"Negative", -17}, {"Plus", 5}, {"Indented", 3}, {"Max", INT32_MAX}, {"Min", INT32_MIN}};
+  } accepted[] = {{"Count", 42},   {"Negative", -17},     {"Plus", 5},
+                  {"Indented", 3}, {"Max", INT32_MAX}, {"Min", INT32_MIN}};
   for (const auto& row : accepted) {
     int32_t value = 12345;
     EXPECT_EQ(krOSReadIntFromINI(path_.c_str(), "Device", row.key, &value), KR_STATUS_OK) << row.key;
