@@ -120,7 +120,7 @@ TEST_F(OrvaneLog, FileSinkWritesFilteredLinesToProgramPidFile) {
   EXPECT_EQ(logPath.substr(logPath.size() - expectedName.size()), expectedName);
   EXPECT_EQ(krLogGetFilePath(path, 8), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
   krLogSetMaskMinSeverity("Kestrane", 1);
-  krLogWrite("QMCore", 2, "Infrastructure/KrVDevice", 720, "failure %d\n", 7);
+  krLogWrite("QMCore", 2, "Infrastructure/KrVDevice", 720, "failure %d\r\n", 7);
   krLogWrite("QMCore", 1, "Infrastructure/KrVDevice", 721, "dropped");
   krLogWrite("Kestrane", 1, "Kestrane", 55, "progress");
   ASSERT_EQ(krLogSetFileOutput(0), KR_STATUS_OK);
