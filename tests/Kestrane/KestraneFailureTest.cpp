@@ -11,10 +11,7 @@
 namespace kestrane::testing {
 namespace {
 
-using tollan::sensor::FlashFile;
-
 const char* const kInjected = kInjectedFault;
-constexpr KrStatus kInjectedStatus = 0x30850;
 const std::string kLong(300, 'x');  // longer than any INI text value the tool takes
 
 // The default update (protection at 0x30000, fw.bin at 0x100000, dsp.bin at
@@ -27,27 +24,13 @@ std::string DefaultUpdateWith(const std::string& init, const std::string& file2,
                   file2 + "\n[Finish]\n" + finish + "\n");
 }
 
-// A database line of 18 parameters after entry and serial, as text.
-std::string DatabaseLine(const std::string& entryAndSerial, const std::string& parameters) {
-  return entryAndSerial + " " + parameters + "\n";
-}
-const char kParameters[] = "120 -35 4096 17 -8 250 3300 12 -1 1 77 5 900 -60 31 2 18 640";
+// The 18 parameters of a database line after entry and serial.
+const std::string kParameters = "120 -35 4096 17 -8 250 3300 12 -1 1 77 5 900 -60 31 2 18 640";
 const std::string kUpdate = DefaultUpdateWith("", "", "");
 
 // text with the first occurrence of from replaced.
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
   return text.replace(text.find(from), from.size(), to);
-}
-
-bool HasType(const std::vector<FlashFile>& flash, uint16_t type) {
-  for (const FlashFile& file : flash) {
-    if (file.type == type) return true;
-  }
-  return false;
-}
-
-std::string Content(const std::optional<FlashFile>& file) {
-  return file ? std::string(file->content.begin(), file->content.end()) : std::string("(none)");
 }
 
 TEST(KestraneDamagedInputTest, EveryDamagedInputEndsInFailureAndExitStatusOne) {
@@ -80,15 +63,15 @@ TEST(KestraneDamagedInputTest, EveryDamagedInputEndsInFailureAndExitStatusOne) {
        "Failed to get the number of files", KR_STATUS_OS_BAD_NUMBER, nullptr, kProtectedAndCleared},
       // The sensor's own database line, damaged: it must never turn into blank parameters.
       {"short line", DefaultUpdateWith("InitFunction = NESI", "", ""),
-       DatabaseLine("1 SN1", kParameters) + DatabaseLine("2 SN123", Replaced(kParameters, " 640", "")), nullptr, "",
+       "1 SN1 " + kParameters + "\n" + "2 SN123 " + Replaced(kParameters, " 640", "") + "\n", nullptr, "",
        kNoProtection, "NESI Failed", KR_STATUS_OS_ERROR,
        ">>>>>> Error! Line 2 of NESIDB.txt, the line of the sensor SN123, does not hold 20 valid fields: 2 SN123 120",
        kUntouched},
       {"number out of range", DefaultUpdateWith("InitFunction = NESI", "", ""),
-       DatabaseLine("3 SN123", Replaced(kParameters, "120", "4294967296")), nullptr, "", kNoProtection,
+       "3 SN123 " + Replaced(kParameters, "120", "4294967296") + "\n", nullptr, "", kNoProtection,
        "NESI Failed", KR_STATUS_OS_ERROR, ">>>>>> Error! Line 1 of NESIDB.txt", kUntouched},
       {"extra field", DefaultUpdateWith("InitFunction = NESI", "", ""),
-       DatabaseLine("3 SN123", kParameters + std::string(" 7")), nullptr, "", kNoProtection, "NESI Failed",
+       "3 SN123 " + kParameters + " 7\n", nullptr, "", kNoProtection, "NESI Failed",
        KR_STATUS_OS_ERROR, ">>>>>> Error! Line 1 of NESIDB.txt", kUntouched},
       {"no database", DefaultUpdateWith("InitFunction = NESI", "", ""), "", nullptr, "", kNoProtection, "NESI Failed",
        KR_STATUS_OS_ERROR, nullptr, kUntouched},
@@ -131,10 +114,9 @@ TEST(KestraneConsoleTest, ALostConsoleNeverStopsTheUpdate) {
   for (const char* reader : {"", "head -c 100 >/dev/null", "head -c 2500 >/dev/null"}) {
     SCOPED_TRACE(reader);
     Scenario scenario;
-    const RunResult run = scenario.RunIntoPipe({"Kestrane_TB452.ini", "0", "0", "1", "1"}, reader);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(InOrder(run.messages, {"*** Removing the protection file...", "*** Reseting the sensor...",
-                                       "*                SUCCESS!             *"}));
+    const auto [exitCode, log] = scenario.RunIntoPipe({"Kestrane_TB452.ini", "0", "0", "1", "1"}, reader);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_NE(log.find("*                SUCCESS!             *"), std::string::npos) << log;
     const std::vector<FlashFile> flash = scenario.Flash();
     EXPECT_EQ(Content(FileAt(flash, 0x100000)), FlashBytes(10, "firmware image v2"));
     EXPECT_EQ(Content(FileAt(flash, 0x180000)), FlashBytes(11, "dsp code v2"));
@@ -170,7 +152,7 @@ TEST(KestraneTempFilesTest, EveryFailureRemovesTheTemporaryFiles) {
     scenario.MakeDirectory("fresh-tmp");
     scenario.MakeDirectory("DB/SN123");
     scenario.Write("work/identity.bin", FlashBytes(9, std::string(300, 'i')));
-    scenario.Write("work/NESIDB.txt", DatabaseLine("1 SN123", kParameters));
+    scenario.Write("work/NESIDB.txt", "1 SN123 " + kParameters + "\n");
     std::string sensor = std::string(kDefaultSensor) + row.sensor + "\n";
     std::string ini = row.ini;
     if (ini.empty()) {  // RepairFW5327ZoneB's signature: 34 files, three of them moved through copies
@@ -210,7 +192,7 @@ TEST(KestraneRecoveryTest, ARerunReplacesTheProtectionFileAFailedUpdateLeft) {
                     "*** Removing the protection file left by an earlier update (id " + std::to_string(left->id) +
                         " at 0x30000)..."));
     const std::vector<FlashFile> flash = scenario.Flash();
-    EXPECT_FALSE(HasType(flash, 25));
+    EXPECT_FALSE(FileAt(flash, 0x30000));
     EXPECT_EQ(Content(FileAt(flash, 0x100000)), FlashBytes(10, "firmware image v2"));
     EXPECT_EQ(Content(FileAt(flash, 0x180000)), FlashBytes(11, "dsp code v2"));
   }

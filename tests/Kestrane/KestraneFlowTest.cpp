@@ -1,15 +1,17 @@
 // Whole runs of Kestrane's main flow against the simulated sensor: command
-// line, protection file, upgrade area, uploads, INI keys and exit status.
+// line, protection file, upgrade area, uploads, INI keys and exit status, and
+// the ready example.
 #include "KestraneRun.h"
 
 #include <Orvane/OrvaneStatus.h>
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 namespace kestrane::testing {
 namespace {
-
-using tollan::sensor::FlashFile;
 
 TEST(KestraneFlowTest, PlainUpdateWithoutArgumentsRewritesTheUpgradeArea) {
   Scenario scenario;
@@ -27,9 +29,7 @@ TEST(KestraneFlowTest, PlainUpdateWithoutArgumentsRewritesTheUpgradeArea) {
   const std::vector<FlashFile> flash = scenario.Flash();
   ASSERT_EQ(flash.size(), 5u);
   const std::optional<FlashFile> firmware = FileAt(flash, 0x100000);
-  ASSERT_TRUE(firmware);
-  EXPECT_EQ(std::string(firmware->content.begin(), firmware->content.end()), FlashBytes(10, "firmware image v2"));
-  EXPECT_EQ(firmware->type, 10);
+  ASSERT_EQ(Content(firmware), FlashBytes(10, "firmware image v2"));
   EXPECT_EQ(firmware->attributes, 0);
   EXPECT_TRUE(FileAt(flash, 0x180000));
   EXPECT_FALSE(FileAt(flash, 0x30000));  // the protection file is gone again
@@ -242,6 +242,34 @@ TEST(KestraneFlowTest, SafeModeWarnsAndGoesOn) {
   EXPECT_TRUE(InOrder(run.messages, {"* Sensor is in safe mode.                       *",
                                      "* Press CTRL+C in the next 10 seconds to abort. *",
                                      "*** Protecting the sensor: protect.bin -> 0x30000"}));
+}
+
+// The ready example under examples/kestrane updates the simulated sensor.
+std::string ExampleFile(const std::string& relative) {
+  std::ifstream in(std::string(KESTRANE_EXAMPLE_DIR) + "/" + relative, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(KestraneExampleTest, UpdatesTheExampleSensor) {
+  Scenario scenario;
+  for (const std::string name : {"work/Tollan.ini", "work/Kestrane_TB452.ini", "work/NESIDB.txt",
+                                 "work/SensorNesaParams.xml.bin.fla", "work/firmware.bin", "work/dsp.bin",
+                                 "work/identity.bin", "work/protect.bin", "DB/SIM0001/calibration.bin"}) {
+    scenario.MakeDirectory(name.substr(0, name.rfind('/')));
+    scenario.Write(name, ExampleFile(name));
+  }
+  ASSERT_TRUE(Succeeded(scenario.Run({}, "SIM0001\n", /*nowait=*/true)));
+  const std::vector<FlashFile> flash = scenario.Flash();
+  const auto firmware = FileAt(flash, 0x100000), calibration = FileAt(flash, 0x10000);
+  const auto identity = FileAt(flash, 0x20000), nesa = FileAt(flash, 0x60000);
+  ASSERT_TRUE(firmware && calibration && identity && nesa);
+  EXPECT_EQ(Content(firmware), ExampleFile("work/firmware.bin"));
+  EXPECT_EQ(Content(calibration), ExampleFile("DB/SIM0001/calibration.bin"));
+  EXPECT_TRUE(scenario.Exists("DB/SIM0001/calibration.bin"));  // a database file is never deleted
+  EXPECT_EQ(Content(identity).substr(14, 8), std::string("SIM0001\0", 8));
+  EXPECT_EQ(nesa->size, 78u);
+  EXPECT_NE(nesa->crc, 0x040E);  // no longer the default parameters
+  EXPECT_FALSE(FileAt(flash, 0x30000));
 }
 
 }  // namespace

@@ -12,8 +12,6 @@
 namespace kestrane::testing {
 namespace {
 
-using tollan::sensor::FlashFile;
-
 const std::vector<std::string> kFactoryReset = {"Kestrane_TB452.ini", "1", "1", "0", "0"};
 const char kNoFiles[] = "[Files]\nNumFiles = 0\n";
 
@@ -32,10 +30,6 @@ RunResult RunOn(Scenario& scenario, const std::string& sensorLines, const std::s
   scenario.Sensor(kDefaultSensor + sensorLines);
   scenario.Update(ini);
   return scenario.Run(arguments, input, /*nowait=*/true, tempDirectory);
-}
-
-std::string Text(const FlashFile& file, size_t offset, size_t size) {
-  return std::string(file.content.begin() + offset, file.content.begin() + offset + size);
 }
 
 // Thirteen or fewer files; entry 12 with the given crc and size.
@@ -301,10 +295,10 @@ TEST(UpgradeSensorID1Test, PersonalisesACopyAndUploadsIt) {
   const std::optional<FlashFile> identity = FileAt(scenario.Flash(), 0x20000);
   ASSERT_TRUE(identity);
   ASSERT_EQ(identity->size, 302u);
-  EXPECT_EQ(Text(*identity, 0, 14), IdentityFile(302).substr(0, 14));
-  EXPECT_EQ(Text(*identity, 14, 32), std::string(32, '7'));  // full field, no terminator
-  EXPECT_EQ(Text(*identity, 46, 128), "Simulated head" + std::string(114, '\0'));
-  EXPECT_EQ(Text(*identity, 174, 128), "Vendor block" + std::string(116, '\0'));
+  EXPECT_EQ(Content(identity).substr(0, 14), IdentityFile(302).substr(0, 14));
+  EXPECT_EQ(Content(identity).substr(14, 32), std::string(32, '7'));  // full field, no terminator
+  EXPECT_EQ(Content(identity).substr(46, 128), "Simulated head" + std::string(114, '\0'));
+  EXPECT_EQ(Content(identity).substr(174, 128), "Vendor block" + std::string(116, '\0'));
   EXPECT_EQ(scenario.Read("work/identity.bin"), IdentityFile(302));  // the original is untouched
   EXPECT_TRUE(scenario.List("tmp").empty());
 }
@@ -333,7 +327,7 @@ TEST(UpgradeSensorID1Test, UploadsTheFileAsItIsOnOtherSizesAndFactoryResets) {
     if (row.offset != 0) {
       const std::optional<FlashFile> identity = FileAt(scenario.Flash(), row.offset);
       ASSERT_TRUE(identity);
-      EXPECT_EQ(Text(*identity, 0, identity->size), IdentityFile(302));  // uploaded unchanged
+      EXPECT_EQ(Content(identity), IdentityFile(302));  // uploaded unchanged
     }
   }
 }

@@ -58,28 +58,13 @@ std::vector<std::string> Messages(const std::string& output) {
 
 int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
-// The log file's lines ("YYYY-MM-DD HH:MM:SS.ffffff [thread] rest") in the
-// console's shape ("HH:MM:SS.fff rest").
-std::string FileLogAsConsole(const std::string& text) {
-  std::istringstream lines(text);
-  std::string converted;
-  for (std::string line; std::getline(lines, line);) {
-    const size_t thread = line.find(" [");
-    const size_t close = thread == std::string::npos ? thread : line.find("] ", thread);
-    if (line.size() > 11 && close != std::string::npos) line = line.substr(11, thread - 11) + line.substr(close + 1);
-    converted += line + "\n";
-  }
-  return converted;
-}
-
 std::string Quoted(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 
-std::optional<tollan::sensor::FlashFile> Find(const std::vector<tollan::sensor::FlashFile>& flash, bool byId,
-                                              uint32_t value) {
+std::optional<FlashFile> Find(const std::vector<FlashFile>& flash, bool byId, uint32_t value) {
   for (const auto& file : flash) {
     if ((byId ? file.id : file.offset) == value) return file;
   }
@@ -183,7 +168,8 @@ RunResult Scenario::Run(const std::vector<std::string>& arguments, const std::st
   return result;
 }
 
-RunResult Scenario::RunIntoPipe(const std::vector<std::string>& arguments, const std::string& reader) const {
+std::pair<int, std::string> Scenario::RunIntoPipe(const std::vector<std::string>& arguments,
+                                                  const std::string& reader) const {
   std::string command = "{ " + Command(arguments, "", false, "") + "; echo $? >" + Quoted(Path("status.txt")) + "; }";
   if (!reader.empty()) command += " 2>&1 | " + reader;
   int pipeEnds[2];
@@ -196,24 +182,19 @@ RunResult Scenario::RunIntoPipe(const std::vector<std::string>& arguments, const
     signal(SIGPIPE, SIG_DFL);
     dup2(pipeEnds[1], 1);
     dup2(pipeEnds[1], 2);
-    close(pipeEnds[1]);
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   close(pipeEnds[1]);
   int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child) return {};
-  RunResult result;
-  const std::string code = Read("status.txt");
-  result.exitCode = code.empty() ? -1 : std::atoi(code.c_str());
+  if (child < 0 || waitpid(child, &status, 0) != child || !Exists("status.txt")) return {};
   const std::vector<std::string> logs = List("work/Log");
-  if (logs.size() == 1) result.messages = Messages(FileLogAsConsole(Read("work/Log/" + logs[0])));
-  return result;
+  return {std::atoi(Read("status.txt").c_str()), logs.size() == 1 ? Read("work/Log/" + logs[0]) : ""};
 }
 
-std::vector<tollan::sensor::FlashFile> Scenario::Flash() const {
+std::vector<FlashFile> Scenario::Flash() const {
   std::vector<uint8_t> bytes;
-  std::vector<tollan::sensor::FlashFile> files;
+  std::vector<FlashFile> files;
   if (tollan::sensor::ReadWholeFile(Path("work/flash.state"), &bytes) != KR_STATUS_OK) return files;
   uint16_t nextId = 0;
   EXPECT_EQ(tollan::sensor::FlashStore::Deserialize(bytes, UINT32_MAX, &files, &nextId), KR_STATUS_OK);
@@ -236,16 +217,18 @@ std::string ZoneBSensor(const std::string& version, size_t count, int changedAt)
   return lines.str();
 }
 
-std::optional<tollan::sensor::FlashFile> FileAt(const std::vector<tollan::sensor::FlashFile>& flash, uint32_t offset) {
+std::optional<FlashFile> FileAt(const std::vector<FlashFile>& flash, uint32_t offset) {
   return Find(flash, false, offset);
 }
 
-std::optional<tollan::sensor::FlashFile> FileWithId(const std::vector<tollan::sensor::FlashFile>& flash, uint16_t id) {
-  return Find(flash, true, id);
-}
+std::optional<FlashFile> FileWithId(const std::vector<FlashFile>& flash, uint16_t id) { return Find(flash, true, id); }
 
 std::string FlashBytes(uint16_t type, const std::string& text) {
   return std::string{static_cast<char>(type & 0xFF), static_cast<char>(type >> 8)} + text;
+}
+
+std::string Content(const std::optional<FlashFile>& file) {
+  return file ? std::string(file->content.begin(), file->content.end()) : std::string("(none)");
 }
 
 ::testing::AssertionResult InOrder(const std::vector<std::string>& messages, const std::vector<std::string>& expected) {

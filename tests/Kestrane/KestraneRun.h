@@ -1,5 +1,6 @@
 // Test support for whole runs of the Kestrane program in a private folder tree: work/ is the
 // current directory (with Tollan.ini and the sensor's flash.state), DB/ beside it, tmp/ for temporaries.
+// A Scenario owns its tree and removes it when destroyed; one thread uses it.
 #pragma once
 
 #include <Tollan/src/sensor/flash/FlashStore.h>
@@ -12,6 +13,8 @@
 
 namespace kestrane::testing {
 
+using tollan::sensor::FlashFile;
+
 struct RunResult {
   int exitCode = -1;
   std::string output;                 // standard output and error as written
@@ -23,11 +26,11 @@ struct RunResult {
 extern const char kDefaultSensor[];
 // The arguments of a run without protection or special uploads.
 inline const std::vector<std::string> kNoProtection = {"Kestrane_TB452.ini", "0", "0", "0", "0"};
-
 // The default sensor's NESA parameters file replaced by a file of another kind.
 inline const char kNoNesaFile[] = "FlashFile3 = 3, 12, 0x70000, 0x10\n";
-// Sensor lines that make its flash calls fail with status 0x30850; the calls follow.
+// Sensor lines that make its flash calls fail with kInjectedStatus; the calls follow.
 inline const char kInjectedFault[] = "FlashFaultStatus = 0x30850\nFlashFaults = ";
+constexpr KrStatus kInjectedStatus = 0x30850;
 
 // A sensor of the given firmware with count files, one per 4 KiB, ids equal
 // to their positions, carrying the signature of the firmware build that
@@ -40,7 +43,6 @@ inline std::string Area(const std::string& skip, const std::string& min, const s
   return "[UpgArea]\nSkipFastClear = " + skip + "\nMin = " + min + "\nMax = " + max + "\n" + files;
 }
 
-// Owns a folder tree under /tmp and removes it when destroyed; one thread uses it.
 class Scenario {
  public:
   Scenario();
@@ -63,15 +65,13 @@ class Scenario {
   // nowait: the build that skips the reset waits.
   RunResult Run(const std::vector<std::string>& arguments, const std::string& input = "", bool nowait = false,
                 const std::string& tempDirectory = "") const;
-
-  // Runs the program (as Run, without input) with standard output and error
-  // going into a pipe: one whose reading end is closed before the program
-  // starts (reader empty), or one read by the shell command reader. The
-  // messages are those of the log file (run with Log 1); output is empty.
-  RunResult RunIntoPipe(const std::vector<std::string>& arguments, const std::string& reader) const;
+  // Runs the program (with Log 1) with standard output and error going into a
+  // pipe whose reading end is closed before it starts (reader empty), or one
+  // read by the shell command reader. Gives the exit status and the log file.
+  std::pair<int, std::string> RunIntoPipe(const std::vector<std::string>& arguments, const std::string& reader) const;
 
   // The flash as saved in the state file (empty when nothing was ever saved).
-  std::vector<tollan::sensor::FlashFile> Flash() const;
+  std::vector<FlashFile> Flash() const;
 
  private:
   std::string Command(const std::vector<std::string>& arguments, const std::string& input, bool nowait,
@@ -80,10 +80,12 @@ class Scenario {
   std::string root_;
 };
 
-std::optional<tollan::sensor::FlashFile> FileAt(const std::vector<tollan::sensor::FlashFile>& flash, uint32_t offset);
-std::optional<tollan::sensor::FlashFile> FileWithId(const std::vector<tollan::sensor::FlashFile>& flash, uint16_t id);
+std::optional<FlashFile> FileAt(const std::vector<FlashFile>& flash, uint32_t offset);
+std::optional<FlashFile> FileWithId(const std::vector<FlashFile>& flash, uint16_t id);
 // A flash file's bytes: the 16-bit type, then text.
 std::string FlashBytes(uint16_t type, const std::string& text);
+// A file's bytes as text ("(none)" without a file).
+std::string Content(const std::optional<FlashFile>& file);
 
 // Every expected line occurs in messages in this order (others may lie between).
 ::testing::AssertionResult InOrder(const std::vector<std::string>& messages, const std::vector<std::string>& expected);

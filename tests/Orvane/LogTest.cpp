@@ -3,34 +3,35 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
-
 namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
 
 class OrvaneLog : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(krLogInitSystem(), KR_STATUS_OK);
     ASSERT_EQ(krLogSetCallback(&OrvaneLog::Collect, this), KR_STATUS_OK);
-    char folder[] = "/tmp/orvane_log_XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    folder_ = folder;
   }
   void TearDown() override {
     krLogSetCallback(nullptr, nullptr);
     krLogShutdown();
     krLogInitSystem();
-    std::error_code error;
-    std::filesystem::remove_all(folder_, error);
+    std::filesystem::remove_all(folder_);
   }
 
   static void Collect(const char* mask, int32_t severity, const char* file, int line, const char* message,
@@ -48,14 +49,9 @@ class OrvaneLog : public ::testing::Test {
     return lines_.size() == before + 1;
   }
 
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }
-
   std::mutex mutex_;
   std::vector<std::string> lines_;  // "mask severity file:line message"
-  std::string folder_;
+  std::string folder_ = mkdtemp(std::string("/tmp/orvane_log_XXXXXX").data());
 };
 
 TEST_F(OrvaneLog, FiltersByMaskAndSeverity) {
@@ -108,51 +104,47 @@ TEST_F(OrvaneLog, CallbackGetsTheFormattedLine) {
   EXPECT_EQ(lines_.size(), 3u);
 }
 
+// The file sink: "<program>_<pid>.log" in a folder made on demand, with
+// only the lines that pass the filter; what is buffered reaches the file
+// when it is closed and when the program exits.
 TEST_F(OrvaneLog, FileSinkWritesFilteredLinesToProgramPidFile) {
   char path[512];
   EXPECT_EQ(krLogGetFilePath(path, sizeof(path)), KR_STATUS_OS_NOT_FOUND);
   EXPECT_EQ(krLogSetOutputFolder(nullptr), KR_STATUS_OS_NULL_POINTER);
-  const std::string folder = folder_ + "/made/for/log";  // created on demand
+  const std::string folder = folder_ + "/made/for/log";
   ASSERT_EQ(krLogSetOutputFolder(folder.c_str()), KR_STATUS_OK);
   ASSERT_EQ(krLogSetFileOutput(1), KR_STATUS_OK);
   ASSERT_EQ(krLogGetFilePath(path, sizeof(path)), KR_STATUS_OK);
-  const std::string expectedName = "_" + std::to_string(getpid()) + ".log";
-  std::string logPath(path);
+  const std::string logPath(path), expectedName = "_" + std::to_string(getpid()) + ".log";
   EXPECT_EQ(logPath.rfind(folder + "/", 0), 0u) << logPath;
   EXPECT_EQ(logPath.substr(logPath.size() - expectedName.size()), expectedName);
-  char tooSmall[8];
-  EXPECT_EQ(krLogGetFilePath(tooSmall, sizeof(tooSmall)), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
-
+  EXPECT_EQ(krLogGetFilePath(path, 8), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
   krLogSetMaskMinSeverity("Kestrane", 1);
-  krLogWrite("QMCore", 2, "Infrastructure/KrVDevice", 720, "failure %d\n", 7);
+  krLogWrite("QMCore", 2, "Infrastructure/KrVDevice", 720, "failure %d\r\n", 7);
   krLogWrite("QMCore", 1, "Infrastructure/KrVDevice", 721, "dropped");
   krLogWrite("Kestrane", 1, "Kestrane", 55, "progress");
-  // The severity-1 line is only buffered so far; closing the file flushes it.
   ASSERT_EQ(krLogSetFileOutput(0), KR_STATUS_OK);
   EXPECT_EQ(krLogGetFilePath(path, sizeof(path)), KR_STATUS_OS_NOT_FOUND);
-
   const std::string text = ReadFile(logPath);
   EXPECT_NE(text.find("WARNING [QMCore] KrVDevice:720 failure 7\n"), std::string::npos) << text;
   EXPECT_NE(text.find("INFO [Kestrane] Kestrane:55 progress\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("dropped"), std::string::npos) << text;
   EXPECT_EQ(text.find("failure 7\n\n"), std::string::npos) << "the message's newline doubled the line end";
-}
 
-TEST_F(OrvaneLog, LinesBufferedAtExitReachTheFile) {
-  const std::string folder = folder_ + "/exit";
+  const std::string atExit = folder_ + "/exit";
   EXPECT_EXIT(
       {
         krLogInitSystem();
-        krLogSetOutputFolder(folder.c_str());
+        krLogSetOutputFolder(atExit.c_str());
         krLogSetFileOutput(1);
         krLogSetMaskMinSeverity("ALL", 0);
         krLogWrite(nullptr, 0, "child", 1, "last words");
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
-  std::string text;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) text += ReadFile(entry.path().string());
-  EXPECT_NE(text.find("last words"), std::string::npos);
+  std::string written;
+  for (const auto& entry : std::filesystem::directory_iterator(atExit)) written += ReadFile(entry.path().string());
+  EXPECT_NE(written.find("last words"), std::string::npos);
 }
 
 TEST_F(OrvaneLog, ConcurrentWritersAndSettings) {

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -33,27 +33,22 @@ TEST(OrvaneStatus, OwnStatusesRenderTheirNames) {
   EXPECT_STREQ(krGetStatusName(0x1000E), "Unknown status 0x0001000E");
 }
 
-TEST(OrvaneStatus, RowsAreNumberedFromTheFirstCode) {
-  // Only row 0 carries a code; the others are numbered by position.
+// Only row 0 carries a code; the others are numbered by position. A later
+// table replaces the rows it covers.
+TEST(OrvaneStatus, RegistersRowsFromTheFirstCode) {
+  EXPECT_EQ(kLoadTimeRegistration, KR_STATUS_OK);
+  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(0x7B, 11)), "Loaded failure");
   const KrErrorCodeMessage table[] = {
       {100, "KR_TEST_FIRST", "First!"}, {0, "KR_TEST_SECOND", "Second!"}, {999, "KR_TEST_THIRD", "Third"}};
   ASSERT_EQ(krRegisterErrorCodeMessages(kTestGroup, 100, 3, table), KR_STATUS_OK);
+  const KrErrorCodeMessage replacement[] = {{101, "KR_TEST_SECOND_AGAIN", "Replaced"}};
+  ASSERT_EQ(krRegisterErrorCodeMessages(kTestGroup, 101, 1, replacement), KR_STATUS_OK);
   EXPECT_STREQ(krGetStatusName(KR_MAKE_STATUS(kTestGroup, 100)), "KR_TEST_FIRST");
-  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 101)), "Second!");
+  EXPECT_STREQ(krGetStatusName(KR_MAKE_STATUS(kTestGroup, 101)), "KR_TEST_SECOND_AGAIN");
+  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 101)), "Replaced");
   EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 102)), "Third");
   EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 103)), "Unknown status 0x007A0067");
   EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 999)), "Unknown status 0x007A03E7");
-
-  const KrErrorCodeMessage replacement[] = {{101, "KR_TEST_SECOND_AGAIN", "Replaced"}};
-  ASSERT_EQ(krRegisterErrorCodeMessages(kTestGroup, 101, 1, replacement), KR_STATUS_OK);
-  EXPECT_STREQ(krGetStatusName(KR_MAKE_STATUS(kTestGroup, 101)), "KR_TEST_SECOND_AGAIN");
-  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 101)), "Replaced");
-  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 100)), "First!");
-}
-
-TEST(OrvaneStatus, LoadTimeRegistrationAndBadArguments) {
-  EXPECT_EQ(kLoadTimeRegistration, KR_STATUS_OK);
-  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(0x7B, 11)), "Loaded failure");
   EXPECT_EQ(krRegisterErrorCodeMessages(kTestGroup, 1, 1, nullptr), KR_STATUS_OS_NULL_POINTER);
   EXPECT_EQ(krRegisterErrorCodeMessages(kTestGroup, 1, 0, nullptr), KR_STATUS_OK);
   // Rows past code 0xFFFF would wrap into code 0 of the group.

@@ -7,7 +7,6 @@
 #include <Ovalith/Ovalith.h>
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <png.h>
 #include <sys/resource.h>
@@ -18,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -39,20 +39,16 @@ inline std::string ReadAll(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-inline int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return std::remove(path); }
-
 // Sensor 0 unpaced with its flash in a state file (so one run sees the last
 // one's changes); sensor 1 paced with 320x240 depth, for runs interrupted.
 class ToolFolder {
  public:
   ToolFolder() {
-    char pattern[] = "/tmp/ovalith-tool-XXXXXX";
-    root_ = mkdtemp(pattern);
     Write("Tollan.ini",
           "[Tollan]\nSensors = 2\nPaced = 0\n[SensorV2.0]\nFlashStateFile = flash.state\n"
           "[SensorV2.1]\nPaced = 1\nDepth.Resolution = 0\n");
   }
-  ~ToolFolder() { nftw(root_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+  ~ToolFolder() { std::filesystem::remove_all(root_); }
   ToolFolder(const ToolFolder&) = delete;
   ToolFolder& operator=(const ToolFolder&) = delete;
 
@@ -65,7 +61,8 @@ class ToolFolder {
 
   // Runs the tool in the folder. With interruptAt, sends the signal once
   // that file has grown past interruptBytes (so the run is surely under
-  // way). With fileSizeLimit, a write past it fails as on a full disk.
+  // way), or with signal 0 removes the file then. With fileSizeLimit, a
+  // write past it fails as on a full disk.
   RunResult Run(const std::vector<std::string>& arguments, const std::string& interruptAt = "", long interruptBytes = 0,
                 int signal = SIGINT, long fileSizeLimit = 0) const {
     const std::string outPath = Path(".out"), errPath = Path(".err");
@@ -99,7 +96,11 @@ class ToolFolder {
         if (stat(Path(interruptAt).c_str(), &file) == 0 && file.st_size > interruptBytes) break;
         usleep(20000);
       }
-      kill(child, signal);
+      if (signal == 0) {
+        std::remove(Path(interruptAt).c_str());
+      } else {
+        kill(child, signal);
+      }
     }
     waitpid(child, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadAll(outPath), ReadAll(errPath)};
@@ -114,7 +115,7 @@ class ToolFolder {
   };
 
  private:
-  std::string root_;
+  std::string root_ = mkdtemp(std::string("/tmp/ovalith-tool-XXXXXX").data());
 };
 
 inline ::testing::AssertionResult Succeeded(const RunResult& run) {

@@ -72,6 +72,29 @@ TEST_F(Tool, RecordsTheCountAndLengthAskedForInEveryStream) {
   }
 }
 
+// The sensor's frames depend only on their number: a compressed file holds
+// the raw one's pixels in fewer bytes, and info names its codecs.
+TEST_F(Tool, RecordsCompressedLosslesslyIntoFewerBytes) {
+  const std::vector<std::string> record = {"record", "--streams", "depth,image", "--frames", "8"};
+  std::vector<std::string> raw = record, packed = record;
+  raw.push_back("raw.rec");
+  packed.insert(packed.end(), {"packed.rec", "--compress", "depth=depth,image=lz4"});
+  ASSERT_TRUE(Succeeded(folder.Run(raw)));
+  ASSERT_TRUE(Succeeded(folder.Run(packed)));
+  EXPECT_LT(folder.Read("packed.rec").size(), folder.Read("raw.rec").size() * 3 / 4);
+  EXPECT_TRUE(Succeeded(folder.Run({"play", "--verify", "packed.rec"})));
+  const RunResult info = folder.Run({"info", "--file", "packed.rec"});
+  EXPECT_NE(info.out.find("codec depth"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("codec lz4"), std::string::npos) << info.out;
+  ToolFolder::Engine engine(folder);
+  for (uint32_t number = 1; number <= 8; ++number) {
+    DepthFrame fromRaw, fromPacked;
+    ASSERT_TRUE(ReadDepthFrame(folder.Path("raw.rec"), number, &fromRaw));
+    ASSERT_TRUE(ReadDepthFrame(folder.Path("packed.rec"), number, &fromPacked));
+    EXPECT_EQ(fromRaw.pixels, fromPacked.pixels) << "frame " << number;
+  }
+}
+
 // Sensor 1 is paced: the run is still recording when the signal arrives,
 // after at least four 320x240 depth frames went into the file.
 TEST_F(Tool, InterruptedRecordingIsClosedAndPlayable) {
@@ -149,6 +172,11 @@ TEST_F(Tool, RecordOnAFullDiskReportsWhatTheFileHolds) {
     if (fields >> name >> count >> unit && unit == "frames") listed.emplace_back(name, count);
   }
   EXPECT_EQ(listed, held) << run.out;
+  // A file removed while sensor 1 records: after the failure nothing can be read back.
+  const RunResult gone =
+      folder.Run({"record", "gone.rec", "--device", "*:1", "--streams", "depth"}, "gone.rec", 30000, 0, 10000000);
+  EXPECT_TRUE(FailedWith(gone, "cannot write to gone.rec"));
+  EXPECT_EQ(gone.out, "gone.rec: holds nothing that can be played\n");
 }
 
 // The simulated sensor's documented modes: depth 320x240 at up to 60 fps,
@@ -254,7 +282,7 @@ TEST_F(Tool, SnapshotOfADamagedFileGivesTheFrameOfThatNumberOrFails) {
     wrong += png.Grey16(i % png.width, i / png.width) != third.pixels[i];
   EXPECT_EQ(wrong, 0u) << "not depth frame 3";
   EXPECT_TRUE(FailedWith(folder.Run({"snapshot", "--file", "image2.rec", "--frame", "2", "--image", "i.png"}),
-                         "no image frame was taken with depth frame 2"));
+                         "no image frame was taken with depth frame 2 of image2.rec (damaged"));
   EXPECT_TRUE(FailedWith(folder.Run({"snapshot", "--file", "depth2.rec", "--frame", "3", "--depth", "d3.png"}),
                          "depth frame 3 cannot be told"));
   EXPECT_FALSE(folder.Exists("i.png"));
@@ -282,13 +310,14 @@ TEST_F(Tool, PicturesAreNeverMadeFromFramesSmallerThanTheirFormatNeeds) {
     std::string message;
     bool cloudColoured;  // a point cloud takes its colours from the image
   };
+  const std::string kNoResolution = "no usable resolution (XRes and YRes must be whole numbers from 1 to 65535)\n";
   // Formats by the kit's codes: 5 RGB 24-bit, 6 YUV 4:2:2, 8 grey 16-bit.
   const Case cases[] = {
       {"RGB claiming 1 byte a pixel", DepthAndImage(5, 1, 76800), "holds 76800 bytes, 230400 expected", true},
       {"YUV claiming 1 byte a pixel", DepthAndImage(6, 1, 76800), "holds 76800 bytes, 153600 expected", true},
       {"grey 16 claiming 1 byte a pixel", DepthAndImage(8, 1, 76800), "holds 76800 bytes, 153600 expected", false},
-      {"an image 0 pixels wide", DepthAndImage(5, 3, 230400, 0), "no usable resolution", true},
-      {"an image 320.5 pixels wide", realWidth, "no usable resolution", true},
+      {"an image 0 pixels wide", DepthAndImage(5, 3, 230400, 0), kNoResolution, true},
+      {"an image 320.5 pixels wide", realWidth, kNoResolution, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -410,6 +439,14 @@ TEST_F(ToolFlash, RestoreUndoesChangesMadeAfterTheBackupUnlessItIsDamaged) {
   ASSERT_TRUE(Succeeded(restore));
   EXPECT_NE(restore.out.find("1 file(s) deleted, 2 uploaded"), std::string::npos) << restore.out;
   EXPECT_EQ(Flash(), before);
+  // A list whose checksum of its first file (the fifth field) the sensor
+  // does not make: every step succeeds, yet the flash differs from the list.
+  std::string manifest = folder.Read("bk/flash.txt");
+  size_t crc = 0;
+  for (int field = 1; field < 5; ++field) crc = manifest.find(' ', crc) + 1;
+  manifest[crc] = manifest[crc] == '1' ? '2' : '1';
+  folder.Write("bk/flash.txt", manifest);
+  EXPECT_TRUE(FailedWith(folder.Run({"flash", "restore", "bk"}), " does not match the backup after the restore\n"));
 }
 
 // ---- command line, configuration and foreign files ----
@@ -446,6 +483,10 @@ TEST_F(Tool, BadCommandLinesFailWithAClearMessage) {
       {{"record", "x.rec", "--frames", "0"}, "Value 0 is not a number above zero"},
       {{"record", "*:1", "--frames", "1"}, "*:1 names a sensor, not a file"},
       {{"record", "/dev/null", "--frames", "1"}, "/dev/null: it is not a regular file"},
+      // The engine would cut a name this long and record into another file.
+      {{"record", std::string(240, 'n') + ".rec", "--frames", "1"}, "the name is longer than"},
+      // A recording opened as a device lists stream types it will not add.
+      {{"info", "--device", "clip.rec"}, "cannot add a Depth stream"},
       {{"flash", "backup", "/dev/null"}, "cannot back up into /dev/null: it is not a folder"},
       // Modes the sensor does not offer, and mode texts that are not modes.
       {{"record", "x.rec", "--depth", "1280x1024@15"},
@@ -456,6 +497,10 @@ TEST_F(Tool, BadCommandLinesFailWithAClearMessage) {
       {{"record", "x.rec", "--depth", "640x480@0"}, "--depth 640x480@0: give"},
       {{"record", "x.rec", "--image", "640x480:png"}, "unknown format png"},
       {{"record", "x.rec", "--ir", "640x480"}, "--ir is given but ir is not among --streams"},
+      // Compression choices that are not codecs.
+      {{"record", "x.rec", "--compress", "depth=jpeg"}, "--compress depth=jpeg is not a codec choice"},
+      {{"record", "x.rec", "--compress", "colour=lz4"}, "--compress colour=lz4 is not"},
+      {{"record", "x.rec", "--compress", "depth"}, "--compress depth is not"},
   };
   for (const auto& c : cases) {
     std::string command;

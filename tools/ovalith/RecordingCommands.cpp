@@ -168,9 +168,15 @@ std::vector<std::string> TypesOf(const std::vector<std::string>& optionNames) {
 namespace {
 
 // What a recording names must be a file: a sensor's connection string or a
-// device node would be opened as something else.
+// device node would be opened as something else. The recorder keeps a file
+// name of at most KR_MAX_NAME_LENGTH - 1 characters: a longer one would be
+// cut and the frames would go into another file.
 bool CheckRecordingPath(const std::string& path) {
   if (path.empty()) return Fail("the recording needs a file name");
+  if (path.size() >= KR_MAX_NAME_LENGTH) {
+    return Fail("cannot record into " + path + ": the name is longer than " +
+                std::to_string(KR_MAX_NAME_LENGTH - 1) + " characters");
+  }
   if (path.size() > 1 && path[0] == '*' && path[1] == ':') {
     return Fail(path + " names a sensor, not a file: give the recording a file name");
   }
