@@ -8,15 +8,21 @@ set -u
 build=${BUILD:-build}
 changed=$(git diff --name-only)
 programs=()
+viewer=0
 case "$changed" in
   Orvane/*) programs=(orvane_tests tollan_tests) ;;
   Tollan/*) programs=(tollan_tests) ;;
   Ovalith/*) programs=(ovalith_tests) ;;
   Kestrane/*) programs=(kestrane_tests) ;;
+  tools/ovalith/view/*) programs=(tool_tests) viewer=1 ;;
   tools/*) programs=(tool_tests) ;;
   *) programs=(orvane_tests tollan_tests ovalith_tests kestrane_tests tool_tests) ;;
 esac
 for program in "${programs[@]}"; do
   "$build/bin/$program" --gtest_brief=1 >/dev/null 2>&1 || exit 1
 done
+# The viewer's server and page tests (ctest: ViewerServer, ViewerBrowser).
+if [ "$viewer" = 1 ]; then
+  ctest --test-dir "$build" -R Viewer >/dev/null 2>&1 || exit 1
+fi
 exit 0
