@@ -58,6 +58,12 @@ TEST_F(FrameTest, StreamWhoseBufferIsNullGivesMapsOverNoPixels) {
   KrVAudioBuffer audio(&stream, 1, 0);
   EXPECT_EQ(audio.GetBufferAllocatedSize(), 0u);
   audio.Clear();
+
+  // A map bound to no stream shows an empty window at the origin.
+  const KrVDepthMap unbound(nullptr, 1, 0);
+  EXPECT_EQ(unbound.IsValid(), 0);
+  EXPECT_EQ(std::vector<int>({unbound.GetXRes(), unbound.GetYRes(), unbound.GetXOffset(), unbound.GetYOffset()}),
+            std::vector<int>({0, 0, 0, 0}));
 }
 
 // Removes its stream from the device when the stream's frame fields change.
