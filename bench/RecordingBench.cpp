@@ -158,19 +158,28 @@ const std::string& PlaybackFile(bool deflated) {
   return made ? (deflated ? zlib : raw) : none;
 }
 
+// The baseline of the playback figures: the file read through with fread in
+// pieces of buffer's size. False when it cannot be opened.
+bool ReadThrough(const std::string& path, std::vector<uint8_t>* buffer) {
+  FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    return false;
+  }
+  while (std::fread(buffer->data(), 1, buffer->size(), file) > 0) {
+  }
+  benchmark::DoNotOptimize(buffer->data());
+  std::fclose(file);
+  return true;
+}
+
 void BM_RecordingPlaybackBaselineFread(benchmark::State& state) {
   const std::string& path = PlaybackFile(false);
   std::vector<uint8_t> buffer(kDepthSize + kImageSize);
   for (auto _ : state) {
-    FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+    if (!ReadThrough(path, &buffer)) {
       state.SkipWithError("no file");
       break;
     }
-    while (std::fread(buffer.data(), 1, buffer.size(), file) > 0) {
-    }
-    benchmark::DoNotOptimize(buffer.data());
-    std::fclose(file);
   }
   SetBytes(state);
 }
@@ -280,15 +289,10 @@ void BM_RecordingOpenCraftedBaselineFread(benchmark::State& state) {
   const std::string& path = CraftedFile(uint32_t(state.range(0)), int(state.range(1)));
   std::vector<uint8_t> buffer(1 << 20);
   for (auto _ : state) {
-    FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+    if (!ReadThrough(path, &buffer)) {
       state.SkipWithError("no file");
       break;
     }
-    while (std::fread(buffer.data(), 1, buffer.size(), file) > 0) {
-    }
-    benchmark::DoNotOptimize(buffer.data());
-    std::fclose(file);
   }
   SetCraftedBytes(state, path);
 }

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -204,12 +203,7 @@ TEST_F(RecordingWriterBackground, AWriteThatFailsInTheBackgroundFailsALaterCall)
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    const rlim_t unlimited = limit.rlim_cur;
-    limit.rlim_cur = 8192;
-    setrlimit(RLIMIT_FSIZE, &limit);
+    const rlim_t unlimited = LimitFileSize(8192);
     RecordingWriter writer;
     writer.EncodeInBackground(true);
     uint32_t id = 0;
@@ -224,8 +218,7 @@ TEST_F(RecordingWriterBackground, AWriteThatFailsInTheBackgroundFailsALaterCall)
       const std::vector<uint8_t> data = FrameBytes(id, frameId, 600);
       status = writer.AppendFrame({id, frameId, frameId * 10ull, 600}, data.data());
     }
-    limit.rlim_cur = unlimited;
-    setrlimit(RLIMIT_FSIZE, &limit);
+    LimitFileSize(unlimited);
     // Frames queued behind the failed one may fail too: Close reports that.
     const KrStatus closed = writer.Close();
     _exit(status == KR_STATUS_TL_FILE_WRITE_FAILED && (closed == KR_STATUS_OK || closed == status) ? 0 : 102);

@@ -4,7 +4,6 @@
 #include "RecordingTestSupport.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -262,12 +261,7 @@ TEST_F(RecordingTest, DiskFullMidRecordingKeepsEverythingWrittenBefore) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    const rlim_t unlimited = limit.rlim_cur;
-    limit.rlim_cur = 4096;
-    setrlimit(RLIMIT_FSIZE, &limit);
+    const rlim_t unlimited = LimitFileSize(4096);
     RecordingWriter writer;
     uint32_t id = 0;
     const bool opened = writer.Open(path.c_str(), {}) == KR_STATUS_OK &&
@@ -282,8 +276,7 @@ TEST_F(RecordingTest, DiskFullMidRecordingKeepsEverythingWrittenBefore) {
       if (status != KR_STATUS_TL_FILE_WRITE_FAILED || writer.Size() > 4096) {
         break;
       }
-      limit.rlim_cur = unlimited;
-      setrlimit(RLIMIT_FSIZE, &limit);
+      LimitFileSize(unlimited);
       const bool resumed = writer.AppendFrame({id, n, n * 10ull, kFrameSize}, data.data()) == KR_STATUS_OK &&
                            writer.Close() == KR_STATUS_OK;
       _exit(resumed ? int(n) : 103);

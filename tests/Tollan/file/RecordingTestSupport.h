@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -41,6 +43,18 @@ class RecordingTest : public ::testing::Test {
 
   std::string dir_;
 };
+
+// Sets this process's file size limit (the disk "fills" there; writes past
+// it fail instead of raising SIGXFSZ); returns the limit it replaced.
+inline rlim_t LimitFileSize(rlim_t bytes) {
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  const rlim_t before = limit.rlim_cur;
+  limit.rlim_cur = bytes;
+  setrlimit(RLIMIT_FSIZE, &limit);
+  return before;
+}
 
 inline std::vector<uint8_t> LoadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
