@@ -46,10 +46,12 @@ TEST(DepthCodecTest, EdgeCasesRoundTrip) {
     std::vector<uint16_t> pixels;
     uint32_t width;
   };
-  std::vector<uint16_t> wide(17 * 3), ramp(64 * 8), extremes(40), zeros(1000, 0), firstAlone(1000);
+  std::vector<uint16_t> wide(17 * 3), ramp(64 * 8), extremes(40), zeros(1000, 0), firstAlone(1000),
+      everyValue(4 * 65536);
   for (uint16_t& v : wide) v = uint16_t(random());
   for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = uint16_t(500 + i % 64 * 3 + i / 64 * 11);
   for (size_t i = 0; i < extremes.size(); ++i) extremes[i] = i % 3 == 0 ? 0 : i % 3 == 1 ? 65535 : 1;
+  for (size_t i = 0; i < everyValue.size(); ++i) everyValue[i] = uint16_t(i * 7);  // each value 4 times
   for (size_t i = 0; i < firstAlone.size(); ++i) firstAlone[i] = i == 0 ? 4321 : uint16_t(1000 + i % 2);
   const Case cases[] = {
       {"empty", {}, 640},
@@ -61,6 +63,7 @@ TEST(DepthCodecTest, EdgeCasesRoundTrip) {
       {"all no-sample", zeros, 100},
       {"width 0 hint", ramp, 0},
       {"the first pixel's value nowhere else", firstAlone, 100},
+      {"every 16-bit value, often enough to be ranked", everyValue, 512},
   };
   DepthEncoder encoder;
   DepthDecoder decoder;
