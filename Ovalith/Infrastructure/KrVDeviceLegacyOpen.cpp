@@ -352,14 +352,18 @@ KrStatus KrVDevice::OpenFileWrite(const char* fileName, KrVStreamContainer* sour
 KrVDevice::ReadScope36::ReadScope36(KrVDevice& owner, const char* name) : device(owner), streamName(name) {
   device.frameMutex.lock();
   ++device.frameLockDepth36;
+  // Only the thread itself compares its id with this, so program order is
+  // all the ordering it needs (a locked exchange here costs every read).
   if (device.readDepth36++ == 0) {
-    device.readingThread36.store(std::this_thread::get_id());
+    device.readingThread36.store(std::this_thread::get_id(), std::memory_order_relaxed);
   }
   // The kit raises an event after it holds the frame, so this read takes
   // the frames of every event raised before it starts. One raised while it
   // runs stays pending: the read may have left the kit just before.
   const unsigned served = streamName == nullptr ? ~0u : EventKind(streamName);
-  device.pendingCallbacks36.fetch_and(~served);
+  if ((device.pendingCallbacks36.load() & served) != 0) {
+    device.pendingCallbacks36.fetch_and(~served);
+  }
 }
 
 KrStatus KrVDevice::ReadScope36::Published(KrStatus status, const KrVStreamData* frame) {
@@ -382,7 +386,7 @@ KrStatus KrVDevice::ReadScope36::Published(KrStatus status, const KrVStreamData*
 
 KrVDevice::ReadScope36::~ReadScope36() {
   if (--device.readDepth36 == 0) {
-    device.readingThread36.store(std::thread::id());
+    device.readingThread36.store(std::thread::id(), std::memory_order_relaxed);
     // The handler's own calls record too; the read's outcome stays the last.
     const KrStatus kept = device.lastStatus;
     device.DeliverFrames36();
@@ -511,7 +515,7 @@ void KrVDevice::OnNewStreamDataCallback36(const KrNewStreamDataEventArgs& args, 
   }
   // Raised inside this device's own read on this thread: that read
   // publishes the frame and then calls the handler.
-  if (device->readingThread36.load() == std::this_thread::get_id()) {
+  if (device->readingThread36.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
     return;
   }
   device->pendingCallbacks36.fetch_or(kind);
