@@ -69,6 +69,7 @@ class KrProperty {
   virtual KrStatus Store(const char* value);
   virtual KrStatus Store(const KrGeneralBuffer& value);
   void RaiseChanged();
+  bool HasChangeCallbacks() const { return callbacks_ != nullptr; }
 
  private:
   struct Callbacks;
@@ -84,6 +85,15 @@ class KrActualIntProperty : public KrProperty {
   uint64_t GetValue() const { return value_; }
   using KrProperty::GetValue;
   KrStatus GetValue(uint64_t* value) const override;
+  // UnsafeUpdateValue of this very class, inline: for owners that publish a
+  // value on every frame. A class derived from this one that stores
+  // differently must not be updated through it.
+  void Publish(uint64_t value) {
+    value_ = value;
+    if (HasChangeCallbacks()) {
+      RaiseChanged();
+    }
+  }
 
  protected:
   KrStatus Store(uint64_t value) override;

@@ -104,10 +104,12 @@ KrStatus KrVDeviceStream::Reserve(uint32_t size, bool* moved) {
 
 KrStatus KrVDeviceStream::PublishRecord() {
   const KrStreamData& record = *streamData;
-  KRV_RETURN_IF_FAILED(timestampProperty.UnsafeUpdateValue(record.nTimestamp));
-  KRV_RETURN_IF_FAILED(frameIdProperty.UnsafeUpdateValue(static_cast<uint64_t>(record.nFrameID)));
-  KRV_RETURN_IF_FAILED(isNewProperty.UnsafeUpdateValue(static_cast<uint64_t>(static_cast<int64_t>(record.bIsNew))));
-  KRV_RETURN_IF_FAILED(bufferSizeProperty.UnsafeUpdateValue(static_cast<uint64_t>(record.nDataSize)));
+  // Four plain stores, each followed by its handlers: these integer
+  // properties cannot refuse a value.
+  timestampProperty.Publish(record.nTimestamp);
+  frameIdProperty.Publish(static_cast<uint64_t>(record.nFrameID));
+  isNewProperty.Publish(static_cast<uint64_t>(static_cast<int64_t>(record.bIsNew)));
+  bufferSizeProperty.Publish(static_cast<uint64_t>(record.nDataSize));
   if (privateBuffer == nullptr) {
     return PublishAddress(record.pData);
   }
