@@ -11,6 +11,7 @@
 #include <Ovalith/properties/KrVPropertySet.h>
 
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -88,15 +89,22 @@ KrStatus KrVDevice::ReserveFrameBuffer(KrVDeviceStream& stream, uint64_t size) {
   if (size > UINT32_MAX) {
     return KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW;  // sizes are handled in 32 bits
   }
+  // Handlers of "Buffer" run inside Reserve, as those of the frame fields
+  // run inside a read: a stream they remove goes once this is done with it.
+  std::lock_guard<std::recursive_mutex> guard(frameMutex);
+  ++publishing;
   bool moved = false;
-  KRV_RETURN_IF_FAILED(stream.Reserve(static_cast<uint32_t>(size), &moved));
+  const KrStatus status = stream.Reserve(static_cast<uint32_t>(size), &moved);
   // The device's own frame object heard of the new "Buffer" (a deferred one
   // only marked itself); it re-wraps now, not at the next read, so that it
   // never shows the freed buffer.
-  if (moved) {
+  if (status == KR_STATUS_OK && moved) {
     TellFrameObject(stream);
   }
-  return KR_STATUS_OK;
+  if (--publishing == 0) {
+    ApplyDeferredStreamChanges();
+  }
+  return status;
 }
 
 KrStatus KrVDevice::GetProperty40(const char* module, const char* property, double& value) {

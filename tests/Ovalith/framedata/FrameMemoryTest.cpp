@@ -112,4 +112,29 @@ TEST_F(StreamRemovalDuringReadTest, HandlerRemovingItsStreamTakesEffectAfterTheP
   }
 }
 
+// Asking for a larger "RequiredDataSize" moves the stream to a larger buffer;
+// a "Buffer" handler that removes the stream then must not pull the stream
+// from under that move.
+TEST_F(StreamRemovalDuringReadTest, BufferHandlerRemovingItsStreamTakesEffectAfterTheMove) {
+  KrVDevice device;
+  ASSERT_EQ(device.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
+  ASSERT_EQ(device.AddStream("Image", "Image", nullptr), KR_STATUS_OK);
+  ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
+  ASSERT_EQ(device.Read(), KR_STATUS_OK);
+  ASSERT_EQ(device.CloseStream("Image"), KR_STATUS_OK);
+  ASSERT_EQ(device.SetProperty("Image", "FPS", uint64_t{15}), KR_STATUS_OK);
+  ASSERT_EQ(device.SetProperty("Image", "Resolution", uint64_t{2}), KR_STATUS_OK);
+  RemovingHandler handler(device, "Image");
+  void* cookie = nullptr;
+  ASSERT_EQ(device.RegisterForPropertyChangedEvent("Image", "Buffer", &handler, cookie), KR_STATUS_OK);
+  uint64_t size = 0;
+  EXPECT_EQ(device.GetProperty("Image", "RequiredDataSize", size), KR_STATUS_OK);
+  EXPECT_EQ(size, uint64_t{1280} * 1024 * 3);
+  EXPECT_TRUE(handler.done);
+  EXPECT_EQ(handler.removed, KR_STATUS_OK);
+  KrVStreamData* frame = nullptr;
+  EXPECT_EQ(device.GetStreamData("Image", frame), KR_STATUS_OS_NOT_FOUND);
+  EXPECT_EQ(device.GetImageMap(), nullptr);
+}
+
 }  // namespace
