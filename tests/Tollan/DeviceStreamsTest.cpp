@@ -70,13 +70,14 @@ TEST_F(DeviceStreamsTest, StreamsCreatedWithInitialValuesKeepThem) {
       {"Depth", "Device", nullptr, KR_STATUS_TL_MODULE_ALREADY_EXISTS},
       {"Depth", "", nullptr, KR_STATUS_OS_BAD_ARGUMENT},
   };
-  for (const auto& c : failures) {
-    EXPECT_EQ(KrDeviceProxyCreateStream(device, c.type, c.name, c.values), c.expected) << c.name;
-  }
+  for (const auto& c : failures) EXPECT_EQ(KrDeviceProxyCreateStream(device, c.type, c.name, c.values), c.expected);
   int exists = 1;
   EXPECT_EQ(KrDeviceProxyDoesModuleExist(device, "Far", &exists), KR_STATUS_OK);
   EXPECT_EQ(exists, 0);
+  count = 2;
+  ASSERT_EQ(KrDeviceProxyGetStreamNames(device, names, &count), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxyDestroyStream(device, "Near"), KR_STATUS_OK);
+  EXPECT_STREQ(names[1], "Near");  // names stay readable after their stream is gone
   EXPECT_EQ(KrDeviceProxyDestroyStream(device, "Near"), KR_STATUS_TL_STREAM_NOT_FOUND);
   // The hardware's streams and events of any type reach every registration.
   std::vector<std::string> second;

@@ -2,6 +2,7 @@
 #include "Tollan/KitTestSupport.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -27,19 +28,16 @@ class SensorDeviceTest : public ::testing::Test {
   void StartKit(const std::string& ini) {
     scratch_.Write("Tollan.ini", ini);
     ASSERT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_OK);
+    ASSERT_EQ(KrStreamDataSetCreate(&set_), KR_STATUS_OK);
   }
   KrStatus Create(const char* connection, KrDeviceHandle* device, KrPropertySetHandle initial = nullptr) {
     KrDeviceConfig config{KR_DEVICE_MODE_READ, connection, initial, KR_DEVICE_SHARING_EXCLUSIVE};
     return KrDeviceProxyCreateDeviceByName("SensorV2", device, &config);
   }
-  // A sensor with the given streams (name = type), opened, and a record of
-  // each appended to records_ and set_.
+  // A sensor with the given streams (name = type), opened, a record of each in records_ and set_.
   KrDeviceHandle OpenSensor(std::vector<const char*> types, const char* connection = "*:0") {
     KrDeviceHandle device = nullptr;
     EXPECT_EQ(Create(connection, &device), KR_STATUS_OK);
-    if (set_ == nullptr) {
-      EXPECT_EQ(KrStreamDataSetCreate(&set_), KR_STATUS_OK);
-    }
     for (const char* type : types) {
       EXPECT_EQ(KrDeviceProxyCreateStream(device, type, type, nullptr), KR_STATUS_OK) << type;
       KrStreamData* record = nullptr;
@@ -196,17 +194,15 @@ TEST_F(SensorDeviceTest, ShiftParameterChangesRaiseS2D) {
               KR_STATUS_OK);
   }
   std::vector<uint16_t> before(2048), after(2048);
-  const KrGeneralBuffer first{before.data(), 4096};
+  const KrGeneralBuffer first{before.data(), 4096}, second{after.data(), 4096};
   ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &first), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxySetRealProperty(device, "Depth", "ZPPS", 0.11), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Depth", "HoleFilter", 0), KR_STATUS_OK);  // not a shift parameter
   std::sort(changes.begin(), changes.end());
   EXPECT_EQ(changes, (std::vector<std::string>{"D2S", "S2D"}));
-  const KrGeneralBuffer buffer{after.data(), 4096};
-  ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &buffer), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &second), KR_STATUS_OK);
   EXPECT_NE(before, after);
-  // Depth frames follow the new table from the next frame (the one made
-  // ahead before the change may still come first).
+  // Depth frames follow the new table from the next frame (the one made ahead may still come first).
   ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
   std::vector<bool> reportable(65536, false);
@@ -222,26 +218,24 @@ TEST_F(SensorDeviceTest, PrimaryStreamDecidesWhatAReadWaitsFor) {
   KrDeviceHandle device = OpenSensor({"Depth", "Image"});
   KrStreamData* depth = records_[0];
   KrStreamData* image = records_[1];
-  auto reads = [&](const char* primary, int count, int* depthNew, int* imageNew, int* none) {
-    ASSERT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", primary), KR_STATUS_OK);
-    *depthNew = *imageNew = *none = 0;
+  // Reads with this primary stream: how many brought new depth, new image, nothing new.
+  auto reads = [&](const char* primary, int count) {
+    EXPECT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", primary), KR_STATUS_OK);
+    std::array<int, 3> seen{};
     for (int i = 0; i < count; ++i) {
-      ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK) << primary << " read " << i;
-      *depthNew += depth->bIsNew;
-      *imageNew += image->bIsNew;
-      *none += !depth->bIsNew && !image->bIsNew;
+      EXPECT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK) << primary << " read " << i;
+      seen[0] += depth->bIsNew;
+      seen[1] += image->bIsNew;
+      seen[2] += !depth->bIsNew && !image->bIsNew;
     }
+    return seen;
   };
-  int d = 0, i = 0, none = 0;
-  reads("Image", 6, &d, &i, &none);
-  EXPECT_EQ(i, 6);
-  reads("Depth", 6, &d, &i, &none);
-  EXPECT_EQ(d, 6);
-  EXPECT_LT(i, 6);  // images come at half the rate
-  reads("Any", 6, &d, &i, &none);
-  EXPECT_EQ(none, 0);
-  reads("None", 50, &d, &i, &none);
-  EXPECT_GT(none, 0);  // returned at once, with nothing new
+  EXPECT_EQ(reads("Image", 6)[1], 6);
+  const std::array<int, 3> depthFirst = reads("Depth", 6);
+  EXPECT_EQ(depthFirst[0], 6);
+  EXPECT_LT(depthFirst[1], 6);  // images come at half the rate
+  EXPECT_EQ(reads("Any", 6)[2], 0);
+  EXPECT_GT(reads("None", 50)[2], 0);  // returned at once, with nothing new
   ASSERT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", "Image"), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxyCloseStream(device, "Image"), KR_STATUS_OK);
   EXPECT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_TL_STREAM_NOT_OPEN);  // never a hang
