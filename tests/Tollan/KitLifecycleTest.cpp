@@ -312,6 +312,11 @@ TEST_F(TestingTest, JournalRecordsCallsWithTheirKeyArguments) {
   EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Depth", "XRes", &value), KR_STATUS_OK);
   EXPECT_EQ(KrDeviceProxyOpenStream(device, "Depth"), KrStatus(0x999));
   EXPECT_EQ(KrDeviceProxyGetIntProperty(device, nullptr, "XRes", &value), KR_STATUS_OS_NULL_POINTER);
+  // Property-set calls enter the kit like every other: a failure made for one leaves the set unchanged.
+  PropertySet set;
+  FailCall("KrPropertySetAddIntProperty", 0x888, 0, 1);
+  EXPECT_EQ(KrPropertySetAddIntProperty(set.Get(), "Depth", "YRes", 480), KrStatus(0x888));
+  EXPECT_EQ(KrPropertySetGetIntProperty(set.Get(), "Depth", "YRes", &value), KR_STATUS_OS_NOT_FOUND);
   EnableJournal(false);
   EXPECT_EQ(KrDeviceProxyCloseStream(device, "Depth"), KR_STATUS_OK);
   // Each entry as "call(args) -> injected status".
@@ -320,12 +325,15 @@ TEST_F(TestingTest, JournalRecordsCallsWithTheirKeyArguments) {
     std::string args;
     for (const std::string& arg : entry.args) args += (args.empty() ? "" : ",") + arg;
     entries.push_back(entry.call + "(" + args + ") -> " + std::to_string(entry.injected));
-    EXPECT_EQ(entry.device, device);
   }
   EXPECT_EQ(entries, (std::vector<std::string>{"KrDeviceProxyGetIntProperty(Depth,XRes) -> 0",
                                                "KrDeviceProxyOpenStream(Depth) -> 2457",
-                                               "KrDeviceProxyGetIntProperty((null),XRes) -> 0"}));
+                                               "KrDeviceProxyGetIntProperty((null),XRes) -> 0",
+                                               "KrPropertySetCreate() -> 0",
+                                               "KrPropertySetAddIntProperty(Depth,YRes) -> 2184",
+                                               "KrPropertySetGetIntProperty(Depth,YRes) -> 0"}));
   const std::vector<JournalEntry> journal = GetJournal();
+  EXPECT_TRUE(journal[0].device == device && journal[2].device == device);
   EXPECT_LT(journal[0].number, journal[1].number);
   EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty"), 2u);
   EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty", "Depth"), 1u);

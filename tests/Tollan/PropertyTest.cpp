@@ -1,6 +1,5 @@
 // Properties and modules as a device builds them, and property sets.
 #include <Tollan/Tollan.h>
-#include <Tollan/TollanTesting.h>
 
 #include "../../Tollan/src/PropertySetInternal.h"
 
@@ -384,27 +383,6 @@ TEST_F(PropertySetTest, EnumeratorsAndVisitorsWalkASnapshot) {
   EXPECT_EQ(KR_STATUS_OS_NOT_FOUND,
             tollan::VisitProperties(
                 set_, "A", [](const char*, const char*, const tollan::PropertyValue&) { return KR_STATUS_OK; }));
-}
-
-// Property-set calls enter the kit like every other call: journaled with
-// their key arguments, and a failure made for one leaves the set unchanged.
-TEST_F(PropertySetTest, CallsAreJournaledAndCanBeMadeToFail) {
-  namespace kt = tollan::testing;
-  kt::ClearFailures();
-  kt::EnableJournal(true);
-  kt::ClearJournal();
-  kt::FailCall("KrPropertySetAddIntProperty", KR_STATUS_TL_INJECTED_FAILURE, 1, 1);
-  EXPECT_EQ(KR_STATUS_OK, KrPropertySetAddIntProperty(set_, "Depth", "XRes", 640));
-  EXPECT_EQ(KR_STATUS_TL_INJECTED_FAILURE, KrPropertySetAddIntProperty(set_, "Depth", "YRes", 480));
-  EXPECT_EQ(KR_STATUS_OK, KrPropertySetAddIntProperty(set_, "Depth", "FPS", 30));
-  const std::vector<kt::JournalEntry> journal = kt::GetJournal();
-  kt::EnableJournal(false);
-  kt::ClearFailures();
-  EXPECT_EQ((std::vector<std::string>{"Depth.XRes", "Depth.FPS"}), WalkSet(nullptr));
-  ASSERT_EQ(3u, journal.size());
-  EXPECT_EQ("KrPropertySetAddIntProperty", journal[1].call);
-  EXPECT_EQ((std::vector<std::string>{"Depth", "YRes"}), journal[1].args);
-  EXPECT_EQ(KR_STATUS_TL_INJECTED_FAILURE, journal[1].injected);
 }
 
 }  // namespace
