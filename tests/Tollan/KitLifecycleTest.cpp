@@ -103,7 +103,7 @@ TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
 
 using KitCreateTest = KitTest;
 
-TEST_F(KitCreateTest, KindNamesConnectionStringsAndTheNameCapacity) {
+TEST_F(KitCreateTest, KindNamesConnectionStringsNameCapacityAndInitialValues) {
   ASSERT_EQ(DefineScript("cam", CameraScript()), KR_STATUS_OK);
   const struct {
     const char* kind;  // null: KrDeviceProxyCreate
@@ -141,14 +141,12 @@ TEST_F(KitCreateTest, KindNamesConnectionStringsAndTheNameCapacity) {
   EXPECT_STREQ(name, "Scr");
   EXPECT_EQ(KrDeviceProxyGetDeviceName(device, name, 0), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
   EXPECT_EQ(KrDeviceProxyGetDeviceName(device, nullptr, 4), KR_STATUS_OS_NULL_POINTER);
-}
-
-TEST_F(KitCreateTest, InitialValuesApplyAndUnknownOnesFail) {
+  // Initial values apply, read-only ones are passed over, unknown ones fail.
   PropertySet good;
   KrPropertySetAddIntProperty(good.Get(), "Device", "Mirror", 1);
   KrPropertySetAddIntProperty(good.Get(), "Device", "Serial", 99);  // read-only: passed over
   KrPropertySetAddIntProperty(good.Get(), "Depth", "XRes", 320);
-  KrDeviceHandle device = MakeDevice(CameraScript(), "cam", KR_DEVICE_MODE_READ, good.Get());
+  device = MakeDevice(CameraScript(), "initial", KR_DEVICE_MODE_READ, good.Get());
   EXPECT_EQ(IntOf(device, "Device", "Mirror"), 1u);
   EXPECT_EQ(IntOf(device, "Device", "Serial"), 1234u);
   EXPECT_EQ(IntOf(device, "Depth", "XRes"), 320u);

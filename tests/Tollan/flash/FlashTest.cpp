@@ -131,7 +131,7 @@ TEST(FlashConfigTest, RejectsBadValuesAndTablesThatBreakTheFlashRules) {
   }
 }
 
-TEST(FlashStoreTest, UploadRefusesOverlapAndTheEndOfTheFlashAndTakesTheTypeFromTheBytes) {
+TEST(FlashStoreTest, UploadDeleteAndAttributes) {
   FlashStore store(SmallFlash());
   ASSERT_EQ(store.Load(), KR_STATUS_OK);
   // File 7 covers [0x100, 0x200).
@@ -167,11 +167,7 @@ TEST(FlashStoreTest, UploadRefusesOverlapAndTheEndOfTheFlashAndTakesTheTypeFromT
   ASSERT_EQ(store.Download(12, &back), KR_STATUS_OK);
   EXPECT_EQ(back, bytes);
   EXPECT_EQ(store.Download(13, &back), KR_STATUS_TL_FLASH_FILE_NOT_FOUND);
-}
-
-TEST(FlashStoreTest, ReadOnlyFilesRefuseDeletionUntilTheirAttributesChange) {
-  FlashStore store(SmallFlash());
-  ASSERT_EQ(store.Load(), KR_STATUS_OK);
+  // Read-only files refuse deletion until their attributes change.
   EXPECT_EQ(store.Delete(7), KR_STATUS_TL_FLASH_FILE_READ_ONLY);
   EXPECT_EQ(store.SetAttributes(7, 0x7FFF), KR_STATUS_OK);
   uint16_t attributes = 0;
@@ -187,7 +183,7 @@ TEST(FlashStoreTest, ReadOnlyFilesRefuseDeletionUntilTheirAttributesChange) {
   ASSERT_EQ(store.Delete(kFlashDeleteUpgradeZone), KR_STATUS_OK);
   std::vector<uint32_t> offsets;
   for (const FileListEntry& entry : store.List()) offsets.push_back(+entry.offset);
-  EXPECT_EQ(offsets, (std::vector<uint32_t>{0x1800}));
+  EXPECT_EQ(offsets, (std::vector<uint32_t>{0xFE, 0x200, 0x1FFE, 0x300, 0x1800}));
 }
 
 // Faults hit the named call only, a bare name both directions; a silent BIST leaves the result as it was.
@@ -346,9 +342,9 @@ const char kTwoFiles[] =
 
 // Identity comes from the sensor's section; action properties are not
 // copied with the settings; a bad section fails the open.
-TEST_F(FlashPropertiesTest, IdentityComesFromTheSensorSection) {
+TEST_F(FlashPropertiesTest, IdentityChunksBistAndReset) {
   EXPECT_EQ(Open("FlashFile1 = 1 2\n"), KR_STATUS_TL_BAD_CONFIGURATION);
-  ASSERT_EQ(Open(std::string(kTwoFiles) + "FlashFaults = Get:ID#2\n"), KR_STATUS_OK);
+  ASSERT_EQ(Open(std::string(kTwoFiles) + "FlashFaults = Get:ID#2\nBISTResult = 7\n"), KR_STATUS_OK);
   VersionRecord version = {};
   ASSERT_EQ(Get("Version", &version, sizeof(version)), KR_STATUS_OK);
   EXPECT_TRUE(version.major == 5 && version.minor == 8 && version.build == 16);
@@ -367,6 +363,26 @@ TEST_F(FlashPropertiesTest, IdentityComesFromTheSensorSection) {
   uint64_t mode = 99;
   EXPECT_EQ(KrPropertySetGetIntProperty(set.Get(), "Device", "FirmwareMode", &mode), KR_STATUS_OK);
   EXPECT_EQ(mode, 0u);
+  // FlashChunk reads raw bytes with erased gaps, BIST records its result, and after a reset the sensor is gone.
+  uint8_t bytes[4] = {};
+  FlashChunkRecord chunk = {0x0FFE, 4, bytes};
+  ASSERT_EQ(Get("FlashChunk", &chunk, sizeof(chunk)), KR_STATUS_OK);
+  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), (std::vector<uint8_t>{0xFF, 0xFF, 25, 0}));  // type 25 follows
+  chunk = {0x1FFFFE, 4, bytes};
+  EXPECT_EQ(Get("FlashChunk", &chunk, sizeof(chunk)), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  BistRecord bist = {kBistSelectorNesaUnlimited, 0xFFFFFFFF};
+  ASSERT_EQ(Set("BIST", &bist, sizeof(bist)), KR_STATUS_OK);
+  BistRecord stored = {};
+  ASSERT_EQ(Get("BIST", &stored, sizeof(stored)), KR_STATUS_OK);
+  EXPECT_TRUE(stored.selector == kBistSelectorNesaUnlimited && stored.result == 7u);
+  bist.selector = 1;
+  EXPECT_EQ(Set("BIST", &bist, sizeof(bist)), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  ASSERT_EQ(device_->SetValue("Device", "Reset", Value::Int(0)), KR_STATUS_OK);
+  EXPECT_TRUE(flash_.Gone());
+  EXPECT_EQ(Get("Version", &version, sizeof(version)), KR_STATUS_TL_DEVICE_DISCONNECTED);
+  List(KR_STATUS_TL_DEVICE_DISCONNECTED);
+  EXPECT_EQ(device_->SetValue("Device", "DeleteFile", Value::Int(4)), KR_STATUS_TL_DEVICE_DISCONNECTED);
+  EXPECT_EQ(device_->SetValue("Device", "Reset", Value::Int(0)), KR_STATUS_TL_DEVICE_DISCONNECTED);
 }
 
 TEST_F(FlashPropertiesTest, FileListFillsTheCallersArrayUpToItsCapacityAndFlashFileCopiesLocalFiles) {
@@ -405,32 +421,6 @@ TEST_F(FlashPropertiesTest, FileListFillsTheCallersArrayUpToItsCapacityAndFlashF
   EXPECT_EQ(Set("FlashFile", &record, sizeof(record)), KR_STATUS_OS_NULL_POINTER);
   request = {999, download.c_str(), 0};
   EXPECT_EQ(Get("FlashFile", &request, sizeof(request)), KR_STATUS_TL_FLASH_FILE_NOT_FOUND);
-}
-
-// FlashChunk reads raw bytes with erased gaps, BIST records its result,
-// and after a reset the sensor is gone.
-TEST_F(FlashPropertiesTest, ChunksBistAndReset) {
-  ASSERT_EQ(Open(std::string(kTwoFiles) + "BISTResult = 7\n"), KR_STATUS_OK);
-  uint8_t bytes[4] = {};
-  FlashChunkRecord chunk = {0x0FFE, 4, bytes};
-  ASSERT_EQ(Get("FlashChunk", &chunk, sizeof(chunk)), KR_STATUS_OK);
-  EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 4), (std::vector<uint8_t>{0xFF, 0xFF, 25, 0}));  // type 25 follows
-  chunk = {0x1FFFFE, 4, bytes};
-  EXPECT_EQ(Get("FlashChunk", &chunk, sizeof(chunk)), KR_STATUS_TL_BAD_PROPERTY_VALUE);
-  BistRecord bist = {kBistSelectorNesaUnlimited, 0xFFFFFFFF};
-  ASSERT_EQ(Set("BIST", &bist, sizeof(bist)), KR_STATUS_OK);
-  BistRecord stored = {};
-  ASSERT_EQ(Get("BIST", &stored, sizeof(stored)), KR_STATUS_OK);
-  EXPECT_TRUE(stored.selector == kBistSelectorNesaUnlimited && stored.result == 7u);
-  bist.selector = 1;
-  EXPECT_EQ(Set("BIST", &bist, sizeof(bist)), KR_STATUS_TL_BAD_PROPERTY_VALUE);
-  ASSERT_EQ(device_->SetValue("Device", "Reset", Value::Int(0)), KR_STATUS_OK);
-  EXPECT_TRUE(flash_.Gone());
-  VersionRecord version = {};
-  EXPECT_EQ(Get("Version", &version, sizeof(version)), KR_STATUS_TL_DEVICE_DISCONNECTED);
-  List(KR_STATUS_TL_DEVICE_DISCONNECTED);
-  EXPECT_EQ(device_->SetValue("Device", "DeleteFile", Value::Int(4)), KR_STATUS_TL_DEVICE_DISCONNECTED);
-  EXPECT_EQ(device_->SetValue("Device", "Reset", Value::Int(0)), KR_STATUS_TL_DEVICE_DISCONNECTED);
 }
 
 }  // namespace
