@@ -14,9 +14,10 @@ void RecordChange(KrDeviceHandle, const char* module, const char* property, void
   static_cast<std::vector<std::string>*>(cookie)->push_back(std::string(module) + "." + property);
 }
 
-TEST_F(DevicePropertiesTest, TypedAccessExistenceAndBadInputThatChangesNothing) {
+TEST_F(DevicePropertiesTest, TypedAccessExistenceWholeSetsAndBadInputThatChangesNothing) {
   Script script = CameraScript();
   script.properties.push_back(ScriptProperty{"Device", "Resolution", ScriptValue::Int(1), 0, {0, 1, 2}});
+  script.Module("Empty").IntProperty("Device", "Hidden", 7, kScriptUnlisted);
   KrDeviceHandle device = MakeDevice(script);
   uint64_t number = 0;
   double real = 0;
@@ -110,37 +111,32 @@ TEST_F(DevicePropertiesTest, TypedAccessExistenceAndBadInputThatChangesNothing) 
               KR_STATUS_OK);
     EXPECT_EQ(exists, c.exists) << c.module << "/" << (c.property ? c.property : "");
   }
-}
-
-TEST_F(DevicePropertiesTest, AllPropertiesHonourNoStreamsAndTheModuleFilter) {
-  Script script = CameraScript();
-  script.Module("Empty").IntProperty("Device", "Hidden", 7, kScriptUnlisted);
-  KrDeviceHandle device = MakeDevice(script);
+  // Whole-set queries honour "no streams" and the module filter.
   ASSERT_EQ(KrDeviceProxyCreateStream(device, "Image", "Color", nullptr), KR_STATUS_OK);
   const struct {
     int noStreams;
     const char* module;
     const char* counts;  // modules/properties
-  } cases[] = {
-      // Device: Mirror, PrimaryStream, Gain, Serial, Cropping; Depth: Type,
+  } sets[] = {
+      // Device: Mirror, PrimaryStream, Gain, Serial, Cropping, Resolution; Depth: Type,
       // XRes, YRes, RequiredDataSize; Color: Type, XRes, RequiredDataSize.
-      {0, nullptr, "4/12"},
-      {1, nullptr, "2/5"},  // Device and Empty
+      {0, nullptr, "4/13"},
+      {1, nullptr, "2/6"},  // Device and Empty
       {0, "Color", "1/3"},
       {1, "Color", "0/0"},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : sets) {
     PropertySet set;
     ASSERT_EQ(KrDeviceProxyGetAllProperties(device, set.Get(), c.noStreams, c.module), KR_STATUS_OK);
     uint32_t modules = 0, properties = 0;
     KrPropertySetGetCounts(set.Get(), &modules, &properties);
     EXPECT_EQ(std::to_string(modules) + "/" + std::to_string(properties), c.counts);
   }
-  char type[KR_MAX_NAME_LENGTH] = {};
+  char streamType[KR_MAX_NAME_LENGTH] = {};
   PropertySet color;
   ASSERT_EQ(KrDeviceProxyGetAllProperties(device, color.Get(), 0, "Color"), KR_STATUS_OK);
-  ASSERT_EQ(KrPropertySetGetStringProperty(color.Get(), "Color", "Type", type, sizeof(type)), KR_STATUS_OK);
-  EXPECT_STREQ(type, "Image");
+  ASSERT_EQ(KrPropertySetGetStringProperty(color.Get(), "Color", "Type", streamType, sizeof(streamType)), KR_STATUS_OK);
+  EXPECT_STREQ(streamType, "Image");
   PropertySet none;
   EXPECT_EQ(KrDeviceProxyGetAllProperties(device, none.Get(), 0, "Nowhere"), KR_STATUS_TL_MODULE_NOT_FOUND);
   EXPECT_EQ(KrDeviceProxyGetAllProperties(device, nullptr, 0, nullptr), KR_STATUS_OS_NULL_POINTER);
