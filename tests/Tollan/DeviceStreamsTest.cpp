@@ -1,4 +1,4 @@
-// Streams, records and sets, reading, writing and stream events through the scripted
+// Streams, records and sets, reading, writing, seeking and stream events through the scripted
 // device; events raised on another thread while the test thread unregisters and destroys (EventThreadsTest).
 #include "KitTestSupport.h"
 
@@ -233,6 +233,25 @@ TEST_F(DeviceStreamsTest, RecordsAndSetsFailCleanlyOnceGoneOrUnknownAndWritesNee
   EXPECT_EQ(written[0].stream + " #" + std::to_string(written[0].frameId) + " @" + std::to_string(written[0].timestamp),
             "Depth #5 @42");
   EXPECT_EQ(written[0].data, std::vector<uint8_t>(3, 7));
+  EXPECT_EQ(KrDeviceProxyDestroyStreamData(&record), KR_STATUS_OK);
+}
+
+TEST_F(DeviceStreamsTest, SeekingFollowsTheScript) {
+  Script script = CameraScript();
+  for (uint32_t id = 1; id <= 5; ++id) script.Frame("Depth", {static_cast<uint8_t>(id)}, id * 1000, id);
+  uint32_t frame = 0;
+  EXPECT_EQ(KrDeviceProxySeekFrame(MakeDevice(script, "fixed"), 1), KR_STATUS_TL_NOT_SUPPORTED);
+  KrDeviceHandle device = MakeDevice(script.Seekable(), "seekable");
+  KrStreamData* record = nullptr;
+  ASSERT_EQ(KrDeviceProxyCreateStreamData(device, "Depth", &record), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyOpenAllStreams(device), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxySeekFrame(device, 3), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyReadStream(device, record), KR_STATUS_OK);
+  EXPECT_EQ(record->nFrameID, 3u);
+  ASSERT_EQ(KrDeviceProxySeek(device, 1500), KR_STATUS_OK);  // between frames: the next one
+  ASSERT_EQ(KrDeviceProxyReadStream(device, record), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyTellFrame(device, &frame), KR_STATUS_OK);
+  EXPECT_EQ(frame, 2u);
   EXPECT_EQ(KrDeviceProxyDestroyStreamData(&record), KR_STATUS_OK);
 }
 
