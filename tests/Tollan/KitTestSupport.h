@@ -1,6 +1,4 @@
-// Shared fixture of the kit's device tests: a started kit (defaults, no
-// Tollan.ini), clean test tables, a scratch directory, and helpers to define
-// scripts, make scripted devices and read their values.
+// Shared fixture of the kit's device tests: a started kit, clean test tables, a scratch directory.
 #pragma once
 
 #include <Tollan/TollanTesting.h>
@@ -73,8 +71,7 @@ class KitTest : public ::testing::Test {
     return device;
   }
 
-  // A camera-like script: "Device" settings, depth and image types, one
-  // depth stream present at creation.
+  // "Device" settings, depth and image types, one depth stream present at creation.
   static Script CameraScript() {
     Script script;
     script.IntProperty("Device", "Mirror", 0)
@@ -104,16 +101,6 @@ class PropertySet {
   PropertySet(const PropertySet&) = delete;
   PropertySet& operator=(const PropertySet&) = delete;
   KrPropertySetHandle Get() const { return handle_; }
-  // "modules/properties" of the set.
-  std::string Counts() const {
-    uint32_t modules = 0, properties = 0;
-    KrPropertySetGetCounts(handle_, &modules, &properties);
-    return std::to_string(modules) + "/" + std::to_string(properties);
-  }
-  bool HasModule(const char* module) const {
-    int exists = 0;
-    return KrPropertySetDoesModuleExist(handle_, module, &exists) == KR_STATUS_OK && exists != 0;
-  }
 
  private:
   KrPropertySetHandle handle_ = nullptr;

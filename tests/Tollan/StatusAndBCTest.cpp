@@ -39,7 +39,7 @@ const Kind kKinds[] = {
      KR_STATUS_TL_BAD_AUDIO_FORMAT, {{1, "PCM", KR_OUTPUT_FORMAT_PCM}}},
 };
 
-TEST(KrBCTest, FormatsConvertBothWaysAndUnknownOnesAreRefused) {
+TEST(KrBCTest, FormatsAndStreamFlagsConvertAndUnknownOnesAreRefused) {
   for (const Kind& kind : kKinds) {
     SCOPED_TRACE(kind.name);
     for (const Format& format : kind.formats) {
@@ -66,9 +66,6 @@ TEST(KrBCTest, FormatsConvertBothWaysAndUnknownOnesAreRefused) {
   uint32_t legacy = 0;
   EXPECT_EQ(KR_STATUS_TL_BAD_DEPTH_FORMAT, KrBCOutputFormatToDepthFormat(KR_OUTPUT_FORMAT_RGB24, &legacy));
   EXPECT_EQ(KR_STATUS_TL_BAD_IMAGE_FORMAT, KrBCOutputFormatToImageFormat(KR_OUTPUT_FORMAT_PCM, &legacy));
-}
-
-TEST(KrBCTest, StreamFlags) {
   const struct {
     const char* text;
     int32_t flags;
@@ -77,9 +74,7 @@ TEST(KrBCTest, StreamFlags) {
                {"Mirror|Mirror", 1}, {"Mirror|Crop|Rotate", 7}, {nullptr, -1}, {"mirror", -1},
                {"Mirror|", -1},   {"|Mirror", -1},     {"Mirror||Crop", -1},   {"Mirror|Zoom", -1},
                {"Mirror Crop", -1}, {" Mirror", -1}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.flags, KrBCGetStreamFlagsFromString(c.text)) << (c.text ? c.text : "(null)");
-  }
+  for (const auto& c : cases) EXPECT_EQ(c.flags, KrBCGetStreamFlagsFromString(c.text)) << (c.text ? c.text : "");
 }
 
 #define ROW(status) \

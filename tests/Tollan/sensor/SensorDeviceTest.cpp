@@ -1,10 +1,8 @@
-// The "SensorV2" device kind through the kit's calls: configuration, stream
-// settings, frame ids and time stamps, what a read waits for, events from
-// the producer thread, and a producer racing a reader (run these under
-// ThreadSanitizer: SensorDeviceThreadsTest.*).
+// The "SensorV2" device kind through the kit's calls (SensorDeviceThreadsTest.* is meant for ThreadSanitizer).
 #include "Tollan/KitTestSupport.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -30,19 +28,16 @@ class SensorDeviceTest : public ::testing::Test {
   void StartKit(const std::string& ini) {
     scratch_.Write("Tollan.ini", ini);
     ASSERT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_OK);
+    ASSERT_EQ(KrStreamDataSetCreate(&set_), KR_STATUS_OK);
   }
   KrStatus Create(const char* connection, KrDeviceHandle* device, KrPropertySetHandle initial = nullptr) {
     KrDeviceConfig config{KR_DEVICE_MODE_READ, connection, initial, KR_DEVICE_SHARING_EXCLUSIVE};
     return KrDeviceProxyCreateDeviceByName("SensorV2", device, &config);
   }
-  // A sensor with the given streams (name = type), opened, and a record of
-  // each appended to records_ and set_.
+  // A sensor with the given streams (name = type), opened, a record of each in records_ and set_.
   KrDeviceHandle OpenSensor(std::vector<const char*> types, const char* connection = "*:0") {
     KrDeviceHandle device = nullptr;
     EXPECT_EQ(Create(connection, &device), KR_STATUS_OK);
-    if (set_ == nullptr) {
-      EXPECT_EQ(KrStreamDataSetCreate(&set_), KR_STATUS_OK);
-    }
     for (const char* type : types) {
       EXPECT_EQ(KrDeviceProxyCreateStream(device, type, type, nullptr), KR_STATUS_OK) << type;
       KrStreamData* record = nullptr;
@@ -112,7 +107,7 @@ TEST_F(SensorDeviceTest, PacedFramesFollowTheFrameRate) {
 
 // Sensor 1 takes its section's defaults; sensor 2's bad key refuses it; 0 and 1
 // give the same frame for the same id.
-TEST_F(SensorDeviceTest, ConfigurationSetsDefaultsPerSensor) {
+TEST_F(SensorDeviceTest, ConfigurationSetsDefaultsPerSensorAndSettingsNotOfferedAreRefused) {
   StartKit(
       "[Tollan]\nPaced=0\nSensors=3\n[SensorV2.1]\nDepth.Resolution=0\nDevice.Mirror=1\nSerialNumber=SN-42\n"
       "[SensorV2.2]\nDepth.Bogus=3\n");
@@ -134,25 +129,17 @@ TEST_F(SensorDeviceTest, ConfigurationSetsDefaultsPerSensor) {
   }
   EXPECT_EQ(records_[1]->nFrameID, 3u);
   EXPECT_EQ(Bytes(records_[1]), Bytes(records_[0]));
-}
-
-TEST_F(SensorDeviceTest, SettingsNotOfferedAreRefusedAndKept) {
-  StartKit(kUnpaced);
-  KrDeviceHandle device = nullptr;
-  ASSERT_EQ(Create("*:0", &device), KR_STATUS_OK);
-  ASSERT_EQ(KrDeviceProxyCreateStream(device, "Depth", "Depth", nullptr), KR_STATUS_OK);
-  EXPECT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", "Elsewhere"),
+  EXPECT_EQ(KrDeviceProxySetStringProperty(first, "Device", "PrimaryStream", "Elsewhere"),
             KR_STATUS_TL_BAD_PRIMARY_STREAM);
-  // Initial values may name rate and size in any order; a set the sensor
-  // does not offer refuses the stream.
+  // Initial values may name rate and size in any order; a set the sensor does not offer refuses the stream.
   tollan_test::PropertySet set;
   KrPropertySetAddIntProperty(set.Get(), "Image", "XRes", 1280);
   KrPropertySetAddIntProperty(set.Get(), "Image", "FPS", 15);
-  EXPECT_EQ(KrDeviceProxyCreateStream(device, "Image", "Image", set.Get()), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(device, "Image", "RequiredDataSize"), 1280u * 1024 * 3);
+  EXPECT_EQ(KrDeviceProxyCreateStream(first, "Image", "Image", set.Get()), KR_STATUS_OK);
+  EXPECT_EQ(IntOf(first, "Image", "RequiredDataSize"), 1280u * 1024 * 3);
   KrPropertySetAddIntProperty(set.Get(), "IR", "XRes", 1280);
   KrPropertySetAddIntProperty(set.Get(), "IR", "FPS", 30);
-  EXPECT_EQ(KrDeviceProxyCreateStream(device, "IR", "IR", set.Get()), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  EXPECT_EQ(KrDeviceProxyCreateStream(first, "IR", "IR", set.Get()), KR_STATUS_TL_BAD_PROPERTY_VALUE);
 }
 
 TEST_F(SensorDeviceTest, OpenStreamsRefuseNewGeometryButTakeOtherChangesAtTheNextFrame) {
@@ -199,17 +186,15 @@ TEST_F(SensorDeviceTest, ShiftParameterChangesRaiseS2D) {
               KR_STATUS_OK);
   }
   std::vector<uint16_t> before(2048), after(2048);
-  const KrGeneralBuffer first{before.data(), 4096};
+  const KrGeneralBuffer first{before.data(), 4096}, second{after.data(), 4096};
   ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &first), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxySetRealProperty(device, "Depth", "ZPPS", 0.11), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Depth", "HoleFilter", 0), KR_STATUS_OK);  // not a shift parameter
   std::sort(changes.begin(), changes.end());
   EXPECT_EQ(changes, (std::vector<std::string>{"D2S", "S2D"}));
-  const KrGeneralBuffer buffer{after.data(), 4096};
-  ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &buffer), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &second), KR_STATUS_OK);
   EXPECT_NE(before, after);
-  // Depth frames follow the new table from the next frame (the one made
-  // ahead before the change may still come first).
+  // Depth frames follow the new table from the next frame (the one made ahead may still come first).
   ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
   std::vector<bool> reportable(65536, false);
@@ -225,26 +210,24 @@ TEST_F(SensorDeviceTest, PrimaryStreamDecidesWhatAReadWaitsFor) {
   KrDeviceHandle device = OpenSensor({"Depth", "Image"});
   KrStreamData* depth = records_[0];
   KrStreamData* image = records_[1];
-  auto reads = [&](const char* primary, int count, int* depthNew, int* imageNew, int* none) {
-    ASSERT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", primary), KR_STATUS_OK);
-    *depthNew = *imageNew = *none = 0;
+  // Reads with this primary stream: how many brought new depth, new image, nothing new.
+  auto reads = [&](const char* primary, int count) {
+    EXPECT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", primary), KR_STATUS_OK);
+    std::array<int, 3> seen{};
     for (int i = 0; i < count; ++i) {
-      ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK) << primary << " read " << i;
-      *depthNew += depth->bIsNew;
-      *imageNew += image->bIsNew;
-      *none += !depth->bIsNew && !image->bIsNew;
+      EXPECT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK) << primary << " read " << i;
+      seen[0] += depth->bIsNew;
+      seen[1] += image->bIsNew;
+      seen[2] += !depth->bIsNew && !image->bIsNew;
     }
+    return seen;
   };
-  int d = 0, i = 0, none = 0;
-  reads("Image", 6, &d, &i, &none);
-  EXPECT_EQ(i, 6);
-  reads("Depth", 6, &d, &i, &none);
-  EXPECT_EQ(d, 6);
-  EXPECT_LT(i, 6);  // images come at half the rate
-  reads("Any", 6, &d, &i, &none);
-  EXPECT_EQ(none, 0);
-  reads("None", 50, &d, &i, &none);
-  EXPECT_GT(none, 0);  // returned at once, with nothing new
+  EXPECT_EQ(reads("Image", 6)[1], 6);
+  const std::array<int, 3> depthFirst = reads("Depth", 6);
+  EXPECT_EQ(depthFirst[0], 6);
+  EXPECT_LT(depthFirst[1], 6);  // images come at half the rate
+  EXPECT_EQ(reads("Any", 6)[2], 0);
+  EXPECT_GT(reads("None", 50)[2], 0);  // returned at once, with nothing new
   ASSERT_EQ(KrDeviceProxySetStringProperty(device, "Device", "PrimaryStream", "Image"), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxyCloseStream(device, "Image"), KR_STATUS_OK);
   EXPECT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_TL_STREAM_NOT_OPEN);  // never a hang
@@ -265,27 +248,14 @@ void OnNewData(const KrNewStreamDataEventArgs&, void* cookie) {
   if (std::this_thread::get_id() == events->reader) events->otherThread = false;
 }
 
-TEST_F(SensorDeviceTest, NewDataComesFromTheProducerThread) {
-  StartKit(kUnpaced);
-  KrDeviceHandle device = OpenSensor({"Depth", "Audio"});
-  DataEvents events;
-  events.reader = std::this_thread::get_id();
-  KrCallbackHandle handle = nullptr;
-  ASSERT_EQ(KrDeviceProxyRegisterToNewStreamData(device, &OnNewData, &events, &handle), KR_STATUS_OK);
-  for (int i = 0; i < 4; ++i) ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
-  EXPECT_EQ(records_[1]->nDataSize, 1600u * 4);  // one frame period of stereo PCM
-  ASSERT_EQ(KrDeviceProxyUnregisterFromNewStreamData(device, handle), KR_STATUS_OK);
-  EXPECT_GE(events.calls.load(), 6);
-  EXPECT_TRUE(events.otherThread.load());
-}
-
-// A reader, a producer and a thread changing settings at once; the stream
-// is closed and the device destroyed while events may be running.
+// A reader, a producer raising new-data events on its own thread and a thread
+// changing settings at once; a stream is closed and the device destroyed while events may be running.
 using SensorDeviceThreadsTest = SensorDeviceTest;
 TEST_F(SensorDeviceThreadsTest, ProducerAndReaderRunTogether) {
   StartKit("[Tollan]\nPaced=0\n[SensorV2.0]\nDepth.Resolution=0\nImage.Resolution=0\n");
-  KrDeviceHandle device = OpenSensor({"Depth", "Image"});
+  KrDeviceHandle device = OpenSensor({"Depth", "Image", "Audio"});
   DataEvents events;
+  events.reader = std::this_thread::get_id();
   KrCallbackHandle handle = nullptr;
   ASSERT_EQ(KrDeviceProxyRegisterToNewStreamData(device, &OnNewData, &events, &handle), KR_STATUS_OK);
   std::atomic<bool> stop{false};
@@ -306,7 +276,9 @@ TEST_F(SensorDeviceThreadsTest, ProducerAndReaderRunTogether) {
   closer.join();
   stop = true;
   changer.join();
+  EXPECT_EQ(records_[2]->nDataSize, 1600u * 4);  // one frame period of stereo PCM
   EXPECT_GT(events.calls.load(), 40);
+  EXPECT_TRUE(events.otherThread.load());
   for (KrStreamData*& record : records_) KrDeviceProxyDestroyStreamData(&record);
   EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
 }
