@@ -88,7 +88,6 @@ class GeometryChangeSweepTest : public DeviceTest {
     }
     return CreateScripted(device, script);
   }
-
   // The larger of the stream's capacity now and before: buffers grow to
   // every capacity asked (a file being written derives one from each
   // setting) and never shrink.
@@ -100,7 +99,6 @@ class GeometryChangeSweepTest : public DeviceTest {
     }
     return capacity > before ? capacity : before;
   }
-
   // The bytes behind "Buffer" must hold what the stream's frame object shows.
   static void ExpectViewWithinCapacity(KrVDevice& device, const char* type, uint32_t before = 0) {
     const uint32_t capacity = Held(device, type, before);
@@ -113,7 +111,6 @@ class GeometryChangeSweepTest : public DeviceTest {
                                                 : device.GetImageMap()->GetMatrix();
     EXPECT_LE(uint64_t{matrix.GetXRes()} * matrix.GetYRes() * matrix.GetContainer().GetElSize(), capacity);
   }
-
   // Every path that copies into, reads from or views the stream's buffer.
   static void RunBufferPaths(KrVDevice& device, const char* type, uint32_t before) {
     KrVStream stream;
@@ -132,7 +129,6 @@ class GeometryChangeSweepTest : public DeviceTest {
     device.Read();
     device.Write();
     ExpectViewWithinCapacity(device, type, before);
-
     if (Is(type, "Depth")) {
       KrVDepthMap& map = *device.GetDepthMap();
       const KrVDepthMatrix& matrix = map.GetMatrix();
@@ -160,7 +156,6 @@ class GeometryChangeSweepTest : public DeviceTest {
       CloneWriteAndClear(device, map);
     }
   }
-
   template <typename Map>
   static void CloneWriteAndClear(KrVDevice& device, Map& map) {
     Map copy;

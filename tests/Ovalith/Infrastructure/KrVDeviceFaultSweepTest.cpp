@@ -38,7 +38,6 @@ class FaultSweep : public DeviceTest {
     std::function<void(FaultSweep&)> prepare;
     std::function<KrStatus(FaultSweep&)> run;
   };
-
   void SetUp() override {
     DeviceTest::SetUp();
     // "sweep": two streams with plain frame objects; "camera": one stream of
@@ -76,7 +75,6 @@ class FaultSweep : public DeviceTest {
     frame->frameId = static_cast<uint32_t>(readIndex + 1);
     return true;
   }
-
   static KrStatus Create(KrVDevice& target, const char* script, KrDeviceMode mode = KR_DEVICE_MODE_READ) {
     std::string connection = std::string("scripted:") + script;
     return target.CreateByConnectionString(&connection[0], mode, nullptr, KR_DEVICE_SHARING_EXCLUSIVE);
@@ -85,7 +83,6 @@ class FaultSweep : public DeviceTest {
     ASSERT_EQ(Create(target, script, mode), KR_STATUS_OK);
     ASSERT_EQ(target.OpenAllStreams(), KR_STATUS_OK);
   }
-
   void Sweep(const Case& sweepCase) {
     SCOPED_TRACE(sweepCase.name);
     for (uint64_t n = 1; n < 400; ++n) {
@@ -116,7 +113,6 @@ class FaultSweep : public DeviceTest {
       EXPECT_EQ(device->Read(), KR_STATUS_OK);
       EXPECT_EQ(device->Close(), KR_STATUS_OK);
       EXPECT_EQ(source->Close(), KR_STATUS_OK);
-
       journal = GetJournal();
       EXPECT_EQ(Made(journal, "KrDeviceProxyCreate") + Made(journal, "KrDeviceProxyCreateDeviceByName") +
                     Made(journal, "KrDeviceProxyCreateDeviceByINIFile"),
@@ -130,7 +126,6 @@ class FaultSweep : public DeviceTest {
     }
     ADD_FAILURE() << "the operation never got through";
   }
-
   std::unique_ptr<KrVDevice> device, source;
   std::string ini, recording, written;
   KrVPropertySet values;

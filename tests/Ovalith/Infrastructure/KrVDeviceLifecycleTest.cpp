@@ -24,7 +24,6 @@ TEST(EngineLifecycle, InitShutdownAndEnumerate) {
   ASSERT_EQ(KrVDevice::EngineInit(nullptr, "."), KR_STATUS_OK);
   EXPECT_EQ(KrVDevice::EngineInit("anything", "."), KR_STATUS_OK);  // a second init succeeds
   EXPECT_EQ(TollanInit("."), KR_STATUS_TL_ALREADY_INITIALIZED);
-
   // Enumerating on a never created device leaves its last status.
   KrVDevice device;
   char sensors[4][200];
@@ -36,7 +35,6 @@ TEST(EngineLifecycle, InitShutdownAndEnumerate) {
   EXPECT_EQ(device.Enumerate(nullptr, &onlyCount), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
   EXPECT_EQ(onlyCount, count);
   EXPECT_EQ(device.GetLastStatus(), KR_STATUS_OK);
-
   // Shutdown passes the kit's status through.
   EXPECT_EQ(KrVDevice::EngineShutdown(), KR_STATUS_OK);
   EXPECT_EQ(KrVDevice::EngineShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
@@ -151,7 +149,6 @@ TEST_F(DeviceLifecycle, ADestroyedDeviceOrAShutDownKitLeavesNothingBehind) {
   ClearFailures();
   EXPECT_EQ(RaiseStreamCollectionChanged(kitDevice, "Late", KR_STREAM_ADDED), KR_STATUS_OK);  // heard by none
   EXPECT_EQ(KrDeviceProxyDestroy(&kitDevice), KR_STATUS_OK);
-
   KrVDevice device;
   ASSERT_EQ(CreateScripted(device, CameraWithStreams()), KR_STATUS_OK);
   ASSERT_EQ(KrVDevice::EngineShutdown(), KR_STATUS_OK);
@@ -192,7 +189,6 @@ TEST_F(DeviceLifecycle, SensorFramesReachTheFrameObjectsOfTheStreamsRead) {
   EventLog timestamps;
   void* cookie = nullptr;
   ASSERT_EQ(device.RegisterForPropertyChangedEvent("Depth", "Timestamp", &timestamps, cookie), KR_STATUS_OK);
-
   const KrVDepthMap& depth = *device.GetDepthMap();
   for (unsigned int read = 1; read <= 11; ++read) {
     const unsigned long long lastTimestamp = depth.GetTimestamp();

@@ -38,7 +38,6 @@ TEST_F(DeviceProperties, FrameFieldsComeFromTheLastReadAndTheRestFromTheKit) {
   uint64_t value = 0;
   EXPECT_EQ(device.GetProperty("Nowhere", "XRes", value), KR_STATUS_TL_MODULE_NOT_FOUND);
   EXPECT_EQ(device.GetLastStatus(), KR_STATUS_TL_MODULE_NOT_FOUND);
-
   void* address = nullptr;
   void* moved = &value;
   EXPECT_EQ(device.SetProperty("Depth", "Buffer", KrGeneralBuffer{&moved, sizeof(void*)}), KR_STATUS_OK);
@@ -84,7 +83,6 @@ TEST_F(DeviceProperties, ALegacyDeviceAnswersModulesItselfAndReadsFixedParamsFro
   EXPECT_DOUBLE_EQ(RealOf(legacy, "FixedParams", "ZPPS"), 0.1);
   double zpps = 0;
   EXPECT_EQ(device.GetProperty("FixedParams", "ZPPS", zpps), KR_STATUS_TL_MODULE_NOT_FOUND);
-
   // The older interface's existence answers are fixed lists.
   const std::pair<const char*, std::vector<const char*>> lists[] = {
       {"Shifts", {"ConstShift", "PixelSizeFactor", "MaxShift", "ParamCoeff", "ShiftScale", "S2D", "D2S"}},
@@ -126,7 +124,6 @@ TEST_F(DeviceProperties, HandlersHearTheStreamTheKitAndTheStreamCollection) {
   // device's own.
   const std::string line = "3 Infrastructure/KrVDevice: Internal error: unknown stream collection event type: 2";
   EXPECT_EQ(captured.lines, std::vector<std::string>(2, line));
-
   EXPECT_EQ(device.UnregisterFromPropertyChangedEvent("Depth", "FrameId", cookies[0]), KR_STATUS_OK);
   EXPECT_EQ(device.UnregisterFromPropertyChangedEvent("Depth", "XRes", cookies[1]), KR_STATUS_OK);
   EXPECT_EQ(device.UnregisterFromNewDataFromStreamEvent(cookies[2]), KR_STATUS_OK);

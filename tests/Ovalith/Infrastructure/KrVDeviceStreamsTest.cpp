@@ -29,7 +29,6 @@ class DeviceStreams : public DeviceTest {
     EXPECT_EQ(GetWrittenFrames(kit, &frames), KR_STATUS_OK);
     return frames;
   }
-
   std::unique_ptr<KrVDevice> device;
   KrDeviceHandle kit = nullptr;
 };
@@ -41,7 +40,6 @@ TEST_F(DeviceStreams, AStreamReportedTwiceReplacesTheOldOneAndReleasesItOnce) {
   ASSERT_EQ(device->Read(), KR_STATUS_OK);
   EXPECT_EQ(device->GetDepthMap()->GetFrameID(), 1u);
   EXPECT_EQ(std::memcmp(device->GetDepthMap()->Data(), FrameBytes(3).data(), kFrameBytes), 0);
-
   // The old record cannot leave the set: the old stream stays whole.
   const KrVDepthMap* before = device->GetDepthMap();
   FailCall("KrStreamDataSetRemove", KR_STATUS_TL_INJECTED_FAILURE, 0, 1);
@@ -88,7 +86,6 @@ TEST_F(DeviceStreams, CompatibilityModeCopiesNewFramesIntoAPrivateBuffer) {
   EXPECT_EQ(IntOf(*device, "Depth", "BufferSize"), 2 * kFrameBytes);
   EXPECT_EQ(std::memcmp(Buffer("Depth"), FrameBytes(9, 2 * kFrameBytes).data(), 2 * kFrameBytes), 0);
   EXPECT_EQ(static_cast<const void*>(device->GetDepthMap()->Data()), Buffer("Depth"));
-
   // A stream named as the older interface names them, without a size,
   // follows the kit's buffer.
   Script script = CameraScript();
@@ -130,7 +127,6 @@ TEST_F(DeviceStreams, WritesSendTheNewFramesWithTheirProperties) {
   EXPECT_EQ(Written().size(), 2u);
   EXPECT_EQ(device->Write("Nothing"), KR_STATUS_OS_NOT_FOUND);
   EXPECT_EQ(device->GetLastStatus(), KR_STATUS_OS_NOT_FOUND);
-
   Create(CameraScript().Stream("Custom", "Image"), KR_DEVICE_MODE_WRITE, 1);
   ASSERT_EQ(device->Write(from), KR_STATUS_OK);
   EXPECT_TRUE(Written().empty());
@@ -179,7 +175,6 @@ TEST_F(DeviceStreams, FindingAndAskingAboutStreams) {
   EXPECT_FALSE(stream.IsAttached());
   FailCall("KrDeviceProxyGetStringProperty", KR_STATUS_TL_INJECTED_FAILURE, 0, 1);
   EXPECT_EQ(device->FindStreamOfType("Depth", stream), KR_STATUS_TL_INJECTED_FAILURE);
-
   // Only the first 100 supported types count (five of the camera's, then T0...).
   const std::pair<const char*, int> rows[] = {{"IR", 1}, {"T94", 1}, {"T95", 0}, {"ir", 0}};
   for (const auto& row : rows) {

@@ -40,7 +40,6 @@ TEST(ContainerTest, AddAndSetAtGrowOwnedBuffersOnly) {
   EXPECT_EQ(1u, Contents(owned, 1)[0]);  // Clear keeps the bytes
   KrVContainer empty(0u, 4);
   EXPECT_EQ(KR_STATUS_OS_ERROR, empty.Add(&v[0]));  // doubling 0 gives nothing
-
   uint32_t memory[2] = {};
   KrVContainer external(memory, 2, 4);
   EXPECT_EQ(KR_STATUS_OK, external.Add(&v[0]));
@@ -103,7 +102,6 @@ TEST(MatrixTest, ImageRowsAreBytesAndCloneChecksTypeAndRoom) {
   image.Clear();
   EXPECT_EQ(std::vector<unsigned char>(24, 0), std::vector<unsigned char>(memory, memory + 24));
   EXPECT_EQ(0xAB, memory[24]);
-
   KrVDepthMatrix source(3, 2);
   source(2, 1) = 5;
   EXPECT_EQ(5, source[5]);
@@ -139,7 +137,6 @@ TEST(BoundingBoxTest, GrowsAroundItsPointsAndCutsToAResolution) {
   EXPECT_FALSE(box.IsValid());
   box.AddPoint(7, 8, 9);
   ExpectBox(box, {7, 8, 9}, {7, 8, 9});
-
   KrVBoundingBox cut(KrVPoint(-3, 2, 0), KrVPoint(700, 479, 9000));
   cut.CutToResolution(640, 480, 10000);
   ExpectBox(cut, {0, 2, 0}, {639, 479, 9000});

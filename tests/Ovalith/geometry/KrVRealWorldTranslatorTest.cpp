@@ -125,7 +125,6 @@ class TranslatorBatchTest : public ::testing::TestWithParam<KrVTranslatorKernel>
     std::printf("[ KERNEL   ] %s runs the %s kernel\n", KernelName(GetParam()), running);
   }
   void TearDown() override { KrVUseTranslatorKernel(KRV_TRANSLATOR_KERNEL_WIDEST); }
-
  public:
   static const char* KernelName(KrVTranslatorKernel kernel) {
     static const char* const names[] = {"Widest", "Avx512", "Portable", "Avx2"};

@@ -22,7 +22,6 @@ class FakeStreamContainer : public KrVStreamContainer {
     std::string text;
     std::vector<unsigned char> bytes;
   };
-
   void AddModule(const std::string& module) { modules[module]; }
   void SetInt(const std::string& module, const std::string& property, uint64_t value) {
     modules[module][property] = Value{KR_PROPERTY_TYPE_INTEGER, value, 0.0, {}, {}};
@@ -57,7 +56,6 @@ class FakeStreamContainer : public KrVStreamContainer {
   size_t Subscriptions() const { return registrations.size(); }
   std::vector<std::string> journal;  // "get u64 Depth/XRes", "set u64 Depth/IsNew", ...
   KrStatus moduleQueryStatus = 0;    // of DoesModuleExist (0: answer normally)
-
   // Reads check the type and copy the value out; writes store it and raise
   // the change, as a device does.
   KrStatus GetProperty(const char* m, const char* p, void*& value) override {
@@ -138,7 +136,6 @@ class FakeStreamContainer : public KrVStreamContainer {
     auto found = modules.find(module);
     return found != modules.end() && found->second.count(property) != 0 ? 1 : 0;
   }
-
  private:
   struct Registration {
     std::string module;
@@ -193,7 +190,6 @@ class FakeStreamContainer : public KrVStreamContainer {
     std::memcpy(out, v.bytes.data(), size);
     return KR_STATUS_OK;
   }
-
   std::map<std::string, std::map<std::string, Value>> modules;
   std::map<std::string, KrStatus> failures;
   std::map<uintptr_t, Registration> registrations;
@@ -237,7 +233,6 @@ struct FakeDepthStream {
     void* address = memory.data();
     container.SetProperty(name.c_str(), "Buffer", KrGeneralBuffer{&address, sizeof(address)});
   }
-
   FakeStreamContainer& container;
   std::string name;
   std::vector<uint16_t> pixels;

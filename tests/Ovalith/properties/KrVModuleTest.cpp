@@ -185,7 +185,6 @@ TEST_F(StreamTest, CopiesSetSizeTimestampAndNewFlag) {
   device.Fail("Source", "Timestamp", kRefused);  // ignored: the frame gets 0
   ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(source, 0));
   EXPECT_EQ(0u, device.Int("Target", "Timestamp"));
-
   const unsigned char data[3] = {9, 8, 7};
   ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(data, 3, 0));
   EXPECT_EQ((std::vector<unsigned char>{9, 8, 7, 1, 1, 1, 1, 1}), targetBytes);
@@ -247,7 +246,6 @@ TEST(KrVPropertySet, TypedValuesReachTheKitSetAndTheEnumerator) {
   EXPECT_EQ(KrPropertySetGetStringProperty(set.GetHandle(), "Device", "PrimaryStream", text, sizeof(text)),
             KR_STATUS_OK);
   EXPECT_STREQ(text, "Depth");
-
   // The enumerator walks the set, with and without a module filter.
   const std::pair<const char*, int> filters[] = {{nullptr, 4}, {"Depth", 2}, {"Device", 2}, {"Missing", 0}};
   for (const auto& filter : filters) {
@@ -268,7 +266,6 @@ TEST(KrVPropertySet, TypedValuesReachTheKitSetAndTheEnumerator) {
     }
     EXPECT_EQ(seen, filter.second) << (filter.first ? filter.first : "(all)");
   }
-
   EXPECT_EQ(set.RemoveProperty("Depth", "XRes"), KR_STATUS_OK);
   uint64_t gone = 0;
   EXPECT_NE(KrPropertySetGetIntProperty(set.GetHandle(), "Depth", "XRes", &gone), KR_STATUS_OK);
