@@ -1,13 +1,5 @@
-// The frame geometry of a stream changes (resolution up and down, output
-// format, bytes per pixel, sample rate, channels) on every device kind, in
-// both compatibility settings, while the stream is open or while it is
-// closed with another stream read meanwhile; then every path that touches
-// the stream's buffer runs. Each either works on a buffer that holds what it
-// describes or returns a status; under the sanitizers nothing is reported.
-#include <Ovalith/Ovalith.h>
-
-#include <gtest/gtest.h>
-
+// A stream's frame geometry changes on every device kind, in both compatibility settings, open or closed
+// (another stream read meanwhile); every path touching its buffer then stays inside the buffer held.
 #include <cstring>
 #include <string>
 #include <utility>
@@ -22,23 +14,17 @@ using Settings = std::vector<std::pair<const char*, uint64_t>>;
 
 enum class Kind { kSensor, kScripted, kFileWrite };
 
-// Pixel streams: columns, rows, bytes per pixel; audio: sample rate,
-// channels, 2 bytes a sample. What a device without derived properties is
-// told directly.
+// Pixel streams: columns, rows, bytes per pixel; audio: sample rate, channels, bytes a sample.
 struct Geometry {
-  uint64_t a;
-  uint64_t b;
-  uint64_t c;
+  uint64_t a, b, c;
 };
 
 struct Change {
   const char* type;
   const char* what;
   const char* sensorProperty;  // the simulated sensor derives the rest
-  uint64_t sensorBefore;
-  uint64_t sensorAfter;
-  Geometry before;  // scripted devices and recordings being written
-  Geometry after;
+  uint64_t sensorBefore, sensorAfter;
+  Geometry before, after;  // told directly to scripted devices and recordings being written
 };
 
 const Change kChanges[] = {
@@ -62,6 +48,7 @@ uint64_t Bytes(const char* type, const Geometry& g) {
   return Is(type, "Audio") ? g.a / 100 * g.b * g.c : g.a * g.b * g.c;
 }
 
+// What a device without derived properties is told.
 Settings PlainSettings(const char* type, const Geometry& g) {
   if (Is(type, "Audio")) {
     return {{"SampleRate", g.a}, {"NumOfChannels", g.b}, {"RequiredDataSize", Bytes(type, g)}};  // 10 ms
@@ -71,7 +58,7 @@ Settings PlainSettings(const char* type, const Geometry& g) {
 
 class GeometryChangeSweepTest : public DeviceTest {
  protected:
-  KrStatus Create(KrVDevice& device, Kind kind) {
+  KrStatus Create(KrVDevice& device, Kind kind) const {
     if (kind == Kind::kSensor) {
       return device.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE);
     }
@@ -88,9 +75,7 @@ class GeometryChangeSweepTest : public DeviceTest {
     }
     return CreateScripted(device, script);
   }
-  // The larger of the stream's capacity now and before: buffers grow to
-  // every capacity asked (a file being written derives one from each
-  // setting) and never shrink.
+  // The larger of the stream's capacity now and before: buffers grow to every capacity asked, never shrink.
   static uint32_t Held(KrVDevice& device, const char* name, uint32_t before) {
     KrVStream stream;
     uint32_t capacity = 0;
@@ -171,22 +156,20 @@ TEST_F(GeometryChangeSweepTest, EveryBufferPathStaysInsideTheBufferHeld) {
     for (Kind kind : {Kind::kSensor, Kind::kScripted, Kind::kFileWrite}) {
       for (int compatibility : {0, 1}) {
         for (bool closeFirst : {false, true}) {
-          SCOPED_TRACE(std::string(change.type) + " " + change.what + ", kind " +
-                       std::to_string(static_cast<int>(kind)) + ", compatibility " + std::to_string(compatibility) +
-                       (closeFirst ? ", closed then read" : ", while open"));
+          SCOPED_TRACE(std::string(change.type) + " " + change.what + ", kind " + std::to_string(static_cast<int>(kind)) +
+                       ", compatibility " + std::to_string(compatibility) + ", closed first " + std::to_string(closeFirst));
           KrVDevice device(compatibility);
           ASSERT_EQ(Create(device, kind), KR_STATUS_OK);
           const bool sensor = kind == Kind::kSensor;
-          const Settings before = sensor ? Settings{{change.sensorProperty, change.sensorBefore}}
-                                         : PlainSettings(change.type, change.before);
           const Settings after =
               sensor ? Settings{{change.sensorProperty, change.sensorAfter}} : PlainSettings(change.type, change.after);
           // The changed stream, and another one read while it is closed.
           const char* other = Is(change.type, "Depth") ? "Image" : "Depth";
           KrVPropertySet initial;
           KrVPropertySet otherValues;
-          for (const auto& setting : before) {
-            ASSERT_EQ(initial.AddProperty(change.type, setting.first, setting.second), KR_STATUS_OK);
+          for (const auto& setting : sensor ? Settings{{change.sensorProperty, change.sensorBefore}}
+                                            : PlainSettings(change.type, change.before)) {
+            initial.AddProperty(change.type, setting.first, setting.second);
           }
           for (const auto& setting : sensor ? Settings{} : PlainSettings(other, {4, 2, 2})) {
             otherValues.AddProperty(other, setting.first, setting.second);
@@ -212,8 +195,7 @@ TEST_F(GeometryChangeSweepTest, EveryBufferPathStaysInsideTheBufferHeld) {
             if (Bytes(change.type, change.after) > Bytes(change.type, change.before)) {
               EXPECT_GE(asked, sensor ? uint64_t{heldBefore} + 1 : Bytes(change.type, change.after));
             }
-            // Every path right after the change, and again once a read of
-            // the other stream re-published it.
+            // Every path right after the change, and again once a read of the other stream re-published it.
             RunBufferPaths(device, change.type, asked);
             device.Read();
             ExpectViewWithinCapacity(device, change.type, asked);

@@ -1,6 +1,5 @@
-// Fault sweep: the 1st, 2nd, ... kit call of each operation fails in turn.
-// Each run reports the injected status (or passes the call over), releases
-// all it made, and leaves the object able to close and be created again.
+// The 1st, 2nd, ... kit call of each operation fails in turn: each run reports the injected status (or
+// passes the call over), releases all it made, and leaves the object able to close and be created again.
 #include "DeviceTestSupport.h"
 
 #include <algorithm>
@@ -10,9 +9,8 @@
 namespace device_test {
 namespace {
 
-// Failures the device passes over: "ReadWriteMode" is a hint, its own
-// registration also goes with the kit device, and a frame object that cannot
-// take its own stream handle (the second module check in a row) stays unbound.
+// Passed over: the "ReadWriteMode" hint, an unregistration (it goes with the kit device anyway), and a
+// frame object's own stream handle (the second module check in a row: it stays unbound).
 bool IsPassedOver(const std::vector<JournalEntry>& journal, size_t i) {
   const JournalEntry& entry = journal[i];
   return (entry.call == "KrDeviceProxyGetIntProperty" && entry.args.back() == "ReadWriteMode") ||
@@ -31,17 +29,15 @@ class FaultSweep : public DeviceTest {
  public:
   struct Case {
     const char* name;
-    // Strict: every failure comes back unless IsPassedOver. Otherwise (typed
-    // frame objects read many properties and go on without them): success
-    // or the injected status.
+    // Strict: every failure comes back unless IsPassedOver; else (typed frame objects go on without
+    // properties they cannot read) success or the injected status.
     bool strict;
     std::function<void(FaultSweep&)> prepare;
     std::function<KrStatus(FaultSweep&)> run;
   };
   void SetUp() override {
     DeviceTest::SetUp();
-    // "sweep": two streams with plain frame objects; "camera": one stream of
-    // each known type. Every read brings new frames.
+    // "sweep": two streams with plain frame objects; "camera": one of each known type. Every read is new.
     Script sweep = CameraScript().IntProperty("Device", "ReadWriteMode", 0).Stream("Custom", "A").Stream("Custom", "B");
     Script camera =
         CameraScript().Stream("Depth", "Depth").Stream("Image", "Image").Stream("IR", "IR").Stream("Audio", "Audio");
@@ -50,11 +46,8 @@ class FaultSweep : public DeviceTest {
     ini = Write("sweep.ini", "[Sweep]\nKind=Scripted\nConnection=sweep\nDevice.Mirror=1\n");
     recording = directory_ + "/sweep.rec";
     written = directory_ + "/written.rec";
-    ASSERT_NO_FATAL_FAILURE(MakeRecording());
     fileValues.AddProperty("Device", "Gain", 1.5);
-  }
-  // A recording of a depth and an audio stream, one frame each.
-  void MakeRecording() {
+    // A recording of a depth and an audio stream, one frame each.
     KrVDevice writer;
     KrVPropertySet initial;
     ASSERT_EQ(writer.OpenFileForWriting(recording.c_str(), initial), KR_STATUS_OK);
@@ -163,8 +156,7 @@ TEST_F(FaultSweep, EveryKitCallOfEveryOperationFailsInTurn) {
        }},
       {"OpenFileForWriting", true, Nothing,
        [](FaultSweep& t) { return t.device->OpenFileForWriting(t.written.c_str(), t.fileValues); }},
-      // A recording's streams are typed: their frame objects go on without
-      // the properties they cannot read.
+      // A recording's streams are typed.
       {"CreateFileDevice for reading", false, Nothing,
        [](FaultSweep& t) { return t.device->CreateFileDevice(t.recording.c_str(), KR_DEVICE_MODE_READ, nullptr); }},
       {"OpenFileForReading", false, Nothing,

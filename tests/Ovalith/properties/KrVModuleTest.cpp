@@ -1,7 +1,4 @@
-// KrVModule and KrVStream over a container of plain maps: each call reaches
-// the container's overload of its type under the module's own name, and a
-// frame copy sets the stream's size, time stamp and "new" flag truthfully.
-// KrVPropertySet over the kit's property sets.
+// KrVModule and KrVStream over a container of plain maps; KrVPropertySet over the kit's property sets.
 #include <Ovalith/Ovalith.h>
 #include <gtest/gtest.h>
 
@@ -50,8 +47,7 @@ TEST_F(ModuleTest, FailedAttachKeepsThePreviousModule) {
   }
 }
 
-// Each operation reaches the container overload of its row, and none
-// reaches the container on a detached module.
+// Each operation reaches the container overload of its row; none reaches it from a detached module.
 TEST_F(ModuleTest, OperationsTakeTheirContainerOverload) {
   uint64_t u64;
   double real;
@@ -145,8 +141,7 @@ TEST_F(ModuleTest, CopiesAttachOnTheirOwnAndDetachOnce) {
   EXPECT_FALSE(lost.IsAttached());
 }
 
-// Two streams of 8 bytes: "Source" (1s, all valid, time stamp 77) and an
-// empty "Target" (2s).
+// Two streams of 8 bytes: "Source" (1s, all valid, time stamp 77) and an empty "Target" (2s).
 class StreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -197,8 +192,7 @@ TEST_F(StreamTest, CopiesSetSizeTimestampAndNewFlag) {
   EXPECT_EQ(KR_STATUS_OK, target.CopyFrom(target, 0));  // onto itself
 }
 
-// A frame larger than the capacity, missing data, a detached stream or a
-// failing call change nothing after the failure: the frame is not new.
+// A frame larger than the capacity, missing data, a detached stream or a failing call: the frame is not new.
 TEST_F(StreamTest, FailedCopyIsNotANewFrame) {
   KrVStream detached;
   void* address = nullptr;
@@ -223,7 +217,6 @@ TEST_F(StreamTest, FailedCopyIsNotANewFrame) {
   EXPECT_EQ(5u, size);
 }
 
-// KrVPropertySet: values reach the kit set; copies share it safely.
 uint64_t IntValue(const KrVPropertySet& set, const char* module, const char* property) {
   uint64_t value = 0;
   EXPECT_EQ(KrPropertySetGetIntProperty(set.GetHandle(), module, property, &value), KR_STATUS_OK);
@@ -277,8 +270,7 @@ TEST(KrVPropertySet, TypedValuesReachTheKitSetAndTheEnumerator) {
   EXPECT_EQ(exists, 1);
 }
 
-// Copies share one set; the last copy to go releases it (a leak or a double
-// release shows under the sanitizers), in every order of assignment.
+// The last copy to go releases the shared set (a leak or a double release shows under the sanitizers).
 TEST(KrVPropertySet, CopiesShareOneSetUntilTheLastIsGone) {
   KrVPropertySet survivor;
   KrVPropertySet other;
