@@ -49,6 +49,7 @@ class LogCapture {
   explicit LogCapture(const char* onlyFile = nullptr) : only(onlyFile) { krLogSetCallback(&LogCapture::Receive, this); }
   ~LogCapture() { krLogSetCallback(nullptr, nullptr); }
   std::vector<std::string> lines;
+
  private:
   static void Receive(const char* mask, int32_t severity, const char* file, int line, const char* message, void* self) {
     auto* log = static_cast<LogCapture*>(self);
@@ -184,6 +185,7 @@ class DeviceTest : public ::testing::Test {
     EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
     return value;
   }
+
  protected:
   std::string directory_;
 };

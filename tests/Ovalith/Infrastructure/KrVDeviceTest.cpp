@@ -419,9 +419,9 @@ TEST_F(DeviceProperties, FrameFieldsComeFromTheLastReadAndTheRestFromTheKit) {
     const char* property;
     KrPropertyType type;
   } kinds[] = {{"Depth", "Buffer", KR_PROPERTY_TYPE_GENERAL},
-              {"Depth", "IsNew", KR_PROPERTY_TYPE_INTEGER},
-              {"Depth", "ZPPS", KR_PROPERTY_TYPE_REAL},
-              {"Device", "PrimaryStream", KR_PROPERTY_TYPE_STRING}};
+               {"Depth", "IsNew", KR_PROPERTY_TYPE_INTEGER},
+               {"Depth", "ZPPS", KR_PROPERTY_TYPE_REAL},
+               {"Device", "PrimaryStream", KR_PROPERTY_TYPE_STRING}};
   for (const auto& row : kinds) {
     KrPropertyType type = KR_PROPERTY_TYPE_GENERAL;
     int exists = 0;
