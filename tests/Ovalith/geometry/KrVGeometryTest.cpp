@@ -18,8 +18,7 @@ std::vector<uint32_t> Contents(const KrVContainer& c, unsigned int count) {
   return std::vector<uint32_t>(values, values + count);
 }
 
-// Owned buffers grow (Add doubles, SetAt to index + 100); external ones
-// and growth that would wrap fail and change nothing.
+// Owned buffers grow (Add doubles, SetAt to index + 100); external ones and wrapping growth fail, changing nothing.
 TEST(ContainerTest, AddAndSetAtGrowOwnedBuffersOnly) {
   const uint32_t v[] = {1, 2, 3, 4, 5};
   KrVContainer owned(4, 4);  // zero-filled and aligned
@@ -75,8 +74,7 @@ TEST(ContainerTest, ReAdjust) {
   EXPECT_EQ(4u, owned.GetCapacity());
 }
 
-// Copies never share an owned buffer (each frees its own, checked by the
-// sanitizers); copies of a wrapper share the caller's memory.
+// Copies never share an owned buffer (checked by the sanitizers); copies of a wrapper share the caller's memory.
 TEST(ContainerTest, CopiesInEveryOrder) {
   const uint32_t value = 9;
   auto* owned = new KrVContainer(2, 4);
@@ -129,11 +127,10 @@ void ExpectBox(const KrVBoundingBox& box, const KrVPoint& mins, const KrVPoint& 
 TEST(BoundingBoxTest, GrowsAroundItsPointsAndCutsToAResolution) {
   KrVBoundingBox box(KrVPoint(1, 5, 3), KrVPoint(4, 2, 6));
   ExpectBox(box, {1, 2, 3}, {4, 5, 6});
-  for (const KrVPoint& p : {KrVPoint(4, 5, 6), KrVPoint(1, 2, 3), KrVPoint(2, 3, 4)}) {
-    EXPECT_TRUE(box.IsPointWithin(p)) << p.X() << "," << p.Y() << "," << p.Z();
-  }
-  for (const KrVPoint& p : {KrVPoint(4, 5, 6.01f), KrVPoint(0.99f, 3, 4), KrVPoint(2, 5.5f, 4)}) {
-    EXPECT_FALSE(box.IsPointWithin(p)) << p.X() << "," << p.Y() << "," << p.Z();
+  const std::pair<KrVPoint, bool> points[] = {{{4, 5, 6}, true},      {{1, 2, 3}, true},      {{2, 3, 4}, true},
+                                              {{4, 5, 6.01f}, false}, {{0.99f, 3, 4}, false}, {{2, 5.5f, 4}, false}};
+  for (const auto& p : points) {
+    EXPECT_EQ(box.IsPointWithin(p.first), p.second) << p.first.X() << "," << p.first.Y() << "," << p.first.Z();
   }
   box.AddPoint(-1, 10, 4);
   ExpectBox(box, {-1, 2, 3}, {4, 10, 6});
@@ -175,9 +172,7 @@ TEST(TranslatorTest, ScaleFactorIsTheIntegerQuotientOf1280) {
   EXPECT_EQ(0, t.GetXOffset());
 }
 
-// Real world to projective, per point and in batches: exact results,
-// truncation toward zero, the low 16 bits of the column, and the defined
-// results of degenerate input.
+// Per point and in batches: exact results, truncation toward zero, the column's low 16 bits, degenerate input.
 TEST(TranslatorTest, RealWorldToProjective) {
   const Calibration sensor = {120, 0.1042, 640, 480, 640, 480, 0, 0};
   const Calibration unit = {1, 1, 1280, 2, 1280, 2, 0, 0};  // F 1, cx 640, cy 1
@@ -244,11 +239,8 @@ TEST(TranslatorTest, ProjectiveToRealWorld) {
   EXPECT_EQ(0.0f, flat.Y());
 }
 
-// The whole-frame conversion gives exactly the per-point result, for every
-// pixel of random maps, windows and degenerate calibrations, with each of
-// the row kernels this processor has. Each case says which kernel it ran
-// (the "kernel" property of the test's XML record, and a line in the log),
-// and a kernel the processor lacks is skipped by name.
+// The whole-frame conversion equals the per-point one bit for bit, with each row kernel this processor has
+// (the kernel run is the test's "kernel" property and a log line); a kernel it lacks is skipped by name.
 class TranslatorBatchTest : public ::testing::TestWithParam<KrVTranslatorKernel> {
  protected:
   void SetUp() override {
@@ -333,9 +325,7 @@ TEST_P(TranslatorBatchTest, RejectsBadWindowsAndFullOutputs) {
   EXPECT_EQ(31u, points.GetSize());
 }
 
-// Vector kernels may write scratch past the kept points, but never past the
-// output: a frame with every pixel measured fills an external container to
-// its last point, with a guard right after it.
+// Vector kernels may write scratch past the kept points, never past the output: a guard follows a full one.
 TEST_P(TranslatorBatchTest, WritesNothingPastAFullOutput) {
   const KrVRealWorldTranslator t(120, 0.1042, 16, 2);
   KrVDepthMatrix depth(16, 2);

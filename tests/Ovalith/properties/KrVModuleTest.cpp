@@ -26,7 +26,7 @@ class ModuleTest : public ::testing::Test {
   KrVModule module;
 };
 
-TEST_F(ModuleTest, FailedAttachKeepsThePreviousModule) {
+TEST_F(ModuleTest, FailedAttachKeepsThePreviousModuleAndCopiesAttachOnTheirOwn) {
   const struct {
     KrVStreamContainer* container;
     const char* name;
@@ -45,6 +45,25 @@ TEST_F(ModuleTest, FailedAttachKeepsThePreviousModule) {
     EXPECT_EQ(c.expected, detached.Attach(c.container, c.name));
     EXPECT_FALSE(detached.IsAttached());
   }
+  device.moduleQueryStatus = 0;
+  // Copies attach on their own and detach once.
+  EXPECT_EQ(KR_STATUS_OK, module.Attach(&device, module.GetName()));  // its own name
+  KrVModule copy(module);
+  EXPECT_STREQ("Device", copy.GetName());
+  EXPECT_NE(module.GetName(), copy.GetName());
+  KrVModule other;
+  ASSERT_EQ(KR_STATUS_OK, other.Attach(&device, "Depth"));
+  other = module;
+  EXPECT_STREQ("Device", other.GetName());
+  EXPECT_EQ(KR_STATUS_OK, module.Detach());
+  EXPECT_EQ(KR_STATUS_OS_ERROR, module.Detach());
+  EXPECT_EQ(nullptr, module.GetName());
+  other = module;  // assigning a detached module detaches
+  EXPECT_FALSE(other.IsAttached());
+  // A module that has gone from the container: the copy stays detached.
+  device.moduleQueryStatus = KR_STATUS_TL_MODULE_NOT_FOUND;
+  KrVModule lost(copy);
+  EXPECT_FALSE(lost.IsAttached());
 }
 
 // Each operation reaches the container overload of its row; none reaches it from a detached module.
@@ -121,25 +140,6 @@ TEST_F(ModuleTest, NarrowingConversions) {
   EXPECT_EQ(std::make_tuple(0, uint8_t{0}, 0.0f), std::make_tuple(signedValue, low, rounded));
 }
 
-TEST_F(ModuleTest, CopiesAttachOnTheirOwnAndDetachOnce) {
-  EXPECT_EQ(KR_STATUS_OK, module.Attach(&device, module.GetName()));  // its own name
-  KrVModule copy(module);
-  EXPECT_STREQ("Device", copy.GetName());
-  EXPECT_NE(module.GetName(), copy.GetName());
-  KrVModule other;
-  ASSERT_EQ(KR_STATUS_OK, other.Attach(&device, "Depth"));
-  other = module;
-  EXPECT_STREQ("Device", other.GetName());
-  EXPECT_EQ(KR_STATUS_OK, module.Detach());
-  EXPECT_EQ(KR_STATUS_OS_ERROR, module.Detach());
-  EXPECT_EQ(nullptr, module.GetName());
-  other = module;  // assigning a detached module detaches
-  EXPECT_FALSE(other.IsAttached());
-  // A module that has gone from the container: the copy stays detached.
-  device.moduleQueryStatus = KR_STATUS_TL_MODULE_NOT_FOUND;
-  KrVModule lost(copy);
-  EXPECT_FALSE(lost.IsAttached());
-}
 
 // Two streams of 8 bytes: "Source" (1s, all valid, time stamp 77) and an empty "Target" (2s).
 class StreamTest : public ::testing::Test {
