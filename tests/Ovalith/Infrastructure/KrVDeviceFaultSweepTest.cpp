@@ -146,33 +146,30 @@ void OpenSourceAndTarget(FaultSweep& t) {
 
 TEST_F(FaultSweep, EveryKitCallOfEveryOperationFailsInTurn) {
   const Case cases[] = {
-      {"CreateByConnectionString", true, Nothing, [](FaultSweep& t) { return Create(*t.device, "sweep"); }},
-      {"CreateSensor", true, Nothing, [](FaultSweep& t) { return t.device->CreateSensor("*:0", nullptr, 0); }},
-      {"OpenSensor", true, Nothing, [](FaultSweep& t) { return t.device->OpenSensor("*:1", t.values, 0); }},
+      {"CreateByConnectionString", true, Nothing, [](auto& t) { return Create(*t.device, "sweep"); }},
+      {"CreateSensor", true, Nothing, [](auto& t) { return t.device->CreateSensor("*:0", nullptr, 0); }},
+      {"OpenSensor", true, Nothing, [](auto& t) { return t.device->OpenSensor("*:1", t.values, 0); }},
       {"CreateFromINI", true, Nothing,
-       [](FaultSweep& t) { return t.device->CreateFromINI(t.ini.c_str(), "Sweep", nullptr); }},
+       [](auto& t) { return t.device->CreateFromINI(t.ini.c_str(), "Sweep", nullptr); }},
       {"OpenDeviceFromINI", true, Nothing,
-       [](FaultSweep& t) { return t.device->OpenDeviceFromINI(t.ini.c_str(), "Sweep", nullptr); }},
-      {"Create with typed frame objects", false, Nothing, [](FaultSweep& t) { return Create(*t.device, "camera"); }},
+       [](auto& t) { return t.device->OpenDeviceFromINI(t.ini.c_str(), "Sweep", nullptr); }},
+      {"Create with typed frame objects", false, Nothing, [](auto& t) { return Create(*t.device, "camera"); }},
       {"CreateFileDevice for writing", true, Nothing,
-       [](FaultSweep& t) {
-         return t.device->CreateFileDevice(t.written.c_str(), KR_DEVICE_MODE_WRITE, &t.fileValues);
-       }},
+       [](auto& t) { return t.device->CreateFileDevice(t.written.c_str(), KR_DEVICE_MODE_WRITE, &t.fileValues); }},
       {"OpenFileForWriting", true, Nothing,
-       [](FaultSweep& t) { return t.device->OpenFileForWriting(t.written.c_str(), t.fileValues); }},
+       [](auto& t) { return t.device->OpenFileForWriting(t.written.c_str(), t.fileValues); }},
       // A recording's streams are typed.
       {"CreateFileDevice for reading", false, Nothing,
-       [](FaultSweep& t) { return t.device->CreateFileDevice(t.recording.c_str(), KR_DEVICE_MODE_READ, nullptr); }},
-      {"OpenFileForReading", false, Nothing,
-       [](FaultSweep& t) { return t.device->OpenFileForReading(t.recording.c_str()); }},
-      {"Read", true, OpenSweep, [](FaultSweep& t) { return t.device->Read(); }},
-      {"Read one stream", true, OpenSweep, [](FaultSweep& t) { return t.device->Read("B"); }},
-      {"Read with typed frame objects", false, OpenCamera, [](FaultSweep& t) { return t.device->Read(); }},
-      {"Write", true, OpenForWriting, [](FaultSweep& t) { return t.device->Write(); }},
-      {"Write one stream", true, OpenForWriting, [](FaultSweep& t) { return t.device->Write("A"); }},
-      {"CopyFrom", true, OpenSourceAndTarget, [](FaultSweep& t) { return t.device->CopyFrom(*t.source); }},
-      {"Close", true, OpenSweep, [](FaultSweep& t) { return t.device->Close(); }},
-      {"Close with typed frame objects", false, OpenCamera, [](FaultSweep& t) { return t.device->Close(); }},
+       [](auto& t) { return t.device->CreateFileDevice(t.recording.c_str(), KR_DEVICE_MODE_READ, nullptr); }},
+      {"OpenFileForReading", false, Nothing, [](auto& t) { return t.device->OpenFileForReading(t.recording.c_str()); }},
+      {"Read", true, OpenSweep, [](auto& t) { return t.device->Read(); }},
+      {"Read one stream", true, OpenSweep, [](auto& t) { return t.device->Read("B"); }},
+      {"Read with typed frame objects", false, OpenCamera, [](auto& t) { return t.device->Read(); }},
+      {"Write", true, OpenForWriting, [](auto& t) { return t.device->Write(); }},
+      {"Write one stream", true, OpenForWriting, [](auto& t) { return t.device->Write("A"); }},
+      {"CopyFrom", true, OpenSourceAndTarget, [](auto& t) { return t.device->CopyFrom(*t.source); }},
+      {"Close", true, OpenSweep, [](auto& t) { return t.device->Close(); }},
+      {"Close with typed frame objects", false, OpenCamera, [](auto& t) { return t.device->Close(); }},
   };
   for (const Case& sweepCase : cases) {
     Sweep(sweepCase);

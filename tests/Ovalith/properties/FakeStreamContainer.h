@@ -193,22 +193,15 @@ struct FakeDepthStream {
       : container(owner), name(streamName), pixels(static_cast<size_t>(xRes) * yRes) {
     for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint16_t>(i % 5 == 0 ? 0 : 500 + i % 3000);
     container.SetPointer(name, "Buffer", pixels.data());
-    const std::pair<const char*, uint64_t> integers[] = {{"BufferSize", pixels.size() * 2},
-                                                         {"RequiredDataSize", pixels.size() * 2},
-                                                         {"Timestamp", 1000},
-                                                         {"FrameId", 1},
-                                                         {"IsNew", 1},
-                                                         {"XRes", xRes},
-                                                         {"YRes", yRes},
-                                                         {"MinDepthValue", 400},
-                                                         {"MaxDepthValue", 10000},
-                                                         {"ShadowValue", 1},
-                                                         {"NoSampleValue", 0},
-                                                         {"ZPD", 120},
-                                                         {"BytesPerPixel", 2},
-                                                         {"OutputFormat", KR_OUTPUT_FORMAT_DEPTH_VALUES},
-                                                         {"SampleRate", 44100},
-                                                         {"NumOfChannels", 2}};
+    container.SetInt(name, "BufferSize", pixels.size() * 2);
+    container.SetInt(name, "RequiredDataSize", pixels.size() * 2);
+    container.SetInt(name, "XRes", xRes);
+    container.SetInt(name, "YRes", yRes);
+    container.SetInt(name, "OutputFormat", KR_OUTPUT_FORMAT_DEPTH_VALUES);
+    const std::pair<const char*, uint64_t> integers[] = {
+        {"Timestamp", 1000},      {"FrameId", 1},        {"IsNew", 1},         {"MinDepthValue", 400},
+        {"MaxDepthValue", 10000}, {"ShadowValue", 1},    {"NoSampleValue", 0}, {"ZPD", 120},
+        {"BytesPerPixel", 2},     {"SampleRate", 44100}, {"NumOfChannels", 2}};
     for (const auto& integer : integers) container.SetInt(name, integer.first, integer.second);
     container.SetReal(name, "ZPPS", 0.1042);
     SetCropping(false, 0, 0, 0, 0);
