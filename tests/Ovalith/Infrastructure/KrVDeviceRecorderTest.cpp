@@ -148,7 +148,7 @@ TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
   ExpectPlaysBack();
 }
 
-TEST_F(RecorderTest, StartStopAndRestart) {
+TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
   OpenSensor({"Depth"});
   {
     KrVDeviceRecorder idle(&source, file.c_str());
@@ -171,6 +171,27 @@ TEST_F(RecorderTest, StartStopAndRestart) {
   ReadAndRecord(3);
   recorder.reset();  // destroying a recording recorder stops it
   ExpectPlaysBack();
+  // The file may not grow any more: its index and trailer cannot follow, the stop fails, the file still plays.
+  recorded.clear();
+  Start();
+  ReadAndRecord(3);
+  struct stat written {};
+  ASSERT_EQ(stat(file.c_str(), &written), 0);
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+  const struct rlimit limited = {static_cast<rlim_t>(written.st_size), saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const KrStatus stopped = recorder->StopRecording();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_EQ(stopped, KR_STATUS_TL_FILE_WRITE_FAILED);
+  EXPECT_EQ(recorder->GetWriteDevice(), nullptr);  // stopped all the same
+  EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
+  struct stat closed {};
+  ASSERT_EQ(stat(file.c_str(), &closed), 0);
+  EXPECT_EQ(closed.st_size, written.st_size);
+  ExpectPlaysBack();  // found by scanning
 }
 
 // The file's records and the write device's frame buffer grow with "RequiredDataSize"; a source closed
@@ -191,30 +212,6 @@ TEST_F(RecorderTest, FramesThatGrowAndASourceClosedFirst) {
   OpenSensor({"Depth"});
   RaiseEveryChange();
   ExpectPlaysBack();
-}
-
-TEST_F(RecorderTest, AnIndexThatCannotBeWrittenFailsTheStopAndTheFileStillPlays) {
-  OpenSensor({"Depth"});
-  Start();
-  ReadAndRecord(3);
-  // The file may not grow any more: its index and trailer cannot follow.
-  struct stat written {};
-  ASSERT_EQ(stat(file.c_str(), &written), 0);
-  struct rlimit saved {};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
-  const struct rlimit limited = {static_cast<rlim_t>(written.st_size), saved.rlim_max};
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  const KrStatus stopped = recorder->StopRecording();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, previous);
-  EXPECT_EQ(stopped, KR_STATUS_TL_FILE_WRITE_FAILED);
-  EXPECT_EQ(recorder->GetWriteDevice(), nullptr);  // stopped all the same
-  EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
-  struct stat closed {};
-  ASSERT_EQ(stat(file.c_str(), &closed), 0);
-  EXPECT_EQ(closed.st_size, written.st_size);
-  ExpectPlaysBack();  // found by scanning
 }
 
 // A frame size no recording can hold is refused; a property new to the device is created and recorded.

@@ -227,9 +227,7 @@ TEST_F(DeviceStreams, AStreamReportedTwiceReplacesTheOldOneAndReleasesItOnce) {
   }
   EXPECT_EQ(CountJournalCalls("KrDeviceProxyDestroyStreamData"), 1u);
   EXPECT_EQ(device->GetDepthMap(), nullptr);
-}
-
-TEST_F(DeviceStreams, ABindingFailureTakesTheNewStreamOutAgain) {
+  // A binding failure takes the new stream out again.
   Create(CameraScript());
   FailCall("KrDeviceProxyDoesModuleExist", KR_STATUS_TL_INJECTED_FAILURE, 0, 1);
   ASSERT_EQ(device->AddStream("Depth", "Depth", nullptr), KR_STATUS_OK);  // the kit made it
@@ -481,9 +479,7 @@ TEST_F(DeviceProperties, HandlersHearTheStreamTheKitAndTheStreamCollection) {
   ASSERT_EQ(RaiseNewData(kit, "Depth"), KR_STATUS_OK);
   ASSERT_EQ(RaiseStreamCollectionChanged(kit, "Other", KR_STREAM_ADDED), KR_STATUS_OK);
   EXPECT_TRUE(log.events.empty());
-}
-
-TEST_F(DeviceProperties, NullArgumentsAreRefusedWithoutRecordingOrTheKit) {
+  // Null arguments are refused without recording or the kit.
   Create(OneDepthFrame());
   ASSERT_EQ(device->Read("Nothing"), KR_STATUS_OS_NOT_FOUND);
   ClearJournal();

@@ -156,7 +156,7 @@ struct Calibration {
 
 bool SameBits(const KrVPoint& a, const KrVPoint& b) { return std::memcmp(&a, &b, sizeof(KrVPoint)) == 0; }
 
-TEST(TranslatorTest, ScaleFactorIsTheIntegerQuotientOf1280) {
+TEST(TranslatorTest, ScaleFactorAndProjectiveToRealWorld) {
   const std::pair<unsigned short, double> rows[] = {{640, 2.0},  {320, 4.0}, {800, 1.0},  {1280, 1.0}, {1281, 0.0},
                                                     {2000, 0.0}, {427, 2.0}, {1, 1280.0}, {0, 0.0}};
   for (const auto& row : rows) {
@@ -170,6 +170,25 @@ TEST(TranslatorTest, ScaleFactorIsTheIntegerQuotientOf1280) {
   EXPECT_EQ(KR_STATUS_OK, t.Update(120, 0.1, 800, 600));
   EXPECT_EQ(800, t.GetParentXRes());
   EXPECT_EQ(0, t.GetXOffset());
+  // Projective to real world.
+  const KrVRealWorldTranslator sensor(120, 0.1042, 640, 480);
+  KrVPoint p(420, 240, 1000);
+  sensor.Projective2RW(p);
+  EXPECT_EQ(static_cast<float>(100.0 * 0.1042 * 2.0 * 1000.0 * (1.0 / 120.0)), p.X());
+  EXPECT_EQ(0.0f, p.Y());
+  EXPECT_EQ(1000.0f, p.Z());
+  // A window's pixel is the parent's pixel moved by the offsets.
+  const KrVRealWorldTranslator window(120, 0.1042, 320, 240, 640, 480, 100, 50);
+  KrVPoint inWindow(3, 4, 800);
+  KrVPoint inParent(103, 54, 800);
+  window.Projective2RW(inWindow);
+  sensor.Projective2RW(inParent);
+  EXPECT_TRUE(SameBits(inParent, inWindow));
+  // ZPD 0: no division; the point lies on the axis.
+  KrVPoint flat(400, 100, 900);
+  KrVRealWorldTranslator(0, 0.1042, 640, 480).Projective2RW(flat);
+  EXPECT_EQ(0.0f, flat.X());
+  EXPECT_EQ(0.0f, flat.Y());
 }
 
 // Per point and in batches: exact results, truncation toward zero, the column's low 16 bits, degenerate input.
@@ -216,27 +235,6 @@ TEST(TranslatorTest, RealWorldToProjective) {
     EXPECT_EQ(row.uFloat, fractional.X());
     EXPECT_EQ(row.vFloat, fractional.Y());
   }
-}
-
-TEST(TranslatorTest, ProjectiveToRealWorld) {
-  const KrVRealWorldTranslator sensor(120, 0.1042, 640, 480);
-  KrVPoint p(420, 240, 1000);
-  sensor.Projective2RW(p);
-  EXPECT_EQ(static_cast<float>(100.0 * 0.1042 * 2.0 * 1000.0 * (1.0 / 120.0)), p.X());
-  EXPECT_EQ(0.0f, p.Y());
-  EXPECT_EQ(1000.0f, p.Z());
-  // A window's pixel is the parent's pixel moved by the offsets.
-  const KrVRealWorldTranslator window(120, 0.1042, 320, 240, 640, 480, 100, 50);
-  KrVPoint inWindow(3, 4, 800);
-  KrVPoint inParent(103, 54, 800);
-  window.Projective2RW(inWindow);
-  sensor.Projective2RW(inParent);
-  EXPECT_TRUE(SameBits(inParent, inWindow));
-  // ZPD 0: no division; the point lies on the axis.
-  KrVPoint flat(400, 100, 900);
-  KrVRealWorldTranslator(0, 0.1042, 640, 480).Projective2RW(flat);
-  EXPECT_EQ(0.0f, flat.X());
-  EXPECT_EQ(0.0f, flat.Y());
 }
 
 // The whole-frame conversion equals the per-point one bit for bit, with each row kernel this processor has

@@ -115,10 +115,9 @@ TEST_F(ModuleTest, OperationsTakeTheirContainerOverload) {
   void* cookie = nullptr;
   EXPECT_EQ(KR_STATUS_OS_ERROR, detached.RegisterForPropertyChangedEvent("I", nullptr, cookie));
   EXPECT_EQ(KR_STATUS_OS_ERROR, detached.UnregisterFromPropertyChangedEvent("I", cookie));
-}
-
-TEST_F(ModuleTest, NarrowingConversions) {
+  // Narrowing conversions.
   device.SetInt("Device", "I", 0xFFFFFFFEu);
+  device.SetReal("Device", "R", 0.1);
   int32_t signedValue = 0;
   uint8_t low = 0;
   float rounded = 0;
@@ -139,7 +138,6 @@ TEST_F(ModuleTest, NarrowingConversions) {
   EXPECT_EQ(kRefused, module.GetProperty("R", rounded));
   EXPECT_EQ(std::make_tuple(0, uint8_t{0}, 0.0f), std::make_tuple(signedValue, low, rounded));
 }
-
 
 // Two streams of 8 bytes: "Source" (1s, all valid, time stamp 77) and an empty "Target" (2s).
 class StreamTest : public ::testing::Test {
@@ -223,7 +221,7 @@ uint64_t IntValue(const KrVPropertySet& set, const char* module, const char* pro
   return value;
 }
 
-TEST(KrVPropertySet, TypedValuesReachTheKitSetAndTheEnumerator) {
+TEST(KrVPropertySet, TypedValuesReachTheKitSetAndCopiesShareIt) {
   KrVPropertySet set;
   uint8_t bytes[3] = {1, 2, 3};
   EXPECT_EQ(set.AddProperty("Depth", "XRes", uint64_t{640}), KR_STATUS_OK);
@@ -268,10 +266,7 @@ TEST(KrVPropertySet, TypedValuesReachTheKitSetAndTheEnumerator) {
   int exists = 0;
   EXPECT_EQ(KrPropertySetDoesModuleExist(set.GetHandle(), "Device", &exists), KR_STATUS_OK);
   EXPECT_EQ(exists, 1);
-}
-
-// The last copy to go releases the shared set (a leak or a double release shows under the sanitizers).
-TEST(KrVPropertySet, CopiesShareOneSetUntilTheLastIsGone) {
+  // The last copy to go releases the shared set (a leak or a double release shows under the sanitizers).
   KrVPropertySet survivor;
   KrVPropertySet other;
   other.AddProperty("Depth", "FPS", uint64_t{15});
