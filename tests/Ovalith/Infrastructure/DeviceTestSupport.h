@@ -1,6 +1,5 @@
-// Shared pieces of the device tests: a started kit with unpaced simulated
-// sensors, scripted devices, a handler that remembers every event, and a
-// capture of the engine's log lines.
+// Shared pieces of the device tests: a started kit with unpaced simulated sensors, scripted
+// devices, a handler that remembers every event, and a capture of the engine's log lines.
 #pragma once
 
 #include <Ovalith/Ovalith.h>
@@ -43,26 +42,33 @@ struct Frame {
 };
 using Frames = std::map<std::string, std::vector<Frame>>;  // per stream, in order
 
-// The engine's ("QMCore") log lines while it lives: "severity source: message".
+// The engine's ("QMCore") log lines while it lives: "severity file: message", or only one
+// file's lines as "severity line: message".
 class LogCapture {
  public:
-  LogCapture() { krLogSetCallback(&LogCapture::Receive, this); }
+  explicit LogCapture(const char* onlyFile = nullptr) : only(onlyFile) { krLogSetCallback(&LogCapture::Receive, this); }
   ~LogCapture() { krLogSetCallback(nullptr, nullptr); }
   std::vector<std::string> lines;
 
  private:
-  static void Receive(const char* mask, int32_t severity, const char* file, int, const char* message, void* self) {
-    if (mask != nullptr && std::string(mask) == "QMCore") {
-      static_cast<LogCapture*>(self)->lines.push_back(std::to_string(severity) + " " + file + ": " + message);
+  static void Receive(const char* mask, int32_t severity, const char* file, int line, const char* message, void* self) {
+    auto* log = static_cast<LogCapture*>(self);
+    if (mask == nullptr || std::string(mask) != "QMCore") {
+      return;
+    }
+    if (log->only == nullptr) {
+      log->lines.push_back(std::to_string(severity) + " " + file + ": " + message);
+    } else if (log->only == std::string(file)) {
+      log->lines.push_back(std::to_string(severity) + " " + std::to_string(line) + ": " + message);
     }
   }
+  const char* only;
 };
 
 class DeviceTest : public ::testing::Test {
  public:
   // Frame bytes of every scripted stream (4 x 2 pixels of 2 bytes).
   static constexpr uint32_t kFrameBytes = 16;
-
   void SetUp() override {
     ResetAll();
     char pattern[] = "/tmp/ovalith-device-XXXXXX";
@@ -77,14 +83,11 @@ class DeviceTest : public ::testing::Test {
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
   }
-
   std::string Write(const std::string& name, const std::string& text) const {
     std::ofstream(directory_ + "/" + name) << text;
     return directory_ + "/" + name;
   }
-
-  // A small camera: "Device" settings and five stream types (the four the
-  // device knows and "Custom"), each with a resolution and a capacity.
+  // "Device" settings and five stream types (the four known ones and "Custom"), each 4 x 2.
   static Script CameraScript() {
     Script script;
     script.IntProperty("Device", "Mirror", 0)
@@ -99,7 +102,6 @@ class DeviceTest : public ::testing::Test {
     return script.TypeProperty("Depth", "ZPD", ScriptValue::Int(120))
         .TypeProperty("Depth", "ZPPS", ScriptValue::Real(0.1));
   }
-
   static std::vector<uint8_t> FrameBytes(uint8_t first, uint32_t size = kFrameBytes) {
     std::vector<uint8_t> bytes(size);
     for (uint32_t i = 0; i < size; ++i) {
@@ -107,7 +109,6 @@ class DeviceTest : public ::testing::Test {
     }
     return bytes;
   }
-
   // Defines the script and creates the device on it by connection string.
   static KrStatus CreateScripted(KrVDevice& device, const Script& script, KrDeviceMode mode = KR_DEVICE_MODE_READ,
                                  const std::string& name = "camera") {
@@ -115,23 +116,18 @@ class DeviceTest : public ::testing::Test {
     std::string connection = "scripted:" + name;
     return device.CreateByConnectionString(&connection[0], mode, nullptr, KR_DEVICE_SHARING_EXCLUSIVE);
   }
-
-  // The kit handle of a created device, seen in the journal entry of a
-  // harmless call (the journal stays on).
+  // The kit handle of a created device, from the journal entry of a harmless call.
   static KrDeviceHandle KitHandleOf(KrVDevice& device) {
     EnableJournal(true);
     int exists = 0;
     device.DoesPropertyExist("Device", "Mirror", &exists);
     return GetJournal().back().device;
   }
-
   static void Journal() {
     EnableJournal(true);
     ClearJournal();
   }
-
-  // Checks the journal's stream opening: OpenAllStreams calls, and the
-  // streams opened one by one (each once, no others).
+  // OpenAllStreams calls in the journal, and the streams opened one by one (each once).
   static void ExpectOpened(size_t openAllCalls, const std::vector<std::string>& oneByOne) {
     EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenAllStreams"), openAllCalls);
     EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenStream"), oneByOne.size());
@@ -139,7 +135,6 @@ class DeviceTest : public ::testing::Test {
       EXPECT_EQ(CountJournalCalls("KrDeviceProxyOpenStream", stream.c_str()), 1u) << stream;
     }
   }
-
   // Adds the frames of the device's streams that its last read marked new.
   static void TakeNewFrames(KrVDevice& device, Frames& frames) {
     const char* names[16] = {};
@@ -163,7 +158,6 @@ class DeviceTest : public ::testing::Test {
       frames[names[i]].push_back(Frame{std::vector<uint8_t>(bytes, bytes + size), timestamp, frameId});
     }
   }
-
   // Plays a recording to its end through the engine: its new frames.
   static Frames PlayBack(KrVDevice& player, const std::string& path) {
     Frames frames;
@@ -175,8 +169,7 @@ class DeviceTest : public ::testing::Test {
     EXPECT_EQ(status, KR_STATUS_TL_END_OF_FILE);
     return frames;
   }
-
-  // A property of the device read as a value (a failing read is a test failure).
+  // A property read as a value (a failing read is a test failure).
   static uint64_t IntOf(KrVDevice& device, const char* module, const char* property) {
     uint64_t value = 0xDEAD;
     EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;

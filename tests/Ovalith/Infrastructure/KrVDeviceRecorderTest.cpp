@@ -1,6 +1,4 @@
-// Recordings through the engine: the device recorder, checked by playing
-// its recordings back; failures while starting, event-path log lines,
-// destruction under concurrent events; the limits of a write device.
+// The device recorder, checked by playing its recordings back, and the limits of a write device.
 #include "DeviceTestSupport.h"
 
 #include <sys/resource.h>
@@ -14,28 +12,14 @@
 namespace device_test {
 namespace {
 
-// The recorder's log lines with their line numbers: "severity line: message".
-class RecorderLog {
- public:
-  RecorderLog() { krLogSetCallback(&RecorderLog::Receive, this); }
-  ~RecorderLog() { krLogSetCallback(nullptr, nullptr); }
-  std::vector<std::string> lines;
-
- private:
-  static void Receive(const char* mask, int32_t severity, const char* file, int line, const char* message, void* self) {
-    if (std::string(mask) == "QMCore" && std::string(file) == "Infrastructure/KrVDeviceRecorder") {
-      static_cast<RecorderLog*>(self)->lines.push_back(std::to_string(severity) + " " + std::to_string(line) + ": " +
-                                                       message);
-    }
-  }
-};
-
 // Lets a test call the event operations directly.
 class ExposedRecorder : public KrVDeviceRecorder {
  public:
   using KrVDeviceRecorder::KrVDeviceRecorder;
   using KrVDeviceRecorder::OnModulePropertyChanged;
 };
+
+const char* const kRecorderSource = "Infrastructure/KrVDeviceRecorder";  // its log lines: "severity line: message"
 
 class RecorderTest : public DeviceTest {
  public:
@@ -47,7 +31,6 @@ class RecorderTest : public DeviceTest {
     recorder.reset();
     DeviceTest::TearDown();
   }
-
   void OpenSensor(std::initializer_list<const char*> types) {
     ASSERT_EQ(source.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
     for (const char* type : types) {
@@ -55,14 +38,11 @@ class RecorderTest : public DeviceTest {
     }
     ASSERT_EQ(source.OpenAllStreams(), KR_STATUS_OK);
   }
-
   void Start(int recordAllStreams = 1) {
     recorder = std::make_unique<ExposedRecorder>(&source, file.c_str());
     ASSERT_EQ(recorder->StartRecording(recordAllStreams), KR_STATUS_OK);
   }
-
-  // Reads the source n times and records each read twice (the second write
-  // adds nothing); adds what was read to the recorded frames.
+  // Reads the source n times, recording each read twice (the second write adds nothing).
   void ReadAndRecord(int n) {
     for (int i = 0; i < n; ++i) {
       EXPECT_EQ(source.Read(), KR_STATUS_OK);
@@ -71,14 +51,11 @@ class RecorderTest : public DeviceTest {
       TakeNewFrames(source, recorded);
     }
   }
-
   void ExpectPlaysBack() {
     KrVDevice player;
     EXPECT_EQ(PlayBack(player, file), recorded);
   }
-
-  // Raises a change of every property of the source: a registration left
-  // behind by a destroyed recorder would call into freed memory here.
+  // A registration left behind by a destroyed recorder would call into freed memory here.
   void RaiseEveryChange() {
     KrVPropertySet set;
     ASSERT_EQ(source.GetAllProperties(set, nullptr), KR_STATUS_OK);
@@ -93,24 +70,19 @@ class RecorderTest : public DeviceTest {
       RaisePropertyChanged(kit, module, property);
     }
   }
-
   KrVDevice source;
   std::string file;
   std::unique_ptr<ExposedRecorder> recorder;
   Frames recorded;
 };
 
-// Values set before the start, changes of each type and a stream added
-// while recording all reach the file at their place.
 TEST_F(RecorderTest, RecordsStreamsValuesAndLaterChangesAtTheirPlace) {
   OpenSensor({"Depth", "Image", "Audio"});
   ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{6000}), KR_STATUS_OK);
   Start();
   ReadAndRecord(3);
   ASSERT_EQ(recorded.size(), 3u);  // every stream
-  ASSERT_EQ(recorded.at("Depth").size(), 3u);
-  RecorderLog log;
-
+  LogCapture log(kRecorderSource);
   // "MaxShift" also makes the general "S2D" table shorter.
   ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{7000}), KR_STATUS_OK);
   ASSERT_EQ(source.SetProperty("Depth", "LDDIS", 8.25), KR_STATUS_OK);
@@ -122,17 +94,8 @@ TEST_F(RecorderTest, RecordsStreamsValuesAndLaterChangesAtTheirPlace) {
   ASSERT_EQ(source.OpenStream("IR"), KR_STATUS_OK);
   ReadAndRecord(3);
   ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
-  EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
   EXPECT_EQ(log.lines, std::vector<std::string>{});
-
   KrVDevice player;
-  ASSERT_EQ(player.OpenFileForReading(file.c_str()), KR_STATUS_OK);
-  ASSERT_EQ(player.Read(), KR_STATUS_OK);  // the first frame: before the changes
-  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 6000u);
-  EXPECT_EQ(IntOf(player, "Depth", "MaxShift"), 2047u);
-  EXPECT_EQ(IntOf(player, "Image", "XRes"), 640u);
-  ASSERT_EQ(player.Close(), KR_STATUS_OK);
-
   EXPECT_EQ(PlayBack(player, file), recorded);
   EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 7000u);
   EXPECT_EQ(RealOf(player, "Depth", "LDDIS"), 8.25);
@@ -141,9 +104,10 @@ TEST_F(RecorderTest, RecordsStreamsValuesAndLaterChangesAtTheirPlace) {
   EXPECT_EQ(player.GetProperty("Depth", "S2D", KrGeneralBuffer{played.data(), 2048}), KR_STATUS_OK);
   EXPECT_EQ(played, shiftToDepth);
   EXPECT_EQ(IntOf(player, "IR", "XRes"), 640u);
-  // Seeking back to the first frame brings back the values of that place.
+  // The first frame has the values from before the changes.
   ASSERT_EQ(player.SeekFrame(1), KR_STATUS_OK);
   EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 6000u);
+  EXPECT_EQ(IntOf(player, "Depth", "MaxShift"), 2047u);
   EXPECT_EQ(player.SeekFrame(1000), KR_STATUS_TL_FRAME_NOT_FOUND);
   EXPECT_EQ(player.GetLastStatus(), KR_STATUS_TL_FRAME_NOT_FOUND);
 }
@@ -151,13 +115,11 @@ TEST_F(RecorderTest, RecordsStreamsValuesAndLaterChangesAtTheirPlace) {
 TEST_F(RecorderTest, RemovedStreamsNoLongerRecordTheirChanges) {
   OpenSensor({"Depth", "Image"});
   Start();
-  RecorderLog log;
+  LogCapture log(kRecorderSource);
   ASSERT_EQ(recorder->RemoveStream("Image"), KR_STATUS_OK);
   ASSERT_EQ(source.SetProperty("Image", "Quality", uint64_t{50}), KR_STATUS_OK);  // not repeated: nothing logged
   ASSERT_EQ(recorder->AddStream("Image"), KR_STATUS_OK);                          // its watch was dropped whole
-
-  // The source removes a stream and adds it again: both reach the file, and
-  // the second recording of it starts clean.
+  // The source removes a stream and adds it again: the second recording of it starts clean.
   ASSERT_EQ(source.RemoveStream("Depth"), KR_STATUS_OK);
   uint64_t gone = 0;
   EXPECT_NE(recorder->GetWriteDevice()->GetProperty("Depth", "MaxDepthValue", gone), KR_STATUS_OK);
@@ -177,8 +139,7 @@ TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
   EXPECT_NE(recorder->AddStream("Depth"), KR_STATUS_OK);
   ASSERT_EQ(source.AddStream("Image", "Image", nullptr), KR_STATUS_OK);  // not followed
   EXPECT_NE(written.GetProperty("Image", "Type", type), KR_STATUS_OK);
-
-  RecorderLog log;
+  LogCapture log(kRecorderSource);
   ASSERT_EQ(source.RemoveStream("Image"), KR_STATUS_OK);  // still repeated: fails on the file, logged
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0].rfind("2 589: [DeviceRecorder] Failed to remove stream: ", 0), 0u) << log.lines[0];
@@ -187,7 +148,7 @@ TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
   ExpectPlaysBack();
 }
 
-TEST_F(RecorderTest, StartStopAndRestart) {
+TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
   OpenSensor({"Depth"});
   {
     KrVDeviceRecorder idle(&source, file.c_str());
@@ -200,7 +161,6 @@ TEST_F(RecorderTest, StartStopAndRestart) {
     EXPECT_EQ(unwritable.GetWriteDevice(), nullptr);
   }
   RaiseEveryChange();  // the failed start left no registration behind
-
   Start();
   EXPECT_EQ(recorder->StartRecording(1), KR_STATUS_OS_ERROR);  // already recording
   ReadAndRecord(2);
@@ -211,43 +171,10 @@ TEST_F(RecorderTest, StartStopAndRestart) {
   ReadAndRecord(3);
   recorder.reset();  // destroying a recording recorder stops it
   ExpectPlaysBack();
-}
-
-// The file's records grow with "RequiredDataSize", and so does the write
-// device's own frame buffer.
-TEST_F(RecorderTest, FramesThatGrowWithTheSourcesResolutionAreRecorded) {
-  OpenSensor({"Image"});
-  Start();
-  ReadAndRecord(1);
-  ASSERT_EQ(source.CloseStream("Image"), KR_STATUS_OK);
-  ASSERT_EQ(source.SetProperty("Image", "FPS", uint64_t{15}), KR_STATUS_OK);
-  ASSERT_EQ(source.SetProperty("Image", "Resolution", uint64_t{2}), KR_STATUS_OK);
-  ASSERT_EQ(source.OpenStream("Image"), KR_STATUS_OK);
-  ReadAndRecord(1);
-  ASSERT_EQ(recorded["Image"].back().bytes.size(), 1280u * 1024u * 3u);
-  EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
-  ExpectPlaysBack();
-}
-
-// A source closed before the stop still lets the recording stop whole, and
-// the source can be used again.
-TEST_F(RecorderTest, ASourceClosedFirstStillLetsTheRecordingStop) {
-  OpenSensor({"Depth", "Image"});
-  Start();
-  ReadAndRecord(2);
-  ASSERT_EQ(source.Close(), KR_STATUS_OK);
-  EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
-  EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
-  OpenSensor({"Depth"});
-  RaiseEveryChange();
-  ExpectPlaysBack();
-}
-
-TEST_F(RecorderTest, AnIndexThatCannotBeWrittenFailsTheStopAndTheFileStillPlays) {
-  OpenSensor({"Depth"});
+  // The file may not grow any more: its index and trailer cannot follow, the stop fails, the file still plays.
+  recorded.clear();
   Start();
   ReadAndRecord(3);
-  // The file may not grow any more: its index and trailer cannot follow.
   struct stat written {};
   ASSERT_EQ(stat(file.c_str(), &written), 0);
   struct rlimit saved {};
@@ -258,7 +185,6 @@ TEST_F(RecorderTest, AnIndexThatCannotBeWrittenFailsTheStopAndTheFileStillPlays)
   const KrStatus stopped = recorder->StopRecording();
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, previous);
-
   EXPECT_EQ(stopped, KR_STATUS_TL_FILE_WRITE_FAILED);
   EXPECT_EQ(recorder->GetWriteDevice(), nullptr);  // stopped all the same
   EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
@@ -268,9 +194,27 @@ TEST_F(RecorderTest, AnIndexThatCannotBeWrittenFailsTheStopAndTheFileStillPlays)
   ExpectPlaysBack();  // found by scanning
 }
 
-// A write device refuses a frame size no recording can hold (its records
-// grow with smaller ones), and a property set on it that the device did not
-// have is created and recorded.
+// The file's records and the write device's frame buffer grow with "RequiredDataSize"; a source closed
+// first still lets the recording stop.
+TEST_F(RecorderTest, FramesThatGrowAndASourceClosedFirst) {
+  OpenSensor({"Image"});
+  Start();
+  ReadAndRecord(1);
+  ASSERT_EQ(source.CloseStream("Image"), KR_STATUS_OK);
+  ASSERT_EQ(source.SetProperty("Image", "FPS", uint64_t{15}), KR_STATUS_OK);
+  ASSERT_EQ(source.SetProperty("Image", "Resolution", uint64_t{2}), KR_STATUS_OK);
+  ASSERT_EQ(source.OpenStream("Image"), KR_STATUS_OK);
+  ReadAndRecord(1);
+  ASSERT_EQ(recorded["Image"].back().bytes.size(), 1280u * 1024u * 3u);
+  ASSERT_EQ(source.Close(), KR_STATUS_OK);
+  EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
+  EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
+  OpenSensor({"Depth"});
+  RaiseEveryChange();
+  ExpectPlaysBack();
+}
+
+// A frame size no recording can hold is refused; a property new to the device is created and recorded.
 TEST_F(RecorderTest, AWriteDeviceKeepsFramesWithinTheirRecords) {
   KrVDevice writer;
   KrVPropertySet initial;
@@ -293,7 +237,6 @@ TEST_F(RecorderTest, AWriteDeviceKeepsFramesWithinTheirRecords) {
   EXPECT_EQ(writer.Write(), KR_STATUS_OK);
   ASSERT_EQ(writer.SetProperty("Depth", "Gain", 3.0), KR_STATUS_OK);  // new on the stream's module
   ASSERT_EQ(writer.Close(), KR_STATUS_OK);
-
   KrVDevice reader;
   ASSERT_EQ(reader.OpenFileForReading(file.c_str()), KR_STATUS_OK);
   EXPECT_EQ(IntOf(reader, "Depth", "RequiredDataSize"), 64u);  // as created; the change comes at its place
@@ -323,8 +266,7 @@ class ScriptedRecorderTest : public RecorderTest {
   KrDeviceHandle kit = nullptr;
 };
 
-// A frame the source read before the recording began is not the
-// recording's, even when its stream has nothing newer.
+// A frame read before the recording began is not the recording's, even with nothing newer.
 TEST_F(ScriptedRecorderTest, OnlyFramesReadWhileRecordingAreWritten) {
   ASSERT_EQ(source.Read(), KR_STATUS_OK);  // the only image frame
   Start();
@@ -355,9 +297,7 @@ TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBeh
     injected = GetInjectedFailureCount() > 0;
     ClearFailures();
     if (status == KR_STATUS_OK) {
-      // A call passed over (the write device's frame objects go on without
-      // what they cannot read) was none of the source's, and the write
-      // device has both streams.
+      // Only the write device's frame objects pass failures over; it has both streams.
       for (const JournalEntry& entry : GetJournal()) {
         EXPECT_TRUE(entry.injected == KR_STATUS_OK || entry.device != kit) << entry.call;
       }
@@ -380,7 +320,7 @@ TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBeh
 
 TEST_F(ScriptedRecorderTest, EventFailuresAreLoggedAndDropped) {
   Start();
-  RecorderLog log;
+  LogCapture log(kRecorderSource);
   FailCall("KrDeviceProxySetIntProperty");  // the write device refuses the change
   ASSERT_EQ(ChangeProperty(kit, "Device", "Mirror", ScriptValue::Int(1)), KR_STATUS_OK);
   ClearFailures();
@@ -396,13 +336,11 @@ TEST_F(ScriptedRecorderTest, EventFailuresAreLoggedAndDropped) {
   EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
 }
 
-// Destroys recording recorders while another thread keeps raising changes
-// of recorded properties on the source (run under ThreadSanitizer too).
+// Recording recorders destroyed while another thread raises recorded changes (run under TSan too).
 TEST_F(ScriptedRecorderTest, DestroyingWhileAnotherThreadRaisesEvents) {
   ASSERT_EQ(source.Read(), KR_STATUS_OK);
   for (int round = 0; round < 20; ++round) {
-    // The recorder itself, not a subclass: a subclass's part is gone before
-    // the recorder's destructor cancels its registrations.
+    // Not a subclass: its part would be gone before the destructor cancels the registrations.
     auto recording = std::make_unique<KrVDeviceRecorder>(&source, file.c_str());
     ASSERT_EQ(recording->StartRecording(1), KR_STATUS_OK);
     std::atomic<bool> done{false};

@@ -1,6 +1,5 @@
-// A stream container for tests: modules of typed properties held in maps,
-// change subscriptions that a SetProperty (or Notify) calls at once, chosen
-// failures per property, and a journal of every call.
+// A stream container for tests: typed properties held in maps, change subscriptions that a SetProperty (or
+// Notify) calls at once, chosen failures per property, and a journal of every call.
 #pragma once
 
 #include <Ovalith/framedata/KrVPixelStreamData.h>
@@ -22,7 +21,6 @@ class FakeStreamContainer : public KrVStreamContainer {
     std::string text;
     std::vector<unsigned char> bytes;
   };
-
   void AddModule(const std::string& module) { modules[module]; }
   void SetInt(const std::string& module, const std::string& property, uint64_t value) {
     modules[module][property] = Value{KR_PROPERTY_TYPE_INTEGER, value, 0.0, {}, {}};
@@ -39,8 +37,7 @@ class FakeStreamContainer : public KrVStreamContainer {
   }
   uint64_t Int(const std::string& module, const std::string& property) { return modules[module][property].integer; }
   double Real(const std::string& module, const std::string& property) { return modules[module][property].real; }
-  // Every get and set of the property fails with status (0 clears); a
-  // property "register/<name>" makes subscribing to <name> fail.
+  // Every get and set of the property fails with status (0 clears); "register/<name>": subscribing fails.
   void Fail(const std::string& module, const std::string& property, KrStatus status) {
     failures[module + "/" + property] = status;
   }
@@ -57,30 +54,21 @@ class FakeStreamContainer : public KrVStreamContainer {
   size_t Subscriptions() const { return registrations.size(); }
   std::vector<std::string> journal;  // "get u64 Depth/XRes", "set u64 Depth/IsNew", ...
   KrStatus moduleQueryStatus = 0;    // of DoesModuleExist (0: answer normally)
-
-  // Reads check the type and copy the value out; writes store it and raise
-  // the change, as a device does.
-  KrStatus GetProperty(const char* m, const char* p, void*& value) override {
-    return Get("get ptr", m, p, KR_PROPERTY_TYPE_GENERAL, [&](Value& v) { return CopyOut(v, &value, sizeof(value)); });
+  // Reads check the type and copy the value out; writes store it and raise the change, as a device does.
+  KrStatus GetProperty(const char* m, const char* p, void*& v) override {
+    return GetBytes("get ptr", m, p, &v, sizeof(v));
   }
   KrStatus GetProperty(const char* m, const char* p, uint32_t& v) override { return GetInt("get u32", m, p, v); }
   KrStatus GetProperty(const char* m, const char* p, uint16_t& v) override { return GetInt("get u16", m, p, v); }
   KrStatus GetProperty(const char* m, const char* p, uint64_t& v) override { return GetInt("get u64", m, p, v); }
   KrStatus GetProperty(const char* m, const char* p, const KrGeneralBuffer& value) override {
-    return Get("get general", m, p, KR_PROPERTY_TYPE_GENERAL,
-               [&](Value& v) { return CopyOut(v, value.pData, value.nDataSize); });
+    return GetBytes("get general", m, p, value.pData, value.nDataSize);
   }
   KrStatus GetProperty(const char* m, const char* p, char* value) override {
-    return Get("get text", m, p, KR_PROPERTY_TYPE_STRING, [&](Value& v) {
-      std::memcpy(value, v.text.c_str(), v.text.size() + 1);
-      return KR_STATUS_OK;
-    });
+    return Get("get text", m, p, KR_PROPERTY_TYPE_STRING, [&](Value& v) { std::strcpy(value, v.text.c_str()); });
   }
   KrStatus GetProperty(const char* m, const char* p, double& value) override {
-    return Get("get real", m, p, KR_PROPERTY_TYPE_REAL, [&](Value& v) {
-      value = v.real;
-      return KR_STATUS_OK;
-    });
+    return Get("get real", m, p, KR_PROPERTY_TYPE_REAL, [&](Value& v) { value = v.real; });
   }
   KrStatus SetProperty(const char* m, const char* p, void* value) override {
     return Set("set ptr", m, p, KR_PROPERTY_TYPE_GENERAL, [&](Value& v) { v.bytes = Bytes(&value, sizeof(value)); });
@@ -166,64 +154,54 @@ class FakeStreamContainer : public KrVStreamContainer {
   KrStatus Get(const char* verb, const char* module, const char* property, KrPropertyType type, Read read) {
     Value* v = nullptr;
     const KrStatus status = Find(verb, module, property, type, &v);
-    return status != KR_STATUS_OK ? status : read(*v);
+    if (status == KR_STATUS_OK) read(*v);
+    return status;
   }
   template <typename T>
   KrStatus GetInt(const char* verb, const char* module, const char* property, T& value) {
-    return Get(verb, module, property, KR_PROPERTY_TYPE_INTEGER, [&](Value& v) {
-      value = static_cast<T>(v.integer);
-      return KR_STATUS_OK;
-    });
+    return Get(verb, module, property, KR_PROPERTY_TYPE_INTEGER, [&](Value& v) { value = static_cast<T>(v.integer); });
+  }
+  // A general value copied out: its size must match.
+  KrStatus GetBytes(const char* verb, const char* module, const char* property, void* out, size_t size) {
+    Value* v = nullptr;
+    const KrStatus status = Find(verb, module, property, KR_PROPERTY_TYPE_GENERAL, &v);
+    if (status != KR_STATUS_OK) return status;
+    if (v->bytes.size() != size) return KR_STATUS_TL_BAD_PROPERTY_SIZE;
+    std::memcpy(out, v->bytes.data(), size);
+    return KR_STATUS_OK;
   }
   template <typename Write>
   KrStatus Set(const char* verb, const char* module, const char* property, KrPropertyType type, Write write) {
-    Value* v = nullptr;
-    const KrStatus status = Find(verb, module, property, type, &v);
-    if (status != KR_STATUS_OK) return status;
-    write(*v);
-    Notify(module, property);
-    return KR_STATUS_OK;
+    const KrStatus status = Get(verb, module, property, type, write);
+    if (status == KR_STATUS_OK) Notify(module, property);
+    return status;
   }
   KrStatus SetInt(const char* verb, const char* module, const char* property, uint64_t value) {
     return Set(verb, module, property, KR_PROPERTY_TYPE_INTEGER, [&](Value& v) { v.integer = value; });
   }
-  // Copies a general value out; its size must match.
-  static KrStatus CopyOut(const Value& v, void* out, size_t size) {
-    if (v.bytes.size() != size) return KR_STATUS_TL_BAD_PROPERTY_SIZE;
-    std::memcpy(out, v.bytes.data(), size);
-    return KR_STATUS_OK;
-  }
-
   std::map<std::string, std::map<std::string, Value>> modules;
   std::map<std::string, KrStatus> failures;
   std::map<uintptr_t, Registration> registrations;
   uintptr_t nextCookie = 1;
 };
 
-// A "Depth"-like stream module with every property the frame objects read:
-// a 640 x 480 buffer of 16-bit values, depth range, calibration, cropping off.
+// A "Depth"-like stream module with every property the frame objects read: a 640 x 480 buffer of 16-bit
+// values, depth range, calibration, cropping off.
 struct FakeDepthStream {
   explicit FakeDepthStream(FakeStreamContainer& owner, const char* streamName = "Depth", unsigned short xRes = 640,
                            unsigned short yRes = 480)
       : container(owner), name(streamName), pixels(static_cast<size_t>(xRes) * yRes) {
     for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint16_t>(i % 5 == 0 ? 0 : 500 + i % 3000);
     container.SetPointer(name, "Buffer", pixels.data());
-    const std::pair<const char*, uint64_t> integers[] = {{"BufferSize", pixels.size() * 2},
-                                                         {"RequiredDataSize", pixels.size() * 2},
-                                                         {"Timestamp", 1000},
-                                                         {"FrameId", 1},
-                                                         {"IsNew", 1},
-                                                         {"XRes", xRes},
-                                                         {"YRes", yRes},
-                                                         {"MinDepthValue", 400},
-                                                         {"MaxDepthValue", 10000},
-                                                         {"ShadowValue", 1},
-                                                         {"NoSampleValue", 0},
-                                                         {"ZPD", 120},
-                                                         {"BytesPerPixel", 2},
-                                                         {"OutputFormat", KR_OUTPUT_FORMAT_DEPTH_VALUES},
-                                                         {"SampleRate", 44100},
-                                                         {"NumOfChannels", 2}};
+    container.SetInt(name, "BufferSize", pixels.size() * 2);
+    container.SetInt(name, "RequiredDataSize", pixels.size() * 2);
+    container.SetInt(name, "XRes", xRes);
+    container.SetInt(name, "YRes", yRes);
+    container.SetInt(name, "OutputFormat", KR_OUTPUT_FORMAT_DEPTH_VALUES);
+    const std::pair<const char*, uint64_t> integers[] = {
+        {"Timestamp", 1000},      {"FrameId", 1},        {"IsNew", 1},         {"MinDepthValue", 400},
+        {"MaxDepthValue", 10000}, {"ShadowValue", 1},    {"NoSampleValue", 0}, {"ZPD", 120},
+        {"BytesPerPixel", 2},     {"SampleRate", 44100}, {"NumOfChannels", 2}};
     for (const auto& integer : integers) container.SetInt(name, integer.first, integer.second);
     container.SetReal(name, "ZPPS", 0.1042);
     SetCropping(false, 0, 0, 0, 0);
@@ -237,7 +215,6 @@ struct FakeDepthStream {
     void* address = memory.data();
     container.SetProperty(name.c_str(), "Buffer", KrGeneralBuffer{&address, sizeof(address)});
   }
-
   FakeStreamContainer& container;
   std::string name;
   std::vector<uint16_t> pixels;

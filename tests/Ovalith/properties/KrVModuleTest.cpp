@@ -1,7 +1,4 @@
-// KrVModule and KrVStream over a container of plain maps: each call reaches
-// the container's overload of its type under the module's own name, and a
-// frame copy sets the stream's size, time stamp and "new" flag truthfully.
-// KrVPropertySet over the kit's property sets.
+// KrVModule and KrVStream over a container of plain maps; KrVPropertySet over the kit's property sets.
 #include <Ovalith/Ovalith.h>
 #include <gtest/gtest.h>
 
@@ -29,7 +26,7 @@ class ModuleTest : public ::testing::Test {
   KrVModule module;
 };
 
-TEST_F(ModuleTest, FailedAttachKeepsThePreviousModule) {
+TEST_F(ModuleTest, FailedAttachKeepsThePreviousModuleAndCopiesAttachOnTheirOwn) {
   const struct {
     KrVStreamContainer* container;
     const char* name;
@@ -48,10 +45,28 @@ TEST_F(ModuleTest, FailedAttachKeepsThePreviousModule) {
     EXPECT_EQ(c.expected, detached.Attach(c.container, c.name));
     EXPECT_FALSE(detached.IsAttached());
   }
+  device.moduleQueryStatus = 0;
+  // Copies attach on their own and detach once.
+  EXPECT_EQ(KR_STATUS_OK, module.Attach(&device, module.GetName()));  // its own name
+  KrVModule copy(module);
+  EXPECT_STREQ("Device", copy.GetName());
+  EXPECT_NE(module.GetName(), copy.GetName());
+  KrVModule other;
+  ASSERT_EQ(KR_STATUS_OK, other.Attach(&device, "Depth"));
+  other = module;
+  EXPECT_STREQ("Device", other.GetName());
+  EXPECT_EQ(KR_STATUS_OK, module.Detach());
+  EXPECT_EQ(KR_STATUS_OS_ERROR, module.Detach());
+  EXPECT_EQ(nullptr, module.GetName());
+  other = module;  // assigning a detached module detaches
+  EXPECT_FALSE(other.IsAttached());
+  // A module that has gone from the container: the copy stays detached.
+  device.moduleQueryStatus = KR_STATUS_TL_MODULE_NOT_FOUND;
+  KrVModule lost(copy);
+  EXPECT_FALSE(lost.IsAttached());
 }
 
-// Each operation reaches the container overload of its row, and none
-// reaches the container on a detached module.
+// Each operation reaches the container overload of its row; none reaches it from a detached module.
 TEST_F(ModuleTest, OperationsTakeTheirContainerOverload) {
   uint64_t u64;
   double real;
@@ -100,10 +115,9 @@ TEST_F(ModuleTest, OperationsTakeTheirContainerOverload) {
   void* cookie = nullptr;
   EXPECT_EQ(KR_STATUS_OS_ERROR, detached.RegisterForPropertyChangedEvent("I", nullptr, cookie));
   EXPECT_EQ(KR_STATUS_OS_ERROR, detached.UnregisterFromPropertyChangedEvent("I", cookie));
-}
-
-TEST_F(ModuleTest, NarrowingConversions) {
+  // Narrowing conversions.
   device.SetInt("Device", "I", 0xFFFFFFFEu);
+  device.SetReal("Device", "R", 0.1);
   int32_t signedValue = 0;
   uint8_t low = 0;
   float rounded = 0;
@@ -125,28 +139,7 @@ TEST_F(ModuleTest, NarrowingConversions) {
   EXPECT_EQ(std::make_tuple(0, uint8_t{0}, 0.0f), std::make_tuple(signedValue, low, rounded));
 }
 
-TEST_F(ModuleTest, CopiesAttachOnTheirOwnAndDetachOnce) {
-  EXPECT_EQ(KR_STATUS_OK, module.Attach(&device, module.GetName()));  // its own name
-  KrVModule copy(module);
-  EXPECT_STREQ("Device", copy.GetName());
-  EXPECT_NE(module.GetName(), copy.GetName());
-  KrVModule other;
-  ASSERT_EQ(KR_STATUS_OK, other.Attach(&device, "Depth"));
-  other = module;
-  EXPECT_STREQ("Device", other.GetName());
-  EXPECT_EQ(KR_STATUS_OK, module.Detach());
-  EXPECT_EQ(KR_STATUS_OS_ERROR, module.Detach());
-  EXPECT_EQ(nullptr, module.GetName());
-  other = module;  // assigning a detached module detaches
-  EXPECT_FALSE(other.IsAttached());
-  // A module that has gone from the container: the copy stays detached.
-  device.moduleQueryStatus = KR_STATUS_TL_MODULE_NOT_FOUND;
-  KrVModule lost(copy);
-  EXPECT_FALSE(lost.IsAttached());
-}
-
-// Two streams of 8 bytes: "Source" (1s, all valid, time stamp 77) and an
-// empty "Target" (2s).
+// Two streams of 8 bytes: "Source" (1s, all valid, time stamp 77) and an empty "Target" (2s).
 class StreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -185,7 +178,6 @@ TEST_F(StreamTest, CopiesSetSizeTimestampAndNewFlag) {
   device.Fail("Source", "Timestamp", kRefused);  // ignored: the frame gets 0
   ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(source, 0));
   EXPECT_EQ(0u, device.Int("Target", "Timestamp"));
-
   const unsigned char data[3] = {9, 8, 7};
   ASSERT_EQ(KR_STATUS_OK, target.CopyFrom(data, 3, 0));
   EXPECT_EQ((std::vector<unsigned char>{9, 8, 7, 1, 1, 1, 1, 1}), targetBytes);
@@ -198,8 +190,7 @@ TEST_F(StreamTest, CopiesSetSizeTimestampAndNewFlag) {
   EXPECT_EQ(KR_STATUS_OK, target.CopyFrom(target, 0));  // onto itself
 }
 
-// A frame larger than the capacity, missing data, a detached stream or a
-// failing call change nothing after the failure: the frame is not new.
+// A frame larger than the capacity, missing data, a detached stream or a failing call: the frame is not new.
 TEST_F(StreamTest, FailedCopyIsNotANewFrame) {
   KrVStream detached;
   void* address = nullptr;
@@ -224,14 +215,13 @@ TEST_F(StreamTest, FailedCopyIsNotANewFrame) {
   EXPECT_EQ(5u, size);
 }
 
-// KrVPropertySet: values reach the kit set; copies share it safely.
 uint64_t IntValue(const KrVPropertySet& set, const char* module, const char* property) {
   uint64_t value = 0;
   EXPECT_EQ(KrPropertySetGetIntProperty(set.GetHandle(), module, property, &value), KR_STATUS_OK);
   return value;
 }
 
-TEST(KrVPropertySet, TypedValuesReachTheKitSetAndTheEnumerator) {
+TEST(KrVPropertySet, TypedValuesReachTheKitSetAndCopiesShareIt) {
   KrVPropertySet set;
   uint8_t bytes[3] = {1, 2, 3};
   EXPECT_EQ(set.AddProperty("Depth", "XRes", uint64_t{640}), KR_STATUS_OK);
@@ -247,7 +237,6 @@ TEST(KrVPropertySet, TypedValuesReachTheKitSetAndTheEnumerator) {
   EXPECT_EQ(KrPropertySetGetStringProperty(set.GetHandle(), "Device", "PrimaryStream", text, sizeof(text)),
             KR_STATUS_OK);
   EXPECT_STREQ(text, "Depth");
-
   // The enumerator walks the set, with and without a module filter.
   const std::pair<const char*, int> filters[] = {{nullptr, 4}, {"Depth", 2}, {"Device", 2}, {"Missing", 0}};
   for (const auto& filter : filters) {
@@ -268,7 +257,6 @@ TEST(KrVPropertySet, TypedValuesReachTheKitSetAndTheEnumerator) {
     }
     EXPECT_EQ(seen, filter.second) << (filter.first ? filter.first : "(all)");
   }
-
   EXPECT_EQ(set.RemoveProperty("Depth", "XRes"), KR_STATUS_OK);
   uint64_t gone = 0;
   EXPECT_NE(KrPropertySetGetIntProperty(set.GetHandle(), "Depth", "XRes", &gone), KR_STATUS_OK);
@@ -278,11 +266,7 @@ TEST(KrVPropertySet, TypedValuesReachTheKitSetAndTheEnumerator) {
   int exists = 0;
   EXPECT_EQ(KrPropertySetDoesModuleExist(set.GetHandle(), "Device", &exists), KR_STATUS_OK);
   EXPECT_EQ(exists, 1);
-}
-
-// Copies share one set; the last copy to go releases it (a leak or a double
-// release shows under the sanitizers), in every order of assignment.
-TEST(KrVPropertySet, CopiesShareOneSetUntilTheLastIsGone) {
+  // The last copy to go releases the shared set (a leak or a double release shows under the sanitizers).
   KrVPropertySet survivor;
   KrVPropertySet other;
   other.AddProperty("Depth", "FPS", uint64_t{15});
