@@ -48,9 +48,7 @@ TEST_P(Crc32Kernels, MatchZlibForEveryLengthAlignmentStartAndChain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(All, Crc32Kernels, ::testing::Values(Kernel::kClmul128, Kernel::kClmul256, Kernel::kClmul512),
-                         [](const ::testing::TestParamInfo<Kernel>& info) {
-                           return std::string(crc::Name(info.param));
-                         });
+                         [](const auto& info) { return std::string(crc::Name(info.param)); });
 
 TEST(Crc32, TheRecordingsUseTheBestKernel) {
   EXPECT_TRUE(crc::Supported(crc::Best()));

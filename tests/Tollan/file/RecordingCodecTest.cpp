@@ -4,6 +4,7 @@
 
 #include <Tollan/src/file/FrameCodec.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace tollan::recording::testing {
@@ -48,9 +49,7 @@ TEST_F(FileDeviceCompression, PropertyChoosesTheCodecFromTheNextFrameOn) {
   auto Frame = [size](uint32_t f) {
     std::vector<uint8_t> bytes = CompressibleFrame(0, f, size);
     std::mt19937 random(f);
-    for (uint8_t& byte : bytes) {
-      byte = f == 2 ? uint8_t(random()) : byte;
-    }
+    std::generate_n(bytes.begin(), f == 2 ? size : 0, [&] { return uint8_t(random()); });
     return bytes;
   };
   const std::string path = scratch_.Path() + "/compressed.rec";
@@ -84,12 +83,10 @@ TEST_F(FileDeviceCompression, PropertyChoosesTheCodecFromTheNextFrameOn) {
   RecordingReader reader;
   ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
   EXPECT_EQ(reader.Streams().at(0).compression, Compression::kDepth);
-  for (const auto& property : reader.DeviceProperties()) {
+  for (const Property& property : reader.DeviceProperties()) {
     EXPECT_NE(property.name, "Compression");
   }
-  for (const auto& change : reader.PropertyChanges()) {
-    EXPECT_NE(change.property.name, "Compression");
-  }
+  EXPECT_TRUE(reader.PropertyChanges().empty());
   const Playback playback = PlayAll(reader);
   ASSERT_EQ(playback.items.size(), 4u);  // the stream, then its frames
   for (uint32_t f = 1; f <= 3; ++f) {

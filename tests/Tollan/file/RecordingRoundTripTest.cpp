@@ -177,7 +177,7 @@ TEST_P(RecordingSample, DamagedFrameIsReportedAndPlaybackGoesOn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RawAndCompressed, RecordingSample, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Compressed" : "Raw"; });
+                         [](const auto& info) { return info.param ? "Compressed" : "Raw"; });
 
 TEST_F(RecordingTest, PropertyChangesAndStreamChangesReplayAtTheirPlace) {
   const std::string path = Path("changes.rec");
@@ -251,6 +251,11 @@ TEST_F(RecordingTest, WriterRefusesWhatTheFormatCannotCarry) {
   EXPECT_EQ(again, 1u);
   EXPECT_EQ(writer.Close(), KR_STATUS_OK);
   EXPECT_EQ(writer.AppendFrame({again, 1, 0, 1}, &byte), KR_STATUS_TL_WRONG_MODE);
+  RecordingReader reader;  // a recording without frames has none to seek to
+  ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
+  EXPECT_EQ(reader.SeekTime(RecordingReader::kAllStreams, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(reader.SeekFrame(again, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(reader.TellTime(), 0u);
 }
 
 }  // namespace

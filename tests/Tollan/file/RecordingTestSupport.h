@@ -6,10 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -28,26 +26,14 @@ class RecordingTest : public ::testing::Test {
     if (base == nullptr || *base == '\0') {
       base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     }
-    std::string pattern = std::string(base) + "/recording-XXXXXX";
-    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-    dir_ = pattern;
+    dir_ = std::string(base) + "/recording-XXXXXX";
+    ASSERT_NE(mkdtemp(&dir_[0]), nullptr);
   }
   void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
   std::string Path(const char* name) const { return dir_ + "/" + name; }
 
   std::string dir_;
 };
-
-// Sets the file size limit (writes past it fail instead of raising SIGXFSZ); returns the limit it replaced.
-inline rlim_t LimitFileSize(rlim_t bytes) {
-  signal(SIGXFSZ, SIG_IGN);
-  rlimit limit{};
-  getrlimit(RLIMIT_FSIZE, &limit);
-  const rlim_t before = limit.rlim_cur;
-  limit.rlim_cur = bytes;
-  setrlimit(RLIMIT_FSIZE, &limit);
-  return before;
-}
 
 inline std::vector<uint8_t> LoadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
