@@ -289,6 +289,11 @@ TEST_F(FileDeviceTest, DerivedSizesOfARecordedStreamAreAnnounced) {
   ASSERT_EQ(KrDeviceProxySetIntProperty(device_, "depth", "Resolution", 1), KR_STATUS_OK);
   EXPECT_EQ(IntOf(device_, "depth", "XRes"), to->xRes);
   EXPECT_EQ(changes, 1);
+  PropertySet audio;
+  KrPropertySetAddIntProperty(audio.Get(), "audio", "Resolution", 1);
+  ASSERT_EQ(KrDeviceProxyCreateStream(device_, "Audio", "audio", audio.Get()), KR_STATUS_OK);
+  uint64_t x = 0;
+  EXPECT_NE(KrDeviceProxyGetIntProperty(device_, "audio", "XRes", &x), KR_STATUS_OK) << "sound has no picture size";
   EXPECT_EQ(Release(), KR_STATUS_OK);
 }
 
