@@ -169,6 +169,7 @@ TEST_F(FileDeviceTest, PlaysEveryStreamBackByteForByteWithChangesAtTheirPlace) {
   EXPECT_TRUE(NewMembers().empty());
   EXPECT_EQ(KrDeviceProxyWrite(device_, set_), KR_STATUS_TL_WRONG_MODE);
   EXPECT_EQ(KrDeviceProxyCreateStream(device_, "Depth", "more", nullptr), KR_STATUS_TL_WRONG_MODE);
+  EXPECT_NE(KrDeviceProxySetIntProperty(device_, "depth", "Unrecorded", 1), KR_STATUS_OK);
 }
 
 // Round 1 raises four events; the handler's read takes round 2 silently, so playback cannot recurse through the file.
