@@ -1,8 +1,6 @@
-// libFuzzer target: the recording reader on arbitrary bytes. Opens the input
-// as a recording, plays it to the end reading every frame, and seeks and
-// tells on the way; any crash, leak, overflow or undefined behaviour is a
-// finding. Seeds: tests/fuzz/corpus/recording, version 1 recordings that
-// the recording tests also play (keep them when adding newer seeds).
+// libFuzzer target: the recording reader on arbitrary bytes. Opens the input as a recording, plays it to the end
+// reading every frame, and seeks and tells on the way. Seeds: tests/fuzz/corpus/recording, version 1 recordings that
+// the recording tests also play (keep them).
 #include <Tollan/src/file/RecordingReader.h>
 
 #include <sys/mman.h>
@@ -12,39 +10,28 @@
 #include <string>
 #include <vector>
 
-namespace {
-
 using namespace tollan::recording;
 
-void Play(RecordingReader& reader, std::vector<uint8_t>* buffer) {
+// Frame sizes are bounded by the reader (deflate's ratio times the stored bytes).
+static void Play(RecordingReader& reader, std::vector<uint8_t>* buffer) {
   Item item;
-  for (int steps = 0; steps < 10000; ++steps) {
-    const KrStatus status = reader.Next(&item);
-    if (status == KR_STATUS_TL_END_OF_FILE) {
-      return;
-    }
+  KrStatus status = KR_STATUS_OK;
+  for (int steps = 0; steps < 10000 && status != KR_STATUS_TL_END_OF_FILE; ++steps) {
+    status = reader.Next(&item);
     if (status == KR_STATUS_OK && item.kind == Item::Kind::kFrame) {
-      // Sizes are bounded by the reader (deflate's ratio times the stored
-      // bytes), so this stays small for small inputs.
       buffer->resize(item.frame.size);
       reader.ReadFrameData(buffer->data(), uint32_t(buffer->size()));
     }
   }
 }
 
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The input as a file in memory, which the reader opens by its path.
   static const int fd = memfd_create("recording-fuzz", 0);
   static const std::string path = "/proc/self/fd/" + std::to_string(fd);
-  if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != ssize_t(size)) {
-    std::abort();
-  }
+  if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != ssize_t(size)) std::abort();
   RecordingReader reader;
-  if (reader.Open(path.c_str()) != KR_STATUS_OK) {
-    return 0;
-  }
+  if (reader.Open(path.c_str()) != KR_STATUS_OK) return 0;
   std::vector<uint8_t> buffer;
   Play(reader, &buffer);
   for (const StreamDefinition& stream : reader.Streams()) {

@@ -1,27 +1,39 @@
-// Recordings play back what was written: frames byte for byte with their
-// times and ids, device and stream properties, and property changes and
-// stream changes at their place.
+// Recordings play back what was written, and cut or damaged anywhere play only what was written.
 #include "RecordingTestSupport.h"
 
-namespace tollan {
-namespace recording {
-namespace testing {
+#include <filesystem>
+
+namespace tollan::recording::testing {
 namespace {
 
-class RecordingRoundTrip : public RecordingTest {};
+class RecordingSample : public RecordingTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    RecordingTest::SetUp();
+    const std::string path = Path("sample.rec");
+    WriteSample(path, GetParam());
+    sample_ = LoadBytes(path);
+    full_ = PlayFile(path).items;
+  }
 
-// The sample raw, and with every codec: each compressed frame stored
-// smaller (but the empty one), all played back exact.
-class RecordingSample : public RecordingTest, public ::testing::WithParamInterface<bool> {};
+  // Offset of the index chunk, from the trailer.
+  uint64_t IndexOffset() const {
+    uint64_t offset = 0;
+    for (int i = 7; i >= 0; --i) {
+      offset = offset << 8 | sample_[sample_.size() - kTrailerPayloadSize + size_t(i)];
+    }
+    return offset;
+  }
+
+  std::vector<uint8_t> sample_;
+  std::vector<Played> full_;
+};
 
 TEST_P(RecordingSample, FramesOfEveryStreamKindComeBackByteForByte) {
   const bool compressed = GetParam();
-  const std::string path = Path("sample.rec");
-  WriteSample(path, compressed);
-  ASSERT_EQ(LoadBytes(path)[8], kFormatVersion);
-
+  ASSERT_EQ(sample_[8], kFormatVersion);
   RecordingReader reader;
-  ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
+  ASSERT_EQ(reader.Open(Path("sample.rec").c_str()), KR_STATUS_OK);
   EXPECT_FALSE(reader.Report().Scanned());
   EXPECT_EQ(reader.DeviceProperties(), SampleDeviceProperties());
   ASSERT_EQ(reader.Streams().size(), 4u);
@@ -29,14 +41,13 @@ TEST_P(RecordingSample, FramesOfEveryStreamKindComeBackByteForByte) {
     const StreamDefinition& stream = reader.Streams()[id];
     EXPECT_EQ(stream.id, id);
     EXPECT_EQ(stream.name, kSampleStreams[id].name);
-    EXPECT_EQ(stream.type, kSampleStreams[id].type);
-    EXPECT_EQ(stream.compression, compressed ? kCodecs[id] : Compression::kNone);
+    EXPECT_EQ(stream.type, kSampleStreams[id].name);
+    EXPECT_EQ(stream.compression, compressed ? kSampleStreams[id].codec : Compression::kNone);
     ASSERT_EQ(stream.properties.size(), 2u);
     EXPECT_EQ(stream.properties[0].value, Value::Int(kSampleStreams[id].outputFormat));
     EXPECT_EQ(reader.FrameCount(id), 3u);
   }
   EXPECT_EQ(reader.TotalFrames(), 12u);
-
   const Playback playback = PlayAll(reader);
   EXPECT_EQ(playback.corrupt, 0);
   EXPECT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
@@ -45,7 +56,6 @@ TEST_P(RecordingSample, FramesOfEveryStreamKindComeBackByteForByte) {
     if (played.kind != Item::Kind::kFrame) {
       continue;
     }
-    // Written in rounds: streams 0 to 3 of frame 1, then of frame 2, ...
     const uint32_t id = frames % 4;
     const uint32_t frameId = frames / 4 + 1;
     SCOPED_TRACE(std::string(kSampleStreams[id].name) + " frame " + std::to_string(frameId));
@@ -54,7 +64,7 @@ TEST_P(RecordingSample, FramesOfEveryStreamKindComeBackByteForByte) {
     EXPECT_EQ(played.frame.timestamp, frameId * 33333ull + id);
     EXPECT_EQ(played.data, SampleFrame(compressed, id, frameId));
     if (compressed && !played.data.empty()) {
-      EXPECT_EQ(uint32_t(played.encoding), uint32_t(kCodecs[id]));
+      EXPECT_EQ(uint32_t(played.encoding), uint32_t(kSampleStreams[id].codec));
       EXPECT_LT(played.storedSize, played.frame.size);
     } else {
       EXPECT_EQ(played.encoding, FrameEncoding::kRaw);
@@ -62,8 +72,7 @@ TEST_P(RecordingSample, FramesOfEveryStreamKindComeBackByteForByte) {
     ++frames;
   }
   EXPECT_EQ(frames, 12u);
-  // Reading on at the end keeps saying so.
-  Item item;
+  Item item;  // reading on at the end keeps saying so
   EXPECT_EQ(reader.Next(&item), KR_STATUS_TL_END_OF_FILE);
   // A buffer smaller than the frame is refused, not overrun.
   ASSERT_EQ(reader.SeekFrame(0, 0), KR_STATUS_OK);
@@ -72,28 +81,121 @@ TEST_P(RecordingSample, FramesOfEveryStreamKindComeBackByteForByte) {
   EXPECT_EQ(reader.ReadFrameData(small.data(), uint32_t(small.size())), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
 }
 
-INSTANTIATE_TEST_SUITE_P(RawAndCompressed, RecordingSample, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Compressed" : "Raw"; });
-
-TEST_F(RecordingRoundTrip, PropertyChangesAndStreamChangesReplayAtTheirPlace) {
-  const std::string path = Path("changes.rec");
-  {
-    RecordingWriter writer;
-    ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
-    uint32_t depth = 0;
-    uint32_t audio = 0;
-    ASSERT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &depth), KR_STATUS_OK);
-    ASSERT_EQ(writer.AppendPropertyChange({"Depth", "Resolution", Value::Int(2)}), KR_STATUS_OK);
-    const std::vector<uint8_t> data = FrameBytes(0, 1, 16);
-    ASSERT_EQ(writer.AppendFrame({depth, 1, 100, 16}, data.data()), KR_STATUS_OK);
-    ASSERT_EQ(writer.AddStream({0, "Audio", "Audio", Compression::kNone, {}}, &audio), KR_STATUS_OK);
-    ASSERT_EQ(writer.AppendFrame({audio, 1, 150, 16}, data.data()), KR_STATUS_OK);
-    ASSERT_EQ(writer.AppendPropertyChange({"Device", "Gain", Value::Real(0.5)}), KR_STATUS_OK);
-    ASSERT_EQ(writer.RemoveStream(audio), KR_STATUS_OK);
-    ASSERT_EQ(writer.AppendFrame({depth, 2, 200, 16}, data.data()), KR_STATUS_OK);
-    ASSERT_EQ(writer.Close(), KR_STATUS_OK);
+// Cut at any offset: a prefix of the whole plays (cut before the index, all). A bit flipped: refused at open (file
+// header) or reported when reached, and what plays is exactly what was recorded.
+TEST_P(RecordingSample, TruncationOrBitFlipAnywherePlaysOnlyWhatWasRecorded) {
+  const std::string path = Path("damaged.rec");
+  size_t longest = 0;
+  for (size_t offset = 0; offset < sample_.size(); ++offset) {
+    SCOPED_TRACE("at " + std::to_string(offset));
+    SaveBytes(path, sample_.data(), offset);
+    RecordingReader reader;
+    KrStatus status = reader.Open(path.c_str());
+    if (offset < kFileHeaderSize) {
+      ASSERT_EQ(status, offset < sizeof(kMagic) ? KR_STATUS_TL_NOT_A_RECORDING : KR_STATUS_TL_FILE_CORRUPT);
+    } else {
+      ASSERT_EQ(status, KR_STATUS_OK);
+      EXPECT_TRUE(reader.Report().Scanned());
+      const Playback playback = PlayAll(reader);
+      ASSERT_EQ(playback.corrupt, 0);
+      ASSERT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
+      ASSERT_LE(playback.items.size(), full_.size());
+      ASSERT_TRUE(std::equal(playback.items.begin(), playback.items.end(), full_.begin()));
+      ASSERT_GE(playback.items.size(), longest);  // a longer file never plays less
+      longest = playback.items.size();
+      if (offset == IndexOffset()) {
+        EXPECT_EQ(reader.Report().source, OpenReport::Source::kScanNoIndex);
+        EXPECT_EQ(reader.Report().usableBytes, offset);
+        EXPECT_EQ(reader.DeviceProperties(), SampleDeviceProperties());
+        EXPECT_EQ(playback.items.size(), full_.size());
+      }
+    }
+    std::vector<uint8_t> flipped = sample_;
+    flipped[offset] ^= uint8_t(1u << (offset % 8));
+    SaveBytes(path, flipped.data(), flipped.size());
+    status = reader.Open(path.c_str());
+    if (offset < kFileHeaderSize) {
+      ASSERT_TRUE(status == KR_STATUS_TL_NOT_A_RECORDING || status == KR_STATUS_TL_FILE_CORRUPT ||
+                  status == KR_STATUS_TL_FILE_VERSION_UNSUPPORTED)
+          << std::hex << status;
+      continue;
+    }
+    ASSERT_EQ(status, KR_STATUS_OK);
+    const Playback playback = PlayAll(reader);
+    ASSERT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
+    size_t next = 0;  // what played is a subsequence of the whole
+    for (const Played& played : playback.items) {
+      while (next < full_.size() && !(full_[next] == played)) {
+        ++next;
+      }
+      ASSERT_LT(next++, full_.size());
+    }
+    if (offset >= IndexOffset()) {
+      // Damage to the index or trailer costs speed, never data.
+      ASSERT_TRUE(reader.Report().Scanned());
+      ASSERT_EQ(playback.items, full_);
+    } else {
+      // Damaged device properties lose no playback step, but are reported.
+      ASSERT_GE(playback.corrupt, 1);
+    }
   }
+}
 
+// Without frame checks a raw frame plays as it is; the codec still refuses a compressed one it cannot read.
+TEST_P(RecordingSample, DamagedFrameIsReportedAndPlaybackGoesOn) {
+  std::vector<uint8_t> damaged = sample_;
+  if (GetParam()) {
+    // The depth codec's header: version, flags, width 32, 768 pixels.
+    const uint8_t head[] = {32, 0, 0x00, 0x03, 0, 0};
+    const auto at = std::search(damaged.begin(), damaged.end(), std::begin(head), std::end(head));
+    ASSERT_NE(at, damaged.end());
+    ASSERT_EQ(*(at - 2), 1);
+    *(at - 2) = 9;
+  } else {
+    const std::vector<uint8_t> depth1 = FrameBytes(0, 1, kSampleStreams[0].rawSize);
+    const auto at = std::search(damaged.begin(), damaged.end(), depth1.begin(), depth1.end());
+    ASSERT_NE(at, damaged.end());
+    *(at + 10) ^= 0x40;
+  }
+  const std::string path = Path("frame.rec");
+  const struct {
+    const char* what;
+    bool indexed;
+    bool checked;
+    int corrupt;
+  } cases[] = {{"indexed", true, true, 1}, {"scanned", false, true, 1}, {"unchecked", true, false, GetParam() ? 1 : 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SaveBytes(path, damaged.data(), c.indexed ? damaged.size() : size_t(IndexOffset()));
+    ReaderOptions options;
+    options.verifyFrameData = c.checked;
+    const Playback playback = PlayFile(path, options);
+    EXPECT_EQ(playback.corrupt, c.corrupt);
+    EXPECT_EQ(playback.items.size(), full_.size() - size_t(c.corrupt));
+    EXPECT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RawAndCompressed, RecordingSample, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Compressed" : "Raw"; });
+
+TEST_F(RecordingTest, PropertyChangesAndStreamChangesReplayAtTheirPlace) {
+  const std::string path = Path("changes.rec");
+  RecordingWriter writer;
+  ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
+  uint32_t depth = 0;
+  uint32_t audio = 0;
+  ASSERT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &depth), KR_STATUS_OK);
+  ASSERT_EQ(writer.AppendPropertyChange({"Depth", "Resolution", Value::Int(2)}), KR_STATUS_OK);
+  const std::vector<uint8_t> data = FrameBytes(0, 1, 16);
+  ASSERT_EQ(writer.AppendFrame({depth, 1, 100, 16}, data.data()), KR_STATUS_OK);
+  ASSERT_EQ(writer.AddStream({0, "Audio", "Audio", Compression::kNone, {}}, &audio), KR_STATUS_OK);
+  ASSERT_EQ(writer.AppendFrame({audio, 1, 150, 16}, data.data()), KR_STATUS_OK);
+  ASSERT_EQ(writer.AppendPropertyChange({"Device", "Gain", Value::Real(0.5)}), KR_STATUS_OK);
+  ASSERT_EQ(writer.RemoveStream(audio), KR_STATUS_OK);
+  ASSERT_EQ(writer.AppendFrame({depth, 2, 200, 16}, data.data()), KR_STATUS_OK);
+  std::filesystem::copy_file(path, Path("copy.rec"));
+  ASSERT_EQ(writer.Close(), KR_STATUS_OK);
   RecordingReader reader;
   ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
   const Playback playback = PlayAll(reader);
@@ -106,7 +208,6 @@ TEST_F(RecordingRoundTrip, PropertyChangesAndStreamChangesReplayAtTheirPlace) {
     EXPECT_EQ(playback.items[i].kind, expected[i].first) << "step " << i;
     EXPECT_EQ(playback.items[i].streamId, expected[i].second) << "step " << i;
   }
-  // Each change knows where it was made: after how many frames, at what time.
   const PropertyChange& first = playback.items[1].change;
   EXPECT_EQ(first.property, (Property{"Depth", "Resolution", Value::Int(2)}));
   EXPECT_EQ(first.framesBefore, 0u);
@@ -115,13 +216,20 @@ TEST_F(RecordingRoundTrip, PropertyChangesAndStreamChangesReplayAtTheirPlace) {
   EXPECT_EQ(second.framesBefore, 2u);
   EXPECT_EQ(second.timestamp, 150u);
   EXPECT_EQ(reader.PropertyChanges().size(), 2u);
+  RecordingReader copy;  // a copy taken while recording plays what was written by then
+  ASSERT_EQ(copy.Open(Path("copy.rec").c_str()), KR_STATUS_OK);
+  EXPECT_TRUE(copy.Report().Scanned());
+  EXPECT_EQ(copy.FrameCount(depth), 2u);
+  EXPECT_EQ(PlayAll(copy).items, playback.items);
 }
 
-TEST_F(RecordingRoundTrip, WriterRefusesWhatTheFormatCannotCarry) {
+TEST_F(RecordingTest, WriterRefusesWhatTheFormatCannotCarry) {
   const std::string path = Path("refused.rec");
   RecordingWriter writer;
-  const std::string longName(KR_MAX_NAME_LENGTH, 'x');
-  // Names and texts must fit the kit's 200-character buffers.
+  EXPECT_EQ(writer.Open("/dev/full", SampleDeviceProperties()), KR_STATUS_TL_FILE_WRITE_FAILED);
+  EXPECT_FALSE(writer.IsOpen());
+  EXPECT_EQ(writer.Open(Path("no/such/dir.rec").c_str(), {}), KR_STATUS_TL_FILE_OPEN_FAILED);
+  const std::string longName(KR_MAX_NAME_LENGTH, 'x');  // names and texts must fit the kit's buffers
   EXPECT_EQ(writer.Open(path.c_str(), {{longName, "P", Value::Int(1)}}), KR_STATUS_OS_BAD_ARGUMENT);
   EXPECT_FALSE(writer.IsOpen());
   ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
@@ -143,9 +251,12 @@ TEST_F(RecordingRoundTrip, WriterRefusesWhatTheFormatCannotCarry) {
   EXPECT_EQ(again, 1u);
   EXPECT_EQ(writer.Close(), KR_STATUS_OK);
   EXPECT_EQ(writer.AppendFrame({again, 1, 0, 1}, &byte), KR_STATUS_TL_WRONG_MODE);
+  RecordingReader reader;  // a recording without frames has none to seek to
+  ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
+  EXPECT_EQ(reader.SeekTime(RecordingReader::kAllStreams, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(reader.SeekFrame(again, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(reader.TellTime(), 0u);
 }
 
 }  // namespace
-}  // namespace testing
-}  // namespace recording
-}  // namespace tollan
+}  // namespace tollan::recording::testing

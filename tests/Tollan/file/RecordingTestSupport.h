@@ -1,6 +1,4 @@
-// Shared helpers of the recording tests: a temporary directory per test, a
-// small four-stream recording (raw, or one codec per stream), and playback
-// into plain values to compare.
+// Shared helpers of the recording tests: a directory per test, a four-stream sample, playback into plain values.
 #pragma once
 
 #include <Tollan/src/file/RecordingReader.h>
@@ -8,10 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -20,13 +16,9 @@
 #include <tuple>
 #include <vector>
 
-namespace tollan {
-namespace recording {
-namespace testing {
+namespace tollan::recording::testing {
 
-// A fresh directory under TMPDIR (else in memory, /dev/shm, where the
-// machine has it, else /tmp), removed after the test. The damage tests
-// write thousands of small files.
+// A fresh directory under TMPDIR, else /dev/shm (the damage tests write thousands of files), else /tmp.
 class RecordingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -34,9 +26,8 @@ class RecordingTest : public ::testing::Test {
     if (base == nullptr || *base == '\0') {
       base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     }
-    std::string pattern = std::string(base) + "/recording-XXXXXX";
-    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-    dir_ = pattern;
+    dir_ = std::string(base) + "/recording-XXXXXX";
+    ASSERT_NE(mkdtemp(&dir_[0]), nullptr);
   }
   void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
   std::string Path(const char* name) const { return dir_ + "/" + name; }
@@ -44,25 +35,12 @@ class RecordingTest : public ::testing::Test {
   std::string dir_;
 };
 
-// Sets this process's file size limit (the disk "fills" there; writes past
-// it fail instead of raising SIGXFSZ); returns the limit it replaced.
-inline rlim_t LimitFileSize(rlim_t bytes) {
-  signal(SIGXFSZ, SIG_IGN);
-  rlimit limit{};
-  getrlimit(RLIMIT_FSIZE, &limit);
-  const rlim_t before = limit.rlim_cur;
-  limit.rlim_cur = bytes;
-  setrlimit(RLIMIT_FSIZE, &limit);
-  return before;
-}
-
 inline std::vector<uint8_t> LoadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Writes a new file (a file replaced by truncation would make some file
-// systems flush it to disk on close, which is slow in a loop).
+// Writes a new file (replacing one by truncation makes some file systems flush it on close, which is slow in a loop).
 inline void SaveBytes(const std::string& path, const uint8_t* data, size_t size) {
   unlink(path.c_str());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -106,33 +84,22 @@ inline Playback PlayAll(RecordingReader& reader) {
   Playback playback;
   for (int guard = 0; guard < 100000; ++guard) {
     Item item;
-    const KrStatus status = reader.Next(&item);
+    KrStatus status = reader.Next(&item);
+    Played played{item.kind, item.streamId, item.frame, reader.CurrentEncoding(), reader.CurrentStoredSize(), {}, {}};
+    if (status == KR_STATUS_OK && item.kind == Item::Kind::kFrame) {
+      played.data.resize(item.frame.size);
+      status = reader.ReadFrameData(played.data.data(), uint32_t(played.data.size()));
+    } else if (status == KR_STATUS_OK && item.kind == Item::Kind::kPropertyChange) {
+      played.change = *item.change;
+    }
     if (status == KR_STATUS_TL_FILE_CORRUPT) {
       playback.corrupt++;
-      continue;
-    }
-    if (status != KR_STATUS_OK) {
+    } else if (status == KR_STATUS_OK) {
+      playback.items.push_back(played);
+    } else {
       playback.end = status;
       return playback;
     }
-    Played played;
-    played.kind = item.kind;
-    played.streamId = item.streamId;
-    if (item.kind == Item::Kind::kFrame) {
-      played.frame = item.frame;
-      played.encoding = reader.CurrentEncoding();
-      played.storedSize = reader.CurrentStoredSize();
-      played.data.resize(item.frame.size);
-      const KrStatus read = reader.ReadFrameData(played.data.data(), uint32_t(played.data.size()));
-      if (read == KR_STATUS_TL_FILE_CORRUPT) {
-        playback.corrupt++;
-        continue;
-      }
-      EXPECT_EQ(read, KR_STATUS_OK);
-    } else if (item.kind == Item::Kind::kPropertyChange) {
-      played.change = *item.change;
-    }
-    playback.items.push_back(played);
   }
   ADD_FAILURE() << "playback did not end";
   return playback;
@@ -145,24 +112,6 @@ inline Playback PlayFile(const std::string& path, const ReaderOptions& options =
   return PlayAll(reader);
 }
 
-inline bool IsPrefix(const std::vector<Played>& prefix, const std::vector<Played>& all) {
-  return prefix.size() <= all.size() && std::equal(prefix.begin(), prefix.end(), all.begin());
-}
-
-inline bool IsSubsequence(const std::vector<Played>& part, const std::vector<Played>& all) {
-  size_t next = 0;
-  for (const Played& played : part) {
-    while (next < all.size() && !(all[next] == played)) {
-      ++next;
-    }
-    if (next == all.size()) {
-      return false;
-    }
-    ++next;
-  }
-  return true;
-}
-
 // The device properties of the sample: one of each type.
 inline std::vector<Property> SampleDeviceProperties() {
   const uint8_t blob[] = {1, 0, 2, 0, 3, 0};
@@ -172,22 +121,22 @@ inline std::vector<Property> SampleDeviceProperties() {
           {"Depth", "AGCBin", Value::General(blob, sizeof(blob))}};
 }
 
-// The stream kinds a sensor records, with small frames.
+// The sample's streams: output format, raw frame size, and compressed sample's codec and frame size.
 struct StreamKind {
   const char* name;
-  const char* type;
-  uint32_t frameSize;
   uint64_t outputFormat;
+  uint32_t rawSize;
+  Compression codec;
+  uint32_t compressedSize;
 };
 constexpr StreamKind kSampleStreams[] = {
-    {"Depth", "Depth", 8 * 6 * 2, 1},  // 16-bit depth
-    {"Image", "Image", 4 * 3 * 3, 5},  // RGB 24-bit
-    {"IR", "IR", 8 * 6, 4},            // grey 8-bit
-    {"Audio", "Audio", 40, 7},         // 16-bit PCM, stereo
+    {"Depth", 1, 8 * 6 * 2, Compression::kDepth, 32 * 24 * 2},  // 16-bit depth
+    {"Image", 5, 4 * 3 * 3, Compression::kLz4, 600},            // RGB 24-bit
+    {"IR", 4, 8 * 6, Compression::kZstd, 600},                  // grey 8-bit
+    {"Audio", 7, 40, Compression::kZlib, 400},                  // 16-bit PCM, stereo
 };
 
-// Frames each codec shrinks: depth of a slanted wall 32 pixels wide with
-// noise and a hole (stream 0), and repeating colour, infra-red and sound.
+// Frames each codec shrinks: a noisy slanted wall with a hole (depth), and repeating values (others).
 inline std::vector<uint8_t> CompressibleFrame(uint32_t stream, uint32_t frameId, uint32_t size) {
   std::vector<uint8_t> bytes(size);
   std::mt19937 random(stream * 100 + frameId);
@@ -201,30 +150,22 @@ inline std::vector<uint8_t> CompressibleFrame(uint32_t stream, uint32_t frameId,
   return bytes;
 }
 
-// The compressed sample's codec and frame size of each stream.
-constexpr Compression kCodecs[] = {Compression::kDepth, Compression::kLz4, Compression::kZstd, Compression::kZlib};
-constexpr uint32_t kSizes[] = {32 * 24 * 2, 600, 600, 400};
-
 // Frame frameId of sample stream id; audio frame 2 is empty.
 inline std::vector<uint8_t> SampleFrame(bool compressed, uint32_t id, uint32_t frameId) {
-  const uint32_t size = id == 3 && frameId == 2 ? 0 : compressed ? kSizes[id] : kSampleStreams[id].frameSize;
+  const StreamKind& kind = kSampleStreams[id];
+  const uint32_t size = id == 3 && frameId == 2 ? 0 : compressed ? kind.compressedSize : kind.rawSize;
   return compressed ? CompressibleFrame(id, frameId, size) : FrameBytes(id, frameId, size);
 }
 
-// Writes the sample: the four streams (stored raw, or each with its codec
-// of kCodecs), three frames each interleaved at frameId * 33333 + id, a
-// property change after the first round and one after the second.
+// Writes the sample: three rounds of the four streams (frame time frameId * 33333 + id), a change after rounds 1 and 2.
 inline void WriteSample(const std::string& path, bool compressed = false) {
   RecordingWriter writer;
   ASSERT_EQ(writer.Open(path.c_str(), SampleDeviceProperties()), KR_STATUS_OK);
-  for (uint32_t id = 0; id < 4; ++id) {
-    const StreamKind& kind = kSampleStreams[id];
+  for (const StreamKind& kind : kSampleStreams) {
     const std::vector<Property> properties = {{kind.name, "OutputFormat", Value::Int(kind.outputFormat)},
                                               {kind.name, "XRes", Value::Int(32)}};
-    uint32_t added = 0;
-    ASSERT_EQ(writer.AddStream({0, kind.name, kind.type, compressed ? kCodecs[id] : Compression::kNone, properties},
-                               &added),
-              KR_STATUS_OK);
+    const Compression codec = compressed ? kind.codec : Compression::kNone;
+    ASSERT_EQ(writer.AddStream({0, kind.name, kind.name, codec, properties}, nullptr), KR_STATUS_OK);
   }
   for (uint32_t frameId = 1; frameId <= 3; ++frameId) {
     for (uint32_t id = 0; id < 4; ++id) {
@@ -240,8 +181,5 @@ inline void WriteSample(const std::string& path, bool compressed = false) {
   }
   ASSERT_EQ(writer.Close(), KR_STATUS_OK);
 }
-inline void WriteCompressed(const std::string& path) { WriteSample(path, true); }
 
-}  // namespace testing
-}  // namespace recording
-}  // namespace tollan
+}  // namespace tollan::recording::testing
