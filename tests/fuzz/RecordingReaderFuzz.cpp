@@ -1,6 +1,6 @@
 // libFuzzer target: the recording reader on arbitrary bytes. Opens the input as a recording, plays it to the end
 // reading every frame, and seeks and tells on the way. Seeds: tests/fuzz/corpus/recording, version 1 recordings that
-// the recording tests also play (keep them).
+// the recording tests also play (keep them) and a version 2 one with frames of every codec.
 #include <Tollan/src/file/RecordingReader.h>
 
 #include <sys/mman.h>
