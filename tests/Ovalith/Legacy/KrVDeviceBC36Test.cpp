@@ -1,6 +1,5 @@
-// The older interface's property bridge: every legacy name of every module
-// and width against the scripted device, the passing between widths, the
-// refusals and the buffer-size rules.
+// The older interface's property bridge: every legacy name of every module and width against the scripted device,
+// the passing between widths, the refusals and the buffer-size rules.
 #include "LegacyTestSupport.h"
 
 #include <cstring>
@@ -14,8 +13,7 @@ namespace {
 
 constexpr KrStatus kBad = KR_STATUS_QM_BAD_PARAMETER;
 
-// Legacy names read straight from the current property of the same name;
-// `own` is the width that lists them (0: both widths do).
+// Legacy names read straight from the current property of the same name; `own` is the width listing them (0: both).
 struct PlainReads {
   const char* module;
   const char* target;
@@ -45,9 +43,8 @@ const PlainReads kPlainReads[] = {
 
 enum Op : unsigned { kGet16 = 1, kGet32 = 2, kSet16 = 4, kSet32 = 8 };
 
-// A legacy name reached through the IO parameters: each listed operation's
-// kit call names `target`, whose current value `current` is the legacy
-// `legacy` (written, the legacy value stores the current one).
+// A legacy name reached through the IO parameters: each listed operation's kit call names `target`, whose current
+// value `current` is the legacy `legacy` (written, the legacy value stores the current one).
 struct Route {
   const char* module;
   const char* name;
@@ -166,22 +163,20 @@ TEST_F(Bridge, ConvertedNamesReachTheirPropertyThroughTheIOParameters) {
       ClearJournal();
       uint32_t wide = 77;
       uint16_t narrow = 77;
+      KrStatus status = KR_STATUS_OK;
       if (op == kSet16) {
-        EXPECT_EQ(device->SetProperty(row.module, row.name, static_cast<uint16_t>(row.legacy)), KR_STATUS_OK);
+        status = device->SetProperty(row.module, row.name, static_cast<uint16_t>(row.legacy));
       } else if (op == kSet32) {
-        EXPECT_EQ(device->SetProperty(row.module, row.name, row.legacy), KR_STATUS_OK);
+        status = device->SetProperty(row.module, row.name, row.legacy);
       } else if (op == kGet16) {
-        EXPECT_EQ(device->GetProperty(row.module, row.name, narrow), KR_STATUS_OK);
+        status = device->GetProperty(row.module, row.name, narrow);
         wide = narrow;
       } else {
-        EXPECT_EQ(device->GetProperty(row.module, row.name, wide), KR_STATUS_OK);
+        status = device->GetProperty(row.module, row.name, wide);
       }
+      EXPECT_EQ(status, KR_STATUS_OK);
       EXPECT_EQ(Target(set ? "KrDeviceProxySetIntProperty" : "KrDeviceProxyGetIntProperty"), path);
-      if (set) {
-        EXPECT_EQ(Current(module.c_str(), property.c_str()), row.current);
-      } else {
-        EXPECT_EQ(wide, row.legacy);
-      }
+      EXPECT_EQ(set ? Current(module, property) : wide, set ? row.current : row.legacy);
     }
   }
   // Read sync reads 0 without any property and refuses 1.

@@ -1,7 +1,5 @@
-// The older interface's client callbacks beside an application that reads
-// too: on the simulated sensor, on a recording it wrote frame by frame, and
-// with a scripted device whose events a test raises from a thread of its own.
-// Everything is counted; nothing is timed.
+// The older interface's client callbacks beside an application that reads too: on the simulated sensor, on a
+// recording it wrote frame by frame, and on a scripted device whose events a thread of the test raises.
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
 
 #include <algorithm>
@@ -15,8 +13,7 @@ namespace {
 
 using namespace device_test;
 
-// The depth frames (id and time stamp) of every call, and whether each call
-// saw the frame its device shows.
+// The depth frames (id and time stamp) of every call, and whether each call saw the frame its device shows.
 struct Calls {
   std::vector<uint32_t> ids;
   std::vector<uint64_t> timestamps;
@@ -52,19 +49,16 @@ TEST_F(KrVDeviceCallbackTest, ApplicationReadsKeepTheirPaceAndTheHandlerGetsEver
   KrVDevice device;
   ASSERT_EQ(device.OpenSensor("*:0", nullptr, nullptr), KR_STATUS_OK);
   RecordingHandler handler;
-  // Set twice: the second call must not double the deliveries.
+  // Set twice: the second call must not double the deliveries. The sensor is unpaced: each read waits only for the
+  // next frame, so a read the callbacks slowed down or robbed shows as a frame the application did not see.
   ASSERT_EQ(device.SetCallbackHandler(&handler), KR_STATUS_OK);
   ASSERT_EQ(device.SetCallbackHandler(&handler), KR_STATUS_OK);
-  // The sensor is unpaced: each read waits only for the next frame to be
-  // drawn, so a read that the callbacks slowed down or robbed shows as a
-  // frame the application did not see.
   std::vector<uint32_t> seen;
   for (int i = 0; i < kReads; ++i) {
     ASSERT_EQ(device.Read(), KR_STATUS_OK);
     seen.push_back(device.GetDepthMap()->GetFrameID());
   }
   ASSERT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_OK);
-
   const std::vector<uint32_t> called = handler.Seen().ids;
   ASSERT_FALSE(called.empty());
   EXPECT_TRUE(handler.Seen().consistent);
@@ -72,14 +66,12 @@ TEST_F(KrVDeviceCallbackTest, ApplicationReadsKeepTheirPaceAndTheHandlerGetsEver
   for (size_t i = 1; i < called.size(); ++i) {
     EXPECT_EQ(called[i], called[i - 1] + 1) << "call " << i;
   }
-  // The application saw at least 90% of the frames made while it read
-  // (without a handler it sees all of them), each also given to the handler.
+  // The application saw at least 90% of the frames made while it read, each also given to the handler.
   const uint32_t made = seen.back() - seen.front() + 1;
   EXPECT_GE(kReads * 10, static_cast<int>(made) * 9) << "frames made " << made;
   for (uint32_t id : seen) {
     EXPECT_NE(std::find(called.begin(), called.end(), id), called.end()) << "frame " << id;
   }
-
   // Cleared: the application reads every frame and the handler hears of none.
   const uint32_t before = device.GetDepthMap()->GetFrameID();
   for (int i = 0; i < kReads; ++i) {
@@ -94,9 +86,8 @@ std::vector<uint8_t> Bytes(const void* data, size_t size) {
   return std::vector<uint8_t>(bytes, bytes + size);
 }
 
-// Frame-by-frame writing into a new recording, with and without the source
-// device named at the open: the file's streams take their frame size from the
-// requested geometry, and the frames (audio too, with the source) play back
+// Frames written one by one into a new recording, with and without the source device named at the open: the file's
+// streams take their frame size from the requested geometry, and the frames (audio too, with the source) play back
 // unchanged and once each, to the application and to a handler.
 TEST_F(KrVDeviceCallbackTest, WrittenFramesPlayBackUnchangedOnceEachAlsoToAHandler) {
   constexpr int kFrames = 3;
@@ -207,9 +198,7 @@ TEST_F(KrVDeviceCallbackTest, EventThreadNeverWaitsForTheApplicationsFrameLock) 
   const KrDeviceHandle kit = KitHandleOf(device);
   ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
   RecordingHandler handler;
-
-  // Set: the event is served when the application lets the lock go. Then
-  // cleared: nothing is served, and the event still does not wait.
+  // Set: the event is served when the application lets the lock go. Cleared: nothing is served, nor waits.
   for (const bool set : {true, false}) {
     SCOPED_TRACE(set ? "handler set" : "handler cleared");
     ASSERT_EQ(device.SetCallbackHandler(&handler), KR_STATUS_OK);

@@ -66,7 +66,7 @@ TEST(KrVInitStreamPropertiesTest, CopiesAreIndependent) {
     EXPECT_EQ(props->GetConfigure(), 0);
   }
   EXPECT_EQ(target->IsProperty("Depth", "FPS"), 0);  // the old tables are gone
-  target.reset();  // destroying the copies in any order is safe
+  target.reset();                                    // destroying the copies in any order is safe
   uint32_t rate = 0;
   ASSERT_EQ(source.GetProperty("Audio", "SampleRate", rate), KR_STATUS_OK);
   EXPECT_EQ(rate, 8000u);

@@ -1,3 +1,5 @@
+// The frame objects over a fake device's streams: windows, depth representation, depth and image maps, audio buffers,
+// and copies into maps that share their source's pixels.
 #include <Ovalith/framedata/KrVAudioBuffer.h>
 #include <Ovalith/framedata/KrVDepthMap.h>
 #include <Ovalith/framedata/KrVImageMap.h>
@@ -13,14 +15,10 @@ namespace {
 
 using PixelTest = FrameTest;
 
-void ExpectWindow(const KrVPixelStreamData& frame, unsigned short xRes, unsigned short yRes, unsigned short x,
-                  unsigned short y, unsigned short parentX, unsigned short parentY) {
-  EXPECT_EQ(xRes, frame.GetXRes());
-  EXPECT_EQ(yRes, frame.GetYRes());
-  EXPECT_EQ(x, frame.GetXOffset());
-  EXPECT_EQ(y, frame.GetYOffset());
-  EXPECT_EQ(parentX, frame.GetParentXRes());
-  EXPECT_EQ(parentY, frame.GetParentYRes());
+void ExpectWindow(const KrVPixelStreamData& frame, int xRes, int yRes, int x, int y, int parentX, int parentY) {
+  EXPECT_EQ(std::vector<int>({xRes, yRes, x, y, parentX, parentY}),
+            std::vector<int>({frame.GetXRes(), frame.GetYRes(), frame.GetXOffset(), frame.GetYOffset(),
+                              frame.GetParentXRes(), frame.GetParentYRes()}));
 }
 
 void ExpectTranslator(const KrVRealWorldTranslator* t, const KrVPixelStreamData& frame, double zpd) {
@@ -164,10 +162,51 @@ TEST_F(DepthMapTest, ConvertToRealWorldUsesTheMapsTranslator) {
   EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, unbound.ConvertToRealWorld(points));
 }
 
+// A copy of a bound map wraps the same stream buffer: cloning or windowing into it leaves the stream's frame as it was.
+TEST_F(DepthMapTest, CloneAndInitializeIntoAMapSharingTheSourcesPixelsKeepTheSource) {
+  const std::vector<uint16_t> frame = depth.pixels;
+  KrVDepthMap bound(&stream, 1, 0);
+  KrVDepthMap sharing(bound);
+  ASSERT_EQ(sharing.Data(), depth.pixels.data());
+  ASSERT_EQ(bound.Clone(sharing), KR_STATUS_OK);
+  EXPECT_EQ(depth.pixels, frame);
+  EXPECT_NE(sharing.Data(), depth.pixels.data());
+  EXPECT_TRUE(std::equal(frame.begin(), frame.end(), sharing.Data()));
+  KrVDepthMap window(bound);
+  ASSERT_EQ(window.Initialize(bound, 10, 4, 2, 3), KR_STATUS_OK);
+  EXPECT_EQ(depth.pixels, frame);
+  // The same for image maps over the stream's bytes (2 bytes per pixel).
+  KrVImageMap image(&stream, 1, 0);
+  ASSERT_EQ(static_cast<void*>(image.Data()), static_cast<void*>(depth.pixels.data()));
+  KrVImageMap imageCopy(image);
+  ASSERT_EQ(image.Clone(imageCopy), KR_STATUS_OK);
+  KrVImageMap imageWindow(image);
+  ASSERT_EQ(imageWindow.Initialize(image, 8, 2, 0, 0), KR_STATUS_OK);
+  EXPECT_EQ(depth.pixels, frame);
+  EXPECT_EQ(std::memcmp(imageCopy.Data(), frame.data(), frame.size() * 2), 0);
+}
+
+TEST_F(DepthMapTest, StreamWhoseBufferIsNullGivesMapsOverNoPixels) {
+  device.SetPointer("Depth", "Buffer", nullptr);
+  KrVDepthMap map(&stream, 1, 0);
+  EXPECT_EQ(map.IsValid(), 0);
+  EXPECT_EQ(map.Data(), nullptr);
+  map.Clear();  // nothing to clear: no crash
+  KrVDepthMap target;
+  EXPECT_EQ(map.Clone(target), KR_STATUS_QM_NOT_INITIALIZED);
+  KrVImageMap image(&stream, 1, 0);
+  EXPECT_EQ(image.GetMatrix().GetXRes() * image.GetMatrix().GetYRes(), 0);
+  image.Clear();
+  KrVAudioBuffer audio(&stream, 1, 0);
+  EXPECT_EQ(audio.GetBufferAllocatedSize(), 0u);
+  audio.Clear();
+  // A map bound to no stream shows an empty window at the origin.
+  ExpectWindow(KrVDepthMap(nullptr, 1, 0), 0, 0, 0, 0, 0, 0);
+}
+
 class ImageMapTest : public FrameTest {
  protected:
-  // 8 x 4 pixels of 3 bytes: the stream's buffer (made as 8 x 6 of 2 bytes)
-  // holds all 96 bytes.
+  // 8 x 4 pixels of 3 bytes: the stream's buffer (made as 8 x 6 of 2 bytes) holds all 96 bytes.
   ImageMapTest() : image(device, "Image", 8, 6) {
     device.SetInt("Image", "YRes", 4);
     device.SetInt("Image", "BytesPerPixel", 3);
@@ -240,8 +279,8 @@ TEST_F(AudioTest, BoundBufferFollowsItsStream) {
   EXPECT_EQ(0, KrVAudioBuffer(nullptr, 1, 0).IsValid());
 }
 
-// The target gets its own buffer of the allocated size with the valid
-// samples; the source keeps its samples; either may go first.
+// The target gets its own buffer of the allocated size with the valid samples; the source keeps its samples; either
+// may go first.
 TEST_F(AudioTest, CloneCopiesTheSamplesIntoItsOwnBuffer) {
   for (int order = 0; order < 2; ++order) {
     auto source = std::make_unique<KrVAudioBuffer>(&audioStream, 1, 0);
