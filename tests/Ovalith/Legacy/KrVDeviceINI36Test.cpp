@@ -1,5 +1,4 @@
-// Old-format INI files and capture mode on the simulated sensor and on a
-// scripted device of another kind.
+// Old-format INI files and capture mode on the simulated sensor and on a scripted device of another kind.
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
 #include "Ovalith/properties/FakeStreamContainer.h"
 
@@ -10,8 +9,7 @@ namespace {
 
 using namespace device_test;
 
-// A stream section without any key: the kit opens the sensor the old format
-// implies.
+// A stream section without any key: the kit opens the sensor the old format implies.
 const std::string kStreams = "[Streams]\n";
 
 class KrVDeviceINI36Test : public DeviceTest {
@@ -32,24 +30,14 @@ class KrVDeviceINI36Test : public DeviceTest {
 };
 
 TEST_F(KrVDeviceINI36Test, EmptyStreamSectionAddsDefaultStreamsAndOpensThemByDeviceKind) {
-  struct Row {
-    const char* kind;
-    std::string section;
-    size_t openAllCalls;
-    std::vector<std::string> openedOneByOne;
-  };
   Script script = CameraScript();
   script.acceptUnknownInitialValues = true;
   ASSERT_EQ(DefineScript("camera", script), KR_STATUS_OK);
-  const Row rows[] = {
-      {"SensorV2", kStreams, 0, {"Depth", "Image"}},
-      {"Scripted", "[Streams]\nConnection=scripted:camera\n", 1, {}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.kind);
+  for (const bool scripted : {false, true}) {
+    SCOPED_TRACE(scripted ? "scripted" : "sensor");
     KrVDevice device;
     Journal();
-    ASSERT_EQ(OpenOld(device, row.section), KR_STATUS_OK);
+    ASSERT_EQ(OpenOld(device, kStreams + (scripted ? "Connection=scripted:camera\n" : "")), KR_STATUS_OK);
     for (const char* stream : {"Depth", "Image"}) {
       EXPECT_EQ(IntOf(device, stream, "XRes"), 320u);
       EXPECT_EQ(IntOf(device, stream, "YRes"), 240u);
@@ -57,7 +45,8 @@ TEST_F(KrVDeviceINI36Test, EmptyStreamSectionAddsDefaultStreamsAndOpensThemByDev
     }
     EXPECT_EQ(IntOf(device, "Audio", "NumOfChannels"), 2u);
     EXPECT_EQ(IntOf(device, "Audio", "SampleRate"), 48000u);
-    ExpectOpened(row.openAllCalls, row.openedOneByOne);
+    // A sensor opens its streams one by one, another kind all at once.
+    ExpectOpened(scripted ? 1 : 0, scripted ? std::vector<std::string>{} : std::vector<std::string>{"Depth", "Image"});
     EXPECT_EQ(CountJournalCalls("KrDeviceProxySetIntProperty", "Mirror"), 0u);  // no "StreamFlags"
     EXPECT_NE(device.GetDepthMap(), nullptr);
   }
@@ -79,8 +68,7 @@ TEST_F(KrVDeviceINI36Test, ImageModeThreeMakesTheImageStreamInfraRedAndSharesOne
   EXPECT_EQ(device.GetImageMap(), nullptr);
 }
 
-// The sensor section's record keys: an AGC key changes only its bound, and
-// cropping needs all four keys.
+// The sensor section's record keys: an AGC key changes only its bound, and cropping needs all four keys.
 TEST_F(KrVDeviceINI36Test, RecordKeysAgcBinAndCropping) {
   {
     KrVDevice reference;  // a sensor with a depth stream and untouched bins
@@ -111,14 +99,13 @@ TEST_F(KrVDeviceINI36Test, RecordKeysAgcBinAndCropping) {
   Journal();
   EXPECT_EQ(OpenOld(device, complete), KR_STATUS_OS_KEY_NOT_FOUND);
   EXPECT_EQ(device.GetLastStatus(), KR_STATUS_OS_KEY_NOT_FOUND);
-  // The earlier keys were applied, then the device was closed again.
+  // The earlier keys were applied, then the device closed again.
   EXPECT_EQ(CountJournalCalls("KrDeviceProxySetIntProperty", "HoleFilter"), 1u);
   EXPECT_EQ(CountJournalCalls("KrDeviceProxySetGeneralProperty", "Cropping"), 0u);
   EXPECT_EQ(device.GetDepthMap(), nullptr);
 }
 
-// Bad names and modes fail and close the device; the flags set the mirror
-// only for the mirror alone.
+// Bad names and modes fail and close the device; the flags set the mirror only for the mirror alone.
 TEST_F(KrVDeviceINI36Test, StreamKeysAndModes) {
   const struct {
     std::string text;
@@ -150,8 +137,8 @@ TEST_F(KrVDeviceINI36Test, StreamKeysAndModes) {
   }
 }
 
-// The sensor section's keys, all in one file: each reaches its current
-// property (the journal shows the kit's write; the sensor holds the value).
+// The sensor section's keys, all in one file: each reaches its current property (the journal shows the kit's write;
+// the sensor holds the value).
 TEST_F(KrVDeviceINI36Test, EverySensorKeyReachesItsProperty) {
   const struct {
     const char* key;
@@ -223,14 +210,13 @@ TEST_F(KrVDeviceINI36Test, DepthAndImageModesSelectInputFormatOrLeaveTheStreamCl
 
 TEST_F(KrVDeviceINI36Test, CaptureModeSavesWhatTheLastStartFound) {
   KrVDevice device;
-  // The file starts capture mode once ("None"); a second start saves that.
+  // The file starts capture mode once ("None"); a second start saves that, a fresh device has nothing to restore.
   ASSERT_EQ(OpenOld(device, kStreams + "CaptureMode=1\nCaptureModeNewFramesOnly=0\n"), KR_STATUS_OK);
   EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "None");
   ASSERT_EQ(device.StartCaptureMode(1), KR_STATUS_OK);
   EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "Any");
   ASSERT_EQ(device.StopCaptureMode(), KR_STATUS_OK);
   EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "None");
-
   KrVDevice fresh;
   ASSERT_EQ(fresh.CreateSensor("*:1", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
   ASSERT_EQ(fresh.SetProperty("Device", "PrimaryStream", "None"), KR_STATUS_OK);

@@ -83,7 +83,7 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyAndMissingModulesHaveTheirRule
   }
 }
 
-TEST_F(NumberedParams, FailuresPassThroughAndUnknownNumbersTouchNothing) {
+TEST_F(NumberedParams, FailuresPassThroughUnknownNumbersTouchNothingAndPrimaryStreamIsText) {
   for (const char* call : {"KrDeviceProxyDoesModuleExist", "KrDeviceProxyGetIntProperty"}) {
     FailCall(call, kInjected);
     int value = 77;
@@ -115,13 +115,11 @@ TEST_F(NumberedParams, FailuresPassThroughAndUnknownNumbersTouchNothing) {
   EXPECT_EQ(device->GetIOParam(29, value), kUnknown);
   EXPECT_EQ(device->SetIOParam(29, 1), KR_STATUS_OK);
   EXPECT_EQ(Current("Device", "Reset"), 1u);
-}
-
-TEST_F(NumberedParams, PrimaryStreamIsTheDeviceText) {
+  // 25 is the primary stream, the device's text as a number.
   for (const auto& row : {std::make_pair(1, "Depth"), std::make_pair(2, "Image"), std::make_pair(0, "Any")}) {
     EXPECT_EQ(device->SetIOParam(25, row.first), KR_STATUS_OK);
     EXPECT_EQ(TextOf(*device, "Device", "PrimaryStream"), row.second);
-    int value = 77;
+    value = 77;
     EXPECT_EQ(device->GetIOParam(25, value), KR_STATUS_OK);
     EXPECT_EQ(value, row.first);
   }
@@ -129,7 +127,7 @@ TEST_F(NumberedParams, PrimaryStreamIsTheDeviceText) {
   EXPECT_EQ(device->SetIOParam(25, 3), KR_STATUS_TL_BAD_PRIMARY_STREAM);
   EXPECT_EQ(CountJournalCalls("KrDeviceProxySetStringProperty"), 0u);
   ASSERT_EQ(device->SetProperty("Device", "PrimaryStream", "IR"), KR_STATUS_OK);
-  int value = 77;
+  value = 77;
   EXPECT_EQ(device->GetIOParam(25, value), KR_STATUS_OK);
   EXPECT_EQ(value, 0);
   FailCall("KrDeviceProxyGetStringProperty", kInjected);
@@ -138,65 +136,48 @@ TEST_F(NumberedParams, PrimaryStreamIsTheDeviceText) {
   EXPECT_EQ(value, 77);
 }
 
-struct NamedRow {
+// Every name with every value pair of its conversion: `legacy` written stores `current` in `module`/`property`;
+// `stored` there reads back as `back`. Names without a conversion pass values unchanged.
+const struct NamedRow {
   const char* name;
   const char* module;
   const char* property;
-};
-
-const NamedRow kNamed[] = {{"MinDepthValue", "Depth", "MinDepthValue"},
-                           {"MaxDepthValue", "Depth", "MaxDepthValue"},
-                           {"GMCMode", "Depth", "GmcMode"},
-                           {"DepthWhiteBalance", "Depth", "WhiteBalancedEnabled"},
-                           {"DepthInputFormat", "Depth", "InputFormat"},
-                           {"DepthState", "Depth", "State"},
-                           {"DepthCompression", "Depth", "Compression"},
-                           {"RGBRegistrarState", "Depth", "Registration"},
-                           {"ImageInputFormat", "Image", "InputFormat"},
-                           {"ImageState", "Image", "State"},
-                           {"ImageCompression", "Image", "Compression"},
-                           {"AudioEnabled", "Audio", "State"},
-                           {"AudioLeftChannelVolume", "Audio", "LeftChannelVolume"},
-                           {"AudioRightChannelVolume", "Audio", "RightChannelVolume"},
-                           {"AudioSampleRate", "Audio", "SampleRate"},
-                           {"AudioReadChunkSize", "Audio", "ReadChunkSize"},
-                           {"AudioReadMode", "Audio", "ReadChunkSize"},
-                           {"AudioCompression", "Audio", "Compression"},
-                           {"FrameDelay", "Device", "FrameDelay"},
-                           {"ReadLogInterval", "Device", "FirmwareLogInterval"},
-                           {"PrintLog", "Device", "FirmwareLogPrint"}};
-
-// Every value pair of every conversion: `legacy` written stores `current`; `stored` reads back as `back`. Plain
-// names stand for the rows without a conversion.
-const struct {
-  const char* name;
   int legacy;
   uint64_t current;
   uint64_t stored;
   int back;
-} kConversions[] = {{"MinDepthValue", -3, ~uint64_t{2}, ~uint64_t{2}, -3},
-                    {"GMCMode", 9, 1, 5, 5},
-                    {"DepthWhiteBalance", -1, 1, 0, 0},
-                    {"DepthInputFormat", 3, 1, 3, 3},
-                    {"DepthState", 4, 1, 1, 2},
-                    {"DepthState", 0, 0, 3, 3},
-                    {"RGBRegistrarState", 5, 1, 7, 2},
-                    {"RGBRegistrarState", 0, 0, 0, 0},
-                    {"DepthCompression", 1, 0, 0, 1},
-                    {"DepthCompression", 2, 1, 1, 2},
-                    {"DepthCompression", 4, 2, 2, 4},
-                    {"DepthCompression", 4, 2, 7, 7},
-                    {"ImageCompression", 1, 0, 0, 1},
-                    {"ImageCompression", 2, 3, 3, 2},
-                    {"ImageCompression", 3, 4, 4, 3},
-                    {"ImageCompression", 4, 5, 5, 4},
-                    {"ImageCompression", 4, 5, 2, 2},
-                    {"AudioCompression", 1, 0, 0, 1},
-                    {"AudioCompression", 1, 0, 3, 3},
-                    {"AudioReadMode", 0, 0, 0, 0},
-                    {"AudioReadMode", 1, 2120, 100, 1},
-                    {"ImageState", 0, 0, 0, 0},
-                    {"AudioSampleRate", 44100, 44100, 48000, 48000}};
+} kNamed[] = {{"MinDepthValue", "Depth", "MinDepthValue", -3, ~uint64_t{2}, ~uint64_t{2}, -3},
+              {"MaxDepthValue", "Depth", "MaxDepthValue", 7, 7, 9, 9},
+              {"GMCMode", "Depth", "GmcMode", 9, 1, 5, 5},
+              {"DepthWhiteBalance", "Depth", "WhiteBalancedEnabled", -1, 1, 0, 0},
+              {"DepthInputFormat", "Depth", "InputFormat", 3, 1, 3, 3},
+              {"DepthState", "Depth", "State", 4, 1, 1, 2},
+              {"DepthState", "Depth", "State", 0, 0, 3, 3},
+              {"DepthCompression", "Depth", "Compression", 1, 0, 0, 1},
+              {"DepthCompression", "Depth", "Compression", 2, 1, 1, 2},
+              {"DepthCompression", "Depth", "Compression", 4, 2, 2, 4},
+              {"DepthCompression", "Depth", "Compression", 4, 2, 7, 7},
+              {"RGBRegistrarState", "Depth", "Registration", 5, 1, 7, 2},
+              {"RGBRegistrarState", "Depth", "Registration", 0, 0, 0, 0},
+              {"ImageInputFormat", "Image", "InputFormat", 7, 7, 9, 9},
+              {"ImageState", "Image", "State", 0, 0, 0, 0},
+              {"ImageCompression", "Image", "Compression", 1, 0, 0, 1},
+              {"ImageCompression", "Image", "Compression", 2, 3, 3, 2},
+              {"ImageCompression", "Image", "Compression", 3, 4, 4, 3},
+              {"ImageCompression", "Image", "Compression", 4, 5, 5, 4},
+              {"ImageCompression", "Image", "Compression", 4, 5, 2, 2},
+              {"AudioEnabled", "Audio", "State", 7, 7, 9, 9},
+              {"AudioLeftChannelVolume", "Audio", "LeftChannelVolume", 7, 7, 9, 9},
+              {"AudioRightChannelVolume", "Audio", "RightChannelVolume", 7, 7, 9, 9},
+              {"AudioSampleRate", "Audio", "SampleRate", 44100, 44100, 48000, 48000},
+              {"AudioReadChunkSize", "Audio", "ReadChunkSize", 7, 7, 9, 9},
+              {"AudioReadMode", "Audio", "ReadChunkSize", 0, 0, 0, 0},
+              {"AudioReadMode", "Audio", "ReadChunkSize", 1, 2120, 100, 1},
+              {"AudioCompression", "Audio", "Compression", 1, 0, 0, 1},
+              {"AudioCompression", "Audio", "Compression", 1, 0, 3, 3},
+              {"FrameDelay", "Device", "FrameDelay", 7, 7, 9, 9},
+              {"ReadLogInterval", "Device", "FirmwareLogInterval", 7, 7, 9, 9},
+              {"PrintLog", "Device", "FirmwareLogPrint", 7, 7, 9, 9}};
 
 class NamedParams : public LegacyTest {
  public:
@@ -212,18 +193,20 @@ class NamedParams : public LegacyTest {
   }
 };
 
-// Each name reaches its property; with its module missing, it reads 0 for a stream (compression: 1, off) and fails
-// for the device.
-TEST_F(NamedParams, EveryNameNamesItsPropertyAndMissingModulesHaveTheirRule) {
+// With its module missing, a name reads 0 for a stream (compression: 1, off) and fails for the device.
+TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysAndHasItsMissingModuleRule) {
   Create(Named(true, true));
   for (const NamedRow& row : kNamed) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(std::string(row.name) + " " + std::to_string(row.legacy));
     ClearJournal();
+    EXPECT_EQ(device->SetIOParam(row.name, row.legacy), KR_STATUS_OK);
+    EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), PathOf(row.module, row.property));
+    EXPECT_EQ(Current(row.module, row.property), row.current);
+    ASSERT_EQ(device->SetProperty(row.module, row.property, row.stored), KR_STATUS_OK);
     int value = 77;
     EXPECT_EQ(device->GetIOParam(row.name, value), KR_STATUS_OK);
     EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), PathOf(row.module, row.property));
-    EXPECT_EQ(device->SetIOParam(row.name, 1), KR_STATUS_OK);
-    EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), PathOf(row.module, row.property));
+    EXPECT_EQ(value, row.back);
     device->hidden = {row.module};
     const bool deviceRule = std::strcmp(row.module, "Device") == 0;
     value = 77;
@@ -239,21 +222,6 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyAndMissingModulesHaveTheirRule) {
     EXPECT_EQ(device->SetIOParam(unknown, 1), kUnknown) << unknown;
   }
   EXPECT_EQ(device->GetIOParam(static_cast<const char*>(nullptr), value), kUnknown);
-}
-
-TEST_F(NamedParams, EveryConversionPairHoldsBothWays) {
-  Create(Named(true, true));
-  for (const auto& pair : kConversions) {
-    SCOPED_TRACE(std::string(pair.name) + " " + std::to_string(pair.legacy));
-    const NamedRow& row = *std::find_if(std::begin(kNamed), std::end(kNamed),
-                                        [&](const NamedRow& r) { return std::strcmp(r.name, pair.name) == 0; });
-    EXPECT_EQ(device->SetIOParam(pair.name, pair.legacy), KR_STATUS_OK);
-    EXPECT_EQ(Current(row.module, row.property), pair.current);
-    ASSERT_EQ(device->SetProperty(row.module, row.property, pair.stored), KR_STATUS_OK);
-    int value = 77;
-    EXPECT_EQ(device->GetIOParam(pair.name, value), KR_STATUS_OK);
-    EXPECT_EQ(value, pair.back);
-  }
 }
 
 TEST_F(NamedParams, RefusedValuesAndGuardsTouchNothing) {

@@ -21,16 +21,13 @@ void ExpectWindow(const KrVPixelStreamData& frame, int xRes, int yRes, int x, in
                               frame.GetParentXRes(), frame.GetParentYRes()}));
 }
 
+// The translator covers the frame's window and has the calibration.
 void ExpectTranslator(const KrVRealWorldTranslator* t, const KrVPixelStreamData& frame, double zpd) {
   ASSERT_NE(nullptr, t);
   EXPECT_EQ(zpd, t->GetZPD());
   EXPECT_EQ(0.1042, t->GetZPPS());
-  EXPECT_EQ(frame.GetXRes(), t->GetXRes());
-  EXPECT_EQ(frame.GetYRes(), t->GetYRes());
-  EXPECT_EQ(frame.GetParentXRes(), t->GetParentXRes());
-  EXPECT_EQ(frame.GetParentYRes(), t->GetParentYRes());
-  EXPECT_EQ(frame.GetXOffset(), t->GetXOffset());
-  EXPECT_EQ(frame.GetYOffset(), t->GetYOffset());
+  ExpectWindow(frame, t->GetXRes(), t->GetYRes(), t->GetXOffset(), t->GetYOffset(), t->GetParentXRes(),
+               t->GetParentYRes());
 }
 
 TEST_F(PixelTest, RepresentationFollowsCroppingDepthRangeAndCalibration) {
@@ -264,24 +261,9 @@ class AudioTest : public FrameTest {
   KrVStream audioStream;
 };
 
-TEST_F(AudioTest, BoundBufferFollowsItsStream) {
-  KrVAudioBuffer buffer(&audioStream, 1, 0);
-  EXPECT_EQ(1, buffer.IsValid());
-  EXPECT_EQ(32u, buffer.GetBufferAllocatedSize());
-  EXPECT_EQ(44100, buffer.GetSampleRate());
-  EXPECT_EQ(2, buffer.GetNumberOfChannels());
-  EXPECT_EQ(reinterpret_cast<unsigned char*>(audio.pixels.data()), buffer.Data());
-  buffer.SetBufferSize(100);
-  EXPECT_EQ(0u, buffer.GetBufferSize());  // the frame's size, set by data updates
-  std::vector<uint16_t> moved(16, 1);
-  audio.MoveBuffer(moved);
-  EXPECT_EQ(reinterpret_cast<unsigned char*>(moved.data()), buffer.Data());
-  EXPECT_EQ(0, KrVAudioBuffer(nullptr, 1, 0).IsValid());
-}
-
-// The target gets its own buffer of the allocated size with the valid samples; the source keeps its samples; either
-// may go first.
-TEST_F(AudioTest, CloneCopiesTheSamplesIntoItsOwnBuffer) {
+// A clone gets its own buffer of the allocated size with the valid samples; the source keeps its samples; either may
+// go first.
+TEST_F(AudioTest, CloneCopiesTheSamplesIntoItsOwnBufferAndABoundBufferFollowsItsStream) {
   for (int order = 0; order < 2; ++order) {
     auto source = std::make_unique<KrVAudioBuffer>(&audioStream, 1, 0);
     const std::vector<uint16_t> before = audio.pixels;
@@ -299,8 +281,19 @@ TEST_F(AudioTest, CloneCopiesTheSamplesIntoItsOwnBuffer) {
     EXPECT_EQ(0, (*copy)[0]);
   }
   EXPECT_EQ(0u, device.Subscriptions());
-  KrVAudioBuffer unbound, other;
-  EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, unbound.Clone(other));
+  KrVAudioBuffer buffer(&audioStream, 1, 0);
+  EXPECT_EQ(1, buffer.IsValid());
+  EXPECT_EQ(32u, buffer.GetBufferAllocatedSize());
+  EXPECT_EQ(44100, buffer.GetSampleRate());
+  EXPECT_EQ(2, buffer.GetNumberOfChannels());
+  buffer.SetBufferSize(100);
+  EXPECT_EQ(0u, buffer.GetBufferSize());  // the frame's size, set by data updates
+  std::vector<uint16_t> moved(16, 1);
+  audio.MoveBuffer(moved);
+  EXPECT_EQ(reinterpret_cast<unsigned char*>(moved.data()), buffer.Data());
+  KrVAudioBuffer unbound(nullptr, 1, 0);
+  EXPECT_EQ(0, unbound.IsValid());
+  EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, unbound.Clone(buffer));
 }
 
 }  // namespace
