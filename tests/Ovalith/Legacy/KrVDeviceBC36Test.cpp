@@ -88,6 +88,10 @@ const Route kRoutes[] = {
 
 class Bridge : public LegacyTest {
  public:
+  void SetUp() override {
+    LegacyTest::SetUp();
+    Create(Everything());
+  }
   // Every current property the bridge reaches, on plain device modules.
   static Script Everything() {
     Script script = Modules();
@@ -116,7 +120,6 @@ class Bridge : public LegacyTest {
 };
 
 TEST_F(Bridge, PlainNamesReadTheirCurrentPropertyAtEitherWidth) {
-  Create(Everything());
   uint32_t tag = 1;
   for (const PlainReads& row : kPlainReads) {
     for (const char* name : row.names) {
@@ -134,10 +137,18 @@ TEST_F(Bridge, PlainNamesReadTheirCurrentPropertyAtEitherWidth) {
       EXPECT_EQ(narrow, audioAccepts ? 7 : low16);
     }
   }
-  // A failed read passes through at either width and stores nothing.
-  FailCall("KrDeviceProxyGetIntProperty", KR_STATUS_TL_INJECTED_FAILURE);
+  // The infra-red state reads 0 while "Image" is missing; a failed query passes through at either width and stores
+  // nothing.
+  device->hidden = {"Image"};
   uint32_t wide = 7;
+  EXPECT_EQ(device->GetProperty("IR", "State", wide), KR_STATUS_OK);
+  EXPECT_EQ(wide, 0u);
+  device->hidden.clear();
+  FailCall("KrDeviceProxyDoesModuleExist", KR_STATUS_TL_INJECTED_FAILURE);
+  FailCall("KrDeviceProxyGetIntProperty", KR_STATUS_TL_INJECTED_FAILURE);
+  wide = 7;
   uint16_t narrow = 7;
+  EXPECT_EQ(device->GetProperty("IR", "State", wide), KR_STATUS_TL_INJECTED_FAILURE);
   EXPECT_EQ(device->GetProperty("Depth", "Gain", wide), KR_STATUS_TL_INJECTED_FAILURE);
   EXPECT_EQ(device->GetProperty("Depth", "XRes", narrow), KR_STATUS_TL_INJECTED_FAILURE);
   EXPECT_EQ(device->GetLastStatus(), KR_STATUS_TL_INJECTED_FAILURE);
@@ -146,7 +157,6 @@ TEST_F(Bridge, PlainNamesReadTheirCurrentPropertyAtEitherWidth) {
 }
 
 TEST_F(Bridge, ConvertedNamesReachTheirPropertyThroughTheIOParameters) {
-  Create(Everything());
   for (const Route& row : kRoutes) {
     const std::string path(row.target);
     const std::string module = path.substr(0, path.find('/'));
@@ -200,9 +210,8 @@ TEST_F(Bridge, ConvertedNamesReachTheirPropertyThroughTheIOParameters) {
 }
 
 TEST_F(Bridge, UnknownNamesAreRefusedAndLeaveEveryOperationFree) {
-  Create(Everything());
-  // Only the infra-red pointer set and the audio integer gets take a name
-  // they do not know; the audio 32-bit get reads 0.
+  // Only the infra-red pointer set and the audio integer gets take a name they do not know; the audio 32-bit get
+  // reads 0.
   for (const char* module : {"Depth", "Image", "IR", "Audio", "Shifts", "FixedParams", "Device", "depth"}) {
     SCOPED_TRACE(module);
     const KrStatus audioGet = std::strcmp(module, "Audio") == 0 ? KR_STATUS_OK : kBad;
@@ -237,7 +246,6 @@ TEST_F(Bridge, UnknownNamesAreRefusedAndLeaveEveryOperationFree) {
 }
 
 TEST_F(Bridge, PointerNamesMoveTheirBytesAndTheTables) {
-  Create(Everything());
   const struct {
     const char* module;
     const char* name;
@@ -287,29 +295,12 @@ TEST_F(Bridge, BufferSizesAreConfirmedAndTheFrameAddressIsRead) {
   EXPECT_EQ(device->SetProperty("Audio", "BufferSize", uint32_t{kFrameBytes}), KR_STATUS_OK);
   EXPECT_EQ(Current("Audio", "BufferSize"), kFrameBytes);
   EXPECT_EQ(device->SetProperty("Audio", "State", uint32_t{1}), KR_STATUS_OK);
-
   void* address = nullptr;
   EXPECT_EQ(device->GetProperty("Depth", "Buffer", address), KR_STATUS_OK);
   EXPECT_EQ(address, static_cast<void*>(device->GetDepthMap()->Data()));
-
   // Without the frame object there is nothing to confirm against.
   ASSERT_EQ(device->RemoveStream("Depth"), KR_STATUS_OK);
   EXPECT_EQ(device->SetProperty("Depth", "BufferSize", uint32_t{13}), KR_STATUS_OK);
-}
-
-TEST_F(Bridge, InfraRedStateFollowsTheImageModuleInEitherMode) {
-  Create(Modules().IntProperty("Image", "State", 1));
-  uint32_t state = 77;
-  EXPECT_EQ(device->GetProperty("IR", "State", state), KR_STATUS_OK);
-  EXPECT_EQ(state, 1u);
-  device->hidden = {"Image"};
-  EXPECT_EQ(device->GetProperty("IR", "State", state), KR_STATUS_OK);
-  EXPECT_EQ(state, 0u);
-  FailCall("KrDeviceProxyDoesModuleExist", KR_STATUS_TL_INJECTED_FAILURE);
-  device->hidden.clear();
-  state = 77;
-  EXPECT_EQ(device->GetProperty("IR", "State", state), KR_STATUS_TL_INJECTED_FAILURE);
-  EXPECT_EQ(state, 77u);
 }
 
 }  // namespace
