@@ -81,21 +81,31 @@ TEST_F(KrVDeviceCallbackTest, ApplicationReadsKeepTheirPaceAndTheHandlerGetsEver
   EXPECT_EQ(handler.Seen().ids.size(), called.size());
 }
 
-std::vector<uint8_t> Bytes(const void* data, size_t size) {
-  const uint8_t* bytes = static_cast<const uint8_t*>(data);
-  return std::vector<uint8_t>(bytes, bytes + size);
+// The bytes the device's depth map, image map and (if asked) audio buffer show; the maps' sizes follow their geometry.
+std::vector<std::vector<uint8_t>> Shown(KrVDevice& device, bool audio) {
+  const auto bytes = [](const void* data, size_t size) {
+    return std::vector<uint8_t>(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
+  };
+  const KrVDepthMap& depth = *device.GetDepthMap();
+  const KrVImageMap& image = *device.GetImageMap();
+  std::vector<std::vector<uint8_t>> shown = {
+      bytes(depth.Data(), depth.GetXRes() * depth.GetYRes() * 2u),
+      bytes(image.Data(), image.GetXRes() * image.GetYRes() * image.GetBytesPerPixel())};
+  if (audio) {
+    shown.push_back(bytes(device.GetAudioBuffer()->Data(), device.GetAudioBuffer()->GetDataSize()));
+  }
+  return shown;
 }
 
 // Frames written one by one into a new recording, with and without the source device named at the open: the file's
 // streams take their frame size from the requested geometry, and the frames (audio too, with the source) play back
 // unchanged and once each, to the application and to a handler.
 TEST_F(KrVDeviceCallbackTest, WrittenFramesPlayBackUnchangedOnceEachAlsoToAHandler) {
-  constexpr int kFrames = 3;
+  const std::vector<uint64_t> timestamps = {1000, 2000, 3000};
   for (const bool withSource : {false, true}) {
     SCOPED_TRACE(withSource ? "with the source and a handler" : "without either");
     const std::string path = directory_ + (withSource ? "/with.rec" : "/without.rec");
-    std::vector<std::vector<uint8_t>> depth, image, audio;
-    std::vector<uint64_t> written;
+    std::vector<std::vector<std::vector<uint8_t>>> written;
     {
       // The older interface's defaults: 320 x 240 depth and RGB image.
       KrVInitStreamProperties sensorProps;
@@ -117,60 +127,46 @@ TEST_F(KrVDeviceCallbackTest, WrittenFramesPlayBackUnchangedOnceEachAlsoToAHandl
       EXPECT_EQ(IntOf(file, "Depth", "RequiredDataSize"), 320u * 240u * 2u);
       EXPECT_EQ(IntOf(file, "Image", "RequiredDataSize"), 320u * 240u * 3u);
       EXPECT_EQ(IntOf(file, "Image", "BytesPerPixel"), 3u);
-      for (int i = 0; i < kFrames; ++i) {
+      for (const uint64_t timestamp : timestamps) {
         // A read of each stream, so that every one brings a new frame.
         for (const char* stream : {"Depth", "Image", "Audio"}) {
           if (withSource || std::strcmp(stream, "Audio") != 0) {
             ASSERT_EQ(sensor.Read(stream), KR_STATUS_OK) << stream;
           }
         }
-        KrVDepthMap& depthMap = *sensor.GetDepthMap();
-        KrVImageMap& imageMap = *sensor.GetImageMap();
-        depth.push_back(Bytes(depthMap.Data(), depthMap.GetXRes() * depthMap.GetYRes() * 2u));
-        image.push_back(Bytes(imageMap.Data(), imageMap.GetXRes() * imageMap.GetYRes() * imageMap.GetBytesPerPixel()));
-        written.push_back(1000u * (i + 1));
-        ASSERT_EQ(file.Write(depthMap, written.back()), KR_STATUS_OK);
-        ASSERT_EQ(file.Write(imageMap, written.back()), KR_STATUS_OK);
+        written.push_back(Shown(sensor, withSource));
+        ASSERT_EQ(file.Write(*sensor.GetDepthMap(), timestamp), KR_STATUS_OK);
+        ASSERT_EQ(file.Write(*sensor.GetImageMap(), timestamp), KR_STATUS_OK);
         if (withSource) {
-          KrVAudioBuffer& audioBuffer = *sensor.GetAudioBuffer();
-          audio.push_back(Bytes(audioBuffer.Data(), audioBuffer.GetDataSize()));
-          ASSERT_FALSE(audio.back().empty());
-          ASSERT_EQ(file.Write(audioBuffer, written.back()), KR_STATUS_OK);
+          ASSERT_FALSE(written.back()[2].empty());
+          ASSERT_EQ(file.Write(*sensor.GetAudioBuffer(), timestamp), KR_STATUS_OK);
         }
         ASSERT_EQ(file.CommitWrite(), KR_STATUS_OK);
       }
-      ASSERT_NE(depth.front(), depth.back());  // the scene moves, so frames differ
+      ASSERT_NE(written.front()[0], written.back()[0]);  // the scene moves, so frames differ
       ASSERT_EQ(file.Close(), KR_STATUS_OK);
     }
     KrVDevice playback;
     ASSERT_EQ(playback.OpenFile(path.c_str(), KR_DEVICE_MODE_READ, nullptr, nullptr), KR_STATUS_OK);
-    EXPECT_EQ(IntOf(playback, "Depth", "NumberOfFrames"), uint64_t{kFrames});
+    EXPECT_EQ(IntOf(playback, "Depth", "NumberOfFrames"), timestamps.size());
     RecordingHandler handler;
     if (withSource) {
       ASSERT_EQ(playback.SetCallbackHandler(&handler), KR_STATUS_OK);
     }
     size_t played = 0;
-    for (int reads = 0; reads < 2 * kFrames && playback.Read() == KR_STATUS_OK; ++reads) {
-      const KrVDepthMap& depthMap = *playback.GetDepthMap();
-      if (depthMap.IsDataNew() == 0) {
+    for (size_t reads = 0; reads < 2 * timestamps.size() && playback.Read() == KR_STATUS_OK; ++reads) {
+      if (playback.GetDepthMap()->IsDataNew() == 0) {
         continue;
       }
       SCOPED_TRACE(played);
-      ASSERT_LT(played, written.size());
-      EXPECT_EQ(depthMap.GetTimestamp(), written[played]);
-      EXPECT_EQ(playback.GetImageMap()->GetTimestamp(), written[played]);
-      ASSERT_EQ(depthMap.GetXRes() * depthMap.GetYRes() * 2u, depth[played].size());
-      EXPECT_EQ(Bytes(depthMap.Data(), depth[played].size()), depth[played]);
-      EXPECT_EQ(Bytes(playback.GetImageMap()->Data(), image[played].size()), image[played]);
-      if (withSource) {
-        const KrVAudioBuffer& audioBuffer = *playback.GetAudioBuffer();
-        ASSERT_EQ(audioBuffer.GetDataSize(), audio[played].size());
-        EXPECT_EQ(Bytes(audioBuffer.Data(), audio[played].size()), audio[played]);
-      }
+      ASSERT_LT(played, timestamps.size());
+      EXPECT_EQ(playback.GetDepthMap()->GetTimestamp(), timestamps[played]);
+      EXPECT_EQ(playback.GetImageMap()->GetTimestamp(), timestamps[played]);
+      EXPECT_EQ(Shown(playback, withSource), written[played]);
       ++played;
     }
-    EXPECT_EQ(played, written.size());
-    EXPECT_EQ(handler.Seen().timestamps, withSource ? written : std::vector<uint64_t>{});
+    EXPECT_EQ(played, timestamps.size());
+    EXPECT_EQ(handler.Seen().timestamps, withSource ? timestamps : std::vector<uint64_t>{});
   }
 }
 

@@ -1,3 +1,5 @@
+// The frame objects' stream binding: re-reads on notifications or at the next update, frame fields, setters, copies
+// between frames and streams, and subscriptions that end with the object.
 #include <Ovalith/framedata/KrVDepthMap.h>
 #include <Ovalith/framedata/KrVStreamData.h>
 
@@ -7,27 +9,25 @@
 
 namespace {
 
-using StreamDataTest = FrameTest;
+class StreamDataTest : public FrameTest {
+ protected:
+  StreamDataTest() : second(device, "Depth2", 4, 4) { secondStream.Attach(&device, "Depth2"); }
+  FakeDepthStream second;
+  KrVStream secondStream;
+};
 
-// An immediate object re-reads on the notification; its calibration is
-// watched too, so the translator follows each value.
-TEST_F(StreamDataTest, ImmediateObjectRereadsOnTheNotification) {
-  Probe<KrVDepthMap> frame(&stream, 1, 0);
-  Change("XRes", 320);
-  EXPECT_EQ(320, frame.GetXRes());
-  EXPECT_EQ(0, frame.ArePropertiesChanged());
-  device.SetProperty("Depth", "ZPPS", 0.2);
-  EXPECT_EQ(0.2, frame.GetRealWorldTranslator()->GetZPPS());
-  Change("ZPD", 100);
-  EXPECT_EQ(100.0, frame.GetRealWorldTranslator()->GetZPD());
-}
-
-// A deferred object re-reads at the next update only, each level after its
-// base: the translator sees the new resolution along with the new ZPD.
-TEST_F(StreamDataTest, DeferredObjectRereadsAtTheNextUpdateFromBaseToMostDerived) {
+// An immediate object re-reads on the notification, its calibration too. A deferred one re-reads at the next update
+// only, each level after its base: the translator sees the new resolution along with the new ZPD.
+TEST_F(StreamDataTest, ObjectsRereadOnTheNotificationOrAtTheNextUpdateFromBaseToMostDerived) {
+  Probe<KrVDepthMap> immediate(&stream, 1, 0);
   Probe<KrVDepthMap> map(&stream, 1, 1);
   Change("XRes", 320);
+  EXPECT_EQ(320, immediate.GetXRes());
+  EXPECT_EQ(0, immediate.ArePropertiesChanged());
+  device.SetProperty("Depth", "ZPPS", 0.2);
+  EXPECT_EQ(0.2, immediate.GetRealWorldTranslator()->GetZPPS());
   Change("ZPD", 100);
+  EXPECT_EQ(100.0, immediate.GetRealWorldTranslator()->GetZPD());
   Change("MinDepthValue", 500);
   EXPECT_EQ(1, map.ArePropertiesChanged());
   EXPECT_EQ(640, map.GetXRes());
@@ -44,7 +44,8 @@ TEST_F(StreamDataTest, DeferredObjectRereadsAtTheNextUpdateFromBaseToMostDerived
   EXPECT_EQ(1, map.ArePropertiesChanged());
 }
 
-TEST_F(StreamDataTest, FrameFieldsFollowTheStreamAndKeepFailedReads) {
+// Frame fields follow the stream and keep a failed read; setters write through only when live.
+TEST_F(StreamDataTest, FrameFieldsAndSetters) {
   Probe<KrVStreamData> frame(&stream, 0, 0);
   device.SetInt("Depth", "Timestamp", 5);
   device.SetInt("Depth", "FrameId", 9);
@@ -54,40 +55,34 @@ TEST_F(StreamDataTest, FrameFieldsFollowTheStreamAndKeepFailedReads) {
   EXPECT_EQ(1, frame.IsDataNew());
   EXPECT_EQ(640u * 480u * 2u, frame.GetDataSize());
   EXPECT_EQ(depth.pixels.data(), frame.Data());
+  device.journal.clear();
+  EXPECT_EQ(KR_STATUS_OK, frame.SetFrameID(7));
+  EXPECT_EQ(7u, frame.GetFrameID());
+  EXPECT_TRUE(device.journal.empty());
   device.Fail("Depth", "FrameId", 0x30999);
   device.SetInt("Depth", "Timestamp", 6);
   ASSERT_EQ(KR_STATUS_OK, frame.UnderlyingStreamUpdated());
   EXPECT_EQ(6u, frame.GetTimestamp());
-  EXPECT_EQ(9u, frame.GetFrameID());
-  Probe<KrVStreamData> unbound;
-  EXPECT_EQ(KR_STATUS_QM_ERROR, unbound.UnderlyingStreamUpdated());
-  EXPECT_EQ(KR_STATUS_QM_ERROR, unbound.AddWatchedProperty("XRes"));
-}
-
-TEST_F(StreamDataTest, SettersWriteThroughOnlyWhenLive) {
-  KrVStreamData local(&stream, 0, 0);
-  device.journal.clear();
-  EXPECT_EQ(KR_STATUS_OK, local.SetFrameID(7));
-  EXPECT_EQ(7u, local.GetFrameID());
-  EXPECT_TRUE(device.journal.empty());
+  EXPECT_EQ(7u, frame.GetFrameID());
   KrVStreamData live(&stream, 1, 0);
+  EXPECT_EQ(0x30999u, live.SetFrameID(7));
+  EXPECT_EQ(0u, live.GetFrameID());
   EXPECT_EQ(KR_STATUS_OK, live.SetDataNew(-1));
   EXPECT_EQ(~0ull, device.Int("Depth", "IsNew"));
   EXPECT_EQ(KR_STATUS_OK, live.SetTimestamp(1ull << 40));
   EXPECT_EQ(1ull << 40, device.Int("Depth", "Timestamp"));
   EXPECT_EQ(KR_STATUS_OK, live.SetDataSize(12));
   EXPECT_EQ(12u, device.Int("Depth", "BufferSize"));
-  device.Fail("Depth", "FrameId", 0x30999);
-  EXPECT_EQ(0x30999u, live.SetFrameID(7));
-  EXPECT_EQ(0u, live.GetFrameID());
+  Probe<KrVStreamData> unbound;
+  EXPECT_EQ(KR_STATUS_QM_ERROR, unbound.UnderlyingStreamUpdated());
+  EXPECT_EQ(KR_STATUS_QM_ERROR, unbound.AddWatchedProperty("XRes"));
   KrVStreamData liveUnbound(nullptr, 1, 0);
   EXPECT_EQ(KR_STATUS_QM_ERROR, liveUnbound.SetFrameID(7));
 }
 
-TEST_F(StreamDataTest, CopyFromAnotherFrameTakesItsTimestamp) {
-  FakeDepthStream second(device, "Depth2", 4, 4);
-  KrVStream secondStream;
-  secondStream.Attach(&device, "Depth2");
+// CopyFrom takes the other frame's timestamp (or the one given) and size. Initialize binds to the other frame's stream
+// with a handle of its own; a watched object then watches that stream, its old subscriptions cancelled by name.
+TEST_F(StreamDataTest, CopyFromAndInitializeTakeTheOtherFrame) {
   KrVStreamData target(&secondStream, 0, 0);
   KrVStreamData source(&secondStream, 0, 0);
   source.SetTimestamp(42);
@@ -100,13 +95,6 @@ TEST_F(StreamDataTest, CopyFromAnotherFrameTakesItsTimestamp) {
   KrVStreamData unbound;
   EXPECT_EQ(KR_STATUS_QM_ERROR, unbound.CopyFrom(source, 0));
   EXPECT_EQ(KR_STATUS_QM_ERROR, unbound.CopyFrom(nullptr, 0, 0));
-}
-
-// Initialize binds to the other frame's stream with a handle of its own; a
-// watched object then watches that stream, and its subscriptions on the old
-// one are cancelled with the right module name.
-TEST_F(StreamDataTest, InitializeBindsToTheOtherStreamAndMovesTheWatchedProperties) {
-  KrVStreamData unbound;
   Probe<KrVStreamData> frame(&stream, 0, 0);
   frame.UnderlyingStreamUpdated();
   EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, frame.Initialize(unbound));
@@ -119,14 +107,9 @@ TEST_F(StreamDataTest, InitializeBindsToTheOtherStreamAndMovesTheWatchedProperti
   EXPECT_EQ(nullptr, copy.Data());  // data and size are not taken over
   EXPECT_NE(frame.GetStream(), copy.GetStream());
   EXPECT_STREQ("Depth", copy.GetStream()->GetName());
-
-  FakeDepthStream second(device, "Depth2", 4, 4);
-  KrVStream secondStream;
-  secondStream.Attach(&device, "Depth2");
-  KrVStreamData other(&secondStream, 0, 0);
   {
     Probe<KrVPixelStreamData> watched(&stream, 1, 0);
-    ASSERT_EQ(KR_STATUS_OK, watched.KrVStreamData::Initialize(other));
+    ASSERT_EQ(KR_STATUS_OK, watched.KrVStreamData::Initialize(source));
     device.SetInt("Depth2", "XRes", 2);
     device.Notify("Depth2", "XRes");
     EXPECT_EQ(2, watched.GetParentXRes());
@@ -134,8 +117,8 @@ TEST_F(StreamDataTest, InitializeBindsToTheOtherStreamAndMovesTheWatchedProperti
   EXPECT_EQ(0u, device.Subscriptions());
 }
 
-// Copies have their own handle and subscriptions: destroying either leaves
-// the other working, in every order, and nothing stays subscribed.
+// Copies have their own handle and subscriptions: destroying either leaves the other working, in every order, and
+// nothing stays subscribed.
 TEST_F(StreamDataTest, CopiesAndDestructionInEveryOrder) {
   for (int order = 0; order < 2; ++order) {
     auto original = std::make_unique<Probe<KrVDepthMap>>(&stream, 1, 0);
@@ -149,7 +132,6 @@ TEST_F(StreamDataTest, CopiesAndDestructionInEveryOrder) {
     Change("XRes", 640);
   }
   EXPECT_EQ(0u, device.Subscriptions());
-
   Probe<KrVDepthMap> live(&stream, 1, 0);
   Probe<KrVDepthMap> assigned;
   assigned = live;
