@@ -222,7 +222,7 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysAndHasItsMissingMod
   EXPECT_EQ(device->GetIOParam(static_cast<const char*>(nullptr), value), kUnknown);
 }
 
-TEST_F(NamedParams, RefusedValuesAndGuardsTouchNothing) {
+TEST_F(NamedParams, RefusedValuesAndGuardsTouchNothingCompressionOffRemovesTheStream) {
   Create(Named(true, true));
   const std::tuple<const char*, int, KrStatus> rows[] = {{"ImageCompression", 5, KR_STATUS_QM_BAD_PARAMETER},
                                                          {"DepthCompression", 3, KR_STATUS_QM_BAD_PARAMETER},
@@ -259,9 +259,7 @@ TEST_F(NamedParams, RefusedValuesAndGuardsTouchNothing) {
   EXPECT_EQ(device->SetIOParam("AudioEnabled", 0), KR_STATUS_OK);
   FailCall("KrDeviceProxyGetSupportedStreams", kInjected);
   EXPECT_EQ(device->GetIOParam("AudioEnabled", value), kInjected);
-}
-
-TEST_F(NamedParams, CompressionOffRemovesTheStreamAndImageStateIsTheStreamType) {
+  // Compression 0 removes the stream; the image state is the stream type.
   Create(Script()
              .IntProperty("Device", "ReadWriteMode", 1)
              .Stream("Depth", "Depth")
@@ -270,7 +268,7 @@ TEST_F(NamedParams, CompressionOffRemovesTheStreamAndImageStateIsTheStreamType) 
   ASSERT_NE(device->GetDepthMap(), nullptr);
   EXPECT_EQ(device->SetIOParam("DepthCompression", 0), KR_STATUS_OK);
   EXPECT_EQ(device->GetDepthMap(), nullptr);
-  int value = 77;
+  value = 77;
   EXPECT_EQ(device->GetIOParam("DepthCompression", value), KR_STATUS_OK);
   EXPECT_EQ(value, 1);
   EXPECT_EQ(device->GetIOParam("ImageState", value), KR_STATUS_OK);
@@ -322,7 +320,7 @@ class BufferParams : public LegacyTest {
   }
 };
 
-TEST_F(BufferParams, EveryNumberNamesItsPropertyAndMovesItsSizeInItsDirections) {
+TEST_F(BufferParams, EveryNumberNamesItsPropertyAndMovesItsSizeInItsDirectionsAndSpecialReads) {
   for (const auto& row : kBuffers) {
     SCOPED_TRACE(row.id);
     const std::string path = PathOf(row.module, row.property);
@@ -347,9 +345,7 @@ TEST_F(BufferParams, EveryNumberNamesItsPropertyAndMovesItsSizeInItsDirections) 
       EXPECT_TRUE(std::equal(stored.begin(), stored.end(), value.begin() + 1));
     }
   }
-}
-
-TEST_F(BufferParams, RecordFrameAndSelfTestReads) {
+  // The caller's record, the image frame of the size the kit states, and the self-test result.
   const std::vector<uint8_t> version = FrameBytes(1, 33);
   ASSERT_EQ(ChangeProperty(kit, "Device", "Version", ScriptValue::General(version.data(), 33)), KR_STATUS_OK);
   std::vector<uint8_t> bytes(33);
