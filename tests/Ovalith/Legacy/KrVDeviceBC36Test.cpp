@@ -246,27 +246,23 @@ TEST_F(Bridge, UnknownNamesAreRefusedAndLeaveEveryOperationFree) {
 }
 
 TEST_F(Bridge, PointerNamesMoveTheirBytesAndTheTables) {
-  const struct {
-    const char* module;
-    const char* name;
-    const char* target;
-    uint32_t size;
-    bool readable;
-  } rows[] = {{"Depth", "AGCBin", "Depth", 6, true},
-              {"IR", "Cropping", "Image", 12, false},
-              {"Device", "CmosBlankingUnits", "Device", 8, true},
-              {"Device", "CmosBlankingTime", "Device", 10, true}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
+  // {legacy module, name, current module, bytes moved, readable}
+  const std::tuple<const char*, const char*, const char*, uint32_t, bool> rows[] = {
+      {"Depth", "AGCBin", "Depth", 6, true},
+      {"IR", "Cropping", "Image", 12, false},
+      {"Device", "CmosBlankingUnits", "Device", 8, true},
+      {"Device", "CmosBlankingTime", "Device", 10, true}};
+  for (const auto& [module, name, target, size, readable] : rows) {
+    SCOPED_TRACE(name);
     uint8_t written[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-    EXPECT_EQ(device->SetProperty(row.module, row.name, static_cast<void*>(written)), KR_STATUS_OK);
+    EXPECT_EQ(device->SetProperty(module, name, static_cast<void*>(written)), KR_STATUS_OK);
     uint8_t stored[12] = {};
-    EXPECT_EQ(device->GetProperty(row.target, row.name, KrGeneralBuffer{stored, row.size}), KR_STATUS_OK);
-    EXPECT_EQ(std::memcmp(stored, written, row.size), 0);
+    EXPECT_EQ(device->GetProperty(target, name, KrGeneralBuffer{stored, size}), KR_STATUS_OK);
+    EXPECT_EQ(std::memcmp(stored, written, size), 0);
     uint8_t read[12] = {};
     void* pointer = read;
-    EXPECT_EQ(device->GetProperty(row.module, row.name, pointer), row.readable ? KR_STATUS_OK : kBad);
-    EXPECT_EQ(std::memcmp(read, written, row.size) == 0, row.readable);
+    EXPECT_EQ(device->GetProperty(module, name, pointer), readable ? KR_STATUS_OK : kBad);
+    EXPECT_EQ(std::memcmp(read, written, size) == 0, readable);
   }
   for (const auto& table : {std::make_pair("S2D", 27u), std::make_pair("D2S", 28u)}) {
     void* fromBridge = nullptr;

@@ -92,11 +92,7 @@ TEST_F(KrVDeviceINI36Test, RecordKeysAgcBinAndCropping) {
 
 // Bad names and modes fail and close the device; the flags set the mirror only for the mirror alone.
 TEST_F(KrVDeviceINI36Test, StreamKeysAndModes) {
-  const struct {
-    std::string text;
-    KrStatus expected;
-    uint64_t mirror;
-  } rows[] = {
+  const std::tuple<std::string, KrStatus, uint64_t> rows[] = {
       {"StreamDepthFormat=Bogus\n", KR_STATUS_TL_BAD_DEPTH_FORMAT, 0},
       {"StreamImageFormat=rgb24\n", KR_STATUS_TL_BAD_IMAGE_FORMAT, 0},
       {"StreamAudioFormat=MP3\n", KR_STATUS_TL_BAD_AUDIO_FORMAT, 0},
@@ -108,13 +104,13 @@ TEST_F(KrVDeviceINI36Test, StreamKeysAndModes) {
       {"StreamFlags=Mirror|Crop\n", KR_STATUS_OK, 0},
       {"StreamFlags=None\n", KR_STATUS_OK, 0},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.text);
+  for (const auto& [text, expected, mirror] : rows) {
+    SCOPED_TRACE(text);
     KrVDevice device;
-    EXPECT_EQ(OpenOld(device, kStreams + row.text), row.expected);
-    EXPECT_EQ(device.GetLastStatus(), row.expected);
-    if (row.expected == KR_STATUS_OK) {
-      EXPECT_EQ(IntOf(device, "Device", "Mirror"), row.mirror);
+    EXPECT_EQ(OpenOld(device, kStreams + text), expected);
+    EXPECT_EQ(device.GetLastStatus(), expected);
+    if (expected == KR_STATUS_OK) {
+      EXPECT_EQ(IntOf(device, "Device", "Mirror"), mirror);
     } else {
       EXPECT_EQ(device.GetDepthMap(), nullptr);
       EXPECT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_QM_NOT_INITIALIZED);
@@ -125,12 +121,7 @@ TEST_F(KrVDeviceINI36Test, StreamKeysAndModes) {
 // The sensor section's keys, all in one file: each reaches its current property (the journal shows the kit's write;
 // the sensor holds the value).
 TEST_F(KrVDeviceINI36Test, EverySensorKeyReachesItsProperty) {
-  const struct {
-    const char* key;
-    int value;
-    const char* module;
-    const char* property;
-  } rows[] = {
+  const std::tuple<const char*, int, const char*, const char*> rows[] = {
       {"RGBRegistrarState", 1, "Depth", "Registration"},
       {"MinDepthValue", 600, "Depth", "MinDepthValue"},
       {"MaxDepthValue", 9000, "Depth", "MaxDepthValue"},
@@ -147,40 +138,34 @@ TEST_F(KrVDeviceINI36Test, EverySensorKeyReachesItsProperty) {
       {"GMCDebug", 1, "Depth", "GmcDebug"},
   };
   std::string text = kStreams + "[SensorV2]\nPrimaryStream=2\n";
-  for (const auto& row : rows) {
-    text += std::string(row.key) + "=" + std::to_string(row.value) + "\n";
+  for (const auto& [key, value, module, property] : rows) {
+    text += std::string(key) + "=" + std::to_string(value) + "\n";
   }
   KrVDevice device;
   Journal();
   ASSERT_EQ(OpenOld(device, text), KR_STATUS_OK);
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.key);
-    EXPECT_GE(CountJournalCalls("KrDeviceProxySetIntProperty", row.property), 1u);
-    EXPECT_EQ(IntOf(device, row.module, row.property), static_cast<uint64_t>(row.value));
+  for (const auto& [key, value, module, property] : rows) {
+    SCOPED_TRACE(key);
+    EXPECT_GE(CountJournalCalls("KrDeviceProxySetIntProperty", property), 1u);
+    EXPECT_EQ(IntOf(device, module, property), static_cast<uint64_t>(value));
   }
   EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "Image");
 }
 
 TEST_F(KrVDeviceINI36Test, DepthAndImageModesSelectInputFormatLeaveTheStreamClosedOrMakeItInfraRed) {
-  const struct {
-    int depthMode;
-    int imageMode;
-    uint64_t depthFormat;  // unused while the depth mode is 0
-    uint64_t imageFormat;
-  } rows[] = {{1, 1, 1, 0}, {2, 2, 0, 1}, {3, 4, 3, 2}, {0, 5, 0, 5}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::to_string(row.depthMode) + " " + std::to_string(row.imageMode));
+  // {depth mode, image mode, depth input format (the mode is 0: no stream), image input format}
+  const std::tuple<int, int, uint64_t, uint64_t> rows[] = {{1, 1, 1, 0}, {2, 2, 0, 1}, {3, 4, 3, 2}, {0, 5, 0, 5}};
+  for (const auto& [depthMode, imageMode, depthFormat, imageFormat] : rows) {
+    const std::string modes = "DepthMode=" + std::to_string(depthMode) + "\nImageMode=" + std::to_string(imageMode);
+    SCOPED_TRACE(modes);
     KrVDevice device;
     Journal();
-    ASSERT_EQ(OpenOld(device, kStreams + "[SensorV2]\nDepthMode=" + std::to_string(row.depthMode) +
-                                  "\nImageMode=" + std::to_string(row.imageMode) + "\n"),
-              KR_STATUS_OK);
-    if (row.depthMode != 0) {
-      EXPECT_EQ(IntOf(device, "Depth", "InputFormat"), row.depthFormat);
+    ASSERT_EQ(OpenOld(device, kStreams + "[SensorV2]\n" + modes + "\n"), KR_STATUS_OK);
+    if (depthMode != 0) {
+      EXPECT_EQ(IntOf(device, "Depth", "InputFormat"), depthFormat);
     }
-    EXPECT_EQ(IntOf(device, "Image", "InputFormat"), row.imageFormat);
-    ExpectOpened(0,
-                 row.depthMode != 0 ? std::vector<std::string>{"Depth", "Image"} : std::vector<std::string>{"Image"});
+    EXPECT_EQ(IntOf(device, "Image", "InputFormat"), imageFormat);
+    ExpectOpened(0, depthMode != 0 ? std::vector<std::string>{"Depth", "Image"} : std::vector<std::string>{"Image"});
   }
   KrVDevice closed;
   Journal();
@@ -220,22 +205,17 @@ TEST_F(KrVDeviceINI36Test, CaptureModeSavesWhatTheLastStartFound) {
 }
 
 TEST_F(KrVDeviceINI36Test, ShippedExamplesOpen) {
-  const struct {
-    const char* file;
-    const char* module;
-    const char* property;
-    uint64_t expected;
-  } rows[] = {
+  const std::tuple<const char*, const char*, const char*, uint64_t> rows[] = {
       {"depth_image.ini", "Depth", "XRes", 640}, {"depth_image.ini", "Device", "Mirror", 1},
       {"depth_image.ini", "Depth", "Gain", 20},  {"infrared.ini", "Image", "XRes", 640},
       {"capture.ini", "Device", "FrameSync", 1},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.file);
-    const std::string path = std::string(OVALITH_SOURCE_DIR) + "/examples/legacy/" + row.file;
+  for (const auto& [file, module, property, expected] : rows) {
+    SCOPED_TRACE(file);
+    const std::string path = std::string(OVALITH_SOURCE_DIR) + "/examples/legacy/" + file;
     KrVDevice device;
     ASSERT_EQ(device.OpenFromINI(path.c_str(), "Streams", nullptr), KR_STATUS_OK);
-    EXPECT_EQ(IntOf(device, row.module, row.property), row.expected);
+    EXPECT_EQ(IntOf(device, module, property), expected);
   }
 }
 
