@@ -49,41 +49,42 @@ struct Route {
   const char* module;
   const char* name;
   unsigned ops;
-  const char* target;
+  const char* targetModule;
+  const char* property;
   uint64_t current;
   uint32_t legacy;
 };
 
 const Route kRoutes[] = {
-    {"Depth", "Compression", kGet32 | kSet32, "Depth/Compression", 1, 2},
-    {"Depth", "Registration", kGet32 | kSet32, "Depth/Registration", 1, 1},
-    {"Depth", "OutputFormat", kGet32, "Depth/OutputFormat", 1, 2},
-    {"Depth", "MinDepthValue", kSet16, "Depth/MinDepthValue", 5, 5},
-    {"Depth", "MaxDepthValue", kSet16, "Depth/MaxDepthValue", 600, 600},
-    {"Depth", "State", kSet32, "Depth/State", 1, 3},
-    {"Depth", "HoleFilter", kSet32, "Depth/HoleFilter", 0x12346, 0x12346},
-    {"Depth", "Gain", kSet32, "Depth/Gain", 0x12345, 0x12345},
-    {"Depth", "WhiteBalancedEnabled", kSet32, "Depth/WhiteBalancedEnabled", 1, 9},
-    {"Depth", "GmcMode", kSet32, "Depth/GmcMode", 1, 9},
-    {"Depth", "GmcDebug", kSet32, "Depth/GmcDebug", 0x12347, 0x12347},
-    {"Image", "Compression", kGet32 | kSet32, "Image/Compression", 3, 2},
-    {"Image", "Gain", kGet32 | kSet32, "Image/Gain", 70000, 70000},
-    {"Image", "OutputFormat", kGet32, "Image/OutputFormat", 5, 2},
-    {"Image", "State", kSet32, "Image/State", 1, 1},
-    {"Image", "Flicker", kSet16, "Image/Flicker", 50, 50},
-    {"Image", "Quality", kSet32, "Image/Quality", 70001, 70001},
-    {"IR", "Compression", kGet32 | kSet32, "Image/Compression", 4, 3},
-    {"IR", "OutputFormat", kGet32, "Image/OutputFormat", 8, 4},
-    {"IR", "State", kSet32, "Image/State", 5, 5},
-    {"Audio", "State", kGet16 | kSet32, "Audio/State", 1, 1},
-    {"Audio", "LeftChannelVolume", kGet16 | kSet16, "Audio/LeftChannelVolume", 40, 40},
-    {"Audio", "RightChannelVolume", kGet16 | kSet16 | kSet32, "Audio/RightChannelVolume", 30, 30},
-    {"Audio", "ReadChunkSize", kSet32, "Audio/ReadChunkSize", 100, 100},
-    {"Audio", "ReadMode", kGet32 | kSet32, "Audio/ReadChunkSize", 2120, 1},
-    {"Audio", "Compression", kGet32 | kSet32, "Audio/Compression", 0, 1},
-    {"Audio", "OutputFormat", kGet32, "Audio/OutputFormat", 7, 1},
-    {"Device", "FrameDelay", kGet32 | kSet32, "Device/FrameDelay", 7, 7},
-    {"Device", "FrameSync", kGet32 | kSet16, "Device/FrameSync", 3, 3},
+    {"Depth", "Compression", kGet32 | kSet32, "Depth", "Compression", 1, 2},
+    {"Depth", "Registration", kGet32 | kSet32, "Depth", "Registration", 1, 1},
+    {"Depth", "OutputFormat", kGet32, "Depth", "OutputFormat", 1, 2},
+    {"Depth", "MinDepthValue", kSet16, "Depth", "MinDepthValue", 5, 5},
+    {"Depth", "MaxDepthValue", kSet16, "Depth", "MaxDepthValue", 600, 600},
+    {"Depth", "State", kSet32, "Depth", "State", 1, 3},
+    {"Depth", "HoleFilter", kSet32, "Depth", "HoleFilter", 0x12346, 0x12346},
+    {"Depth", "Gain", kSet32, "Depth", "Gain", 0x12345, 0x12345},
+    {"Depth", "WhiteBalancedEnabled", kSet32, "Depth", "WhiteBalancedEnabled", 1, 9},
+    {"Depth", "GmcMode", kSet32, "Depth", "GmcMode", 1, 9},
+    {"Depth", "GmcDebug", kSet32, "Depth", "GmcDebug", 0x12347, 0x12347},
+    {"Image", "Compression", kGet32 | kSet32, "Image", "Compression", 3, 2},
+    {"Image", "Gain", kGet32 | kSet32, "Image", "Gain", 70000, 70000},
+    {"Image", "OutputFormat", kGet32, "Image", "OutputFormat", 5, 2},
+    {"Image", "State", kSet32, "Image", "State", 1, 1},
+    {"Image", "Flicker", kSet16, "Image", "Flicker", 50, 50},
+    {"Image", "Quality", kSet32, "Image", "Quality", 70001, 70001},
+    {"IR", "Compression", kGet32 | kSet32, "Image", "Compression", 4, 3},
+    {"IR", "OutputFormat", kGet32, "Image", "OutputFormat", 8, 4},
+    {"IR", "State", kSet32, "Image", "State", 5, 5},
+    {"Audio", "State", kGet16 | kSet32, "Audio", "State", 1, 1},
+    {"Audio", "LeftChannelVolume", kGet16 | kSet16, "Audio", "LeftChannelVolume", 40, 40},
+    {"Audio", "RightChannelVolume", kGet16 | kSet16 | kSet32, "Audio", "RightChannelVolume", 30, 30},
+    {"Audio", "ReadChunkSize", kSet32, "Audio", "ReadChunkSize", 100, 100},
+    {"Audio", "ReadMode", kGet32 | kSet32, "Audio", "ReadChunkSize", 2120, 1},
+    {"Audio", "Compression", kGet32 | kSet32, "Audio", "Compression", 0, 1},
+    {"Audio", "OutputFormat", kGet32, "Audio", "OutputFormat", 7, 1},
+    {"Device", "FrameDelay", kGet32 | kSet32, "Device", "FrameDelay", 7, 7},
+    {"Device", "FrameSync", kGet32 | kSet16, "Device", "FrameSync", 3, 3},
 };
 
 class Bridge : public LegacyTest {
@@ -94,18 +95,14 @@ class Bridge : public LegacyTest {
   }
   // Every current property the bridge reaches, on plain device modules.
   static Script Everything() {
-    Script script = Modules();
-    std::set<std::string> paths = {"Depth/DeviceMaxDepth"};
+    Script script = Modules().IntProperty("Depth", "DeviceMaxDepth", 1);
     for (const PlainReads& row : kPlainReads) {
       for (const char* name : row.names) {
-        paths.insert(std::string(row.target) + "/" + name);
+        script.IntProperty(row.target, name, 1);
       }
     }
     for (const Route& row : kRoutes) {
-      paths.insert(row.target);
-    }
-    for (const std::string& path : paths) {
-      script.IntProperty(path.substr(0, path.find('/')), path.substr(path.find('/') + 1), 1);
+      script.IntProperty(row.targetModule, row.property, 1);
     }
     for (const char* general : {"S2D", "D2S", "AGCBin"}) {
       script.Property("Depth", general, ScriptValue::General(nullptr, 0));
@@ -158,9 +155,7 @@ TEST_F(Bridge, PlainNamesReadTheirCurrentPropertyAtEitherWidth) {
 
 TEST_F(Bridge, ConvertedNamesReachTheirPropertyThroughTheIOParameters) {
   for (const Route& row : kRoutes) {
-    const std::string path(row.target);
-    const std::string module = path.substr(0, path.find('/'));
-    const std::string property = path.substr(path.find('/') + 1);
+    const std::string path = PathOf(row.targetModule, row.property);
     for (const unsigned op : {kSet16, kSet32, kGet16, kGet32}) {
       if ((row.ops & op) == 0) {
         continue;
@@ -168,8 +163,7 @@ TEST_F(Bridge, ConvertedNamesReachTheirPropertyThroughTheIOParameters) {
       SCOPED_TRACE(std::string(row.module) + "/" + row.name + " op " + std::to_string(op));
       const bool set = op == kSet16 || op == kSet32;
       // A set must change the value; a get reads the current one.
-      ASSERT_EQ(device->SetProperty(module.c_str(), property.c_str(), set ? uint64_t{0xBAD} : row.current),
-                KR_STATUS_OK);
+      ASSERT_EQ(device->SetProperty(row.targetModule, row.property, set ? uint64_t{0xBAD} : row.current), KR_STATUS_OK);
       ClearJournal();
       uint32_t wide = 77;
       uint16_t narrow = 77;
@@ -186,7 +180,7 @@ TEST_F(Bridge, ConvertedNamesReachTheirPropertyThroughTheIOParameters) {
       }
       EXPECT_EQ(status, KR_STATUS_OK);
       EXPECT_EQ(Target(set ? "KrDeviceProxySetIntProperty" : "KrDeviceProxyGetIntProperty"), path);
-      EXPECT_EQ(set ? Current(module, property) : wide, set ? row.current : row.legacy);
+      EXPECT_EQ(set ? Current(row.targetModule, row.property) : wide, set ? row.current : row.legacy);
     }
   }
   // Read sync reads 0 without any property and refuses 1.
