@@ -218,7 +218,7 @@ TEST_F(PixelTest, RepresentationFollowsCroppingDepthRangeAndCalibrationAndWindow
 
 using DepthMapTest = FrameTest;
 
-TEST_F(DepthMapTest, BoundMapWrapsTheStreamBuffer) {
+TEST_F(DepthMapTest, BoundMapWrapsTheStreamBufferAndMapsOnCallersBuffersAreNotValid) {
   KrVDepthMap map(&stream, 1, 0);
   EXPECT_EQ(1, map.IsValid());
   EXPECT_EQ(depth.pixels.data(), map.Data());
@@ -238,17 +238,15 @@ TEST_F(DepthMapTest, BoundMapWrapsTheStreamBuffer) {
   device.Fail("Depth", "Buffer", 0);
   Change("XRes", 320);
   EXPECT_EQ(320, copy.GetXRes());
-}
-
-TEST_F(DepthMapTest, MapsOnCallersBuffersAreNotValid) {
+  // Maps on callers' buffers are not valid.
   unsigned short values[6] = {1, 2, 3, 4, 5, 6};
-  KrVDepthMap map(values, 3, 2);
-  EXPECT_EQ(0, map.IsValid());
-  EXPECT_EQ(6, map(2, 1));
-  map.Clear();  // not valid: nothing
+  KrVDepthMap local(values, 3, 2);
+  EXPECT_EQ(0, local.IsValid());
+  EXPECT_EQ(6, local(2, 1));
+  local.Clear();  // not valid: nothing
   EXPECT_EQ(1, values[0]);
-  EXPECT_EQ(KR_STATUS_OS_ERROR, map.SetBuffer(values, 3, 2));
-  EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, map.ReAdjust(4, 2));
+  EXPECT_EQ(KR_STATUS_OS_ERROR, local.SetBuffer(values, 3, 2));
+  EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, local.ReAdjust(4, 2));
   KrVDepthMap owned;  // no pixels until adjusted
   EXPECT_EQ(0, owned.GetMatrix().GetXRes());
   EXPECT_EQ(0, owned.GetMatrix().GetYRes());
@@ -257,7 +255,7 @@ TEST_F(DepthMapTest, MapsOnCallersBuffersAreNotValid) {
   EXPECT_EQ(4, owned.GetMatrix().GetXRes());
 }
 
-TEST_F(DepthMapTest, InitializeMakesAWindowOfNoSamples) {
+TEST_F(DepthMapTest, InitializeMakesAWindowOfNoSamplesAndCloneKeepsWindowParentAndValues) {
   device.SetInt("Depth", "NoSampleValue", 7);
   KrVDepthMap source(&stream, 1, 0);
   KrVDepthMap window;
@@ -269,20 +267,18 @@ TEST_F(DepthMapTest, InitializeMakesAWindowOfNoSamples) {
   unsigned short small[10];
   KrVDepthMap tooSmall(small, 5, 2);
   EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, tooSmall.Initialize(source, 100, 50, 10, 20));
-}
-
-TEST_F(DepthMapTest, CloneKeepsWindowParentAndValues) {
+  // A clone keeps the window, its parent and the values.
   depth.SetCropping(true, 100, 50, 320, 240);
-  auto source = std::make_unique<KrVDepthMap>(&stream, 1, 0);
+  auto cropped = std::make_unique<KrVDepthMap>(&stream, 1, 0);
   auto target = std::make_unique<KrVDepthMap>();
-  ASSERT_EQ(KR_STATUS_OK, source->Clone(*target));
+  ASSERT_EQ(KR_STATUS_OK, cropped->Clone(*target));
   ExpectWindow(*target, 320, 240, 100, 50, 640, 480);
   ExpectTranslator(target->GetRealWorldTranslator(), *target, 120);
-  EXPECT_NE(source->Data(), target->Data());
-  EXPECT_EQ(0, std::memcmp(source->Data(), target->Data(), 320 * 240 * 2));
+  EXPECT_NE(cropped->Data(), target->Data());
+  EXPECT_EQ(0, std::memcmp(cropped->Data(), target->Data(), 320 * 240 * 2));
   EXPECT_EQ(400, target->GetZMin());
-  EXPECT_EQ(KR_STATUS_OK, source->Clone(*source));
-  source.reset();  // the clone owns its pixels
+  EXPECT_EQ(KR_STATUS_OK, cropped->Clone(*cropped));
+  cropped.reset();  // the clone owns its pixels
   EXPECT_EQ(depth.pixels[5], (*target)[5]);
   KrVDepthMap unbound;
   EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, unbound.Clone(*target));
