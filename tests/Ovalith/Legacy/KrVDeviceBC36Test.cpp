@@ -203,7 +203,7 @@ TEST_F(Bridge, ConvertedNamesReachTheirPropertyThroughTheIOParameters) {
   EXPECT_EQ(value, 77u);
 }
 
-TEST_F(Bridge, UnknownNamesAreRefusedAndLeaveEveryOperationFree) {
+TEST_F(Bridge, UnknownNamesAreRefusedAndLeaveEveryOperationFreePointerNamesMoveBytes) {
   // Only the infra-red pointer set and the audio integer gets take a name they do not know; the audio 32-bit get
   // reads 0.
   for (const char* module : {"Depth", "Image", "IR", "Audio", "Shifts", "FixedParams", "Device", "depth"}) {
@@ -237,9 +237,7 @@ TEST_F(Bridge, UnknownNamesAreRefusedAndLeaveEveryOperationFree) {
   // Every operation is free again: names each width knows still work.
   EXPECT_EQ(device->GetProperty("Depth", "Gain", narrow), KR_STATUS_OK);
   EXPECT_EQ(device->SetProperty("Audio", "LeftChannelVolume", uint32_t{3}), KR_STATUS_OK);
-}
-
-TEST_F(Bridge, PointerNamesMoveTheirBytesAndTheTables) {
+  // Pointer names move their bytes and hand over the tables.
   // {legacy module, name, current module, bytes moved, readable}
   const std::tuple<const char*, const char*, const char*, uint32_t, bool> rows[] = {
       {"Depth", "AGCBin", "Depth", 6, true},

@@ -187,7 +187,7 @@ TEST_F(KrVDeviceINI36Test, DepthAndImageModesSelectInputFormatLeaveTheStreamClos
   EXPECT_EQ(device.GetImageMap(), nullptr);
 }
 
-TEST_F(KrVDeviceINI36Test, CaptureModeSavesWhatTheLastStartFound) {
+TEST_F(KrVDeviceINI36Test, CaptureModeSavesWhatTheLastStartFoundAndShippedExamplesOpen) {
   KrVDevice device;
   // The file starts capture mode once ("None"); a second start saves that, a fresh device has nothing to restore.
   ASSERT_EQ(OpenOld(device, kStreams + "CaptureMode=1\nCaptureModeNewFramesOnly=0\n"), KR_STATUS_OK);
@@ -202,9 +202,7 @@ TEST_F(KrVDeviceINI36Test, CaptureModeSavesWhatTheLastStartFound) {
   EXPECT_EQ(fresh.StopCaptureMode(), KR_STATUS_QM_NOT_ENOUGH_INFORMATION);
   EXPECT_EQ(fresh.GetLastStatus(), KR_STATUS_QM_NOT_ENOUGH_INFORMATION);
   EXPECT_EQ(TextOf(fresh, "Device", "PrimaryStream"), "None");
-}
-
-TEST_F(KrVDeviceINI36Test, ShippedExamplesOpen) {
+  // The shipped examples open.
   const std::tuple<const char*, const char*, const char*, uint64_t> rows[] = {
       {"depth_image.ini", "Depth", "XRes", 640}, {"depth_image.ini", "Device", "Mirror", 1},
       {"depth_image.ini", "Depth", "Gain", 20},  {"infrared.ini", "Image", "XRes", 640},

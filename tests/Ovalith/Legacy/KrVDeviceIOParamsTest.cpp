@@ -58,7 +58,7 @@ class NumberedParams : public LegacyTest {
 
 // Each number reads the low 32 bits of its property and writes the value sign-extended; with its module missing, it
 // reads 0 for a stream and fails for the device.
-TEST_F(NumberedParams, EveryNumberNamesItsPropertyAndMissingModulesHaveTheirRule) {
+TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumbersTouchNothing) {
   for (const NumberedRow& row : kNumbered) {
     SCOPED_TRACE(row.id);
     ASSERT_EQ(device->SetProperty(row.module, row.property, Tagged(row.id)), KR_STATUS_OK);
@@ -79,9 +79,7 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyAndMissingModulesHaveTheirRule
     EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty"), 0u);
     device->hidden.clear();
   }
-}
-
-TEST_F(NumberedParams, FailuresPassThroughUnknownNumbersTouchNothingAndPrimaryStreamIsText) {
+  // Failures pass through; unknown numbers touch nothing; 25 is the primary stream's text.
   for (const char* call : {"KrDeviceProxyDoesModuleExist", "KrDeviceProxyGetIntProperty"}) {
     FailCall(call, kInjected);
     int value = 77;
@@ -465,7 +463,14 @@ TEST_F(DepthTables, AreBuiltOnceFollowS2DAndGoWithTheKitDevice) {
   EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty", "MaxShift"), 1u);
 }
 
-TEST_F(DepthTables, AFailureAtAnyCallLeavesNoTableAndALaterRequestSucceeds) {
+// No 16-bit shift reaches past entry 65535, so a larger "MaxShift" gives zeros, not a size that wraps round. A
+// failure at any call leaves no table, and a later request succeeds.
+TEST_F(DepthTables, ATableNoShiftCanIndexReadsZerosAndAFailureAtAnyCallLeavesNone) {
+  ASSERT_EQ(device->SetProperty("Depth", "MaxShift", uint64_t{0x1FFFFFFFF}), KR_STATUS_OK);
+  const uint16_t* zeros = Table(27);
+  ASSERT_NE(zeros, nullptr);
+  EXPECT_EQ(std::count(zeros, zeros + 65536, 0), 65536);
+  EXPECT_EQ(std::memcmp(Table(28), d2s, sizeof(d2s)), 0);
   bool completed = false;
   for (uint64_t n = 1; !completed; ++n) {
     SCOPED_TRACE(n);
@@ -480,15 +485,6 @@ TEST_F(DepthTables, AFailureAtAnyCallLeavesNoTableAndALaterRequestSucceeds) {
     ClearFailures();
     EXPECT_NE(Table(28), nullptr);
   }
-}
-
-// No 16-bit shift reaches past entry 65535, so a larger "MaxShift" gives zeros, not a size that wraps round.
-TEST_F(DepthTables, ATableNoShiftCanIndexReadsZeros) {
-  ASSERT_EQ(device->SetProperty("Depth", "MaxShift", uint64_t{0x1FFFFFFFF}), KR_STATUS_OK);
-  const uint16_t* table = Table(27);
-  ASSERT_NE(table, nullptr);
-  EXPECT_EQ(std::count(table, table + 65536, 0), 65536);
-  EXPECT_EQ(std::memcmp(Table(28), d2s, sizeof(d2s)), 0);
 }
 
 }  // namespace
