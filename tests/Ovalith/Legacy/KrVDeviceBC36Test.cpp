@@ -43,8 +43,7 @@ const PlainReads kPlainReads[] = {
 
 enum Op : unsigned { kGet16 = 1, kGet32 = 2, kSet16 = 4, kSet32 = 8 };
 
-// A legacy name reached through the IO parameters: each listed operation's kit call names `target`, whose current
-// value `current` is the legacy `legacy` (written, the legacy value stores the current one).
+// A legacy name reached through the IO parameters: its current value `current` reads as `legacy`, and back.
 struct Route {
   const char* module;
   const char* name;

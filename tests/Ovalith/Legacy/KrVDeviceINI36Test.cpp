@@ -8,7 +8,6 @@ namespace {
 
 using namespace device_test;
 
-// A stream section without any key: the kit opens the sensor the old format implies.
 const std::string kStreams = "[Streams]\n";
 
 class KrVDeviceINI36Test : public DeviceTest {
@@ -118,8 +117,6 @@ TEST_F(KrVDeviceINI36Test, StreamKeysAndModes) {
   }
 }
 
-// The sensor section's keys, all in one file: each reaches its current property (the journal shows the kit's write;
-// the sensor holds the value).
 TEST_F(KrVDeviceINI36Test, EverySensorKeyReachesItsProperty) {
   const std::tuple<const char*, int, const char*, const char*> rows[] = {
       {"RGBRegistrarState", 1, "Depth", "Registration"},

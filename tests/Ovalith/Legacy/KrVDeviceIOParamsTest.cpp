@@ -56,8 +56,7 @@ class NumberedParams : public LegacyTest {
   }
 };
 
-// Each number reads the low 32 bits of its property and writes the value sign-extended; with its module missing, it
-// reads 0 for a stream and fails for the device.
+// A number reads the low 32 bits and writes sign-extended; a missing module reads 0 for a stream, fails for the device.
 TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumbersTouchNothing) {
   for (const NumberedRow& row : kNumbered) {
     SCOPED_TRACE(row.id);
@@ -132,8 +131,7 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumb
   EXPECT_EQ(value, 77);
 }
 
-// Every name with every value pair of its conversion: `legacy` written stores `current` in `module`/`property`;
-// `stored` there reads back as `back`. Names without a conversion pass values unchanged.
+// Every name with every pair of its conversion: `legacy` written stores `current`; `stored` reads back as `back`.
 const struct NamedRow {
   const char* name;
   const char* module;
@@ -276,8 +274,7 @@ TEST_F(NamedParams, RefusedValuesAndGuardsTouchNothingCompressionOffRemovesTheSt
   EXPECT_EQ(value, 0);
 }
 
-// The byte counts each number moves (0: not in that direction); the flash records carry an address, so they are the
-// kit's record types.
+// The bytes each number moves (0: not that way); the flash records carry an address, so they are the kit's types.
 const struct {
   uint32_t id;
   const char* module;

@@ -32,8 +32,7 @@ class DeviceFrameFieldsTest : public DeviceTest {
 using FrameBufferHoldTest = DeviceFrameFieldsTest;
 using StreamRemovalDuringReadTest = DeviceFrameFieldsTest;
 
-// A clone copies the valid bytes of the frame just read, whether its size changed, stayed, or the application set
-// another size meanwhile.
+// Whether the frame size changed, stayed, or the application set another one, a clone copies the frame just read.
 TEST_F(DeviceFrameFieldsTest, AudioBufferClonesTheValidBytesOfEachFrame) {
   const std::pair<uint32_t, uint32_t> steps[] = {{16, 0}, {16, 0}, {8, 0}, {8, 0}, {16, 0}, {16, 4}, {12, 0}, {12, 20}};
   KrVDevice device;
@@ -136,7 +135,6 @@ class RemovingHandler : public KrVModulePropertyChangedHandler {
   KrStatus removed = KR_STATUS_OS_ERROR;
 };
 
-// The removal takes effect after the read published the frame: the stream and its map are gone, the other still reads.
 TEST_F(StreamRemovalDuringReadTest, HandlerRemovingItsStreamTakesEffectAfterThePublishing) {
   for (const char* field : {"Timestamp", "IsNew", "BufferSize"}) {
     for (int single : {0, 1}) {

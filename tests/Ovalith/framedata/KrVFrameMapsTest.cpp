@@ -21,8 +21,7 @@ class StreamDataTest : public FrameTest {
   KrVStream secondStream;
 };
 
-// An immediate object re-reads on the notification, its calibration too. A deferred one re-reads at the next update
-// only, each level after its base: the translator sees the new resolution along with the new ZPD.
+// A deferred object re-reads at the next update, each level after its base: the translator sees resolution and ZPD.
 TEST_F(StreamDataTest, ObjectsRereadOnTheNotificationOrAtTheNextUpdateFromBaseToMostDerived) {
   Probe<KrVDepthMap> immediate(&stream, 1, 0);
   Probe<KrVDepthMap> map(&stream, 1, 1);
@@ -85,8 +84,7 @@ TEST_F(StreamDataTest, FrameFieldsAndSetters) {
   EXPECT_EQ(KR_STATUS_QM_ERROR, liveUnbound.SetFrameID(7));
 }
 
-// CopyFrom takes the other frame's timestamp (or the one given) and size. Initialize binds to the other frame's stream
-// with a handle of its own; a watched object then watches that stream, its old subscriptions cancelled by name.
+// Initialize binds to the other frame's stream with a handle of its own; a watched object moves its subscriptions.
 TEST_F(StreamDataTest, CopyFromAndInitializeTakeTheOtherFrame) {
   KrVStreamData target(&secondStream, 0, 0);
   KrVStreamData source(&secondStream, 0, 0);
@@ -122,8 +120,6 @@ TEST_F(StreamDataTest, CopyFromAndInitializeTakeTheOtherFrame) {
   EXPECT_EQ(0u, device.Subscriptions());
 }
 
-// Copies have their own handle and subscriptions: destroying either leaves the other working, in every order, and
-// nothing stays subscribed.
 TEST_F(StreamDataTest, CopiesAndDestructionInEveryOrder) {
   for (int order = 0; order < 2; ++order) {
     auto original = std::make_unique<Probe<KrVDepthMap>>(&stream, 1, 0);
@@ -392,8 +388,7 @@ class AudioTest : public FrameTest {
   KrVStream audioStream;
 };
 
-// A clone gets its own buffer of the allocated size with the valid samples; the source keeps its samples; either may
-// go first.
+// A clone gets its own buffer of the allocated size with the valid samples; either may go first.
 TEST_F(AudioTest, CloneCopiesTheSamplesIntoItsOwnBufferAndABoundBufferFollowsItsStream) {
   for (int order = 0; order < 2; ++order) {
     auto source = std::make_unique<KrVAudioBuffer>(&audioStream, 1, 0);
