@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 namespace legacy_test {
 namespace {
@@ -13,44 +14,38 @@ namespace {
 constexpr KrStatus kUnknown = KR_STATUS_TL_UNKNOWN_PARAMETER;
 constexpr KrStatus kInjected = KR_STATUS_TL_INJECTED_FAILURE;
 
-struct NumberedRow {
-  uint32_t id;
-  const char* module;
-  const char* property;
-  bool boolean;  // writes 1 for any non-zero value
-};
-
-const NumberedRow kNumbered[] = {{0, "Image", "Resolution", false},
-                                 {1, "Image", "FPS", false},
-                                 {2, "Image", "Gain", false},
-                                 {4, "Image", "Flicker", false},
-                                 {5, "Depth", "Resolution", false},
-                                 {6, "Depth", "FPS", false},
-                                 {7, "Depth", "Gain", false},
-                                 {8, "Depth", "HoleFilter", false},
-                                 {10, "Image", "Resolution", false},
-                                 {11, "Image", "FPS", false},
-                                 {12, "Image", "Gain", false},
-                                 {13, "Depth", "Registration", true},
-                                 {14, "Device", "FrameSync", false},
-                                 {15, "Depth", "Mirror", false},
-                                 {26, "Device", "ReadWriteMode", false},
-                                 {30, "Device", "FirmwareLogFilter", false},
-                                 {31, "Device", "FirmwareMode", false},
-                                 {38, "Image", "Quality", false},
-                                 {39, "Depth", "GmcDebug", false},
-                                 {44, "Device", "APCEnabled", false},
-                                 {50, "Device", "Mirror", false},
-                                 {51, "Image", "Mirror", false},
-                                 {52, "Image", "Mirror", false}};
+// {number, module, property, written as a boolean (1 for any non-zero value)}
+const std::tuple<uint32_t, const char*, const char*, bool> kNumbered[] = {{0, "Image", "Resolution", false},
+                                                                          {1, "Image", "FPS", false},
+                                                                          {2, "Image", "Gain", false},
+                                                                          {4, "Image", "Flicker", false},
+                                                                          {5, "Depth", "Resolution", false},
+                                                                          {6, "Depth", "FPS", false},
+                                                                          {7, "Depth", "Gain", false},
+                                                                          {8, "Depth", "HoleFilter", false},
+                                                                          {10, "Image", "Resolution", false},
+                                                                          {11, "Image", "FPS", false},
+                                                                          {12, "Image", "Gain", false},
+                                                                          {13, "Depth", "Registration", true},
+                                                                          {14, "Device", "FrameSync", false},
+                                                                          {15, "Depth", "Mirror", false},
+                                                                          {26, "Device", "ReadWriteMode", false},
+                                                                          {30, "Device", "FirmwareLogFilter", false},
+                                                                          {31, "Device", "FirmwareMode", false},
+                                                                          {38, "Image", "Quality", false},
+                                                                          {39, "Depth", "GmcDebug", false},
+                                                                          {44, "Device", "APCEnabled", false},
+                                                                          {50, "Device", "Mirror", false},
+                                                                          {51, "Image", "Mirror", false},
+                                                                          {52, "Image", "Mirror", false}};
 
 class NumberedParams : public LegacyTest {
  public:
   void SetUp() override {
     LegacyTest::SetUp();
     Script script = Modules();
-    for (const NumberedRow& row : kNumbered) {
-      script.IntProperty(row.module, row.property, 0);
+    for (const auto& [id, module, property, boolean] : kNumbered) {
+      script.IntProperty(module, property, 0);
     }
     Create(script.IntProperty("Device", "Reset", 0).Property("Device", "PrimaryStream", ScriptValue::String("Any")));
   }
@@ -58,22 +53,22 @@ class NumberedParams : public LegacyTest {
 
 // A number reads the low 32 bits and writes sign-extended; a missing module reads 0 for a stream, fails for the device.
 TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumbersTouchNothing) {
-  for (const NumberedRow& row : kNumbered) {
-    SCOPED_TRACE(row.id);
-    ASSERT_EQ(device->SetProperty(row.module, row.property, Tagged(row.id)), KR_STATUS_OK);
+  for (const auto& [id, module, property, boolean] : kNumbered) {
+    SCOPED_TRACE(id);
+    ASSERT_EQ(device->SetProperty(module, property, Tagged(id)), KR_STATUS_OK);
     ClearJournal();
     int value = -7;
-    EXPECT_EQ(device->GetIOParam(row.id, value), KR_STATUS_OK);
-    EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), PathOf(row.module, row.property));
-    EXPECT_EQ(value, static_cast<int>(0x20000 + row.id));
-    EXPECT_EQ(device->SetIOParam(row.id, -2), KR_STATUS_OK);
-    EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), PathOf(row.module, row.property));
-    EXPECT_EQ(Current(row.module, row.property), row.boolean ? 1 : ~uint64_t{1});
-    device->hidden = {row.module};
+    EXPECT_EQ(device->GetIOParam(id, value), KR_STATUS_OK);
+    EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), PathOf(module, property));
+    EXPECT_EQ(value, static_cast<int>(0x20000 + id));
+    EXPECT_EQ(device->SetIOParam(id, -2), KR_STATUS_OK);
+    EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), PathOf(module, property));
+    EXPECT_EQ(Current(module, property), boolean ? 1 : ~uint64_t{1});
+    device->hidden = {module};
     ClearJournal();
-    const bool deviceRule = std::strcmp(row.module, "Device") == 0;
+    const bool deviceRule = std::strcmp(module, "Device") == 0;
     value = 77;
-    EXPECT_EQ(device->GetIOParam(row.id, value), deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK);
+    EXPECT_EQ(device->GetIOParam(id, value), deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK);
     EXPECT_EQ(value, deviceRule ? 77 : 0);
     EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty"), 0u);
     device->hidden.clear();
@@ -95,14 +90,14 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumb
                                                                 {3, kUnknown, 77, kUnknown},
                                                                 {53, kUnknown, 77, kUnknown},
                                                                 {0xFFFFFFFFu, kUnknown, 77, kUnknown}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::get<0>(row));
+  for (const auto& [id, read, readValue, write] : rows) {
+    SCOPED_TRACE(id);
     ClearJournal();
     int value = 77;
-    EXPECT_EQ(device->GetIOParam(std::get<0>(row), value), std::get<1>(row));
-    EXPECT_EQ(device->GetLastStatus(), std::get<1>(row));
-    EXPECT_EQ(value, std::get<2>(row));
-    EXPECT_EQ(device->SetIOParam(std::get<0>(row), 1), std::get<3>(row));
+    EXPECT_EQ(device->GetIOParam(id, value), read);
+    EXPECT_EQ(device->GetLastStatus(), read);
+    EXPECT_EQ(value, readValue);
+    EXPECT_EQ(device->SetIOParam(id, 1), write);
     EXPECT_TRUE(GetJournal().empty());
   }
   // 29 resets: written, never read.
@@ -111,12 +106,13 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumb
   EXPECT_EQ(device->SetIOParam(29, 1), KR_STATUS_OK);
   EXPECT_EQ(Current("Device", "Reset"), 1u);
   // 25 is the primary stream, the device's text as a number.
-  for (const auto& row : {std::make_pair(1, "Depth"), std::make_pair(2, "Image"), std::make_pair(0, "Any")}) {
-    EXPECT_EQ(device->SetIOParam(25, row.first), KR_STATUS_OK);
-    EXPECT_EQ(TextOf(*device, "Device", "PrimaryStream"), row.second);
+  for (const auto& [number, text] :
+       {std::make_pair(1, "Depth"), std::make_pair(2, "Image"), std::make_pair(0, "Any")}) {
+    EXPECT_EQ(device->SetIOParam(25, number), KR_STATUS_OK);
+    EXPECT_EQ(TextOf(*device, "Device", "PrimaryStream"), text);
     value = 77;
     EXPECT_EQ(device->GetIOParam(25, value), KR_STATUS_OK);
-    EXPECT_EQ(value, row.first);
+    EXPECT_EQ(value, number);
   }
   ClearJournal();
   EXPECT_EQ(device->SetIOParam(25, 3), KR_STATUS_TL_BAD_PRIMARY_STREAM);
@@ -131,54 +127,48 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumb
   EXPECT_EQ(value, 77);
 }
 
-// Every name with every pair of its conversion: `legacy` written stores `current`; `stored` reads back as `back`.
-const struct NamedRow {
-  const char* name;
-  const char* module;
-  const char* property;
-  int legacy;
-  uint64_t current;
-  uint64_t stored;
-  int back;
-} kNamed[] = {{"MinDepthValue", "Depth", "MinDepthValue", -3, ~uint64_t{2}, ~uint64_t{2}, -3},
-              {"MaxDepthValue", "Depth", "MaxDepthValue", 7, 7, 9, 9},
-              {"GMCMode", "Depth", "GmcMode", 9, 1, 5, 5},
-              {"DepthWhiteBalance", "Depth", "WhiteBalancedEnabled", -1, 1, 0, 0},
-              {"DepthInputFormat", "Depth", "InputFormat", 3, 1, 3, 3},
-              {"DepthState", "Depth", "State", 4, 1, 1, 2},
-              {"DepthState", "Depth", "State", 0, 0, 3, 3},
-              {"DepthCompression", "Depth", "Compression", 1, 0, 0, 1},
-              {"DepthCompression", "Depth", "Compression", 2, 1, 1, 2},
-              {"DepthCompression", "Depth", "Compression", 4, 2, 2, 4},
-              {"DepthCompression", "Depth", "Compression", 4, 2, 7, 7},
-              {"RGBRegistrarState", "Depth", "Registration", 5, 1, 7, 2},
-              {"RGBRegistrarState", "Depth", "Registration", 0, 0, 0, 0},
-              {"ImageInputFormat", "Image", "InputFormat", 7, 7, 9, 9},
-              {"ImageState", "Image", "State", 0, 0, 0, 0},
-              {"ImageCompression", "Image", "Compression", 1, 0, 0, 1},
-              {"ImageCompression", "Image", "Compression", 2, 3, 3, 2},
-              {"ImageCompression", "Image", "Compression", 3, 4, 4, 3},
-              {"ImageCompression", "Image", "Compression", 4, 5, 5, 4},
-              {"ImageCompression", "Image", "Compression", 4, 5, 2, 2},
-              {"AudioEnabled", "Audio", "State", 7, 7, 9, 9},
-              {"AudioLeftChannelVolume", "Audio", "LeftChannelVolume", 7, 7, 9, 9},
-              {"AudioRightChannelVolume", "Audio", "RightChannelVolume", 7, 7, 9, 9},
-              {"AudioSampleRate", "Audio", "SampleRate", 44100, 44100, 48000, 48000},
-              {"AudioReadChunkSize", "Audio", "ReadChunkSize", 7, 7, 9, 9},
-              {"AudioReadMode", "Audio", "ReadChunkSize", 0, 0, 0, 0},
-              {"AudioReadMode", "Audio", "ReadChunkSize", 1, 2120, 100, 1},
-              {"AudioCompression", "Audio", "Compression", 1, 0, 0, 1},
-              {"AudioCompression", "Audio", "Compression", 1, 0, 3, 3},
-              {"FrameDelay", "Device", "FrameDelay", 7, 7, 9, 9},
-              {"ReadLogInterval", "Device", "FirmwareLogInterval", 7, 7, 9, 9},
-              {"PrintLog", "Device", "FirmwareLogPrint", 7, 7, 9, 9}};
+// {name, module, property, legacy, current, stored, back}: every name with every pair of its conversion. `legacy`
+// written stores `current`; `stored` reads back as `back`.
+const std::tuple<const char*, const char*, const char*, int, uint64_t, uint64_t, int> kNamed[] = {
+    {"MinDepthValue", "Depth", "MinDepthValue", -3, ~uint64_t{2}, ~uint64_t{2}, -3},
+    {"MaxDepthValue", "Depth", "MaxDepthValue", 7, 7, 9, 9},
+    {"GMCMode", "Depth", "GmcMode", 9, 1, 5, 5},
+    {"DepthWhiteBalance", "Depth", "WhiteBalancedEnabled", -1, 1, 0, 0},
+    {"DepthInputFormat", "Depth", "InputFormat", 3, 1, 3, 3},
+    {"DepthState", "Depth", "State", 4, 1, 1, 2},
+    {"DepthState", "Depth", "State", 0, 0, 3, 3},
+    {"DepthCompression", "Depth", "Compression", 1, 0, 0, 1},
+    {"DepthCompression", "Depth", "Compression", 2, 1, 1, 2},
+    {"DepthCompression", "Depth", "Compression", 4, 2, 2, 4},
+    {"DepthCompression", "Depth", "Compression", 4, 2, 7, 7},
+    {"RGBRegistrarState", "Depth", "Registration", 5, 1, 7, 2},
+    {"RGBRegistrarState", "Depth", "Registration", 0, 0, 0, 0},
+    {"ImageInputFormat", "Image", "InputFormat", 7, 7, 9, 9},
+    {"ImageState", "Image", "State", 0, 0, 0, 0},
+    {"ImageCompression", "Image", "Compression", 1, 0, 0, 1},
+    {"ImageCompression", "Image", "Compression", 2, 3, 3, 2},
+    {"ImageCompression", "Image", "Compression", 3, 4, 4, 3},
+    {"ImageCompression", "Image", "Compression", 4, 5, 5, 4},
+    {"ImageCompression", "Image", "Compression", 4, 5, 2, 2},
+    {"AudioEnabled", "Audio", "State", 7, 7, 9, 9},
+    {"AudioLeftChannelVolume", "Audio", "LeftChannelVolume", 7, 7, 9, 9},
+    {"AudioRightChannelVolume", "Audio", "RightChannelVolume", 7, 7, 9, 9},
+    {"AudioSampleRate", "Audio", "SampleRate", 44100, 44100, 48000, 48000},
+    {"AudioReadChunkSize", "Audio", "ReadChunkSize", 7, 7, 9, 9},
+    {"AudioReadMode", "Audio", "ReadChunkSize", 0, 0, 0, 0},
+    {"AudioReadMode", "Audio", "ReadChunkSize", 1, 2120, 100, 1},
+    {"AudioCompression", "Audio", "Compression", 1, 0, 0, 1},
+    {"AudioCompression", "Audio", "Compression", 1, 0, 3, 3},
+    {"FrameDelay", "Device", "FrameDelay", 7, 7, 9, 9},
+    {"ReadLogInterval", "Device", "FirmwareLogInterval", 7, 7, 9, 9},
+    {"PrintLog", "Device", "FirmwareLogPrint", 7, 7, 9, 9}};
 
 class NamedParams : public LegacyTest {
  public:
   static Script Named(bool written, bool audio) {
     Script script = Modules();
-    for (const NamedRow& row : kNamed) {
-      script.IntProperty(row.module, row.property, 0);
+    for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
+      script.IntProperty(module, property, 0);
     }
     if (audio) {
       script.SupportedType("Audio");
@@ -190,22 +180,22 @@ class NamedParams : public LegacyTest {
 // With its module missing, a name reads 0 for a stream (compression: 1, off) and fails for the device.
 TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysAndHasItsMissingModuleRule) {
   Create(Named(true, true));
-  for (const NamedRow& row : kNamed) {
-    SCOPED_TRACE(std::string(row.name) + " " + std::to_string(row.legacy));
+  for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
+    SCOPED_TRACE(std::string(name) + " " + std::to_string(legacy));
     ClearJournal();
-    EXPECT_EQ(device->SetIOParam(row.name, row.legacy), KR_STATUS_OK);
-    EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), PathOf(row.module, row.property));
-    EXPECT_EQ(Current(row.module, row.property), row.current);
-    ASSERT_EQ(device->SetProperty(row.module, row.property, row.stored), KR_STATUS_OK);
+    EXPECT_EQ(device->SetIOParam(name, legacy), KR_STATUS_OK);
+    EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), PathOf(module, property));
+    EXPECT_EQ(Current(module, property), current);
+    ASSERT_EQ(device->SetProperty(module, property, stored), KR_STATUS_OK);
     int value = 77;
-    EXPECT_EQ(device->GetIOParam(row.name, value), KR_STATUS_OK);
-    EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), PathOf(row.module, row.property));
-    EXPECT_EQ(value, row.back);
-    device->hidden = {row.module};
-    const bool deviceRule = std::strcmp(row.module, "Device") == 0;
+    EXPECT_EQ(device->GetIOParam(name, value), KR_STATUS_OK);
+    EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), PathOf(module, property));
+    EXPECT_EQ(value, back);
+    device->hidden = {module};
+    const bool deviceRule = std::strcmp(module, "Device") == 0;
     value = 77;
-    EXPECT_EQ(device->GetIOParam(row.name, value), deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK);
-    EXPECT_EQ(value, deviceRule ? 77 : std::strstr(row.name, "Compression") != nullptr ? 1 : 0);
+    EXPECT_EQ(device->GetIOParam(name, value), deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK);
+    EXPECT_EQ(value, deviceRule ? 77 : std::strstr(name, "Compression") != nullptr ? 1 : 0);
     device->hidden.clear();
   }
   int value = 77;
@@ -226,9 +216,9 @@ TEST_F(NamedParams, RefusedValuesAndGuardsTouchNothingCompressionOffRemovesTheSt
                                                          {"AudioReadMode", 2, KR_STATUS_QM_BAD_PARAMETER},
                                                          {"AudioReadSync", 1, KR_STATUS_OS_ERROR},
                                                          {"AudioReadSync", 0, KR_STATUS_OK}};
-  for (const auto& row : rows) {
-    EXPECT_EQ(device->SetIOParam(std::get<0>(row), std::get<1>(row)), std::get<2>(row)) << std::get<0>(row);
-    EXPECT_EQ(device->GetLastStatus(), std::get<2>(row));
+  for (const auto& [name, value, status] : rows) {
+    EXPECT_EQ(device->SetIOParam(name, value), status) << name;
+    EXPECT_EQ(device->GetLastStatus(), status);
   }
   EXPECT_EQ(CountJournalCalls("KrDeviceProxySetIntProperty"), 0u);
   // Compression needs a written device.
@@ -242,10 +232,10 @@ TEST_F(NamedParams, RefusedValuesAndGuardsTouchNothingCompressionOffRemovesTheSt
   EXPECT_TRUE(GetJournal().empty());
   // Audio names read only with an audio stream; they write without one.
   Create(Named(true, false));
-  for (const NamedRow& row : kNamed) {
-    if (std::strcmp(row.module, "Audio") == 0 && std::strstr(row.name, "Compression") == nullptr) {
+  for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
+    if (std::strcmp(module, "Audio") == 0 && std::strstr(name, "Compression") == nullptr) {
       int value = 77;
-      EXPECT_EQ(device->GetIOParam(row.name, value), kUnknown) << row.name;
+      EXPECT_EQ(device->GetIOParam(name, value), kUnknown) << name;
       EXPECT_EQ(value, 77);
     }
   }
@@ -274,31 +264,27 @@ TEST_F(NamedParams, RefusedValuesAndGuardsTouchNothingCompressionOffRemovesTheSt
   EXPECT_EQ(value, 0);
 }
 
-// The bytes each number moves (0: not that way); the flash records carry an address, so they are the kit's types.
-const struct {
-  uint32_t id;
-  const char* module;
-  const char* property;
-  uint32_t readSize;
-  uint32_t writeSize;
-} kBuffers[] = {{3, "Device", "ImageControl", 4, 4},
-                {9, "Device", "DepthControl", 4, 4},
-                {16, "Device", "AHB", 12, 12},
-                {17, "Device", "FirmwareParam", 4, 4},
-                {18, "Device", "Version", 33, 0},
-                {19, "Device", "FlashFile", sizeof(FlashFileRecord), sizeof(FlashFileRecord)},
-                {20, "Device", "FileList", sizeof(FileListHeader), 0},
-                {21, "Device", "FileAttributes", 0, 4},
-                {33, "Image", "Cropping", 0, 12},
-                {34, "Device", "I2C", 0, 26},
-                {35, "Device", "I2C", 48, 0},
-                {36, "Device", "FlashChunk", sizeof(FlashChunkRecord), 0},
-                {41, "Device", "TecStatus", 22, 0},
-                {43, "Device", "EmitterStatus", 24, 0},
-                {45, "Device", "ProjectorFault", 0, 8},
-                {46, "Device", "CmosBlankingUnits", 8, 8},
-                {47, "Device", "CmosBlankingTime", 10, 10},
-                {48, "Depth", "AGCBin", 6, 6}};
+// {number, module, property, bytes read, bytes written} (0: not that way); the flash records carry an address, so
+// they are the kit's types.
+const std::tuple<uint32_t, const char*, const char*, uint32_t, uint32_t> kBuffers[] = {
+    {3, "Device", "ImageControl", 4, 4},
+    {9, "Device", "DepthControl", 4, 4},
+    {16, "Device", "AHB", 12, 12},
+    {17, "Device", "FirmwareParam", 4, 4},
+    {18, "Device", "Version", 33, 0},
+    {19, "Device", "FlashFile", sizeof(FlashFileRecord), sizeof(FlashFileRecord)},
+    {20, "Device", "FileList", sizeof(FileListHeader), 0},
+    {21, "Device", "FileAttributes", 0, 4},
+    {33, "Image", "Cropping", 0, 12},
+    {34, "Device", "I2C", 0, 26},
+    {35, "Device", "I2C", 48, 0},
+    {36, "Device", "FlashChunk", sizeof(FlashChunkRecord), 0},
+    {41, "Device", "TecStatus", 22, 0},
+    {43, "Device", "EmitterStatus", 24, 0},
+    {45, "Device", "ProjectorFault", 0, 8},
+    {46, "Device", "CmosBlankingUnits", 8, 8},
+    {47, "Device", "CmosBlankingTime", 10, 10},
+    {48, "Depth", "AGCBin", 6, 6}};
 
 class BufferParams : public LegacyTest {
  public:
@@ -306,8 +292,8 @@ class BufferParams : public LegacyTest {
   void SetUp() override {
     LegacyTest::SetUp();
     Script script = Modules();
-    for (const auto& row : kBuffers) {
-      script.Property(row.module, row.property, ScriptValue::General(nullptr, 0));
+    for (const auto& [id, module, property, readSize, writeSize] : kBuffers) {
+      script.Property(module, property, ScriptValue::General(nullptr, 0));
     }
     Create(script.IntProperty("Image", "RequiredDataSize", 5)
                .Property("Image", "LastRawFrame", ScriptValue::General("frame", 5))
@@ -316,27 +302,24 @@ class BufferParams : public LegacyTest {
 };
 
 TEST_F(BufferParams, EveryNumberNamesItsPropertyAndMovesItsSizeInItsDirectionsAndSpecialReads) {
-  for (const auto& row : kBuffers) {
-    SCOPED_TRACE(row.id);
-    const std::string path = PathOf(row.module, row.property);
+  for (const auto& [id, module, property, readSize, writeSize] : kBuffers) {
+    SCOPED_TRACE(id);
+    const std::string path = PathOf(module, property);
     std::vector<uint8_t> buffer(64, 0xEE);
-    const std::vector<uint8_t> value = FrameBytes(static_cast<uint8_t>(row.id), 64);
+    const std::vector<uint8_t> value = FrameBytes(static_cast<uint8_t>(id), 64);
     // The kit answers only a read of the value's own size.
-    ASSERT_EQ(ChangeProperty(kit, row.module, row.property, ScriptValue::General(value.data(), row.readSize)),
-              KR_STATUS_OK);
+    ASSERT_EQ(ChangeProperty(kit, module, property, ScriptValue::General(value.data(), readSize)), KR_STATUS_OK);
     ClearJournal();
-    EXPECT_EQ(device->GetIOParam(row.id, static_cast<void*>(buffer.data())),
-              row.readSize != 0 ? KR_STATUS_OK : kUnknown);
-    EXPECT_EQ(Target("KrDeviceProxyGetGeneralProperty"), row.readSize != 0 ? path : "");
-    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + row.readSize, value.begin()));
-    EXPECT_EQ(buffer[row.readSize], 0xEE);
-    EXPECT_EQ(device->SetIOParam(row.id, static_cast<const void*>(value.data() + 1)),
-              row.writeSize != 0 ? KR_STATUS_OK : kUnknown);
-    EXPECT_EQ(Target("KrDeviceProxySetGeneralProperty"), row.writeSize != 0 ? path : "");
-    if (row.writeSize != 0) {
-      std::vector<uint8_t> stored(row.writeSize);
-      EXPECT_EQ(device->GetProperty(row.module, row.property, KrGeneralBuffer{stored.data(), row.writeSize}),
-                KR_STATUS_OK);
+    EXPECT_EQ(device->GetIOParam(id, static_cast<void*>(buffer.data())), readSize != 0 ? KR_STATUS_OK : kUnknown);
+    EXPECT_EQ(Target("KrDeviceProxyGetGeneralProperty"), readSize != 0 ? path : "");
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + readSize, value.begin()));
+    EXPECT_EQ(buffer[readSize], 0xEE);
+    EXPECT_EQ(device->SetIOParam(id, static_cast<const void*>(value.data() + 1)),
+              writeSize != 0 ? KR_STATUS_OK : kUnknown);
+    EXPECT_EQ(Target("KrDeviceProxySetGeneralProperty"), writeSize != 0 ? path : "");
+    if (writeSize != 0) {
+      std::vector<uint8_t> stored(writeSize);
+      EXPECT_EQ(device->GetProperty(module, property, KrGeneralBuffer{stored.data(), writeSize}), KR_STATUS_OK);
       EXPECT_TRUE(std::equal(stored.begin(), stored.end(), value.begin() + 1));
     }
   }
