@@ -3,8 +3,8 @@
 #include "LegacyTestSupport.h"
 
 #include <cstring>
-#include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -13,15 +13,9 @@ namespace {
 
 constexpr KrStatus kBad = KR_STATUS_QM_BAD_PARAMETER;
 
-// Legacy names read straight from the current property of the same name; `own` is the width listing them (0: both).
-struct PlainReads {
-  const char* module;
-  const char* target;
-  int own;
-  std::vector<const char*> names;
-};
-
-const PlainReads kPlainReads[] = {
+// {legacy module, current module, the width listing them (0: both), names}: names read straight from the current
+// property of the same name.
+const std::tuple<const char*, const char*, int, std::vector<const char*>> kPlainReads[] = {
     {"Depth", "Depth", 16, {"XRes", "YRes", "MinDepthValue", "MaxDepthValue", "ShadowValue", "NoSampleValue", "FPS"}},
     {"Depth",
      "Depth",
@@ -43,18 +37,9 @@ const PlainReads kPlainReads[] = {
 
 enum Op : unsigned { kGet16 = 1, kGet32 = 2, kSet16 = 4, kSet32 = 8 };
 
-// A legacy name reached through the IO parameters: its current value `current` reads as `legacy`, and back.
-struct Route {
-  const char* module;
-  const char* name;
-  unsigned ops;
-  const char* targetModule;
-  const char* property;
-  uint64_t current;
-  uint32_t legacy;
-};
-
-const Route kRoutes[] = {
+// {legacy module, name, operations, current module, property, current, legacy}: a legacy name reached through the IO
+// parameters, whose current value `current` reads as `legacy`, and back.
+const std::tuple<const char*, const char*, unsigned, const char*, const char*, uint64_t, uint32_t> kRoutes[] = {
     {"Depth", "Compression", kGet32 | kSet32, "Depth", "Compression", 1, 2},
     {"Depth", "Registration", kGet32 | kSet32, "Depth", "Registration", 1, 1},
     {"Depth", "OutputFormat", kGet32, "Depth", "OutputFormat", 1, 2},
@@ -95,13 +80,13 @@ class Bridge : public LegacyTest {
   // Every current property the bridge reaches, on plain device modules.
   static Script Everything() {
     Script script = Modules().IntProperty("Depth", "DeviceMaxDepth", 1);
-    for (const PlainReads& row : kPlainReads) {
-      for (const char* name : row.names) {
-        script.IntProperty(row.target, name, 1);
+    for (const auto& [module, target, own, names] : kPlainReads) {
+      for (const char* name : names) {
+        script.IntProperty(target, name, 1);
       }
     }
-    for (const Route& row : kRoutes) {
-      script.IntProperty(row.targetModule, row.property, 1);
+    for (const auto& [module, name, ops, targetModule, property, current, legacy] : kRoutes) {
+      script.IntProperty(targetModule, property, 1);
     }
     for (const char* general : {"S2D", "D2S", "AGCBin"}) {
       script.Property("Depth", general, ScriptValue::General(nullptr, 0));
@@ -117,19 +102,19 @@ class Bridge : public LegacyTest {
 
 TEST_F(Bridge, PlainNamesReadTheirCurrentPropertyAtEitherWidth) {
   uint32_t tag = 1;
-  for (const PlainReads& row : kPlainReads) {
-    for (const char* name : row.names) {
-      SCOPED_TRACE(std::string(row.module) + "/" + name);
-      ASSERT_EQ(device->SetProperty(row.target, name, Tagged(++tag)), KR_STATUS_OK);
+  for (const auto& [module, target, own, names] : kPlainReads) {
+    for (const char* name : names) {
+      SCOPED_TRACE(std::string(module) + "/" + name);
+      ASSERT_EQ(device->SetProperty(target, name, Tagged(++tag)), KR_STATUS_OK);
       const uint32_t low16 = tag;
       const uint32_t low32 = 0x20000 + tag;
       uint32_t wide = 7;
-      EXPECT_EQ(device->GetProperty(row.module, name, wide), KR_STATUS_OK);
+      EXPECT_EQ(device->GetProperty(module, name, wide), KR_STATUS_OK);
       // A 32-bit read of a 16-bit name passes through the 16-bit getter.
-      EXPECT_EQ(wide, row.own == 16 ? low16 : low32);
+      EXPECT_EQ(wide, own == 16 ? low16 : low32);
       uint16_t narrow = 7;
-      const bool audioAccepts = row.own == 32 && std::strcmp(row.module, "Audio") == 0;
-      EXPECT_EQ(device->GetProperty(row.module, name, narrow), KR_STATUS_OK);
+      const bool audioAccepts = own == 32 && std::strcmp(module, "Audio") == 0;
+      EXPECT_EQ(device->GetProperty(module, name, narrow), KR_STATUS_OK);
       EXPECT_EQ(narrow, audioAccepts ? 7 : low16);
     }
   }
@@ -153,33 +138,33 @@ TEST_F(Bridge, PlainNamesReadTheirCurrentPropertyAtEitherWidth) {
 }
 
 TEST_F(Bridge, ConvertedNamesReachTheirPropertyThroughTheIOParameters) {
-  for (const Route& row : kRoutes) {
-    const std::string path = PathOf(row.targetModule, row.property);
+  for (const auto& [module, name, ops, targetModule, property, current, legacy] : kRoutes) {
+    const std::string path = PathOf(targetModule, property);
     for (const unsigned op : {kSet16, kSet32, kGet16, kGet32}) {
-      if ((row.ops & op) == 0) {
+      if ((ops & op) == 0) {
         continue;
       }
-      SCOPED_TRACE(std::string(row.module) + "/" + row.name + " op " + std::to_string(op));
+      SCOPED_TRACE(std::string(module) + "/" + name + " op " + std::to_string(op));
       const bool set = op == kSet16 || op == kSet32;
       // A set must change the value; a get reads the current one.
-      ASSERT_EQ(device->SetProperty(row.targetModule, row.property, set ? uint64_t{0xBAD} : row.current), KR_STATUS_OK);
+      ASSERT_EQ(device->SetProperty(targetModule, property, set ? uint64_t{0xBAD} : current), KR_STATUS_OK);
       ClearJournal();
       uint32_t wide = 77;
       uint16_t narrow = 77;
       KrStatus status = KR_STATUS_OK;
       if (op == kSet16) {
-        status = device->SetProperty(row.module, row.name, static_cast<uint16_t>(row.legacy));
+        status = device->SetProperty(module, name, static_cast<uint16_t>(legacy));
       } else if (op == kSet32) {
-        status = device->SetProperty(row.module, row.name, row.legacy);
+        status = device->SetProperty(module, name, legacy);
       } else if (op == kGet16) {
-        status = device->GetProperty(row.module, row.name, narrow);
+        status = device->GetProperty(module, name, narrow);
         wide = narrow;
       } else {
-        status = device->GetProperty(row.module, row.name, wide);
+        status = device->GetProperty(module, name, wide);
       }
       EXPECT_EQ(status, KR_STATUS_OK);
       EXPECT_EQ(Target(set ? "KrDeviceProxySetIntProperty" : "KrDeviceProxyGetIntProperty"), path);
-      EXPECT_EQ(set ? Current(row.targetModule, row.property) : wide, set ? row.current : row.legacy);
+      EXPECT_EQ(set ? Current(targetModule, property) : wide, set ? current : legacy);
     }
   }
   // Read sync reads 0 without any property and refuses 1.
