@@ -14,12 +14,7 @@
 
 namespace {
 
-class StreamDataTest : public FrameTest {
- protected:
-  StreamDataTest() : second(device, "Depth2", 4, 4) { secondStream.Attach(&device, "Depth2"); }
-  FakeDepthStream second;
-  KrVStream secondStream;
-};
+using StreamDataTest = FrameTest;
 
 // A deferred object re-reads at the next update, each level after its base: the translator sees resolution and ZPD.
 TEST_F(StreamDataTest, ObjectsRereadOnTheNotificationOrAtTheNextUpdateFromBaseToMostDerived) {
@@ -331,18 +326,7 @@ TEST_F(DepthMapTest, MapsSharingTheSourcesPixelsKeepTheSourceAndANullBufferGives
   ExpectWindow(KrVDepthMap(nullptr, 1, 0), 0, 0, 0, 0, 0, 0);
 }
 
-class ImageMapTest : public FrameTest {
- protected:
-  // 8 x 4 pixels of 3 bytes: the stream's buffer (made as 8 x 6 of 2 bytes) holds all 96 bytes.
-  ImageMapTest() : image(device, "Image", 8, 6) {
-    device.SetInt("Image", "YRes", 4);
-    device.SetInt("Image", "BytesPerPixel", 3);
-    device.SetInt("Image", "OutputFormat", KR_OUTPUT_FORMAT_RGB24);
-    imageStream.Attach(&device, "Image");
-  }
-  FakeDepthStream image;
-  KrVStream imageStream;
-};
+using ImageMapTest = FrameTest;
 
 TEST_F(ImageMapTest, BoundMapAddressesComponentsAndInitializesAndClones) {
   KrVImageMap map(&imageStream, 1, 0);
@@ -378,15 +362,7 @@ TEST_F(ImageMapTest, BoundMapAddressesComponentsAndInitializesAndClones) {
   EXPECT_NE(0, source[62] | source[63]);
 }
 
-class AudioTest : public FrameTest {
- protected:
-  AudioTest() : audio(device, "Audio", 16, 1) {
-    device.SetInt("Audio", "BufferSize", 20);
-    audioStream.Attach(&device, "Audio");
-  }
-  FakeDepthStream audio;  // 32 bytes of samples
-  KrVStream audioStream;
-};
+using AudioTest = FrameTest;
 
 // A clone gets its own buffer of the allocated size with the valid samples; either may go first.
 TEST_F(AudioTest, CloneCopiesTheSamplesIntoItsOwnBufferAndABoundBufferFollowsItsStream) {
