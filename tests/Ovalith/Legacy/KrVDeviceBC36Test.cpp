@@ -182,7 +182,7 @@ TEST_F(Bridge, ConvertedNamesReachTheirPropertyThroughTheIOParameters) {
   EXPECT_EQ(value, 77u);
 }
 
-TEST_F(Bridge, UnknownNamesAreRefusedAndLeaveEveryOperationFreePointerNamesMoveBytes) {
+TEST_F(Bridge, UnknownNamesAreRefusedPointerNamesMoveBytesAndBufferSizesAreConfirmed) {
   // Only the infra-red pointer set and the audio integer gets take a name they do not know; the audio 32-bit get
   // reads 0.
   for (const char* module : {"Depth", "Image", "IR", "Audio", "Shifts", "FixedParams", "Device", "depth"}) {
@@ -243,9 +243,7 @@ TEST_F(Bridge, UnknownNamesAreRefusedAndLeaveEveryOperationFreePointerNamesMoveB
     EXPECT_NE(fromBridge, nullptr);
     EXPECT_EQ(fromBridge, fromIO);
   }
-}
-
-TEST_F(Bridge, BufferSizesAreConfirmedAndTheFrameAddressIsRead) {
+  // Buffer sizes are confirmed against the frame objects; the frame address is read.
   Script script = CameraScript();
   for (const char* stream : {"Depth", "Image", "Audio"}) {
     script.Stream(stream, stream).Frame(stream, FrameBytes(1, 12), 10, 1);

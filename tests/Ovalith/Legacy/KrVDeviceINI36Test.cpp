@@ -187,7 +187,7 @@ TEST_F(KrVDeviceINI36Test, DepthAndImageModesSelectInputFormatLeaveTheStreamClos
   EXPECT_EQ(device.GetImageMap(), nullptr);
 }
 
-TEST_F(KrVDeviceINI36Test, CaptureModeSavesWhatTheLastStartFoundAndShippedExamplesOpen) {
+TEST_F(KrVDeviceINI36Test, CaptureModeShippedExamplesAndSourceOrCurrentFormatLayouts) {
   KrVDevice device;
   // The shipped example starts capture mode once ("Any"); a second start saves that, a fresh device has nothing.
   ASSERT_EQ(OpenExample(device, "capture.ini"), KR_STATUS_OK);
@@ -209,22 +209,19 @@ TEST_F(KrVDeviceINI36Test, CaptureModeSavesWhatTheLastStartFoundAndShippedExampl
   EXPECT_EQ(IntOf(example, "Depth", "XRes"), 640u);
   EXPECT_EQ(IntOf(example, "Device", "Mirror"), 1u);
   EXPECT_EQ(IntOf(example, "Depth", "Gain"), 20u);
-}
-
-// A source device seeds the layout, streams it lacks are left out; current-format streams skip the old keys.
-TEST_F(KrVDeviceINI36Test, SourceDeviceSeedsTheLayoutAndStreamsItLacksOrCurrentFormatStreamsLeaveOut) {
+  // A source device seeds the layout, streams it lacks are left out; current-format streams skip the old keys.
   KrVDevice source;
   ASSERT_EQ(source.CreateSensor("*:1", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
   KrVPropertySet values;
   ASSERT_EQ(values.AddProperty("Depth", "XRes", static_cast<uint64_t>(640)), KR_STATUS_OK);
   ASSERT_EQ(values.AddProperty("Depth", "YRes", static_cast<uint64_t>(480)), KR_STATUS_OK);
   ASSERT_EQ(source.AddStream("Depth", "Depth", &values), KR_STATUS_OK);
-  KrVDevice device;
-  ASSERT_EQ(OpenOld(device, kStreams, &source), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(device, "Depth", "XRes"), 640u);
-  EXPECT_EQ(IntOf(device, "Depth", "OutputFormat"), 1u);  // recomputed from the legacy default
-  EXPECT_FALSE(Exists(device, "Image"));
-  EXPECT_EQ(device.Read("Depth"), KR_STATUS_OK);
+  KrVDevice seeded;
+  ASSERT_EQ(OpenOld(seeded, kStreams, &source), KR_STATUS_OK);
+  EXPECT_EQ(IntOf(seeded, "Depth", "XRes"), 640u);
+  EXPECT_EQ(IntOf(seeded, "Depth", "OutputFormat"), 1u);  // recomputed from the legacy default
+  EXPECT_FALSE(Exists(seeded, "Image"));
+  EXPECT_EQ(seeded.Read("Depth"), KR_STATUS_OK);
   KrVDevice current;
   ASSERT_EQ(OpenOld(current, kStreams + "Stream.D.Type=Depth\nStreamDepthFormat=Bogus\n"), KR_STATUS_OK);
   EXPECT_FALSE(Exists(current, "Image"));
