@@ -178,7 +178,7 @@ class NamedParams : public LegacyTest {
 };
 
 // With its module missing, a name reads 0 for a stream (compression: 1, off) and fails for the device.
-TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysAndHasItsMissingModuleRule) {
+TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
   Create(Named(true, true));
   for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
     SCOPED_TRACE(std::string(name) + " " + std::to_string(legacy));
@@ -206,9 +206,7 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysAndHasItsMissingMod
     EXPECT_EQ(device->SetIOParam(unknown, 1), kUnknown) << unknown;
   }
   EXPECT_EQ(device->GetIOParam(static_cast<const char*>(nullptr), value), kUnknown);
-}
-
-TEST_F(NamedParams, RefusedValuesAndGuardsTouchNothingCompressionOffRemovesTheStream) {
+  // Refused values and guards touch nothing.
   Create(Named(true, true));
   const std::tuple<const char*, int, KrStatus> rows[] = {{"ImageCompression", 5, KR_STATUS_QM_BAD_PARAMETER},
                                                          {"DepthCompression", 3, KR_STATUS_QM_BAD_PARAMETER},
@@ -239,7 +237,7 @@ TEST_F(NamedParams, RefusedValuesAndGuardsTouchNothingCompressionOffRemovesTheSt
       EXPECT_EQ(value, 77);
     }
   }
-  int value = 77;
+  value = 77;
   EXPECT_EQ(device->GetIOParam("AudioReadSync", value), kUnknown);
   EXPECT_EQ(device->GetIOParam("AudioCompression", value), KR_STATUS_OK);
   EXPECT_EQ(device->SetIOParam("AudioEnabled", 0), KR_STATUS_OK);
