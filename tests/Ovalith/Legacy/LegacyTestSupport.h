@@ -1,5 +1,4 @@
-// Shared pieces of the older interface's tests: a device that can hide modules, and a scripted device with the
-// current modules "Depth", "Image" and "Audio".
+// Shared pieces of the older interface's tests: a scripted device whose modules a test can hide, and the journal.
 #pragma once
 
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
@@ -52,7 +51,6 @@ class LegacyTest : public DeviceTest {
   uint64_t Current(const std::string& module, const std::string& property) {
     return IntOf(*device, module.c_str(), property.c_str());
   }
-  // Creates the device on the script and starts the journal afresh.
   void Create(const Script& script) {
     device = std::make_unique<HidingDevice>();
     ASSERT_EQ(CreateScripted(*device, script), KR_STATUS_OK);

@@ -33,7 +33,7 @@ using FrameBufferHoldTest = DeviceFrameFieldsTest;
 using StreamRemovalDuringReadTest = DeviceFrameFieldsTest;
 
 // Whether the frame size changed, stayed, or the application set another one, a clone copies the frame just read.
-TEST_F(DeviceFrameFieldsTest, AudioBufferClonesTheValidBytesOfEachFrame) {
+TEST_F(DeviceFrameFieldsTest, AudioClonesTakeEachFramesBytesAndAReboundFrameObjectShowsItsStreamsFields) {
   const std::pair<uint32_t, uint32_t> steps[] = {{16, 0}, {16, 0}, {8, 0}, {8, 0}, {16, 0}, {16, 4}, {12, 0}, {12, 20}};
   KrVDevice device;
   Create(device, "Audio", "audio", [&steps](const std::string&, uint64_t readIndex, ScriptFrame* frame) {
@@ -58,10 +58,7 @@ TEST_F(DeviceFrameFieldsTest, AudioBufferClonesTheValidBytesOfEachFrame) {
     expected.resize(shown.size(), 0);
     EXPECT_EQ(shown, expected);
   }
-}
-
-// Bound by the application to another device's stream, a frame object shows that stream's fields after each read.
-TEST_F(DeviceFrameFieldsTest, FrameObjectReboundElsewhereShowsItsOwnStreamsFields) {
+  // Bound by the application to another device's stream, a frame object shows that stream's fields after each read.
   const auto frames = [](uint64_t base) {
     return [base](const std::string&, uint64_t readIndex, ScriptFrame* frame) {
       frame->data = FrameBytes(static_cast<uint8_t>(readIndex));
@@ -70,21 +67,21 @@ TEST_F(DeviceFrameFieldsTest, FrameObjectReboundElsewhereShowsItsOwnStreamsField
       return true;
     };
   };
-  KrVDevice other;  // outlives device, whose frame object it will serve
-  KrVDevice device;
-  Create(device, "Custom", "mine", frames(1000));
+  KrVDevice other;  // outlives bound, whose frame object it will serve
+  KrVDevice bound;
+  Create(bound, "Custom", "mine", frames(1000));
   Create(other, "Custom", "theirs", frames(5000));
   ASSERT_EQ(other.Read(), KR_STATUS_OK);
   KrVStreamData* mine = nullptr;
   KrVStreamData* theirs = nullptr;
-  ASSERT_EQ(device.GetStreamData("Custom", mine), KR_STATUS_OK);
+  ASSERT_EQ(bound.GetStreamData("Custom", mine), KR_STATUS_OK);
   ASSERT_EQ(other.GetStreamData("Custom", theirs), KR_STATUS_OK);
   ASSERT_EQ(mine->Initialize(*theirs), KR_STATUS_OK);
   for (int read = 0; read < 2; ++read) {
-    ASSERT_EQ(device.Read(), KR_STATUS_OK);
+    ASSERT_EQ(bound.Read(), KR_STATUS_OK);
     EXPECT_EQ(mine->GetTimestamp(), IntOf(other, "Custom", "Timestamp"));
     EXPECT_EQ(mine->GetFrameID(), IntOf(other, "Custom", "FrameId"));
-    EXPECT_EQ(IntOf(device, "Custom", "Timestamp"), 1000u + read);
+    EXPECT_EQ(IntOf(bound, "Custom", "Timestamp"), 1000u + read);
   }
 }
 
