@@ -1,5 +1,4 @@
-// The older interface's property bridge: every legacy name of every module and width against the scripted device,
-// the passing between widths, the refusals and the buffer-size rules.
+// The older interface's property bridge: every legacy name of every module and width, refusals, buffer-size rules.
 #include "LegacyTestSupport.h"
 
 #include <cstring>

@@ -94,7 +94,7 @@ TEST_F(KrVDeviceINI36Test, RecordKeysAgcBinAndCropping) {
 }
 
 // Bad names and modes fail and close the device; the flags set the mirror only for the mirror alone.
-TEST_F(KrVDeviceINI36Test, StreamKeysAndModes) {
+TEST_F(KrVDeviceINI36Test, StreamKeysModesAndEverySensorKey) {
   const std::tuple<std::string, KrStatus, uint64_t> rows[] = {
       {"StreamDepthFormat=Bogus\n", KR_STATUS_TL_BAD_DEPTH_FORMAT, 0},
       {"StreamImageFormat=rgb24\n", KR_STATUS_TL_BAD_IMAGE_FORMAT, 0},
@@ -119,10 +119,8 @@ TEST_F(KrVDeviceINI36Test, StreamKeysAndModes) {
       EXPECT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_QM_NOT_INITIALIZED);
     }
   }
-}
-
-TEST_F(KrVDeviceINI36Test, EverySensorKeyReachesItsProperty) {
-  const std::tuple<const char*, int, const char*, const char*> rows[] = {
+  // Every sensor key, all in one file, reaches its property: the kit's write and the value held.
+  const std::tuple<const char*, int, const char*, const char*> keys[] = {
       {"RGBRegistrarState", 1, "Depth", "Registration"},
       {"MinDepthValue", 600, "Depth", "MinDepthValue"},
       {"MaxDepthValue", 9000, "Depth", "MaxDepthValue"},
@@ -138,19 +136,19 @@ TEST_F(KrVDeviceINI36Test, EverySensorKeyReachesItsProperty) {
       {"SensorLogFilter", 3, "Device", "FirmwareLogFilter"},
       {"GMCDebug", 1, "Depth", "GmcDebug"},
   };
-  std::string text = kStreams + "[SensorV2]\nPrimaryStream=2\n";
-  for (const auto& [key, value, module, property] : rows) {
-    text += std::string(key) + "=" + std::to_string(value) + "\n";
+  std::string file = kStreams + "[SensorV2]\nPrimaryStream=2\n";
+  for (const auto& [key, value, module, property] : keys) {
+    file += std::string(key) + "=" + std::to_string(value) + "\n";
   }
-  KrVDevice device;
+  KrVDevice configured;
   Journal();
-  ASSERT_EQ(OpenOld(device, text), KR_STATUS_OK);
-  for (const auto& [key, value, module, property] : rows) {
+  ASSERT_EQ(OpenOld(configured, file), KR_STATUS_OK);
+  for (const auto& [key, value, module, property] : keys) {
     SCOPED_TRACE(key);
     EXPECT_GE(CountJournalCalls("KrDeviceProxySetIntProperty", property), 1u);
-    EXPECT_EQ(IntOf(device, module, property), static_cast<uint64_t>(value));
+    EXPECT_EQ(IntOf(configured, module, property), static_cast<uint64_t>(value));
   }
-  EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "Image");
+  EXPECT_EQ(TextOf(configured, "Device", "PrimaryStream"), "Image");
 }
 
 TEST_F(KrVDeviceINI36Test, DepthAndImageModesSelectInputFormatLeaveTheStreamClosedOrMakeItInfraRed) {

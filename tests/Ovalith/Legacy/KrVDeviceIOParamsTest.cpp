@@ -1,5 +1,4 @@
-// The older interface's IO parameters, flags and depth tables, on the scripted device: its journal shows what the kit
-// was asked.
+// The older interface's IO parameters, flags and depth tables; the scripted device's journal shows what the kit did.
 #include "LegacyTestSupport.h"
 
 #include <Tollan/TollanFlash.h>

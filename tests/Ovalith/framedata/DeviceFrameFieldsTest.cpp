@@ -1,5 +1,4 @@
-// What a read hands to the device's frame objects: audio clones of frames of a new size, a frame object re-bound to
-// another device's stream, frame buffers held past the device, and a stream removed while a read publishes it.
+// What a read hands to the device's frame objects: clones, re-bound objects, held buffers, streams removed meanwhile.
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
 
 #include <cstring>
