@@ -1,14 +1,11 @@
-// The older interface's IO parameters, flags and depth tables, on the
-// scripted device and end to end on the simulated sensor. Routing rows are
-// the older interface's own lists; the journal shows what the kit was asked.
+// The older interface's IO parameters, flags and depth tables; the scripted device's journal shows what the kit did.
 #include "LegacyTestSupport.h"
 
 #include <Tollan/TollanFlash.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <tuple>
 
 namespace legacy_test {
 namespace {
@@ -16,83 +13,66 @@ namespace {
 constexpr KrStatus kUnknown = KR_STATUS_TL_UNKNOWN_PARAMETER;
 constexpr KrStatus kInjected = KR_STATUS_TL_INJECTED_FAILURE;
 
-// ---- numbered integer parameters ----
-
-struct NumberedRow {
-  uint32_t id;
-  const char* module;
-  const char* property;
-  bool boolean;  // writes 1 for any non-zero value
-};
-
-const NumberedRow kNumbered[] = {
-    {0, "Image", "Resolution", false},
-    {1, "Image", "FPS", false},
-    {2, "Image", "Gain", false},
-    {4, "Image", "Flicker", false},
-    {5, "Depth", "Resolution", false},
-    {6, "Depth", "FPS", false},
-    {7, "Depth", "Gain", false},
-    {8, "Depth", "HoleFilter", false},
-    {10, "Image", "Resolution", false},
-    {11, "Image", "FPS", false},
-    {12, "Image", "Gain", false},
-    {13, "Depth", "Registration", true},
-    {14, "Device", "FrameSync", false},
-    {15, "Depth", "Mirror", false},
-    {26, "Device", "ReadWriteMode", false},
-    {30, "Device", "FirmwareLogFilter", false},
-    {31, "Device", "FirmwareMode", false},
-    {38, "Image", "Quality", false},
-    {39, "Depth", "GmcDebug", false},
-    {44, "Device", "APCEnabled", false},
-    {50, "Device", "Mirror", false},
-    {51, "Image", "Mirror", false},
-    {52, "Image", "Mirror", false},
-};
-
-std::string PathOf(const char* module, const char* property) { return std::string(module) + "/" + property; }
+// {number, module, property, written as a boolean (1 for any non-zero value)}
+const std::tuple<uint32_t, const char*, const char*, bool> kNumbered[] = {{0, "Image", "Resolution", false},
+                                                                          {1, "Image", "FPS", false},
+                                                                          {2, "Image", "Gain", false},
+                                                                          {4, "Image", "Flicker", false},
+                                                                          {5, "Depth", "Resolution", false},
+                                                                          {6, "Depth", "FPS", false},
+                                                                          {7, "Depth", "Gain", false},
+                                                                          {8, "Depth", "HoleFilter", false},
+                                                                          {10, "Image", "Resolution", false},
+                                                                          {11, "Image", "FPS", false},
+                                                                          {12, "Image", "Gain", false},
+                                                                          {13, "Depth", "Registration", true},
+                                                                          {14, "Device", "FrameSync", false},
+                                                                          {15, "Depth", "Mirror", false},
+                                                                          {26, "Device", "ReadWriteMode", false},
+                                                                          {30, "Device", "FirmwareLogFilter", false},
+                                                                          {31, "Device", "FirmwareMode", false},
+                                                                          {38, "Image", "Quality", false},
+                                                                          {39, "Depth", "GmcDebug", false},
+                                                                          {44, "Device", "APCEnabled", false},
+                                                                          {50, "Device", "Mirror", false},
+                                                                          {51, "Image", "Mirror", false},
+                                                                          {52, "Image", "Mirror", false}};
 
 class NumberedParams : public LegacyTest {
  public:
   void SetUp() override {
     LegacyTest::SetUp();
     Script script = Modules();
-    for (const NumberedRow& row : kNumbered) {
-      script.IntProperty(row.module, row.property, 0);
+    for (const auto& [id, module, property, boolean] : kNumbered) {
+      script.IntProperty(module, property, 0);
     }
     Create(script.IntProperty("Device", "Reset", 0).Property("Device", "PrimaryStream", ScriptValue::String("Any")));
   }
 };
 
-// Each number reads the low 32 bits of its property and writes the value
-// sign-extended; with its module missing, it reads 0 for a stream and fails
-// for the device.
-TEST_F(NumberedParams, EveryNumberNamesItsPropertyAndMissingModulesHaveTheirRule) {
-  for (const NumberedRow& row : kNumbered) {
-    SCOPED_TRACE(row.id);
-    ASSERT_EQ(device->SetProperty(row.module, row.property, Tagged(row.id)), KR_STATUS_OK);
+// A number reads the low 32 bits and writes sign-extended; a missing module reads 0 for a stream, fails for the device.
+TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumbersTouchNothing) {
+  for (const auto& [id, module, property, boolean] : kNumbered) {
+    SCOPED_TRACE(id);
+    ASSERT_EQ(device->SetProperty(module, property, Tagged(id)), KR_STATUS_OK);
     ClearJournal();
     int value = -7;
-    EXPECT_EQ(device->GetIOParam(row.id, value), KR_STATUS_OK);
-    EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), PathOf(row.module, row.property));
-    EXPECT_EQ(value, static_cast<int>(0x20000 + row.id));
-    EXPECT_EQ(device->SetIOParam(row.id, -2), KR_STATUS_OK);
-    EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), PathOf(row.module, row.property));
-    EXPECT_EQ(Current(row.module, row.property), row.boolean ? 1 : ~uint64_t{1});
-
-    device->hidden = {row.module};
+    EXPECT_EQ(device->GetIOParam(id, value), KR_STATUS_OK);
+    EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), PathOf(module, property));
+    EXPECT_EQ(value, static_cast<int>(0x20000 + id));
+    EXPECT_EQ(device->SetIOParam(id, -2), KR_STATUS_OK);
+    EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), PathOf(module, property));
+    EXPECT_EQ(Current(module, property), boolean ? 1 : ~uint64_t{1});
+    device->hidden = {module};
     ClearJournal();
-    const bool deviceRule = std::strcmp(row.module, "Device") == 0;
+    const bool deviceRule = std::strcmp(module, "Device") == 0;
     value = 77;
-    EXPECT_EQ(device->GetIOParam(row.id, value), deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK);
+    EXPECT_EQ(device->GetIOParam(id, value), deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK);
     EXPECT_EQ(value, deviceRule ? 77 : 0);
     EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty"), 0u);
     device->hidden.clear();
   }
-}
-
-TEST_F(NumberedParams, FailuresPassThroughAndUnknownNumbersTouchNothing) {
+  // Failures pass through; unknown numbers touch nothing; 25 is the primary stream's text.
   for (const char* call : {"KrDeviceProxyDoesModuleExist", "KrDeviceProxyGetIntProperty"}) {
     FailCall(call, kInjected);
     int value = 77;
@@ -104,49 +84,40 @@ TEST_F(NumberedParams, FailuresPassThroughAndUnknownNumbersTouchNothing) {
   FailCall("KrDeviceProxySetIntProperty", kInjected);
   EXPECT_EQ(device->SetIOParam(7, 1), kInjected);
   ClearFailures();
-  // Numbers outside the table or its direction touch nothing.
-  const struct {
-    uint32_t id;
-    KrStatus read;
-    int readValue;
-    KrStatus write;
-  } rows[] = {{49, KR_STATUS_OK, 1, kUnknown},
-              {3, kUnknown, 77, kUnknown},
-              {53, kUnknown, 77, kUnknown},
-              {0xFFFFFFFFu, kUnknown, 77, kUnknown}};
-  for (const auto& row : rows) {
+  // {number, read status, value read, write status}; 49 reads 1 without the kit.
+  const std::tuple<uint32_t, KrStatus, int, KrStatus> rows[] = {{49, KR_STATUS_OK, 1, kUnknown},
+                                                                {3, kUnknown, 77, kUnknown},
+                                                                {53, kUnknown, 77, kUnknown},
+                                                                {0xFFFFFFFFu, kUnknown, 77, kUnknown}};
+  for (const auto& [id, read, readValue, write] : rows) {
+    SCOPED_TRACE(id);
     ClearJournal();
     int value = 77;
-    EXPECT_EQ(device->GetIOParam(row.id, value), row.read) << row.id;
-    EXPECT_EQ(device->GetLastStatus(), row.read);
-    EXPECT_EQ(value, row.readValue) << row.id;
-    EXPECT_EQ(device->SetIOParam(row.id, 1), row.write) << row.id;
-    EXPECT_TRUE(GetJournal().empty()) << row.id;
+    EXPECT_EQ(device->GetIOParam(id, value), read);
+    EXPECT_EQ(device->GetLastStatus(), read);
+    EXPECT_EQ(value, readValue);
+    EXPECT_EQ(device->SetIOParam(id, 1), write);
+    EXPECT_TRUE(GetJournal().empty());
   }
   // 29 resets: written, never read.
   int value = 77;
   EXPECT_EQ(device->GetIOParam(29, value), kUnknown);
   EXPECT_EQ(device->SetIOParam(29, 1), KR_STATUS_OK);
   EXPECT_EQ(Current("Device", "Reset"), 1u);
-}
-
-TEST_F(NumberedParams, PrimaryStreamIsTheDeviceText) {
-  const struct {
-    int value;
-    const char* text;
-  } rows[] = {{1, "Depth"}, {2, "Image"}, {0, "Any"}};
-  for (const auto& row : rows) {
-    EXPECT_EQ(device->SetIOParam(25, row.value), KR_STATUS_OK);
-    EXPECT_EQ(TextOf(*device, "Device", "PrimaryStream"), row.text);
-    int value = 77;
+  // 25 is the primary stream, the device's text as a number.
+  for (const auto& [number, text] :
+       {std::make_pair(1, "Depth"), std::make_pair(2, "Image"), std::make_pair(0, "Any")}) {
+    EXPECT_EQ(device->SetIOParam(25, number), KR_STATUS_OK);
+    EXPECT_EQ(TextOf(*device, "Device", "PrimaryStream"), text);
+    value = 77;
     EXPECT_EQ(device->GetIOParam(25, value), KR_STATUS_OK);
-    EXPECT_EQ(value, row.value);
+    EXPECT_EQ(value, number);
   }
   ClearJournal();
   EXPECT_EQ(device->SetIOParam(25, 3), KR_STATUS_TL_BAD_PRIMARY_STREAM);
   EXPECT_EQ(CountJournalCalls("KrDeviceProxySetStringProperty"), 0u);
   ASSERT_EQ(device->SetProperty("Device", "PrimaryStream", "IR"), KR_STATUS_OK);
-  int value = 77;
+  value = 77;
   EXPECT_EQ(device->GetIOParam(25, value), KR_STATUS_OK);
   EXPECT_EQ(value, 0);
   FailCall("KrDeviceProxyGetStringProperty", kInjected);
@@ -155,78 +126,48 @@ TEST_F(NumberedParams, PrimaryStreamIsTheDeviceText) {
   EXPECT_EQ(value, 77);
 }
 
-// ---- named integer parameters ----
-
-struct NamedRow {
-  const char* name;
-  const char* module;
-  const char* property;
-};
-
-const NamedRow kNamed[] = {
-    {"MinDepthValue", "Depth", "MinDepthValue"},
-    {"MaxDepthValue", "Depth", "MaxDepthValue"},
-    {"GMCMode", "Depth", "GmcMode"},
-    {"DepthWhiteBalance", "Depth", "WhiteBalancedEnabled"},
-    {"DepthInputFormat", "Depth", "InputFormat"},
-    {"DepthState", "Depth", "State"},
-    {"DepthCompression", "Depth", "Compression"},
-    {"RGBRegistrarState", "Depth", "Registration"},
-    {"ImageInputFormat", "Image", "InputFormat"},
-    {"ImageState", "Image", "State"},
-    {"ImageCompression", "Image", "Compression"},
-    {"AudioEnabled", "Audio", "State"},
-    {"AudioLeftChannelVolume", "Audio", "LeftChannelVolume"},
-    {"AudioRightChannelVolume", "Audio", "RightChannelVolume"},
-    {"AudioSampleRate", "Audio", "SampleRate"},
-    {"AudioReadChunkSize", "Audio", "ReadChunkSize"},
-    {"AudioReadMode", "Audio", "ReadChunkSize"},
-    {"AudioCompression", "Audio", "Compression"},
-    {"FrameDelay", "Device", "FrameDelay"},
-    {"ReadLogInterval", "Device", "FirmwareLogInterval"},
-    {"PrintLog", "Device", "FirmwareLogPrint"},
-};
-
-// Every value pair of every conversion: `legacy` written stores `current`;
-// `stored` reads back as `back`. Plain names stand for the rows without one.
-const struct {
-  const char* name;
-  int legacy;
-  uint64_t current;
-  uint64_t stored;
-  int back;
-} kConversions[] = {
-    {"MinDepthValue", -3, ~uint64_t{2}, ~uint64_t{2}, -3},
-    {"GMCMode", 9, 1, 5, 5},
-    {"DepthWhiteBalance", -1, 1, 0, 0},
-    {"DepthInputFormat", 3, 1, 3, 3},
-    {"DepthState", 4, 1, 1, 2},
-    {"DepthState", 0, 0, 3, 3},
-    {"RGBRegistrarState", 5, 1, 7, 2},
-    {"RGBRegistrarState", 0, 0, 0, 0},
-    {"DepthCompression", 1, 0, 0, 1},
-    {"DepthCompression", 2, 1, 1, 2},
-    {"DepthCompression", 4, 2, 2, 4},
-    {"DepthCompression", 4, 2, 7, 7},
-    {"ImageCompression", 1, 0, 0, 1},
-    {"ImageCompression", 2, 3, 3, 2},
-    {"ImageCompression", 3, 4, 4, 3},
-    {"ImageCompression", 4, 5, 5, 4},
-    {"ImageCompression", 4, 5, 2, 2},
-    {"AudioCompression", 1, 0, 0, 1},
-    {"AudioCompression", 1, 0, 3, 3},
-    {"AudioReadMode", 0, 0, 0, 0},
-    {"AudioReadMode", 1, 2120, 100, 1},
-    {"ImageState", 0, 0, 0, 0},
-    {"AudioSampleRate", 44100, 44100, 48000, 48000},
-};
+// {name, module, property, legacy, current, stored, back}: every name with every pair of its conversion. `legacy`
+// written stores `current`; `stored` reads back as `back`.
+const std::tuple<const char*, const char*, const char*, int, uint64_t, uint64_t, int> kNamed[] = {
+    {"MinDepthValue", "Depth", "MinDepthValue", -3, ~uint64_t{2}, ~uint64_t{2}, -3},
+    {"MaxDepthValue", "Depth", "MaxDepthValue", 7, 7, 9, 9},
+    {"GMCMode", "Depth", "GmcMode", 9, 1, 5, 5},
+    {"DepthWhiteBalance", "Depth", "WhiteBalancedEnabled", -1, 1, 0, 0},
+    {"DepthInputFormat", "Depth", "InputFormat", 3, 1, 3, 3},
+    {"DepthState", "Depth", "State", 4, 1, 1, 2},
+    {"DepthState", "Depth", "State", 0, 0, 3, 3},
+    {"DepthCompression", "Depth", "Compression", 1, 0, 0, 1},
+    {"DepthCompression", "Depth", "Compression", 2, 1, 1, 2},
+    {"DepthCompression", "Depth", "Compression", 4, 2, 2, 4},
+    {"DepthCompression", "Depth", "Compression", 4, 2, 7, 7},
+    {"RGBRegistrarState", "Depth", "Registration", 5, 1, 7, 2},
+    {"RGBRegistrarState", "Depth", "Registration", 0, 0, 0, 0},
+    {"ImageInputFormat", "Image", "InputFormat", 7, 7, 9, 9},
+    {"ImageState", "Image", "State", 0, 0, 0, 0},
+    {"ImageCompression", "Image", "Compression", 1, 0, 0, 1},
+    {"ImageCompression", "Image", "Compression", 2, 3, 3, 2},
+    {"ImageCompression", "Image", "Compression", 3, 4, 4, 3},
+    {"ImageCompression", "Image", "Compression", 4, 5, 5, 4},
+    {"ImageCompression", "Image", "Compression", 4, 5, 2, 2},
+    {"AudioEnabled", "Audio", "State", 7, 7, 9, 9},
+    {"AudioLeftChannelVolume", "Audio", "LeftChannelVolume", 7, 7, 9, 9},
+    {"AudioRightChannelVolume", "Audio", "RightChannelVolume", 7, 7, 9, 9},
+    {"AudioSampleRate", "Audio", "SampleRate", 44100, 44100, 48000, 48000},
+    {"AudioReadChunkSize", "Audio", "ReadChunkSize", 7, 7, 9, 9},
+    {"AudioReadMode", "Audio", "ReadChunkSize", 0, 0, 0, 0},
+    {"AudioReadMode", "Audio", "ReadChunkSize", 1, 2120, 100, 1},
+    {"AudioCompression", "Audio", "Compression", 1, 0, 0, 1},
+    {"AudioCompression", "Audio", "Compression", 1, 0, 3, 3},
+    {"FrameDelay", "Device", "FrameDelay", 7, 7, 9, 9},
+    {"ReadLogInterval", "Device", "FirmwareLogInterval", 7, 7, 9, 9},
+    {"PrintLog", "Device", "FirmwareLogPrint", 7, 7, 9, 9}};
 
 class NamedParams : public LegacyTest {
  public:
   static Script Named(bool written, bool audio) {
     Script script = Modules();
-    for (const NamedRow& row : kNamed) {
-      script.IntProperty(row.module, row.property, 0);
+    for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
+      script.IntProperty(module, property, 0);
     }
     if (audio) {
       script.SupportedType("Audio");
@@ -235,25 +176,25 @@ class NamedParams : public LegacyTest {
   }
 };
 
-// Each name reaches its property; with its module missing, it reads 0 for a
-// stream (compression: 1, off) and fails for the device.
-TEST_F(NamedParams, EveryNameNamesItsPropertyAndMissingModulesHaveTheirRule) {
+// With its module missing, a name reads 0 for a stream (compression: 1, off) and fails for the device.
+TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
   Create(Named(true, true));
-  for (const NamedRow& row : kNamed) {
-    SCOPED_TRACE(row.name);
+  for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
+    SCOPED_TRACE(std::string(name) + " " + std::to_string(legacy));
     ClearJournal();
+    EXPECT_EQ(device->SetIOParam(name, legacy), KR_STATUS_OK);
+    EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), PathOf(module, property));
+    EXPECT_EQ(Current(module, property), current);
+    ASSERT_EQ(device->SetProperty(module, property, stored), KR_STATUS_OK);
     int value = 77;
-    EXPECT_EQ(device->GetIOParam(row.name, value), KR_STATUS_OK);
-    EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), PathOf(row.module, row.property));
-    EXPECT_EQ(device->SetIOParam(row.name, 1), KR_STATUS_OK);
-    EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), PathOf(row.module, row.property));
-
-    device->hidden = {row.module};
-    const bool deviceRule = std::strcmp(row.module, "Device") == 0;
-    const bool compression = std::strstr(row.name, "Compression") != nullptr;
+    EXPECT_EQ(device->GetIOParam(name, value), KR_STATUS_OK);
+    EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), PathOf(module, property));
+    EXPECT_EQ(value, back);
+    device->hidden = {module};
+    const bool deviceRule = std::strcmp(module, "Device") == 0;
     value = 77;
-    EXPECT_EQ(device->GetIOParam(row.name, value), deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK);
-    EXPECT_EQ(value, deviceRule ? 77 : compression ? 1 : 0);
+    EXPECT_EQ(device->GetIOParam(name, value), deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK);
+    EXPECT_EQ(value, deviceRule ? 77 : std::strstr(name, "Compression") != nullptr ? 1 : 0);
     device->hidden.clear();
   }
   int value = 77;
@@ -264,38 +205,17 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyAndMissingModulesHaveTheirRule) {
     EXPECT_EQ(device->SetIOParam(unknown, 1), kUnknown) << unknown;
   }
   EXPECT_EQ(device->GetIOParam(static_cast<const char*>(nullptr), value), kUnknown);
-}
-
-TEST_F(NamedParams, EveryConversionPairHoldsBothWays) {
+  // Refused values and guards touch nothing.
   Create(Named(true, true));
-  for (const auto& pair : kConversions) {
-    SCOPED_TRACE(std::string(pair.name) + " " + std::to_string(pair.legacy));
-    const NamedRow& row = *std::find_if(std::begin(kNamed), std::end(kNamed),
-                                        [&](const NamedRow& r) { return std::strcmp(r.name, pair.name) == 0; });
-    EXPECT_EQ(device->SetIOParam(pair.name, pair.legacy), KR_STATUS_OK);
-    EXPECT_EQ(Current(row.module, row.property), pair.current);
-    ASSERT_EQ(device->SetProperty(row.module, row.property, pair.stored), KR_STATUS_OK);
-    int value = 77;
-    EXPECT_EQ(device->GetIOParam(pair.name, value), KR_STATUS_OK);
-    EXPECT_EQ(value, pair.back);
-  }
-}
-
-TEST_F(NamedParams, RefusedValuesAndCompressionOnAReadDeviceTouchNothing) {
-  Create(Named(true, true));
-  const struct {
-    const char* name;
-    int value;
-    KrStatus status;
-  } rows[] = {{"ImageCompression", 5, KR_STATUS_QM_BAD_PARAMETER},
-              {"DepthCompression", 3, KR_STATUS_QM_BAD_PARAMETER},
-              {"AudioCompression", 2, KR_STATUS_QM_BAD_PARAMETER},
-              {"AudioReadMode", 2, KR_STATUS_QM_BAD_PARAMETER},
-              {"AudioReadSync", 1, KR_STATUS_OS_ERROR},
-              {"AudioReadSync", 0, KR_STATUS_OK}};
-  for (const auto& row : rows) {
-    EXPECT_EQ(device->SetIOParam(row.name, row.value), row.status) << row.name;
-    EXPECT_EQ(device->GetLastStatus(), row.status);
+  const std::tuple<const char*, int, KrStatus> rows[] = {{"ImageCompression", 5, KR_STATUS_QM_BAD_PARAMETER},
+                                                         {"DepthCompression", 3, KR_STATUS_QM_BAD_PARAMETER},
+                                                         {"AudioCompression", 2, KR_STATUS_QM_BAD_PARAMETER},
+                                                         {"AudioReadMode", 2, KR_STATUS_QM_BAD_PARAMETER},
+                                                         {"AudioReadSync", 1, KR_STATUS_OS_ERROR},
+                                                         {"AudioReadSync", 0, KR_STATUS_OK}};
+  for (const auto& [name, value, status] : rows) {
+    EXPECT_EQ(device->SetIOParam(name, value), status) << name;
+    EXPECT_EQ(device->GetLastStatus(), status);
   }
   EXPECT_EQ(CountJournalCalls("KrDeviceProxySetIntProperty"), 0u);
   // Compression needs a written device.
@@ -307,26 +227,22 @@ TEST_F(NamedParams, RefusedValuesAndCompressionOnAReadDeviceTouchNothing) {
     EXPECT_EQ(device->SetIOParam(name, 1), KR_STATUS_QM_BAD_PARAMETER) << name;
   }
   EXPECT_TRUE(GetJournal().empty());
-}
-
-TEST_F(NamedParams, AudioNamesReadOnlyWithAnAudioStream) {
+  // Audio names read only with an audio stream; they write without one.
   Create(Named(true, false));
-  for (const NamedRow& row : kNamed) {
-    if (std::strcmp(row.module, "Audio") == 0 && std::strstr(row.name, "Compression") == nullptr) {
+  for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
+    if (std::strcmp(module, "Audio") == 0 && std::strstr(name, "Compression") == nullptr) {
       int value = 77;
-      EXPECT_EQ(device->GetIOParam(row.name, value), kUnknown) << row.name;
+      EXPECT_EQ(device->GetIOParam(name, value), kUnknown) << name;
       EXPECT_EQ(value, 77);
     }
   }
-  int value = 77;
+  value = 77;
   EXPECT_EQ(device->GetIOParam("AudioReadSync", value), kUnknown);
   EXPECT_EQ(device->GetIOParam("AudioCompression", value), KR_STATUS_OK);
   EXPECT_EQ(device->SetIOParam("AudioEnabled", 0), KR_STATUS_OK);
   FailCall("KrDeviceProxyGetSupportedStreams", kInjected);
   EXPECT_EQ(device->GetIOParam("AudioEnabled", value), kInjected);
-}
-
-TEST_F(NamedParams, CompressionOffRemovesTheStreamAndImageStateIsTheStreamType) {
+  // Compression 0 removes the stream; the image state is the stream type.
   Create(Script()
              .IntProperty("Device", "ReadWriteMode", 1)
              .Stream("Depth", "Depth")
@@ -335,7 +251,7 @@ TEST_F(NamedParams, CompressionOffRemovesTheStreamAndImageStateIsTheStreamType) 
   ASSERT_NE(device->GetDepthMap(), nullptr);
   EXPECT_EQ(device->SetIOParam("DepthCompression", 0), KR_STATUS_OK);
   EXPECT_EQ(device->GetDepthMap(), nullptr);
-  int value = 77;
+  value = 77;
   EXPECT_EQ(device->GetIOParam("DepthCompression", value), KR_STATUS_OK);
   EXPECT_EQ(value, 1);
   EXPECT_EQ(device->GetIOParam("ImageState", value), KR_STATUS_OK);
@@ -345,19 +261,9 @@ TEST_F(NamedParams, CompressionOffRemovesTheStreamAndImageStateIsTheStreamType) 
   EXPECT_EQ(value, 0);
 }
 
-// ---- numbered buffer parameters ----
-
-// Sizes of the older interface's records; the flash records carry an
-// address, so they are the kit's record types.
-struct BufferRowCase {
-  uint32_t id;
-  const char* module;
-  const char* property;
-  uint32_t readSize;   // 0: not readable
-  uint32_t writeSize;  // 0: not writable
-};
-
-const BufferRowCase kBuffers[] = {
+// {number, module, property, bytes read, bytes written} (0: not that way); the flash records carry an address, so
+// they are the kit's types.
+const std::tuple<uint32_t, const char*, const char*, uint32_t, uint32_t> kBuffers[] = {
     {3, "Device", "ImageControl", 4, 4},
     {9, "Device", "DepthControl", 4, 4},
     {16, "Device", "AHB", 12, 12},
@@ -375,18 +281,16 @@ const BufferRowCase kBuffers[] = {
     {45, "Device", "ProjectorFault", 0, 8},
     {46, "Device", "CmosBlankingUnits", 8, 8},
     {47, "Device", "CmosBlankingTime", 10, 10},
-    {48, "Depth", "AGCBin", 6, 6},
-};
+    {48, "Depth", "AGCBin", 6, 6}};
 
 class BufferParams : public LegacyTest {
  public:
   static constexpr BistRecord kBist = {kBistSelectorNesaUnlimited, 0x20003};
-
   void SetUp() override {
     LegacyTest::SetUp();
     Script script = Modules();
-    for (const BufferRowCase& row : kBuffers) {
-      script.Property(row.module, row.property, ScriptValue::General(nullptr, 0));
+    for (const auto& [id, module, property, readSize, writeSize] : kBuffers) {
+      script.Property(module, property, ScriptValue::General(nullptr, 0));
     }
     Create(script.IntProperty("Image", "RequiredDataSize", 5)
                .Property("Image", "LastRawFrame", ScriptValue::General("frame", 5))
@@ -394,34 +298,29 @@ class BufferParams : public LegacyTest {
   }
 };
 
-TEST_F(BufferParams, EveryNumberNamesItsPropertyAndMovesItsSizeInItsDirections) {
-  for (const BufferRowCase& row : kBuffers) {
-    SCOPED_TRACE(row.id);
-    const std::string path = PathOf(row.module, row.property);
+TEST_F(BufferParams, EveryNumberNamesItsPropertyAndMovesItsSizeInItsDirectionsAndSpecialReads) {
+  for (const auto& [id, module, property, readSize, writeSize] : kBuffers) {
+    SCOPED_TRACE(id);
+    const std::string path = PathOf(module, property);
     std::vector<uint8_t> buffer(64, 0xEE);
-    const std::vector<uint8_t> value = FrameBytes(static_cast<uint8_t>(row.id), 64);
+    const std::vector<uint8_t> value = FrameBytes(static_cast<uint8_t>(id), 64);
     // The kit answers only a read of the value's own size.
-    ASSERT_EQ(ChangeProperty(kit, row.module, row.property, ScriptValue::General(value.data(), row.readSize)),
-              KR_STATUS_OK);
+    ASSERT_EQ(ChangeProperty(kit, module, property, ScriptValue::General(value.data(), readSize)), KR_STATUS_OK);
     ClearJournal();
-    EXPECT_EQ(device->GetIOParam(row.id, static_cast<void*>(buffer.data())),
-              row.readSize != 0 ? KR_STATUS_OK : kUnknown);
-    EXPECT_EQ(Target("KrDeviceProxyGetGeneralProperty"), row.readSize != 0 ? path : "");
-    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + row.readSize, value.begin()));
-    EXPECT_EQ(buffer[row.readSize], 0xEE);
-    EXPECT_EQ(device->SetIOParam(row.id, static_cast<const void*>(value.data() + 1)),
-              row.writeSize != 0 ? KR_STATUS_OK : kUnknown);
-    EXPECT_EQ(Target("KrDeviceProxySetGeneralProperty"), row.writeSize != 0 ? path : "");
-    if (row.writeSize != 0) {
-      std::vector<uint8_t> stored(row.writeSize);
-      EXPECT_EQ(device->GetProperty(row.module, row.property, KrGeneralBuffer{stored.data(), row.writeSize}),
-                KR_STATUS_OK);
+    EXPECT_EQ(device->GetIOParam(id, static_cast<void*>(buffer.data())), readSize != 0 ? KR_STATUS_OK : kUnknown);
+    EXPECT_EQ(Target("KrDeviceProxyGetGeneralProperty"), readSize != 0 ? path : "");
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + readSize, value.begin()));
+    EXPECT_EQ(buffer[readSize], 0xEE);
+    EXPECT_EQ(device->SetIOParam(id, static_cast<const void*>(value.data() + 1)),
+              writeSize != 0 ? KR_STATUS_OK : kUnknown);
+    EXPECT_EQ(Target("KrDeviceProxySetGeneralProperty"), writeSize != 0 ? path : "");
+    if (writeSize != 0) {
+      std::vector<uint8_t> stored(writeSize);
+      EXPECT_EQ(device->GetProperty(module, property, KrGeneralBuffer{stored.data(), writeSize}), KR_STATUS_OK);
       EXPECT_TRUE(std::equal(stored.begin(), stored.end(), value.begin() + 1));
     }
   }
-}
-
-TEST_F(BufferParams, RecordFrameAndSelfTestReads) {
+  // The caller's record, the image frame of the size the kit states, and the self-test result.
   const std::vector<uint8_t> version = FrameBytes(1, 33);
   ASSERT_EQ(ChangeProperty(kit, "Device", "Version", ScriptValue::General(version.data(), 33)), KR_STATUS_OK);
   std::vector<uint8_t> bytes(33);
@@ -435,33 +334,29 @@ TEST_F(BufferParams, RecordFrameAndSelfTestReads) {
   EXPECT_EQ(device->GetIOParam(37, static_cast<void*>(&bist)), KR_STATUS_OK);
   EXPECT_EQ(bist, 0x20003);
   // Integer-only numbers and a null buffer.
-  EXPECT_EQ(device->GetIOParam(2, static_cast<void*>(&bist)), KR_STATUS_TL_UNKNOWN_PARAMETER);
+  EXPECT_EQ(device->GetIOParam(2, static_cast<void*>(&bist)), kUnknown);
   EXPECT_EQ(device->GetIOParam(37, static_cast<void*>(nullptr)), KR_STATUS_OS_NULL_POINTER);
   EXPECT_EQ(device->GetIOParam(27, static_cast<void*>(nullptr)), KR_STATUS_OS_NULL_POINTER);
   // Numbers read in a way of their own refuse a write.
   for (const uint32_t id : {24u, 27u, 28u, 32u, 37u}) {
-    EXPECT_EQ(device->SetIOParam(id, static_cast<const void*>(frame)), KR_STATUS_TL_UNKNOWN_PARAMETER) << id;
+    EXPECT_EQ(device->SetIOParam(id, static_cast<const void*>(frame)), kUnknown) << id;
   }
 }
 
-// ---- flags ----
-
 TEST_F(LegacyTest, FlagOneIsTheDeviceMirror) {
-  Create(Script().IntProperty("Device", "Mirror", 0));
-  const struct {
-    KrStatus (KrVDevice::*operation)(int);
-    uint64_t before;
-    uint64_t after;
-  } rows[] = {{&KrVDevice::EnableFlag, 0, 1},
-              {&KrVDevice::DisableFlag, 1, 0},
-              {&KrVDevice::FlipFlag, 0, 1},
-              {&KrVDevice::FlipFlag, 5, 0}};
-  for (const auto& row : rows) {
-    ASSERT_EQ(device->SetProperty("Device", "Mirror", row.before), KR_STATUS_OK);
-    EXPECT_EQ(((*device).*row.operation)(1), KR_STATUS_OK);
-    EXPECT_EQ(Current("Device", "Mirror"), row.after);
+  Create(Script().IntProperty("Device", "Mirror", 5));
+  EXPECT_EQ(device->FlipFlag(1), KR_STATUS_OK);
+  EXPECT_EQ(Current("Device", "Mirror"), 0u);
+  EXPECT_EQ(device->FlipFlag(1), KR_STATUS_OK);
+  EXPECT_EQ(Current("Device", "Mirror"), 1u);
+  EXPECT_EQ(device->DisableFlag(1), KR_STATUS_OK);
+  EXPECT_EQ(Current("Device", "Mirror"), 0u);
+  EXPECT_EQ(device->EnableFlag(1), KR_STATUS_OK);
+  EXPECT_EQ(Current("Device", "Mirror"), 1u);
+  for (auto operation : {&KrVDevice::EnableFlag, &KrVDevice::DisableFlag, &KrVDevice::FlipFlag}) {
+    ASSERT_EQ(device->EnableFlag(1), KR_STATUS_OK);
     ClearJournal();
-    EXPECT_EQ(((*device).*row.operation)(0), KR_STATUS_TL_BAD_STREAM_FLAGS);
+    EXPECT_EQ(((*device).*operation)(0), KR_STATUS_TL_BAD_STREAM_FLAGS);
     EXPECT_EQ(device->GetLastStatus(), KR_STATUS_TL_BAD_STREAM_FLAGS);
     EXPECT_TRUE(GetJournal().empty());
   }
@@ -469,21 +364,18 @@ TEST_F(LegacyTest, FlagOneIsTheDeviceMirror) {
   uint32_t value = 77;
   EXPECT_EQ(device->GetFlag(1, value), KR_STATUS_OK);
   EXPECT_EQ(value, 0x20001u);
-  FailCall("KrDeviceProxyGetIntProperty", KR_STATUS_TL_INJECTED_FAILURE);
+  FailCall("KrDeviceProxyGetIntProperty", kInjected);
   value = 77;
-  EXPECT_EQ(device->GetFlag(1, value), KR_STATUS_TL_INJECTED_FAILURE);
-  EXPECT_EQ(device->FlipFlag(1), KR_STATUS_TL_INJECTED_FAILURE);
+  EXPECT_EQ(device->GetFlag(1, value), kInjected);
+  EXPECT_EQ(device->FlipFlag(1), kInjected);
   EXPECT_EQ(value, 77u);
   EXPECT_EQ(device->GetFlag(2, value), KR_STATUS_TL_BAD_STREAM_FLAGS);
 }
-
-// ---- depth tables on the scripted device ----
 
 class DepthTables : public LegacyTest {
  public:
   const uint16_t s2d[4] = {0, 900, 600, 450};
   const uint16_t d2s[5] = {0, 1, 2, 3, 3};
-
   void SetUp() override {
     LegacyTest::SetUp();
     Create(Tables());
@@ -500,55 +392,19 @@ class DepthTables : public LegacyTest {
     EXPECT_EQ(device->GetIOParam(id, static_cast<void*>(&table)), KR_STATUS_OK);
     return static_cast<const uint16_t*>(table);
   }
+  void Change(const char* property, const void* value, uint32_t size) {
+    ASSERT_EQ(ChangeProperty(kit, "Depth", property, ScriptValue::General(value, size)), KR_STATUS_OK);
+  }
 };
 
-TEST_F(DepthTables, AreBuiltOnceFollowS2DAndGoWithTheKitDevice) {
-  const uint16_t* shiftToDepth = Table(27);
-  ASSERT_NE(shiftToDepth, nullptr);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(shiftToDepth) % 16, 0u);
-  EXPECT_EQ(std::memcmp(shiftToDepth, s2d, sizeof(s2d)), 0);
-  ClearJournal();
-  const uint16_t* depthToShift = Table(28);
-  EXPECT_EQ(std::memcmp(depthToShift, d2s, sizeof(d2s)), 0);
-  EXPECT_EQ(Table(27), shiftToDepth);
-  EXPECT_TRUE(GetJournal().empty());
-
-  // A change of "S2D" refills both tables in place.
-  const uint16_t s2dNew[4] = {0, 800, 500, 400};
-  const uint16_t d2sNew[5] = {0, 3, 3, 2, 1};
-  ASSERT_EQ(ChangeProperty(kit, "Depth", "D2S", ScriptValue::General(d2sNew, sizeof(d2sNew))), KR_STATUS_OK);
-  EXPECT_EQ(std::memcmp(depthToShift, d2s, sizeof(d2s)), 0);
-  ASSERT_EQ(ChangeProperty(kit, "Depth", "S2D", ScriptValue::General(s2dNew, sizeof(s2dNew))), KR_STATUS_OK);
-  EXPECT_EQ(std::memcmp(shiftToDepth, s2dNew, sizeof(s2dNew)), 0);
-  EXPECT_EQ(std::memcmp(depthToShift, d2sNew, sizeof(d2sNew)), 0);
-  EXPECT_EQ(device->GetLastStatus(), KR_STATUS_OK);
-  // The sizes are read afresh at each change; entries past them read zero.
-  ASSERT_EQ(ChangeProperty(kit, "Depth", "MaxShift", ScriptValue::Int(1)), KR_STATUS_OK);
-  ASSERT_EQ(ChangeProperty(kit, "Depth", "DeviceMaxDepth", ScriptValue::Int(1)), KR_STATUS_OK);
-  ASSERT_EQ(ChangeProperty(kit, "Depth", "D2S", ScriptValue::General(d2s, 4)), KR_STATUS_OK);
-  ASSERT_EQ(ChangeProperty(kit, "Depth", "S2D", ScriptValue::General(s2d, 4)), KR_STATUS_OK);
-  EXPECT_EQ(shiftToDepth[1], 900);
-  EXPECT_EQ(shiftToDepth[2], 0);
-  EXPECT_EQ(depthToShift[1], 1);
-  EXPECT_EQ(depthToShift[2], 0);
-
-  // Closing cancels the registration before the kit device goes; a new
-  // device gets tables of its own.
-  ClearJournal();
-  ASSERT_EQ(device->Close(), KR_STATUS_OK);
-  const std::vector<JournalEntry> journal = GetJournal();
-  ASSERT_FALSE(journal.empty());
-  EXPECT_EQ(journal[0].call, "KrDeviceProxyUnregisterFromPropertyChange");
-  EXPECT_EQ(Target("KrDeviceProxyUnregisterFromPropertyChange"), "Depth/S2D");
-  EXPECT_EQ(CountJournalCalls("KrDeviceProxyDestroy"), 1u);
-  std::string connection = "scripted:camera";
-  ASSERT_EQ(device->CreateByConnectionString(&connection[0], KR_DEVICE_MODE_READ, nullptr, 0), KR_STATUS_OK);
-  ClearJournal();
-  EXPECT_EQ(std::memcmp(Table(27), s2d, sizeof(s2d)), 0);
-  EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty", "MaxShift"), 1u);
-}
-
-TEST_F(DepthTables, AFailureAtAnyCallLeavesNoTableAndALaterRequestSucceeds) {
+// No 16-bit shift reaches past entry 65535, so a larger "MaxShift" gives zeros, not a size that wraps round. A
+// failure at any call leaves no table, and a later request succeeds.
+TEST_F(DepthTables, AreBuiltWholeOnceFollowS2DGoWithTheKitDeviceAndFailuresLeaveNone) {
+  ASSERT_EQ(device->SetProperty("Depth", "MaxShift", uint64_t{0x1FFFFFFFF}), KR_STATUS_OK);
+  const uint16_t* zeros = Table(27);
+  ASSERT_NE(zeros, nullptr);
+  EXPECT_EQ(std::count(zeros, zeros + 65536, 0), 65536);
+  EXPECT_EQ(std::memcmp(Table(28), d2s, sizeof(d2s)), 0);
   bool completed = false;
   for (uint64_t n = 1; !completed; ++n) {
     SCOPED_TRACE(n);
@@ -563,104 +419,48 @@ TEST_F(DepthTables, AFailureAtAnyCallLeavesNoTableAndALaterRequestSucceeds) {
     ClearFailures();
     EXPECT_NE(Table(28), nullptr);
   }
-}
-
-TEST_F(DepthTables, ATableNoShiftCanIndexReadsZeros) {
-  // No 16-bit shift reaches past entry 65535, so a larger "MaxShift" gives
-  // a table of zeros rather than a size that wraps round.
-  ASSERT_EQ(device->SetProperty("Depth", "MaxShift", uint64_t{0x1FFFFFFFF}), KR_STATUS_OK);
-  const uint16_t* table = Table(27);
-  ASSERT_NE(table, nullptr);
-  EXPECT_EQ(std::count(table, table + 65536, 0), 65536);
-  EXPECT_EQ(std::memcmp(Table(28), d2s, sizeof(d2s)), 0);
-}
-
-// ---- end to end on the simulated sensor ----
-
-// The same frame of the same scene, as shifts and as depth: the shift table
-// turns one into the other.
-TEST_F(LegacyTest, SensorShiftTableTurnsTheSensorsShiftsIntoItsDepths) {
-  KrVDevice shifts;
-  KrVDevice depths;
-  for (KrVDevice* sensor : {&shifts, &depths}) {
-    ASSERT_EQ(sensor->CreateSensor(sensor == &shifts ? "*:0" : "*:1", nullptr, 0), KR_STATUS_OK);
-    ASSERT_EQ(sensor->AddStream("Depth", "Depth", nullptr), KR_STATUS_OK);
-  }
-  ASSERT_EQ(shifts.SetProperty("Depth", "OutputFormat", uint64_t{0}), KR_STATUS_OK);  // shift values
-  void* table = nullptr;
-  ASSERT_EQ(shifts.GetIOParam(27, static_cast<void*>(&table)), KR_STATUS_OK);
-  const uint16_t* s2d = static_cast<const uint16_t*>(table);
-  ASSERT_EQ(shifts.OpenAllStreams(), KR_STATUS_OK);
-  ASSERT_EQ(depths.OpenAllStreams(), KR_STATUS_OK);
-  ASSERT_EQ(shifts.Read(), KR_STATUS_OK);
-  ASSERT_EQ(depths.Read(), KR_STATUS_OK);
-  const uint16_t* shiftPixels = shifts.GetDepthMap()->Data();
-  const uint16_t* depthPixels = depths.GetDepthMap()->Data();
-  const uint32_t pixels = 640 * 480;
-  uint32_t measured = 0;
-  for (uint32_t i = 0; i < pixels; ++i) {
-    if (shiftPixels[i] != 0) {
-      ++measured;
-      ASSERT_EQ(s2d[shiftPixels[i]], depthPixels[i]) << i;
-    }
-  }
-  EXPECT_GT(measured, pixels / 2);
-  // A shift parameter changes: the kit re-raises "S2D" and the table follows.
-  const uint16_t before = s2d[1000];
-  ASSERT_EQ(shifts.SetProperty("Depth", "ConstShift", uint64_t{300}), KR_STATUS_OK);
-  EXPECT_NE(s2d[1000], before);
-}
-
-TEST_F(LegacyTest, FlashParametersMoveTheSensorsOwnRecords) {
-  KrVDevice sensor;
-  ASSERT_EQ(sensor.CreateSensor("*:0", nullptr, 0), KR_STATUS_OK);
-  const std::string content("\x1c\x00NESA-params", 13);
-  const std::string upload = Write("upload.bin", content);
-  auto listed = [&] {
-    std::vector<FileListEntry> entries(64);
-    FileListHeader header = {entries.data(), static_cast<uint16_t>(entries.size())};
-    EXPECT_EQ(sensor.GetIOParam(20, static_cast<void*>(&header)), KR_STATUS_OK);
-    entries.resize(header.count);
-    return entries;
-  };
-  // A free place: past the last file the sensor holds.
-  const std::vector<FileListEntry> present = listed();
-  uint32_t offset = 0;
-  for (const FileListEntry& entry : present) {
-    offset = std::max(offset, (entry.offset + entry.size + 0xFFFu) & ~0xFFFu);
-  }
-
-  // 19 uploads a local file, 20 lists it, 36 reads its flash bytes, 19 reads
-  // it back into a local file.
-  FlashFileRecord record = {offset, upload.c_str(), 0};
-  ASSERT_EQ(sensor.SetIOParam(19, static_cast<const void*>(&record)), KR_STATUS_OK);
-  const std::vector<FileListEntry> entries = listed();
-  ASSERT_EQ(entries.size(), present.size() + 1);
-  const auto file =
-      std::find_if(entries.begin(), entries.end(), [&](const FileListEntry& e) { return e.offset == offset; });
-  ASSERT_NE(file, entries.end());
-  EXPECT_EQ(+file->type, 28);
-  EXPECT_EQ(+file->size, content.size());
-
-  std::string chunk(content.size(), '\0');
-  FlashChunkRecord raw = {offset, static_cast<uint32_t>(chunk.size()), &chunk[0]};
-  ASSERT_EQ(sensor.GetIOParam(36, static_cast<void*>(&raw)), KR_STATUS_OK);
-  EXPECT_EQ(chunk, content);
-
-  const std::string download = directory_ + "/download.bin";
-  record = {file->id, download.c_str(), 0};
-  ASSERT_EQ(sensor.GetIOParam(19, static_cast<void*>(&record)), KR_STATUS_OK);
-  std::ifstream in(download, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), content);
-
-  // 37 reads the self-test record's result (0: passed) after a test ran.
-  BistRecord bist = {kBistSelectorNesaUnlimited, 0xFFFFFFFF};
-  ASSERT_EQ(sensor.SetProperty("Device", "BIST", KrGeneralBuffer{&bist, sizeof(bist)}), KR_STATUS_OK);
-  BistRecord stored = {};
-  ASSERT_EQ(sensor.GetProperty("Device", "BIST", KrGeneralBuffer{&stored, sizeof(stored)}), KR_STATUS_OK);
-  int result = -1;
-  ASSERT_EQ(sensor.GetIOParam(37, static_cast<void*>(&result)), KR_STATUS_OK);
-  EXPECT_EQ(static_cast<uint32_t>(result), stored.result);
+  // On a fresh device the tables are built once, follow "S2D" and go with the kit device.
+  Create(Tables());
+  const uint16_t* shiftToDepth = Table(27);
+  ASSERT_NE(shiftToDepth, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(shiftToDepth) % 16, 0u);
+  EXPECT_EQ(std::memcmp(shiftToDepth, s2d, sizeof(s2d)), 0);
+  ClearJournal();
+  const uint16_t* depthToShift = Table(28);
+  EXPECT_EQ(std::memcmp(depthToShift, d2s, sizeof(d2s)), 0);
+  EXPECT_EQ(Table(27), shiftToDepth);
+  EXPECT_TRUE(GetJournal().empty());
+  // A change of "S2D" refills both tables in place.
+  const uint16_t s2dNew[4] = {0, 800, 500, 400};
+  const uint16_t d2sNew[5] = {0, 3, 3, 2, 1};
+  Change("D2S", d2sNew, sizeof(d2sNew));
+  EXPECT_EQ(std::memcmp(depthToShift, d2s, sizeof(d2s)), 0);
+  Change("S2D", s2dNew, sizeof(s2dNew));
+  EXPECT_EQ(std::memcmp(shiftToDepth, s2dNew, sizeof(s2dNew)), 0);
+  EXPECT_EQ(std::memcmp(depthToShift, d2sNew, sizeof(d2sNew)), 0);
+  EXPECT_EQ(device->GetLastStatus(), KR_STATUS_OK);
+  // The sizes are read afresh at each change; entries past them read zero.
+  ASSERT_EQ(ChangeProperty(kit, "Depth", "MaxShift", ScriptValue::Int(1)), KR_STATUS_OK);
+  ASSERT_EQ(ChangeProperty(kit, "Depth", "DeviceMaxDepth", ScriptValue::Int(1)), KR_STATUS_OK);
+  Change("D2S", d2s, 4);
+  Change("S2D", s2d, 4);
+  EXPECT_EQ(shiftToDepth[1], 900);
+  EXPECT_EQ(shiftToDepth[2], 0);
+  EXPECT_EQ(depthToShift[1], 1);
+  EXPECT_EQ(depthToShift[2], 0);
+  // Closing cancels the registration before the kit device goes; a new device gets tables of its own.
+  ClearJournal();
+  ASSERT_EQ(device->Close(), KR_STATUS_OK);
+  const std::vector<JournalEntry> journal = GetJournal();
+  ASSERT_FALSE(journal.empty());
+  EXPECT_EQ(journal[0].call, "KrDeviceProxyUnregisterFromPropertyChange");
+  EXPECT_EQ(Target("KrDeviceProxyUnregisterFromPropertyChange"), "Depth/S2D");
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyDestroy"), 1u);
+  std::string connection = "scripted:camera";
+  ASSERT_EQ(device->CreateByConnectionString(&connection[0], KR_DEVICE_MODE_READ, nullptr, 0), KR_STATUS_OK);
+  ClearJournal();
+  EXPECT_EQ(std::memcmp(Table(27), s2d, sizeof(s2d)), 0);
+  EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty", "MaxShift"), 1u);
 }
 
 }  // namespace

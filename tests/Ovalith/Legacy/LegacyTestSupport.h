@@ -1,6 +1,4 @@
-// Shared pieces of the older interface's tests: a device whose module
-// existence answers a test can override, and a scripted device carrying the
-// current modules "Depth", "Image" and "Audio" as plain device modules.
+// Shared pieces of the older interface's tests: a scripted device whose modules a test can hide, and the journal.
 #pragma once
 
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
@@ -14,11 +12,9 @@ namespace legacy_test {
 
 using namespace device_test;
 
-// The legacy layer asks existence through the device's virtual
-// DoesModuleExist; this device reports the modules in `hidden` missing.
+// Reports the modules in `hidden` missing through the virtual DoesModuleExist the legacy layer asks.
 class HidingDevice : public KrVDevice {
  public:
-  explicit HidingDevice(int compatibility = 0) : KrVDevice(compatibility) {}
   KrStatus DoesModuleExist(const char* module, int* exists) override {
     if (module != nullptr && hidden.count(module) != 0) {
       *exists = 0;
@@ -29,16 +25,17 @@ class HidingDevice : public KrVDevice {
   std::set<std::string> hidden;
 };
 
-// Current integer values chosen so that a read that keeps the wrong bits
-// shows: bit 32 is set, and the low 16 bits differ from the low 32.
+// A current value whose bit 32 is set and whose low 16 bits differ from its low 32: a read keeping wrong bits shows.
 constexpr uint64_t Tagged(uint32_t low) { return (uint64_t{1} << 32) | 0x20000u | low; }
+
+inline std::string PathOf(const std::string& module, const std::string& property) { return module + "/" + property; }
 
 // "Module/Property" named by the last kit call of that name ("" if none).
 inline std::string Target(const std::string& call) {
   const std::vector<JournalEntry> journal = GetJournal();
   for (auto entry = journal.rbegin(); entry != journal.rend(); ++entry) {
     if (entry->call == call && entry->args.size() >= 2) {
-      return entry->args[0] + "/" + entry->args[1];
+      return PathOf(entry->args[0], entry->args[1]);
     }
   }
   return "";
@@ -47,23 +44,19 @@ inline std::string Target(const std::string& call) {
 class LegacyTest : public DeviceTest {
  public:
   static Script Modules() { return Script().Module("Depth").Module("Image").Module("Audio"); }
-
   void TearDown() override {
     device.reset();
     DeviceTest::TearDown();
   }
-
-  // The current integer property, read straight from the device.
-  uint64_t Current(const char* module, const char* property) { return IntOf(*device, module, property); }
-
-  // Creates the device on the script and starts the journal afresh.
-  void Create(const Script& script, int compatibility = 0) {
-    device = std::make_unique<HidingDevice>(compatibility);
+  uint64_t Current(const std::string& module, const std::string& property) {
+    return IntOf(*device, module.c_str(), property.c_str());
+  }
+  void Create(const Script& script) {
+    device = std::make_unique<HidingDevice>();
     ASSERT_EQ(CreateScripted(*device, script), KR_STATUS_OK);
     kit = KitHandleOf(*device);
     Journal();
   }
-
   std::unique_ptr<HidingDevice> device;
   KrDeviceHandle kit = nullptr;
 };

@@ -1,13 +1,8 @@
-// The frame fields a read hands to the device's frame objects: an audio
-// buffer that keeps its re-read for frames of a new size, and a frame object
-// the application re-bound to another device's stream.
-#include <Ovalith/Ovalith.h>
-
-#include <gtest/gtest.h>
-
-#include <vector>
-
+// What a read hands to the device's frame objects: clones, re-bound objects, held buffers, streams removed meanwhile.
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
+
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -21,47 +16,48 @@ class DeviceFrameFieldsTest : public DeviceTest {
     ASSERT_EQ(CreateScripted(device, script, KR_DEVICE_MODE_READ, name), KR_STATUS_OK);
     ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
   }
+  // The simulated sensor with its open depth stream at the lowest resolution, and an image stream if asked.
+  void OpenSensor(KrVDevice& device, bool image) {
+    KrVPropertySet initial;
+    initial.AddProperty("Depth", "Resolution", uint64_t{0});
+    ASSERT_EQ(device.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
+    ASSERT_EQ(device.AddStream("Depth", "Depth", &initial), KR_STATUS_OK);
+    if (image) {
+      ASSERT_EQ(device.AddStream("Image", "Image", nullptr), KR_STATUS_OK);
+    }
+    ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
+  }
 };
+using FrameBufferHoldTest = DeviceFrameFieldsTest;
+using StreamRemovalDuringReadTest = DeviceFrameFieldsTest;
 
-// The valid bytes a clone copies are those of the frame just read, whether
-// the frame's size changed, stayed, or the application set another size
-// meanwhile.
-TEST_F(DeviceFrameFieldsTest, AudioBufferClonesTheValidBytesOfEachFrame) {
-  struct Step {
-    uint32_t frameSize;
-    uint32_t setBefore;  // SetBufferSize before the read; 0: none
-  };
-  const std::vector<Step> steps = {{16, 0}, {16, 0}, {8, 0}, {8, 0}, {16, 0}, {16, 4}, {12, 0}, {12, 20}};
+// Whether the frame size changed, stayed, or the application set another one, a clone copies the frame just read.
+TEST_F(DeviceFrameFieldsTest, AudioClonesTakeEachFramesBytesAndAReboundFrameObjectShowsItsStreamsFields) {
+  const std::pair<uint32_t, uint32_t> steps[] = {{16, 0}, {16, 0}, {8, 0}, {8, 0}, {16, 0}, {16, 4}, {12, 0}, {12, 20}};
   KrVDevice device;
   Create(device, "Audio", "audio", [&steps](const std::string&, uint64_t readIndex, ScriptFrame* frame) {
-    const uint32_t size = steps[readIndex % steps.size()].frameSize;
-    frame->data = FrameBytes(static_cast<uint8_t>(0x40 + 0x10 * readIndex), size);
+    frame->data = FrameBytes(static_cast<uint8_t>(0x40 + 0x10 * readIndex), steps[readIndex % 8].first);
     frame->timestamp = readIndex + 1;
     frame->frameId = static_cast<uint32_t>(readIndex + 1);
     return true;
   });
-  for (size_t i = 0; i < steps.size(); ++i) {
+  for (size_t i = 0; i < 8; ++i) {
     SCOPED_TRACE(i);
     KrVAudioBuffer* audio = device.GetAudioBuffer();
     ASSERT_NE(audio, nullptr);
-    if (steps[i].setBefore != 0) {
-      audio->SetBufferSize(steps[i].setBefore);
+    if (steps[i].second != 0) {
+      audio->SetBufferSize(steps[i].second);  // the size the application set before the read
     }
     ASSERT_EQ(device.Read(), KR_STATUS_OK);
     KrVAudioBuffer clone;
     ASSERT_EQ(audio->Clone(clone), KR_STATUS_OK);
     ASSERT_GE(clone.GetBufferAllocatedSize(), kFrameBytes);
     const std::vector<uint8_t> shown(clone.Data(), clone.Data() + clone.GetBufferAllocatedSize());
-    std::vector<uint8_t> expected = FrameBytes(static_cast<uint8_t>(0x40 + 0x10 * i), steps[i].frameSize);
+    std::vector<uint8_t> expected = FrameBytes(static_cast<uint8_t>(0x40 + 0x10 * i), steps[i].first);
     expected.resize(shown.size(), 0);
     EXPECT_EQ(shown, expected);
   }
-}
-
-// A device's frame object bound by the application to another device's
-// stream shows that stream's frame fields after each read, not those of the
-// stream it was made for.
-TEST_F(DeviceFrameFieldsTest, FrameObjectReboundElsewhereShowsItsOwnStreamsFields) {
+  // Bound by the application to another device's stream, a frame object shows that stream's fields after each read.
   const auto frames = [](uint64_t base) {
     return [base](const std::string&, uint64_t readIndex, ScriptFrame* frame) {
       frame->data = FrameBytes(static_cast<uint8_t>(readIndex));
@@ -70,23 +66,107 @@ TEST_F(DeviceFrameFieldsTest, FrameObjectReboundElsewhereShowsItsOwnStreamsField
       return true;
     };
   };
-  KrVDevice other;  // outlives device, whose frame object it will serve
-  KrVDevice device;
-  Create(device, "Custom", "mine", frames(1000));
+  KrVDevice other;  // outlives bound, whose frame object it will serve
+  KrVDevice bound;
+  Create(bound, "Custom", "mine", frames(1000));
   Create(other, "Custom", "theirs", frames(5000));
   ASSERT_EQ(other.Read(), KR_STATUS_OK);
   KrVStreamData* mine = nullptr;
   KrVStreamData* theirs = nullptr;
-  ASSERT_EQ(device.GetStreamData("Custom", mine), KR_STATUS_OK);
+  ASSERT_EQ(bound.GetStreamData("Custom", mine), KR_STATUS_OK);
   ASSERT_EQ(other.GetStreamData("Custom", theirs), KR_STATUS_OK);
   ASSERT_EQ(mine->Initialize(*theirs), KR_STATUS_OK);
-
   for (int read = 0; read < 2; ++read) {
-    ASSERT_EQ(device.Read(), KR_STATUS_OK);
+    ASSERT_EQ(bound.Read(), KR_STATUS_OK);
     EXPECT_EQ(mine->GetTimestamp(), IntOf(other, "Custom", "Timestamp"));
     EXPECT_EQ(mine->GetFrameID(), IntOf(other, "Custom", "FrameId"));
-    EXPECT_EQ(IntOf(device, "Custom", "Timestamp"), 1000u + read);
+    EXPECT_EQ(IntOf(bound, "Custom", "Timestamp"), 1000u + read);
   }
+}
+
+TEST_F(FrameBufferHoldTest, HeldFrameKeepsItsBytesWhenTheStreamGrowsAndTheDeviceClosesRefusedWithoutKitBuffer) {
+  KrVDevice device;
+  OpenSensor(device, false);
+  ASSERT_EQ(device.Read(), KR_STATUS_OK);
+  KrVDepthMap* map = device.GetDepthMap();
+  const uint16_t* held = map->Data();
+  const std::vector<uint16_t> frame(held, held + size_t{map->GetXRes()} * map->GetYRes());
+  KrBufferHold hold = nullptr;
+  ASSERT_EQ(device.HoldFrameBuffer("Depth", &hold), KR_STATUS_OK);
+  KrBufferHold none = nullptr;  // refused where no kit buffer is behind the frame
+  EXPECT_EQ(device.HoldFrameBuffer("Image", &none), KR_STATUS_OS_NOT_FOUND);
+  EXPECT_EQ(device.HoldFrameBuffer(nullptr, &none), KR_STATUS_OS_NULL_POINTER);
+  EXPECT_EQ(device.HoldFrameBuffer("Depth", nullptr), KR_STATUS_OS_NULL_POINTER);
+  KrVDevice compatible(1);
+  OpenSensor(compatible, false);
+  EXPECT_EQ(compatible.HoldFrameBuffer("Depth", &none), KR_STATUS_TL_NOT_SUPPORTED);
+  EXPECT_EQ(none, nullptr);
+  // A larger resolution moves the stream to a larger buffer.
+  ASSERT_EQ(device.CloseStream("Depth"), KR_STATUS_OK);
+  ASSERT_EQ(device.SetProperty("Depth", "Resolution", uint64_t{1}), KR_STATUS_OK);
+  ASSERT_EQ(device.OpenStream("Depth"), KR_STATUS_OK);
+  ASSERT_EQ(device.Read(), KR_STATUS_OK);
+  ASSERT_GT(size_t{map->GetXRes()} * map->GetYRes(), frame.size());
+  ASSERT_NE(static_cast<const void*>(map->Data()), static_cast<const void*>(held));
+  EXPECT_EQ(std::memcmp(held, frame.data(), frame.size() * sizeof(uint16_t)), 0);
+  ASSERT_EQ(device.Close(), KR_STATUS_OK);
+  EXPECT_EQ(std::memcmp(held, frame.data(), frame.size() * sizeof(uint16_t)), 0);
+  EXPECT_EQ(KrStreamDataReleaseBuffer(&hold), KR_STATUS_OK);
+  EXPECT_EQ(hold, nullptr);
+  EXPECT_EQ(KrStreamDataReleaseBuffer(&hold), KR_STATUS_OK);
+}
+
+// Removes its stream from the device when the stream's frame fields change.
+class RemovingHandler : public KrVModulePropertyChangedHandler {
+ public:
+  explicit RemovingHandler(KrVDevice& owner) : device(owner) {}
+  void OnModulePropertyChanged(const char* /*module*/, const char* /*property*/) override {
+    if (!done) {
+      done = true;
+      removed = device.RemoveStream("Depth");
+    }
+  }
+  KrVDevice& device;
+  bool done = false;
+  KrStatus removed = KR_STATUS_OS_ERROR;
+};
+
+TEST_F(StreamRemovalDuringReadTest, HandlerRemovingItsStreamTakesEffectAfterThePublishing) {
+  for (const char* field : {"Timestamp", "IsNew", "BufferSize"}) {
+    for (int single : {0, 1}) {
+      SCOPED_TRACE(std::string(field) + (single ? " Read(name)" : " Read()"));
+      KrVDevice device;
+      OpenSensor(device, true);
+      RemovingHandler handler(device);
+      void* cookie = nullptr;
+      ASSERT_EQ(device.RegisterForPropertyChangedEvent("Depth", field, &handler, cookie), KR_STATUS_OK);
+      EXPECT_EQ(single ? device.Read("Depth") : device.Read(), KR_STATUS_OK);
+      EXPECT_EQ(handler.removed, KR_STATUS_OK);
+      KrVStreamData* frame = nullptr;
+      EXPECT_EQ(device.GetStreamData("Depth", frame), KR_STATUS_OS_NOT_FOUND);
+      EXPECT_EQ(device.GetDepthMap(), nullptr);
+      EXPECT_EQ(device.Read(), KR_STATUS_OK);
+      ASSERT_NE(device.GetImageMap(), nullptr);
+      EXPECT_EQ(device.GetImageMap()->IsValid(), 1);
+    }
+  }
+}
+
+// A larger "RequiredDataSize" moves the buffer; a "Buffer" handler removing the stream must wait for the move.
+TEST_F(StreamRemovalDuringReadTest, BufferHandlerRemovingItsStreamTakesEffectAfterTheMove) {
+  KrVDevice device;
+  OpenSensor(device, false);
+  ASSERT_EQ(device.Read(), KR_STATUS_OK);
+  ASSERT_EQ(device.CloseStream("Depth"), KR_STATUS_OK);
+  ASSERT_EQ(device.SetProperty("Depth", "Resolution", uint64_t{1}), KR_STATUS_OK);
+  RemovingHandler handler(device);
+  void* cookie = nullptr;
+  ASSERT_EQ(device.RegisterForPropertyChangedEvent("Depth", "Buffer", &handler, cookie), KR_STATUS_OK);
+  uint64_t size = 0;
+  EXPECT_EQ(device.GetProperty("Depth", "RequiredDataSize", size), KR_STATUS_OK);
+  EXPECT_EQ(size, uint64_t{640} * 480 * 2);
+  EXPECT_EQ(handler.removed, KR_STATUS_OK);
+  EXPECT_EQ(device.GetDepthMap(), nullptr);
 }
 
 }  // namespace
