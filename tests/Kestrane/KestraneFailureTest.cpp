@@ -1,21 +1,15 @@
-// Whole runs of Kestrane that go wrong: damaged inputs, a lost console,
-// temporary files, a re-run after a failed update, a damaged flash state.
-// Each checks the exit status and banner, and what is left on the flash.
-#include "KestraneRun.h"
-
-#include <Orvane/OrvaneStatus.h>
+// Whole runs of Kestrane that go wrong: damaged inputs, a lost console, temporary files, a re-run after a failed
+// update, a damaged flash state.
 #include <Tollan/TollanStatus.h>
 
-#include <gtest/gtest.h>
+#include "KestraneRun.h"
 
 namespace kestrane::testing {
 namespace {
 
-const char* const kInjected = kInjectedFault;
 const std::string kLong(300, 'x');  // longer than any INI text value the tool takes
 
-// The default update (protection at 0x30000, fw.bin at 0x100000, dsp.bin at
-// 0x180000) with extra lines appended to a section.
+// The default update with lines added to [Init], [File2] and [Finish].
 std::string DefaultUpdateWith(const std::string& init, const std::string& file2, const std::string& finish) {
   return "[Init]\n" + init + "\n[Protect]\nName = protect.bin\nOffset = 0x30000\n" +
          Area("0", "0x100000", "0x200000",
@@ -97,7 +91,6 @@ TEST(KestraneDamagedInputTest, EveryDamagedInputEndsInFailureAndExitStatusOne) {
     const RunResult run = scenario.Run(row.arguments);
     EXPECT_TRUE(FailedWith(run, row.message, row.status));
     EXPECT_TRUE(row.logged == nullptr || Has(run.messages, row.logged, true));
-
     const std::vector<FlashFile> flash = scenario.Flash();
     EXPECT_EQ(scenario.Exists("work/flash.state"), row.flash != kUntouched);
     if (row.flash == kUntouched) continue;
@@ -183,7 +176,6 @@ TEST(KestraneRecoveryTest, ARerunReplacesTheProtectionFileAFailedUpdateLeft) {
     ASSERT_TRUE(left);
     EXPECT_EQ(left->type, 25);
     EXPECT_FALSE(FileAt(scenario.Flash(), 0x100000));
-
     // The same update again, the fault gone.
     scenario.Sensor(kDefaultSensor);
     const RunResult rerun = scenario.Run({"Kestrane_TB452.ini", "0", "0", "0", protect});
@@ -204,7 +196,6 @@ TEST(KestraneFlashStateTest, ADamagedStateFileIsNamedAsSuchAndKept) {
   std::string state = scenario.Read("work/flash.state");
   state[state.size() / 2] ^= 0x01;
   scenario.Write("work/flash.state", state);
-
   const RunResult run = scenario.Run({});
   EXPECT_TRUE(FailedWith(run, "Failed to open the sensor (Is it connected?)", KR_STATUS_TL_FLASH_STATE_DAMAGED));
   EXPECT_EQ(std::string(krGetStatusString(KR_STATUS_TL_FLASH_STATE_DAMAGED)).find("recording"), std::string::npos);

@@ -1,13 +1,7 @@
-// Whole runs of Kestrane's special functions against the simulated sensor:
-// each one's run, skip and failure paths.
-#include "KestraneRun.h"
-
-#include <Orvane/OrvaneStatus.h>
-
-#include <gtest/gtest.h>
-
+// Whole runs of Kestrane's special functions against the simulated sensor: each one's run, skip and failure paths.
 #include <cstring>
-#include <sstream>
+
+#include "KestraneRun.h"
 
 namespace kestrane::testing {
 namespace {
@@ -42,8 +36,7 @@ std::string ZoneASensor(size_t count, unsigned crc12, unsigned size12) {
   return lines.str();
 }
 
-// A database line: entry, serial, then fields 3..20 as base plus the field's
-// number (fields 3 and 4 zero for the default parameters).
+// A database line: entry, serial, then fields 3..20 as base plus the field's number (3 and 4 zero: defaults).
 std::string DatabaseLine(int entry, const std::string& serial, int64_t base, bool defaults = false) {
   std::ostringstream line;
   line << entry << " " << serial;
@@ -97,7 +90,6 @@ TEST(SpecialFunctionsTest, SkipWhenTheSensorDoesNotNeedThem) {
 }
 
 TEST(SpecialFunctionsTest, FailuresEndTheRun) {
-  const char kFault[] = "FlashFaultStatus = 0x30850\nFlashFaults = ";
   const std::string serial32(32, 'L');
   const struct {
     std::string sensor, ini, database, folder, input, temp;
@@ -106,24 +98,24 @@ TEST(SpecialFunctionsTest, FailuresEndTheRun) {
     const char* message;
     KrStatus status;
   } rows[] = {
-      {ZoneBSensor("5.3.27") + kFault + "Get:FlashFile#2", Functions("RepairFW5327ZoneB"), "", "", "", "", nullptr,
+      {ZoneBSensor("5.3.27") + kInjected + "Get:FlashFile#2", Functions("RepairFW5327ZoneB"), "", "", "", "", nullptr,
        nullptr, "Failed to download #30", 0x30850},
       {ZoneBSensor("5.3.27"), Functions("RepairFW5327ZoneB"), "", "", "", "no-such-folder",
        "Failed to use GetTempFileNameA1!", nullptr, "RepairFW5327ZoneB Failed", 0x10001},
-      {"FirmwareVersion = 5.8.21\nFlashFile6 = 6, 29, 0x90000, 0x40\n" + std::string(kFault) + "Set:Reset",
+      {"FirmwareVersion = 5.8.21\nFlashFile6 = 6, 29, 0x90000, 0x40\n" + std::string(kInjected) + "Set:Reset",
        Functions("ReviveSensorFault"), "", "", "", "", ">>>>>> Reseting the sensor...", ">>>>>> Reconnecting...",
        "Failed to reset", 0x30850},
       {"", Functions("GetSerialVerifyDB"), "", "SN777", "SN999\n", "",
        ">>>>>> Error! DB directory ../DB/SN999 does not exists!", nullptr, "GetSerialVerifyDB Failed", 0x10001},
-      // End of input: no serial, which the database folder itself must not pass.
+      // End of input: no serial, which the bare database folder must not pass.
       {"", Functions("GetSerialVerifyDB"), "", "", "", "", ">>>>>> Error! No serial number was entered!", nullptr,
        "GetSerialVerifyDB Failed", 0x10001},
       // A missing database is a failure, not a blank parameters file.
       {kNoNesaFile, Functions("NESI"), "", "", "", "", ">>>>>> Error! The NESI DB file NESIDB.txt could not be opened!",
        ">>>>>> Warning! The sensor SN123 doesn't exist in the database. Using a blank file...", "NESI Failed", 0x10001},
-      {std::string(kFault) + "Get:ID", Functions("NESI"), DatabaseLine(1, "SN123", 5), "", "", "", nullptr, nullptr,
+      {std::string(kInjected) + "Get:ID", Functions("NESI"), DatabaseLine(1, "SN123", 5), "", "", "", nullptr, nullptr,
        "Couldn't get the SerialNumber property", 0x30850},
-      {std::string(kFault) + "Set:BIST", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"),
+      {std::string(kInjected) + "Set:BIST", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"),
        DatabaseLine(1, "SN123", 5), "", "", "", nullptr, nullptr, "Failed to run BIST", 0x30850},
       {"BISTResult = 1", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"), DatabaseLine(1, "SN123", 5), "", "",
        "", ">>>>>> BIST NESA Unlimited Failed!", nullptr, "RunBISTNESAUnlimited Failed", 0x10001},
@@ -161,16 +153,13 @@ TEST(RepairFW5327ZoneBTest, MovesTheThreeFilesAndReconnects) {
                        ">>>>>> Done! Sensor was repaired!"}));
   const std::vector<FlashFile> flash = scenario.Flash();
   EXPECT_EQ(flash.size(), 31u);
-  for (uint16_t gone : {16, 17, 19, 29, 30, 33}) EXPECT_FALSE(FileWithId(flash, gone)) << gone;
-  const struct {
-    uint16_t id, type;
-    uint32_t offset;
-  } moves[] = {{29, 20, 0x50000}, {30, 23, 0x68000}, {33, 19, 0x70000}};
-  for (const auto& move : moves) {
-    const std::optional<FlashFile> moved = FileAt(flash, move.offset);
-    ASSERT_TRUE(moved) << move.id;
-    // A configured file's bytes are made from its id and type.
-    EXPECT_EQ(moved->content, tollan::sensor::SynthesizeFlashContent(move.id, move.type, 0x100)) << move.id;
+  for (uint32_t gone : {16, 17, 19, 29, 30, 33}) EXPECT_FALSE(FileAt(flash, gone * 0x1000)) << gone;
+  // A configured file's bytes are made from its id and type: the moved files keep them.
+  const std::tuple<uint16_t, uint16_t, uint32_t> moves[] = {{29, 20, 0x50000}, {30, 23, 0x68000}, {33, 19, 0x70000}};
+  for (const auto& [id, type, offset] : moves) {
+    const std::optional<FlashFile> moved = FileAt(flash, offset);
+    ASSERT_TRUE(moved) << id;
+    EXPECT_EQ(moved->content, tollan::sensor::SynthesizeFlashContent(id, type, 0x100)) << id;
     EXPECT_EQ(moved->attributes, 0);
   }
   EXPECT_TRUE(scenario.List("tmp").empty());  // the three copies are removed
@@ -205,7 +194,7 @@ TEST(ReviveSensorFaultTest, DeletesTheFaultFileOnAffectedVersions) {
                                        ">>>>>> Deleting file id: 6", ">>>>>> Reseting the sensor...",
                                        ">>>>>> Reconnecting..."}))
         << version;
-    EXPECT_FALSE(FileWithId(scenario.Flash(), 6));
+    EXPECT_FALSE(FileAt(scenario.Flash(), 0x90000));
   }
 }
 
@@ -228,7 +217,6 @@ TEST(NesiTest, WritesTheSensorsParametersAndTheSelfTestChecksThem) {
   EXPECT_TRUE(Has(run.messages,
                   ">>>>>> Warning! Skipping line 2 of NESIDB.txt: the line of the sensor SN1234 does not hold 20 "
                   "valid fields."));
-
   const std::optional<FlashFile> nesa = FileAt(scenario.Flash(), 0x60000);
   ASSERT_TRUE(nesa);
   ASSERT_EQ(nesa->size, 78u);
@@ -291,7 +279,6 @@ TEST(UpgradeSensorID1Test, PersonalisesACopyAndUploadsIt) {
                        ">>>>>> Done! Update was successfuly handled!", ">>>>>> Deleting file id: 2",
                        ">>>>>> Deleting the temp file..."}));
   EXPECT_TRUE(Has(run.messages, ">>>>>> File Name: " + scenario.Path("tmp/"), true));
-
   const std::optional<FlashFile> identity = FileAt(scenario.Flash(), 0x20000);
   ASSERT_TRUE(identity);
   ASSERT_EQ(identity->size, 302u);

@@ -53,7 +53,6 @@ TEST(FixedBufferTest, FieldsZeroFillOrCutAndFormattedTextMustFit) {
   EXPECT_EQ(std::string(field, 8), std::string("abc\0\0\0xx", 8));
   CopyIntoField(field, 6, "abcdefgh");
   EXPECT_EQ(std::string(field, 8), std::string("abcdefxx", 8));  // full: no terminator, nothing past it
-
   char buffer[8];
   EXPECT_TRUE(FormatInto(buffer, sizeof(buffer), "%s/%s", "ab", "cdef"));  // 7 characters fit
   EXPECT_STREQ(buffer, "ab/cdef");

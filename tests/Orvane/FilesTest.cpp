@@ -1,6 +1,5 @@
 // Tests of Orvane's file functions and temporary files.
 #include <Orvane/Orvane.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>

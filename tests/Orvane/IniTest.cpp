@@ -1,12 +1,11 @@
-// Tests of Orvane's INI reading, run over the same file with Unix and with
-// Windows line endings.
+// Tests of Orvane's INI reading, run over the same file with Unix and with Windows line endings.
 #include <Orvane/Orvane.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -29,18 +28,13 @@ class OrvaneIni : public ::testing::TestWithParam<const char*> {
     out << "Value=" << kLongValue << GetParam();
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }
-
   std::string folder_ = mkdtemp(std::string("/tmp/orvane_ini_XXXXXX").data());
   std::string path_ = folder_ + "/test.ini";
 };
 
 TEST_P(OrvaneIni, ReadsStrings) {
-  const struct {
-    const char* section;
-    const char* key;
-    KrStatus status;
-    const char* expected;  // also the untouched buffer on failure
-  } cases[] = {
+  // section, key, status, value (also the untouched buffer on failure)
+  const std::tuple<const char*, const char*, KrStatus, const char*> cases[] = {
       {"Device", "Name", KR_STATUS_OK, "SensorV2"},       {"Device", "Blank", KR_STATUS_OK, ""},
       {"Device", "Indented", KR_STATUS_OK, "3"},          {"Device", "Inner", KR_STATUS_OK, "4 2"},
       {"Device", "key", KR_STATUS_OK, "lower"},           {"Device", "Key", KR_STATUS_OK, "upper"},
@@ -53,11 +47,11 @@ TEST_P(OrvaneIni, ReadsStrings) {
       {"device", "Name", KR_STATUS_OS_INI_SECTION_NOT_FOUND, "untouched"},
       {"Missing", "Name", KR_STATUS_OS_INI_SECTION_NOT_FOUND, "untouched"},
   };
-  for (const auto& row : cases) {
-    SCOPED_TRACE(std::string(row.section) + "/" + row.key);
+  for (const auto& [section, key, status, expected] : cases) {
+    SCOPED_TRACE(std::string(section) + "/" + key);
     char value[64] = "untouched";
-    EXPECT_EQ(krOSReadStringFromINI(path_.c_str(), row.section, row.key, value, sizeof(value)), row.status);
-    EXPECT_STREQ(value, row.expected);
+    EXPECT_EQ(krOSReadStringFromINI(path_.c_str(), section, key, value, sizeof(value)), status);
+    EXPECT_STREQ(value, expected);
   }
   // A long value is read whole, or cut to the buffer with an overflow.
   char whole[512];
@@ -71,15 +65,12 @@ TEST_P(OrvaneIni, ReadsStrings) {
 
 // Whole decimal 32-bit numbers only; a refused value leaves the number alone.
 TEST_P(OrvaneIni, ReadsWholeDecimalIntegers) {
-  const struct {
-    const char* key;
-    int32_t expected;
-  } accepted[] = {{"Count", 42},   {"Negative", -17},     {"Plus", 5},
+  const std::pair<const char*, int32_t> accepted[] = {{"Count", 42},   {"Negative", -17},     {"Plus", 5},
                   {"Indented", 3}, {"Max", INT32_MAX}, {"Min", INT32_MIN}};
-  for (const auto& row : accepted) {
+  for (const auto& [key, expected] : accepted) {
     int32_t value = 12345;
-    EXPECT_EQ(krOSReadIntFromINI(path_.c_str(), "Device", row.key, &value), KR_STATUS_OK) << row.key;
-    EXPECT_EQ(value, row.expected) << row.key;
+    EXPECT_EQ(krOSReadIntFromINI(path_.c_str(), "Device", key, &value), KR_STATUS_OK) << key;
+    EXPECT_EQ(value, expected) << key;
   }
   for (const char* key : {"Overflow", "Underflow", "Huge", "Mixed", "Hex", "Blank", "Sign", "DoubleSign", "Inner",
                           "Name", "Absent"}) {

@@ -1,14 +1,11 @@
-// Tests of Orvane's allocators, text helpers, keyboard wait (with standard
-// input redirected) and clock.
+// Tests of Orvane's allocators, text helpers, keyboard wait (with standard input redirected) and clock.
 #include <Orvane/Orvane.h>
-
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -21,9 +18,9 @@ TEST(OrvaneMemory, AlignedBlocksAreAlignedAndCallocZeroes) {
     ASSERT_TRUE(dirty != nullptr && IsAligned(dirty, 16)) << size;
     std::memset(dirty, 0xFF, size * 3);
     krOSFreeAligned(dirty);
-    auto* zeroed = static_cast<unsigned char*>(krOSCallocAligned(3, size, 16));
+    auto* zeroed = static_cast<char*>(krOSCallocAligned(3, size, 16));
     ASSERT_TRUE(zeroed != nullptr && IsAligned(zeroed, 16)) << size;
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(zeroed), size * 3), std::string(size * 3, '\0')) << size;
+    EXPECT_EQ(std::string(zeroed, size * 3), std::string(size * 3, '\0')) << size;
     krOSFreeAligned(zeroed);
   }
   for (size_t alignment : {1u, 2u, 64u, 4096u}) {
@@ -46,24 +43,18 @@ TEST(OrvaneText, Crc32AndStrCopy) {
   ASSERT_EQ(krOSStrCRC32("123456789", &crc), KR_STATUS_OK);
   EXPECT_EQ(crc, 0xCBF43926u);  // the standard check value
   EXPECT_EQ(krOSStrCRC32(nullptr, &crc), KR_STATUS_OS_NULL_POINTER);
-  const struct {
-    const char* source;
-    size_t capacity;
-    const char* expected;
-    KrStatus status;
-  } rows[] = {{"Depth", 6, "Depth", KR_STATUS_OK},
-              {"Depth", 5, "Dept", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW},
-              {"Depth", 1, "", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW},
-              {"", 1, "", KR_STATUS_OK},
-              {"x", 0, "xxxxxxx", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW},
-              {nullptr, 4, "xxxxxxx", KR_STATUS_OS_NULL_POINTER}};
-  for (const auto& row : rows) {
-    char buffer[8];
-    std::memset(buffer, 'x', sizeof(buffer));
-    buffer[7] = '\0';
-    EXPECT_EQ(krOSStrCopy(buffer, row.source, row.capacity), row.status) << row.capacity;
-    EXPECT_STREQ(buffer, row.expected);
-    EXPECT_EQ(buffer[row.capacity], 'x');  // nothing written past capacity
+  const std::tuple<const char*, size_t, const char*, KrStatus> rows[] = {
+      {"Depth", 6, "Depth", KR_STATUS_OK},
+      {"Depth", 5, "Dept", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW},
+      {"Depth", 1, "", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW},
+      {"", 1, "", KR_STATUS_OK},
+      {"x", 0, "xxxxxxx", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW},
+      {nullptr, 4, "xxxxxxx", KR_STATUS_OS_NULL_POINTER}};
+  for (const auto& [source, capacity, expected, status] : rows) {
+    char buffer[8] = "xxxxxxx";
+    EXPECT_EQ(krOSStrCopy(buffer, source, capacity), status) << capacity;
+    EXPECT_STREQ(buffer, expected);
+    EXPECT_EQ(buffer[capacity], 'x');  // nothing written past capacity
   }
 }
 

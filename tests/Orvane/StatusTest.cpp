@@ -1,11 +1,10 @@
 // Tests of the status registry and of Orvane's own registered statuses.
 #include <Orvane/Orvane.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
-#include <utility>
+#include <tuple>
 
 namespace {
 
@@ -16,25 +15,26 @@ const KrErrorCodeMessage kLoadTimeTable[] = {{10, "KR_TEST_LOADED_OK", "Loaded O
                                              {0, "KR_TEST_LOADED_FAILED", "Loaded failure"}};
 const KrStatus kLoadTimeRegistration = krRegisterErrorCodeMessages(0x7B, 10, 2, kLoadTimeTable);
 
-TEST(OrvaneStatus, OwnStatusesRenderTheirNames) {
-#define KR_TEST_NAMED(status) std::make_pair(status, #status)
-  // The edges of the runs Orvane registers: a shifted run would show here.
-  for (const auto& [status, name] :
-       {KR_TEST_NAMED(KR_STATUS_OS_ERROR), KR_TEST_NAMED(KR_STATUS_OS_NULL_POINTER),
-        KR_TEST_NAMED(KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW), KR_TEST_NAMED(KR_STATUS_OS_NOT_FOUND),
-        KR_TEST_NAMED(KR_STATUS_OS_KEY_NOT_FOUND), KR_TEST_NAMED(KR_STATUS_OS_BAD_NUMBER),
-        KR_TEST_NAMED(KR_STATUS_OS_ALLOC_FAILED), KR_TEST_NAMED(KR_STATUS_OK)}) {
+// The edges of the runs Orvane registers (a shifted run shows here), with the texts users see.
+TEST(OrvaneStatus, OwnStatusesRenderTheirNamesAndTexts) {
+  const std::tuple<KrStatus, const char*, const char*> rows[] = {
+      {KR_STATUS_OK, "KR_STATUS_OK", "OK"},
+      {KR_STATUS_OS_ERROR, "KR_STATUS_OS_ERROR", "Generic failure"},
+      {KR_STATUS_OS_NULL_POINTER, "KR_STATUS_OS_NULL_POINTER", "Null pointer"},
+      {KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, "KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW", "Output buffer too small"},
+      {KR_STATUS_OS_NOT_FOUND, "KR_STATUS_OS_NOT_FOUND", "Not found"},
+      {KR_STATUS_OS_KEY_NOT_FOUND, "KR_STATUS_OS_KEY_NOT_FOUND", "Key not found"},
+      {KR_STATUS_OS_BAD_NUMBER, "KR_STATUS_OS_BAD_NUMBER", "Not a whole decimal number"},
+      {KR_STATUS_OS_ALLOC_FAILED, "KR_STATUS_OS_ALLOC_FAILED", "Memory allocation failed"},
+      {0x1000E, "Unknown status 0x0001000E", "Unknown status 0x0001000E"},  // the gap stays unregistered
+  };
+  for (const auto& [status, name, text] : rows) {
     EXPECT_STREQ(krGetStatusName(status), name);
-    EXPECT_EQ(std::string(krGetStatusString(status)).find("Unknown"), std::string::npos) << name;
+    EXPECT_STREQ(krGetStatusString(status), text);
   }
-#undef KR_TEST_NAMED
-  EXPECT_STREQ(krGetStatusString(KR_STATUS_OK), "OK");
-  // The gap between 0x1000D and 0x10015 stays unregistered.
-  EXPECT_STREQ(krGetStatusName(0x1000E), "Unknown status 0x0001000E");
 }
 
-// Only row 0 carries a code; the others are numbered by position. A later
-// table replaces the rows it covers.
+// Only row 0 carries a code; the others are numbered by position. A later table replaces the rows it covers.
 TEST(OrvaneStatus, RegistersRowsFromTheFirstCode) {
   EXPECT_EQ(kLoadTimeRegistration, KR_STATUS_OK);
   EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(0x7B, 11)), "Loaded failure");
@@ -48,7 +48,6 @@ TEST(OrvaneStatus, RegistersRowsFromTheFirstCode) {
   EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 101)), "Replaced");
   EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 102)), "Third");
   EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 103)), "Unknown status 0x007A0067");
-  EXPECT_STREQ(krGetStatusString(KR_MAKE_STATUS(kTestGroup, 999)), "Unknown status 0x007A03E7");
   EXPECT_EQ(krRegisterErrorCodeMessages(kTestGroup, 1, 1, nullptr), KR_STATUS_OS_NULL_POINTER);
   EXPECT_EQ(krRegisterErrorCodeMessages(kTestGroup, 1, 0, nullptr), KR_STATUS_OK);
   // Rows past code 0xFFFF would wrap into code 0 of the group.
