@@ -1,5 +1,5 @@
-// Whole runs of Kestrane that go wrong: damaged inputs, a lost console, temporary files, a re-run after a failed
-// update, a damaged flash state.
+// Whole runs of Kestrane that go wrong: damaged inputs, a lost console, a re-run after a failed update, a damaged
+// flash state.
 #include <Tollan/TollanStatus.h>
 
 #include "KestraneRun.h"
@@ -9,18 +9,9 @@ namespace {
 
 const std::string kLong(300, 'x');  // longer than any INI text value the tool takes
 
-// The default update with lines added to [Init], [File2] and [Finish].
-std::string DefaultUpdateWith(const std::string& init, const std::string& file2, const std::string& finish) {
-  return "[Init]\n" + init + "\n[Protect]\nName = protect.bin\nOffset = 0x30000\n" +
-         Area("0", "0x100000", "0x200000",
-              "[Files]\nNumFiles = 2\n[File1]\nName = fw.bin\nOffset = 0x100000\nSensorSpecific = 0\n"
-              "[File2]\nName = dsp.bin\nOffset = 0x180000\nSensorSpecific = 0\n" +
-                  file2 + "\n[Finish]\n" + finish + "\n");
-}
-
 // The 18 parameters of a database line after entry and serial.
 const std::string kParameters = "120 -35 4096 17 -8 250 3300 12 -1 1 77 5 900 -60 31 2 18 640";
-const std::string kUpdate = DefaultUpdateWith("", "", "");
+const std::string kUpdate = DefaultUpdate();
 
 // text with the first occurrence of from replaced.
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
@@ -41,12 +32,12 @@ TEST(KestraneDamagedInputTest, EveryDamagedInputEndsInFailureAndExitStatusOne) {
     Flash flash;
   } rows[] = {
       // Over-long optional keys: cut or taken as missing, they silently dropped functions.
-      {"long InitFunction", DefaultUpdateWith("InitFunction = " + std::string(260, 'x') + " NESI", "", ""), "",
+      {"long InitFunction", DefaultUpdate("InitFunction = " + std::string(260, 'x') + " NESI", "", ""), "",
        nullptr, "", {}, "Failed to get the init functions", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr,
        kUntouched},
-      {"long Function", DefaultUpdateWith("", "Function = " + kLong + "UpgradeFromDB", ""), "", nullptr, "", {},
+      {"long Function", DefaultUpdate("", "Function = " + kLong + "UpgradeFromDB", ""), "", nullptr, "", {},
        "Failed to get the file function", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr, kFirstFileOnly},
-      {"long FinishFunction", DefaultUpdateWith("", "", "FinishFunction = " + kLong + "RunBISTNESAUnlimited"), "",
+      {"long FinishFunction", DefaultUpdate("", "", "FinishFunction = " + kLong + "RunBISTNESAUnlimited"), "",
        nullptr, "", {}, "Failed to get the finish function", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr,
        kUpdated},
       {"long Name", Replaced(kUpdate, "dsp.bin", kLong), "", nullptr, "", {}, "Failed to get the filename",
@@ -56,18 +47,18 @@ TEST(KestraneDamagedInputTest, EveryDamagedInputEndsInFailureAndExitStatusOne) {
       {"bad NumFiles", Replaced(kUpdate, "NumFiles = 2", "NumFiles = two"), "", nullptr, "", {},
        "Failed to get the number of files", KR_STATUS_OS_BAD_NUMBER, nullptr, kProtectedAndCleared},
       // The sensor's own database line, damaged: it must never turn into blank parameters.
-      {"short line", DefaultUpdateWith("InitFunction = NESI", "", ""),
+      {"short line", DefaultUpdate("InitFunction = NESI", "", ""),
        "1 SN1 " + kParameters + "\n" + "2 SN123 " + Replaced(kParameters, " 640", "") + "\n", nullptr, "",
        kNoProtection, "NESI Failed", KR_STATUS_OS_ERROR,
        ">>>>>> Error! Line 2 of NESIDB.txt, the line of the sensor SN123, does not hold 20 valid fields: 2 SN123 120",
        kUntouched},
-      {"number out of range", DefaultUpdateWith("InitFunction = NESI", "", ""),
+      {"number out of range", DefaultUpdate("InitFunction = NESI", "", ""),
        "3 SN123 " + Replaced(kParameters, "120", "4294967296") + "\n", nullptr, "", kNoProtection,
        "NESI Failed", KR_STATUS_OS_ERROR, ">>>>>> Error! Line 1 of NESIDB.txt", kUntouched},
-      {"extra field", DefaultUpdateWith("InitFunction = NESI", "", ""),
+      {"extra field", DefaultUpdate("InitFunction = NESI", "", ""),
        "3 SN123 " + kParameters + " 7\n", nullptr, "", kNoProtection, "NESI Failed",
        KR_STATUS_OS_ERROR, ">>>>>> Error! Line 1 of NESIDB.txt", kUntouched},
-      {"no database", DefaultUpdateWith("InitFunction = NESI", "", ""), "", nullptr, "", kNoProtection, "NESI Failed",
+      {"no database", DefaultUpdate("InitFunction = NESI", "", ""), "", nullptr, "", kNoProtection, "NESI Failed",
        KR_STATUS_OS_ERROR, nullptr, kUntouched},
       // Upload files that cannot be written.
       {"missing file", kUpdate, "", "work/fw.bin", "", {}, "Failed to upload", KR_STATUS_OS_INVALID_FILE, nullptr,
@@ -114,53 +105,6 @@ TEST(KestraneConsoleTest, ALostConsoleNeverStopsTheUpdate) {
     EXPECT_EQ(Content(FileAt(flash, 0x100000)), FlashBytes(10, "firmware image v2"));
     EXPECT_EQ(Content(FileAt(flash, 0x180000)), FlashBytes(11, "dsp code v2"));
     EXPECT_FALSE(FileAt(flash, 0x30000));
-  }
-}
-
-TEST(KestraneTempFilesTest, EveryFailureRemovesTheTemporaryFiles) {
-  const std::string identity = "[Files]\nNumFiles = 1\n[File1]\nName = identity.bin\nOffset = 0x20000\n"
-                               "SensorSpecific = 0\nFunction = ";
-  const struct {
-    const char* what;
-    std::string sensor, ini, input;
-    const char* message;
-    KrStatus status;
-    bool identityLost;  // deleted before the failed upload of its replacement
-  } rows[] = {
-      {"identity copy", kInjected + std::string("Set:FlashFile"),
-       Area("1", "0x200000", "0x200000", identity + "UpgradeSensorID1\n"), "", "Failed to upload", kInjectedStatus,
-       true},
-      {"identity copy under a database name", "",
-       "[Init]\nInitFunction = GetSerialVerifyDB\n" +
-           Area("1", "0x200000", "0x200000", identity + "UpgradeSensorID1 UpgradeFromDB\n"),
-       "SN123\n", "Failed to upload", KR_STATUS_OS_INVALID_FILE, true},
-      {"NESA parameters", kNoNesaFile + std::string(kInjected) + "Set:FlashFile",
-       "[Init]\nInitFunction = NESI\n" + Area("1", "0x200000", "0x200000", "[Files]\nNumFiles = 0\n"), "",
-       "Failed to upload NESA data", kInjectedStatus, false},
-      {"repair copies", "", "", "", "Failed to download #30", kInjectedStatus, false},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    Scenario scenario;
-    scenario.MakeDirectory("fresh-tmp");
-    scenario.MakeDirectory("DB/SN123");
-    scenario.Write("work/identity.bin", FlashBytes(9, std::string(300, 'i')));
-    scenario.Write("work/NESIDB.txt", "1 SN123 " + kParameters + "\n");
-    std::string sensor = std::string(kDefaultSensor) + row.sensor + "\n";
-    std::string ini = row.ini;
-    if (ini.empty()) {  // RepairFW5327ZoneB's signature: 34 files, three of them moved through copies
-      sensor = ZoneBSensor("5.3.27") + kInjected + "Get:FlashFile#2\n";
-      ini = "[Init]\nInitFunction = RepairFW5327ZoneB\n" + Area("1", "0x200000", "0x200000", "[Files]\nNumFiles = 0\n");
-    }
-    scenario.Sensor(sensor);
-    scenario.Update(ini);
-    const RunResult run = scenario.Run(kNoProtection, row.input, /*nowait=*/true, scenario.Path("fresh-tmp"));
-    EXPECT_TRUE(FailedWith(run, row.message, row.status));
-    EXPECT_TRUE(Has(run.messages, "Temp file name: " + scenario.Path("fresh-tmp/"), true) ||
-                Has(run.messages, ">>>>>> Downloading #29 into " + scenario.Path("fresh-tmp/"), true));
-    EXPECT_TRUE(scenario.List("fresh-tmp").empty());
-    EXPECT_EQ(scenario.Exists("work/flash.state"), row.identityLost);
-    EXPECT_TRUE(!row.identityLost || !FileAt(scenario.Flash(), 0x20000));
   }
 }
 

@@ -23,7 +23,7 @@ TEST(KestraneFlowTest, PlainUpdateWithoutArgumentsRewritesTheUpgradeArea) {
   EXPECT_EQ(firmware->attributes, 0);
   EXPECT_TRUE(FileAt(flash, 0x180000));
   EXPECT_FALSE(FileAt(flash, 0x30000));  // the protection file is gone again
-  EXPECT_TRUE(FileAt(flash, 0x0));  // outside the area: kept
+  EXPECT_TRUE(FileAt(flash, 0x0));       // outside the area: kept
   // The next run starts from what this one left: the ids keep counting up.
   const RunResult again = scenario.Run({});
   ASSERT_TRUE(Succeeded(again));
@@ -60,7 +60,9 @@ TEST(KestraneFlowTest, FastClearFromVersion5816OrTheAreaMinButNotMaxOneByOne) {
     const char* version;
     const char* skip;  // not even read below 5.8.16
     bool read, cleared;
-  } rows[] = {{"5.8.15", "bad", false, false}, {"5.8.16", "0", true, true}, {"6.0.0", "0", true, true},
+  } rows[] = {{"5.8.15", "bad", false, false},
+              {"5.8.16", "0", true, true},
+              {"6.0.0", "0", true, true},
               {"5.8.16", "0x1", true, false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.version) + " " + row.skip);
@@ -73,9 +75,9 @@ TEST(KestraneFlowTest, FastClearFromVersion5816OrTheAreaMinButNotMaxOneByOne) {
     EXPECT_EQ(bool(Has(run.messages, "*** Using fast clear to wipe the upgrade zone will be skipped!")),
               row.read && !row.cleared);
     // One by one: the read-only file at Min goes, the one at Max stays.
-    EXPECT_EQ(bool(InOrder(run.messages, {">>>>>> Deleting file id: 4",
-                                          ">>>>>> Clearing file attribute! (It was read only...)", ">>>>>> Done!",
-                                          "*** Upgrade area is clear!"})),
+    EXPECT_EQ(bool(InOrder(run.messages,
+                           {">>>>>> Deleting file id: 4", ">>>>>> Clearing file attribute! (It was read only...)",
+                            ">>>>>> Done!", "*** Upgrade area is clear!"})),
               !row.cleared);
     EXPECT_FALSE(Has(run.messages, ">>>>>> Deleting file id: 5"));
     EXPECT_FALSE(FileAt(scenario.Flash(), 0x100000));
@@ -202,8 +204,8 @@ TEST(KestraneFlowTest, BadUsageALongPathOrNoSensorEndBeforeTheFlashIsTouched) {
                          "", "Press any key to exit..."}))
         << count;
   }
-  EXPECT_TRUE(FailedWith(scenario.Run({std::string(260, 'a'), "0", "0", "0", "0"}), "The INI path is too long",
-                         0x10007));
+  EXPECT_TRUE(
+      FailedWith(scenario.Run({std::string(260, 'a'), "0", "0", "0", "0"}), "The INI path is too long", 0x10007));
   EXPECT_FALSE(scenario.Exists("work/flash.state"));
   scenario.Write("work/Tollan.ini", "[Tollan]\nSensors = 0\n");
   const RunResult noSensor = scenario.Run({});
@@ -228,9 +230,9 @@ std::string ExampleFile(const std::string& relative) {
 
 TEST(KestraneExampleTest, UpdatesTheExampleSensor) {
   Scenario scenario;
-  for (const std::string name : {"work/Tollan.ini", "work/Kestrane_TB452.ini", "work/NESIDB.txt",
-                                 "work/SensorNesaParams.xml.bin.fla", "work/firmware.bin", "work/dsp.bin",
-                                 "work/identity.bin", "work/protect.bin", "DB/SIM0001/calibration.bin"}) {
+  for (const std::string name :
+       {"work/Tollan.ini", "work/Kestrane_TB452.ini", "work/NESIDB.txt", "work/SensorNesaParams.xml.bin.fla",
+        "work/firmware.bin", "work/dsp.bin", "work/identity.bin", "work/protect.bin", "DB/SIM0001/calibration.bin"}) {
     scenario.MakeDirectory(name.substr(0, name.rfind('/')));
     scenario.Write(name, ExampleFile(name));
   }

@@ -53,9 +53,9 @@ std::string IdentityFile(size_t size) {
 }
 
 std::string FileSection(const std::string& name, const std::string& function, const std::string& extra = "") {
-  return "[Files]\nNumFiles = 1\n[File1]\nName = " + name + "\nOffset = " +
-         (name == "identity.bin" ? "0x20000" : "0x90000") + "\n" + extra + "SensorSpecific = 1\nFunction = " +
-         function + "\n";
+  return "[Files]\nNumFiles = 1\n[File1]\nName = " + name +
+         "\nOffset = " + (name == "identity.bin" ? "0x20000" : "0x90000") + "\n" + extra +
+         "SensorSpecific = 1\nFunction = " + function + "\n";
 }
 
 TEST(SpecialFunctionsTest, SkipWhenTheSensorDoesNotNeedThem) {
@@ -89,17 +89,30 @@ TEST(SpecialFunctionsTest, SkipWhenTheSensorDoesNotNeedThem) {
   }
 }
 
-TEST(SpecialFunctionsTest, FailuresEndTheRun) {
+// Every failure ends the run and removes the temporary files.
+TEST(SpecialFunctionsTest, FailuresEndTheRunWithoutTemporaryFiles) {
   const std::string serial32(32, 'L');
+  const std::string identity =
+      "[Files]\nNumFiles = 1\n[File1]\nName = identity.bin\nOffset = 0x20000\n"
+      "SensorSpecific = 0\nFunction = UpgradeSensorID1";
   const struct {
     std::string sensor, ini, database, folder, input, temp;
     const char* logged;  // before the failure
     const char* absent;
     const char* message;
     KrStatus status;
+    const char* tempLine = nullptr;  // names a temporary file in tmp/
+    bool identity = false;           // identity.bin is there; its copy's failed upload leaves the sensor without one
   } rows[] = {
+      {kInjected + std::string("Set:FlashFile"), Functions("", identity + "\n"), "", "", "", "", nullptr, nullptr,
+       "Failed to upload", kInjectedStatus, "Temp file name: ", true},
+      {"", Functions("GetSerialVerifyDB", identity + " UpgradeFromDB\n"), "", "SN123", "SN123\n", "",
+       ">>>>>> Done! Serial number SN123 was successfuly verified!", nullptr, "Failed to upload",
+       KR_STATUS_OS_INVALID_FILE, "Temp file name: ", true},
+      {kNoNesaFile + std::string(kInjected) + "Set:FlashFile", Functions("NESI"), DatabaseLine(1, "SN123", 5), "", "",
+       "", nullptr, nullptr, "Failed to upload NESA data", kInjectedStatus, "Temp file name: "},
       {ZoneBSensor("5.3.27") + kInjected + "Get:FlashFile#2", Functions("RepairFW5327ZoneB"), "", "", "", "", nullptr,
-       nullptr, "Failed to download #30", 0x30850},
+       nullptr, "Failed to download #30", 0x30850, ">>>>>> Downloading #29 into "},
       {ZoneBSensor("5.3.27"), Functions("RepairFW5327ZoneB"), "", "", "", "no-such-folder",
        "Failed to use GetTempFileNameA1!", nullptr, "RepairFW5327ZoneB Failed", 0x10001},
       {"FirmwareVersion = 5.8.21\nFlashFile6 = 6, 29, 0x90000, 0x40\n" + std::string(kInjected) + "Set:Reset",
@@ -117,11 +130,11 @@ TEST(SpecialFunctionsTest, FailuresEndTheRun) {
        "Couldn't get the SerialNumber property", 0x30850},
       {std::string(kInjected) + "Set:BIST", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"),
        DatabaseLine(1, "SN123", 5), "", "", "", nullptr, nullptr, "Failed to run BIST", 0x30850},
-      {"BISTResult = 1", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"), DatabaseLine(1, "SN123", 5), "", "",
-       "", ">>>>>> BIST NESA Unlimited Failed!", nullptr, "RunBISTNESAUnlimited Failed", 0x10001},
+      {"BISTResult = 1", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"), DatabaseLine(1, "SN123", 5), "", "", "",
+       ">>>>>> BIST NESA Unlimited Failed!", nullptr, "RunBISTNESAUnlimited Failed", 0x10001},
       // "none": the sensor leaves the result alone, which must not read as passed.
-      {"BISTResult = none", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"), DatabaseLine(1, "SN123", 5), "",
-       "", "", ">>>>>> BIST NESA Unlimited Failed!", nullptr, "RunBISTNESAUnlimited Failed", 0x10001},
+      {"BISTResult = none", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"), DatabaseLine(1, "SN123", 5), "", "",
+       "", ">>>>>> BIST NESA Unlimited Failed!", nullptr, "RunBISTNESAUnlimited Failed", 0x10001},
       {"", Functions("", FileSection("identity.bin", "UpgradeSensorID1")), "", "", "", "", nullptr, nullptr,
        "Failed to to get file size", 0x10002},
       {"", Functions("GetSerialVerifyDB", FileSection(std::string(220, 'n'), "UpgradeFromDB")), "", serial32,
@@ -132,11 +145,18 @@ TEST(SpecialFunctionsTest, FailuresEndTheRun) {
     Scenario scenario;
     if (!row.database.empty()) scenario.Write("work/NESIDB.txt", row.database);
     if (!row.folder.empty()) scenario.MakeDirectory("DB/" + row.folder);
+    if (row.identity) scenario.Write("work/identity.bin", IdentityFile(302));
     const RunResult run = RunOn(scenario, row.sensor + "\n", row.ini, row.input, kNoProtection,
                                 row.temp.empty() ? "" : scenario.Path(row.temp));
     EXPECT_TRUE(FailedWith(run, row.message, row.status));
     EXPECT_TRUE(row.logged == nullptr || Has(run.messages, row.logged));
     EXPECT_TRUE(row.absent == nullptr || !Has(run.messages, row.absent));
+    EXPECT_TRUE(row.tempLine == nullptr || Has(run.messages, row.tempLine + scenario.Path("tmp/"), true));
+    EXPECT_TRUE(scenario.List("tmp").empty());
+    if (row.identity) {
+      EXPECT_TRUE(scenario.Exists("work/flash.state"));
+      EXPECT_FALSE(FileAt(scenario.Flash(), 0x20000));
+    }
   }
 }
 
@@ -168,13 +188,13 @@ TEST(RepairFW5327ZoneBTest, MovesTheThreeFilesAndReconnects) {
 TEST(RepairFW570114ZoneATest, SwitchesToFactoryOffsetsOverTheCommandLine) {
   Scenario scenario;
   // Sensor-specific uploads are asked for on the command line; the repair turns them off.
-  const RunResult run = RunOn(
-      scenario, ZoneASensor(13, 0x89A3, 0x15000),
-      Functions("RepairFW570114ZoneA",
-                "[Files]\nNumFiles = 2\n"
-                "[File1]\nName = fw.bin\nOffset = 0x1A0000\nOffsetFactory = 0x1B0000\nSensorSpecific = 0\n"
-                "[File2]\nName = dsp.bin\nOffset = 0x1C0000\nOffsetFactory = 0x1D0000\nSensorSpecific = 1\n"),
-      "", {"Kestrane_TB452.ini", "1", "0", "0", "0"});
+  const RunResult run =
+      RunOn(scenario, ZoneASensor(13, 0x89A3, 0x15000),
+            Functions("RepairFW570114ZoneA",
+                      "[Files]\nNumFiles = 2\n"
+                      "[File1]\nName = fw.bin\nOffset = 0x1A0000\nOffsetFactory = 0x1B0000\nSensorSpecific = 0\n"
+                      "[File2]\nName = dsp.bin\nOffset = 0x1C0000\nOffsetFactory = 0x1D0000\nSensorSpecific = 1\n"),
+            "", {"Kestrane_TB452.ini", "1", "0", "0", "0"});
   ASSERT_TRUE(Succeeded(run));
   EXPECT_TRUE(InOrder(
       run.messages,
@@ -189,10 +209,10 @@ TEST(ReviveSensorFaultTest, DeletesTheFaultFileOnAffectedVersions) {
     const RunResult run =
         RunOn(scenario, "FirmwareVersion = " + std::string(version) + kFaultFile, Functions("ReviveSensorFault"));
     ASSERT_TRUE(Succeeded(run)) << version;
-    EXPECT_TRUE(InOrder(run.messages, {">>>>>> Sensor fault was found!",
-                                       ">>>>>> This sensor needs to be repaired! Deleting sensor fault...",
-                                       ">>>>>> Deleting file id: 6", ">>>>>> Reseting the sensor...",
-                                       ">>>>>> Reconnecting..."}))
+    EXPECT_TRUE(
+        InOrder(run.messages,
+                {">>>>>> Sensor fault was found!", ">>>>>> This sensor needs to be repaired! Deleting sensor fault...",
+                 ">>>>>> Deleting file id: 6", ">>>>>> Reseting the sensor...", ">>>>>> Reconnecting..."}))
         << version;
     EXPECT_FALSE(FileAt(scenario.Flash(), 0x90000));
   }
@@ -203,16 +223,15 @@ TEST(NesiTest, WritesTheSensorsParametersAndTheSelfTestChecksThem) {
   const int64_t base = int64_t{INT32_MIN} - 3;  // field 3 at the smallest 32-bit value
   scenario.Write("work/NESIDB.txt", DatabaseLine(1, "SN1", 100) + "2 SN1234 1 2 3\n\n" +
                                         DatabaseLine(7, "SN123", base) + DatabaseLine(8, "SN123", 900));
-  const RunResult run =
-      RunOn(scenario, "BISTResult = 0\n", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"));
+  const RunResult run = RunOn(scenario, "BISTResult = 0\n", Functions("NESI", kNoFiles, "RunBISTNESAUnlimited"));
   ASSERT_TRUE(Succeeded(run));
-  EXPECT_TRUE(InOrder(run.messages, {">>>>>> Found the default NESA params file on the sensor...",
-                                     ">>>>>> NESI needs to run!", ">>>>>> Searching NESI DB for: SN123...",
-                                     ">>>>>> Sensor was found in NESI DB (Entry #7).", ">>>>>> Deleting file id: 3",
-                                     ">>>>>> Done! NESI finished successfully!",
-                                     ">>>>>> Running the special finish function: RunBISTNESAUnlimited!",
-                                     ">>>>>> Reseting the sensor...", ">>>>>> Reconnecting...",
-                                     ">>>>>> Running BIST NESA Unlimited...", ">>>>>> BIST NESA Unlimited Passed!"}));
+  EXPECT_TRUE(InOrder(
+      run.messages,
+      {">>>>>> Found the default NESA params file on the sensor...", ">>>>>> NESI needs to run!",
+       ">>>>>> Searching NESI DB for: SN123...", ">>>>>> Sensor was found in NESI DB (Entry #7).",
+       ">>>>>> Deleting file id: 3", ">>>>>> Done! NESI finished successfully!",
+       ">>>>>> Running the special finish function: RunBISTNESAUnlimited!", ">>>>>> Reseting the sensor...",
+       ">>>>>> Reconnecting...", ">>>>>> Running BIST NESA Unlimited...", ">>>>>> BIST NESA Unlimited Passed!"}));
   // A damaged line of another sensor is skipped, naming it.
   EXPECT_TRUE(Has(run.messages,
                   ">>>>>> Warning! Skipping line 2 of NESIDB.txt: the line of the sensor SN1234 does not hold 20 "
@@ -305,9 +324,9 @@ TEST(UpgradeSensorID1Test, UploadsTheFileAsItIsOnOtherSizesAndFactoryResets) {
     SCOPED_TRACE(row.line);
     Scenario scenario;
     scenario.Write("work/identity.bin", IdentityFile(row.size));
-    const RunResult run = RunOn(
-        scenario, "", Functions("", FileSection("identity.bin", "UpgradeSensorID1", "OffsetFactory = 0x20000\n")), "",
-        row.arguments);
+    const RunResult run =
+        RunOn(scenario, "", Functions("", FileSection("identity.bin", "UpgradeSensorID1", "OffsetFactory = 0x20000\n")),
+              "", row.arguments);
     ASSERT_TRUE(Succeeded(run));
     EXPECT_TRUE(InOrder(run.messages, {row.line, ">>>>>> File Name: identity.bin, Offset: 0x20000, SensorSpecific:1"}));
     EXPECT_EQ(bool(Has(run.messages, ">>>>>> Skipping a sensor specific file...")), row.offset == 0);
@@ -339,13 +358,13 @@ TEST(UpgradeFromDBTest, AfterUpgradeSensorID1ItWorksOnTheTemporaryCopy) {
   const std::string serial(32, 'S');  // the longest serial; the rest of the line is not read
   scenario.MakeDirectory("DB/" + serial);
   scenario.Write("work/identity.bin", IdentityFile(302));
-  const RunResult run = RunOn(
-      scenario, "", Functions("GetSerialVerifyDB", FileSection("identity.bin", "UpgradeFromDB UpgradeSensorID1")),
-      serial + "TAIL\n");
-  EXPECT_TRUE(InOrder(run.messages, {"Please enter the sensor serial number: ",
-                                     ">>>>>> Done! Serial number " + serial + " was successfuly verified!",
-                                     ">>>>>> Running the special function UpgradeSensorID1!",
-                                     ">>>>>> Running the special function UpgradeFromDB!"}));
+  const RunResult run =
+      RunOn(scenario, "", Functions("GetSerialVerifyDB", FileSection("identity.bin", "UpgradeFromDB UpgradeSensorID1")),
+            serial + "TAIL\n");
+  EXPECT_TRUE(InOrder(
+      run.messages,
+      {"Please enter the sensor serial number: ", ">>>>>> Done! Serial number " + serial + " was successfuly verified!",
+       ">>>>>> Running the special function UpgradeSensorID1!", ">>>>>> Running the special function UpgradeFromDB!"}));
   EXPECT_TRUE(Has(run.messages, ">>>>>> Error! DB file ../DB/" + serial + "/" + scenario.Path("tmp/"), true));
   // The copy's database path does not exist: its upload fails.
   EXPECT_TRUE(Has(run.messages, "Failed to upload: ", true)) << run.output;

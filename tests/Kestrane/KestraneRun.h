@@ -9,13 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -57,6 +57,17 @@ inline std::string FlashBytes(uint16_t type, const std::string& text) {
   return std::string{static_cast<char>(type & 0xFF), static_cast<char>(type >> 8)} + text;
 }
 
+// Protection at 0x30000, fast clear on, fw.bin at 0x100000 and dsp.bin at 0x180000, with lines added to [Init],
+// [File2] and [Finish].
+inline std::string DefaultUpdate(const std::string& init = "", const std::string& file2 = "",
+                                 const std::string& finish = "") {
+  return "[Init]\n" + init + "\n[Protect]\nName = protect.bin\nOffset = 0x30000\n" +
+         Area("0", "0x100000", "0x200000",
+              "[Files]\nNumFiles = 2\n[File1]\nName = fw.bin\nOffset = 0x100000\nSensorSpecific = 0\n"
+              "[File2]\nName = dsp.bin\nOffset = 0x180000\nSensorSpecific = 0\n" +
+                  file2 + "\n[Finish]\n" + finish + "\n");
+}
+
 // count files of the firmware, one per 4 KiB, ids equal to their positions, with the signature of the build
 // RepairFW5327ZoneB repairs unless the crc and type at changedAt differ.
 inline std::string ZoneBSensor(const std::string& version, size_t count = 34, int changedAt = -1) {
@@ -88,11 +99,7 @@ class Scenario {
   Scenario() {
     for (const char* folder : {"work", "DB", "tmp"}) MakeDirectory(folder);
     Sensor(kDefaultSensor);
-    // Protection at 0x30000, fast clear on, two general files.
-    Update("[Protect]\nName = protect.bin\nOffset = 0x30000\n" +
-           Area("0", "0x100000", "0x200000",
-                "[Files]\nNumFiles = 2\n[File1]\nName = fw.bin\nOffset = 0x100000\nSensorSpecific = 0\n"
-                "[File2]\nName = dsp.bin\nOffset = 0x180000\nSensorSpecific = 0\n"));
+    Update(DefaultUpdate());
     Write("work/protect.bin", FlashBytes(25, "protect"));
     Write("work/fw.bin", FlashBytes(10, "firmware image v2"));
     Write("work/dsp.bin", FlashBytes(11, "dsp code v2"));
@@ -105,21 +112,13 @@ class Scenario {
   Scenario& operator=(const Scenario&) = delete;
   // The sensor's section; a key given again replaces the earlier one.
   void Sensor(const std::string& sectionLines) {
-    std::vector<std::pair<std::string, std::string>> keys;  // in first-seen order, the last line
-    std::istringstream lines(sectionLines);
-    for (std::string line; std::getline(lines, line);) {
-      const size_t equals = line.find('=');
-      if (equals == std::string::npos) continue;
-      const std::string key = line.substr(0, line.find_last_not_of(' ', equals - 1) + 1);
-      auto entry = std::find_if(keys.begin(), keys.end(), [&](const auto& known) { return known.first == key; });
-      if (entry == keys.end()) {
-        keys.emplace_back(key, line);
-      } else {
-        entry->second = line;
-      }
+    std::map<std::string, std::string> lines;  // by key
+    std::istringstream in(sectionLines);
+    for (std::string line; std::getline(in, line);) {
+      if (line.find('=') != std::string::npos) lines[line.substr(0, line.find_first_of(" ="))] = line;
     }
     std::string section = "[Tollan]\nPaced = 0\n[SensorV2.0]\nFlashStateFile = flash.state\n";
-    for (const auto& entry : keys) section += entry.second + "\n";
+    for (const auto& entry : lines) section += entry.second + "\n";
     Write("work/Tollan.ini", section);
   }
   // work/Kestrane_TB452.ini, the update a run without arguments reads.
@@ -190,8 +189,8 @@ class Scenario {
   std::string Command(const std::vector<std::string>& arguments, const std::string& input, bool nowait,
                       const std::string& tempDirectory) const {
     Write("input.txt", input);
-    std::string command = "cd " + Quoted(Path("work")) + " && TMPDIR=" +
-                          Quoted(tempDirectory.empty() ? Path("tmp") : tempDirectory) + " " +
+    std::string command = "cd " + Quoted(Path("work")) +
+                          " && TMPDIR=" + Quoted(tempDirectory.empty() ? Path("tmp") : tempDirectory) + " " +
                           Quoted(nowait ? KESTRANE_NOWAIT_PROGRAM : KESTRANE_PROGRAM);
     for (const std::string& argument : arguments) command += " " + Quoted(argument);
     return command + " <" + Quoted(input.empty() ? "/dev/null" : Path("input.txt"));
@@ -199,26 +198,21 @@ class Scenario {
   // The tool's lines: its modules' log texts ("HH:MM:SS.mmm SEVERITY [MASK] Source:Line message") without the
   // prefix, and every line that is not a log line; other modules' log lines are left out.
   static std::vector<std::string> Messages(const std::string& output) {
-    const std::vector<std::string> toolModules = {"Kestrane", "Utils", "FileFunctions", "InitFunctions",
-                                                  "FinishFunctions"};
+    static const std::regex logLine(R"(\d\d:\d\d:\d\d\.\d+ \S+ \[[^\]]*\] (\S+):\d+ ?(.*))");
+    static const std::regex toolModule("Kestrane|Utils|FileFunctions|InitFunctions|FinishFunctions");
     std::vector<std::string> messages;
     std::istringstream lines(output);
+    std::smatch match;
     for (std::string line; std::getline(lines, line);) {
-      const size_t close = line.find("] ");
-      const bool clock = line.size() > 13 && line[2] == ':' && line[5] == ':' && line[8] == '.';
-      const size_t colon = close == std::string::npos ? close : line.find(':', close + 2);
-      if (!clock || colon == std::string::npos || !std::isdigit(static_cast<unsigned char>(line[colon + 1]))) {
+      if (!std::regex_match(line, match, logLine)) {
         messages.push_back(line);
-        continue;
-      }
-      const size_t end = line.find_first_not_of("0123456789", colon + 1);
-      const std::string source = line.substr(close + 2, colon - close - 2);
-      if (std::find(toolModules.begin(), toolModules.end(), source) != toolModules.end()) {
-        messages.push_back(end == std::string::npos ? "" : line.substr(end + 1));
+      } else if (std::regex_match(match.str(1), toolModule)) {
+        messages.push_back(match.str(2));
       }
     }
     return messages;
   }
+
   std::string root_ = mkdtemp(std::string("/tmp/kestrane-run-XXXXXX").data());
 };
 
@@ -259,9 +253,9 @@ inline ::testing::AssertionResult Has(const std::vector<std::string>& messages, 
 inline ::testing::AssertionResult EndedWith(const RunResult& run, const std::string& first, const char* word,
                                             int exitCode) {
   const std::string stars(39, '*');
-  ::testing::AssertionResult order = InOrder(
-      run.messages, {first, "", stars, std::string("*                ") + word + "             *", stars, "",
-                     "Press any key to exit..."});
+  ::testing::AssertionResult order =
+      InOrder(run.messages, {first, "", stars, std::string("*                ") + word + "             *", stars, "",
+                             "Press any key to exit..."});
   if (!order) return order << "\n" << run.output;
   if (run.exitCode == exitCode) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "exit status " << run.exitCode << "\n" << run.output;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <tuple>
 
 #include "ToolRun.h"
@@ -518,6 +519,57 @@ TEST_F(Tool, ForeignValuesNeverReachTheOutput) {
   EXPECT_TRUE(Holds(json.out, "\"Range\": null"));
   EXPECT_TRUE(FailedWith(folder.Run({"cloud", "--file", "foreign.rec", "--out", "c.ply"}), "no real-world position"));
   EXPECT_FALSE(folder.Exists("c.ply"));
+}
+
+// Cuts at every chunk boundary and one byte either side, and seeded byte flips, every other one in the file's
+// structure (headers, the start of a frame, whole metadata, index and trailer chunks): play --verify ends normally,
+// passes no copy and prints the frame counts the engine's reader delivers.
+TEST_F(Tool, PlayOfDamagedCopiesNeverVerifiesAndCountsWhatTheReaderDelivers) {
+  folder.Write("Tollan.ini", "[Tollan]\nPaced = 0\n[SensorV2.0]\nDepth.Resolution = 0\nImage.Resolution = 0\n");
+  ASSERT_TRUE(Succeeded(folder.Run({"record", "clip.rec", "--frames", "3"})));
+  clip = folder.Read("clip.rec");
+  std::vector<std::string> copies = {clip.substr(0, clip.size() - 1)};
+  std::vector<size_t> structure;
+  for (size_t at = 0; at < 20; ++at) structure.push_back(at);
+  for (const Chunk& chunk : Chunks(clip)) {
+    for (const size_t cut : {chunk.offset - 1, chunk.offset, chunk.offset + 1}) copies.push_back(clip.substr(0, cut));
+    const size_t length = chunk.type == "FRAM" ? 16 + 32 : chunk.size;
+    for (size_t at = chunk.offset; at < chunk.offset + length; ++at) structure.push_back(at);
+  }
+  ASSERT_GT(copies.size(), 30u);
+  std::mt19937 random(20);
+  std::uniform_int_distribution<size_t> anywhere(0, clip.size() - 1);
+  std::uniform_int_distribution<size_t> inStructure(0, structure.size() - 1);
+  std::uniform_int_distribution<int> mask(1, 255);
+  for (int i = 0; i < 200; ++i) {
+    const size_t at = i % 2 == 0 ? anywhere(random) : structure[inStructure(random)];
+    copies.push_back(clip);
+    copies.back()[at] ^= static_cast<char>(mask(random));
+  }
+  // A batch of copies in each run: a run costs more than a file, above all under the sanitizers.
+  for (size_t first = 0; first < copies.size(); first += 50) {
+    std::vector<std::string> arguments = {"play", "--verify"};
+    for (size_t i = first; i < std::min(copies.size(), first + 50); ++i) {
+      arguments.push_back("copy-" + std::to_string(i) + ".rec");
+      folder.Write(arguments.back(), copies[i]);
+    }
+    const RunResult run = folder.Run(arguments);
+    ASSERT_EQ(run.exitCode, 1) << run.err;
+    ASSERT_FALSE(Holds(run.err, "Sanitizer"));
+    ASSERT_FALSE(Holds(run.err, "runtime error"));
+    ToolFolder::Engine engine(folder);
+    for (size_t i = 2; i < arguments.size(); ++i) {
+      const std::string& name = arguments[i];
+      SCOPED_TRACE(name);
+      const size_t start = run.out.find(name + ": ");
+      const size_t next = run.out.find("\ncopy-", start);
+      const std::string section =
+          start == std::string::npos ? "" : run.out.substr(start, next == std::string::npos ? next : next + 1 - start);
+      ASSERT_TRUE(section.empty() ? Holds(run.err, "cannot open recording " + name + ":")
+                                  : Holds(section, "verification FAILED"));
+      ASSERT_EQ(PlayedFrames(section), DeliveredFrames(folder.Path(name))) << section;
+    }
+  }
 }
 
 TEST_F(Tool, DemoRecordsVerifiesAndSavesPicturesAndACloud) {
