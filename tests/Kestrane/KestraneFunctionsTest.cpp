@@ -58,34 +58,84 @@ std::string FileSection(const std::string& name, const std::string& function, co
          "SensorSpecific = 1\nFunction = " + function + "\n";
 }
 
-TEST(SpecialFunctionsTest, SkipWhenTheSensorDoesNotNeedThem) {
+// Each function runs only when the sensor needs it, and leaves the flash untouched otherwise.
+TEST(SpecialFunctionsTest, RunOrSkipAsTheSensorNeeds) {
+  const std::string skip = ">>>>>> Skipping, no need to run ";
+  const std::string specific = ">>>>>> Skipping a sensor specific file...";
+  const std::string noUpdate = skip + "(No update was made during NESI).";
+  const std::string nesi = "NESI", bist = "RunBISTNESAUnlimited";
+  const std::string identity = FileSection("identity.bin", "UpgradeSensorID1", "OffsetFactory = 0x20000\n");
+  const std::string identityLine = ">>>>>> File Name: identity.bin, Offset: 0x20000, SensorSpecific:1";
+  const std::string fault = kFaultFile;
+  const std::vector<std::string> revived = {
+      ">>>>>> Sensor fault was found!", ">>>>>> This sensor needs to be repaired! Deleting sensor fault...",
+      ">>>>>> Deleting file id: 6", ">>>>>> Reseting the sensor...", ">>>>>> Reconnecting..."};
   const struct {
-    std::string sensor;
-    const char* function;
-    const char* line;
+    std::string sensor, ini;
+    std::vector<std::string> lines;  // in this order
+    uint32_t offset = 0;             // a file on the flash afterwards; 0: the flash is untouched
+    std::string content;             // its first bytes ("(none)": no file)
+    std::string input, database;
+    size_t identitySize = 302;
     std::vector<std::string> arguments = kNoProtection;
   } rows[] = {
-      {ZoneBSensor("5.3.28"), "RepairFW5327ZoneB", "(mismatched FW version)."},
-      {ZoneBSensor("5.3.27", 33), "RepairFW5327ZoneB", "(mismatched number of files)."},
-      {ZoneBSensor("5.3.27", 35), "RepairFW5327ZoneB", "(mismatched number of files)."},
-      {ZoneBSensor("5.3.27", 34, 17), "RepairFW5327ZoneB", "(mismatched CRC)."},
-      {ZoneBSensor("5.3.27", 34, 33), "RepairFW5327ZoneB", "(mismatched CRC)."},
-      {ZoneASensor(13, 0x89A3, 0x15001), "RepairFW570114ZoneA", "(mismatched CRC & size)."},
-      {ZoneASensor(13, 0x89A4, 0x15000), "RepairFW570114ZoneA", "(mismatched CRC & size)."},
-      {ZoneASensor(12, 0x89A3, 0x15000), "RepairFW570114ZoneA", "(mismatched CRC & size)."},
-      {"FirmwareVersion = 5.8.22" + std::string(kFaultFile), "ReviveSensorFault", "(mismatched version)."},
-      {"FirmwareVersion = 5.3.35" + std::string(kFaultFile), "ReviveSensorFault", "(mismatched version)."},
-      {"FirmwareVersion = 5.4.0" + std::string(kFaultFile), "ReviveSensorFault", "(mismatched version)."},
-      {"FirmwareVersion = 5.8.21\n", "ReviveSensorFault", "(no sensor fault file)."},
-      {"", "NESI", "(full factory reset).", kFactoryReset},
+      {ZoneBSensor("5.3.28"), Functions("RepairFW5327ZoneB"), {skip + "(mismatched FW version)."}},
+      {ZoneBSensor("5.3.27", 33), Functions("RepairFW5327ZoneB"), {skip + "(mismatched number of files)."}},
+      {ZoneBSensor("5.3.27", 35), Functions("RepairFW5327ZoneB"), {skip + "(mismatched number of files)."}},
+      {ZoneBSensor("5.3.27", 34, 17), Functions("RepairFW5327ZoneB"), {skip + "(mismatched CRC)."}},
+      {ZoneBSensor("5.3.27", 34, 33), Functions("RepairFW5327ZoneB"), {skip + "(mismatched CRC)."}},
+      {ZoneASensor(13, 0x89A3, 0x15001), Functions("RepairFW570114ZoneA"), {skip + "(mismatched CRC & size)."}},
+      {ZoneASensor(13, 0x89A4, 0x15000), Functions("RepairFW570114ZoneA"), {skip + "(mismatched CRC & size)."}},
+      {ZoneASensor(12, 0x89A3, 0x15000), Functions("RepairFW570114ZoneA"), {skip + "(mismatched CRC & size)."}},
+      {"FirmwareVersion = 5.8.22" + fault, Functions("ReviveSensorFault"), {skip + "(mismatched version)."}},
+      {"FirmwareVersion = 5.3.35" + fault, Functions("ReviveSensorFault"), {skip + "(mismatched version)."}},
+      {"FirmwareVersion = 5.4.0" + fault, Functions("ReviveSensorFault"), {skip + "(mismatched version)."}},
+      {"FirmwareVersion = 5.8.21\n", Functions("ReviveSensorFault"), {skip + "(no sensor fault file)."}},
+      {"FirmwareVersion = 5.8.21" + fault, Functions("ReviveSensorFault"), revived, 0x90000, "(none)"},
+      {"FirmwareVersion = 5.3.34" + fault, Functions("ReviveSensorFault"), revived, 0x90000, "(none)"},
+      // NESI decides from the sensor's parameters file and the database.
+      {"", Functions(nesi), {skip + "(full factory reset)."}, 0, "", "", "", 302, kFactoryReset},
+      {"FlashFile3 = 3, 28, 0x60000, 0x4E, 0x1234\n", Functions(nesi, kNoFiles, bist),
+       {skip + "(already installed).", noUpdate}, 0, "", "", DatabaseLine(1, "SN123", 5)},
+      {"", Functions(nesi, kNoFiles, bist), {skip + "(default NESA params is already present).", noUpdate}, 0, "",
+       "", DatabaseLine(1, "SN1", 5)},
+      {"", Functions(nesi, kNoFiles, bist), {skip + "(default NESA params is already present).", noUpdate}, 0, "",
+       "", DatabaseLine(1, "SN123", 5, true)},
+      {kNoNesaFile, Functions(nesi, kNoFiles, bist),
+       {">>>>>> Warning! The sensor SN123 doesn't exist in the database. Using a blank file...", noUpdate}, 0x60000,
+       FlashBytes(28, std::string(76, '\0')), "", DatabaseLine(1, "SN1", 5)},
+      {kNoNesaFile, Functions(nesi), {">>>>>> Found the default NESA params on the DB..."}, 0x60000,
+       FlashBytes(28, ""), "", DatabaseLine(4, "SN123", 10, true)},
+      // UpgradeSensorID1 uploads the file as it is on other sizes and factory resets.
+      {"", Functions("", identity), {"The file size 301 doesn't match the expected file size 302!", identityLine,
+       specific}, 0, "", "", "", 301},
+      {"", Functions("", identity), {"The file size 303 doesn't match the expected file size 302!", identityLine,
+       specific}, 0, "", "", "", 303},
+      {"", Functions("", identity), {"This function is skipped when writing to the factory offsets...", identityLine},
+       0x20000, IdentityFile(302), "", "", 302, kFactoryReset},
+      // A missing database file keeps the file's own value; without a serial the path has an empty folder.
+      {"", Functions("GetSerialVerifyDB", FileSection("cal.bin", "UpgradeFromDB")),
+       {">>>>>> Error! DB file ../DB/SN777/cal.bin does not exists!",
+        ">>>>>> File Name: ../DB/SN777/cal.bin, Offset: 0x90000, SensorSpecific:1", specific}, 0, "", "SN777\n"},
+      {"", Functions("", FileSection("cal.bin", "UpgradeFromDB")),
+       {">>>>>> Error! DB file ../DB//cal.bin does not exists!",
+        ">>>>>> File Name: ../DB//cal.bin, Offset: 0x90000, SensorSpecific:1", specific}},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.function) + " " + row.line);
+    SCOPED_TRACE(row.lines.front());
     Scenario scenario;
-    const RunResult run = RunOn(scenario, row.sensor, Functions(row.function), "", row.arguments);
+    scenario.MakeDirectory("DB/SN777");
+    scenario.Write("work/identity.bin", IdentityFile(row.identitySize));
+    scenario.Write("work/SensorNesaParams.xml.bin.fla", FlashBytes(28, std::string(76, '\0')));
+    if (!row.database.empty()) scenario.Write("work/NESIDB.txt", row.database);
+    const RunResult run = RunOn(scenario, row.sensor, row.ini, row.input, row.arguments);
     ASSERT_TRUE(Succeeded(run));
-    EXPECT_TRUE(Has(run.messages, std::string(">>>>>> Skipping, no need to run ") + row.line));
-    EXPECT_FALSE(scenario.Exists("work/flash.state"));  // nothing changed on the sensor
+    EXPECT_TRUE(InOrder(run.messages, row.lines));
+    if (row.offset == 0) {
+      EXPECT_FALSE(scenario.Exists("work/flash.state"));
+    } else {
+      EXPECT_EQ(Content(FileAt(scenario.Flash(), row.offset)).substr(0, row.content.size()), row.content);
+    }
   }
 }
 
@@ -203,21 +253,6 @@ TEST(RepairFW570114ZoneATest, SwitchesToFactoryOffsetsOverTheCommandLine) {
   EXPECT_TRUE(FileAt(scenario.Flash(), 0x1B0000));
 }
 
-TEST(ReviveSensorFaultTest, DeletesTheFaultFileOnAffectedVersions) {
-  for (const char* version : {"5.8.21", "5.3.34"}) {
-    Scenario scenario;
-    const RunResult run =
-        RunOn(scenario, "FirmwareVersion = " + std::string(version) + kFaultFile, Functions("ReviveSensorFault"));
-    ASSERT_TRUE(Succeeded(run)) << version;
-    EXPECT_TRUE(
-        InOrder(run.messages,
-                {">>>>>> Sensor fault was found!", ">>>>>> This sensor needs to be repaired! Deleting sensor fault...",
-                 ">>>>>> Deleting file id: 6", ">>>>>> Reseting the sensor...", ">>>>>> Reconnecting..."}))
-        << version;
-    EXPECT_FALSE(FileAt(scenario.Flash(), 0x90000));
-  }
-}
-
 TEST(NesiTest, WritesTheSensorsParametersAndTheSelfTestChecksThem) {
   Scenario scenario;
   const int64_t base = int64_t{INT32_MIN} - 3;  // field 3 at the smallest 32-bit value
@@ -250,42 +285,6 @@ TEST(NesiTest, WritesTheSensorsParametersAndTheSelfTestChecksThem) {
   EXPECT_TRUE(scenario.List("tmp").empty());
 }
 
-TEST(NesiTest, DecidesFromTheSensorsFileAndTheDatabase) {
-  const struct {
-    std::string sensor, database;
-    const char* line;
-    bool selfTestSkipped;
-  } rows[] = {
-      {"FlashFile3 = 3, 28, 0x60000, 0x4E, 0x1234\n", DatabaseLine(1, "SN123", 5),
-       ">>>>>> Skipping, no need to run (already installed).", true},
-      {"", DatabaseLine(1, "SN1", 5), ">>>>>> Skipping, no need to run (default NESA params is already present).",
-       true},
-      {"", DatabaseLine(1, "SN123", 5, true),
-       ">>>>>> Skipping, no need to run (default NESA params is already present).", true},
-      {kNoNesaFile, DatabaseLine(1, "SN1", 5),
-       ">>>>>> Warning! The sensor SN123 doesn't exist in the database. Using a blank file...", true},
-      {kNoNesaFile, DatabaseLine(4, "SN123", 10, true), ">>>>>> Found the default NESA params on the DB...", false},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.line);
-    Scenario scenario;
-    scenario.Write("work/NESIDB.txt", row.database);
-    scenario.Write("work/SensorNesaParams.xml.bin.fla", FlashBytes(28, std::string(76, '\0')));
-    const std::string finish = row.selfTestSkipped ? "RunBISTNESAUnlimited" : "";
-    const RunResult run = RunOn(scenario, row.sensor, Functions("NESI", kNoFiles, finish));
-    ASSERT_TRUE(Succeeded(run));
-    EXPECT_TRUE(Has(run.messages, row.line));
-    // No parameters from the database: the self test has nothing to check.
-    if (row.selfTestSkipped) {
-      EXPECT_TRUE(Has(run.messages, ">>>>>> Skipping, no need to run (No update was made during NESI)."));
-    }
-    // Only a sensor without parameters gets a file; the others are left alone.
-    const std::optional<FlashFile> nesa = FileAt(scenario.Flash(), 0x60000);
-    EXPECT_EQ(bool(nesa), row.sensor == kNoNesaFile);
-    EXPECT_TRUE(!nesa || nesa->size == 78u);
-  }
-}
-
 TEST(UpgradeSensorID1Test, PersonalisesACopyAndUploadsIt) {
   Scenario scenario;
   scenario.Write("work/identity.bin", IdentityFile(302));
@@ -307,50 +306,6 @@ TEST(UpgradeSensorID1Test, PersonalisesACopyAndUploadsIt) {
   EXPECT_EQ(Content(identity).substr(174, 128), "Vendor block" + std::string(116, '\0'));
   EXPECT_EQ(scenario.Read("work/identity.bin"), IdentityFile(302));  // the original is untouched
   EXPECT_TRUE(scenario.List("tmp").empty());
-}
-
-TEST(UpgradeSensorID1Test, UploadsTheFileAsItIsOnOtherSizesAndFactoryResets) {
-  const struct {
-    size_t size;
-    std::vector<std::string> arguments;
-    std::string line;
-    uint32_t offset;  // 0: skipped as sensor specific
-  } rows[] = {
-      {301, kNoProtection, "The file size 301 doesn't match the expected file size 302!", 0},
-      {303, kNoProtection, "The file size 303 doesn't match the expected file size 302!", 0},
-      {302, kFactoryReset, "This function is skipped when writing to the factory offsets...", 0x20000},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.line);
-    Scenario scenario;
-    scenario.Write("work/identity.bin", IdentityFile(row.size));
-    const RunResult run =
-        RunOn(scenario, "", Functions("", FileSection("identity.bin", "UpgradeSensorID1", "OffsetFactory = 0x20000\n")),
-              "", row.arguments);
-    ASSERT_TRUE(Succeeded(run));
-    EXPECT_TRUE(InOrder(run.messages, {row.line, ">>>>>> File Name: identity.bin, Offset: 0x20000, SensorSpecific:1"}));
-    EXPECT_EQ(bool(Has(run.messages, ">>>>>> Skipping a sensor specific file...")), row.offset == 0);
-    if (row.offset != 0) {
-      const std::optional<FlashFile> identity = FileAt(scenario.Flash(), row.offset);
-      ASSERT_TRUE(identity);
-      EXPECT_EQ(Content(identity), IdentityFile(302));  // uploaded unchanged
-    }
-  }
-}
-
-TEST(UpgradeFromDBTest, AMissingDatabaseFileKeepsTheFilesOwnValue) {
-  for (const char* serial : {"SN777", ""}) {  // without a serial the path has an empty folder
-    Scenario scenario;
-    scenario.MakeDirectory("DB/SN777");
-    const std::string init = *serial != '\0' ? "GetSerialVerifyDB" : "";
-    const std::string path = "../DB/" + std::string(serial) + "/cal.bin";
-    const RunResult run =
-        RunOn(scenario, "", Functions(init, FileSection("cal.bin", "UpgradeFromDB")), std::string(serial) + "\n");
-    ASSERT_TRUE(Succeeded(run)) << serial;
-    EXPECT_TRUE(InOrder(run.messages, {">>>>>> Error! DB file " + path + " does not exists!",
-                                       ">>>>>> File Name: " + path + ", Offset: 0x90000, SensorSpecific:1",
-                                       ">>>>>> Skipping a sensor specific file..."}));
-  }
 }
 
 TEST(UpgradeFromDBTest, AfterUpgradeSensorID1ItWorksOnTheTemporaryCopy) {
