@@ -1,4 +1,6 @@
 // Whole runs of Kestrane's main flow against the simulated sensor, and of the ready example.
+#include <tuple>
+
 #include "KestraneRun.h"
 
 namespace kestrane::testing {
@@ -56,76 +58,73 @@ TEST(KestraneFlowTest, AFlagIsOnExactlyWhenItsFirstCharacterIsOne) {
 }
 
 TEST(KestraneFlowTest, FastClearFromVersion5816OrTheAreaMinButNotMaxOneByOne) {
-  const struct {
-    const char* version;
-    const char* skip;  // not even read below 5.8.16
-    bool read, cleared;
-  } rows[] = {{"5.8.15", "bad", false, false},
-              {"5.8.16", "0", true, true},
-              {"6.0.0", "0", true, true},
-              {"5.8.16", "0x1", true, false}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.version) + " " + row.skip);
+  // version, SkipFastClear (not even read below 5.8.16), read, cleared
+  const std::tuple<const char*, const char*, bool, bool> rows[] = {
+      {"5.8.15", "bad", false, false}, {"5.8.16", "0", true, true}, {"6.0.0", "0", true, true},
+      {"5.8.16", "0x1", true, false}};
+  for (const auto& [version, skip, read, cleared] : rows) {
+    SCOPED_TRACE(std::string(version) + " " + skip);
     Scenario scenario;
-    scenario.Sensor(std::string(kDefaultSensor) + "FirmwareVersion = " + row.version + "\n");
-    scenario.Update(Area(row.skip, "0x100000", "0x180000", "[Files]\nNumFiles = 0\n"));
+    scenario.Sensor(std::string(kDefaultSensor) + "FirmwareVersion = " + version + "\n");
+    scenario.Update(Area(skip, "0x100000", "0x180000", "[Files]\nNumFiles = 0\n"));
     const RunResult run = scenario.Run(kNoProtection);
     ASSERT_TRUE(Succeeded(run));
-    EXPECT_EQ(bool(Has(run.messages, "*** Using fast clear to wipe the upgrade zone...")), row.cleared);
+    EXPECT_EQ(bool(Has(run.messages, "*** Using fast clear to wipe the upgrade zone...")), cleared);
     EXPECT_EQ(bool(Has(run.messages, "*** Using fast clear to wipe the upgrade zone will be skipped!")),
-              row.read && !row.cleared);
+              read && !cleared);
     // One by one: the read-only file at Min goes, the one at Max stays.
     EXPECT_EQ(bool(InOrder(run.messages,
                            {">>>>>> Deleting file id: 4", ">>>>>> Clearing file attribute! (It was read only...)",
                             ">>>>>> Done!", "*** Upgrade area is clear!"})),
-              !row.cleared);
+              !cleared);
     EXPECT_FALSE(Has(run.messages, ">>>>>> Deleting file id: 5"));
     EXPECT_FALSE(FileAt(scenario.Flash(), 0x100000));
-    EXPECT_EQ(!FileAt(scenario.Flash(), 0x180000), row.cleared);
+    EXPECT_EQ(!FileAt(scenario.Flash(), 0x180000), cleared);
   }
 }
 
-TEST(KestraneFlowTest, WithoutATypeTwentyFiveFileTheRemovalAsksForId9999) {
-  // A protection file inside the area is deleted there; the removal then finds nothing to delete.
-  Scenario inside;
-  inside.Update("[Protect]\nName = protect.bin\nOffset = 0x1C0000\n" +
-                Area("1", "0x100000", "0x200000", "[Files]\nNumFiles = 0\n"));
-  const RunResult run = inside.Run({});
-  EXPECT_TRUE(FailedWith(run, "Failed to delete", 0x30832));
-  EXPECT_TRUE(InOrder(run.messages, {"*** Removing the protection file...", ">>>>>> Deleting file id: 6"}));
-  // Protection by a file of another type: the placeholder id 9999 is deleted without an attribute change.
-  Scenario other;
-  other.Write("work/protect.bin", FlashBytes(24, "protect"));
-  other.Update("[Protect]\nName = protect.bin\nOffset = 0x40000\n" +
-               Area("1", "0x200000", "0x200000", "[Files]\nNumFiles = 0\n"));
-  const RunResult placeholder = other.Run({});
-  EXPECT_TRUE(FailedWith(placeholder, "Failed to delete", 0x30832));
-  EXPECT_TRUE(InOrder(placeholder.messages, {"*** Removing the protection file...", ">>>>>> Deleting file id: 9999"}));
-  EXPECT_FALSE(Has(placeholder.messages, ">>>>>> Clearing file attribute! (It was read only...)"));
+// A delete of a file that is no longer there fails the run.
+TEST(KestraneFlowTest, DeletingAFileAlreadyGoneFails) {
+  const std::string none = "[Files]\nNumFiles = 0\n";
+  const std::pair<std::string, std::vector<std::string>> rows[] = {
+      // A protection file inside the area is deleted there; the removal then finds nothing to delete.
+      {"[Protect]\nName = protect.bin\nOffset = 0x1C0000\n" + Area("1", "0x180000", "0x200000", none),
+       {"*** Removing the protection file...", ">>>>>> Deleting file id: 6"}},
+      // Protection by a file of another type: the placeholder id 9999 is deleted without an attribute change.
+      {"[Protect]\nName = other.bin\nOffset = 0x40000\n" + Area("1", "0x200000", "0x200000", none),
+       {"*** Removing the protection file...", ">>>>>> Deleting file id: 9999"}},
+      // The list is not read again between uploads: the second deletes what the first already replaced.
+      {"[Protect]\nName = protect.bin\nOffset = 0x30000\n" +
+           Area("1", "0x200000", "0x200000",
+                "[Files]\nNumFiles = 2\n[File1]\nName = fw.bin\nOffset = 0x180000\nSensorSpecific = 0\n"
+                "[File2]\nName = dsp.bin\nOffset = 0x180000\nSensorSpecific = 0\n"),
+       {"*** Uploading file #1:", ">>>>>> Deleting file id: 5", ">>>>>> Done!", "*** Uploading file #2:",
+        ">>>>>> Deleting file id: 5"}},
+  };
+  for (const auto& [ini, lines] : rows) {
+    Scenario scenario;
+    scenario.Write("work/other.bin", FlashBytes(24, "protect"));
+    scenario.Update(ini);
+    const RunResult run = scenario.Run({});
+    EXPECT_TRUE(FailedWith(run, "Failed to delete", 0x30832));
+    EXPECT_TRUE(InOrder(run.messages, lines));
+    EXPECT_FALSE(Has(run.messages, ">>>>>> Clearing file attribute! (It was read only...)"));
+  }
 }
 
-TEST(KestraneFlowTest, FilesAtTheSameOffsetReplaceTheListedFileOnce) {
+TEST(KestraneFlowTest, SafeModeWarnsAndGoesOnToSkipFilesByTheirSensorSpecificValue) {
   Scenario scenario;
-  scenario.Update(Area("1", "0x200000", "0x200000",
-                       "[Files]\nNumFiles = 2\n[File1]\nName = fw.bin\nOffset = 0x180000\nSensorSpecific = 0\n"
-                       "[File2]\nName = dsp.bin\nOffset = 0x180000\nSensorSpecific = 0\n"));
-  const RunResult run = scenario.Run(kNoProtection);
-  // The list is not read again between uploads: the second deletes what the first already replaced.
-  EXPECT_TRUE(InOrder(run.messages, {"*** Uploading file #1:", ">>>>>> Deleting file id: 5", ">>>>>> Done!",
-                                     "*** Uploading file #2:", ">>>>>> Deleting file id: 5"}));
-  EXPECT_TRUE(FailedWith(run, "Failed to delete", 0x30832));
-}
-
-TEST(KestraneFlowTest, SkipsFilesByTheirSensorSpecificValue) {
-  Scenario scenario;
+  scenario.Sensor(std::string(kDefaultSensor) + "FirmwareMode = 2\n");
   scenario.Update(Area("1", "0x200000", "0x200000",
                        "[Files]\nNumFiles = 3\n[File1]\nName = fw.bin\nOffset = 0x140000\nSensorSpecific = 2\n"
                        "[File2]\nName = fw.bin\nOffset = 0x150000\nSensorSpecific = 1\n"
                        "[File3]\nName = dsp.bin\nOffset = 0x160000\nSensorSpecific = 7\n"));
-  const RunResult run = scenario.Run(kNoProtection);
+  const RunResult run = scenario.Run(kNoProtection, "", /*nowait=*/true);
   ASSERT_TRUE(Succeeded(run));
   EXPECT_TRUE(InOrder(run.messages,
-                      {">>>>>> Skipping a factory offset specific file...", ">>>>>> Skipping a sensor specific file...",
+                      {"* Sensor is in safe mode.                       *",
+                       "* Press CTRL+C in the next 10 seconds to abort. *",
+                       ">>>>>> Skipping a factory offset specific file...", ">>>>>> Skipping a sensor specific file...",
                        ">>>>>> File Name: dsp.bin, Offset: 0x160000, SensorSpecific:7"}));
   const std::vector<FlashFile> flash = scenario.Flash();
   EXPECT_FALSE(FileAt(flash, 0x140000));
@@ -134,13 +133,8 @@ TEST(KestraneFlowTest, SkipsFilesByTheirSensorSpecificValue) {
 }
 
 TEST(KestraneFlowTest, AMissingOrBadIniKeyEndsTheRun) {
-  // The keys in the order the tool reads them, what a missing key logs and what a bad number logs.
-  const struct {
-    const char* key;
-    const char* value;
-    const char* missing;
-    const char* bad;
-  } keys[] = {
+  // The keys in the order the tool reads them: key, value, what a missing key logs, what a bad number logs.
+  const std::tuple<const char*, const char*, const char*, const char*> keys[] = {
       {"[Protect]\nName", "protect.bin", "Failed to get the name of the protection file", nullptr},
       {"Offset", "0x30000", "Failed to get the offset of the protection file", "Bad protection file offset: 0x3G000"},
       {"[UpgArea]\nSkipFastClear", "1", "Failed to get skip fast clear value", "Bad skip fast clear value: no"},
@@ -151,24 +145,24 @@ TEST(KestraneFlowTest, AMissingOrBadIniKeyEndsTheRun) {
       {"Offset", "0x100000", nullptr, "Bad file offset: 12h"},
   };
   std::string before;
-  for (const auto& row : keys) {
-    if (row.missing != nullptr) {
+  for (const auto& [key, value, missing, bad] : keys) {
+    if (missing != nullptr) {
       Scenario scenario;
       scenario.Update(before);
       const RunResult run = scenario.Run({});
-      EXPECT_TRUE(Has(run.messages, std::string(row.missing) + ": ", true)) << run.output;
-      EXPECT_TRUE(InOrder(run.messages, {"", "*                FAILURE!             *"})) << row.missing;
+      EXPECT_TRUE(Has(run.messages, std::string(missing) + ": ", true)) << run.output;
+      EXPECT_TRUE(InOrder(run.messages, {"", "*                FAILURE!             *"})) << missing;
       EXPECT_EQ(run.exitCode, 1);
     }
-    if (row.bad != nullptr) {
+    if (bad != nullptr) {
       Scenario scenario;
-      const std::string bad = row.bad;
-      scenario.Update(before + row.key + " = " + bad.substr(bad.rfind(' ') + 1) + "\n");
+      const std::string line = bad;
+      scenario.Update(before + key + " = " + line.substr(line.rfind(' ') + 1) + "\n");
       const RunResult run = scenario.Run({});
-      EXPECT_TRUE(Has(run.messages, bad)) << run.output;
-      EXPECT_TRUE(FailedWith(run, "Error", 0x10015)) << bad;
+      EXPECT_TRUE(Has(run.messages, line)) << run.output;
+      EXPECT_TRUE(FailedWith(run, "Error", 0x10015)) << line;
     }
-    before += std::string(row.key) + " = " + row.value + "\n";
+    before += std::string(key) + " = " + value + "\n";
   }
 }
 
@@ -211,16 +205,6 @@ TEST(KestraneFlowTest, BadUsageALongPathOrNoSensorEndBeforeTheFlashIsTouched) {
   const RunResult noSensor = scenario.Run({});
   EXPECT_EQ(noSensor.exitCode, 1);
   EXPECT_TRUE(Has(noSensor.messages, "Failed to open the sensor (Is it connected?): ", true)) << noSensor.output;
-}
-
-TEST(KestraneFlowTest, SafeModeWarnsAndGoesOn) {
-  Scenario scenario;
-  scenario.Sensor(std::string(kDefaultSensor) + "FirmwareMode = 2\n");
-  const RunResult run = scenario.Run({}, "", /*nowait=*/true);
-  ASSERT_TRUE(Succeeded(run));
-  EXPECT_TRUE(InOrder(run.messages, {"* Sensor is in safe mode.                       *",
-                                     "* Press CTRL+C in the next 10 seconds to abort. *",
-                                     "*** Protecting the sensor: protect.bin -> 0x30000"}));
 }
 
 std::string ExampleFile(const std::string& relative) {

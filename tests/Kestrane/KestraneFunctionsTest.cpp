@@ -67,6 +67,9 @@ TEST(SpecialFunctionsTest, RunOrSkipAsTheSensorNeeds) {
   const std::string identity = FileSection("identity.bin", "UpgradeSensorID1", "OffsetFactory = 0x20000\n");
   const std::string identityLine = ">>>>>> File Name: identity.bin, Offset: 0x20000, SensorSpecific:1";
   const std::string fault = kFaultFile;
+  const std::string zoneA =
+      "[Files]\nNumFiles = 2\n[File1]\nName = fw.bin\nOffset = 0x1A0000\nOffsetFactory = 0x1B0000\nSensorSpecific = 0\n"
+      "[File2]\nName = dsp.bin\nOffset = 0x1C0000\nOffsetFactory = 0x1D0000\nSensorSpecific = 1\n";
   const std::vector<std::string> revived = {
       ">>>>>> Sensor fault was found!", ">>>>>> This sensor needs to be repaired! Deleting sensor fault...",
       ">>>>>> Deleting file id: 6", ">>>>>> Reseting the sensor...", ">>>>>> Reconnecting..."};
@@ -87,6 +90,11 @@ TEST(SpecialFunctionsTest, RunOrSkipAsTheSensorNeeds) {
       {ZoneASensor(13, 0x89A3, 0x15001), Functions("RepairFW570114ZoneA"), {skip + "(mismatched CRC & size)."}},
       {ZoneASensor(13, 0x89A4, 0x15000), Functions("RepairFW570114ZoneA"), {skip + "(mismatched CRC & size)."}},
       {ZoneASensor(12, 0x89A3, 0x15000), Functions("RepairFW570114ZoneA"), {skip + "(mismatched CRC & size)."}},
+      // RepairFW570114ZoneA switches to the factory offsets and turns sensor-specific uploads off.
+      {ZoneASensor(13, 0x89A3, 0x15000), Functions("RepairFW570114ZoneA", zoneA),
+       {">>>>>> This sensor needs to be repaired!", ">>>>>> File Name: fw.bin, Offset: 0x1b0000, SensorSpecific:0",
+        ">>>>>> File Name: dsp.bin, Offset: 0x1d0000, SensorSpecific:1", specific}, 0x1B0000,
+       FlashBytes(10, "firmware image v2"), "", "", 302, {"Kestrane_TB452.ini", "1", "0", "0", "0"}},
       {"FirmwareVersion = 5.8.22" + fault, Functions("ReviveSensorFault"), {skip + "(mismatched version)."}},
       {"FirmwareVersion = 5.3.35" + fault, Functions("ReviveSensorFault"), {skip + "(mismatched version)."}},
       {"FirmwareVersion = 5.4.0" + fault, Functions("ReviveSensorFault"), {skip + "(mismatched version)."}},
@@ -233,24 +241,6 @@ TEST(RepairFW5327ZoneBTest, MovesTheThreeFilesAndReconnects) {
     EXPECT_EQ(moved->attributes, 0);
   }
   EXPECT_TRUE(scenario.List("tmp").empty());  // the three copies are removed
-}
-
-TEST(RepairFW570114ZoneATest, SwitchesToFactoryOffsetsOverTheCommandLine) {
-  Scenario scenario;
-  // Sensor-specific uploads are asked for on the command line; the repair turns them off.
-  const RunResult run =
-      RunOn(scenario, ZoneASensor(13, 0x89A3, 0x15000),
-            Functions("RepairFW570114ZoneA",
-                      "[Files]\nNumFiles = 2\n"
-                      "[File1]\nName = fw.bin\nOffset = 0x1A0000\nOffsetFactory = 0x1B0000\nSensorSpecific = 0\n"
-                      "[File2]\nName = dsp.bin\nOffset = 0x1C0000\nOffsetFactory = 0x1D0000\nSensorSpecific = 1\n"),
-            "", {"Kestrane_TB452.ini", "1", "0", "0", "0"});
-  ASSERT_TRUE(Succeeded(run));
-  EXPECT_TRUE(InOrder(
-      run.messages,
-      {">>>>>> This sensor needs to be repaired!", ">>>>>> File Name: fw.bin, Offset: 0x1b0000, SensorSpecific:0",
-       ">>>>>> File Name: dsp.bin, Offset: 0x1d0000, SensorSpecific:1", ">>>>>> Skipping a sensor specific file..."}));
-  EXPECT_TRUE(FileAt(scenario.Flash(), 0x1B0000));
 }
 
 TEST(NesiTest, WritesTheSensorsParametersAndTheSelfTestChecksThem) {
