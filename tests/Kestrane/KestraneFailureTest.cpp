@@ -20,65 +20,59 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 
 TEST(KestraneDamagedInputTest, EveryDamagedInputEndsInFailureAndExitStatusOne) {
   enum Flash { kUntouched, kProtectedAndCleared, kFirstFileOnly, kUpdated };
+  constexpr KrStatus kOverflow = KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW;
+  const std::string nesi = DefaultUpdate("InitFunction = NESI");
   const struct {
-    const char* what;
-    std::string ini, database;
-    const char* removed;  // a local file the update names
-    std::string replaced;  // fw.bin's new content
-    std::vector<std::string> arguments;
+    std::string ini;
     const char* message;
     KrStatus status;
-    const char* logged;  // a line before the failure (prefix)
     Flash flash;
+    const char* logged = nullptr;  // a line before the failure (prefix)
+    std::string database;
+    std::vector<std::string> arguments;
+    std::string file;  // a local file the update names, replaced by content ("(none)": removed)
+    std::string content;
   } rows[] = {
       // Over-long optional keys: cut or taken as missing, they silently dropped functions.
-      {"long InitFunction", DefaultUpdate("InitFunction = " + std::string(260, 'x') + " NESI", "", ""), "",
-       nullptr, "", {}, "Failed to get the init functions", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr,
-       kUntouched},
-      {"long Function", DefaultUpdate("", "Function = " + kLong + "UpgradeFromDB", ""), "", nullptr, "", {},
-       "Failed to get the file function", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr, kFirstFileOnly},
-      {"long FinishFunction", DefaultUpdate("", "", "FinishFunction = " + kLong + "RunBISTNESAUnlimited"), "",
-       nullptr, "", {}, "Failed to get the finish function", KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr,
-       kUpdated},
-      {"long Name", Replaced(kUpdate, "dsp.bin", kLong), "", nullptr, "", {}, "Failed to get the filename",
-       KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW, nullptr, kFirstFileOnly},
-      {"bad Min", Replaced(kUpdate, "Min = 0x", "Min = 0y"), "", nullptr, "", {}, "Error", KR_STATUS_OS_BAD_NUMBER,
-       "Bad min upgrade area offset: 0y100000", kProtectedAndCleared},
-      {"bad NumFiles", Replaced(kUpdate, "NumFiles = 2", "NumFiles = two"), "", nullptr, "", {},
-       "Failed to get the number of files", KR_STATUS_OS_BAD_NUMBER, nullptr, kProtectedAndCleared},
+      {DefaultUpdate("InitFunction = " + std::string(260, 'x') + " NESI"), "Failed to get the init functions",
+       kOverflow, kUntouched},
+      {DefaultUpdate("", "Function = " + kLong + "UpgradeFromDB"), "Failed to get the file function", kOverflow,
+       kFirstFileOnly},
+      {DefaultUpdate("", "", "FinishFunction = " + kLong + "RunBISTNESAUnlimited"), "Failed to get the finish function",
+       kOverflow, kUpdated},
+      {Replaced(kUpdate, "dsp.bin", kLong), "Failed to get the filename", kOverflow, kFirstFileOnly},
+      {Replaced(kUpdate, "Min = 0x", "Min = 0y"), "Error", KR_STATUS_OS_BAD_NUMBER, kProtectedAndCleared,
+       "Bad min upgrade area offset: 0y100000"},
+      {Replaced(kUpdate, "NumFiles = 2", "NumFiles = two"), "Failed to get the number of files",
+       KR_STATUS_OS_BAD_NUMBER, kProtectedAndCleared},
       // The sensor's own database line, damaged: it must never turn into blank parameters.
-      {"short line", DefaultUpdate("InitFunction = NESI", "", ""),
-       "1 SN1 " + kParameters + "\n" + "2 SN123 " + Replaced(kParameters, " 640", "") + "\n", nullptr, "",
-       kNoProtection, "NESI Failed", KR_STATUS_OS_ERROR,
+      {nesi, "NESI Failed", KR_STATUS_OS_ERROR, kUntouched,
        ">>>>>> Error! Line 2 of NESIDB.txt, the line of the sensor SN123, does not hold 20 valid fields: 2 SN123 120",
-       kUntouched},
-      {"number out of range", DefaultUpdate("InitFunction = NESI", "", ""),
-       "3 SN123 " + Replaced(kParameters, "120", "4294967296") + "\n", nullptr, "", kNoProtection,
-       "NESI Failed", KR_STATUS_OS_ERROR, ">>>>>> Error! Line 1 of NESIDB.txt", kUntouched},
-      {"extra field", DefaultUpdate("InitFunction = NESI", "", ""),
-       "3 SN123 " + kParameters + " 7\n", nullptr, "", kNoProtection, "NESI Failed",
-       KR_STATUS_OS_ERROR, ">>>>>> Error! Line 1 of NESIDB.txt", kUntouched},
-      {"no database", DefaultUpdate("InitFunction = NESI", "", ""), "", nullptr, "", kNoProtection, "NESI Failed",
-       KR_STATUS_OS_ERROR, nullptr, kUntouched},
+       "1 SN1 " + kParameters + "\n" + "2 SN123 " + Replaced(kParameters, " 640", "") + "\n", kNoProtection},
+      {nesi, "NESI Failed", KR_STATUS_OS_ERROR, kUntouched, ">>>>>> Error! Line 1 of NESIDB.txt",
+       "3 SN123 " + Replaced(kParameters, "120", "4294967296") + "\n", kNoProtection},
+      {nesi, "NESI Failed", KR_STATUS_OS_ERROR, kUntouched, ">>>>>> Error! Line 1 of NESIDB.txt",
+       "3 SN123 " + kParameters + " 7\n", kNoProtection},
+      {nesi, "NESI Failed", KR_STATUS_OS_ERROR, kUntouched, nullptr, "", kNoProtection},
       // Upload files that cannot be written.
-      {"missing file", kUpdate, "", "work/fw.bin", "", {}, "Failed to upload", KR_STATUS_OS_INVALID_FILE, nullptr,
-       kProtectedAndCleared},
-      {"one-byte file", kUpdate, "", nullptr, "x", {}, "Failed to upload", KR_STATUS_TL_BAD_PROPERTY_VALUE, nullptr,
-       kProtectedAndCleared},
-      {"file past the flash", kUpdate, "", nullptr, FlashBytes(10, std::string(0x100000, 'f')),
-       {}, "Failed to upload", KR_STATUS_TL_FLASH_FULL, nullptr, kProtectedAndCleared},
-      {"missing protection file", kUpdate, "", "work/protect.bin", "", {},
-       "Failed to upload the protection file", KR_STATUS_OS_INVALID_FILE, nullptr, kUntouched},
+      {kUpdate, "Failed to upload", KR_STATUS_OS_INVALID_FILE, kProtectedAndCleared, nullptr, "", {}, "work/fw.bin",
+       "(none)"},
+      {kUpdate, "Failed to upload", KR_STATUS_TL_BAD_PROPERTY_VALUE, kProtectedAndCleared, nullptr, "", {},
+       "work/fw.bin", "x"},
+      {kUpdate, "Failed to upload", KR_STATUS_TL_FLASH_FULL, kProtectedAndCleared, nullptr, "", {}, "work/fw.bin",
+       FlashBytes(10, std::string(0x100000, 'f'))},
+      {kUpdate, "Failed to upload the protection file", KR_STATUS_OS_INVALID_FILE, kUntouched, nullptr, "", {},
+       "work/protect.bin", "(none)"},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
+    SCOPED_TRACE(row.ini.substr(0, 60) + " " + row.message);
     Scenario scenario;
     scenario.Sensor(std::string(kDefaultSensor) + kNoNesaFile);
     scenario.Update(row.ini);
     scenario.Write("work/SensorNesaParams.xml.bin.fla", FlashBytes(28, std::string(76, '\0')));
     if (!row.database.empty()) scenario.Write("work/NESIDB.txt", row.database);
-    if (row.removed != nullptr) std::remove(scenario.Path(row.removed).c_str());
-    if (!row.replaced.empty()) scenario.Write("work/fw.bin", row.replaced);
+    if (row.content == "(none)") std::remove(scenario.Path(row.file).c_str());
+    if (!row.content.empty() && row.content != "(none)") scenario.Write(row.file, row.content);
     const RunResult run = scenario.Run(row.arguments);
     EXPECT_TRUE(FailedWith(run, row.message, row.status));
     EXPECT_TRUE(row.logged == nullptr || Has(run.messages, row.logged, true));

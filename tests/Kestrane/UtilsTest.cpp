@@ -11,9 +11,10 @@ namespace kestrane {
 namespace {
 
 TEST(ParseNumberTest, AcceptsDecimalAndLowerCaseXHexadecimalWrappingAt32Bits) {
-  const std::pair<const char*, uint32_t> accepted[] = {{"0", 0},           {"", 0},          {"0x", 0},        {"12", 12},
-                  {"007", 7},         {"0x1A", 26},     {"0x1a", 26},     {"0xFFFFFFFF", 0xFFFFFFFF},
-                  {"4294967295", 4294967295u}, {"4294967296", 0}, {"0x100000000", 0}, {"0x100000", 0x100000}};
+  const std::pair<const char*, uint32_t> accepted[] = {
+      {"0", 0},        {"", 0},          {"0x", 0},         {"12", 12},        {"007", 7},
+      {"0x1A", 26},    {"0x1a", 26},     {"0xFFFFFFFF", 0xFFFFFFFF},           {"4294967295", 4294967295u},
+      {"4294967296", 0}, {"0x100000000", 0}, {"0x100000", 0x100000}};
   for (const auto& [text, expected] : accepted) {
     uint32_t value = 12345;
     EXPECT_TRUE(ParseNumber(text, &value)) << '"' << text << '"';
@@ -28,8 +29,9 @@ TEST(ParseNumberTest, AcceptsDecimalAndLowerCaseXHexadecimalWrappingAt32Bits) {
 }
 
 TEST(VersionAtLeastTest, ComparesMajorThenMinorThenBuild) {
-  const std::tuple<uint8_t, uint8_t, uint16_t, bool> rows[] = {{5, 8, 15, false}, {5, 8, 16, true}, {5, 8, 17, true},   {5, 7, 999, false},
-              {5, 9, 0, true},   {6, 0, 0, true},  {4, 99, 999, false}};
+  const std::tuple<uint8_t, uint8_t, uint16_t, bool> rows[] = {{5, 8, 15, false}, {5, 8, 16, true}, {5, 8, 17, true},
+                                                              {5, 7, 999, false}, {5, 9, 0, true},  {6, 0, 0, true},
+                                                              {4, 99, 999, false}};
   for (const auto& [major, minor, build, atLeast5816] : rows) {
     VersionRecord version = {};
     version.major = major;

@@ -59,27 +59,23 @@ Frames Listed(const std::string& out) {
 }
 
 TEST_F(Tool, RecordsTheCountAndLengthAskedForInEveryStream) {
-  struct Case {
-    std::vector<std::string> options;
-    Frames expected;
-  };
-  const Case cases[] = {
+  const std::pair<std::vector<std::string>, Frames> cases[] = {
       {{"--frames", "30"}, {{"Depth", 30}, {"Image", 30}, {"Audio", 30}}},
       // Half a second at 30 frames per second, by the frames' time stamps.
       {{"--seconds", "0.5", "--streams", "depth,audio"}, {{"Depth", 15}, {"Audio", 15}}},
       {{"--frames", "7", "--streams", "ir"}, {{"IR", 7}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.options[0] + " " + c.options[1]);
+  for (const auto& [options, expected] : cases) {
+    SCOPED_TRACE(options[0] + " " + options[1]);
     std::vector<std::string> arguments = {"record", "clip.rec"};
-    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    arguments.insert(arguments.end(), options.begin(), options.end());
     const RunResult run = folder.Run(arguments);
     ASSERT_TRUE(Succeeded(run));
-    EXPECT_EQ(Listed(run.out), c.expected) << run.out;
+    EXPECT_EQ(Listed(run.out), expected) << run.out;
     const RunResult play = folder.Run({"play", "clip.rec", "--verify"});
     EXPECT_TRUE(Succeeded(play));
     EXPECT_TRUE(Holds(play.out, "verification passed"));
-    EXPECT_EQ(Delivered("clip.rec"), c.expected);
+    EXPECT_EQ(Delivered("clip.rec"), expected);
   }
 }
 
@@ -282,31 +278,25 @@ TEST_F(Tool, PicturesAreNeverMadeFromFramesSmallerThanTheirFormatNeeds) {
   std::vector<CraftedStream> realWidth = DepthAndImage(5, 3, 320 * 240 * 3);
   realWidth[1].integers.erase(realWidth[1].integers.begin());  // XRes
   realWidth[1].reals.push_back({"XRes", 320.5});
-  struct Case {
-    const char* what;
-    std::vector<CraftedStream> streams;
-    std::string message;
-    bool cloudColoured;  // a point cloud takes its colours from the image
-  };
   const std::string kNoResolution = "no usable resolution (XRes and YRes must be whole numbers from 1 to 65535)\n";
-  // Formats by the kit's codes: 5 RGB 24-bit, 6 YUV 4:2:2, 8 grey 16-bit.
-  const Case cases[] = {
+  // Formats by the kit's codes: 5 RGB 24-bit, 6 YUV 4:2:2, 8 grey 16-bit; a point cloud may take the image's colours.
+  const std::tuple<const char*, std::vector<CraftedStream>, std::string, bool> cases[] = {
       {"RGB claiming 1 byte a pixel", DepthAndImage(5, 1, 76800), "holds 76800 bytes, 230400 expected", true},
       {"YUV claiming 1 byte a pixel", DepthAndImage(6, 1, 76800), "holds 76800 bytes, 153600 expected", true},
       {"grey 16 claiming 1 byte a pixel", DepthAndImage(8, 1, 76800), "holds 76800 bytes, 153600 expected", false},
       {"an image 0 pixels wide", DepthAndImage(5, 3, 230400, 0), kNoResolution, true},
       {"an image 320.5 pixels wide", realWidth, kNoResolution, true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [what, streams, message, cloudColoured] : cases) {
+    SCOPED_TRACE(what);
     {
       ToolFolder::Engine engine(folder);
-      ASSERT_TRUE(WriteRecording(folder.Path("lying.rec"), c.streams, 2));
+      ASSERT_TRUE(WriteRecording(folder.Path("lying.rec"), streams, 2));
     }
-    EXPECT_TRUE(FailedWith(folder.Run({"snapshot", "--file", "lying.rec", "--image", "i.png"}), c.message));
+    EXPECT_TRUE(FailedWith(folder.Run({"snapshot", "--file", "lying.rec", "--image", "i.png"}), message));
     EXPECT_FALSE(folder.Exists("i.png"));
-    if (c.cloudColoured) {
-      EXPECT_TRUE(FailedWith(folder.Run({"cloud", "--file", "lying.rec", "--out", "c.ply"}), c.message));
+    if (cloudColoured) {
+      EXPECT_TRUE(FailedWith(folder.Run({"cloud", "--file", "lying.rec", "--out", "c.ply"}), message));
       EXPECT_FALSE(folder.Exists("c.ply"));
     }
   }
@@ -346,48 +336,31 @@ TEST_F(Tool, CloudHoldsTheRealWorldPointOfEveryMeasuredPixel) {
 
 using FlashContent = std::tuple<uint32_t, uint16_t, uint32_t, uint16_t, uint16_t>;  // offset type size crc attr
 
-class ToolFlash : public Tool {
- protected:
-  void OpenSensor(KrVDevice* sensor) {
+// Sensor *:0 opened without a reset, with the engine started on the folder.
+struct Sensor : ToolFolder::Engine {
+  explicit Sensor(const ToolFolder& folder) : ToolFolder::Engine(folder) {
     KrVPropertySet values;
     values.AddProperty("Device", "ResetSensorOnStartup", uint64_t{0});
-    ASSERT_EQ(sensor->CreateSensor("*:0", &values, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
+    EXPECT_EQ(device.CreateSensor("*:0", &values, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
   }
   std::vector<FlashContent> Flash() {
-    ToolFolder::Engine engine(folder);
-    KrVDevice sensor;
-    OpenSensor(&sensor);
     std::vector<FileListEntry> entries(100);
     FileListHeader header = {entries.data(), 100};
-    EXPECT_EQ(sensor.GetProperty("Device", "FileList", KrGeneralBuffer{&header, sizeof(header)}), KR_STATUS_OK);
+    EXPECT_EQ(device.GetProperty("Device", "FileList", KrGeneralBuffer{&header, sizeof(header)}), KR_STATUS_OK);
     std::vector<FlashContent> files;
     for (uint16_t i = 0; i < header.count; ++i) {
-      const FileListEntry& e = entries[i];
-      // Copies of the packed fields (a reference to one would be misaligned).
+      const FileListEntry& e = entries[i];  // copies of the packed fields: a reference to one would be misaligned
       files.emplace_back(uint32_t{e.offset}, uint16_t{e.type}, uint32_t{e.size}, uint16_t{e.crc},
                          uint16_t{e.attributes});
     }
     std::sort(files.begin(), files.end());
     return files;
   }
-  // Deletes a read-only file and a plain one and uploads a new file.
-  void ChangeFlash() {
-    ToolFolder::Engine engine(folder);
-    KrVDevice sensor;
-    OpenSensor(&sensor);
-    FileAttributesRecord writable = {1, 0};
-    ASSERT_EQ(sensor.SetProperty("Device", "FileAttributes", KrGeneralBuffer{&writable, 4}), KR_STATUS_OK);
-    ASSERT_EQ(sensor.SetProperty("Device", "DeleteFile", uint64_t{1}), KR_STATUS_OK);
-    ASSERT_EQ(sensor.SetProperty("Device", "DeleteFile", uint64_t{5}), KR_STATUS_OK);
-    folder.Write("new.bin", std::string("\x0b\x00new firmware", 14));
-    const std::string path = folder.Path("new.bin");
-    FlashFileRecord upload = {0x180000, path.c_str(), 0};
-    ASSERT_EQ(sensor.SetProperty("Device", "FlashFile", KrGeneralBuffer{&upload, sizeof(upload)}), KR_STATUS_OK);
-  }
+  KrVDevice device;
 };
 
-TEST_F(ToolFlash, RestoreUndoesChangesMadeAfterTheBackupUnlessItIsDamaged) {
-  const std::vector<FlashContent> before = Flash();
+TEST_F(Tool, RestoreUndoesChangesMadeAfterTheBackupUnlessItIsDamaged) {
+  const std::vector<FlashContent> before = Sensor(folder).Flash();
   ASSERT_FALSE(before.empty());
   const RunResult list = folder.Run({"flash", "list"});
   ASSERT_TRUE(Succeeded(list));
@@ -397,8 +370,18 @@ TEST_F(ToolFlash, RestoreUndoesChangesMadeAfterTheBackupUnlessItIsDamaged) {
   ASSERT_GT(intact.size(), 8u);
   std::string flipped = intact;
   flipped[intact.size() / 2] ^= 0x01;
-  ChangeFlash();
-  const std::vector<FlashContent> changed = Flash();
+  {
+    Sensor sensor(folder);  // deletes a read-only file and a plain one and uploads a new file
+    FileAttributesRecord writable = {1, 0};
+    ASSERT_EQ(sensor.device.SetProperty("Device", "FileAttributes", KrGeneralBuffer{&writable, 4}), KR_STATUS_OK);
+    ASSERT_EQ(sensor.device.SetProperty("Device", "DeleteFile", uint64_t{1}), KR_STATUS_OK);
+    ASSERT_EQ(sensor.device.SetProperty("Device", "DeleteFile", uint64_t{5}), KR_STATUS_OK);
+    folder.Write("new.bin", std::string("\x0b\x00new firmware", 14));
+    const std::string path = folder.Path("new.bin");
+    FlashFileRecord upload = {0x180000, path.c_str(), 0};
+    ASSERT_EQ(sensor.device.SetProperty("Device", "FlashFile", KrGeneralBuffer{&upload, sizeof(upload)}), KR_STATUS_OK);
+  }
+  const std::vector<FlashContent> changed = Sensor(folder).Flash();
   ASSERT_NE(changed, before);
   const std::pair<std::string, std::string> cases[] = {{"cut", "file-3.bin is missing or not"},
                                                        {flipped, "file-3.bin is damaged"}};
@@ -406,13 +389,13 @@ TEST_F(ToolFlash, RestoreUndoesChangesMadeAfterTheBackupUnlessItIsDamaged) {
     SCOPED_TRACE(c.second);
     folder.Write("bk/file-3.bin", c.first);
     EXPECT_TRUE(FailedWith(folder.Run({"flash", "restore", "bk"}), c.second));
-    EXPECT_EQ(Flash(), changed);
+    EXPECT_EQ(Sensor(folder).Flash(), changed);
   }
   folder.Write("bk/file-3.bin", intact);
   const RunResult restore = folder.Run({"flash", "restore", "bk", "--device", "*:0"});
   ASSERT_TRUE(Succeeded(restore));
   EXPECT_TRUE(Holds(restore.out, "1 file(s) deleted, 2 uploaded"));
-  EXPECT_EQ(Flash(), before);
+  EXPECT_EQ(Sensor(folder).Flash(), before);
   // A first file's checksum (fifth field) the sensor does not make: every step succeeds, the result differs.
   std::string manifest = folder.Read("bk/flash.txt");
   size_t crc = 0;
