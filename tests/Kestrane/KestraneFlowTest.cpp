@@ -207,25 +207,21 @@ TEST(KestraneFlowTest, BadUsageALongPathOrNoSensorEndBeforeTheFlashIsTouched) {
   EXPECT_TRUE(Has(noSensor.messages, "Failed to open the sensor (Is it connected?): ", true)) << noSensor.output;
 }
 
-std::string ExampleFile(const std::string& relative) {
-  std::ifstream in(std::string(KESTRANE_EXAMPLE_DIR) + "/" + relative, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 TEST(KestraneExampleTest, UpdatesTheExampleSensor) {
   Scenario scenario;
   for (const std::string name :
        {"work/Tollan.ini", "work/Kestrane_TB452.ini", "work/NESIDB.txt", "work/SensorNesaParams.xml.bin.fla",
         "work/firmware.bin", "work/dsp.bin", "work/identity.bin", "work/protect.bin", "DB/SIM0001/calibration.bin"}) {
     scenario.MakeDirectory(name.substr(0, name.rfind('/')));
-    scenario.Write(name, ExampleFile(name));
+    std::filesystem::copy_file(KESTRANE_EXAMPLE_DIR + ("/" + name), scenario.Path(name),
+                               std::filesystem::copy_options::overwrite_existing);
   }
   ASSERT_TRUE(Succeeded(scenario.Run({}, "SIM0001\n", /*nowait=*/true)));
   const std::vector<FlashFile> flash = scenario.Flash();
   const auto nesa = FileAt(flash, 0x60000);
   ASSERT_TRUE(nesa);
-  EXPECT_EQ(Content(FileAt(flash, 0x100000)), ExampleFile("work/firmware.bin"));
-  EXPECT_EQ(Content(FileAt(flash, 0x10000)), ExampleFile("DB/SIM0001/calibration.bin"));
+  EXPECT_EQ(Content(FileAt(flash, 0x100000)), scenario.Read("work/firmware.bin"));
+  EXPECT_EQ(Content(FileAt(flash, 0x10000)), scenario.Read("DB/SIM0001/calibration.bin"));
   EXPECT_TRUE(scenario.Exists("DB/SIM0001/calibration.bin"));  // a database file is never deleted
   EXPECT_EQ(Content(FileAt(flash, 0x20000)).substr(14, 8), std::string("SIM0001\0", 8));
   EXPECT_EQ(nesa->size, 78u);

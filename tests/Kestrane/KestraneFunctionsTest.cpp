@@ -46,11 +46,8 @@ std::string DatabaseLine(int entry, const std::string& serial, int64_t base, boo
 
 const char kFaultFile[] = "\nFlashFile6 = 6, 29, 0x90000, 0x40, 0x4242, 0x8000\n";
 
-std::string IdentityFile(size_t size) {
-  std::string bytes = FlashBytes(9, "IDHEADER1234");  // 14 bytes of header
-  bytes.resize(size, 'z');
-  return bytes;
-}
+// 14 bytes of header, then filling.
+std::string IdentityFile(size_t size) { return FlashBytes(9, "IDHEADER1234") + std::string(size - 14, 'z'); }
 
 std::string FileSection(const std::string& name, const std::string& function, const std::string& extra = "") {
   return "[Files]\nNumFiles = 1\n[File1]\nName = " + name +
