@@ -87,9 +87,8 @@ TEST(KestraneDamagedInputTest, EveryDamagedInputEndsInFailureAndExitStatusOne) {
 }
 
 TEST(KestraneConsoleTest, ALostConsoleNeverStopsTheUpdate) {
-  // Nobody reading at all; a reader that stops after the first lines; one
-  // that stops half-way.
-  for (const char* reader : {"", "head -c 100 >/dev/null", "head -c 2500 >/dev/null"}) {
+  // Nobody reading at all; a reader that stops after the first lines; one that stops half-way.
+  for (const char* reader : {":", "head -c 100 >/dev/null", "head -c 2500 >/dev/null"}) {
     SCOPED_TRACE(reader);
     Scenario scenario;
     const auto [exitCode, log] = scenario.RunIntoPipe({"Kestrane_TB452.ini", "0", "0", "1", "1"}, reader);

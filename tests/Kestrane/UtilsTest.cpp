@@ -1,9 +1,7 @@
-// Kestrane's pure helpers: number parsing, version order, fixed-width fields.
+// Kestrane's number parsing (version order and fixed-width fields are checked by whole runs).
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
-#include <tuple>
 
 #include "Utils.h"
 
@@ -26,32 +24,6 @@ TEST(ParseNumberTest, AcceptsDecimalAndLowerCaseXHexadecimalWrappingAt32Bits) {
     EXPECT_FALSE(ParseNumber(text, &value)) << '"' << text << '"';
     EXPECT_EQ(value, 12345u) << '"' << text << '"';
   }
-}
-
-TEST(VersionAtLeastTest, ComparesMajorThenMinorThenBuild) {
-  const std::tuple<uint8_t, uint8_t, uint16_t, bool> rows[] = {{5, 8, 15, false}, {5, 8, 16, true}, {5, 8, 17, true},
-                                                              {5, 7, 999, false}, {5, 9, 0, true},  {6, 0, 0, true},
-                                                              {4, 99, 999, false}};
-  for (const auto& [major, minor, build, atLeast5816] : rows) {
-    VersionRecord version = {};
-    version.major = major;
-    version.minor = minor;
-    version.build = build;
-    EXPECT_EQ(VersionAtLeast(version, 5, 8, 16), atLeast5816) << int{major} << "." << int{minor} << "." << build;
-  }
-}
-
-TEST(FixedBufferTest, FieldsZeroFillOrCutAndFormattedTextMustFit) {
-  char field[8];
-  std::memset(field, 'x', sizeof(field));
-  CopyIntoField(field, 6, "abc");
-  EXPECT_EQ(std::string(field, 8), std::string("abc\0\0\0xx", 8));
-  CopyIntoField(field, 6, "abcdefgh");
-  EXPECT_EQ(std::string(field, 8), std::string("abcdefxx", 8));  // full: no terminator, nothing past it
-  char buffer[8];
-  EXPECT_TRUE(FormatInto(buffer, sizeof(buffer), "%s/%s", "ab", "cdef"));  // 7 characters fit
-  EXPECT_STREQ(buffer, "ab/cdef");
-  EXPECT_FALSE(FormatInto(buffer, sizeof(buffer), "%s/%s", "ab", "cdefg"));
 }
 
 }  // namespace
