@@ -126,37 +126,22 @@ inline ::testing::AssertionResult FailedWith(const RunResult& run, const std::st
   return ::testing::AssertionFailure() << "exit " << run.exitCode << "\n" << run.err;
 }
 
+// A PNG as libpng reads it in the file's own format (8-bit RGB, 16-bit grey in native byte order).
 struct PngImage {
-  bool ok = false;
-  uint32_t width = 0, height = 0;
-  int colourType = -1, bitDepth = 0;
-  std::vector<std::vector<uint8_t>> rows;
-  // The 16-bit grey value at a pixel (PNG is big-endian).
+  png_image info{};
+  std::vector<uint8_t> pixels;  // empty when unreadable
   uint16_t Grey16(uint32_t x, uint32_t y) const {
-    return static_cast<uint16_t>(rows[y][x * 2] << 8 | rows[y][x * 2 + 1]);
+    return reinterpret_cast<const uint16_t*>(pixels.data())[y * info.width + x];
   }
 };
 
 inline PngImage ReadPng(const std::string& path) {
   PngImage image;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return image;
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  if (setjmp(png_jmpbuf(png)) == 0) {
-    png_init_io(png, file);
-    png_read_info(png, info);
-    image.width = png_get_image_width(png, info);
-    image.height = png_get_image_height(png, info);
-    image.colourType = png_get_color_type(png, info);
-    image.bitDepth = png_get_bit_depth(png, info);
-    image.rows.assign(image.height, std::vector<uint8_t>(png_get_rowbytes(png, info)));
-    for (auto& row : image.rows) png_read_row(png, row.data(), nullptr);
-    png_read_end(png, nullptr);
-    image.ok = true;
+  image.info.version = PNG_IMAGE_VERSION;
+  if (png_image_begin_read_from_file(&image.info, path.c_str()) != 0) {
+    image.pixels.resize(PNG_IMAGE_SIZE(image.info));
+    if (png_image_finish_read(&image.info, nullptr, image.pixels.data(), 0, nullptr) == 0) image.pixels.clear();
   }
-  png_destroy_read_struct(&png, &info, nullptr);
-  std::fclose(file);
   return image;
 }
 

@@ -201,18 +201,18 @@ TEST_F(Tool, SnapshotWritesPicturesOfTheFrameAskedForOrFails) {
   const PngImage depth16 = ReadPng(folder.Path("d16.png"));
   const PngImage image = ReadPng(folder.Path("i.png"));
   for (const PngImage* png : {&colour, &depth16, &image}) {
-    ASSERT_TRUE(png->ok);
-    EXPECT_EQ(std::make_pair(png->width, png->height), std::make_pair(640u, 480u));
+    ASSERT_FALSE(png->pixels.empty());
+    EXPECT_EQ(std::make_pair(png->info.width, png->info.height), std::make_pair(640u, 480u));
   }
-  EXPECT_EQ(std::make_tuple(colour.colourType, colour.bitDepth), std::make_tuple(PNG_COLOR_TYPE_RGB, 8));
-  EXPECT_EQ(std::make_tuple(depth16.colourType, depth16.bitDepth), std::make_tuple(PNG_COLOR_TYPE_GRAY, 16));
-  EXPECT_EQ(std::make_tuple(image.colourType, image.bitDepth), std::make_tuple(PNG_COLOR_TYPE_RGB, 8));
+  EXPECT_EQ(colour.info.format, PNG_FORMAT_RGB);
+  EXPECT_EQ(depth16.info.format, PNG_FORMAT_LINEAR_Y);
+  EXPECT_EQ(image.info.format, PNG_FORMAT_RGB);
   size_t wrong16 = 0, wrongColour = 0;
   for (uint32_t y = 0; y < 480; ++y) {
     for (uint32_t x = 0; x < 640; ++x) {
       const uint16_t z = frame.pixels[y * 640 + x];
       wrong16 += depth16.Grey16(x, y) != z;
-      const uint8_t* rgb = &colour.rows[y][x * 3];
+      const uint8_t* rgb = &colour.pixels[(y * 640 + x) * 3];
       const bool black = rgb[0] == 0 && rgb[1] == 0 && rgb[2] == 0;
       wrongColour += black != (z == frame.noSample || z == frame.shadow);
     }
@@ -228,7 +228,7 @@ TEST_F(Tool, SnapshotWritesPicturesOfTheFrameAskedForOrFails) {
   // A sensor's picture has its stream's resolution.
   ASSERT_TRUE(Succeeded(folder.Run({"snapshot", "--device", "*:1", "--depth", "small.png"})));
   const PngImage small = ReadPng(folder.Path("small.png"));
-  EXPECT_EQ(std::make_pair(small.width, small.height), std::make_pair(320u, 240u));
+  EXPECT_EQ(std::make_pair(small.info.width, small.info.height), std::make_pair(320u, 240u));
 }
 
 // Grey 8-bit gives R = G = B; YUV 4:2:2 (Y0 U Y1 V) converts by BT.601, rounded and held to 0..255.
@@ -239,7 +239,7 @@ TEST_F(Tool, SnapshotConvertsImagesToRgb) {
         {"record", "i.rec", "--frames", "1", "--streams", "depth,image", "--image", "640x480@30:" + format})));
     ASSERT_TRUE(Succeeded(folder.Run({"snapshot", "--file", "i.rec", "--image", "i.png"})));
     const PngImage png = ReadPng(folder.Path("i.png"));
-    ASSERT_EQ(std::make_pair(png.width, png.height), std::make_pair(640u, 480u));
+    ASSERT_EQ(std::make_pair(png.info.width, png.info.height), std::make_pair(640u, 480u));
     ToolFolder::Engine engine(folder);
     KrVDevice file;
     ASSERT_EQ(file.OpenFileForReading(folder.Path("i.rec").c_str()), KR_STATUS_OK);
@@ -256,7 +256,7 @@ TEST_F(Tool, SnapshotConvertsImagesToRgb) {
         rgb[2] = y + 1.772 * u;
       }
       for (int c = 0; c < 3; ++c) {
-        wrong += std::abs(png.rows[i / 640][(i % 640) * 3 + c] - std::min(255.0, std::max(0.0, rgb[c]))) > 1.0;
+        wrong += std::abs(png.pixels[i * 3 + c] - std::min(255.0, std::max(0.0, rgb[c]))) > 1.0;
       }
     }
     EXPECT_EQ(wrong, 0u);
@@ -560,8 +560,8 @@ TEST_F(Tool, DemoRecordsVerifiesAndSavesPicturesAndACloud) {
   ASSERT_TRUE(Succeeded(demo));
   EXPECT_TRUE(Holds(demo.out, "verification passed"));
   EXPECT_EQ(Delivered("made/demo.rec"), (Frames{{"Depth", 60}, {"Image", 60}, {"Audio", 60}}));
-  EXPECT_TRUE(ReadPng(folder.Path("made/depth.png")).ok);
-  EXPECT_EQ(ReadPng(folder.Path("made/image.png")).width, 640u);
+  EXPECT_FALSE(ReadPng(folder.Path("made/depth.png")).pixels.empty());
+  EXPECT_EQ(ReadPng(folder.Path("made/image.png")).info.width, 640u);
   EXPECT_EQ(folder.Read("made/cloud.ply").rfind("ply\n", 0), 0u);
 }
 
