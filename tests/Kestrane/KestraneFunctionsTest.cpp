@@ -1,7 +1,9 @@
-// Whole runs of Kestrane's special functions against the simulated sensor: each one's run, skip and failure paths.
+// Whole runs of Kestrane's special functions against the simulated sensor (each one's run, skip and failure paths),
+// and its number parsing.
 #include <cstring>
 
 #include "KestraneRun.h"
+#include "Utils.h"
 
 namespace kestrane::testing {
 namespace {
@@ -74,8 +76,8 @@ TEST(SpecialFunctionsTest, RunOrSkipAsTheSensorNeeds) {
     std::string sensor, ini;
     std::vector<std::string> lines;  // in this order
     uint32_t offset = 0;             // a file on the flash afterwards; 0: the flash is untouched
-    std::string content;             // its first bytes ("(none)": no file)
-    std::string input, database;
+    std::string content = "";        // its first bytes ("(none)": no file)
+    std::string input = "", database = "";
     size_t identitySize = 302;
     std::vector<std::string> arguments = kNoProtection;
   } rows[] = {
@@ -311,6 +313,24 @@ TEST(UpgradeFromDBTest, AfterUpgradeSensorID1ItWorksOnTheTemporaryCopy) {
   // The copy's database path does not exist: its upload fails.
   EXPECT_TRUE(Has(run.messages, "Failed to upload: ", true)) << run.output;
   EXPECT_EQ(run.exitCode, 1);
+}
+
+TEST(ParseNumberTest, AcceptsDecimalAndLowerCaseXHexadecimalWrappingAt32Bits) {
+  const std::pair<const char*, uint32_t> accepted[] = {
+      {"0", 0},        {"", 0},          {"0x", 0},         {"12", 12},        {"007", 7},
+      {"0x1A", 26},    {"0x1a", 26},     {"0xFFFFFFFF", 0xFFFFFFFF},           {"4294967295", 4294967295u},
+      {"4294967296", 0}, {"0x100000000", 0}, {"0x100000", 0x100000}};
+  for (const auto& [text, expected] : accepted) {
+    uint32_t value = 12345;
+    EXPECT_TRUE(ParseNumber(text, &value)) << '"' << text << '"';
+    EXPECT_EQ(value, expected) << '"' << text << '"';
+  }
+  // Refused texts leave the value alone; "x" alone is decimal (the prefix needs more text).
+  for (const char* text : {"0X10", "-1", "12h", " 1", "1 ", "x", "0xg", "1a", "0x1.5", "+3", "0xx1"}) {
+    uint32_t value = 12345;
+    EXPECT_FALSE(ParseNumber(text, &value)) << '"' << text << '"';
+    EXPECT_EQ(value, 12345u) << '"' << text << '"';
+  }
 }
 
 }  // namespace
