@@ -29,11 +29,6 @@ TEST(KestraneFlowTest, PlainUpdateWithoutArgumentsRewritesTheUpgradeArea) {
   EXPECT_TRUE(FileAt(flash, 0x180000));
   EXPECT_FALSE(FileAt(flash, 0x30000));  // the protection file is gone again
   EXPECT_TRUE(FileAt(flash, 0x0));       // outside the area: kept
-  // The next run starts from what this one left: the ids keep counting up.
-  const RunResult again = scenario.Run({});
-  ASSERT_TRUE(Succeeded(again));
-  EXPECT_EQ(scenario.Flash().size(), 5u);
-  EXPECT_TRUE(Has(again.messages, ">>>>>> Deleting file id: 9"));
 }
 
 TEST(KestraneFlowTest, AFlagIsOnExactlyWhenItsFirstCharacterIsOne) {
@@ -87,7 +82,6 @@ TEST(KestraneFlowTest, FastClearFromVersion5816OrTheAreaMinButNotMaxOneByOne) {
   }
 }
 
-// A delete of a file that is no longer there fails the run.
 TEST(KestraneFlowTest, DeletingAFileAlreadyGoneFails) {
   const std::string none = "[Files]\nNumFiles = 0\n";
   const std::pair<std::string, std::vector<std::string>> rows[] = {
@@ -191,7 +185,7 @@ TEST(KestraneFlowTest, SensorFailuresEndWithTheirStepsMessage) {
   }
 }
 
-TEST(KestraneFlowTest, BadUsageALongPathOrNoSensorEndBeforeTheFlashIsTouched) {
+TEST(KestraneFlowTest, BadUsageOrALongPathEndBeforeTheSensorIsOpened) {
   Scenario scenario;
   for (size_t count : {1u, 4u, 6u}) {
     const RunResult run = scenario.Run(std::vector<std::string>(count, "0"));
@@ -205,10 +199,6 @@ TEST(KestraneFlowTest, BadUsageALongPathOrNoSensorEndBeforeTheFlashIsTouched) {
   EXPECT_TRUE(
       FailedWith(scenario.Run({std::string(260, 'a'), "0", "0", "0", "0"}), "The INI path is too long", 0x10007));
   EXPECT_FALSE(scenario.Exists("work/flash.state"));
-  scenario.Write("work/Tollan.ini", "[Tollan]\nSensors = 0\n");
-  const RunResult noSensor = scenario.Run({});
-  EXPECT_EQ(noSensor.exitCode, 1);
-  EXPECT_TRUE(Has(noSensor.messages, "Failed to open the sensor (Is it connected?): ", true)) << noSensor.output;
 }
 
 const std::string kLong(300, 'x');  // longer than any INI text value the tool takes
@@ -317,7 +307,6 @@ TEST(KestraneRecoveryTest, ARerunReplacesTheProtectionFileAFailedUpdateLeft) {
     ASSERT_TRUE(left);
     EXPECT_EQ(left->type, 25);
     EXPECT_FALSE(FileAt(scenario.Flash(), 0x100000));
-    // The same update again, the fault gone.
     scenario.Sensor(kDefaultSensor);
     const RunResult rerun = scenario.Run({"Kestrane_TB452.ini", "0", "0", "0", protect});
     ASSERT_TRUE(Succeeded(rerun));

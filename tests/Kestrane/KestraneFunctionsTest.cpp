@@ -48,7 +48,6 @@ std::string DatabaseLine(int entry, const std::string& serial, int64_t base, boo
 
 const char kFaultFile[] = "\nFlashFile6 = 6, 29, 0x90000, 0x40, 0x4242, 0x8000\n";
 
-// 14 bytes of header, then filling.
 std::string IdentityFile(size_t size) { return FlashBytes(9, "IDHEADER1234") + std::string(size - 14, 'z'); }
 
 std::string FileSection(const std::string& name, const std::string& function, const std::string& extra = "") {
@@ -57,7 +56,6 @@ std::string FileSection(const std::string& name, const std::string& function, co
          "SensorSpecific = 1\nFunction = " + function + "\n";
 }
 
-// Each function runs only when the sensor needs it, and leaves the flash untouched otherwise.
 TEST(SpecialFunctionsTest, RunOrSkipAsTheSensorNeeds) {
   const std::string skip = ">>>>>> Skipping, no need to run ";
   const std::string specific = ">>>>>> Skipping a sensor specific file...";
@@ -146,7 +144,6 @@ TEST(SpecialFunctionsTest, RunOrSkipAsTheSensorNeeds) {
   }
 }
 
-// Every failure ends the run and removes the temporary files.
 TEST(SpecialFunctionsTest, FailuresEndTheRunWithoutTemporaryFiles) {
   const std::string serial32(32, 'L');
   const std::string identity =
@@ -256,7 +253,6 @@ TEST(NesiTest, WritesTheSensorsParametersAndTheSelfTestChecksThem) {
        ">>>>>> Deleting file id: 3", ">>>>>> Done! NESI finished successfully!",
        ">>>>>> Running the special finish function: RunBISTNESAUnlimited!", ">>>>>> Reseting the sensor...",
        ">>>>>> Reconnecting...", ">>>>>> Running BIST NESA Unlimited...", ">>>>>> BIST NESA Unlimited Passed!"}));
-  // A damaged line of another sensor is skipped, naming it.
   EXPECT_TRUE(Has(run.messages,
                   ">>>>>> Warning! Skipping line 2 of NESIDB.txt: the line of the sensor SN1234 does not hold 20 "
                   "valid fields."));
@@ -310,7 +306,6 @@ TEST(UpgradeFromDBTest, AfterUpgradeSensorID1ItWorksOnTheTemporaryCopy) {
       {"Please enter the sensor serial number: ", ">>>>>> Done! Serial number " + serial + " was successfuly verified!",
        ">>>>>> Running the special function UpgradeSensorID1!", ">>>>>> Running the special function UpgradeFromDB!"}));
   EXPECT_TRUE(Has(run.messages, ">>>>>> Error! DB file ../DB/" + serial + "/" + scenario.Path("tmp/"), true));
-  // The copy's database path does not exist: its upload fails.
   EXPECT_TRUE(Has(run.messages, "Failed to upload: ", true)) << run.output;
   EXPECT_EQ(run.exitCode, 1);
 }

@@ -85,7 +85,6 @@ inline std::string ZoneBSensor(const std::string& version, size_t count = 34, in
   return lines.str();
 }
 
-// Quoted for the shell.
 inline std::string Quoted(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);

@@ -88,11 +88,8 @@ class ToolFolder {
         if (stat(Path(interruptAt).c_str(), &file) == 0 && file.st_size > interruptBytes) break;
         usleep(20000);
       }
-      if (signal == 0) {
-        std::remove(Path(interruptAt).c_str());
-      } else {
-        kill(child, signal);
-      }
+      if (signal == 0) std::remove(Path(interruptAt).c_str());
+      if (signal != 0) kill(child, signal);
     }
     waitpid(child, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadAll(outPath), ReadAll(errPath)};
@@ -114,7 +111,6 @@ inline ::testing::AssertionResult Succeeded(const RunResult& run) {
   return ::testing::AssertionFailure() << "exit " << run.exitCode << "\nout: " << run.out << "\nerr: " << run.err;
 }
 
-// text holds part.
 inline ::testing::AssertionResult Holds(const std::string& text, const std::string& part) {
   if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "no \"" << part << "\" in\n" << text;
