@@ -8,12 +8,12 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -183,16 +183,18 @@ class Scenario {
   // The tool's lines: its modules' log texts ("HH:MM:SS.mmm SEVERITY [MASK] Source:Line message") without the
   // prefix, and every line that is not a log line; other modules' log lines are left out.
   static std::vector<std::string> Messages(const std::string& output) {
-    static const std::regex logLine(R"(\d\d:\d\d:\d\d\.\d+ \S+ \[[^\]]*\] (\S+):\d+ ?(.*))");
-    static const std::regex toolModule("Kestrane|Utils|FileFunctions|InitFunctions|FinishFunctions");
+    const std::string toolModules = " Kestrane Utils FileFunctions InitFunctions FinishFunctions ";
     std::vector<std::string> messages;
     std::istringstream lines(output);
-    std::smatch match;
     for (std::string line; std::getline(lines, line);) {
-      if (!std::regex_match(line, match, logLine)) {
+      const size_t close = line.find("] ");
+      const size_t colon = close == std::string::npos ? close : line.find(':', close + 2);
+      const bool clock = line.size() > 13 && line[2] == ':' && line[5] == ':' && line[8] == '.';
+      if (!clock || colon == std::string::npos || !std::isdigit(static_cast<unsigned char>(line[colon + 1]))) {
         messages.push_back(line);
-      } else if (std::regex_match(match.str(1), toolModule)) {
-        messages.push_back(match.str(2));
+      } else if (toolModules.find(" " + line.substr(close + 2, colon - close - 2) + " ") != std::string::npos) {
+        const size_t end = line.find_first_not_of("0123456789", colon + 1);
+        messages.push_back(end == std::string::npos ? "" : line.substr(end + 1));
       }
     }
     return messages;
@@ -208,7 +210,6 @@ inline std::optional<FlashFile> FileAt(const std::vector<FlashFile>& flash, uint
   return std::nullopt;
 }
 
-// A file's bytes as text ("(none)" without a file).
 inline std::string Content(const std::optional<FlashFile>& file) {
   return file ? std::string(file->content.begin(), file->content.end()) : std::string("(none)");
 }
