@@ -1,14 +1,10 @@
-// Whole runs of Kestrane's main flow against the simulated sensor: command
-// line, protection file, upgrade area, uploads, INI keys and exit status, and
-// the ready example.
+// Whole runs of Kestrane's main flow against the simulated sensor, and runs that go wrong: damaged inputs, a lost
+// console, a re-run after a failed update, a damaged flash state.
+#include <Tollan/TollanStatus.h>
+
+#include <tuple>
+
 #include "KestraneRun.h"
-
-#include <Orvane/OrvaneStatus.h>
-
-#include <gtest/gtest.h>
-
-#include <fstream>
-#include <iterator>
 
 namespace kestrane::testing {
 namespace {
@@ -25,7 +21,6 @@ TEST(KestraneFlowTest, PlainUpdateWithoutArgumentsRewritesTheUpgradeArea) {
                        "*** Uploading file #1:", ">>>>>> File Name: fw.bin, Offset: 0x100000, SensorSpecific:0",
                        "*** Uploading file #2:", ">>>>>> File Name: dsp.bin, Offset: 0x180000, SensorSpecific:0",
                        "*** Removing the protection file...", ">>>>>> Deleting file id: 6", ">>>>>> Done!"}));
-
   const std::vector<FlashFile> flash = scenario.Flash();
   ASSERT_EQ(flash.size(), 5u);
   const std::optional<FlashFile> firmware = FileAt(flash, 0x100000);
@@ -33,27 +28,7 @@ TEST(KestraneFlowTest, PlainUpdateWithoutArgumentsRewritesTheUpgradeArea) {
   EXPECT_EQ(firmware->attributes, 0);
   EXPECT_TRUE(FileAt(flash, 0x180000));
   EXPECT_FALSE(FileAt(flash, 0x30000));  // the protection file is gone again
-  EXPECT_TRUE(FileWithId(flash, 1));     // outside the area: kept
-
-  // The next run starts from what this one left: the ids keep counting up.
-  const RunResult again = scenario.Run({});
-  ASSERT_TRUE(Succeeded(again));
-  EXPECT_EQ(scenario.Flash().size(), 5u);
-  EXPECT_TRUE(Has(again.messages, ">>>>>> Deleting file id: 9"));
-}
-
-TEST(KestraneFlowTest, AnyArgumentCountButZeroOrFiveIsBadUsage) {
-  Scenario scenario;
-  for (size_t count : {1u, 4u, 6u}) {
-    const RunResult run = scenario.Run(std::vector<std::string>(count, "0"));
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(InOrder(run.messages,
-                        {"Kestrane V1.0.9", "",
-                         "Usage: <INI> <UploadSensorSpecific:0/1> <UploadToFactoryOffset:0/1> <Log:0/1> <Protect:0/1>",
-                         "", "Press any key to exit..."}))
-        << count;
-  }
-  EXPECT_FALSE(scenario.Exists("work/flash.state"));  // the sensor was never opened
+  EXPECT_TRUE(FileAt(flash, 0x0));       // outside the area: kept
 }
 
 TEST(KestraneFlowTest, AFlagIsOnExactlyWhenItsFirstCharacterIsOne) {
@@ -69,7 +44,6 @@ TEST(KestraneFlowTest, AFlagIsOnExactlyWhenItsFirstCharacterIsOne) {
   EXPECT_FALSE(Has(run.messages, "*** Removing the protection file..."));
   EXPECT_FALSE(scenario.Exists("work/Log"));
   EXPECT_TRUE(FileAt(scenario.Flash(), 0x140000));
-
   // "01" starts with 0; Log "1" also writes the log to a file.
   const RunResult off = scenario.Run({"custom.ini", "01", "0", "1", "0"});
   ASSERT_TRUE(Succeeded(off));
@@ -82,78 +56,73 @@ TEST(KestraneFlowTest, AFlagIsOnExactlyWhenItsFirstCharacterIsOne) {
 }
 
 TEST(KestraneFlowTest, FastClearFromVersion5816OrTheAreaMinButNotMaxOneByOne) {
-  const struct {
-    const char* version;
-    const char* skip;  // not even read below 5.8.16
-    bool read, cleared;
-  } rows[] = {{"5.8.15", "bad", false, false}, {"5.8.16", "0", true, true}, {"6.0.0", "0", true, true},
-              {"5.8.16", "0x1", true, false}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.version) + " " + row.skip);
+  // version, SkipFastClear (not even read below 5.8.16), read, cleared
+  const std::tuple<const char*, const char*, bool, bool> rows[] = {
+      {"5.8.15", "bad", false, false}, {"5.7.999", "bad", false, false}, {"4.99.999", "bad", false, false},
+      {"5.8.16", "0", true, true},     {"5.9.0", "0", true, true},        {"6.0.0", "0", true, true},
+      {"5.8.16", "0x1", true, false}};
+  for (const auto& [version, skip, read, cleared] : rows) {
+    SCOPED_TRACE(std::string(version) + " " + skip);
     Scenario scenario;
-    scenario.Sensor(std::string(kDefaultSensor) + "FirmwareVersion = " + row.version + "\n");
-    scenario.Update(Area(row.skip, "0x100000", "0x180000", "[Files]\nNumFiles = 0\n"));
+    scenario.Sensor(std::string(kDefaultSensor) + "FirmwareVersion = " + version + "\n");
+    scenario.Update(Area(skip, "0x100000", "0x180000", "[Files]\nNumFiles = 0\n"));
     const RunResult run = scenario.Run(kNoProtection);
     ASSERT_TRUE(Succeeded(run));
-    EXPECT_EQ(bool(Has(run.messages, "*** Using fast clear to wipe the upgrade zone...")), row.cleared);
+    EXPECT_EQ(bool(Has(run.messages, "*** Using fast clear to wipe the upgrade zone...")), cleared);
     EXPECT_EQ(bool(Has(run.messages, "*** Using fast clear to wipe the upgrade zone will be skipped!")),
-              row.read && !row.cleared);
+              read && !cleared);
     // One by one: the read-only file at Min goes, the one at Max stays.
-    EXPECT_EQ(bool(InOrder(run.messages, {">>>>>> Deleting file id: 4",
-                                          ">>>>>> Clearing file attribute! (It was read only...)", ">>>>>> Done!",
-                                          "*** Upgrade area is clear!"})),
-              !row.cleared);
+    EXPECT_EQ(bool(InOrder(run.messages,
+                           {">>>>>> Deleting file id: 4", ">>>>>> Clearing file attribute! (It was read only...)",
+                            ">>>>>> Done!", "*** Upgrade area is clear!"})),
+              !cleared);
     EXPECT_FALSE(Has(run.messages, ">>>>>> Deleting file id: 5"));
     EXPECT_FALSE(FileAt(scenario.Flash(), 0x100000));
-    EXPECT_EQ(!FileAt(scenario.Flash(), 0x180000), row.cleared);
+    EXPECT_EQ(!FileAt(scenario.Flash(), 0x180000), cleared);
   }
 }
 
-TEST(KestraneFlowTest, WithoutATypeTwentyFiveFileTheRemovalAsksForId9999) {
-  // A protection file inside the area is deleted there; its entry still names
-  // it, so the removal then finds nothing to delete.
-  Scenario inside;
-  inside.Update("[Protect]\nName = protect.bin\nOffset = 0x1C0000\n" +
-                Area("1", "0x100000", "0x200000", "[Files]\nNumFiles = 0\n"));
-  const RunResult run = inside.Run({});
-  EXPECT_TRUE(FailedWith(run, "Failed to delete", 0x30832));
-  EXPECT_TRUE(InOrder(run.messages, {"*** Removing the protection file...", ">>>>>> Deleting file id: 6"}));
-
-  // Protection by a file of another type: the placeholder id 9999 with
-  // attributes 0 is deleted without an attribute change first.
-  Scenario other;
-  other.Write("work/protect.bin", FlashBytes(24, "protect"));
-  other.Update("[Protect]\nName = protect.bin\nOffset = 0x40000\n" +
-               Area("1", "0x200000", "0x200000", "[Files]\nNumFiles = 0\n"));
-  const RunResult placeholder = other.Run({});
-  EXPECT_TRUE(FailedWith(placeholder, "Failed to delete", 0x30832));
-  EXPECT_TRUE(InOrder(placeholder.messages, {"*** Removing the protection file...", ">>>>>> Deleting file id: 9999"}));
-  EXPECT_FALSE(Has(placeholder.messages, ">>>>>> Clearing file attribute! (It was read only...)"));
+TEST(KestraneFlowTest, DeletingAFileAlreadyGoneFails) {
+  const std::string none = "[Files]\nNumFiles = 0\n";
+  const std::pair<std::string, std::vector<std::string>> rows[] = {
+      // A protection file inside the area is deleted there; the removal then finds nothing to delete.
+      {"[Protect]\nName = protect.bin\nOffset = 0x1C0000\n" + Area("1", "0x180000", "0x200000", none),
+       {"*** Removing the protection file...", ">>>>>> Deleting file id: 6"}},
+      // Protection by a file of another type: the placeholder id 9999 is deleted without an attribute change.
+      {"[Protect]\nName = other.bin\nOffset = 0x40000\n" + Area("1", "0x200000", "0x200000", none),
+       {"*** Removing the protection file...", ">>>>>> Deleting file id: 9999"}},
+      // The list is not read again between uploads: the second deletes what the first already replaced.
+      {"[Protect]\nName = protect.bin\nOffset = 0x30000\n" +
+           Area("1", "0x200000", "0x200000",
+                "[Files]\nNumFiles = 2\n[File1]\nName = fw.bin\nOffset = 0x180000\nSensorSpecific = 0\n"
+                "[File2]\nName = dsp.bin\nOffset = 0x180000\nSensorSpecific = 0\n"),
+       {"*** Uploading file #1:", ">>>>>> Deleting file id: 5", ">>>>>> Done!", "*** Uploading file #2:",
+        ">>>>>> Deleting file id: 5"}},
+  };
+  for (const auto& [ini, lines] : rows) {
+    Scenario scenario;
+    scenario.Write("work/other.bin", FlashBytes(24, "protect"));
+    scenario.Update(ini);
+    const RunResult run = scenario.Run({});
+    EXPECT_TRUE(FailedWith(run, "Failed to delete", 0x30832));
+    EXPECT_TRUE(InOrder(run.messages, lines));
+    EXPECT_FALSE(Has(run.messages, ">>>>>> Clearing file attribute! (It was read only...)"));
+  }
 }
 
-TEST(KestraneFlowTest, FilesAtTheSameOffsetReplaceTheListedFileOnce) {
+TEST(KestraneFlowTest, SafeModeWarnsAndGoesOnToSkipFilesByTheirSensorSpecificValue) {
   Scenario scenario;
-  scenario.Update(Area("1", "0x200000", "0x200000",
-                       "[Files]\nNumFiles = 2\n[File1]\nName = fw.bin\nOffset = 0x180000\nSensorSpecific = 0\n"
-                       "[File2]\nName = dsp.bin\nOffset = 0x180000\nSensorSpecific = 0\n"));
-  const RunResult run = scenario.Run(kNoProtection);
-  // The list is not read again between uploads: the second file deletes the
-  // listed file again, which the first upload already replaced.
-  EXPECT_TRUE(InOrder(run.messages, {"*** Uploading file #1:", ">>>>>> Deleting file id: 5", ">>>>>> Done!",
-                                     "*** Uploading file #2:", ">>>>>> Deleting file id: 5"}));
-  EXPECT_TRUE(FailedWith(run, "Failed to delete", 0x30832));
-}
-
-TEST(KestraneFlowTest, SkipsFilesByTheirSensorSpecificValue) {
-  Scenario scenario;
+  scenario.Sensor(std::string(kDefaultSensor) + "FirmwareMode = 2\n");
   scenario.Update(Area("1", "0x200000", "0x200000",
                        "[Files]\nNumFiles = 3\n[File1]\nName = fw.bin\nOffset = 0x140000\nSensorSpecific = 2\n"
                        "[File2]\nName = fw.bin\nOffset = 0x150000\nSensorSpecific = 1\n"
                        "[File3]\nName = dsp.bin\nOffset = 0x160000\nSensorSpecific = 7\n"));
-  const RunResult run = scenario.Run(kNoProtection);
+  const RunResult run = scenario.Run(kNoProtection, "", /*nowait=*/true);
   ASSERT_TRUE(Succeeded(run));
   EXPECT_TRUE(InOrder(run.messages,
-                      {">>>>>> Skipping a factory offset specific file...", ">>>>>> Skipping a sensor specific file...",
+                      {"* Sensor is in safe mode.                       *",
+                       "* Press CTRL+C in the next 10 seconds to abort. *",
+                       ">>>>>> Skipping a factory offset specific file...", ">>>>>> Skipping a sensor specific file...",
                        ">>>>>> File Name: dsp.bin, Offset: 0x160000, SensorSpecific:7"}));
   const std::vector<FlashFile> flash = scenario.Flash();
   EXPECT_FALSE(FileAt(flash, 0x140000));
@@ -162,14 +131,8 @@ TEST(KestraneFlowTest, SkipsFilesByTheirSensorSpecificValue) {
 }
 
 TEST(KestraneFlowTest, AMissingOrBadIniKeyEndsTheRun) {
-  // The keys in the order the tool reads them, with what a missing key logs
-  // and what a bad number in it logs.
-  const struct {
-    const char* key;
-    const char* value;
-    const char* missing;
-    const char* bad;
-  } keys[] = {
+  // The keys in the order the tool reads them: key, value, what a missing key logs, what a bad number logs.
+  const std::tuple<const char*, const char*, const char*, const char*> keys[] = {
       {"[Protect]\nName", "protect.bin", "Failed to get the name of the protection file", nullptr},
       {"Offset", "0x30000", "Failed to get the offset of the protection file", "Bad protection file offset: 0x3G000"},
       {"[UpgArea]\nSkipFastClear", "1", "Failed to get skip fast clear value", "Bad skip fast clear value: no"},
@@ -180,24 +143,24 @@ TEST(KestraneFlowTest, AMissingOrBadIniKeyEndsTheRun) {
       {"Offset", "0x100000", nullptr, "Bad file offset: 12h"},
   };
   std::string before;
-  for (const auto& row : keys) {
-    if (row.missing != nullptr) {
+  for (const auto& [key, value, missing, bad] : keys) {
+    if (missing != nullptr) {
       Scenario scenario;
       scenario.Update(before);
       const RunResult run = scenario.Run({});
-      EXPECT_TRUE(Has(run.messages, std::string(row.missing) + ": ", true)) << run.output;
-      EXPECT_TRUE(InOrder(run.messages, {"", "*                FAILURE!             *"})) << row.missing;
+      EXPECT_TRUE(Has(run.messages, std::string(missing) + ": ", true)) << run.output;
+      EXPECT_TRUE(InOrder(run.messages, {"", "*                FAILURE!             *"})) << missing;
       EXPECT_EQ(run.exitCode, 1);
     }
-    if (row.bad != nullptr) {
+    if (bad != nullptr) {
       Scenario scenario;
-      const std::string bad = row.bad;
-      scenario.Update(before + row.key + " = " + bad.substr(bad.rfind(' ') + 1) + "\n");
+      const std::string line = bad;
+      scenario.Update(before + key + " = " + line.substr(line.rfind(' ') + 1) + "\n");
       const RunResult run = scenario.Run({});
-      EXPECT_TRUE(Has(run.messages, bad)) << run.output;
-      EXPECT_TRUE(FailedWith(run, "Error", 0x10015)) << bad;
+      EXPECT_TRUE(Has(run.messages, line)) << run.output;
+      EXPECT_TRUE(FailedWith(run, "Error", 0x10015)) << line;
     }
-    before += std::string(row.key) + " = " + row.value + "\n";
+    before += std::string(key) + " = " + value + "\n";
   }
 }
 
@@ -214,62 +177,159 @@ TEST(KestraneFlowTest, SensorFailuresEndWithTheirStepsMessage) {
   };
   for (const auto& row : rows) {
     Scenario scenario;
-    scenario.Sensor(std::string(kDefaultSensor) + "FlashFaults = " + row[0] + "\nFlashFaultStatus = 0x30850\n");
+    scenario.Sensor(std::string(kDefaultSensor) + kInjected + row[0] + "\n");
     scenario.Update("[Protect]\nName = protect.bin\nOffset = 0x30000\n" +
                     Area("0", "0x0", "0x30000",
                          "[Files]\nNumFiles = 1\n[File1]\nName = fw.bin\nOffset = 0x100000\nSensorSpecific = 0\n"));
-    EXPECT_TRUE(FailedWith(scenario.Run({}), row[1], 0x30850)) << row[0];
+    EXPECT_TRUE(FailedWith(scenario.Run({}), row[1], kInjectedStatus)) << row[0];
   }
 }
 
-TEST(KestraneFlowTest, OpeningProblemsEndClearly) {
+TEST(KestraneFlowTest, BadUsageOrALongPathEndBeforeTheSensorIsOpened) {
   Scenario scenario;
-  const RunResult longPath = scenario.Run({std::string(260, 'a'), "0", "0", "0", "0"});
-  EXPECT_TRUE(FailedWith(longPath, "The INI path is too long", 0x10007));
+  for (size_t count : {1u, 4u, 6u}) {
+    const RunResult run = scenario.Run(std::vector<std::string>(count, "0"));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(InOrder(run.messages,
+                        {"Kestrane V1.0.9", "",
+                         "Usage: <INI> <UploadSensorSpecific:0/1> <UploadToFactoryOffset:0/1> <Log:0/1> <Protect:0/1>",
+                         "", "Press any key to exit..."}))
+        << count;
+  }
+  EXPECT_TRUE(
+      FailedWith(scenario.Run({std::string(260, 'a'), "0", "0", "0", "0"}), "The INI path is too long", 0x10007));
   EXPECT_FALSE(scenario.Exists("work/flash.state"));
-
-  scenario.Write("work/Tollan.ini", "[Tollan]\nSensors = 0\n");
-  const RunResult noSensor = scenario.Run({});
-  EXPECT_EQ(noSensor.exitCode, 1);
-  EXPECT_TRUE(Has(noSensor.messages, "Failed to open the sensor (Is it connected?): ", true)) << noSensor.output;
 }
 
-TEST(KestraneFlowTest, SafeModeWarnsAndGoesOn) {
-  Scenario scenario;
-  scenario.Sensor(std::string(kDefaultSensor) + "FirmwareMode = 2\n");
-  const RunResult run = scenario.Run({}, "", /*nowait=*/true);
-  ASSERT_TRUE(Succeeded(run));
-  EXPECT_TRUE(InOrder(run.messages, {"* Sensor is in safe mode.                       *",
-                                     "* Press CTRL+C in the next 10 seconds to abort. *",
-                                     "*** Protecting the sensor: protect.bin -> 0x30000"}));
+const std::string kLong(300, 'x');  // longer than any INI text value the tool takes
+
+// The 18 parameters of a database line after entry and serial.
+const std::string kParameters = "120 -35 4096 17 -8 250 3300 12 -1 1 77 5 900 -60 31 2 18 640";
+const std::string kUpdate = DefaultUpdate();
+
+// text with the first occurrence of from replaced.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.find(from), from.size(), to);
 }
 
-// The ready example under examples/kestrane updates the simulated sensor.
-std::string ExampleFile(const std::string& relative) {
-  std::ifstream in(std::string(KESTRANE_EXAMPLE_DIR) + "/" + relative, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-TEST(KestraneExampleTest, UpdatesTheExampleSensor) {
-  Scenario scenario;
-  for (const std::string name : {"work/Tollan.ini", "work/Kestrane_TB452.ini", "work/NESIDB.txt",
-                                 "work/SensorNesaParams.xml.bin.fla", "work/firmware.bin", "work/dsp.bin",
-                                 "work/identity.bin", "work/protect.bin", "DB/SIM0001/calibration.bin"}) {
-    scenario.MakeDirectory(name.substr(0, name.rfind('/')));
-    scenario.Write(name, ExampleFile(name));
+TEST(KestraneDamagedInputTest, EveryDamagedInputEndsInFailureAndExitStatusOne) {
+  enum Flash { kUntouched, kProtectedAndCleared, kFirstFileOnly, kUpdated };
+  constexpr KrStatus kOverflow = KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW;
+  const std::string nesi = DefaultUpdate("InitFunction = NESI");
+  const struct {
+    std::string ini;
+    const char* message;
+    KrStatus status;
+    Flash flash;
+    const char* logged = nullptr;  // a line before the failure (prefix)
+    std::string database = "";
+    std::vector<std::string> arguments = {};
+    std::string file = "";  // a local file the update names, replaced by content ("(none)": removed)
+    std::string content = "";
+  } rows[] = {
+      // Over-long optional keys: cut or taken as missing, they silently dropped functions.
+      {DefaultUpdate("InitFunction = " + std::string(260, 'x') + " NESI"), "Failed to get the init functions",
+       kOverflow, kUntouched},
+      {DefaultUpdate("", "Function = " + kLong + "UpgradeFromDB"), "Failed to get the file function", kOverflow,
+       kFirstFileOnly},
+      {DefaultUpdate("", "", "FinishFunction = " + kLong + "RunBISTNESAUnlimited"), "Failed to get the finish function",
+       kOverflow, kUpdated},
+      {Replaced(kUpdate, "dsp.bin", kLong), "Failed to get the filename", kOverflow, kFirstFileOnly},
+      {Replaced(kUpdate, "Min = 0x", "Min = 0y"), "Error", KR_STATUS_OS_BAD_NUMBER, kProtectedAndCleared,
+       "Bad min upgrade area offset: 0y100000"},
+      {Replaced(kUpdate, "NumFiles = 2", "NumFiles = two"), "Failed to get the number of files",
+       KR_STATUS_OS_BAD_NUMBER, kProtectedAndCleared},
+      // The sensor's own database line, damaged: it must never turn into blank parameters.
+      {nesi, "NESI Failed", KR_STATUS_OS_ERROR, kUntouched,
+       ">>>>>> Error! Line 2 of NESIDB.txt, the line of the sensor SN123, does not hold 20 valid fields: 2 SN123 120",
+       "1 SN1 " + kParameters + "\n" + "2 SN123 " + Replaced(kParameters, " 640", "") + "\n", kNoProtection},
+      {nesi, "NESI Failed", KR_STATUS_OS_ERROR, kUntouched, ">>>>>> Error! Line 1 of NESIDB.txt",
+       "3 SN123 " + Replaced(kParameters, "120", "4294967296") + "\n", kNoProtection},
+      {nesi, "NESI Failed", KR_STATUS_OS_ERROR, kUntouched, ">>>>>> Error! Line 1 of NESIDB.txt",
+       "3 SN123 " + kParameters + " 7\n", kNoProtection},
+      {nesi, "NESI Failed", KR_STATUS_OS_ERROR, kUntouched, nullptr, "", kNoProtection},
+      // Upload files that cannot be written.
+      {kUpdate, "Failed to upload", KR_STATUS_OS_INVALID_FILE, kProtectedAndCleared, nullptr, "", {}, "work/fw.bin",
+       "(none)"},
+      {kUpdate, "Failed to upload", KR_STATUS_TL_BAD_PROPERTY_VALUE, kProtectedAndCleared, nullptr, "", {},
+       "work/fw.bin", "x"},
+      {kUpdate, "Failed to upload", KR_STATUS_TL_FLASH_FULL, kProtectedAndCleared, nullptr, "", {}, "work/fw.bin",
+       FlashBytes(10, std::string(0x100000, 'f'))},
+      {kUpdate, "Failed to upload the protection file", KR_STATUS_OS_INVALID_FILE, kUntouched, nullptr, "", {},
+       "work/protect.bin", "(none)"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.ini.substr(0, 60) + " " + row.message);
+    Scenario scenario;
+    scenario.Sensor(std::string(kDefaultSensor) + kNoNesaFile);
+    scenario.Update(row.ini);
+    scenario.Write("work/SensorNesaParams.xml.bin.fla", FlashBytes(28, std::string(76, '\0')));
+    if (!row.database.empty()) scenario.Write("work/NESIDB.txt", row.database);
+    if (row.content == "(none)") std::remove(scenario.Path(row.file).c_str());
+    if (!row.content.empty() && row.content != "(none)") scenario.Write(row.file, row.content);
+    const RunResult run = scenario.Run(row.arguments);
+    EXPECT_TRUE(FailedWith(run, row.message, row.status));
+    EXPECT_TRUE(row.logged == nullptr || Has(run.messages, row.logged, true));
+    const std::vector<FlashFile> flash = scenario.Flash();
+    EXPECT_EQ(scenario.Exists("work/flash.state"), row.flash != kUntouched);
+    if (row.flash == kUntouched) continue;
+    EXPECT_EQ(bool(FileAt(flash, 0x30000)), row.flash != kUpdated);  // the protection file
+    EXPECT_EQ(Content(FileAt(flash, 0x100000)) == scenario.Read("work/fw.bin"), row.flash != kProtectedAndCleared);
+    EXPECT_EQ(bool(FileAt(flash, 0x180000)), row.flash == kUpdated);
+    EXPECT_FALSE(FileAt(flash, 0x60000));  // never blank parameters
   }
-  ASSERT_TRUE(Succeeded(scenario.Run({}, "SIM0001\n", /*nowait=*/true)));
-  const std::vector<FlashFile> flash = scenario.Flash();
-  const auto firmware = FileAt(flash, 0x100000), calibration = FileAt(flash, 0x10000);
-  const auto identity = FileAt(flash, 0x20000), nesa = FileAt(flash, 0x60000);
-  ASSERT_TRUE(firmware && calibration && identity && nesa);
-  EXPECT_EQ(Content(firmware), ExampleFile("work/firmware.bin"));
-  EXPECT_EQ(Content(calibration), ExampleFile("DB/SIM0001/calibration.bin"));
-  EXPECT_TRUE(scenario.Exists("DB/SIM0001/calibration.bin"));  // a database file is never deleted
-  EXPECT_EQ(Content(identity).substr(14, 8), std::string("SIM0001\0", 8));
-  EXPECT_EQ(nesa->size, 78u);
-  EXPECT_NE(nesa->crc, 0x040E);  // no longer the default parameters
-  EXPECT_FALSE(FileAt(flash, 0x30000));
+}
+
+TEST(KestraneConsoleTest, ALostConsoleNeverStopsTheUpdate) {
+  // Nobody reading at all; a reader that stops after the first lines; one that stops half-way.
+  for (const char* reader : {":", "head -c 100 >/dev/null", "head -c 2500 >/dev/null"}) {
+    SCOPED_TRACE(reader);
+    Scenario scenario;
+    const auto [exitCode, log] = scenario.RunIntoPipe({"Kestrane_TB452.ini", "0", "0", "1", "1"}, reader);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_NE(log.find("*                SUCCESS!             *"), std::string::npos) << log;
+    const std::vector<FlashFile> flash = scenario.Flash();
+    EXPECT_EQ(Content(FileAt(flash, 0x100000)), FlashBytes(10, "firmware image v2"));
+    EXPECT_EQ(Content(FileAt(flash, 0x180000)), FlashBytes(11, "dsp code v2"));
+    EXPECT_FALSE(FileAt(flash, 0x30000));
+  }
+}
+
+TEST(KestraneRecoveryTest, ARerunReplacesTheProtectionFileAFailedUpdateLeft) {
+  for (const char* protect : {"1", "0"}) {
+    SCOPED_TRACE(std::string("Protect ") + protect);
+    Scenario scenario;
+    // The first file's upload fails: the area is clear, the sensor protected.
+    scenario.Sensor(std::string(kDefaultSensor) + kInjected + "Set:FlashFile#2\n");
+    const RunResult failed = scenario.Run({});
+    EXPECT_TRUE(FailedWith(failed, "Failed to upload", kInjectedStatus));
+    const std::optional<FlashFile> left = FileAt(scenario.Flash(), 0x30000);
+    ASSERT_TRUE(left);
+    EXPECT_EQ(left->type, 25);
+    EXPECT_FALSE(FileAt(scenario.Flash(), 0x100000));
+    scenario.Sensor(kDefaultSensor);
+    const RunResult rerun = scenario.Run({"Kestrane_TB452.ini", "0", "0", "0", protect});
+    ASSERT_TRUE(Succeeded(rerun));
+    EXPECT_TRUE(Has(rerun.messages,
+                    "*** Removing the protection file left by an earlier update (id " + std::to_string(left->id) +
+                        " at 0x30000)..."));
+    const std::vector<FlashFile> flash = scenario.Flash();
+    EXPECT_FALSE(FileAt(flash, 0x30000));
+    EXPECT_EQ(Content(FileAt(flash, 0x100000)), FlashBytes(10, "firmware image v2"));
+    EXPECT_EQ(Content(FileAt(flash, 0x180000)), FlashBytes(11, "dsp code v2"));
+  }
+}
+
+TEST(KestraneFlashStateTest, ADamagedStateFileIsNamedAsSuchAndKept) {
+  Scenario scenario;
+  ASSERT_TRUE(Succeeded(scenario.Run({})));
+  std::string state = scenario.Read("work/flash.state");
+  state[state.size() / 2] ^= 0x01;
+  scenario.Write("work/flash.state", state);
+  const RunResult run = scenario.Run({});
+  EXPECT_TRUE(FailedWith(run, "Failed to open the sensor (Is it connected?)", KR_STATUS_TL_FLASH_STATE_DAMAGED));
+  EXPECT_EQ(std::string(krGetStatusString(KR_STATUS_TL_FLASH_STATE_DAMAGED)).find("recording"), std::string::npos);
+  EXPECT_EQ(scenario.Read("work/flash.state"), state);
 }
 
 }  // namespace

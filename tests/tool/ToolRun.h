@@ -1,7 +1,5 @@
-// Test support for whole runs of the ovalith tool: a private temporary
-// folder with the kit's configuration, runs of the program there, and
-// readers for what it writes (PNG through libpng, recordings through the
-// engine).
+// Test support for whole runs of the ovalith tool: a private temporary folder with the kit's configuration, runs
+// of the program there, and readers for what it writes. One thread uses a ToolFolder; it removes its folder.
 #pragma once
 
 #include <Ovalith/Ovalith.h>
@@ -30,8 +28,7 @@ using Frames = std::vector<std::pair<std::string, uint64_t>>;
 
 struct RunResult {
   int exitCode = -1;  // 128 + the signal of a run that a signal ended
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 inline std::string ReadAll(const std::string& path) {
@@ -39,8 +36,8 @@ inline std::string ReadAll(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Sensor 0 unpaced with its flash in a state file (so one run sees the last
-// one's changes); sensor 1 paced with 320x240 depth, for runs interrupted.
+// Sensor 0 unpaced with its flash in a state file (one run sees the last one's changes); sensor 1 paced with
+// 320x240 depth, for runs interrupted.
 class ToolFolder {
  public:
   ToolFolder() {
@@ -51,18 +48,14 @@ class ToolFolder {
   ~ToolFolder() { std::filesystem::remove_all(root_); }
   ToolFolder(const ToolFolder&) = delete;
   ToolFolder& operator=(const ToolFolder&) = delete;
-
   std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
   bool Exists(const std::string& relative) const { return access(Path(relative).c_str(), F_OK) == 0; }
   void Write(const std::string& relative, const std::string& content) const {
     std::ofstream(Path(relative), std::ios::binary | std::ios::trunc) << content;
   }
   std::string Read(const std::string& relative) const { return ReadAll(Path(relative)); }
-
-  // Runs the tool in the folder. With interruptAt, sends the signal once
-  // that file has grown past interruptBytes (so the run is surely under
-  // way), or with signal 0 removes the file then. With fileSizeLimit, a
-  // write past it fails as on a full disk.
+  // Runs the tool in the folder. With interruptAt, sends the signal (0: removes the file) once that file has grown
+  // past interruptBytes. With fileSizeLimit, a write past it fails as on a full disk.
   RunResult Run(const std::vector<std::string>& arguments, const std::string& interruptAt = "", long interruptBytes = 0,
                 int signal = SIGINT, long fileSizeLimit = 0) const {
     const std::string outPath = Path(".out"), errPath = Path(".err");
@@ -91,21 +84,16 @@ class ToolFolder {
     int status = 0;
     if (!interruptAt.empty()) {
       struct stat file = {};
-      // At most 30 s; a run that ended early is reaped below.
       for (int wait = 0; wait < 1500 && waitpid(child, &status, WNOHANG) == 0; ++wait) {
         if (stat(Path(interruptAt).c_str(), &file) == 0 && file.st_size > interruptBytes) break;
         usleep(20000);
       }
-      if (signal == 0) {
-        std::remove(Path(interruptAt).c_str());
-      } else {
-        kill(child, signal);
-      }
+      if (signal == 0) std::remove(Path(interruptAt).c_str());
+      if (signal != 0) kill(child, signal);
     }
     waitpid(child, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadAll(outPath), ReadAll(errPath)};
   }
-
   // The engine started on this folder's configuration for one check.
   struct Engine {
     explicit Engine(const ToolFolder& folder) {
@@ -123,58 +111,40 @@ inline ::testing::AssertionResult Succeeded(const RunResult& run) {
   return ::testing::AssertionFailure() << "exit " << run.exitCode << "\nout: " << run.out << "\nerr: " << run.err;
 }
 
-// Ended normally (no crash) with a failure status and the message.
-inline ::testing::AssertionResult FailedWith(const RunResult& run, const std::string& message) {
-  if (run.exitCode > 0 && run.exitCode < 128 && run.err.find(message) != std::string::npos) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << "exit " << run.exitCode << ", no \"" << message << "\" in\n" << run.err;
+inline ::testing::AssertionResult Holds(const std::string& text, const std::string& part) {
+  if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no \"" << part << "\" in\n" << text;
 }
 
+// Ended normally (no crash) with a failure status and the message.
+inline ::testing::AssertionResult FailedWith(const RunResult& run, const std::string& message) {
+  if (run.exitCode > 0 && run.exitCode < 128) return Holds(run.err, message);
+  return ::testing::AssertionFailure() << "exit " << run.exitCode << "\n" << run.err;
+}
+
+// A PNG as libpng reads it in the file's own format (8-bit RGB, 16-bit grey in native byte order).
 struct PngImage {
-  bool ok = false;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  int colourType = -1;
-  int bitDepth = 0;
-  std::vector<std::vector<uint8_t>> rows;
-  // The 16-bit grey value at a pixel (PNG is big-endian).
+  png_image info{};
+  std::vector<uint8_t> pixels;  // empty when unreadable
   uint16_t Grey16(uint32_t x, uint32_t y) const {
-    return static_cast<uint16_t>(rows[y][x * 2] << 8 | rows[y][x * 2 + 1]);
+    return reinterpret_cast<const uint16_t*>(pixels.data())[y * info.width + x];
   }
 };
 
 inline PngImage ReadPng(const std::string& path) {
   PngImage image;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return image;
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  if (setjmp(png_jmpbuf(png)) == 0) {
-    png_init_io(png, file);
-    png_read_info(png, info);
-    image.width = png_get_image_width(png, info);
-    image.height = png_get_image_height(png, info);
-    image.colourType = png_get_color_type(png, info);
-    image.bitDepth = png_get_bit_depth(png, info);
-    image.rows.assign(image.height, std::vector<uint8_t>(png_get_rowbytes(png, info)));
-    for (auto& row : image.rows) png_read_row(png, row.data(), nullptr);
-    png_read_end(png, nullptr);
-    image.ok = true;
+  image.info.version = PNG_IMAGE_VERSION;
+  if (png_image_begin_read_from_file(&image.info, path.c_str()) != 0) {
+    image.pixels.resize(PNG_IMAGE_SIZE(image.info));
+    if (png_image_finish_read(&image.info, nullptr, image.pixels.data(), 0, nullptr) == 0) image.pixels.clear();
   }
-  png_destroy_read_struct(&png, &info, nullptr);
-  std::fclose(file);
   return image;
 }
 
-// One depth frame of a recording as the engine reads it, with the
-// real-world point of each pixel (one at a time: the tool's batch
-// conversion must agree with it). With the engine started.
+// Depth frame number of a recording as the engine reads it, with each pixel's real-world point converted one at a
+// time (the tool's batch conversion must agree). With the engine started.
 struct DepthFrame {
-  uint16_t width = 0;
-  uint16_t height = 0;
-  uint16_t noSample = 0;
-  uint16_t shadow = 0;
+  uint16_t width = 0, height = 0, noSample = 0, shadow = 0;
   std::vector<uint16_t> pixels;
   std::vector<KrVPoint> realWorld;
 };
@@ -201,9 +171,8 @@ inline bool ReadDepthFrame(const std::string& path, uint32_t number, DepthFrame*
   return true;
 }
 
-// With the engine started: the frames of each stream that playback
-// delivers (reads that meet damage included), in the file's stream order;
-// empty when the file does not open.
+// With the engine started: the frames of each stream that playback delivers (damaged reads included), in the
+// file's stream order; empty when the file does not open.
 inline Frames DeliveredFrames(const std::string& path) {
   Frames frames;
   KrVDevice device;
@@ -246,9 +215,8 @@ inline Frames PlayedFrames(const std::string& playOutput) {
   return frames;
 }
 
-// The chunks of a recording as its documented layout lays them out: a
-// 20-byte file header, then chunks of a 16-byte header (type, payload
-// length, two CRCs) and the payload.
+// The chunks of a recording by its documented layout: a 20-byte file header, then chunks of a 16-byte header
+// (type, payload length, two CRCs) and the payload.
 struct Chunk {
   size_t offset = 0;
   std::string type;
@@ -267,13 +235,10 @@ inline std::vector<Chunk> Chunks(const std::string& recording) {
   return chunks;
 }
 
-// A recording written straight through the kit, for contents no sensor
-// makes: a lying "BytesPerPixel", a resolution of 0, a real that is not a
-// number. Every frame of a stream has frameBytes bytes of 0x11. With the
-// engine started; false when the kit refuses something.
+// A recording written straight through the kit, for contents no sensor makes. Every frame of a stream has
+// frameBytes bytes of 0x11. With the engine started; false when the kit refuses something.
 struct CraftedStream {
-  std::string type;
-  std::string name;
+  std::string type, name;
   std::vector<std::pair<std::string, uint64_t>> integers;
   std::vector<std::pair<std::string, double>> reals;
   uint32_t frameBytes = 0;
