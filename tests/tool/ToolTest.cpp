@@ -205,17 +205,27 @@ TEST_F(Tool, SnapshotWritesPicturesOfTheFrameAskedForOrFails) {
   EXPECT_EQ(depth16.info.format, PNG_FORMAT_LINEAR_Y);
   EXPECT_EQ(image.info.format, PNG_FORMAT_RGB);
   size_t wrong16 = 0, wrongColour = 0;
+  std::pair<uint16_t, size_t> nearest{UINT16_MAX, 0}, farthest{0, 0};  // depth, pixel
   for (uint32_t y = 0; y < 480; ++y) {
     for (uint32_t x = 0; x < 640; ++x) {
       const uint16_t z = frame.pixels[y * 640 + x];
       wrong16 += depth16.Grey16(x, y) != z;
       const uint8_t* rgb = &colour.pixels[(y * 640 + x) * 3];
       const bool black = rgb[0] == 0 && rgb[1] == 0 && rgb[2] == 0;
-      wrongColour += black != (z == frame.noSample || z == frame.shadow);
+      const bool valid = z != frame.noSample && z != frame.shadow;
+      wrongColour += black == valid;
+      nearest = valid && z < nearest.first ? std::make_pair(z, size_t{y * 640 + x}) : nearest;
+      farthest = valid && z > farthest.first ? std::make_pair(z, size_t{y * 640 + x}) : farthest;
     }
   }
   EXPECT_EQ(wrong16, 0u) << "16-bit depth differs from frame 3";
   EXPECT_EQ(wrongColour, 0u) << "black must mark exactly the pixels without depth";
+  // The colours run from pure red at the frame's nearest depth to pure blue at its farthest.
+  const auto rgbAt = [&](size_t pixel) {
+    return std::vector<uint8_t>(colour.pixels.begin() + pixel * 3, colour.pixels.begin() + pixel * 3 + 3);
+  };
+  EXPECT_EQ(rgbAt(nearest.second), (std::vector<uint8_t>{255, 0, 0}));
+  EXPECT_EQ(rgbAt(farthest.second), (std::vector<uint8_t>{0, 0, 255}));
   EXPECT_TRUE(FailedWith(folder.Run({"snapshot", "--file", "image2.rec", "--frame", "2", "--image", "i2.png"}),
                          "no image frame was taken with depth frame 2 of image2.rec (damaged"));
   EXPECT_TRUE(FailedWith(folder.Run({"snapshot", "--file", "depth2.rec", "--frame", "3", "--depth", "d3.png"}),

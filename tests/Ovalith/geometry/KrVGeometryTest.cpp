@@ -205,6 +205,7 @@ TEST(TranslatorTest, RealWorldToProjective) {
   } rows[] = {
       {sensor, {0, 0, 1000}, 320, 240, 320, 240},
       {unit, {9, 0, 10}, 640, 1, 640.9f, 1},
+      {unit, {0, 20, 10}, 640, 3, 640, 3},  // below the centre row: cy + 20 / 10
       {unit, {-6437, 0, 10}, -3, 1, static_cast<float>(640 + -6437 / 10.0), 1},
       {unit, {693600, 0, 10}, 4464, 1, 70000, 1},
       {unit, {321280, 0, 10}, -32768, 1, 32768, 1},

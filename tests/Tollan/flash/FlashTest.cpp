@@ -113,7 +113,7 @@ TEST(FlashConfigTest, RejectsBadValuesAndTablesThatBreakTheFlashRules) {
       {{{"UpgradeZoneMin", "0x2000"}, {"UpgradeZoneMax", "0x1000"}}},
       {{{"SerialNumber", std::string(200, 'x')}}},
       {{{"FlashFile1", "1 1 0x1F0000 0x20000"}}, "FlashFile1=1 1 0x1F0000 0x20000"},  // past the default 2 MiB
-      {{{"FlashSize", "0x10000"}, {"FlashFile1", "1,1,0,0x10001"}}, "FlashFile1"},
+      {{{"FlashSize", "0x10000"}, {"FlashFile1", "1,1,0x10,0x10001"}}, "offset 0x10 + size 0x10001 ends at 0x10011"},
       {{{"FlashFile1", "1 1 0 0x100"}, {"FlashFile2", "2 1 0xFF 0x10"}}, "FlashFile2"},  // overlap
       {{{"FlashFile1", "1 1 0 0x100"}, {"FlashFile2", "1 1 0x100 0x10"}}, "FlashFile2"},  // same id
       {{{"FlashSize", "0"}}},

@@ -109,13 +109,14 @@ TEST_F(SensorDeviceTest, PacedFramesFollowTheFrameRate) {
 // give the same frame for the same id.
 TEST_F(SensorDeviceTest, ConfigurationSetsDefaultsPerSensorAndSettingsNotOfferedAreRefused) {
   StartKit(
-      "[Tollan]\nPaced=0\nSensors=3\n[SensorV2.1]\nDepth.Resolution=0\nDevice.Mirror=1\nSerialNumber=SN-42\n"
-      "[SensorV2.2]\nDepth.Bogus=3\n");
+      "[Tollan]\nPaced=0\nSensors=4\n[SensorV2.1]\nDepth.Resolution=0\nDevice.Mirror=1\nSerialNumber=SN-42\n"
+      "[SensorV2.2]\nDepth.Bogus=3\n[SensorV2.3]\nNoiseSeed=5\n");
   KrDeviceHandle refused = nullptr;
   EXPECT_EQ(Create("*:2", &refused), KR_STATUS_TL_CONFIG_FAILED);
-  EXPECT_EQ(Create("*:3", &refused), KR_STATUS_TL_DEVICE_NOT_FOUND);
+  EXPECT_EQ(Create("*:4", &refused), KR_STATUS_TL_DEVICE_NOT_FOUND);
   KrDeviceHandle first = OpenSensor({"Depth"}, "*:0");
   KrDeviceHandle second = OpenSensor({"Depth"}, "*:1");
+  KrDeviceHandle reseeded = OpenSensor({"Depth"}, "*:3");
   EXPECT_EQ(IntOf(second, "Depth", "XRes"), 320u);
   EXPECT_EQ(IntOf(second, "Device", "Mirror"), 1u);
   EXPECT_EQ(TextOf(second, "Device", "ID"), "SN-42");
@@ -126,9 +127,11 @@ TEST_F(SensorDeviceTest, ConfigurationSetsDefaultsPerSensorAndSettingsNotOffered
   for (int i = 0; i < 3; ++i) {
     ASSERT_EQ(KrDeviceProxyReadStream(first, records_[0]), KR_STATUS_OK);
     ASSERT_EQ(KrDeviceProxyReadStream(second, records_[1]), KR_STATUS_OK);
+    ASSERT_EQ(KrDeviceProxyReadStream(reseeded, records_[2]), KR_STATUS_OK);
   }
   EXPECT_EQ(records_[1]->nFrameID, 3u);
   EXPECT_EQ(Bytes(records_[1]), Bytes(records_[0]));
+  EXPECT_NE(Bytes(records_[2]), Bytes(records_[0]));  // another noise seed, other noise
   EXPECT_EQ(KrDeviceProxySetStringProperty(first, "Device", "PrimaryStream", "Elsewhere"),
             KR_STATUS_TL_BAD_PRIMARY_STREAM);
   // Initial values may name rate and size in any order; a set the sensor does not offer refuses the stream.
