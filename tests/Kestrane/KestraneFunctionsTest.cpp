@@ -111,6 +111,14 @@ TEST(SpecialFunctionsTest, RunOrSkipAsTheSensorNeeds) {
        FlashBytes(28, std::string(76, '\0')), "", DatabaseLine(1, "SN1", 5)},
       {kNoNesaFile, Functions(nesi), {">>>>>> Found the default NESA params on the DB..."}, 0x60000,
        FlashBytes(28, ""), "", DatabaseLine(4, "SN123", 10, true)},
+      // Serials of up to 199 characters are read; a longer one makes its line damaged, skipped.
+      {kNoNesaFile, Functions(nesi),
+       {">>>>>> Warning! Skipping line 2 of NESIDB.txt: the line of the sensor " + std::string(200, 'x') +
+            " does not hold 20 valid fields.",
+        ">>>>>> Found the default NESA params on the DB..."},
+       0x60000, FlashBytes(28, ""), "",
+       DatabaseLine(1, std::string(199, 'y'), 7) + DatabaseLine(2, std::string(200, 'x'), 7) +
+           DatabaseLine(4, "SN123", 10, true)},
       // UpgradeSensorID1 uploads the file as it is on other sizes and factory resets.
       {"", Functions("", identity), {"The file size 301 doesn't match the expected file size 302!", identityLine,
        specific}, 0, "", "", "", 301},
