@@ -259,6 +259,10 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
   ASSERT_EQ(device->SetProperty("Image", "State", uint64_t{0}), KR_STATUS_OK);
   EXPECT_EQ(device->GetIOParam("ImageState", value), KR_STATUS_OK);
   EXPECT_EQ(value, 0);
+  Create(Script().IntProperty("Device", "ReadWriteMode", 1).Stream("Image", "Image").StreamProperty("Image", "State",
+                                                                                                   ScriptValue::Int(1)));
+  EXPECT_EQ(device->GetIOParam("ImageState", value), KR_STATUS_OK);
+  EXPECT_EQ(value, 1);
 }
 
 // {number, module, property, bytes read, bytes written} (0: not that way); the flash records carry an address, so
