@@ -99,7 +99,7 @@ def http_status(url, method="GET"):
         with urllib.request.urlopen(urllib.request.Request(url, method=method), timeout=10) as response:
             return response.status, response.headers.get("Content-Type", ""), response.read()
     except urllib.error.HTTPError as error:
-        return error.code, "", b""
+        return error.code, "", error.read()
 
 
 class WebSocket:
@@ -185,8 +185,9 @@ def server_test(tool, folder):
         for path, method, expected in [("viewer.js", "GET", 200), ("api/state", "GET", 200),
                                        ("nothing-here", "GET", 404), ("ws", "GET", 404), ("", "POST", 405),
                                        ("api/state", "PUT", 405)]:
-            got = http_status(viewer.url + path, method)[0]
+            got, _, body = http_status(viewer.url + path, method)
             check(got == expected, "%s /%s gave %d, %d expected" % (method, path, got, expected))
+            check(got != 404 or body.rstrip().endswith(b"Not found"), "a 404 page says %r" % body)
         state = json.loads(http_status(viewer.url + "api/state")[2])
         check([s["name"] for s in state["streams"]] == ["Depth", "Image"], "state streams: %r" % state["streams"])
         for request in [b"GARBAGE\r\n\r\n", b"GET /../../etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n",
