@@ -215,7 +215,8 @@ KrStatus KrVRealWorldTranslator::Projective2RW(const unsigned short* depth, unsi
   if (width == 0 || height == 0) {
     return KR_STATUS_OK;
   }
-  auto* columnFactors = static_cast<double*>(krOSMallocAligned(sizeof(double) * width, kAlignment));
+  const size_t factorCount = size_t{width} + KrVColumnLaneCount(width);
+  auto* columnFactors = static_cast<double*>(krOSMallocAligned(sizeof(double) * factorCount, kAlignment));
   if (columnFactors == nullptr) {
     return KR_STATUS_OS_ALLOC_FAILED;
   }
@@ -223,8 +224,10 @@ KrStatus KrVRealWorldTranslator::Projective2RW(const unsigned short* depth, unsi
   for (unsigned int i = 0; i < width; ++i) {
     columnFactors[i] = AxisFactor(frame, frame.xOffset, static_cast<float>(x + i), frame.cx);
   }
+  KrVSpreadColumnFactors(columnFactors, width, columnFactors + width);
   KrVTranslatorRow job = {};
   job.columnFactors = columnFactors;
+  job.columnLanes = columnFactors + width;
   job.reciprocalZpd = Reciprocal(zpd);
   job.width = width;
   job.skipNoSample = handling != KRV_NO_SAMPLE_KEEP;

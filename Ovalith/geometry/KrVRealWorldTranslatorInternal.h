@@ -15,6 +15,9 @@ inline float KrVRealWorldCoordinate(double axisFactor, double z, double reciproc
 struct KrVTranslatorRow {
   const unsigned short* depth;  // width values
   const double* columnFactors;  // width factors, one per column
+  // The same factors laid out for the AVX2 kernel's rows that keep every
+  // pixel: KrVSpreadColumnFactors of columnFactors.
+  const double* columnLanes;
   double rowFactor;
   double reciprocalZpd;
   unsigned int width;
@@ -24,6 +27,23 @@ struct KrVTranslatorRow {
   // even when they keep fewer; the slots after the kept ones are scratch.
   KrVPoint* out;
 };
+
+// How many doubles KrVSpreadColumnFactors writes for width columns.
+inline unsigned int KrVColumnLaneCount(unsigned int width) { return width / 4 * 12; }
+
+// Lays the factors of each whole group of four columns out as the twelve
+// lanes (three vectors of four doubles) in which the AVX2 kernel computes
+// that group's twelve floats of output, x0 y0 z0 x1 | y1 z1 x2 y2 | z2 x3 y3
+// z3: a column's factor in its x lane, 1 in a z lane (1 * Z * 1 is Z
+// exactly), and 0 in a y lane, where the kernel puts the row's factor.
+inline void KrVSpreadColumnFactors(const double* factors, unsigned int width, double* lanes) {
+  for (unsigned int i = 0; i + 4 <= width; i += 4, lanes += 12) {
+    const double group[12] = {factors[i], 0, 1, factors[i + 1], 0, 1, factors[i + 2], 0, 1, factors[i + 3], 0, 1};
+    for (unsigned int k = 0; k < 12; ++k) {
+      lanes[k] = group[k];
+    }
+  }
+}
 
 // Converts the row and returns the number of points kept at out.
 unsigned int KrVConvertTranslatorRow(const KrVTranslatorRow& row);
