@@ -23,7 +23,8 @@
 
 namespace {
 
-constexpr size_t kAlignment = 16;
+// The column factors and their lanes are read a vector (32 bytes) at a time.
+constexpr size_t kAlignment = 32;
 
 double ScaleFactor(unsigned short parentXRes) {
   if (parentXRes == 0) {
@@ -215,7 +216,9 @@ KrStatus KrVRealWorldTranslator::Projective2RW(const unsigned short* depth, unsi
   if (width == 0 || height == 0) {
     return KR_STATUS_OK;
   }
-  const size_t factorCount = size_t{width} + KrVColumnLaneCount(width);
+  // The lanes start on a vector boundary too, so that no vector of them spans two cache lines.
+  const size_t lanesAt = (size_t{width} + 3) / 4 * 4;
+  const size_t factorCount = lanesAt + KrVColumnLaneCount(width);
   auto* columnFactors = static_cast<double*>(krOSMallocAligned(sizeof(double) * factorCount, kAlignment));
   if (columnFactors == nullptr) {
     return KR_STATUS_OS_ALLOC_FAILED;
@@ -224,10 +227,10 @@ KrStatus KrVRealWorldTranslator::Projective2RW(const unsigned short* depth, unsi
   for (unsigned int i = 0; i < width; ++i) {
     columnFactors[i] = AxisFactor(frame, frame.xOffset, static_cast<float>(x + i), frame.cx);
   }
-  KrVSpreadColumnFactors(columnFactors, width, columnFactors + width);
+  KrVSpreadColumnFactors(columnFactors, width, columnFactors + lanesAt);
   KrVTranslatorRow job = {};
   job.columnFactors = columnFactors;
-  job.columnLanes = columnFactors + width;
+  job.columnLanes = columnFactors + lanesAt;
   job.reciprocalZpd = Reciprocal(zpd);
   job.width = width;
   job.skipNoSample = handling != KRV_NO_SAMPLE_KEEP;
