@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <memory>
 #include <thread>
 
 namespace device_test {
@@ -30,13 +29,6 @@ class RecorderTest : public DeviceTest {
   void TearDown() override {
     recorder.reset();
     DeviceTest::TearDown();
-  }
-  void OpenSensor(std::initializer_list<const char*> types) {
-    ASSERT_EQ(source.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
-    for (const char* type : types) {
-      ASSERT_EQ(source.AddStream(type, type, nullptr), KR_STATUS_OK) << type;
-    }
-    ASSERT_EQ(source.OpenAllStreams(), KR_STATUS_OK);
   }
   void Start(int recordAllStreams = 1) {
     recorder = std::make_unique<ExposedRecorder>(&source, file.c_str());
@@ -77,7 +69,7 @@ class RecorderTest : public DeviceTest {
 };
 
 TEST_F(RecorderTest, RecordsStreamsValuesAndLaterChangesAtTheirPlace) {
-  OpenSensor({"Depth", "Image", "Audio"});
+  OpenSensor(source, {"Depth", "Image", "Audio"});
   ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{6000}), KR_STATUS_OK);
   Start();
   ReadAndRecord(3);
@@ -97,23 +89,23 @@ TEST_F(RecorderTest, RecordsStreamsValuesAndLaterChangesAtTheirPlace) {
   EXPECT_EQ(log.lines, std::vector<std::string>{});
   KrVDevice player;
   EXPECT_EQ(PlayBack(player, file), recorded);
-  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 7000u);
-  EXPECT_EQ(RealOf(player, "Depth", "LDDIS"), 8.25);
+  EXPECT_EQ(ValueOf(player, "Depth", "MaxDepthValue"), 7000u);
+  EXPECT_EQ(ValueOf<double>(player, "Depth", "LDDIS"), 8.25);
   EXPECT_EQ(TextOf(player, "Device", "PrimaryStream"), "Depth");
   std::vector<uint8_t> played(2048);
   EXPECT_EQ(player.GetProperty("Depth", "S2D", KrGeneralBuffer{played.data(), 2048}), KR_STATUS_OK);
   EXPECT_EQ(played, shiftToDepth);
-  EXPECT_EQ(IntOf(player, "IR", "XRes"), 640u);
+  EXPECT_EQ(ValueOf(player, "IR", "XRes"), 640u);
   // The first frame has the values from before the changes.
   ASSERT_EQ(player.SeekFrame(1), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 6000u);
-  EXPECT_EQ(IntOf(player, "Depth", "MaxShift"), 2047u);
+  EXPECT_EQ(ValueOf(player, "Depth", "MaxDepthValue"), 6000u);
+  EXPECT_EQ(ValueOf(player, "Depth", "MaxShift"), 2047u);
   EXPECT_EQ(player.SeekFrame(1000), KR_STATUS_TL_FRAME_NOT_FOUND);
   EXPECT_EQ(player.GetLastStatus(), KR_STATUS_TL_FRAME_NOT_FOUND);
 }
 
 TEST_F(RecorderTest, RemovedStreamsNoLongerRecordTheirChanges) {
-  OpenSensor({"Depth", "Image"});
+  OpenSensor(source, {"Depth", "Image"});
   Start();
   LogCapture log(kRecorderSource);
   ASSERT_EQ(recorder->RemoveStream("Image"), KR_STATUS_OK);
@@ -125,12 +117,12 @@ TEST_F(RecorderTest, RemovedStreamsNoLongerRecordTheirChanges) {
   EXPECT_NE(recorder->GetWriteDevice()->GetProperty("Depth", "MaxDepthValue", gone), KR_STATUS_OK);
   ASSERT_EQ(source.AddStream("Depth", "Depth", nullptr), KR_STATUS_OK);
   ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{4000}), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(*recorder->GetWriteDevice(), "Depth", "MaxDepthValue"), 4000u);
+  EXPECT_EQ(ValueOf(*recorder->GetWriteDevice(), "Depth", "MaxDepthValue"), 4000u);
   EXPECT_EQ(log.lines, std::vector<std::string>{});
 }
 
 TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
-  OpenSensor({"Depth"});
+  OpenSensor(source, {"Depth"});
   Start(0);
   KrVDevice& written = *recorder->GetWriteDevice();
   char type[KR_MAX_NAME_LENGTH] = {};
@@ -149,7 +141,7 @@ TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
 }
 
 TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
-  OpenSensor({"Depth"});
+  OpenSensor(source, {"Depth"});
   {
     KrVDeviceRecorder idle(&source, file.c_str());
     for (KrStatus status : {idle.AddStream("Depth"), idle.RemoveStream("Depth"), idle.WriteData()}) {
@@ -194,10 +186,9 @@ TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
   ExpectPlaysBack();  // found by scanning
 }
 
-// The file's records and the write device's frame buffer grow with "RequiredDataSize"; a source closed
-// first still lets the recording stop.
+// Records and the write device's buffer grow with "RequiredDataSize"; a source closed first lets the stop finish.
 TEST_F(RecorderTest, FramesThatGrowAndASourceClosedFirst) {
-  OpenSensor({"Image"});
+  OpenSensor(source, {"Image"});
   Start();
   ReadAndRecord(1);
   ASSERT_EQ(source.CloseStream("Image"), KR_STATUS_OK);
@@ -205,11 +196,11 @@ TEST_F(RecorderTest, FramesThatGrowAndASourceClosedFirst) {
   ASSERT_EQ(source.SetProperty("Image", "Resolution", uint64_t{2}), KR_STATUS_OK);
   ASSERT_EQ(source.OpenStream("Image"), KR_STATUS_OK);
   ReadAndRecord(1);
-  ASSERT_EQ(recorded["Image"].back().bytes.size(), 1280u * 1024u * 3u);
+  ASSERT_EQ(std::get<0>(recorded["Image"].back()).size(), 1280u * 1024u * 3u);
   ASSERT_EQ(source.Close(), KR_STATUS_OK);
   EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
-  OpenSensor({"Depth"});
+  OpenSensor(source, {"Depth"});
   RaiseEveryChange();
   ExpectPlaysBack();
 }
@@ -239,12 +230,12 @@ TEST_F(RecorderTest, AWriteDeviceKeepsFramesWithinTheirRecords) {
   ASSERT_EQ(writer.Close(), KR_STATUS_OK);
   KrVDevice reader;
   ASSERT_EQ(reader.OpenFileForReading(file.c_str()), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(reader, "Depth", "RequiredDataSize"), 64u);  // as created; the change comes at its place
+  EXPECT_EQ(ValueOf(reader, "Depth", "RequiredDataSize"), 64u);  // as created; the change comes at its place
   ASSERT_EQ(reader.Read(), KR_STATUS_OK);
   EXPECT_EQ(reader.GetDepthMap()->GetDataSize(), 32u);
   EXPECT_EQ(reader.Read(), KR_STATUS_TL_END_OF_FILE);
-  EXPECT_EQ(IntOf(reader, "Depth", "RequiredDataSize"), 32u);
-  EXPECT_EQ(RealOf(reader, "Depth", "Gain"), 3.0);
+  EXPECT_EQ(ValueOf(reader, "Depth", "RequiredDataSize"), 32u);
+  EXPECT_EQ(ValueOf<double>(reader, "Depth", "Gain"), 3.0);
 }
 
 class ScriptedRecorderTest : public RecorderTest {
@@ -275,16 +266,10 @@ TEST_F(ScriptedRecorderTest, OnlyFramesReadWhileRecordingAreWritten) {
   EXPECT_EQ(recorded.count("Image"), 0u);
   KrVDevice player;
   EXPECT_EQ(PlayBack(player, file), recorded);
-  EXPECT_EQ(IntOf(player, "Image", "NumberOfFrames"), 0u);
+  EXPECT_EQ(ValueOf(player, "Image", "NumberOfFrames"), 0u);
 }
 
 TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBehind) {
-  auto made = [&](const char* call) {
-    const std::vector<JournalEntry> journal = GetJournal();
-    return std::count_if(journal.begin(), journal.end(), [&](const JournalEntry& e) {
-      return e.call == call && e.device == kit && e.injected == KR_STATUS_OK;
-    });
-  };
   // Until a run makes every call without meeting the injected failure.
   uint64_t n = 1;
   for (bool injected = true; injected && n < 500; ++n) {
@@ -309,8 +294,8 @@ TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBeh
     }
     EXPECT_TRUE(injected);
     EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
-    EXPECT_EQ(made("KrDeviceProxyRegisterToPropertyChange"), made("KrDeviceProxyUnregisterFromPropertyChange"));
-    EXPECT_EQ(made("KrDeviceProxyRegisterToStreamsChange"), made("KrDeviceProxyUnregisterFromStreamsChange"));
+    EXPECT_EQ(Made("KrDeviceProxyRegisterToPropertyChange", kit), Made("KrDeviceProxyUnregisterFromPropertyChange", kit));
+    EXPECT_EQ(Made("KrDeviceProxyRegisterToStreamsChange", kit), Made("KrDeviceProxyUnregisterFromStreamsChange", kit));
     recorder.reset();
     RaiseEveryChange();
   }

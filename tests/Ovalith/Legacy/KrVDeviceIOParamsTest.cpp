@@ -3,10 +3,6 @@
 
 #include <Tollan/TollanFlash.h>
 
-#include <algorithm>
-#include <cstring>
-#include <tuple>
-
 namespace legacy_test {
 namespace {
 
@@ -126,8 +122,7 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumb
   EXPECT_EQ(value, 77);
 }
 
-// {name, module, property, legacy, current, stored, back}: every name with every pair of its conversion. `legacy`
-// written stores `current`; `stored` reads back as `back`.
+// {name, module, property, legacy, current, stored, back}: `legacy` stores `current`; `stored` reads as `back`.
 const std::tuple<const char*, const char*, const char*, int, uint64_t, uint64_t, int> kNamed[] = {
     {"MinDepthValue", "Depth", "MinDepthValue", -3, ~uint64_t{2}, ~uint64_t{2}, -3},
     {"MaxDepthValue", "Depth", "MaxDepthValue", 7, 7, 9, 9},
@@ -265,8 +260,7 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
   EXPECT_EQ(value, 1);
 }
 
-// {number, module, property, bytes read, bytes written} (0: not that way); the flash records carry an address, so
-// they are the kit's types.
+// {number, module, property, bytes read, bytes written} (0: not that way); flash records are the kit's types.
 const std::tuple<uint32_t, const char*, const char*, uint32_t, uint32_t> kBuffers[] = {
     {3, "Device", "ImageControl", 4, 4},
     {9, "Device", "DepthControl", 4, 4},
@@ -401,8 +395,7 @@ class DepthTables : public LegacyTest {
   }
 };
 
-// No 16-bit shift reaches past entry 65535, so a larger "MaxShift" gives zeros, not a size that wraps round. A
-// failure at any call leaves no table, and a later request succeeds.
+// A "MaxShift" past 16 bits gives 65536 zeros, not a wrapped size; a failure at any call leaves no table.
 TEST_F(DepthTables, AreBuiltWholeOnceFollowS2DGoWithTheKitDeviceAndFailuresLeaveNone) {
   ASSERT_EQ(device->SetProperty("Depth", "MaxShift", uint64_t{0x1FFFFFFFF}), KR_STATUS_OK);
   const uint16_t* zeros = Table(27);

@@ -3,10 +3,7 @@
 
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
 
-#include <memory>
 #include <set>
-#include <string>
-#include <vector>
 
 namespace legacy_test {
 
@@ -49,7 +46,7 @@ class LegacyTest : public DeviceTest {
     DeviceTest::TearDown();
   }
   uint64_t Current(const std::string& module, const std::string& property) {
-    return IntOf(*device, module.c_str(), property.c_str());
+    return ValueOf(*device, module.c_str(), property.c_str());
   }
   void Create(const Script& script) {
     device = std::make_unique<HidingDevice>();

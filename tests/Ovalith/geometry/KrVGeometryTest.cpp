@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -170,7 +170,6 @@ TEST(TranslatorTest, ScaleFactorAndProjectiveToRealWorld) {
   EXPECT_EQ(KR_STATUS_OK, t.Update(120, 0.1, 800, 600));
   EXPECT_EQ(800, t.GetParentXRes());
   EXPECT_EQ(0, t.GetXOffset());
-  // Projective to real world.
   const KrVRealWorldTranslator sensor(120, 0.1042, 640, 480);
   KrVPoint p(420, 240, 1000);
   sensor.Projective2RW(p);
@@ -217,7 +216,6 @@ TEST(TranslatorTest, RealWorldToProjective) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.in.X());
     const KrVRealWorldTranslator t = row.setup.Make();
-    // Per point, and as the last of a batch.
     KrVPoint whole = row.in;
     KrVPoint fractional = row.in;
     t.RW2Projective(whole);
@@ -238,8 +236,7 @@ TEST(TranslatorTest, RealWorldToProjective) {
   }
 }
 
-// The whole-frame conversion equals the per-point one bit for bit, with each row kernel this processor has
-// (the kernel run is the test's "kernel" property and a log line); a kernel it lacks is skipped by name.
+// The whole-frame conversion with each row kernel this processor has (a kernel it lacks is skipped by name).
 class TranslatorBatchTest : public ::testing::TestWithParam<KrVTranslatorKernel> {
  protected:
   void SetUp() override {
@@ -274,9 +271,7 @@ TEST_P(TranslatorBatchTest, EqualsPerPointBitForBit) {
       {120, 0.1042, 64, 48, 2000, 480, 0, 0}, {0, 0.1042, 64, 48, 640, 480, 3, 3},
       {120, 0, 64, 48, 640, 480, 0, 0},
   };
-  const struct {
-    unsigned short x, y, width, height;
-  } windows[] = {{0, 0, 64, 48}, {5, 7, 20, 10}, {3, 1, 37, 9}, {63, 47, 1, 1}, {0, 0, 0, 5}};
+  const std::array<unsigned short, 4> windows[] = {{0, 0, 64, 48}, {5, 7, 20, 10}, {3, 1, 37, 9}, {63, 47, 1, 1}, {0, 0, 0, 5}};
   std::mt19937 random(1234);
   KrVDepthMatrix depth(64, 48);
   KrVPointContainer points(0);
@@ -285,12 +280,12 @@ TEST_P(TranslatorBatchTest, EqualsPerPointBitForBit) {
       depth[static_cast<int>(i)] = random() % 4 == 0 ? 0 : static_cast<unsigned short>(random());
     }
     const KrVRealWorldTranslator t = setup.Make();
-    for (const auto& w : windows) {
+    for (const auto& [x, y, width, height] : windows) {
       for (KrVNoSampleHandling handling : {KRV_NO_SAMPLE_KEEP, KRV_NO_SAMPLE_SKIP}) {
-        ASSERT_EQ(KR_STATUS_OK, t.Projective2RW(depth, w.x, w.y, w.width, w.height, points, handling));
+        ASSERT_EQ(KR_STATUS_OK, t.Projective2RW(depth, x, y, width, height, points, handling));
         unsigned int k = 0;
-        for (unsigned short row = w.y; row < w.y + w.height; ++row) {
-          for (unsigned short column = w.x; column < w.x + w.width; ++column) {
+        for (unsigned short row = y; row < y + height; ++row) {
+          for (unsigned short column = x; column < x + width; ++column) {
             const unsigned short z = depth(column, row);
             if (handling == KRV_NO_SAMPLE_SKIP && z == 0) continue;
             KrVPoint expected(column, row, z);

@@ -1,5 +1,4 @@
-// A stream container for tests: typed properties held in maps, change subscriptions that a SetProperty (or
-// Notify) calls at once, chosen failures per property, and a journal of every call.
+// A test stream container: typed properties in maps, subscriptions called at once, chosen failures, a call journal.
 #pragma once
 
 #include <Ovalith/framedata/KrVPixelStreamData.h>
@@ -185,8 +184,7 @@ class FakeStreamContainer : public KrVStreamContainer {
   uintptr_t nextCookie = 1;
 };
 
-// A "Depth"-like stream module with every property the frame objects read: a 640 x 480 buffer of 16-bit
-// values, depth range, calibration, cropping off.
+// A "Depth"-like stream module with every property the frame objects read: 640 x 480 of 16 bits, cropping off.
 struct FakeDepthStream {
   explicit FakeDepthStream(FakeStreamContainer& owner, const char* streamName = "Depth", unsigned short xRes = 640,
                            unsigned short yRes = 480)
