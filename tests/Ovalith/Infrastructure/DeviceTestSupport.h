@@ -40,23 +40,18 @@ class EventLog : public KrVModulePropertyChangedHandler,
 using Frame = std::tuple<std::vector<uint8_t>, uint64_t, uint64_t>;
 using Frames = std::map<std::string, std::vector<Frame>>;  // per stream, in order
 
-// The engine's log lines: "severity file: message", or one file's as "severity line: message".
+// One source file's engine ("QMCore") log lines while it lives, as "severity message".
 class LogCapture {
  public:
-  explicit LogCapture(const char* onlyFile = nullptr) : only(onlyFile) { krLogSetCallback(&LogCapture::Receive, this); }
+  explicit LogCapture(const char* file) : only(file) { krLogSetCallback(&LogCapture::Receive, this); }
   ~LogCapture() { krLogSetCallback(nullptr, nullptr); }
   std::vector<std::string> lines;
 
  private:
-  static void Receive(const char* mask, int32_t severity, const char* file, int line, const char* message, void* self) {
+  static void Receive(const char* mask, int32_t severity, const char* file, int, const char* message, void* self) {
     auto* log = static_cast<LogCapture*>(self);
-    if (mask == nullptr || std::string(mask) != "QMCore") {
-      return;
-    }
-    if (log->only == nullptr) {
-      log->lines.push_back(std::to_string(severity) + " " + file + ": " + message);
-    } else if (log->only == std::string(file)) {
-      log->lines.push_back(std::to_string(severity) + " " + std::to_string(line) + ": " + message);
+    if (mask != nullptr && std::string(mask) == "QMCore" && log->only == std::string(file)) {
+      log->lines.push_back(std::to_string(severity) + " " + message);
     }
   }
   const char* only;

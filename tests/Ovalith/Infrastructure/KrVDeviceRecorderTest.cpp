@@ -18,7 +18,7 @@ class ExposedRecorder : public KrVDeviceRecorder {
   using KrVDeviceRecorder::OnModulePropertyChanged;
 };
 
-const char* const kRecorderSource = "Infrastructure/KrVDeviceRecorder";  // its log lines: "severity line: message"
+const char* const kRecorderSource = "Infrastructure/KrVDeviceRecorder";
 
 class RecorderTest : public DeviceTest {
  public:
@@ -134,7 +134,7 @@ TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
   LogCapture log(kRecorderSource);
   ASSERT_EQ(source.RemoveStream("Image"), KR_STATUS_OK);  // still repeated: fails on the file, logged
   ASSERT_EQ(log.lines.size(), 1u);
-  EXPECT_EQ(log.lines[0].rfind("2 589: [DeviceRecorder] Failed to remove stream: ", 0), 0u) << log.lines[0];
+  EXPECT_EQ(log.lines[0].rfind("2 [DeviceRecorder] Failed to remove stream: ", 0), 0u) << log.lines[0];
   ReadAndRecord(3);  // the first AddStream stays
   ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   ExpectPlaysBack();
@@ -312,12 +312,12 @@ TEST_F(ScriptedRecorderTest, EventFailuresAreLoggedAndDropped) {
   recorder->OnModulePropertyChanged("Device", "Unwatched");
   ASSERT_EQ(AddStream(kit, "Custom", "Extra"), KR_STATUS_OK);  // a kind the file does not take
   ASSERT_EQ(log.lines.size(), 3u);
-  EXPECT_EQ(log.lines[0], "2 563: [DeviceRecorder] Failed to change property: " +
+  EXPECT_EQ(log.lines[0], "2 [DeviceRecorder] Failed to change property: " +
                               std::string(krGetStatusString(KR_STATUS_TL_INJECTED_FAILURE)));
   EXPECT_EQ(log.lines[1],
-            "2 506: [DeviceRecorder] Failed to get changed property info - change will not be recorded: " +
+            "2 [DeviceRecorder] Failed to get changed property info - change will not be recorded: " +
                 std::string(krGetStatusString(KR_STATUS_OS_NOT_FOUND)));
-  EXPECT_EQ(log.lines[2].rfind("2 576: [DeviceRecorder] Failed to add new stream: ", 0), 0u) << log.lines[2];
+  EXPECT_EQ(log.lines[2].rfind("2 [DeviceRecorder] Failed to add new stream: ", 0), 0u) << log.lines[2];
   EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
 }
 

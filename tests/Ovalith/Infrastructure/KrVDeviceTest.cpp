@@ -441,7 +441,7 @@ TEST_F(DeviceProperties, HandlersHearTheStreamTheKitAndTheStreamCollection) {
   ASSERT_EQ(device->RegisterForPropertyChangedEvent("Depth", "XRes", &log, cookies[1]), KR_STATUS_OK);
   ASSERT_EQ(device->RegisterForNewDataFromStreamEvent(&log, cookies[2]), KR_STATUS_OK);
   ASSERT_EQ(device->RegisterForStreamCollectionChangedEvent(&log, cookies[3]), KR_STATUS_OK);
-  LogCapture captured;
+  LogCapture captured("Infrastructure/KrVDevice");
   ASSERT_EQ(device->Read(), KR_STATUS_OK);
   ASSERT_EQ(ChangeProperty(kit, "Depth", "XRes", ScriptValue::Int(8)), KR_STATUS_OK);
   ASSERT_EQ(RaiseNewData(kit, "Depth"), KR_STATUS_OK);
@@ -450,8 +450,7 @@ TEST_F(DeviceProperties, HandlersHearTheStreamTheKitAndTheStreamCollection) {
   ASSERT_EQ(RaiseStreamCollectionChanged(kit, "Other", 2), KR_STATUS_OK);
   EXPECT_EQ(log.events, (std::vector<std::string>{"Depth/FrameId", "Depth/XRes", "new Depth", "+Other", "-Other"}));
   // Type 2 calls no handler: one line for this handler, one for the device's own.
-  const std::string line = "3 Infrastructure/KrVDevice: Internal error: unknown stream collection event type: 2";
-  EXPECT_EQ(captured.lines, std::vector<std::string>(2, line));
+  EXPECT_EQ(captured.lines, std::vector<std::string>(2, "3 Internal error: unknown stream collection event type: 2"));
   EXPECT_EQ(device->UnregisterFromPropertyChangedEvent("Depth", "FrameId", cookies[0]), KR_STATUS_OK);
   EXPECT_EQ(device->UnregisterFromPropertyChangedEvent("Depth", "XRes", cookies[1]), KR_STATUS_OK);
   EXPECT_EQ(device->UnregisterFromNewDataFromStreamEvent(cookies[2]), KR_STATUS_OK);

@@ -59,12 +59,9 @@ const std::tuple<const char*, const char*, unsigned, const char*, const char*, u
 
 class Bridge : public LegacyTest {
  public:
+  // Every current property the bridge reaches, on plain device modules.
   void SetUp() override {
     LegacyTest::SetUp();
-    Create(Everything());
-  }
-  // Every current property the bridge reaches, on plain device modules.
-  static Script Everything() {
     Script script = Modules().IntProperty("Depth", "DeviceMaxDepth", 1);
     for (const auto& [module, target, own, names] : kPlainReads) {
       for (const char* name : names) {
@@ -77,12 +74,12 @@ class Bridge : public LegacyTest {
     for (const char* general : {"S2D", "D2S", "AGCBin"}) {
       script.Property("Depth", general, ScriptValue::General(nullptr, 0));
     }
-    return script.Property("Image", "Cropping", ScriptValue::General(nullptr, 0))
-        .Property("Device", "CmosBlankingUnits", ScriptValue::General(nullptr, 0))
-        .Property("Device", "CmosBlankingTime", ScriptValue::General(nullptr, 0))
-        .Property("Device", "PrimaryStream", ScriptValue::String("Any"))
-        .IntProperty("Device", "ReadWriteMode", 1)
-        .SupportedType("Audio");
+    Create(script.Property("Image", "Cropping", ScriptValue::General(nullptr, 0))
+               .Property("Device", "CmosBlankingUnits", ScriptValue::General(nullptr, 0))
+               .Property("Device", "CmosBlankingTime", ScriptValue::General(nullptr, 0))
+               .Property("Device", "PrimaryStream", ScriptValue::String("Any"))
+               .IntProperty("Device", "ReadWriteMode", 1)
+               .SupportedType("Audio"));
   }
 };
 
