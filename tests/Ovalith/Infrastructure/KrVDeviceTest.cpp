@@ -4,17 +4,14 @@
 namespace device_test {
 namespace {
 
-// The engine group's first and last entries and one between: the whole range, in order.
-TEST(EngineStatus, EngineStatusesAreRegisteredInOrder) {
+// The engine group's statuses: its first and last entries and one between, in order.
+TEST(Engine, StatusesInitShutdownAndEnumerate) {
   EXPECT_STREQ(krGetStatusName(0x31388), "KR_ERROR_GROUP_HALCYTE_OK");
   EXPECT_STREQ(krGetStatusString(0x31388), "KR_ERROR_GROUP_HALCYTE OK");
   EXPECT_STREQ(krGetStatusName(0x31392), "KR_STATUS_QM_BAD_PARAMETER");
   EXPECT_STREQ(krGetStatusString(0x31392), "Bad parameter!");
   EXPECT_STREQ(krGetStatusString(0x31394), "Matrix must be symmetric for this operation");
   EXPECT_NE(std::string(krGetStatusString(0x31395)).find("Unknown status"), std::string::npos);
-}
-
-TEST(EngineLifecycle, InitShutdownAndEnumerate) {
   EXPECT_NE(KrVDevice::EngineInit("/nonexistent/dir/Tollan.ini"), KR_STATUS_OK);
   ASSERT_EQ(KrVDevice::EngineInit(nullptr, "."), KR_STATUS_OK);
   EXPECT_EQ(KrVDevice::EngineInit("anything", "."), KR_STATUS_OK);  // a second init succeeds

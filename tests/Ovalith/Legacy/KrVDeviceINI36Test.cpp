@@ -17,12 +17,6 @@ class KrVDeviceINI36Test : public DeviceTest {
   static KrStatus OpenExample(KrVDevice& device, const std::string& file) {
     return device.OpenFromINI((OVALITH_SOURCE_DIR "/examples/legacy/" + file).c_str(), "Streams", nullptr);
   }
-  static bool Exists(KrVDevice& device, const char* module) {
-    int exists = 0;
-    EXPECT_EQ(device.DoesModuleExist(module, &exists), KR_STATUS_OK);
-    return exists != 0;
-  }
-
   static std::vector<uint16_t> AgcBin(KrVDevice& device, uint16_t bin) {
     uint16_t record[3] = {bin, 0, 0};
     EXPECT_EQ(device.GetProperty("Depth", "AGCBin", KrGeneralBuffer{record, sizeof(record)}), KR_STATUS_OK);
@@ -214,11 +208,11 @@ TEST_F(KrVDeviceINI36Test, CaptureModeShippedExamplesAndSourceOrCurrentFormatLay
   ASSERT_EQ(OpenOld(seeded, kStreams, &source), KR_STATUS_OK);
   EXPECT_EQ(ValueOf(seeded, "Depth", "XRes"), 640u);
   EXPECT_EQ(ValueOf(seeded, "Depth", "OutputFormat"), 1u);  // recomputed from the legacy default
-  EXPECT_FALSE(Exists(seeded, "Image"));
+  EXPECT_EQ(seeded.GetImageMap(), nullptr);
   EXPECT_EQ(seeded.Read("Depth"), KR_STATUS_OK);
   KrVDevice current;
   ASSERT_EQ(OpenOld(current, kStreams + "Stream.D.Type=Depth\nStreamDepthFormat=Bogus\n"), KR_STATUS_OK);
-  EXPECT_FALSE(Exists(current, "Image"));
+  EXPECT_EQ(current.GetImageMap(), nullptr);
   FakeStreamContainer fake;
   KrVDevice refused;
   EXPECT_EQ(OpenOld(refused, kStreams, &fake), KR_STATUS_OS_ERROR);

@@ -227,11 +227,18 @@ TEST_F(FrameTest, RepresentationFollowsCroppingDepthRangeAndCalibrationAndWindow
   ExpectWindow(window, 100, 50, 10, 20, 100, 50);
 }
 
-TEST_F(FrameTest, DepthMapWrapsTheStreamBufferAndMapsOnCallersBuffersAreNotValid) {
+TEST_F(FrameTest, DepthMapWrapsTheStreamBufferConvertsAndMapsOnCallersBuffersAreNotValid) {
   KrVDepthMap map(&stream, 1, 0);
   EXPECT_EQ(1, map.IsValid());
   EXPECT_EQ(&depth.pixels[1290], &map(10, 2));
   EXPECT_EQ(KRV_PROJECTION_MODE_PROJECTIVE, map.GetMode());
+  KrVPointContainer points(0), expected(0);
+  ASSERT_EQ(KR_STATUS_OK, map.ConvertToRealWorld(5, 6, 30, 20, points));
+  ASSERT_EQ(KR_STATUS_OK, map.GetRealWorldTranslator()->Projective2RW(map.GetMatrix(), 5, 6, 30, 20, expected));
+  ASSERT_EQ(expected.GetSize(), points.GetSize());
+  EXPECT_EQ(30u * 20u * 4u / 5u, points.GetSize());  // every fifth pixel holds no sample
+  EXPECT_EQ(0, std::memcmp(expected.Data(), points.Data(), points.GetSize() * sizeof(KrVPoint)));
+  EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, KrVDepthMap().ConvertToRealWorld(points));
   std::vector<uint16_t> moved(640 * 480, 3);
   depth.MoveBuffer(moved);
   EXPECT_EQ(moved.data(), map.Data());
@@ -290,18 +297,6 @@ TEST_F(FrameTest, DepthMapInitializeMakesAWindowOfNoSamplesAndCloneKeepsWindowPa
   EXPECT_EQ(depth.pixels[5], (*target)[5]);
   KrVDepthMap unbound;
   EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, unbound.Clone(*target));
-}
-
-TEST_F(FrameTest, DepthMapConvertToRealWorldUsesTheMapsTranslator) {
-  KrVDepthMap map(&stream, 1, 0);
-  KrVPointContainer points(0), expected(0);
-  ASSERT_EQ(KR_STATUS_OK, map.ConvertToRealWorld(5, 6, 30, 20, points));
-  ASSERT_EQ(KR_STATUS_OK, map.GetRealWorldTranslator()->Projective2RW(map.GetMatrix(), 5, 6, 30, 20, expected));
-  ASSERT_EQ(expected.GetSize(), points.GetSize());
-  EXPECT_EQ(30u * 20u * 4u / 5u, points.GetSize());  // every fifth pixel holds no sample
-  EXPECT_EQ(0, std::memcmp(expected.Data(), points.Data(), points.GetSize() * sizeof(KrVPoint)));
-  KrVDepthMap unbound;
-  EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, unbound.ConvertToRealWorld(points));
 }
 
 // A copy of a bound map wraps the same stream buffer: cloning or windowing into it leaves the stream's frame as it was.

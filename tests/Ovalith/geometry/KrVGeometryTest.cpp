@@ -19,7 +19,7 @@ std::vector<uint32_t> Contents(const KrVContainer& c, unsigned int count) {
 }
 
 // Owned buffers grow (Add doubles, SetAt to index + 100); external ones and wrapping growth fail, changing nothing.
-TEST(ContainerTest, AddAndSetAtGrowOwnedBuffersOnly) {
+TEST(ContainerTest, AddSetAtAndReAdjustGrowOwnedBuffersOnly) {
   const uint32_t v[] = {1, 2, 3, 4, 5};
   KrVContainer owned(4, 4);  // zero-filled and aligned
   EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(owned.Data()) % 16);
@@ -56,22 +56,17 @@ TEST(ContainerTest, AddAndSetAtGrowOwnedBuffersOnly) {
   EXPECT_EQ(KR_STATUS_OK, full.Add(KrVPoint(1, 2, 3)));
   EXPECT_EQ(KR_STATUS_OS_ERROR, full.Add(KrVPoint(4, 5, 6)));
   EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, full.SetSize(2));
-}
-
-TEST(ContainerTest, ReAdjust) {
-  KrVContainer owned(8, 4);
-  const uint32_t value = 7;
-  owned.Add(&value);
+  // ReAdjust empties, grows an owned buffer zero-filled, and a wrapped one not at all.
+  ASSERT_EQ(KR_STATUS_OK, owned.Add(&v[0]));
   EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(3u));
-  EXPECT_EQ(8u, owned.GetCapacity());
+  EXPECT_EQ(110u, owned.GetCapacity());
   EXPECT_EQ(0u, owned.GetSize());
-  EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(20u));
-  EXPECT_EQ(std::vector<uint32_t>(20, 0), Contents(owned, owned.GetCapacity()));
-  uint32_t memory[4] = {};
-  EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(memory, 4));  // frees the owned buffer
-  EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, owned.ReAdjust(5u));
+  EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(200u));
+  EXPECT_EQ(std::vector<uint32_t>(200, 0), Contents(owned, owned.GetCapacity()));
+  EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(memory, 2));  // frees the owned buffer
+  EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, owned.ReAdjust(3u));
   EXPECT_EQ(memory, owned.Data());
-  EXPECT_EQ(4u, owned.GetCapacity());
+  EXPECT_EQ(2u, owned.GetCapacity());
 }
 
 // Copies never share an owned buffer (checked by the sanitizers); copies of a wrapper share the caller's memory.
