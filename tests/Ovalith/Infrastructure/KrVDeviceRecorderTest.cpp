@@ -294,7 +294,8 @@ TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBeh
     }
     EXPECT_TRUE(injected);
     EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
-    EXPECT_EQ(Made("KrDeviceProxyRegisterToPropertyChange", kit), Made("KrDeviceProxyUnregisterFromPropertyChange", kit));
+    EXPECT_EQ(Made("KrDeviceProxyRegisterToPropertyChange", kit),
+              Made("KrDeviceProxyUnregisterFromPropertyChange", kit));
     EXPECT_EQ(Made("KrDeviceProxyRegisterToStreamsChange", kit), Made("KrDeviceProxyUnregisterFromStreamsChange", kit));
     recorder.reset();
     RaiseEveryChange();
@@ -314,9 +315,8 @@ TEST_F(ScriptedRecorderTest, EventFailuresAreLoggedAndDropped) {
   ASSERT_EQ(log.lines.size(), 3u);
   EXPECT_EQ(log.lines[0], "2 [DeviceRecorder] Failed to change property: " +
                               std::string(krGetStatusString(KR_STATUS_TL_INJECTED_FAILURE)));
-  EXPECT_EQ(log.lines[1],
-            "2 [DeviceRecorder] Failed to get changed property info - change will not be recorded: " +
-                std::string(krGetStatusString(KR_STATUS_OS_NOT_FOUND)));
+  EXPECT_EQ(log.lines[1], "2 [DeviceRecorder] Failed to get changed property info - change will not be recorded: " +
+                              std::string(krGetStatusString(KR_STATUS_OS_NOT_FOUND)));
   EXPECT_EQ(log.lines[2].rfind("2 [DeviceRecorder] Failed to add new stream: ", 0), 0u) << log.lines[2];
   EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
 }

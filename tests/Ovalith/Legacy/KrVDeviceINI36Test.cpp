@@ -24,29 +24,6 @@ class KrVDeviceINI36Test : public DeviceTest {
   }
 };
 
-TEST_F(KrVDeviceINI36Test, EmptyStreamSectionAddsDefaultStreamsAndOpensThemByDeviceKind) {
-  Script script = CameraScript();
-  script.acceptUnknownInitialValues = true;
-  ASSERT_EQ(DefineScript("camera", script), KR_STATUS_OK);
-  for (const bool scripted : {false, true}) {
-    SCOPED_TRACE(scripted ? "scripted" : "sensor");
-    KrVDevice device;
-    Journal();
-    ASSERT_EQ(OpenOld(device, kStreams + (scripted ? "Connection=scripted:camera\n" : "")), KR_STATUS_OK);
-    for (const char* stream : {"Depth", "Image"}) {
-      EXPECT_EQ(ValueOf(device, stream, "XRes"), 320u);
-      EXPECT_EQ(ValueOf(device, stream, "YRes"), 240u);
-      EXPECT_EQ(ValueOf(device, stream, "FPS"), 30u);
-    }
-    EXPECT_EQ(ValueOf(device, "Audio", "NumOfChannels"), 2u);
-    EXPECT_EQ(ValueOf(device, "Audio", "SampleRate"), 48000u);
-    // A sensor opens its streams one by one, another kind all at once.
-    ExpectOpened(scripted ? 1 : 0, scripted ? std::vector<std::string>{} : std::vector<std::string>{"Depth", "Image"});
-    EXPECT_EQ(CountJournalCalls("KrDeviceProxySetIntProperty", "Mirror"), 0u);  // no "StreamFlags"
-    EXPECT_NE(device.GetDepthMap(), nullptr);
-  }
-}
-
 // The sensor section's record keys: an AGC key changes only its bound, and cropping needs all four keys.
 TEST_F(KrVDeviceINI36Test, RecordKeysAgcBinAndCropping) {
   {
@@ -142,7 +119,28 @@ TEST_F(KrVDeviceINI36Test, StreamKeysModesAndEverySensorKey) {
   EXPECT_EQ(TextOf(configured, "Device", "PrimaryStream"), "Image");
 }
 
-TEST_F(KrVDeviceINI36Test, DepthAndImageModesSelectInputFormatLeaveTheStreamClosedOrMakeItInfraRed) {
+// An empty section opens the defaults by device kind; modes pick formats, close a stream or make it infra-red.
+TEST_F(KrVDeviceINI36Test, EmptySectionsOpenDefaultsByDeviceKindAndModesChooseFormatsClosedStreamsOrInfraRed) {
+  Script script = CameraScript();
+  script.acceptUnknownInitialValues = true;
+  ASSERT_EQ(DefineScript("camera", script), KR_STATUS_OK);
+  for (const bool scripted : {false, true}) {
+    SCOPED_TRACE(scripted ? "scripted" : "sensor");
+    KrVDevice device;
+    Journal();
+    ASSERT_EQ(OpenOld(device, kStreams + (scripted ? "Connection=scripted:camera\n" : "")), KR_STATUS_OK);
+    for (const char* stream : {"Depth", "Image"}) {
+      EXPECT_EQ(ValueOf(device, stream, "XRes"), 320u);
+      EXPECT_EQ(ValueOf(device, stream, "YRes"), 240u);
+      EXPECT_EQ(ValueOf(device, stream, "FPS"), 30u);
+    }
+    EXPECT_EQ(ValueOf(device, "Audio", "NumOfChannels"), 2u);
+    EXPECT_EQ(ValueOf(device, "Audio", "SampleRate"), 48000u);
+    // A sensor opens its streams one by one, another kind all at once.
+    ExpectOpened(scripted ? 1 : 0, scripted ? std::vector<std::string>{} : std::vector<std::string>{"Depth", "Image"});
+    EXPECT_EQ(CountJournalCalls("KrDeviceProxySetIntProperty", "Mirror"), 0u);  // no "StreamFlags"
+    EXPECT_NE(device.GetDepthMap(), nullptr);
+  }
   // {depth mode, image mode, depth input format (the mode is 0: no stream), image input format}
   const std::tuple<int, int, uint64_t, uint64_t> rows[] = {{1, 1, 1, 0}, {2, 2, 0, 1}, {3, 4, 3, 2}, {0, 5, 0, 5}};
   for (const auto& [depthMode, imageMode, depthFormat, imageFormat] : rows) {

@@ -62,19 +62,15 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumb
     device->hidden = {module};
     ClearJournal();
     const bool deviceRule = std::strcmp(module, "Device") == 0;
-    value = 77;
-    EXPECT_EQ(device->GetIOParam(id, value), deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK);
-    EXPECT_EQ(value, deviceRule ? 77 : 0);
+    ExpectRead(id, deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK, deviceRule ? 77 : 0);
     EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty"), 0u);
     device->hidden.clear();
   }
   // Failures pass through; unknown numbers touch nothing; 25 is the primary stream's text.
   for (const char* call : {"KrDeviceProxyDoesModuleExist", "KrDeviceProxyGetIntProperty"}) {
     FailCall(call, kInjected);
-    int value = 77;
-    EXPECT_EQ(device->GetIOParam(7, value), kInjected) << call;
-    EXPECT_EQ(value, 77);
-    EXPECT_EQ(device->GetLastStatus(), kInjected);
+    ExpectRead(7u, kInjected, 77);
+    EXPECT_EQ(device->GetLastStatus(), kInjected) << call;
     ClearFailures();
   }
   FailCall("KrDeviceProxySetIntProperty", kInjected);
@@ -88,16 +84,13 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumb
   for (const auto& [id, read, readValue, write] : rows) {
     SCOPED_TRACE(id);
     ClearJournal();
-    int value = 77;
-    EXPECT_EQ(device->GetIOParam(id, value), read);
+    ExpectRead(id, read, readValue);
     EXPECT_EQ(device->GetLastStatus(), read);
-    EXPECT_EQ(value, readValue);
     EXPECT_EQ(device->SetIOParam(id, 1), write);
     EXPECT_TRUE(GetJournal().empty());
   }
   // 29 resets: written, never read.
-  int value = 77;
-  EXPECT_EQ(device->GetIOParam(29, value), kUnknown);
+  ExpectRead(29u, kUnknown, 77);
   EXPECT_EQ(device->SetIOParam(29, 1), KR_STATUS_OK);
   EXPECT_EQ(Current("Device", "Reset"), 1u);
   // 25 is the primary stream, the device's text as a number.
@@ -105,21 +98,15 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumb
        {std::make_pair(1, "Depth"), std::make_pair(2, "Image"), std::make_pair(0, "Any")}) {
     EXPECT_EQ(device->SetIOParam(25, number), KR_STATUS_OK);
     EXPECT_EQ(TextOf(*device, "Device", "PrimaryStream"), text);
-    value = 77;
-    EXPECT_EQ(device->GetIOParam(25, value), KR_STATUS_OK);
-    EXPECT_EQ(value, number);
+    ExpectRead(25u, KR_STATUS_OK, number);
   }
   ClearJournal();
   EXPECT_EQ(device->SetIOParam(25, 3), KR_STATUS_TL_BAD_PRIMARY_STREAM);
   EXPECT_EQ(CountJournalCalls("KrDeviceProxySetStringProperty"), 0u);
   ASSERT_EQ(device->SetProperty("Device", "PrimaryStream", "IR"), KR_STATUS_OK);
-  value = 77;
-  EXPECT_EQ(device->GetIOParam(25, value), KR_STATUS_OK);
-  EXPECT_EQ(value, 0);
+  ExpectRead(25u, KR_STATUS_OK, 0);
   FailCall("KrDeviceProxyGetStringProperty", kInjected);
-  value = 77;
-  EXPECT_EQ(device->GetIOParam(25, value), kInjected);
-  EXPECT_EQ(value, 77);
+  ExpectRead(25u, kInjected, 77);
 }
 
 // {name, module, property, legacy, current, stored, back}: `legacy` stores `current`; `stored` reads as `back`.
@@ -181,20 +168,16 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
     EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), PathOf(module, property));
     EXPECT_EQ(Current(module, property), current);
     ASSERT_EQ(device->SetProperty(module, property, stored), KR_STATUS_OK);
-    int value = 77;
-    EXPECT_EQ(device->GetIOParam(name, value), KR_STATUS_OK);
+    ExpectRead(name, KR_STATUS_OK, back);
     EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), PathOf(module, property));
-    EXPECT_EQ(value, back);
     device->hidden = {module};
     const bool deviceRule = std::strcmp(module, "Device") == 0;
-    value = 77;
-    EXPECT_EQ(device->GetIOParam(name, value), deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK);
-    EXPECT_EQ(value, deviceRule ? 77 : std::strstr(name, "Compression") != nullptr ? 1 : 0);
+    ExpectRead(name, deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK,
+               deviceRule ? 77 : std::strstr(name, "Compression") != nullptr ? 1 : 0);
     device->hidden.clear();
   }
+  ExpectRead("AudioReadSync", KR_STATUS_OK, 0);
   int value = 77;
-  EXPECT_EQ(device->GetIOParam("AudioReadSync", value), KR_STATUS_OK);
-  EXPECT_EQ(value, 0);
   for (const char* unknown : {"audioreadsync", "Mirror", ""}) {
     EXPECT_EQ(device->GetIOParam(unknown, value), kUnknown) << unknown;
     EXPECT_EQ(device->SetIOParam(unknown, 1), kUnknown) << unknown;
@@ -216,9 +199,7 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
   // Compression needs a written device.
   Create(Named(false, true));
   for (const char* name : {"DepthCompression", "ImageCompression", "AudioCompression"}) {
-    int value = 77;
-    EXPECT_EQ(device->GetIOParam(name, value), KR_STATUS_QM_BAD_PARAMETER) << name;
-    EXPECT_EQ(value, 77);
+    ExpectRead(name, KR_STATUS_QM_BAD_PARAMETER, 77);
     EXPECT_EQ(device->SetIOParam(name, 1), KR_STATUS_QM_BAD_PARAMETER) << name;
   }
   EXPECT_TRUE(GetJournal().empty());
@@ -226,13 +207,10 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
   Create(Named(true, false));
   for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
     if (std::strcmp(module, "Audio") == 0 && std::strstr(name, "Compression") == nullptr) {
-      int value = 77;
-      EXPECT_EQ(device->GetIOParam(name, value), kUnknown) << name;
-      EXPECT_EQ(value, 77);
+      ExpectRead(name, kUnknown, 77);
     }
   }
-  value = 77;
-  EXPECT_EQ(device->GetIOParam("AudioReadSync", value), kUnknown);
+  ExpectRead("AudioReadSync", kUnknown, 77);
   EXPECT_EQ(device->GetIOParam("AudioCompression", value), KR_STATUS_OK);
   EXPECT_EQ(device->SetIOParam("AudioEnabled", 0), KR_STATUS_OK);
   FailCall("KrDeviceProxyGetSupportedStreams", kInjected);
@@ -246,18 +224,15 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
   ASSERT_NE(device->GetDepthMap(), nullptr);
   EXPECT_EQ(device->SetIOParam("DepthCompression", 0), KR_STATUS_OK);
   EXPECT_EQ(device->GetDepthMap(), nullptr);
-  value = 77;
-  EXPECT_EQ(device->GetIOParam("DepthCompression", value), KR_STATUS_OK);
-  EXPECT_EQ(value, 1);
-  EXPECT_EQ(device->GetIOParam("ImageState", value), KR_STATUS_OK);
-  EXPECT_EQ(value, 3);
+  ExpectRead("DepthCompression", KR_STATUS_OK, 1);
+  ExpectRead("ImageState", KR_STATUS_OK, 3);
   ASSERT_EQ(device->SetProperty("Image", "State", uint64_t{0}), KR_STATUS_OK);
-  EXPECT_EQ(device->GetIOParam("ImageState", value), KR_STATUS_OK);
-  EXPECT_EQ(value, 0);
-  Create(Script().IntProperty("Device", "ReadWriteMode", 1).Stream("Image", "Image").StreamProperty("Image", "State",
-                                                                                                   ScriptValue::Int(1)));
-  EXPECT_EQ(device->GetIOParam("ImageState", value), KR_STATUS_OK);
-  EXPECT_EQ(value, 1);
+  ExpectRead("ImageState", KR_STATUS_OK, 0);
+  Create(Script()
+             .IntProperty("Device", "ReadWriteMode", 1)
+             .Stream("Image", "Image")
+             .StreamProperty("Image", "State", ScriptValue::Int(1)));
+  ExpectRead("ImageState", KR_STATUS_OK, 1);
 }
 
 // {number, module, property, bytes read, bytes written} (0: not that way); flash records are the kit's types.

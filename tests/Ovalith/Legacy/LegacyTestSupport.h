@@ -48,6 +48,13 @@ class LegacyTest : public DeviceTest {
   uint64_t Current(const std::string& module, const std::string& property) {
     return ValueOf(*device, module.c_str(), property.c_str());
   }
+  // A legacy parameter read: its status, and the value it leaves (77 if it leaves the caller's alone).
+  template <typename Id>
+  void ExpectRead(Id id, KrStatus status, int expected) {
+    int value = 77;
+    EXPECT_EQ(device->GetIOParam(id, value), status) << id;
+    EXPECT_EQ(value, expected) << id;
+  }
   void Create(const Script& script) {
     device = std::make_unique<HidingDevice>();
     ASSERT_EQ(CreateScripted(*device, script), KR_STATUS_OK);

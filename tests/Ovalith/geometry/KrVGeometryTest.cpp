@@ -266,7 +266,8 @@ TEST_P(TranslatorBatchTest, EqualsPerPointBitForBit) {
       {120, 0.1042, 64, 48, 2000, 480, 0, 0}, {0, 0.1042, 64, 48, 640, 480, 3, 3},
       {120, 0, 64, 48, 640, 480, 0, 0},
   };
-  const std::array<unsigned short, 4> windows[] = {{0, 0, 64, 48}, {5, 7, 20, 10}, {3, 1, 37, 9}, {63, 47, 1, 1}, {0, 0, 0, 5}};
+  const std::array<unsigned short, 4> windows[] = {
+      {0, 0, 64, 48}, {5, 7, 20, 10}, {3, 1, 37, 9}, {63, 47, 1, 1}, {0, 0, 0, 5}};
   std::mt19937 random(1234);
   KrVDepthMatrix depth(64, 48);
   KrVPointContainer points(0);
