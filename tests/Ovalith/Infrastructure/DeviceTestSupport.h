@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -104,9 +105,7 @@ class DeviceTest : public ::testing::Test {
   }
   static std::vector<uint8_t> FrameBytes(uint8_t first, uint32_t size = kFrameBytes) {
     std::vector<uint8_t> bytes(size);
-    for (uint32_t i = 0; i < size; ++i) {
-      bytes[i] = static_cast<uint8_t>(first + i);
-    }
+    std::iota(bytes.begin(), bytes.end(), first);
     return bytes;
   }
   // Frames for a script: a new one at every read, with 100 times the read's number as time stamp.

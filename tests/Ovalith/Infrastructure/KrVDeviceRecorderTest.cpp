@@ -22,16 +22,13 @@ const char* const kRecorderSource = "Infrastructure/KrVDeviceRecorder";
 
 class RecorderTest : public DeviceTest {
  public:
-  void SetUp() override {
-    DeviceTest::SetUp();
-    file = directory_ + "/session.rec";
-  }
+  std::string File() const { return directory_ + "/session.rec"; }
   void TearDown() override {
     recorder.reset();
     DeviceTest::TearDown();
   }
   void Start(int recordAllStreams = 1) {
-    recorder = std::make_unique<ExposedRecorder>(&source, file.c_str());
+    recorder = std::make_unique<ExposedRecorder>(&source, File().c_str());
     ASSERT_EQ(recorder->StartRecording(recordAllStreams), KR_STATUS_OK);
   }
   // Reads the source n times, recording each read twice (the second write adds nothing).
@@ -45,7 +42,7 @@ class RecorderTest : public DeviceTest {
   }
   void ExpectPlaysBack() {
     KrVDevice player;
-    EXPECT_EQ(PlayBack(player, file), recorded);
+    EXPECT_EQ(PlayBack(player, File()), recorded);
   }
   // A registration left behind by a destroyed recorder would call into freed memory here.
   void RaiseEveryChange() {
@@ -63,7 +60,6 @@ class RecorderTest : public DeviceTest {
     }
   }
   KrVDevice source;
-  std::string file;
   std::unique_ptr<ExposedRecorder> recorder;
   Frames recorded;
 };
@@ -88,7 +84,7 @@ TEST_F(RecorderTest, RecordsStreamsValuesAndLaterChangesAtTheirPlace) {
   ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   EXPECT_EQ(log.lines, std::vector<std::string>{});
   KrVDevice player;
-  EXPECT_EQ(PlayBack(player, file), recorded);
+  EXPECT_EQ(PlayBack(player, File()), recorded);
   EXPECT_EQ(ValueOf(player, "Depth", "MaxDepthValue"), 7000u);
   EXPECT_EQ(ValueOf<double>(player, "Depth", "LDDIS"), 8.25);
   EXPECT_EQ(TextOf(player, "Device", "PrimaryStream"), "Depth");
@@ -143,7 +139,7 @@ TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
 TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
   OpenSensor(source, {"Depth"});
   {
-    KrVDeviceRecorder idle(&source, file.c_str());
+    KrVDeviceRecorder idle(&source, File().c_str());
     for (KrStatus status : {idle.AddStream("Depth"), idle.RemoveStream("Depth"), idle.WriteData()}) {
       EXPECT_EQ(status, KR_STATUS_QM_NOT_INITIALIZED);
     }
@@ -168,7 +164,7 @@ TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
   Start();
   ReadAndRecord(3);
   struct stat written {};
-  ASSERT_EQ(stat(file.c_str(), &written), 0);
+  ASSERT_EQ(stat(File().c_str(), &written), 0);
   struct rlimit saved {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
@@ -181,7 +177,7 @@ TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
   EXPECT_EQ(recorder->GetWriteDevice(), nullptr);  // stopped all the same
   EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   struct stat closed {};
-  ASSERT_EQ(stat(file.c_str(), &closed), 0);
+  ASSERT_EQ(stat(File().c_str(), &closed), 0);
   EXPECT_EQ(closed.st_size, written.st_size);
   ExpectPlaysBack();  // found by scanning
 }
@@ -209,7 +205,7 @@ TEST_F(RecorderTest, FramesThatGrowAndASourceClosedFirst) {
 TEST_F(RecorderTest, AWriteDeviceKeepsFramesWithinTheirRecords) {
   KrVDevice writer;
   KrVPropertySet initial;
-  ASSERT_EQ(writer.OpenFileForWriting(file.c_str(), initial), KR_STATUS_OK);
+  ASSERT_EQ(writer.OpenFileForWriting(File().c_str(), initial), KR_STATUS_OK);
   KrVPropertySet values;
   values.AddProperty("Depth", "RequiredDataSize", uint64_t{64});
   ASSERT_EQ(writer.AddStream("Depth", "Depth", &values), KR_STATUS_OK);
@@ -229,7 +225,7 @@ TEST_F(RecorderTest, AWriteDeviceKeepsFramesWithinTheirRecords) {
   ASSERT_EQ(writer.SetProperty("Depth", "Gain", 3.0), KR_STATUS_OK);  // new on the stream's module
   ASSERT_EQ(writer.Close(), KR_STATUS_OK);
   KrVDevice reader;
-  ASSERT_EQ(reader.OpenFileForReading(file.c_str()), KR_STATUS_OK);
+  ASSERT_EQ(reader.OpenFileForReading(File().c_str()), KR_STATUS_OK);
   EXPECT_EQ(ValueOf(reader, "Depth", "RequiredDataSize"), 64u);  // as created; the change comes at its place
   ASSERT_EQ(reader.Read(), KR_STATUS_OK);
   EXPECT_EQ(reader.GetDepthMap()->GetDataSize(), 32u);
@@ -265,7 +261,7 @@ TEST_F(ScriptedRecorderTest, OnlyFramesReadWhileRecordingAreWritten) {
   ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   EXPECT_EQ(recorded.count("Image"), 0u);
   KrVDevice player;
-  EXPECT_EQ(PlayBack(player, file), recorded);
+  EXPECT_EQ(PlayBack(player, File()), recorded);
   EXPECT_EQ(ValueOf(player, "Image", "NumberOfFrames"), 0u);
 }
 
@@ -274,7 +270,7 @@ TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBeh
   uint64_t n = 1;
   for (bool injected = true; injected && n < 500; ++n) {
     SCOPED_TRACE(n);
-    recorder = std::make_unique<ExposedRecorder>(&source, file.c_str());
+    recorder = std::make_unique<ExposedRecorder>(&source, File().c_str());
     Journal();
     ClearFailures();
     FailNthCall(n);
@@ -326,7 +322,7 @@ TEST_F(ScriptedRecorderTest, DestroyingWhileAnotherThreadRaisesEvents) {
   ASSERT_EQ(source.Read(), KR_STATUS_OK);
   for (int round = 0; round < 20; ++round) {
     // Not a subclass: its part would be gone before the destructor cancels the registrations.
-    auto recording = std::make_unique<KrVDeviceRecorder>(&source, file.c_str());
+    auto recording = std::make_unique<KrVDeviceRecorder>(&source, File().c_str());
     ASSERT_EQ(recording->StartRecording(1), KR_STATUS_OK);
     std::atomic<bool> done{false};
     std::thread producer([&] {

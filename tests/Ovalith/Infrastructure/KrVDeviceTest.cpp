@@ -342,14 +342,12 @@ TEST_F(DeviceStreams, FindingAndAskingAboutStreams) {
   }
 }
 
-using DeviceProperties = DeviceStreams;
-
 Script OneDepthFrame() {
   return DeviceTest::CameraScript().Stream("Depth", "Depth").Frame("Depth", DeviceTest::FrameBytes(1), 1000, 7);
 }
 
 // Frame fields come from the last read and stay in the stream's module; the rest, and its statuses, are the kit's.
-TEST_F(DeviceProperties, FrameFieldsComeFromTheLastReadAndTheRestFromTheKit) {
+TEST_F(DeviceStreams, FrameFieldsComeFromTheLastReadAndTheRestFromTheKit) {
   Create(OneDepthFrame());
   ASSERT_EQ(device->Read(), KR_STATUS_OK);
   const std::pair<const char*, uint64_t> rows[] = {
@@ -393,7 +391,7 @@ TEST_F(DeviceProperties, FrameFieldsComeFromTheLastReadAndTheRestFromTheKit) {
   EXPECT_EQ(exists, 0);
 }
 
-TEST_F(DeviceProperties, ALegacyDeviceAnswersModulesItselfAndReadsFixedParamsFromDepth) {
+TEST_F(DeviceStreams, ALegacyDeviceAnswersModulesItselfAndReadsFixedParamsFromDepth) {
   Create(OneDepthFrame());
   KrVDevice legacy(1);
   ASSERT_EQ(CreateScripted(legacy, CameraScript().Stream("Depth", "Depth"), KR_DEVICE_MODE_READ, "legacy"),
@@ -430,7 +428,7 @@ TEST_F(DeviceProperties, ALegacyDeviceAnswersModulesItselfAndReadsFixedParamsFro
   EXPECT_EQ(device->IsModuleExist(nullptr), 0);
 }
 
-TEST_F(DeviceProperties, HandlersHearTheStreamTheKitAndTheStreamCollection) {
+TEST_F(DeviceStreams, HandlersHearTheStreamTheKitAndTheStreamCollection) {
   Create(OneDepthFrame());
   EventLog log;
   void* cookies[4] = {};

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -191,12 +192,8 @@ TEST(TranslatorTest, RealWorldToProjective) {
   const Calibration unit = {1, 1, 1280, 2, 1280, 2, 0, 0};  // F 1, cx 640, cy 1
   const Calibration window = {120, 0.1042, 320, 240, 640, 480, 100, 50};
   const Calibration noScale = {120, 0.1042, 10, 10, 0, 480, 0, 0};
-  const struct {
-    Calibration setup;
-    KrVPoint in;
-    float u, v;            // RW2Projective
-    float uFloat, vFloat;  // RW2ProjectiveFloat
-  } rows[] = {
+  // {calibration, point, RW2Projective's column and row, RW2ProjectiveFloat's}
+  const std::tuple<Calibration, KrVPoint, float, float, float, float> rows[] = {
       {sensor, {0, 0, 1000}, 320, 240, 320, 240},
       {unit, {9, 0, 10}, 640, 1, 640.9f, 1},
       {unit, {0, 20, 10}, 640, 3, 640, 3},  // below the centre row: cy + 20 / 10
@@ -208,26 +205,26 @@ TEST(TranslatorTest, RealWorldToProjective) {
       {noScale, {5, 5, 100}, 0, 240, 0, 240},  // F 0: the centre
       {window, {0, 0, 1000}, 220, 190, 220, 190},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.in.X());
-    const KrVRealWorldTranslator t = row.setup.Make();
-    KrVPoint whole = row.in;
-    KrVPoint fractional = row.in;
+  for (const auto& [setup, in, u, v, uFloat, vFloat] : rows) {
+    SCOPED_TRACE(in.X());
+    const KrVRealWorldTranslator t = setup.Make();
+    KrVPoint whole = in;
+    KrVPoint fractional = in;
     t.RW2Projective(whole);
     t.RW2ProjectiveFloat(fractional);
     KrVPointContainer wholeBatch(2);
     wholeBatch.Add(KrVPoint(1, 2, 3));
-    wholeBatch.Add(row.in);
+    wholeBatch.Add(in);
     KrVPointContainer fractionalBatch(wholeBatch);
     t.RW2Projective(wholeBatch);
     t.RW2ProjectiveFloat(fractionalBatch);
     EXPECT_TRUE(SameBits(whole, wholeBatch[1]));
     EXPECT_TRUE(SameBits(fractional, fractionalBatch[1]));
-    EXPECT_EQ(row.u, whole.X());
-    EXPECT_EQ(row.v, whole.Y());
-    EXPECT_EQ(row.in.Z(), whole.Z());
-    EXPECT_EQ(row.uFloat, fractional.X());
-    EXPECT_EQ(row.vFloat, fractional.Y());
+    EXPECT_EQ(u, whole.X());
+    EXPECT_EQ(v, whole.Y());
+    EXPECT_EQ(in.Z(), whole.Z());
+    EXPECT_EQ(uFloat, fractional.X());
+    EXPECT_EQ(vFloat, fractional.Y());
   }
 }
 
