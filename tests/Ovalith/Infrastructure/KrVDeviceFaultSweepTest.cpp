@@ -17,13 +17,8 @@ bool IsPassedOver(const std::vector<JournalEntry>& journal, size_t i) {
 
 class FaultSweep : public DeviceTest {
  public:
-  struct Case {
-    const char* name;
-    // Strict: every failure comes back unless passed over; else (typed frame objects) success is fine too.
-    bool strict;
-    std::function<void(FaultSweep&)> prepare;
-    std::function<KrStatus(FaultSweep&)> run;
-  };
+  // {name, strict (every failure comes back unless passed over; else, typed frame objects: success too), prepare, run}
+  using Case = std::tuple<const char*, bool, std::function<void(FaultSweep&)>, std::function<KrStatus(FaultSweep&)>>;
   void SetUp() override {
     DeviceTest::SetUp();
     // "sweep": two streams with plain frame objects; "camera": one of each known type. Every read is new.
@@ -60,16 +55,17 @@ class FaultSweep : public DeviceTest {
     ASSERT_EQ(target.OpenAllStreams(), KR_STATUS_OK);
   }
   void Sweep(const Case& sweepCase) {
-    SCOPED_TRACE(sweepCase.name);
+    const auto& [name, strict, prepare, run] = sweepCase;
+    SCOPED_TRACE(name);
     for (uint64_t n = 1; n < 400; ++n) {
       SCOPED_TRACE("failing kit call " + std::to_string(n));
       device.reset(new KrVDevice());
       source.reset(new KrVDevice());
       Journal();
-      sweepCase.prepare(*this);
+      prepare(*this);
       ResetCallCount();
       FailNthCall(n);
-      const KrStatus status = sweepCase.run(*this);
+      const KrStatus status = run(*this);
       const bool injected = GetInjectedFailureCount() > 0;
       ClearFailures();
       const std::vector<JournalEntry> journal = GetJournal();
@@ -78,7 +74,7 @@ class FaultSweep : public DeviceTest {
       if (!injected) {
         EXPECT_EQ(status, KR_STATUS_OK);
       } else if (status == KR_STATUS_OK) {
-        EXPECT_TRUE(!sweepCase.strict || IsPassedOver(journal, static_cast<size_t>(failed - journal.begin())))
+        EXPECT_TRUE(!strict || IsPassedOver(journal, static_cast<size_t>(failed - journal.begin())))
             << "passed over: " << failed->call;
       } else {
         EXPECT_EQ(status, KR_STATUS_TL_INJECTED_FAILURE) << "failed: " << failed->call;

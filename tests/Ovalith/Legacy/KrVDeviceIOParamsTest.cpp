@@ -412,10 +412,8 @@ TEST_F(DepthTables, AreBuiltWholeOnceFollowS2DGoWithTheKitDeviceAndFailuresLeave
   ASSERT_EQ(ChangeProperty(kit, "Depth", "DeviceMaxDepth", ScriptValue::Int(1)), KR_STATUS_OK);
   Change("D2S", d2s, 4);
   Change("S2D", s2d, 4);
-  EXPECT_EQ(shiftToDepth[1], 900);
-  EXPECT_EQ(shiftToDepth[2], 0);
-  EXPECT_EQ(depthToShift[1], 1);
-  EXPECT_EQ(depthToShift[2], 0);
+  EXPECT_EQ(std::vector<uint16_t>(shiftToDepth, shiftToDepth + 3), (std::vector<uint16_t>{0, 900, 0}));
+  EXPECT_EQ(std::vector<uint16_t>(depthToShift, depthToShift + 3), (std::vector<uint16_t>{0, 1, 0}));
   // Closing cancels the registration before the kit device goes; a new device gets tables of its own.
   ClearJournal();
   ASSERT_EQ(device->Close(), KR_STATUS_OK);
