@@ -172,8 +172,8 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
     EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), PathOf(module, property));
     device->hidden = {module};
     const bool deviceRule = std::strcmp(module, "Device") == 0;
-    ExpectRead(name, deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK,
-               deviceRule ? 77 : std::strstr(name, "Compression") != nullptr ? 1 : 0);
+    const int off = std::strstr(name, "Compression") != nullptr ? 1 : 0;
+    ExpectRead(name, deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK, deviceRule ? 77 : off);
     device->hidden.clear();
   }
   ExpectRead("AudioReadSync", KR_STATUS_OK, 0);
