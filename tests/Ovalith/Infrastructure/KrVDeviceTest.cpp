@@ -154,12 +154,11 @@ TEST_F(DeviceLifecycle, SensorFramesReachTheFrameObjectsOfTheStreamsRead) {
   const KrVDepthMap& depth = *device.GetDepthMap();
   ASSERT_EQ(device.Read(), KR_STATUS_OK);
   ASSERT_EQ(device.Read(), KR_STATUS_OK);
-  const unsigned int imageId = device.GetImageMap()->GetFrameID();
-  EXPECT_EQ(imageId, 2u);
+  EXPECT_EQ(device.GetImageMap()->GetFrameID(), 2u);
   ASSERT_EQ(device.Read("Depth"), KR_STATUS_OK);
   EXPECT_EQ(depth.GetFrameID(), 3u);
   EXPECT_EQ(depth.GetDataSize(), 320u * 240u * 2u);
-  EXPECT_EQ(device.GetImageMap()->GetFrameID(), imageId);  // only the stream asked for
+  EXPECT_EQ(device.GetImageMap()->GetFrameID(), 2u);  // only the stream asked for
   EXPECT_EQ(timestamps.events, std::vector<std::string>(3, "Depth/Timestamp"));
   EXPECT_EQ(device.UnregisterFromPropertyChangedEvent("Depth", "Timestamp", cookie), KR_STATUS_OK);
   ASSERT_EQ(device.Close(), KR_STATUS_OK);

@@ -28,8 +28,7 @@ class FakeStreamContainer : public KrVStreamContainer {
     modules[module][property] = Value{KR_PROPERTY_TYPE_REAL, 0, value, {}, {}};
   }
   void SetBytes(const std::string& module, const std::string& property, const void* data, size_t size) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    modules[module][property] = Value{KR_PROPERTY_TYPE_GENERAL, 0, 0.0, {}, {bytes, bytes + size}};
+    modules[module][property] = Value{KR_PROPERTY_TYPE_GENERAL, 0, 0.0, {}, Bytes(data, size)};
   }
   void SetPointer(const std::string& module, const std::string& property, void* pointer) {
     SetBytes(module, property, &pointer, sizeof(pointer));
