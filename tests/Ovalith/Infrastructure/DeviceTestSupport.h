@@ -167,8 +167,10 @@ class DeviceTest : public ::testing::Test {
                                     ValueOf(device, names[i], "Timestamp"), ValueOf(device, names[i], "FrameId"));
     }
   }
-  // Plays a recording to its end through the engine: its new frames.
-  static Frames PlayBack(KrVDevice& player, const std::string& path) {
+  // Plays a recording to its end through the engine (on the player given, if any): its new frames.
+  static Frames PlayBack(const std::string& path, KrVDevice* given = nullptr) {
+    KrVDevice own;
+    KrVDevice& player = given != nullptr ? *given : own;
     Frames frames;
     EXPECT_EQ(player.OpenFileForReading(path.c_str()), KR_STATUS_OK);
     KrStatus status = KR_STATUS_OK;

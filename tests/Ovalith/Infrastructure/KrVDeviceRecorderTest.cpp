@@ -40,10 +40,6 @@ class RecorderTest : public DeviceTest {
       TakeNewFrames(source, recorded);
     }
   }
-  void ExpectPlaysBack() {
-    KrVDevice player;
-    EXPECT_EQ(PlayBack(player, File()), recorded);
-  }
   // A registration left behind by a destroyed recorder would call into freed memory here.
   void RaiseEveryChange() {
     KrVPropertySet set;
@@ -84,7 +80,7 @@ TEST_F(RecorderTest, RecordsStreamsValuesAndLaterChangesAtTheirPlace) {
   ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   EXPECT_EQ(log.lines, std::vector<std::string>{});
   KrVDevice player;
-  EXPECT_EQ(PlayBack(player, File()), recorded);
+  EXPECT_EQ(PlayBack(File(), &player), recorded);
   EXPECT_EQ(ValueOf(player, "Depth", "MaxDepthValue"), 7000u);
   EXPECT_EQ(ValueOf<double>(player, "Depth", "LDDIS"), 8.25);
   EXPECT_EQ(TextOf(player, "Device", "PrimaryStream"), "Depth");
@@ -133,7 +129,7 @@ TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
   EXPECT_EQ(log.lines[0].rfind("2 [DeviceRecorder] Failed to remove stream: ", 0), 0u) << log.lines[0];
   ReadAndRecord(3);  // the first AddStream stays
   ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
-  ExpectPlaysBack();
+  EXPECT_EQ(PlayBack(File()), recorded);
 }
 
 TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
@@ -158,7 +154,7 @@ TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
   recorded.clear();
   ReadAndRecord(3);
   recorder.reset();  // destroying a recording recorder stops it
-  ExpectPlaysBack();
+  EXPECT_EQ(PlayBack(File()), recorded);
   // The file may not grow any more: its index and trailer cannot follow, the stop fails, the file still plays.
   recorded.clear();
   Start();
@@ -179,7 +175,7 @@ TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
   struct stat closed {};
   ASSERT_EQ(stat(File().c_str(), &closed), 0);
   EXPECT_EQ(closed.st_size, written.st_size);
-  ExpectPlaysBack();  // found by scanning
+  EXPECT_EQ(PlayBack(File()), recorded);  // found by scanning
 }
 
 // Records and the write device's buffer grow with "RequiredDataSize"; a source closed first lets the stop finish.
@@ -198,7 +194,7 @@ TEST_F(RecorderTest, FramesThatGrowAndASourceClosedFirst) {
   EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
   OpenSensor(source, {"Depth"});
   RaiseEveryChange();
-  ExpectPlaysBack();
+  EXPECT_EQ(PlayBack(File()), recorded);
 }
 
 // A frame size no recording can hold is refused; a property new to the device is created and recorded.
@@ -241,10 +237,7 @@ class ScriptedRecorderTest : public RecorderTest {
     RecorderTest::SetUp();
     Script script = CameraScript().Stream("Depth", "Depth").Stream("Image", "Image");
     script.Generator([](const std::string& stream, uint64_t readIndex, ScriptFrame* frame) {
-      frame->data = FrameBytes(static_cast<uint8_t>(readIndex * 7 + stream.size()));
-      frame->timestamp = 1000 * (readIndex + 1);
-      frame->frameId = static_cast<uint32_t>(readIndex + 41);
-      return stream != "Image" || readIndex == 0;
+      return EveryRead(stream, readIndex, frame) && (stream != "Image" || readIndex == 0);
     });
     ASSERT_EQ(CreateScripted(source, script), KR_STATUS_OK);
     ASSERT_EQ(source.OpenAllStreams(), KR_STATUS_OK);
@@ -261,7 +254,7 @@ TEST_F(ScriptedRecorderTest, OnlyFramesReadWhileRecordingAreWritten) {
   ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   EXPECT_EQ(recorded.count("Image"), 0u);
   KrVDevice player;
-  EXPECT_EQ(PlayBack(player, File()), recorded);
+  EXPECT_EQ(PlayBack(File(), &player), recorded);
   EXPECT_EQ(ValueOf(player, "Image", "NumberOfFrames"), 0u);
 }
 
