@@ -34,20 +34,13 @@ const std::tuple<uint32_t, const char*, const char*, bool> kNumbered[] = {{0, "I
                                                                           {51, "Image", "Mirror", false},
                                                                           {52, "Image", "Mirror", false}};
 
-class NumberedParams : public LegacyTest {
- public:
-  void SetUp() override {
-    LegacyTest::SetUp();
-    Script script = Modules();
-    for (const auto& [id, module, property, boolean] : kNumbered) {
-      script.IntProperty(module, property, 0);
-    }
-    Create(script.IntProperty("Device", "Reset", 0).Property("Device", "PrimaryStream", ScriptValue::String("Any")));
-  }
-};
-
 // A number reads the low 32 bits and writes sign-extended; a missing module reads 0 for a stream, fails for the device.
-TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumbersTouchNothing) {
+TEST_F(LegacyTest, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumbersTouchNothing) {
+  Script script = Modules();
+  for (const auto& [id, module, property, boolean] : kNumbered) {
+    script.IntProperty(module, property, 0);
+  }
+  Create(script.IntProperty("Device", "Reset", 0).Property("Device", "PrimaryStream", ScriptValue::String("Any")));
   for (const auto& [id, module, property, boolean] : kNumbered) {
     SCOPED_TRACE(id);
     ASSERT_EQ(device->SetProperty(module, property, Tagged(id)), KR_STATUS_OK);
@@ -144,22 +137,20 @@ const std::tuple<const char*, const char*, const char*, int, uint64_t, uint64_t,
     {"ReadLogInterval", "Device", "FirmwareLogInterval", 7, 7, 9, 9},
     {"PrintLog", "Device", "FirmwareLogPrint", 7, 7, 9, 9}};
 
-class NamedParams : public LegacyTest {
- public:
-  static Script Named(bool written, bool audio) {
-    Script script = Modules();
-    for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
-      script.IntProperty(module, property, 0);
-    }
-    if (audio) {
-      script.SupportedType("Audio");
-    }
-    return script.IntProperty("Device", "ReadWriteMode", written ? 1 : 0);
+// Every named property, on a device written or not, with an audio stream or not.
+Script Named(bool written, bool audio) {
+  Script script = LegacyTest::Modules();
+  for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
+    script.IntProperty(module, property, 0);
   }
-};
+  if (audio) {
+    script.SupportedType("Audio");
+  }
+  return script.IntProperty("Device", "ReadWriteMode", written ? 1 : 0);
+}
 
 // With its module missing, a name reads 0 for a stream (compression: 1, off) and fails for the device.
-TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
+TEST_F(LegacyTest, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
   Create(Named(true, true));
   for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
     SCOPED_TRACE(std::string(name) + " " + std::to_string(legacy));
@@ -256,22 +247,15 @@ const std::tuple<uint32_t, const char*, const char*, uint32_t, uint32_t> kBuffer
     {47, "Device", "CmosBlankingTime", 10, 10},
     {48, "Depth", "AGCBin", 6, 6}};
 
-class BufferParams : public LegacyTest {
- public:
+TEST_F(LegacyTest, EveryBufferNumberNamesItsPropertyAndMovesItsSizeInItsDirectionsAndSpecialReads) {
   static constexpr BistRecord kBist = {kBistSelectorNesaUnlimited, 0x20003};
-  void SetUp() override {
-    LegacyTest::SetUp();
-    Script script = Modules();
-    for (const auto& [id, module, property, readSize, writeSize] : kBuffers) {
-      script.Property(module, property, ScriptValue::General(nullptr, 0));
-    }
-    Create(script.IntProperty("Image", "RequiredDataSize", 5)
-               .Property("Image", "LastRawFrame", ScriptValue::General("frame", 5))
-               .Property("Device", "BIST", ScriptValue::General(&kBist, sizeof(kBist))));
+  Script script = Modules();
+  for (const auto& [id, module, property, readSize, writeSize] : kBuffers) {
+    script.Property(module, property, ScriptValue::General(nullptr, 0));
   }
-};
-
-TEST_F(BufferParams, EveryNumberNamesItsPropertyAndMovesItsSizeInItsDirectionsAndSpecialReads) {
+  Create(script.IntProperty("Image", "RequiredDataSize", 5)
+             .Property("Image", "LastRawFrame", ScriptValue::General("frame", 5))
+             .Property("Device", "BIST", ScriptValue::General(&kBist, sizeof(kBist))));
   for (const auto& [id, module, property, readSize, writeSize] : kBuffers) {
     SCOPED_TRACE(id);
     const std::string path = PathOf(module, property);
