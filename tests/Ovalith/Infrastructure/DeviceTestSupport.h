@@ -1,5 +1,4 @@
-// Shared pieces of the device tests: a started kit with unpaced simulated sensors, scripted
-// devices, a handler that remembers every event, and a capture of the engine's log lines.
+// The device tests' kit with unpaced sensors, scripted devices, an event recorder and the engine's log lines.
 #pragma once
 
 #include <Ovalith/Ovalith.h>
@@ -7,10 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <unistd.h>
@@ -33,37 +37,34 @@ class EventLog : public KrVModulePropertyChangedHandler,
   std::vector<std::string> events;
 };
 
-// One frame as the engine shows it after a read.
-struct Frame {
-  std::vector<uint8_t> bytes;
-  uint64_t timestamp;
-  uint64_t frameId;
-  bool operator==(const Frame& o) const { return bytes == o.bytes && timestamp == o.timestamp && frameId == o.frameId; }
-};
+// One frame as the engine shows it after a read: bytes, time stamp, frame id.
+using Frame = std::tuple<std::vector<uint8_t>, uint64_t, uint64_t>;
 using Frames = std::map<std::string, std::vector<Frame>>;  // per stream, in order
 
-// The engine's ("QMCore") log lines while it lives: "severity file: message", or only one
-// file's lines as "severity line: message".
+// One source file's engine ("QMCore") log lines while it lives, as "severity message".
 class LogCapture {
  public:
-  explicit LogCapture(const char* onlyFile = nullptr) : only(onlyFile) { krLogSetCallback(&LogCapture::Receive, this); }
+  explicit LogCapture(const char* file) : only(file) { krLogSetCallback(&LogCapture::Receive, this); }
   ~LogCapture() { krLogSetCallback(nullptr, nullptr); }
   std::vector<std::string> lines;
 
  private:
-  static void Receive(const char* mask, int32_t severity, const char* file, int line, const char* message, void* self) {
+  static void Receive(const char* mask, int32_t severity, const char* file, int, const char* message, void* self) {
     auto* log = static_cast<LogCapture*>(self);
-    if (mask == nullptr || std::string(mask) != "QMCore") {
-      return;
-    }
-    if (log->only == nullptr) {
-      log->lines.push_back(std::to_string(severity) + " " + file + ": " + message);
-    } else if (log->only == std::string(file)) {
-      log->lines.push_back(std::to_string(severity) + " " + std::to_string(line) + ": " + message);
+    if (mask != nullptr && std::string(mask) == "QMCore" && log->only == std::string(file)) {
+      log->lines.push_back(std::to_string(severity) + " " + message);
     }
   }
   const char* only;
 };
+
+// The calls of that name the journal shows made (not failed by injection), by one kit device if given.
+inline size_t Made(const char* call, KrDeviceHandle device = nullptr) {
+  const std::vector<JournalEntry> journal = GetJournal();
+  return static_cast<size_t>(std::count_if(journal.begin(), journal.end(), [&](const JournalEntry& entry) {
+    return entry.call == call && entry.injected == KR_STATUS_OK && (device == nullptr || entry.device == device);
+  }));
+}
 
 class DeviceTest : public ::testing::Test {
  public:
@@ -104,10 +105,25 @@ class DeviceTest : public ::testing::Test {
   }
   static std::vector<uint8_t> FrameBytes(uint8_t first, uint32_t size = kFrameBytes) {
     std::vector<uint8_t> bytes(size);
-    for (uint32_t i = 0; i < size; ++i) {
-      bytes[i] = static_cast<uint8_t>(first + i);
-    }
+    std::iota(bytes.begin(), bytes.end(), first);
     return bytes;
+  }
+  // Frames for a script: a new one at every read, with 100 times the read's number as time stamp.
+  static bool EveryRead(const std::string&, uint64_t readIndex, ScriptFrame* frame) {
+    frame->data = FrameBytes(static_cast<uint8_t>(readIndex));
+    frame->timestamp = (readIndex + 1) * 100;
+    frame->frameId = static_cast<uint32_t>(readIndex + 1);
+    return true;
+  }
+  // The simulated sensor with open streams of the types, depth at its lowest resolution.
+  static void OpenSensor(KrVDevice& device, std::initializer_list<const char*> types) {
+    ASSERT_EQ(device.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
+    KrVPropertySet lowest;
+    lowest.AddProperty("Depth", "Resolution", uint64_t{0});
+    for (const char* type : types) {
+      ASSERT_EQ(device.AddStream(type, type, std::strcmp(type, "Depth") == 0 ? &lowest : nullptr), KR_STATUS_OK);
+    }
+    ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
   }
   // Defines the script and creates the device on it by connection string.
   static KrStatus CreateScripted(KrVDevice& device, const Script& script, KrDeviceMode mode = KR_DEVICE_MODE_READ,
@@ -141,25 +157,20 @@ class DeviceTest : public ::testing::Test {
     uint32_t count = 16;
     ASSERT_EQ(device.GetStreamNames(names, &count), KR_STATUS_OK);
     for (uint32_t i = 0; i < count; ++i) {
-      KrVStream stream;
-      ASSERT_EQ(device.GetStream(names[i], stream), KR_STATUS_OK);
-      uint64_t isNew = 0, timestamp = 0, frameId = 0;
-      uint32_t size = 0;
-      void* data = nullptr;
-      ASSERT_EQ(stream.GetProperty("IsNew", isNew), KR_STATUS_OK);
-      if (isNew != 1) {
+      if (ValueOf(device, names[i], "IsNew") != 1) {
         continue;
       }
-      ASSERT_EQ(stream.GetProperty("Timestamp", timestamp), KR_STATUS_OK);
-      ASSERT_EQ(stream.GetProperty("FrameId", frameId), KR_STATUS_OK);
-      ASSERT_EQ(stream.GetBufferSize(size), KR_STATUS_OK);
-      ASSERT_EQ(stream.GetBuffer(data), KR_STATUS_OK);
-      const uint8_t* bytes = static_cast<const uint8_t*>(data);
-      frames[names[i]].push_back(Frame{std::vector<uint8_t>(bytes, bytes + size), timestamp, frameId});
+      void* data = nullptr;
+      ASSERT_EQ(device.GetProperty(names[i], "Buffer", KrGeneralBuffer{&data, sizeof(data)}), KR_STATUS_OK);
+      const auto* bytes = static_cast<const uint8_t*>(data);
+      frames[names[i]].emplace_back(std::vector<uint8_t>(bytes, bytes + ValueOf(device, names[i], "BufferSize")),
+                                    ValueOf(device, names[i], "Timestamp"), ValueOf(device, names[i], "FrameId"));
     }
   }
-  // Plays a recording to its end through the engine: its new frames.
-  static Frames PlayBack(KrVDevice& player, const std::string& path) {
+  // Plays a recording to its end through the engine (on the player given, if any): its new frames.
+  static Frames PlayBack(const std::string& path, KrVDevice* given = nullptr) {
+    KrVDevice own;
+    KrVDevice& player = given != nullptr ? *given : own;
     Frames frames;
     EXPECT_EQ(player.OpenFileForReading(path.c_str()), KR_STATUS_OK);
     KrStatus status = KR_STATUS_OK;
@@ -170,13 +181,9 @@ class DeviceTest : public ::testing::Test {
     return frames;
   }
   // A property read as a value (a failing read is a test failure).
-  static uint64_t IntOf(KrVDevice& device, const char* module, const char* property) {
-    uint64_t value = 0xDEAD;
-    EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
-    return value;
-  }
-  static double RealOf(KrVDevice& device, const char* module, const char* property) {
-    double value = -1;
+  template <typename T = uint64_t>
+  static T ValueOf(KrVDevice& device, const char* module, const char* property) {
+    T value = T(0xDEAD);
     EXPECT_EQ(device.GetProperty(module, property, value), KR_STATUS_OK) << module << "/" << property;
     return value;
   }

@@ -1,20 +1,12 @@
-// Sweeps over the device: the 1st, 2nd, ... kit call of each operation fails in turn; a stream's frame
-// geometry changes on every device kind and every path touching its buffer runs.
+// Sweeps: each kit call of each operation fails in turn; geometry changes run every path touching the buffer.
 #include "DeviceTestSupport.h"
 
-#include <algorithm>
-#include <cstring>
 #include <functional>
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace device_test {
 namespace {
 
-// Passed over: the "ReadWriteMode" hint, an unregistration (it goes with the kit device anyway), and a
-// frame object's own stream handle (the second module check in a row: it stays unbound).
+// Passed over: the "ReadWriteMode" hint, an unregistration, a frame object's own stream (a repeated module check).
 bool IsPassedOver(const std::vector<JournalEntry>& journal, size_t i) {
   const JournalEntry& entry = journal[i];
   return (entry.call == "KrDeviceProxyGetIntProperty" && entry.args.back() == "ReadWriteMode") ||
@@ -23,30 +15,18 @@ bool IsPassedOver(const std::vector<JournalEntry>& journal, size_t i) {
           journal[i - 1].args == entry.args);
 }
 
-size_t Made(const std::vector<JournalEntry>& journal, const char* call) {
-  return static_cast<size_t>(std::count_if(journal.begin(), journal.end(), [&](const JournalEntry& entry) {
-    return entry.call == call && entry.injected == KR_STATUS_OK;
-  }));
-}
-
 class FaultSweep : public DeviceTest {
  public:
-  struct Case {
-    const char* name;
-    // Strict: every failure comes back unless IsPassedOver; else (typed frame objects go on without
-    // properties they cannot read) success or the injected status.
-    bool strict;
-    std::function<void(FaultSweep&)> prepare;
-    std::function<KrStatus(FaultSweep&)> run;
-  };
+  // {name, strict (every failure comes back unless passed over; else, typed frame objects: success too), prepare, run}
+  using Case = std::tuple<const char*, bool, std::function<void(FaultSweep&)>, std::function<KrStatus(FaultSweep&)>>;
   void SetUp() override {
     DeviceTest::SetUp();
     // "sweep": two streams with plain frame objects; "camera": one of each known type. Every read is new.
     Script sweep = CameraScript().IntProperty("Device", "ReadWriteMode", 0).Stream("Custom", "A").Stream("Custom", "B");
     Script camera =
         CameraScript().Stream("Depth", "Depth").Stream("Image", "Image").Stream("IR", "IR").Stream("Audio", "Audio");
-    ASSERT_EQ(DefineScript("sweep", sweep.Generator(Frames)), KR_STATUS_OK);
-    ASSERT_EQ(DefineScript("camera", camera.Generator(Frames)), KR_STATUS_OK);
+    ASSERT_EQ(DefineScript("sweep", sweep.Generator(EveryRead)), KR_STATUS_OK);
+    ASSERT_EQ(DefineScript("camera", camera.Generator(EveryRead)), KR_STATUS_OK);
     ini = Write("sweep.ini", "[Sweep]\nKind=Scripted\nConnection=sweep\nDevice.Mirror=1\n");
     recording = directory_ + "/sweep.rec";
     written = directory_ + "/written.rec";
@@ -66,12 +46,6 @@ class FaultSweep : public DeviceTest {
     ASSERT_EQ(writer.Write(), KR_STATUS_OK);
     ASSERT_EQ(writer.Close(), KR_STATUS_OK);
   }
-  static bool Frames(const std::string&, uint64_t readIndex, ScriptFrame* frame) {
-    frame->data = FrameBytes(static_cast<uint8_t>(readIndex));
-    frame->timestamp = (readIndex + 1) * 100;
-    frame->frameId = static_cast<uint32_t>(readIndex + 1);
-    return true;
-  }
   static KrStatus Create(KrVDevice& target, const char* script, KrDeviceMode mode = KR_DEVICE_MODE_READ) {
     std::string connection = std::string("scripted:") + script;
     return target.CreateByConnectionString(&connection[0], mode, nullptr, KR_DEVICE_SHARING_EXCLUSIVE);
@@ -81,25 +55,26 @@ class FaultSweep : public DeviceTest {
     ASSERT_EQ(target.OpenAllStreams(), KR_STATUS_OK);
   }
   void Sweep(const Case& sweepCase) {
-    SCOPED_TRACE(sweepCase.name);
+    const auto& [name, strict, prepare, run] = sweepCase;
+    SCOPED_TRACE(name);
     for (uint64_t n = 1; n < 400; ++n) {
       SCOPED_TRACE("failing kit call " + std::to_string(n));
       device.reset(new KrVDevice());
       source.reset(new KrVDevice());
       Journal();
-      sweepCase.prepare(*this);
+      prepare(*this);
       ResetCallCount();
       FailNthCall(n);
-      const KrStatus status = sweepCase.run(*this);
+      const KrStatus status = run(*this);
       const bool injected = GetInjectedFailureCount() > 0;
       ClearFailures();
-      std::vector<JournalEntry> journal = GetJournal();
+      const std::vector<JournalEntry> journal = GetJournal();
       const auto failed = std::find_if(journal.begin(), journal.end(),
                                        [](const JournalEntry& entry) { return entry.injected != KR_STATUS_OK; });
       if (!injected) {
         EXPECT_EQ(status, KR_STATUS_OK);
       } else if (status == KR_STATUS_OK) {
-        EXPECT_TRUE(!sweepCase.strict || IsPassedOver(journal, static_cast<size_t>(failed - journal.begin())))
+        EXPECT_TRUE(!strict || IsPassedOver(journal, static_cast<size_t>(failed - journal.begin())))
             << "passed over: " << failed->call;
       } else {
         EXPECT_EQ(status, KR_STATUS_TL_INJECTED_FAILURE) << "failed: " << failed->call;
@@ -110,12 +85,11 @@ class FaultSweep : public DeviceTest {
       EXPECT_EQ(device->Read(), KR_STATUS_OK);
       EXPECT_EQ(device->Close(), KR_STATUS_OK);
       EXPECT_EQ(source->Close(), KR_STATUS_OK);
-      journal = GetJournal();
-      EXPECT_EQ(Made(journal, "KrDeviceProxyCreate") + Made(journal, "KrDeviceProxyCreateDeviceByName") +
-                    Made(journal, "KrDeviceProxyCreateDeviceByINIFile"),
-                Made(journal, "KrDeviceProxyDestroy"));
-      EXPECT_EQ(Made(journal, "KrDeviceProxyCreateStreamData"), Made(journal, "KrDeviceProxyDestroyStreamData"));
-      EXPECT_EQ(Made(journal, "KrStreamDataSetCreate"), Made(journal, "KrStreamDataSetDestroy"));
+      EXPECT_EQ(Made("KrDeviceProxyCreate") + Made("KrDeviceProxyCreateDeviceByName") +
+                    Made("KrDeviceProxyCreateDeviceByINIFile"),
+                Made("KrDeviceProxyDestroy"));
+      EXPECT_EQ(Made("KrDeviceProxyCreateStreamData"), Made("KrDeviceProxyDestroyStreamData"));
+      EXPECT_EQ(Made("KrStreamDataSetCreate"), Made("KrStreamDataSetDestroy"));
       if (HasFailure() || !injected) {
         EXPECT_GT(n, 1u) << "no kit call to fail";
         return;
@@ -176,8 +150,6 @@ TEST_F(FaultSweep, EveryKitCallOfEveryOperationFailsInTurn) {
   }
 }
 
-// A stream's frame geometry changes on every device kind, in both compatibility settings, open or closed
-// (another stream read meanwhile); every path touching its buffer then stays inside the buffer held.
 using Settings = std::vector<std::pair<const char*, uint64_t>>;
 
 enum class Kind { kSensor, kScripted, kFileWrite };

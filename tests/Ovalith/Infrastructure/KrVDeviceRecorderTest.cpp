@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <memory>
 #include <thread>
 
 namespace device_test {
@@ -19,27 +18,17 @@ class ExposedRecorder : public KrVDeviceRecorder {
   using KrVDeviceRecorder::OnModulePropertyChanged;
 };
 
-const char* const kRecorderSource = "Infrastructure/KrVDeviceRecorder";  // its log lines: "severity line: message"
+const char* const kRecorderSource = "Infrastructure/KrVDeviceRecorder";
 
 class RecorderTest : public DeviceTest {
  public:
-  void SetUp() override {
-    DeviceTest::SetUp();
-    file = directory_ + "/session.rec";
-  }
+  std::string File() const { return directory_ + "/session.rec"; }
   void TearDown() override {
     recorder.reset();
     DeviceTest::TearDown();
   }
-  void OpenSensor(std::initializer_list<const char*> types) {
-    ASSERT_EQ(source.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
-    for (const char* type : types) {
-      ASSERT_EQ(source.AddStream(type, type, nullptr), KR_STATUS_OK) << type;
-    }
-    ASSERT_EQ(source.OpenAllStreams(), KR_STATUS_OK);
-  }
   void Start(int recordAllStreams = 1) {
-    recorder = std::make_unique<ExposedRecorder>(&source, file.c_str());
+    recorder = std::make_unique<ExposedRecorder>(&source, File().c_str());
     ASSERT_EQ(recorder->StartRecording(recordAllStreams), KR_STATUS_OK);
   }
   // Reads the source n times, recording each read twice (the second write adds nothing).
@@ -50,10 +39,6 @@ class RecorderTest : public DeviceTest {
       EXPECT_EQ(recorder->WriteData(), KR_STATUS_OK);
       TakeNewFrames(source, recorded);
     }
-  }
-  void ExpectPlaysBack() {
-    KrVDevice player;
-    EXPECT_EQ(PlayBack(player, file), recorded);
   }
   // A registration left behind by a destroyed recorder would call into freed memory here.
   void RaiseEveryChange() {
@@ -71,13 +56,12 @@ class RecorderTest : public DeviceTest {
     }
   }
   KrVDevice source;
-  std::string file;
   std::unique_ptr<ExposedRecorder> recorder;
   Frames recorded;
 };
 
 TEST_F(RecorderTest, RecordsStreamsValuesAndLaterChangesAtTheirPlace) {
-  OpenSensor({"Depth", "Image", "Audio"});
+  OpenSensor(source, {"Depth", "Image", "Audio"});
   ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{6000}), KR_STATUS_OK);
   Start();
   ReadAndRecord(3);
@@ -96,24 +80,24 @@ TEST_F(RecorderTest, RecordsStreamsValuesAndLaterChangesAtTheirPlace) {
   ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   EXPECT_EQ(log.lines, std::vector<std::string>{});
   KrVDevice player;
-  EXPECT_EQ(PlayBack(player, file), recorded);
-  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 7000u);
-  EXPECT_EQ(RealOf(player, "Depth", "LDDIS"), 8.25);
+  EXPECT_EQ(PlayBack(File(), &player), recorded);
+  EXPECT_EQ(ValueOf(player, "Depth", "MaxDepthValue"), 7000u);
+  EXPECT_EQ(ValueOf<double>(player, "Depth", "LDDIS"), 8.25);
   EXPECT_EQ(TextOf(player, "Device", "PrimaryStream"), "Depth");
   std::vector<uint8_t> played(2048);
   EXPECT_EQ(player.GetProperty("Depth", "S2D", KrGeneralBuffer{played.data(), 2048}), KR_STATUS_OK);
   EXPECT_EQ(played, shiftToDepth);
-  EXPECT_EQ(IntOf(player, "IR", "XRes"), 640u);
+  EXPECT_EQ(ValueOf(player, "IR", "XRes"), 640u);
   // The first frame has the values from before the changes.
   ASSERT_EQ(player.SeekFrame(1), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(player, "Depth", "MaxDepthValue"), 6000u);
-  EXPECT_EQ(IntOf(player, "Depth", "MaxShift"), 2047u);
+  EXPECT_EQ(ValueOf(player, "Depth", "MaxDepthValue"), 6000u);
+  EXPECT_EQ(ValueOf(player, "Depth", "MaxShift"), 2047u);
   EXPECT_EQ(player.SeekFrame(1000), KR_STATUS_TL_FRAME_NOT_FOUND);
   EXPECT_EQ(player.GetLastStatus(), KR_STATUS_TL_FRAME_NOT_FOUND);
 }
 
 TEST_F(RecorderTest, RemovedStreamsNoLongerRecordTheirChanges) {
-  OpenSensor({"Depth", "Image"});
+  OpenSensor(source, {"Depth", "Image"});
   Start();
   LogCapture log(kRecorderSource);
   ASSERT_EQ(recorder->RemoveStream("Image"), KR_STATUS_OK);
@@ -125,12 +109,12 @@ TEST_F(RecorderTest, RemovedStreamsNoLongerRecordTheirChanges) {
   EXPECT_NE(recorder->GetWriteDevice()->GetProperty("Depth", "MaxDepthValue", gone), KR_STATUS_OK);
   ASSERT_EQ(source.AddStream("Depth", "Depth", nullptr), KR_STATUS_OK);
   ASSERT_EQ(source.SetProperty("Depth", "MaxDepthValue", uint64_t{4000}), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(*recorder->GetWriteDevice(), "Depth", "MaxDepthValue"), 4000u);
+  EXPECT_EQ(ValueOf(*recorder->GetWriteDevice(), "Depth", "MaxDepthValue"), 4000u);
   EXPECT_EQ(log.lines, std::vector<std::string>{});
 }
 
 TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
-  OpenSensor({"Depth"});
+  OpenSensor(source, {"Depth"});
   Start(0);
   KrVDevice& written = *recorder->GetWriteDevice();
   char type[KR_MAX_NAME_LENGTH] = {};
@@ -142,16 +126,16 @@ TEST_F(RecorderTest, RecordingOnlyChosenStreams) {
   LogCapture log(kRecorderSource);
   ASSERT_EQ(source.RemoveStream("Image"), KR_STATUS_OK);  // still repeated: fails on the file, logged
   ASSERT_EQ(log.lines.size(), 1u);
-  EXPECT_EQ(log.lines[0].rfind("2 589: [DeviceRecorder] Failed to remove stream: ", 0), 0u) << log.lines[0];
+  EXPECT_EQ(log.lines[0].rfind("2 [DeviceRecorder] Failed to remove stream: ", 0), 0u) << log.lines[0];
   ReadAndRecord(3);  // the first AddStream stays
   ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
-  ExpectPlaysBack();
+  EXPECT_EQ(PlayBack(File()), recorded);
 }
 
 TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
-  OpenSensor({"Depth"});
+  OpenSensor(source, {"Depth"});
   {
-    KrVDeviceRecorder idle(&source, file.c_str());
+    KrVDeviceRecorder idle(&source, File().c_str());
     for (KrStatus status : {idle.AddStream("Depth"), idle.RemoveStream("Depth"), idle.WriteData()}) {
       EXPECT_EQ(status, KR_STATUS_QM_NOT_INITIALIZED);
     }
@@ -170,13 +154,13 @@ TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
   recorded.clear();
   ReadAndRecord(3);
   recorder.reset();  // destroying a recording recorder stops it
-  ExpectPlaysBack();
+  EXPECT_EQ(PlayBack(File()), recorded);
   // The file may not grow any more: its index and trailer cannot follow, the stop fails, the file still plays.
   recorded.clear();
   Start();
   ReadAndRecord(3);
   struct stat written {};
-  ASSERT_EQ(stat(file.c_str(), &written), 0);
+  ASSERT_EQ(stat(File().c_str(), &written), 0);
   struct rlimit saved {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
@@ -189,15 +173,14 @@ TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
   EXPECT_EQ(recorder->GetWriteDevice(), nullptr);  // stopped all the same
   EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   struct stat closed {};
-  ASSERT_EQ(stat(file.c_str(), &closed), 0);
+  ASSERT_EQ(stat(File().c_str(), &closed), 0);
   EXPECT_EQ(closed.st_size, written.st_size);
-  ExpectPlaysBack();  // found by scanning
+  EXPECT_EQ(PlayBack(File()), recorded);  // found by scanning
 }
 
-// The file's records and the write device's frame buffer grow with "RequiredDataSize"; a source closed
-// first still lets the recording stop.
+// Records and the write device's buffer grow with "RequiredDataSize"; a source closed first lets the stop finish.
 TEST_F(RecorderTest, FramesThatGrowAndASourceClosedFirst) {
-  OpenSensor({"Image"});
+  OpenSensor(source, {"Image"});
   Start();
   ReadAndRecord(1);
   ASSERT_EQ(source.CloseStream("Image"), KR_STATUS_OK);
@@ -205,20 +188,20 @@ TEST_F(RecorderTest, FramesThatGrowAndASourceClosedFirst) {
   ASSERT_EQ(source.SetProperty("Image", "Resolution", uint64_t{2}), KR_STATUS_OK);
   ASSERT_EQ(source.OpenStream("Image"), KR_STATUS_OK);
   ReadAndRecord(1);
-  ASSERT_EQ(recorded["Image"].back().bytes.size(), 1280u * 1024u * 3u);
+  ASSERT_EQ(std::get<0>(recorded["Image"].back()).size(), 1280u * 1024u * 3u);
   ASSERT_EQ(source.Close(), KR_STATUS_OK);
   EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
-  OpenSensor({"Depth"});
+  OpenSensor(source, {"Depth"});
   RaiseEveryChange();
-  ExpectPlaysBack();
+  EXPECT_EQ(PlayBack(File()), recorded);
 }
 
 // A frame size no recording can hold is refused; a property new to the device is created and recorded.
 TEST_F(RecorderTest, AWriteDeviceKeepsFramesWithinTheirRecords) {
   KrVDevice writer;
   KrVPropertySet initial;
-  ASSERT_EQ(writer.OpenFileForWriting(file.c_str(), initial), KR_STATUS_OK);
+  ASSERT_EQ(writer.OpenFileForWriting(File().c_str(), initial), KR_STATUS_OK);
   KrVPropertySet values;
   values.AddProperty("Depth", "RequiredDataSize", uint64_t{64});
   ASSERT_EQ(writer.AddStream("Depth", "Depth", &values), KR_STATUS_OK);
@@ -238,13 +221,13 @@ TEST_F(RecorderTest, AWriteDeviceKeepsFramesWithinTheirRecords) {
   ASSERT_EQ(writer.SetProperty("Depth", "Gain", 3.0), KR_STATUS_OK);  // new on the stream's module
   ASSERT_EQ(writer.Close(), KR_STATUS_OK);
   KrVDevice reader;
-  ASSERT_EQ(reader.OpenFileForReading(file.c_str()), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(reader, "Depth", "RequiredDataSize"), 64u);  // as created; the change comes at its place
+  ASSERT_EQ(reader.OpenFileForReading(File().c_str()), KR_STATUS_OK);
+  EXPECT_EQ(ValueOf(reader, "Depth", "RequiredDataSize"), 64u);  // as created; the change comes at its place
   ASSERT_EQ(reader.Read(), KR_STATUS_OK);
   EXPECT_EQ(reader.GetDepthMap()->GetDataSize(), 32u);
   EXPECT_EQ(reader.Read(), KR_STATUS_TL_END_OF_FILE);
-  EXPECT_EQ(IntOf(reader, "Depth", "RequiredDataSize"), 32u);
-  EXPECT_EQ(RealOf(reader, "Depth", "Gain"), 3.0);
+  EXPECT_EQ(ValueOf(reader, "Depth", "RequiredDataSize"), 32u);
+  EXPECT_EQ(ValueOf<double>(reader, "Depth", "Gain"), 3.0);
 }
 
 class ScriptedRecorderTest : public RecorderTest {
@@ -254,10 +237,7 @@ class ScriptedRecorderTest : public RecorderTest {
     RecorderTest::SetUp();
     Script script = CameraScript().Stream("Depth", "Depth").Stream("Image", "Image");
     script.Generator([](const std::string& stream, uint64_t readIndex, ScriptFrame* frame) {
-      frame->data = FrameBytes(static_cast<uint8_t>(readIndex * 7 + stream.size()));
-      frame->timestamp = 1000 * (readIndex + 1);
-      frame->frameId = static_cast<uint32_t>(readIndex + 41);
-      return stream != "Image" || readIndex == 0;
+      return EveryRead(stream, readIndex, frame) && (stream != "Image" || readIndex == 0);
     });
     ASSERT_EQ(CreateScripted(source, script), KR_STATUS_OK);
     ASSERT_EQ(source.OpenAllStreams(), KR_STATUS_OK);
@@ -274,22 +254,16 @@ TEST_F(ScriptedRecorderTest, OnlyFramesReadWhileRecordingAreWritten) {
   ASSERT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   EXPECT_EQ(recorded.count("Image"), 0u);
   KrVDevice player;
-  EXPECT_EQ(PlayBack(player, file), recorded);
-  EXPECT_EQ(IntOf(player, "Image", "NumberOfFrames"), 0u);
+  EXPECT_EQ(PlayBack(File(), &player), recorded);
+  EXPECT_EQ(ValueOf(player, "Image", "NumberOfFrames"), 0u);
 }
 
 TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBehind) {
-  auto made = [&](const char* call) {
-    const std::vector<JournalEntry> journal = GetJournal();
-    return std::count_if(journal.begin(), journal.end(), [&](const JournalEntry& e) {
-      return e.call == call && e.device == kit && e.injected == KR_STATUS_OK;
-    });
-  };
   // Until a run makes every call without meeting the injected failure.
   uint64_t n = 1;
   for (bool injected = true; injected && n < 500; ++n) {
     SCOPED_TRACE(n);
-    recorder = std::make_unique<ExposedRecorder>(&source, file.c_str());
+    recorder = std::make_unique<ExposedRecorder>(&source, File().c_str());
     Journal();
     ClearFailures();
     FailNthCall(n);
@@ -309,8 +283,9 @@ TEST_F(ScriptedRecorderTest, EveryFailingKitCallOfStartRecordingLeavesNothingBeh
     }
     EXPECT_TRUE(injected);
     EXPECT_EQ(recorder->GetWriteDevice(), nullptr);
-    EXPECT_EQ(made("KrDeviceProxyRegisterToPropertyChange"), made("KrDeviceProxyUnregisterFromPropertyChange"));
-    EXPECT_EQ(made("KrDeviceProxyRegisterToStreamsChange"), made("KrDeviceProxyUnregisterFromStreamsChange"));
+    EXPECT_EQ(Made("KrDeviceProxyRegisterToPropertyChange", kit),
+              Made("KrDeviceProxyUnregisterFromPropertyChange", kit));
+    EXPECT_EQ(Made("KrDeviceProxyRegisterToStreamsChange", kit), Made("KrDeviceProxyUnregisterFromStreamsChange", kit));
     recorder.reset();
     RaiseEveryChange();
   }
@@ -327,12 +302,11 @@ TEST_F(ScriptedRecorderTest, EventFailuresAreLoggedAndDropped) {
   recorder->OnModulePropertyChanged("Device", "Unwatched");
   ASSERT_EQ(AddStream(kit, "Custom", "Extra"), KR_STATUS_OK);  // a kind the file does not take
   ASSERT_EQ(log.lines.size(), 3u);
-  EXPECT_EQ(log.lines[0], "2 563: [DeviceRecorder] Failed to change property: " +
+  EXPECT_EQ(log.lines[0], "2 [DeviceRecorder] Failed to change property: " +
                               std::string(krGetStatusString(KR_STATUS_TL_INJECTED_FAILURE)));
-  EXPECT_EQ(log.lines[1],
-            "2 506: [DeviceRecorder] Failed to get changed property info - change will not be recorded: " +
-                std::string(krGetStatusString(KR_STATUS_OS_NOT_FOUND)));
-  EXPECT_EQ(log.lines[2].rfind("2 576: [DeviceRecorder] Failed to add new stream: ", 0), 0u) << log.lines[2];
+  EXPECT_EQ(log.lines[1], "2 [DeviceRecorder] Failed to get changed property info - change will not be recorded: " +
+                              std::string(krGetStatusString(KR_STATUS_OS_NOT_FOUND)));
+  EXPECT_EQ(log.lines[2].rfind("2 [DeviceRecorder] Failed to add new stream: ", 0), 0u) << log.lines[2];
   EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
 }
 
@@ -341,7 +315,7 @@ TEST_F(ScriptedRecorderTest, DestroyingWhileAnotherThreadRaisesEvents) {
   ASSERT_EQ(source.Read(), KR_STATUS_OK);
   for (int round = 0; round < 20; ++round) {
     // Not a subclass: its part would be gone before the destructor cancels the registrations.
-    auto recording = std::make_unique<KrVDeviceRecorder>(&source, file.c_str());
+    auto recording = std::make_unique<KrVDeviceRecorder>(&source, File().c_str());
     ASSERT_EQ(recording->StartRecording(1), KR_STATUS_OK);
     std::atomic<bool> done{false};
     std::thread producer([&] {

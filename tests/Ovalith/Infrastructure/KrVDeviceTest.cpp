@@ -1,26 +1,17 @@
-// Devices on the scripted kit and the simulated sensor: creating, opening, reading, closing and destroying
-// (failing steps: see the fault sweep), properties and events, and the streams mirrored, read and written.
+// Devices on the scripted kit and the simulated sensor: lifecycle, properties, events, streams read and written.
 #include "DeviceTestSupport.h"
-
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
-#include <memory>
 
 namespace device_test {
 namespace {
 
-// The engine group's first and last entries and one between: the whole range, in order.
-TEST(EngineStatus, EngineStatusesAreRegisteredInOrder) {
+// The engine group's statuses: its first and last entries and one between, in order.
+TEST(Engine, StatusesInitShutdownAndEnumerate) {
   EXPECT_STREQ(krGetStatusName(0x31388), "KR_ERROR_GROUP_HALCYTE_OK");
   EXPECT_STREQ(krGetStatusString(0x31388), "KR_ERROR_GROUP_HALCYTE OK");
   EXPECT_STREQ(krGetStatusName(0x31392), "KR_STATUS_QM_BAD_PARAMETER");
   EXPECT_STREQ(krGetStatusString(0x31392), "Bad parameter!");
   EXPECT_STREQ(krGetStatusString(0x31394), "Matrix must be symmetric for this operation");
   EXPECT_NE(std::string(krGetStatusString(0x31395)).find("Unknown status"), std::string::npos);
-}
-
-TEST(EngineLifecycle, InitShutdownAndEnumerate) {
   EXPECT_NE(KrVDevice::EngineInit("/nonexistent/dir/Tollan.ini"), KR_STATUS_OK);
   ASSERT_EQ(KrVDevice::EngineInit(nullptr, "."), KR_STATUS_OK);
   EXPECT_EQ(KrVDevice::EngineInit("anything", "."), KR_STATUS_OK);  // a second init succeeds
@@ -44,12 +35,11 @@ TEST(EngineLifecycle, InitShutdownAndEnumerate) {
 using DeviceLifecycle = DeviceTest;
 
 Script CameraWithStreams() {
-  return DeviceTest::CameraScript()
-      .Stream("Depth", "Depth")
-      .Stream("Image", "Image")
-      .Stream("IR", "IR")
-      .Stream("Audio", "Audio")
-      .Stream("Custom", "Extra");
+  Script script = DeviceTest::CameraScript();
+  for (const char* type : {"Depth", "Image", "IR", "Audio"}) {
+    script.Stream(type, type);
+  }
+  return script.Stream("Custom", "Extra");
 }
 
 TEST_F(DeviceLifecycle, CreationMirrorsEveryStreamWithAFrameObjectOfItsType) {
@@ -85,21 +75,19 @@ TEST_F(DeviceLifecycle, CreationMirrorsEveryStreamWithAFrameObjectOfItsType) {
 
 TEST_F(DeviceLifecycle, FrameObjectsAreDeferredUnlessADeviceSaidReadWriteModeOne) {
   KrVDevice device;
-  ASSERT_EQ(CreateScripted(device, CameraWithStreams()), KR_STATUS_OK);
-  ASSERT_EQ(ChangeProperty(KitHandleOf(device), "Depth", "XRes", ScriptValue::Int(8)), KR_STATUS_OK);
-  EXPECT_EQ(device.GetDepthMap()->GetXRes(), 4);  // until the next read
-  ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
-  ASSERT_EQ(device.Read(), KR_STATUS_OK);
-  EXPECT_EQ(device.GetDepthMap()->GetXRes(), 8);
-  // At once; the write mode stays for later creations on the same object.
-  Script writing = CameraWithStreams();
-  writing.IntProperty("Device", "ReadWriteMode", 1);
-  ASSERT_EQ(CreateScripted(device, writing, KR_DEVICE_MODE_WRITE, "writing"), KR_STATUS_OK);
-  ASSERT_EQ(ChangeProperty(KitHandleOf(device), "Depth", "XRes", ScriptValue::Int(8)), KR_STATUS_OK);
-  EXPECT_EQ(device.GetDepthMap()->GetXRes(), 8);
-  ASSERT_EQ(CreateScripted(device, CameraWithStreams()), KR_STATUS_OK);
-  ASSERT_EQ(ChangeProperty(KitHandleOf(device), "Depth", "XRes", ScriptValue::Int(8)), KR_STATUS_OK);
-  EXPECT_EQ(device.GetDepthMap()->GetXRes(), 8);
+  // {"ReadWriteMode" said, columns before a read}: once said, it stays for later creations on the same object.
+  const std::pair<bool, int> rows[] = {{false, 4}, {true, 8}, {false, 8}};
+  for (const auto& [writeMode, xRes] : rows) {
+    SCOPED_TRACE(writeMode);
+    Script script = CameraWithStreams();
+    ASSERT_EQ(CreateScripted(device, writeMode ? script.IntProperty("Device", "ReadWriteMode", 1) : script),
+              KR_STATUS_OK);
+    ASSERT_EQ(ChangeProperty(KitHandleOf(device), "Depth", "XRes", ScriptValue::Int(8)), KR_STATUS_OK);
+    EXPECT_EQ(device.GetDepthMap()->GetXRes(), xRes);
+    ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
+    ASSERT_EQ(device.Read(), KR_STATUS_OK);
+    EXPECT_EQ(device.GetDepthMap()->GetXRes(), 8);
+  }
 }
 
 TEST_F(DeviceLifecycle, CloseDestroyAndShutdownReleaseWithoutCallingTheKitForGoneRegistrations) {
@@ -146,37 +134,31 @@ TEST_F(DeviceLifecycle, IniSectionsCreateConfigureAndOpen) {
   const std::string ini = Write("devices.ini", "[Camera]\nKind=Scripted\nConnection=ini\nDevice.Mirror=1\n");
   KrVDevice created, opened;
   ASSERT_EQ(created.CreateFromINI(ini.c_str(), "Camera", nullptr), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(created, "Device", "Mirror"), 0u);  // created, not configured
+  EXPECT_EQ(ValueOf(created, "Device", "Mirror"), 0u);  // created, not configured
   ASSERT_EQ(created.ConfigureFromINI(ini.c_str(), "Camera"), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(created, "Device", "Mirror"), 1u);
+  EXPECT_EQ(ValueOf(created, "Device", "Mirror"), 1u);
   Journal();
   ASSERT_EQ(opened.OpenDeviceFromINI(ini.c_str(), "Camera", nullptr), KR_STATUS_OK);
   ExpectOpened(1, {});
-  EXPECT_EQ(IntOf(opened, "Device", "Mirror"), 1u);
+  EXPECT_EQ(ValueOf(opened, "Device", "Mirror"), 1u);
   EXPECT_EQ(opened.CreateFromINI(ini.c_str(), "Missing", nullptr), KR_STATUS_OS_INI_SECTION_NOT_FOUND);
 }
 
 // End to end on the unpaced simulated sensor: every read brings the next frame of each stream read.
 TEST_F(DeviceLifecycle, SensorFramesReachTheFrameObjectsOfTheStreamsRead) {
   KrVDevice device;
-  ASSERT_EQ(device.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
-  KrVPropertySet values;
-  values.AddProperty("Depth", "Resolution", uint64_t{0});
-  ASSERT_EQ(device.AddStream("Depth", "Depth", &values), KR_STATUS_OK);
-  ASSERT_EQ(device.AddStream("Image", "Image", nullptr), KR_STATUS_OK);
-  ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
+  OpenSensor(device, {"Depth", "Image"});
   EventLog timestamps;
   void* cookie = nullptr;
   ASSERT_EQ(device.RegisterForPropertyChangedEvent("Depth", "Timestamp", &timestamps, cookie), KR_STATUS_OK);
   const KrVDepthMap& depth = *device.GetDepthMap();
   ASSERT_EQ(device.Read(), KR_STATUS_OK);
   ASSERT_EQ(device.Read(), KR_STATUS_OK);
-  const unsigned int imageId = device.GetImageMap()->GetFrameID();
-  EXPECT_EQ(imageId, 2u);
+  EXPECT_EQ(device.GetImageMap()->GetFrameID(), 2u);
   ASSERT_EQ(device.Read("Depth"), KR_STATUS_OK);
   EXPECT_EQ(depth.GetFrameID(), 3u);
   EXPECT_EQ(depth.GetDataSize(), 320u * 240u * 2u);
-  EXPECT_EQ(device.GetImageMap()->GetFrameID(), imageId);  // only the stream asked for
+  EXPECT_EQ(device.GetImageMap()->GetFrameID(), 2u);  // only the stream asked for
   EXPECT_EQ(timestamps.events, std::vector<std::string>(3, "Depth/Timestamp"));
   EXPECT_EQ(device.UnregisterFromPropertyChangedEvent("Depth", "Timestamp", cookie), KR_STATUS_OK);
   ASSERT_EQ(device.Close(), KR_STATUS_OK);
@@ -252,10 +234,10 @@ TEST_F(DeviceStreams, CompatibilityModeCopiesNewFramesIntoAPrivateBuffer) {
     ASSERT_EQ(device->Read(), KR_STATUS_OK);
     EXPECT_EQ(Buffer("Depth"), privateBuffer);
     EXPECT_EQ(std::memcmp(privateBuffer, FrameBytes(1).data(), kFrameBytes), 0);
-    EXPECT_EQ(IntOf(*device, "Depth", "IsNew"), read == 0 ? 1u : 0u);
+    EXPECT_EQ(ValueOf(*device, "Depth", "IsNew"), read == 0 ? 1u : 0u);
   }
   ASSERT_EQ(device->Read(), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(*device, "Depth", "BufferSize"), 2 * kFrameBytes);
+  EXPECT_EQ(ValueOf(*device, "Depth", "BufferSize"), 2 * kFrameBytes);
   EXPECT_EQ(std::memcmp(Buffer("Depth"), FrameBytes(9, 2 * kFrameBytes).data(), 2 * kFrameBytes), 0);
   EXPECT_EQ(static_cast<const void*>(device->GetDepthMap()->Data()), Buffer("Depth"));
   // A stream named as the older interface names them, without a size, follows the kit's buffer.
@@ -270,8 +252,7 @@ TEST_F(DeviceStreams, CompatibilityModeCopiesNewFramesIntoAPrivateBuffer) {
   EXPECT_EQ(std::memcmp(Buffer("Audio"), FrameBytes(4).data(), kFrameBytes), 0);
 }
 
-// Frames copied from another device, or (compatibility mode) put into the private buffer by a stream write,
-// go out with their properties at the common write. A stream the source lacks fails the copy.
+// Copied or (compatibility mode) privately buffered frames go out at the common write; a missing stream fails a copy.
 TEST_F(DeviceStreams, WritesSendTheNewFramesWithTheirProperties) {
   KrVDevice source;
   Script script = CameraScript().Stream("Custom", "Image").Stream("Custom", "B").Frame("Image", FrameBytes(60), 123, 1);
@@ -312,25 +293,6 @@ TEST_F(DeviceStreams, WritesSendTheNewFramesWithTheirProperties) {
   EXPECT_EQ(device->GetLastStatus(), KR_STATUS_OS_ERROR);
 }
 
-TEST_F(DeviceStreams, ReadsPublishTheRecordsEvenWhenTheKitFails) {
-  Create(CameraScript()
-             .Stream("Depth", "Depth")
-             .Frame("Depth", FrameBytes(1), 10, 1)
-             .Frame("Depth", FrameBytes(2), 20, 2, false));
-  EventLog log;
-  void* cookie = nullptr;
-  ASSERT_EQ(device->RegisterForPropertyChangedEvent("Depth", "IsNew", &log, cookie), KR_STATUS_OK);
-  ASSERT_EQ(device->Read(), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(*device, "Depth", "IsNew"), 1u);
-  ASSERT_EQ(device->Read(), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(*device, "Depth", "IsNew"), 0u);
-  EXPECT_EQ(device->GetDepthMap()->IsDataNew(), 0);
-  FailCall("KrDeviceProxyRead", KR_STATUS_TL_TIMEOUT, 0, 1);
-  EXPECT_EQ(device->Read(), KR_STATUS_TL_TIMEOUT);
-  EXPECT_EQ(device->GetLastStatus(), KR_STATUS_TL_TIMEOUT);
-  EXPECT_EQ(log.events.size(), 3u);
-}
-
 TEST_F(DeviceStreams, FindingAndAskingAboutStreams) {
   Script script = CameraScript().Stream("Image", "Zeta").Stream("Image", "Alpha").Stream("Depth", "Depth");
   for (int i = 0; i < 120; ++i) {
@@ -359,25 +321,34 @@ TEST_F(DeviceStreams, FindingAndAskingAboutStreams) {
   }
 }
 
-using DeviceProperties = DeviceStreams;
-
 Script OneDepthFrame() {
   return DeviceTest::CameraScript().Stream("Depth", "Depth").Frame("Depth", DeviceTest::FrameBytes(1), 1000, 7);
 }
 
 // Frame fields come from the last read and stay in the stream's module; the rest, and its statuses, are the kit's.
-TEST_F(DeviceProperties, FrameFieldsComeFromTheLastReadAndTheRestFromTheKit) {
-  Create(OneDepthFrame());
+TEST_F(DeviceStreams, FrameFieldsComeFromTheLastReadEvenAFailedOneAndTheRestFromTheKit) {
+  Create(OneDepthFrame().Frame("Depth", FrameBytes(2), 20, 2, false));
+  EventLog log;
+  void* cookie = nullptr;
+  ASSERT_EQ(device->RegisterForPropertyChangedEvent("Depth", "IsNew", &log, cookie), KR_STATUS_OK);
   ASSERT_EQ(device->Read(), KR_STATUS_OK);
   const std::pair<const char*, uint64_t> rows[] = {
       {"FrameId", 7}, {"Timestamp", 1000}, {"IsNew", 1}, {"BufferSize", kFrameBytes}, {"XRes", 4}};
   for (const auto& row : rows) {
-    EXPECT_EQ(IntOf(*device, "Depth", row.first), row.second) << row.first;
+    EXPECT_EQ(ValueOf(*device, "Depth", row.first), row.second) << row.first;
   }
+  // A read of a frame that is not new, and a failing one: each publishes the records.
+  ASSERT_EQ(device->Read(), KR_STATUS_OK);
+  EXPECT_EQ(ValueOf(*device, "Depth", "IsNew"), 0u);
+  EXPECT_EQ(device->GetDepthMap()->IsDataNew(), 0);
+  FailCall("KrDeviceProxyRead", KR_STATUS_TL_TIMEOUT, 0, 1);
+  EXPECT_EQ(device->Read(), KR_STATUS_TL_TIMEOUT);
+  EXPECT_EQ(device->GetLastStatus(), KR_STATUS_TL_TIMEOUT);
+  EXPECT_EQ(log.events.size(), 3u);
   ClearJournal();
   EXPECT_EQ(device->SetProperty("Depth", "FrameId", uint64_t{5}), KR_STATUS_OK);
   EXPECT_TRUE(GetJournal().empty());
-  EXPECT_EQ(IntOf(*device, "Depth", "FrameId"), 5u);
+  EXPECT_EQ(ValueOf(*device, "Depth", "FrameId"), 5u);
   EXPECT_EQ(device->SetProperty("Depth", "XRes", uint64_t{8}), KR_STATUS_OK);
   EXPECT_EQ(CountJournalCalls("KrDeviceProxySetIntProperty", "XRes"), 1u);
   EXPECT_EQ(device->SetProperty("Depth", "FrameId", "text"), KR_STATUS_TL_BAD_PROPERTY_TYPE);
@@ -389,31 +360,28 @@ TEST_F(DeviceProperties, FrameFieldsComeFromTheLastReadAndTheRestFromTheKit) {
   EXPECT_EQ(device->SetProperty("Depth", "Buffer", KrGeneralBuffer{&moved, sizeof(void*)}), KR_STATUS_OK);
   EXPECT_EQ(device->GetProperty("Depth", "Buffer", KrGeneralBuffer{&address, sizeof(void*)}), KR_STATUS_OK);
   EXPECT_EQ(address, moved);
-  EXPECT_DOUBLE_EQ(RealOf(*device, "Depth", "ZPPS"), 0.1);
+  EXPECT_DOUBLE_EQ(ValueOf<double>(*device, "Depth", "ZPPS"), 0.1);
   EXPECT_EQ(TextOf(*device, "Depth", "Type"), "Depth");
   // Type and existence questions follow the same rule.
-  const struct {
-    const char* module;
-    const char* property;
-    KrPropertyType type;
-  } kinds[] = {{"Depth", "Buffer", KR_PROPERTY_TYPE_GENERAL},
-               {"Depth", "IsNew", KR_PROPERTY_TYPE_INTEGER},
-               {"Depth", "ZPPS", KR_PROPERTY_TYPE_REAL},
-               {"Device", "PrimaryStream", KR_PROPERTY_TYPE_STRING}};
-  for (const auto& row : kinds) {
+  const std::tuple<const char*, const char*, KrPropertyType> kinds[] = {
+      {"Depth", "Buffer", KR_PROPERTY_TYPE_GENERAL},
+      {"Depth", "IsNew", KR_PROPERTY_TYPE_INTEGER},
+      {"Depth", "ZPPS", KR_PROPERTY_TYPE_REAL},
+      {"Device", "PrimaryStream", KR_PROPERTY_TYPE_STRING}};
+  for (const auto& [module, property, expected] : kinds) {
     KrPropertyType type = KR_PROPERTY_TYPE_GENERAL;
     int exists = 0;
-    EXPECT_EQ(device->GetPropertyType(row.module, row.property, type), KR_STATUS_OK);
-    EXPECT_EQ(device->DoesPropertyExist(row.module, row.property, &exists), KR_STATUS_OK);
-    EXPECT_EQ(type, row.type) << row.property;
-    EXPECT_EQ(exists, 1) << row.property;
+    EXPECT_EQ(device->GetPropertyType(module, property, type), KR_STATUS_OK);
+    EXPECT_EQ(device->DoesPropertyExist(module, property, &exists), KR_STATUS_OK);
+    EXPECT_EQ(type, expected) << property;
+    EXPECT_EQ(exists, 1) << property;
   }
   int exists = 1;
   EXPECT_EQ(device->DoesPropertyExist("Depth", "Nothing", &exists), KR_STATUS_OK);
   EXPECT_EQ(exists, 0);
 }
 
-TEST_F(DeviceProperties, ALegacyDeviceAnswersModulesItselfAndReadsFixedParamsFromDepth) {
+TEST_F(DeviceStreams, ALegacyDeviceAnswersModulesItselfAndReadsFixedParamsFromDepth) {
   Create(OneDepthFrame());
   KrVDevice legacy(1);
   ASSERT_EQ(CreateScripted(legacy, CameraScript().Stream("Depth", "Depth"), KR_DEVICE_MODE_READ, "legacy"),
@@ -425,7 +393,7 @@ TEST_F(DeviceProperties, ALegacyDeviceAnswersModulesItselfAndReadsFixedParamsFro
   EXPECT_EQ(exists, 0);
   EXPECT_EQ(legacy.DoesModuleExist("Color", &exists), KR_STATUS_OK);
   EXPECT_EQ(exists, 0);
-  EXPECT_DOUBLE_EQ(RealOf(legacy, "FixedParams", "ZPPS"), 0.1);
+  EXPECT_DOUBLE_EQ(ValueOf<double>(legacy, "FixedParams", "ZPPS"), 0.1);
   double zpps = 0;
   EXPECT_EQ(device->GetProperty("FixedParams", "ZPPS", zpps), KR_STATUS_TL_MODULE_NOT_FOUND);
   // The older interface's existence answers are fixed lists.
@@ -450,7 +418,7 @@ TEST_F(DeviceProperties, ALegacyDeviceAnswersModulesItselfAndReadsFixedParamsFro
   EXPECT_EQ(device->IsModuleExist(nullptr), 0);
 }
 
-TEST_F(DeviceProperties, HandlersHearTheStreamTheKitAndTheStreamCollection) {
+TEST_F(DeviceStreams, HandlersHearTheStreamTheKitAndTheStreamCollection) {
   Create(OneDepthFrame());
   EventLog log;
   void* cookies[4] = {};
@@ -458,7 +426,7 @@ TEST_F(DeviceProperties, HandlersHearTheStreamTheKitAndTheStreamCollection) {
   ASSERT_EQ(device->RegisterForPropertyChangedEvent("Depth", "XRes", &log, cookies[1]), KR_STATUS_OK);
   ASSERT_EQ(device->RegisterForNewDataFromStreamEvent(&log, cookies[2]), KR_STATUS_OK);
   ASSERT_EQ(device->RegisterForStreamCollectionChangedEvent(&log, cookies[3]), KR_STATUS_OK);
-  LogCapture captured;
+  LogCapture captured("Infrastructure/KrVDevice");
   ASSERT_EQ(device->Read(), KR_STATUS_OK);
   ASSERT_EQ(ChangeProperty(kit, "Depth", "XRes", ScriptValue::Int(8)), KR_STATUS_OK);
   ASSERT_EQ(RaiseNewData(kit, "Depth"), KR_STATUS_OK);
@@ -467,8 +435,7 @@ TEST_F(DeviceProperties, HandlersHearTheStreamTheKitAndTheStreamCollection) {
   ASSERT_EQ(RaiseStreamCollectionChanged(kit, "Other", 2), KR_STATUS_OK);
   EXPECT_EQ(log.events, (std::vector<std::string>{"Depth/FrameId", "Depth/XRes", "new Depth", "+Other", "-Other"}));
   // Type 2 calls no handler: one line for this handler, one for the device's own.
-  const std::string line = "3 Infrastructure/KrVDevice: Internal error: unknown stream collection event type: 2";
-  EXPECT_EQ(captured.lines, std::vector<std::string>(2, line));
+  EXPECT_EQ(captured.lines, std::vector<std::string>(2, "3 Internal error: unknown stream collection event type: 2"));
   EXPECT_EQ(device->UnregisterFromPropertyChangedEvent("Depth", "FrameId", cookies[0]), KR_STATUS_OK);
   EXPECT_EQ(device->UnregisterFromPropertyChangedEvent("Depth", "XRes", cookies[1]), KR_STATUS_OK);
   EXPECT_EQ(device->UnregisterFromNewDataFromStreamEvent(cookies[2]), KR_STATUS_OK);
@@ -480,7 +447,6 @@ TEST_F(DeviceProperties, HandlersHearTheStreamTheKitAndTheStreamCollection) {
   ASSERT_EQ(RaiseStreamCollectionChanged(kit, "Other", KR_STREAM_ADDED), KR_STATUS_OK);
   EXPECT_TRUE(log.events.empty());
   // Null arguments are refused without recording or the kit.
-  Create(OneDepthFrame());
   ASSERT_EQ(device->Read("Nothing"), KR_STATUS_OS_NOT_FOUND);
   ClearJournal();
   void* cookie = nullptr;

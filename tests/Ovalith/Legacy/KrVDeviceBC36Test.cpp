@@ -1,19 +1,12 @@
 // The older interface's property bridge: every legacy name of every module and width, refusals, buffer-size rules.
 #include "LegacyTestSupport.h"
 
-#include <cstring>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
-
 namespace legacy_test {
 namespace {
 
 constexpr KrStatus kBad = KR_STATUS_QM_BAD_PARAMETER;
 
-// {legacy module, current module, the width listing them (0: both), names}: names read straight from the current
-// property of the same name.
+// {legacy module, current module, width listing them (0: both), names read from the current property so named}
 const std::tuple<const char*, const char*, int, std::vector<const char*>> kPlainReads[] = {
     {"Depth", "Depth", 16, {"XRes", "YRes", "MinDepthValue", "MaxDepthValue", "ShadowValue", "NoSampleValue", "FPS"}},
     {"Depth", "Depth", 32, {"NumberOfFrames", "State", "InputFormat", "Gain", "HoleFilter", "FrameId"}},
@@ -31,8 +24,7 @@ const std::tuple<const char*, const char*, int, std::vector<const char*>> kPlain
 
 enum Op : unsigned { kGet16 = 1, kGet32 = 2, kSet16 = 4, kSet32 = 8 };
 
-// {legacy module, name, operations, current module, property, current, legacy}: a legacy name reached through the IO
-// parameters, whose current value `current` reads as `legacy`, and back.
+// {legacy module, name, operations, current module, property, current, legacy}: `current` reads as `legacy`.
 const std::tuple<const char*, const char*, unsigned, const char*, const char*, uint64_t, uint32_t> kRoutes[] = {
     {"Depth", "Compression", kGet32 | kSet32, "Depth", "Compression", 1, 2},
     {"Depth", "Registration", kGet32 | kSet32, "Depth", "Registration", 1, 1},
@@ -67,12 +59,9 @@ const std::tuple<const char*, const char*, unsigned, const char*, const char*, u
 
 class Bridge : public LegacyTest {
  public:
+  // Every current property the bridge reaches, on plain device modules.
   void SetUp() override {
     LegacyTest::SetUp();
-    Create(Everything());
-  }
-  // Every current property the bridge reaches, on plain device modules.
-  static Script Everything() {
     Script script = Modules().IntProperty("Depth", "DeviceMaxDepth", 1);
     for (const auto& [module, target, own, names] : kPlainReads) {
       for (const char* name : names) {
@@ -85,12 +74,12 @@ class Bridge : public LegacyTest {
     for (const char* general : {"S2D", "D2S", "AGCBin"}) {
       script.Property("Depth", general, ScriptValue::General(nullptr, 0));
     }
-    return script.Property("Image", "Cropping", ScriptValue::General(nullptr, 0))
-        .Property("Device", "CmosBlankingUnits", ScriptValue::General(nullptr, 0))
-        .Property("Device", "CmosBlankingTime", ScriptValue::General(nullptr, 0))
-        .Property("Device", "PrimaryStream", ScriptValue::String("Any"))
-        .IntProperty("Device", "ReadWriteMode", 1)
-        .SupportedType("Audio");
+    Create(script.Property("Image", "Cropping", ScriptValue::General(nullptr, 0))
+               .Property("Device", "CmosBlankingUnits", ScriptValue::General(nullptr, 0))
+               .Property("Device", "CmosBlankingTime", ScriptValue::General(nullptr, 0))
+               .Property("Device", "PrimaryStream", ScriptValue::String("Any"))
+               .IntProperty("Device", "ReadWriteMode", 1)
+               .SupportedType("Audio"));
   }
 };
 
@@ -112,8 +101,7 @@ TEST_F(Bridge, PlainNamesReadTheirCurrentPropertyAtEitherWidth) {
       EXPECT_EQ(narrow, audioAccepts ? 7 : low16);
     }
   }
-  // The infra-red state reads 0 while "Image" is missing; a failed query passes through at either width and stores
-  // nothing.
+  // The infra-red state reads 0 while "Image" is missing; a failed query passes through and stores nothing.
   device->hidden = {"Image"};
   uint32_t wide = 7;
   EXPECT_EQ(device->GetProperty("IR", "State", wide), KR_STATUS_OK);
@@ -182,8 +170,7 @@ TEST_F(Bridge, ConvertedNamesReachTheirPropertyThroughTheIOParameters) {
 }
 
 TEST_F(Bridge, UnknownNamesAreRefusedPointerNamesMoveBytesAndBufferSizesAreConfirmed) {
-  // Only the infra-red pointer set and the audio integer gets take a name they do not know; the audio 32-bit get
-  // reads 0.
+  // Only the infra-red pointer set and the audio integer gets (32 bits read 0) take a name they do not know.
   for (const char* module : {"Depth", "Image", "IR", "Audio", "Shifts", "FixedParams", "Device", "depth"}) {
     SCOPED_TRACE(module);
     const KrStatus audioGet = std::strcmp(module, "Audio") == 0 ? KR_STATUS_OK : kBad;
@@ -215,8 +202,7 @@ TEST_F(Bridge, UnknownNamesAreRefusedPointerNamesMoveBytesAndBufferSizesAreConfi
   // Every operation is free again: names each width knows still work.
   EXPECT_EQ(device->GetProperty("Depth", "Gain", narrow), KR_STATUS_OK);
   EXPECT_EQ(device->SetProperty("Audio", "LeftChannelVolume", uint32_t{3}), KR_STATUS_OK);
-  // Pointer names move their bytes and hand over the tables.
-  // {legacy module, name, current module, bytes moved, readable}
+  // Pointer names move their bytes and hand over the tables: {legacy module, name, current module, bytes, readable}
   const std::tuple<const char*, const char*, const char*, uint32_t, bool> rows[] = {
       {"Depth", "AGCBin", "Depth", 6, true},
       {"IR", "Cropping", "Image", 12, false},

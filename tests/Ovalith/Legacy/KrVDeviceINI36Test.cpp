@@ -2,8 +2,6 @@
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
 #include "Ovalith/properties/FakeStreamContainer.h"
 
-#include <cstring>
-
 namespace {
 
 using namespace device_test;
@@ -12,49 +10,19 @@ const std::string kStreams = "[Streams]\n";
 
 class KrVDeviceINI36Test : public DeviceTest {
  protected:
-  // Writes the file and opens its section "Streams".
+  // Writes the file (or names a shipped example) and opens its section "Streams".
   KrStatus OpenOld(KrVDevice& device, const std::string& text, KrVStreamContainer* source = nullptr) {
     return device.OpenFromINI(Write("old.ini", text).c_str(), "Streams", source);
   }
-  // Opens a shipped example file.
   static KrStatus OpenExample(KrVDevice& device, const std::string& file) {
     return device.OpenFromINI((OVALITH_SOURCE_DIR "/examples/legacy/" + file).c_str(), "Streams", nullptr);
   }
-  static bool Exists(KrVDevice& device, const char* module) {
-    int exists = 0;
-    EXPECT_EQ(device.DoesModuleExist(module, &exists), KR_STATUS_OK);
-    return exists != 0;
-  }
-
   static std::vector<uint16_t> AgcBin(KrVDevice& device, uint16_t bin) {
     uint16_t record[3] = {bin, 0, 0};
     EXPECT_EQ(device.GetProperty("Depth", "AGCBin", KrGeneralBuffer{record, sizeof(record)}), KR_STATUS_OK);
     return {record[1], record[2]};
   }
 };
-
-TEST_F(KrVDeviceINI36Test, EmptyStreamSectionAddsDefaultStreamsAndOpensThemByDeviceKind) {
-  Script script = CameraScript();
-  script.acceptUnknownInitialValues = true;
-  ASSERT_EQ(DefineScript("camera", script), KR_STATUS_OK);
-  for (const bool scripted : {false, true}) {
-    SCOPED_TRACE(scripted ? "scripted" : "sensor");
-    KrVDevice device;
-    Journal();
-    ASSERT_EQ(OpenOld(device, kStreams + (scripted ? "Connection=scripted:camera\n" : "")), KR_STATUS_OK);
-    for (const char* stream : {"Depth", "Image"}) {
-      EXPECT_EQ(IntOf(device, stream, "XRes"), 320u);
-      EXPECT_EQ(IntOf(device, stream, "YRes"), 240u);
-      EXPECT_EQ(IntOf(device, stream, "FPS"), 30u);
-    }
-    EXPECT_EQ(IntOf(device, "Audio", "NumOfChannels"), 2u);
-    EXPECT_EQ(IntOf(device, "Audio", "SampleRate"), 48000u);
-    // A sensor opens its streams one by one, another kind all at once.
-    ExpectOpened(scripted ? 1 : 0, scripted ? std::vector<std::string>{} : std::vector<std::string>{"Depth", "Image"});
-    EXPECT_EQ(CountJournalCalls("KrDeviceProxySetIntProperty", "Mirror"), 0u);  // no "StreamFlags"
-    EXPECT_NE(device.GetDepthMap(), nullptr);
-  }
-}
 
 // The sensor section's record keys: an AGC key changes only its bound, and cropping needs all four keys.
 TEST_F(KrVDeviceINI36Test, RecordKeysAgcBinAndCropping) {
@@ -113,7 +81,7 @@ TEST_F(KrVDeviceINI36Test, StreamKeysModesAndEverySensorKey) {
     EXPECT_EQ(OpenOld(device, kStreams + text), expected);
     EXPECT_EQ(device.GetLastStatus(), expected);
     if (expected == KR_STATUS_OK) {
-      EXPECT_EQ(IntOf(device, "Device", "Mirror"), mirror);
+      EXPECT_EQ(ValueOf(device, "Device", "Mirror"), mirror);
     } else {
       EXPECT_EQ(device.GetDepthMap(), nullptr);
       EXPECT_EQ(device.SetCallbackHandler(nullptr), KR_STATUS_QM_NOT_INITIALIZED);
@@ -146,12 +114,33 @@ TEST_F(KrVDeviceINI36Test, StreamKeysModesAndEverySensorKey) {
   for (const auto& [key, value, module, property] : keys) {
     SCOPED_TRACE(key);
     EXPECT_GE(CountJournalCalls("KrDeviceProxySetIntProperty", property), 1u);
-    EXPECT_EQ(IntOf(configured, module, property), static_cast<uint64_t>(value));
+    EXPECT_EQ(ValueOf(configured, module, property), static_cast<uint64_t>(value));
   }
   EXPECT_EQ(TextOf(configured, "Device", "PrimaryStream"), "Image");
 }
 
-TEST_F(KrVDeviceINI36Test, DepthAndImageModesSelectInputFormatLeaveTheStreamClosedOrMakeItInfraRed) {
+// An empty section opens the defaults by device kind; modes pick formats, close a stream or make it infra-red.
+TEST_F(KrVDeviceINI36Test, EmptySectionsOpenDefaultsByDeviceKindAndModesChooseFormatsClosedStreamsOrInfraRed) {
+  Script script = CameraScript();
+  script.acceptUnknownInitialValues = true;
+  ASSERT_EQ(DefineScript("camera", script), KR_STATUS_OK);
+  for (const bool scripted : {false, true}) {
+    SCOPED_TRACE(scripted ? "scripted" : "sensor");
+    KrVDevice device;
+    Journal();
+    ASSERT_EQ(OpenOld(device, kStreams + (scripted ? "Connection=scripted:camera\n" : "")), KR_STATUS_OK);
+    for (const char* stream : {"Depth", "Image"}) {
+      EXPECT_EQ(ValueOf(device, stream, "XRes"), 320u);
+      EXPECT_EQ(ValueOf(device, stream, "YRes"), 240u);
+      EXPECT_EQ(ValueOf(device, stream, "FPS"), 30u);
+    }
+    EXPECT_EQ(ValueOf(device, "Audio", "NumOfChannels"), 2u);
+    EXPECT_EQ(ValueOf(device, "Audio", "SampleRate"), 48000u);
+    // A sensor opens its streams one by one, another kind all at once.
+    ExpectOpened(scripted ? 1 : 0, scripted ? std::vector<std::string>{} : std::vector<std::string>{"Depth", "Image"});
+    EXPECT_EQ(CountJournalCalls("KrDeviceProxySetIntProperty", "Mirror"), 0u);  // no "StreamFlags"
+    EXPECT_NE(device.GetDepthMap(), nullptr);
+  }
   // {depth mode, image mode, depth input format (the mode is 0: no stream), image input format}
   const std::tuple<int, int, uint64_t, uint64_t> rows[] = {{1, 1, 1, 0}, {2, 2, 0, 1}, {3, 4, 3, 2}, {0, 5, 0, 5}};
   for (const auto& [depthMode, imageMode, depthFormat, imageFormat] : rows) {
@@ -161,9 +150,9 @@ TEST_F(KrVDeviceINI36Test, DepthAndImageModesSelectInputFormatLeaveTheStreamClos
     Journal();
     ASSERT_EQ(OpenOld(device, kStreams + "[SensorV2]\n" + modes + "\n"), KR_STATUS_OK);
     if (depthMode != 0) {
-      EXPECT_EQ(IntOf(device, "Depth", "InputFormat"), depthFormat);
+      EXPECT_EQ(ValueOf(device, "Depth", "InputFormat"), depthFormat);
     }
-    EXPECT_EQ(IntOf(device, "Image", "InputFormat"), imageFormat);
+    EXPECT_EQ(ValueOf(device, "Image", "InputFormat"), imageFormat);
     ExpectOpened(0, depthMode != 0 ? std::vector<std::string>{"Depth", "Image"} : std::vector<std::string>{"Image"});
   }
   KrVDevice closed;
@@ -174,8 +163,8 @@ TEST_F(KrVDeviceINI36Test, DepthAndImageModesSelectInputFormatLeaveTheStreamClos
   KrVDevice device;
   ASSERT_EQ(OpenExample(device, "infrared.ini"), KR_STATUS_OK);
   EXPECT_EQ(TextOf(device, "Image", "Type"), "IR");
-  EXPECT_EQ(IntOf(device, "Image", "XRes"), 640u);
-  EXPECT_EQ(IntOf(device, "Image", "FPS"), 30u);
+  EXPECT_EQ(ValueOf(device, "Image", "XRes"), 640u);
+  EXPECT_EQ(ValueOf(device, "Image", "FPS"), 30u);
   ASSERT_NE(device.GetIRMap(), nullptr);
   EXPECT_EQ(device.GetImageMap(), device.GetIRMap());
   ASSERT_EQ(device.Read(), KR_STATUS_OK);
@@ -189,7 +178,7 @@ TEST_F(KrVDeviceINI36Test, CaptureModeShippedExamplesAndSourceOrCurrentFormatLay
   KrVDevice device;
   // The shipped example starts capture mode once ("Any"); a second start saves that, a fresh device has nothing.
   ASSERT_EQ(OpenExample(device, "capture.ini"), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(device, "Device", "FrameSync"), 1u);
+  EXPECT_EQ(ValueOf(device, "Device", "FrameSync"), 1u);
   EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "Any");
   ASSERT_EQ(device.StartCaptureMode(0), KR_STATUS_OK);
   EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "None");
@@ -201,12 +190,11 @@ TEST_F(KrVDeviceINI36Test, CaptureModeShippedExamplesAndSourceOrCurrentFormatLay
   EXPECT_EQ(fresh.StopCaptureMode(), KR_STATUS_QM_NOT_ENOUGH_INFORMATION);
   EXPECT_EQ(fresh.GetLastStatus(), KR_STATUS_QM_NOT_ENOUGH_INFORMATION);
   EXPECT_EQ(TextOf(fresh, "Device", "PrimaryStream"), "None");
-  // The shipped depth and colour example.
   KrVDevice example;
   ASSERT_EQ(OpenExample(example, "depth_image.ini"), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(example, "Depth", "XRes"), 640u);
-  EXPECT_EQ(IntOf(example, "Device", "Mirror"), 1u);
-  EXPECT_EQ(IntOf(example, "Depth", "Gain"), 20u);
+  EXPECT_EQ(ValueOf(example, "Depth", "XRes"), 640u);
+  EXPECT_EQ(ValueOf(example, "Device", "Mirror"), 1u);
+  EXPECT_EQ(ValueOf(example, "Depth", "Gain"), 20u);
   // A source device seeds the layout, streams it lacks are left out; current-format streams skip the old keys.
   KrVDevice source;
   ASSERT_EQ(source.CreateSensor("*:1", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
@@ -216,13 +204,13 @@ TEST_F(KrVDeviceINI36Test, CaptureModeShippedExamplesAndSourceOrCurrentFormatLay
   ASSERT_EQ(source.AddStream("Depth", "Depth", &values), KR_STATUS_OK);
   KrVDevice seeded;
   ASSERT_EQ(OpenOld(seeded, kStreams, &source), KR_STATUS_OK);
-  EXPECT_EQ(IntOf(seeded, "Depth", "XRes"), 640u);
-  EXPECT_EQ(IntOf(seeded, "Depth", "OutputFormat"), 1u);  // recomputed from the legacy default
-  EXPECT_FALSE(Exists(seeded, "Image"));
+  EXPECT_EQ(ValueOf(seeded, "Depth", "XRes"), 640u);
+  EXPECT_EQ(ValueOf(seeded, "Depth", "OutputFormat"), 1u);  // recomputed from the legacy default
+  EXPECT_EQ(seeded.GetImageMap(), nullptr);
   EXPECT_EQ(seeded.Read("Depth"), KR_STATUS_OK);
   KrVDevice current;
   ASSERT_EQ(OpenOld(current, kStreams + "Stream.D.Type=Depth\nStreamDepthFormat=Bogus\n"), KR_STATUS_OK);
-  EXPECT_FALSE(Exists(current, "Image"));
+  EXPECT_EQ(current.GetImageMap(), nullptr);
   FakeStreamContainer fake;
   KrVDevice refused;
   EXPECT_EQ(OpenOld(refused, kStreams, &fake), KR_STATUS_OS_ERROR);

@@ -3,10 +3,6 @@
 
 #include <Tollan/TollanFlash.h>
 
-#include <algorithm>
-#include <cstring>
-#include <tuple>
-
 namespace legacy_test {
 namespace {
 
@@ -38,20 +34,13 @@ const std::tuple<uint32_t, const char*, const char*, bool> kNumbered[] = {{0, "I
                                                                           {51, "Image", "Mirror", false},
                                                                           {52, "Image", "Mirror", false}};
 
-class NumberedParams : public LegacyTest {
- public:
-  void SetUp() override {
-    LegacyTest::SetUp();
-    Script script = Modules();
-    for (const auto& [id, module, property, boolean] : kNumbered) {
-      script.IntProperty(module, property, 0);
-    }
-    Create(script.IntProperty("Device", "Reset", 0).Property("Device", "PrimaryStream", ScriptValue::String("Any")));
-  }
-};
-
 // A number reads the low 32 bits and writes sign-extended; a missing module reads 0 for a stream, fails for the device.
-TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumbersTouchNothing) {
+TEST_F(LegacyTest, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumbersTouchNothing) {
+  Script script = Modules();
+  for (const auto& [id, module, property, boolean] : kNumbered) {
+    script.IntProperty(module, property, 0);
+  }
+  Create(script.IntProperty("Device", "Reset", 0).Property("Device", "PrimaryStream", ScriptValue::String("Any")));
   for (const auto& [id, module, property, boolean] : kNumbered) {
     SCOPED_TRACE(id);
     ASSERT_EQ(device->SetProperty(module, property, Tagged(id)), KR_STATUS_OK);
@@ -66,19 +55,15 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumb
     device->hidden = {module};
     ClearJournal();
     const bool deviceRule = std::strcmp(module, "Device") == 0;
-    value = 77;
-    EXPECT_EQ(device->GetIOParam(id, value), deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK);
-    EXPECT_EQ(value, deviceRule ? 77 : 0);
+    ExpectRead(id, deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK, deviceRule ? 77 : 0);
     EXPECT_EQ(CountJournalCalls("KrDeviceProxyGetIntProperty"), 0u);
     device->hidden.clear();
   }
   // Failures pass through; unknown numbers touch nothing; 25 is the primary stream's text.
   for (const char* call : {"KrDeviceProxyDoesModuleExist", "KrDeviceProxyGetIntProperty"}) {
     FailCall(call, kInjected);
-    int value = 77;
-    EXPECT_EQ(device->GetIOParam(7, value), kInjected) << call;
-    EXPECT_EQ(value, 77);
-    EXPECT_EQ(device->GetLastStatus(), kInjected);
+    ExpectRead(7u, kInjected, 77);
+    EXPECT_EQ(device->GetLastStatus(), kInjected) << call;
     ClearFailures();
   }
   FailCall("KrDeviceProxySetIntProperty", kInjected);
@@ -92,16 +77,13 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumb
   for (const auto& [id, read, readValue, write] : rows) {
     SCOPED_TRACE(id);
     ClearJournal();
-    int value = 77;
-    EXPECT_EQ(device->GetIOParam(id, value), read);
+    ExpectRead(id, read, readValue);
     EXPECT_EQ(device->GetLastStatus(), read);
-    EXPECT_EQ(value, readValue);
     EXPECT_EQ(device->SetIOParam(id, 1), write);
     EXPECT_TRUE(GetJournal().empty());
   }
   // 29 resets: written, never read.
-  int value = 77;
-  EXPECT_EQ(device->GetIOParam(29, value), kUnknown);
+  ExpectRead(29u, kUnknown, 77);
   EXPECT_EQ(device->SetIOParam(29, 1), KR_STATUS_OK);
   EXPECT_EQ(Current("Device", "Reset"), 1u);
   // 25 is the primary stream, the device's text as a number.
@@ -109,25 +91,18 @@ TEST_F(NumberedParams, EveryNumberNamesItsPropertyFailuresPassThroughUnknownNumb
        {std::make_pair(1, "Depth"), std::make_pair(2, "Image"), std::make_pair(0, "Any")}) {
     EXPECT_EQ(device->SetIOParam(25, number), KR_STATUS_OK);
     EXPECT_EQ(TextOf(*device, "Device", "PrimaryStream"), text);
-    value = 77;
-    EXPECT_EQ(device->GetIOParam(25, value), KR_STATUS_OK);
-    EXPECT_EQ(value, number);
+    ExpectRead(25u, KR_STATUS_OK, number);
   }
   ClearJournal();
   EXPECT_EQ(device->SetIOParam(25, 3), KR_STATUS_TL_BAD_PRIMARY_STREAM);
   EXPECT_EQ(CountJournalCalls("KrDeviceProxySetStringProperty"), 0u);
   ASSERT_EQ(device->SetProperty("Device", "PrimaryStream", "IR"), KR_STATUS_OK);
-  value = 77;
-  EXPECT_EQ(device->GetIOParam(25, value), KR_STATUS_OK);
-  EXPECT_EQ(value, 0);
+  ExpectRead(25u, KR_STATUS_OK, 0);
   FailCall("KrDeviceProxyGetStringProperty", kInjected);
-  value = 77;
-  EXPECT_EQ(device->GetIOParam(25, value), kInjected);
-  EXPECT_EQ(value, 77);
+  ExpectRead(25u, kInjected, 77);
 }
 
-// {name, module, property, legacy, current, stored, back}: every name with every pair of its conversion. `legacy`
-// written stores `current`; `stored` reads back as `back`.
+// {name, module, property, legacy, current, stored, back}: `legacy` stores `current`; `stored` reads as `back`.
 const std::tuple<const char*, const char*, const char*, int, uint64_t, uint64_t, int> kNamed[] = {
     {"MinDepthValue", "Depth", "MinDepthValue", -3, ~uint64_t{2}, ~uint64_t{2}, -3},
     {"MaxDepthValue", "Depth", "MaxDepthValue", 7, 7, 9, 9},
@@ -162,22 +137,20 @@ const std::tuple<const char*, const char*, const char*, int, uint64_t, uint64_t,
     {"ReadLogInterval", "Device", "FirmwareLogInterval", 7, 7, 9, 9},
     {"PrintLog", "Device", "FirmwareLogPrint", 7, 7, 9, 9}};
 
-class NamedParams : public LegacyTest {
- public:
-  static Script Named(bool written, bool audio) {
-    Script script = Modules();
-    for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
-      script.IntProperty(module, property, 0);
-    }
-    if (audio) {
-      script.SupportedType("Audio");
-    }
-    return script.IntProperty("Device", "ReadWriteMode", written ? 1 : 0);
+// Every named property, on a device written or not, with an audio stream or not.
+Script Named(bool written, bool audio) {
+  Script script = LegacyTest::Modules();
+  for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
+    script.IntProperty(module, property, 0);
   }
-};
+  if (audio) {
+    script.SupportedType("Audio");
+  }
+  return script.IntProperty("Device", "ReadWriteMode", written ? 1 : 0);
+}
 
 // With its module missing, a name reads 0 for a stream (compression: 1, off) and fails for the device.
-TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
+TEST_F(LegacyTest, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
   Create(Named(true, true));
   for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
     SCOPED_TRACE(std::string(name) + " " + std::to_string(legacy));
@@ -186,20 +159,16 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
     EXPECT_EQ(Target("KrDeviceProxySetIntProperty"), PathOf(module, property));
     EXPECT_EQ(Current(module, property), current);
     ASSERT_EQ(device->SetProperty(module, property, stored), KR_STATUS_OK);
-    int value = 77;
-    EXPECT_EQ(device->GetIOParam(name, value), KR_STATUS_OK);
+    ExpectRead(name, KR_STATUS_OK, back);
     EXPECT_EQ(Target("KrDeviceProxyGetIntProperty"), PathOf(module, property));
-    EXPECT_EQ(value, back);
     device->hidden = {module};
     const bool deviceRule = std::strcmp(module, "Device") == 0;
-    value = 77;
-    EXPECT_EQ(device->GetIOParam(name, value), deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK);
-    EXPECT_EQ(value, deviceRule ? 77 : std::strstr(name, "Compression") != nullptr ? 1 : 0);
+    const int off = std::strstr(name, "Compression") != nullptr ? 1 : 0;
+    ExpectRead(name, deviceRule ? KR_STATUS_TL_MODULE_NOT_FOUND : KR_STATUS_OK, deviceRule ? 77 : off);
     device->hidden.clear();
   }
+  ExpectRead("AudioReadSync", KR_STATUS_OK, 0);
   int value = 77;
-  EXPECT_EQ(device->GetIOParam("AudioReadSync", value), KR_STATUS_OK);
-  EXPECT_EQ(value, 0);
   for (const char* unknown : {"audioreadsync", "Mirror", ""}) {
     EXPECT_EQ(device->GetIOParam(unknown, value), kUnknown) << unknown;
     EXPECT_EQ(device->SetIOParam(unknown, 1), kUnknown) << unknown;
@@ -221,9 +190,7 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
   // Compression needs a written device.
   Create(Named(false, true));
   for (const char* name : {"DepthCompression", "ImageCompression", "AudioCompression"}) {
-    int value = 77;
-    EXPECT_EQ(device->GetIOParam(name, value), KR_STATUS_QM_BAD_PARAMETER) << name;
-    EXPECT_EQ(value, 77);
+    ExpectRead(name, KR_STATUS_QM_BAD_PARAMETER, 77);
     EXPECT_EQ(device->SetIOParam(name, 1), KR_STATUS_QM_BAD_PARAMETER) << name;
   }
   EXPECT_TRUE(GetJournal().empty());
@@ -231,13 +198,10 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
   Create(Named(true, false));
   for (const auto& [name, module, property, legacy, current, stored, back] : kNamed) {
     if (std::strcmp(module, "Audio") == 0 && std::strstr(name, "Compression") == nullptr) {
-      int value = 77;
-      EXPECT_EQ(device->GetIOParam(name, value), kUnknown) << name;
-      EXPECT_EQ(value, 77);
+      ExpectRead(name, kUnknown, 77);
     }
   }
-  value = 77;
-  EXPECT_EQ(device->GetIOParam("AudioReadSync", value), kUnknown);
+  ExpectRead("AudioReadSync", kUnknown, 77);
   EXPECT_EQ(device->GetIOParam("AudioCompression", value), KR_STATUS_OK);
   EXPECT_EQ(device->SetIOParam("AudioEnabled", 0), KR_STATUS_OK);
   FailCall("KrDeviceProxyGetSupportedStreams", kInjected);
@@ -251,22 +215,18 @@ TEST_F(NamedParams, EveryNameNamesItsPropertyConvertsBothWaysRefusesAndGuards) {
   ASSERT_NE(device->GetDepthMap(), nullptr);
   EXPECT_EQ(device->SetIOParam("DepthCompression", 0), KR_STATUS_OK);
   EXPECT_EQ(device->GetDepthMap(), nullptr);
-  value = 77;
-  EXPECT_EQ(device->GetIOParam("DepthCompression", value), KR_STATUS_OK);
-  EXPECT_EQ(value, 1);
-  EXPECT_EQ(device->GetIOParam("ImageState", value), KR_STATUS_OK);
-  EXPECT_EQ(value, 3);
+  ExpectRead("DepthCompression", KR_STATUS_OK, 1);
+  ExpectRead("ImageState", KR_STATUS_OK, 3);
   ASSERT_EQ(device->SetProperty("Image", "State", uint64_t{0}), KR_STATUS_OK);
-  EXPECT_EQ(device->GetIOParam("ImageState", value), KR_STATUS_OK);
-  EXPECT_EQ(value, 0);
-  Create(Script().IntProperty("Device", "ReadWriteMode", 1).Stream("Image", "Image").StreamProperty("Image", "State",
-                                                                                                   ScriptValue::Int(1)));
-  EXPECT_EQ(device->GetIOParam("ImageState", value), KR_STATUS_OK);
-  EXPECT_EQ(value, 1);
+  ExpectRead("ImageState", KR_STATUS_OK, 0);
+  Create(Script()
+             .IntProperty("Device", "ReadWriteMode", 1)
+             .Stream("Image", "Image")
+             .StreamProperty("Image", "State", ScriptValue::Int(1)));
+  ExpectRead("ImageState", KR_STATUS_OK, 1);
 }
 
-// {number, module, property, bytes read, bytes written} (0: not that way); the flash records carry an address, so
-// they are the kit's types.
+// {number, module, property, bytes read, bytes written} (0: not that way); flash records are the kit's types.
 const std::tuple<uint32_t, const char*, const char*, uint32_t, uint32_t> kBuffers[] = {
     {3, "Device", "ImageControl", 4, 4},
     {9, "Device", "DepthControl", 4, 4},
@@ -287,22 +247,15 @@ const std::tuple<uint32_t, const char*, const char*, uint32_t, uint32_t> kBuffer
     {47, "Device", "CmosBlankingTime", 10, 10},
     {48, "Depth", "AGCBin", 6, 6}};
 
-class BufferParams : public LegacyTest {
- public:
+TEST_F(LegacyTest, EveryBufferNumberNamesItsPropertyAndMovesItsSizeInItsDirectionsAndSpecialReads) {
   static constexpr BistRecord kBist = {kBistSelectorNesaUnlimited, 0x20003};
-  void SetUp() override {
-    LegacyTest::SetUp();
-    Script script = Modules();
-    for (const auto& [id, module, property, readSize, writeSize] : kBuffers) {
-      script.Property(module, property, ScriptValue::General(nullptr, 0));
-    }
-    Create(script.IntProperty("Image", "RequiredDataSize", 5)
-               .Property("Image", "LastRawFrame", ScriptValue::General("frame", 5))
-               .Property("Device", "BIST", ScriptValue::General(&kBist, sizeof(kBist))));
+  Script script = Modules();
+  for (const auto& [id, module, property, readSize, writeSize] : kBuffers) {
+    script.Property(module, property, ScriptValue::General(nullptr, 0));
   }
-};
-
-TEST_F(BufferParams, EveryNumberNamesItsPropertyAndMovesItsSizeInItsDirectionsAndSpecialReads) {
+  Create(script.IntProperty("Image", "RequiredDataSize", 5)
+             .Property("Image", "LastRawFrame", ScriptValue::General("frame", 5))
+             .Property("Device", "BIST", ScriptValue::General(&kBist, sizeof(kBist))));
   for (const auto& [id, module, property, readSize, writeSize] : kBuffers) {
     SCOPED_TRACE(id);
     const std::string path = PathOf(module, property);
@@ -349,20 +302,16 @@ TEST_F(BufferParams, EveryNumberNamesItsPropertyAndMovesItsSizeInItsDirectionsAn
 
 TEST_F(LegacyTest, FlagOneIsTheDeviceMirror) {
   Create(Script().IntProperty("Device", "Mirror", 5));
-  EXPECT_EQ(device->FlipFlag(1), KR_STATUS_OK);
-  EXPECT_EQ(Current("Device", "Mirror"), 0u);
-  EXPECT_EQ(device->FlipFlag(1), KR_STATUS_OK);
-  EXPECT_EQ(Current("Device", "Mirror"), 1u);
-  EXPECT_EQ(device->DisableFlag(1), KR_STATUS_OK);
-  EXPECT_EQ(Current("Device", "Mirror"), 0u);
-  EXPECT_EQ(device->EnableFlag(1), KR_STATUS_OK);
-  EXPECT_EQ(Current("Device", "Mirror"), 1u);
-  for (auto operation : {&KrVDevice::EnableFlag, &KrVDevice::DisableFlag, &KrVDevice::FlipFlag}) {
-    ASSERT_EQ(device->EnableFlag(1), KR_STATUS_OK);
+  // {operation, mirror after it}; flag 0 is refused without the kit.
+  const std::pair<KrStatus (KrVDevice::*)(int), uint64_t> steps[] = {
+      {&KrVDevice::FlipFlag, 0}, {&KrVDevice::FlipFlag, 1}, {&KrVDevice::DisableFlag, 0}, {&KrVDevice::EnableFlag, 1}};
+  for (const auto& [operation, mirror] : steps) {
     ClearJournal();
     EXPECT_EQ(((*device).*operation)(0), KR_STATUS_TL_BAD_STREAM_FLAGS);
     EXPECT_EQ(device->GetLastStatus(), KR_STATUS_TL_BAD_STREAM_FLAGS);
     EXPECT_TRUE(GetJournal().empty());
+    EXPECT_EQ(((*device).*operation)(1), KR_STATUS_OK);
+    EXPECT_EQ(Current("Device", "Mirror"), mirror);
   }
   ASSERT_EQ(device->SetProperty("Device", "Mirror", Tagged(1)), KR_STATUS_OK);
   uint32_t value = 77;
@@ -401,8 +350,7 @@ class DepthTables : public LegacyTest {
   }
 };
 
-// No 16-bit shift reaches past entry 65535, so a larger "MaxShift" gives zeros, not a size that wraps round. A
-// failure at any call leaves no table, and a later request succeeds.
+// A "MaxShift" past 16 bits gives 65536 zeros, not a wrapped size; a failure at any call leaves no table.
 TEST_F(DepthTables, AreBuiltWholeOnceFollowS2DGoWithTheKitDeviceAndFailuresLeaveNone) {
   ASSERT_EQ(device->SetProperty("Depth", "MaxShift", uint64_t{0x1FFFFFFFF}), KR_STATUS_OK);
   const uint16_t* zeros = Table(27);
@@ -448,10 +396,8 @@ TEST_F(DepthTables, AreBuiltWholeOnceFollowS2DGoWithTheKitDeviceAndFailuresLeave
   ASSERT_EQ(ChangeProperty(kit, "Depth", "DeviceMaxDepth", ScriptValue::Int(1)), KR_STATUS_OK);
   Change("D2S", d2s, 4);
   Change("S2D", s2d, 4);
-  EXPECT_EQ(shiftToDepth[1], 900);
-  EXPECT_EQ(shiftToDepth[2], 0);
-  EXPECT_EQ(depthToShift[1], 1);
-  EXPECT_EQ(depthToShift[2], 0);
+  EXPECT_EQ(std::vector<uint16_t>(shiftToDepth, shiftToDepth + 3), (std::vector<uint16_t>{0, 900, 0}));
+  EXPECT_EQ(std::vector<uint16_t>(depthToShift, depthToShift + 3), (std::vector<uint16_t>{0, 1, 0}));
   // Closing cancels the registration before the kit device goes; a new device gets tables of its own.
   ClearJournal();
   ASSERT_EQ(device->Close(), KR_STATUS_OK);

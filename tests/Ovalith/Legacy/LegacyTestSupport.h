@@ -3,10 +3,7 @@
 
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
 
-#include <memory>
 #include <set>
-#include <string>
-#include <vector>
 
 namespace legacy_test {
 
@@ -49,7 +46,14 @@ class LegacyTest : public DeviceTest {
     DeviceTest::TearDown();
   }
   uint64_t Current(const std::string& module, const std::string& property) {
-    return IntOf(*device, module.c_str(), property.c_str());
+    return ValueOf(*device, module.c_str(), property.c_str());
+  }
+  // A legacy parameter read: its status, and the value it leaves (77 if it leaves the caller's alone).
+  template <typename Id>
+  void ExpectRead(Id id, KrStatus status, int expected) {
+    int value = 77;
+    EXPECT_EQ(device->GetIOParam(id, value), status) << id;
+    EXPECT_EQ(value, expected) << id;
   }
   void Create(const Script& script) {
     device = std::make_unique<HidingDevice>();

@@ -1,9 +1,6 @@
 // What a read hands to the device's frame objects: clones, re-bound objects, held buffers, streams removed meanwhile.
 #include "Ovalith/Infrastructure/DeviceTestSupport.h"
 
-#include <cstring>
-#include <vector>
-
 namespace {
 
 using namespace device_test;
@@ -16,20 +13,7 @@ class DeviceFrameFieldsTest : public DeviceTest {
     ASSERT_EQ(CreateScripted(device, script, KR_DEVICE_MODE_READ, name), KR_STATUS_OK);
     ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
   }
-  // The simulated sensor with its open depth stream at the lowest resolution, and an image stream if asked.
-  void OpenSensor(KrVDevice& device, bool image) {
-    KrVPropertySet initial;
-    initial.AddProperty("Depth", "Resolution", uint64_t{0});
-    ASSERT_EQ(device.CreateSensor("*:0", nullptr, KR_DEVICE_SHARING_EXCLUSIVE), KR_STATUS_OK);
-    ASSERT_EQ(device.AddStream("Depth", "Depth", &initial), KR_STATUS_OK);
-    if (image) {
-      ASSERT_EQ(device.AddStream("Image", "Image", nullptr), KR_STATUS_OK);
-    }
-    ASSERT_EQ(device.OpenAllStreams(), KR_STATUS_OK);
-  }
 };
-using FrameBufferHoldTest = DeviceFrameFieldsTest;
-using StreamRemovalDuringReadTest = DeviceFrameFieldsTest;
 
 // Whether the frame size changed, stayed, or the application set another one, a clone copies the frame just read.
 TEST_F(DeviceFrameFieldsTest, AudioClonesTakeEachFramesBytesAndAReboundFrameObjectShowsItsStreamsFields) {
@@ -58,19 +42,13 @@ TEST_F(DeviceFrameFieldsTest, AudioClonesTakeEachFramesBytesAndAReboundFrameObje
     EXPECT_EQ(shown, expected);
   }
   // Bound by the application to another device's stream, a frame object shows that stream's fields after each read.
-  const auto frames = [](uint64_t base) {
-    return [base](const std::string&, uint64_t readIndex, ScriptFrame* frame) {
-      frame->data = FrameBytes(static_cast<uint8_t>(readIndex));
-      frame->timestamp = base + readIndex;
-      frame->frameId = static_cast<uint32_t>(base + readIndex);
-      return true;
-    };
-  };
   KrVDevice other;  // outlives bound, whose frame object it will serve
   KrVDevice bound;
-  Create(bound, "Custom", "mine", frames(1000));
-  Create(other, "Custom", "theirs", frames(5000));
-  ASSERT_EQ(other.Read(), KR_STATUS_OK);
+  Create(bound, "Custom", "mine", EveryRead);
+  Create(other, "Custom", "theirs", EveryRead);
+  for (int read = 0; read < 3; ++read) {
+    ASSERT_EQ(other.Read(), KR_STATUS_OK);  // ahead of bound's
+  }
   KrVStreamData* mine = nullptr;
   KrVStreamData* theirs = nullptr;
   ASSERT_EQ(bound.GetStreamData("Custom", mine), KR_STATUS_OK);
@@ -78,15 +56,15 @@ TEST_F(DeviceFrameFieldsTest, AudioClonesTakeEachFramesBytesAndAReboundFrameObje
   ASSERT_EQ(mine->Initialize(*theirs), KR_STATUS_OK);
   for (int read = 0; read < 2; ++read) {
     ASSERT_EQ(bound.Read(), KR_STATUS_OK);
-    EXPECT_EQ(mine->GetTimestamp(), IntOf(other, "Custom", "Timestamp"));
-    EXPECT_EQ(mine->GetFrameID(), IntOf(other, "Custom", "FrameId"));
-    EXPECT_EQ(IntOf(bound, "Custom", "Timestamp"), 1000u + read);
+    EXPECT_EQ(mine->GetTimestamp(), ValueOf(other, "Custom", "Timestamp"));
+    EXPECT_EQ(mine->GetFrameID(), ValueOf(other, "Custom", "FrameId"));
+    EXPECT_EQ(ValueOf(bound, "Custom", "Timestamp"), 100u * (read + 1));
   }
 }
 
-TEST_F(FrameBufferHoldTest, HeldFrameKeepsItsBytesWhenTheStreamGrowsAndTheDeviceClosesRefusedWithoutKitBuffer) {
+TEST_F(DeviceFrameFieldsTest, HeldFrameKeepsItsBytesWhenTheStreamGrowsAndTheDeviceClosesRefusedWithoutKitBuffer) {
   KrVDevice device;
-  OpenSensor(device, false);
+  OpenSensor(device, {"Depth"});
   ASSERT_EQ(device.Read(), KR_STATUS_OK);
   KrVDepthMap* map = device.GetDepthMap();
   const uint16_t* held = map->Data();
@@ -98,7 +76,7 @@ TEST_F(FrameBufferHoldTest, HeldFrameKeepsItsBytesWhenTheStreamGrowsAndTheDevice
   EXPECT_EQ(device.HoldFrameBuffer(nullptr, &none), KR_STATUS_OS_NULL_POINTER);
   EXPECT_EQ(device.HoldFrameBuffer("Depth", nullptr), KR_STATUS_OS_NULL_POINTER);
   KrVDevice compatible(1);
-  OpenSensor(compatible, false);
+  OpenSensor(compatible, {"Depth"});
   EXPECT_EQ(compatible.HoldFrameBuffer("Depth", &none), KR_STATUS_TL_NOT_SUPPORTED);
   EXPECT_EQ(none, nullptr);
   // A larger resolution moves the stream to a larger buffer.
@@ -131,12 +109,12 @@ class RemovingHandler : public KrVModulePropertyChangedHandler {
   KrStatus removed = KR_STATUS_OS_ERROR;
 };
 
-TEST_F(StreamRemovalDuringReadTest, HandlerRemovingItsStreamTakesEffectAfterThePublishing) {
+TEST_F(DeviceFrameFieldsTest, HandlerRemovingItsStreamTakesEffectAfterThePublishingAndTheBufferMove) {
   for (const char* field : {"Timestamp", "IsNew", "BufferSize"}) {
     for (int single : {0, 1}) {
       SCOPED_TRACE(std::string(field) + (single ? " Read(name)" : " Read()"));
       KrVDevice device;
-      OpenSensor(device, true);
+      OpenSensor(device, {"Depth", "Image"});
       RemovingHandler handler(device);
       void* cookie = nullptr;
       ASSERT_EQ(device.RegisterForPropertyChangedEvent("Depth", field, &handler, cookie), KR_STATUS_OK);
@@ -150,21 +128,16 @@ TEST_F(StreamRemovalDuringReadTest, HandlerRemovingItsStreamTakesEffectAfterTheP
       EXPECT_EQ(device.GetImageMap()->IsValid(), 1);
     }
   }
-}
-
-// A larger "RequiredDataSize" moves the buffer; a "Buffer" handler removing the stream must wait for the move.
-TEST_F(StreamRemovalDuringReadTest, BufferHandlerRemovingItsStreamTakesEffectAfterTheMove) {
+  // A larger "RequiredDataSize" moves the buffer; a "Buffer" handler removing the stream must wait for the move.
   KrVDevice device;
-  OpenSensor(device, false);
+  OpenSensor(device, {"Depth"});
   ASSERT_EQ(device.Read(), KR_STATUS_OK);
   ASSERT_EQ(device.CloseStream("Depth"), KR_STATUS_OK);
   ASSERT_EQ(device.SetProperty("Depth", "Resolution", uint64_t{1}), KR_STATUS_OK);
   RemovingHandler handler(device);
   void* cookie = nullptr;
   ASSERT_EQ(device.RegisterForPropertyChangedEvent("Depth", "Buffer", &handler, cookie), KR_STATUS_OK);
-  uint64_t size = 0;
-  EXPECT_EQ(device.GetProperty("Depth", "RequiredDataSize", size), KR_STATUS_OK);
-  EXPECT_EQ(size, uint64_t{640} * 480 * 2);
+  EXPECT_EQ(ValueOf(device, "Depth", "RequiredDataSize"), uint64_t{640} * 480 * 2);
   EXPECT_EQ(handler.removed, KR_STATUS_OK);
   EXPECT_EQ(device.GetDepthMap(), nullptr);
 }

@@ -1,23 +1,45 @@
-// The frame objects over a fake device's streams: their stream binding (re-reads, frame fields, setters, copies,
-// subscriptions), windows, depth representation, depth and image maps, audio buffers.
-#include <Ovalith/framedata/KrVAudioBuffer.h>
-#include <Ovalith/framedata/KrVDepthMap.h>
-#include <Ovalith/framedata/KrVImageMap.h>
-#include <Ovalith/framedata/KrVStreamData.h>
-#include <Ovalith/geometry/KrVPointContainer.h>
+// The frame objects over a fake device's streams: binding, windows, depth representation, maps, audio buffers.
+#include <Ovalith/Ovalith.h>
+#include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
-#include <utility>
 
-#include "Ovalith/framedata/FrameTestSupport.h"
+#include "Ovalith/properties/FakeStreamContainer.h"
 
 namespace {
 
-using StreamDataTest = FrameTest;
+template <typename Frame>
+struct Probe : Frame {
+  using Frame::AddWatchedProperty;
+  using Frame::ArePropertiesChanged;
+  using Frame::Frame;
+  using Frame::UnderlyingStreamUpdated;
+};
+
+// "Depth", a small "Depth2", "Image" of 8 x 4 pixels of 3 bytes (96 bytes held), "Audio" of 32 bytes, 20 valid.
+class FrameTest : public ::testing::Test {
+ protected:
+  FrameTest()
+      : depth(device), second(device, "Depth2", 4, 4), image(device, "Image", 8, 6), audio(device, "Audio", 16, 1) {
+    device.SetInt("Image", "YRes", 4);
+    device.SetInt("Image", "BytesPerPixel", 3);
+    device.SetInt("Image", "OutputFormat", KR_OUTPUT_FORMAT_RGB24);
+    device.SetInt("Audio", "BufferSize", 20);
+    stream.Attach(&device, "Depth");
+    secondStream.Attach(&device, "Depth2");
+    imageStream.Attach(&device, "Image");
+    audioStream.Attach(&device, "Audio");
+  }
+  // Changes an integer property of "Depth" and raises its change.
+  void Change(const char* property, uint64_t value) { device.SetProperty("Depth", property, value); }
+
+  FakeStreamContainer device;
+  FakeDepthStream depth, second, image, audio;
+  KrVStream stream, secondStream, imageStream, audioStream;
+};
 
 // A deferred object re-reads at the next update, each level after its base: the translator sees resolution and ZPD.
-TEST_F(StreamDataTest, ObjectsRereadOnTheNotificationOrAtTheNextUpdateFromBaseToMostDerived) {
+TEST_F(FrameTest, ObjectsRereadOnTheNotificationOrAtTheNextUpdateFromBaseToMostDerived) {
   Probe<KrVDepthMap> immediate(&stream, 1, 0);
   Probe<KrVDepthMap> map(&stream, 1, 1);
   Change("XRes", 320);
@@ -44,7 +66,7 @@ TEST_F(StreamDataTest, ObjectsRereadOnTheNotificationOrAtTheNextUpdateFromBaseTo
 }
 
 // Frame fields follow the stream and keep a failed read; setters write through only when live.
-TEST_F(StreamDataTest, FrameFieldsAndSetters) {
+TEST_F(FrameTest, FrameFieldsAndSetters) {
   Probe<KrVStreamData> frame(&stream, 0, 0);
   device.SetInt("Depth", "Timestamp", 5);
   device.SetInt("Depth", "FrameId", 9);
@@ -80,7 +102,7 @@ TEST_F(StreamDataTest, FrameFieldsAndSetters) {
 }
 
 // Initialize binds to the other frame's stream with a handle of its own; a watched object moves its subscriptions.
-TEST_F(StreamDataTest, CopyFromAndInitializeTakeTheOtherFrame) {
+TEST_F(FrameTest, CopyFromAndInitializeTakeTheOtherFrame) {
   KrVStreamData target(&secondStream, 0, 0);
   KrVStreamData source(&secondStream, 0, 0);
   source.SetTimestamp(42);
@@ -115,7 +137,7 @@ TEST_F(StreamDataTest, CopyFromAndInitializeTakeTheOtherFrame) {
   EXPECT_EQ(0u, device.Subscriptions());
 }
 
-TEST_F(StreamDataTest, CopiesAndDestructionInEveryOrder) {
+TEST_F(FrameTest, CopiesAndDestructionInEveryOrder) {
   for (int order = 0; order < 2; ++order) {
     auto original = std::make_unique<Probe<KrVDepthMap>>(&stream, 1, 0);
     auto copy = std::make_unique<Probe<KrVDepthMap>>(*original);
@@ -140,14 +162,12 @@ TEST_F(StreamDataTest, CopiesAndDestructionInEveryOrder) {
   EXPECT_EQ(640, live.GetXRes());
 }
 
-TEST_F(StreamDataTest, RefusedSubscriptionIsNotRecorded) {
+TEST_F(FrameTest, RefusedSubscriptionIsNotRecorded) {
   device.Fail("register", "Cropping", 0x30999);
   Probe<KrVPixelStreamData> frame(&stream, 1, 0);
   EXPECT_EQ(3u, device.Subscriptions());
   EXPECT_EQ(0x30999u, frame.AddWatchedProperty("Cropping"));
 }
-
-using PixelTest = FrameTest;
 
 void ExpectWindow(const KrVPixelStreamData& frame, int xRes, int yRes, int x, int y, int parentX, int parentY) {
   EXPECT_EQ(std::vector<int>({xRes, yRes, x, y, parentX, parentY}),
@@ -164,7 +184,7 @@ void ExpectTranslator(const KrVRealWorldTranslator* t, const KrVPixelStreamData&
                t->GetParentYRes());
 }
 
-TEST_F(PixelTest, RepresentationFollowsCroppingDepthRangeAndCalibrationAndWindowsReset) {
+TEST_F(FrameTest, RepresentationFollowsCroppingDepthRangeAndCalibrationAndWindowsReset) {
   depth.SetCropping(true, 100, 50, 320, 240);
   KrVDepthRepresentation cropped(&stream, 0, 0);
   ExpectWindow(cropped, 320, 240, 100, 50, 640, 480);
@@ -207,13 +227,18 @@ TEST_F(PixelTest, RepresentationFollowsCroppingDepthRangeAndCalibrationAndWindow
   ExpectWindow(window, 100, 50, 10, 20, 100, 50);
 }
 
-using DepthMapTest = FrameTest;
-
-TEST_F(DepthMapTest, BoundMapWrapsTheStreamBufferAndMapsOnCallersBuffersAreNotValid) {
+TEST_F(FrameTest, DepthMapWrapsTheStreamBufferConvertsAndMapsOnCallersBuffersAreNotValid) {
   KrVDepthMap map(&stream, 1, 0);
   EXPECT_EQ(1, map.IsValid());
   EXPECT_EQ(&depth.pixels[1290], &map(10, 2));
   EXPECT_EQ(KRV_PROJECTION_MODE_PROJECTIVE, map.GetMode());
+  KrVPointContainer points(0), expected(0);
+  ASSERT_EQ(KR_STATUS_OK, map.ConvertToRealWorld(5, 6, 30, 20, points));
+  ASSERT_EQ(KR_STATUS_OK, map.GetRealWorldTranslator()->Projective2RW(map.GetMatrix(), 5, 6, 30, 20, expected));
+  ASSERT_EQ(expected.GetSize(), points.GetSize());
+  EXPECT_EQ(30u * 20u * 4u / 5u, points.GetSize());  // every fifth pixel holds no sample
+  EXPECT_EQ(0, std::memcmp(expected.Data(), points.Data(), points.GetSize() * sizeof(KrVPoint)));
+  EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, KrVDepthMap().ConvertToRealWorld(points));
   std::vector<uint16_t> moved(640 * 480, 3);
   depth.MoveBuffer(moved);
   EXPECT_EQ(moved.data(), map.Data());
@@ -245,7 +270,7 @@ TEST_F(DepthMapTest, BoundMapWrapsTheStreamBufferAndMapsOnCallersBuffersAreNotVa
   EXPECT_EQ(4, owned.GetMatrix().GetXRes());
 }
 
-TEST_F(DepthMapTest, InitializeMakesAWindowOfNoSamplesAndCloneKeepsWindowParentAndValues) {
+TEST_F(FrameTest, DepthMapInitializeMakesAWindowOfNoSamplesAndCloneKeepsWindowParentAndValues) {
   device.SetInt("Depth", "NoSampleValue", 7);
   KrVDepthMap source(&stream, 1, 0);
   KrVDepthMap window;
@@ -274,20 +299,8 @@ TEST_F(DepthMapTest, InitializeMakesAWindowOfNoSamplesAndCloneKeepsWindowParentA
   EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, unbound.Clone(*target));
 }
 
-TEST_F(DepthMapTest, ConvertToRealWorldUsesTheMapsTranslator) {
-  KrVDepthMap map(&stream, 1, 0);
-  KrVPointContainer points(0), expected(0);
-  ASSERT_EQ(KR_STATUS_OK, map.ConvertToRealWorld(5, 6, 30, 20, points));
-  ASSERT_EQ(KR_STATUS_OK, map.GetRealWorldTranslator()->Projective2RW(map.GetMatrix(), 5, 6, 30, 20, expected));
-  ASSERT_EQ(expected.GetSize(), points.GetSize());
-  EXPECT_EQ(30u * 20u * 4u / 5u, points.GetSize());  // every fifth pixel holds no sample
-  EXPECT_EQ(0, std::memcmp(expected.Data(), points.Data(), points.GetSize() * sizeof(KrVPoint)));
-  KrVDepthMap unbound;
-  EXPECT_EQ(KR_STATUS_QM_NOT_INITIALIZED, unbound.ConvertToRealWorld(points));
-}
-
 // A copy of a bound map wraps the same stream buffer: cloning or windowing into it leaves the stream's frame as it was.
-TEST_F(DepthMapTest, MapsSharingTheSourcesPixelsKeepTheSourceAndANullBufferGivesNoPixels) {
+TEST_F(FrameTest, MapsSharingTheSourcesPixelsKeepTheSourceAndANullBufferGivesNoPixels) {
   const std::vector<uint16_t> frame = depth.pixels;
   KrVDepthMap bound(&stream, 1, 0);
   KrVDepthMap sharing(bound);
@@ -325,9 +338,7 @@ TEST_F(DepthMapTest, MapsSharingTheSourcesPixelsKeepTheSourceAndANullBufferGives
   ExpectWindow(KrVDepthMap(nullptr, 1, 0), 0, 0, 0, 0, 0, 0);
 }
 
-using ImageMapTest = FrameTest;
-
-TEST_F(ImageMapTest, BoundMapAddressesComponentsAndInitializesAndClones) {
+TEST_F(FrameTest, ImageMapAddressesComponentsAndInitializesAndClones) {
   KrVImageMap map(&imageStream, 1, 0);
   EXPECT_EQ(3, map.GetBytesPerPixel());
   EXPECT_EQ(KR_OUTPUT_FORMAT_RGB24, map.GetOutputFormat());
@@ -362,10 +373,8 @@ TEST_F(ImageMapTest, BoundMapAddressesComponentsAndInitializesAndClones) {
   EXPECT_NE(0, source[62] | source[63]);
 }
 
-using AudioTest = FrameTest;
-
 // A clone gets its own buffer of the allocated size with the valid samples; either may go first.
-TEST_F(AudioTest, CloneCopiesTheSamplesIntoItsOwnBufferAndABoundBufferFollowsItsStream) {
+TEST_F(FrameTest, AudioCloneCopiesTheSamplesIntoItsOwnBufferAndABoundBufferFollowsItsStream) {
   for (int order = 0; order < 2; ++order) {
     auto source = std::make_unique<KrVAudioBuffer>(&audioStream, 1, 0);
     const std::vector<uint16_t> before = audio.pixels;

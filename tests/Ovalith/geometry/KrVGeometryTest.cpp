@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -19,7 +20,7 @@ std::vector<uint32_t> Contents(const KrVContainer& c, unsigned int count) {
 }
 
 // Owned buffers grow (Add doubles, SetAt to index + 100); external ones and wrapping growth fail, changing nothing.
-TEST(ContainerTest, AddAndSetAtGrowOwnedBuffersOnly) {
+TEST(ContainerTest, AddSetAtAndReAdjustGrowOwnedBuffersOnly) {
   const uint32_t v[] = {1, 2, 3, 4, 5};
   KrVContainer owned(4, 4);  // zero-filled and aligned
   EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(owned.Data()) % 16);
@@ -56,22 +57,17 @@ TEST(ContainerTest, AddAndSetAtGrowOwnedBuffersOnly) {
   EXPECT_EQ(KR_STATUS_OK, full.Add(KrVPoint(1, 2, 3)));
   EXPECT_EQ(KR_STATUS_OS_ERROR, full.Add(KrVPoint(4, 5, 6)));
   EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, full.SetSize(2));
-}
-
-TEST(ContainerTest, ReAdjust) {
-  KrVContainer owned(8, 4);
-  const uint32_t value = 7;
-  owned.Add(&value);
+  // ReAdjust empties, grows an owned buffer zero-filled, and a wrapped one not at all.
+  ASSERT_EQ(KR_STATUS_OK, owned.Add(&v[0]));
   EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(3u));
-  EXPECT_EQ(8u, owned.GetCapacity());
+  EXPECT_EQ(110u, owned.GetCapacity());
   EXPECT_EQ(0u, owned.GetSize());
-  EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(20u));
-  EXPECT_EQ(std::vector<uint32_t>(20, 0), Contents(owned, owned.GetCapacity()));
-  uint32_t memory[4] = {};
-  EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(memory, 4));  // frees the owned buffer
-  EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, owned.ReAdjust(5u));
+  EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(200u));
+  EXPECT_EQ(std::vector<uint32_t>(200, 0), Contents(owned, owned.GetCapacity()));
+  EXPECT_EQ(KR_STATUS_OK, owned.ReAdjust(memory, 2));  // frees the owned buffer
+  EXPECT_EQ(KR_STATUS_QM_BAD_PARAMETER, owned.ReAdjust(3u));
   EXPECT_EQ(memory, owned.Data());
-  EXPECT_EQ(4u, owned.GetCapacity());
+  EXPECT_EQ(2u, owned.GetCapacity());
 }
 
 // Copies never share an owned buffer (checked by the sanitizers); copies of a wrapper share the caller's memory.
@@ -170,7 +166,6 @@ TEST(TranslatorTest, ScaleFactorAndProjectiveToRealWorld) {
   EXPECT_EQ(KR_STATUS_OK, t.Update(120, 0.1, 800, 600));
   EXPECT_EQ(800, t.GetParentXRes());
   EXPECT_EQ(0, t.GetXOffset());
-  // Projective to real world.
   const KrVRealWorldTranslator sensor(120, 0.1042, 640, 480);
   KrVPoint p(420, 240, 1000);
   sensor.Projective2RW(p);
@@ -197,12 +192,8 @@ TEST(TranslatorTest, RealWorldToProjective) {
   const Calibration unit = {1, 1, 1280, 2, 1280, 2, 0, 0};  // F 1, cx 640, cy 1
   const Calibration window = {120, 0.1042, 320, 240, 640, 480, 100, 50};
   const Calibration noScale = {120, 0.1042, 10, 10, 0, 480, 0, 0};
-  const struct {
-    Calibration setup;
-    KrVPoint in;
-    float u, v;            // RW2Projective
-    float uFloat, vFloat;  // RW2ProjectiveFloat
-  } rows[] = {
+  // {calibration, point, RW2Projective's column and row, RW2ProjectiveFloat's}
+  const std::tuple<Calibration, KrVPoint, float, float, float, float> rows[] = {
       {sensor, {0, 0, 1000}, 320, 240, 320, 240},
       {unit, {9, 0, 10}, 640, 1, 640.9f, 1},
       {unit, {0, 20, 10}, 640, 3, 640, 3},  // below the centre row: cy + 20 / 10
@@ -214,32 +205,30 @@ TEST(TranslatorTest, RealWorldToProjective) {
       {noScale, {5, 5, 100}, 0, 240, 0, 240},  // F 0: the centre
       {window, {0, 0, 1000}, 220, 190, 220, 190},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.in.X());
-    const KrVRealWorldTranslator t = row.setup.Make();
-    // Per point, and as the last of a batch.
-    KrVPoint whole = row.in;
-    KrVPoint fractional = row.in;
+  for (const auto& [setup, in, u, v, uFloat, vFloat] : rows) {
+    SCOPED_TRACE(in.X());
+    const KrVRealWorldTranslator t = setup.Make();
+    KrVPoint whole = in;
+    KrVPoint fractional = in;
     t.RW2Projective(whole);
     t.RW2ProjectiveFloat(fractional);
     KrVPointContainer wholeBatch(2);
     wholeBatch.Add(KrVPoint(1, 2, 3));
-    wholeBatch.Add(row.in);
+    wholeBatch.Add(in);
     KrVPointContainer fractionalBatch(wholeBatch);
     t.RW2Projective(wholeBatch);
     t.RW2ProjectiveFloat(fractionalBatch);
     EXPECT_TRUE(SameBits(whole, wholeBatch[1]));
     EXPECT_TRUE(SameBits(fractional, fractionalBatch[1]));
-    EXPECT_EQ(row.u, whole.X());
-    EXPECT_EQ(row.v, whole.Y());
-    EXPECT_EQ(row.in.Z(), whole.Z());
-    EXPECT_EQ(row.uFloat, fractional.X());
-    EXPECT_EQ(row.vFloat, fractional.Y());
+    EXPECT_EQ(u, whole.X());
+    EXPECT_EQ(v, whole.Y());
+    EXPECT_EQ(in.Z(), whole.Z());
+    EXPECT_EQ(uFloat, fractional.X());
+    EXPECT_EQ(vFloat, fractional.Y());
   }
 }
 
-// The whole-frame conversion equals the per-point one bit for bit, with each row kernel this processor has
-// (the kernel run is the test's "kernel" property and a log line); a kernel it lacks is skipped by name.
+// The whole-frame conversion with each row kernel this processor has (a kernel it lacks is skipped by name).
 class TranslatorBatchTest : public ::testing::TestWithParam<KrVTranslatorKernel> {
  protected:
   void SetUp() override {
@@ -274,9 +263,8 @@ TEST_P(TranslatorBatchTest, EqualsPerPointBitForBit) {
       {120, 0.1042, 64, 48, 2000, 480, 0, 0}, {0, 0.1042, 64, 48, 640, 480, 3, 3},
       {120, 0, 64, 48, 640, 480, 0, 0},
   };
-  const struct {
-    unsigned short x, y, width, height;
-  } windows[] = {{0, 0, 64, 48}, {5, 7, 20, 10}, {3, 1, 37, 9}, {63, 47, 1, 1}, {0, 0, 0, 5}};
+  const std::array<unsigned short, 4> windows[] = {
+      {0, 0, 64, 48}, {5, 7, 20, 10}, {3, 1, 37, 9}, {63, 47, 1, 1}, {0, 0, 0, 5}};
   std::mt19937 random(1234);
   KrVDepthMatrix depth(64, 48);
   KrVPointContainer points(0);
@@ -285,12 +273,12 @@ TEST_P(TranslatorBatchTest, EqualsPerPointBitForBit) {
       depth[static_cast<int>(i)] = random() % 4 == 0 ? 0 : static_cast<unsigned short>(random());
     }
     const KrVRealWorldTranslator t = setup.Make();
-    for (const auto& w : windows) {
+    for (const auto& [x, y, width, height] : windows) {
       for (KrVNoSampleHandling handling : {KRV_NO_SAMPLE_KEEP, KRV_NO_SAMPLE_SKIP}) {
-        ASSERT_EQ(KR_STATUS_OK, t.Projective2RW(depth, w.x, w.y, w.width, w.height, points, handling));
+        ASSERT_EQ(KR_STATUS_OK, t.Projective2RW(depth, x, y, width, height, points, handling));
         unsigned int k = 0;
-        for (unsigned short row = w.y; row < w.y + w.height; ++row) {
-          for (unsigned short column = w.x; column < w.x + w.width; ++column) {
+        for (unsigned short row = y; row < y + height; ++row) {
+          for (unsigned short column = x; column < x + width; ++column) {
             const unsigned short z = depth(column, row);
             if (handling == KRV_NO_SAMPLE_SKIP && z == 0) continue;
             KrVPoint expected(column, row, z);

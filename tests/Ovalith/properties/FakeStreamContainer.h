@@ -1,5 +1,4 @@
-// A stream container for tests: typed properties held in maps, change subscriptions that a SetProperty (or
-// Notify) calls at once, chosen failures per property, and a journal of every call.
+// A test stream container: typed properties in maps, subscriptions called at once, chosen failures, a call journal.
 #pragma once
 
 #include <Ovalith/framedata/KrVPixelStreamData.h>
@@ -29,8 +28,7 @@ class FakeStreamContainer : public KrVStreamContainer {
     modules[module][property] = Value{KR_PROPERTY_TYPE_REAL, 0, value, {}, {}};
   }
   void SetBytes(const std::string& module, const std::string& property, const void* data, size_t size) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    modules[module][property] = Value{KR_PROPERTY_TYPE_GENERAL, 0, 0.0, {}, {bytes, bytes + size}};
+    modules[module][property] = Value{KR_PROPERTY_TYPE_GENERAL, 0, 0.0, {}, Bytes(data, size)};
   }
   void SetPointer(const std::string& module, const std::string& property, void* pointer) {
     SetBytes(module, property, &pointer, sizeof(pointer));
@@ -185,8 +183,7 @@ class FakeStreamContainer : public KrVStreamContainer {
   uintptr_t nextCookie = 1;
 };
 
-// A "Depth"-like stream module with every property the frame objects read: a 640 x 480 buffer of 16-bit
-// values, depth range, calibration, cropping off.
+// A "Depth"-like stream module with every property the frame objects read: 640 x 480 of 16 bits, cropping off.
 struct FakeDepthStream {
   explicit FakeDepthStream(FakeStreamContainer& owner, const char* streamName = "Depth", unsigned short xRes = 640,
                            unsigned short yRes = 480)

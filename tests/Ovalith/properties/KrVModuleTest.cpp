@@ -4,7 +4,6 @@
 
 #include <functional>
 #include <tuple>
-#include <vector>
 
 #include "Ovalith/properties/FakeStreamContainer.h"
 
@@ -27,26 +26,22 @@ class ModuleTest : public ::testing::Test {
 };
 
 TEST_F(ModuleTest, FailedAttachKeepsThePreviousModuleAndCopiesAttachOnTheirOwn) {
-  const struct {
-    KrVStreamContainer* container;
-    const char* name;
-    KrStatus query;  // of the existence check
-    KrStatus expected;
-  } cases[] = {{&device, "Nope", 0, KR_STATUS_OS_ERROR},
-               {&device, nullptr, 0, KR_STATUS_OS_ERROR},
-               {nullptr, "Depth", 0, KR_STATUS_OS_NULL_POINTER},
-               {&device, "Depth", kRefused, kRefused}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
-    device.moduleQueryStatus = c.query;
-    EXPECT_EQ(c.expected, module.Attach(c.container, c.name));
+  // {container, name, status of the existence check, status of the attach}
+  const std::tuple<KrVStreamContainer*, const char*, KrStatus, KrStatus> cases[] = {
+      {&device, "Nope", 0, KR_STATUS_OS_ERROR},
+      {&device, nullptr, 0, KR_STATUS_OS_ERROR},
+      {nullptr, "Depth", 0, KR_STATUS_OS_NULL_POINTER},
+      {&device, "Depth", kRefused, kRefused}};
+  for (const auto& [container, name, query, expected] : cases) {
+    SCOPED_TRACE(std::string(name ? name : "null") + (container ? "" : " without container"));
+    device.moduleQueryStatus = query;
+    EXPECT_EQ(expected, module.Attach(container, name));
     EXPECT_STREQ("Device", module.GetName());
     KrVModule detached;
-    EXPECT_EQ(c.expected, detached.Attach(c.container, c.name));
+    EXPECT_EQ(expected, detached.Attach(container, name));
     EXPECT_FALSE(detached.IsAttached());
   }
   device.moduleQueryStatus = 0;
-  // Copies attach on their own and detach once.
   EXPECT_EQ(KR_STATUS_OK, module.Attach(&device, module.GetName()));  // its own name
   KrVModule copy(module);
   EXPECT_STREQ("Device", copy.GetName());
@@ -115,7 +110,6 @@ TEST_F(ModuleTest, OperationsTakeTheirContainerOverload) {
   void* cookie = nullptr;
   EXPECT_EQ(KR_STATUS_OS_ERROR, detached.RegisterForPropertyChangedEvent("I", nullptr, cookie));
   EXPECT_EQ(KR_STATUS_OS_ERROR, detached.UnregisterFromPropertyChangedEvent("I", cookie));
-  // Narrowing conversions.
   device.SetInt("Device", "I", 0xFFFFFFFEu);
   device.SetReal("Device", "R", 0.1);
   int32_t signedValue = 0;
