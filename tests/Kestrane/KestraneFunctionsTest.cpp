@@ -128,7 +128,8 @@ TEST(SpecialFunctionsTest, RunOrSkipAsTheSensorNeeds) {
        0x20000, IdentityFile(302), "", "", 302, kFactoryReset},
       // A missing database file keeps the file's own value; without a serial the path has an empty folder.
       {"", Functions("GetSerialVerifyDB", FileSection("cal.bin", "UpgradeFromDB")),
-       {"Please enter the sensor serial number: ", ">>>>>> Error! DB file ../DB/SN777/cal.bin does not exists!",
+       {"Please enter the sensor serial number: ", ">>>>>> Running the special function UpgradeFromDB!",
+        ">>>>>> Error! DB file ../DB/SN777/cal.bin does not exists!",
         ">>>>>> File Name: ../DB/SN777/cal.bin, Offset: 0x90000, SensorSpecific:1", specific}, 0, "", "SN777\n"},
       {"", Functions("", FileSection("cal.bin", "UpgradeFromDB")),
        {">>>>>> Error! DB file ../DB//cal.bin does not exists!",
