@@ -76,7 +76,6 @@ TEST(KestraneFlowTest, FastClearFromVersion5816OrTheAreaMinButNotMaxOneByOne) {
                            {">>>>>> Deleting file id: 4", ">>>>>> Clearing file attribute! (It was read only...)",
                             ">>>>>> Done!", "*** Upgrade area is clear!"})),
               !cleared);
-    EXPECT_FALSE(Has(run.messages, ">>>>>> Deleting file id: 5"));
     EXPECT_FALSE(FileAt(scenario.Flash(), 0x100000));
     EXPECT_EQ(!FileAt(scenario.Flash(), 0x180000), cleared);
   }
@@ -301,8 +300,7 @@ TEST(KestraneRecoveryTest, ARerunReplacesTheProtectionFileAFailedUpdateLeft) {
     Scenario scenario;
     // The first file's upload fails: the area is clear, the sensor protected.
     scenario.Sensor(std::string(kDefaultSensor) + kInjected + "Set:FlashFile#2\n");
-    const RunResult failed = scenario.Run({});
-    EXPECT_TRUE(FailedWith(failed, "Failed to upload", kInjectedStatus));
+    EXPECT_TRUE(FailedWith(scenario.Run({}), "Failed to upload", kInjectedStatus));
     const std::optional<FlashFile> left = FileAt(scenario.Flash(), 0x30000);
     ASSERT_TRUE(left);
     EXPECT_EQ(left->type, 25);

@@ -128,7 +128,8 @@ TEST(SpecialFunctionsTest, RunOrSkipAsTheSensorNeeds) {
        0x20000, IdentityFile(302), "", "", 302, kFactoryReset},
       // A missing database file keeps the file's own value; without a serial the path has an empty folder.
       {"", Functions("GetSerialVerifyDB", FileSection("cal.bin", "UpgradeFromDB")),
-       {">>>>>> Error! DB file ../DB/SN777/cal.bin does not exists!",
+       {"Please enter the sensor serial number: ", ">>>>>> Running the special function UpgradeFromDB!",
+        ">>>>>> Error! DB file ../DB/SN777/cal.bin does not exists!",
         ">>>>>> File Name: ../DB/SN777/cal.bin, Offset: 0x90000, SensorSpecific:1", specific}, 0, "", "SN777\n"},
       {"", Functions("", FileSection("cal.bin", "UpgradeFromDB")),
        {">>>>>> Error! DB file ../DB//cal.bin does not exists!",
@@ -154,23 +155,24 @@ TEST(SpecialFunctionsTest, RunOrSkipAsTheSensorNeeds) {
 
 TEST(SpecialFunctionsTest, FailuresEndTheRunWithoutTemporaryFiles) {
   const std::string serial32(32, 'L');
+  const std::string verified = ">>>>>> Done! Serial number " + serial32 + " was successfuly verified!";
   const std::string identity =
-      "[Files]\nNumFiles = 1\n[File1]\nName = identity.bin\nOffset = 0x20000\n"
-      "SensorSpecific = 0\nFunction = UpgradeSensorID1";
+      "[Files]\nNumFiles = 1\n[File1]\nName = identity.bin\nOffset = 0x20000\nSensorSpecific = 0\nFunction = ";
   const struct {
     std::string sensor, ini, database, folder, input, temp;
     const char* logged;  // before the failure
     const char* absent;
     const char* message;
     KrStatus status;
-    const char* tempLine = nullptr;  // names a temporary file in tmp/
-    bool identity = false;           // identity.bin is there; its copy's failed upload leaves the sensor without one
+    std::string tempLine = "";  // a line's start, followed by the path of a temporary file in tmp/
+    bool identity = false;      // identity.bin is there; its copy's failed upload leaves the sensor without one
   } rows[] = {
-      {kInjected + std::string("Set:FlashFile"), Functions("", identity + "\n"), "", "", "", "", nullptr, nullptr,
-       "Failed to upload", kInjectedStatus, "Temp file name: ", true},
-      {"", Functions("GetSerialVerifyDB", identity + " UpgradeFromDB\n"), "", "SN123", "SN123\n", "",
-       ">>>>>> Done! Serial number SN123 was successfuly verified!", nullptr, "Failed to upload",
-       KR_STATUS_OS_INVALID_FILE, "Temp file name: ", true},
+      {kInjected + std::string("Set:FlashFile"), Functions("", identity + "UpgradeSensorID1\n"), "", "", "", "",
+       nullptr, nullptr, "Failed to upload", kInjectedStatus, "Temp file name: ", true},
+      // UpgradeSensorID1 runs first, whatever the order: UpgradeFromDB then looks for its copy. The longest serial.
+      {"", Functions("GetSerialVerifyDB", identity + "UpgradeFromDB UpgradeSensorID1\n"), "", serial32,
+       serial32 + "TAIL\n", "", verified.c_str(), nullptr, "Failed to upload", KR_STATUS_OS_INVALID_FILE,
+       ">>>>>> Error! DB file ../DB/" + serial32 + "/", true},
       {kNoNesaFile + std::string(kInjected) + "Set:FlashFile", Functions("NESI"), DatabaseLine(1, "SN123", 5), "", "",
        "", nullptr, nullptr, "Failed to upload NESA data", kInjectedStatus, "Temp file name: "},
       {ZoneBSensor("5.3.27") + kInjected + "Get:FlashFile#2", Functions("RepairFW5327ZoneB"), "", "", "", "", nullptr,
@@ -213,7 +215,7 @@ TEST(SpecialFunctionsTest, FailuresEndTheRunWithoutTemporaryFiles) {
     EXPECT_TRUE(FailedWith(run, row.message, row.status));
     EXPECT_TRUE(row.logged == nullptr || Has(run.messages, row.logged));
     EXPECT_TRUE(row.absent == nullptr || !Has(run.messages, row.absent));
-    EXPECT_TRUE(row.tempLine == nullptr || Has(run.messages, row.tempLine + scenario.Path("tmp/"), true));
+    EXPECT_TRUE(row.tempLine.empty() || Has(run.messages, row.tempLine + scenario.Path("tmp/"), true));
     EXPECT_TRUE(scenario.List("tmp").empty());
     if (row.identity) {
       EXPECT_TRUE(scenario.Exists("work/flash.state"));
@@ -299,23 +301,6 @@ TEST(UpgradeSensorID1Test, PersonalisesACopyAndUploadsIt) {
   EXPECT_EQ(Content(identity).substr(174, 128), "Vendor block" + std::string(116, '\0'));
   EXPECT_EQ(scenario.Read("work/identity.bin"), IdentityFile(302));  // the original is untouched
   EXPECT_TRUE(scenario.List("tmp").empty());
-}
-
-TEST(UpgradeFromDBTest, AfterUpgradeSensorID1ItWorksOnTheTemporaryCopy) {
-  Scenario scenario;
-  const std::string serial(32, 'S');  // the longest serial; the rest of the line is not read
-  scenario.MakeDirectory("DB/" + serial);
-  scenario.Write("work/identity.bin", IdentityFile(302));
-  const RunResult run =
-      RunOn(scenario, "", Functions("GetSerialVerifyDB", FileSection("identity.bin", "UpgradeFromDB UpgradeSensorID1")),
-            serial + "TAIL\n");
-  EXPECT_TRUE(InOrder(
-      run.messages,
-      {"Please enter the sensor serial number: ", ">>>>>> Done! Serial number " + serial + " was successfuly verified!",
-       ">>>>>> Running the special function UpgradeSensorID1!", ">>>>>> Running the special function UpgradeFromDB!"}));
-  EXPECT_TRUE(Has(run.messages, ">>>>>> Error! DB file ../DB/" + serial + "/" + scenario.Path("tmp/"), true));
-  EXPECT_TRUE(Has(run.messages, "Failed to upload: ", true)) << run.output;
-  EXPECT_EQ(run.exitCode, 1);
 }
 
 TEST(ParseNumberTest, AcceptsDecimalAndLowerCaseXHexadecimalWrappingAt32Bits) {

@@ -26,12 +26,9 @@ using tollan::sensor::FlashFile;
 // firmware files in [0x100000, 0x200000).
 inline const char kDefaultSensor[] =
     "FirmwareVersion = 5.8.22\nSerialNumber = SN123\nPhysicalDeviceName = Simulated head\n"
-    "VendorSpecificData = Vendor block\n"
-    "FlashFile1 = 1, 1, 0x0, 0x10000, 0x1111, 0x8000\n"
-    "FlashFile2 = 2, 9, 0x20000, 0x12E\n"
-    "FlashFile3 = 3, 28, 0x60000, 0x4E, 0x040E\n"
-    "FlashFile4 = 4, 10, 0x100000, 0x1000, 0x2222, 0x8000\n"
-    "FlashFile5 = 5, 11, 0x180000, 0x1000\n";
+    "VendorSpecificData = Vendor block\nFlashFile1 = 1, 1, 0x0, 0x10000, 0x1111, 0x8000\n"
+    "FlashFile2 = 2, 9, 0x20000, 0x12E\nFlashFile3 = 3, 28, 0x60000, 0x4E, 0x040E\n"
+    "FlashFile4 = 4, 10, 0x100000, 0x1000, 0x2222, 0x8000\nFlashFile5 = 5, 11, 0x180000, 0x1000\n";
 inline const std::vector<std::string> kNoProtection = {"Kestrane_TB452.ini", "0", "0", "0", "0"};
 // The default sensor's NESA parameters file replaced by a file of another kind.
 inline const char kNoNesaFile[] = "FlashFile3 = 3, 12, 0x70000, 0x10\n";
@@ -214,25 +211,21 @@ inline std::string Content(const std::optional<FlashFile>& file) {
   return file ? std::string(file->content.begin(), file->content.end()) : std::string("(none)");
 }
 
-// Every expected line occurs in messages in this order (others may lie between).
+// Every expected line occurs in messages in this order, others may lie between (prefix: a line starts with it).
 inline ::testing::AssertionResult InOrder(const std::vector<std::string>& messages,
-                                          const std::vector<std::string>& expected) {
+                                          const std::vector<std::string>& expected, bool prefix = false) {
   size_t next = 0;
   for (const std::string& line : expected) {
-    while (next < messages.size() && messages[next] != line) ++next;
+    while (next < messages.size() && (prefix ? messages[next].rfind(line, 0) != 0 : messages[next] != line)) ++next;
     if (next == messages.size()) return ::testing::AssertionFailure() << "missing (in this order): \"" << line << "\"";
     ++next;
   }
   return ::testing::AssertionSuccess();
 }
 
-// A line equals text (prefix: starts with it).
 inline ::testing::AssertionResult Has(const std::vector<std::string>& messages, const std::string& text,
                                       bool prefix = false) {
-  for (const std::string& message : messages) {
-    if (prefix ? message.rfind(text, 0) == 0 : message == text) return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << "missing: \"" << text << "\"";
+  return InOrder(messages, {text}, prefix);
 }
 
 // The run ends with first, the banner of word, the key prompt and exitCode.

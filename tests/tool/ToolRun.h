@@ -67,9 +67,7 @@ class ToolFolder {
       if (out < 0 || err < 0 || in < 0 || chdir(root_.c_str()) != 0) _exit(127);
       if (fileSizeLimit > 0) {
         std::signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
-        rlimit limit = {};
-        getrlimit(RLIMIT_FSIZE, &limit);
-        limit.rlim_cur = static_cast<rlim_t>(fileSizeLimit);
+        const rlimit limit = {static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
         setrlimit(RLIMIT_FSIZE, &limit);
       }
       dup2(in, STDIN_FILENO);
@@ -126,9 +124,6 @@ inline ::testing::AssertionResult FailedWith(const RunResult& run, const std::st
 struct PngImage {
   png_image info{};
   std::vector<uint8_t> pixels;  // empty when unreadable
-  uint16_t Grey16(uint32_t x, uint32_t y) const {
-    return reinterpret_cast<const uint16_t*>(pixels.data())[y * info.width + x];
-  }
 };
 
 inline PngImage ReadPng(const std::string& path) {
@@ -141,16 +136,19 @@ inline PngImage ReadPng(const std::string& path) {
   return image;
 }
 
-// Depth frame number of a recording as the engine reads it, with each pixel's real-world point converted one at a
-// time (the tool's batch conversion must agree). With the engine started.
+// Depth frame number of a recording in the folder as the engine reads it, with each pixel's real-world point
+// converted one at a time (the tool's batch conversion must agree). Starts the engine for the read.
 struct DepthFrame {
   uint16_t width = 0, height = 0, noSample = 0, shadow = 0;
   std::vector<uint16_t> pixels;
   std::vector<KrVPoint> realWorld;
 };
-inline bool ReadDepthFrame(const std::string& path, uint32_t number, DepthFrame* frame) {
+inline bool ReadDepthFrame(const ToolFolder& folder, const std::string& name, uint32_t number, DepthFrame* frame) {
+  ToolFolder::Engine engine(folder);
   KrVDevice device;
-  if (device.OpenFileForReading(path.c_str()) != KR_STATUS_OK || device.GetDepthMap() == nullptr) return false;
+  if (device.OpenFileForReading(folder.Path(name).c_str()) != KR_STATUS_OK || device.GetDepthMap() == nullptr) {
+    return false;
+  }
   const KrVDepthMap& depth = *device.GetDepthMap();
   for (uint32_t seen = 0; seen < number;) {
     if (device.Read() != KR_STATUS_OK) return false;
@@ -171,14 +169,16 @@ inline bool ReadDepthFrame(const std::string& path, uint32_t number, DepthFrame*
   return true;
 }
 
-// With the engine started: the frames of each stream that playback delivers (damaged reads included), in the
-// file's stream order; empty when the file does not open.
-inline Frames DeliveredFrames(const std::string& path) {
+// The frames of each stream that playback of a recording in the folder delivers (damaged reads included), in the
+// file's stream order; empty when the file does not open. Starts the engine for the reads.
+inline Frames DeliveredFrames(const ToolFolder& folder, const std::string& name) {
+  ToolFolder::Engine engine(folder);
   Frames frames;
   KrVDevice device;
   const char* names[256] = {};
   uint32_t count = 256;
-  if (device.OpenFileForReading(path.c_str()) != KR_STATUS_OK || device.GetStreamNames(names, &count) != KR_STATUS_OK) {
+  if (device.OpenFileForReading(folder.Path(name).c_str()) != KR_STATUS_OK ||
+      device.GetStreamNames(names, &count) != KR_STATUS_OK) {
     return frames;
   }
   std::vector<KrVStreamData*> data(count, nullptr);
@@ -195,22 +195,15 @@ inline Frames DeliveredFrames(const std::string& path) {
   return frames;
 }
 
-// The per-stream frame counts of a "play" summary, in its order.
-inline Frames PlayedFrames(const std::string& playOutput) {
+// The "  <stream> <count> ..." lines of a record report or a play summary, in their order.
+inline Frames Counted(const std::string& output) {
   Frames frames;
-  std::istringstream lines(playOutput);
-  bool inTable = false;
+  std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);) {
     std::istringstream fields(line);
     std::string name;
     uint64_t count = 0;
-    if (line.rfind("  stream ", 0) == 0) {
-      inTable = true;
-    } else if (inTable && line.rfind("    ", 0) != 0 && (fields >> name >> count)) {
-      frames.emplace_back(name, count);
-    } else if (line.rfind("    ", 0) != 0) {
-      inTable = false;
-    }
+    if (line.rfind("  ", 0) == 0 && line[2] != ' ' && fields >> name >> count) frames.emplace_back(name, count);
   }
   return frames;
 }
@@ -245,30 +238,24 @@ struct CraftedStream {
 };
 inline bool WriteRecording(const std::string& path, const std::vector<CraftedStream>& streams, uint32_t frames,
                            const std::vector<std::pair<std::string, double>>& deviceReals = {}) {
-  KrPropertySetHandle initial = nullptr;
-  KrPropertySetCreate(&initial);
-  for (const auto& real : deviceReals) KrPropertySetAddRealProperty(initial, "Device", real.first.c_str(), real.second);
-  KrDeviceConfig config{KR_DEVICE_MODE_WRITE, path.c_str(), initial, KR_DEVICE_SHARING_EXCLUSIVE};
+  KrVPropertySet initial;
+  for (const auto& real : deviceReals) initial.AddProperty("Device", real.first.c_str(), real.second);
+  KrDeviceConfig config{KR_DEVICE_MODE_WRITE, path.c_str(), initial.GetHandle(), KR_DEVICE_SHARING_EXCLUSIVE};
   KrDeviceHandle device = nullptr;
   bool ok = KrDeviceProxyCreateDeviceByName("File", &device, &config) == KR_STATUS_OK &&
             KrDeviceProxyOpenAllStreams(device) == KR_STATUS_OK;
-  KrPropertySetDestroy(&initial);
   std::vector<KrStreamData*> records(streams.size(), nullptr);
   KrStreamDataSetHandle set = nullptr;
   KrStreamDataSetCreate(&set);
   for (size_t s = 0; ok && s < streams.size(); ++s) {
     const char* name = streams[s].name.c_str();
-    KrPropertySetHandle values = nullptr;
-    KrPropertySetCreate(&values);
-    KrPropertySetAddIntProperty(values, name, "RequiredDataSize", streams[s].frameBytes);
-    for (const auto& value : streams[s].integers)
-      KrPropertySetAddIntProperty(values, name, value.first.c_str(), value.second);
-    for (const auto& value : streams[s].reals)
-      KrPropertySetAddRealProperty(values, name, value.first.c_str(), value.second);
-    ok = KrDeviceProxyCreateStream(device, streams[s].type.c_str(), name, values) == KR_STATUS_OK &&
+    KrVPropertySet values;
+    values.AddProperty(name, "RequiredDataSize", uint64_t{streams[s].frameBytes});
+    for (const auto& value : streams[s].integers) values.AddProperty(name, value.first.c_str(), value.second);
+    for (const auto& value : streams[s].reals) values.AddProperty(name, value.first.c_str(), value.second);
+    ok = KrDeviceProxyCreateStream(device, streams[s].type.c_str(), name, values.GetHandle()) == KR_STATUS_OK &&
          KrDeviceProxyCreateStreamData(device, name, &records[s]) == KR_STATUS_OK &&
          KrStreamDataSetAdd(set, records[s]) == KR_STATUS_OK;
-    KrPropertySetDestroy(&values);
   }
   for (uint32_t f = 1; ok && f <= frames; ++f) {
     for (size_t s = 0; s < streams.size(); ++s) {
