@@ -118,8 +118,7 @@ TEST_F(DevicePropertiesTest, TypedAccessExistenceWholeSetsAndBadInputThatChanges
     const char* module;
     const char* counts;  // modules/properties
   } sets[] = {
-      // Device: Mirror, PrimaryStream, Gain, Serial, Cropping, Resolution; Depth: Type,
-      // XRes, YRes, RequiredDataSize; Color: Type, XRes, RequiredDataSize.
+      // Device: 6 properties; Depth: Type, XRes, YRes, RequiredDataSize; Color: Type, XRes, RequiredDataSize.
       {0, nullptr, "4/13"},
       {1, nullptr, "2/6"},  // Device and Empty
       {0, "Color", "1/3"},
@@ -167,8 +166,7 @@ TEST_F(DevicePropertiesTest, BatchesAndChangesRaiseCallbacksOncePerChangeUntilUn
             KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Device", "Gain", &RecordChange, &gain, &onGain),
             KR_STATUS_OK);
-  // A batch applies module by module in the set's order (Depth, then
-  // Device) and stops at the first failure.
+  // A batch applies module by module in the set's order (Depth, then Device) and stops at the first failure.
   PropertySet set;
   KrPropertySetAddIntProperty(set.Get(), "Depth", "XRes", 160);
   KrPropertySetAddIntProperty(set.Get(), "Device", "Mirror", 1);

@@ -8,15 +8,7 @@
 namespace tollan_test {
 namespace {
 
-class KitStartTest : public ::testing::Test {
- protected:
-  void SetUp() override { ResetAll(); }
-  void TearDown() override {
-    TollanShutdown();
-    ResetAll();
-  }
-  ScratchDirectory scratch_;
-};
+using KitStartTest = KitTest;
 
 std::string NameOf(KrDeviceHandle device) {
   char name[KR_MAX_NAME_LENGTH] = {};
@@ -24,14 +16,8 @@ std::string NameOf(KrDeviceHandle device) {
   return name;
 }
 
-uint32_t SensorCount() {
-  uint32_t count = 0;
-  EXPECT_EQ(KrDeviceProxyEnumerate(nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
-  return count;
-}
-
 TEST_F(KitStartTest, SecondInitIsRefusedEnumerateFillsWhatFitsAndShutdownDestroysOpenDevices) {
-  EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
+  ASSERT_EQ(TollanShutdown(), KR_STATUS_OK);  // the fixture's start
   ASSERT_EQ(TollanInitFromINIFile(scratch_.Write("kit.ini", "[Tollan]\nSensors=3\n").c_str()), KR_STATUS_OK);
   EXPECT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_TL_ALREADY_INITIALIZED);
   EXPECT_EQ(TollanInitFromINIFile(scratch_.Write("other.ini", "[Tollan]\nSensors=1\n").c_str()),
@@ -63,6 +49,7 @@ TEST_F(KitStartTest, SecondInitIsRefusedEnumerateFillsWhatFitsAndShutdownDestroy
 }
 
 TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
+  ASSERT_EQ(TollanShutdown(), KR_STATUS_OK);
   const struct {
     const char* text;   // Tollan.ini, null for none
     KrStatus expected;  // of TollanInit
@@ -83,19 +70,17 @@ TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text ? c.text : "(no file)");
     ScratchDirectory directory;
-    if (c.text != nullptr) {
-      directory.Write("Tollan.ini", c.text);
-    }
+    if (c.text != nullptr) directory.Write("Tollan.ini", c.text);
     ASSERT_EQ(TollanInit(directory.Path().c_str()), c.expected);
-    if (c.expected == KR_STATUS_OK) {
-      EXPECT_EQ(SensorCount(), c.sensors);
-      EXPECT_EQ(TollanShutdown(), KR_STATUS_OK);
-    }
+    if (c.expected != KR_STATUS_OK) continue;
+    uint32_t sensors = 0;
+    EXPECT_EQ(KrDeviceProxyEnumerate(nullptr, &sensors), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+    EXPECT_EQ(sensors, c.sensors);
+    EXPECT_EQ(TollanShutdown(), KR_STATUS_OK);
   }
   EXPECT_EQ(TollanInitFromINIFile(nullptr), KR_STATUS_OS_NULL_POINTER);
   EXPECT_EQ(TollanInitFromINIFile((scratch_.Path() + "/missing.ini").c_str()), KR_STATUS_OS_INI_READ_FAILED);
-  // A folder without Tollan.ini means the defaults; a folder that is not
-  // there (or a file) is a mistake.
+  // A folder without Tollan.ini means the defaults; a missing folder (or a file) is a mistake.
   EXPECT_EQ(TollanInit((scratch_.Path() + "/nonexistent").c_str()), KR_STATUS_TL_BAD_CONFIGURATION);
   EXPECT_EQ(TollanInit(scratch_.Write("plain", "").c_str()), KR_STATUS_TL_BAD_CONFIGURATION);
   EXPECT_EQ(TollanShutdown(), KR_STATUS_TL_NOT_INITIALIZED);
@@ -167,9 +152,7 @@ TEST_F(KitCreateTest, KindNamesConnectionStringsNameCapacityAndInitialValues) {
   EXPECT_EQ(TextOf(MakeDevice(open, "open", KR_DEVICE_MODE_READ, extra.Get()), "Recorder", "Note"), "hello");
 }
 
-// A section names the kind, the connection and the streams' keys; loading
-// it later applies the module settings. A script that accepts unknown
-// initial values takes the unknown stream key "Comment" as a text property.
+// A section names the kind, connection and stream keys (unknown ones as text, if accepted); loading it sets modules.
 TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
   Script script = CameraScript();
   script.acceptUnknownInitialValues = true;
@@ -340,8 +323,7 @@ TEST_F(TestingTest, JournalRecordsCallsWithTheirKeyArguments) {
   EXPECT_TRUE(GetJournal().empty());
 }
 
-// A typical reading session, failed at each of its kit calls in turn: the
-// failure reaches the caller, and everything made so far is released.
+// A reading session failed at each kit call in turn: the failure reaches the caller, and all made so far is released.
 TEST_F(TestingTest, FailingEachCallOfASessionInTurnIsClean) {
   ASSERT_EQ(DefineScript("sweep", CameraScript().Frame("Depth", {1, 2}, 10, 1)), KR_STATUS_OK);
   KrDeviceHandle device = nullptr;

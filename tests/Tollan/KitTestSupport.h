@@ -2,7 +2,6 @@
 #pragma once
 
 #include <Tollan/TollanTesting.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>

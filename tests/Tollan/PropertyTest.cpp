@@ -1,8 +1,6 @@
 // Properties and modules as a device builds them, and property sets.
 #include <Tollan/Tollan.h>
-
 #include "../../Tollan/src/PropertySetInternal.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -69,8 +67,7 @@ TEST(KrPropertyTest, RefusedAccessKeepsTheValue) {
   EXPECT_EQ(5u, value);
 }
 
-// Callbacks fire once per change in order, may change the registrations
-// while raised, and a change made by a callback raises a nested round.
+// Callbacks fire once per change in order, may change registrations while raised, and may raise a nested round.
 TEST(KrPropertyTest, CallbacksFireInOrderAndMayChangeRegistrationsWhileRaised) {
   std::vector<std::string> calls;
   std::function<void()> onCall;
@@ -129,8 +126,7 @@ TEST(KrDeviceModuleTest, PropertiesKeepTheirModuleRaiseTheirOwnCallbacksAndUnkno
   for (size_t n = 0; n < std::size(statuses); ++n) EXPECT_EQ(KR_STATUS_TL_PROPERTY_NOT_FOUND, statuses[n]) << n;
   EXPECT_EQ(0, exists);
   EXPECT_EQ(nullptr, module.FindProperty("x"));
-  // A per-stream module as the engine builds one: the fields carry the
-  // stream's name, duplicates stop the adding, a registration belongs to its property.
+  // A per-stream module as the engine builds one: fields keep their stream's name, a duplicate stops the adding.
   KrActualIntProperty timestamp("Timestamp", 0, "Depth");
   KrActualIntProperty unnamed("FrameId", 1);
   KrActualRealProperty real("Gain", 2.0, "Depth");

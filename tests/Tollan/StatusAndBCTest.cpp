@@ -1,7 +1,5 @@
-// The kit's status names and messages, and the older interface's format,
-// name and flag conversions.
+// The kit's status names and messages, and the older interface's format, name and flag conversions.
 #include <Tollan/Tollan.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -103,9 +101,7 @@ const struct {
 
 #undef ROW
 
-// Every status is registered under its own code (a run registered from the
-// wrong first code would shift the names), with a real message; the gaps
-// between the runs stay unregistered.
+// Every status has its own name (a run registered from a wrong first code shifts them), a message; gaps stay unknown.
 TEST(TollanStatusTest, EveryStatusRendersItsNameAndMessage) {
   for (const auto& row : kStatuses) {
     EXPECT_STREQ(row.name, krGetStatusName(row.status));

@@ -2,7 +2,6 @@
 // reading every frame, and seeks and tells on the way. Seeds: tests/fuzz/corpus/recording, version 1 recordings that
 // the recording tests also play (keep them) and a version 2 one with frames of every codec.
 #include <Tollan/src/file/RecordingReader.h>
-
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -1,7 +1,6 @@
 // The frame codecs: bit-exact round trips, and a decoder that refuses malformed input and never writes past the frame.
 #include "Tollan/src/file/FrameCodec.h"
 #include "Tollan/src/sensor/SceneRenderer.h"
-
 #include <gtest/gtest.h>
 #include <zstd.h>
 
@@ -131,8 +130,7 @@ TEST(DepthCodecTest, MalformedInputIsRefusedWithItsReason) {
   }
 }
 
-// Depth frames at least three times smaller than raw; an image frame through every codec, also into an unaligned
-// buffer (records may start anywhere).
+// Depth frames shrink at least threefold; an image frame goes through every codec, into an unaligned buffer too.
 TEST(FrameCodecTest, SimulatedSensorFramesRoundTripBitExactly) {
   for (uint64_t resolution : {0, 1}) {
     sensor::StreamSettings s(sensor::StreamKind::kDepth);

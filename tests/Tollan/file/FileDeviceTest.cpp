@@ -1,7 +1,6 @@
 // The "File" device through the kit's C interface: recording, playback, seeking, damaged and truncated files.
 #include "Tollan/KitTestSupport.h"
 #include "Tollan/file/RecordingTestSupport.h"
-
 #include <Orvane/Orvane.h>
 #include <Tollan/Tollan.h>
 #include <Tollan/src/sensor/SensorModes.h>
@@ -28,9 +27,8 @@ std::vector<uint8_t> Bytes(int stream, uint32_t frame) {
 uint64_t Time(int stream, uint32_t frame) { return frame * 33333u + uint64_t(stream); }
 
 void OnLog(const char* mask, int32_t severity, const char*, int, const char* message, void* cookie) {
-  if (std::string(mask) == "Tollan" && severity == KR_LOG_SEVERITY_WARNING) {
-    static_cast<std::vector<std::string>*>(cookie)->push_back(message);
-  }
+  auto* warnings = static_cast<std::vector<std::string>*>(cookie);
+  if (std::string(mask) == "Tollan" && severity == KR_LOG_SEVERITY_WARNING) warnings->push_back(message);
 }
 
 class FileDeviceTest : public KitTest {
@@ -99,9 +97,7 @@ class FileDeviceTest : public KitTest {
   }
   KrStatus Release() {
     KrStreamDataSetDestroy(&set_);
-    for (KrStreamData*& record : records_) {
-      KrDeviceProxyDestroyStreamData(&record);
-    }
+    for (KrStreamData*& record : records_) KrDeviceProxyDestroyStreamData(&record);
     return KrDeviceProxyDestroy(&device_);
   }
   void TearDown() override {
@@ -112,9 +108,7 @@ class FileDeviceTest : public KitTest {
   std::vector<int> NewMembers() const {
     std::vector<int> found;
     for (int s = 0; s < 4; ++s) {
-      if (records_[s] != nullptr && records_[s]->bIsNew) {
-        found.push_back(s);
-      }
+      if (records_[s] != nullptr && records_[s]->bIsNew) found.push_back(s);
     }
     return found;
   }
@@ -129,9 +123,7 @@ class FileDeviceTest : public KitTest {
   static void OnNewData(const KrNewStreamDataEventArgs& args, void* cookie) {
     auto* test = static_cast<FileDeviceTest*>(cookie);
     test->events_.push_back(args.strStreamName);
-    if (test->events_.size() == 1) {
-      test->innerRead_ = KrDeviceProxyRead(test->device_, test->set_);
-    }
+    if (test->events_.size() == 1) test->innerRead_ = KrDeviceProxyRead(test->device_, test->set_);
   }
   double Gain() const {
     double gain = 0;
@@ -159,9 +151,7 @@ TEST_F(FileDeviceTest, PlaysEveryStreamBackByteForByteWithChangesAtTheirPlace) {
     ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK) << "frame " << f;
     const std::vector<int> expected = f == 2 ? std::vector<int>{0, 2} : std::vector<int>{0, 1, 2, 3};
     ASSERT_EQ(NewMembers(), expected) << "frame " << f;
-    for (int s : expected) {
-      ExpectFrame(s, f);
-    }
+    for (int s : expected) ExpectFrame(s, f);
     EXPECT_EQ(Gain(), f >= 2 ? 2.5 : 1.0);
   }
   EXPECT_EQ(IntOf(device_, "depth", "Mirror"), 1u);
@@ -241,9 +231,7 @@ TEST_F(FileDeviceTest, OpeningFailuresAreStatusesAndACutRecordingIsScannedWithAW
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_NE(warnings[0].find("scanning"), std::string::npos) << warnings[0];
   int frames = 0;
-  while (KrDeviceProxyRead(device_, set_) == KR_STATUS_OK) {
-    frames += int(NewMembers().size());
-  }
+  while (KrDeviceProxyRead(device_, set_) == KR_STATUS_OK) frames += int(NewMembers().size());
   EXPECT_EQ(frames, 4 * int(kFrames) - 2);  // image and audio frame 2 are not recorded
 }
 

@@ -1,7 +1,6 @@
 // Codecs in recordings: version 1 files, the "File" device's "Compression" property, and the background encoders.
 #include "Tollan/KitTestSupport.h"
 #include "Tollan/file/RecordingTestSupport.h"
-
 #include <Tollan/src/file/FrameCodec.h>
 
 #include <algorithm>
@@ -83,9 +82,7 @@ TEST_F(FileDeviceCompression, PropertyChoosesTheCodecFromTheNextFrameOn) {
   RecordingReader reader;
   ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
   EXPECT_EQ(reader.Streams().at(0).compression, Compression::kDepth);
-  for (const Property& property : reader.DeviceProperties()) {
-    EXPECT_NE(property.name, "Compression");
-  }
+  for (const Property& property : reader.DeviceProperties()) EXPECT_NE(property.name, "Compression");
   EXPECT_TRUE(reader.PropertyChanges().empty());
   const Playback playback = PlayAll(reader);
   ASSERT_EQ(playback.items.size(), 4u);  // the stream, then its frames

@@ -19,9 +19,7 @@ class RecordingSample : public RecordingTest, public ::testing::WithParamInterfa
   // Offset of the index chunk, from the trailer.
   uint64_t IndexOffset() const {
     uint64_t offset = 0;
-    for (int i = 7; i >= 0; --i) {
-      offset = offset << 8 | sample_[sample_.size() - kTrailerPayloadSize + size_t(i)];
-    }
+    for (int i = 7; i >= 0; --i) offset = offset << 8 | sample_[sample_.size() - kTrailerPayloadSize + size_t(i)];
     return offset;
   }
 
@@ -53,9 +51,7 @@ TEST_P(RecordingSample, FramesOfEveryStreamKindComeBackByteForByte) {
   EXPECT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
   uint32_t frames = 0;
   for (const Played& played : playback.items) {
-    if (played.kind != Item::Kind::kFrame) {
-      continue;
-    }
+    if (played.kind != Item::Kind::kFrame) continue;
     const uint32_t id = frames % 4;
     const uint32_t frameId = frames / 4 + 1;
     SCOPED_TRACE(std::string(kSampleStreams[id].name) + " frame " + std::to_string(frameId));
@@ -125,9 +121,7 @@ TEST_P(RecordingSample, TruncationOrBitFlipAnywherePlaysOnlyWhatWasRecorded) {
     ASSERT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
     size_t next = 0;  // what played is a subsequence of the whole
     for (const Played& played : playback.items) {
-      while (next < full_.size() && !(full_[next] == played)) {
-        ++next;
-      }
+      while (next < full_.size() && !(full_[next] == played)) ++next;
       ASSERT_LT(next++, full_.size());
     }
     if (offset >= IndexOffset()) {

@@ -3,9 +3,7 @@
 
 #include <Tollan/src/file/RecordingReader.h>
 #include <Tollan/src/file/RecordingWriter.h>
-
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
@@ -23,9 +21,7 @@ class RecordingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const char* base = std::getenv("TMPDIR");
-    if (base == nullptr || *base == '\0') {
-      base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    }
+    if (base == nullptr || *base == '\0') base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     dir_ = std::string(base) + "/recording-XXXXXX";
     ASSERT_NE(mkdtemp(&dir_[0]), nullptr);
   }
@@ -50,9 +46,7 @@ inline void SaveBytes(const std::string& path, const uint8_t* data, size_t size)
 // Deterministic frame contents that differ by stream and frame.
 inline std::vector<uint8_t> FrameBytes(uint32_t streamId, uint32_t frameId, size_t size) {
   std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) {
-    bytes[i] = uint8_t(i * 7 + frameId * 13 + streamId * 101);
-  }
+  for (size_t i = 0; i < size; ++i) bytes[i] = uint8_t(i * 7 + frameId * 13 + streamId * 101);
   return bytes;
 }
 

@@ -1,10 +1,8 @@
-// The simulated sensor's flash: configuration, file operations, the state
-// file, test faults, and its properties of the "Device" module.
+// The simulated sensor's flash: configuration, files, the state file, test faults, its "Device" properties.
 #include <Tollan/src/sensor/flash/FlashProperties.h>
 #include <Tollan/src/sensor/flash/FlashStore.h>
 #include "Tollan/KitTestSupport.h"
 #include <Tollan/TollanStatus.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -74,7 +72,7 @@ TEST(FlashConfigTest, ExpressesAFirmwareScenario) {
                                    "/base");
   const FlashIdentity& id = config.identity;
   EXPECT_TRUE(id.versionMajor == 5 && id.versionMinor == 3 && id.versionBuild == 27 && id.firmwareMode == 2u);
-  EXPECT_EQ(config.identity.serialNumber, "1234567890");
+  EXPECT_EQ(id.serialNumber, "1234567890");
   EXPECT_EQ(config.bistResult, 5u);
   EXPECT_EQ(config.stateFile, "/base/state.bin");
   // The list ends at the first missing number; a file's bytes begin with its type.
@@ -87,12 +85,10 @@ TEST(FlashConfigTest, ExpressesAFirmwareScenario) {
   const FlashConfig builtIn = Parse({});
   EXPECT_EQ(builtIn.files.size(), FlashConfig::Default().files.size());
   EXPECT_TRUE(builtIn.stateFile.empty());
-  FlashStore store(builtIn);
-  EXPECT_EQ(store.Load(), KR_STATUS_OK);
+  EXPECT_EQ(FlashStore(builtIn).Load(), KR_STATUS_OK);
 }
 
-// Bad values, and tables that break the flash's rules together, are refused
-// while parsing, naming the key at fault (by default the first one given).
+// Bad values and tables that break the flash's rules are refused, naming the key at fault (by default the first).
 TEST(FlashConfigTest, RejectsBadValuesAndTablesThatBreakTheFlashRules) {
   const struct {
     std::map<std::string, std::string> keys;
@@ -201,8 +197,7 @@ TEST(FlashStoreTest, FaultsHitTheNamedCallOnlyAndASilentBistAnswersNothing) {
   EXPECT_TRUE(!answered && result == 0xFFFFFFFFu);
 }
 
-// Every change, and the count of ids given out, survive in the state file:
-// new files never take the id of a deleted one. A failed save changes nothing.
+// Changes and the ids given out survive in the state file (no id is reused); a failed save changes nothing.
 TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStore) {
   ScratchDirectory dir;
   const std::string state = dir.Path() + "/flash.state";
@@ -237,8 +232,7 @@ TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStore) {
   EXPECT_EQ(+unsaved.List()[0].attributes, kFlashAttributeReadOnly);
 }
 
-// Damaged state files, and tables built in code or read from a state file
-// that break the flash's rules, do not load.
+// Damaged state files, and tables (in code or a state file) that break the flash's rules, do not load.
 TEST(FlashStatePersistenceTest, DamagedStateAndBrokenTablesAreRefused) {
   FlashConfig config = SmallFlash();
   const std::vector<uint8_t> good = FlashStore::Serialize(config.files, 0x1234);
@@ -340,8 +334,7 @@ const char kTwoFiles[] =
     "FlashFile1 = 3, 25, 0x1000, 0x100, 0xBEEF, 0x8000\n"
     "FlashFile2 = 4, 10, 0x2000, 0x100\n";
 
-// Identity comes from the sensor's section; action properties are not
-// copied with the settings; a bad section fails the open.
+// Identity comes from the sensor's section; actions are not copied with the settings; a bad section fails the open.
 TEST_F(FlashPropertiesTest, IdentityChunksBistAndReset) {
   EXPECT_EQ(Open("FlashFile1 = 1 2\n"), KR_STATUS_TL_BAD_CONFIGURATION);
   ASSERT_EQ(Open(std::string(kTwoFiles) + "FlashFaults = Get:ID#2\nBISTResult = 7\n"), KR_STATUS_OK);

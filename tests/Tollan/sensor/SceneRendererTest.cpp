@@ -1,7 +1,6 @@
 // The simulated sensor's frames, output options and noise, checked against the clean scene of the same frame.
 #include "Tollan/src/sensor/AudioSynth.h"
 #include "Tollan/src/sensor/SceneRenderer.h"
-
 #include <Tollan/TollanStatus.h>
 #include <gtest/gtest.h>
 
@@ -10,8 +9,7 @@
 #include <cstring>
 #include <vector>
 
-namespace tollan {
-namespace sensor {
+namespace tollan::sensor {
 namespace {
 
 constexpr StreamKind kPictureKinds[] = {StreamKind::kDepth, StreamKind::kImage, StreamKind::kIR};
@@ -36,33 +34,28 @@ std::vector<uint16_t> Words(const std::vector<uint8_t>& bytes) {
   return w;
 }
 
-TEST(SceneRendererTest, SameIdGivesTheSameFrameAndTheSceneMoves) {
+TEST(SceneRendererTest, SameIdGivesTheSameFrameTheSceneMovesAndMirrorIsTheExactFlip) {
   for (StreamKind kind : kPictureKinds) {
     SCOPED_TRACE(StreamKindName(kind));
     const StreamSettings s(kind);
-    SceneRenderer a;
-    const std::vector<uint8_t> f7 = Render(s, 7, false, false, 0, &a);
+    SceneRenderer renderer;
+    const std::vector<uint8_t> f7 = Render(s, 7, false, false, 0, &renderer);
     EXPECT_EQ(f7.size(), s.RequiredDataSize());
-    Render(s, 300, false, false, 0, &a);  // a renderer's history does not matter
-    EXPECT_EQ(Render(s, 7, false, false, 0, &a), f7);
+    Render(s, 300, false, false, 0, &renderer);  // a renderer's history does not matter
+    EXPECT_EQ(Render(s, 7, false, false, 0, &renderer), f7);
     EXPECT_NE(Render(s, 8), f7);
     const std::vector<uint8_t> noisy = Render(s, 7, false, true);
     EXPECT_EQ(Render(s, 7, false, true), noisy);
     EXPECT_NE(noisy, f7);
     EXPECT_NE(Render(s, 7, false, true, 99), noisy) << "another seed, other noise";
-  }
-}
-
-TEST(SceneRendererTest, MirrorIsTheExactFlipWithOrWithoutNoise) {
-  for (StreamKind kind : kPictureKinds) {
     for (bool noise : {false, true}) {
-      SCOPED_TRACE(std::string(StreamKindName(kind)) + (noise ? " noisy" : " clean"));
-      StreamSettings plain(kind), mirrored(kind);
+      SCOPED_TRACE(noise ? "noisy" : "clean");
+      StreamSettings mirrored(kind);
       ASSERT_EQ(mirrored.Set("Mirror", uint64_t{1}), KR_STATUS_OK);
-      const std::vector<uint8_t> a = Render(plain, 5, false, noise), b = Render(mirrored, 5, false, noise);
-      EXPECT_EQ(Render(plain, 5, true, noise), b);  // the device's mirror does the same
-      const uint32_t bpp = plain.BytesPerPixel(), w = plain.XRes();
-      for (uint32_t v = 0; v < plain.YRes(); v += 37) {
+      const std::vector<uint8_t> a = Render(s, 5, false, noise), b = Render(mirrored, 5, false, noise);
+      EXPECT_EQ(Render(s, 5, true, noise), b);  // the device's mirror does the same
+      const uint32_t bpp = s.BytesPerPixel(), w = s.XRes();
+      for (uint32_t v = 0; v < s.YRes(); v += 37) {
         for (uint32_t u = 0; u < w; ++u) {
           ASSERT_EQ(0, std::memcmp(&a[(v * w + u) * bpp], &b[(v * w + (w - 1 - u)) * bpp], bpp)) << u << "," << v;
         }
@@ -129,8 +122,7 @@ TEST(SceneRendererTest, DepthHoldsReportableValuesShadowsHolesItsRangeAndShifts)
   }
 }
 
-// Gray and YUV 4:2:2 (Y0 U Y1 V, colour of each pair averaged) follow the
-// BT.601 weights of the RGB picture of the same frame.
+// Gray and YUV 4:2:2 (Y0 U Y1 V, each pair's colour averaged) follow the BT.601 weights of the same RGB frame.
 TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPicture) {
   StreamSettings rgb(StreamKind::kImage), gray(StreamKind::kImage), yuv(StreamKind::kImage);
   ASSERT_EQ(gray.Set("OutputFormat", uint64_t{KR_OUTPUT_FORMAT_GRAYSCALE8}), KR_STATUS_OK);
@@ -150,8 +142,7 @@ TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPicture) {
   }
 }
 
-// The red ball's colour covers exactly its depth: right of the last red
-// pixel of the ball's middle row, the depth jumps to what lies behind it.
+// The red ball's colour covers its depth: right of the last red pixel of its middle row, the depth jumps.
 TEST(SceneRendererTest, TheBallsColourCoversItsDepth) {
   const StreamSettings image(StreamKind::kImage), depth(StreamKind::kDepth);
   for (uint32_t id : {5u, 50u, 95u, 140u}) {
@@ -193,8 +184,7 @@ TEST(SceneRendererTest, ImageTopRowsCarryTheFrameIdAndBadRequestsWriteNothing) {
             KR_STATUS_TL_BAD_PROPERTY_VALUE);  // depth needs its tables
 }
 
-// Depth noise: values the sensor can report, growing with the square of the
-// distance, flying pixels only at edges, more holes, new each frame.
+// Depth noise: reportable values, growing with distance squared, flying pixels at edges only, holes, new each frame.
 TEST(SensorNoiseTest, DepthNoiseLooksLikeStructuredLight) {
   StreamSettings s(StreamKind::kDepth);
   const std::vector<uint16_t>& s2d = s.Tables()->S2D();
@@ -210,7 +200,8 @@ TEST(SensorNoiseTest, DepthNoiseLooksLikeStructuredLight) {
         continue;
       }
       const size_t x = i % 640;
-      const bool edge = (x > 0 && std::abs(clean[i - 1] - c) * 16 > c) || (x < 639 && std::abs(clean[i + 1] - c) * 16 > c);
+      const bool edge =
+          (x > 0 && std::abs(clean[i - 1] - c) * 16 > c) || (x < 639 && std::abs(clean[i + 1] - c) * 16 > c);
       if (std::abs(z - c) * 20 > c) {
         EXPECT_TRUE(edge) << "a large jump away from any edge at " << i;
         flying += edge;
@@ -296,5 +287,4 @@ TEST(SensorModesTest, TimestampsFollowTheFrameRate) {
 }
 
 }  // namespace
-}  // namespace sensor
-}  // namespace tollan
+}  // namespace tollan::sensor
