@@ -183,9 +183,7 @@ TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
   EXPECT_EQ(IntOf(device, "Device", "Mirror"), 0u);  // creation applies stream keys only
   ASSERT_EQ(KrDeviceProxyLoadConfigFromFile(device, ini.c_str(), "Scripted"), KR_STATUS_OK);
   EXPECT_EQ(IntOf(device, "Device", "Mirror"), 1u);
-  double gain = 0;
-  EXPECT_EQ(KrDeviceProxyGetRealProperty(device, "Device", "Gain", &gain), KR_STATUS_OK);
-  EXPECT_DOUBLE_EQ(gain, 2.25);
+  EXPECT_DOUBLE_EQ(RealOf(device, "Device", "Gain"), 2.25);
   EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "Near");
   uint8_t crop[12] = {};
   const KrGeneralBuffer buffer{crop, sizeof(crop)};

@@ -37,10 +37,15 @@ class ScratchDirectory {
   std::string path_;
 };
 
-// The value of an integer or text property; a failed read fails the test.
+// The value of an integer, real or text property; a failed read fails the test.
 inline uint64_t IntOf(KrDeviceHandle device, const char* module, const char* property) {
   uint64_t value = 0;
   EXPECT_EQ(KrDeviceProxyGetIntProperty(device, module, property, &value), KR_STATUS_OK) << module << "." << property;
+  return value;
+}
+inline double RealOf(KrDeviceHandle device, const char* module, const char* property) {
+  double value = 0;
+  EXPECT_EQ(KrDeviceProxyGetRealProperty(device, module, property, &value), KR_STATUS_OK) << module << "." << property;
   return value;
 }
 inline std::string TextOf(KrDeviceHandle device, const char* module, const char* property) {

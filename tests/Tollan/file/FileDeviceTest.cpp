@@ -82,16 +82,12 @@ class FileDeviceTest : public KitTest {
     Release();
     KrDeviceConfig config{KR_DEVICE_MODE_READ, path.c_str(), nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
     const KrStatus status = KrDeviceProxyCreate(&device_, &config);
-    if (status != KR_STATUS_OK) {
-      EXPECT_EQ(device_, nullptr);
-      return status;
-    }
+    if (status != KR_STATUS_OK) return status;
     EXPECT_EQ(KrDeviceProxyOpenAllStreams(device_), KR_STATUS_OK);
     EXPECT_EQ(KrStreamDataSetCreate(&set_), KR_STATUS_OK);
     for (int s = 0; s < 4; ++s) {
-      if (KrDeviceProxyCreateStreamData(device_, kNames[s], &records_[s]) == KR_STATUS_OK) {
-        KrStreamDataSetAdd(set_, records_[s]);
-      }
+      EXPECT_EQ(KrDeviceProxyCreateStreamData(device_, kNames[s], &records_[s]), KR_STATUS_OK);
+      KrStreamDataSetAdd(set_, records_[s]);
     }
     return KR_STATUS_OK;
   }
@@ -108,7 +104,7 @@ class FileDeviceTest : public KitTest {
   std::vector<int> NewMembers() const {
     std::vector<int> found;
     for (int s = 0; s < 4; ++s) {
-      if (records_[s] != nullptr && records_[s]->bIsNew) found.push_back(s);
+      if (records_[s]->bIsNew) found.push_back(s);
     }
     return found;
   }
@@ -125,11 +121,7 @@ class FileDeviceTest : public KitTest {
     test->events_.push_back(args.strStreamName);
     if (test->events_.size() == 1) test->innerRead_ = KrDeviceProxyRead(test->device_, test->set_);
   }
-  double Gain() const {
-    double gain = 0;
-    EXPECT_EQ(KrDeviceProxyGetRealProperty(device_, "Device", "Gain", &gain), KR_STATUS_OK);
-    return gain;
-  }
+  double Gain() const { return RealOf(device_, "Device", "Gain"); }
 
   const std::string path_ = scratch_.Path() + "/session.rec";
   KrDeviceHandle device_ = nullptr;
@@ -176,9 +168,13 @@ TEST_F(FileDeviceTest, EachFrameReadRaisesNewDataButNotInsideACallback) {
   EXPECT_EQ(KrDeviceProxyUnregisterFromNewStreamData(device_, registration), KR_STATUS_OK);
 }
 
-// After image frame 1 alone, with image closed: ir and audio frame 1 and depth frame 2, then ir frame 2.
-TEST_F(FileDeviceTest, ReadStreamPassesOverOtherStreamsAndClosedStreamsAreSkipped) {
+// After image frame 1 alone, with image closed: ir and audio frame 1 and depth frame 2, then ir frame 2. Seeks: frame
+// numbers count from 1; a time on depth frame 2 resumes at the other streams' frames 1.
+TEST_F(FileDeviceTest, ReadStreamPassesOverOtherStreamsClosedStreamsAreSkippedAndSeeksRestoreProperties) {
   ASSERT_EQ(Play(path_), KR_STATUS_OK);
+  uint32_t frame = 0;
+  EXPECT_EQ(KrDeviceProxyTellFrame(device_, &frame), KR_STATUS_OK);
+  EXPECT_EQ(frame, 1u);
   ASSERT_EQ(KrDeviceProxyReadStream(device_, records_[1]), KR_STATUS_OK);
   ExpectFrame(1, 1);
   ASSERT_EQ(KrDeviceProxyCloseStream(device_, "image"), KR_STATUS_OK);
@@ -190,14 +186,7 @@ TEST_F(FileDeviceTest, ReadStreamPassesOverOtherStreamsAndClosedStreamsAreSkippe
   ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK);
   ExpectFrame(2, 2);
   EXPECT_EQ(KrDeviceProxyReadStream(device_, records_[1]), KR_STATUS_TL_STREAM_NOT_OPEN);
-}
-
-// Frame numbers count from 1; a time on depth frame 2 resumes at the other streams' frames 1.
-TEST_F(FileDeviceTest, SeeksByFrameAndTimeAndRestoresProperties) {
-  ASSERT_EQ(Play(path_), KR_STATUS_OK);
-  uint32_t frame = 0;
-  EXPECT_EQ(KrDeviceProxyTellFrame(device_, &frame), KR_STATUS_OK);
-  EXPECT_EQ(frame, 1u);
+  ASSERT_EQ(KrDeviceProxyOpenStream(device_, "image"), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxySeekFrame(device_, 3), KR_STATUS_OK);
   EXPECT_EQ(Gain(), 2.5);
   ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK);

@@ -57,7 +57,12 @@ class SensorDeviceTest : public ::testing::Test {
   std::vector<KrStreamData*> records_;
 };
 
-TEST_F(SensorDeviceTest, UnpacedReadsGetConsecutiveFramesUntilAReset) {
+// Each change of a watched property as its name.
+void RecordChange(KrDeviceHandle, const char*, const char* property, void* cookie) {
+  static_cast<std::vector<std::string>*>(cookie)->push_back(property);
+}
+
+TEST_F(SensorDeviceTest, UnpacedReadsGetConsecutiveFramesFollowTheShiftTablesUntilAReset) {
   StartKit(kUnpaced);
   KrDeviceHandle device = OpenSensor({"Depth", "Image"});
   for (uint32_t id = 1; id <= 5; ++id) {
@@ -75,6 +80,31 @@ TEST_F(SensorDeviceTest, UnpacedReadsGetConsecutiveFramesUntilAReset) {
   ASSERT_EQ(KrDeviceProxyOpenStream(device, "Depth"), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxyReadStream(device, records_[0]), KR_STATUS_OK);
   EXPECT_EQ(records_[0]->nFrameID, 1u);
+  // Shift parameter changes raise S2D and D2S (on the calling thread), not XRes.
+  std::vector<std::string> changes;
+  for (const char* property : {"S2D", "D2S", "XRes"}) {
+    KrCallbackHandle handle = nullptr;
+    ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Depth", property, &RecordChange, &changes, &handle),
+              KR_STATUS_OK);
+  }
+  std::vector<uint16_t> before(2048), after(2048);
+  const KrGeneralBuffer first{before.data(), 4096}, second{after.data(), 4096};
+  ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &first), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxySetRealProperty(device, "Depth", "ZPPS", 0.11), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Depth", "HoleFilter", 0), KR_STATUS_OK);  // not a shift parameter
+  std::sort(changes.begin(), changes.end());
+  EXPECT_EQ(changes, (std::vector<std::string>{"D2S", "S2D"}));
+  ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &second), KR_STATUS_OK);
+  EXPECT_NE(before, after);
+  // Depth frames follow the new table from the next frame (the one made ahead may still come first).
+  ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
+  std::vector<bool> reportable(65536, false);
+  for (uint16_t z : after) reportable[z] = true;
+  const auto* depth = static_cast<const uint16_t*>(records_[0]->pData);
+  size_t foreign = 0;
+  for (size_t i = 0; i < records_[0]->nDataSize / 2; ++i) foreign += (depth[i] > 1 && !reportable[depth[i]]);
+  EXPECT_EQ(foreign, 0u);
   // A reset sensor is gone until opened again.
   ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Reset", 0), KR_STATUS_OK);
   uint64_t value = 0;
@@ -152,40 +182,6 @@ TEST_F(SensorDeviceTest, OpenStreamsRefuseNewGeometryButTakeOtherChangesAtTheNex
   for (size_t u = 0; u < 640; ++u) {  // row 100, pixel by pixel
     ASSERT_EQ(0, std::memcmp(&plain[(100 * 640 + u) * 3], &mirrored[(100 * 640 + 639 - u) * 3], 3));
   }
-}
-
-// Each change of a watched property as its name.
-void RecordChange(KrDeviceHandle, const char*, const char* property, void* cookie) {
-  static_cast<std::vector<std::string>*>(cookie)->push_back(property);
-}
-
-TEST_F(SensorDeviceTest, ShiftParameterChangesRaiseS2D) {
-  StartKit(kUnpaced);
-  KrDeviceHandle device = OpenSensor({"Depth"});
-  std::vector<std::string> changes;  // changes arrive on the calling thread
-  for (const char* property : {"S2D", "D2S", "XRes"}) {
-    KrCallbackHandle handle = nullptr;
-    ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Depth", property, &RecordChange, &changes, &handle),
-              KR_STATUS_OK);
-  }
-  std::vector<uint16_t> before(2048), after(2048);
-  const KrGeneralBuffer first{before.data(), 4096}, second{after.data(), 4096};
-  ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &first), KR_STATUS_OK);
-  ASSERT_EQ(KrDeviceProxySetRealProperty(device, "Depth", "ZPPS", 0.11), KR_STATUS_OK);
-  ASSERT_EQ(KrDeviceProxySetIntProperty(device, "Depth", "HoleFilter", 0), KR_STATUS_OK);  // not a shift parameter
-  std::sort(changes.begin(), changes.end());
-  EXPECT_EQ(changes, (std::vector<std::string>{"D2S", "S2D"}));
-  ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &second), KR_STATUS_OK);
-  EXPECT_NE(before, after);
-  // Depth frames follow the new table from the next frame (the one made ahead may still come first).
-  ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
-  ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
-  std::vector<bool> reportable(65536, false);
-  for (uint16_t z : after) reportable[z] = true;
-  const auto* depth = static_cast<const uint16_t*>(records_[0]->pData);
-  size_t foreign = 0;
-  for (size_t i = 0; i < records_[0]->nDataSize / 2; ++i) foreign += (depth[i] > 1 && !reportable[depth[i]]);
-  EXPECT_EQ(foreign, 0u);
 }
 
 // Paced frames are never early: frame n comes (n - 1) / 60 s after the open at the soonest.
