@@ -14,17 +14,18 @@ namespace tollan_test {
 
 using namespace tollan::testing;
 
-// A directory of its own for each test, removed afterwards.
+// A directory of its own under TMPDIR, else /dev/shm (some tests write thousands of files), else /tmp; removed after.
 class ScratchDirectory {
  public:
   ScratchDirectory() {
-    char pattern[] = "/tmp/tollan-test-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path_ = made ? made : "/tmp";
+    const char* base = std::getenv("TMPDIR");
+    if (base == nullptr || *base == '\0') base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    path_ = std::string(base) + "/tollan-test-XXXXXX";
+    EXPECT_NE(mkdtemp(&path_[0]), nullptr) << path_;
   }
   ~ScratchDirectory() {
     std::error_code error;
-    if (path_ != "/tmp") std::filesystem::remove_all(path_, error);
+    std::filesystem::remove_all(path_, error);
   }
   const std::string& Path() const { return path_; }
   std::string Write(const std::string& name, const std::string& text) const {

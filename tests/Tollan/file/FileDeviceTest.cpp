@@ -1,5 +1,4 @@
 // The "File" device through the kit's C interface: recording, playback, seeking, damaged and truncated files.
-#include "Tollan/KitTestSupport.h"
 #include "Tollan/file/RecordingTestSupport.h"
 #include <Orvane/Orvane.h>
 #include <Tollan/Tollan.h>

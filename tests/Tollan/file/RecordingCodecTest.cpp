@@ -1,5 +1,4 @@
 // Codecs in recordings: version 1 files, the "File" device's "Compression" property, and the background encoders.
-#include "Tollan/KitTestSupport.h"
 #include "Tollan/file/RecordingTestSupport.h"
 #include <Tollan/src/file/FrameCodec.h>
 

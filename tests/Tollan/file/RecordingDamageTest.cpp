@@ -63,7 +63,7 @@ TEST_F(RecordingTest, CraftedFilesAreRefusedOrReportedClearly) {
   }
   RecordingReader reader;
   EXPECT_EQ(reader.Open(Path("missing.rec").c_str()), KR_STATUS_TL_FILE_OPEN_FAILED);
-  EXPECT_EQ(reader.Open(dir_.c_str()), KR_STATUS_TL_FILE_OPEN_FAILED);
+  EXPECT_EQ(reader.Open(scratch_.Path().c_str()), KR_STATUS_TL_FILE_OPEN_FAILED);
 }
 
 constexpr uint32_t kFrameSize = 600;

@@ -1,12 +1,12 @@
 // Shared helpers of the recording tests: a directory per test, a four-stream sample, playback into plain values.
 #pragma once
 
+#include "Tollan/KitTestSupport.h"
 #include <Tollan/src/file/RecordingReader.h>
 #include <Tollan/src/file/RecordingWriter.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -16,19 +16,10 @@
 
 namespace tollan::recording::testing {
 
-// A fresh directory under TMPDIR, else /dev/shm (the damage tests write thousands of files), else /tmp.
 class RecordingTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("TMPDIR");
-    if (base == nullptr || *base == '\0') base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    dir_ = std::string(base) + "/recording-XXXXXX";
-    ASSERT_NE(mkdtemp(&dir_[0]), nullptr);
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  std::string Path(const char* name) const { return dir_ + "/" + name; }
-
-  std::string dir_;
+  std::string Path(const char* name) const { return scratch_.Path() + "/" + name; }
+  tollan_test::ScratchDirectory scratch_;
 };
 
 inline std::vector<uint8_t> LoadBytes(const std::string& path) {
