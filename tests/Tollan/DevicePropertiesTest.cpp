@@ -9,7 +9,6 @@ namespace {
 
 using DevicePropertiesTest = KitTest;
 
-// Each change as "module.property".
 void RecordChange(KrDeviceHandle, const char* module, const char* property, void* cookie) {
   static_cast<std::vector<std::string>*>(cookie)->push_back(std::string(module) + "." + property);
 }
@@ -30,12 +29,8 @@ TEST_F(DevicePropertiesTest, TypedAccessExistenceWholeSetsAndBadInputThatChanges
   ASSERT_EQ(KrDeviceProxyDestroy(&stale), KR_STATUS_OK);
   const KrDeviceHandle random = reinterpret_cast<KrDeviceHandle>(static_cast<uintptr_t>(0x12345678));
   int exists = 0;
-  auto getInt = [&](const char* module, const char* property) {
-    return KrDeviceProxyGetIntProperty(device, module, property, &number);
-  };
-  auto setInt = [&](const char* property, uint64_t value) {
-    return KrDeviceProxySetIntProperty(device, "Device", property, value);
-  };
+  auto getInt = [&](const char* m, const char* p) { return KrDeviceProxyGetIntProperty(device, m, p, &number); };
+  auto setInt = [&](const char* p, uint64_t v) { return KrDeviceProxySetIntProperty(device, "Device", p, v); };
   auto getGeneral = [&](const KrGeneralBuffer* buffer) {
     return KrDeviceProxyGetGeneralProperty(device, "Device", "Cropping", buffer);
   };
@@ -141,7 +136,6 @@ TEST_F(DevicePropertiesTest, TypedAccessExistenceWholeSetsAndBadInputThatChanges
   EXPECT_EQ(KrDeviceProxyGetAllProperties(device, nullptr, 0, nullptr), KR_STATUS_OS_NULL_POINTER);
 }
 
-// A callback that unregisters itself and reads the device it came from.
 struct SelfRemoving {
   KrCallbackHandle registration = nullptr;
   int calls = 0;

@@ -12,7 +12,6 @@ namespace {
 
 using DeviceStreamsTest = KitTest;
 
-// Each event as "stream:type".
 void RecordCollection(const KrStreamCollectionChangedEventArgs& args, void* cookie) {
   static_cast<std::vector<std::string>*>(cookie)->push_back(std::string(args.strStreamName) + ":" +
                                                             std::to_string(args.eventType));
@@ -22,7 +21,6 @@ void RecordNewData(const KrNewStreamDataEventArgs& args, void* cookie) {
   static_cast<std::vector<std::string>*>(cookie)->push_back(args.strStreamName);
 }
 
-// A record as "new #frame @timestamp size".
 std::string Seen(const KrStreamData* record) {
   return std::to_string(record->bIsNew) + " #" + std::to_string(record->nFrameID) + " @" +
          std::to_string(record->nTimestamp) + " " + std::to_string(record->nDataSize);

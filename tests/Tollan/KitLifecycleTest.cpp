@@ -226,7 +226,7 @@ TEST_F(KitCreateTest, IniSectionsCreateDevicesWithTheirStreams) {
 using TestingTest = KitTest;
 
 // Failures by name count successes and limits; an injected failure does nothing else.
-TEST_F(TestingTest, InjectedFailuresHitTheNamedCallsAndDoNothingElse) {
+TEST_F(TestingTest, InjectedFailuresHitTheNamedCallsOnlyAndTheJournalRecordsCalls) {
   KrDeviceHandle device = MakeDevice(CameraScript());
   const struct {
     uint32_t after;
@@ -262,18 +262,7 @@ TEST_F(TestingTest, InjectedFailuresHitTheNamedCallsAndDoNothingElse) {
   EXPECT_EQ(GetCallCount(), 3u);
   ResetCallCount();
   EXPECT_EQ(GetCallCount(), 0u);
-  ClearFailures();
-  FailCall("KrDeviceProxyDestroy", KR_STATUS_TL_DEVICE_BUSY, 0, 1);
-  KrDeviceHandle copy = device;
-  EXPECT_EQ(KrDeviceProxyDestroy(&copy), KR_STATUS_TL_DEVICE_BUSY);
-  EXPECT_EQ(copy, device);
-  EXPECT_EQ(KrDeviceProxyDestroy(&copy), KR_STATUS_OK);
-  EXPECT_EQ(GetInjectedFailureCount(), 1u);
-}
-
-TEST_F(TestingTest, JournalRecordsCallsWithTheirKeyArguments) {
-  KrDeviceHandle device = MakeDevice(CameraScript());
-  uint64_t value = 0;
+  // The journal records calls with their key arguments.
   EXPECT_EQ(KrDeviceProxyGetIntProperty(device, "Device", "Mirror", &value), KR_STATUS_OK);
   EXPECT_TRUE(GetJournal().empty());  // off until enabled
   EnableJournal(true);
@@ -295,12 +284,11 @@ TEST_F(TestingTest, JournalRecordsCallsWithTheirKeyArguments) {
     for (const std::string& arg : entry.args) args += (args.empty() ? "" : ",") + arg;
     entries.push_back(entry.call + "(" + args + ") -> " + std::to_string(entry.injected));
   }
-  EXPECT_EQ(entries, (std::vector<std::string>{"KrDeviceProxyGetIntProperty(Depth,XRes) -> 0",
-                                               "KrDeviceProxyOpenStream(Depth) -> 2457",
-                                               "KrDeviceProxyGetIntProperty((null),XRes) -> 0",
-                                               "KrPropertySetCreate() -> 0",
-                                               "KrPropertySetAddIntProperty(Depth,YRes) -> 2184",
-                                               "KrPropertySetGetIntProperty(Depth,YRes) -> 0"}));
+  EXPECT_EQ(entries,
+            (std::vector<std::string>{
+                "KrDeviceProxyGetIntProperty(Depth,XRes) -> 0", "KrDeviceProxyOpenStream(Depth) -> 2457",
+                "KrDeviceProxyGetIntProperty((null),XRes) -> 0", "KrPropertySetCreate() -> 0",
+                "KrPropertySetAddIntProperty(Depth,YRes) -> 2184", "KrPropertySetGetIntProperty(Depth,YRes) -> 0"}));
   const std::vector<JournalEntry> journal = GetJournal();
   EXPECT_TRUE(journal[0].device == device && journal[2].device == device);
   EXPECT_LT(journal[0].number, journal[1].number);
@@ -309,6 +297,13 @@ TEST_F(TestingTest, JournalRecordsCallsWithTheirKeyArguments) {
   EXPECT_EQ(CountJournalCalls("KrDeviceProxyCloseStream"), 0u);
   ClearJournal();
   EXPECT_TRUE(GetJournal().empty());
+  ClearFailures();
+  FailCall("KrDeviceProxyDestroy", KR_STATUS_TL_DEVICE_BUSY, 0, 1);
+  KrDeviceHandle copy = device;
+  EXPECT_EQ(KrDeviceProxyDestroy(&copy), KR_STATUS_TL_DEVICE_BUSY);
+  EXPECT_EQ(copy, device);
+  EXPECT_EQ(KrDeviceProxyDestroy(&copy), KR_STATUS_OK);
+  EXPECT_EQ(GetInjectedFailureCount(), 1u);
 }
 
 // A reading session failed at each kit call in turn: the failure reaches the caller, and all made so far is released.
@@ -343,15 +338,9 @@ TEST_F(TestingTest, FailingEachCallOfASessionInTurnIsClean) {
     EXPECT_EQ(status, n <= steps.size() ? KrStatus(0x4242) : KR_STATUS_OK);
     EXPECT_TRUE(n <= steps.size() || depth->bIsNew == 1);
     ClearFailures();  // the release below is not part of the sweep
-    if (depth != nullptr) {
-      EXPECT_EQ(KrDeviceProxyDestroyStreamData(&depth), KR_STATUS_OK);
-    }
-    if (set != nullptr) {
-      EXPECT_EQ(KrStreamDataSetDestroy(&set), KR_STATUS_OK);
-    }
-    if (device != nullptr) {
-      EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_OK);
-    }
+    EXPECT_TRUE(depth == nullptr || KrDeviceProxyDestroyStreamData(&depth) == KR_STATUS_OK);
+    EXPECT_TRUE(set == nullptr || KrStreamDataSetDestroy(&set) == KR_STATUS_OK);
+    EXPECT_TRUE(device == nullptr || KrDeviceProxyDestroy(&device) == KR_STATUS_OK);
   }
 }
 

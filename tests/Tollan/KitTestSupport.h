@@ -66,7 +66,6 @@ class KitTest : public ::testing::Test {
     ResetAll();
   }
 
-  // Defines the script under name and makes a device of it.
   KrDeviceHandle MakeDevice(const Script& script, const std::string& name = "device",
                             KrDeviceMode mode = KR_DEVICE_MODE_READ, KrPropertySetHandle initial = nullptr) {
     EXPECT_EQ(DefineScript(name, script), KR_STATUS_OK);

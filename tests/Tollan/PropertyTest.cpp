@@ -162,7 +162,6 @@ class PropertySetTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(KR_STATUS_OK, KrPropertySetCreate(&set_)); }
   void TearDown() override { KrPropertySetDestroy(&set_); }
-  // "module.property" of every entry an enumerator walks.
   static std::vector<std::string> Walk(KrPropertySetEnumeratorHandle enumerator) {
     std::vector<std::string> seen;
     bool end = false;

@@ -7,7 +7,6 @@
 
 namespace {
 
-// One legacy format: its number, its name and the output format it means.
 struct Format {
   int32_t legacy;
   const char* text;

@@ -99,7 +99,6 @@ class FileDeviceTest : public KitTest {
     Release();
     KitTest::TearDown();
   }
-  // The members a read made new, in stream order.
   std::vector<int> NewMembers() const {
     std::vector<int> found;
     for (int s = 0; s < 4; ++s) {
@@ -114,7 +113,6 @@ class FileDeviceTest : public KitTest {
     EXPECT_EQ(records_[s]->nTimestamp, Time(s, f));
     EXPECT_EQ(records_[s]->nFrameID, f);
   }
-  // A new-data handler that reads again on the first event.
   static void OnNewData(const KrNewStreamDataEventArgs& args, void* cookie) {
     auto* test = static_cast<FileDeviceTest*>(cookie);
     test->events_.push_back(args.strStreamName);

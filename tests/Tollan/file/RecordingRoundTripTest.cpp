@@ -197,11 +197,9 @@ TEST_F(RecordingTest, PropertyChangesAndStreamChangesReplayAtTheirPlace) {
   const std::vector<std::pair<Kind, uint32_t>> expected = {
       {Kind::kStreamAdded, 0}, {Kind::kPropertyChange, 0}, {Kind::kFrame, 0},         {Kind::kStreamAdded, 1},
       {Kind::kFrame, 1},       {Kind::kPropertyChange, 0}, {Kind::kStreamRemoved, 1}, {Kind::kFrame, 0}};
-  ASSERT_EQ(playback.items.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(playback.items[i].kind, expected[i].first) << "step " << i;
-    EXPECT_EQ(playback.items[i].streamId, expected[i].second) << "step " << i;
-  }
+  std::vector<std::pair<Kind, uint32_t>> steps;
+  for (const Played& step : playback.items) steps.emplace_back(step.kind, step.streamId);
+  ASSERT_EQ(steps, expected);
   const PropertyChange& first = playback.items[1].change;
   EXPECT_EQ(first.property, (Property{"Depth", "Resolution", Value::Int(2)}));
   EXPECT_EQ(first.framesBefore, 0u);

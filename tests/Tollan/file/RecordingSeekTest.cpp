@@ -39,7 +39,6 @@ class RecordingSeek : public RecordingTest, public ::testing::WithParamInterface
     ASSERT_EQ(reader_.Report().Scanned(), !GetParam());
   }
 
-  // Stream and frame id of the next frame the cursor gives.
   std::pair<uint32_t, uint32_t> NextFrame() {
     Item item;
     while (reader_.Next(&item) == KR_STATUS_OK) {

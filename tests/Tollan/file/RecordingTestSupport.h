@@ -90,7 +90,6 @@ inline Playback PlayAll(RecordingReader& reader) {
   return playback;
 }
 
-// Opens path and plays it to the end.
 inline Playback PlayFile(const std::string& path, const ReaderOptions& options = ReaderOptions()) {
   RecordingReader reader;
   EXPECT_EQ(reader.Open(path.c_str(), options), KR_STATUS_OK);

@@ -237,19 +237,17 @@ TEST(FlashStatePersistenceTest, DamagedStateAndBrokenTablesAreRefused) {
   FlashConfig config = SmallFlash();
   const std::vector<uint8_t> good = FlashStore::Serialize(config.files, 0x1234);
   std::vector<FlashFile> back;
-  uint16_t nextId = 0;
-  ASSERT_EQ(FlashStore::Deserialize(good, config.flashSize, &back, &nextId), KR_STATUS_OK);
+  uint16_t next = 0;
+  ASSERT_EQ(FlashStore::Deserialize(good, config.flashSize, &back, &next), KR_STATUS_OK);
   ASSERT_EQ(back.size(), config.files.size());
   EXPECT_EQ(back[1].content, config.files[1].content);
-  EXPECT_EQ(nextId, 0x1234);
+  EXPECT_EQ(next, 0x1234);
   for (size_t at = 0; at < good.size(); ++at) {
     std::vector<uint8_t> flipped = good;
     flipped[at] ^= 0x10;
-    EXPECT_EQ(FlashStore::Deserialize(flipped, config.flashSize, &back, &nextId), KR_STATUS_TL_FLASH_STATE_DAMAGED)
-        << at;
+    EXPECT_EQ(FlashStore::Deserialize(flipped, config.flashSize, &back, &next), KR_STATUS_TL_FLASH_STATE_DAMAGED) << at;
     flipped.assign(good.begin(), good.begin() + at);  // cut short
-    EXPECT_EQ(FlashStore::Deserialize(flipped, config.flashSize, &back, &nextId), KR_STATUS_TL_FLASH_STATE_DAMAGED)
-        << at;
+    EXPECT_EQ(FlashStore::Deserialize(flipped, config.flashSize, &back, &next), KR_STATUS_TL_FLASH_STATE_DAMAGED) << at;
   }
   config.files[1].offset = 0x1FF;  // overlaps file 7
   EXPECT_EQ(FlashStore(config).Load(), KR_STATUS_TL_FILE_CORRUPT);
@@ -309,9 +307,7 @@ class FlashPropertiesTest : public ::testing::Test {
     device_ = std::make_unique<FlashOnlyDevice>(params, &flash_);
     return device_->Initialize(nullptr, nullptr, {});
   }
-  KrStatus Get(const char* property, void* record, uint32_t size) {
-    return device_->GetGeneral("Device", property, KrGeneralBuffer{record, size});
-  }
+  KrStatus Get(const char* p, void* r, uint32_t n) { return device_->GetGeneral("Device", p, KrGeneralBuffer{r, n}); }
   KrStatus Set(const char* property, const void* record, uint32_t size) {
     return device_->SetValue("Device", property, Value::General(record, size));
   }

@@ -14,7 +14,6 @@ namespace {
 
 constexpr StreamKind kPictureKinds[] = {StreamKind::kDepth, StreamKind::kImage, StreamKind::kIR};
 
-// A frame of a fresh renderer unless one is given.
 std::vector<uint8_t> Render(const StreamSettings& s, uint32_t id, bool deviceMirror = false, bool noise = false,
                             uint64_t seed = 0, SceneRenderer* renderer = nullptr) {
   SceneRenderer fresh;
@@ -280,7 +279,6 @@ TEST(AudioSynthTest, FramesTileTheSampleStreamAndFollowVolumeAndChannels) {
   EXPECT_EQ(RenderAudio(MakeAudioParams(s), 2, frame.data(), 100, &size), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
 }
 
-// Exact microsecond time stamps are checked on the sensor device.
 TEST(SensorModesTest, TimestampsFollowTheFrameRate) {
   EXPECT_EQ(FrameTimestamp(2, 30, 0, false), 33000u);
   EXPECT_EQ(FrameTimestamp(2, 15, 500, true), 67166u);

@@ -10,10 +10,8 @@
 #include <thread>
 #include <vector>
 
+namespace tollan_test {
 namespace {
-
-using tollan_test::IntOf;
-using tollan_test::TextOf;
 
 constexpr const char* kUnpaced = "[Tollan]\nPaced=0\n";
 
@@ -24,7 +22,6 @@ class SensorDeviceTest : public ::testing::Test {
     if (set_ != nullptr) KrStreamDataSetDestroy(&set_);
     TollanShutdown();
   }
-  // Starts the kit with this Tollan.ini.
   void StartKit(const std::string& ini) {
     scratch_.Write("Tollan.ini", ini);
     ASSERT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_OK);
@@ -52,12 +49,11 @@ class SensorDeviceTest : public ::testing::Test {
     const auto* data = static_cast<const uint8_t*>(record->pData);
     return std::vector<uint8_t>(data, data + record->nDataSize);
   }
-  tollan_test::ScratchDirectory scratch_;
+  ScratchDirectory scratch_;
   KrStreamDataSetHandle set_ = nullptr;
   std::vector<KrStreamData*> records_;
 };
 
-// Each change of a watched property as its name.
 void RecordChange(KrDeviceHandle, const char*, const char* property, void* cookie) {
   static_cast<std::vector<std::string>*>(cookie)->push_back(property);
 }
@@ -145,7 +141,7 @@ TEST_F(SensorDeviceTest, ConfigurationSetsDefaultsPerSensorAndSettingsNotOffered
   EXPECT_EQ(KrDeviceProxySetStringProperty(first, "Device", "PrimaryStream", "Elsewhere"),
             KR_STATUS_TL_BAD_PRIMARY_STREAM);
   // Initial values may name rate and size in any order; a set the sensor does not offer refuses the stream.
-  tollan_test::PropertySet set;
+  PropertySet set;
   KrPropertySetAddIntProperty(set.Get(), "Image", "XRes", 1280);
   KrPropertySetAddIntProperty(set.Get(), "Image", "FPS", 15);
   EXPECT_EQ(KrDeviceProxyCreateStream(first, "Image", "Image", set.Get()), KR_STATUS_OK);
@@ -275,3 +271,4 @@ TEST_F(SensorDeviceThreadsTest, ProducerAndReaderRunTogether) {
 }
 
 }  // namespace
+}  // namespace tollan_test
