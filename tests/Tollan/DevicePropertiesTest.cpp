@@ -106,19 +106,14 @@ TEST_F(DevicePropertiesTest, TypedAccessExistenceWholeSetsAndBadInputThatChanges
               KR_STATUS_OK);
     EXPECT_EQ(exists, c.exists) << c.module << "/" << (c.property ? c.property : "");
   }
-  // Whole-set queries honour "no streams" and the module filter.
+  // Whole-set queries honour "no streams" and the module filter. Device has 6 properties, Empty none, Depth
+  // Type, XRes, YRes and RequiredDataSize, Color Type, XRes and RequiredDataSize.
   ASSERT_EQ(KrDeviceProxyCreateStream(device, "Image", "Color", nullptr), KR_STATUS_OK);
   const struct {
     int noStreams;
     const char* module;
     const char* counts;  // modules/properties
-  } sets[] = {
-      // Device: 6 properties; Depth: Type, XRes, YRes, RequiredDataSize; Color: Type, XRes, RequiredDataSize.
-      {0, nullptr, "4/13"},
-      {1, nullptr, "2/6"},  // Device and Empty
-      {0, "Color", "1/3"},
-      {1, "Color", "0/0"},
-  };
+  } sets[] = {{0, nullptr, "4/13"}, {1, nullptr, "2/6"}, {0, "Color", "1/3"}, {1, "Color", "0/0"}};
   for (const auto& c : sets) {
     PropertySet set;
     ASSERT_EQ(KrDeviceProxyGetAllProperties(device, set.Get(), c.noStreams, c.module), KR_STATUS_OK);

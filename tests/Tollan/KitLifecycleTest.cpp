@@ -16,7 +16,7 @@ std::string NameOf(KrDeviceHandle device) {
   return name;
 }
 
-TEST_F(KitStartTest, SecondInitIsRefusedEnumerateFillsWhatFitsAndShutdownDestroysOpenDevices) {
+TEST_F(KitStartTest, ConfigurationFileDecidesTheSensorsSecondInitIsRefusedAndShutdownDestroysOpenDevices) {
   ASSERT_EQ(TollanShutdown(), KR_STATUS_OK);  // the fixture's start
   ASSERT_EQ(TollanInitFromINIFile(scratch_.Write("kit.ini", "[Tollan]\nSensors=3\n").c_str()), KR_STATUS_OK);
   EXPECT_EQ(TollanInit(scratch_.Path().c_str()), KR_STATUS_TL_ALREADY_INITIALIZED);
@@ -46,10 +46,6 @@ TEST_F(KitStartTest, SecondInitIsRefusedEnumerateFillsWhatFitsAndShutdownDestroy
   EXPECT_EQ(KrDeviceProxyGetDeviceName(device, name, sizeof(name)), KR_STATUS_TL_BAD_HANDLE);
   EXPECT_EQ(KrDeviceProxyDestroy(&device), KR_STATUS_TL_BAD_HANDLE);
   EXPECT_EQ(KrDeviceProxyCreate(&device, &config), KR_STATUS_TL_NOT_INITIALIZED);
-}
-
-TEST_F(KitStartTest, ConfigurationFileDecidesTheSensors) {
-  ASSERT_EQ(TollanShutdown(), KR_STATUS_OK);
   const struct {
     const char* text;   // Tollan.ini, null for none
     KrStatus expected;  // of TollanInit

@@ -24,7 +24,7 @@ KrStatus Record(const KrProperty& property, void* cookie) {
   return KR_STATUS_OK;
 }
 
-TEST(KrPropertyTest, RefusedAccessKeepsTheValue) {
+TEST(KrPropertyTest, RefusedAccessKeepsTheValueAndCallbacksFireOncePerChangeInOrder) {
   KrActualIntProperty i("i", 7);
   KrActualRealProperty r("r", 1.5);
   KrActualStringProperty s("s", "abc");
@@ -65,10 +65,7 @@ TEST(KrPropertyTest, RefusedAccessKeepsTheValue) {
   storage = 5;
   EXPECT_EQ(KR_STATUS_OK, g.GetValue(KrGeneralBuffer{&value, sizeof(value)}));
   EXPECT_EQ(5u, value);
-}
-
-// Callbacks fire once per change in order, may change registrations while raised, and may raise a nested round.
-TEST(KrPropertyTest, CallbacksFireInOrderAndMayChangeRegistrationsWhileRaised) {
+  // Callbacks fire once per change in order, may change registrations while raised, and may raise a nested round.
   std::vector<std::string> calls;
   std::function<void()> onCall;
   Listener first{&calls, "1", &onCall}, second{&calls, "2"}, added{&calls, "added"};

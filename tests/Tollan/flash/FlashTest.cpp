@@ -60,7 +60,7 @@ std::vector<uint8_t> Bytes(uint16_t type, size_t size) {
   return bytes;
 }
 
-TEST(FlashConfigTest, ExpressesAFirmwareScenario) {
+TEST(FlashConfigTest, ExpressesAFirmwareScenarioAndRejectsBadValuesAndTablesThatBreakTheFlashRules) {
   const FlashConfig config = Parse({{"FirmwareVersion", "5.3.27"},
                                     {"FirmwareMode", "2"},
                                     {"SerialNumber", " 1234567890 "},
@@ -86,10 +86,7 @@ TEST(FlashConfigTest, ExpressesAFirmwareScenario) {
   EXPECT_EQ(builtIn.files.size(), FlashConfig::Default().files.size());
   EXPECT_TRUE(builtIn.stateFile.empty());
   EXPECT_EQ(FlashStore(builtIn).Load(), KR_STATUS_OK);
-}
-
-// Bad values and tables that break the flash's rules are refused, naming the key at fault (by default the first).
-TEST(FlashConfigTest, RejectsBadValuesAndTablesThatBreakTheFlashRules) {
+  // Bad values and tables that break the flash's rules are refused, naming the key at fault (by default the first).
   const struct {
     std::map<std::string, std::string> keys;
     const char* named = nullptr;
@@ -120,14 +117,14 @@ TEST(FlashConfigTest, RejectsBadValuesAndTablesThatBreakTheFlashRules) {
   };
   for (const auto& row : bad) {
     const std::string named = row.named ? row.named : row.keys.begin()->first;
-    FlashConfig config;
+    FlashConfig refused;
     std::string error;
-    EXPECT_EQ(ParseFlashConfig(LookupIn(row.keys), "", &config, &error), KR_STATUS_TL_BAD_CONFIGURATION) << named;
+    EXPECT_EQ(ParseFlashConfig(LookupIn(row.keys), "", &refused, &error), KR_STATUS_TL_BAD_CONFIGURATION) << named;
     EXPECT_NE(error.find(named), std::string::npos) << error;
   }
 }
 
-TEST(FlashStoreTest, UploadDeleteAndAttributes) {
+TEST(FlashStoreTest, UploadDeleteAttributesFaultsAndASilentBist) {
   FlashStore store(SmallFlash());
   ASSERT_EQ(store.Load(), KR_STATUS_OK);
   // File 7 covers [0x100, 0x200).
@@ -180,25 +177,23 @@ TEST(FlashStoreTest, UploadDeleteAndAttributes) {
   std::vector<uint32_t> offsets;
   for (const FileListEntry& entry : store.List()) offsets.push_back(+entry.offset);
   EXPECT_EQ(offsets, (std::vector<uint32_t>{0xFE, 0x200, 0x1FFE, 0x300, 0x1800}));
-}
-
-// Faults hit the named call only, a bare name both directions; a silent BIST leaves the result as it was.
-TEST(FlashStoreTest, FaultsHitTheNamedCallOnlyAndASilentBistAnswersNothing) {
-  FlashStore store(Parse({{"FlashFaults", "Get:Version#2 Reset"}, {"BISTResult", "none"}}));
+  // Faults hit the named call only, a bare name both directions; a silent BIST leaves the result as it was.
+  FlashStore faulty(Parse({{"FlashFaults", "Get:Version#2 Reset"}, {"BISTResult", "none"}}));
   std::string outcome;
   for (const char* operation : {"Get:Version", "Get:Version", "Get:Version", "Set:Version", "Set:Reset", "Get:Reset"}) {
-    const KrStatus status = store.CheckFault(operation);
+    const KrStatus status = faulty.CheckFault(operation);
     outcome += status == KR_STATUS_TL_DEVICE_DISCONNECTED ? 'x' : status == KR_STATUS_OK ? '.' : '?';
   }
   EXPECT_EQ(outcome, ".x..xx");
   uint32_t result = 0xFFFFFFFF;
   bool answered = true;
-  EXPECT_EQ(store.RunBist(kBistSelectorNesaUnlimited, &result, &answered), KR_STATUS_OK);
+  EXPECT_EQ(faulty.RunBist(kBistSelectorNesaUnlimited, &result, &answered), KR_STATUS_OK);
   EXPECT_TRUE(!answered && result == 0xFFFFFFFFu);
 }
 
-// Changes and the ids given out survive in the state file (no id is reused); a failed save changes nothing.
-TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStore) {
+// Changes and the ids given out survive in the state file (no id is reused); a failed save changes nothing. Damaged
+// state files, and tables (in code or a state file) that break the flash's rules, do not load.
+TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStoreAndDamagedStateOrBrokenTablesAreRefused) {
   ScratchDirectory dir;
   const std::string state = dir.Path() + "/flash.state";
   {
@@ -230,10 +225,6 @@ TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStore) {
   EXPECT_EQ(unsaved.SetAttributes(7, 0), KR_STATUS_TL_FILE_WRITE_FAILED);
   ASSERT_EQ(unsaved.List().size(), 2u);
   EXPECT_EQ(+unsaved.List()[0].attributes, kFlashAttributeReadOnly);
-}
-
-// Damaged state files, and tables (in code or a state file) that break the flash's rules, do not load.
-TEST(FlashStatePersistenceTest, DamagedStateAndBrokenTablesAreRefused) {
   FlashConfig config = SmallFlash();
   const std::vector<uint8_t> good = FlashStore::Serialize(config.files, 0x1234);
   std::vector<FlashFile> back;
@@ -251,8 +242,6 @@ TEST(FlashStatePersistenceTest, DamagedStateAndBrokenTablesAreRefused) {
   }
   config.files[1].offset = 0x1FF;  // overlaps file 7
   EXPECT_EQ(FlashStore(config).Load(), KR_STATUS_TL_FILE_CORRUPT);
-  ScratchDirectory dir;
-  const std::string state = dir.Path() + "/flash.state";
   config.files[0].offset = 0x1F80;  // runs past the 0x2000 bytes of the small flash
   ASSERT_EQ(WriteFileAtomically(state, FlashStore::Serialize({config.files[0]}, 2)), KR_STATUS_OK);
   EXPECT_EQ(FlashStore(SmallFlash(state)).Load(), KR_STATUS_TL_FLASH_STATE_DAMAGED);
@@ -272,21 +261,16 @@ TEST(FlashStoreRegistryTest, AnEqualConfigurationSharesTheStore) {
   ReleaseFlashStores();
 }
 
-class FlashOnlyDevice : public DeviceBase {
- public:
+// A bare device that declares nothing but the flash properties.
+struct FlashOnlyDevice : DeviceBase {
   FlashOnlyDevice(const DeviceParams& params, FlashProperties* flash) : DeviceBase(params), flash_(flash) {}
-
- protected:
   KrStatus Setup() override {
     flash_->Declare(*this);
     return KR_STATUS_OK;
   }
-
- private:
   FlashProperties* flash_;
 };
 
-// A bare device that declares nothing but the flash properties.
 class FlashPropertiesTest : public ::testing::Test {
  protected:
   void TearDown() override {

@@ -30,7 +30,7 @@ struct SizeRow {
   uint64_t requiredSize;
 };
 
-TEST(StreamSettingsTest, RequiredDataSizeFollowsResolutionAndFormat) {
+TEST(StreamSettingsTest, RequiredDataSizeResolutionAndShiftParametersStayInStepAndReportTheirChanges) {
   const SizeRow rows[] = {
       {StreamKind::kDepth, "Resolution", 0, 320 * 240 * 2},   {StreamKind::kDepth, "OutputFormat", 0, 640 * 480 * 2},
       {StreamKind::kImage, "Resolution", 2, 1280 * 1024 * 3},  // rate 15 set first
@@ -48,9 +48,6 @@ TEST(StreamSettingsTest, RequiredDataSizeFollowsResolutionAndFormat) {
     EXPECT_EQ(IntOf(s, "RequiredDataSize"), r.requiredSize) << r.property << "=" << r.value;
     EXPECT_EQ(s.RequiredDataSize(), r.requiredSize);
   }
-}
-
-TEST(StreamSettingsTest, SizesResolutionAndShiftParametersStayInStepAndReportTheirChanges) {
   StreamSettings s(StreamKind::kDepth);
   ASSERT_EQ(s.Set("XRes", uint64_t{320}), KR_STATUS_OK);
   EXPECT_EQ(IntOf(s, "Resolution"), 0u);
