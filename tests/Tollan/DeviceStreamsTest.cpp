@@ -100,9 +100,7 @@ TEST_F(DeviceStreamsTest, ReadsDeliverScriptedFramesOfOpenStreams) {
   EXPECT_STREQ(depth->strStreamName, "Depth");
   KrStreamDataSetHandle set = nullptr;
   ASSERT_EQ(KrStreamDataSetCreate(&set), KR_STATUS_OK);
-  for (KrStreamData* member : {depth, color, color}) {  // added once only
-    ASSERT_EQ(KrStreamDataSetAdd(set, member), KR_STATUS_OK);
-  }
+  for (KrStreamData* member : {depth, color, color}) ASSERT_EQ(KrStreamDataSetAdd(set, member), KR_STATUS_OK);
   // Closed streams: one-stream reads fail, set reads pass them over.
   EXPECT_EQ(KrDeviceProxyReadStream(device, depth), KR_STATUS_TL_STREAM_NOT_OPEN);
   depth->bIsNew = 1;
@@ -140,7 +138,7 @@ TEST_F(DeviceStreamsTest, ReadsDeliverScriptedFramesOfOpenStreams) {
   EXPECT_EQ(KrDeviceProxyReadStream(device, depth), KR_STATUS_TL_STREAM_NOT_OPEN);
   uint32_t count = 0;
   EXPECT_EQ(KrStreamDataSetCopyToArray(set, nullptr, &count), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
-  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(count, 2u);  // color was added once
   KrStreamData* members[2] = {};
   ASSERT_EQ(KrStreamDataSetCopyToArray(set, members, &count), KR_STATUS_OK);
   EXPECT_TRUE(members[0] == depth && members[1] == color);

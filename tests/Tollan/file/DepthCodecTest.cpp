@@ -119,7 +119,7 @@ TEST(DepthCodecTest, MalformedInputIsRefusedWithItsReason) {
 }
 
 // Depth frames shrink at least threefold; an image frame goes through every codec, into an unaligned buffer too.
-TEST(FrameCodecTest, SimulatedSensorFramesRoundTripBitExactly) {
+TEST(FrameCodecTest, SimulatedSensorFramesRoundTripBitExactlyAndCodecChoicesParse) {
   for (uint64_t resolution : {0, 1}) {
     sensor::StreamSettings s(sensor::StreamKind::kDepth);
     ASSERT_EQ(s.Set("Resolution", resolution), KR_STATUS_OK);
@@ -158,9 +158,6 @@ TEST(FrameCodecTest, SimulatedSensorFramesRoundTripBitExactly) {
     EXPECT_NE(codec.Decode(c, encoded.data(), encoded.size() / 2, back.data(), size), DecodeStatus::kOk);
   }
   EXPECT_EQ(codec.Decode(Codec(9), frame.data(), 4, frame.data(), 4), DecodeStatus::kBadHeader);
-}
-
-TEST(FrameCodecTest, CodecChoiceTexts) {
   CodecChoice choice;
   ASSERT_TRUE(ParseCodecChoice("depth=depth,image=lz4,ir=zstd,audio=zlib", &choice));
   EXPECT_EQ(choice.For("Depth"), Codec::kDepth);

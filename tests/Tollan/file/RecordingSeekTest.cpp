@@ -50,7 +50,7 @@ class RecordingSeek : public RecordingTest, public ::testing::WithParamInterface
   RecordingReader reader_;
 };
 
-TEST_P(RecordingSeek, SeekFrameGoesToThatExactFrameWithTheChangesBeforeIt) {
+TEST_P(RecordingSeek, SeeksGoToThatFrameOrTheNearestEarlierOneWithTheChangesBeforeIt) {
   ASSERT_EQ(reader_.SeekFrame(kDepth, 4), KR_STATUS_OK);
   EXPECT_EQ(reader_.TellFrame(kDepth), 4u);
   EXPECT_EQ(reader_.TellTime(), 4 * kPeriod);
@@ -69,9 +69,6 @@ TEST_P(RecordingSeek, SeekFrameGoesToThatExactFrameWithTheChangesBeforeIt) {
   EXPECT_EQ(reader_.SeekFrame(kImage, kFrames), KR_STATUS_TL_FRAME_NOT_FOUND);
   EXPECT_EQ(reader_.SeekFrame(9, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
   EXPECT_EQ(reader_.TellFrame(kImage), 1u);
-}
-
-TEST_P(RecordingSeek, SeekTimeGoesToTheNearestEarlierFrameOfOneOrEveryStream) {
   const struct {
     const char* what;
     uint64_t time;

@@ -122,7 +122,7 @@ TEST(SceneRendererTest, DepthHoldsReportableValuesShadowsHolesItsRangeAndShifts)
 }
 
 // Gray and YUV 4:2:2 (Y0 U Y1 V, each pair's colour averaged) follow the BT.601 weights of the same RGB frame.
-TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPicture) {
+TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPictureWhoseTopRowsCarryTheFrameId) {
   StreamSettings rgb(StreamKind::kImage), gray(StreamKind::kImage), yuv(StreamKind::kImage);
   ASSERT_EQ(gray.Set("OutputFormat", uint64_t{KR_OUTPUT_FORMAT_GRAYSCALE8}), KR_STATUS_OK);
   ASSERT_EQ(yuv.Set("OutputFormat", uint64_t{KR_OUTPUT_FORMAT_YUV422}), KR_STATUS_OK);
@@ -139,6 +139,24 @@ TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPicture) {
     ASSERT_TRUE(near(128 - 0.1687 * r0 - 0.3313 * g0 + 0.5 * b0, y[4 * pair + 1])) << pair;
     ASSERT_TRUE(near(128 + 0.5 * r0 - 0.4187 * g0 - 0.0813 * b0, y[4 * pair + 3])) << pair;
   }
+  // The top rows carry the frame id, exactly even with noise; bad requests write nothing.
+  const StreamSettings s(StreamKind::kImage), depth(StreamKind::kDepth);
+  const uint32_t id = 0x80000005u;
+  const std::vector<uint8_t> clean = Render(s, id), noisy = Render(s, id, false, true);
+  uint32_t decoded = 0;
+  for (int block = 0; block < 32; ++block) decoded = decoded << 1 | (clean[(block * 20 + 10) * 3] > 128 ? 1u : 0u);
+  EXPECT_EQ(decoded, id);
+  const size_t strip = size_t(std::max(2u, s.YRes() / 60)) * s.XRes() * 3;
+  EXPECT_TRUE(std::equal(clean.begin(), clean.begin() + strip, noisy.begin()));
+  SceneRenderer r;
+  std::vector<uint8_t> small(100, 0xEE);
+  uint32_t size = 7;
+  EXPECT_EQ(r.Render(MakeRenderParams(s, false), nullptr, 1, small.data(), 100, &size),
+            KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_EQ(size, 7u);
+  EXPECT_EQ(small[0], 0xEE);
+  EXPECT_EQ(r.Render(MakeRenderParams(depth, false), nullptr, 1, small.data(), 100, &size),
+            KR_STATUS_TL_BAD_PROPERTY_VALUE);  // depth needs its tables
 }
 
 // The red ball's colour covers its depth: right of the last red pixel of its middle row, the depth jumps.
@@ -160,27 +178,6 @@ TEST(SceneRendererTest, TheBallsColourCoversItsDepth) {
     ASSERT_LT(right, 639) << id;
     EXPECT_GT(std::abs(z[middle + right + 1] - z[middle + right]), 200) << id;
   }
-}
-
-// The top rows carry the frame id, exactly even with noise; bad requests write nothing.
-TEST(SceneRendererTest, ImageTopRowsCarryTheFrameIdAndBadRequestsWriteNothing) {
-  const StreamSettings s(StreamKind::kImage), depth(StreamKind::kDepth);
-  const uint32_t id = 0x80000005u;
-  const std::vector<uint8_t> clean = Render(s, id), noisy = Render(s, id, false, true);
-  uint32_t decoded = 0;
-  for (int block = 0; block < 32; ++block) decoded = decoded << 1 | (clean[(block * 20 + 10) * 3] > 128 ? 1u : 0u);
-  EXPECT_EQ(decoded, id);
-  const size_t strip = size_t(std::max(2u, s.YRes() / 60)) * s.XRes() * 3;
-  EXPECT_TRUE(std::equal(clean.begin(), clean.begin() + strip, noisy.begin()));
-  SceneRenderer r;
-  std::vector<uint8_t> small(100, 0xEE);
-  uint32_t size = 7;
-  EXPECT_EQ(r.Render(MakeRenderParams(s, false), nullptr, 1, small.data(), 100, &size),
-            KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
-  EXPECT_EQ(size, 7u);
-  EXPECT_EQ(small[0], 0xEE);
-  EXPECT_EQ(r.Render(MakeRenderParams(depth, false), nullptr, 1, small.data(), 100, &size),
-            KR_STATUS_TL_BAD_PROPERTY_VALUE);  // depth needs its tables
 }
 
 // Depth noise: reportable values, growing with distance squared, flying pixels at edges only, holes, new each frame.
