@@ -93,8 +93,8 @@ TEST_F(SensorDeviceTest, UnpacedReadsGetConsecutiveFramesFollowTheShiftTablesUnt
   ASSERT_EQ(KrDeviceProxyGetGeneralProperty(device, "Depth", "S2D", &second), KR_STATUS_OK);
   EXPECT_NE(before, after);
   // Depth frames follow the new table from the next frame (the one made ahead may still come first).
-  ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
-  ASSERT_EQ(KrDeviceProxyRead(device, set_), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyReadStream(device, records_[0]), KR_STATUS_OK);
+  ASSERT_EQ(KrDeviceProxyReadStream(device, records_[0]), KR_STATUS_OK);
   std::vector<bool> reportable(65536, false);
   for (uint16_t z : after) reportable[z] = true;
   const auto* depth = static_cast<const uint16_t*>(records_[0]->pData);
