@@ -9,7 +9,6 @@ namespace {
 
 using DevicePropertiesTest = KitTest;
 
-// Each change as "module.property".
 void RecordChange(KrDeviceHandle, const char* module, const char* property, void* cookie) {
   static_cast<std::vector<std::string>*>(cookie)->push_back(std::string(module) + "." + property);
 }
@@ -30,12 +29,8 @@ TEST_F(DevicePropertiesTest, TypedAccessExistenceWholeSetsAndBadInputThatChanges
   ASSERT_EQ(KrDeviceProxyDestroy(&stale), KR_STATUS_OK);
   const KrDeviceHandle random = reinterpret_cast<KrDeviceHandle>(static_cast<uintptr_t>(0x12345678));
   int exists = 0;
-  auto getInt = [&](const char* module, const char* property) {
-    return KrDeviceProxyGetIntProperty(device, module, property, &number);
-  };
-  auto setInt = [&](const char* property, uint64_t value) {
-    return KrDeviceProxySetIntProperty(device, "Device", property, value);
-  };
+  auto getInt = [&](const char* m, const char* p) { return KrDeviceProxyGetIntProperty(device, m, p, &number); };
+  auto setInt = [&](const char* p, uint64_t v) { return KrDeviceProxySetIntProperty(device, "Device", p, v); };
   auto getGeneral = [&](const KrGeneralBuffer* buffer) {
     return KrDeviceProxyGetGeneralProperty(device, "Device", "Cropping", buffer);
   };
@@ -111,20 +106,14 @@ TEST_F(DevicePropertiesTest, TypedAccessExistenceWholeSetsAndBadInputThatChanges
               KR_STATUS_OK);
     EXPECT_EQ(exists, c.exists) << c.module << "/" << (c.property ? c.property : "");
   }
-  // Whole-set queries honour "no streams" and the module filter.
+  // Whole-set queries honour "no streams" and the module filter. Device has 6 properties, Empty none, Depth
+  // Type, XRes, YRes and RequiredDataSize, Color Type, XRes and RequiredDataSize.
   ASSERT_EQ(KrDeviceProxyCreateStream(device, "Image", "Color", nullptr), KR_STATUS_OK);
   const struct {
     int noStreams;
     const char* module;
     const char* counts;  // modules/properties
-  } sets[] = {
-      // Device: Mirror, PrimaryStream, Gain, Serial, Cropping, Resolution; Depth: Type,
-      // XRes, YRes, RequiredDataSize; Color: Type, XRes, RequiredDataSize.
-      {0, nullptr, "4/13"},
-      {1, nullptr, "2/6"},  // Device and Empty
-      {0, "Color", "1/3"},
-      {1, "Color", "0/0"},
-  };
+  } sets[] = {{0, nullptr, "4/13"}, {1, nullptr, "2/6"}, {0, "Color", "1/3"}, {1, "Color", "0/0"}};
   for (const auto& c : sets) {
     PropertySet set;
     ASSERT_EQ(KrDeviceProxyGetAllProperties(device, set.Get(), c.noStreams, c.module), KR_STATUS_OK);
@@ -142,7 +131,6 @@ TEST_F(DevicePropertiesTest, TypedAccessExistenceWholeSetsAndBadInputThatChanges
   EXPECT_EQ(KrDeviceProxyGetAllProperties(device, nullptr, 0, nullptr), KR_STATUS_OS_NULL_POINTER);
 }
 
-// A callback that unregisters itself and reads the device it came from.
 struct SelfRemoving {
   KrCallbackHandle registration = nullptr;
   int calls = 0;
@@ -167,8 +155,7 @@ TEST_F(DevicePropertiesTest, BatchesAndChangesRaiseCallbacksOncePerChangeUntilUn
             KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxyRegisterToPropertyChange(device, "Device", "Gain", &RecordChange, &gain, &onGain),
             KR_STATUS_OK);
-  // A batch applies module by module in the set's order (Depth, then
-  // Device) and stops at the first failure.
+  // A batch applies module by module in the set's order (Depth, then Device) and stops at the first failure.
   PropertySet set;
   KrPropertySetAddIntProperty(set.Get(), "Depth", "XRes", 160);
   KrPropertySetAddIntProperty(set.Get(), "Device", "Mirror", 1);

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <Tollan/TollanTesting.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -15,17 +14,18 @@ namespace tollan_test {
 
 using namespace tollan::testing;
 
-// A directory of its own for each test, removed afterwards.
+// A directory of its own under TMPDIR, else /dev/shm (some tests write thousands of files), else /tmp; removed after.
 class ScratchDirectory {
  public:
   ScratchDirectory() {
-    char pattern[] = "/tmp/tollan-test-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path_ = made ? made : "/tmp";
+    const char* base = std::getenv("TMPDIR");
+    if (base == nullptr || *base == '\0') base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    path_ = std::string(base) + "/tollan-test-XXXXXX";
+    EXPECT_NE(mkdtemp(&path_[0]), nullptr) << path_;
   }
   ~ScratchDirectory() {
     std::error_code error;
-    if (path_ != "/tmp") std::filesystem::remove_all(path_, error);
+    std::filesystem::remove_all(path_, error);
   }
   const std::string& Path() const { return path_; }
   std::string Write(const std::string& name, const std::string& text) const {
@@ -38,10 +38,15 @@ class ScratchDirectory {
   std::string path_;
 };
 
-// The value of an integer or text property; a failed read fails the test.
+// The value of an integer, real or text property; a failed read fails the test.
 inline uint64_t IntOf(KrDeviceHandle device, const char* module, const char* property) {
   uint64_t value = 0;
   EXPECT_EQ(KrDeviceProxyGetIntProperty(device, module, property, &value), KR_STATUS_OK) << module << "." << property;
+  return value;
+}
+inline double RealOf(KrDeviceHandle device, const char* module, const char* property) {
+  double value = 0;
+  EXPECT_EQ(KrDeviceProxyGetRealProperty(device, module, property, &value), KR_STATUS_OK) << module << "." << property;
   return value;
 }
 inline std::string TextOf(KrDeviceHandle device, const char* module, const char* property) {
@@ -61,7 +66,6 @@ class KitTest : public ::testing::Test {
     ResetAll();
   }
 
-  // Defines the script under name and makes a device of it.
   KrDeviceHandle MakeDevice(const Script& script, const std::string& name = "device",
                             KrDeviceMode mode = KR_DEVICE_MODE_READ, KrPropertySetHandle initial = nullptr) {
     EXPECT_EQ(DefineScript(name, script), KR_STATUS_OK);

@@ -1,8 +1,6 @@
 // Properties and modules as a device builds them, and property sets.
 #include <Tollan/Tollan.h>
-
 #include "../../Tollan/src/PropertySetInternal.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -26,7 +24,7 @@ KrStatus Record(const KrProperty& property, void* cookie) {
   return KR_STATUS_OK;
 }
 
-TEST(KrPropertyTest, RefusedAccessKeepsTheValue) {
+TEST(KrPropertyTest, RefusedAccessKeepsTheValueAndCallbacksFireOncePerChangeInOrder) {
   KrActualIntProperty i("i", 7);
   KrActualRealProperty r("r", 1.5);
   KrActualStringProperty s("s", "abc");
@@ -67,11 +65,7 @@ TEST(KrPropertyTest, RefusedAccessKeepsTheValue) {
   storage = 5;
   EXPECT_EQ(KR_STATUS_OK, g.GetValue(KrGeneralBuffer{&value, sizeof(value)}));
   EXPECT_EQ(5u, value);
-}
-
-// Callbacks fire once per change in order, may change the registrations
-// while raised, and a change made by a callback raises a nested round.
-TEST(KrPropertyTest, CallbacksFireInOrderAndMayChangeRegistrationsWhileRaised) {
+  // Callbacks fire once per change in order, may change registrations while raised, and may raise a nested round.
   std::vector<std::string> calls;
   std::function<void()> onCall;
   Listener first{&calls, "1", &onCall}, second{&calls, "2"}, added{&calls, "added"};
@@ -129,8 +123,7 @@ TEST(KrDeviceModuleTest, PropertiesKeepTheirModuleRaiseTheirOwnCallbacksAndUnkno
   for (size_t n = 0; n < std::size(statuses); ++n) EXPECT_EQ(KR_STATUS_TL_PROPERTY_NOT_FOUND, statuses[n]) << n;
   EXPECT_EQ(0, exists);
   EXPECT_EQ(nullptr, module.FindProperty("x"));
-  // A per-stream module as the engine builds one: the fields carry the
-  // stream's name, duplicates stop the adding, a registration belongs to its property.
+  // A per-stream module as the engine builds one: fields keep their stream's name, a duplicate stops the adding.
   KrActualIntProperty timestamp("Timestamp", 0, "Depth");
   KrActualIntProperty unnamed("FrameId", 1);
   KrActualRealProperty real("Gain", 2.0, "Depth");
@@ -166,7 +159,6 @@ class PropertySetTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(KR_STATUS_OK, KrPropertySetCreate(&set_)); }
   void TearDown() override { KrPropertySetDestroy(&set_); }
-  // "module.property" of every entry an enumerator walks.
   static std::vector<std::string> Walk(KrPropertySetEnumeratorHandle enumerator) {
     std::vector<std::string> seen;
     bool end = false;

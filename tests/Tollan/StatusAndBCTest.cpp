@@ -1,7 +1,5 @@
-// The kit's status names and messages, and the older interface's format,
-// name and flag conversions.
+// The kit's status names and messages, and the older interface's format, name and flag conversions.
 #include <Tollan/Tollan.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,7 +7,6 @@
 
 namespace {
 
-// One legacy format: its number, its name and the output format it means.
 struct Format {
   int32_t legacy;
   const char* text;
@@ -39,7 +36,44 @@ const Kind kKinds[] = {
      KR_STATUS_TL_BAD_AUDIO_FORMAT, {{1, "PCM", KR_OUTPUT_FORMAT_PCM}}},
 };
 
-TEST(KrBCTest, FormatsAndStreamFlagsConvertAndUnknownOnesAreRefused) {
+#define ROW(status) \
+  { status, #status }
+
+const struct {
+  KrStatus status;
+  const char* name;
+} kStatuses[] = {
+    ROW(KR_STATUS_TL_BAD_DEPTH_FORMAT), ROW(KR_STATUS_TL_BAD_IMAGE_FORMAT), ROW(KR_STATUS_TL_BAD_AUDIO_FORMAT),
+    ROW(KR_STATUS_TL_NOT_INITIALIZED), ROW(KR_STATUS_TL_ALREADY_INITIALIZED), ROW(KR_STATUS_TL_BAD_HANDLE),
+    ROW(KR_STATUS_TL_UNKNOWN_DEVICE_KIND), ROW(KR_STATUS_TL_DEVICE_NOT_FOUND), ROW(KR_STATUS_TL_DEVICE_DISCONNECTED),
+    ROW(KR_STATUS_TL_DEVICE_BUSY), ROW(KR_STATUS_TL_CONFIG_FAILED), ROW(KR_STATUS_TL_BAD_PRIMARY_STREAM),
+    ROW(KR_STATUS_TL_STREAM_NOT_FOUND), ROW(KR_STATUS_TL_STREAM_ALREADY_EXISTS), ROW(KR_STATUS_TL_STREAM_NOT_OPEN),
+    ROW(KR_STATUS_TL_UNSUPPORTED_STREAM_TYPE), ROW(KR_STATUS_TL_STREAM_IS_OPEN), ROW(KR_STATUS_TL_TIMEOUT),
+    ROW(KR_STATUS_TL_UNKNOWN_PARAMETER), ROW(KR_STATUS_TL_BAD_PROPERTY_TYPE), ROW(KR_STATUS_TL_BAD_PROPERTY_SIZE),
+    ROW(KR_STATUS_TL_PROPERTY_READ_ONLY), ROW(KR_STATUS_TL_BAD_PROPERTY_VALUE), ROW(KR_STATUS_TL_PROPERTY_NOT_FOUND),
+    ROW(KR_STATUS_TL_MODULE_NOT_FOUND), ROW(KR_STATUS_TL_MODULE_ALREADY_EXISTS),
+    ROW(KR_STATUS_TL_PROPERTY_ALREADY_EXISTS), ROW(KR_STATUS_TL_BAD_REGISTRATION), ROW(KR_STATUS_TL_NOT_SUPPORTED),
+    ROW(KR_STATUS_TL_WRONG_MODE), ROW(KR_STATUS_TL_END_OF_FILE), ROW(KR_STATUS_TL_FILE_CORRUPT),
+    ROW(KR_STATUS_TL_NOT_A_RECORDING), ROW(KR_STATUS_TL_FILE_VERSION_UNSUPPORTED), ROW(KR_STATUS_TL_FILE_WRITE_FAILED),
+    ROW(KR_STATUS_TL_FILE_OPEN_FAILED), ROW(KR_STATUS_TL_FRAME_NOT_FOUND), ROW(KR_STATUS_TL_FLASH_FILE_NOT_FOUND),
+    ROW(KR_STATUS_TL_FLASH_FILE_READ_ONLY), ROW(KR_STATUS_TL_FLASH_OVERLAP), ROW(KR_STATUS_TL_FLASH_FULL),
+    ROW(KR_STATUS_TL_FLASH_STATE_DAMAGED), ROW(KR_STATUS_TL_BAD_STREAM_FLAGS), ROW(KR_STATUS_TL_INJECTED_FAILURE)
+};
+
+#undef ROW
+
+// Every status has its own name (a run registered from a wrong first code shifts them), a message; gaps stay unknown.
+TEST(TollanStatusTest, EveryStatusRendersItsNameAndMessageAndLegacyFormatsAndFlagsConvert) {
+  for (const auto& row : kStatuses) {
+    EXPECT_STREQ(row.name, krGetStatusName(row.status));
+    const std::string message = krGetStatusString(row.status);
+    EXPECT_FALSE(message.empty()) << row.name;
+    EXPECT_EQ(std::string::npos, message.find("Unknown status")) << row.name;
+    EXPECT_NE(row.name, message) << row.name;
+  }
+  for (KrStatus gap : {0x303EDu, 0x307D9u, 0x30807u, 0x30836u}) {
+    EXPECT_NE(std::string::npos, std::string(krGetStatusString(gap)).find("Unknown status")) << std::hex << gap;
+  }
   for (const Kind& kind : kKinds) {
     SCOPED_TRACE(kind.name);
     for (const Format& format : kind.formats) {
@@ -75,48 +109,6 @@ TEST(KrBCTest, FormatsAndStreamFlagsConvertAndUnknownOnesAreRefused) {
                {"Mirror|", -1},   {"|Mirror", -1},     {"Mirror||Crop", -1},   {"Mirror|Zoom", -1},
                {"Mirror Crop", -1}, {" Mirror", -1}};
   for (const auto& c : cases) EXPECT_EQ(c.flags, KrBCGetStreamFlagsFromString(c.text)) << (c.text ? c.text : "");
-}
-
-#define ROW(status) \
-  { status, #status }
-
-const struct {
-  KrStatus status;
-  const char* name;
-} kStatuses[] = {
-    ROW(KR_STATUS_TL_BAD_DEPTH_FORMAT), ROW(KR_STATUS_TL_BAD_IMAGE_FORMAT), ROW(KR_STATUS_TL_BAD_AUDIO_FORMAT),
-    ROW(KR_STATUS_TL_NOT_INITIALIZED), ROW(KR_STATUS_TL_ALREADY_INITIALIZED), ROW(KR_STATUS_TL_BAD_HANDLE),
-    ROW(KR_STATUS_TL_UNKNOWN_DEVICE_KIND), ROW(KR_STATUS_TL_DEVICE_NOT_FOUND), ROW(KR_STATUS_TL_DEVICE_DISCONNECTED),
-    ROW(KR_STATUS_TL_DEVICE_BUSY), ROW(KR_STATUS_TL_CONFIG_FAILED), ROW(KR_STATUS_TL_BAD_PRIMARY_STREAM),
-    ROW(KR_STATUS_TL_STREAM_NOT_FOUND), ROW(KR_STATUS_TL_STREAM_ALREADY_EXISTS), ROW(KR_STATUS_TL_STREAM_NOT_OPEN),
-    ROW(KR_STATUS_TL_UNSUPPORTED_STREAM_TYPE), ROW(KR_STATUS_TL_STREAM_IS_OPEN), ROW(KR_STATUS_TL_TIMEOUT),
-    ROW(KR_STATUS_TL_UNKNOWN_PARAMETER), ROW(KR_STATUS_TL_BAD_PROPERTY_TYPE), ROW(KR_STATUS_TL_BAD_PROPERTY_SIZE),
-    ROW(KR_STATUS_TL_PROPERTY_READ_ONLY), ROW(KR_STATUS_TL_BAD_PROPERTY_VALUE), ROW(KR_STATUS_TL_PROPERTY_NOT_FOUND),
-    ROW(KR_STATUS_TL_MODULE_NOT_FOUND), ROW(KR_STATUS_TL_MODULE_ALREADY_EXISTS),
-    ROW(KR_STATUS_TL_PROPERTY_ALREADY_EXISTS), ROW(KR_STATUS_TL_BAD_REGISTRATION), ROW(KR_STATUS_TL_NOT_SUPPORTED),
-    ROW(KR_STATUS_TL_WRONG_MODE), ROW(KR_STATUS_TL_END_OF_FILE), ROW(KR_STATUS_TL_FILE_CORRUPT),
-    ROW(KR_STATUS_TL_NOT_A_RECORDING), ROW(KR_STATUS_TL_FILE_VERSION_UNSUPPORTED), ROW(KR_STATUS_TL_FILE_WRITE_FAILED),
-    ROW(KR_STATUS_TL_FILE_OPEN_FAILED), ROW(KR_STATUS_TL_FRAME_NOT_FOUND), ROW(KR_STATUS_TL_FLASH_FILE_NOT_FOUND),
-    ROW(KR_STATUS_TL_FLASH_FILE_READ_ONLY), ROW(KR_STATUS_TL_FLASH_OVERLAP), ROW(KR_STATUS_TL_FLASH_FULL),
-    ROW(KR_STATUS_TL_FLASH_STATE_DAMAGED), ROW(KR_STATUS_TL_BAD_STREAM_FLAGS), ROW(KR_STATUS_TL_INJECTED_FAILURE)
-};
-
-#undef ROW
-
-// Every status is registered under its own code (a run registered from the
-// wrong first code would shift the names), with a real message; the gaps
-// between the runs stay unregistered.
-TEST(TollanStatusTest, EveryStatusRendersItsNameAndMessage) {
-  for (const auto& row : kStatuses) {
-    EXPECT_STREQ(row.name, krGetStatusName(row.status));
-    const std::string message = krGetStatusString(row.status);
-    EXPECT_FALSE(message.empty()) << row.name;
-    EXPECT_EQ(std::string::npos, message.find("Unknown status")) << row.name;
-    EXPECT_NE(row.name, message) << row.name;
-  }
-  for (KrStatus gap : {0x303EDu, 0x307D9u, 0x30807u, 0x30836u}) {
-    EXPECT_NE(std::string::npos, std::string(krGetStatusString(gap)).find("Unknown status")) << std::hex << gap;
-  }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// libFuzzer target: the frame decoders on arbitrary bytes. Input: codec (1 byte, modulo the codec count), frame size
-// (u16, little-endian), then the encoded bytes; a frame decoded must survive a round trip through the encoder. Seeds:
-// tests/fuzz/corpus/codec, a 24x16 depth frame (a wall, a nearer box, a hole) encoded with each codec.
+// libFuzzer target: the frame decoders on codec (1 byte), frame size (u16 LE) and encoded bytes; what decodes must
+// survive the encoder's round trip. Seeds (corpus/codec): a 24x16 depth frame (wall, box, hole) in each codec.
 #include <Tollan/src/file/FrameCodec.h>
 
 #include <cstdlib>

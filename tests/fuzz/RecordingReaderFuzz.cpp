@@ -1,8 +1,6 @@
-// libFuzzer target: the recording reader on arbitrary bytes. Opens the input as a recording, plays it to the end
-// reading every frame, and seeks and tells on the way. Seeds: tests/fuzz/corpus/recording, version 1 recordings that
-// the recording tests also play (keep them) and a version 2 one with frames of every codec.
+// libFuzzer target: the recording reader plays, seeks and tells in arbitrary bytes. Seeds (corpus/recording): version 1
+// recordings the recording tests also play (keep them) and a version 2 one with frames of every codec.
 #include <Tollan/src/file/RecordingReader.h>
-
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -26,8 +24,7 @@ static void Play(RecordingReader& reader, std::vector<uint8_t>* buffer) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // The input as a file in memory, which the reader opens by its path.
-  static const int fd = memfd_create("recording-fuzz", 0);
+  static const int fd = memfd_create("recording-fuzz", 0);  // the input as a file the reader opens by its path
   static const std::string path = "/proc/self/fd/" + std::to_string(fd);
   if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != ssize_t(size)) std::abort();
   RecordingReader reader;

@@ -1,7 +1,6 @@
 // The folding CRC-32 kernels against zlib's crc32 (the zlib kernel).
 #include <Tollan/src/file/Crc32.h>
 #include <Tollan/src/file/RecordingFormat.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,9 +22,7 @@ std::vector<uint8_t> Noise(size_t size) {
 class Crc32Kernels : public ::testing::TestWithParam<Kernel> {};
 
 TEST_P(Crc32Kernels, MatchZlibForEveryLengthAlignmentStartAndChain) {
-  if (!crc::Supported(GetParam())) {
-    GTEST_SKIP() << "this processor lacks the " << crc::Name(GetParam()) << " kernel";
-  }
+  if (!crc::Supported(GetParam())) GTEST_SKIP() << "this processor lacks the " << crc::Name(GetParam()) << " kernel";
   const std::vector<uint8_t> bytes = Noise((1u << 20) + 13);
   for (size_t offset = 0; offset < 16; ++offset) {
     for (size_t size = 0; size + offset <= 700; size += (size < 300 ? 1 : 7)) {

@@ -1,7 +1,5 @@
 // The "File" device through the kit's C interface: recording, playback, seeking, damaged and truncated files.
-#include "Tollan/KitTestSupport.h"
 #include "Tollan/file/RecordingTestSupport.h"
-
 #include <Orvane/Orvane.h>
 #include <Tollan/Tollan.h>
 #include <Tollan/src/sensor/SensorModes.h>
@@ -28,9 +26,8 @@ std::vector<uint8_t> Bytes(int stream, uint32_t frame) {
 uint64_t Time(int stream, uint32_t frame) { return frame * 33333u + uint64_t(stream); }
 
 void OnLog(const char* mask, int32_t severity, const char*, int, const char* message, void* cookie) {
-  if (std::string(mask) == "Tollan" && severity == KR_LOG_SEVERITY_WARNING) {
-    static_cast<std::vector<std::string>*>(cookie)->push_back(message);
-  }
+  auto* warnings = static_cast<std::vector<std::string>*>(cookie);
+  if (std::string(mask) == "Tollan" && severity == KR_LOG_SEVERITY_WARNING) warnings->push_back(message);
 }
 
 class FileDeviceTest : public KitTest {
@@ -84,37 +81,28 @@ class FileDeviceTest : public KitTest {
     Release();
     KrDeviceConfig config{KR_DEVICE_MODE_READ, path.c_str(), nullptr, KR_DEVICE_SHARING_EXCLUSIVE};
     const KrStatus status = KrDeviceProxyCreate(&device_, &config);
-    if (status != KR_STATUS_OK) {
-      EXPECT_EQ(device_, nullptr);
-      return status;
-    }
+    if (status != KR_STATUS_OK) return status;
     EXPECT_EQ(KrDeviceProxyOpenAllStreams(device_), KR_STATUS_OK);
     EXPECT_EQ(KrStreamDataSetCreate(&set_), KR_STATUS_OK);
     for (int s = 0; s < 4; ++s) {
-      if (KrDeviceProxyCreateStreamData(device_, kNames[s], &records_[s]) == KR_STATUS_OK) {
-        KrStreamDataSetAdd(set_, records_[s]);
-      }
+      EXPECT_EQ(KrDeviceProxyCreateStreamData(device_, kNames[s], &records_[s]), KR_STATUS_OK);
+      KrStreamDataSetAdd(set_, records_[s]);
     }
     return KR_STATUS_OK;
   }
   KrStatus Release() {
     KrStreamDataSetDestroy(&set_);
-    for (KrStreamData*& record : records_) {
-      KrDeviceProxyDestroyStreamData(&record);
-    }
+    for (KrStreamData*& record : records_) KrDeviceProxyDestroyStreamData(&record);
     return KrDeviceProxyDestroy(&device_);
   }
   void TearDown() override {
     Release();
     KitTest::TearDown();
   }
-  // The members a read made new, in stream order.
   std::vector<int> NewMembers() const {
     std::vector<int> found;
     for (int s = 0; s < 4; ++s) {
-      if (records_[s] != nullptr && records_[s]->bIsNew) {
-        found.push_back(s);
-      }
+      if (records_[s]->bIsNew) found.push_back(s);
     }
     return found;
   }
@@ -125,19 +113,12 @@ class FileDeviceTest : public KitTest {
     EXPECT_EQ(records_[s]->nTimestamp, Time(s, f));
     EXPECT_EQ(records_[s]->nFrameID, f);
   }
-  // A new-data handler that reads again on the first event.
   static void OnNewData(const KrNewStreamDataEventArgs& args, void* cookie) {
     auto* test = static_cast<FileDeviceTest*>(cookie);
     test->events_.push_back(args.strStreamName);
-    if (test->events_.size() == 1) {
-      test->innerRead_ = KrDeviceProxyRead(test->device_, test->set_);
-    }
+    if (test->events_.size() == 1) test->innerRead_ = KrDeviceProxyRead(test->device_, test->set_);
   }
-  double Gain() const {
-    double gain = 0;
-    EXPECT_EQ(KrDeviceProxyGetRealProperty(device_, "Device", "Gain", &gain), KR_STATUS_OK);
-    return gain;
-  }
+  double Gain() const { return RealOf(device_, "Device", "Gain"); }
 
   const std::string path_ = scratch_.Path() + "/session.rec";
   KrDeviceHandle device_ = nullptr;
@@ -159,9 +140,7 @@ TEST_F(FileDeviceTest, PlaysEveryStreamBackByteForByteWithChangesAtTheirPlace) {
     ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK) << "frame " << f;
     const std::vector<int> expected = f == 2 ? std::vector<int>{0, 2} : std::vector<int>{0, 1, 2, 3};
     ASSERT_EQ(NewMembers(), expected) << "frame " << f;
-    for (int s : expected) {
-      ExpectFrame(s, f);
-    }
+    for (int s : expected) ExpectFrame(s, f);
     EXPECT_EQ(Gain(), f >= 2 ? 2.5 : 1.0);
   }
   EXPECT_EQ(IntOf(device_, "depth", "Mirror"), 1u);
@@ -186,9 +165,13 @@ TEST_F(FileDeviceTest, EachFrameReadRaisesNewDataButNotInsideACallback) {
   EXPECT_EQ(KrDeviceProxyUnregisterFromNewStreamData(device_, registration), KR_STATUS_OK);
 }
 
-// After image frame 1 alone, with image closed: ir and audio frame 1 and depth frame 2, then ir frame 2.
-TEST_F(FileDeviceTest, ReadStreamPassesOverOtherStreamsAndClosedStreamsAreSkipped) {
+// After image frame 1 alone, with image closed: ir and audio frame 1 and depth frame 2, then ir frame 2. Seeks: frame
+// numbers count from 1; a time on depth frame 2 resumes at the other streams' frames 1.
+TEST_F(FileDeviceTest, ReadStreamPassesOverOtherStreamsClosedStreamsAreSkippedAndSeeksRestoreProperties) {
   ASSERT_EQ(Play(path_), KR_STATUS_OK);
+  uint32_t frame = 0;
+  EXPECT_EQ(KrDeviceProxyTellFrame(device_, &frame), KR_STATUS_OK);
+  EXPECT_EQ(frame, 1u);
   ASSERT_EQ(KrDeviceProxyReadStream(device_, records_[1]), KR_STATUS_OK);
   ExpectFrame(1, 1);
   ASSERT_EQ(KrDeviceProxyCloseStream(device_, "image"), KR_STATUS_OK);
@@ -200,14 +183,7 @@ TEST_F(FileDeviceTest, ReadStreamPassesOverOtherStreamsAndClosedStreamsAreSkippe
   ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK);
   ExpectFrame(2, 2);
   EXPECT_EQ(KrDeviceProxyReadStream(device_, records_[1]), KR_STATUS_TL_STREAM_NOT_OPEN);
-}
-
-// Frame numbers count from 1; a time on depth frame 2 resumes at the other streams' frames 1.
-TEST_F(FileDeviceTest, SeeksByFrameAndTimeAndRestoresProperties) {
-  ASSERT_EQ(Play(path_), KR_STATUS_OK);
-  uint32_t frame = 0;
-  EXPECT_EQ(KrDeviceProxyTellFrame(device_, &frame), KR_STATUS_OK);
-  EXPECT_EQ(frame, 1u);
+  ASSERT_EQ(KrDeviceProxyOpenStream(device_, "image"), KR_STATUS_OK);
   ASSERT_EQ(KrDeviceProxySeekFrame(device_, 3), KR_STATUS_OK);
   EXPECT_EQ(Gain(), 2.5);
   ASSERT_EQ(KrDeviceProxyRead(device_, set_), KR_STATUS_OK);
@@ -241,9 +217,7 @@ TEST_F(FileDeviceTest, OpeningFailuresAreStatusesAndACutRecordingIsScannedWithAW
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_NE(warnings[0].find("scanning"), std::string::npos) << warnings[0];
   int frames = 0;
-  while (KrDeviceProxyRead(device_, set_) == KR_STATUS_OK) {
-    frames += int(NewMembers().size());
-  }
+  while (KrDeviceProxyRead(device_, set_) == KR_STATUS_OK) frames += int(NewMembers().size());
   EXPECT_EQ(frames, 4 * int(kFrames) - 2);  // image and audio frame 2 are not recorded
 }
 

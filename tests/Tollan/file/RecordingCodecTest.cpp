@@ -1,7 +1,5 @@
 // Codecs in recordings: version 1 files, the "File" device's "Compression" property, and the background encoders.
-#include "Tollan/KitTestSupport.h"
 #include "Tollan/file/RecordingTestSupport.h"
-
 #include <Tollan/src/file/FrameCodec.h>
 
 #include <algorithm>
@@ -11,7 +9,7 @@ namespace tollan::recording::testing {
 namespace {
 
 // The version 1 recordings of the fuzz corpus (deflated depth among them) play with values of every type.
-TEST_F(RecordingTest, VersionOneRecordingsStillPlay) {
+TEST_F(RecordingTest, VersionOneRecordingsStillPlayAndBackgroundEncodingKeepsTheOrder) {
   const uint8_t agc[] = {1, 0, 0x20, 0x03, 0xB8, 0x0B};
   const std::vector<Property> device = {{"Device", "ReadWriteMode", Value::Int(1)},
                                         {"Device", "Gain", Value::Real(1.5)},
@@ -39,6 +37,39 @@ TEST_F(RecordingTest, VersionOneRecordingsStillPlay) {
     }
     EXPECT_EQ(depthFrames, 3);
   }
+  // Through a queue that fills many times over, raw frames queued behind compressed ones, and a caller that reuses its
+  // frame buffer at once.
+  std::vector<Played> played[2];
+  for (bool background : {false, true}) {
+    const std::string path = Path(background ? "background.rec" : "inline.rec");
+    RecordingWriter writer;
+    ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
+    writer.EncodeInBackground(background);
+    const Compression codecs[] = {Compression::kDepth, Compression::kNone, Compression::kLz4};
+    for (uint32_t s = 0; s < 3; ++s) {
+      const std::string name = "S" + std::to_string(s);
+      ASSERT_EQ(writer.AddStream({0, name, "Depth", codecs[s], {{name, "XRes", Value::Int(32)}}}, nullptr),
+                KR_STATUS_OK);
+    }
+    const uint32_t size = kSampleStreams[0].compressedSize;
+    std::vector<uint8_t> buffer;
+    for (uint32_t frameId = 1; frameId <= 12 * RecordingWriter::kQueueDepth; ++frameId) {
+      for (uint32_t s = 0; s < 3; ++s) {
+        buffer = CompressibleFrame(s, frameId, size);
+        ASSERT_EQ(writer.AppendFrame({s, frameId, frameId * 1000ull + s, size}, buffer.data()), KR_STATUS_OK);
+        std::fill(buffer.begin(), buffer.end(), uint8_t(0xEE));  // the writer must have its own copy
+      }
+      if (frameId == 7) {
+        ASSERT_EQ(writer.AppendPropertyChange({"S0", "Mirror", Value::Int(1)}), KR_STATUS_OK);
+      }
+    }
+    ASSERT_EQ(writer.Close(), KR_STATUS_OK);
+    const Playback playback = PlayFile(path);
+    EXPECT_EQ(playback.corrupt, 0);
+    played[background] = playback.items;
+  }
+  ASSERT_EQ(played[1].size(), 3u + 3u * 12 * RecordingWriter::kQueueDepth + 1u);
+  EXPECT_TRUE(played[1] == played[0]);
 }
 
 class FileDeviceCompression : public tollan_test::KitTest {};
@@ -83,9 +114,7 @@ TEST_F(FileDeviceCompression, PropertyChoosesTheCodecFromTheNextFrameOn) {
   RecordingReader reader;
   ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
   EXPECT_EQ(reader.Streams().at(0).compression, Compression::kDepth);
-  for (const Property& property : reader.DeviceProperties()) {
-    EXPECT_NE(property.name, "Compression");
-  }
+  for (const Property& property : reader.DeviceProperties()) EXPECT_NE(property.name, "Compression");
   EXPECT_TRUE(reader.PropertyChanges().empty());
   const Playback playback = PlayAll(reader);
   ASSERT_EQ(playback.items.size(), 4u);  // the stream, then its frames
@@ -93,42 +122,6 @@ TEST_F(FileDeviceCompression, PropertyChoosesTheCodecFromTheNextFrameOn) {
     EXPECT_EQ(playback.items[f].encoding, f == 1 ? FrameEncoding::kDepth : FrameEncoding::kRaw) << "frame " << f;
     EXPECT_EQ(playback.items[f].data, Frame(f));
   }
-}
-
-// Through a queue that fills many times over, raw frames queued behind compressed ones, and a caller that reuses its
-// frame buffer at once.
-TEST_F(RecordingTest, BackgroundEncodingWritesEveryFrameInOrderAsTheCallerDoes) {
-  std::vector<Played> played[2];
-  for (bool background : {false, true}) {
-    const std::string path = Path(background ? "background.rec" : "inline.rec");
-    RecordingWriter writer;
-    ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
-    writer.EncodeInBackground(background);
-    const Compression codecs[] = {Compression::kDepth, Compression::kNone, Compression::kLz4};
-    for (uint32_t s = 0; s < 3; ++s) {
-      const std::string name = "S" + std::to_string(s);
-      ASSERT_EQ(writer.AddStream({0, name, "Depth", codecs[s], {{name, "XRes", Value::Int(32)}}}, nullptr),
-                KR_STATUS_OK);
-    }
-    const uint32_t size = kSampleStreams[0].compressedSize;
-    std::vector<uint8_t> buffer;
-    for (uint32_t frameId = 1; frameId <= 12 * RecordingWriter::kQueueDepth; ++frameId) {
-      for (uint32_t s = 0; s < 3; ++s) {
-        buffer = CompressibleFrame(s, frameId, size);
-        ASSERT_EQ(writer.AppendFrame({s, frameId, frameId * 1000ull + s, size}, buffer.data()), KR_STATUS_OK);
-        std::fill(buffer.begin(), buffer.end(), uint8_t(0xEE));  // the writer must have its own copy
-      }
-      if (frameId == 7) {
-        ASSERT_EQ(writer.AppendPropertyChange({"S0", "Mirror", Value::Int(1)}), KR_STATUS_OK);
-      }
-    }
-    ASSERT_EQ(writer.Close(), KR_STATUS_OK);
-    const Playback playback = PlayFile(path);
-    EXPECT_EQ(playback.corrupt, 0);
-    played[background] = playback.items;
-  }
-  ASSERT_EQ(played[1].size(), 3u + 3u * 12 * RecordingWriter::kQueueDepth + 1u);
-  EXPECT_TRUE(played[1] == played[0]);
 }
 
 }  // namespace

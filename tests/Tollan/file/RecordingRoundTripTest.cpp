@@ -19,9 +19,7 @@ class RecordingSample : public RecordingTest, public ::testing::WithParamInterfa
   // Offset of the index chunk, from the trailer.
   uint64_t IndexOffset() const {
     uint64_t offset = 0;
-    for (int i = 7; i >= 0; --i) {
-      offset = offset << 8 | sample_[sample_.size() - kTrailerPayloadSize + size_t(i)];
-    }
+    for (int i = 7; i >= 0; --i) offset = offset << 8 | sample_[sample_.size() - kTrailerPayloadSize + size_t(i)];
     return offset;
   }
 
@@ -53,9 +51,7 @@ TEST_P(RecordingSample, FramesOfEveryStreamKindComeBackByteForByte) {
   EXPECT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
   uint32_t frames = 0;
   for (const Played& played : playback.items) {
-    if (played.kind != Item::Kind::kFrame) {
-      continue;
-    }
+    if (played.kind != Item::Kind::kFrame) continue;
     const uint32_t id = frames % 4;
     const uint32_t frameId = frames / 4 + 1;
     SCOPED_TRACE(std::string(kSampleStreams[id].name) + " frame " + std::to_string(frameId));
@@ -125,9 +121,7 @@ TEST_P(RecordingSample, TruncationOrBitFlipAnywherePlaysOnlyWhatWasRecorded) {
     ASSERT_EQ(playback.end, KR_STATUS_TL_END_OF_FILE);
     size_t next = 0;  // what played is a subsequence of the whole
     for (const Played& played : playback.items) {
-      while (next < full_.size() && !(full_[next] == played)) {
-        ++next;
-      }
+      while (next < full_.size() && !(full_[next] == played)) ++next;
       ASSERT_LT(next++, full_.size());
     }
     if (offset >= IndexOffset()) {
@@ -179,7 +173,7 @@ TEST_P(RecordingSample, DamagedFrameIsReportedAndPlaybackGoesOn) {
 INSTANTIATE_TEST_SUITE_P(RawAndCompressed, RecordingSample, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Compressed" : "Raw"; });
 
-TEST_F(RecordingTest, PropertyChangesAndStreamChangesReplayAtTheirPlace) {
+TEST_F(RecordingTest, ChangesReplayAtTheirPlaceAndTheWriterRefusesWhatTheFormatCannotCarry) {
   const std::string path = Path("changes.rec");
   RecordingWriter writer;
   ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
@@ -203,11 +197,9 @@ TEST_F(RecordingTest, PropertyChangesAndStreamChangesReplayAtTheirPlace) {
   const std::vector<std::pair<Kind, uint32_t>> expected = {
       {Kind::kStreamAdded, 0}, {Kind::kPropertyChange, 0}, {Kind::kFrame, 0},         {Kind::kStreamAdded, 1},
       {Kind::kFrame, 1},       {Kind::kPropertyChange, 0}, {Kind::kStreamRemoved, 1}, {Kind::kFrame, 0}};
-  ASSERT_EQ(playback.items.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(playback.items[i].kind, expected[i].first) << "step " << i;
-    EXPECT_EQ(playback.items[i].streamId, expected[i].second) << "step " << i;
-  }
+  std::vector<std::pair<Kind, uint32_t>> steps;
+  for (const Played& step : playback.items) steps.emplace_back(step.kind, step.streamId);
+  ASSERT_EQ(steps, expected);
   const PropertyChange& first = playback.items[1].change;
   EXPECT_EQ(first.property, (Property{"Depth", "Resolution", Value::Int(2)}));
   EXPECT_EQ(first.framesBefore, 0u);
@@ -221,41 +213,38 @@ TEST_F(RecordingTest, PropertyChangesAndStreamChangesReplayAtTheirPlace) {
   EXPECT_TRUE(copy.Report().Scanned());
   EXPECT_EQ(copy.FrameCount(depth), 2u);
   EXPECT_EQ(PlayAll(copy).items, playback.items);
-}
-
-TEST_F(RecordingTest, WriterRefusesWhatTheFormatCannotCarry) {
-  const std::string path = Path("refused.rec");
-  RecordingWriter writer;
-  EXPECT_EQ(writer.Open("/dev/full", SampleDeviceProperties()), KR_STATUS_TL_FILE_WRITE_FAILED);
-  EXPECT_FALSE(writer.IsOpen());
-  EXPECT_EQ(writer.Open(Path("no/such/dir.rec").c_str(), {}), KR_STATUS_TL_FILE_OPEN_FAILED);
+  const std::string refused = Path("refused.rec");
+  RecordingWriter refusing;
+  EXPECT_EQ(refusing.Open("/dev/full", SampleDeviceProperties()), KR_STATUS_TL_FILE_WRITE_FAILED);
+  EXPECT_FALSE(refusing.IsOpen());
+  EXPECT_EQ(refusing.Open(Path("no/such/dir.rec").c_str(), {}), KR_STATUS_TL_FILE_OPEN_FAILED);
   const std::string longName(KR_MAX_NAME_LENGTH, 'x');  // names and texts must fit the kit's buffers
-  EXPECT_EQ(writer.Open(path.c_str(), {{longName, "P", Value::Int(1)}}), KR_STATUS_OS_BAD_ARGUMENT);
-  EXPECT_FALSE(writer.IsOpen());
-  ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
+  EXPECT_EQ(refusing.Open(refused.c_str(), {{longName, "P", Value::Int(1)}}), KR_STATUS_OS_BAD_ARGUMENT);
+  EXPECT_FALSE(refusing.IsOpen());
+  ASSERT_EQ(refusing.Open(refused.c_str(), {}), KR_STATUS_OK);
   uint32_t id = 0;
-  EXPECT_EQ(writer.AddStream({0, "", "Depth", Compression::kNone, {}}, &id), KR_STATUS_OS_BAD_ARGUMENT);
-  ASSERT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &id), KR_STATUS_OK);
-  EXPECT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &id), KR_STATUS_TL_STREAM_ALREADY_EXISTS);
-  EXPECT_EQ(writer.AppendPropertyChange({"Device", "Name", Value::String(longName.c_str())}),
+  EXPECT_EQ(refusing.AddStream({0, "", "Depth", Compression::kNone, {}}, &id), KR_STATUS_OS_BAD_ARGUMENT);
+  ASSERT_EQ(refusing.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &id), KR_STATUS_OK);
+  EXPECT_EQ(refusing.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &id), KR_STATUS_TL_STREAM_ALREADY_EXISTS);
+  EXPECT_EQ(refusing.AppendPropertyChange({"Device", "Name", Value::String(longName.c_str())}),
             KR_STATUS_OS_BAD_ARGUMENT);
   const uint8_t byte = 0;
-  EXPECT_EQ(writer.AppendFrame({7, 1, 0, 1}, &byte), KR_STATUS_TL_STREAM_NOT_FOUND);
-  EXPECT_EQ(writer.AppendFrame({id, 1, 0, 1}, nullptr), KR_STATUS_OS_NULL_POINTER);
-  ASSERT_EQ(writer.RemoveStream(id), KR_STATUS_OK);
-  EXPECT_EQ(writer.AppendFrame({id, 1, 0, 1}, &byte), KR_STATUS_TL_STREAM_NOT_FOUND);
-  EXPECT_EQ(writer.RemoveStream(id), KR_STATUS_TL_STREAM_NOT_FOUND);
+  EXPECT_EQ(refusing.AppendFrame({7, 1, 0, 1}, &byte), KR_STATUS_TL_STREAM_NOT_FOUND);
+  EXPECT_EQ(refusing.AppendFrame({id, 1, 0, 1}, nullptr), KR_STATUS_OS_NULL_POINTER);
+  ASSERT_EQ(refusing.RemoveStream(id), KR_STATUS_OK);
+  EXPECT_EQ(refusing.AppendFrame({id, 1, 0, 1}, &byte), KR_STATUS_TL_STREAM_NOT_FOUND);
+  EXPECT_EQ(refusing.RemoveStream(id), KR_STATUS_TL_STREAM_NOT_FOUND);
   // A removed stream's name can be used again, under a new id.
   uint32_t again = 0;
-  ASSERT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &again), KR_STATUS_OK);
+  ASSERT_EQ(refusing.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &again), KR_STATUS_OK);
   EXPECT_EQ(again, 1u);
-  EXPECT_EQ(writer.Close(), KR_STATUS_OK);
-  EXPECT_EQ(writer.AppendFrame({again, 1, 0, 1}, &byte), KR_STATUS_TL_WRONG_MODE);
-  RecordingReader reader;  // a recording without frames has none to seek to
-  ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
-  EXPECT_EQ(reader.SeekTime(RecordingReader::kAllStreams, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
-  EXPECT_EQ(reader.SeekFrame(again, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
-  EXPECT_EQ(reader.TellTime(), 0u);
+  EXPECT_EQ(refusing.Close(), KR_STATUS_OK);
+  EXPECT_EQ(refusing.AppendFrame({again, 1, 0, 1}, &byte), KR_STATUS_TL_WRONG_MODE);
+  RecordingReader empty;  // a recording without frames has none to seek to
+  ASSERT_EQ(empty.Open(refused.c_str()), KR_STATUS_OK);
+  EXPECT_EQ(empty.SeekTime(RecordingReader::kAllStreams, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(empty.SeekFrame(again, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
+  EXPECT_EQ(empty.TellTime(), 0u);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // Seeking and telling, through the index and scanned (the same recording without its index) alike.
 #include "RecordingTestSupport.h"
-
 #include <unistd.h>
 
 #include <utility>
@@ -40,13 +39,10 @@ class RecordingSeek : public RecordingTest, public ::testing::WithParamInterface
     ASSERT_EQ(reader_.Report().Scanned(), !GetParam());
   }
 
-  // Stream and frame id of the next frame the cursor gives.
   std::pair<uint32_t, uint32_t> NextFrame() {
     Item item;
     while (reader_.Next(&item) == KR_STATUS_OK) {
-      if (item.kind == Item::Kind::kFrame) {
-        return {item.frame.streamId, item.frame.frameId};
-      }
+      if (item.kind == Item::Kind::kFrame) return {item.frame.streamId, item.frame.frameId};
     }
     return {};
   }
@@ -54,7 +50,7 @@ class RecordingSeek : public RecordingTest, public ::testing::WithParamInterface
   RecordingReader reader_;
 };
 
-TEST_P(RecordingSeek, SeekFrameGoesToThatExactFrameWithTheChangesBeforeIt) {
+TEST_P(RecordingSeek, SeeksGoToThatFrameOrTheNearestEarlierOneWithTheChangesBeforeIt) {
   ASSERT_EQ(reader_.SeekFrame(kDepth, 4), KR_STATUS_OK);
   EXPECT_EQ(reader_.TellFrame(kDepth), 4u);
   EXPECT_EQ(reader_.TellTime(), 4 * kPeriod);
@@ -73,9 +69,6 @@ TEST_P(RecordingSeek, SeekFrameGoesToThatExactFrameWithTheChangesBeforeIt) {
   EXPECT_EQ(reader_.SeekFrame(kImage, kFrames), KR_STATUS_TL_FRAME_NOT_FOUND);
   EXPECT_EQ(reader_.SeekFrame(9, 0), KR_STATUS_TL_FRAME_NOT_FOUND);
   EXPECT_EQ(reader_.TellFrame(kImage), 1u);
-}
-
-TEST_P(RecordingSeek, SeekTimeGoesToTheNearestEarlierFrame) {
   const struct {
     const char* what;
     uint64_t time;
@@ -92,10 +85,7 @@ TEST_P(RecordingSeek, SeekTimeGoesToTheNearestEarlierFrame) {
     ASSERT_EQ(reader_.SeekTime(kDepth, c.time), KR_STATUS_OK);
     EXPECT_EQ(NextFrame(), std::make_pair(kDepth, c.expectedFrameId));
   }
-}
-
-TEST_P(RecordingSeek, SeekTimeOverAllStreamsResumesEachAtOrBeforeTheTime) {
-  // Just after depth frame 3: image resumes at its frame 2, recorded before depth frame 3.
+  // All streams, just after depth frame 3: image resumes at its frame 2, recorded before depth frame 3.
   ASSERT_EQ(reader_.SeekTime(RecordingReader::kAllStreams, 3 * kPeriod + 500), KR_STATUS_OK);
   EXPECT_EQ(reader_.TellFrame(kImage), 2u);
   EXPECT_EQ(reader_.TellFrame(kDepth), 3u);

@@ -1,14 +1,12 @@
 // Shared helpers of the recording tests: a directory per test, a four-stream sample, playback into plain values.
 #pragma once
 
+#include "Tollan/KitTestSupport.h"
 #include <Tollan/src/file/RecordingReader.h>
 #include <Tollan/src/file/RecordingWriter.h>
-
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -18,21 +16,10 @@
 
 namespace tollan::recording::testing {
 
-// A fresh directory under TMPDIR, else /dev/shm (the damage tests write thousands of files), else /tmp.
 class RecordingTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("TMPDIR");
-    if (base == nullptr || *base == '\0') {
-      base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    }
-    dir_ = std::string(base) + "/recording-XXXXXX";
-    ASSERT_NE(mkdtemp(&dir_[0]), nullptr);
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  std::string Path(const char* name) const { return dir_ + "/" + name; }
-
-  std::string dir_;
+  std::string Path(const char* name) const { return scratch_.Path() + "/" + name; }
+  tollan_test::ScratchDirectory scratch_;
 };
 
 inline std::vector<uint8_t> LoadBytes(const std::string& path) {
@@ -50,9 +37,7 @@ inline void SaveBytes(const std::string& path, const uint8_t* data, size_t size)
 // Deterministic frame contents that differ by stream and frame.
 inline std::vector<uint8_t> FrameBytes(uint32_t streamId, uint32_t frameId, size_t size) {
   std::vector<uint8_t> bytes(size);
-  for (size_t i = 0; i < size; ++i) {
-    bytes[i] = uint8_t(i * 7 + frameId * 13 + streamId * 101);
-  }
+  for (size_t i = 0; i < size; ++i) bytes[i] = uint8_t(i * 7 + frameId * 13 + streamId * 101);
   return bytes;
 }
 
@@ -105,7 +90,6 @@ inline Playback PlayAll(RecordingReader& reader) {
   return playback;
 }
 
-// Opens path and plays it to the end.
 inline Playback PlayFile(const std::string& path, const ReaderOptions& options = ReaderOptions()) {
   RecordingReader reader;
   EXPECT_EQ(reader.Open(path.c_str(), options), KR_STATUS_OK);

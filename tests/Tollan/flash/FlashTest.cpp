@@ -1,10 +1,8 @@
-// The simulated sensor's flash: configuration, file operations, the state
-// file, test faults, and its properties of the "Device" module.
+// The simulated sensor's flash: configuration, files, the state file, test faults, its "Device" properties.
 #include <Tollan/src/sensor/flash/FlashProperties.h>
 #include <Tollan/src/sensor/flash/FlashStore.h>
 #include "Tollan/KitTestSupport.h"
 #include <Tollan/TollanStatus.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -62,7 +60,7 @@ std::vector<uint8_t> Bytes(uint16_t type, size_t size) {
   return bytes;
 }
 
-TEST(FlashConfigTest, ExpressesAFirmwareScenario) {
+TEST(FlashConfigTest, ExpressesAFirmwareScenarioAndRejectsBadValuesAndTablesThatBreakTheFlashRules) {
   const FlashConfig config = Parse({{"FirmwareVersion", "5.3.27"},
                                     {"FirmwareMode", "2"},
                                     {"SerialNumber", " 1234567890 "},
@@ -74,7 +72,7 @@ TEST(FlashConfigTest, ExpressesAFirmwareScenario) {
                                    "/base");
   const FlashIdentity& id = config.identity;
   EXPECT_TRUE(id.versionMajor == 5 && id.versionMinor == 3 && id.versionBuild == 27 && id.firmwareMode == 2u);
-  EXPECT_EQ(config.identity.serialNumber, "1234567890");
+  EXPECT_EQ(id.serialNumber, "1234567890");
   EXPECT_EQ(config.bistResult, 5u);
   EXPECT_EQ(config.stateFile, "/base/state.bin");
   // The list ends at the first missing number; a file's bytes begin with its type.
@@ -87,13 +85,8 @@ TEST(FlashConfigTest, ExpressesAFirmwareScenario) {
   const FlashConfig builtIn = Parse({});
   EXPECT_EQ(builtIn.files.size(), FlashConfig::Default().files.size());
   EXPECT_TRUE(builtIn.stateFile.empty());
-  FlashStore store(builtIn);
-  EXPECT_EQ(store.Load(), KR_STATUS_OK);
-}
-
-// Bad values, and tables that break the flash's rules together, are refused
-// while parsing, naming the key at fault (by default the first one given).
-TEST(FlashConfigTest, RejectsBadValuesAndTablesThatBreakTheFlashRules) {
+  EXPECT_EQ(FlashStore(builtIn).Load(), KR_STATUS_OK);
+  // Bad values and tables that break the flash's rules are refused, naming the key at fault (by default the first).
   const struct {
     std::map<std::string, std::string> keys;
     const char* named = nullptr;
@@ -124,14 +117,14 @@ TEST(FlashConfigTest, RejectsBadValuesAndTablesThatBreakTheFlashRules) {
   };
   for (const auto& row : bad) {
     const std::string named = row.named ? row.named : row.keys.begin()->first;
-    FlashConfig config;
+    FlashConfig refused;
     std::string error;
-    EXPECT_EQ(ParseFlashConfig(LookupIn(row.keys), "", &config, &error), KR_STATUS_TL_BAD_CONFIGURATION) << named;
+    EXPECT_EQ(ParseFlashConfig(LookupIn(row.keys), "", &refused, &error), KR_STATUS_TL_BAD_CONFIGURATION) << named;
     EXPECT_NE(error.find(named), std::string::npos) << error;
   }
 }
 
-TEST(FlashStoreTest, UploadDeleteAndAttributes) {
+TEST(FlashStoreTest, UploadDeleteAttributesFaultsAndASilentBist) {
   FlashStore store(SmallFlash());
   ASSERT_EQ(store.Load(), KR_STATUS_OK);
   // File 7 covers [0x100, 0x200).
@@ -184,26 +177,23 @@ TEST(FlashStoreTest, UploadDeleteAndAttributes) {
   std::vector<uint32_t> offsets;
   for (const FileListEntry& entry : store.List()) offsets.push_back(+entry.offset);
   EXPECT_EQ(offsets, (std::vector<uint32_t>{0xFE, 0x200, 0x1FFE, 0x300, 0x1800}));
-}
-
-// Faults hit the named call only, a bare name both directions; a silent BIST leaves the result as it was.
-TEST(FlashStoreTest, FaultsHitTheNamedCallOnlyAndASilentBistAnswersNothing) {
-  FlashStore store(Parse({{"FlashFaults", "Get:Version#2 Reset"}, {"BISTResult", "none"}}));
+  // Faults hit the named call only, a bare name both directions; a silent BIST leaves the result as it was.
+  FlashStore faulty(Parse({{"FlashFaults", "Get:Version#2 Reset"}, {"BISTResult", "none"}}));
   std::string outcome;
   for (const char* operation : {"Get:Version", "Get:Version", "Get:Version", "Set:Version", "Set:Reset", "Get:Reset"}) {
-    const KrStatus status = store.CheckFault(operation);
+    const KrStatus status = faulty.CheckFault(operation);
     outcome += status == KR_STATUS_TL_DEVICE_DISCONNECTED ? 'x' : status == KR_STATUS_OK ? '.' : '?';
   }
   EXPECT_EQ(outcome, ".x..xx");
   uint32_t result = 0xFFFFFFFF;
   bool answered = true;
-  EXPECT_EQ(store.RunBist(kBistSelectorNesaUnlimited, &result, &answered), KR_STATUS_OK);
+  EXPECT_EQ(faulty.RunBist(kBistSelectorNesaUnlimited, &result, &answered), KR_STATUS_OK);
   EXPECT_TRUE(!answered && result == 0xFFFFFFFFu);
 }
 
-// Every change, and the count of ids given out, survive in the state file:
-// new files never take the id of a deleted one. A failed save changes nothing.
-TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStore) {
+// Changes and the ids given out survive in the state file (no id is reused); a failed save changes nothing. Damaged
+// state files, and tables (in code or a state file) that break the flash's rules, do not load.
+TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStoreAndDamagedStateOrBrokenTablesAreRefused) {
   ScratchDirectory dir;
   const std::string state = dir.Path() + "/flash.state";
   {
@@ -235,32 +225,23 @@ TEST(FlashStatePersistenceTest, EachChangeIsVisibleToTheNextStore) {
   EXPECT_EQ(unsaved.SetAttributes(7, 0), KR_STATUS_TL_FILE_WRITE_FAILED);
   ASSERT_EQ(unsaved.List().size(), 2u);
   EXPECT_EQ(+unsaved.List()[0].attributes, kFlashAttributeReadOnly);
-}
-
-// Damaged state files, and tables built in code or read from a state file
-// that break the flash's rules, do not load.
-TEST(FlashStatePersistenceTest, DamagedStateAndBrokenTablesAreRefused) {
   FlashConfig config = SmallFlash();
   const std::vector<uint8_t> good = FlashStore::Serialize(config.files, 0x1234);
   std::vector<FlashFile> back;
-  uint16_t nextId = 0;
-  ASSERT_EQ(FlashStore::Deserialize(good, config.flashSize, &back, &nextId), KR_STATUS_OK);
+  uint16_t next = 0;
+  ASSERT_EQ(FlashStore::Deserialize(good, config.flashSize, &back, &next), KR_STATUS_OK);
   ASSERT_EQ(back.size(), config.files.size());
   EXPECT_EQ(back[1].content, config.files[1].content);
-  EXPECT_EQ(nextId, 0x1234);
+  EXPECT_EQ(next, 0x1234);
   for (size_t at = 0; at < good.size(); ++at) {
     std::vector<uint8_t> flipped = good;
     flipped[at] ^= 0x10;
-    EXPECT_EQ(FlashStore::Deserialize(flipped, config.flashSize, &back, &nextId), KR_STATUS_TL_FLASH_STATE_DAMAGED)
-        << at;
+    EXPECT_EQ(FlashStore::Deserialize(flipped, config.flashSize, &back, &next), KR_STATUS_TL_FLASH_STATE_DAMAGED) << at;
     flipped.assign(good.begin(), good.begin() + at);  // cut short
-    EXPECT_EQ(FlashStore::Deserialize(flipped, config.flashSize, &back, &nextId), KR_STATUS_TL_FLASH_STATE_DAMAGED)
-        << at;
+    EXPECT_EQ(FlashStore::Deserialize(flipped, config.flashSize, &back, &next), KR_STATUS_TL_FLASH_STATE_DAMAGED) << at;
   }
   config.files[1].offset = 0x1FF;  // overlaps file 7
   EXPECT_EQ(FlashStore(config).Load(), KR_STATUS_TL_FILE_CORRUPT);
-  ScratchDirectory dir;
-  const std::string state = dir.Path() + "/flash.state";
   config.files[0].offset = 0x1F80;  // runs past the 0x2000 bytes of the small flash
   ASSERT_EQ(WriteFileAtomically(state, FlashStore::Serialize({config.files[0]}, 2)), KR_STATUS_OK);
   EXPECT_EQ(FlashStore(SmallFlash(state)).Load(), KR_STATUS_TL_FLASH_STATE_DAMAGED);
@@ -280,21 +261,16 @@ TEST(FlashStoreRegistryTest, AnEqualConfigurationSharesTheStore) {
   ReleaseFlashStores();
 }
 
-class FlashOnlyDevice : public DeviceBase {
- public:
+// A bare device that declares nothing but the flash properties.
+struct FlashOnlyDevice : DeviceBase {
   FlashOnlyDevice(const DeviceParams& params, FlashProperties* flash) : DeviceBase(params), flash_(flash) {}
-
- protected:
   KrStatus Setup() override {
     flash_->Declare(*this);
     return KR_STATUS_OK;
   }
-
- private:
   FlashProperties* flash_;
 };
 
-// A bare device that declares nothing but the flash properties.
 class FlashPropertiesTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -315,9 +291,7 @@ class FlashPropertiesTest : public ::testing::Test {
     device_ = std::make_unique<FlashOnlyDevice>(params, &flash_);
     return device_->Initialize(nullptr, nullptr, {});
   }
-  KrStatus Get(const char* property, void* record, uint32_t size) {
-    return device_->GetGeneral("Device", property, KrGeneralBuffer{record, size});
-  }
+  KrStatus Get(const char* p, void* r, uint32_t n) { return device_->GetGeneral("Device", p, KrGeneralBuffer{r, n}); }
   KrStatus Set(const char* property, const void* record, uint32_t size) {
     return device_->SetValue("Device", property, Value::General(record, size));
   }
@@ -340,8 +314,7 @@ const char kTwoFiles[] =
     "FlashFile1 = 3, 25, 0x1000, 0x100, 0xBEEF, 0x8000\n"
     "FlashFile2 = 4, 10, 0x2000, 0x100\n";
 
-// Identity comes from the sensor's section; action properties are not
-// copied with the settings; a bad section fails the open.
+// Identity comes from the sensor's section; actions are not copied with the settings; a bad section fails the open.
 TEST_F(FlashPropertiesTest, IdentityChunksBistAndReset) {
   EXPECT_EQ(Open("FlashFile1 = 1 2\n"), KR_STATUS_TL_BAD_CONFIGURATION);
   ASSERT_EQ(Open(std::string(kTwoFiles) + "FlashFaults = Get:ID#2\nBISTResult = 7\n"), KR_STATUS_OK);

@@ -1,7 +1,6 @@
 // The simulated sensor's frames, output options and noise, checked against the clean scene of the same frame.
 #include "Tollan/src/sensor/AudioSynth.h"
 #include "Tollan/src/sensor/SceneRenderer.h"
-
 #include <Tollan/TollanStatus.h>
 #include <gtest/gtest.h>
 
@@ -10,13 +9,11 @@
 #include <cstring>
 #include <vector>
 
-namespace tollan {
-namespace sensor {
+namespace tollan::sensor {
 namespace {
 
 constexpr StreamKind kPictureKinds[] = {StreamKind::kDepth, StreamKind::kImage, StreamKind::kIR};
 
-// A frame of a fresh renderer unless one is given.
 std::vector<uint8_t> Render(const StreamSettings& s, uint32_t id, bool deviceMirror = false, bool noise = false,
                             uint64_t seed = 0, SceneRenderer* renderer = nullptr) {
   SceneRenderer fresh;
@@ -36,33 +33,28 @@ std::vector<uint16_t> Words(const std::vector<uint8_t>& bytes) {
   return w;
 }
 
-TEST(SceneRendererTest, SameIdGivesTheSameFrameAndTheSceneMoves) {
+TEST(SceneRendererTest, SameIdGivesTheSameFrameTheSceneMovesAndMirrorIsTheExactFlip) {
   for (StreamKind kind : kPictureKinds) {
     SCOPED_TRACE(StreamKindName(kind));
     const StreamSettings s(kind);
-    SceneRenderer a;
-    const std::vector<uint8_t> f7 = Render(s, 7, false, false, 0, &a);
+    SceneRenderer renderer;
+    const std::vector<uint8_t> f7 = Render(s, 7, false, false, 0, &renderer);
     EXPECT_EQ(f7.size(), s.RequiredDataSize());
-    Render(s, 300, false, false, 0, &a);  // a renderer's history does not matter
-    EXPECT_EQ(Render(s, 7, false, false, 0, &a), f7);
+    Render(s, 300, false, false, 0, &renderer);  // a renderer's history does not matter
+    EXPECT_EQ(Render(s, 7, false, false, 0, &renderer), f7);
     EXPECT_NE(Render(s, 8), f7);
     const std::vector<uint8_t> noisy = Render(s, 7, false, true);
     EXPECT_EQ(Render(s, 7, false, true), noisy);
     EXPECT_NE(noisy, f7);
     EXPECT_NE(Render(s, 7, false, true, 99), noisy) << "another seed, other noise";
-  }
-}
-
-TEST(SceneRendererTest, MirrorIsTheExactFlipWithOrWithoutNoise) {
-  for (StreamKind kind : kPictureKinds) {
     for (bool noise : {false, true}) {
-      SCOPED_TRACE(std::string(StreamKindName(kind)) + (noise ? " noisy" : " clean"));
-      StreamSettings plain(kind), mirrored(kind);
+      SCOPED_TRACE(noise ? "noisy" : "clean");
+      StreamSettings mirrored(kind);
       ASSERT_EQ(mirrored.Set("Mirror", uint64_t{1}), KR_STATUS_OK);
-      const std::vector<uint8_t> a = Render(plain, 5, false, noise), b = Render(mirrored, 5, false, noise);
-      EXPECT_EQ(Render(plain, 5, true, noise), b);  // the device's mirror does the same
-      const uint32_t bpp = plain.BytesPerPixel(), w = plain.XRes();
-      for (uint32_t v = 0; v < plain.YRes(); v += 37) {
+      const std::vector<uint8_t> a = Render(s, 5, false, noise), b = Render(mirrored, 5, false, noise);
+      EXPECT_EQ(Render(s, 5, true, noise), b);  // the device's mirror does the same
+      const uint32_t bpp = s.BytesPerPixel(), w = s.XRes();
+      for (uint32_t v = 0; v < s.YRes(); v += 37) {
         for (uint32_t u = 0; u < w; ++u) {
           ASSERT_EQ(0, std::memcmp(&a[(v * w + u) * bpp], &b[(v * w + (w - 1 - u)) * bpp], bpp)) << u << "," << v;
         }
@@ -129,9 +121,8 @@ TEST(SceneRendererTest, DepthHoldsReportableValuesShadowsHolesItsRangeAndShifts)
   }
 }
 
-// Gray and YUV 4:2:2 (Y0 U Y1 V, colour of each pair averaged) follow the
-// BT.601 weights of the RGB picture of the same frame.
-TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPicture) {
+// Gray and YUV 4:2:2 (Y0 U Y1 V, each pair's colour averaged) follow the BT.601 weights of the same RGB frame.
+TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPictureWhoseTopRowsCarryTheFrameId) {
   StreamSettings rgb(StreamKind::kImage), gray(StreamKind::kImage), yuv(StreamKind::kImage);
   ASSERT_EQ(gray.Set("OutputFormat", uint64_t{KR_OUTPUT_FORMAT_GRAYSCALE8}), KR_STATUS_OK);
   ASSERT_EQ(yuv.Set("OutputFormat", uint64_t{KR_OUTPUT_FORMAT_YUV422}), KR_STATUS_OK);
@@ -148,10 +139,27 @@ TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPicture) {
     ASSERT_TRUE(near(128 - 0.1687 * r0 - 0.3313 * g0 + 0.5 * b0, y[4 * pair + 1])) << pair;
     ASSERT_TRUE(near(128 + 0.5 * r0 - 0.4187 * g0 - 0.0813 * b0, y[4 * pair + 3])) << pair;
   }
+  // The top rows carry the frame id, exactly even with noise; bad requests write nothing.
+  const StreamSettings s(StreamKind::kImage), depth(StreamKind::kDepth);
+  const uint32_t id = 0x80000005u;
+  const std::vector<uint8_t> clean = Render(s, id), noisy = Render(s, id, false, true);
+  uint32_t decoded = 0;
+  for (int block = 0; block < 32; ++block) decoded = decoded << 1 | (clean[(block * 20 + 10) * 3] > 128 ? 1u : 0u);
+  EXPECT_EQ(decoded, id);
+  const size_t strip = size_t(std::max(2u, s.YRes() / 60)) * s.XRes() * 3;
+  EXPECT_TRUE(std::equal(clean.begin(), clean.begin() + strip, noisy.begin()));
+  SceneRenderer r;
+  std::vector<uint8_t> small(100, 0xEE);
+  uint32_t size = 7;
+  EXPECT_EQ(r.Render(MakeRenderParams(s, false), nullptr, 1, small.data(), 100, &size),
+            KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
+  EXPECT_EQ(size, 7u);
+  EXPECT_EQ(small[0], 0xEE);
+  EXPECT_EQ(r.Render(MakeRenderParams(depth, false), nullptr, 1, small.data(), 100, &size),
+            KR_STATUS_TL_BAD_PROPERTY_VALUE);  // depth needs its tables
 }
 
-// The red ball's colour covers exactly its depth: right of the last red
-// pixel of the ball's middle row, the depth jumps to what lies behind it.
+// The red ball's colour covers its depth: right of the last red pixel of its middle row, the depth jumps.
 TEST(SceneRendererTest, TheBallsColourCoversItsDepth) {
   const StreamSettings image(StreamKind::kImage), depth(StreamKind::kDepth);
   for (uint32_t id : {5u, 50u, 95u, 140u}) {
@@ -172,29 +180,7 @@ TEST(SceneRendererTest, TheBallsColourCoversItsDepth) {
   }
 }
 
-// The top rows carry the frame id, exactly even with noise; bad requests write nothing.
-TEST(SceneRendererTest, ImageTopRowsCarryTheFrameIdAndBadRequestsWriteNothing) {
-  const StreamSettings s(StreamKind::kImage), depth(StreamKind::kDepth);
-  const uint32_t id = 0x80000005u;
-  const std::vector<uint8_t> clean = Render(s, id), noisy = Render(s, id, false, true);
-  uint32_t decoded = 0;
-  for (int block = 0; block < 32; ++block) decoded = decoded << 1 | (clean[(block * 20 + 10) * 3] > 128 ? 1u : 0u);
-  EXPECT_EQ(decoded, id);
-  const size_t strip = size_t(std::max(2u, s.YRes() / 60)) * s.XRes() * 3;
-  EXPECT_TRUE(std::equal(clean.begin(), clean.begin() + strip, noisy.begin()));
-  SceneRenderer r;
-  std::vector<uint8_t> small(100, 0xEE);
-  uint32_t size = 7;
-  EXPECT_EQ(r.Render(MakeRenderParams(s, false), nullptr, 1, small.data(), 100, &size),
-            KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
-  EXPECT_EQ(size, 7u);
-  EXPECT_EQ(small[0], 0xEE);
-  EXPECT_EQ(r.Render(MakeRenderParams(depth, false), nullptr, 1, small.data(), 100, &size),
-            KR_STATUS_TL_BAD_PROPERTY_VALUE);  // depth needs its tables
-}
-
-// Depth noise: values the sensor can report, growing with the square of the
-// distance, flying pixels only at edges, more holes, new each frame.
+// Depth noise: reportable values, growing with distance squared, flying pixels at edges only, holes, new each frame.
 TEST(SensorNoiseTest, DepthNoiseLooksLikeStructuredLight) {
   StreamSettings s(StreamKind::kDepth);
   const std::vector<uint16_t>& s2d = s.Tables()->S2D();
@@ -210,7 +196,8 @@ TEST(SensorNoiseTest, DepthNoiseLooksLikeStructuredLight) {
         continue;
       }
       const size_t x = i % 640;
-      const bool edge = (x > 0 && std::abs(clean[i - 1] - c) * 16 > c) || (x < 639 && std::abs(clean[i + 1] - c) * 16 > c);
+      const bool edge =
+          (x > 0 && std::abs(clean[i - 1] - c) * 16 > c) || (x < 639 && std::abs(clean[i + 1] - c) * 16 > c);
       if (std::abs(z - c) * 20 > c) {
         EXPECT_TRUE(edge) << "a large jump away from any edge at " << i;
         flying += edge;
@@ -289,12 +276,10 @@ TEST(AudioSynthTest, FramesTileTheSampleStreamAndFollowVolumeAndChannels) {
   EXPECT_EQ(RenderAudio(MakeAudioParams(s), 2, frame.data(), 100, &size), KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW);
 }
 
-// Exact microsecond time stamps are checked on the sensor device.
 TEST(SensorModesTest, TimestampsFollowTheFrameRate) {
   EXPECT_EQ(FrameTimestamp(2, 30, 0, false), 33000u);
   EXPECT_EQ(FrameTimestamp(2, 15, 500, true), 67166u);
 }
 
 }  // namespace
-}  // namespace sensor
-}  // namespace tollan
+}  // namespace tollan::sensor

@@ -2,7 +2,6 @@
 #include "Tollan/src/sensor/DepthTables.h"
 #include "Tollan/src/sensor/DeviceSettings.h"
 #include "Tollan/src/sensor/StreamSettings.h"
-
 #include <Tollan/TollanStatus.h>
 #include <gtest/gtest.h>
 
@@ -11,8 +10,7 @@
 #include <cstring>
 #include <string>
 
-namespace tollan {
-namespace sensor {
+namespace tollan::sensor {
 namespace {
 
 uint64_t IntOf(const ModuleSettings& s, const char* name) {
@@ -32,7 +30,7 @@ struct SizeRow {
   uint64_t requiredSize;
 };
 
-TEST(StreamSettingsTest, RequiredDataSizeFollowsResolutionAndFormat) {
+TEST(StreamSettingsTest, RequiredDataSizeResolutionAndShiftParametersStayInStepAndReportTheirChanges) {
   const SizeRow rows[] = {
       {StreamKind::kDepth, "Resolution", 0, 320 * 240 * 2},   {StreamKind::kDepth, "OutputFormat", 0, 640 * 480 * 2},
       {StreamKind::kImage, "Resolution", 2, 1280 * 1024 * 3},  // rate 15 set first
@@ -50,9 +48,6 @@ TEST(StreamSettingsTest, RequiredDataSizeFollowsResolutionAndFormat) {
     EXPECT_EQ(IntOf(s, "RequiredDataSize"), r.requiredSize) << r.property << "=" << r.value;
     EXPECT_EQ(s.RequiredDataSize(), r.requiredSize);
   }
-}
-
-TEST(StreamSettingsTest, SizesAndResolutionStayInStepAndReportTheirChanges) {
   StreamSettings s(StreamKind::kDepth);
   ASSERT_EQ(s.Set("XRes", uint64_t{320}), KR_STATUS_OK);
   EXPECT_EQ(IntOf(s, "Resolution"), 0u);
@@ -66,6 +61,23 @@ TEST(StreamSettingsTest, SizesAndResolutionStayInStepAndReportTheirChanges) {
   for (const char* name : {"Resolution", "XRes", "YRes", "RequiredDataSize"}) EXPECT_TRUE(Contains(changed, name));
   EXPECT_FALSE(Contains(changed, "BytesPerPixel"));
   EXPECT_FALSE(Contains(changed, "S2D"));
+  // Shift parameters reach the tables.
+  const StreamSettings unshifted = s;
+  ASSERT_EQ(s.Set("ZPD", uint64_t{130}), KR_STATUS_OK);
+  const auto shifted = ModuleSettings::Differences(unshifted, s);
+  for (const char* name : {"ZPD", "S2D", "D2S"}) EXPECT_TRUE(Contains(shifted, name)) << name;
+  EXPECT_FALSE(Contains(shifted, "XRes"));
+  EXPECT_EQ(s.Tables()->Params().zpd, 130u);
+  EXPECT_EQ(unshifted.Tables()->Params().zpd, 120u);  // copies keep their own tables
+  // A larger MaxShift changes the size of S2D.
+  ASSERT_EQ(s.Set("MaxShift", uint64_t{4095}), KR_STATUS_OK);
+  std::vector<uint16_t> s2d(4096);
+  EXPECT_EQ(s.Get("S2D", KrGeneralBuffer{s2d.data(), 8192}), KR_STATUS_OK);
+  // DeviceMaxDepth below MaxDepthValue is refused until the range shrinks.
+  EXPECT_EQ(s.Set("DeviceMaxDepth", uint64_t{5000}), KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  ASSERT_EQ(s.Set("MaxDepthValue", uint64_t{5000}), KR_STATUS_OK);
+  EXPECT_EQ(s.Set("DeviceMaxDepth", uint64_t{5000}), KR_STATUS_OK);
+  EXPECT_EQ(s.Tables()->D2S().size(), 5001u);
 }
 
 // Values not offered and wrong access are refused and change nothing; switches take 0 and 1 only.
@@ -115,26 +127,6 @@ TEST(StreamSettingsTest, ModesNotOfferedAndBadAccessAreRefusedAndChangeNothing) 
   std::vector<uint16_t> s2d(2048);
   ASSERT_EQ(s.Get("S2D", KrGeneralBuffer{s2d.data(), 4096}), KR_STATUS_OK);
   EXPECT_EQ(s2d, s.Tables()->S2D());
-}
-
-TEST(StreamSettingsTest, ShiftParameterChangesReachTheTables) {
-  StreamSettings s(StreamKind::kDepth);
-  const StreamSettings before = s;
-  ASSERT_EQ(s.Set("ZPD", uint64_t{130}), KR_STATUS_OK);
-  const auto changed = ModuleSettings::Differences(before, s);
-  for (const char* name : {"ZPD", "S2D", "D2S"}) EXPECT_TRUE(Contains(changed, name)) << name;
-  EXPECT_FALSE(Contains(changed, "XRes"));
-  EXPECT_EQ(s.Tables()->Params().zpd, 130u);
-  EXPECT_EQ(before.Tables()->Params().zpd, 120u);  // copies keep their own tables
-  // A larger MaxShift changes the size of S2D.
-  ASSERT_EQ(s.Set("MaxShift", uint64_t{4095}), KR_STATUS_OK);
-  std::vector<uint16_t> s2d(4096);
-  EXPECT_EQ(s.Get("S2D", KrGeneralBuffer{s2d.data(), 8192}), KR_STATUS_OK);
-  // DeviceMaxDepth below MaxDepthValue is refused until the range shrinks.
-  EXPECT_EQ(s.Set("DeviceMaxDepth", uint64_t{5000}), KR_STATUS_TL_BAD_PROPERTY_VALUE);
-  ASSERT_EQ(s.Set("MaxDepthValue", uint64_t{5000}), KR_STATUS_OK);
-  EXPECT_EQ(s.Set("DeviceMaxDepth", uint64_t{5000}), KR_STATUS_OK);
-  EXPECT_EQ(s.Tables()->D2S().size(), 5001u);
 }
 
 // The cropping window must fit the picture and keep YUV pairs whole; AGC bins are answered per request.
@@ -195,8 +187,7 @@ TEST(DeviceSettingsTest, PrimaryStreamAccessAndRequestDrivenRecords) {
   EXPECT_TRUE(answer.data[0] == 0xAB && answer.data[1] == 0xCD);
 }
 
-// For every depth in range D2S gives a shift of the nearest depth S2D holds, and a shift
-// whose depth no neighbour shares maps back to itself.
+// D2S gives each depth a shift of the nearest depth S2D holds; a shift with a depth of its own maps back to itself.
 void ExpectInverse(const DepthTables& t) {
   const auto& s2d = t.S2D();
   const auto& d2s = t.D2S();
@@ -217,7 +208,7 @@ void ExpectInverse(const DepthTables& t) {
   EXPECT_GT(unique, 0);
 }
 
-TEST(DepthTablesTest, FactoryTablesFollowTheFormulaAndAreInverse) {
+TEST(DepthTablesTest, FactoryTablesFollowTheFormulaAreInverseAndEachParameterMovesThemOrIsRefused) {
   const DepthTables t{ShiftParams{}};
   ASSERT_EQ(t.S2D().size(), 2048u);
   ASSERT_EQ(t.D2S().size(), 10001u);
@@ -237,10 +228,6 @@ TEST(DepthTablesTest, FactoryTablesFollowTheFormulaAndAreInverse) {
   coarse.maxShift = 1023;
   coarse.deviceMaxDepth = 4000;
   ExpectInverse(DepthTables{coarse});
-}
-
-TEST(DepthTablesTest, EachParameterMovesTheTableOrIsRefused) {
-  const DepthTables base{ShiftParams{}};
   const struct {
     void (*change)(ShiftParams&);
     KrStatus expected;
@@ -264,10 +251,9 @@ TEST(DepthTablesTest, EachParameterMovesTheTableOrIsRefused) {
     ShiftParams p;
     cases[i].change(p);
     ASSERT_EQ(DepthTables::Check(p), cases[i].expected) << "case " << i;
-    EXPECT_TRUE(cases[i].expected != KR_STATUS_OK || DepthTables{p}.S2D() != base.S2D()) << "case " << i;
+    EXPECT_TRUE(cases[i].expected != KR_STATUS_OK || DepthTables{p}.S2D() != t.S2D()) << "case " << i;
   }
 }
 
 }  // namespace
-}  // namespace sensor
-}  // namespace tollan
+}  // namespace tollan::sensor
