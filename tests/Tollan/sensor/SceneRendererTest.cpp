@@ -148,6 +148,7 @@ TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPictureWhoseTopRowsCarryTheFrameId
   EXPECT_EQ(decoded, id);
   const size_t strip = size_t(std::max(2u, s.YRes() / 60)) * s.XRes() * 3;
   EXPECT_TRUE(std::equal(clean.begin(), clean.begin() + strip, noisy.begin()));
+  EXPECT_FALSE(std::equal(clean.begin() + strip, clean.begin() + strip + 640 * 3, noisy.begin() + strip));
   SceneRenderer r;
   std::vector<uint8_t> small(100, 0xEE);
   uint32_t size = 7;
@@ -157,6 +158,13 @@ TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPictureWhoseTopRowsCarryTheFrameId
   EXPECT_EQ(small[0], 0xEE);
   EXPECT_EQ(r.Render(MakeRenderParams(depth, false), nullptr, 1, small.data(), 100, &size),
             KR_STATUS_TL_BAD_PROPERTY_VALUE);  // depth needs its tables
+  std::vector<uint8_t> frame(yuv.RequiredDataSize());
+  for (const CroppingValue& window : {CroppingValue{1, 101, 0, 100, 100}, CroppingValue{1, 100, 0, 101, 100}}) {
+    RenderParams params = MakeRenderParams(yuv, false);
+    params.cropping = window;  // splits a pixel pair
+    EXPECT_EQ(r.Render(params, nullptr, 1, frame.data(), uint32_t(frame.size()), &size),
+              KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  }
 }
 
 // The red ball's colour covers its depth: right of the last red pixel of its middle row, the depth jumps.

@@ -115,14 +115,15 @@ TEST_F(SensorDeviceTest, UnpacedReadsGetConsecutiveFramesFollowTheShiftTablesUnt
 // Sensor 1 takes its section's defaults; sensor 2's bad key refuses it; 0 and 1 give the same frame for an id.
 TEST_F(SensorDeviceTest, ConfigurationSetsDefaultsPerSensorAndSettingsNotOfferedAreRefused) {
   StartKit(
-      "[Tollan]\nPaced=0\nSensors=4\n[SensorV2.1]\nDepth.Resolution=0\nDevice.Mirror=1\nSerialNumber=SN-42\n"
-      "[SensorV2.2]\nDepth.Bogus=3\n[SensorV2.3]\nNoiseSeed=5\n");
+      "[Tollan]\nPaced=0\nSensors=5\n[SensorV2.1]\nDepth.Resolution=0\nDevice.Mirror=1\nSerialNumber=SN-42\n"
+      "[SensorV2.2]\nDepth.Bogus=3\n[SensorV2.3]\nNoiseSeed=5\n[SensorV2.4]\nNoiseSeed=5\nScene=clean\n");
   KrDeviceHandle refused = nullptr;
   EXPECT_EQ(Create("*:2", &refused), KR_STATUS_TL_CONFIG_FAILED);
-  EXPECT_EQ(Create("*:4", &refused), KR_STATUS_TL_DEVICE_NOT_FOUND);
+  EXPECT_EQ(Create("*:5", &refused), KR_STATUS_TL_DEVICE_NOT_FOUND);
   KrDeviceHandle first = OpenSensor({"Depth"}, "*:0");
   KrDeviceHandle second = OpenSensor({"Depth"}, "*:1");
   KrDeviceHandle reseeded = OpenSensor({"Depth"}, "*:3");
+  KrDeviceHandle clean = OpenSensor({"Depth"}, "*:4");
   EXPECT_EQ(IntOf(second, "Depth", "XRes"), 320u);
   EXPECT_EQ(IntOf(second, "Device", "Mirror"), 1u);
   EXPECT_EQ(TextOf(second, "Device", "ID"), "SN-42");
@@ -134,10 +135,12 @@ TEST_F(SensorDeviceTest, ConfigurationSetsDefaultsPerSensorAndSettingsNotOffered
     ASSERT_EQ(KrDeviceProxyReadStream(first, records_[0]), KR_STATUS_OK);
     ASSERT_EQ(KrDeviceProxyReadStream(second, records_[1]), KR_STATUS_OK);
     ASSERT_EQ(KrDeviceProxyReadStream(reseeded, records_[2]), KR_STATUS_OK);
+    ASSERT_EQ(KrDeviceProxyReadStream(clean, records_[3]), KR_STATUS_OK);
   }
   EXPECT_EQ(records_[1]->nFrameID, 3u);
   EXPECT_EQ(Bytes(records_[1]), Bytes(records_[0]));
   EXPECT_NE(Bytes(records_[2]), Bytes(records_[0]));  // another noise seed, other noise
+  EXPECT_NE(Bytes(records_[3]), Bytes(records_[2]));  // the same seed without noise
   EXPECT_EQ(KrDeviceProxySetStringProperty(first, "Device", "PrimaryStream", "Elsewhere"),
             KR_STATUS_TL_BAD_PRIMARY_STREAM);
   // Initial values may name rate and size in any order; a set the sensor does not offer refuses the stream.

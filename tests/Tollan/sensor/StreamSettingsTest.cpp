@@ -120,6 +120,7 @@ TEST(StreamSettingsTest, ModesNotOfferedAndBadAccessAreRefusedAndChangeNothing) 
     EXPECT_TRUE(r.value != 2 || s.Set(r.property, uint64_t{1}) == KR_STATUS_OK) << r.property;
   }
   StreamSettings s(StreamKind::kDepth);
+  EXPECT_EQ(s.Set("Resolution", uint64_t{2}, false), KR_STATUS_TL_BAD_PROPERTY_VALUE);  // even before the rate check
   EXPECT_EQ(s.Set("Type", "Image"), KR_STATUS_TL_PROPERTY_READ_ONLY);
   EXPECT_EQ(s.Set("ZPPS", -1.0), KR_STATUS_TL_BAD_PROPERTY_VALUE);
   uint8_t small[4];
