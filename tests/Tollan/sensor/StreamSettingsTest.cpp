@@ -103,6 +103,7 @@ TEST(StreamSettingsTest, ModesNotOfferedAndBadAccessAreRefusedAndChangeNothing) 
       {StreamKind::kImage, "Compression", 1},
       {StreamKind::kDepth, "MaxDepthValue", 20000},
       {StreamKind::kDepth, "MaxShift", 200},  // not above ConstShift
+      {StreamKind::kDepth, "ShiftScale", 10001},  // the documented range ends at 10000
       {StreamKind::kDepth, "RequiredDataSize", 5, KR_STATUS_TL_PROPERTY_READ_ONLY},
       {StreamKind::kDepth, "ZPPS", 1, KR_STATUS_TL_BAD_PROPERTY_TYPE},
       {StreamKind::kDepth, "SampleRate", 48000, KR_STATUS_TL_PROPERTY_NOT_FOUND},  // audio only
