@@ -245,6 +245,8 @@ TEST_F(TestingTest, InjectedFailuresHitTheNamedCallsOnlyAndTheJournalRecordsCall
   EXPECT_EQ(KrDeviceProxySetIntProperty(device, "Device", "Mirror", 1), KR_STATUS_TL_INJECTED_FAILURE);
   // Injection comes before the checks: even bad arguments get the injected status.
   EXPECT_EQ(KrDeviceProxySetIntProperty(nullptr, nullptr, nullptr, 1), KR_STATUS_TL_INJECTED_FAILURE);
+  FailCall("KrDeviceProxySeek");
+  EXPECT_EQ(KrDeviceProxySeek(device, 0), KR_STATUS_TL_INJECTED_FAILURE);
   ClearFailures();
   EXPECT_EQ(IntOf(device, "Device", "Mirror"), 4u);  // the last value the loop above set
   // The Nth call counted from the reset fails once.

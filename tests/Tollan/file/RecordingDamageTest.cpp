@@ -64,6 +64,36 @@ TEST_F(RecordingTest, CraftedFilesAreRefusedOrReportedClearly) {
   EXPECT_EQ(reader.Open(scratch_.Path().c_str()), KR_STATUS_TL_FILE_OPEN_FAILED);
 }
 
+// A chunk with no payload (of a later writer's type) that fills the room before the index exactly: still indexed.
+TEST_F(RecordingTest, EmptyChunkLastBeforeTheIndexKeepsTheIndex) {
+  std::vector<uint8_t> bytes = Claim(FourCC('N', 'E', 'X', 'T'), 0);
+  bytes.resize(bytes.size() - 64);
+  const auto append = [&bytes](uint32_t type, const std::vector<uint8_t>& payload) {
+    uint8_t header[kChunkHeaderSize];
+    EncodeChunkHeader({type, uint32_t(payload.size()), Crc32(payload.data(), payload.size())}, header);
+    bytes.insert(bytes.end(), header, header + kChunkHeaderSize);
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+  };
+  const uint64_t indexOffset = bytes.size();
+  std::vector<uint8_t> index;
+  ByteWriter entries(&index);
+  entries.U64(1);
+  entries.U64(kFileHeaderSize);
+  entries.U64(0);
+  entries.U32(FourCC('N', 'E', 'X', 'T'));
+  entries.U64(0);  // stream and frame id
+  entries.U32(0);  // length
+  append(kChunkIndex, index);
+  std::vector<uint8_t> trailer;
+  ByteWriter(&trailer).U64(indexOffset);
+  ByteWriter(&trailer).U64(1);
+  append(kChunkTrailer, trailer);
+  SaveBytes(Path("empty.rec"), bytes.data(), bytes.size());
+  RecordingReader reader;
+  ASSERT_EQ(reader.Open(Path("empty.rec").c_str()), KR_STATUS_OK);
+  EXPECT_EQ(reader.Report().source, OpenReport::Source::kIndex);
+}
+
 constexpr uint32_t kFrameSize = 600;
 
 // Records frames until the disk is full (a file size limit), then makes room and closes; returns the frames tried,
