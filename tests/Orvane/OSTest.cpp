@@ -113,6 +113,9 @@ TEST_F(OrvaneFiles, SaveLoadReplaceAndDelete) {
   ASSERT_EQ(krOSSaveFile(path, "ab", 2), KR_STATUS_OK);
   EXPECT_EQ(SizeOf(file), 2);
   EXPECT_EQ(krOSLoadFile(path, loaded, 10), KR_STATUS_OS_INVALID_FILE);
+  ASSERT_EQ(krOSSaveFile(path, "z", 1), KR_STATUS_OK);
+  ASSERT_EQ(krOSLoadFile(path, loaded, 1), KR_STATUS_OK);
+  EXPECT_EQ(loaded[0], 'z');
   ASSERT_EQ(krOSDeleteFile(path), KR_STATUS_OK);
   EXPECT_EQ(Exists(file), 0);
   EXPECT_EQ(krOSDeleteFile(path), KR_STATUS_OS_FILE_DELETE_FAILED);

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "ToolRun.h"
+#include "ViewFrames.h"
 
 namespace tool_test {
 namespace {
@@ -497,6 +498,27 @@ TEST_F(Tool, DemoRecordsVerifiesAndSavesPicturesAndACloud) {
   EXPECT_FALSE(ReadPng(folder.Path("made/depth.png")).pixels.empty());
   EXPECT_EQ(ReadPng(folder.Path("made/image.png")).info.width, 640u);
   EXPECT_EQ(folder.Read("made/cloud.ply").rfind("ply\n", 0), 0u);
+}
+
+// The viewer's depth message carries the world width of one pixel column at 1 mm, as the translator converts it.
+TEST(ViewerFrames, DepthMessageCarriesTheTranslatorsPixelWidth) {
+  const ToolFolder folder;
+  ASSERT_EQ(KrVDevice::EngineInit(nullptr, folder.Path("").c_str()), KR_STATUS_OK);
+  KrVDevice device;
+  ASSERT_EQ(device.OpenSensor("*:0", nullptr, nullptr), KR_STATUS_OK);
+  ASSERT_EQ(device.Read("Depth"), KR_STATUS_OK);
+  const KrVDepthMap& depth = *device.GetDepthMap();
+  const ovalith_view::Message message = ovalith_view::EncodeFrame(ovalith_view::FrameKind::kDepth, depth);
+  ASSERT_NE(message, nullptr);
+  float scale = 0;
+  std::memcpy(&scale, message->data() + 28, sizeof(scale));
+  KrVPoint left(40, 30, 2500), right(41, 30, 2500);
+  depth.GetRealWorldTranslator()->Projective2RW(left);
+  depth.GetRealWorldTranslator()->Projective2RW(right);
+  const double width = (right.X() - left.X()) / 2500;
+  EXPECT_NEAR(scale, width, width * 1e-5);
+  device.Close();
+  KrVDevice::EngineShutdown();
 }
 
 }  // namespace

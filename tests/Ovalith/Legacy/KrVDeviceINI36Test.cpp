@@ -180,6 +180,7 @@ TEST_F(KrVDeviceINI36Test, CaptureModeShippedExamplesAndSourceOrCurrentFormatLay
   ASSERT_EQ(OpenExample(device, "capture.ini"), KR_STATUS_OK);
   EXPECT_EQ(ValueOf(device, "Device", "FrameSync"), 1u);
   EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "Any");
+  EXPECT_EQ(device.StopCaptureMode(), KR_STATUS_OK);  // the start saved what it replaced
   ASSERT_EQ(device.StartCaptureMode(0), KR_STATUS_OK);
   EXPECT_EQ(TextOf(device, "Device", "PrimaryStream"), "None");
   ASSERT_EQ(device.StopCaptureMode(), KR_STATUS_OK);
