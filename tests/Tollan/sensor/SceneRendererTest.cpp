@@ -165,6 +165,13 @@ TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPictureWhoseTopRowsCarryTheFrameId
     EXPECT_EQ(r.Render(params, nullptr, 1, frame.data(), uint32_t(frame.size()), &size),
               KR_STATUS_TL_BAD_PROPERTY_VALUE);
   }
+  RenderParams depthFormat = MakeRenderParams(yuv, false), wide = depthFormat;
+  depthFormat.outputFormat = KR_OUTPUT_FORMAT_DEPTH_VALUES;  // not an image format
+  wide.xRes = 800;  // no resolution is 800 wide, though one is 480 high
+  for (const RenderParams& params : {depthFormat, wide}) {
+    EXPECT_EQ(r.Render(params, nullptr, 1, frame.data(), uint32_t(frame.size()), &size),
+              KR_STATUS_TL_BAD_PROPERTY_VALUE);
+  }
 }
 
 // The red ball's colour covers its depth: right of the last red pixel of its middle row, the depth jumps.
