@@ -7,7 +7,10 @@ shift || true
 packages=(build-essential cmake pkg-config clang lld libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           zlib1g-dev libzstd-dev liblz4-dev libinih-dev libspdlog-dev libfmt-dev libpng-dev libcli11-dev ccache
           pybind11-dev python3-dev python3-numpy python3-pytest
-          libcivetweb-dev python3 chromium chromium-driver)
+          libcivetweb-dev python3 chromium chromium-driver
+          python3-venv python3-pip python3-setuptools python3-wheel python3-skbuild
+          python3-opencv python3-open3d libopencv-dev python3-dask python3-distributed
+          pcl-tools pngcheck sox)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
