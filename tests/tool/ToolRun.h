@@ -140,6 +140,7 @@ inline PngImage ReadPng(const std::string& path) {
 // converted one at a time (the tool's batch conversion must agree). Starts the engine for the read.
 struct DepthFrame {
   uint16_t width = 0, height = 0, noSample = 0, shadow = 0;
+  uint32_t frameId = 0;
   std::vector<uint16_t> pixels;
   std::vector<KrVPoint> realWorld;
 };
@@ -158,6 +159,7 @@ inline bool ReadDepthFrame(const ToolFolder& folder, const std::string& name, ui
   frame->height = depth.GetYRes();
   frame->noSample = depth.GetNoSampleValue();
   frame->shadow = depth.GetShadowValue();
+  frame->frameId = depth.GetFrameID();
   frame->pixels.assign(depth.Data(), depth.Data() + size_t{frame->width} * frame->height);
   for (uint16_t y = 0; y < frame->height; ++y) {
     for (uint16_t x = 0; x < frame->width; ++x) {

@@ -56,9 +56,33 @@ int RunDevices() {
 
 // ---- info ----
 
+// General values longer than this print as a summary in text output unless
+// --full is given (the depth tables run to tens of thousands of digits).
+constexpr uint32_t kFullGeneralBytes = 64;
+// How many 16-bit entries a summary shows at each end.
+constexpr uint32_t kSummaryEntries = 4;
+
+// "20002 bytes, 10001 16-bit entries: 0 0 0 0 ... 2046 2047 2047 2047": the
+// size and the first and last entries of a table (the sensor's tables hold
+// 16-bit little-endian entries; an odd size shows bytes instead).
+std::string TableSummary(const uint8_t* bytes, uint32_t size) {
+  const bool entries16 = size % 2 == 0;
+  const uint32_t width = entries16 ? 2 : 1, count = size / width;
+  const auto entry = [&](uint32_t i) {
+    return std::to_string(entries16 ? bytes[2 * i] | bytes[2 * i + 1] << 8 : bytes[i]);
+  };
+  std::string text = std::to_string(size) + " bytes, " + std::to_string(count) +
+                     (entries16 ? " 16-bit entries:" : " 8-bit entries:");
+  for (uint32_t i = 0; i < kSummaryEntries; ++i) text += " " + entry(i);
+  text += " ...";
+  for (uint32_t i = count - kSummaryEntries; i < count; ++i) text += " " + entry(i);
+  return text + " (--full shows every byte)";
+}
+
 // The value of the enumerator's current entry as text; json quotes texts
-// and general values (shown as hexadecimal bytes).
-bool ValueText(KrPropertySetEnumeratorHandle entry, KrPropertyType type, bool json, std::string* text) {
+// and general values (shown as hexadecimal bytes, always in full; text
+// output summarises long ones unless full).
+bool ValueText(KrPropertySetEnumeratorHandle entry, KrPropertyType type, bool json, bool full, std::string* text) {
   uint64_t integer = 0;
   double real = 0;
   const char* string = nullptr;
@@ -78,6 +102,10 @@ bool ValueText(KrPropertySetEnumeratorHandle entry, KrPropertyType type, bool js
       return true;
     default:
       if (!Check(KrPropertySetEnumeratorGetGeneralValue(entry, &general), "cannot read a value")) return false;
+      if (!json && !full && general.nDataSize > kFullGeneralBytes) {
+        *text = TableSummary(static_cast<const uint8_t*>(general.pData), general.nDataSize);
+        return true;
+      }
       *text = Hex(general.pData, general.nDataSize);
       if (json) *text = Quoted(*text);
       return true;
@@ -85,7 +113,7 @@ bool ValueText(KrPropertySetEnumeratorHandle entry, KrPropertyType type, bool js
 }
 
 // Prints every entry of set, module by module, as text or as one JSON object.
-bool PrintProperties(const KrVPropertySet& set, const std::string& name, bool json) {
+bool PrintProperties(const KrVPropertySet& set, const std::string& name, bool json, bool full) {
   KrPropertySetEnumeratorHandle entry = nullptr;
   if (!Check(KrPropertySetGetEnumerator(set.GetHandle(), &entry, nullptr), "cannot list the properties")) return false;
   std::string module, out = json ? "{\"device\": " + Quoted(name) + ", \"modules\": {" : "device " + name + "\n";
@@ -95,7 +123,7 @@ bool PrintProperties(const KrVPropertySet& set, const std::string& name, bool js
     const char *entryModule = nullptr, *property = nullptr;
     std::string value;
     ok = KrPropertySetEnumeratorGetCurrentPropertyInfo(entry, &type, &entryModule, &property) == KR_STATUS_OK &&
-         ValueText(entry, type, json, &value);
+         ValueText(entry, type, json, full, &value);
     if (!ok) break;
     const bool first = module.empty();
     if (entryModule != module) {
@@ -154,7 +182,7 @@ bool PrintStorage(KrVDevice& file) {
   return true;
 }
 
-int RunInfo(const OptionalText& connection, const OptionalText& file, bool json) {
+int RunInfo(const OptionalText& connection, const OptionalText& file, bool json, bool full) {
   Source source;
   if (!OpenEither(connection, file, {}, &source)) return kExitFailed;
   if (!source.isFile && !AddSupportedStreams(*source.device)) return kExitFailed;
@@ -162,7 +190,7 @@ int RunInfo(const OptionalText& connection, const OptionalText& file, bool json)
   if (!Check(source.device->GetAllProperties(set, 0, nullptr), "cannot read the properties of " + source.name)) {
     return kExitFailed;
   }
-  if (!PrintProperties(set, source.name, json)) return kExitFailed;
+  if (!PrintProperties(set, source.name, json, full)) return kExitFailed;
   if (source.isFile && !json && !PrintStorage(*source.device)) return kExitFailed;
   if (!source.isFile && !json) {
     // What record's --depth, --image, --ir and --audio may ask for.
@@ -187,14 +215,16 @@ void AddDeviceCommands(CLI::App& app, Command* command) {
   struct InfoOptions {
     OptionalText connection, file;
     bool json = false;
+    bool full = false;
   };
   auto options = std::make_shared<InfoOptions>();
   CLI::App* info = app.add_subcommand("info", "show every module and property of a device or recording");
   CLI::Option* device = AddTextOption(info, "--device", &options->connection, "connection string (default *:0)");
   AddTextOption(info, "--file", &options->file, "a recording")->excludes(device);
-  info->add_flag("--json", options->json, "print one JSON object");
+  info->add_flag("--json", options->json, "print one JSON object (long tables in full)");
+  info->add_flag("--full", options->full, "print long tables (\"S2D\", \"D2S\") in full, not as a summary");
   info->callback([command, options] {
-    *command = [options] { return RunInfo(options->connection, options->file, options->json); };
+    *command = [options] { return RunInfo(options->connection, options->file, options->json, options->full); };
   });
 }
 

@@ -180,7 +180,8 @@ int RunSnapshot(const PictureOptions& options) {
   if (!Capture(options, wish, &source, &depth, &image)) return kExitFailed;
   if (!WriteDepthPictures(options, depth)) return kExitFailed;
   if (!options.imagePng.empty() && !WriteImagePicture(options.imagePng, image)) return kExitFailed;
-  std::printf("depth frame %u (%ux%u) of %s\n", depth.frameId, depth.width, depth.height, source.name.c_str());
+  std::printf("depth %s (%ux%u) of %s\n", FrameLabel(options.frame, depth.frameId).c_str(), depth.width, depth.height,
+              source.name.c_str());
   for (const std::string* path : {&options.depthPng, &options.depth16Png, &options.imagePng}) {
     if (!path->empty()) std::printf("  wrote %s\n", path->c_str());
   }
@@ -196,7 +197,8 @@ int RunCloud(const PictureOptions& options) {
   if (!ConvertAll(depth, &points) || !AllFinite(depth, points) || !WritePly(options.cloudPly, depth, points, image)) {
     return kExitFailed;
   }
-  std::printf("depth frame %u of %s: %zu points%s\n  wrote %s\n", depth.frameId, source.name.c_str(),
+  std::printf("depth %s of %s: %zu points%s\n  wrote %s\n", FrameLabel(options.frame, depth.frameId).c_str(),
+              source.name.c_str(),
               depth.ValidCount(), Colourable(depth, image) ? ", coloured" : "",
               options.cloudPly.c_str());
   return kExitOk;

@@ -357,6 +357,12 @@ bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCap
   return true;
 }
 
+std::string FrameLabel(uint32_t number, uint32_t id) {
+  std::string label = "frame " + std::to_string(number);
+  if (id != number) label += " (id " + std::to_string(id) + ")";
+  return label;
+}
+
 std::string Hex(const void* data, size_t size) {
   static const char kDigits[] = "0123456789abcdef";
   std::string text;

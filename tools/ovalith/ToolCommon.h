@@ -174,6 +174,10 @@ enum class ImageWish { kNone, kIfAny, kRequired };
 bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCapture* depth, ImageCapture* image);
 
 // ---- small helpers ----
+// A frame as users see it: "frame N", or "frame N (id M)" when the stream's
+// frame id M differs from its number N (counted from 1 in the run or the
+// recording; ids jump over dropped frames and need not start at 1).
+std::string FrameLabel(uint32_t number, uint32_t id);
 // Bytes formatted as hexadecimal pairs.
 std::string Hex(const void* data, size_t size);
 // Writes bytes to a file; false after a report on failure.

@@ -53,6 +53,10 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   bool verbose = false;
   app.add_flag("--verbose", verbose, "show every line of the engine's and the kit's log (default: warnings and errors)");
+  app.set_version_flag("--version", "ovalith " OVALITH_VERSION, "print the version of the tool and engine and exit");
+  app.footer("To watch a sensor or a recording live, run `ovalith view` (or `ovalith view --file REC`) and open\n"
+             "http://127.0.0.1:8080/ in a browser (--port and --bind choose another address).\n"
+             "`ovalith COMMAND --help` describes each command.");
   app.require_subcommand(0, 1);
   ovalith_tool::Command command;
   ovalith_tool::AddDeviceCommands(app, &command);
