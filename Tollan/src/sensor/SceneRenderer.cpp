@@ -237,9 +237,6 @@ WorldPose WorldPoseAt(uint32_t frameId) {
   WorldPose p;
   p.ball.x = 0.30 * w * std::sin(2 * kPi * n / kBallPeriodX) * kBallZ / f;
   p.ball.y = h * (-0.10 + 0.12 * std::sin(2 * kPi * n / kBallPeriodY + 1.0)) * kBallZ / f;
-  // The depth sprite's disc reaches half a pixel past its radius in pixels.
-  const double disc = (std::lround(kBallRadius * f / kBallZ) + 0.5) / f;
-  p.ballRadius = kBallZ * std::sin(std::atan(disc));
   p.panelZ = kPanelMeanZ + kPanelSwingZ * std::sin(2 * kPi * n / kPanelPeriodZ);
   p.panelX0 = 0.28 * w * std::cos(2 * kPi * n / kPanelPeriodX) * p.panelZ / f - kPanelSide / 2;
   p.panelY0 = 0.12 * h * p.panelZ / f - kPanelSide / 2;
@@ -332,8 +329,13 @@ struct SceneRenderer::Cache {
   uint32_t w = 0, h = 0;
   ShiftParams shift;
   uint16_t shadow = 0, noSample = 0;
-  bool twoCameras = false;
+  bool twoCameras = false;  // depth, infra-red: the ball is traced as a sphere; image: the colour camera's view
   CameraRig rig;
+  // Two cameras, depth and infra-red: the ball of the current frame, traced
+  // as a sphere over the box [ballX0, ballX1) x [ballY0, ballY1); 0 where
+  // the ray misses it.
+  std::vector<uint16_t> tracedBall;
+  int ballX0 = 0, ballX1 = 0, ballY0 = 0, ballY1 = 0;
 
   Layout layout;
   ColourView view;  // two cameras: the colour camera in the room
@@ -356,7 +358,7 @@ struct SceneRenderer::Cache {
   std::vector<uint16_t> registered16;
 
   bool Matches(const RenderParams& p, const DepthTables* tables) const {
-    const bool two = p.kind != StreamKind::kIR && p.rig.twoCameras;
+    const bool two = p.rig.twoCameras;
     return kind == p.kind && w == p.xRes && h == p.yRes && shadow == p.shadowValue && noSample == p.noSampleValue &&
            two == twoCameras && (!two || SameRig(p.rig)) &&
            (p.kind != StreamKind::kDepth || (tables != nullptr && shift == tables->Params()));
@@ -385,7 +387,7 @@ struct SceneRenderer::Cache {
     shift = tables ? tables->Params() : ShiftParams();
     shadow = p.shadowValue;
     noSample = p.noSampleValue;
-    twoCameras = p.kind != StreamKind::kIR && p.rig.twoCameras;
+    twoCameras = p.rig.twoCameras;
     rig = p.rig;
     layout = MakeLayout(w, h);
     const Layout& l = layout;
@@ -482,6 +484,10 @@ struct SceneRenderer::Cache {
           FillSpan(row, pose.panelX0, pose.panelX1, l.w, panelValue);
         }
       } else {
+        if (twoCameras) {
+          DrawTracedBall(v, row);
+          continue;
+        }
         const int k = v - pose.ballV + l.ballR;
         if (k < 0 || k > 2 * l.ballR) continue;
         const int x0 = pose.ballU - chord[k], x1 = pose.ballU + chord[k] + 1;
@@ -492,6 +498,46 @@ struct SceneRenderer::Cache {
           std::memcpy(row + c0, src, static_cast<size_t>(c1 - c0) * sizeof(uint16_t));
         }
       }
+    }
+  }
+
+  // Traces the frame's ball, a sphere in the room, through the depth
+  // camera's pixels (two cameras, so that both cameras see the same ball).
+  void TraceBall(const WorldPose& world, const DepthTables* tables) {
+    const Layout& l = layout;
+    const Vec3& b = world.ball;
+    const double r = world.ballRadius, reach = l.f * r / (b.z - r) + 2;
+    const double cu = l.cx + l.f * b.x / b.z, cv = l.cy + l.f * b.y / b.z;
+    ballX0 = std::clamp(static_cast<int>(std::floor(cu - reach)), 0, l.w);
+    ballX1 = std::clamp(static_cast<int>(std::ceil(cu + reach)) + 1, 0, l.w);
+    ballY0 = std::clamp(static_cast<int>(std::floor(cv - reach)), 0, l.h);
+    ballY1 = std::clamp(static_cast<int>(std::ceil(cv + reach)) + 1, 0, l.h);
+    const int bw = ballX1 - ballX0;
+    tracedBall.assign(static_cast<size_t>(std::max(0, bw)) * std::max(0, ballY1 - ballY0), 0);
+    const double cc = b.x * b.x + b.y * b.y + b.z * b.z - r * r;
+    for (int v = ballY0; v < ballY1; ++v) {
+      for (int u = ballX0; u < ballX1; ++u) {
+        // The ray (a, c, 1) of pixel (u, v): its depth is the distance along it.
+        const double a = (u - l.cx) / l.f, c = (v - l.cy) / l.f;
+        const double dd = a * a + c * c + 1, db = a * b.x + c * b.y + b.z;
+        const double disc = db * db - dd * cc;
+        if (disc < 0) continue;
+        const uint16_t z = DepthValue((db - std::sqrt(disc)) / dd, tables);
+        tracedBall[static_cast<size_t>(v - ballY0) * bw + (u - ballX0)] = z;  // 0 (a miss) only beyond the tables
+      }
+    }
+  }
+
+  void DrawTracedBall(int v, uint16_t* row) const {
+    if (v < ballY0 || v >= ballY1) return;
+    const int bw = ballX1 - ballX0;
+    const uint16_t* src = &tracedBall[static_cast<size_t>(v - ballY0) * bw];
+    int first = -1;
+    for (int k = 0; k < bw && first < 0; ++k) first = src[k] != 0 ? k : -1;
+    if (first < 0) return;
+    CastShadow(row, ballX0 + first, kBallZ);
+    for (int k = first; k < bw; ++k) {
+      if (src[k] != 0) row[ballX0 + k] = src[k];
     }
   }
 
@@ -672,15 +718,13 @@ KrStatus SceneRenderer::Render(const RenderParams& p, const DepthTables* tables,
   const uint32_t bpp = BytesPerPixel(p.outputFormat);
   const size_t outRow = static_cast<size_t>(ow) * bpp;
   const bool aligned = reinterpret_cast<uintptr_t>(out) % alignof(uint16_t) == 0;
+  if (c.twoCameras && p.kind != StreamKind::kImage) c.TraceBall(WorldPoseAt(frameId), tables);
   const bool registered = p.kind == StreamKind::kDepth && p.registered && c.twoCameras;
   if (registered) c.RegisterDepthFrame(pose, panelValue, p.noise, *tables, frameId);
   const bool seen = p.kind == StreamKind::kImage && c.twoCameras;
-  WorldPose world;
+  const WorldPose world = WorldPoseAt(frameId);
   int ballBox[4] = {0, 0, 0, 0}, panelBox[4] = {0, 0, 0, 0};
-  if (seen) {
-    world = WorldPoseAt(frameId);
-    c.ObjectBoxes(world, ballBox, panelBox);
-  }
+  if (seen) c.ObjectBoxes(world, ballBox, panelBox);
 
   for (uint32_t v = y0; v < y0 + oh; ++v, dst += outRow) {
     const int row = static_cast<int>(v);
