@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace tollan {
 namespace geometry {
@@ -90,7 +91,8 @@ inline RigidMotion MotionToCamera(const double r[9], const double centre[3]) {
 //
 // Source pixel (i, j) with depth z (mm, not one of the two "no depth"
 // values) is the point P = (z (i - cx) / fx, z (j - cy) / fy, z); in the
-// target it is Q = R P + t. Q.z, rounded to the mm, is its depth there. It
+// target it is Q = R P + t. Q.z, rounded to the nearest mm (halves up), is
+// its depth there. It
 // lands at (u, v) = (fx' Q.x / Q.z + cx', fy' Q.y / Q.z + cy') and covers
 // the target pixels whose centres lie in [u - su, u + su) x [v - sv, v + sv),
 // su = 0.5 (fx' / fx) (z / Q.z), sv likewise: its own footprint, so a
@@ -141,39 +143,61 @@ struct DepthMapping {
   }
 };
 
+// Beyond this many pixels from the grid a point covers nothing (and the
+// integer conversions below stay in range).
+constexpr double kFar = 1e6;
+
+// The smallest integer not below x, for |x| < kFar + 1 (without the library
+// call that std::ceil is on processors without SSE4.1).
+inline int CeilInt(double x) {
+  const int i = static_cast<int>(x);  // toward zero: the ceiling of a negative x already
+  return i + (static_cast<double>(i) < x ? 1 : 0);
+}
+
 // Maps a source depth frame (from.width x from.height values) into the
 // target grid (to.width x to.height values at out). Source values equal to
 // noSample or shadow are no depth.
 inline void MapDepthFrame(const DepthMapping& m, const uint16_t* source, uint16_t noSample, uint16_t shadow,
                           uint16_t* out) {
-  const uint32_t tw = m.to.width, th = m.to.height;
+  const int tw = static_cast<int>(m.to.width), th = static_cast<int>(m.to.height);
   std::fill(out, out + static_cast<size_t>(tw) * th, noSample);
-  const double maxU = static_cast<double>(tw), maxV = static_cast<double>(th);
+  // Per row, first where every pixel lands (no branches, so that the
+  // divisions overlap), then the footprints into the z-buffer.
+  const uint32_t n = m.from.width;
+  std::vector<int32_t> x0(n), x1(n), y0(n), y1(n);
+  std::vector<uint16_t> value(n);
+  const double far = kFar, top = 65535.5;
   for (uint32_t j = 0; j < m.from.height; ++j) {
     double base[3];
     m.RowBase(j, base);
-    const uint16_t* row = source + static_cast<size_t>(j) * m.from.width;
-    for (uint32_t i = 0; i < m.from.width; ++i) {
+    const uint16_t* row = source + static_cast<size_t>(j) * n;
+    for (uint32_t i = 0; i < n; ++i) {
       const uint16_t d = row[i];
-      if (d == noSample || d == shadow) continue;
-      const double z = d;
-      double u, v, w;
-      if (!m.Project(base, i, z, &u, &v, &w)) continue;
-      const double k = z / w;
-      const double su = m.footX * k, sv = m.footY * k;
+      const double z = d, di = static_cast<double>(i);
+      const double x = z * (base[0] + di * m.colStep[0]) + m.motion.t[0];
+      const double y = z * (base[1] + di * m.colStep[1]) + m.motion.t[1];
+      const double w = z * (base[2] + di * m.colStep[2]) + m.motion.t[2];
+      const bool front = (w > 0.5) & (w < top);  // in front, and a depth of 1..65535 mm (& for no branches)
+      const double iw = 1.0 / (front ? w : 1.0);
+      const double u = m.to.fx * x * iw + m.to.cx, v = m.to.fy * y * iw + m.to.cy;
+      const double k = z * iw, su = m.footX * k, sv = m.footY * k;
+      const bool ok = (d != noSample) & (d != shadow) & front & (u > -far) & (u < far) & (v > -far) & (v < far) &
+                      (su < far) & (sv < far);
       // Target pixels with centres in [u - su, u + su): ceil(u - su) .. ceil(u + su) - 1.
-      const double a0 = std::ceil(u - su), a1 = std::ceil(u + su), b0 = std::ceil(v - sv), b1 = std::ceil(v + sv);
-      if (!(a1 > 0 && b1 > 0 && a0 < maxU && b0 < maxV)) continue;
-      const double q = std::nearbyint(w);
-      if (!(q >= 1 && q <= 65535)) continue;
-      const uint16_t value = static_cast<uint16_t>(q);
-      if (value == noSample || value == shadow) continue;
-      const uint32_t x0 = static_cast<uint32_t>(std::max(a0, 0.0)), x1 = static_cast<uint32_t>(std::min(a1, maxU));
-      const uint32_t y0 = static_cast<uint32_t>(std::max(b0, 0.0)), y1 = static_cast<uint32_t>(std::min(b1, maxV));
-      for (uint32_t y = y0; y < y1; ++y) {
-        uint16_t* t = out + static_cast<size_t>(y) * tw;
-        for (uint32_t x = x0; x < x1; ++x) {
-          if (t[x] == noSample || t[x] > value) t[x] = value;
+      x0[i] = CeilInt(ok ? u - su : 0.0);
+      x1[i] = CeilInt(ok ? u + su : 0.0);
+      y0[i] = CeilInt(ok ? v - sv : 0.0);
+      y1[i] = CeilInt(ok ? v + sv : 0.0);
+      value[i] = static_cast<uint16_t>(ok ? w + 0.5 : 0.0);  // to the nearest mm
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint16_t q = value[i];
+      if (q == 0 || q == noSample || q == shadow) continue;
+      const int a0 = std::max(x0[i], 0), a1 = std::min(x1[i], tw), b0 = std::max(y0[i], 0), b1 = std::min(y1[i], th);
+      for (int b = b0; b < b1; ++b) {
+        uint16_t* t = out + static_cast<size_t>(b) * static_cast<size_t>(tw);
+        for (int a = a0; a < a1; ++a) {
+          if (t[a] == noSample || t[a] > q) t[a] = q;
         }
       }
     }
