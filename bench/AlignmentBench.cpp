@@ -27,7 +27,9 @@ namespace {
 constexpr unsigned int kWidth = 640, kHeight = 480, kPixels = kWidth * kHeight;
 
 KrVCameraIntrinsics DepthCamera() { return KrVCameraIntrinsics::FromCalibration(120, 0.1042, kWidth, kHeight); }
-KrVCameraIntrinsics ImageCamera() { return KrVCameraIntrinsics::FromCalibration(120, 120 / (2 * 525.0), kWidth, kHeight); }
+KrVCameraIntrinsics ImageCamera() {
+  return KrVCameraIntrinsics::FromCalibration(120, 120 / (2 * 525.0), kWidth, kHeight);
+}
 
 KrVCameraExtrinsics Beside() {
   KrVCameraExtrinsics e;

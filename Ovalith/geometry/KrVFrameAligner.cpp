@@ -84,9 +84,8 @@ KrStatus KrVFrameAligner::AlignDepthToImage(const unsigned short* depth, size_t 
   return KR_STATUS_OK;
 }
 
-KrStatus KrVFrameAligner::FindImagePixels(const unsigned short* depth, size_t depthCount,
-                                          unsigned short noSampleValue, unsigned short shadowValue, int* pixels,
-                                          size_t pixelCount) const {
+KrStatus KrVFrameAligner::FindImagePixels(const unsigned short* depth, size_t depthCount, unsigned short noSampleValue,
+                                          unsigned short shadowValue, int* pixels, size_t pixelCount) const {
   KRV_RETURN_IF_FAILED(CheckDepth(depth, depthCount));
   if (pixels == nullptr) return KR_STATUS_OS_NULL_POINTER;
   if (pixelCount < size_t{depth_.width} * depth_.height) return KR_STATUS_QM_BAD_PARAMETER;
@@ -118,8 +117,8 @@ KrStatus KrVFrameAligner::FindImagePixels(const unsigned short* depth, size_t de
 
 KrStatus KrVFrameAligner::AlignImageToDepth(const unsigned short* depth, size_t depthCount,
                                             unsigned short noSampleValue, unsigned short shadowValue,
-                                            const unsigned char* image, size_t imageBytes,
-                                            unsigned int bytesPerPixel, unsigned char* out, size_t outBytes) const {
+                                            const unsigned char* image, size_t imageBytes, unsigned int bytesPerPixel,
+                                            unsigned char* out, size_t outBytes) const {
   KRV_RETURN_IF_FAILED(CheckDepth(depth, depthCount));
   if (image == nullptr || out == nullptr) return KR_STATUS_OS_NULL_POINTER;
   const size_t depthPixels = size_t{depth_.width} * depth_.height;

@@ -46,8 +46,8 @@ class KrVDepthRepresentation;
 
 // What the whole-frame conversion does with a pixel that holds no sample.
 enum KrVNoSampleHandling {
-  KRV_NO_SAMPLE_SKIP = 0,  // leave the pixel out of the output
-  KRV_NO_SAMPLE_KEEP = 1,  // convert it like any other pixel (one point per pixel)
+  KRV_NO_SAMPLE_SKIP = 0,            // leave the pixel out of the output
+  KRV_NO_SAMPLE_KEEP = 1,            // convert it like any other pixel (one point per pixel)
   KRV_NO_SAMPLE_OR_SHADOW_SKIP = 2,  // leave out no-sample and shadow pixels
 };
 

@@ -143,8 +143,7 @@ bool FindImagePixels(KrVDevice& device, const DepthCapture& depth, const ImageCa
                      std::vector<int>* pixels) {
   pixels->assign(depth.pixels.size(), -1);
   KrVFrameAligner aligner;
-  const bool described = aligner.Init(device) == KR_STATUS_OK &&
-                         aligner.GetDepthIntrinsics().width == depth.width &&
+  const bool described = aligner.Init(device) == KR_STATUS_OK && aligner.GetDepthIntrinsics().width == depth.width &&
                          aligner.GetDepthIntrinsics().height == depth.height &&
                          aligner.GetImageIntrinsics().width == image.width &&
                          aligner.GetImageIntrinsics().height == image.height;
@@ -154,8 +153,10 @@ bool FindImagePixels(KrVDevice& device, const DepthCapture& depth, const ImageCa
                  "cannot find the image pixels of the depth frame");
   }
   if (image.width != depth.width || image.height != depth.height) {
-    std::fprintf(stderr, "ovalith: warning: the streams carry no camera parameters that relate a %ux%u image to "
-                 "%ux%u depth; the points stay uncoloured\n", image.width, image.height, depth.width, depth.height);
+    std::fprintf(stderr,
+                 "ovalith: warning: the streams carry no camera parameters that relate a %ux%u image to "
+                 "%ux%u depth; the points stay uncoloured\n",
+                 image.width, image.height, depth.width, depth.height);
     pixels->clear();
     return true;
   }

@@ -72,9 +72,11 @@ inline void RotationFromAngles(double pitchDeg, double yawDeg, double rollDeg, d
   const double a = pitchDeg * k, b = yawDeg * k, c = rollDeg * k;
   const double ca = std::cos(a), sa = std::sin(a), cb = std::cos(b), sb = std::sin(b), cc = std::cos(c),
                sc = std::sin(c);
+  // clang-format off
   const double m[9] = {cc * cb, cc * sb * sa - sc * ca, cc * sb * ca + sc * sa,
                        sc * cb, sc * sb * sa + cc * ca, sc * sb * ca - cc * sa,
                        -sb,     cb * sa,                cb * ca};
+  // clang-format on
   for (int i = 0; i < 9; ++i) r[i] = m[i];
 }
 

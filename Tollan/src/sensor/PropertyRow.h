@@ -121,8 +121,8 @@ constexpr PropertyRow RealPositive(const char* name, uint8_t kinds, double def, 
 
 // A read-only real computed by a rule.
 constexpr PropertyRow RealDerived(const char* name, uint8_t kinds, Rule rule) {
-  return PropertyRow{
-      name, kinds, KR_PROPERTY_TYPE_REAL, Access::kReadOnly, rule, kDerived, 0, 0, 0, 0.0, nullptr, 0, nullptr, 0};
+  return PropertyRow{name,    kinds, KR_PROPERTY_TYPE_REAL, Access::kReadOnly, rule, kDerived, 0, 0, 0, 0.0, nullptr, 0,
+                     nullptr, 0};
 }
 
 constexpr PropertyRow TextRow(const char* name, uint8_t kinds, const char* def, Access access, Rule rule,

@@ -365,8 +365,8 @@ struct SceneRenderer::Cache {
   }
 
   bool SameRig(const CameraRig& r) const {
-    return r.colourFocal == rig.colourFocal && r.baseline == rig.baseline && r.pitch == rig.pitch &&
-           r.yaw == rig.yaw && r.roll == rig.roll;
+    return r.colourFocal == rig.colourFocal && r.baseline == rig.baseline && r.pitch == rig.pitch && r.yaw == rig.yaw &&
+           r.roll == rig.roll;
   }
 
   // A reported depth for a true depth (depth layer) or a raw one.

@@ -69,8 +69,8 @@ struct RenderParams {
   uint16_t maxDepth = 10000;
   uint16_t shadowValue = 1;
   uint16_t noSampleValue = 0;
-  NoiseParams noise;  // off: the clean room, exact values for tests
-  CameraRig rig;      // image frames come from its colour camera
+  NoiseParams noise;        // off: the clean room, exact values for tests
+  CameraRig rig;            // image frames come from its colour camera
   bool registered = false;  // depth: mapped into the colour camera's view
 };
 

@@ -50,8 +50,10 @@ KrStatus CameraRig::Configure(const std::string& key, const std::string& text, b
     double min, max;
   };
   const RealKey keys[] = {
-      {"ColourFocalLength", &colourFocal, 100.0, 5000.0}, {"ColourBaseline", &baseline, -500.0, 500.0},
-      {"ColourPitch", &pitch, -10.0, 10.0},             {"ColourYaw", &yaw, -10.0, 10.0},
+      {"ColourFocalLength", &colourFocal, 100.0, 5000.0},
+      {"ColourBaseline", &baseline, -500.0, 500.0},
+      {"ColourPitch", &pitch, -10.0, 10.0},
+      {"ColourYaw", &yaw, -10.0, 10.0},
       {"ColourRoll", &roll, -10.0, 10.0},
   };
   for (const RealKey& k : keys) {

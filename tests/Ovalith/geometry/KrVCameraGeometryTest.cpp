@@ -9,7 +9,7 @@ namespace device_test {
 namespace {
 
 // The rig this test configures; the expectations below are worked out from these values.
-constexpr double kBaseline = 25.0;     // mm
+constexpr double kBaseline = 25.0;      // mm
 constexpr double kColourFocal = 500.0;  // pixels at 640 wide
 
 struct Grabbed {
@@ -23,8 +23,9 @@ class CameraGeometryTest : public DeviceTest {
   void SetUp() override {
     DeviceTest::SetUp();
     KrVDevice::EngineShutdown();
-    Write("Tollan.ini", "[Tollan]\nSensors=2\nPaced=0\nScene=" + scene + "\nColourBaseline=25\n"
-                        "ColourFocalLength=500\nColourYaw=0\n[SensorV2.1]\nDepth.Registration=1\n");
+    Write("Tollan.ini", "[Tollan]\nSensors=2\nPaced=0\nScene=" + scene +
+                            "\nColourBaseline=25\n"
+                            "ColourFocalLength=500\nColourYaw=0\n[SensorV2.1]\nDepth.Registration=1\n");
     ASSERT_EQ(KrVDevice::EngineInit(nullptr, directory_.c_str()), KR_STATUS_OK);
   }
   // Sensor *:n with depth and image at the given widths (15 FPS, offered by every resolution).
@@ -261,9 +262,9 @@ TEST_F(CameraGeometryTest, ShadowPixelsNeverBecomePoints) {
   ASSERT_GT(shadows, 100u) << "the scene has shadows to test with";
   KrVPointContainer points(640 * 480);
   const KrVRealWorldTranslator* translator = device.GetDepthMap()->GetRealWorldTranslator();
-  ASSERT_EQ(translator->Projective2RW(g.depth.data(), 640, 0, 0, 640, 480, points, KRV_NO_SAMPLE_OR_SHADOW_SKIP, 0,
-                                      shadow),
-            KR_STATUS_OK);
+  ASSERT_EQ(
+      translator->Projective2RW(g.depth.data(), 640, 0, 0, 640, 480, points, KRV_NO_SAMPLE_OR_SHADOW_SKIP, 0, shadow),
+      KR_STATUS_OK);
   EXPECT_EQ(points.GetSize(), g.depth.size() - shadows - holes);
   for (unsigned int i = 0; i < points.GetSize(); ++i) ASSERT_GT(points[static_cast<int>(i)].Z(), 100.0f) << i;
   KrVFrameAligner aligner;
