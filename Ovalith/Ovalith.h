@@ -21,7 +21,9 @@
 #include <Ovalith/properties/KrVStreamContainer.h>
 
 #include <Ovalith/geometry/KrVBoundingBox.h>
+#include <Ovalith/geometry/KrVCameraParameters.h>
 #include <Ovalith/geometry/KrVContainer.h>
+#include <Ovalith/geometry/KrVFrameAligner.h>
 #include <Ovalith/geometry/KrVMatrix.h>
 #include <Ovalith/geometry/KrVPoint.h>
 #include <Ovalith/geometry/KrVPointContainer.h>

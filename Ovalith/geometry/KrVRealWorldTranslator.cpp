@@ -184,13 +184,15 @@ void KrVRealWorldTranslator::RW2ProjectiveFloat(KrVPointContainer& points) const
 }
 
 KrStatus KrVRealWorldTranslator::Projective2RW(const KrVDepthMatrix& depth, KrVPointContainer& points,
-                                               KrVNoSampleHandling handling, unsigned short noSampleValue) const {
-  return Projective2RW(depth, 0, 0, depth.GetXRes(), depth.GetYRes(), points, handling, noSampleValue);
+                                               KrVNoSampleHandling handling, unsigned short noSampleValue,
+                                               unsigned short shadowValue) const {
+  return Projective2RW(depth, 0, 0, depth.GetXRes(), depth.GetYRes(), points, handling, noSampleValue, shadowValue);
 }
 
 KrStatus KrVRealWorldTranslator::Projective2RW(const KrVDepthMatrix& depth, unsigned short x, unsigned short y,
                                                unsigned short width, unsigned short height, KrVPointContainer& points,
-                                               KrVNoSampleHandling handling, unsigned short noSampleValue) const {
+                                               KrVNoSampleHandling handling, unsigned short noSampleValue,
+                                               unsigned short shadowValue) const {
   const unsigned int area = static_cast<unsigned int>(depth.GetXRes()) * depth.GetYRes();
   const bool inside = static_cast<unsigned int>(x) + width <= depth.GetXRes() &&
                       static_cast<unsigned int>(y) + height <= depth.GetYRes() &&
@@ -199,13 +201,13 @@ KrStatus KrVRealWorldTranslator::Projective2RW(const KrVDepthMatrix& depth, unsi
     return KR_STATUS_QM_BAD_PARAMETER;
   }
   return Projective2RW(static_cast<const unsigned short*>(depth.Data()), depth.GetXRes(), x, y, width, height, points,
-                       handling, noSampleValue);
+                       handling, noSampleValue, shadowValue);
 }
 
 KrStatus KrVRealWorldTranslator::Projective2RW(const unsigned short* depth, unsigned int rowLength, unsigned short x,
                                                unsigned short y, unsigned short width, unsigned short height,
                                                KrVPointContainer& points, KrVNoSampleHandling handling,
-                                               unsigned short noSampleValue) const {
+                                               unsigned short noSampleValue, unsigned short shadowValue) const {
   if (depth == nullptr) {
     return KR_STATUS_OS_NULL_POINTER;
   }
@@ -242,7 +244,18 @@ KrStatus KrVRealWorldTranslator::Projective2RW(const unsigned short* depth, unsi
     job.rowFactor = AxisFactor(frame, frame.yOffset, static_cast<float>(row), frame.cy);
     // Room for a whole row remains: at most the pixels before this row were kept.
     job.out = points.Points() + written;
-    written += KrVConvertTranslatorRow(job);
+    const unsigned int kept = KrVConvertTranslatorRow(job);
+    if (handling == KRV_NO_SAMPLE_OR_SHADOW_SKIP) {
+      // Z is the pixel's depth exactly, so the row's shadow points are those of Z = shadowValue.
+      const float shadow = static_cast<float>(shadowValue);
+      unsigned int k = 0;
+      for (unsigned int i = 0; i < kept; ++i) {
+        if (job.out[i].Z() != shadow) job.out[k++] = job.out[i];
+      }
+      written += k;
+    } else {
+      written += kept;
+    }
   }
   krOSFreeAligned(columnFactors);
   return points.SetSize(written);

@@ -27,6 +27,10 @@
 // default, so the container holds only measured points; with
 // KRV_NO_SAMPLE_KEEP every pixel yields a point, and a no-sample pixel keeps
 // its depth as Z (with a no-sample value of 0 it converts to (0, 0, 0)).
+// KRV_NO_SAMPLE_OR_SHADOW_SKIP leaves out shadow pixels (depth equal to the
+// given shadow value, "ShadowValue" of the stream) as well: a projector
+// shadow is no measurement either, and this is the rule every point path of
+// the engine and its tools follows (docs/camera-geometry.md).
 //
 // A plain value (no ownership). Conversions are const and may run on any
 // number of threads at once; Update and Init need the caller's exclusion.
@@ -42,8 +46,9 @@ class KrVDepthRepresentation;
 
 // What the whole-frame conversion does with a pixel that holds no sample.
 enum KrVNoSampleHandling {
-  KRV_NO_SAMPLE_SKIP = 0,  // leave the pixel out of the output
-  KRV_NO_SAMPLE_KEEP = 1,  // convert it like any other pixel (one point per pixel)
+  KRV_NO_SAMPLE_SKIP = 0,            // leave the pixel out of the output
+  KRV_NO_SAMPLE_KEEP = 1,            // convert it like any other pixel (one point per pixel)
+  KRV_NO_SAMPLE_OR_SHADOW_SKIP = 2,  // leave out no-sample and shadow pixels
 };
 
 class KrVRealWorldTranslator {
@@ -80,17 +85,20 @@ class KrVRealWorldTranslator {
   // small gives KR_STATUS_QM_BAD_PARAMETER) and its size set to the number
   // of points written.
   KrStatus Projective2RW(const KrVDepthMatrix& depth, KrVPointContainer& points,
-                         KrVNoSampleHandling handling = KRV_NO_SAMPLE_SKIP, unsigned short noSampleValue = 0) const;
+                         KrVNoSampleHandling handling = KRV_NO_SAMPLE_SKIP, unsigned short noSampleValue = 0,
+                         unsigned short shadowValue = 1) const;
   // The same for the window of width x height pixels at (x, y) of the
   // matrix; a window beyond the matrix is KR_STATUS_QM_BAD_PARAMETER.
   KrStatus Projective2RW(const KrVDepthMatrix& depth, unsigned short x, unsigned short y, unsigned short width,
                          unsigned short height, KrVPointContainer& points,
-                         KrVNoSampleHandling handling = KRV_NO_SAMPLE_SKIP, unsigned short noSampleValue = 0) const;
+                         KrVNoSampleHandling handling = KRV_NO_SAMPLE_SKIP, unsigned short noSampleValue = 0,
+                         unsigned short shadowValue = 1) const;
   // The same on raw rows of rowLength values (the caller vouches for the
   // rows' existence); a null buffer is 0x10004.
   KrStatus Projective2RW(const unsigned short* depth, unsigned int rowLength, unsigned short x, unsigned short y,
                          unsigned short width, unsigned short height, KrVPointContainer& points,
-                         KrVNoSampleHandling handling = KRV_NO_SAMPLE_SKIP, unsigned short noSampleValue = 0) const;
+                         KrVNoSampleHandling handling = KRV_NO_SAMPLE_SKIP, unsigned short noSampleValue = 0,
+                         unsigned short shadowValue = 1) const;
 
   double GetZPD() const { return zpd; }
   double GetZPPS() const { return zpps; }

@@ -182,6 +182,44 @@ bool PrintStorage(KrVDevice& file) {
   return true;
 }
 
+// ---- camera geometry ----
+
+// The pinhole intrinsics of every pixel stream and the motion from each depth
+// camera stream to the colour camera, as the engine's KrVCameraIntrinsics and
+// KrVCameraExtrinsics give them now (docs/camera-geometry.md). Streams
+// without a calibration are left out; nothing to show prints nothing.
+bool PrintCameraGeometry(KrVDevice& device) {
+  std::vector<std::string> names;
+  if (!StreamNames(device, &names)) return false;
+  std::string out;
+  for (const std::string& name : names) {
+    KrVCameraIntrinsics k;
+    if (KrVCameraIntrinsics::FromStream(device, name.c_str(), k) != KR_STATUS_OK) continue;
+    char line[256];
+    std::snprintf(line, sizeof(line), "  %-8s %ux%u  fx %.10g  fy %.10g  cx %.10g  cy %.10g  distortion %s\n",
+                  name.c_str(), k.width, k.height, k.fx, k.fy, k.cx, k.cy, k.GetDistortionModel());
+    out += line;
+  }
+  for (const std::string& name : names) {
+    std::string type;
+    if (!GetText(device, name.c_str(), "Type", &type)) return false;
+    KrVCameraExtrinsics e;
+    if ((type != "Depth" && type != "IR") || KrVCameraExtrinsics::FromStream(device, name.c_str(), e) != KR_STATUS_OK) {
+      continue;
+    }
+    const double* r = e.rotation;  // "+ 0.0" below prints -0 as 0
+    char line[400];
+    std::snprintf(line, sizeof(line),
+                  "  %s to Image  rotation [%.10g %.10g %.10g; %.10g %.10g %.10g; %.10g %.10g %.10g]  "
+                  "translation [%.10g %.10g %.10g] mm\n",
+                  name.c_str(), r[0] + 0.0, r[1] + 0.0, r[2] + 0.0, r[3] + 0.0, r[4] + 0.0, r[5] + 0.0, r[6] + 0.0,
+                  r[7] + 0.0, r[8] + 0.0, e.translation[0] + 0.0, e.translation[1] + 0.0, e.translation[2] + 0.0);
+    out += line;
+  }
+  if (!out.empty()) std::printf("cameras\n%s", out.c_str());
+  return true;
+}
+
 int RunInfo(const OptionalText& connection, const OptionalText& file, bool json, bool full) {
   Source source;
   if (!OpenEither(connection, file, {}, &source)) return kExitFailed;
@@ -191,6 +229,7 @@ int RunInfo(const OptionalText& connection, const OptionalText& file, bool json,
     return kExitFailed;
   }
   if (!PrintProperties(set, source.name, json, full)) return kExitFailed;
+  if (!json && !PrintCameraGeometry(*source.device)) return kExitFailed;
   if (source.isFile && !json && !PrintStorage(*source.device)) return kExitFailed;
   if (!source.isFile && !json) {
     // What record's --depth, --image, --ir and --audio may ask for.

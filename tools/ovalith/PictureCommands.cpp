@@ -131,23 +131,66 @@ std::string PlyHeader(size_t count, bool coloured) {
 }
 
 bool Colourable(const DepthCapture& depth, const ImageCapture& image) {
-  return image.captured && !image.grey16 && image.width == depth.width && image.height == depth.height;
+  return image.captured && !image.grey16 && depth.width > 0;
 }
 
-// Binary PLY of the valid pixels' points, coloured from an image of the
-// same resolution when there is one.
+// The image pixel that shows each depth pixel (-1: none) from the device's
+// camera parameters as they are now (KrVFrameAligner: the colour camera sits
+// beside the depth camera, so the right pixel is the point's projection, not
+// the pixel of the same index). Without camera parameters (a foreign
+// recording) an image of the depth's size is taken pixel for pixel.
+bool FindImagePixels(KrVDevice& device, const DepthCapture& depth, const ImageCapture& image,
+                     std::vector<int>* pixels) {
+  pixels->assign(depth.pixels.size(), -1);
+  KrVFrameAligner aligner;
+  const bool described = aligner.Init(device) == KR_STATUS_OK && aligner.GetDepthIntrinsics().width == depth.width &&
+                         aligner.GetDepthIntrinsics().height == depth.height &&
+                         aligner.GetImageIntrinsics().width == image.width &&
+                         aligner.GetImageIntrinsics().height == image.height;
+  if (described) {
+    return Check(aligner.FindImagePixels(depth.pixels.data(), depth.pixels.size(), depth.noSampleValue,
+                                         depth.shadowValue, pixels->data(), pixels->size()),
+                 "cannot find the image pixels of the depth frame");
+  }
+  if (image.width != depth.width || image.height != depth.height) {
+    std::fprintf(stderr,
+                 "ovalith: warning: the streams carry no camera parameters that relate a %ux%u image to "
+                 "%ux%u depth; the points stay uncoloured\n",
+                 image.width, image.height, depth.width, depth.height);
+    pixels->clear();
+    return true;
+  }
+  for (size_t i = 0; i < pixels->size(); ++i) (*pixels)[i] = static_cast<int>(i);
+  return true;
+}
+
+// Binary PLY of the valid pixels' points (no-sample and shadow pixels are
+// no points), coloured from the image pixel that shows each of them (black
+// where the colour camera does not see it); with imagePixels also that
+// pixel's column and row (-1 for none).
 bool WritePly(const std::string& path, const DepthCapture& depth, const KrVPointContainer& points,
-              const ImageCapture& image) {
-  const bool coloured = Colourable(depth, image);
-  const size_t vertexBytes = sizeof(float) * 3 + (coloured ? 3 : 0);
+              const ImageCapture& image, const std::vector<int>& pixels, bool imagePixels) {
+  const bool coloured = Colourable(depth, image) && pixels.size() == depth.pixels.size();
+  const bool withPixels = coloured && imagePixels;
+  const size_t vertexBytes = sizeof(float) * 3 + (coloured ? 3 : 0) + (withPixels ? 8 : 0);
   std::string bytes = PlyHeader(depth.ValidCount(), coloured);
+  if (withPixels) {
+    bytes.insert(bytes.size() - std::strlen("end_header\n"), "property int image_x\nproperty int image_y\n");
+  }
   bytes.reserve(bytes.size() + depth.ValidCount() * vertexBytes);
+  const uint8_t black[3] = {0, 0, 0};
   for (size_t i = 0; i < depth.pixels.size(); ++i) {
     if (!depth.Valid(depth.pixels[i])) continue;
     const KrVPoint& point = points[static_cast<int>(i)];
     const float xyz[3] = {point.X(), point.Y(), point.Z()};
     bytes.append(reinterpret_cast<const char*>(xyz), sizeof(xyz));  // x86-64 floats are little-endian
-    if (coloured) bytes.append(reinterpret_cast<const char*>(&image.rgb[i * 3]), 3);
+    if (!coloured) continue;
+    const int at = pixels[i];
+    bytes.append(reinterpret_cast<const char*>(at >= 0 ? &image.rgb[static_cast<size_t>(at) * 3] : black), 3);
+    if (withPixels) {
+      const int32_t xy[2] = {at >= 0 ? at % image.width : -1, at >= 0 ? at / image.width : -1};
+      bytes.append(reinterpret_cast<const char*>(xy), sizeof(xy));
+    }
   }
   return WriteFile(path, bytes.data(), bytes.size());
 }
@@ -194,13 +237,20 @@ int RunCloud(const PictureOptions& options) {
   ImageCapture image;
   if (!Capture(options, ImageWish::kIfAny, &source, &depth, &image)) return kExitFailed;
   KrVPointContainer points(static_cast<unsigned int>(depth.pixels.size()));
-  if (!ConvertAll(depth, &points) || !AllFinite(depth, points) || !WritePly(options.cloudPly, depth, points, image)) {
+  std::vector<int> pixels;
+  if (!ConvertAll(depth, &points) || !AllFinite(depth, points) ||
+      (Colourable(depth, image) && !FindImagePixels(*source.device, depth, image, &pixels)) ||
+      !WritePly(options.cloudPly, depth, points, image, pixels, options.imagePixels)) {
     return kExitFailed;
   }
+  if (pixels.empty()) image.captured = false;  // no colours after all
   std::printf("depth %s of %s: %zu points%s\n  wrote %s\n", FrameLabel(options.frame, depth.frameId).c_str(),
               source.name.c_str(),
               depth.ValidCount(), Colourable(depth, image) ? ", coloured" : "",
               options.cloudPly.c_str());
+  size_t unseen = 0;
+  for (size_t i = 0; i < pixels.size(); ++i) unseen += depth.Valid(depth.pixels[i]) && pixels[i] < 0;
+  if (unseen > 0) std::printf("  %zu point(s) that the colour camera does not see are black\n", unseen);
   return kExitOk;
 }
 
@@ -224,6 +274,8 @@ void AddPictureCommands(CLI::App& app, Command* command) {
   CLI::App* cloudCommand = app.add_subcommand("cloud", "save one depth frame as a binary PLY point cloud");
   addSource(cloudCommand, cloud.get());
   cloudCommand->add_option("--out", cloud->cloudPly, "the PLY file")->required();
+  cloudCommand->add_flag("--image-pixels", cloud->imagePixels,
+                         "add each point's image pixel (image_x, image_y; -1 where the colour camera does not see it)");
   cloudCommand->callback([command, cloud] { *command = [cloud] { return RunCloud(*cloud); }; });
 }
 

@@ -85,6 +85,7 @@ struct PictureOptions {
   std::string depth16Png;  // depth in mm as 16-bit grey
   std::string imagePng;
   std::string cloudPly;
+  bool imagePixels = false;  // cloud: each point's image pixel in the PLY
 };
 int RunSnapshot(const PictureOptions& options);
 int RunCloud(const PictureOptions& options);

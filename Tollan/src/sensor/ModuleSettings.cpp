@@ -72,7 +72,7 @@ KrStatus ModuleSettings::Read(const char* property, KrPropertyType type, const K
   if (row == nullptr) return KR_STATUS_TL_PROPERTY_NOT_FOUND;
   if (row->type != type) return KR_STATUS_TL_BAD_PROPERTY_TYPE;
   if (row->access == Access::kWriteOnly) return KR_STATUS_TL_NOT_SUPPORTED;
-  if (IsGenericRule(row->rule)) {
+  if (IsGenericRule(row->rule) && (row->flags & kDerived) == 0) {
     *out = Value(*row);
     return KR_STATUS_OK;
   }

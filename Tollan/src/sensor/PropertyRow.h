@@ -40,6 +40,9 @@ enum class Rule : uint8_t {
   kS2D,               // shift-to-depth table
   kD2S,               // depth-to-shift table
   kLastFrame,         // the stream's last frame, served by the device
+  kCameraZpd,         // "ZPD" of the camera that made the stream's frames
+  kCameraZpps,        // "ZPPS" of that camera
+  kExtrinsics,        // the motion from the stream's camera to the colour camera
   // "Device" rules
   kPrimaryStream,  // "Any", "None" or a stream name
   kCmosBlanking,   // per-sensor record; the sensor id is the request
@@ -114,6 +117,12 @@ constexpr PropertyRow RealPositive(const char* name, uint8_t kinds, double def, 
   return PropertyRow{
       name,    kinds, KR_PROPERTY_TYPE_REAL, Access::kReadWrite, Rule::kPositive, flags, 0, 0, 0, def, nullptr, 0,
       nullptr, 0};
+}
+
+// A read-only real computed by a rule.
+constexpr PropertyRow RealDerived(const char* name, uint8_t kinds, Rule rule) {
+  return PropertyRow{name,    kinds, KR_PROPERTY_TYPE_REAL, Access::kReadOnly, rule, kDerived, 0, 0, 0, 0.0, nullptr, 0,
+                     nullptr, 0};
 }
 
 constexpr PropertyRow TextRow(const char* name, uint8_t kinds, const char* def, Access access, Rule rule,

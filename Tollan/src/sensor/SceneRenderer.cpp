@@ -178,6 +178,147 @@ void MirrorRgb(uint8_t* row, int w) {
 
 bool IsPixelKind(StreamKind kind) { return kind != StreamKind::kAudio; }
 
+// ---- the colour camera's view (two cameras): rays through the room ----
+
+constexpr double kNoHit = 1e300;
+
+struct Vec3 {
+  double x, y, z;
+};
+
+// The colour camera placed in the room (the depth camera's coordinates) and
+// where the moving objects are in one frame, in mm.
+struct ColourView {
+  geometry::PinholeCamera cam;
+  double rt[9];  // R transposed: colour camera directions to room directions
+  Vec3 centre;   // the colour camera's centre in the room
+  int w = 0, h = 0;
+
+  void Set(const CameraRig& rig, uint32_t width, uint32_t height) {
+    cam = rig.ColourCamera(width, height);
+    const geometry::RigidMotion m = rig.DepthToColour();
+    for (int i = 0; i < 3; ++i) {
+      for (int k = 0; k < 3; ++k) rt[3 * i + k] = m.r[3 * k + i];
+    }
+    // X = R^T (X_c - t): the centre is -R^T t.
+    centre = {-(rt[0] * m.t[0] + rt[1] * m.t[1] + rt[2] * m.t[2]), -(rt[3] * m.t[0] + rt[4] * m.t[1] + rt[5] * m.t[2]),
+              -(rt[6] * m.t[0] + rt[7] * m.t[1] + rt[8] * m.t[2])};
+    w = static_cast<int>(width);
+    h = static_cast<int>(height);
+  }
+  Vec3 Ray(int i, int j) const {
+    const double a = (i - cam.cx) / cam.fx, b = (j - cam.cy) / cam.fy;
+    return {rt[0] * a + rt[1] * b + rt[2], rt[3] * a + rt[4] * b + rt[5], rt[6] * a + rt[7] * b + rt[8]};
+  }
+  // The colour pixel (fractional) of a room point; false behind the camera.
+  bool Pixel(const Vec3& p, double* u, double* v) const {
+    const double dx = p.x - centre.x, dy = p.y - centre.y, dz = p.z - centre.z;
+    // X_c = R (X - C): R is rt transposed.
+    const double x = rt[0] * dx + rt[3] * dy + rt[6] * dz, y = rt[1] * dx + rt[4] * dy + rt[7] * dz,
+                 z = rt[2] * dx + rt[5] * dy + rt[8] * dz;
+    if (!(z > 1)) return false;
+    *u = cam.fx * x / z + cam.cx;
+    *v = cam.fy * y / z + cam.cy;
+    return true;
+  }
+};
+
+// The moving objects of one frame in room coordinates: the same motions as
+// the depth camera's sprites, at the 640 x 480 reference.
+struct WorldPose {
+  Vec3 ball{0, 0, kBallZ};
+  double ballRadius = kBallRadius;
+  double panelX0 = 0, panelY0 = 0, panelZ = 0;
+  double panelBorder = 0;
+};
+
+WorldPose WorldPoseAt(uint32_t frameId) {
+  const double n = frameId, f = CameraRig::DepthFocal(), w = 640, h = 480;
+  WorldPose p;
+  p.ball.x = 0.30 * w * std::sin(2 * kPi * n / kBallPeriodX) * kBallZ / f;
+  p.ball.y = h * (-0.10 + 0.12 * std::sin(2 * kPi * n / kBallPeriodY + 1.0)) * kBallZ / f;
+  p.panelZ = kPanelMeanZ + kPanelSwingZ * std::sin(2 * kPi * n / kPanelPeriodZ);
+  p.panelX0 = 0.28 * w * std::cos(2 * kPi * n / kPanelPeriodX) * p.panelZ / f - kPanelSide / 2;
+  p.panelY0 = 0.12 * h * p.panelZ / f - kPanelSide / 2;
+  p.panelBorder = 3.0 * p.panelZ / f;
+  return p;
+}
+
+// Distance along the ray to the ball, kNoHit when it misses.
+double HitBall(const ColourView& view, const WorldPose& pose, const Vec3& d) {
+  const Vec3 o{view.centre.x - pose.ball.x, view.centre.y - pose.ball.y, view.centre.z - pose.ball.z};
+  const double a = d.x * d.x + d.y * d.y + d.z * d.z, b = o.x * d.x + o.y * d.y + o.z * d.z;
+  const double c = o.x * o.x + o.y * o.y + o.z * o.z - pose.ballRadius * pose.ballRadius;
+  const double disc = b * b - a * c;
+  if (disc < 0) return kNoHit;
+  const double t = (-b - std::sqrt(disc)) / a;
+  return t > 0 ? t : kNoHit;
+}
+
+double HitPanel(const ColourView& view, const WorldPose& pose, const Vec3& d, bool* border) {
+  if (!(d.z > 0)) return kNoHit;
+  const double t = (pose.panelZ - view.centre.z) / d.z;
+  const double x = view.centre.x + t * d.x - pose.panelX0, y = view.centre.y + t * d.y - pose.panelY0;
+  if (x < 0 || x >= kPanelSide || y < 0 || y >= kPanelSide) return kNoHit;
+  const double e = pose.panelBorder;
+  *border = x < e || y < e || x >= kPanelSide - e || y >= kPanelSide - e;
+  return t;
+}
+
+Rgb BallShade(const WorldPose& pose, const Vec3& hit) {
+  const double nx = (hit.x - pose.ball.x) / pose.ballRadius, ny = (hit.y - pose.ball.y) / pose.ballRadius,
+               nz = (hit.z - pose.ball.z) / pose.ballRadius;
+  const double lx = -0.5, ly = -0.6, lz = -0.62, ln = std::sqrt(lx * lx + ly * ly + lz * lz);
+  const double lambert = std::max(0.0, (nx * lx + ny * ly + nz * lz) / ln);
+  return Shade(Rgb{210, 40, 35}, 0.22 + 0.78 * lambert);
+}
+
+// The static room's colour along the ray of colour pixel (i, j).
+Rgb RoomColourSeen(const ColourView& view, int i, int j) {
+  const Vec3 d = view.Ray(i, j);
+  const Vec3& c = view.centre;
+  if (d.z > 0) {
+    const double t = (kCabinetZ - c.z) / d.z, x = c.x + t * d.x, y = c.y + t * d.y;
+    if (x >= kCabinetX0 && x < kCabinetX1 && y >= kCabinetTopY && y < kCameraHeight) {
+      const double half = 0.5 * kCabinetZ / view.cam.fx;  // one pixel wide
+      return std::fabs(x - 0.5 * (kCabinetX0 + kCabinetX1)) < half ? Rgb{140, 150, 170} : Rgb{88, 98, 120};
+    }
+  }
+  if (d.y > 0) {
+    const double t = (kCameraHeight - c.y) / d.y, x = c.x + t * d.x, z = c.z + t * d.z;
+    if (z < kWallZ && z > 0) {
+      const bool dark = ((static_cast<int>(std::floor(x / 300)) + static_cast<int>(std::floor(z / 300))) & 1) != 0;
+      return Shade(dark ? Rgb{118, 84, 52} : Rgb{150, 110, 70}, 1.0 - 0.15 * z / kWallZ);
+    }
+  }
+  if (d.z > 0) {
+    const double t = (kWallZ - c.z) / d.z, x = c.x + t * d.x, y = c.y + t * d.y;
+    if (x >= kWindowX0 && x < kWindowX1 && y >= kWindowY0 && y < kWindowY1) {
+      const double k = (y - kWindowY0) / (kWindowY1 - kWindowY0);
+      return Rgb{static_cast<uint8_t>(110 + 60 * k), static_cast<uint8_t>(160 + 40 * k), 225};
+    }
+  }
+  return Shade(Rgb{196, 186, 164}, 1.0 - 0.25 * j / view.h);
+}
+
+// The colour pixels a box of room points may cover, clipped to the frame:
+// columns [*x0, *x1) and rows [*y0, *y1); empty when behind the camera.
+void ScreenBox(const ColourView& view, const Vec3* corners, int count, int* x0, int* x1, int* y0, int* y1) {
+  double u0 = 1e9, u1 = -1e9, v0 = 1e9, v1 = -1e9;
+  for (int k = 0; k < count; ++k) {
+    double u, v;
+    if (!view.Pixel(corners[k], &u, &v)) {
+      *x0 = *x1 = *y0 = *y1 = 0;
+      return;
+    }
+    u0 = std::min(u0, u), u1 = std::max(u1, u), v0 = std::min(v0, v), v1 = std::max(v1, v);
+  }
+  *x0 = static_cast<int>(std::clamp(std::floor(u0) - 1, 0.0, double(view.w)));
+  *x1 = static_cast<int>(std::clamp(std::ceil(u1) + 2, 0.0, double(view.w)));
+  *y0 = static_cast<int>(std::clamp(std::floor(v0) - 1, 0.0, double(view.h)));
+  *y1 = static_cast<int>(std::clamp(std::ceil(v1) + 2, 0.0, double(view.h)));
+}
+
 }  // namespace
 
 // ---- the cache: the room and the ball of one geometry ----
@@ -188,8 +329,16 @@ struct SceneRenderer::Cache {
   uint32_t w = 0, h = 0;
   ShiftParams shift;
   uint16_t shadow = 0, noSample = 0;
+  bool twoCameras = false;  // depth, infra-red: the ball is traced as a sphere; image: the colour camera's view
+  CameraRig rig;
+  // Two cameras, depth and infra-red: the ball of the current frame, traced
+  // as a sphere over the box [ballX0, ballX1) x [ballY0, ballY1); 0 where
+  // the ray misses it.
+  std::vector<uint16_t> tracedBall;
+  int ballX0 = 0, ballX1 = 0, ballY0 = 0, ballY1 = 0;
 
   Layout layout;
+  ColourView view;  // two cameras: the colour camera in the room
   // Depth layer: reported depths (depth streams) or raw mm with the
   // kRaw* markers (infra-red), one value per pixel of the room.
   std::vector<uint16_t> roomDepth;
@@ -204,10 +353,20 @@ struct SceneRenderer::Cache {
   std::vector<uint16_t> rowClean;  // the row before depth noise
   std::vector<uint16_t> rowIr;
   std::vector<uint8_t> rowRgb;
+  // Registered depth: the depth camera's whole frame, and its mapping.
+  std::vector<uint16_t> frame16;
+  std::vector<uint16_t> registered16;
 
   bool Matches(const RenderParams& p, const DepthTables* tables) const {
+    const bool two = p.rig.twoCameras;
     return kind == p.kind && w == p.xRes && h == p.yRes && shadow == p.shadowValue && noSample == p.noSampleValue &&
+           two == twoCameras && (!two || SameRig(p.rig)) &&
            (p.kind != StreamKind::kDepth || (tables != nullptr && shift == tables->Params()));
+  }
+
+  bool SameRig(const CameraRig& r) const {
+    return r.colourFocal == rig.colourFocal && r.baseline == rig.baseline && r.pitch == rig.pitch && r.yaw == rig.yaw &&
+           r.roll == rig.roll;
   }
 
   // A reported depth for a true depth (depth layer) or a raw one.
@@ -228,6 +387,8 @@ struct SceneRenderer::Cache {
     shift = tables ? tables->Params() : ShiftParams();
     shadow = p.shadowValue;
     noSample = p.noSampleValue;
+    twoCameras = p.rig.twoCameras;
+    rig = p.rig;
     layout = MakeLayout(w, h);
     const Layout& l = layout;
     const size_t pixels = static_cast<size_t>(w) * h;
@@ -237,6 +398,19 @@ struct SceneRenderer::Cache {
     for (int k = 0; k < side; ++k)
       chord[k] = static_cast<int>(std::floor(std::sqrt(double(r) * r - double(k - r) * (k - r))));
 
+    if (kind == StreamKind::kImage && twoCameras) {
+      view.Set(rig, w, h);
+      roomRgb.resize(pixels * 3);
+      for (int v = 0; v < l.h; ++v) {
+        for (int u = 0; u < l.w; ++u) {
+          const Rgb c = RoomColourSeen(view, u, v);
+          uint8_t* px = &roomRgb[(static_cast<size_t>(v) * l.w + u) * 3];
+          px[0] = c.r, px[1] = c.g, px[2] = c.b;
+        }
+      }
+      rowRgb.resize(static_cast<size_t>(w) * 3);
+      return;
+    }
     if (kind == StreamKind::kImage) {
       roomRgb.resize(pixels * 3);
       for (int v = 0; v < l.h; ++v) {
@@ -283,6 +457,10 @@ struct SceneRenderer::Cache {
     }
     row16.resize(w);
     rowClean.resize(w);
+    if (kind == StreamKind::kDepth && twoCameras) {
+      frame16.resize(pixels);
+      registered16.resize(pixels);
+    }
     if (kind == StreamKind::kIR) {
       speckle.resize(pixels);
       for (int v = 0; v < l.h; ++v) {
@@ -306,6 +484,10 @@ struct SceneRenderer::Cache {
           FillSpan(row, pose.panelX0, pose.panelX1, l.w, panelValue);
         }
       } else {
+        if (twoCameras) {
+          DrawTracedBall(v, row);
+          continue;
+        }
         const int k = v - pose.ballV + l.ballR;
         if (k < 0 || k > 2 * l.ballR) continue;
         const int x0 = pose.ballU - chord[k], x1 = pose.ballU + chord[k] + 1;
@@ -316,6 +498,46 @@ struct SceneRenderer::Cache {
           std::memcpy(row + c0, src, static_cast<size_t>(c1 - c0) * sizeof(uint16_t));
         }
       }
+    }
+  }
+
+  // Traces the frame's ball, a sphere in the room, through the depth
+  // camera's pixels (two cameras, so that both cameras see the same ball).
+  void TraceBall(const WorldPose& world, const DepthTables* tables) {
+    const Layout& l = layout;
+    const Vec3& b = world.ball;
+    const double r = world.ballRadius, reach = l.f * r / (b.z - r) + 2;
+    const double cu = l.cx + l.f * b.x / b.z, cv = l.cy + l.f * b.y / b.z;
+    ballX0 = std::clamp(static_cast<int>(std::floor(cu - reach)), 0, l.w);
+    ballX1 = std::clamp(static_cast<int>(std::ceil(cu + reach)) + 1, 0, l.w);
+    ballY0 = std::clamp(static_cast<int>(std::floor(cv - reach)), 0, l.h);
+    ballY1 = std::clamp(static_cast<int>(std::ceil(cv + reach)) + 1, 0, l.h);
+    const int bw = ballX1 - ballX0;
+    tracedBall.assign(static_cast<size_t>(std::max(0, bw)) * std::max(0, ballY1 - ballY0), 0);
+    const double cc = b.x * b.x + b.y * b.y + b.z * b.z - r * r;
+    for (int v = ballY0; v < ballY1; ++v) {
+      for (int u = ballX0; u < ballX1; ++u) {
+        // The ray (a, c, 1) of pixel (u, v): its depth is the distance along it.
+        const double a = (u - l.cx) / l.f, c = (v - l.cy) / l.f;
+        const double dd = a * a + c * c + 1, db = a * b.x + c * b.y + b.z;
+        const double disc = db * db - dd * cc;
+        if (disc < 0) continue;
+        const uint16_t z = DepthValue((db - std::sqrt(disc)) / dd, tables);
+        tracedBall[static_cast<size_t>(v - ballY0) * bw + (u - ballX0)] = z;  // 0 (a miss) only beyond the tables
+      }
+    }
+  }
+
+  void DrawTracedBall(int v, uint16_t* row) const {
+    if (v < ballY0 || v >= ballY1) return;
+    const int bw = ballX1 - ballX0;
+    const uint16_t* src = &tracedBall[static_cast<size_t>(v - ballY0) * bw];
+    int first = -1;
+    for (int k = 0; k < bw && first < 0; ++k) first = src[k] != 0 ? k : -1;
+    if (first < 0) return;
+    CastShadow(row, ballX0 + first, kBallZ);
+    for (int k = first; k < bw; ++k) {
+      if (src[k] != 0) row[ballX0 + k] = src[k];
     }
   }
 
@@ -361,6 +583,67 @@ struct SceneRenderer::Cache {
     }
   }
 
+  // Row v of the colour camera's image: the cached room, then the ball and
+  // the panel where their rays hit (the nearer wins).
+  void ComposeSeenRgbRow(const WorldPose& pose, const int* ballBox, const int* panelBox, const NoiseParams& noise,
+                         uint32_t frameId, int v, uint8_t* row) const {
+    const Layout& l = layout;
+    std::memcpy(row, &roomRgb[static_cast<size_t>(v) * l.w * 3], static_cast<size_t>(l.w) * 3);
+    for (const int* box : {ballBox, panelBox}) {
+      if (v < box[2] || v >= box[3]) continue;
+      for (int u = box[0]; u < box[1]; ++u) {
+        const Vec3 d = view.Ray(u, v);
+        bool border = false;
+        const double tb = HitBall(view, pose, d), tp = HitPanel(view, pose, d, &border);
+        if (tb == kNoHit && tp == kNoHit) continue;
+        Rgb c;
+        if (tb <= tp) {
+          c = BallShade(pose, Vec3{view.centre.x + tb * d.x, view.centre.y + tb * d.y, view.centre.z + tb * d.z});
+        } else {
+          c = border ? kPanelBorder : kPanelColour;
+        }
+        row[3 * u] = c.r, row[3 * u + 1] = c.g, row[3 * u + 2] = c.b;
+      }
+    }
+    AddColourNoise(noise, frameId, v, l.w, row);
+    if (v < l.stripRows) {
+      for (int b = 0; b < 32; ++b) {
+        const uint8_t level = ((frameId >> (31 - b)) & 1u) ? kStripOn : kStripOff;
+        FillRgbSpan(row, b * l.blockW, (b + 1) * l.blockW, l.w, Rgb{level, level, level});
+      }
+    }
+  }
+
+  // The pixel boxes of the ball and the panel in the colour view.
+  void ObjectBoxes(const WorldPose& pose, int* ballBox, int* panelBox) const {
+    const double r = pose.ballRadius;
+    Vec3 cube[8];
+    for (int k = 0; k < 8; ++k) {
+      cube[k] = {pose.ball.x + ((k & 1) ? r : -r), pose.ball.y + ((k & 2) ? r : -r), pose.ball.z + ((k & 4) ? r : -r)};
+    }
+    ScreenBox(view, cube, 8, &ballBox[0], &ballBox[1], &ballBox[2], &ballBox[3]);
+    const Vec3 square[4] = {{pose.panelX0, pose.panelY0, pose.panelZ},
+                            {pose.panelX0 + kPanelSide, pose.panelY0, pose.panelZ},
+                            {pose.panelX0, pose.panelY0 + kPanelSide, pose.panelZ},
+                            {pose.panelX0 + kPanelSide, pose.panelY0 + kPanelSide, pose.panelZ}};
+    ScreenBox(view, square, 4, &panelBox[0], &panelBox[1], &panelBox[2], &panelBox[3]);
+  }
+
+  // The whole depth frame in the depth camera's view with its noise, mapped
+  // into the colour camera's view at the same resolution.
+  void RegisterDepthFrame(const Pose& pose, uint16_t panelValue, const NoiseParams& noise, const DepthTables& tables,
+                          uint32_t frameId) {
+    const Layout& l = layout;
+    for (int v = 0; v < l.h; ++v) {
+      uint16_t* depth = &frame16[static_cast<size_t>(v) * l.w];
+      ComposeDepthRow(pose, panelValue, v, depth);
+      AddDepthNoise(noise, tables, shadow, noSample, frameId, v, l.w, depth, rowClean.data());
+    }
+    geometry::DepthMapping mapping;
+    mapping.Set(rig.DepthCamera(w, h), rig.ColourCamera(w, h), rig.DepthToColour());
+    geometry::MapDepthFrame(mapping, frame16.data(), noSample, shadow, registered16.data());
+  }
+
   // Infra-red levels (0..1023) of row v.
   void ComposeIrRow(const Pose& pose, uint16_t panelValue, const NoiseParams& noise, uint32_t frameId, int v,
                     uint16_t* out) {
@@ -388,6 +671,8 @@ RenderParams MakeRenderParams(const StreamSettings& s, bool deviceMirror) {
   p.outputFormat = s.OutputFormat();
   p.mirror = deviceMirror || s.Mirror();
   p.cropping = s.Cropping();
+  p.rig = s.Rig();
+  p.registered = s.Registers();
   if (s.Kind() == StreamKind::kDepth) {
     p.minDepth = s.MinDepth();
     p.maxDepth = s.MaxDepth();
@@ -433,6 +718,13 @@ KrStatus SceneRenderer::Render(const RenderParams& p, const DepthTables* tables,
   const uint32_t bpp = BytesPerPixel(p.outputFormat);
   const size_t outRow = static_cast<size_t>(ow) * bpp;
   const bool aligned = reinterpret_cast<uintptr_t>(out) % alignof(uint16_t) == 0;
+  if (c.twoCameras && p.kind != StreamKind::kImage) c.TraceBall(WorldPoseAt(frameId), tables);
+  const bool registered = p.kind == StreamKind::kDepth && p.registered && c.twoCameras;
+  if (registered) c.RegisterDepthFrame(pose, panelValue, p.noise, *tables, frameId);
+  const bool seen = p.kind == StreamKind::kImage && c.twoCameras;
+  const WorldPose world = WorldPoseAt(frameId);
+  int ballBox[4] = {0, 0, 0, 0}, panelBox[4] = {0, 0, 0, 0};
+  if (seen) c.ObjectBoxes(world, ballBox, panelBox);
 
   for (uint32_t v = y0; v < y0 + oh; ++v, dst += outRow) {
     const int row = static_cast<int>(v);
@@ -440,8 +732,12 @@ KrStatus SceneRenderer::Render(const RenderParams& p, const DepthTables* tables,
       // Depth in mm straight into the frame when nothing else is asked.
       const bool direct = !crop && aligned && p.outputFormat == KR_OUTPUT_FORMAT_DEPTH_VALUES;
       uint16_t* depth = direct ? reinterpret_cast<uint16_t*>(dst) : c.row16.data();
-      c.ComposeDepthRow(pose, panelValue, row, depth);
-      AddDepthNoise(p.noise, *tables, p.shadowValue, p.noSampleValue, frameId, row, l.w, depth, c.rowClean.data());
+      if (registered) {
+        std::memcpy(depth, &c.registered16[static_cast<size_t>(row) * l.w], static_cast<size_t>(l.w) * 2);
+      } else {
+        c.ComposeDepthRow(pose, panelValue, row, depth);
+        AddDepthNoise(p.noise, *tables, p.shadowValue, p.noSampleValue, frameId, row, l.w, depth, c.rowClean.data());
+      }
       if (p.minDepth > tables->NearestDepth() || p.maxDepth < tables->FarthestDepth()) {
         for (int u = 0; u < l.w; ++u) {
           const uint16_t z = depth[u];
@@ -465,7 +761,11 @@ KrStatus SceneRenderer::Render(const RenderParams& p, const DepthTables* tables,
     } else if (p.kind == StreamKind::kImage) {
       const bool direct = !crop && p.outputFormat == KR_OUTPUT_FORMAT_RGB24;
       uint8_t* rgb = direct ? dst : c.rowRgb.data();
-      c.ComposeRgbRow(pose, p.noise, frameId, row, rgb);
+      if (seen) {
+        c.ComposeSeenRgbRow(world, ballBox, panelBox, p.noise, frameId, row, rgb);
+      } else {
+        c.ComposeRgbRow(pose, p.noise, frameId, row, rgb);
+      }
       if (p.mirror) MirrorRgb(rgb, l.w);
       if (direct) continue;
       const uint8_t* px = rgb + 3 * x0;

@@ -23,6 +23,17 @@
 // rows as 32 black or white blocks, most significant bit first. A mirrored
 // frame is the exact left-right flip of the unmirrored one.
 //
+// Two cameras (CameraRig): depth and infra-red show the depth camera's
+// view; the image shows the colour camera's, ray-traced through the same
+// room, so raw depth and image differ by the parallax of the baseline (and
+// by occlusion at object edges). Registered depth is the depth camera's
+// frame mapped into the colour camera's view at the depth frame's own
+// resolution (CameraGeometry.h, MapDepthFrame): the nearer surface wins,
+// and pixels the depth camera saw nothing of hold the no-sample value.
+// Registered values are depths along the colour camera's axis, rounded to
+// the mm. With one camera (the single-viewpoint rig) image and depth
+// coincide and registration changes nothing.
+//
 // Speed: the static room is rendered once per geometry into cached rows;
 // a frame copies those rows and draws the moving objects over them from
 // cached sprites, so a frame costs little more than copying it.
@@ -32,6 +43,7 @@
 #pragma once
 
 #include "DepthTables.h"
+#include "SensorCameras.h"
 #include "SensorModes.h"
 #include "SensorNoise.h"
 #include "StreamSettings.h"
@@ -57,7 +69,9 @@ struct RenderParams {
   uint16_t maxDepth = 10000;
   uint16_t shadowValue = 1;
   uint16_t noSampleValue = 0;
-  NoiseParams noise;  // off: the clean room, exact values for tests
+  NoiseParams noise;        // off: the clean room, exact values for tests
+  CameraRig rig;            // image frames come from its colour camera
+  bool registered = false;  // depth: mapped into the colour camera's view
 };
 
 // The parameters of a stream's frames; the stream is mirrored when its own

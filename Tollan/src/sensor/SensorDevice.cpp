@@ -56,9 +56,23 @@ SensorDevice::~SensorDevice() { Stop(); }
 KrStatus SensorDevice::Prepare() {
   if (!Params().config) return KR_STATUS_TL_NOT_INITIALIZED;
   const KitConfig& kit = *Params().config;
+  // The cameras: [Tollan] keys for every sensor, then the sensor's own.
+  if (const IniSection* section = kit.file.Find("Tollan")) {
+    for (const auto& entry : section->keys) {
+      bool known = false;
+      if (rig_.Configure(entry.first, entry.second, &known) != KR_STATUS_OK) {
+        TOLLAN_LOG(KR_LOG_SEVERITY_ERROR, "[Tollan] %s=%s is not a value the sensor accepts", entry.first.c_str(),
+                   entry.second.c_str());
+        return KR_STATUS_TL_CONFIG_FAILED;
+      }
+    }
+  }
   if (const IniSection* section = kit.file.Find("SensorV2." + std::to_string(index_))) {
     for (const auto& entry : section->keys) {
       const std::string& key = entry.first;
+      bool camera = false;
+      if (rig_.Configure(key, entry.second, &camera) != KR_STATUS_OK) return ConfigError(index_, key, entry.second);
+      if (camera) continue;
       if (key == "Paced") {
         uint64_t paced = 0;
         if (ParseUnsigned(entry.second, &paced) != KR_STATUS_OK || paced > 1) {
@@ -136,6 +150,7 @@ KrStatus SensorDevice::OnCreateStream(Stream& stream) {
   StreamKind kind;
   if (!StreamKindFromName(stream.type.c_str(), &kind)) return KR_STATUS_TL_UNSUPPORTED_STREAM_TYPE;
   auto state = std::make_unique<SensorStream>(kind);
+  state->settings.SetRig(rig_);
   TOLLAN_TRY(ApplyConfigured(stream.type, state->settings, false));
   SensorStream* created = state.get();
   stream.state = std::move(state);

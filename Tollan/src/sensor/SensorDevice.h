@@ -28,6 +28,7 @@
 
 #include "../DeviceBase.h"
 #include "DeviceSettings.h"
+#include "SensorCameras.h"
 #include "SensorNoise.h"
 #include "StreamSettings.h"
 #include "flash/FlashProperties.h"
@@ -123,7 +124,8 @@ class SensorDevice : public DeviceBase {
 
   const uint32_t index_;
   bool paced_;
-  NoiseParams noise_;  // the scene's noise ("Scene", "NoiseSeed"), fixed at creation
+  NoiseParams noise_;                        // the scene's noise ("Scene", "NoiseSeed"), fixed at creation
+  CameraRig rig_;                            // the two cameras ("Cameras", "Colour..."), fixed at creation
   std::vector<ConfiguredValue> configured_;  // "<Type>.<Property>" defaults, in configuration order
   FlashProperties flash_;
   DeviceSettings device_;

@@ -18,6 +18,8 @@ constexpr uint8_t P = kPixelBits;
 constexpr uint8_t ALL = kAllStreamBits;
 constexpr Access RO = Access::kReadOnly;
 constexpr Access RW = Access::kReadWrite;
+// "ExtrinsicsToImage": nine doubles of R (row-major), three of t in mm.
+constexpr uint32_t kExtrinsicsBytes = 12 * sizeof(double);
 
 // Current compression codes each stream accepts (the legacy bridge maps its
 // own codes onto these).
@@ -59,7 +61,8 @@ const PropertyRow kStreamRows[] = {
     IntFixed("NoSampleValue", D, 0),
     // Calibration: the inputs of "S2D" and "D2S".
     IntRange("ZPD", D, 120, 1, 0xFFFF, kShiftParam),
-    RealPositive("ZPPS", D, 0.1042, kShiftParam),
+    // Derived on reads: registered depth reports the colour camera's value.
+    RealPositive("ZPPS", D, 0.1042, kShiftParam | kDerived),
     RealPositive("LDDIS", D, 7.5, kShiftParam),
     IntRange("ConstShift", D, 200, 0, 0xFFFE, kShiftParam),
     IntRange("PixelSizeFactor", D, 1, 1, 16, kShiftParam),
@@ -69,6 +72,11 @@ const PropertyRow kStreamRows[] = {
     IntRange("DeviceMaxDepth", D, 10000, 1, 0xFFFF, kShiftParam),
     GeneralRow("S2D", D, 0, RO, Rule::kS2D, kDerived),
     GeneralRow("D2S", D, 0, RO, Rule::kD2S, kDerived),
+    // The cameras of image and infra-red frames, and where the colour camera
+    // sits (CameraGeometry.h).
+    IntDerived("ZPD", I | R, Rule::kCameraZpd),
+    RealDerived("ZPPS", I | R, Rule::kCameraZpps),
+    GeneralRow("ExtrinsicsToImage", D | R, kExtrinsicsBytes, RO, Rule::kExtrinsics, kDerived),
     // Depth processing switches.
     IntRange("Registration", D, 0, 0, 1),
     IntRange("HoleFilter", D, 1, 0, 1),
@@ -165,6 +173,18 @@ ShiftParams StreamSettings::Shift() const {
   p.maxShift = IntValue("MaxShift");
   p.deviceMaxDepth = IntValue("DeviceMaxDepth");
   return p;
+}
+
+bool StreamSettings::Registration() const { return kind_ == StreamKind::kDepth && IntValue("Registration") != 0; }
+
+geometry::PinholeCamera StreamSettings::FrameCamera() const {
+  if (kind_ == StreamKind::kImage || Registers()) return rig_.ColourCamera(XRes(), YRes());
+  return rig_.DepthCamera(XRes(), YRes());
+}
+
+geometry::RigidMotion StreamSettings::ToColour() const {
+  if (kind_ == StreamKind::kImage || Registers()) return geometry::RigidMotion();
+  return rig_.DepthToColour();
 }
 
 KrStatus StreamSettings::Validate() const {
@@ -280,7 +300,28 @@ KrStatus StreamSettings::ReadByRule(const PropertyRow& row, const KrGeneralBuffe
     }
     case Rule::kLastFrame:
       return KR_STATUS_TL_NOT_SUPPORTED;  // the device serves frames, not the settings
+    case Rule::kCameraZpd:
+      out->i = kind_ == StreamKind::kImage ? CameraRig::ColourZpd() : ShiftParams().zpd;
+      return KR_STATUS_OK;
+    case Rule::kCameraZpps:
+      out->r = kind_ == StreamKind::kImage ? rig_.ColourZpps() : ShiftParams().zpps;
+      return KR_STATUS_OK;
+    case Rule::kExtrinsics: {
+      const geometry::RigidMotion m = ToColour();
+      double values[12];
+      std::memcpy(values, m.r, sizeof(m.r));
+      std::memcpy(values + 9, m.t, sizeof(m.t));
+      out->g.resize(sizeof(values));
+      std::memcpy(out->g.data(), values, sizeof(values));  // little-endian host
+      return KR_STATUS_OK;
+    }
     default:
+      if (Registers() && std::strcmp(row.name, "ZPPS") == 0) {
+        // Registered depth is the colour camera's view: its "ZPPS" with the
+        // stream's "ZPD" gives that camera's focal length.
+        out->r = static_cast<double>(IntValue("ZPD")) / (2.0 * rig_.colourFocal);
+        return KR_STATUS_OK;
+      }
       return ModuleSettings::ReadByRule(row, request, out);
   }
 }

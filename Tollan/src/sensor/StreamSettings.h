@@ -20,6 +20,7 @@
 
 #include "DepthTables.h"
 #include "ModuleSettings.h"
+#include "SensorCameras.h"
 #include "SensorModes.h"
 
 #include <memory>
@@ -75,6 +76,19 @@ class StreamSettings : public ModuleSettings {
   uint16_t ShadowValue() const;
   uint16_t NoSampleValue() const;
   ShiftParams Shift() const;
+  bool Registration() const;  // "Registration" of a depth stream
+  // The sensor's cameras (the default rig until the device sets its own).
+  void SetRig(const CameraRig& rig) { rig_ = rig; }
+  const CameraRig& Rig() const { return rig_; }
+  // True when the depth frames are mapped into the colour camera's view.
+  bool Registers() const { return kind_ == StreamKind::kDepth && rig_.Registers() && Registration(); }
+  // The camera of the stream's frames at its resolution (full frame): the
+  // depth camera for depth and infra-red, the colour camera for image and
+  // for registered depth. "ZPD"/"ZPPS" report it.
+  geometry::PinholeCamera FrameCamera() const;
+  // From the stream's camera to the colour camera (identity for the colour
+  // camera's own frames and for registered depth).
+  geometry::RigidMotion ToColour() const;
   // The depth stream's tables; null for other kinds.
   const std::shared_ptr<const DepthTables>& Tables() const { return tables_; }
 
@@ -87,6 +101,7 @@ class StreamSettings : public ModuleSettings {
 
  private:
   StreamKind kind_;
+  CameraRig rig_;
   std::shared_ptr<const DepthTables> tables_;  // rebuilt when the shift parameters change
 };
 

@@ -174,9 +174,14 @@ TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPictureWhoseTopRowsCarryTheFrameId
   }
 }
 
-// The red ball's colour covers its depth: right of the last red pixel of its middle row, the depth jumps.
-TEST(SceneRendererTest, TheBallsColourCoversItsDepth) {
-  const StreamSettings image(StreamKind::kImage), depth(StreamKind::kDepth);
+// With one viewpoint the red ball's colour covers its depth: right of the last red pixel of its middle row, the
+// depth jumps.
+TEST(SceneRendererTest, OneViewpointTheBallsColourCoversItsDepth) {
+  StreamSettings image(StreamKind::kImage), depth(StreamKind::kDepth);
+  CameraRig one;
+  one.twoCameras = false;
+  image.SetRig(one);
+  depth.SetRig(one);
   for (uint32_t id : {5u, 50u, 95u, 140u}) {
     const std::vector<uint8_t> rgb = Render(image, id);
     const std::vector<uint16_t> z = Words(Render(depth, id));
