@@ -168,6 +168,18 @@ TEST_F(Interchange, ExportChoosesFramesAndWritesPointClouds) {
     EXPECT_TRUE(Holds(cloud, (std::string(format) == "ply" ? "element vertex " : "\nPOINTS ") +
                                  std::to_string(measured) + "\n"));
   }
+  // Filters run before the pictures are written; decimation halves the pictures and the camera with them.
+  ASSERT_TRUE(Succeeded(folder.Run({"export", "clip.rec", "half", "--streams", "depth", "--filter", "decimate=2,spatial"})));
+  const auto half = ListOf(folder.Read("half/depth.txt"));
+  ASSERT_EQ(half.size(), 8u);
+  const PngImage small = ReadPng(folder.Path("half/" + half[0].second));
+  EXPECT_EQ(std::make_pair(small.info.width, small.info.height), std::make_pair(320u, 240u));
+  const auto focal = [&](const std::string& name) {
+    const std::string json = folder.Read(name + "/camera.json");
+    return std::stod(json.substr(json.find("\"fx\": ") + 6));
+  };
+  EXPECT_DOUBLE_EQ(focal("half"), focal("some") / 2);
+  EXPECT_TRUE(FailedWith(folder.Run({"export", "clip.rec", "x", "--filter", "blur"}), "\"blur\" is not a filter"));
   EXPECT_TRUE(FailedWith(folder.Run({"export", "clip.rec", "x", "--frames", "0:3"}), "--frames 0:3"));
   EXPECT_TRUE(FailedWith(folder.Run({"export", "clip.rec", "x", "--frames", "5:3"}), "--frames 5:3"));
   EXPECT_TRUE(FailedWith(folder.Run({"export", "clip.rec", "x", "--depth-scale", "60000"}),

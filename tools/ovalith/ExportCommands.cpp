@@ -33,6 +33,7 @@ struct ExportOptions {
   bool metres = false;
   bool force = false;
   bool json = false;
+  std::string filter;  // the depth filter chain, e.g. "decimate=2,spatial"
 };
 
 // ---- which frames go out ----
@@ -171,12 +172,21 @@ struct Cloud {
   size_t Count() const { return xyz.size() / 3; }
 };
 
-bool MakeCloud(const DepthCapture& depth, const ImageCapture* image, bool metres, Cloud* cloud) {
-  if (depth.translator == nullptr) return Fail("the depth stream has no real-world calibration");
+// camera: the pinhole of a filtered frame's grid (decimation changes it),
+// else null for the stream's own translator.
+bool MakeCloud(const DepthCapture& depth, const ImageCapture* image, bool metres, const Pinhole* camera, Cloud* cloud) {
   KrVPointContainer points(static_cast<unsigned int>(depth.pixels.size()));
-  if (!Check(depth.translator->Projective2RW(depth.pixels.data(), depth.width, 0, 0, depth.width, depth.height, points,
-                                             KRV_NO_SAMPLE_KEEP, depth.noSampleValue),
-             "cannot convert the depth frame to real-world points")) {
+  if (camera != nullptr) {
+    for (size_t i = 0; i < depth.pixels.size(); ++i) {
+      const double z = depth.pixels[i], u = static_cast<double>(i % depth.width), v = static_cast<double>(i / depth.width);
+      points[static_cast<int>(i)] = KrVPoint(static_cast<float>((u - camera->cx) * z / camera->fx),
+                                             static_cast<float>((v - camera->cy) * z / camera->fy), static_cast<float>(z));
+    }
+  } else if (depth.translator == nullptr) {
+    return Fail("the depth stream has no real-world calibration");
+  } else if (!Check(depth.translator->Projective2RW(depth.pixels.data(), depth.width, 0, 0, depth.width, depth.height,
+                                                    points, KRV_NO_SAMPLE_KEEP, depth.noSampleValue),
+                    "cannot convert the depth frame to real-world points")) {
     return false;
   }
   const bool coloured = image != nullptr && image->captured && !image->grey16 && image->width == depth.width &&
@@ -253,6 +263,11 @@ class Exporter {
       : options_(options), format_(format), selection_(selection) {}
 
   int Run() {
+    std::string error;
+    if (!options_.filter.empty() && chain_.Parse(options_.filter, &error) != KR_STATUS_OK) {
+      Fail("--filter " + options_.filter + ": " + error);
+      return kExitUsage;
+    }
     if (!OpenRecording(options_.recording, &source_) || !ChooseStreams() || !PrepareFolder(options_.folder, options_.force) ||
         !OpenOutputs()) {
       return kExitFailed;
@@ -404,6 +419,7 @@ class Exporter {
         if (!Take(stream)) continue;
         auto depth = std::make_shared<DepthCapture>();
         if (!CaptureDepth(*static_cast<const KrVDepthMap*>(stream.data), depth.get())) return false;
+        if (!chain_.Empty() && !FilterDepth(depth.get())) return false;
         if (!(format_ == ExportFormat::kTum ? ExportDepth(depth) : ExportCloud(depth, haveImage ? &image : nullptr))) {
           return false;
         }
@@ -416,11 +432,39 @@ class Exporter {
     return true;
   }
 
+  // Runs the filter chain on a depth frame; the frame takes the chain's
+  // output, and its camera is the output grid's from then on.
+  bool FilterDepth(DepthCapture* depth) {
+    KrVDepthImage in, out;
+    Pinhole camera;
+    if (!DepthPinhole(*depth, &camera)) return false;
+    in.width = depth->width;
+    in.height = depth->height;
+    in.pixels.swap(depth->pixels);
+    in.noSampleValue = depth->noSampleValue;
+    in.shadowValue = depth->shadowValue;
+    in.fx = camera.fx;
+    in.fy = camera.fy;
+    in.cx = camera.cx;
+    in.cy = camera.cy;
+    if (!Check(chain_.Apply(in, out), "cannot filter depth frame " + std::to_string(counterValue_))) return false;
+    depth->width = static_cast<uint16_t>(out.width);
+    depth->height = static_cast<uint16_t>(out.height);
+    depth->pixels.swap(out.pixels);
+    filteredCamera_ = {out.width, out.height, out.fx, out.fy, out.cx, out.cy, "none"};
+    filtered_ = true;
+    return true;
+  }
+
   // The depth picture in units of 1 / scale metres; no-sample and shadow
   // pixels are 0, as the layout has it.
   bool ExportDepth(const std::shared_ptr<DepthCapture>& depth) {
     if (!haveDepthCamera_) {
-      if (!DepthPinhole(*depth, &camera_.depth)) return false;
+      if (filtered_) {
+        camera_.depth = filteredCamera_;
+      } else if (!DepthPinhole(*depth, &camera_.depth)) {
+        return false;
+      }
       haveDepthCamera_ = true;
     }
     const double factor = options_.depthScale / 1000.0;
@@ -555,7 +599,7 @@ class Exporter {
 
   bool ExportCloud(const std::shared_ptr<DepthCapture>& depth, const ImageCapture* image) {
     auto cloud = std::make_shared<Cloud>();
-    if (!MakeCloud(*depth, image, options_.metres, cloud.get())) return false;
+    if (!MakeCloud(*depth, image, options_.metres, filtered_ ? &filteredCamera_ : nullptr, cloud.get())) return false;
     const bool ply = format_ == ExportFormat::kPly;
     char number[16];
     std::snprintf(number, sizeof(number), "%06llu", static_cast<unsigned long long>(counterValue_));
@@ -651,6 +695,9 @@ class Exporter {
   bool wavOpen_ = false;
   uint32_t wavRate_ = 0;
   uint16_t wavChannels_ = 0;
+  KrVDepthFilterChain chain_;
+  Pinhole filteredCamera_;
+  bool filtered_ = false;
   OrderedPool pool_;  // last: its jobs finish before the lists they add to go
 };
 
@@ -838,6 +885,9 @@ void AddExportCommands(CLI::App& app, Command* command) {
       ->check(CLI::Range(1u, 1000000u))
       ->capture_default_str();
   exportCommand->add_flag("--metres", options->metres, "point clouds in metres (default millimetres)");
+  exportCommand->add_option("--filter", options->filter,
+                            "depth filters in turn, e.g. decimate=2,spatial,temporal,holes=nearest (see "
+                            "docs/depth-filters.md)");
   exportCommand->add_flag("--force", options->force, "write into a folder that is not empty");
   exportCommand->add_flag("--json", options->json, "print a one-line JSON summary, no progress line");
   exportCommand->callback([command, options] { *command = [options] { return RunExport(*options); }; });
