@@ -235,26 +235,6 @@ std::string PcdBytes(const Cloud& cloud, bool metres) {
   return bytes;
 }
 
-// Writes bytes under a temporary name and renames them into place.
-std::string SaveBytes(const std::string& path, const std::string& bytes) {
-  const std::string part = path + ".part";
-  FILE* file = std::fopen(part.c_str(), "wb");
-  if (file == nullptr) return "cannot create " + part + ": " + std::strerror(errno);
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && std::fflush(file) == 0;
-  int reason = errno;
-  if (std::fclose(file) != 0 && ok) {
-    ok = false;
-    reason = errno;
-  }
-  if (ok && std::rename(part.c_str(), path.c_str()) != 0) {
-    ok = false;
-    reason = errno;
-  }
-  if (ok) return std::string();
-  std::remove(part.c_str());
-  return "cannot write " + path + ": " + std::strerror(reason);
-}
-
 // ---- the export itself ----
 
 class Exporter {
@@ -432,6 +412,27 @@ class Exporter {
     return true;
   }
 
+  // Writes a picture on the pool; once it is complete (and in order) the
+  // list names it and the stream counts it. pixels keeps the picture's
+  // memory alive until then.
+  template <typename Pixels>
+  void QueuePicture(const std::string& name, const PngPicture& picture, std::shared_ptr<Pixels> pixels,
+                    uint64_t timestamp, TimestampList* list, StreamOut* stream) {
+    const std::string path = Path(name);
+    pool_.Add(
+        [picture, pixels, path] {
+          std::string error;
+          return WritePng(path, picture, PngEffort::kFast, &error) ? std::string() : error;
+        },
+        [list, stream, timestamp, name](const std::string& failure) {
+          if (failure.empty()) {
+            list->Add(timestamp, name);
+            ++stream->exported;
+          }
+        },
+        [path] { std::remove(path.c_str()); });
+  }
+
   // Runs the filter chain on a depth frame; the frame takes the chain's
   // output, and its camera is the output grid's from then on.
   bool FilterDepth(DepthCapture* depth) {
@@ -487,21 +488,9 @@ class Exporter {
                   "; give a smaller scale (1000: millimetres)");
     }
     const std::string name = "depth/" + Seconds(depth->timestamp) + ".png";
-    const std::string path = Path(name);
     const PngPicture picture{depth->width, depth->height, 1, 16, pixels->data()};
     const uint64_t timestamp = depth->timestamp;
-    pool_.Add(
-        [picture, pixels, path] {
-          std::string error;
-          return WritePng(path, picture, PngEffort::kFast, &error) ? std::string() : error;
-        },
-        [this, timestamp, name](const std::string& failure) {
-          if (failure.empty()) {
-            depthList_.Add(timestamp, name);
-            ++depth_->exported;
-          }
-        },
-        [path] { std::remove(path.c_str()); });
+    QueuePicture(name, picture, pixels, timestamp, &depthList_, depth_);
     return true;
   }
 
@@ -513,22 +502,10 @@ class Exporter {
     }
     if (image.grey16) return Fail("the image stream holds 16-bit grey, not colour; export it with --streams depth,ir");
     const std::string name = "rgb/" + Seconds(image.timestamp) + ".png";
-    const std::string path = Path(name);
     auto rgb = std::make_shared<std::vector<uint8_t>>(image.rgb);
     const PngPicture picture{image.width, image.height, 3, 8, rgb->data()};
     const uint64_t timestamp = image.timestamp;
-    pool_.Add(
-        [picture, rgb, path] {
-          std::string error;
-          return WritePng(path, picture, PngEffort::kFast, &error) ? std::string() : error;
-        },
-        [this, timestamp, name](const std::string& failure) {
-          if (failure.empty()) {
-            rgbList_.Add(timestamp, name);
-            ++image_->exported;
-          }
-        },
-        [path] { std::remove(path.c_str()); });
+    QueuePicture(name, picture, rgb, timestamp, &rgbList_, image_);
     return true;
   }
 
@@ -567,22 +544,9 @@ class Exporter {
       std::copy(map->Data(), map->Data() + pixels, values->begin());
     }
     const std::string name = "ir/" + Seconds(map->GetTimestamp()) + ".png";
-    const std::string path = Path(name);
     const PngPicture picture{width, height, 1, 16, values->data()};
     const uint64_t timestamp = map->GetTimestamp();
-    StreamOut* out = &stream;
-    pool_.Add(
-        [picture, values, path] {
-          std::string error;
-          return WritePng(path, picture, PngEffort::kFast, &error) ? std::string() : error;
-        },
-        [this, out, timestamp, name](const std::string& failure) {
-          if (failure.empty()) {
-            irList_.Add(timestamp, name);
-            ++out->exported;
-          }
-        },
-        [path] { std::remove(path.c_str()); });
+    QueuePicture(name, picture, values, timestamp, &irList_, &stream);
     return true;
   }
 
@@ -607,7 +571,7 @@ class Exporter {
     const std::string path = Path(name);
     const bool metres = options_.metres;
     const uint64_t timestamp = depth->timestamp;
-    pool_.Add([cloud, path, ply, metres] { return SaveBytes(path, ply ? PlyBytes(*cloud, metres) : PcdBytes(*cloud, metres)); },
+    pool_.Add([cloud, path, ply, metres] { return WriteWhole(path, ply ? PlyBytes(*cloud, metres) : PcdBytes(*cloud, metres)); },
               [this, timestamp, name](const std::string& failure) {
                 if (failure.empty()) {
                   clouds_.Add(timestamp, name);
@@ -635,7 +599,7 @@ class Exporter {
       }
       text += Seconds(nearest->first) + " " + nearest->second + " " + Seconds(depth.first) + " " + depth.second + "\n";
     }
-    const std::string failure = SaveBytes(Path("associations.txt"), text);
+    const std::string failure = WriteWhole(Path("associations.txt"), text);
     return failure.empty() || Fail(failure);
   }
 
@@ -646,7 +610,7 @@ class Exporter {
       camera_.depthScale = options_.depthScale;
       if (haveDepthCamera_) {
         if (camera_.hasColour) camera_.colour = ColourPinhole(camera_.colour.width, camera_.colour.height);
-        const std::string failure = SaveBytes(Path("camera.json"), CameraJson(camera_));
+        const std::string failure = WriteWhole(Path("camera.json"), CameraJson(camera_));
         ok = (failure.empty() || Fail(failure)) && ok;
       }
     }

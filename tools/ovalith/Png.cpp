@@ -10,16 +10,22 @@
 namespace ovalith_tool {
 namespace {
 
-// libpng reports errors by longjmp; nothing with a destructor lives in
-// this function, so the jump leaks nothing.
-bool Encode(FILE* file, const PngPicture& picture, PngEffort effort) {
+void Append(png_structp png, png_bytep data, png_size_t size) {
+  static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(data), size);
+}
+
+void NoFlush(png_structp) {}
+
+// libpng reports errors by longjmp; nothing with a destructor is made in
+// this function after the jump point, so the jump leaks nothing.
+bool Encode(std::string* bytes, const PngPicture& picture, PngEffort effort) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
   if (info == nullptr || setjmp(png_jmpbuf(png)) != 0) {
     png_destroy_write_struct(&png, &info);
     return false;
   }
-  png_init_io(png, file);
+  png_set_write_fn(png, bytes, Append, NoFlush);
   if (effort == PngEffort::kFast) {
     // Depth and colour change smoothly along a row: "Sub" alone keeps most
     // of what the adaptive choice gains, at a fraction of its cost.
@@ -40,31 +46,33 @@ bool Encode(FILE* file, const PngPicture& picture, PngEffort effort) {
 
 }  // namespace
 
-bool WritePng(const std::string& path, const PngPicture& picture, PngEffort effort, std::string* error) {
+std::string WriteWhole(const std::string& path, const std::string& bytes) {
   const std::string part = path + ".part";
   FILE* file = std::fopen(part.c_str(), "wb");
-  if (file == nullptr) {
-    *error = "cannot create " + part + ": " + std::strerror(errno);
-    return false;
-  }
-  errno = 0;
-  bool ok = Encode(file, picture, effort);
-  int reason = errno;  // what the write libpng gave up on failed with
-  if (ok) reason = std::fflush(file) != 0 ? errno : 0;
-  ok = ok && reason == 0;
+  if (file == nullptr) return "cannot create " + part + ": " + std::strerror(errno);
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && std::fflush(file) == 0;
+  int reason = errno;
   if (std::fclose(file) != 0 && ok) {
-    reason = errno;
     ok = false;
+    reason = errno;
   }
   if (ok && std::rename(part.c_str(), path.c_str()) != 0) {
-    reason = errno;
     ok = false;
+    reason = errno;
   }
-  if (!ok) {
-    std::remove(part.c_str());
-    *error = "cannot write " + path + (reason != 0 ? std::string(": ") + std::strerror(reason) : std::string());
+  if (ok) return std::string();
+  std::remove(part.c_str());
+  return "cannot write " + path + ": " + std::strerror(reason);
+}
+
+bool WritePng(const std::string& path, const PngPicture& picture, PngEffort effort, std::string* error) {
+  std::string bytes;
+  if (!Encode(&bytes, picture, effort)) {
+    *error = "cannot encode " + path + " as PNG";
+    return false;
   }
-  return ok;
+  *error = WriteWhole(path, bytes);
+  return error->empty();
 }
 
 bool ReadPng(const std::string& path, bool want16BitGrey, PngImage* image, std::string* error) {

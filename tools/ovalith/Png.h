@@ -31,7 +31,12 @@ struct PngPicture {
 // files somewhat larger, read by every PNG reader alike).
 enum class PngEffort { kDefault, kFast };
 
-// Writes the picture to path; false with *error saying why.
+// Writes bytes to path under a temporary name, renamed into place when
+// complete; "" or the reason it failed (with the system's error text).
+std::string WriteWhole(const std::string& path, const std::string& bytes);
+
+// Writes the picture to path (as WriteWhole does); false with *error
+// saying why.
 bool WritePng(const std::string& path, const PngPicture& picture, PngEffort effort, std::string* error);
 
 // A picture read back: 16-bit samples in host order.
