@@ -29,6 +29,8 @@
 #include <Ovalith/geometry/KrVPointContainer.h>
 #include <Ovalith/geometry/KrVRealWorldTranslator.h>
 
+#include <Ovalith/filters/KrVDepthFilters.h>
+
 #include <Ovalith/framedata/KrVAudioBuffer.h>
 #include <Ovalith/framedata/KrVDepthMap.h>
 #include <Ovalith/framedata/KrVDepthRepresentation.h>

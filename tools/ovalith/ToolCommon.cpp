@@ -357,6 +357,10 @@ bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCap
   return true;
 }
 
+bool CaptureDepth(const KrVDepthMap& map, DepthCapture* depth) { return CopyDepth(map, depth); }
+
+bool CaptureImage(const KrVImageMap& map, ImageCapture* image) { return CopyImage(map, image); }
+
 std::string FrameLabel(uint32_t number, uint32_t id) {
   std::string label = "frame " + std::to_string(number);
   if (id != number) label += " (id " + std::to_string(id) + ")";

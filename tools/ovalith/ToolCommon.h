@@ -174,6 +174,16 @@ struct ImageCapture {
 enum class ImageWish { kNone, kIfAny, kRequired };
 bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCapture* depth, ImageCapture* image);
 
+// The current frame of a depth or image stream copied out, checked as
+// CaptureFrame checks it (a usable resolution, as many bytes as it needs);
+// false after a report.
+bool CaptureDepth(const KrVDepthMap& map, DepthCapture* depth);
+bool CaptureImage(const KrVImageMap& map, ImageCapture* image);
+
+// ---- interchange with other tools' formats ----
+void AddExportCommands(CLI::App& app, Command* command);
+void AddImportCommand(CLI::App& app, Command* command);
+
 // ---- small helpers ----
 // A frame as users see it: "frame N", or "frame N (id M)" when the stream's
 // frame id M differs from its number N (counted from 1 in the run or the

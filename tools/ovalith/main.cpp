@@ -64,6 +64,8 @@ int main(int argc, char** argv) {
   ovalith_tool::AddPictureCommands(app, &command);
   ovalith_tool::AddFlashCommands(app, &command);
   ovalith_tool::AddDemoCommand(app, &command);
+  ovalith_tool::AddExportCommands(app, &command);
+  ovalith_tool::AddImportCommand(app, &command);
   ovalith_tool::AddViewCommand(app, &command);
   try {
     app.parse(argc, argv);
