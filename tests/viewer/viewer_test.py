@@ -59,8 +59,8 @@ def free_port():
 class Viewer:
     """One `ovalith view` process in folder, stopped with Ctrl+C."""
 
-    def __init__(self, tool, folder, *arguments):
-        self.process = subprocess.Popen([tool, "--kit-dir", folder, "view", "--port", "0",
+    def __init__(self, tool, folder, *arguments, port=0):
+        self.process = subprocess.Popen([tool, "--kit-dir", folder, "view", "--port", str(port),
                                          "--record-dir", folder, *arguments],
                                         cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = self.process.stdout.readline()
@@ -465,7 +465,7 @@ def bind_test(tool, folder):
 class Browser:
     """A chromedriver session of headless Chromium."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, *extra):
         self.port = free_port()
         self.driver = subprocess.Popen([shutil.which("chromedriver"), "--port=%d" % self.port],
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -474,7 +474,7 @@ class Browser:
         arguments = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                      "--disable-background-networking", "--disable-component-update", "--disable-sync",
                      "--disable-dev-shm-usage", "--window-size=1400,1000",
-                     "--user-data-dir=" + os.path.join(folder, "chromium-profile")]
+                     "--user-data-dir=" + os.path.join(folder, "chromium-profile"), *extra]
         capabilities = {"capabilities": {"alwaysMatch": {"goog:chromeOptions": {
             "binary": shutil.which("chromium"), "args": arguments}}}}
         self.session = self._call("POST", "/session", capabilities)["sessionId"]
@@ -599,13 +599,20 @@ def browser_test(tool, folder, out):
         check(made.returncode == 0, "cannot record the clip: " + made.stderr)
         viewer = Viewer(tool, folder, "--file", os.path.join(folder, "clip.rec"))
         try:
+            # The recording waits for the page, plays, and a page opened at
+            # its end shows the last frame, not black panels.
             browser.open(viewer.url)
+            wait_for("the end", lambda: browser.run("return window.viewer.position && window.viewer.position.ended;"))
+            browser.open(viewer.url)
+            shown = "return window.viewer.depth && [window.viewer.depth.frameId, window.viewer.position.frame];"
+            last = wait_for("the last frame", lambda: (lambda r: r and r[0] == r[1] and r[0] > 1 and r)(
+                browser.run(shown)))
+            check(browser.run(COLOURS, "depth") > 8, "the depth canvas is blank at the end (frame %r)" % last)
             wait_for("the playback panel", lambda: browser.run(
                 "return window.viewer.state && window.viewer.state.isFile && window.viewer.connected;"))
             browser.run("document.getElementById('pause').click();")
             seek = "document.getElementById(arguments[0]).value = arguments[1];" \
                    "document.getElementById(arguments[0] + 'Go').click();"
-            shown = "return window.viewer.depth && [window.viewer.depth.frameId, window.viewer.position.frame];"
             browser.run(seek, "seekFrame", "12")
             wait_for("frame 12", lambda: browser.run(shown) == [12, 12])
             time12 = browser.run("return window.viewer.depth.timestamp;")
@@ -623,7 +630,72 @@ def browser_test(tool, folder, out):
             viewer.stop()
     finally:
         browser.close()
+    rebinding_test(tool, folder)
     return 0
+
+
+ATTACK_PAGE = b"""<!DOCTYPE html><title>elsewhere</title><script>
+window.attack = () => new Promise((done) => {
+  const result = {};
+  fetch('/api/state').then((r) => { result.status = r.status; return r.text(); })
+    .then((text) => { result.text = text; }, (e) => { result.error = String(e); })
+    .then(() => {
+      const ws = new WebSocket('ws://' + location.host + '/ws');
+      ws.onopen = () => { result.opened = true; ws.send('record\\tstart\\tstolen.rec'); };
+      ws.onmessage = (e) => { result.message = String(e.data).slice(0, 200); };
+      ws.onclose = () => done(result);
+      setTimeout(() => done(result), 5000);
+    });
+});
+</script>"""
+
+
+def rebinding_test(tool, folder):
+    """A page of another site whose name is rebound to 127.0.0.1 on the viewer's port
+    can neither read the viewer nor drive it."""
+    import http.server
+
+    class Attacker(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", str(len(ATTACK_PAGE)))
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.wfile.write(ATTACK_PAGE)
+
+        def log_message(self, *arguments):
+            pass
+
+    port = free_port()
+    browser = Browser(folder, "--host-resolver-rules=MAP evil.test 127.0.0.1")
+    try:
+        # The page loads from the name while it still points to its own server...
+        site = http.server.HTTPServer(("127.0.0.1", port), Attacker)
+        import threading
+        serving = threading.Thread(target=site.serve_forever)
+        serving.start()
+        try:
+            browser.open("http://evil.test:%d/" % port)
+            check(browser.run("return typeof window.attack;") == "function", "the other site's page did not load")
+        finally:
+            site.shutdown()
+            site.server_close()
+            serving.join()
+        # ... then the name leads to the viewer on the same port.
+        viewer = Viewer(tool, folder, "--streams", "depth", port=port)
+        try:
+            device = json.loads(http_status(viewer.url + "api/state")[2])["device"]
+            result = browser.run("return window.attack();")
+            check(result.get("status") == 421, "the rebound page read /api/state: %r" % result)
+            check(device not in result.get("text", ""), "the rebound page saw the device: %r" % result)
+            check(not result.get("opened"), "the rebound page opened the WebSocket: %r" % result)
+            check(not os.path.exists(os.path.join(folder, "stolen.rec")), "the rebound page started a recording")
+        finally:
+            viewer.stop()
+        check("evil.test" in viewer.error, "no log line for the rebound page")
+    finally:
+        browser.close()
 
 
 def main():
