@@ -269,6 +269,10 @@ bool ViewServer::Start(ViewSession* session, const ServerOptions& options, std::
   const char* civetOptions[] = {"listening_ports", listen.c_str(), "num_threads", threads.c_str(),
                                 "request_timeout_ms", "10000", "websocket_timeout_ms", "60000",
                                 "enable_websocket_ping_pong", "yes",
+                                // A frame goes out as a header and a body:
+                                // the body's last segment must not wait for
+                                // the peer's delayed acknowledgement.
+                                "tcp_nodelay", "1",
                                 // One request per connection: a worker thread
                                 // is never held by an idle browser connection.
                                 "enable_keep_alive", "no",
@@ -413,7 +417,12 @@ void ViewServer::HandleConnectionClose(const mg_connection* connection) {
     return;
   }
   if (request->request_uri[0] != '*' && std::strstr(request->request_uri, "://") == nullptr) return;
-  SendStatus(const_cast<mg_connection*>(connection), 400, "Bad request: not a path of this server\n");
+  // Written out whole: civetweb's header functions would keep their copies
+  // past the connection's end.
+  static const char kAnswer[] =
+      "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 39\r\n"
+      "Connection: close\r\n\r\nBad request: not a path of this server\n";
+  mg_write(const_cast<mg_connection*>(connection), kAnswer, sizeof(kAnswer) - 1);
 }
 
 int ViewServer::HandleRequest(mg_connection* connection, void* server) {
