@@ -12,6 +12,7 @@ Only the standard library is used.
 import base64
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -22,6 +23,7 @@ import tempfile
 import time
 import urllib.error
 import urllib.request
+import zlib
 
 SKIP = 77
 KIT = "[Tollan]\nSensors = 2\nPaced = 1\n[SensorV2.1]\nPaced = 0\n"
@@ -57,8 +59,8 @@ def free_port():
 class Viewer:
     """One `ovalith view` process in folder, stopped with Ctrl+C."""
 
-    def __init__(self, tool, folder, *arguments):
-        self.process = subprocess.Popen([tool, "--kit-dir", folder, "view", "--port", "0",
+    def __init__(self, tool, folder, *arguments, port=0):
+        self.process = subprocess.Popen([tool, "--kit-dir", folder, "view", "--port", str(port),
                                          "--record-dir", folder, *arguments],
                                         cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = self.process.stdout.readline()
@@ -68,16 +70,25 @@ class Viewer:
         self.url = line.split(" on ")[1].split()[0]
         self.host, port = self.url[len("http://"):].rstrip("/").split(":")
         self.port = int(port)
+        self.error = ""
+
+    def token(self):
+        """The command token the page carries."""
+        page = http_status(self.url)[2].decode()
+        found = re.search(r'<meta name="ovalith-token" content="([0-9a-f]+)">', page)
+        check(found, "the page carries no token")
+        return found.group(1)
 
     def stop(self):
+        """Ctrl+C; fails unless it exits 0. Keeps standard error in self.error."""
         self.process.send_signal(signal.SIGINT)
         try:
             code = self.process.wait(timeout=20)
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise Failure("ovalith view did not stop on Ctrl+C")
-        error = self.process.stderr.read()
-        check(code == 0, "ovalith view exited %d: %s" % (code, error))
+        self.error = self.process.stderr.read()
+        check(code == 0, "ovalith view exited %d: %s" % (code, self.error))
 
 
 # ---- raw HTTP and WebSocket ----
@@ -103,11 +114,16 @@ def http_status(url, method="GET"):
 
 
 class WebSocket:
-    def __init__(self, port, origin=None):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+    def __init__(self, port, origin=None, token=None, host=None, receive_buffer=None):
+        self.sock = socket.socket()
+        if receive_buffer:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        self.sock.settimeout(10)
+        self.sock.connect(("127.0.0.1", port))
         key = base64.b64encode(os.urandom(16)).decode()
-        headers = ["GET /ws HTTP/1.1", "Host: 127.0.0.1:%d" % port, "Upgrade: websocket", "Connection: Upgrade",
-                   "Sec-WebSocket-Key: " + key, "Sec-WebSocket-Version: 13"]
+        path = "/ws" + ("?token=" + token if token else "")
+        headers = ["GET %s HTTP/1.1" % path, "Host: " + (host or "127.0.0.1:%d" % port), "Upgrade: websocket",
+                   "Connection: Upgrade", "Sec-WebSocket-Key: " + key, "Sec-WebSocket-Version: 13"]
         if origin:
             headers.append("Origin: " + origin)
         self.sock.sendall(("\r\n".join(headers) + "\r\n\r\n").encode())
@@ -139,10 +155,10 @@ class WebSocket:
             length = struct.unpack(">Q", self._take(8))[0]
         return first & 0x0F, self._take(length)
 
-    def send_text(self, text):
-        payload = text.encode()
+    def send_text(self, text, opcode=1, final=True):
+        payload = text.encode() if isinstance(text, str) else text
         mask = os.urandom(4)
-        header = bytes([0x81])
+        header = bytes([(0x80 if final else 0) | opcode])
         if len(payload) < 126:
             header += bytes([0x80 | len(payload)])
         else:
@@ -201,7 +217,7 @@ def server_test(tool, folder):
 
         # Two pages at once; one goes away mid-stream; the other keeps getting frames.
         first = WebSocket(viewer.port, origin="http://127.0.0.1:%d" % viewer.port)
-        second = WebSocket(viewer.port)
+        second = WebSocket(viewer.port, token=viewer.token())
         check(" 101 " in first.status and " 101 " in second.status, "WebSocket refused: " + first.status)
         a, b = first.depth_ids(5), second.depth_ids(5)
         check(a == sorted(a) and b == sorted(b), "frame ids go back: %r %r" % (a, b))
@@ -214,22 +230,234 @@ def server_test(tool, folder):
         more = second.depth_ids(30)
         check(more[-1] >= more[0] + 25, "a stalled page slowed another: %r" % more)
 
+        # A dangling link and an existing file in the record folder are not written through or over.
+        outside = folder + "-outside.rec"
+        os.symlink(outside, os.path.join(folder, "trap.rec"))
+        with open(os.path.join(folder, "kept.rec"), "wb") as kept:
+            kept.write(b"mine")
         for command, ok in [("set\tDepth\tMaxDepthValue\t3000", True), ("set\tDepth\tFPS\t7", False),
                             ("set\tDepth\tNoSuchThing\t1", False), ("set\tDepth\tMaxDepthValue\tlots", False),
-                            ("record\tstart\t../escape.rec", False), ("seekframe\t3", False), ("nonsense", False)]:
+                            ("set\tDepth\tZPPS\t0x10", False), ("set\tDepth\tZPPS\t 5", False),
+                            ("record\tstart\t../escape.rec", False), ("record\tstart\ttrap.rec", False),
+                            ("record\tstart\tkept.rec", False), ("seekframe\t3", False), ("nonsense", False)]:
             second.send_text(command)
             reply = second.reply()
             check(reply["ok"] == ok, "%r: %r" % (command, reply))
             check(ok or reply["status"], "a refusal without its status text: %r" % reply)
+            check("ZPPS" not in command or "not a number" in reply["status"], "%r taken as a number" % command)
         check(not os.path.exists(os.path.join(os.path.dirname(folder), "escape.rec")), "a file outside the folder")
+        check(not os.path.lexists(outside), "record start followed a link out of the folder")
+        check(open(os.path.join(folder, "kept.rec"), "rb").read() == b"mine", "an existing file was overwritten")
+        # A command in fragments runs whole; one without the page's token does not run.
+        second.send_text("set\tDepth\tMaxDep", final=False)
+        second.send_text("thValue\t2800", opcode=0)
+        reply = second.reply()
+        check(reply["ok"] and "2800" in reply["text"], "a fragmented command: %r" % reply)
+        watcher = WebSocket(viewer.port)
+        watcher.send_text("set\tDepth\tMaxDepthValue\t1000")
+        check(not watcher.reply()["ok"], "a connection without the token changed a property")
+        watcher.close()
         state = json.loads(http_status(viewer.url + "api/state")[2])
         depth = [m for m in state["modules"] if m["name"] == "Depth"][0]["properties"]
         values = {p["name"]: p["value"] for p in depth}
-        check(values["MaxDepthValue"] == 3000 and values["FPS"] == 30, "property values: %r" % values)
+        check(values["MaxDepthValue"] == 2800 and values["FPS"] == 30, "property values: %r" % values)
         stalled.close()
         second.close()
+        hostile_requests(viewer)
     finally:
         viewer.stop()
+    for expected in ["(421)", "(403)"]:
+        check(expected in viewer.error, "no log line for a refused request " + expected)
+
+
+def hostile_requests(viewer):
+    """Requests a page of another site, a rebound name or a careless client sends."""
+    port = viewer.port
+    own = "Host: 127.0.0.1:%d\r\n" % port
+    for request, expected in [
+            # A name rebound to this address, with and without the port.
+            ("GET /api/state HTTP/1.1\r\nHost: evil.test:%d\r\n\r\n" % port, "421"),
+            ("GET / HTTP/1.1\r\nHost: evil.test\r\n\r\n", "421"),
+            ("GET / HTTP/1.1\r\n\r\n", "421"),
+            ("GET /api/state HTTP/1.1\r\n%sOrigin: http://evil.test:%d\r\n\r\n" % (own, port), "403"),
+            ("GET /api/state HTTP/1.1\r\nHost: localhost:%d\r\n\r\n" % port, "200"),
+            ("GET http://127.0.0.1:%d/api/state HTTP/1.1\r\n%s\r\n" % (port, own), "400"),
+            ("GET http://elsewhere.example/ HTTP/1.1\r\n%s\r\n" % own, "400"),
+            ("GET * HTTP/1.1\r\n%s\r\n" % own, "400"),
+            ("GET /index.html%%00.js HTTP/1.1\r\n%s\r\n" % own, "404"),
+            ("GET /a/../index.html HTTP/1.1\r\n%s\r\n" % own, "404")]:
+        line = raw_request(port, request.encode())
+        check(line.split(" ")[1:2] == [expected], "%r was answered %r, %s expected" % (request, line, expected))
+    # A CORS preflight is not answered with an open door.
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(("OPTIONS /api/state HTTP/1.1\r\n%sOrigin: http://127.0.0.1:%d\r\n"
+                   "Access-Control-Request-Method: POST\r\nConnection: close\r\n\r\n" % (own, port)).encode())
+        answer = b""
+        while True:
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            answer += chunk
+    check(b"access-control-allow-origin" not in answer.lower(), "OPTIONS allows other origins: %r" % answer)
+    rebound = WebSocket(port, origin="http://evil.test:%d" % port, host="evil.test:%d" % port)
+    check(" 101 " not in rebound.status, "a rebound name got the WebSocket")
+    rebound.close()
+
+
+def drained(ws, limit=256 << 20):
+    """Reads what a WebSocket's socket still holds; True when it ends in a close by the server."""
+    total = 0
+    try:
+        while total < limit:
+            chunk = ws.sock.recv(1 << 20)
+            if not chunk:
+                return True
+            total += len(chunk)
+    except ConnectionResetError:
+        return True
+    return False
+
+
+def limits_test(tool, folder):
+    """Caps on clients, commands and replies, and the idle timeout, on the loopback."""
+    # Pages beyond the cap are refused with a reason; pages and the API still answer.
+    clip = os.path.join(folder, "depth.rec")
+    made = subprocess.run([tool, "--kit-dir", folder, "record", clip, "--device", "*:1", "--frames", "5",
+                           "--streams", "depth", "--quiet"], capture_output=True, text=True, timeout=120)
+    check(made.returncode == 0, "cannot record the clip: " + made.stderr)
+    viewer = Viewer(tool, folder, "--file", clip)
+    pages = []
+    try:
+        refusal = None
+        while refusal is None and len(pages) < 40:
+            page = WebSocket(viewer.port)
+            check(" 101 " in page.status, "a page got no WebSocket: " + page.status)
+            opcode, payload = page.receive()
+            if opcode == 8:
+                refusal = payload
+            pages.append(page)
+        check(refusal is not None, "%d pages open and none refused" % len(pages))
+        code = struct.unpack(">H", refusal[:2])[0]
+        check(code == 1013 and len(refusal) > 10, "refused with %d %r" % (code, refusal[2:]))
+        status, _, body = http_status(viewer.url + "api/state")
+        check(status == 200 and json.loads(body)["isFile"], "the API does not answer with every page open")
+        check(http_status(viewer.url)[0] == 200, "the page does not load with every page open")
+        pages.pop(0).close()
+        pages.pop().close()
+        again = wait_for("a free place", lambda: (lambda p: p if p.receive()[0] != 8 else p.close())(
+            WebSocket(viewer.port)), 20)
+        pages.append(again)
+    finally:
+        for page in pages:
+            page.close()
+        viewer.stop()
+
+    # A flood of commands from a client that reads nothing, and a page that
+    # only pings: both are dropped, and another page keeps its frames.
+    viewer = Viewer(tool, folder, "--streams", "depth", "--idle-timeout", "2")
+    try:
+        token = viewer.token()
+        reader = WebSocket(viewer.port)
+        flooder = WebSocket(viewer.port, token=token, receive_buffer=4096)
+        pinger = WebSocket(viewer.port, receive_buffer=4096)
+        try:
+            for _ in range(5000):
+                flooder.send_text("set\tDepth\tMaxDepthValue\t3000")
+        except OSError:
+            pass  # disconnected mid-flood
+        ids = reader.depth_ids(30)
+        check(ids == sorted(ids) and ids[-1] > ids[0], "frames stopped during a flood: %r" % ids)
+        for _ in range(16):
+            try:
+                pinger.send_text("ping")
+            except OSError:
+                break
+            reader.depth_ids(15)
+        check(drained(flooder), "a flooding client was not disconnected")
+        check(drained(pinger), "a page that only pings and reads nothing was not disconnected")
+        more = reader.depth_ids(10)
+        check(more[0] > ids[-1], "the reading page stopped getting frames")
+        reader.close()
+    finally:
+        viewer.stop()
+    check(viewer.error.count("disconnected") >= 2, "no log line for the dropped clients: " + viewer.error)
+
+
+def stop_test(tool, folder):
+    """Ctrl+C with a recording running and a tab that stopped reading finishes the file."""
+    viewer = Viewer(tool, folder, "--streams", "depth,image")
+    stalled = None
+    try:
+        page = WebSocket(viewer.port, token=viewer.token())
+        page.send_text("record\tstart\tstopped.rec")
+        check(page.reply()["ok"], "record start failed")
+        stalled = WebSocket(viewer.port, receive_buffer=4096)
+        wait_for("recording", lambda: json.loads(http_status(viewer.url + "api/state")[2])["recording"]["reads"] >= 20)
+    finally:
+        viewer.stop()
+        if stalled:
+            stalled.close()
+    play = subprocess.run([tool, "--kit-dir", folder, "play", os.path.join(folder, "stopped.rec"), "--verify"],
+                          capture_output=True, text=True, timeout=120)
+    check(play.returncode == 0 and "verification passed" in play.stdout,
+          "the recording stopped by Ctrl+C does not verify: " + play.stdout + play.stderr)
+
+
+def patch_text(path, old, new):
+    """Replaces bytes in the first chunk (the device properties) and mends its CRCs."""
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    length = struct.unpack_from("<I", data, 24)[0]
+    payload = bytes(data[36:36 + length])
+    check(old in payload, "no %r in the device properties" % old)
+    payload = payload.replace(old, new, 1)
+    data[36:36 + length] = payload
+    struct.pack_into("<I", data, 28, zlib.crc32(payload))
+    struct.pack_into("<I", data, 32, zlib.crc32(bytes(data[20:32])))
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def recording_test(tool, folder):
+    """A recording waits on frame 1 for its first page, keeps its last frame, takes no writes,
+    and a text of invalid UTF-8 leaves the state valid JSON."""
+    clip = os.path.join(folder, "text.rec")
+    made = subprocess.run([tool, "--kit-dir", folder, "record", clip, "--device", "*:1", "--frames", "20",
+                           "--streams", "depth", "--quiet"], capture_output=True, text=True, timeout=120)
+    check(made.returncode == 0, "cannot record the clip: " + made.stderr)
+    patch_text(clip, b"Simulated sensor", b"Simulated \xff\xc0\x80sor")
+    viewer = Viewer(tool, folder, "--file", clip)
+    try:
+        time.sleep(2)  # longer than the clip plays
+        state = json.loads(http_status(viewer.url + "api/state")[2])
+        check(not state["playback"]["playing"] and state["playback"]["frame"] == 1,
+              "a recording nobody watches did not wait on frame 1: %r" % state["playback"])
+        texts = [p["value"] for m in state["modules"] for p in m["properties"] if p["type"] == "text"]
+        check("Simulated \ufffd\ufffd\ufffdsor" in texts, "the invalid text is not replaced: %r" % texts)
+        page = WebSocket(viewer.port, token=viewer.token())
+        first = page.depth_ids(1)[0]
+        page.send_text("set\tDevice\tVendorSpecificData\tmine")
+        check(not page.reply()["ok"], "a read-only property of a recording was written")
+        end = wait_for("the end", lambda: (lambda p: p["ended"] and p)(
+            json.loads(http_status(viewer.url + "api/state")[2])["playback"]))
+        page.close()
+        late = WebSocket(viewer.port)
+        last = late.depth_ids(1)[0]
+        check(last == end["frame"] and last > first, "a page opened at the end got frame %d, not %r" % (last, end))
+        late.close()
+    finally:
+        viewer.stop()
+
+
+def bind_test(tool, folder):
+    """Addresses the viewer cannot or should not listen on are said so."""
+    viewer = Viewer(tool, folder, "--streams", "depth", "--bind", "0.0.0.0")
+    viewer.stop()
+    check("network" in viewer.error, "no warning that 0.0.0.0 opens the sensor to the network")
+    for address in ["::1", "[::1]"]:
+        run = subprocess.run([tool, "--kit-dir", folder, "view", "--port", "0", "--bind", address],
+                             capture_output=True, text=True, timeout=60)
+        check(run.returncode != 0 and "IPv6" in run.stderr, "--bind %s: %r" % (address, run.stderr))
 
 
 # ---- the page in Chromium ----
@@ -237,7 +465,7 @@ def server_test(tool, folder):
 class Browser:
     """A chromedriver session of headless Chromium."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, *extra):
         self.port = free_port()
         self.driver = subprocess.Popen([shutil.which("chromedriver"), "--port=%d" % self.port],
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -246,7 +474,7 @@ class Browser:
         arguments = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                      "--disable-background-networking", "--disable-component-update", "--disable-sync",
                      "--disable-dev-shm-usage", "--window-size=1400,1000",
-                     "--user-data-dir=" + os.path.join(folder, "chromium-profile")]
+                     "--user-data-dir=" + os.path.join(folder, "chromium-profile"), *extra]
         capabilities = {"capabilities": {"alwaysMatch": {"goog:chromeOptions": {
             "binary": shutil.which("chromium"), "args": arguments}}}}
         self.session = self._call("POST", "/session", capabilities)["sessionId"]
@@ -371,13 +599,20 @@ def browser_test(tool, folder, out):
         check(made.returncode == 0, "cannot record the clip: " + made.stderr)
         viewer = Viewer(tool, folder, "--file", os.path.join(folder, "clip.rec"))
         try:
+            # The recording waits for the page, plays, and a page opened at
+            # its end shows the last frame, not black panels.
             browser.open(viewer.url)
+            wait_for("the end", lambda: browser.run("return window.viewer.position && window.viewer.position.ended;"))
+            browser.open(viewer.url)
+            shown = "return window.viewer.depth && [window.viewer.depth.frameId, window.viewer.position.frame];"
+            last = wait_for("the last frame", lambda: (lambda r: r and r[0] == r[1] and r[0] > 1 and r)(
+                browser.run(shown)))
+            check(browser.run(COLOURS, "depth") > 8, "the depth canvas is blank at the end (frame %r)" % last)
             wait_for("the playback panel", lambda: browser.run(
                 "return window.viewer.state && window.viewer.state.isFile && window.viewer.connected;"))
             browser.run("document.getElementById('pause').click();")
             seek = "document.getElementById(arguments[0]).value = arguments[1];" \
                    "document.getElementById(arguments[0] + 'Go').click();"
-            shown = "return window.viewer.depth && [window.viewer.depth.frameId, window.viewer.position.frame];"
             browser.run(seek, "seekFrame", "12")
             wait_for("frame 12", lambda: browser.run(shown) == [12, 12])
             time12 = browser.run("return window.viewer.depth.timestamp;")
@@ -395,7 +630,72 @@ def browser_test(tool, folder, out):
             viewer.stop()
     finally:
         browser.close()
+    rebinding_test(tool, folder)
     return 0
+
+
+ATTACK_PAGE = b"""<!DOCTYPE html><title>elsewhere</title><script>
+window.attack = () => new Promise((done) => {
+  const result = {};
+  fetch('/api/state').then((r) => { result.status = r.status; return r.text(); })
+    .then((text) => { result.text = text; }, (e) => { result.error = String(e); })
+    .then(() => {
+      const ws = new WebSocket('ws://' + location.host + '/ws');
+      ws.onopen = () => { result.opened = true; ws.send('record\\tstart\\tstolen.rec'); };
+      ws.onmessage = (e) => { result.message = String(e.data).slice(0, 200); };
+      ws.onclose = () => done(result);
+      setTimeout(() => done(result), 5000);
+    });
+});
+</script>"""
+
+
+def rebinding_test(tool, folder):
+    """A page of another site whose name is rebound to 127.0.0.1 on the viewer's port
+    can neither read the viewer nor drive it."""
+    import http.server
+
+    class Attacker(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", str(len(ATTACK_PAGE)))
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.wfile.write(ATTACK_PAGE)
+
+        def log_message(self, *arguments):
+            pass
+
+    port = free_port()
+    browser = Browser(folder, "--host-resolver-rules=MAP evil.test 127.0.0.1")
+    try:
+        # The page loads from the name while it still points to its own server...
+        site = http.server.HTTPServer(("127.0.0.1", port), Attacker)
+        import threading
+        serving = threading.Thread(target=site.serve_forever)
+        serving.start()
+        try:
+            browser.open("http://evil.test:%d/" % port)
+            check(browser.run("return typeof window.attack;") == "function", "the other site's page did not load")
+        finally:
+            site.shutdown()
+            site.server_close()
+            serving.join()
+        # ... then the name leads to the viewer on the same port.
+        viewer = Viewer(tool, folder, "--streams", "depth", port=port)
+        try:
+            device = json.loads(http_status(viewer.url + "api/state")[2])["device"]
+            result = browser.run("return window.attack();")
+            check(result.get("status") == 421, "the rebound page read /api/state: %r" % result)
+            check(device not in result.get("text", ""), "the rebound page saw the device: %r" % result)
+            check(not result.get("opened"), "the rebound page opened the WebSocket: %r" % result)
+            check(not os.path.exists(os.path.join(folder, "stolen.rec")), "the rebound page started a recording")
+        finally:
+            viewer.stop()
+        check("evil.test" in viewer.error, "no log line for the rebound page")
+    finally:
+        browser.close()
 
 
 def main():
@@ -406,12 +706,13 @@ def main():
         with open(os.path.join(folder, "Tollan.ini"), "w") as kit:
             kit.write(KIT)
         if mode == "server":
-            server_test(tool, folder)
+            for test in [server_test, limits_test, stop_test, recording_test, bind_test]:
+                test(tool, folder)
             result = 0
         else:
             result = browser_test(tool, folder, out)
-    except Failure as failure:
-        print("FAILED: %s" % failure)
+    except (Failure, OSError) as failure:
+        print("FAILED: %r" % failure)
         return 1
     finally:
         shutil.rmtree(folder, ignore_errors=True)

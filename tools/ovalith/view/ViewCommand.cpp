@@ -21,8 +21,8 @@ namespace {
 
 struct ViewCommandOptions {
   ovalith_view::ViewOptions view;
-  std::string bind = "127.0.0.1";
-  uint16_t port = 8080;
+  ovalith_view::ServerOptions server;
+  unsigned idleSeconds = 10;
 };
 
 int RunView(const ViewCommandOptions& options) {
@@ -38,7 +38,9 @@ int RunView(const ViewCommandOptions& options) {
   sigset_t previous;
   pthread_sigmask(SIG_BLOCK, &signals, &previous);
   std::string address;
-  if (!server.Start(&session, options.bind, options.port, &address)) {
+  ovalith_view::ServerOptions serverOptions = options.server;
+  serverOptions.idleTimeout = std::chrono::seconds(options.idleSeconds);
+  if (!server.Start(&session, serverOptions, &address)) {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return kExitFailed;
   }
@@ -47,10 +49,12 @@ int RunView(const ViewCommandOptions& options) {
   std::fflush(stdout);
   int received = 0;
   sigwait(&signals, &received);
-  // The device first: a recording in progress is finished and closed.
-  session.Stop();
-  // A tab that stopped reading can hold a connection's write for as long as
-  // the socket allows; the stop does not wait for it past a few seconds.
+  // The device first: a recording in progress is finished and closed, before
+  // anything that could end the program early.
+  const bool finished = session.Stop();
+  // The server shuts every connection before it waits for them; should one
+  // still hold it, the stop does not wait past a few seconds, and says so by
+  // its exit status.
   std::mutex stopMutex;
   std::condition_variable stopped;
   bool serverStopped = false;
@@ -58,9 +62,9 @@ int RunView(const ViewCommandOptions& options) {
     std::unique_lock<std::mutex> lock(stopMutex);
     if (!stopped.wait_for(lock, std::chrono::seconds(5), [&] { return serverStopped; })) {
       std::fprintf(stderr, "ovalith view: a connection did not close in time; stopped without it\n");
-      std::printf("ovalith view: stopped\n");
       std::fflush(stdout);
-      std::_Exit(kExitOk);
+      std::fflush(stderr);
+      std::_Exit(kExitFailed);
     }
   });
   server.Stop();
@@ -72,7 +76,7 @@ int RunView(const ViewCommandOptions& options) {
   watchdog.join();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   std::printf("ovalith view: stopped\n");
-  return kExitOk;
+  return finished ? kExitOk : kExitFailed;
 }
 
 }  // namespace
@@ -86,8 +90,17 @@ void AddViewCommand(CLI::App& app, Command* command) {
       ->delimiter(',')
       ->check(CLI::IsMember(kStreamOptionNames))
       ->capture_default_str();
-  view->add_option("--port", options->port, "TCP port; 0 picks a free one")->capture_default_str();
-  view->add_option("--bind", options->bind, "address to listen on")->capture_default_str();
+  view->add_option("--port", options->server.port, "TCP port; 0 picks a free one")->capture_default_str();
+  view->add_option("--bind", options->server.bind,
+                   "IPv4 address to listen on, or localhost; any other than 127.x opens the sensor to the network")
+      ->capture_default_str();
+  view->add_option("--allow-host", options->server.allowHosts,
+                   "one more name a page may reach the viewer by (repeatable; the port is added)")
+      ->allow_extra_args(false);
+  view->add_option("--idle-timeout", options->idleSeconds,
+                   "seconds a page may read nothing before it is disconnected")
+      ->check(CLI::Range(1u, 3600u))
+      ->capture_default_str();
   view->add_option("--record-dir", options->view.recordFolder, "folder for recordings started from the page")
       ->check(CLI::ExistingDirectory)
       ->capture_default_str();

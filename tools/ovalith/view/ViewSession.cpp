@@ -1,11 +1,17 @@
 // The viewer's device thread: frames, commands and state (see ViewSession.h).
 #include "ViewSession.h"
 
-#include <sys/stat.h>
+#include "ViewJson.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <sstream>
 
@@ -16,6 +22,9 @@ using Clock = std::chrono::steady_clock;
 
 // How often the state goes out while nothing else changes it.
 constexpr auto kStatePeriod = std::chrono::seconds(1);
+// Commands carried out between two reads at most, so a flood of them does
+// not hold up the frames.
+constexpr size_t kCommandsPerRound = 16;
 // Reads in a row that may bring a damaged chunk before playback stops.
 constexpr int kMaxDamagedInARow = 1000;
 // Frame fields every stream module carries; the page shows them per frame.
@@ -28,7 +37,7 @@ struct KindRow {
 const KindRow kKinds[] = {
     {"Depth", FrameKind::kDepth}, {"Image", FrameKind::kImage}, {"IR", FrameKind::kIR}, {"Audio", FrameKind::kAudio}};
 
-using ovalith_tool::Quoted;
+std::string Quoted(const std::string& text) { return JsonText(text); }
 
 std::string RealText(double value) { return ovalith_tool::RealText(value, false); }
 
@@ -48,10 +57,27 @@ bool ParseUnsigned(const std::string& text, uint64_t* value) {
   return errno == 0;
 }
 
+// A decimal real as people write it: [+-]digits[.digits][e[+-]digits], no
+// spaces, no hexadecimal, no infinity or not-a-number; false for anything else.
 bool ParseReal(const std::string& text, double* value) {
-  char* end = nullptr;
-  *value = std::strtod(text.c_str(), &end);
-  return !text.empty() && end == text.c_str() + text.size();
+  size_t i = 0, digits = 0;
+  const auto digitsAt = [&text](size_t* at) {
+    size_t n = 0;
+    while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9') ++*at, ++n;
+    return n;
+  };
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  digits = digitsAt(&i);
+  if (i < text.size() && text[i] == '.') ++i, digits += digitsAt(&i);
+  if (digits == 0) return false;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (digitsAt(&i) == 0) return false;
+  }
+  if (i != text.size()) return false;
+  *value = std::strtod(text.c_str(), nullptr);
+  return std::isfinite(*value);
 }
 
 // A recording's file name from the page: a plain name, no folders.
@@ -69,8 +95,7 @@ ViewSession::ViewSession(ViewOptions options, FrameSink* sink) : options_(std::m
 
 ViewSession::~ViewSession() {
   Stop();
-  if (recorder_) recorder_->StopRecording();
-  recorder_.reset();
+  if (recordFolder_ >= 0) close(recordFolder_);
 }
 
 bool ViewSession::Open() {
@@ -93,20 +118,46 @@ bool ViewSession::Open() {
       if (type == row.type) streams_.push_back({name, row.kind, data});
     }
   }
-  if (source_.isFile) device.GetProperty("Device", "NumberOfFrames", totalFrames_);
+  if (source_.isFile) {
+    device.GetProperty("Device", "NumberOfFrames", totalFrames_);
+    // Paused on frame 1 until someone watches.
+    playing_ = false;
+    waitingForPage_ = true;
+    ReadForPlayback();
+  } else {
+    recordFolder_ = open(options_.recordFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }
   PublishState();
   return true;
 }
 
 void ViewSession::Start() { thread_ = std::thread([this] { Run(); }); }
 
-void ViewSession::Stop() {
+bool ViewSession::Stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
+  if (!recorder_) return true;
+  const KrStatus status = recorder_->StopRecording();
+  recorder_.reset();
+  if (status != KR_STATUS_OK) {
+    std::fprintf(stderr, "ovalith view: cannot finish the recording %s: %s\n", recordingFile_.c_str(),
+                 StatusText(status).c_str());
+    return false;
+  }
+  std::printf("ovalith view: finished the recording %s\n", recordingFile_.c_str());
+  return true;
+}
+
+void ViewSession::PageConnected() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pageConnected_ = true;
+  }
+  wake_.notify_all();
 }
 
 void ViewSession::Post(const std::string& command, Reply reply) {
@@ -124,21 +175,33 @@ std::string ViewSession::State() const {
 
 bool ViewSession::WaitForCommand(Clock::time_point until) {
   std::unique_lock<std::mutex> lock(mutex_);
-  wake_.wait_until(lock, until, [this] { return stopping_ || !commands_.empty(); });
+  wake_.wait_until(lock, until, [this] {
+    return stopping_ || !commands_.empty() || (waitingForPage_ && pageConnected_);
+  });
   return !stopping_;
 }
 
 void ViewSession::Run() {
   auto nextState = Clock::now() + kStatePeriod;
   for (;;) {
-    std::deque<Command> commands;
+    std::vector<Command> commands;
+    bool startPlaying = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) return;
-      commands.swap(commands_);
+      while (!commands_.empty() && commands.size() < kCommandsPerRound) {
+        commands.push_back(std::move(commands_.front()));
+        commands_.pop_front();
+      }
+      startPlaying = waitingForPage_ && pageConnected_;
+    }
+    if (startPlaying) {
+      waitingForPage_ = false;
+      playing_ = true;
+      anchorSet_ = false;
     }
     for (const Command& command : commands) Execute(command);
-    if (!commands.empty()) PublishState();
+    if (!commands.empty() || startPlaying) PublishState();
     if (Clock::now() >= nextState) {
       PublishState();
       nextState = Clock::now() + kStatePeriod;
@@ -227,6 +290,8 @@ void ViewSession::Execute(const Command& command) {
   const std::vector<std::string> fields = SplitFields(command.text);
   const std::string name = fields.empty() ? std::string() : fields[0];
   bool ok = false;
+  // Whatever the page does with a recording, it no longer waits for a page.
+  waitingForPage_ = false;
   std::string text;
   if (name == "set") {
     text = SetProperty(fields, &ok);
@@ -260,6 +325,9 @@ void ViewSession::Execute(const Command& command) {
 
 std::string ViewSession::SetProperty(const std::vector<std::string>& fields, bool* ok) {
   if (fields.size() != 4) return "set needs a module, a property and a value";
+  // The page shows a recording's properties read-only: they are what was recorded.
+  if (source_.isFile) return "a recording's properties are read-only";
+  if (readOnly_.count(fields[1] + "." + fields[2]) != 0) return StatusText(KR_STATUS_TL_PROPERTY_READ_ONLY);
   KrVDevice& device = *source_.device;
   const char* module = fields[1].c_str();
   const char* property = fields[2].c_str();
@@ -283,7 +351,7 @@ std::string ViewSession::SetProperty(const std::vector<std::string>& fields, boo
     default:
       return "the viewer does not write general values";
   }
-  if (status == KR_STATUS_TL_PROPERTY_READ_ONLY) readOnly_.push_back(fields[1] + "." + fields[2]);
+  if (status == KR_STATUS_TL_PROPERTY_READ_ONLY) readOnly_.insert(fields[1] + "." + fields[2]);
   if (status != KR_STATUS_OK) return StatusText(status);
   *ok = true;
   return fields[1] + "." + fields[2] + " = " + fields[3];
@@ -313,11 +381,22 @@ std::string ViewSession::Record(const std::vector<std::string>& fields, bool* ok
   }
   if (!PlainFileName(name)) return "not a plain file name: " + name;
   const std::string path = options_.recordFolder + "/" + name;
-  struct stat existing = {};
-  if (stat(path.c_str(), &existing) == 0) return path + " exists already";
-  auto recorder = std::make_unique<KrVDeviceRecorder>(source_.device.get(), path.c_str());
+  if (recordFolder_ < 0) return "cannot open the record folder " + options_.recordFolder;
+  // The file is made here, in the folder itself: never one that exists, nor
+  // through a link (even a dangling one). The recorder then opens that very
+  // file by its descriptor, whatever happens to the name meanwhile.
+  const int fd = openat(recordFolder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return errno == EEXIST ? path + " exists already" : "cannot create " + path + ": " + std::strerror(errno);
+  }
+  const std::string opened = "/proc/self/fd/" + std::to_string(fd);
+  auto recorder = std::make_unique<KrVDeviceRecorder>(source_.device.get(), opened.c_str());
   const KrStatus status = recorder->StartRecording(1);
-  if (status != KR_STATUS_OK) return "cannot record into " + path + ": " + StatusText(status);
+  close(fd);
+  if (status != KR_STATUS_OK) {
+    unlinkat(recordFolder_, name.c_str(), 0);
+    return "cannot record into " + path + ": " + StatusText(status);
+  }
   recorder_ = std::move(recorder);
   recordingFile_ = path;
   recordedReads_ = 0;

@@ -11,14 +11,21 @@
 // threads at once.
 //
 // Commands are texts of tab-separated fields, the first the command:
-//   set MODULE PROPERTY VALUE     write a property (integer, real or text)
+//   set MODULE PROPERTY VALUE     write a property (integer, real or text) of
+//                                 a sensor; a recording's are read-only
 //   record start [NAME] | record stop    a sensor only; NAME is a plain file
-//                                 name (letters, digits, '.', '_', '-') in
-//                                 the record folder; the default names it by time
+//                                 name (letters, digits, '.', '_', '-') that
+//                                 does not exist yet in the record folder; the
+//                                 default names it by time
 //   play | pause | step           a recording only
 //   seekframe N | seektime MICROSECONDS   a recording only (pauses it)
 // Each command gets one JSON reply: {"type":"reply","command":...,"ok":...,
-// "status":<the failure's text>,"text":<what was done>}.
+// "status":<the failure's text>,"text":<what was done>}. Every text in the
+// JSON is valid UTF-8 (ViewJson.h), whatever bytes the device holds.
+//
+// A recording opens paused on frame 1 and starts playing when the first page
+// connects (PageConnected), so nobody misses its start; at its end the last
+// frames stay the newest ones the sink was given.
 //
 // Ownership: the session owns its device, its recorder and its thread; the
 // sink is the caller's and must outlive the session's thread (Stop).
@@ -35,6 +42,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,10 +77,17 @@ class ViewSession {
   ViewSession(const ViewSession&) = delete;
   ViewSession& operator=(const ViewSession&) = delete;
 
-  // Opens the device and its streams; false after a report on standard error.
+  // Opens the device and its streams (a recording: shows its frame 1);
+  // false after a report on standard error.
   bool Open();
   void Start();
-  void Stop();
+  // Stops the thread and finishes a recording still running (index and
+  // trailer written). False when that recording could not be finished (after
+  // a report on standard error).
+  bool Stop();
+  // A page has connected: a recording waiting for its first viewer starts
+  // playing. Any thread.
+  void PageConnected();
 
   // Queues a command; reply is called once, on the session's thread (or not
   // at all when the session stops first). Any thread.
@@ -118,6 +133,7 @@ class ViewSession {
   // Playback of a recording: the frame and time shown, and the clock that
   // paces it (frame time playAnchorTime is shown at playAnchor).
   bool playing_ = true;
+  bool waitingForPage_ = false;  // a recording paused on frame 1 until a page connects
   bool ended_ = false;
   uint32_t shownFrame_ = 0;
   uint64_t shownTime_ = 0;
@@ -125,14 +141,17 @@ class ViewSession {
   std::chrono::steady_clock::time_point playAnchor_;
   uint64_t playAnchorTime_ = 0;
   bool anchorSet_ = false;
-  // Properties refused as read-only so far: the page stops offering them.
-  std::vector<std::string> readOnly_;
+  // Properties refused as read-only so far ("Module.Property"): the page
+  // stops offering them, and they are refused without asking the device.
+  std::set<std::string> readOnly_;
+  int recordFolder_ = -1;  // the record folder, open (a sensor only)
 
   std::thread thread_;
   mutable std::mutex mutex_;  // guards the fields below
   std::condition_variable wake_;
   std::deque<Command> commands_;
   bool stopping_ = false;
+  bool pageConnected_ = false;
   std::string state_ = "{}";
 };
 

@@ -23,15 +23,22 @@ const $ = (id) => document.getElementById(id);
 let socket = null;
 const pending = [];  // commands waiting for their replies, in order
 
+// This run's token, served inside the page: it lets the page's connection
+// send commands (docs/viewer.md, "Security").
+const token = document.querySelector('meta[name="ovalith-token"]').content;
+
 function connect() {
-  socket = new WebSocket(`ws://${location.host}/ws`);
+  socket = new WebSocket(`ws://${location.host}/ws?token=${encodeURIComponent(token)}`);
   socket.binaryType = 'arraybuffer';
   socket.onopen = () => { viewer.connected = true; $('connection').textContent = 'connected'; };
-  socket.onclose = () => {
+  socket.onclose = (event) => {
     viewer.connected = false;
-    $('connection').textContent = 'disconnected, retrying…';
+    viewer.closeReason = event.reason;
+    // The server says why it closed (too many pages, stopping): shown, and
+    // retried more calmly.
+    $('connection').textContent = event.reason ? `disconnected: ${event.reason}; retrying…` : 'disconnected, retrying…';
     pending.length = 0;
-    setTimeout(connect, 1000);
+    setTimeout(connect, event.reason ? 5000 : 1000);
   };
   socket.onmessage = (event) => {
     if (typeof event.data === 'string') onText(JSON.parse(event.data));
