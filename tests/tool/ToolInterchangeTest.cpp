@@ -167,6 +167,12 @@ TEST_F(Interchange, ExportChoosesFramesAndWritesPointClouds) {
     const std::string cloud = folder.Read(std::string(format) + "/" + clouds[0].second);
     EXPECT_TRUE(Holds(cloud, (std::string(format) == "ply" ? "element vertex " : "\nPOINTS ") +
                                  std::to_string(measured) + "\n"));
+    if (std::string(format) != "ply") continue;
+    // Each point coloured from the image pixel that shows it, as `cloud` colours it.
+    ASSERT_TRUE(Succeeded(folder.Run({"cloud", "--file", "clip.rec", "--frame", "2", "--out", "one.ply"})));
+    const std::string one = folder.Read("one.ply");
+    EXPECT_TRUE(Holds(cloud, "property uchar red\n"));
+    EXPECT_TRUE(cloud.substr(cloud.find("end_header\n")) == one.substr(one.find("end_header\n")));
   }
   // Filters run before the pictures are written; decimation halves the pictures and the camera with them.
   ASSERT_TRUE(Succeeded(folder.Run({"export", "clip.rec", "half", "--streams", "depth", "--filter", "decimate=2,spatial"})));

@@ -173,8 +173,10 @@ struct Cloud {
 };
 
 // camera: the pinhole of a filtered frame's grid (decimation changes it),
-// else null for the stream's own translator.
-bool MakeCloud(const DepthCapture& depth, const ImageCapture* image, bool metres, const Pinhole* camera, Cloud* cloud) {
+// else null for the stream's own translator. pixels: for each depth pixel
+// the image pixel that shows it (-1: none, black), or empty: no colour.
+bool MakeCloud(const DepthCapture& depth, const ImageCapture* image, const std::vector<int>& pixels, bool metres,
+               const Pinhole* camera, Cloud* cloud) {
   KrVPointContainer points(static_cast<unsigned int>(depth.pixels.size()));
   if (camera != nullptr) {
     for (size_t i = 0; i < depth.pixels.size(); ++i) {
@@ -189,15 +191,18 @@ bool MakeCloud(const DepthCapture& depth, const ImageCapture* image, bool metres
                     "cannot convert the depth frame to real-world points")) {
     return false;
   }
-  const bool coloured = image != nullptr && image->captured && !image->grey16 && image->width == depth.width &&
-                        image->height == depth.height;
+  const bool coloured = image != nullptr && image->captured && !image->grey16 && pixels.size() == depth.pixels.size();
+  static const uint8_t kUnseen[3] = {0, 0, 0};
   const float unit = metres ? 0.001f : 1.0f;
   cloud->xyz.reserve(depth.ValidCount() * 3);
   for (size_t i = 0; i < depth.pixels.size(); ++i) {
     if (!depth.Valid(depth.pixels[i])) continue;
     const KrVPoint& point = points[static_cast<int>(i)];
     cloud->xyz.insert(cloud->xyz.end(), {point.X() * unit, point.Y() * unit, point.Z() * unit});
-    if (coloured) cloud->rgb.insert(cloud->rgb.end(), &image->rgb[i * 3], &image->rgb[i * 3] + 3);
+    if (coloured) {
+      const uint8_t* rgb = pixels[i] >= 0 ? &image->rgb[size_t(pixels[i]) * 3] : kUnseen;
+      cloud->rgb.insert(cloud->rgb.end(), rgb, rgb + 3);
+    }
   }
   return true;
 }
@@ -461,11 +466,10 @@ class Exporter {
   // pixels are 0, as the layout has it.
   bool ExportDepth(const std::shared_ptr<DepthCapture>& depth) {
     if (!haveDepthCamera_) {
-      if (filtered_) {
-        camera_.depth = filteredCamera_;
-      } else if (!DepthPinhole(*depth, &camera_.depth)) {
-        return false;
-      }
+      KrVCameraIntrinsics camera;
+      if (!DepthCamera(*depth, &camera)) return false;
+      camera_.depth = {camera.width, camera.height, camera.fx, camera.fy, camera.cx, camera.cy,
+                       camera.GetDistortionModel()};
       haveDepthCamera_ = true;
     }
     const double factor = options_.depthScale / 1000.0;
@@ -496,9 +500,20 @@ class Exporter {
 
   bool ExportImage(const ImageCapture& image) {
     if (!camera_.hasColour) {
+      KrVCameraIntrinsics camera;
+      KrVCameraExtrinsics motion;
+      if (!Check(KrVCameraIntrinsics::FromStream(*source_.device, image_->name.c_str(), camera),
+                 "cannot read the colour camera of " + options_.recording) ||
+          (depth_ != nullptr &&
+           !Check(KrVCameraExtrinsics::FromStream(*source_.device, depth_->name.c_str(), motion),
+                  "cannot read where the colour camera sits in " + options_.recording))) {
+        return false;
+      }
+      camera_.colour = {camera.width, camera.height, camera.fx, camera.fy, camera.cx, camera.cy,
+                        camera.GetDistortionModel()};
+      std::copy(motion.rotation, motion.rotation + 9, camera_.rotation);
+      std::copy(motion.translation, motion.translation + 3, camera_.translation);
       camera_.hasColour = true;
-      camera_.colour.width = image.width;
-      camera_.colour.height = image.height;
     }
     if (image.grey16) return Fail("the image stream holds 16-bit grey, not colour; export it with --streams depth,ir");
     const std::string name = "rgb/" + Seconds(image.timestamp) + ".png";
@@ -507,20 +522,6 @@ class Exporter {
     const uint64_t timestamp = image.timestamp;
     QueuePicture(name, picture, rgb, timestamp, &rgbList_, image_);
     return true;
-  }
-
-  // Until the engine says where the colour camera is, its view is the depth
-  // camera's, scaled to the image's size.
-  Pinhole ColourPinhole(uint32_t width, uint32_t height) const {
-    Pinhole colour = camera_.depth;
-    const double scale = static_cast<double>(width) / colour.width;
-    colour.fx *= scale;
-    colour.fy *= scale;
-    colour.width = width;
-    colour.height = height;
-    colour.cx = width / 2;
-    colour.cy = height / 2;
-    return colour;
   }
 
   bool ExportIr(StreamOut& stream) {
@@ -561,9 +562,52 @@ class Exporter {
     return true;
   }
 
+  // The camera of the depth frames as exported: the filtered grid's, or
+  // the stream's own.
+  bool DepthCamera(const DepthCapture& depth, KrVCameraIntrinsics* camera) {
+    if (!filtered_) {
+      return Check(KrVCameraIntrinsics::FromStream(*source_.device, depth_->name.c_str(), *camera),
+                   "cannot read the depth camera of " + options_.recording);
+    }
+    camera->width = depth.width;
+    camera->height = depth.height;
+    camera->fx = filteredCamera_.fx;
+    camera->fy = filteredCamera_.fy;
+    camera->cx = filteredCamera_.cx;
+    camera->cy = filteredCamera_.cy;
+    return true;
+  }
+
+  // For each depth pixel, the image pixel that shows it (the colour camera
+  // sits beside the depth camera), through the engine's aligner.
+  bool ImagePixels(const DepthCapture& depth, const ImageCapture& image, std::vector<int>* pixels) {
+    KrVCameraIntrinsics depthCamera, imageCamera;
+    KrVCameraExtrinsics motion;
+    KrVFrameAligner aligner;
+    if (!DepthCamera(depth, &depthCamera) ||
+        !Check(KrVCameraIntrinsics::FromStream(*source_.device, image_->name.c_str(), imageCamera),
+               "cannot read the colour camera of " + options_.recording) ||
+        !Check(KrVCameraExtrinsics::FromStream(*source_.device, depth_->name.c_str(), motion),
+               "cannot read where the colour camera sits in " + options_.recording)) {
+      return false;
+    }
+    if (imageCamera.width != image.width || imageCamera.height != image.height) {
+      return Fail("the colour camera's size differs from its image's in " + options_.recording);
+    }
+    pixels->assign(depth.pixels.size(), -1);
+    return Check(aligner.Init(depthCamera, imageCamera, motion), "cannot align depth and colour") &&
+           Check(aligner.FindImagePixels(depth.pixels.data(), depth.pixels.size(), depth.noSampleValue,
+                                         depth.shadowValue, pixels->data(), pixels->size()),
+                 "cannot align depth and colour");
+  }
+
   bool ExportCloud(const std::shared_ptr<DepthCapture>& depth, const ImageCapture* image) {
     auto cloud = std::make_shared<Cloud>();
-    if (!MakeCloud(*depth, image, options_.metres, filtered_ ? &filteredCamera_ : nullptr, cloud.get())) return false;
+    std::vector<int> pixels;
+    if (image != nullptr && image->captured && !image->grey16 && !ImagePixels(*depth, *image, &pixels)) return false;
+    if (!MakeCloud(*depth, image, pixels, options_.metres, filtered_ ? &filteredCamera_ : nullptr, cloud.get())) {
+      return false;
+    }
     const bool ply = format_ == ExportFormat::kPly;
     char number[16];
     std::snprintf(number, sizeof(number), "%06llu", static_cast<unsigned long long>(counterValue_));
@@ -609,7 +653,6 @@ class Exporter {
       ok = WriteAssociations() && ok;
       camera_.depthScale = options_.depthScale;
       if (haveDepthCamera_) {
-        if (camera_.hasColour) camera_.colour = ColourPinhole(camera_.colour.width, camera_.colour.height);
         const std::string failure = WriteWhole(Path("camera.json"), CameraJson(camera_));
         ok = (failure.empty() || Fail(failure)) && ok;
       }

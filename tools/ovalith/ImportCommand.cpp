@@ -116,27 +116,27 @@ bool ParseIntrinsics(const std::string& text, uint32_t width, uint32_t height, P
 // The engine's translator models the depth camera with its principal
 // point at the centre (integer halves) and square pixels; a dataset's
 // camera is mapped onto the nearest such model, and what differs is said.
-bool MapIntrinsics(const Pinhole& camera, double* zpps) {
+bool MapIntrinsics(const Pinhole& camera, const char* which, double* zpps) {
   const uint32_t scale = camera.width <= 1280 ? 1280 / camera.width : 0;
   if (scale == 0) {
-    return Fail("depth pictures " + std::to_string(camera.width) + " pixels wide: the engine's camera model covers "
-                "widths up to 1280");
+    return Fail(std::string(which) + " pictures " + std::to_string(camera.width) +
+                " pixels wide: the engine's camera model covers widths up to 1280");
   }
   const double focal = (camera.fx + camera.fy) / 2;
   *zpps = kZeroPlaneDistance / (focal * scale);
   const double dx = camera.cx - camera.width / 2, dy = camera.cy - camera.height / 2;
   if (std::abs(dx) > kCentreTolerancePixels || std::abs(dy) > kCentreTolerancePixels) {
     std::fprintf(stderr,
-                 "ovalith: warning: the principal point (%.2f, %.2f) lies %.2f, %.2f pixels from the centre (%u, %u) "
-                 "that the engine's camera model assumes: points will be shifted by up to that much\n",
-                 camera.cx, camera.cy, dx, dy, camera.width / 2, camera.height / 2);
+                 "ovalith: warning: the %s camera's principal point (%.2f, %.2f) lies %.2f, %.2f pixels from the "
+                 "centre (%u, %u) that the engine's camera model assumes: points will be shifted by up to that much\n",
+                 which, camera.cx, camera.cy, dx, dy, camera.width / 2, camera.height / 2);
   }
   const double spread = std::abs(camera.fx - camera.fy) / focal;
   if (spread > kFocalTolerance) {
     std::fprintf(stderr,
-                 "ovalith: warning: fx %.3f and fy %.3f differ by %.2f%%; the engine's pixels are square, so both "
-                 "become %.3f\n",
-                 camera.fx, camera.fy, 100 * spread, focal);
+                 "ovalith: warning: the %s camera's fx %.3f and fy %.3f differ by %.2f%%; the engine's pixels are "
+                 "square, so both become %.3f\n",
+                 which, camera.fx, camera.fy, 100 * spread, focal);
   }
   return true;
 }
@@ -221,7 +221,16 @@ class Importer {
                   std::to_string(camera_.depth.height) + " depth, but the depth pictures are " +
                   std::to_string(depth.width) + "x" + std::to_string(depth.height));
     }
-    return MapIntrinsics(camera_.depth, &zpps_);
+    if (!MapIntrinsics(camera_.depth, "depth", &zpps_)) return false;
+    if (!camera_.hasColour) return true;
+    const auto image = std::find_if(streams_.begin(), streams_.end(),
+                                    [](const Stream& s) { return s.name == std::string("Image"); });
+    if (image != streams_.end() && (camera_.colour.width != image->width || camera_.colour.height != image->height)) {
+      return Fail("camera.json describes " + std::to_string(camera_.colour.width) + "x" +
+                  std::to_string(camera_.colour.height) + " colour, but the colour pictures are " +
+                  std::to_string(image->width) + "x" + std::to_string(image->height));
+    }
+    return MapIntrinsics(camera_.colour, "colour", &colourZpps_);
   }
 
   KrStatus AddStreams(KrVDevice& writer) {
@@ -235,6 +244,18 @@ class Importer {
       values.AddProperty(stream.name, "BytesPerPixel", bytesPerPixel);
       values.AddProperty(stream.name, "RequiredDataSize", bytesPerPixel * stream.width * stream.height);
       values.AddProperty(stream.name, "FPS", fps);
+      // Where the colour camera sits: R row by row, then t in mm, from the
+      // depth (and infra-red) camera.
+      double motion[12];
+      std::copy(camera_.rotation, camera_.rotation + 9, motion);
+      std::copy(camera_.translation, camera_.translation + 3, motion + 9);
+      if (camera_.hasColour && name != "Image") {
+        values.AddProperty(stream.name, "ExtrinsicsToImage", KrGeneralBuffer{motion, sizeof(motion)});
+      }
+      if (name != "Depth") {
+        values.AddProperty(stream.name, "ZPD", static_cast<uint64_t>(kZeroPlaneDistance));
+        values.AddProperty(stream.name, "ZPPS", name == "Image" && camera_.hasColour ? colourZpps_ : zpps_);
+      }
       if (name == "Depth") {
         values.AddProperty(stream.name, "OutputFormat", uint64_t{KR_OUTPUT_FORMAT_DEPTH_VALUES});
         values.AddProperty(stream.name, "ZPD", static_cast<uint64_t>(kZeroPlaneDistance));
@@ -353,6 +374,7 @@ class Importer {
   bool haveCamera_ = false;
   double scale_ = 5000;
   double zpps_ = 0;
+  double colourZpps_ = 0;
 };
 
 }  // namespace
