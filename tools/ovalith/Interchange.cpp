@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -39,19 +38,29 @@ std::string ObjectOf(const std::string& text, const std::string& name) {
   return close == std::string::npos ? std::string() : text.substr(open, close - open + 1);
 }
 
+// The text after "name": (blanks skipped); npos when the key is missing.
+size_t ValueAt(const std::string& text, const std::string& name) {
+  const size_t key = text.find("\"" + name + "\"");
+  if (key == std::string::npos) return key;
+  size_t at = text.find_first_not_of(" \t\n", key + name.size() + 2);
+  if (at == std::string::npos || text[at] != ':') return std::string::npos;
+  return text.find_first_not_of(" \t\n", at + 1);
+}
+
 bool NumberOf(const std::string& object, const std::string& name, double* value) {
-  std::smatch match;
-  const std::regex pattern("\"" + name + "\"\\s*:\\s*(-?[0-9.eE+-]+)");
-  if (!std::regex_search(object, match, pattern)) return false;
+  const size_t at = ValueAt(object, name);
+  if (at == std::string::npos) return false;
   char* end = nullptr;
-  *value = std::strtod(match[1].str().c_str(), &end);
-  return *end == '\0' && std::isfinite(*value);
+  *value = std::strtod(object.c_str() + at, &end);
+  return end != object.c_str() + at && std::isfinite(*value) && std::strchr(",} \t\n", *end) != nullptr;
 }
 
 bool NumbersOf(const std::string& text, const std::string& name, double* values, size_t count) {
-  std::smatch match;
-  if (!std::regex_search(text, match, std::regex("\"" + name + "\"\\s*:\\s*\\[([^\\]]*)\\]"))) return false;
-  std::istringstream list(match[1].str());
+  const size_t at = ValueAt(text, name);
+  if (at == std::string::npos || text[at] != '[') return false;
+  const size_t close = text.find(']', at);
+  if (close == std::string::npos) return false;
+  std::istringstream list(text.substr(at + 1, close - at - 1));
   std::string item;
   size_t n = 0;
   while (std::getline(list, item, ',')) {
@@ -59,7 +68,7 @@ bool NumbersOf(const std::string& text, const std::string& name, double* values,
     if (n == count) return false;
     values[n] = std::strtod(item.c_str(), &end);
     while (*end == ' ' || *end == '\n') ++end;
-    if (*end != '\0' || !std::isfinite(values[n])) return false;
+    if (end == item.c_str() || *end != '\0' || !std::isfinite(values[n])) return false;
     ++n;
   }
   return n == count;
