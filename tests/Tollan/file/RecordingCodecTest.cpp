@@ -56,7 +56,7 @@ TEST_F(RecordingTest, VersionOneRecordingsStillPlayAndBackgroundEncodingKeepsThe
     for (uint32_t frameId = 1; frameId <= 12 * RecordingWriter::kQueueDepth; ++frameId) {
       for (uint32_t s = 0; s < 3; ++s) {
         buffer = CompressibleFrame(s, frameId, size);
-        ASSERT_EQ(writer.AppendFrame({s, frameId, frameId * 1000ull + s, size}, buffer.data()), KR_STATUS_OK);
+        ASSERT_EQ(writer.AppendFrame({s, frameId, frameId * 1000ull + s, size}, buffer.data(), nullptr), KR_STATUS_OK);
         std::fill(buffer.begin(), buffer.end(), uint8_t(0xEE));  // the writer must have its own copy
       }
       if (frameId == 7) {

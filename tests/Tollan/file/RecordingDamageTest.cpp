@@ -115,7 +115,7 @@ int FillTheDisk(const std::string& path, bool background) {
   }
   for (uint32_t n = 1; n < 100; ++n) {
     const std::vector<uint8_t> data = FrameBytes(id, n, kFrameSize);
-    const KrStatus status = writer.AppendFrame({id, n, n * 10ull, kFrameSize}, data.data());
+    const KrStatus status = writer.AppendFrame({id, n, n * 10ull, kFrameSize}, data.data(), nullptr);
     if (status == KR_STATUS_OK) continue;
     if (status != KR_STATUS_TL_FILE_WRITE_FAILED || (!background && writer.Size() > 4096)) return 102;
     setrlimit(RLIMIT_FSIZE, &unlimited);
@@ -123,7 +123,7 @@ int FillTheDisk(const std::string& path, bool background) {
       const KrStatus closed = writer.Close();
       return closed == KR_STATUS_OK || closed == status ? int(n) : 103;
     }
-    const bool resumed = writer.AppendFrame({id, n, n * 10ull, kFrameSize}, data.data()) == KR_STATUS_OK &&
+    const bool resumed = writer.AppendFrame({id, n, n * 10ull, kFrameSize}, data.data(), nullptr) == KR_STATUS_OK &&
                          writer.Close() == KR_STATUS_OK;
     return resumed ? int(n) : 103;
   }
