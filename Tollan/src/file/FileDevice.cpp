@@ -5,6 +5,7 @@
 #include <Tollan/src/sensor/SensorModes.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <set>
 
@@ -103,6 +104,8 @@ void FileDevice::Stop() {
       TOLLAN_LOG(KR_LOG_SEVERITY_ERROR, "recording \"%s\": %s could not be written%s; the file is closed with its index",
                  Params().connection.c_str(), failure.Describe().c_str(), reason.c_str());
     }
+    // The engine's recorder takes the reason from here after the close.
+    if (closeStatus_ != KR_STATUS_OK) errno = failure.error;
   }
   reader_.Close();
 }
