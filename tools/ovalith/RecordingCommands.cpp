@@ -149,7 +149,8 @@ void ShowProgress(KrVDeviceRecorder& recorder, std::vector<RecordedStream>* stre
 // ("frame 3 of stream Depth ... (No space left on device)").
 std::string WriteFailureText(const KrVDeviceRecorder& recorder, const std::string& verb, const std::string& file) {
   const std::string what = recorder.GetWriteFailure();
-  std::string text = what.empty() ? "cannot " + verb + " " + file : "cannot write " + what + " to " + file;
+  std::string text = "cannot " + verb + " " + file;
+  if (!what.empty()) text += ": " + what + " could not be written";
   const int error = recorder.GetWriteError();
   if (error != 0 && error != EINTR) text += " (" + std::string(std::strerror(error)) + ")";
   return text;
