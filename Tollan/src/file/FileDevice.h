@@ -34,7 +34,9 @@
 // wait for the encoders.
 // Destruction writes the index; when it cannot (a full disk, a size limit)
 // the destruction reports KR_STATUS_TL_FILE_WRITE_FAILED, the device is gone
-// all the same and the file plays by scanning up to its last frame.
+// all the same and the file plays by scanning up to its last frame. A queued
+// frame that failed is reported the same way, the log then naming the frame
+// (the file is closed with its index).
 //
 // Read mode (KR_DEVICE_MODE_READ, "ReadWriteMode" 0): the recorded
 // properties and streams (closed until opened). A Read brings, in recorded

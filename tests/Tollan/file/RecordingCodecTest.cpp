@@ -116,16 +116,24 @@ TEST_F(RecordingTest, VersionOneRecordingsStillPlayAndBackgroundEncodingKeepsThe
     }
     const uint32_t size = kSampleStreams[0].compressedSize;
     std::vector<uint8_t> buffer;
+    uint64_t queued = 0;  // frames AppendFrame left in the queue
     for (uint32_t frameId = 1; frameId <= 12 * RecordingWriter::kQueueDepth; ++frameId) {
       for (uint32_t s = 0; s < 3; ++s) {
         buffer = CompressibleFrame(s, frameId, size);
-        ASSERT_EQ(writer.AppendFrame({s, frameId, frameId * 1000ull + s, size}, buffer.data(), nullptr), KR_STATUS_OK);
+        RecordingWriter::Landed landed = RecordingWriter::Landed::kQueued;
+        ASSERT_EQ(writer.AppendFrame({s, frameId, frameId * 1000ull + s, size}, buffer.data(), &landed), KR_STATUS_OK);
+        queued += landed == RecordingWriter::Landed::kQueued;
         std::fill(buffer.begin(), buffer.end(), uint8_t(0xEE));  // the writer must have its own copy
       }
       if (frameId == 7) {
         ASSERT_EQ(writer.AppendPropertyChange({"S0", "Mirror", Value::Int(1)}), KR_STATUS_OK);
       }
     }
+    // Inline, every frame is in the file on return; in the background the compressed ones wait for a flush.
+    EXPECT_EQ(queued != 0, background);
+    ASSERT_EQ(writer.Flush(false), KR_STATUS_OK);
+    EXPECT_EQ(writer.Queued(), 0u);
+    EXPECT_EQ(writer.TotalFrames(), 3u * 12 * RecordingWriter::kQueueDepth);
     ASSERT_EQ(writer.Close(), KR_STATUS_OK);
     const Playback playback = PlayFile(path);
     EXPECT_EQ(playback.corrupt, 0);
