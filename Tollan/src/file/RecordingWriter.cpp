@@ -263,6 +263,9 @@ KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data, 
     const KrStatus status = WriteFrame(frame, ordinal, encoding, stored, &failure);
     if (status != KR_STATUS_OK) {
       lastFailure_ = failure;
+      // Not in the file: a retry of the same frame keeps its number.
+      std::lock_guard<std::mutex> relock(mutex_);
+      --streams_[frame.streamId].appended;
     } else if (landed != nullptr) {
       *landed = Landed::kWritten;
     }
