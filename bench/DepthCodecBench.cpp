@@ -312,8 +312,8 @@ bool WriteNoisy(const std::string& path, int64_t mode) {
                 KR_STATUS_OK &&
             writer.AddStream({0, "Image", "Image", imageCodec, {}}, &image) == KR_STATUS_OK;
   for (uint32_t n = 0; ok && n < kFrames; ++n) {
-    ok = writer.AppendFrame({depth, n + 1, n * 33333ull, kDepthBytes}, Frames().depth[n].data()) == KR_STATUS_OK &&
-         writer.AppendFrame({image, n + 1, n * 33333ull, kImageBytes}, Frames().image[n].data()) == KR_STATUS_OK;
+    ok = writer.AppendFrame({depth, n + 1, n * 33333ull, kDepthBytes}, Frames().depth[n].data(), nullptr) == KR_STATUS_OK &&
+         writer.AppendFrame({image, n + 1, n * 33333ull, kImageBytes}, Frames().image[n].data(), nullptr) == KR_STATUS_OK;
   }
   return writer.Close() == KR_STATUS_OK && ok;
 }

@@ -103,8 +103,8 @@ bool WriteRecording(const std::string& path, Compression depthCompression) {
             writer.AddStream({0, "Image", "Image", Compression::kNone, {}}, &image) == KR_STATUS_OK;
   for (uint32_t n = 0; ok && n < kRounds; ++n) {
     const uint64_t time = n * 33333ull;
-    ok = writer.AppendFrame({depth, n + 1, time, kDepthSize}, frames.depth[n % 4].data()) == KR_STATUS_OK &&
-         writer.AppendFrame({image, n + 1, time + 100, kImageSize}, frames.image[n % 4].data()) == KR_STATUS_OK;
+    ok = writer.AppendFrame({depth, n + 1, time, kDepthSize}, frames.depth[n % 4].data(), nullptr) == KR_STATUS_OK &&
+         writer.AppendFrame({image, n + 1, time + 100, kImageSize}, frames.image[n % 4].data(), nullptr) == KR_STATUS_OK;
   }
   return writer.Close() == KR_STATUS_OK && ok;
 }
@@ -258,7 +258,7 @@ const std::string& CraftedFile(uint32_t count, int shape) {
                      : writer.AppendPropertyChange(change)) == KR_STATUS_OK;
   }
   const uint8_t data[4] = {1, 2, 3, 4};
-  ok = ok && writer.AppendFrame({depth, 1, 1000, sizeof(data)}, data) == KR_STATUS_OK;
+  ok = ok && writer.AppendFrame({depth, 1, 1000, sizeof(data)}, data, nullptr) == KR_STATUS_OK;
   ok = writer.Close() == KR_STATUS_OK && ok;
   return made[key] = ok ? path : std::string();
 }

@@ -10,6 +10,7 @@
 #include <Ovalith/properties/KrVStream.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <tuple>
@@ -48,7 +49,12 @@ void LogFailure(int line, const char* format, KrStatus status) {
 }  // namespace
 
 KrVDeviceRecorder::KrVDeviceRecorder(KrVDevice* sourceDevice, const char* name)
-    : source(sourceDevice), writeDevice(nullptr), recordNewStreams(0), streamsRegistration(nullptr), stopping(false) {
+    : source(sourceDevice),
+      writeDevice(nullptr),
+      recordNewStreams(0),
+      writeError(0),
+      streamsRegistration(nullptr),
+      stopping(false) {
   fileName[0] = '\0';
   if (name != nullptr) {
     std::strncpy(fileName, name, sizeof(fileName) - 1);
@@ -100,6 +106,8 @@ KrStatus KrVDeviceRecorder::StartRecording(int recordAllStreams) {
       return KR_STATUS_OS_ERROR;  // already recording
     }
     recordNewStreams = recordAllStreams;
+    writeFailure.clear();
+    writeError = 0;
   }
   KrVPropertySet deviceProperties;
   KRV_RETURN_IF_FAILED(source->GetAllProperties(deviceProperties, 1, nullptr));
@@ -197,14 +205,57 @@ KrStatus KrVDeviceRecorder::StopSteps() {
   Lock lock(lock_);
   KrStatus closed = KR_STATUS_OK;
   if (writeDevice != nullptr) {
+    // Queued frames first, so that a frame lost there is told apart from
+    // the index: after the flush the close has only the index to write.
+    const KrStatus flushed = writeDevice->SetProperty("Device", "Flush", uint64_t{1});
+    if (flushed != KR_STATUS_OK) {
+      NoteWriteFailure();
+    }
     // A close that could not finish the file (its index) is reported, but
     // the file device is gone all the same: the recorder lets go of it.
+    errno = 0;
     closed = writeDevice->Close();
+    if (closed != KR_STATUS_OK) {
+      writeError = errno;  // the file device leaves the reason of its index there
+      writeFailure = flushed != KR_STATUS_OK ? writeFailure + " and the index" : std::string("the index");
+    }
     delete writeDevice;
     writeDevice = nullptr;
+    if (closed == KR_STATUS_OK) {
+      closed = flushed;
+    }
   }
   lastWritten.clear();
   return closed;
+}
+
+void KrVDeviceRecorder::NoteWriteFailure() {
+  char text[KR_MAX_NAME_LENGTH] = {};
+  uint64_t error = 0;
+  writeFailure = writeDevice->GetProperty("Device", "WriteFailure", text) == KR_STATUS_OK ? text : "";
+  writeError = writeDevice->GetProperty("Device", "WriteError", error) == KR_STATUS_OK ? int(error) : 0;
+}
+
+KrStatus KrVDeviceRecorder::Flush(int durable) {
+  Lock lock(lock_);
+  if (writeDevice == nullptr) {
+    return KR_STATUS_QM_NOT_INITIALIZED;
+  }
+  const KrStatus status = writeDevice->SetProperty("Device", "Flush", uint64_t{durable != 0 ? 2u : 1u});
+  if (status != KR_STATUS_OK) {
+    NoteWriteFailure();
+  }
+  return status;
+}
+
+const char* KrVDeviceRecorder::GetWriteFailure() const {
+  Lock lock(lock_);
+  return writeFailure.c_str();
+}
+
+int KrVDeviceRecorder::GetWriteError() const {
+  Lock lock(lock_);
+  return writeError;
 }
 
 void KrVDeviceRecorder::Abandon() {
@@ -438,7 +489,11 @@ KrStatus KrVDeviceRecorder::WriteData() {
     // The copy takes bytes and time stamp; the frame id follows here, so
     // that the recording keeps the source's.
     KRV_RETURN_IF_FAILED(writeDevice->SetProperty(stream->GetName(), "FrameId", mark.frameId));
-    KRV_RETURN_IF_FAILED(writeDevice->Write(stream->GetName()));
+    const KrStatus written = writeDevice->Write(stream->GetName());
+    if (written != KR_STATUS_OK) {
+      NoteWriteFailure();
+      return written;
+    }
     last = mark;
   }
   return KR_STATUS_OK;

@@ -11,17 +11,32 @@
 // closes the file and releases the write device. A stopped recorder can be
 // started again; the new recording overwrites the file.
 //
+// When a frame is in the file: raw frames when WriteData returns; frames of
+// a stream recorded with a codec ("Device"."Compression" of the write
+// device) are only queued for the file device's encoder threads when
+// WriteData returns, and are in the file once Flush returns OK (or once the
+// write device's stream property "FramesWritten" counts them). A process
+// killed with frames queued loses those frames, never one that was in the
+// file.
+//
 // What the calls return (docs/recording-format.md has the same list):
-//   WriteData      OK when every new frame was written, or there was none;
-//                  KR_STATUS_QM_NOT_INITIALIZED when not recording; else the
-//                  first failure (a full disk: KR_STATUS_TL_FILE_WRITE_FAILED).
-//                  The frames written before a failure stay written and are
-//                  not written again by the next call.
-//   StopRecording  OK when not recording, or when the file was closed with
-//                  its index. KR_STATUS_TL_FILE_WRITE_FAILED when the index
-//                  could not be written: the recording is stopped and the
-//                  write device released all the same, and the file plays by
-//                  scanning. A failure to cancel a registration on the source
+//   WriteData      OK when every new frame was written or queued, or there
+//                  was none; KR_STATUS_QM_NOT_INITIALIZED when not recording;
+//                  else the first failure (a full disk:
+//                  KR_STATUS_TL_FILE_WRITE_FAILED; a queued frame that failed
+//                  in the background fails the next call). The frames written
+//                  before a failure stay written and are not written again.
+//   Flush          OK when every frame written or queued is in the file
+//                  (durable: and forced to the disk); else the failure of a
+//                  queued frame.
+//   StopRecording  OK when not recording, or when every frame went into the
+//                  file and it was closed with its index.
+//                  KR_STATUS_TL_FILE_WRITE_FAILED when a queued frame could
+//                  not be written (the file is still closed with its index)
+//                  or when the index could not be written (the file plays by
+//                  scanning): the recording is stopped and the write device
+//                  released all the same. GetWriteFailure tells which.
+//                  A failure to cancel a registration on the source
 //                  is returned with the recording partly stopped; calling
 //                  again goes on from there. A source closed (or destroyed by
 //                  the kit's shutdown) before the stop holds no registration
@@ -88,6 +103,15 @@ class KrVDeviceRecorder : public KrVModulePropertyChangedHandler, public KrVStre
   // client may call it on a timer. Not recording:
   // KR_STATUS_QM_NOT_INITIALIZED.
   KrStatus WriteData();
+  // Waits until every frame written or queued is in the file; a non-zero
+  // durable also forces the file to the disk. Not recording:
+  // KR_STATUS_QM_NOT_INITIALIZED.
+  KrStatus Flush(int durable);
+  // What the last failed WriteData, Flush or StopRecording could not write
+  // ("frame 3 (id 7) of stream Depth", "the index"; "" when none failed),
+  // and the system's errno for it (0 when the system gave none).
+  const char* GetWriteFailure() const;
+  int GetWriteError() const;
   // The write device while recording, else null.
   KrVDevice* GetWriteDevice() const;
 
@@ -139,6 +163,9 @@ class KrVDeviceRecorder : public KrVModulePropertyChangedHandler, public KrVStre
   // Copies a recorded property's current value from the source to the
   // write device; the caller holds lock_.
   KrStatus CopyProperty(const char* module, const char* property, PropertyEntry& entry);
+  // Takes what the write device says of its last failed write; the caller
+  // holds lock_.
+  void NoteWriteFailure();
   // Refreshes entry.size from the source when a general value changed size.
   KrStatus RefreshGeneralSize(const char* module, const char* property, PropertyEntry& entry);
 
@@ -154,6 +181,8 @@ class KrVDeviceRecorder : public KrVModulePropertyChangedHandler, public KrVStre
   // By stream name: the frame WriteData wrote last, so that it writes none
   // twice. Dropped with the stream's recording.
   std::unordered_map<std::string, FrameMark> lastWritten;
+  std::string writeFailure;  // GetWriteFailure
+  int writeError;            // GetWriteError
   void* streamsRegistration;                // stream-collection registration on the source; null: none
   // Set while StopRecording runs: events are dropped without touching the
   // source, whose registrations are being cancelled on the client's thread.

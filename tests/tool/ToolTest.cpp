@@ -228,7 +228,11 @@ std::vector<CraftedStream> DepthAndImage(uint64_t format, uint64_t claimedBytesP
            imageBytes}};
 }
 
-TEST_F(Tool, PicturesAreNeverMadeFromFramesSmallerThanTheirFormatNeeds) {
+TEST_F(Tool, PicturesAreNeverMadeFromFramesOfAnotherSizeThanTheirFormatNeeds) {
+  std::vector<CraftedStream> largeDepth = DepthAndImage(5, 3, 320 * 240 * 3);
+  // A format the "File" device derives no size from keeps the size it is given: a frame past its mode.
+  largeDepth[0].integers = {{"XRes", 320}, {"YRes", 240}, {"OutputFormat", 9}, {"RequiredDataSize", 153602}};
+  largeDepth[0].frameBytes = 153602;
   std::vector<CraftedStream> realWidth = DepthAndImage(5, 3, 320 * 240 * 3);
   realWidth[1].integers.erase(realWidth[1].integers.begin());  // XRes
   realWidth[1].reals.push_back({"XRes", 320.5});
@@ -238,6 +242,7 @@ TEST_F(Tool, PicturesAreNeverMadeFromFramesSmallerThanTheirFormatNeeds) {
       {"RGB claiming 1 byte a pixel", DepthAndImage(5, 1, 76800), "holds 76800 bytes, 230400 expected", true},
       {"YUV claiming 1 byte a pixel", DepthAndImage(6, 1, 76800), "holds 76800 bytes, 153600 expected", true},
       {"grey 16 claiming 1 byte a pixel", DepthAndImage(8, 1, 76800), "holds 76800 bytes, 153600 expected", false},
+      {"depth two bytes larger than its mode", largeDepth, "holds 153602 bytes, 153600 expected", true},
       {"an image 0 pixels wide", DepthAndImage(5, 3, 230400, 0), kNoResolution, true},
       {"an image 320.5 pixels wide", realWidth, kNoResolution, true},
   };

@@ -181,10 +181,10 @@ size_t DepthCapture::ValidCount() const {
 
 namespace {
 
-// A frame shorter than its resolution and format need (a damaged or
-// foreign recording) is refused rather than read past its end.
+// A frame of another size than its resolution and format give (a damaged
+// or foreign recording) is refused, as play --verify names it.
 bool HoldsPixels(const KrVStreamData& frame, size_t bytes, const char* kind) {
-  if (frame.Data() != nullptr && frame.GetDataSize() >= bytes) return true;
+  if (frame.Data() != nullptr && frame.GetDataSize() == bytes) return true;
   return Fail(std::string(kind) + " frame " + std::to_string(frame.GetFrameID()) + " holds " +
               std::to_string(frame.GetDataSize()) + " bytes, " + std::to_string(bytes) + " expected");
 }

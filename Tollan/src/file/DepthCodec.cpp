@@ -191,6 +191,11 @@ DecodeStatus DepthDecoder::Decode(const uint8_t* data, size_t size, uint16_t* ou
     return DecodeStatus::kBadHeader;
   }
   if (pixels != count || (count > 0 && out == nullptr)) return DecodeStatus::kSizeMismatch;
+  // Cheap checks before anything is sized: the encoder ranks only while the
+  // alphabet is at most a quarter of the pixels, and ranks below 128 give
+  // residuals below the escape marker, so such a frame has no escapes.
+  // That keeps the planes at most 1.75 times the frame's own size.
+  if (ranked && (alphabet * 4ull > count || (alphabet <= 128 && escapes != 0))) return DecodeStatus::kBadHeader;
 
   // The planes' size follows from the header alone, and is bounded by the
   // caller's frame, so a forged header cannot make us allocate much.

@@ -31,7 +31,10 @@
 //           the escapes (u16 each, in pixel order).
 //
 // The decoder reads untrusted bytes: every field is checked against the
-// output the caller holds before anything is allocated, Zstandard checks
+// output the caller holds before anything is allocated (a ranked frame's
+// alphabet is at most a quarter of its pixels, as the encoder ranks, and a
+// ranked frame of at most 128 values has no escapes, so the planes stay
+// within 1.75 times the frame's size), Zstandard checks
 // its own frame, and every decoded value is checked against the alphabet.
 // It never reads or writes outside the buffers it was given.
 //

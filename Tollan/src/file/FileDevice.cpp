@@ -5,14 +5,17 @@
 #include <Tollan/src/sensor/SensorModes.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <set>
 
 namespace tollan {
 namespace {
 
 // Properties of the device itself: never recorded, never replayed.
-const char* const kOwnProperties[] = {"ReadWriteMode", "NumberOfFrames", "VerifyFrameData", "Compression",
-                                      "Complete", "IgnoredTailBytes"};
+const char* const kOwnProperties[] = {"ReadWriteMode",   "NumberOfFrames", "VerifyFrameData", "Compression",
+                                      "Complete",        "IgnoredTailBytes", "Flush",         "FramesQueued",
+                                      "WriteFailure",    "WriteError",       "EncoderFellBehind"};
 
 bool IsOwnProperty(const std::string& name) {
   return std::any_of(std::begin(kOwnProperties), std::end(kOwnProperties),
@@ -71,7 +74,10 @@ KrStatus FileDevice::Report(KrStatus status, const char* what) {
 
 KrStatus FileDevice::Setup() {
   AddProperty("Device", "ReadWriteMode", Value::Int(Writing() ? 1 : 0)).readOnly = true;
-  if (Writing()) AddCompressionProperty();
+  if (Writing()) {
+    AddCompressionProperty();
+    AddWriteStateProperties();
+  }
   return Writing() ? KR_STATUS_OK : StartReading();
 }
 
@@ -86,13 +92,20 @@ KrStatus FileDevice::Start() {
 void FileDevice::Stop() {
   if (writer_.IsOpen()) {
     closeStatus_ = writer_.Close();
-    if (closeStatus_ != KR_STATUS_OK) {
+    const recording::RecordingWriter::WriteFailure& failure = writer_.LastFailure();
+    const std::string reason = failure.error != 0 ? std::string(" (") + std::strerror(failure.error) + ")" : "";
+    if (closeStatus_ != KR_STATUS_OK && failure.what == recording::RecordingWriter::WriteFailure::What::kIndex) {
       // Everything written before stays: the chunks are complete, and a
       // reader finds them by scanning.
       TOLLAN_LOG(KR_LOG_SEVERITY_ERROR,
-                 "recording \"%s\": its index could not be written (0x%X); the file still plays by scanning",
-                 Params().connection.c_str(), static_cast<unsigned>(closeStatus_));
+                 "recording \"%s\": its index could not be written%s; the file still plays by scanning",
+                 Params().connection.c_str(), reason.c_str());
+    } else if (closeStatus_ != KR_STATUS_OK) {
+      TOLLAN_LOG(KR_LOG_SEVERITY_ERROR, "recording \"%s\": %s could not be written%s; the file is closed with its index",
+                 Params().connection.c_str(), failure.Describe().c_str(), reason.c_str());
     }
+    // The engine's recorder takes the reason from here after the close.
+    if (closeStatus_ != KR_STATUS_OK) errno = failure.error;
   }
   reader_.Close();
 }
@@ -123,6 +136,40 @@ void FileDevice::AddCompressionProperty() {
   };
 }
 
+void FileDevice::AddWriteStateProperties() {
+  // 1: every queued frame into the file; 2: and the file to the disk.
+  Property& flush = AddProperty("Device", "Flush", Value::Int(0));
+  flush.allowed = {0, 1, 2};
+  flush.validate = [this](Value* proposed) {
+    return proposed->intValue == 0 ? KR_STATUS_OK
+                                   : Report(writer_.Flush(proposed->intValue == 2), "writing queued frames");
+  };
+  Property& queued = AddProperty("Device", "FramesQueued", Value::Int(0));
+  queued.readOnly = true;
+  queued.compute = [this](Value* value) {
+    *value = Value::Int(writer_.Queued());
+    return KR_STATUS_OK;
+  };
+  Property& failure = AddProperty("Device", "WriteFailure", Value::String(""));
+  failure.readOnly = true;
+  failure.compute = [this](Value* value) {
+    *value = Value::String(writer_.LastFailure().Describe());
+    return KR_STATUS_OK;
+  };
+  Property& error = AddProperty("Device", "WriteError", Value::Int(0));
+  error.readOnly = true;
+  error.compute = [this](Value* value) {
+    *value = Value::Int(uint64_t(writer_.LastFailure().error));
+    return KR_STATUS_OK;
+  };
+  Property& behind = AddProperty("Device", "EncoderFellBehind", Value::String(""));
+  behind.readOnly = true;
+  behind.compute = [this](Value* value) {
+    *value = Value::String(writer_.FellBehind());
+    return KR_STATUS_OK;
+  };
+}
+
 recording::CodecChoice FileDevice::CodecChoiceNow() const {
   recording::CodecChoice choice;
   const Property* compression = FindProperty("Device", "Compression");
@@ -134,7 +181,7 @@ std::vector<recording::Property> FileDevice::ModuleProperties(const Module& modu
   std::vector<recording::Property> properties;
   for (const auto& property : module.properties) {
     if ((module.stream == nullptr && IsOwnProperty(property->name)) ||
-        (module.stream != nullptr && property->name == "Type")) {
+        (module.stream != nullptr && (property->name == "Type" || property->name == "FramesWritten"))) {
       continue;
     }
     properties.push_back(recording::Property{module.name, property->name, property->value});
@@ -347,6 +394,12 @@ KrStatus FileDevice::OnStreamReady(Stream& stream) {
   uint32_t id = 0;
   TOLLAN_TRY(Report(writer_.AddStream(definition, &id), "recording a stream"));
   writeIds_[stream.id] = id;
+  Property& written = AddProperty(stream.name, "FramesWritten", Value::Int(0));
+  written.readOnly = true;
+  written.compute = [this, id](Value* value) {
+    *value = Value::Int(writer_.FrameCount(id));
+    return KR_STATUS_OK;
+  };
   // Records hold "RequiredDataSize" bytes at least, and grow with it (the
   // engine copies frames of up to that size into a record's buffer).
   TOLLAN_TRY(GrowCapacity(stream.id, DeviceBase::RecordCapacity(stream)));
@@ -406,7 +459,8 @@ KrStatus FileDevice::WriteRecords(Locked& /*lock*/, std::vector<StreamRecord>& r
       return KR_STATUS_OS_OUTPUT_BUFFER_OVERFLOW;  // a size beyond the record's own buffer
     }
     const recording::FrameInfo frame{found->second, record.nFrameID, record.nTimestamp, record.nDataSize};
-    TOLLAN_TRY(Report(writer_.AppendFrame(frame, record.pData), "writing a frame"));
+    // A compressed frame may only be queued: "FramesWritten" tells what is in the file.
+    TOLLAN_TRY(Report(writer_.AppendFrame(frame, record.pData, nullptr), "writing a frame"));
   }
   return KR_STATUS_OK;
 }

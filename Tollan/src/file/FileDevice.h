@@ -20,13 +20,23 @@
 // that size always fits; more than a frame of the format can hold is
 // refused.
 // Write/WriteStream append the members of open streams whose bIsNew is 1
-// (a record whose bIsNew is 0 holds no frame to write). Compressed frames
-// are encoded on the writer's encoder threads (RecordingWriter.h): a write
-// returns once the frame is copied, and a frame that could not be written
-// in the background fails the next write (or the destruction).
+// (a record whose bIsNew is 0 holds no frame to write). Raw frames are in
+// the file when the write returns; compressed frames are only queued for the
+// writer's encoder threads (RecordingWriter.h) and the write returns once
+// they are copied. What reached the file: each stream's "FramesWritten"
+// (read-only), "Device"."FramesQueued" (frames not yet in it); set
+// "Device"."Flush" to 1 to wait until every queued frame is in the file (2:
+// and forced to the disk). A frame that could not be written in the
+// background fails the next write, flush or the destruction; then
+// "Device"."WriteFailure" names what was lost ("frame 3 (id 7) of stream
+// Depth", "the index") and "Device"."WriteError" holds the system's errno.
+// "Device"."EncoderFellBehind" names the codecs whose frames made a write
+// wait for the encoders.
 // Destruction writes the index; when it cannot (a full disk, a size limit)
 // the destruction reports KR_STATUS_TL_FILE_WRITE_FAILED, the device is gone
-// all the same and the file plays by scanning up to its last frame.
+// all the same and the file plays by scanning up to its last frame. A queued
+// frame that failed is reported the same way, the log then naming the frame
+// (the file is closed with its index).
 //
 // Read mode (KR_DEVICE_MODE_READ, "ReadWriteMode" 0): the recorded
 // properties and streams (closed until opened). A Read brings, in recorded
@@ -71,6 +81,9 @@ class FileDevice : public DeviceBase {
   KrStatus OnStreamReady(Stream& stream) override;
   // "Device"."Compression" of a written recording, and the choice it holds.
   void AddCompressionProperty();
+  // The write-state properties: "Flush", "FramesQueued", "WriteFailure",
+  // "WriteError", "EncoderFellBehind".
+  void AddWriteStateProperties();
   recording::CodecChoice CodecChoiceNow() const;
   KrStatus OnDestroyStream(Stream& stream) override;
   KrStatus ReadRecords(Locked& lock, std::vector<StreamRecord>& records, bool single) override;

@@ -61,7 +61,46 @@ KrStatus RecordingReader::Open(const char* path, const ReaderOptions& options) {
     report_.source = source;
     Scan();
   }
+  FindFrameSizeLimits();
   return KR_STATUS_OK;
+}
+
+namespace {
+
+// The largest frame a stream's mode holds: XRes x YRes x BytesPerPixel when
+// the stream has them, else its "RequiredDataSize" (audio); 0 when neither.
+struct Geometry {
+  uint64_t x = 0, y = 0, bytes = 0, required = 0;
+  void Take(const Property& property) {
+    if (property.value.type != KR_PROPERTY_TYPE_INTEGER) return;
+    uint64_t* slot = property.name == "XRes"               ? &x
+                     : property.name == "YRes"             ? &y
+                     : property.name == "BytesPerPixel"    ? &bytes
+                     : property.name == "RequiredDataSize" ? &required
+                                                           : nullptr;
+    if (slot != nullptr) *slot = std::min<uint64_t>(property.value.intValue, kMaxFrameDataSize);
+  }
+  uint64_t FrameSize() const { return x != 0 && y != 0 && bytes != 0 ? x * y * bytes : required; }
+};
+
+}  // namespace
+
+void RecordingReader::FindFrameSizeLimits() {
+  // The largest frame of each stream's modes over the whole recording (its
+  // definition, then each change of its geometry).
+  limits_.assign(streams_.size(), 0);
+  for (size_t slot = 0; slot < streams_.size(); ++slot) {
+    const StreamDefinition& stream = streams_[slot];
+    Geometry geometry;
+    for (const Property& property : stream.properties) geometry.Take(property);
+    uint64_t limit = geometry.FrameSize();
+    for (const PropertyChange& change : changes_) {
+      if (change.property.module != stream.name) continue;
+      geometry.Take(change.property);
+      limit = std::max(limit, geometry.FrameSize());
+    }
+    limits_[slot] = limit;
+  }
 }
 
 void RecordingReader::Close() {
@@ -482,6 +521,13 @@ KrStatus RecordingReader::LoadFrame(const Entry& entry) {
       DecodeFrameHeader(frameBytes, header.length, &frame.info, &frame.encoding) != KR_STATUS_OK ||
       frame.info.streamId != entry.streamId || frame.info.frameId != entry.frameId ||
       frame.info.timestamp != entry.timestamp) {
+    return KR_STATUS_TL_FILE_CORRUPT;
+  }
+  // A compressed frame claims a size its stored bytes do not hold: bounded
+  // by the stream's own frame size before anyone allocates for it.
+  const int slot = StreamSlot(entry.streamId);
+  if (frame.encoding != FrameEncoding::kRaw && slot >= 0 && size_t(slot) < limits_.size() && limits_[size_t(slot)] != 0 &&
+      frame.info.size > limits_[size_t(slot)]) {
     return KR_STATUS_TL_FILE_CORRUPT;
   }
   frame.valid = true;

@@ -11,7 +11,10 @@
 // gives KR_STATUS_TL_FILE_CORRUPT when the cursor reaches it, once, and the
 // walk goes on after it where its extent is known; the end gives
 // KR_STATUS_TL_END_OF_FILE. Lengths read from the file are checked against
-// the file's size and the format's limits before anything is allocated.
+// the file's size and the format's limits before anything is allocated, and
+// a compressed frame's size against its stream's largest mode (XRes x YRes x
+// BytesPerPixel over the definition and its changes; else the stream's
+// "RequiredDataSize"): a frame claiming more is KR_STATUS_TL_FILE_CORRUPT.
 //
 // Ownership: the reader owns its file. Threads: one thread at a time.
 #pragma once
@@ -169,6 +172,7 @@ class RecordingReader {
   void AddDamaged(uint64_t offset);
   int StreamSlot(uint32_t id) const;
   KrStatus LoadFrame(const Entry& entry);
+  void FindFrameSizeLimits();
   size_t FrameEntry(int slot, uint64_t ordinal) const { return frames_[size_t(slot)].entries[ordinal]; }
 
   int fd_ = -1;
@@ -179,6 +183,9 @@ class RecordingReader {
   bool haveDeviceProperties_ = false;
   std::vector<StreamDefinition> streams_;  // ascending ids
   std::vector<StreamFrames> frames_;       // beside streams_
+  // Beside streams_: the largest frame of the stream's modes (0: unknown); a
+  // compressed frame that claims more is damage.
+  std::vector<uint64_t> limits_;
   std::vector<PropertyChange> changes_;
   std::vector<size_t> changeEntries_;  // beside changes_
   std::vector<Entry> entries_;

@@ -16,13 +16,16 @@ namespace {
 constexpr int kMaxParts = 3;
 
 // Writes every byte of the vector at offset, resuming after short writes.
-bool WriteAllAt(int fd, uint64_t offset, iovec* parts, int count) {
+// A failure leaves the system's reason in *error (ENOSPC when a write took
+// nothing without saying why).
+bool WriteAllAt(int fd, uint64_t offset, iovec* parts, int count, int* error) {
   while (count > 0) {
     const ssize_t written = pwritev(fd, parts, count, off_t(offset));
     if (written < 0 && errno == EINTR) {
       continue;
     }
     if (written <= 0) {
+      *error = written < 0 ? errno : ENOSPC;
       return false;
     }
     offset += uint64_t(written);
@@ -41,6 +44,25 @@ bool WriteAllAt(int fd, uint64_t offset, iovec* parts, int count) {
 }
 
 }  // namespace
+
+std::string RecordingWriter::WriteFailure::Describe() const {
+  switch (what) {
+    case What::kNone:
+      return "";
+    case What::kFrame: {
+      std::string text = "frame " + std::to_string(ordinal);
+      if (frameId != ordinal) text += " (id " + std::to_string(frameId) + ")";
+      return text + " of stream " + stream;
+    }
+    case What::kMetadata:
+      return "a stream or property change";
+    case What::kIndex:
+      return "the index";
+    case What::kSync:
+      return "the file's flush to the disk";
+  }
+  return "";
+}
 
 RecordingWriter::~RecordingWriter() { Close(); }
 
@@ -66,11 +88,13 @@ KrStatus RecordingWriter::Open(const char* path, const std::vector<Property>& de
   index_.clear();
   totalFrames_ = 0;
   lastTimestamp_ = 0;
+  lastFailure_ = WriteFailure();
+  for (uint64_t& waits : waits_) waits = 0;
 
   uint8_t header[kFileHeaderSize];
   EncodeFileHeader(header);
   iovec part{header, sizeof(header)};
-  KrStatus status = WriteAllAt(fd_, 0, &part, 1) ? KR_STATUS_OK : KR_STATUS_TL_FILE_WRITE_FAILED;
+  KrStatus status = WriteAllAt(fd_, 0, &part, 1, &chunkError_) ? KR_STATUS_OK : KR_STATUS_TL_FILE_WRITE_FAILED;
   if (status == KR_STATUS_OK) {
     committed_ = kFileHeaderSize;
     status = WriteMetadata(kChunkDeviceProperties, payload_, 0);
@@ -87,15 +111,38 @@ KrStatus RecordingWriter::Close() {
     return KR_STATUS_OK;
   }
   // A frame lost in the background is reported even though the file is
-  // then finished as usual.
+  // then finished as usual; the index's own failure goes first.
   const KrStatus queued = Drain();
+  const WriteFailure lostFrame = lastFailure_;
   StopEncoders();
   KrStatus status = broken_ ? KR_STATUS_TL_FILE_WRITE_FAILED : WriteIndexAndTrailer();
   if (close(fd_) != 0 && status == KR_STATUS_OK) {
+    chunkError_ = errno;
     status = KR_STATUS_TL_FILE_WRITE_FAILED;
   }
   fd_ = -1;
-  return queued != KR_STATUS_OK ? queued : status;
+  if (status != KR_STATUS_OK) {
+    lastFailure_ = WriteFailure();
+    lastFailure_.what = WriteFailure::What::kIndex;
+    lastFailure_.error = chunkError_;
+    return status;
+  }
+  lastFailure_ = lostFrame;
+  return queued;
+}
+
+KrStatus RecordingWriter::Flush(bool durable) {
+  if (fd_ < 0) {
+    return KR_STATUS_TL_WRONG_MODE;
+  }
+  TOLLAN_TRY(Drain());
+  if (durable && fdatasync(fd_) != 0) {
+    lastFailure_ = WriteFailure();
+    lastFailure_.what = WriteFailure::What::kSync;
+    lastFailure_.error = errno;
+    return KR_STATUS_TL_FILE_WRITE_FAILED;
+  }
+  return KR_STATUS_OK;
 }
 
 KrStatus RecordingWriter::AddStream(const StreamDefinition& stream, uint32_t* id) {
@@ -126,7 +173,7 @@ KrStatus RecordingWriter::AddStream(const StreamDefinition& stream, uint32_t* id
       width = uint32_t(property.value.intValue);
     }
   }
-  streams_.push_back(StreamState{defined.name, defined.compression, true, 0, width});
+  streams_.push_back(StreamState{defined.name, defined.compression, true, 0, 0, width});
   if (id != nullptr) {
     *id = defined.id;
   }
@@ -180,7 +227,7 @@ KrStatus RecordingWriter::AppendPropertyChange(const Property& property) {
   return KR_STATUS_OK;
 }
 
-KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data) {
+KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data, Landed* landed) {
   if (fd_ < 0) {
     return KR_STATUS_TL_WRONG_MODE;
   }
@@ -201,8 +248,10 @@ KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data) 
   if (failed_ != KR_STATUS_OK) {
     const KrStatus status = failed_;
     failed_ = KR_STATUS_OK;
+    lastFailure_ = failedWhat_;
     return status;
   }
+  const uint64_t ordinal = ++streams_[frame.streamId].appended;
   if (queued_ == written_ && (codec == Codec::kRaw || !background_ || (encoders_.empty() && !StartEncoders()))) {
     // Nothing queued before it (and no encoder threads to be had): written
     // here and now.
@@ -210,14 +259,29 @@ KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data) 
     if (!codec_) codec_.reset(new FrameCodec);
     FrameEncoding encoding = FrameEncoding::kRaw;
     const Part stored = Encode(codec_.get(), codec, frame, data, stream->width, &compressed_, &encoding);
-    return WriteFrame(frame, encoding, stored);
+    WriteFailure failure;
+    const KrStatus status = WriteFrame(frame, ordinal, encoding, stored, &failure);
+    if (status != KR_STATUS_OK) {
+      lastFailure_ = failure;
+      // Not in the file: a retry of the same frame keeps its number.
+      std::lock_guard<std::mutex> relock(mutex_);
+      --streams_[frame.streamId].appended;
+    } else if (landed != nullptr) {
+      *landed = Landed::kWritten;
+    }
+    return status;
   }
   // Wait for room; the slot after the last queued frame is then no longer
-  // touched by the encoders.
+  // touched by the encoders. A wait means the encoders fell behind: counted
+  // by the codec of the oldest frame, the one holding the queue up.
+  if (queued_ - written_ >= kQueueDepth) {
+    ++waits_[uint32_t(jobs_[written_ % kQueueDepth].codec)];
+  }
   changed_.wait(lock, [this] { return queued_ - written_ < kQueueDepth; });
   Job& job = jobs_[queued_ % kQueueDepth];
   lock.unlock();
   job.frame = frame;
+  job.ordinal = ordinal;
   job.codec = codec;
   job.width = stream->width;
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
@@ -227,6 +291,9 @@ KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data) 
   ++queued_;
   lock.unlock();
   changed_.notify_all();
+  if (landed != nullptr) {
+    *landed = Landed::kQueued;
+  }
   return KR_STATUS_OK;
 }
 
@@ -242,12 +309,23 @@ RecordingWriter::Part RecordingWriter::Encode(FrameCodec* codec, Codec chosen, c
   return Part{data, frame.size};
 }
 
-KrStatus RecordingWriter::WriteFrame(const FrameInfo& frame, FrameEncoding encoding, Part stored) {
+KrStatus RecordingWriter::WriteFrame(const FrameInfo& frame, uint64_t ordinal, FrameEncoding encoding, Part stored,
+                                     WriteFailure* failure) {
   uint8_t header[kFrameHeaderSize];
   EncodeFrameHeader(frame, encoding, header);
   const Part parts[] = {{header, sizeof(header)}, stored};
   const IndexEntry entry{0, frame.timestamp, kChunkFrame, frame.streamId, frame.frameId, 0};
-  TOLLAN_TRY(WriteChunk(kChunkFrame, parts, 2, &entry));
+  const KrStatus status = WriteChunk(kChunkFrame, parts, 2, &entry);
+  if (status != KR_STATUS_OK) {
+    // The stream's name does not change while frames are queued (stream
+    // changes wait for the queue to empty).
+    failure->what = WriteFailure::What::kFrame;
+    failure->error = chunkError_;
+    failure->stream = streams_[frame.streamId].name;
+    failure->ordinal = ordinal;
+    failure->frameId = frame.frameId;
+    return status;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   streams_[frame.streamId].frames++;
   totalFrames_++;
@@ -289,10 +367,12 @@ void RecordingWriter::EncoderLoop() {
       lock.unlock();
       const Part stored = next.encoding == FrameEncoding::kRaw ? Part{next.data.data(), next.data.size()}
                                                                : Part{next.encoded.data(), next.encoded.size()};
-      const KrStatus status = WriteFrame(next.frame, next.encoding, stored);
+      WriteFailure failure;
+      const KrStatus status = WriteFrame(next.frame, next.ordinal, next.encoding, stored, &failure);
       lock.lock();
       if (status != KR_STATUS_OK && failed_ == KR_STATUS_OK) {
         failed_ = status;
+        failedWhat_ = failure;
       }
       next.ready = false;
       ++written_;
@@ -306,6 +386,9 @@ KrStatus RecordingWriter::Drain() {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return written_ == queued_; });
   const KrStatus status = failed_;
+  if (status != KR_STATUS_OK) {
+    lastFailure_ = failedWhat_;
+  }
   failed_ = KR_STATUS_OK;
   return status;
 }
@@ -339,6 +422,22 @@ uint64_t RecordingWriter::Size() const {
   return committed_;
 }
 
+uint64_t RecordingWriter::Queued() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queued_ - written_;
+}
+
+std::string RecordingWriter::FellBehind() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string names;
+  for (uint32_t codec = 0; codec <= kLastCodec; ++codec) {
+    if (waits_[codec] == 0) continue;
+    if (!names.empty()) names += ",";
+    names += CodecName(Codec(codec));
+  }
+  return names;
+}
+
 const RecordingWriter::StreamState* RecordingWriter::LiveStream(uint32_t id) const {
   return id < streams_.size() && streams_[id].live ? &streams_[id] : nullptr;
 }
@@ -349,11 +448,18 @@ KrStatus RecordingWriter::WriteMetadata(uint32_t type, const std::vector<uint8_t
   }
   const Part part{payload.data(), payload.size()};
   const IndexEntry entry{0, 0, type, streamId, 0, 0};
-  return WriteChunk(type, &part, 1, &entry);
+  const KrStatus status = WriteChunk(type, &part, 1, &entry);
+  if (status != KR_STATUS_OK) {
+    lastFailure_ = WriteFailure();
+    lastFailure_.what = WriteFailure::What::kMetadata;
+    lastFailure_.error = chunkError_;
+  }
+  return status;
 }
 
 KrStatus RecordingWriter::WriteChunk(uint32_t type, const Part* parts, int partCount, const IndexEntry* entry) {
   if (broken_) {
+    chunkError_ = 0;
     return KR_STATUS_TL_FILE_WRITE_FAILED;
   }
   ChunkHeader header;
@@ -370,7 +476,7 @@ KrStatus RecordingWriter::WriteChunk(uint32_t type, const Part* parts, int partC
   EncodeChunkHeader(header, headerBytes);
   vector[0] = iovec{headerBytes, sizeof(headerBytes)};
 
-  if (!WriteAllAt(fd_, committed_, vector, partCount + 1)) {
+  if (!WriteAllAt(fd_, committed_, vector, partCount + 1, &chunkError_)) {
     // Cut the partial chunk off so the file still ends on a complete one,
     // and the next chunk (if the disk frees up) follows it directly.
     if (ftruncate(fd_, off_t(committed_)) != 0) {

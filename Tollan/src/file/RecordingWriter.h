@@ -1,34 +1,45 @@
 // RecordingWriter: writes one recording (RecordingFormat.h), append-only.
 //
-// Every call that adds a chunk hands the whole chunk to the kernel in one
-// positioned write before it returns, so the file on disk is always a run
-// of complete chunks: a process killed at any point leaves a recording that
-// plays up to its last complete chunk. No fsync is made; a machine crash may
-// lose the tail, which the reader then finds by its CRCs. A failed write
-// (full disk, size limit) is cut off again, so the file still ends on a
-// complete chunk; the call reports KR_STATUS_TL_FILE_WRITE_FAILED and later
-// calls may try again. Close writes the index and the trailer.
+// When a frame is in the file. Raw frames, stream and property changes and
+// (with background encoding off) compressed frames are handed to the kernel
+// before the call returns. With EncodeInBackground on, a compressed frame is
+// only *queued* when AppendFrame returns: AppendFrame says which through its
+// `landed` argument (kWritten or kQueued), FrameCount/TotalFrames count only
+// the frames in the file, and Flush waits until every queued frame is there
+// (Flush(true) also forces the file to the disk). A frame that was written
+// (landed kWritten, counted, or appended before a Flush that returned OK)
+// survives the process being killed; a queued one may not.
 //
-// With EncodeInBackground on (the "File" device turns it on), compressed
-// frames are encoded off the caller's thread: AppendFrame copies
-// the frame into a small queue (kQueueDepth frames) and returns; two
-// encoder threads compress queued frames side by side and the chunks are
-// written strictly in the order the frames were appended. When the queue is
-// full, AppendFrame waits for room: no frame is ever dropped. While frames
-// are queued, raw frames of other streams queue behind them (to keep the
-// order); otherwise raw frames are written at once, as above. A failed
-// background write is reported by the next call (AppendFrame, a metadata
-// call, or Close), which then does nothing else (Close still finishes the
-// file); only the frame whose write failed is missing. Metadata calls and
-// Close first wait for the queue to empty. A process killed with frames
-// queued loses those frames only: the file still ends on a complete chunk,
-// but a frame appended is in the file only once the queue has moved past it
-// (at the latest after the next metadata call or Close). Off (the default),
-// every frame is in the file when AppendFrame returns.
+// Every chunk goes to the kernel in one positioned write, so the file on
+// disk is always a run of complete chunks: a process killed at any point
+// leaves a recording that plays up to its last complete chunk. No fsync is
+// made except by Flush(true); a machine crash may lose the tail, which the
+// reader then finds by its CRCs. A failed write (full disk, size limit) is
+// cut off again, so the file still ends on a complete chunk; the call
+// reports KR_STATUS_TL_FILE_WRITE_FAILED, LastFailure() says what was lost
+// (which frame of which stream, a metadata chunk, or the index) and the
+// system's errno, and later calls may try again.
+//
+// Background encoding: AppendFrame copies a compressed frame into a queue of
+// kQueueDepth frames and returns; two encoder threads compress queued
+// frames side by side and the chunks are written strictly in the order the
+// frames were appended. When the queue is full, AppendFrame waits for room
+// (no frame is dropped) and FellBehind() names the codec it waited for.
+// While frames are queued, raw frames of other streams queue behind them (to
+// keep the order). A failed background write is reported by the next call
+// (AppendFrame, a metadata call, Flush or Close), which then does nothing
+// else; only the frame whose write failed is missing. Metadata calls, Flush
+// and Close first wait for the queue to empty.
+//
+// Close writes the index and the trailer. It returns the index's failure
+// when the index could not be written; otherwise a frame failure not yet
+// reported (LastFailure().what == kFrame: the file was still closed with its
+// index); otherwise OK.
 //
 // Ownership: the writer owns its file and its encoder threads (started with
 // the first compressed frame, ended by Close); the destructor closes it
-// (writing the index). Threads: one calling thread at a time.
+// (writing the index). Threads: one calling thread at a time; the counts,
+// Queued and FellBehind may also be read from other threads.
 #pragma once
 
 #include <Tollan/src/file/FrameCodec.h>
@@ -73,19 +84,44 @@ class RecordingWriter {
   KrStatus AppendPropertyChange(const Property& property);
   // Compresses frames on encoder threads from the next frame on (above).
   void EncodeInBackground(bool on) { background_ = on; }
+  // Where a frame is when AppendFrame returns OK.
+  enum class Landed { kWritten, kQueued };
   // Appends one frame of a stream: frame.size bytes at data, stored as
   // given (or with the stream's codec when it asked for one and the frame
-  // shrinks).
-  KrStatus AppendFrame(const FrameInfo& frame, const void* data);
+  // shrinks). On OK, *landed (when not null) says whether the frame is in
+  // the file or queued for an encoder.
+  KrStatus AppendFrame(const FrameInfo& frame, const void* data, Landed* landed);
+  // Waits until every queued frame is in the file; durable: then forces the
+  // file to the disk (fdatasync). Returns a background failure not yet
+  // reported, or the sync's.
+  KrStatus Flush(bool durable);
+
+  // What a failed call could not write.
+  struct WriteFailure {
+    enum class What { kNone, kFrame, kMetadata, kIndex, kSync };
+    What what = What::kNone;
+    int error = 0;         // the system's errno (0 when it gave none)
+    std::string stream;    // kFrame: the stream's name
+    uint64_t ordinal = 0;  // kFrame: the frame's number in its stream, from 1
+    uint32_t frameId = 0;  // kFrame
+    // "frame 3 (id 7) of stream Depth", "the index", ...; "" for kNone.
+    std::string Describe() const;
+  };
+  // The failure the last failing call returned (kNone before any).
+  const WriteFailure& LastFailure() const { return lastFailure_; }
 
   // The counts and the size cover the chunks written so far (queued frames
   // are not yet in them).
   uint64_t FrameCount(uint32_t streamId) const;  // frames written to one stream
   uint64_t TotalFrames() const;
   uint64_t Size() const;  // bytes of complete chunks in the file
+  uint64_t Queued() const;  // frames appended and not yet written (or failed)
+  // The codecs whose frames made AppendFrame wait for room in the queue,
+  // comma-separated ("zlib,lz4"); "" when it never waited since Open.
+  std::string FellBehind() const;
 
   // Frames the queue holds at most, encoding or waiting to be written.
-  static constexpr uint32_t kQueueDepth = 4;
+  static constexpr uint32_t kQueueDepth = 8;
 
  private:
   struct StreamState {
@@ -93,6 +129,7 @@ class RecordingWriter {
     Compression compression;
     bool live;
     uint64_t frames;
+    uint64_t appended;  // frames given to AppendFrame (the caller's count)
     uint32_t width;  // pixels per row ("XRes"), the depth codec's hint; 0 when unknown
   };
   // One index entry (see RecordingFormat.h for its encoding).
@@ -113,6 +150,7 @@ class RecordingWriter {
   // the stored bytes once encoded.
   struct Job {
     FrameInfo frame;
+    uint64_t ordinal;  // the frame's number in its stream
     Codec codec;     // kRaw: store as given
     uint32_t width;  // the depth codec's hint
     std::vector<uint8_t> data;
@@ -124,8 +162,9 @@ class RecordingWriter {
   // Chooses how a frame is stored: the encoded bytes when they are smaller.
   static Part Encode(FrameCodec* codec, Codec chosen, const FrameInfo& frame, const void* data, uint32_t width,
                      std::vector<uint8_t>* out, FrameEncoding* encoding);
-  // Writes one frame chunk and counts it.
-  KrStatus WriteFrame(const FrameInfo& frame, FrameEncoding encoding, Part stored);
+  // Writes one frame chunk and counts it; a failure is described in *failure.
+  KrStatus WriteFrame(const FrameInfo& frame, uint64_t ordinal, FrameEncoding encoding, Part stored,
+                      WriteFailure* failure);
   bool StartEncoders();  // false when no thread could be started
   void EncoderLoop();
   // Waits until every queued frame is written, then hands over (and clears)
@@ -147,6 +186,8 @@ class RecordingWriter {
   // A failed write could not be cut off again: the file ends on a partial
   // chunk, so nothing more (not even the index) may follow it.
   bool broken_ = false;
+  int chunkError_ = 0;  // errno of the last failed chunk write (by the thread writing)
+  WriteFailure lastFailure_;  // caller's thread only
   std::vector<StreamState> streams_;  // by id
   std::vector<IndexEntry> index_;     // every chunk but the index and trailer, in file order
   uint64_t totalFrames_ = 0;
@@ -171,6 +212,8 @@ class RecordingWriter {
   bool background_ = false;  // set by the caller only
   bool stopping_ = false;
   KrStatus failed_ = KR_STATUS_OK;  // the first background write that failed, not yet reported
+  WriteFailure failedWhat_;         // what it was
+  uint64_t waits_[kLastCodec + 1] = {};  // AppendFrame waits for room, by the codec of the oldest queued frame
   std::vector<std::thread> encoders_;
 };
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <thread>
 
@@ -170,12 +171,51 @@ TEST_F(RecorderTest, StartStopRestartAndAnIndexThatCannotBeWritten) {
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, previous);
   EXPECT_EQ(stopped, KR_STATUS_TL_FILE_WRITE_FAILED);
+  EXPECT_STREQ(recorder->GetWriteFailure(), "the index");
+  EXPECT_EQ(recorder->GetWriteError(), EFBIG);
   EXPECT_EQ(recorder->GetWriteDevice(), nullptr);  // stopped all the same
   EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   struct stat closed {};
   ASSERT_EQ(stat(File().c_str(), &closed), 0);
   EXPECT_EQ(closed.st_size, written.st_size);
   EXPECT_EQ(PlayBack(File()), recorded);  // found by scanning
+}
+
+// Compressed frames are queued: a frame lost to a full disk is reported by the flush that meets it, by name and with
+// the system's reason; once there is room the recording goes on, and the stop closes the file with its index.
+TEST_F(RecorderTest, ACompressedRecordingResumesAfterAFullDiskAndStopsClean) {
+  OpenSensor(source, {"Depth"});
+  Start();
+  ASSERT_EQ(recorder->GetWriteDevice()->SetProperty("Device", "Compression", "depth=zstd"), KR_STATUS_OK);
+  ReadAndRecord(2);
+  ASSERT_EQ(recorder->Flush(0), KR_STATUS_OK);
+  uint64_t inFile = 0;
+  ASSERT_EQ(recorder->GetWriteDevice()->GetProperty("Depth", "FramesWritten", inFile), KR_STATUS_OK);
+  EXPECT_EQ(inFile, 2u);
+  struct stat written {};
+  ASSERT_EQ(stat(File().c_str(), &written), 0);
+  struct rlimit saved {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+  const struct rlimit limited = {static_cast<rlim_t>(written.st_size), saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  ASSERT_EQ(source.Read(), KR_STATUS_OK);
+  const KrStatus queued = recorder->WriteData();
+  const KrStatus flushed = recorder->Flush(0);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_EQ(queued, KR_STATUS_OK);  // only queued
+  EXPECT_EQ(flushed, KR_STATUS_TL_FILE_WRITE_FAILED);
+  EXPECT_STREQ(recorder->GetWriteFailure(), "frame 3 of stream Depth");
+  EXPECT_EQ(recorder->GetWriteError(), EFBIG);
+  ReadAndRecord(2);
+  EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
+  EXPECT_EQ(PlayBack(File()), recorded);
+  KrVDevice file;
+  ASSERT_EQ(file.OpenFileForReading(File().c_str()), KR_STATUS_OK);
+  uint64_t complete = 0;
+  ASSERT_EQ(file.GetProperty("Device", "Complete", complete), KR_STATUS_OK);
+  EXPECT_EQ(complete, 1u);
 }
 
 // Records and the write device's buffer grow with "RequiredDataSize"; a source closed first lets the stop finish.

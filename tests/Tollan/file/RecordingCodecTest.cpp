@@ -2,11 +2,74 @@
 #include "Tollan/file/RecordingTestSupport.h"
 #include <Tollan/src/file/FrameCodec.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace tollan::recording::testing {
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kAddressSpaceCapWorks = false;  // the sanitizers reserve terabytes of shadow memory
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kAddressSpaceCapWorks = false;
+#else
+constexpr bool kAddressSpaceCapWorks = true;
+#endif
+#else
+constexpr bool kAddressSpaceCapWorks = true;
+#endif
+
+// The bombs of the fuzz corpus (tests/fuzz/make_bomb.py: a 320x240 depth stream, one frame claiming 256 MiB in 4 KB,
+// one within the size but ranked over 65,536 values) are refused as damage, in a child whose address space may grow
+// by twice the stream's frame size (and a little for the codec's contexts) at most.
+TEST_F(RecordingTest, DecoderBombsAreRefusedWithinTwiceTheStreamsFrameSize) {
+  if (!kAddressSpaceCapWorks) GTEST_SKIP() << "an address-space cap cannot work beside a sanitizer";
+  const std::string path = std::string(OVALITH_SOURCE_DIR) + "/tests/fuzz/corpus/recording/depth-bomb.rec";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    RecordingReader reader;
+    if (reader.Open(path.c_str()) != KR_STATUS_OK || reader.Streams().size() != 1) _exit(2);
+    const StreamDefinition& stream = reader.Streams()[0];
+    uint64_t frameSize = 1;
+    for (const Property& property : stream.properties) frameSize *= property.value.intValue;  // x, y, bytes
+    unsigned long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) _exit(2);
+    std::fclose(statm);
+    const rlim_t cap = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + 2 * frameSize + (4u << 20);
+    const rlimit limit{cap, cap};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+    int refused = 0;
+    try {
+      for (int guard = 0; guard < 10; ++guard) {
+        Item item;
+        KrStatus status = reader.Next(&item);
+        if (status == KR_STATUS_TL_END_OF_FILE) break;
+        if (status == KR_STATUS_OK && item.kind == Item::Kind::kFrame) {
+          std::vector<uint8_t> record(item.frame.size);  // as the "File" device sizes its record
+          status = reader.ReadFrameData(record.data(), uint32_t(record.size()));
+        }
+        refused += status == KR_STATUS_TL_FILE_CORRUPT;
+      }
+    } catch (const std::bad_alloc&) {
+      _exit(3);
+    }
+    _exit(refused == 2 ? 0 : 4);
+  }
+  int wait = 0;
+  ASSERT_EQ(waitpid(child, &wait, 0), child);
+  ASSERT_TRUE(WIFEXITED(wait));
+  EXPECT_EQ(WEXITSTATUS(wait), 0) << "2: the file did not open; 3: out of memory under the cap; 4: a bomb was not "
+                                     "refused as damage";
+}
 
 // The version 1 recordings of the fuzz corpus (deflated depth among them) play with values of every type.
 TEST_F(RecordingTest, VersionOneRecordingsStillPlayAndBackgroundEncodingKeepsTheOrder) {
@@ -53,16 +116,24 @@ TEST_F(RecordingTest, VersionOneRecordingsStillPlayAndBackgroundEncodingKeepsThe
     }
     const uint32_t size = kSampleStreams[0].compressedSize;
     std::vector<uint8_t> buffer;
+    uint64_t queued = 0;  // frames AppendFrame left in the queue
     for (uint32_t frameId = 1; frameId <= 12 * RecordingWriter::kQueueDepth; ++frameId) {
       for (uint32_t s = 0; s < 3; ++s) {
         buffer = CompressibleFrame(s, frameId, size);
-        ASSERT_EQ(writer.AppendFrame({s, frameId, frameId * 1000ull + s, size}, buffer.data()), KR_STATUS_OK);
+        RecordingWriter::Landed landed = RecordingWriter::Landed::kQueued;
+        ASSERT_EQ(writer.AppendFrame({s, frameId, frameId * 1000ull + s, size}, buffer.data(), &landed), KR_STATUS_OK);
+        queued += landed == RecordingWriter::Landed::kQueued;
         std::fill(buffer.begin(), buffer.end(), uint8_t(0xEE));  // the writer must have its own copy
       }
       if (frameId == 7) {
         ASSERT_EQ(writer.AppendPropertyChange({"S0", "Mirror", Value::Int(1)}), KR_STATUS_OK);
       }
     }
+    // Inline, every frame is in the file on return; in the background the compressed ones wait for a flush.
+    EXPECT_EQ(queued != 0, background);
+    ASSERT_EQ(writer.Flush(false), KR_STATUS_OK);
+    EXPECT_EQ(writer.Queued(), 0u);
+    EXPECT_EQ(writer.TotalFrames(), 3u * 12 * RecordingWriter::kQueueDepth);
     ASSERT_EQ(writer.Close(), KR_STATUS_OK);
     const Playback playback = PlayFile(path);
     EXPECT_EQ(playback.corrupt, 0);

@@ -3,6 +3,9 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 
 namespace tollan::recording::testing {
@@ -115,15 +118,25 @@ int FillTheDisk(const std::string& path, bool background) {
   }
   for (uint32_t n = 1; n < 100; ++n) {
     const std::vector<uint8_t> data = FrameBytes(id, n, kFrameSize);
-    const KrStatus status = writer.AppendFrame({id, n, n * 10ull, kFrameSize}, data.data());
+    const KrStatus status = writer.AppendFrame({id, n, n * 10ull, kFrameSize}, data.data(), nullptr);
     if (status == KR_STATUS_OK) continue;
     if (status != KR_STATUS_TL_FILE_WRITE_FAILED || (!background && writer.Size() > 4096)) return 102;
+    // The reason comes with the failure, from whichever thread wrote, and
+    // names the frame that was lost.
+    const RecordingWriter::WriteFailure lost = writer.LastFailure();
+    if (lost.error != EFBIG || lost.what != RecordingWriter::WriteFailure::What::kFrame || lost.stream != "Depth" ||
+        lost.ordinal != lost.frameId || lost.ordinal > n) {
+      return 105;
+    }
     setrlimit(RLIMIT_FSIZE, &unlimited);
     if (background) {
+      // Frames queued behind the lost one failed too: Close says so, as a
+      // frame, and still writes the index (the parent checks it).
       const KrStatus closed = writer.Close();
-      return closed == KR_STATUS_OK || closed == status ? int(n) : 103;
+      const bool frameNamed = writer.LastFailure().what == RecordingWriter::WriteFailure::What::kFrame;
+      return closed == KR_STATUS_OK || (closed == status && frameNamed) ? int(n) : 103;
     }
-    const bool resumed = writer.AppendFrame({id, n, n * 10ull, kFrameSize}, data.data()) == KR_STATUS_OK &&
+    const bool resumed = writer.AppendFrame({id, n, n * 10ull, kFrameSize}, data.data(), nullptr) == KR_STATUS_OK &&
                          writer.Close() == KR_STATUS_OK;
     return resumed ? int(n) : 103;
   }
@@ -163,6 +176,82 @@ TEST_P(RecordingDiskFull, KeepsEverythingWrittenBefore) {
   if (!background) {
     EXPECT_EQ(playback.items.size(), size_t(frames) + 1);
     EXPECT_EQ(previous, uint32_t(frames));
+  }
+}
+
+// A recorder killed at many points while its encoders are busy: every frame it
+// was told is in the file (AppendFrame said kWritten, or TotalFrames counted
+// it, or a Flush returned) is in the file, intact and in order.
+TEST_F(RecordingTest, KilledWhileBackgroundEncodingKeepsEveryAcknowledgedFrame) {
+  constexpr uint32_t kPairs = 600;  // bounds a child that is never killed
+  constexpr uint32_t kDepthBytes = 160 * 120 * 2;
+  for (uint32_t run = 0; run < 10; ++run) {
+    SCOPED_TRACE(run);
+    const std::string path = Path("killed.rec");
+    int acks[2];
+    ASSERT_EQ(pipe(acks), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      close(acks[0]);
+      RecordingWriter writer;
+      writer.EncodeInBackground(true);
+      uint32_t depth = 0;
+      uint32_t image = 0;
+      if (writer.Open(path.c_str(), {}) != KR_STATUS_OK ||
+          writer.AddStream({0, "Depth", "Depth", Compression::kDepth, {{"Depth", "XRes", Value::Int(160)}}}, &depth) !=
+              KR_STATUS_OK ||
+          writer.AddStream({0, "Image", "Image", Compression::kZstd, {}}, &image) != KR_STATUS_OK) {
+        _exit(2);
+      }
+      uint64_t appended = 0;
+      for (uint32_t n = 1; n <= kPairs; ++n) {
+        RecordingWriter::Landed landed = RecordingWriter::Landed::kQueued;
+        for (uint32_t id : {depth, image}) {
+          const std::vector<uint8_t> data = FrameBytes(id, n, id == depth ? kDepthBytes : kDepthBytes / 2);
+          if (writer.AppendFrame({id, n, n * 1000ull, uint32_t(data.size())}, data.data(), &landed) != KR_STATUS_OK) {
+            _exit(3);
+          }
+          ++appended;
+        }
+        if (n % 16 == 0 && writer.Flush(false) != KR_STATUS_OK) _exit(4);
+        const uint64_t ack =
+            n % 16 == 0 || landed == RecordingWriter::Landed::kWritten ? appended : writer.TotalFrames();
+        if (write(acks[1], &ack, sizeof(ack)) != sizeof(ack)) _exit(5);
+      }
+      _exit(0);
+    }
+    close(acks[1]);
+    // Killed after a number of acknowledgements that differs from run to run.
+    const uint32_t killAfter = 3 + run * 23;
+    uint64_t acknowledged = 0;
+    uint64_t ack = 0;
+    for (uint32_t seen = 0; seen < killAfter && read(acks[0], &ack, sizeof(ack)) == sizeof(ack); ++seen) {
+      acknowledged = std::max(acknowledged, ack);
+    }
+    kill(child, SIGKILL);
+    while (read(acks[0], &ack, sizeof(ack)) == sizeof(ack)) acknowledged = std::max(acknowledged, ack);
+    close(acks[0]);
+    int wait = 0;
+    ASSERT_EQ(waitpid(child, &wait, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(wait) || (WIFEXITED(wait) && WEXITSTATUS(wait) == 0)) << "the child failed";
+
+    RecordingReader reader;
+    ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
+    const Playback playback = PlayAll(reader);
+    EXPECT_EQ(playback.corrupt, 0);
+    uint64_t frames = 0;
+    for (const Played& item : playback.items) {
+      if (item.kind != Item::Kind::kFrame) continue;
+      // In the order appended: depth n, image n, depth n + 1, ...
+      const uint32_t n = uint32_t(frames / 2 + 1);
+      const uint32_t id = uint32_t(frames % 2);
+      ASSERT_EQ(item.frame.streamId, id);
+      ASSERT_EQ(item.frame.frameId, n);
+      ASSERT_EQ(item.data, FrameBytes(id, n, id == 0 ? kDepthBytes : kDepthBytes / 2));
+      ++frames;
+    }
+    EXPECT_GE(frames, acknowledged) << "frames acknowledged as written are missing";
   }
 }
 

@@ -182,12 +182,12 @@ TEST_F(RecordingTest, ChangesReplayAtTheirPlaceAndTheWriterRefusesWhatTheFormatC
   ASSERT_EQ(writer.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &depth), KR_STATUS_OK);
   ASSERT_EQ(writer.AppendPropertyChange({"Depth", "Resolution", Value::Int(2)}), KR_STATUS_OK);
   const std::vector<uint8_t> data = FrameBytes(0, 1, 16);
-  ASSERT_EQ(writer.AppendFrame({depth, 1, 100, 16}, data.data()), KR_STATUS_OK);
+  ASSERT_EQ(writer.AppendFrame({depth, 1, 100, 16}, data.data(), nullptr), KR_STATUS_OK);
   ASSERT_EQ(writer.AddStream({0, "Audio", "Audio", Compression::kNone, {}}, &audio), KR_STATUS_OK);
-  ASSERT_EQ(writer.AppendFrame({audio, 1, 150, 16}, data.data()), KR_STATUS_OK);
+  ASSERT_EQ(writer.AppendFrame({audio, 1, 150, 16}, data.data(), nullptr), KR_STATUS_OK);
   ASSERT_EQ(writer.AppendPropertyChange({"Device", "Gain", Value::Real(0.5)}), KR_STATUS_OK);
   ASSERT_EQ(writer.RemoveStream(audio), KR_STATUS_OK);
-  ASSERT_EQ(writer.AppendFrame({depth, 2, 200, 16}, data.data()), KR_STATUS_OK);
+  ASSERT_EQ(writer.AppendFrame({depth, 2, 200, 16}, data.data(), nullptr), KR_STATUS_OK);
   std::filesystem::copy_file(path, Path("copy.rec"));
   ASSERT_EQ(writer.Close(), KR_STATUS_OK);
   RecordingReader reader;
@@ -229,17 +229,17 @@ TEST_F(RecordingTest, ChangesReplayAtTheirPlaceAndTheWriterRefusesWhatTheFormatC
   EXPECT_EQ(refusing.AppendPropertyChange({"Device", "Name", Value::String(longName.c_str())}),
             KR_STATUS_OS_BAD_ARGUMENT);
   const uint8_t byte = 0;
-  EXPECT_EQ(refusing.AppendFrame({7, 1, 0, 1}, &byte), KR_STATUS_TL_STREAM_NOT_FOUND);
-  EXPECT_EQ(refusing.AppendFrame({id, 1, 0, 1}, nullptr), KR_STATUS_OS_NULL_POINTER);
+  EXPECT_EQ(refusing.AppendFrame({7, 1, 0, 1}, &byte, nullptr), KR_STATUS_TL_STREAM_NOT_FOUND);
+  EXPECT_EQ(refusing.AppendFrame({id, 1, 0, 1}, nullptr, nullptr), KR_STATUS_OS_NULL_POINTER);
   ASSERT_EQ(refusing.RemoveStream(id), KR_STATUS_OK);
-  EXPECT_EQ(refusing.AppendFrame({id, 1, 0, 1}, &byte), KR_STATUS_TL_STREAM_NOT_FOUND);
+  EXPECT_EQ(refusing.AppendFrame({id, 1, 0, 1}, &byte, nullptr), KR_STATUS_TL_STREAM_NOT_FOUND);
   EXPECT_EQ(refusing.RemoveStream(id), KR_STATUS_TL_STREAM_NOT_FOUND);
   // A removed stream's name can be used again, under a new id.
   uint32_t again = 0;
   ASSERT_EQ(refusing.AddStream({0, "Depth", "Depth", Compression::kNone, {}}, &again), KR_STATUS_OK);
   EXPECT_EQ(again, 1u);
   EXPECT_EQ(refusing.Close(), KR_STATUS_OK);
-  EXPECT_EQ(refusing.AppendFrame({again, 1, 0, 1}, &byte), KR_STATUS_TL_WRONG_MODE);
+  EXPECT_EQ(refusing.AppendFrame({again, 1, 0, 1}, &byte, nullptr), KR_STATUS_TL_WRONG_MODE);
   RecordingReader empty;  // a recording without frames has none to seek to
   ASSERT_EQ(empty.Open(refused.c_str()), KR_STATUS_OK);
   EXPECT_EQ(empty.SeekTime(RecordingReader::kAllStreams, 0), KR_STATUS_TL_FRAME_NOT_FOUND);

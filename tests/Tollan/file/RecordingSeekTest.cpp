@@ -24,11 +24,11 @@ class RecordingSeek : public RecordingTest, public ::testing::WithParamInterface
     ASSERT_EQ(writer.AddStream({0, "Image", "Image", Compression::kNone, {}}, nullptr), KR_STATUS_OK);
     for (uint32_t n = 0; n < kFrames; ++n) {
       const std::vector<uint8_t> data = FrameBytes(kDepth, n, 8);
-      ASSERT_EQ(writer.AppendFrame({kDepth, n + 1, n * kPeriod, 8}, data.data()), KR_STATUS_OK);
+      ASSERT_EQ(writer.AppendFrame({kDepth, n + 1, n * kPeriod, 8}, data.data(), nullptr), KR_STATUS_OK);
       if (n == 2 || n == 6) {
         ASSERT_EQ(writer.AppendPropertyChange({"Depth", "Mirror", Value::Int(n)}), KR_STATUS_OK);
       }
-      ASSERT_EQ(writer.AppendFrame({kImage, n + 1, n * kPeriod + 1000, 8}, data.data()), KR_STATUS_OK);
+      ASSERT_EQ(writer.AppendFrame({kImage, n + 1, n * kPeriod + 1000, 8}, data.data(), nullptr), KR_STATUS_OK);
     }
     const uint64_t withoutIndex = writer.Size();
     ASSERT_EQ(writer.Close(), KR_STATUS_OK);

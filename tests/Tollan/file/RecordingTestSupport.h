@@ -154,7 +154,7 @@ inline void WriteSample(const std::string& path, bool compressed = false) {
   for (uint32_t frameId = 1; frameId <= 3; ++frameId) {
     for (uint32_t id = 0; id < 4; ++id) {
       const std::vector<uint8_t> data = SampleFrame(compressed, id, frameId);
-      ASSERT_EQ(writer.AppendFrame({id, frameId, frameId * 33333ull + id, uint32_t(data.size())}, data.data()),
+      ASSERT_EQ(writer.AppendFrame({id, frameId, frameId * 33333ull + id, uint32_t(data.size())}, data.data(), nullptr),
                 KR_STATUS_OK);
     }
     if (frameId == 1) {
