@@ -14,6 +14,9 @@ See docs/python.md for the whole interface.
 """
 
 import atexit
+import os
+import operator
+import types
 import threading
 import weakref
 
@@ -86,23 +89,69 @@ def devices():
     return list(_ovalith.devices())
 
 
+# Stream types by the names the command-line tool uses, in either case.
+_STREAM_TYPES = {"depth": "Depth", "image": "Image", "ir": "IR", "audio": "Audio"}
+
+
+def _stream_type(name):
+    if not isinstance(name, str):
+        raise TypeError("stream types are text (depth, image, ir, audio), not %s" % type(name).__name__)
+    kind = _STREAM_TYPES.get(name.lower())
+    if kind is None:
+        raise ValueError("no stream type %r: give depth, image, ir or audio" % name)
+    return kind
+
+
+def _stream_list(streams):
+    """streams as a list of stream types: one name alone is one stream."""
+    if isinstance(streams, str):
+        streams = (streams,)
+    kinds = []
+    for name in streams:
+        kind = _stream_type(name)
+        if kind in kinds:
+            raise ValueError("stream %s is named twice" % kind)
+        kinds.append(kind)
+    return kinds
+
+
 def open(source="*:0", streams=("Depth", "Image"), settings=None):
-    """Opens a sensor ("*:N") or a recording (any other text: its path).
-    streams: the stream types a sensor opens (Depth, Image, IR, Audio);
-    settings: their initial property values, {"Depth": {"Resolution": 0}}
-    (properties that an open stream refuses to change, such as the
-    resolution, are set here). A recording opens the streams it holds. Use
-    as a context manager."""
+    """Opens a sensor ("*:N") or a recording (any other text or path).
+    streams: the stream types a sensor opens (depth, image, ir, audio, in
+    either case; one name alone is one stream); settings: their initial
+    property values, {"Depth": {"Resolution": 0}} (properties that an open
+    stream refuses to change, such as the resolution, are set here). A
+    recording opens the streams it holds. Use as a context manager."""
     init()
-    source = str(source)
+    if not isinstance(source, (str, os.PathLike)):
+        raise TypeError("open takes a connection string or a path, not %s" % type(source).__name__)
+    source = os.fspath(source)
+    if not isinstance(source, str):
+        source = os.fsdecode(source)
     core = _ovalith.Device()
     if source.startswith("*:"):
-        core.open_sensor(source, [str(s) for s in streams], dict(settings or {}))
+        kinds = _stream_list(streams)
+        given = {}
+        for name, values in dict(settings or {}).items():
+            kind = _stream_type(name)
+            if kind not in kinds:
+                raise ValueError("settings for %s, a stream not opened (streams: %s)" % (name, ", ".join(kinds)))
+            if not isinstance(values, dict):
+                raise TypeError("settings[%r] is a dict of property values, not %s" % (name, type(values).__name__))
+            given[kind] = values
+        core.open_sensor(source, kinds, given)
     else:
         core.open_file(source)
     device = Device(core, source)
     _open_devices.add(device)
     return device
+
+
+def _integer(value, what):
+    """value as an int: Python's and NumPy's integers, not floats or bools."""
+    if isinstance(value, (bool, np.bool_)) or not hasattr(type(value), "__index__"):
+        raise TypeError("%s takes an integer, not %s" % (what, type(value).__name__))
+    return operator.index(value)
 
 
 def project(points, frames):
@@ -180,14 +229,47 @@ class FrameArray(np.ndarray):
         _check_all(kwargs.values())
         return super().__array_function__(func, types, args, kwargs)
 
-    for _name in ("tolist", "tobytes", "tofile", "astype", "__float__", "__int__", "__bool__",
-                  "__index__", "__array__", "__deepcopy__", "__copy__", "dump", "dumps"):
-        def _guarded(self, *args, _method=getattr(np.ndarray, _name), **kwargs):
+    def __reduce_ex__(self, protocol):
+        return self.__reduce__()
+
+
+# Every other method, operator and data attribute of ndarray checks the
+# lease first: NumPy calls these in C (item, flatten, argmax, v == 0, ...),
+# and for comparisons it would swallow an error raised later, in
+# __array_ufunc__, and answer False. What the Python layer cannot see
+# (np.array(v), np.frombuffer(v), memoryview(v)) reads the view's own frame:
+# no later read writes into its memory.
+_UNGUARDED = {"__new__", "__init__", "__getattribute__", "__setattr__", "__delattr__", "__init_subclass__",
+              "__subclasshook__", "__class_getitem__", "__array_finalize__", "__array_ufunc__",
+              "__array_function__", "__array_prepare__", "__array_wrap__", "__sizeof__", "__dir__",
+              "__hash__", "__len__", "__setstate__", "__reduce__", "__reduce_ex__", "__getstate__"}
+_GUARDED_ATTRIBUTES = ("flat", "data", "ctypes", "real", "imag", "T", "mT", "__array_interface__",
+                       "__array_struct__")
+
+
+def _guard_method(method):
+    def guarded(self, *args, **kwargs):
+        lease = self._lease
+        if lease is not None and not lease.valid:
             self._check()
-            return _method(self, *args, **kwargs)
-        _guarded.__name__ = _name
-        locals()[_name] = _guarded
-    del _name, _guarded
+        return method(self, *args, **kwargs)
+    guarded.__name__ = getattr(method, "__name__", "method")
+    guarded.__doc__ = getattr(method, "__doc__", None)
+    return guarded
+
+
+def _guard_attribute(descriptor):
+    return property(_guard_method(descriptor.__get__), doc=getattr(descriptor, "__doc__", None))
+
+
+for _name, _member in vars(np.ndarray).items():
+    if _name in _UNGUARDED or _name in vars(FrameArray):
+        continue
+    if isinstance(_member, (types.MethodDescriptorType, types.WrapperDescriptorType)):
+        setattr(FrameArray, _name, _guard_method(_member))
+    elif _name in _GUARDED_ATTRIBUTES and isinstance(_member, types.GetSetDescriptorType):
+        setattr(FrameArray, _name, _guard_attribute(_member))
+del _name, _member
 
 
 def _plain(x):
@@ -315,6 +397,8 @@ class Properties:
         self._module = module
 
     def _call(self, name, action):
+        if not isinstance(name, str):
+            raise TypeError("property names are text, not %s" % type(name).__name__)
         try:
             return action()
         except Error as error:
@@ -329,7 +413,7 @@ class Properties:
         self._call(name, lambda: self._device._core.set_property(self._module, name, value))
 
     def __contains__(self, name):
-        return self._device._core.has_property(self._module, name)
+        return isinstance(name, str) and self._device._core.has_property(self._module, name)
 
     def keys(self):
         return list(self._device._core.property_names(self._module))
@@ -418,8 +502,14 @@ class Device:
                 return
 
     def __getitem__(self, module):
+        if not isinstance(module, str):
+            raise TypeError("module names are text, not %s" % type(module).__name__)
         if not self._core.has_module(module):
-            raise KeyError(module)
+            # Stream modules in either case, as the command-line tool names them.
+            matches = [name for name in self.streams if name.lower() == module.lower()]
+            if len(matches) != 1:
+                raise KeyError(module)
+            module = matches[0]
         return Properties(self, module)
 
     def record(self, path):
@@ -428,30 +518,44 @@ class Device:
 
     def __len__(self):
         """Frames of a recording (of its first recorded stream)."""
+        if self.closed:
+            raise ValueError("%s: the device is closed" % self.source)
         try:
             return int(self._core.get_property("Device", "NumberOfFrames"))
         except Error as error:
-            raise TypeError("only a recording has a length") from error
+            if error.status in (_MODULE_NOT_FOUND, _PROPERTY_NOT_FOUND):
+                raise TypeError("only a recording has a length; %s is a sensor" % self.source) from error
+            raise
 
     def seek(self, frame=None, time=None):
-        """Moves a recording: to frame (0 is the first) or to time (in
-        microseconds); the next read brings that frame."""
+        """Moves a recording: to frame (1 is the first, -1 the last) or to
+        time (microseconds, 0 or more); the next read brings that frame."""
         if (frame is None) == (time is None):
             raise TypeError("seek takes frame= or time=")
         if frame is not None:
-            if frame < 0:
-                frame += len(self)
-            self._core.seek(int(frame) + 1, 0)
+            number = _integer(frame, "seek: frame")
+            count = len(self)
+            if number < 0:
+                number += count + 1
+            if not 1 <= number <= count:
+                raise IndexError("seek: frame %s is out of range: %s has frames 1 to %d (or -%d to -1)"
+                                 % (frame, self.source, count, count))
+            self._core.seek_frame(number)
         else:
-            self._core.seek(-1, int(time))
+            number = _integer(time, "seek: time")
+            if not 0 <= number < 2 ** 64:
+                raise IndexError("seek: time %s is out of range: give microseconds from 0 to 2**64-1" % time)
+            self._core.seek_time(number)
 
     def tell(self):
-        """The 0-based number of the frame the next read brings."""
-        return self._core.tell_frame() - 1
+        """The number of the frame the next read brings (1 is the first)."""
+        return self._core.tell_frame()
 
     def on_new_frames(self, callback):
         """Calls callback(stream_name) on the kit's thread whenever a stream
         has a new frame (None stops). Keep it short; read on your own thread."""
+        if callback is not None and not callable(callback):
+            raise TypeError("on_new_frames takes a callable or None, not %s" % type(callback).__name__)
         self._core.set_callback(callback)
 
     def __repr__(self):
