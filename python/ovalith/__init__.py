@@ -18,13 +18,15 @@ import os
 import operator
 import types
 import threading
+import time
 import weakref
 
 import numpy as np
 
 from . import _ovalith
+from ._version import __version__
 
-__all__ = ["Error", "StaleFrameError", "FrameArray", "Frames", "Device", "Properties", "Recording",
+__all__ = ["__version__", "Error", "StaleFrameError", "FrameArray", "Frames", "Device", "Properties", "Recording",
            "init", "devices", "open", "project", "status_text"]
 
 # Statuses that mean "no such name": a mapping turns them into KeyError.
@@ -115,13 +117,18 @@ def _stream_list(streams):
     return kinds
 
 
-def open(source="*:0", streams=("Depth", "Image"), settings=None):
+def open(source="*:0", streams=("Depth", "Image"), settings=None, modes=None, realtime=False):
     """Opens a sensor ("*:N") or a recording (any other text or path).
+
     streams: the stream types a sensor opens (depth, image, ir, audio, in
-    either case; one name alone is one stream); settings: their initial
-    property values, {"Depth": {"Resolution": 0}} (properties that an open
-    stream refuses to change, such as the resolution, are set here). A
-    recording opens the streams it holds. Use as a context manager."""
+    either case; one name alone is one stream). modes: {type: mode} in the
+    command-line tool's words, "640x480@30:depth" (WIDTHxHEIGHT[@FPS]
+    [:FORMAT]; audio RATE[xCHANNELS][@FPS]); a mode the sensor does not offer
+    raises ovalith.Error naming those it offers. settings: other initial
+    property values, {"Depth": {"Mirror": 1}} (an open stream refuses to
+    change what shapes its frames, so those are set here). A recording opens
+    the streams it holds; realtime=True paces its reads by the recording's
+    timestamps, as it was recorded. Use as a context manager."""
     init()
     if not isinstance(source, (str, os.PathLike)):
         raise TypeError("open takes a connection string or a path, not %s" % type(source).__name__)
@@ -139,10 +146,22 @@ def open(source="*:0", streams=("Depth", "Image"), settings=None):
             if not isinstance(values, dict):
                 raise TypeError("settings[%r] is a dict of property values, not %s" % (name, type(values).__name__))
             given[kind] = values
-        core.open_sensor(source, kinds, given)
+        wanted = {}
+        for name, mode in dict(modes or {}).items():
+            kind = _stream_type(name)
+            if kind not in kinds:
+                raise ValueError("a mode for %s, a stream not opened (streams: %s)" % (name, ", ".join(kinds)))
+            if not isinstance(mode, str):
+                raise TypeError("modes[%r] is a text such as '640x480@30', not %s" % (name, type(mode).__name__))
+            wanted[kind] = mode
+        core.open_sensor(source, kinds, given, wanted)
+        if realtime:
+            raise ValueError("realtime paces a recording; a sensor delivers in real time already")
     else:
+        if modes:
+            raise ValueError("a recording plays in the modes it was recorded in; modes are for sensors")
         core.open_file(source)
-    device = Device(core, source)
+    device = Device(core, source, realtime=bool(realtime))
     _open_devices.add(device)
     return device
 
@@ -439,13 +458,25 @@ class Recording:
     into the file. Stops (and finishes the file) at stop() or the end of its
     with block."""
 
-    def __init__(self, device, path):
+    def __init__(self, device, path, streams=None, compress=None):
         self._device = device
-        self.path = str(path)
-        device._core.start_recording(self.path)
+        if not isinstance(path, (str, os.PathLike)):
+            raise TypeError("record takes a path, not %s" % type(path).__name__)
+        self.path = os.fsdecode(os.fspath(path))
+        names = []
+        if streams is not None:
+            for name in ([streams] if isinstance(streams, str) else streams):
+                names.append(device._stream_name(name))
+        if compress is not None and not isinstance(compress, str):
+            raise TypeError("compress is a text such as 'depth=depth,image=lz4', not %s" % type(compress).__name__)
+        device._core.start_recording(self.path, names, compress or "")
+        self._running = True
 
     def stop(self):
-        self._device._core.stop_recording()
+        """Finishes the file (its index and trailer); a second stop does nothing."""
+        if self._running:
+            self._running = False
+            self._device._core.stop_recording()
 
     def __enter__(self):
         return self
@@ -457,9 +488,11 @@ class Recording:
 class Device:
     """An open sensor or recording. Use from one thread at a time."""
 
-    def __init__(self, core, source):
+    def __init__(self, core, source, realtime=False):
         self._core = core
         self.source = source
+        self.realtime = realtime
+        self._pace = None  # (monotonic seconds, timestamp in us) of the first paced frame
         self.streams = list(core.stream_names())
         self._stream_types = {}
         for name in self.streams:
@@ -492,7 +525,25 @@ class Device:
         the end of a recording raises EOFError."""
         if not self._core.read():
             raise EOFError("end of " + self.source)
+        if self.realtime:
+            self._wait_for_timestamp()
         return Frames(self, self._core.generation)
+
+    def _wait_for_timestamp(self):
+        # Paced by the primary stream's timestamps: each frame comes when as
+        # much time has passed since the first paced one as it was recorded
+        # after it. A seek (or a timestamp going back) starts afresh.
+        name = self._stream_types.get("Depth", self.streams[0] if self.streams else None)
+        if name is None:
+            return
+        stamp = self._core.get_property(name, "Timestamp")
+        now = time.monotonic()
+        if self._pace is None or stamp < self._pace[1]:
+            self._pace = (now, stamp)
+            return
+        delay = self._pace[0] + (stamp - self._pace[1]) / 1e6 - now
+        if delay > 0:
+            time.sleep(delay)
 
     def __iter__(self):
         while True:
@@ -512,9 +563,36 @@ class Device:
             module = matches[0]
         return Properties(self, module)
 
-    def record(self, path):
-        """Starts recording into path; use as a context manager."""
-        return Recording(self, path)
+    def record(self, path, streams=None, compress=None):
+        """Starts recording into path; every later read writes its new frames.
+        streams: the streams to record (names or types, in either case; all
+        of them by default); compress: each kind's codec as the command-line
+        tool's record --compress takes it, "depth=depth,image=lz4" (codecs
+        raw, depth, lz4, zstd, zlib; raw by default). Use as a context manager."""
+        return Recording(self, path, streams, compress)
+
+    def set_mode(self, stream, mode):
+        """Puts a sensor's stream into a mode in the command-line tool's
+        words: set_mode("depth", "640x480@30:depth"). The stream is opened
+        anew; a mode the sensor does not offer raises ovalith.Error naming
+        the modes it offers, and leaves the stream as it was."""
+        if not isinstance(mode, str):
+            raise TypeError("a mode is a text such as '640x480@30', not %s" % type(mode).__name__)
+        self._core.set_mode(self._stream_name(stream), mode)
+
+    def _stream_name(self, name):
+        """A stream of this device by its name or type, in either case."""
+        if not isinstance(name, str):
+            raise TypeError("stream names are text, not %s" % type(name).__name__)
+        if name in self.streams:
+            return name
+        matches = [s for s in self.streams if s.lower() == name.lower()]
+        if len(matches) == 1:
+            return matches[0]
+        kind = _STREAM_TYPES.get(name.lower())
+        if kind is not None and kind in self._stream_types:
+            return self._stream_types[kind]
+        raise ValueError("no stream %r (streams: %s)" % (name, ", ".join(self.streams)))
 
     def __len__(self):
         """Frames of a recording (of its first recorded stream)."""
@@ -541,11 +619,13 @@ class Device:
                 raise IndexError("seek: frame %s is out of range: %s has frames 1 to %d (or -%d to -1)"
                                  % (frame, self.source, count, count))
             self._core.seek_frame(number)
+            self._pace = None
         else:
             number = _integer(time, "seek: time")
             if not 0 <= number < 2 ** 64:
                 raise IndexError("seek: time %s is out of range: give microseconds from 0 to 2**64-1" % time)
             self._core.seek_time(number)
+            self._pace = None
 
     def tell(self):
         """The number of the frame the next read brings (1 is the first)."""

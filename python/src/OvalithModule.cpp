@@ -22,12 +22,15 @@
 // Threads: the GIL is released around every engine call that can block or
 // that may wait for the kit's producer thread; the new-frame callback takes
 // the GIL on the kit's thread before it calls into Python.
+#include "ModeText.h"
+
 #include <Ovalith/Ovalith.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -216,46 +219,93 @@ class Device {
  public:
   Device() : core_(std::make_shared<DeviceCore>()) {}
 
-  // settings: {stream: {property: value}}, the streams' initial values.
-  void OpenSensor(const std::string& connection, const std::vector<std::string>& streams, py::dict settings) {
+  // settings: {stream: {property: value}}, the streams' initial values;
+  // modes: {stream type: mode text as the command-line tool takes it}.
+  void OpenSensor(const std::string& connection, const std::vector<std::string>& streams, py::dict settings,
+                  py::dict modes) {
     Text(connection, "a connection string");
     std::vector<std::unique_ptr<KrVPropertySet>> initial;
+    std::vector<std::string> modeTexts;
     for (const std::string& type : streams) {
       Text(type, "a stream name");
       initial.push_back(std::make_unique<KrVPropertySet>());
       if (settings.contains(type)) FillSet(*initial.back(), type, settings[py::str(type)].cast<py::dict>());
+      modeTexts.emplace_back();
+      if (modes.contains(type)) {
+        modeTexts.back() = modes[py::str(type)].cast<std::string>();
+        for (const auto& value : ParseMode(type, modeTexts.back()).values) {
+          Check(initial.back()->AddProperty(type.c_str(), value.first, value.second),
+                "cannot take the " + type + " mode " + modeTexts.back());
+        }
+      }
     }
     std::vector<char> text(connection.begin(), connection.end());
     text.push_back('\0');
     KrVDevice& device = core_->device;
-    {
-      py::gil_scoped_release release;
-      const KrStatus status =
-          device.CreateByConnectionString(text.data(), KR_DEVICE_MODE_READ, nullptr, KR_DEVICE_SHARING_EXCLUSIVE);
-      if (status != KR_STATUS_OK) {
-        py::gil_scoped_acquire gil;
-        Raise(status, "cannot open " + connection);
+    py::gil_scoped_release release;
+    const KrStatus status =
+        device.CreateByConnectionString(text.data(), KR_DEVICE_MODE_READ, nullptr, KR_DEVICE_SHARING_EXCLUSIVE);
+    if (status != KR_STATUS_OK) {
+      py::gil_scoped_acquire gil;
+      Raise(status, "cannot open " + connection);
+    }
+    core_->engineOpen = true;
+    const auto fail = [&](KrStatus failed, const std::string& what) {
+      device.Close();
+      core_->engineOpen = false;
+      py::gil_scoped_acquire gil;
+      Raise(failed, what);
+    };
+    for (size_t i = 0; i < streams.size(); ++i) {
+      const std::string& type = streams[i];
+      const KrStatus added = device.AddStream(type.c_str(), type.c_str(), initial[i].get());
+      if (added == KR_STATUS_TL_BAD_PROPERTY_VALUE && !modeTexts[i].empty()) {
+        fail(added, connection + " does not offer " + type + " " + modeTexts[i] + "; it offers " +
+                        ovalith_tool::OfferedModes(device, type));
       }
-      core_->engineOpen = true;
-      for (size_t i = 0; i < streams.size(); ++i) {
-        const std::string& type = streams[i];
-        const KrStatus added = device.AddStream(type.c_str(), type.c_str(), initial[i].get());
-        if (added != KR_STATUS_OK) {
-          device.Close();
-          core_->engineOpen = false;
-          py::gil_scoped_acquire gil;
-          Raise(added, "cannot add a " + type + " stream to " + connection);
-        }
-      }
-      const KrStatus opened = streams.empty() ? KR_STATUS_OK : device.OpenAllStreams();
-      if (opened != KR_STATUS_OK) {
-        device.Close();
-        core_->engineOpen = false;
-        py::gil_scoped_acquire gil;
-        Raise(opened, "cannot open the streams of " + connection);
+      if (added != KR_STATUS_OK) fail(added, "cannot add a " + type + " stream to " + connection);
+    }
+    const KrStatus opened = streams.empty() ? KR_STATUS_OK : device.OpenAllStreams();
+    if (opened != KR_STATUS_OK) fail(opened, "cannot open the streams of " + connection);
+    core_->open = true;
+  }
+
+  // Puts a sensor's stream of this type (named after it) into a mode given
+  // as the command-line tool takes it: the stream is opened anew, as a
+  // stream refuses to change its shape while open. A mode the sensor does
+  // not offer leaves the stream as it was and names those it offers.
+  void SetMode(const std::string& type, const std::string& text) {
+    Require();
+    const ovalith_tool::StreamMode mode = ParseMode(type, text);
+    if (!IsStream(type)) throw py::value_error("the device has no " + type + " stream");
+    KrVDevice& device = core_->device;
+    // What the stream holds now, to restore it after a refusal.
+    KrVPropertySet old;
+    for (const auto& value : mode.values) {
+      uint64_t current = 0;
+      if (device.GetProperty(type.c_str(), value.first, current) == KR_STATUS_OK) {
+        old.AddProperty(type.c_str(), value.first, current);
       }
     }
-    core_->open = true;
+    KrVPropertySet wanted;
+    for (const auto& value : mode.values) wanted.AddProperty(type.c_str(), value.first, value.second);
+    ++core_->generation;
+    KrStatus added;
+    std::string offered;
+    {
+      py::gil_scoped_release release;
+      Check(device.RemoveStream(type.c_str()), "cannot reopen the " + type + " stream");
+      added = device.AddStream(type.c_str(), type.c_str(), &wanted);
+      if (added != KR_STATUS_OK) {
+        if (added == KR_STATUS_TL_BAD_PROPERTY_VALUE) offered = ovalith_tool::OfferedModes(device, type);
+        device.AddStream(type.c_str(), type.c_str(), &old);
+      }
+      device.OpenStream(type.c_str());
+    }
+    if (added == KR_STATUS_TL_BAD_PROPERTY_VALUE) {
+      Raise(added, "the sensor does not offer " + type + " " + text + "; it offers " + offered);
+    }
+    Check(added, "cannot put the " + type + " stream into " + text);
   }
 
   void OpenFile(const std::string& path) {
@@ -511,19 +561,43 @@ class Device {
     return names;
   }
 
-  void StartRecording(const std::string& path) {
+  // streams: the names of the streams to record, all of them when empty;
+  // compress: the codec of each kind of stream as the command-line tool's
+  // record --compress takes it ("depth=depth,image=lz4"), raw when empty.
+  void StartRecording(const std::string& path, const std::vector<std::string>& streams, const std::string& compress) {
     Require();
     Text(path, "a recording's path");
+    Text(compress, "a codec choice");
     if (core_->recorder) {
       throw std::runtime_error("already recording into " + recordingPath_ + "; stop that recording first");
     }
+    const std::vector<std::string> names = StreamNames();
+    for (const std::string& stream : streams) {
+      if (std::find(names.begin(), names.end(), Text(stream, "a stream name")) == names.end()) {
+        throw py::value_error("no stream " + stream + " to record (streams: " + Joined(names) + ")");
+      }
+    }
     auto recorder = std::make_unique<KrVDeviceRecorder>(&core_->device, path.c_str());
-    KrStatus status;
     {
       py::gil_scoped_release release;
-      status = recorder->StartRecording(1);
+      KrStatus status = recorder->StartRecording(streams.empty() ? 1 : 0);
+      std::string what = "cannot record into " + path;
+      for (size_t i = 0; status == KR_STATUS_OK && i < streams.size(); ++i) {
+        status = recorder->AddStream(streams[i].c_str());
+        what = "cannot record the " + streams[i] + " stream into " + path;
+      }
+      // The codecs apply from each stream's first frame: nothing is written yet.
+      if (status == KR_STATUS_OK && !compress.empty()) {
+        status = recorder->GetWriteDevice()->SetProperty("Device", "Compression", compress.c_str());
+        what = "compress=" + compress + " is not a codec choice (e.g. depth=depth,image=lz4; codecs: raw, depth, "
+               "lz4, zstd, zlib)";
+      }
+      if (status != KR_STATUS_OK) {
+        recorder->StopRecording();
+        py::gil_scoped_acquire gil;
+        Raise(status, what);
+      }
     }
-    Check(status, "cannot record into " + path);
     core_->recorder = std::move(recorder);
     recordingPath_ = path;
   }
@@ -599,6 +673,22 @@ class Device {
  private:
   void Require() const {
     if (!core_->open) Raise(KR_STATUS_QM_NOT_INITIALIZED, "the device is closed");
+  }
+
+  static ovalith_tool::StreamMode ParseMode(const std::string& type, const std::string& text) {
+    std::string option;
+    for (const char c : type) option += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    ovalith_tool::StreamMode mode;
+    if (!ovalith_tool::ParseStreamMode(option, Text(text, "a mode"), &mode)) {
+      throw py::value_error(ovalith_tool::LastFailure());
+    }
+    return mode;
+  }
+
+  static std::string Joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text;
   }
 
   bool IsStream(const std::string& module) {
@@ -762,6 +852,7 @@ PYBIND11_MODULE(_ovalith, m) {
       .def("open_sensor", &Device::OpenSensor)
       .def("open_file", &Device::OpenFile)
       .def("close", &Device::Close)
+      .def("set_mode", &Device::SetMode)
       .def_property_readonly("is_open", &Device::IsOpen)
       .def_property_readonly("generation", &Device::Generation)
       .def("read", &Device::Read)
