@@ -1,14 +1,15 @@
-"""ovalith: depth-sensor frames as NumPy arrays, without a copy.
+"""ovalith: depth-sensor frames as NumPy arrays.
 
     import ovalith
     with ovalith.open("*:0") as dev:          # simulated sensor 0
         frames = dev.read()
         print(frames.depth[240, 320], "mm")    # H x W uint16 view
 
-Frame arrays are views on the engine's buffers. They stay valid until the
-next read, seek or close of their device; after that any use of them raises
-StaleFrameError (the next frame has replaced their contents). Keep a frame
-with .copy(). Views are read-only.
+Frame arrays belong to their read: after the next read, seek or close of
+their device any use the package can see raises StaleFrameError, and what
+it cannot see (np.array, np.frombuffer, ...) shows their own frame, never a
+later one. Keep a frame with .copy(). Arrays are read-only. Frames count
+from 1, as the command-line tool counts them.
 
 See docs/python.md for the whole interface.
 """
