@@ -363,6 +363,14 @@ class Frames:
         depth = self.depth
         return depth if depth is not None else self[self._device.streams[0]]
 
+    def bgr(self):
+        """The colour frame as OpenCV takes it: a C-contiguous H x W x 3
+        uint8 copy in blue, green, red order."""
+        image = self.image
+        if image is None or image.ndim != 3 or image.shape[2] != 3:
+            raise ValueError("bgr() needs an RGB colour frame")
+        return np.ascontiguousarray(image.view(np.ndarray)[..., ::-1])
+
     def points(self, keep_shape=False):
         """Real-world points of the depth frame in mm, float32: N x 3 for
         the pixels that hold a sample, or with keep_shape H x W x 3 with NaN

@@ -94,3 +94,11 @@ def test_realtime_paces_reads_by_the_recordings_timestamps(tmp_path, monkeypatch
     with ovalith.open(path) as unpaced:
         list(unpaced)
     assert len(clock.sleeps) == 5
+
+
+def test_bgr_is_the_colour_frame_as_opencv_reads_it(sensor):
+    cv2 = pytest.importorskip("cv2")
+    frames = sensor.read()
+    bgr = frames.bgr()
+    assert bgr.flags.c_contiguous and bgr.dtype == frames.image.dtype
+    assert (cv2.cvtColor(bgr, cv2.COLOR_BGR2RGB) == frames.image).all()
