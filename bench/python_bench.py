@@ -1,11 +1,17 @@
 """Figures of the Python package, each as a ratio to a baseline measured in
 the same run (see scripts/bench.sh):
 
-- getting a frame as an array: 1280 x 1024 against 320 x 240 (no copy: ~1);
+- getting a frame as an array: 1280 x 1024 against 320 x 240 (one copy of
+  the frame, into memory no later read writes to);
 - frames.points() on a VGA depth frame against the engine's C++ whole-frame
   conversion of the same frame (the target is at most 1.2);
 - a Python loop reading VGA depth and colour from the paced sensor: its frame
-  interval against the 30 fps the sensor paces (1.00: it keeps up).
+  interval against the 30 fps the sensor paces (1.00: it keeps up);
+- ovalith.dask.read(...).mean() over a VGA depth recording: 2 worker
+  processes against 1 (goal: at most 1/1.7), and 1 worker against a plain
+  Python loop over dev.read() with .copy() (goal: at most 1.1);
+- Python playback of a raw VGA depth+colour recording against the C++
+  reader (`ovalith play`) of the same file, per frame (goal: at most 1.25).
 
 Usage: python3 bench/python_bench.py [BUILD_DIR]   (needs BUILD_DIR/python)
 """
@@ -38,6 +44,44 @@ def best(statement, number):
     return min(timeit.repeat(statement, number=number, repeat=5)) / number
 
 
+def recording_rows(ovalith, work, frames=int(os.environ.get("OVALITH_BENCH_FRAMES", "600"))):
+    import time
+
+    import numpy as np
+    import distributed
+
+    import ovalith.dask
+    path = os.path.join(work, "vga.rec")
+    with ovalith.open("*:0", streams=("Depth", "Image")) as dev:
+        with dev.record(path):
+            for _ in range(frames):
+                dev.read()
+
+    def loop():
+        start = time.perf_counter()
+        with ovalith.open(path) as rec:
+            total = sum(float(f.depth.copy().mean()) for f in rec)
+        return time.perf_counter() - start, total
+
+    def on_cluster(workers):
+        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+            stack = ovalith.dask.read(path, "depth", chunk=32)
+            client.compute(stack.frames[:32].mean()).result()  # workers started and warm
+            start = time.perf_counter()
+            client.compute(stack.frames.mean()).result()
+            return time.perf_counter() - start
+
+    plain, _ = loop()
+    one, two = on_cluster(1), on_cluster(2)
+    start = time.perf_counter()
+    subprocess.run([os.path.join(build, "bin", "ovalith"), "play", path], capture_output=True, check=True)
+    cpp = time.perf_counter() - start
+    return [("dask mean, 2 workers", two / frames, "same, 1 worker", one / frames),
+            ("dask mean, 1 worker", one / frames, "Python loop, read + copy", plain / frames),
+            ("Python playback per frame", plain / frames, "C++ reader (ovalith play)", cpp / frames)]
+
+
 def main():
     import ovalith
     work = tempfile.mkdtemp(prefix="ovalith-bench-")
@@ -68,6 +112,8 @@ def main():
     loop = subprocess.run([sys.executable, "-c", PACED_LOOP, os.path.join(build, "python"), paced],
                           capture_output=True, text=True, check=True)
     rows.append(("Python loop, VGA depth+image, paced", float(loop.stdout), "30 fps frame interval", 1 / 30))
+
+    rows.extend(recording_rows(ovalith, work))
 
     header = ("python figure", "time", "baseline", "baseline time", "ratio")
     table = [(a, "%.3g us" % (t * 1e6), b, "%.3g us" % (u * 1e6), "%.2f" % (t / u)) for a, t, b, u in rows]

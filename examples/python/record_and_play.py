@@ -12,5 +12,5 @@ with ovalith.open("walk.rec") as rec:
     print("%d frames" % len(rec))
     for frames in rec:
         print("frame %d at %.3f s, colour %s" % (frames.frame_id, frames.timestamp / 1e6, frames.image.shape))
-    rec.seek(frame=0)
-    print("back at frame %d" % rec.read().frame_id)
+    rec.seek(frame=1)  # frames count from 1, as the command-line tool counts them
+    print("back at frame 1 (id %d)" % rec.read().frame_id)

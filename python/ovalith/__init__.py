@@ -1,27 +1,33 @@
-"""ovalith: depth-sensor frames as NumPy arrays, without a copy.
+"""ovalith: depth-sensor frames as NumPy arrays.
 
     import ovalith
     with ovalith.open("*:0") as dev:          # simulated sensor 0
         frames = dev.read()
         print(frames.depth[240, 320], "mm")    # H x W uint16 view
 
-Frame arrays are views on the engine's buffers. They stay valid until the
-next read, seek or close of their device; after that any use of them raises
-StaleFrameError (the next frame has replaced their contents). Keep a frame
-with .copy(). Views are read-only.
+Frame arrays belong to their read: after the next read, seek or close of
+their device any use the package can see raises StaleFrameError, and what
+it cannot see (np.array, np.frombuffer, ...) shows their own frame, never a
+later one. Keep a frame with .copy(). Arrays are read-only. Frames count
+from 1, as the command-line tool counts them.
 
 See docs/python.md for the whole interface.
 """
 
 import atexit
+import os
+import operator
+import types
 import threading
+import time
 import weakref
 
 import numpy as np
 
 from . import _ovalith
+from ._version import __version__
 
-__all__ = ["Error", "StaleFrameError", "FrameArray", "Frames", "Device", "Properties", "Recording",
+__all__ = ["__version__", "Error", "StaleFrameError", "FrameArray", "Frames", "Device", "Properties", "Recording",
            "init", "devices", "open", "project", "status_text"]
 
 # Statuses that mean "no such name": a mapping turns them into KeyError.
@@ -86,23 +92,86 @@ def devices():
     return list(_ovalith.devices())
 
 
-def open(source="*:0", streams=("Depth", "Image"), settings=None):
-    """Opens a sensor ("*:N") or a recording (any other text: its path).
-    streams: the stream types a sensor opens (Depth, Image, IR, Audio);
-    settings: their initial property values, {"Depth": {"Resolution": 0}}
-    (properties that an open stream refuses to change, such as the
-    resolution, are set here). A recording opens the streams it holds. Use
-    as a context manager."""
+# Stream types by the names the command-line tool uses, in either case.
+_STREAM_TYPES = {"depth": "Depth", "image": "Image", "ir": "IR", "audio": "Audio"}
+
+
+def _stream_type(name):
+    if not isinstance(name, str):
+        raise TypeError("stream types are text (depth, image, ir, audio), not %s" % type(name).__name__)
+    kind = _STREAM_TYPES.get(name.lower())
+    if kind is None:
+        raise ValueError("no stream type %r: give depth, image, ir or audio" % name)
+    return kind
+
+
+def _stream_list(streams):
+    """streams as a list of stream types: one name alone is one stream."""
+    if isinstance(streams, str):
+        streams = (streams,)
+    kinds = []
+    for name in streams:
+        kind = _stream_type(name)
+        if kind in kinds:
+            raise ValueError("stream %s is named twice" % kind)
+        kinds.append(kind)
+    return kinds
+
+
+def open(source="*:0", streams=("Depth", "Image"), settings=None, modes=None, realtime=False):
+    """Opens a sensor ("*:N") or a recording (any other text or path).
+
+    streams: the stream types a sensor opens (depth, image, ir, audio, in
+    either case; one name alone is one stream). modes: {type: mode} in the
+    command-line tool's words, "640x480@30:depth" (WIDTHxHEIGHT[@FPS]
+    [:FORMAT]; audio RATE[xCHANNELS][@FPS]); a mode the sensor does not offer
+    raises ovalith.Error naming those it offers. settings: other initial
+    property values, {"Depth": {"Mirror": 1}} (an open stream refuses to
+    change what shapes its frames, so those are set here). A recording opens
+    the streams it holds; realtime=True paces its reads by the recording's
+    timestamps, as it was recorded. Use as a context manager."""
     init()
-    source = str(source)
+    if not isinstance(source, (str, os.PathLike)):
+        raise TypeError("open takes a connection string or a path, not %s" % type(source).__name__)
+    source = os.fspath(source)
+    if not isinstance(source, str):
+        source = os.fsdecode(source)
     core = _ovalith.Device()
     if source.startswith("*:"):
-        core.open_sensor(source, [str(s) for s in streams], dict(settings or {}))
+        kinds = _stream_list(streams)
+        given = {}
+        for name, values in dict(settings or {}).items():
+            kind = _stream_type(name)
+            if kind not in kinds:
+                raise ValueError("settings for %s, a stream not opened (streams: %s)" % (name, ", ".join(kinds)))
+            if not isinstance(values, dict):
+                raise TypeError("settings[%r] is a dict of property values, not %s" % (name, type(values).__name__))
+            given[kind] = values
+        wanted = {}
+        for name, mode in dict(modes or {}).items():
+            kind = _stream_type(name)
+            if kind not in kinds:
+                raise ValueError("a mode for %s, a stream not opened (streams: %s)" % (name, ", ".join(kinds)))
+            if not isinstance(mode, str):
+                raise TypeError("modes[%r] is a text such as '640x480@30', not %s" % (name, type(mode).__name__))
+            wanted[kind] = mode
+        core.open_sensor(source, kinds, given, wanted)
+        if realtime:
+            raise ValueError("realtime paces a recording; a sensor delivers in real time already")
     else:
+        if modes:
+            raise ValueError("a recording plays in the modes it was recorded in; modes are for sensors")
         core.open_file(source)
-    device = Device(core, source)
+    device = Device(core, source, realtime=bool(realtime))
     _open_devices.add(device)
     return device
+
+
+def _integer(value, what):
+    """value as an int: Python's and NumPy's integers, not floats or bools."""
+    if isinstance(value, (bool, np.bool_)) or not hasattr(type(value), "__index__"):
+        raise TypeError("%s takes an integer, not %s" % (what, type(value).__name__))
+    return operator.index(value)
 
 
 def project(points, frames):
@@ -180,14 +249,47 @@ class FrameArray(np.ndarray):
         _check_all(kwargs.values())
         return super().__array_function__(func, types, args, kwargs)
 
-    for _name in ("tolist", "tobytes", "tofile", "astype", "__float__", "__int__", "__bool__",
-                  "__index__", "__array__", "__deepcopy__", "__copy__", "dump", "dumps"):
-        def _guarded(self, *args, _method=getattr(np.ndarray, _name), **kwargs):
+    def __reduce_ex__(self, protocol):
+        return self.__reduce__()
+
+
+# Every other method, operator and data attribute of ndarray checks the
+# lease first: NumPy calls these in C (item, flatten, argmax, v == 0, ...),
+# and for comparisons it would swallow an error raised later, in
+# __array_ufunc__, and answer False. What the Python layer cannot see
+# (np.array(v), np.frombuffer(v), memoryview(v)) reads the view's own frame:
+# no later read writes into its memory.
+_UNGUARDED = {"__new__", "__init__", "__getattribute__", "__setattr__", "__delattr__", "__init_subclass__",
+              "__subclasshook__", "__class_getitem__", "__array_finalize__", "__array_ufunc__",
+              "__array_function__", "__array_prepare__", "__array_wrap__", "__sizeof__", "__dir__",
+              "__hash__", "__len__", "__setstate__", "__reduce__", "__reduce_ex__", "__getstate__"}
+_GUARDED_ATTRIBUTES = ("flat", "data", "ctypes", "real", "imag", "T", "mT", "__array_interface__",
+                       "__array_struct__")
+
+
+def _guard_method(method):
+    def guarded(self, *args, **kwargs):
+        lease = self._lease
+        if lease is not None and not lease.valid:
             self._check()
-            return _method(self, *args, **kwargs)
-        _guarded.__name__ = _name
-        locals()[_name] = _guarded
-    del _name, _guarded
+        return method(self, *args, **kwargs)
+    guarded.__name__ = getattr(method, "__name__", "method")
+    guarded.__doc__ = getattr(method, "__doc__", None)
+    return guarded
+
+
+def _guard_attribute(descriptor):
+    return property(_guard_method(descriptor.__get__), doc=getattr(descriptor, "__doc__", None))
+
+
+for _name, _member in vars(np.ndarray).items():
+    if _name in _UNGUARDED or _name in vars(FrameArray):
+        continue
+    if isinstance(_member, (types.MethodDescriptorType, types.WrapperDescriptorType)):
+        setattr(FrameArray, _name, _guard_method(_member))
+    elif _name in _GUARDED_ATTRIBUTES and isinstance(_member, types.GetSetDescriptorType):
+        setattr(FrameArray, _name, _guard_attribute(_member))
+del _name, _member
 
 
 def _plain(x):
@@ -261,6 +363,14 @@ class Frames:
         depth = self.depth
         return depth if depth is not None else self[self._device.streams[0]]
 
+    def bgr(self):
+        """The colour frame as OpenCV takes it: a C-contiguous H x W x 3
+        uint8 copy in blue, green, red order."""
+        image = self.image
+        if image is None or image.ndim != 3 or image.shape[2] != 3:
+            raise ValueError("bgr() needs an RGB colour frame")
+        return np.ascontiguousarray(image.view(np.ndarray)[..., ::-1])
+
     def points(self, keep_shape=False):
         """Real-world points of the depth frame in mm, float32: N x 3 for
         the pixels that hold a sample, or with keep_shape H x W x 3 with NaN
@@ -315,6 +425,8 @@ class Properties:
         self._module = module
 
     def _call(self, name, action):
+        if not isinstance(name, str):
+            raise TypeError("property names are text, not %s" % type(name).__name__)
         try:
             return action()
         except Error as error:
@@ -329,7 +441,7 @@ class Properties:
         self._call(name, lambda: self._device._core.set_property(self._module, name, value))
 
     def __contains__(self, name):
-        return self._device._core.has_property(self._module, name)
+        return isinstance(name, str) and self._device._core.has_property(self._module, name)
 
     def keys(self):
         return list(self._device._core.property_names(self._module))
@@ -355,13 +467,25 @@ class Recording:
     into the file. Stops (and finishes the file) at stop() or the end of its
     with block."""
 
-    def __init__(self, device, path):
+    def __init__(self, device, path, streams=None, compress=None):
         self._device = device
-        self.path = str(path)
-        device._core.start_recording(self.path)
+        if not isinstance(path, (str, os.PathLike)):
+            raise TypeError("record takes a path, not %s" % type(path).__name__)
+        self.path = os.fsdecode(os.fspath(path))
+        names = []
+        if streams is not None:
+            for name in ([streams] if isinstance(streams, str) else streams):
+                names.append(device._stream_name(name))
+        if compress is not None and not isinstance(compress, str):
+            raise TypeError("compress is a text such as 'depth=depth,image=lz4', not %s" % type(compress).__name__)
+        device._core.start_recording(self.path, names, compress or "")
+        self._running = True
 
     def stop(self):
-        self._device._core.stop_recording()
+        """Finishes the file (its index and trailer); a second stop does nothing."""
+        if self._running:
+            self._running = False
+            self._device._core.stop_recording()
 
     def __enter__(self):
         return self
@@ -373,9 +497,11 @@ class Recording:
 class Device:
     """An open sensor or recording. Use from one thread at a time."""
 
-    def __init__(self, core, source):
+    def __init__(self, core, source, realtime=False):
         self._core = core
         self.source = source
+        self.realtime = realtime
+        self._pace = None  # (monotonic seconds, timestamp in us) of the first paced frame
         self.streams = list(core.stream_names())
         self._stream_types = {}
         for name in self.streams:
@@ -408,7 +534,25 @@ class Device:
         the end of a recording raises EOFError."""
         if not self._core.read():
             raise EOFError("end of " + self.source)
+        if self.realtime:
+            self._wait_for_timestamp()
         return Frames(self, self._core.generation)
+
+    def _wait_for_timestamp(self):
+        # Paced by the primary stream's timestamps: each frame comes when as
+        # much time has passed since the first paced one as it was recorded
+        # after it. A seek (or a timestamp going back) starts afresh.
+        name = self._stream_types.get("Depth", self.streams[0] if self.streams else None)
+        if name is None:
+            return
+        stamp = self._core.get_property(name, "Timestamp")
+        now = time.monotonic()
+        if self._pace is None or stamp < self._pace[1]:
+            self._pace = (now, stamp)
+            return
+        delay = self._pace[0] + (stamp - self._pace[1]) / 1e6 - now
+        if delay > 0:
+            time.sleep(delay)
 
     def __iter__(self):
         while True:
@@ -418,40 +562,89 @@ class Device:
                 return
 
     def __getitem__(self, module):
+        if not isinstance(module, str):
+            raise TypeError("module names are text, not %s" % type(module).__name__)
         if not self._core.has_module(module):
-            raise KeyError(module)
+            # Stream modules in either case, as the command-line tool names them.
+            matches = [name for name in self.streams if name.lower() == module.lower()]
+            if len(matches) != 1:
+                raise KeyError(module)
+            module = matches[0]
         return Properties(self, module)
 
-    def record(self, path):
-        """Starts recording into path; use as a context manager."""
-        return Recording(self, path)
+    def record(self, path, streams=None, compress=None):
+        """Starts recording into path; every later read writes its new frames.
+        streams: the streams to record (names or types, in either case; all
+        of them by default); compress: each kind's codec as the command-line
+        tool's record --compress takes it, "depth=depth,image=lz4" (codecs
+        raw, depth, lz4, zstd, zlib; raw by default). Use as a context manager."""
+        return Recording(self, path, streams, compress)
+
+    def set_mode(self, stream, mode):
+        """Puts a sensor's stream into a mode in the command-line tool's
+        words: set_mode("depth", "640x480@30:depth"). The stream is opened
+        anew; a mode the sensor does not offer raises ovalith.Error naming
+        the modes it offers, and leaves the stream as it was."""
+        if not isinstance(mode, str):
+            raise TypeError("a mode is a text such as '640x480@30', not %s" % type(mode).__name__)
+        self._core.set_mode(self._stream_name(stream), mode)
+
+    def _stream_name(self, name):
+        """A stream of this device by its name or type, in either case."""
+        if not isinstance(name, str):
+            raise TypeError("stream names are text, not %s" % type(name).__name__)
+        if name in self.streams:
+            return name
+        matches = [s for s in self.streams if s.lower() == name.lower()]
+        if len(matches) == 1:
+            return matches[0]
+        kind = _STREAM_TYPES.get(name.lower())
+        if kind is not None and kind in self._stream_types:
+            return self._stream_types[kind]
+        raise ValueError("no stream %r (streams: %s)" % (name, ", ".join(self.streams)))
 
     def __len__(self):
         """Frames of a recording (of its first recorded stream)."""
+        if self.closed:
+            raise ValueError("%s: the device is closed" % self.source)
         try:
             return int(self._core.get_property("Device", "NumberOfFrames"))
         except Error as error:
-            raise TypeError("only a recording has a length") from error
+            if error.status in (_MODULE_NOT_FOUND, _PROPERTY_NOT_FOUND):
+                raise TypeError("only a recording has a length; %s is a sensor" % self.source) from error
+            raise
 
     def seek(self, frame=None, time=None):
-        """Moves a recording: to frame (0 is the first) or to time (in
-        microseconds); the next read brings that frame."""
+        """Moves a recording: to frame (1 is the first, -1 the last) or to
+        time (microseconds, 0 or more); the next read brings that frame."""
         if (frame is None) == (time is None):
             raise TypeError("seek takes frame= or time=")
         if frame is not None:
-            if frame < 0:
-                frame += len(self)
-            self._core.seek(int(frame) + 1, 0)
+            number = _integer(frame, "seek: frame")
+            count = len(self)
+            if number < 0:
+                number += count + 1
+            if not 1 <= number <= count:
+                raise IndexError("seek: frame %s is out of range: %s has frames 1 to %d (or -%d to -1)"
+                                 % (frame, self.source, count, count))
+            self._core.seek_frame(number)
+            self._pace = None
         else:
-            self._core.seek(-1, int(time))
+            number = _integer(time, "seek: time")
+            if not 0 <= number < 2 ** 64:
+                raise IndexError("seek: time %s is out of range: give microseconds from 0 to 2**64-1" % time)
+            self._core.seek_time(number)
+            self._pace = None
 
     def tell(self):
-        """The 0-based number of the frame the next read brings."""
-        return self._core.tell_frame() - 1
+        """The number of the frame the next read brings (1 is the first)."""
+        return self._core.tell_frame()
 
     def on_new_frames(self, callback):
         """Calls callback(stream_name) on the kit's thread whenever a stream
         has a new frame (None stops). Keep it short; read on your own thread."""
+        if callback is not None and not callable(callback):
+            raise TypeError("on_new_frames takes a callable or None, not %s" % type(callback).__name__)
         self._core.set_callback(callback)
 
     def __repr__(self):

@@ -2,32 +2,42 @@
 // Python layer (ovalith/__init__.py) gives the interface users see; this
 // file wraps the engine's device, recorder and translator.
 //
-// Frame memory: the arrays handed out view the buffers of the engine's
-// stream records without a copy. Each array's base is a FrameLease that
-// names the device core and the read generation it came from. A lease holds
-// the core alive (shared ownership) and a hold on the kit buffer under the
-// array, so neither garbage collection nor a stream that moves to a larger
-// buffer frees memory under a view, a plain numpy.asarray() of one included;
-// an explicit close with leases still alive stops the
-// streams at once and lets the last lease release the engine device. Every
-// read, seek or close moves the generation on, and the Python layer checks
-// the lease before each access of an array, so a view used after the read
-// that replaced its contents raises instead of showing another frame.
+// Frame memory: the arrays handed out view a copy of the engine's frame,
+// taken when Python first asks for a stream's frame of a read, in a store
+// that no later read writes into while any array (or a plain NumPy array,
+// memoryview or buffer taken from one) still points at it. The engine reads
+// every frame into the same buffer, and NumPy reads array memory in C
+// (np.array, np.frombuffer, ufunc loops) without asking the array first, so
+// a view on the engine buffer itself would show the next frame's pixels
+// through any path the Python layer cannot check. A store nothing points
+// at any more is reused for the stream's next frame, so a loop that drops
+// its views allocates nothing per frame. Each array's base is a FrameLease
+// that owns the store and names the device core and the read generation it
+// came from; the arrays are read-only and so is their base, so NumPy
+// refuses to make them writeable. Every read, seek or close moves the
+// generation on, and the Python layer checks the lease before each access
+// it can see, so a view used after the read that replaced it raises
+// StaleFrameError; the paths it cannot see show the view's own frame.
 //
 // Threads: the GIL is released around every engine call that can block or
 // that may wait for the kit's producer thread; the new-frame callback takes
 // the GIL on the kit's thread before it calls into Python.
+#include "ModeText.h"
+
 #include <Ovalith/Ovalith.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -54,6 +64,67 @@ void Check(KrStatus status, const std::string& what) {
   if (status != KR_STATUS_OK) Raise(status, what);
 }
 
+// A name or path handed to the engine as C text: a NUL inside would cut it
+// short and name something else.
+const std::string& Text(const std::string& text, const char* what) {
+  if (text.find('\0') != std::string::npos) throw py::value_error(std::string(what) + " holds a NUL character");
+  return text;
+}
+
+std::string TypeName(py::handle value) { return py::str(py::type::of(value).attr("__name__")); }
+
+// Python values as the engine's property types, refused with the
+// property's name: integers (Python's, NumPy's, anything with __index__;
+// not floats), reals (any real number), text (str without NUL) and general
+// values (bytes-like).
+uint64_t IntegerOf(py::handle value, const std::string& name) {
+  if (PyFloat_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
+    throw py::type_error(name + " takes an integer, not " + TypeName(value));
+  }
+  py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+  if (!number) throw py::error_already_set();
+  const unsigned long long result = PyLong_AsUnsignedLongLong(number.ptr());
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    throw py::value_error(name + " takes an integer from 0 to 2**64-1, not " + std::string(py::repr(number)));
+  }
+  return result;
+}
+
+double RealOf(py::handle value, const std::string& name) {
+  if (PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr())) {
+    throw py::type_error(name + " takes a real number, not " + TypeName(value));
+  }
+  const double result = PyFloat_AsDouble(value.ptr());
+  if (result == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    throw py::type_error(name + " takes a real number, not " + TypeName(value));
+  }
+  return result;
+}
+
+std::string TextOf(py::handle value, const std::string& name) {
+  if (!PyUnicode_Check(value.ptr())) throw py::type_error(name + " takes a text (str), not " + TypeName(value));
+  return Text(value.cast<std::string>(), name.c_str());
+}
+
+std::string BytesOf(py::handle value, const std::string& name) {
+  if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr())) {
+    throw py::type_error(name + " takes bytes, not " + TypeName(value));
+  }
+  return py::bytes(py::reinterpret_borrow<py::object>(value));
+}
+
+// The fields the engine keeps for a stream's current frame: what a read
+// publishes, never set from Python.
+bool IsFrameField(const std::string& property) {
+  static const char* const kFields[] = {"Buffer", "BufferSize", "RequiredDataSize", "Timestamp", "IsNew"};
+  for (const char* field : kFields) {
+    if (property == field) return true;
+  }
+  return false;
+}
+
 // Calls a Python callable for every new frame event, on the kit's thread.
 class CallbackHandler : public KrVNewDataFromStreamHandler {
  public:
@@ -76,6 +147,24 @@ class CallbackHandler : public KrVNewDataFromStreamHandler {
   py::object callable_;
 };
 
+// The memory under the arrays of one stream's frame: cache-line aligned,
+// sized for the frame copied into it.
+class FrameStore {
+ public:
+  explicit FrameStore(size_t size)
+      : size_(size), data_(static_cast<unsigned char*>(::operator new(size == 0 ? 1 : size, kAlignment))) {}
+  ~FrameStore() { ::operator delete(data_, kAlignment); }
+  FrameStore(const FrameStore&) = delete;
+  FrameStore& operator=(const FrameStore&) = delete;
+  size_t Size() const { return size_; }
+  unsigned char* Data() const { return data_; }
+
+ private:
+  static constexpr std::align_val_t kAlignment{64};
+  size_t size_;
+  unsigned char* data_;
+};
+
 // What a device object of the package owns: the engine device, its
 // recorder and its callback. Shared by the Python device and every lease.
 struct DeviceCore {
@@ -86,6 +175,8 @@ struct DeviceCore {
   std::atomic<uint64_t> generation{1};
   bool open = false;        // the Python side may use the device
   bool engineOpen = false;  // the engine device still holds its streams
+  // The last store of each stream, reused while no array points into it.
+  std::map<std::string, std::shared_ptr<FrameStore>> stores;
 
   ~DeviceCore() {
     py::gil_scoped_release release;
@@ -115,15 +206,12 @@ struct DeviceCore {
   }
 };
 
-// The base object of every frame array: keeps the device core (and with it
-// the engine buffer) alive and tells whether the array is still current.
+// The base object of every frame array: owns the store the array views
+// and tells whether the array is still current.
 struct FrameLease {
   std::shared_ptr<DeviceCore> core;
   uint64_t generation;
-  // The kit buffer under the array: it stays allocated while any array
-  // (or a plain NumPy view of one) still points at it, even after the
-  // stream moved to a larger buffer or the device closed.
-  std::shared_ptr<KrBufferHoldImpl> buffer;
+  std::shared_ptr<FrameStore> store;
   bool Valid() const { return core->open && core->generation.load() == generation; }
 };
 
@@ -131,47 +219,97 @@ class Device {
  public:
   Device() : core_(std::make_shared<DeviceCore>()) {}
 
-  // settings: {stream: {property: value}}, the streams' initial values.
-  void OpenSensor(const std::string& connection, const std::vector<std::string>& streams, py::dict settings) {
+  // settings: {stream: {property: value}}, the streams' initial values;
+  // modes: {stream type: mode text as the command-line tool takes it}.
+  void OpenSensor(const std::string& connection, const std::vector<std::string>& streams, py::dict settings,
+                  py::dict modes) {
+    Text(connection, "a connection string");
     std::vector<std::unique_ptr<KrVPropertySet>> initial;
+    std::vector<std::string> modeTexts;
     for (const std::string& type : streams) {
+      Text(type, "a stream name");
       initial.push_back(std::make_unique<KrVPropertySet>());
       if (settings.contains(type)) FillSet(*initial.back(), type, settings[py::str(type)].cast<py::dict>());
+      modeTexts.emplace_back();
+      if (modes.contains(type)) {
+        modeTexts.back() = modes[py::str(type)].cast<std::string>();
+        for (const auto& value : ParseMode(type, modeTexts.back()).values) {
+          Check(initial.back()->AddProperty(type.c_str(), value.first, value.second),
+                "cannot take the " + type + " mode " + modeTexts.back());
+        }
+      }
     }
     std::vector<char> text(connection.begin(), connection.end());
     text.push_back('\0');
     KrVDevice& device = core_->device;
-    {
-      py::gil_scoped_release release;
-      const KrStatus status =
-          device.CreateByConnectionString(text.data(), KR_DEVICE_MODE_READ, nullptr, KR_DEVICE_SHARING_EXCLUSIVE);
-      if (status != KR_STATUS_OK) {
-        py::gil_scoped_acquire gil;
-        Raise(status, "cannot open " + connection);
-      }
-      core_->engineOpen = true;
-      for (size_t i = 0; i < streams.size(); ++i) {
-        const std::string& type = streams[i];
-        const KrStatus added = device.AddStream(type.c_str(), type.c_str(), initial[i].get());
-        if (added != KR_STATUS_OK) {
-          device.Close();
-          core_->engineOpen = false;
-          py::gil_scoped_acquire gil;
-          Raise(added, "cannot add a " + type + " stream to " + connection);
-        }
-      }
-      const KrStatus opened = streams.empty() ? KR_STATUS_OK : device.OpenAllStreams();
-      if (opened != KR_STATUS_OK) {
-        device.Close();
-        core_->engineOpen = false;
-        py::gil_scoped_acquire gil;
-        Raise(opened, "cannot open the streams of " + connection);
-      }
+    py::gil_scoped_release release;
+    const KrStatus status =
+        device.CreateByConnectionString(text.data(), KR_DEVICE_MODE_READ, nullptr, KR_DEVICE_SHARING_EXCLUSIVE);
+    if (status != KR_STATUS_OK) {
+      py::gil_scoped_acquire gil;
+      Raise(status, "cannot open " + connection);
     }
+    core_->engineOpen = true;
+    const auto fail = [&](KrStatus failed, const std::string& what) {
+      device.Close();
+      core_->engineOpen = false;
+      py::gil_scoped_acquire gil;
+      Raise(failed, what);
+    };
+    for (size_t i = 0; i < streams.size(); ++i) {
+      const std::string& type = streams[i];
+      const KrStatus added = device.AddStream(type.c_str(), type.c_str(), initial[i].get());
+      if (added == KR_STATUS_TL_BAD_PROPERTY_VALUE && !modeTexts[i].empty()) {
+        fail(added, connection + " does not offer " + type + " " + modeTexts[i] + "; it offers " +
+                        ovalith_tool::OfferedModes(device, type));
+      }
+      if (added != KR_STATUS_OK) fail(added, "cannot add a " + type + " stream to " + connection);
+    }
+    const KrStatus opened = streams.empty() ? KR_STATUS_OK : device.OpenAllStreams();
+    if (opened != KR_STATUS_OK) fail(opened, "cannot open the streams of " + connection);
     core_->open = true;
   }
 
+  // Puts a sensor's stream of this type (named after it) into a mode given
+  // as the command-line tool takes it: the stream is opened anew, as a
+  // stream refuses to change its shape while open. A mode the sensor does
+  // not offer leaves the stream as it was and names those it offers.
+  void SetMode(const std::string& type, const std::string& text) {
+    Require();
+    const ovalith_tool::StreamMode mode = ParseMode(type, text);
+    if (!IsStream(type)) throw py::value_error("the device has no " + type + " stream");
+    KrVDevice& device = core_->device;
+    // What the stream holds now, to restore it after a refusal.
+    KrVPropertySet old;
+    for (const auto& value : mode.values) {
+      uint64_t current = 0;
+      if (device.GetProperty(type.c_str(), value.first, current) == KR_STATUS_OK) {
+        old.AddProperty(type.c_str(), value.first, current);
+      }
+    }
+    KrVPropertySet wanted;
+    for (const auto& value : mode.values) wanted.AddProperty(type.c_str(), value.first, value.second);
+    ++core_->generation;
+    KrStatus added;
+    std::string offered;
+    {
+      py::gil_scoped_release release;
+      Check(device.RemoveStream(type.c_str()), "cannot reopen the " + type + " stream");
+      added = device.AddStream(type.c_str(), type.c_str(), &wanted);
+      if (added != KR_STATUS_OK) {
+        if (added == KR_STATUS_TL_BAD_PROPERTY_VALUE) offered = ovalith_tool::OfferedModes(device, type);
+        device.AddStream(type.c_str(), type.c_str(), &old);
+      }
+      device.OpenStream(type.c_str());
+    }
+    if (added == KR_STATUS_TL_BAD_PROPERTY_VALUE) {
+      Raise(added, "the sensor does not offer " + type + " " + text + "; it offers " + offered);
+    }
+    Check(added, "cannot put the " + type + " stream into " + text);
+  }
+
   void OpenFile(const std::string& path) {
+    Text(path, "a recording's path");
     KrStatus status;
     {
       py::gil_scoped_release release;
@@ -182,25 +320,16 @@ class Device {
     core_->open = true;
   }
 
-  // Ends the device for Python. With arrays of the last read still alive the
-  // streams stop now and the engine device closes with the last of them.
+  // Ends the device for Python. Arrays still alive keep their stores (and
+  // become stale); the engine device closes now.
   void Close() {
     if (!core_->open) return;
     core_->open = false;
     ++core_->generation;
+    core_->stores.clear();
     DeviceCore* core = core_.get();
-    const bool leased = core_.use_count() > 1;
     py::gil_scoped_release release;
-    if (leased) {
-      core->StopCallback();
-      if (core->recorder) {
-        core->recorder->StopRecording();
-        core->recorder.reset();
-      }
-      core->device.CloseAllStreams();
-    } else {
-      core->ReleaseEngine();
-    }
+    core->ReleaseEngine();
   }
 
   bool IsOpen() const { return core_->open; }
@@ -234,16 +363,18 @@ class Device {
     return result;
   }
 
-  // (array, timestamp, frame id, new) of one stream's current frame.
+  // (array, timestamp, frame id, new) of one stream's current frame, in a
+  // store of its own (see the head of this file).
   py::tuple Frame(const std::string& name) {
     Require();
     KrVStreamData* data = nullptr;
     Check(core_->device.GetStreamData(name.c_str(), data), "no stream " + name);
-    KrBufferHold hold = nullptr;
-    Check(core_->device.HoldFrameBuffer(name.c_str(), &hold), "cannot hold the frame of " + name);
-    std::shared_ptr<KrBufferHoldImpl> buffer(hold, [](KrBufferHold held) { KrStreamDataReleaseBuffer(&held); });
-    py::object lease = py::cast(FrameLease{core_, core_->generation.load(), std::move(buffer)});
-    py::object array = ArrayOf(*data, lease);
+    const size_t bytes = data->Data() == nullptr ? 0 : data->GetDataSize();
+    std::shared_ptr<FrameStore>& store = core_->stores[name];
+    if (!store || store.use_count() > 1 || store->Size() < bytes) store = std::make_shared<FrameStore>(bytes);
+    if (bytes > 0) std::memcpy(store->Data(), data->Data(), bytes);
+    py::object lease = py::cast(FrameLease{core_, core_->generation.load(), store});
+    py::object array = ArrayOf(*data, bytes, store->Data(), lease);
     return py::make_tuple(array, data->GetTimestamp(), data->GetFrameID(), data->IsDataNew() != 0);
   }
 
@@ -301,7 +432,15 @@ class Device {
     auto* out = reinterpret_cast<KrVPoint*>(result.mutable_data());
     {
       py::gil_scoped_release release;
-      for (size_t i = 0; i < count; ++i) translator->RW2ProjectiveFloat(out[i]);
+      const float nan = std::nanf("");
+      for (size_t i = 0; i < count; ++i) {
+        // A point not known in every coordinate has no place in the image.
+        if (!std::isfinite(out[i].X()) || !std::isfinite(out[i].Y()) || !std::isfinite(out[i].Z())) {
+          out[i].SetPoint(nan, nan, nan);
+        } else {
+          translator->RW2ProjectiveFloat(out[i]);
+        }
+      }
     }
     return std::move(result);
   }
@@ -319,6 +458,8 @@ class Device {
 
   py::object GetProperty(const std::string& module, const std::string& property) {
     Require();
+    Text(module, "a module name");
+    Text(property, "a property name");
     KrVDevice& device = core_->device;
     KrPropertyType type;
     Check(device.GetPropertyType(module.c_str(), property.c_str(), type), "cannot read " + module + "." + property);
@@ -347,56 +488,65 @@ class Device {
 
   void SetProperty(const std::string& module, const std::string& property, py::handle value) {
     Require();
+    Text(module, "a module name");
+    Text(property, "a property name");
     KrVDevice& device = core_->device;
-    const std::string what = "cannot set " + module + "." + property;
+    const std::string name = module + "." + property;
+    const std::string what = "cannot set " + name;
     KrPropertyType type;
     Check(device.GetPropertyType(module.c_str(), property.c_str(), type), what);
+    if (IsFrameField(property) && IsStream(module)) {
+      throw py::type_error(name + " is a field of the current frame, read-only from Python");
+    }
     KrStatus status;
     switch (type) {
       case KR_PROPERTY_TYPE_INTEGER: {
-        if (!py::isinstance<py::int_>(value)) throw py::type_error(module + "." + property + " takes an integer");
-        const uint64_t number = value.cast<uint64_t>();
+        const uint64_t number = IntegerOf(value, name);
         py::gil_scoped_release release;
         status = device.SetProperty(module.c_str(), property.c_str(), number);
         break;
       }
       case KR_PROPERTY_TYPE_REAL: {
-        const double number = value.cast<double>();
+        const double number = RealOf(value, name);
         py::gil_scoped_release release;
         status = device.SetProperty(module.c_str(), property.c_str(), number);
         break;
       }
       case KR_PROPERTY_TYPE_STRING: {
-        const std::string text = value.cast<std::string>();
+        const std::string text = TextOf(value, name);
         py::gil_scoped_release release;
         status = device.SetProperty(module.c_str(), property.c_str(), text.c_str());
         break;
       }
       default: {
-        std::string bytes = py::bytes(py::reinterpret_borrow<py::object>(value));
+        std::string bytes = BytesOf(value, name);
         KrGeneralBuffer buffer{bytes.data(), static_cast<uint32_t>(bytes.size())};
         py::gil_scoped_release release;
         status = device.SetProperty(module.c_str(), property.c_str(), buffer);
         break;
       }
     }
-    Check(status, what);
+    if (status != KR_STATUS_OK) Raise(status, what + " to " + std::string(py::repr(value)));
   }
 
   bool HasProperty(const std::string& module, const std::string& property) {
     Require();
+    Text(module, "a module name");
+    Text(property, "a property name");
     int exists = 0;
     return core_->device.DoesPropertyExist(module.c_str(), property.c_str(), &exists) == KR_STATUS_OK && exists;
   }
 
   bool HasModule(const std::string& module) {
     Require();
+    Text(module, "a module name");
     int exists = 0;
     return core_->device.DoesModuleExist(module.c_str(), &exists) == KR_STATUS_OK && exists;
   }
 
   std::vector<std::string> PropertyNames(const std::string& module) {
     Require();
+    Text(module, "a module name");
     KrVPropertySet set;
     Check(core_->device.GetAllProperties(set, module.c_str()), "cannot list " + module);
     KrVPropertySetEnumerator entries(set, module.c_str());
@@ -411,17 +561,45 @@ class Device {
     return names;
   }
 
-  void StartRecording(const std::string& path) {
+  // streams: the names of the streams to record, all of them when empty;
+  // compress: the codec of each kind of stream as the command-line tool's
+  // record --compress takes it ("depth=depth,image=lz4"), raw when empty.
+  void StartRecording(const std::string& path, const std::vector<std::string>& streams, const std::string& compress) {
     Require();
-    if (core_->recorder) Raise(KR_STATUS_OS_ERROR, "already recording");
+    Text(path, "a recording's path");
+    Text(compress, "a codec choice");
+    if (core_->recorder) {
+      throw std::runtime_error("already recording into " + recordingPath_ + "; stop that recording first");
+    }
+    const std::vector<std::string> names = StreamNames();
+    for (const std::string& stream : streams) {
+      if (std::find(names.begin(), names.end(), Text(stream, "a stream name")) == names.end()) {
+        throw py::value_error("no stream " + stream + " to record (streams: " + Joined(names) + ")");
+      }
+    }
     auto recorder = std::make_unique<KrVDeviceRecorder>(&core_->device, path.c_str());
-    KrStatus status;
     {
       py::gil_scoped_release release;
-      status = recorder->StartRecording(1);
+      KrStatus status = recorder->StartRecording(streams.empty() ? 1 : 0);
+      std::string what = "cannot record into " + path;
+      for (size_t i = 0; status == KR_STATUS_OK && i < streams.size(); ++i) {
+        status = recorder->AddStream(streams[i].c_str());
+        what = "cannot record the " + streams[i] + " stream into " + path;
+      }
+      // The codecs apply from each stream's first frame: nothing is written yet.
+      if (status == KR_STATUS_OK && !compress.empty()) {
+        status = recorder->GetWriteDevice()->SetProperty("Device", "Compression", compress.c_str());
+        what = "compress=" + compress + " is not a codec choice (e.g. depth=depth,image=lz4; codecs: raw, depth, "
+               "lz4, zstd, zlib)";
+      }
+      if (status != KR_STATUS_OK) {
+        recorder->StopRecording();
+        py::gil_scoped_acquire gil;
+        Raise(status, what);
+      }
     }
-    Check(status, "cannot record into " + path);
     core_->recorder = std::move(recorder);
+    recordingPath_ = path;
   }
 
   void StopRecording() {
@@ -435,16 +613,27 @@ class Device {
     Check(status, "cannot finish the recording");
   }
 
-  void Seek(int64_t frame, int64_t time) {
+  // The package checks the range: frame counts from 1, time in microseconds.
+  void SeekFrame(uint32_t frame) {
     Require();
     ++core_->generation;
     KrStatus status;
     {
       py::gil_scoped_release release;
-      status = frame >= 0 ? core_->device.SeekFrame(static_cast<uint32_t>(frame))
-                          : core_->device.SeekTime(static_cast<uint64_t>(time));
+      status = core_->device.SeekFrame(frame);
     }
-    Check(status, "cannot seek");
+    Check(status, "cannot seek to frame " + std::to_string(frame));
+  }
+
+  void SeekTime(uint64_t time) {
+    Require();
+    ++core_->generation;
+    KrStatus status;
+    {
+      py::gil_scoped_release release;
+      status = core_->device.SeekTime(time);
+    }
+    Check(status, "cannot seek to " + std::to_string(time) + " us");
   }
 
   uint32_t TellFrame() {
@@ -486,6 +675,29 @@ class Device {
     if (!core_->open) Raise(KR_STATUS_QM_NOT_INITIALIZED, "the device is closed");
   }
 
+  static ovalith_tool::StreamMode ParseMode(const std::string& type, const std::string& text) {
+    std::string option;
+    for (const char c : type) option += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    ovalith_tool::StreamMode mode;
+    if (!ovalith_tool::ParseStreamMode(option, Text(text, "a mode"), &mode)) {
+      throw py::value_error(ovalith_tool::LastFailure());
+    }
+    return mode;
+  }
+
+  static std::string Joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text;
+  }
+
+  bool IsStream(const std::string& module) {
+    for (const std::string& stream : StreamNames()) {
+      if (stream == module) return true;
+    }
+    return false;
+  }
+
   KrVDepthMap& DepthMap() {
     Require();
     KrVDepthMap* depth = core_->device.GetDepthMap();
@@ -493,23 +705,29 @@ class Device {
     return *depth;
   }
 
+  // The value's type picks the property's: bool and integers, reals, text,
+  // bytes-like.
   static void FillSet(KrVPropertySet& set, const std::string& module, const py::dict& values) {
     for (auto item : values) {
-      const std::string name = item.first.cast<std::string>();
+      if (!PyUnicode_Check(item.first.ptr())) {
+        throw py::type_error("property names of " + module + " are text, not " + TypeName(item.first));
+      }
+      const std::string property = Text(item.first.cast<std::string>(), "a property name");
+      const std::string name = module + "." + property;
       py::handle value = item.second;
       KrStatus status;
-      if (py::isinstance<py::bool_>(value) || py::isinstance<py::int_>(value)) {
-        status = set.AddProperty(module.c_str(), name.c_str(), value.cast<uint64_t>());
-      } else if (py::isinstance<py::float_>(value)) {
-        status = set.AddProperty(module.c_str(), name.c_str(), value.cast<double>());
-      } else if (py::isinstance<py::str>(value)) {
-        status = set.AddProperty(module.c_str(), name.c_str(), value.cast<std::string>().c_str());
-      } else {
-        std::string bytes = py::bytes(py::reinterpret_borrow<py::object>(value));
-        status = set.AddProperty(module.c_str(), name.c_str(),
+      if (PyIndex_Check(value.ptr()) && !PyFloat_Check(value.ptr())) {
+        status = set.AddProperty(module.c_str(), property.c_str(), IntegerOf(value, name));
+      } else if (PyUnicode_Check(value.ptr())) {
+        status = set.AddProperty(module.c_str(), property.c_str(), TextOf(value, name).c_str());
+      } else if (PyObject_CheckBuffer(value.ptr())) {
+        std::string bytes = BytesOf(value, name);
+        status = set.AddProperty(module.c_str(), property.c_str(),
                                  KrGeneralBuffer{bytes.data(), static_cast<uint32_t>(bytes.size())});
+      } else {
+        status = set.AddProperty(module.c_str(), property.c_str(), RealOf(value, name));
       }
-      Check(status, "cannot take " + module + "." + name);
+      Check(status, "cannot take " + name + " = " + std::string(py::repr(value)));
     }
   }
 
@@ -546,14 +764,20 @@ class Device {
     return py::bytes(reinterpret_cast<const char*>(&pointer), sizeof(pointer));
   }
 
-  // The frame's array view; an empty frame gives an empty array.
-  static py::object ArrayOf(KrVStreamData& data, const py::object& lease) {
-    if (data.Data() == nullptr || data.GetDataSize() == 0) return py::array_t<uint8_t>(0);
+  // The frame's read-only array on memory (bytes long, a copy of data's
+  // frame) owned by lease; an empty frame gives an empty array.
+  static py::object ArrayOf(KrVStreamData& data, size_t bytes, const void* memory, const py::object& lease) {
+    if (bytes == 0) return py::array_t<uint8_t>(0);
     auto view = [&](py::dtype type, std::vector<size_t> shape) -> py::object {
-      size_t bytes = static_cast<size_t>(type.itemsize());
-      for (size_t extent : shape) bytes *= extent;
-      CheckFits(data, bytes);
-      return py::array(type, shape, data.Data(), lease);
+      size_t needed = static_cast<size_t>(type.itemsize());
+      for (size_t extent : shape) needed *= extent;
+      if (needed > bytes) {
+        throw py::value_error("the frame holds " + std::to_string(bytes) + " bytes, its shape needs " +
+                              std::to_string(needed));
+      }
+      py::array array(type, shape, memory, lease);
+      array.attr("flags").attr("writeable") = false;
+      return std::move(array);
     };
     if (auto* depth = dynamic_cast<KrVDepthMap*>(&data)) {
       return view(py::dtype::of<uint16_t>(), {depth->GetYRes(), depth->GetXRes()});
@@ -571,17 +795,18 @@ class Device {
         case KR_OUTPUT_FORMAT_YUV422:
           return view(py::dtype::of<uint8_t>(), {height, width, 2});
         default:  // compressed: the bytes as they came
-          return view(py::dtype::of<uint8_t>(), {data.GetDataSize()});
+          return view(py::dtype::of<uint8_t>(), {bytes});
       }
     }
     if (auto* audio = dynamic_cast<KrVAudioBuffer*>(&data)) {
       const size_t channels = audio->GetNumberOfChannels() == 0 ? 1 : audio->GetNumberOfChannels();
-      return view(py::dtype::of<int16_t>(), {data.GetDataSize() / (2 * channels), channels});
+      return view(py::dtype::of<int16_t>(), {bytes / (2 * channels), channels});
     }
-    return view(py::dtype::of<uint8_t>(), {data.GetDataSize()});
+    return view(py::dtype::of<uint8_t>(), {bytes});
   }
 
   std::shared_ptr<DeviceCore> core_;
+  std::string recordingPath_;  // of the recording in progress, for messages
 };
 
 }  // namespace
@@ -627,6 +852,7 @@ PYBIND11_MODULE(_ovalith, m) {
       .def("open_sensor", &Device::OpenSensor)
       .def("open_file", &Device::OpenFile)
       .def("close", &Device::Close)
+      .def("set_mode", &Device::SetMode)
       .def_property_readonly("is_open", &Device::IsOpen)
       .def_property_readonly("generation", &Device::Generation)
       .def("read", &Device::Read)
@@ -642,7 +868,8 @@ PYBIND11_MODULE(_ovalith, m) {
       .def("property_names", &Device::PropertyNames)
       .def("start_recording", &Device::StartRecording)
       .def("stop_recording", &Device::StopRecording)
-      .def("seek", &Device::Seek)
+      .def("seek_frame", &Device::SeekFrame)
+      .def("seek_time", &Device::SeekTime)
       .def("tell_frame", &Device::TellFrame)
       .def("tell_time", &Device::TellTime)
       .def("set_callback", &Device::SetCallback);

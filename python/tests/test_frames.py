@@ -11,18 +11,20 @@ def address(array):
     return array.__array_interface__["data"][0]
 
 
-def test_frames_view_the_engine_buffer_without_a_copy(sensor):
+def test_frames_keep_their_memory_until_no_view_is_left(sensor):
     frames = sensor.read()
     depth = frames.depth
-    # The stream's "Buffer" property holds the address of the engine's frame.
-    engine_buffer = int.from_bytes(sensor["Depth"]["Buffer"], "little")
-    assert address(depth) == engine_buffer
     assert depth.shape == (sensor["Depth"]["YRes"], sensor["Depth"]["XRes"]) and depth.dtype == np.uint16
     assert np.shares_memory(depth, np.asarray(frames["Depth"])[::2])
     assert frames.image.shape == (sensor["Image"]["YRes"], sensor["Image"]["XRes"], 3)
     assert frames.image.dtype == np.uint8 and not depth.flags.writeable
-    # The next read fills the same buffer: no new array memory per frame.
-    assert address(sensor.read().depth) == engine_buffer
+    # The engine reads every frame into one buffer; a view must not be on it.
+    engine_buffer = int.from_bytes(sensor["Depth"]["Buffer"], "little")
+    assert address(depth) != engine_buffer
+    kept = address(depth)
+    del frames, depth
+    # Nothing points at the last frame's memory: the next frame reuses it.
+    assert address(sensor.read().depth) == kept
 
 
 STALE_USES = {

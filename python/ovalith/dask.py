@@ -1,0 +1,172 @@
+"""ovalith.dask: recordings as lazy Dask arrays.
+
+    import ovalith.dask
+    stack = ovalith.dask.read(["a.rec", "b.rec"], "depth", chunk=32)
+    stack.frames            # dask array (frames, height, width), uint16
+    stack.timestamps        # dask array (frames,), uint64 microseconds
+    stack.frames.mean().compute()
+
+Each chunk is a range of frames of one recording that its task reads by
+opening the file and seeking to the range's first frame, so chunks run on
+any worker of a dask.distributed cluster as well as in threads of one
+process. A recording's frames all have one shape: a recording whose stream
+changes its resolution is refused, naming the file and the frame where it
+changes (read such a file in segments with first=/count=). A task that
+meets a damaged frame fails with ovalith.Error naming the file and the
+frame; the other recordings' tasks are not affected. See docs/python.md.
+"""
+import dask
+import dask.array as da
+import numpy as np
+
+import ovalith
+
+__all__ = ["Segment", "Stack", "read"]
+
+# The kit's status for a failure with no status of its own.
+_GENERIC_FAILURE = 0x10001
+
+
+class Segment:
+    """Frames first .. first+count-1 (counted from 1) of a recording's stream."""
+
+    def __init__(self, path, stream, first, count, shape, dtype):
+        self.path, self.stream, self.first, self.count = path, stream, first, count
+        self.shape, self.dtype = tuple(shape), np.dtype(dtype)
+
+    def __repr__(self):
+        return "<ovalith.dask.Segment %s %s frames %d-%d %s>" % (
+            self.path, self.stream, self.first, self.first + self.count - 1, "x".join(map(str, self.shape)))
+
+
+def _failure(path, frame, error):
+    status = getattr(error, "status", _GENERIC_FAILURE)
+    return ovalith.Error(status, "%s: frame %d: %s" % (path, frame, error))
+
+
+def _shape_at(device, name, frame):
+    device.seek(frame=frame)
+    array = device.read()[name]
+    return array.shape, array.dtype
+
+
+def _describe(path, stream, first, count):
+    """The segment of a recording: its length and its frames' shape. Opening
+    a file without its index scans it, once, here."""
+    with ovalith.open(path) as device:
+        name = device._stream_name(stream)
+        total = len(device)
+        count = total - first + 1 if count is None else count
+        if first < 1 or count < 1 or first + count - 1 > total:
+            raise IndexError("%s has frames 1 to %d, not %d to %d" % (path, total, first, first + count - 1))
+        last = first + count - 1
+        try:
+            shape, dtype = _shape_at(device, name, first)
+            end_shape, _ = _shape_at(device, name, last)
+        except (ovalith.Error, EOFError) as error:
+            raise _failure(path, first, error) from error
+        if end_shape != shape:
+            # Find the first frame of the new shape, halving the range.
+            low, high = first, last
+            while high - low > 1:
+                middle = (low + high) // 2
+                if _shape_at(device, name, middle)[0] == shape:
+                    low = middle
+                else:
+                    high = middle
+            raise ValueError("%s: %s changes from %s to %s at frame %d; read it in segments (first=, count=)"
+                             % (path, name, "x".join(map(str, shape)), "x".join(map(str, _shape_at(
+                                 device, name, high)[0])), high))
+        return Segment(path, name, first, count, shape, dtype)
+
+
+def _read_chunk(segment, start, count):
+    """Frames start .. start+count-1 of the segment and their timestamps."""
+    frames = np.empty((count,) + segment.shape, dtype=segment.dtype)
+    stamps = np.empty(count, dtype=np.uint64)
+    frame = start
+    try:
+        with ovalith.open(segment.path) as device:
+            device.seek(frame=start)
+            for i in range(count):
+                frame = start + i
+                array = device.read()[segment.stream]
+                if array.shape != segment.shape:
+                    raise ValueError("%s changes to %s" % (segment.stream, "x".join(map(str, array.shape))))
+                frames[i] = array
+                stamps[i] = array.timestamp
+    except (ovalith.Error, EOFError, ValueError, IndexError) as error:
+        raise _failure(segment.path, frame, error) from error
+    return frames, stamps
+
+
+class Stack:
+    """Frames of one stream of several recordings, stacked: .frames
+    (frames, ...) and .timestamps (frames,), both lazy, chunked alike;
+    .segments the recordings' parts in order."""
+
+    def __init__(self, segments, chunk):
+        self.segments = segments
+        frames, stamps = [], []
+        for segment in segments:
+            for start in range(segment.first, segment.first + segment.count, chunk):
+                count = min(chunk, segment.first + segment.count - start)
+                part = dask.delayed(_read_chunk, pure=True)(segment, start, count,
+                                                            dask_key_name="ovalith-read-%s-%s-%d-%d" % (
+                                                                dask.base.tokenize(segment.path), segment.stream,
+                                                                start, count))
+                frames.append(da.from_delayed(part[0], (count,) + segment.shape, dtype=segment.dtype))
+                stamps.append(da.from_delayed(part[1], (count,), dtype=np.uint64))
+        self.frames = da.concatenate(frames, axis=0)
+        self.timestamps = da.concatenate(stamps, axis=0)
+
+    def points(self):
+        """The depth frames' real-world points as a lazy (frames, height,
+        width, 3) float32 array, NaN where a pixel holds no sample; each
+        recording's own calibration converts its frames."""
+        parts, at = [], 0
+        for segment in self.segments:
+            block = self.frames[at:at + segment.count]
+            parts.append(block.map_blocks(_points_of, segment, dtype=np.float32,
+                                          new_axis=3, chunks=block.chunks + ((3,),)))
+            at += segment.count
+        return da.concatenate(parts, axis=0)
+
+
+def _points_of(block, segment, block_info=None):
+    # The frames again, from the recording, so that its own translator
+    # converts them.
+    start = segment.first + block_info[0]["array-location"][0][0]
+    out = np.empty(block.shape + (3,), dtype=np.float32)
+    frame = start
+    try:
+        with ovalith.open(segment.path) as device:
+            device.seek(frame=start)
+            for i in range(block.shape[0]):
+                frame = start + i
+                out[i] = device.read().points(keep_shape=True)
+    except (ovalith.Error, EOFError) as error:
+        raise _failure(segment.path, frame, error) from error
+    return out
+
+
+def read(paths, stream="depth", chunk=32, first=1, count=None):
+    """The frames of one stream (a name or type, in either case) of a
+    recording or a list of them, as a Stack of lazy Dask arrays whose
+    chunks are ranges of at most chunk frames. first/count pick a segment
+    (frames counted from 1) of every recording. All recordings must have
+    frames of one shape."""
+    if isinstance(paths, (str, bytes)) or hasattr(paths, "__fspath__"):
+        paths = [paths]
+    chunk = ovalith._integer(chunk, "chunk")
+    if chunk < 1:
+        raise ValueError("chunk is at least 1 frame, not %d" % chunk)
+    segments = [_describe(str(path), stream, first, count) for path in paths]
+    if not segments:
+        raise ValueError("read takes at least one recording")
+    for segment in segments[1:]:
+        if (segment.shape, segment.dtype) != (segments[0].shape, segments[0].dtype):
+            raise ValueError("%s holds %s frames of %s, %s holds %s" % (
+                segment.path, segment.dtype, "x".join(map(str, segment.shape)), segments[0].path,
+                "x".join(map(str, segments[0].shape))))
+    return Stack(segments, chunk)

@@ -1,0 +1,160 @@
+# What a careless user (or a careless library) does with the package:
+# stale views through every NumPy path, writes into views, positions and
+# values of the wrong type or range.
+import numpy as np
+import pytest
+
+import ovalith
+
+# Every way NumPy reads a view's memory, the ones that run in C included;
+# i is a pixel (flat index) and r its row, where the two frames differ.
+READS = {
+    "item": lambda v, i, r: v.item(i),
+    "flatten": lambda v, i, r: v.flatten(),
+    "ravel": lambda v, i, r: v.ravel(),
+    "argmax": lambda v, i, r: v.argmax(axis=1),
+    "nonzero": lambda v, i, r: np.concatenate(v.nonzero()),
+    "argsort": lambda v, i, r: v.argsort(axis=1, kind="stable"),
+    "take": lambda v, i, r: v.take([i]),
+    "repeat": lambda v, i, r: v.repeat(2),
+    "dot": lambda v, i, r: v.dot(np.arange(v.shape[1], dtype=np.uint16)),
+    "matmul": lambda v, i, r: v @ np.ones(v.shape[1], dtype=np.uint16),
+    "byteswap": lambda v, i, r: v.byteswap(),
+    "compress": lambda v, i, r: v.compress(np.arange(v.shape[0]) % 2 == 0, axis=0),
+    "flat": lambda v, i, r: v.flat[i],
+    "equal": lambda v, i, r: v == 0,
+    "less": lambda v, i, r: v < v.flat[i],
+    "np.array": lambda v, i, r: np.array(v),
+    "np.asarray": lambda v, i, r: np.asarray(v).copy(),
+    "np.frombuffer": lambda v, i, r: np.frombuffer(v, dtype=np.uint16),
+    "memoryview": lambda v, i, r: bytes(memoryview(v)),
+    "bytes": lambda v, i, r: v.tobytes(),
+    "format": lambda v, i, r: format(v.flat[i]),
+    "sort": lambda v, i, r: np.sort(v, axis=None),
+}
+
+
+@pytest.mark.parametrize("read", READS.values(), ids=READS.keys())
+def test_a_stale_view_never_shows_another_frame(read):
+    with ovalith.open("*:1", streams=("Depth",)) as device:
+        view = device.read().depth
+        own = view.copy()
+        later = device.read().depth.copy()
+        differs = np.flatnonzero(own != later)
+        assert differs.size  # the sensor's frames differ
+        where = (int(differs[0]), int(differs[0]) // own.shape[1])
+        try:
+            got = read(view, *where)
+        except ovalith.StaleFrameError:
+            return
+        assert np.array_equal(np.asarray(got), np.asarray(read(own, *where)))
+
+
+def test_views_cannot_be_made_writeable(sensor):
+    frames = sensor.read()
+    for view in (frames.depth, frames.depth[1:5], np.asarray(frames.depth), frames.image.T):
+        with pytest.raises(ValueError):
+            view.flags.writeable = True
+    before = frames.depth.copy()
+    with pytest.raises(ValueError):
+        np.asarray(frames.depth)[0, 0] = 1
+    assert np.array_equal(frames.depth, before)
+
+
+@pytest.fixture(scope="module")
+def recording(tmp_path_factory):
+    path = tmp_path_factory.mktemp("rec") / "nine.rec"
+    with ovalith.open("*:1", streams=("Depth",)) as device:
+        with device.record(path):
+            for _ in range(9):
+                device.read()
+    return path
+
+
+@pytest.mark.parametrize("position, error", [
+    (dict(frame=0), IndexError),
+    (dict(frame=10), IndexError),
+    (dict(frame=2 ** 32), IndexError),
+    (dict(frame=2 ** 32 + 5), IndexError),
+    (dict(frame=-10), IndexError),
+    (dict(frame=-19), IndexError),
+    (dict(frame=2.7), TypeError),
+    (dict(frame="3"), TypeError),
+    (dict(frame=True), TypeError),
+    (dict(time=-1), IndexError),
+    (dict(time=2 ** 64), IndexError),
+    (dict(time=1.5), TypeError),
+])
+def test_seek_refuses_positions_outside_the_recording(recording, position, error):
+    with ovalith.open(recording) as played:
+        played.seek(frame=4)
+        with pytest.raises(error) as caught:
+            played.seek(**position)
+        if error is IndexError and "frame" in position:
+            assert "1 to 9" in str(caught.value)
+        assert played.tell() == 4  # a refused seek moves nothing
+
+
+def test_seek_takes_numpy_integers_and_counts_from_the_end(recording):
+    with ovalith.open(recording) as played:
+        frames = [played.read().depth.copy() for _ in range(len(played))]
+        for position, index in ((np.int64(3), 2), (np.uint32(9), 8), (-9, 0), (-1, 8)):
+            played.seek(frame=position)
+            assert np.array_equal(played.read().depth, frames[index])
+
+
+@pytest.mark.parametrize("module, name, value, error", [
+    ("Depth", "ZPPS", "x", TypeError),
+    ("Device", "PrimaryStream", 5, TypeError),
+    ("Device", "Mirror", 1.5, TypeError),
+    ("Device", "Mirror", "1", TypeError),
+    ("Device", "Mirror", -1, ValueError),
+    ("Device", "Mirror", 2 ** 64, ValueError),
+    ("Device", "PrimaryStream", "Depth\0Image", ValueError),
+])
+def test_a_value_of_the_wrong_type_is_refused_naming_the_property(sensor, module, name, value, error):
+    before = sensor[module][name]
+    with pytest.raises(error) as caught:
+        sensor[module][name] = value
+    assert "%s.%s" % (module, name) in str(caught.value) and "Unable to cast" not in str(caught.value)
+    assert sensor[module][name] == before
+
+
+def test_numpy_numbers_are_taken(sensor):
+    sensor["Device"]["Mirror"] = np.int64(1)
+    sensor["Depth"]["ZPPS"] = np.float32(0.25)
+    assert sensor["Device"]["Mirror"] == 1 and sensor["Depth"]["ZPPS"] == 0.25
+    with ovalith.open("*:0", streams="Depth", settings={"depth": {"Resolution": np.uint8(0)}}) as device:
+        assert device.read().depth.shape == (240, 320)
+
+
+@pytest.mark.parametrize("field", ["Buffer", "BufferSize", "RequiredDataSize", "Timestamp", "IsNew"])
+def test_frame_fields_are_read_only(sensor, field):
+    frames = sensor.read()
+    before = sensor["Depth"][field]
+    value = b"\0" * len(before) if isinstance(before, bytes) else 1 - int(bool(before))
+    with pytest.raises(TypeError, match="Depth.%s" % field):
+        sensor["Depth"][field] = value
+    assert sensor["Depth"][field] == before and frames.depth.sum() > 0
+
+
+def test_careless_calls_are_refused_at_once(tmp_path):
+    with ovalith.open("*:0", streams="Depth") as device:
+        assert device.streams == ["Depth"]  # one name is one stream, not five letters
+        with pytest.raises(TypeError):
+            device.on_new_frames(5)
+        for lookup in (lambda: device["Depth\0Image"], lambda: device["Depth"]["XRes\0junk"],
+                       lambda: "XRes\0" in device["Depth"] or device["Depth"]["XRes\0"]):
+            with pytest.raises(ValueError, match="NUL"):
+                lookup()
+        with device.record(tmp_path / "first.rec"):
+            with pytest.raises(RuntimeError, match="already recording"):
+                device.record(tmp_path / "second.rec")
+        frames = device.read()
+        projected = frames.project([[np.nan, 0, 1000], [0, np.nan, 1000], [0, 0, np.nan], [0, 0, 1000]])
+        assert np.isnan(projected[:3]).all() and np.isfinite(projected[3]).all()
+    with pytest.raises(ValueError, match="closed"):
+        len(device)
+    for path in ("*:0\0*:1", "walk\0.rec"):
+        with pytest.raises(ValueError, match="NUL"):
+            ovalith.open(path)
