@@ -36,16 +36,38 @@ std::string Text(double value) {
   return text.str();
 }
 
-// One pass of the recursive filter along a line of count pixels, step
-// apart: each measured pixel moves toward the one before it when they
+// Two passes of the recursive filter down and up the columns, all columns
+// at once (row by row, which the compiler vectorises): each measured pixel
+// moves toward the one before it in the column when both are measured and
 // differ by less than delta.
-void SmoothLine(float* line, const uint8_t* measured, size_t count, ptrdiff_t step, float alpha, float delta) {
-  for (size_t i = 1; i < count; ++i) {
-    float* pixel = line + static_cast<ptrdiff_t>(i) * step;
-    const float before = *(pixel - step);
-    if (measured[static_cast<ptrdiff_t>(i) * step] != 0 && measured[static_cast<ptrdiff_t>(i - 1) * step] != 0 &&
-        std::abs(*pixel - before) < delta) {
-      *pixel = alpha * *pixel + (1 - alpha) * before;
+void SmoothColumns(float* work, const float* measured, size_t width, size_t height, float alpha, float delta) {
+  const float keep = 1 - alpha;
+  const auto pass = [&](size_t y, size_t before) {
+    float* row = work + y * width;
+    const float* previous = work + before * width;
+    const float* m = measured + y * width;
+    const float* n = measured + before * width;
+    for (size_t x = 0; x < width; ++x) {
+      // Arithmetic rather than branches: the loop runs in vector registers.
+      const float step = row[x] - previous[x];
+      const float near = std::fabs(step) < delta ? 1.0f : 0.0f;
+      row[x] -= keep * step * (m[x] * n[x] * near);
+    }
+  };
+  for (size_t y = 1; y < height; ++y) pass(y, y - 1);
+  for (size_t y = height - 1; y-- > 0;) pass(y, y + 1);
+}
+
+// out (height x width) = in (width x height) transposed, in blocks that
+// stay in the cache.
+template <typename T>
+void Transpose(const T* in, size_t width, size_t height, T* out) {
+  constexpr size_t kBlock = 32;
+  for (size_t y0 = 0; y0 < height; y0 += kBlock) {
+    for (size_t x0 = 0; x0 < width; x0 += kBlock) {
+      for (size_t y = y0; y < std::min(height, y0 + kBlock); ++y) {
+        for (size_t x = x0; x < std::min(width, x0 + kBlock); ++x) out[x * height + y] = in[y * width + x];
+      }
     }
   }
 }
@@ -123,30 +145,28 @@ KrStatus KrVSpatialFilter::Apply(const KrVDepthImage& input, KrVDepthImage& outp
   const KrStatus status = Prepare(input, input.width, input.height, output);
   if (status != KR_STATUS_OK) return status;
   const size_t count = input.pixels.size();
-  std::vector<uint8_t> measured(count);
+  std::vector<float> measured(count);  // 1 for a measured pixel, else 0
   try {
     work_.resize(count);
   } catch (const std::bad_alloc&) {
     return KR_STATUS_QM_NOT_ENOUGH_MEMORY;
   }
   for (size_t i = 0; i < count; ++i) {
-    measured[i] = input.IsDepth(input.pixels[i]) ? 1 : 0;
+    measured[i] = input.IsDepth(input.pixels[i]) ? 1.0f : 0.0f;
     work_[i] = input.pixels[i];
   }
   const auto alpha = static_cast<float>(alpha_), delta = static_cast<float>(delta_);
   const size_t width = input.width, height = input.height;
+  // The passes along rows run as passes along the columns of the
+  // transposed frame, so both directions go a whole row at a time.
+  std::vector<float> turned(count);
+  std::vector<float> turnedMeasured(count);
+  Transpose(measured.data(), width, height, turnedMeasured.data());
   for (uint32_t pass = 0; pass < iterations_ && count > 0; ++pass) {
-    for (size_t y = 0; y < height; ++y) {
-      float* row = &work_[y * width];
-      const uint8_t* rowMeasured = &measured[y * width];
-      SmoothLine(row, rowMeasured, width, 1, alpha, delta);
-      SmoothLine(row + width - 1, rowMeasured + width - 1, width, -1, alpha, delta);
-    }
-    for (size_t x = 0; x < width; ++x) {
-      const auto step = static_cast<ptrdiff_t>(width);
-      SmoothLine(&work_[x], &measured[x], height, step, alpha, delta);
-      SmoothLine(&work_[(height - 1) * width + x], &measured[(height - 1) * width + x], height, -step, alpha, delta);
-    }
+    Transpose(work_.data(), width, height, turned.data());
+    SmoothColumns(turned.data(), turnedMeasured.data(), height, width, alpha, delta);
+    Transpose(turned.data(), height, width, work_.data());
+    SmoothColumns(work_.data(), measured.data(), width, height, alpha, delta);
   }
   for (size_t i = 0; i < count; ++i) output.pixels[i] = measured[i] != 0 ? ToDepth(work_[i]) : input.pixels[i];
   return KR_STATUS_OK;
