@@ -2,8 +2,6 @@
 // frame.
 #include "ToolCommon.h"
 
-#include "Interchange.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -384,24 +382,21 @@ bool DepthFiltering::KeepsSize() {
 }
 
 bool DepthFiltering::Apply(DepthCapture* depth) {
-  // Without a calibration the camera stays unknown (0): filters other than
-  // decimation need none, and a cloud then refuses on its own.
-  Pinhole camera;
-  const KrVRealWorldTranslator* translator = depth->translator.get();
-  if (translator != nullptr && translator->GetZPPS() > 0 && translator->GetF() > 0 && translator->GetZPD() > 0 &&
-      !DepthPinhole(*depth, &camera)) {
-    return false;
-  }
+  // The translator's model: centred principal point, square pixels,
+  // fx = ZPD / (ZPPS F). Without a calibration the camera stays unknown (0):
+  // filters other than decimation need none, and a cloud then refuses.
   KrVDepthImage in, out;
+  const KrVRealWorldTranslator* translator = depth->translator.get();
+  if (translator != nullptr && translator->GetZPPS() > 0 && translator->GetF() > 0 && translator->GetZPD() > 0) {
+    in.fx = in.fy = translator->GetZPD() / (translator->GetZPPS() * translator->GetF());
+    in.cx = translator->GetParentXRes() / 2 - translator->GetXOffset();
+    in.cy = translator->GetParentYRes() / 2 - translator->GetYOffset();
+  }
   in.width = depth->width;
   in.height = depth->height;
   in.pixels.swap(depth->pixels);
   in.noSampleValue = depth->noSampleValue;
   in.shadowValue = depth->shadowValue;
-  in.fx = camera.fx;
-  in.fy = camera.fy;
-  in.cx = camera.cx;
-  in.cy = camera.cy;
   if (!Check(chain.Apply(in, out), "--filter " + text + ": cannot filter depth frame id " +
                                        std::to_string(depth->frameId))) {
     return false;
