@@ -6,7 +6,9 @@
 // (the aim is a ratio below 3: the simulation must never limit a benchmark of
 // the engine), and the same two frames read through KrDeviceProxyRead from an
 // unpaced sensor (rendering on its producer thread, then the copy into the
-// records).
+// records). The hole filter: one noisy depth frame with "HoleFilter" 0 and 1
+// (BM_SensorNoisyDepthFrame/0 and /1); its cost is the difference, to be
+// read against the baseline's copy.
 #include "Tollan/src/sensor/SceneRenderer.h"
 #include "Tollan/src/sensor/StreamSettings.h"
 
@@ -63,6 +65,26 @@ void BM_SensorDepthAndImageFrame(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * (kDepthBytes + kImageBytes));
 }
 BENCHMARK(BM_SensorDepthAndImageFrame);
+
+void BM_SensorNoisyDepthFrame(benchmark::State& state) {
+  StreamSettings settings(StreamKind::kDepth);
+  if (settings.Set("HoleFilter", static_cast<uint64_t>(state.range(0))) != KR_STATUS_OK) {
+    state.SkipWithError("HoleFilter refused");
+    return;
+  }
+  auto params = MakeRenderParams(settings, false);
+  params.noise = tollan::sensor::NoiseParams{true, 0};
+  SceneRenderer renderer;
+  std::vector<uint8_t> depth(kDepthBytes);
+  uint32_t frameId = 1, size = 0;
+  for (auto _ : state) {
+    renderer.Render(params, settings.Tables().get(), frameId++, depth.data(), kDepthBytes, &size);
+    benchmark::DoNotOptimize(depth.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kDepthBytes);
+}
+BENCHMARK(BM_SensorNoisyDepthFrame)->Arg(0)->Arg(1);
 
 void BM_SensorReadDepthAndImage(benchmark::State& state) {
   char pattern[] = "/tmp/sensor-bench-XXXXXX";

@@ -102,7 +102,20 @@ bool WriteImagePicture(const std::string& path, const ImageCapture& image) {
 
 // The real-world point of every pixel (row by row) from the batch
 // conversion; pixels without a depth are left out later.
-bool ConvertAll(const DepthCapture& depth, KrVPointContainer* points) {
+// A filtered frame's points come from the pinhole camera of its grid
+// (decimation changes it; the stream's translator knows only the full one).
+bool ConvertAll(const DepthCapture& depth, const DepthFiltering* filtering, KrVPointContainer* points) {
+  if (filtering != nullptr) {
+    if (!(filtering->fx > 0) || !(filtering->fy > 0)) return Fail("the depth stream has no real-world calibration");
+    for (size_t i = 0; i < depth.pixels.size(); ++i) {
+      const double z = depth.pixels[i], u = static_cast<double>(i % depth.width);
+      const double v = static_cast<double>(i / depth.width);
+      (*points)[static_cast<int>(i)] =
+          KrVPoint(static_cast<float>((u - filtering->cx) * z / filtering->fx),
+                   static_cast<float>((v - filtering->cy) * z / filtering->fy), static_cast<float>(z));
+    }
+    return true;
+  }
   if (depth.translator == nullptr) return Fail("the depth stream has no real-world calibration");
   return Check(depth.translator->Projective2RW(depth.pixels.data(), depth.width, 0, 0, depth.width, depth.height,
                                                *points, KRV_NO_SAMPLE_KEEP, depth.noSampleValue),
@@ -138,12 +151,23 @@ bool Colourable(const DepthCapture& depth, const ImageCapture& image) {
 // camera parameters as they are now (KrVFrameAligner: the colour camera sits
 // beside the depth camera, so the right pixel is the point's projection, not
 // the pixel of the same index). Without camera parameters (a foreign
-// recording) an image of the depth's size is taken pixel for pixel.
+// recording) an image of the depth's size is taken pixel for pixel. A
+// filtered frame stands in the grid of the filters' camera.
 bool FindImagePixels(KrVDevice& device, const DepthCapture& depth, const ImageCapture& image,
-                     std::vector<int>* pixels) {
+                     const DepthFiltering* filtering, std::vector<int>* pixels) {
   pixels->assign(depth.pixels.size(), -1);
   KrVFrameAligner aligner;
-  const bool described = aligner.Init(device) == KR_STATUS_OK && aligner.GetDepthIntrinsics().width == depth.width &&
+  bool known = aligner.Init(device) == KR_STATUS_OK;
+  if (known && filtering != nullptr) {
+    KrVCameraIntrinsics grid = aligner.GetDepthIntrinsics();
+    grid.width = filtering->width;
+    grid.height = filtering->height;
+    grid.fx = filtering->fx, grid.fy = filtering->fy, grid.cx = filtering->cx, grid.cy = filtering->cy;
+    const KrVCameraIntrinsics colour = aligner.GetImageIntrinsics();
+    const KrVCameraExtrinsics motion = aligner.GetExtrinsics();
+    known = aligner.Init(grid, colour, motion) == KR_STATUS_OK;
+  }
+  const bool described = known && aligner.GetDepthIntrinsics().width == depth.width &&
                          aligner.GetDepthIntrinsics().height == depth.height &&
                          aligner.GetImageIntrinsics().width == image.width &&
                          aligner.GetImageIntrinsics().height == image.height;
@@ -200,13 +224,20 @@ bool IsRgbImageStream(KrVDevice& device) {
   return image != nullptr && image->GetOutputFormat() != KR_OUTPUT_FORMAT_GRAYSCALE16;
 }
 
-bool Capture(const PictureOptions& options, ImageWish wish, Source* source, DepthCapture* depth,
-             ImageCapture* image) {
+// filtering: null, or the chain of --filter (parsed here, before any device
+// is opened, so a bad chain fails at once).
+bool Capture(const PictureOptions& options, ImageWish wish, Source* source, DepthCapture* depth, ImageCapture* image,
+             DepthFiltering* filtering) {
+  if (filtering != nullptr && !filtering->Parse(options.filter)) return false;
   std::vector<std::string> types = {"Depth"};
   if (wish != ImageWish::kNone) types.push_back("Image");
   if (!OpenEither(options.connection, options.file, types, source)) return false;
   if (wish == ImageWish::kIfAny && !IsRgbImageStream(*source->device)) wish = ImageWish::kNone;
-  return CaptureFrame(*source, options.frame, wish, depth, image);
+  return CaptureFrame(*source, options.frame, wish, depth, image, filtering);
+}
+
+std::string FilteredLabel(const DepthFiltering* filtering) {
+  return filtering != nullptr ? ", filtered by " + filtering->chain.Describe() : "";
 }
 
 }  // namespace
@@ -220,11 +251,13 @@ int RunSnapshot(const PictureOptions& options) {
   DepthCapture depth;
   ImageCapture image;
   const ImageWish wish = options.imagePng.empty() ? ImageWish::kNone : ImageWish::kRequired;
-  if (!Capture(options, wish, &source, &depth, &image)) return kExitFailed;
+  DepthFiltering filtering;
+  DepthFiltering* filters = options.filter.empty() ? nullptr : &filtering;
+  if (!Capture(options, wish, &source, &depth, &image, filters)) return kExitFailed;
   if (!WriteDepthPictures(options, depth)) return kExitFailed;
   if (!options.imagePng.empty() && !WriteImagePicture(options.imagePng, image)) return kExitFailed;
-  std::printf("depth %s (%ux%u) of %s\n", FrameLabel(options.frame, depth.frameId).c_str(), depth.width, depth.height,
-              source.name.c_str());
+  std::printf("depth %s (%ux%u%s) of %s\n", FrameLabel(options.frame, depth.frameId).c_str(), depth.width,
+              depth.height, FilteredLabel(filters).c_str(), source.name.c_str());
   for (const std::string* path : {&options.depthPng, &options.depth16Png, &options.imagePng}) {
     if (!path->empty()) std::printf("  wrote %s\n", path->c_str());
   }
@@ -235,19 +268,20 @@ int RunCloud(const PictureOptions& options) {
   Source source;
   DepthCapture depth;
   ImageCapture image;
-  if (!Capture(options, ImageWish::kIfAny, &source, &depth, &image)) return kExitFailed;
+  DepthFiltering filtering;
+  DepthFiltering* filters = options.filter.empty() ? nullptr : &filtering;
+  if (!Capture(options, ImageWish::kIfAny, &source, &depth, &image, filters)) return kExitFailed;
   KrVPointContainer points(static_cast<unsigned int>(depth.pixels.size()));
   std::vector<int> pixels;
-  if (!ConvertAll(depth, &points) || !AllFinite(depth, points) ||
-      (Colourable(depth, image) && !FindImagePixels(*source.device, depth, image, &pixels)) ||
+  if (!ConvertAll(depth, filters, &points) || !AllFinite(depth, points) ||
+      (Colourable(depth, image) && !FindImagePixels(*source.device, depth, image, filters, &pixels)) ||
       !WritePly(options.cloudPly, depth, points, image, pixels, options.imagePixels)) {
     return kExitFailed;
   }
   if (pixels.empty()) image.captured = false;  // no colours after all
-  std::printf("depth %s of %s: %zu points%s\n  wrote %s\n", FrameLabel(options.frame, depth.frameId).c_str(),
-              source.name.c_str(),
-              depth.ValidCount(), Colourable(depth, image) ? ", coloured" : "",
-              options.cloudPly.c_str());
+  std::printf("depth %s of %s%s: %zu points%s\n  wrote %s\n", FrameLabel(options.frame, depth.frameId).c_str(),
+              source.name.c_str(), FilteredLabel(filters).c_str(), depth.ValidCount(),
+              Colourable(depth, image) ? ", coloured" : "", options.cloudPly.c_str());
   size_t unseen = 0;
   for (size_t i = 0; i < pixels.size(); ++i) unseen += depth.Valid(depth.pixels[i]) && pixels[i] < 0;
   if (unseen > 0) std::printf("  %zu point(s) that the colour camera does not see are black\n", unseen);
@@ -261,6 +295,9 @@ void AddPictureCommands(CLI::App& app, Command* command) {
     sub->add_option("--frame", options->frame, "depth frame number, from 1")
         ->check(PositiveFinite())
         ->capture_default_str();
+    sub->add_option("--filter", options->filter,
+                    "depth filters run on every depth frame up to --frame, e.g. decimate=2,spatial,temporal,"
+                    "holes=nearest (docs/depth-filters.md)");
   };
   auto snapshot = std::make_shared<PictureOptions>();
   CLI::App* snapshotCommand = app.add_subcommand("snapshot", "save one frame as PNG pictures");

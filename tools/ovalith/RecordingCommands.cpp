@@ -161,14 +161,31 @@ bool Write(KrVDeviceRecorder& recorder, const std::string& file) {
   return status == KR_STATUS_OK || Check(status, WriteFailureText(recorder, "write to", file));
 }
 
+// --filter: the new depth frame of the last read is filtered in the
+// stream's own buffer, so the recorder copies the filtered frame. The chain
+// keeps the frame size (checked before recording), so the frame keeps the
+// stream's mode and the recording plays as any other.
+bool FilterDepthInPlace(KrVDevice& device, DepthFiltering* filtering) {
+  KrVDepthMap* map = device.GetDepthMap();
+  if (filtering == nullptr || map == nullptr || !map->IsDataNew()) return true;
+  DepthCapture depth;
+  if (!CaptureDepth(*map, &depth) || !filtering->Apply(&depth)) return false;
+  if (depth.pixels.size() != size_t{map->GetXRes()} * map->GetYRes()) {
+    return Fail("--filter " + filtering->text + " changed the depth frame's size");
+  }
+  std::memcpy(map->Data(), depth.pixels.data(), depth.pixels.size() * sizeof(uint16_t));
+  return true;
+}
+
 bool RecordLoop(KrVDevice& device, KrVDeviceRecorder& recorder, const RecordOptions& options,
-                std::vector<RecordedStream>* streams) {
+                std::vector<RecordedStream>* streams, DepthFiltering* filtering) {
   RecordTotals totals;
   const bool progress = !options.quiet && isatty(STDERR_FILENO) == 1;
   bool ok = true;
   while (ok && g_stopRequested == 0 && !AllComplete(*streams)) {
     ok = Check(device.Read(), "cannot read from " + options.connection) &&
-         SelectFrames(device, options, streams, &totals) && Write(recorder, options.file);
+         SelectFrames(device, options, streams, &totals) && FilterDepthInPlace(device, filtering) &&
+         Write(recorder, options.file);
     if (ok) CountWritten(options, streams, &totals);
     if (ok && progress) ShowProgress(recorder, streams, &totals, false);
   }
@@ -234,6 +251,20 @@ int RunRecord(const RecordOptions& options) {
   // A file size limit fails the write (EFBIG), which is then reported,
   // instead of killing the tool in the middle of a chunk.
   std::signal(SIGXFSZ, SIG_IGN);
+  DepthFiltering filtering;
+  DepthFiltering* filters = options.filter.empty() ? nullptr : &filtering;
+  if (filters != nullptr) {
+    if (!filtering.Parse(options.filter)) return kExitUsage;
+    if (std::find(options.streams.begin(), options.streams.end(), "depth") == options.streams.end()) {
+      Fail("--filter " + options.filter + ": the recording has no depth stream to filter");
+      return kExitUsage;
+    }
+    if (!filtering.KeepsSize()) {
+      Fail("--filter " + options.filter + ": record keeps the depth stream's mode, so it takes no decimate (use "
+           "decimate in snapshot, cloud or export)");
+      return kExitUsage;
+    }
+  }
   Source source;
   if (!OpenSensor(options.connection, TypesOf(options.streams), &source, options.modes)) return kExitFailed;
   KrVDevice& device = *source.device;
@@ -256,7 +287,7 @@ int RunRecord(const RecordOptions& options) {
   }
   // A second Ctrl+C while the file is being finished must not cut it short.
   StopSignals signals;
-  bool ok = RecordLoop(device, recorder, options, &streams);
+  bool ok = RecordLoop(device, recorder, options, &streams, filters);
   std::string behind;  // codecs whose encoders made a write wait
   if (KrVDevice* file = recorder.GetWriteDevice()) {
     char text[KR_MAX_NAME_LENGTH] = {};
@@ -462,6 +493,9 @@ void AddRecordingCommands(CLI::App& app, Command* command) {
       ->check(PositiveFinite())
       ->excludes(frames);
   recordCommand->add_flag("--quiet", record->quiet, "no progress line");
+  recordCommand->add_option("--filter", record->filter,
+                            "depth filters run on every depth frame before it is written, e.g. "
+                            "spatial,temporal,holes=nearest; no decimate (docs/depth-filters.md)");
   recordCommand->add_option("--compress", record->compress,
                             "codec per stream type, e.g. depth=depth,image=lz4 (lossless; codecs: raw, depth, lz4, "
                             "zstd, zlib; default raw). Frames are encoded on two threads beside the reading; on 2 "

@@ -308,7 +308,8 @@ bool ReadOnce(Source& source, bool* end, bool* damaged, int* damagedInARow) {
 
 }  // namespace
 
-bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCapture* depth, ImageCapture* image) {
+bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCapture* depth, ImageCapture* image,
+                  DepthFiltering* filtering) {
   KrVDevice& device = *source.device;
   const KrVDepthMap* depthMap = device.GetDepthMap();
   const KrVImageMap* imageMap = wish != ImageWish::kNone ? device.GetImageMap() : nullptr;
@@ -332,6 +333,10 @@ bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCap
                   " may hold a depth frame, so depth frame " + std::to_string(frameNumber) + " cannot be told");
     }
     const bool takeDepth = depthNew && ++depthFrames == frameNumber;
+    if (depthNew && !takeDepth && filtering != nullptr) {  // the filters' history
+      DepthCapture earlier;
+      if (!CopyDepth(*depthMap, &earlier) || !filtering->Apply(&earlier)) return false;
+    }
     const bool imageNew = imageMap != nullptr && imageMap->IsDataNew();
     if (imageNew && (!source.isFile || takeDepth)) {
       if (!CopyImage(*imageMap, image)) return false;
@@ -339,6 +344,7 @@ bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCap
     }
     if (takeDepth) {
       if (!CopyDepth(*depthMap, depth)) return false;
+      if (filtering != nullptr && !filtering->Apply(depth)) return false;
       haveImage = image != nullptr && image->captured &&
                   (source.isFile ? imageNew : image->timestamp >= depth->timestamp);
     }
@@ -358,6 +364,54 @@ bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCap
 }
 
 bool CaptureDepth(const KrVDepthMap& map, DepthCapture* depth) { return CopyDepth(map, depth); }
+
+bool DepthFiltering::Parse(const std::string& filterText) {
+  text = filterText;
+  std::string error;
+  if (chain.Parse(filterText, &error) == KR_STATUS_OK && !chain.Empty()) return true;
+  return Fail("--filter " + filterText + ": " + (error.empty() ? "no filter given" : error));
+}
+
+bool DepthFiltering::KeepsSize() {
+  KrVDepthImage probe, out;
+  probe.width = probe.height = 12;
+  probe.pixels.assign(144, 1000);
+  const bool same = chain.Apply(probe, out) == KR_STATUS_OK && out.width == probe.width && out.height == probe.height;
+  chain.Reset();  // the probe is no frame of the stream
+  return same;
+}
+
+bool DepthFiltering::Apply(DepthCapture* depth) {
+  // The translator's model: centred principal point, square pixels,
+  // fx = ZPD / (ZPPS F). Without a calibration the camera stays unknown (0):
+  // filters other than decimation need none, and a cloud then refuses.
+  KrVDepthImage in, out;
+  const KrVRealWorldTranslator* translator = depth->translator.get();
+  if (translator != nullptr && translator->GetZPPS() > 0 && translator->GetF() > 0 && translator->GetZPD() > 0) {
+    in.fx = in.fy = translator->GetZPD() / (translator->GetZPPS() * translator->GetF());
+    in.cx = translator->GetParentXRes() / 2 - translator->GetXOffset();
+    in.cy = translator->GetParentYRes() / 2 - translator->GetYOffset();
+  }
+  in.width = depth->width;
+  in.height = depth->height;
+  in.pixels.swap(depth->pixels);
+  in.noSampleValue = depth->noSampleValue;
+  in.shadowValue = depth->shadowValue;
+  if (!Check(chain.Apply(in, out), "--filter " + text + ": cannot filter depth frame id " +
+                                       std::to_string(depth->frameId))) {
+    return false;
+  }
+  if (out.width > UINT16_MAX || out.height > UINT16_MAX || out.pixels.size() != size_t{out.width} * out.height) {
+    return Fail("--filter " + text + ": the filters gave a frame of an unusable size");
+  }
+  depth->width = static_cast<uint16_t>(out.width);
+  depth->height = static_cast<uint16_t>(out.height);
+  depth->pixels.swap(out.pixels);
+  width = out.width;
+  height = out.height;
+  fx = out.fx, fy = out.fy, cx = out.cx, cy = out.cy;
+  return true;
+}
 
 bool CaptureImage(const KrVImageMap& map, ImageCapture* image) { return CopyImage(map, image); }
 

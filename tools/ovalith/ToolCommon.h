@@ -74,6 +74,9 @@ struct RecordOptions {
   std::vector<StreamMode> modes;  // of streams in `streams`
   // Codec of each kind of stream, e.g. "depth=depth,image=lz4"; empty: raw.
   std::string compress;
+  // Depth filters run on every depth frame before it is written, e.g.
+  // "spatial,temporal,holes=nearest"; only filters that keep the frame size.
+  std::string filter;
 };
 int RunRecord(const RecordOptions& options);
 int RunPlay(const std::string& file, bool verify);
@@ -86,6 +89,7 @@ struct PictureOptions {
   std::string imagePng;
   std::string cloudPly;
   bool imagePixels = false;  // cloud: each point's image pixel in the PLY
+  std::string filter;        // depth filters run on the frames up to the one written
 };
 int RunSnapshot(const PictureOptions& options);
 int RunCloud(const PictureOptions& options);
@@ -172,7 +176,32 @@ struct ImageCapture {
 // with it: kRequired fails without one, kIfAny warns and leaves
 // image->captured false. image may be null with kNone.
 enum class ImageWish { kNone, kIfAny, kRequired };
-bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCapture* depth, ImageCapture* image);
+struct DepthFiltering;
+// With filtering, every depth frame read on the way to frame N runs through
+// its chain (so a temporal filter has its history), and *depth is frame N
+// filtered.
+bool CaptureFrame(Source& source, uint32_t frameNumber, ImageWish wish, DepthCapture* depth, ImageCapture* image,
+                  DepthFiltering* filtering = nullptr);
+
+// A depth filter chain given on the command line (--filter TEXT,
+// docs/depth-filters.md) and the pinhole camera of its output grid: with
+// decimation by k, output pixel (u, v) stands where input pixel (k u, k v)
+// stood, so fx, fy, cx and cy are divided by k.
+struct DepthFiltering {
+  KrVDepthFilterChain chain;
+  std::string text;
+  // Of the last frame filtered (width, height and the pinhole camera).
+  uint32_t width = 0, height = 0;
+  double fx = 0, fy = 0, cx = 0, cy = 0;
+  // Builds the chain; false after a report that names the text and what
+  // is wrong in it.
+  bool Parse(const std::string& filterText);
+  // Whether every filter keeps the frame's size (no decimation).
+  bool KeepsSize();
+  // Filters one frame in place: it takes the output's size; its camera is
+  // the stream's (the translator's model) before the chain runs.
+  bool Apply(DepthCapture* depth);
+};
 
 // The current frame of a depth or image stream copied out, checked as
 // CaptureFrame checks it (a usable resolution, as many bytes as it needs);

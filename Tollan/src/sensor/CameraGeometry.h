@@ -156,46 +156,66 @@ inline int CeilInt(double x) {
   return i + (static_cast<double>(i) < x ? 1 : 0);
 }
 
+// Where the pixels of one source row land: for pixel i the target pixels
+// x0[i] .. x1[i] - 1 and y0[i] .. y1[i] - 1 of its footprint, and its depth
+// in the target (0: it covers nothing). Sized to the source width.
+struct RowFootprints {
+  std::vector<int32_t> x0, x1, y0, y1;
+  std::vector<uint16_t> value;
+  explicit RowFootprints(uint32_t n) : x0(n), x1(n), y0(n), y1(n), value(n) {}
+};
+
+// Projects source pixels first .. last - 1 of a row (base: RowBase of its
+// row). Branch-free, so that the divisions overlap. A faster kernel (the
+// engine's vector one) must give exactly these values.
+inline void ProjectRow(const DepthMapping& m, const double base[3], const uint16_t* row, uint32_t first, uint32_t last,
+                       uint16_t noSample, uint16_t shadow, RowFootprints* f) {
+  const double far = kFar, top = 65535.5;
+  for (uint32_t i = first; i < last; ++i) {
+    const uint16_t d = row[i];
+    const double z = d, di = static_cast<double>(i);
+    const double x = z * (base[0] + di * m.colStep[0]) + m.motion.t[0];
+    const double y = z * (base[1] + di * m.colStep[1]) + m.motion.t[1];
+    const double w = z * (base[2] + di * m.colStep[2]) + m.motion.t[2];
+    const bool front = (w > 0.5) & (w < top);  // in front, and a depth of 1..65535 mm (& for no branches)
+    const double iw = 1.0 / (front ? w : 1.0);
+    const double u = m.to.fx * x * iw + m.to.cx, v = m.to.fy * y * iw + m.to.cy;
+    const double k = z * iw, su = m.footX * k, sv = m.footY * k;
+    const bool ok = (d != noSample) & (d != shadow) & front & (u > -far) & (u < far) & (v > -far) & (v < far) &
+                    (su < far) & (sv < far);
+    // Target pixels with centres in [u - su, u + su): ceil(u - su) .. ceil(u + su) - 1.
+    f->x0[i] = CeilInt(ok ? u - su : 0.0);
+    f->x1[i] = CeilInt(ok ? u + su : 0.0);
+    f->y0[i] = CeilInt(ok ? v - sv : 0.0);
+    f->y1[i] = CeilInt(ok ? v + sv : 0.0);
+    f->value[i] = static_cast<uint16_t>(ok ? w + 0.5 : 0.0);  // to the nearest mm
+  }
+}
+
+// A row projector: ProjectRow, or a kernel that gives the same values.
+using RowProjector = void (*)(const DepthMapping& m, const double base[3], const uint16_t* row, uint32_t first,
+                              uint32_t last, uint16_t noSample, uint16_t shadow, RowFootprints* f);
+
 // Maps a source depth frame (from.width x from.height values) into the
 // target grid (to.width x to.height values at out). Source values equal to
 // noSample or shadow are no depth.
 inline void MapDepthFrame(const DepthMapping& m, const uint16_t* source, uint16_t noSample, uint16_t shadow,
-                          uint16_t* out) {
+                          uint16_t* out, RowProjector project = ProjectRow) {
   const int tw = static_cast<int>(m.to.width), th = static_cast<int>(m.to.height);
   std::fill(out, out + static_cast<size_t>(tw) * th, noSample);
-  // Per row, first where every pixel lands (no branches, so that the
-  // divisions overlap), then the footprints into the z-buffer.
+  // Per row, first where every pixel lands, then the footprints into the
+  // z-buffer.
   const uint32_t n = m.from.width;
-  std::vector<int32_t> x0(n), x1(n), y0(n), y1(n);
-  std::vector<uint16_t> value(n);
-  const double far = kFar, top = 65535.5;
+  RowFootprints f(n);
   for (uint32_t j = 0; j < m.from.height; ++j) {
     double base[3];
     m.RowBase(j, base);
-    const uint16_t* row = source + static_cast<size_t>(j) * n;
+    project(m, base, source + static_cast<size_t>(j) * n, 0, n, noSample, shadow, &f);
     for (uint32_t i = 0; i < n; ++i) {
-      const uint16_t d = row[i];
-      const double z = d, di = static_cast<double>(i);
-      const double x = z * (base[0] + di * m.colStep[0]) + m.motion.t[0];
-      const double y = z * (base[1] + di * m.colStep[1]) + m.motion.t[1];
-      const double w = z * (base[2] + di * m.colStep[2]) + m.motion.t[2];
-      const bool front = (w > 0.5) & (w < top);  // in front, and a depth of 1..65535 mm (& for no branches)
-      const double iw = 1.0 / (front ? w : 1.0);
-      const double u = m.to.fx * x * iw + m.to.cx, v = m.to.fy * y * iw + m.to.cy;
-      const double k = z * iw, su = m.footX * k, sv = m.footY * k;
-      const bool ok = (d != noSample) & (d != shadow) & front & (u > -far) & (u < far) & (v > -far) & (v < far) &
-                      (su < far) & (sv < far);
-      // Target pixels with centres in [u - su, u + su): ceil(u - su) .. ceil(u + su) - 1.
-      x0[i] = CeilInt(ok ? u - su : 0.0);
-      x1[i] = CeilInt(ok ? u + su : 0.0);
-      y0[i] = CeilInt(ok ? v - sv : 0.0);
-      y1[i] = CeilInt(ok ? v + sv : 0.0);
-      value[i] = static_cast<uint16_t>(ok ? w + 0.5 : 0.0);  // to the nearest mm
-    }
-    for (uint32_t i = 0; i < n; ++i) {
-      const uint16_t q = value[i];
+      const uint16_t q = f.value[i];
       if (q == 0 || q == noSample || q == shadow) continue;
-      const int a0 = std::max(x0[i], 0), a1 = std::min(x1[i], tw), b0 = std::max(y0[i], 0), b1 = std::min(y1[i], th);
+      const int a0 = std::max(f.x0[i], 0), a1 = std::min(f.x1[i], tw), b0 = std::max(f.y0[i], 0),
+                b1 = std::min(f.y1[i], th);
       for (int b = b0; b < b1; ++b) {
         uint16_t* t = out + static_cast<size_t>(b) * static_cast<size_t>(tw);
         for (int a = a0; a < a1; ++a) {

@@ -353,9 +353,11 @@ struct SceneRenderer::Cache {
   std::vector<uint16_t> rowClean;  // the row before depth noise
   std::vector<uint16_t> rowIr;
   std::vector<uint8_t> rowRgb;
-  // Registered depth: the depth camera's whole frame, and its mapping.
+  // Whole depth frames: the depth camera's (hole filter, registration) and
+  // its registered mapping.
   std::vector<uint16_t> frame16;
   std::vector<uint16_t> registered16;
+  HoleScratch holes;
 
   bool Matches(const RenderParams& p, const DepthTables* tables) const {
     const bool two = p.rig.twoCameras;
@@ -457,10 +459,8 @@ struct SceneRenderer::Cache {
     }
     row16.resize(w);
     rowClean.resize(w);
-    if (kind == StreamKind::kDepth && twoCameras) {
-      frame16.resize(pixels);
-      registered16.resize(pixels);
-    }
+    if (kind == StreamKind::kDepth) frame16.resize(pixels);
+    if (kind == StreamKind::kDepth && twoCameras) registered16.resize(pixels);
     if (kind == StreamKind::kIR) {
       speckle.resize(pixels);
       for (int v = 0; v < l.h; ++v) {
@@ -629,16 +629,23 @@ struct SceneRenderer::Cache {
     ScreenBox(view, square, 4, &panelBox[0], &panelBox[1], &panelBox[2], &panelBox[3]);
   }
 
-  // The whole depth frame in the depth camera's view with its noise, mapped
-  // into the colour camera's view at the same resolution.
-  void RegisterDepthFrame(const Pose& pose, uint16_t panelValue, const NoiseParams& noise, const DepthTables& tables,
-                          uint32_t frameId) {
+  // The whole depth frame in the depth camera's view with its noise, and
+  // its small holes filled when asked.
+  void ComposeDepthFrame(const Pose& pose, uint16_t panelValue, const NoiseParams& noise, const DepthTables& tables,
+                         uint32_t frameId, bool fillHoles) {
     const Layout& l = layout;
     for (int v = 0; v < l.h; ++v) {
       uint16_t* depth = &frame16[static_cast<size_t>(v) * l.w];
       ComposeDepthRow(pose, panelValue, v, depth);
       AddDepthNoise(noise, tables, shadow, noSample, frameId, v, l.w, depth, rowClean.data());
     }
+    if (fillHoles) FillSmallHoles(frame16.data(), l.w, l.h, noSample, shadow, &holes);
+  }
+
+  // That frame mapped into the colour camera's view at the same resolution.
+  void RegisterDepthFrame(const Pose& pose, uint16_t panelValue, const NoiseParams& noise, const DepthTables& tables,
+                          uint32_t frameId, bool fillHoles) {
+    ComposeDepthFrame(pose, panelValue, noise, tables, frameId, fillHoles);
     geometry::DepthMapping mapping;
     mapping.Set(rig.DepthCamera(w, h), rig.ColourCamera(w, h), rig.DepthToColour());
     geometry::MapDepthFrame(mapping, frame16.data(), noSample, shadow, registered16.data());
@@ -673,6 +680,7 @@ RenderParams MakeRenderParams(const StreamSettings& s, bool deviceMirror) {
   p.cropping = s.Cropping();
   p.rig = s.Rig();
   p.registered = s.Registers();
+  p.holeFilter = s.HoleFilter();
   if (s.Kind() == StreamKind::kDepth) {
     p.minDepth = s.MinDepth();
     p.maxDepth = s.MaxDepth();
@@ -720,7 +728,12 @@ KrStatus SceneRenderer::Render(const RenderParams& p, const DepthTables* tables,
   const bool aligned = reinterpret_cast<uintptr_t>(out) % alignof(uint16_t) == 0;
   if (c.twoCameras && p.kind != StreamKind::kImage) c.TraceBall(WorldPoseAt(frameId), tables);
   const bool registered = p.kind == StreamKind::kDepth && p.registered && c.twoCameras;
-  if (registered) c.RegisterDepthFrame(pose, panelValue, p.noise, *tables, frameId);
+  const bool filtered = p.kind == StreamKind::kDepth && p.holeFilter;
+  if (registered) {
+    c.RegisterDepthFrame(pose, panelValue, p.noise, *tables, frameId, filtered);
+  } else if (filtered) {
+    c.ComposeDepthFrame(pose, panelValue, p.noise, *tables, frameId, true);
+  }
   const bool seen = p.kind == StreamKind::kImage && c.twoCameras;
   const WorldPose world = WorldPoseAt(frameId);
   int ballBox[4] = {0, 0, 0, 0}, panelBox[4] = {0, 0, 0, 0};
@@ -734,6 +747,8 @@ KrStatus SceneRenderer::Render(const RenderParams& p, const DepthTables* tables,
       uint16_t* depth = direct ? reinterpret_cast<uint16_t*>(dst) : c.row16.data();
       if (registered) {
         std::memcpy(depth, &c.registered16[static_cast<size_t>(row) * l.w], static_cast<size_t>(l.w) * 2);
+      } else if (filtered) {
+        std::memcpy(depth, &c.frame16[static_cast<size_t>(row) * l.w], static_cast<size_t>(l.w) * 2);
       } else {
         c.ComposeDepthRow(pose, panelValue, row, depth);
         AddDepthNoise(p.noise, *tables, p.shadowValue, p.noSampleValue, frameId, row, l.w, depth, c.rowClean.data());

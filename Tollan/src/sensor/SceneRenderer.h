@@ -30,6 +30,9 @@
 // frame mapped into the colour camera's view at the depth frame's own
 // resolution (CameraGeometry.h, MapDepthFrame): the nearer surface wins,
 // and pixels the depth camera saw nothing of hold the no-sample value.
+// The hole filter (HoleFilter.h) works on the depth camera's frame before
+// registration, so registering a filtered frame in the engine gives the
+// sensor's registered frame bit for bit.
 // Registered values are depths along the colour camera's axis, rounded to
 // the mm. With one camera (the single-viewpoint rig) image and depth
 // coincide and registration changes nothing.
@@ -43,6 +46,7 @@
 #pragma once
 
 #include "DepthTables.h"
+#include "HoleFilter.h"
 #include "SensorCameras.h"
 #include "SensorModes.h"
 #include "SensorNoise.h"
@@ -72,6 +76,7 @@ struct RenderParams {
   NoiseParams noise;        // off: the clean room, exact values for tests
   CameraRig rig;            // image frames come from its colour camera
   bool registered = false;  // depth: mapped into the colour camera's view
+  bool holeFilter = false;  // depth: small holes filled (HoleFilter.h); off here, on by the sensor's default
 };
 
 // The parameters of a stream's frames; the stream is mirrored when its own

@@ -176,6 +176,7 @@ ShiftParams StreamSettings::Shift() const {
 }
 
 bool StreamSettings::Registration() const { return kind_ == StreamKind::kDepth && IntValue("Registration") != 0; }
+bool StreamSettings::HoleFilter() const { return kind_ == StreamKind::kDepth && IntValue("HoleFilter") != 0; }
 
 geometry::PinholeCamera StreamSettings::FrameCamera() const {
   if (kind_ == StreamKind::kImage || Registers()) return rig_.ColourCamera(XRes(), YRes());

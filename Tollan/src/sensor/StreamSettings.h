@@ -77,6 +77,7 @@ class StreamSettings : public ModuleSettings {
   uint16_t NoSampleValue() const;
   ShiftParams Shift() const;
   bool Registration() const;  // "Registration" of a depth stream
+  bool HoleFilter() const;    // "HoleFilter" of a depth stream
   // The sensor's cameras (the default rig until the device sets its own).
   void SetRig(const CameraRig& rig) { rig_ = rig; }
   const CameraRig& Rig() const { return rig_; }
