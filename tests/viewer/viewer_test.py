@@ -11,6 +11,7 @@ Only the standard library is used.
 """
 import base64
 import json
+import math
 import os
 import re
 import shutil
@@ -26,6 +27,7 @@ import urllib.request
 import zlib
 
 SKIP = 77
+HEADER = 48  # bytes before a frame message's pixels
 KIT = "[Tollan]\nSensors = 2\nPaced = 1\n[SensorV2.1]\nPaced = 0\n"
 
 
@@ -181,15 +183,38 @@ class WebSocket:
             opcode, payload = self.receive()
             if opcode != 2:
                 continue
-            check(payload[:4] == b"OVF1", "a frame message without its magic")
+            check(payload[:4] == b"OVF2", "a frame message without its magic")
             kind, _, bytes_per_unit, width, height, frame_id = struct.unpack_from("<BBHHHI", payload, 4)
             if kind == 1:
-                check(len(payload) == 32 + width * height * bytes_per_unit, "a depth frame of the wrong size")
+                check(len(payload) == HEADER + width * height * bytes_per_unit, "a depth frame of the wrong size")
                 ids.append(frame_id)
         return ids
 
+    def frames(self, *kinds):
+        """{kind: Frame} of the next message of each kind."""
+        found = {}
+        while len(found) < len(kinds):
+            opcode, payload = self.receive()
+            if opcode == 2 and payload[4] in kinds:
+                found[payload[4]] = Frame(payload)
+        return found
+
     def close(self):
         self.sock.close()
+
+
+class Frame:
+    """A frame message: its header's fields and its pixels."""
+
+    def __init__(self, payload):
+        check(payload[:4] == b"OVF2", "a frame message without its magic")
+        (self.kind, self.format, self.unit, self.width, self.height, self.id, _, self.no_sample,
+         self.shadow) = struct.unpack_from("<BBHHHIQHH", payload, 4)
+        self.fx, self.fy, self.cx, self.cy = struct.unpack_from("<4f", payload, 32)
+        self.data = payload[HEADER:]
+        check(len(self.data) == self.width * self.height * self.unit, "a frame of the wrong size")
+        if self.kind == 1:
+            self.depth = struct.unpack("<%dH" % (self.width * self.height), self.data)
 
 
 def server_test(tool, folder):
@@ -445,6 +470,134 @@ def recording_test(tool, folder):
         last = late.depth_ids(1)[0]
         check(last == end["frame"] and last > first, "a page opened at the end got frame %d, not %r" % (last, end))
         late.close()
+    finally:
+        viewer.stop()
+
+
+def cameras_of(tool, folder, clip):
+    """The two cameras and the motion between them, as `ovalith info` prints them."""
+    info = subprocess.run([tool, "--kit-dir", folder, "info", "--file", clip], capture_output=True, text=True,
+                          timeout=60).stdout
+    number = r"(-?[0-9.e+-]+)"
+    cameras = {}
+    for name in ["Depth", "Image"]:
+        found = re.search(r"\n  %s +(\d+)x(\d+) +fx %s +fy %s +cx %s +cy %s" % ((name,) + (number,) * 4), info)
+        check(found, "no %s camera in ovalith info:\n%s" % (name, info))
+        cameras[name] = [float(v) for v in found.groups()]
+    found = re.search(r"Depth to Image +rotation \[([^\]]*)\] +translation \[([^\]]*)\]", info)
+    check(found, "no depth-to-image motion in ovalith info")
+    rotation = [float(v) for v in found.group(1).replace(";", " ").split()]
+    translation = [float(v) for v in found.group(2).split()]
+    return cameras["Depth"], cameras["Image"], rotation, translation
+
+
+def expected_pixels(depth, depth_camera, image_camera, rotation, translation):
+    """Per depth pixel, the image pixel its point projects to (None: no depth, or outside the image)."""
+    _, _, fx, fy, cx, cy = depth_camera
+    width_i, height_i, fxi, fyi, cxi, cyi = image_camera
+    r, t = rotation, translation
+    pixels = []
+    for i, z in enumerate(depth.depth):
+        if z in (depth.no_sample, depth.shadow):
+            pixels.append(None)
+            continue
+        u, v = i % depth.width, i // depth.width
+        p = ((u - cx) * z / fx, (v - cy) * z / fy, z)
+        q = [sum(r[3 * row + k] * p[k] for k in range(3)) + t[row] for row in range(3)]
+        x, y = math.floor(fxi * q[0] / q[2] + cxi + 0.5), math.floor(fyi * q[1] / q[2] + cyi + 0.5)
+        pixels.append(y * int(width_i) + x if 0 <= x < width_i and 0 <= y < height_i else None)
+    return pixels
+
+
+def shown_frames(viewer, *kinds):
+    """The frames a paused recording shows, as a page opened now gets them."""
+    page = WebSocket(viewer.port)
+    try:
+        return page.frames(*kinds)
+    finally:
+        page.close()
+
+
+def colour_filter_test(tool, folder):
+    """The cloud's colours come from the image pixel that shows each point (depth and image of two
+    sizes, the colour camera beside the depth camera); the filter command changes the served depth."""
+    clip = os.path.join(folder, "pair.rec")
+    made = subprocess.run([tool, "--kit-dir", folder, "record", clip, "--device", "*:1", "--frames", "6",
+                           "--streams", "depth,image", "--depth", "320x240@30", "--image", "640x480@30", "--quiet"],
+                          capture_output=True, text=True, timeout=120)
+    check(made.returncode == 0, "cannot record the pair: " + made.stderr)
+    depth_camera, image_camera, rotation, translation = cameras_of(tool, folder, clip)
+    viewer = Viewer(tool, folder, "--file", clip)
+    try:
+        token = viewer.token()
+        page = WebSocket(viewer.port, token=token)
+        page.send_text("seekframe\t3")
+        check(page.reply()["ok"], "cannot seek to frame 3")
+        got = shown_frames(viewer, 1, 2, 5)
+        depth, image, colours = got[1], got[2], got[5]
+        check(colours.id == depth.id and (colours.width, colours.height) == (depth.width, depth.height),
+              "the colours do not follow their depth frame: %r" % ((colours.id, depth.id),))
+        check((depth.fx, depth.cx, depth.cy) == (colours.fx, colours.cx, colours.cy) and
+              abs(depth.fx - depth_camera[2]) < 1e-3 and (depth.cx, depth.cy) == tuple(depth_camera[4:6]),
+              "the depth message's camera is not the depth camera's")
+        # Every pixel without depth takes one neutral colour: that of the first one.
+        empty = [i for i, z in enumerate(depth.depth) if z in (depth.no_sample, depth.shadow)]
+        check(empty, "the frame has no pixel without depth to check")
+        neutral = bytes(colours.data[3 * empty[0]:3 * empty[0] + 3])
+        expected = expected_pixels(depth, depth_camera, image_camera, rotation, translation)
+        same = other = hidden = naive = 0
+        for i, at in enumerate(expected):
+            served = colours.data[3 * i:3 * i + 3]
+            if at is None:
+                check(served == neutral or depth.depth[i] not in (depth.no_sample, depth.shadow),
+                      "depth pixel %d without a sample (%d) has a colour" % (i, depth.depth[i]))
+                continue
+            shown = image.data[3 * at:3 * at + 3]
+            u, v = i % depth.width, i // depth.width
+            naive += image.data[3 * (2 * v * 640 + 2 * u):3 * (2 * v * 640 + 2 * u) + 3] != shown
+            if served == shown:
+                same += 1
+            elif served == neutral:
+                hidden += 1
+            else:
+                other += 1
+        seen = same + hidden + other
+        print("colours: %d of %d points from their projected pixel, %d hidden, %d other; the pixel of the same "
+              "place differs for %d" % (same, seen, hidden, other, naive))
+        check(naive > 0.05 * seen, "the image is too plain to tell the right pixel from the pixel of the same place")
+        check(seen > 10000 and same >= 0.97 * seen and other <= 0.005 * seen,
+              "the cloud's colours are not the projected pixels': %d same, %d hidden, %d other" % (same, hidden, other))
+        check(depth.shadow in depth.depth, "the frame has no shadow pixels to check")
+
+        # Filters: decimation halves the frame and its camera; an invalid chain and a page
+        # without the token change nothing.
+        page.send_text("filter\tdecimate=2,holes=nearest")
+        reply = page.reply()
+        check(reply["ok"] and "decimate=2" in reply["text"], "filter refused: %r" % reply)
+        state = json.loads(http_status(viewer.url + "api/state")[2])
+        check(state["filter"] == "decimate=2,holes=nearest", "the state's filter: %r" % state.get("filter"))
+        got = shown_frames(viewer, 1, 5)
+        small = got[1]
+        check((small.width, small.height) == (160, 120) and (got[5].width, got[5].height) == (160, 120),
+              "decimate=2 served %dx%d" % (small.width, small.height))
+        check(abs(small.fx - depth.fx / 2) < 1e-3 and (small.cx, small.cy) == (depth.cx / 2, depth.cy / 2),
+              "the decimated frame's camera: %r" % ((small.fx, small.cx, small.cy),))
+        check(small.no_sample not in small.depth, "holes=nearest left holes in the frame")
+        for command, refusal in [("filter\tdecimate=5", "decimate"), ("filter\tsparkle", "sparkle"),
+                                 ("filter\ta\tb", "one text")]:
+            page.send_text(command)
+            reply = page.reply()
+            check(not reply["ok"] and refusal in reply["status"], "%r: %r" % (command, reply))
+        watcher = WebSocket(viewer.port)
+        watcher.send_text("filter\tnone")
+        check(not watcher.reply()["ok"], "a connection without the token changed the filters")
+        watcher.close()
+        check(shown_frames(viewer, 1)[1].width == 160, "the frame changed after refused filters")
+        check(json.loads(http_status(viewer.url + "api/state")[2])["filter"] == "decimate=2,holes=nearest",
+              "a refused chain changed the state's")
+        page.send_text("filter\tnone")
+        check(page.reply()["ok"] and shown_frames(viewer, 1)[1].width == 320, "filters do not turn off")
+        page.close()
     finally:
         viewer.stop()
 
@@ -706,7 +859,7 @@ def main():
         with open(os.path.join(folder, "Tollan.ini"), "w") as kit:
             kit.write(KIT)
         if mode == "server":
-            for test in [server_test, limits_test, stop_test, recording_test, bind_test]:
+            for test in [server_test, colour_filter_test, limits_test, stop_test, recording_test, bind_test]:
                 test(tool, folder)
             result = 0
         else:

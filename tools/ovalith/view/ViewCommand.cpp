@@ -28,15 +28,19 @@ struct ViewCommandOptions {
 int RunView(const ViewCommandOptions& options) {
   ovalith_view::ViewServer server;
   ovalith_view::ViewSession session(options.view, &server);
-  if (!session.Open()) return kExitFailed;
   // Ctrl+C or a termination request ends the run; they are taken from one
-  // waiting thread, so the server's threads never see them.
+  // waiting thread, so no other thread sees them: blocked before any thread
+  // starts (the device's own start in Open), since threads inherit the mask.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigset_t previous;
   pthread_sigmask(SIG_BLOCK, &signals, &previous);
+  if (!session.Open()) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return kExitFailed;
+  }
   std::string address;
   ovalith_view::ServerOptions serverOptions = options.server;
   serverOptions.idleTimeout = std::chrono::seconds(options.idleSeconds);
@@ -45,7 +49,8 @@ int RunView(const ViewCommandOptions& options) {
     return kExitFailed;
   }
   session.Start();
-  std::printf("ovalith view: serving %s on %s (Ctrl+C stops)\n", options.view.file.empty() ? "the sensor" : options.view.file.c_str(), address.c_str());
+  std::printf("ovalith view: serving %s on %s (Ctrl+C stops)\n",
+              options.view.file.empty() ? "the sensor" : options.view.file.c_str(), address.c_str());
   std::fflush(stdout);
   int received = 0;
   sigwait(&signals, &received);
@@ -97,13 +102,14 @@ void AddViewCommand(CLI::App& app, Command* command) {
   view->add_option("--allow-host", options->server.allowHosts,
                    "one more name a page may reach the viewer by (repeatable; the port is added)")
       ->allow_extra_args(false);
-  view->add_option("--idle-timeout", options->idleSeconds,
-                   "seconds a page may read nothing before it is disconnected")
+  view->add_option("--idle-timeout", options->idleSeconds, "seconds a page may read nothing before it is disconnected")
       ->check(CLI::Range(1u, 3600u))
       ->capture_default_str();
   view->add_option("--record-dir", options->view.recordFolder, "folder for recordings started from the page")
       ->check(CLI::ExistingDirectory)
       ->capture_default_str();
+  view->add_option("--filter", options->view.filter,
+                   "depth filter chain, e.g. decimate=2,spatial,temporal,holes=nearest (the page can change it)");
   view->callback([command, options] { *command = [options] { return RunView(*options); }; });
 }
 

@@ -89,6 +89,39 @@ bool PlainFileName(const std::string& name) {
 
 std::string StatusText(KrStatus status) { return krGetStatusString(status); }
 
+const KrVDepthMap* DepthOf(const KrVStreamData* data) { return dynamic_cast<const KrVDepthMap*>(data); }
+
+// The RGB of image pixel at (of count pixels) in the image's output format;
+// false for a format the viewer does not colour with.
+bool PixelColour(const uint8_t* bytes, unsigned int format, size_t at, uint8_t rgb[3]) {
+  const auto clamp = [](double x) { return static_cast<uint8_t>(x < 0 ? 0 : x > 255 ? 255 : x); };
+  switch (format) {
+    case KR_OUTPUT_FORMAT_RGB24:
+      std::memcpy(rgb, bytes + at * 3, 3);
+      return true;
+    case KR_OUTPUT_FORMAT_GRAYSCALE8:
+      rgb[0] = rgb[1] = rgb[2] = bytes[at];
+      return true;
+    case KR_OUTPUT_FORMAT_GRAYSCALE16: {
+      uint16_t grey = 0;
+      std::memcpy(&grey, bytes + at * 2, 2);
+      rgb[0] = rgb[1] = rgb[2] = static_cast<uint8_t>(std::min(255, grey >> 2));
+      return true;
+    }
+    case KR_OUTPUT_FORMAT_YUV422: {
+      // Y0 U Y1 V for each pair of pixels.
+      const uint8_t* pair = bytes + (at & ~size_t{1}) * 2;
+      const double y = pair[(at & 1) * 2], u = pair[1] - 128.0, v = pair[3] - 128.0;
+      rgb[0] = clamp(y + 1.402 * v);
+      rgb[1] = clamp(y - 0.344136 * u - 0.714136 * v);
+      rgb[2] = clamp(y + 1.772 * u);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 ViewSession::ViewSession(ViewOptions options, FrameSink* sink) : options_(std::move(options)), sink_(sink) {}
@@ -118,6 +151,12 @@ bool ViewSession::Open() {
       if (type == row.type) streams_.push_back({name, row.kind, data});
     }
   }
+  std::string error;
+  if (!options_.filter.empty() && options_.filter != "none" &&
+      filters_->Parse(options_.filter, &error) != KR_STATUS_OK) {
+    std::fprintf(stderr, "ovalith view: --filter %s: %s\n", options_.filter.c_str(), error.c_str());
+    return false;
+  }
   if (source_.isFile) {
     device.GetProperty("Device", "NumberOfFrames", totalFrames_);
     // Paused on frame 1 until someone watches.
@@ -131,7 +170,9 @@ bool ViewSession::Open() {
   return true;
 }
 
-void ViewSession::Start() { thread_ = std::thread([this] { Run(); }); }
+void ViewSession::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
 
 bool ViewSession::Stop() {
   {
@@ -175,9 +216,8 @@ std::string ViewSession::State() const {
 
 bool ViewSession::WaitForCommand(Clock::time_point until) {
   std::unique_lock<std::mutex> lock(mutex_);
-  wake_.wait_until(lock, until, [this] {
-    return stopping_ || !commands_.empty() || (waitingForPage_ && pageConnected_);
-  });
+  wake_.wait_until(lock, until,
+                   [this] { return stopping_ || !commands_.empty() || (waitingForPage_ && pageConnected_); });
   return !stopping_;
 }
 
@@ -252,6 +292,8 @@ bool ViewSession::ReadAndPublish() {
     lastFailure_ = "read: " + StatusText(status);
     return false;
   }
+  // Depth goes last, so its colours come from the image this read brought.
+  size_t depthIndex = streams_.size();
   for (size_t i = 0; i < streams_.size(); ++i) {
     const Stream& stream = streams_[i];
     if (!stream.data->IsDataNew()) continue;
@@ -260,8 +302,13 @@ bool ViewSession::ReadAndPublish() {
       if (device.TellFrame(&next) == KR_STATUS_OK && next > 0) shownFrame_ = next - 1;
       shownTime_ = stream.data->GetTimestamp();
     }
-    if (Message message = EncodeFrame(stream.kind, *stream.data)) sink_->PublishFrame(i, message);
+    if (stream.kind == FrameKind::kDepth && depthIndex == streams_.size()) {
+      depthIndex = i;
+    } else if (Message message = EncodeFrame(stream.kind, *stream.data)) {
+      sink_->PublishFrame(i, message);
+    }
   }
+  if (depthIndex < streams_.size()) PublishDepth(depthIndex);
   if (recorder_) {
     const KrStatus written = recorder_->WriteData();
     if (written != KR_STATUS_OK) {
@@ -297,14 +344,17 @@ void ViewSession::Execute(const Command& command) {
     text = SetProperty(fields, &ok);
   } else if (name == "record") {
     text = Record(fields, &ok);
-  } else if (!source_.isFile && (name == "play" || name == "pause" || name == "step" || name == "seekframe" ||
-                                 name == "seektime")) {
+  } else if (name == "filter") {
+    text = SetFilter(fields, &ok);
+  } else if (!source_.isFile &&
+             (name == "play" || name == "pause" || name == "step" || name == "seekframe" || name == "seektime")) {
     text = "a sensor cannot " + name;
   } else if (name == "play" || name == "pause") {
     ok = fields.size() == 1;
     if (ok && name == "play" && ended_) {
       ok = source_.device->SeekFrame(1) == KR_STATUS_OK;
       ended_ = !ok;
+      filters_->Reset();
     }
     playing_ = ok ? name == "play" : playing_;
     anchorSet_ = false;
@@ -318,8 +368,8 @@ void ViewSession::Execute(const Command& command) {
   } else {
     text = "unknown command";
   }
-  std::string reply = "{\"type\":\"reply\",\"command\":" + Quoted(name) + ",\"ok\":" + (ok ? "true" : "false") +
-                      ",\"" + (ok ? "text" : "status") + "\":" + Quoted(text) + "}";
+  std::string reply = "{\"type\":\"reply\",\"command\":" + Quoted(name) + ",\"ok\":" + (ok ? "true" : "false") + ",\"" +
+                      (ok ? "text" : "status") + "\":" + Quoted(text) + "}";
   if (command.reply) command.reply(reply);
 }
 
@@ -353,6 +403,11 @@ std::string ViewSession::SetProperty(const std::vector<std::string>& fields, boo
   }
   if (status == KR_STATUS_TL_PROPERTY_READ_ONLY) readOnly_.insert(fields[1] + "." + fields[2]);
   if (status != KR_STATUS_OK) return StatusText(status);
+  // A mode, calibration or registration may have changed.
+  camerasRead_ = false;
+  for (const Stream& stream : streams_) {
+    if (stream.kind == FrameKind::kDepth && stream.name == fields[1]) filters_->Reset();
+  }
   *ok = true;
   return fields[1] + "." + fields[2] + " = " + fields[3];
 }
@@ -418,9 +473,160 @@ std::string ViewSession::Seek(const std::vector<std::string>& fields, bool* ok) 
   playing_ = false;
   ended_ = false;
   anchorSet_ = false;
+  filters_->Reset();
   if (!ReadForPlayback()) return "no frame there";
   *ok = true;
   return "frame " + std::to_string(shownFrame_) + " at " + std::to_string(shownTime_) + " us";
+}
+
+std::string ViewSession::SetFilter(const std::vector<std::string>& fields, bool* ok) {
+  if (fields.size() > 2) return "filter needs one text";
+  const std::string text = fields.size() == 2 ? fields[1] : std::string();
+  if (text.empty() || text == "none") {
+    filters_ = std::make_unique<KrVDepthFilterChain>();
+  } else {
+    std::string error;
+    if (filters_->Parse(text, &error) != KR_STATUS_OK) return error;
+  }
+  *ok = true;
+  // A paused recording shows its frame again, through the new chain.
+  if (source_.isFile && !playing_) {
+    for (size_t i = 0; i < streams_.size(); ++i) {
+      if (streams_[i].kind == FrameKind::kDepth) {
+        PublishDepth(i);
+        break;
+      }
+    }
+  }
+  return filters_->Empty() ? "no filters" : filters_->Describe();
+}
+
+void ViewSession::ReadCameras() {
+  KrVDevice& device = *source_.device;
+  depthCameraKnown_ = imageCameraKnown_ = false;
+  const Stream* depth = nullptr;
+  const Stream* image = nullptr;
+  for (const Stream& stream : streams_) {
+    if (stream.kind == FrameKind::kDepth && depth == nullptr) depth = &stream;
+    if (stream.kind == FrameKind::kImage && image == nullptr) image = &stream;
+  }
+  if (depth != nullptr) {
+    depthCameraKnown_ = KrVCameraIntrinsics::FromStream(device, depth->name.c_str(), depthCamera_) == KR_STATUS_OK;
+  }
+  if (depth != nullptr && image != nullptr) {
+    imageCameraKnown_ = KrVCameraIntrinsics::FromStream(device, image->name.c_str(), imageCamera_) == KR_STATUS_OK &&
+                        KrVCameraExtrinsics::FromStream(device, depth->name.c_str(), depthToImage_) == KR_STATUS_OK;
+  }
+  camerasRead_ = true;
+}
+
+void ViewSession::PublishDepth(size_t index) {
+  const KrVDepthMap* depth = DepthOf(streams_[index].data);
+  if (depth == nullptr) return;
+  const uint32_t width = depth->GetXRes(), height = depth->GetYRes();
+  if (!camerasRead_ || (depthCameraKnown_ && (depthCamera_.width != width || depthCamera_.height != height))) {
+    ReadCameras();
+  }
+  const bool cameraFits = depthCameraKnown_ && depthCamera_.width == width && depthCamera_.height == height;
+  GridCamera grid;
+  if (cameraFits) {
+    grid = {static_cast<float>(depthCamera_.fx), static_cast<float>(depthCamera_.fy),
+            static_cast<float>(depthCamera_.cx), static_cast<float>(depthCamera_.cy)};
+  }
+  if (filters_->Empty()) {
+    if (Message message = EncodeFrame(FrameKind::kDepth, *depth, grid)) {
+      sink_->PublishFrame(index, message);
+      PublishColours(nullptr, *depth, grid);
+    }
+    return;
+  }
+  // Sized from the bytes the frame holds, never from its resolution alone.
+  const size_t count = size_t{width} * height;
+  if (depth->Data() == nullptr || depth->GetDataSize() < count * 2 || count == 0) return;
+  filterInput_.width = width;
+  filterInput_.height = height;
+  const auto* pixels = static_cast<const uint16_t*>(depth->Data());
+  filterInput_.pixels.assign(pixels, pixels + count);
+  filterInput_.noSampleValue = depth->GetNoSampleValue();
+  filterInput_.shadowValue = depth->GetShadowValue();
+  filterInput_.fx = grid.fx;
+  filterInput_.fy = grid.fy;
+  filterInput_.cx = grid.cx;
+  filterInput_.cy = grid.cy;
+  const KrStatus status = filters_->Apply(filterInput_, filterOutput_);
+  if (status != KR_STATUS_OK) {
+    lastFailure_ = "filters: " + StatusText(status);
+    return;
+  }
+  const uint32_t id = static_cast<uint32_t>(depth->GetFrameID());
+  if (Message message = EncodeDepth(filterOutput_, id, static_cast<uint64_t>(depth->GetTimestamp()))) {
+    sink_->PublishFrame(index, message);
+    const GridCamera filtered = {static_cast<float>(filterOutput_.fx), static_cast<float>(filterOutput_.fy),
+                                 static_cast<float>(filterOutput_.cx), static_cast<float>(filterOutput_.cy)};
+    PublishColours(&filterOutput_, *depth, filtered);
+  }
+}
+
+// The colours of the depth frame served (filtered, or the device's own when
+// filtered is null); nothing without an image stream.
+void ViewSession::PublishColours(const KrVDepthImage* filtered, const KrVDepthMap& depth, const GridCamera& grid) {
+  const Stream* image = nullptr;
+  for (const Stream& stream : streams_) {
+    if (stream.kind == FrameKind::kImage) {
+      image = &stream;
+      break;
+    }
+  }
+  const auto* map = image == nullptr ? nullptr : dynamic_cast<const KrVImageMap*>(image->data);
+  if (map == nullptr) return;
+  const uint32_t width = filtered ? filtered->width : depth.GetXRes();
+  const uint32_t height = filtered ? filtered->height : depth.GetYRes();
+  const size_t count = size_t{width} * height;
+  const uint16_t* pixels = filtered ? filtered->pixels.data() : static_cast<const uint16_t*>(depth.Data());
+  const size_t held = filtered ? filtered->pixels.size() : (depth.Data() ? depth.GetDataSize() / 2 : 0);
+  if (count == 0 || held < count || width > UINT16_MAX || height > UINT16_MAX) return;
+  auto message =
+      NewColours(static_cast<uint16_t>(width), static_cast<uint16_t>(height), static_cast<uint32_t>(depth.GetFrameID()),
+                 static_cast<uint64_t>(depth.GetTimestamp()), grid);
+  uint8_t* out = message->data() + kFrameHeaderSize;
+  for (size_t i = 0; i < count; ++i) std::memcpy(out + i * 3, kNeutralColour, 3);
+  // The image's bytes, sized from what the frame holds; its grid must be
+  // the one its camera describes.
+  const size_t imageCount = size_t{map->GetXRes()} * map->GetYRes();
+  const size_t bytesPerPixel = map->GetBytesPerPixel();
+  const bool imageHeld =
+      map->Data() != nullptr && bytesPerPixel > 0 && map->GetDataSize() >= imageCount * bytesPerPixel;
+  if (imageCameraKnown_ && (imageCamera_.width != map->GetXRes() || imageCamera_.height != map->GetYRes())) {
+    camerasRead_ = false;  // the image's mode changed: read the cameras for the next frame
+  }
+  KrVCameraIntrinsics gridCamera = depthCamera_;
+  gridCamera.width = width;
+  gridCamera.height = height;
+  gridCamera.fx = grid.fx;
+  gridCamera.fy = grid.fy;
+  gridCamera.cx = grid.cx;
+  gridCamera.cy = grid.cy;
+  KrVFrameAligner aligner;
+  uint8_t rgb[3];
+  const bool colourable = imageHeld && imageCameraKnown_ && imageCamera_.width == map->GetXRes() &&
+                          imageCamera_.height == map->GetYRes() &&
+                          PixelColour(static_cast<const uint8_t*>(map->Data()), map->GetOutputFormat(), 0, rgb) &&
+                          aligner.Init(gridCamera, imageCamera_, depthToImage_) == KR_STATUS_OK;
+  if (colourable) {
+    imagePixels_.resize(count);
+    const uint16_t noSample = filtered ? filtered->noSampleValue : depth.GetNoSampleValue();
+    const uint16_t shadow = filtered ? filtered->shadowValue : depth.GetShadowValue();
+    if (aligner.FindImagePixels(pixels, count, noSample, shadow, imagePixels_.data(), count) == KR_STATUS_OK) {
+      const auto* bytes = static_cast<const uint8_t*>(map->Data());
+      const unsigned int format = map->GetOutputFormat();
+      for (size_t i = 0; i < count; ++i) {
+        const int at = imagePixels_[i];
+        if (at >= 0 && static_cast<size_t>(at) < imageCount)
+          PixelColour(bytes, format, static_cast<size_t>(at), out + i * 3);
+      }
+    }
+  }
+  sink_->PublishFrame(streams_.size(), message);
 }
 
 std::string ViewSession::PropertiesJson() {
@@ -447,8 +653,7 @@ std::string ViewSession::PropertiesJson() {
       kind = "int", value = std::to_string(integer);
     } else if (type == KR_PROPERTY_TYPE_REAL && KrPropertySetEnumeratorGetRealValue(entry, &real) == KR_STATUS_OK) {
       kind = "real", value = Quoted(RealText(real));
-    } else if (type == KR_PROPERTY_TYPE_STRING &&
-               KrPropertySetEnumeratorGetStringValue(entry, &text) == KR_STATUS_OK) {
+    } else if (type == KR_PROPERTY_TYPE_STRING && KrPropertySetEnumeratorGetStringValue(entry, &text) == KR_STATUS_OK) {
       kind = "text", value = Quoted(text);
     } else if (KrPropertySetEnumeratorGetGeneralValue(entry, &general) == KR_STATUS_OK) {
       kind = "general", value = Quoted(std::to_string(general.nDataSize) + " bytes");
@@ -456,8 +661,8 @@ std::string ViewSession::PropertiesJson() {
       continue;
     }
     const std::string key = std::string(entryModule) + "." + property;
-    const bool readOnly = kind == "general" || source_.isFile ||
-                          std::find(readOnly_.begin(), readOnly_.end(), key) != readOnly_.end();
+    const bool readOnly =
+        kind == "general" || source_.isFile || std::find(readOnly_.begin(), readOnly_.end(), key) != readOnly_.end();
     if (entryModule != module) {
       out += std::string(module.empty() ? "" : "]},") + "{\"name\":" + Quoted(entryModule) + ",\"properties\":[";
       module = entryModule;
@@ -480,6 +685,7 @@ void ViewSession::PublishState() {
   }
   out += "],\"recording\":{\"active\":" + std::string(recorder_ ? "true" : "false") +
          ",\"file\":" + Quoted(recordingFile_) + ",\"reads\":" + std::to_string(recordedReads_) + "}";
+  out += ",\"filter\":" + Quoted(filters_->Describe());
   if (source_.isFile) {
     out += ",\"playback\":{\"playing\":" + std::string(playing_ ? "true" : "false") +
            ",\"ended\":" + (ended_ ? "true" : "false") + ",\"frame\":" + std::to_string(shownFrame_) +

@@ -19,9 +19,24 @@
 //                                 default names it by time
 //   play | pause | step           a recording only
 //   seekframe N | seektime MICROSECONDS   a recording only (pauses it)
+//   filter [TEXT]                 the depth filter chain, as KrVDepthFilterChain
+//                                 parses it ("decimate=2,spatial,temporal,holes=nearest");
+//                                 none, or no TEXT, turns filtering off. An
+//                                 invalid chain is refused with the parser's
+//                                 message and the chain stays as it was.
 // Each command gets one JSON reply: {"type":"reply","command":...,"ok":...,
 // "status":<the failure's text>,"text":<what was done>}. Every text in the
 // JSON is valid UTF-8 (ViewJson.h), whatever bytes the device holds.
+//
+// Depth frames go out through the session's filter chain (one per session,
+// on the device's depth stream; its temporal state starts afresh on a seek,
+// a property write to the depth stream or a frame of another size), and
+// after each one a colours message (ViewFrames.h) of the same id and grid:
+// every depth pixel takes the colour of the image pixel that shows its
+// point (KrVFrameAligner::FindImagePixels, with the filtered grid's camera,
+// the image's and the motion between them as the device reports them now);
+// a pixel without depth, or one the colour camera does not see, takes the
+// neutral grey kNeutralColour.
 //
 // A recording opens paused on frame 1 and starts playing when the first page
 // connects (PageConnected), so nobody misses its start; at its end the last
@@ -59,11 +74,15 @@ class FrameSink {
   virtual void PublishText(const std::string& text) = 0;
 };
 
+// The colour of cloud points the colour camera does not see (RGB).
+constexpr uint8_t kNeutralColour[3] = {160, 160, 160};
+
 struct ViewOptions {
   std::string connection;  // a sensor ("*:0" when neither is given)
   std::string file;        // or a recording
   std::vector<std::string> streams = {"depth", "image", "ir", "audio"};
   std::string recordFolder = ".";
+  std::string filter;  // the depth filter chain at the start (empty: none)
 };
 
 class ViewSession {
@@ -116,6 +135,12 @@ class ViewSession {
   std::string SetProperty(const std::vector<std::string>& fields, bool* ok);
   std::string Record(const std::vector<std::string>& fields, bool* ok);
   std::string Seek(const std::vector<std::string>& fields, bool* ok);
+  std::string SetFilter(const std::vector<std::string>& fields, bool* ok);
+  // The depth frame's message (filtered) and its colours.
+  void PublishDepth(size_t index);
+  void PublishColours(const KrVDepthImage* filtered, const KrVDepthMap& depth, const GridCamera& grid);
+  // The cameras as the device reports them now.
+  void ReadCameras();
   bool ReadForPlayback();
   void PublishState();
   std::string PropertiesJson();
@@ -125,6 +150,16 @@ class ViewSession {
   FrameSink* sink_;
   ovalith_tool::Source source_;
   std::vector<Stream> streams_;
+  // The depth filters and their frames (kept between frames, so their memory is).
+  std::unique_ptr<KrVDepthFilterChain> filters_ = std::make_unique<KrVDepthFilterChain>();
+  KrVDepthImage filterInput_, filterOutput_;
+  // The cameras for colouring: read again after a property write or when a
+  // frame's size differs from theirs.
+  bool camerasRead_ = false;
+  bool depthCameraKnown_ = false, imageCameraKnown_ = false;
+  KrVCameraIntrinsics depthCamera_, imageCamera_;
+  KrVCameraExtrinsics depthToImage_;
+  std::vector<int> imagePixels_;  // per depth pixel, the image pixel that shows it
   std::unique_ptr<KrVDeviceRecorder> recorder_;
   std::string recordingFile_;
   uint64_t recordedReads_ = 0;

@@ -1,6 +1,7 @@
-// The point cloud of the current depth frame in WebGL, coloured from the
-// image, with orbit (drag) and zoom (wheel). Every second pixel of every
-// second row becomes a point.
+// The point cloud of the current depth frame in WebGL, coloured by the
+// server (each depth pixel's colour from the image pixel that shows it),
+// with orbit (drag) and zoom (wheel). Every second pixel of every second
+// row becomes a point, placed by the depth grid's camera.
 'use strict';
 
 class PointCloud {
@@ -59,9 +60,9 @@ class PointCloud {
     }, {passive: false});
   }
 
-  // h: the depth frame's header (width, height, noSample, shadow, scale);
-  // image: {width, height, pixels (RGBA as 32-bit)} or null.
-  update(h, depth, image) {
+  // h: the depth frame's header (width, height, noSample, shadow, scale,
+  // fx, fy, cx, cy); colours: RGB of every depth pixel, or null (grey).
+  update(h, depth, colours) {
     const gl = this.gl;
     if (!gl) return;
     const step = 2, w = h.width, height = h.height;
@@ -70,23 +71,21 @@ class PointCloud {
       this.positions = new Float32Array(most * 3);
       this.colours = new Uint8Array(most * 3);
     }
-    const scale = h.scale > 0 ? h.scale : 1 / 575;
+    // The grid's camera; a recording without one: the translator's scale
+    // about the frame's centre.
+    const known = h.fx > 0 && h.fy > 0;
+    const sx = known ? 1 / h.fx : h.scale > 0 ? h.scale : 1 / 575, sy = known ? 1 / h.fy : sx;
+    const cx = known ? h.cx : w / 2, cy = known ? h.cy : height / 2;
     let n = 0, sum = 0;
     for (let v = 0; v < height; v += step) {
       for (let u = 0; u < w; u += step) {
         const z = depth[v * w + u];
         if (z === h.noSample || z === h.shadow) continue;
-        this.positions[n * 3] = (u - w / 2) * z * scale;
-        this.positions[n * 3 + 1] = (height / 2 - v) * z * scale;
+        this.positions[n * 3] = (u - cx) * z * sx;
+        this.positions[n * 3 + 1] = (cy - v) * z * sy;
         this.positions[n * 3 + 2] = -z;
-        let rgba = 0xffc0c0c0;
-        if (image) {
-          const iu = Math.floor((u * image.width) / w), iv = Math.floor((v * image.height) / height);
-          rgba = image.pixels[iv * image.width + iu];
-        }
-        this.colours[n * 3] = rgba & 0xff;
-        this.colours[n * 3 + 1] = (rgba >> 8) & 0xff;
-        this.colours[n * 3 + 2] = (rgba >> 16) & 0xff;
+        const at = (v * w + u) * 3;
+        for (let k = 0; k < 3; k++) this.colours[n * 3 + k] = colours ? colours[at + k] : 160;
         sum += z;
         n++;
       }

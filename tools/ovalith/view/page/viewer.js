@@ -1,15 +1,16 @@
 // The viewer page: frames arrive on the WebSocket as binary messages (a
-// 32-byte header, then the frame's bytes; see ViewFrames.h), state and
+// 48-byte header, then the frame's bytes; see ViewFrames.h), state and
 // replies as JSON texts; commands go back as tab-separated texts.
 'use strict';
 
-const KIND_NAMES = {1: 'Depth', 2: 'Image', 3: 'IR', 4: 'Audio'};
-const HEADER_SIZE = 32;
+const KIND_NAMES = {1: 'Depth', 2: 'Image', 3: 'IR', 4: 'Audio', 5: 'Colours'};
+const HEADER_SIZE = 48;
 
 // What the page measured and shows; the browser test reads it too.
 const viewer = {
   streams: {},      // by kind name: frames, fps, dropped, lastId
   depth: null,      // the depth frame shown: frameId, timestamp, width, height, valid
+  cloud: null,      // the cloud shown: frameId, points, coloured (by that frame's colours)
   state: null,
   replies: [],
   connected: false,
@@ -98,12 +99,13 @@ setInterval(() => {
 
 function parseHeader(buffer) {
   const v = new DataView(buffer);
-  if (buffer.byteLength < HEADER_SIZE || v.getUint32(0, true) !== 0x3146564f) return null;  // "OVF1"
+  if (buffer.byteLength < HEADER_SIZE || v.getUint32(0, true) !== 0x3246564f) return null;  // "OVF2"
   return {
     kind: v.getUint8(4), format: v.getUint8(5), bytesPerUnit: v.getUint16(6, true),
     width: v.getUint16(8, true), height: v.getUint16(10, true), frameId: v.getUint32(12, true),
     timestamp: Number(v.getBigUint64(16, true)), noSample: v.getUint16(24, true), shadow: v.getUint16(26, true),
     extra: v.getUint32(28, true), scale: v.getFloat32(28, true),
+    fx: v.getFloat32(32, true), fy: v.getFloat32(36, true), cx: v.getFloat32(40, true), cy: v.getFloat32(44, true),
   };
 }
 
@@ -119,12 +121,13 @@ function onFrame(buffer) {
 }
 
 function drawLatest() {
-  for (const kind of [2, 3, 1, 4]) {  // the image before depth: the cloud takes its colours
+  for (const kind of [2, 3, 5, 1, 4]) {
     const frame = latest[kind];
     if (!frame) continue;
     delete latest[kind];
     const {h, buffer} = frame;
     if (kind === 1) showDepth(h, new Uint16Array(buffer, HEADER_SIZE, h.width * h.height));
+    else if (kind === 5) showColours(h, new Uint8Array(buffer, HEADER_SIZE, h.width * h.height * 3));
     else if (kind === 2 || kind === 3) showImage(h, new Uint8Array(buffer, HEADER_SIZE), kind === 2 ? 'image' : 'ir');
     else showAudio(h, new Int16Array(buffer, HEADER_SIZE, (buffer.byteLength - HEADER_SIZE) >> 1));
   }
@@ -167,7 +170,14 @@ function buildDepthTable() {
 }
 ['rangeMin', 'rangeMax', 'noSampleColour'].forEach((id) => $(id).addEventListener('input', () => { depthTable = null; }));
 
-let lastDepth = null, lastImage = null;
+// The cloud's colours: the server's, per depth pixel, from the image pixel
+// that shows it (the colour camera sits beside the depth camera).
+let lastDepth = null, lastColours = null;
+function showColours(h, rgb) {
+  lastColours = {h, rgb};
+  cloudDirty = true;
+}
+
 function showDepth(h, depth) {
   if (!depthTable) buildDepthTable();
   const noSample = colourOf($('noSampleColour').value);
@@ -211,7 +221,6 @@ function showImage(h, bytes, id) {
     return;
   }
   s.context.putImageData(s.image, 0, 0);
-  if (id === 'image') lastImage = {width: h.width, height: h.height, pixels: s.pixels};
 }
 
 function showAudio(h, samples) {
@@ -236,7 +245,11 @@ const cloud = new PointCloud($('cloud'));
 function drawCloud() {
   drawLatest();
   if (cloudDirty && lastDepth) {
-    cloud.update(lastDepth.h, lastDepth.depth, lastImage);
+    const c = lastColours;
+    const matching = c && c.h.frameId === lastDepth.h.frameId && c.h.width === lastDepth.h.width &&
+        c.h.height === lastDepth.h.height;
+    cloud.update(lastDepth.h, lastDepth.depth, matching ? c.rgb : null);
+    viewer.cloud = {frameId: lastDepth.h.frameId, points: cloud.count, coloured: !!matching};
     cloudDirty = false;
     cloud.moved = true;
   }
@@ -261,6 +274,7 @@ function showState(state) {
   $('playbackPanel').hidden = !state.isFile;
   $('recordStart').disabled = state.recording.active;
   $('recordStop').disabled = !state.recording.active;
+  showFilters(state.filter || '');
   if (state.recording.active) $('recordStatus').textContent = `recording into ${state.recording.file}`;
   if (state.playback) {
     const p = state.playback;
@@ -320,5 +334,64 @@ $('step').onclick = () => send(['step']);
 $('seekFrameGo').onclick = () => send(['seekframe', String(Math.max(0, Math.round(Number($('seekFrame').value))))]);
 $('seekTimeGo').onclick = () =>
   send(['seektime', String(Math.max(0, Math.round(Number($('seekTime').value) * 1e6)))]);
+
+// ---- depth filters ----
+
+// The page's controls make a chain text for the server's filters
+// (docs/viewer.md); the state's text sets them back, so every page shows
+// the chain the server runs.
+const FILTERS = [
+  {name: 'decimate', values: ['decimateFactor']},
+  {name: 'spatial', values: ['spatialAlpha', 'spatialDelta', 'spatialIterations']},
+  {name: 'temporal', values: ['temporalAlpha', 'temporalDelta', 'temporalPersistence']},
+  {name: 'holes', values: ['holesMode']},
+  {name: 'flying', values: ['flyingDelta']},
+];
+
+function filterText() {
+  return FILTERS.filter((f) => $(`${f.name}On`).checked)
+      .map((f) => `${f.name}=${f.values.map((id) => $(id).value).join(':')}`).join(',') || 'none';
+}
+
+let filterEditing = false;
+function showFilters(text) {
+  $('filterChain').textContent = text || 'none';
+  $('cloudFilters').textContent = text ? `· ${text}` : '';
+  if (filterEditing) return;
+  const given = {};
+  for (const item of text.split(',').filter((t) => t)) {
+    const [name, values] = item.split('=');
+    given[name] = values ? values.split(':') : [];
+  }
+  for (const f of FILTERS) {
+    $(`${f.name}On`).checked = f.name in given;
+    (given[f.name] || []).forEach((value, i) => {
+      const input = f.values[i] && $(f.values[i]);
+      if (input && document.activeElement !== input) input.value = value;
+    });
+  }
+  for (const f of FILTERS) f.values.forEach((id) => showValue(id));
+}
+
+function showValue(id) {
+  const label = document.querySelector(`output[for="${id}"]`);
+  if (label) label.textContent = $(id).value;
+}
+
+function sendFilters() {
+  filterEditing = true;
+  send(['filter', filterText()], (reply) => {
+    filterEditing = false;
+    $('filterNote').textContent = reply.ok ? '' : reply.status;
+  });
+}
+
+for (const f of FILTERS) {
+  $(`${f.name}On`).addEventListener('change', sendFilters);
+  for (const id of f.values) {
+    $(id).addEventListener('input', () => showValue(id));
+    $(id).addEventListener('change', () => { if ($(`${f.name}On`).checked) sendFilters(); });
+  }
+}
 
 connect();
