@@ -15,6 +15,7 @@ See docs/python.md for the whole interface.
 """
 
 import atexit
+import collections
 import os
 import operator
 import types
@@ -28,7 +29,7 @@ from . import _ovalith
 from ._version import __version__
 
 __all__ = ["__version__", "Error", "StaleFrameError", "FrameArray", "Frames", "Device", "Properties", "Recording",
-           "init", "devices", "open", "project", "status_text"]
+           "Intrinsics", "Extrinsics", "Distortion", "init", "devices", "open", "project", "status_text", "filters"]
 
 # Statuses that mean "no such name": a mapping turns them into KeyError.
 _MODULE_NOT_FOUND = 0x30814
@@ -179,6 +180,61 @@ def project(points, frames):
     depth) with the calibration of frames (a Frames or a Device)."""
     device = frames._device if isinstance(frames, Frames) else frames
     return device._core.project(np.asarray(points, dtype=np.float32))
+
+
+Distortion = collections.namedtuple("Distortion", ["model", "coefficients"])
+Distortion.__doc__ = """A lens distortion: its model's name ("none": the frames have no
+distortion) and its coefficients k1, k2, p1, p2, k3 (all 0 for "none")."""
+
+
+class Intrinsics:
+    """The pinhole camera of a pixel grid: a point (X, Y, Z) in mm lies at
+    u = fx X / Z + cx, v = fy Y / Z + cy. .K is the 3 x 3 matrix OpenCV and
+    Open3D take; .width, .height the grid's size; .distortion its model."""
+
+    __slots__ = ("width", "height", "fx", "fy", "cx", "cy", "distortion")
+
+    def __init__(self, width, height, fx, fy, cx, cy, distortion=None):
+        self.width, self.height = int(width), int(height)
+        self.fx, self.fy, self.cx, self.cy = float(fx), float(fy), float(cx), float(cy)
+        self.distortion = Distortion("none", (0.0,) * 5) if distortion is None else Distortion(*distortion)
+
+    @property
+    def K(self):  # noqa: N802 (the camera matrix's usual name)
+        """[[fx, 0, cx], [0, fy, cy], [0, 0, 1]], float64."""
+        return np.array([[self.fx, 0.0, self.cx], [0.0, self.fy, self.cy], [0.0, 0.0, 1.0]])
+
+    def to_open3d(self):
+        """The same camera as open3d.camera.PinholeCameraIntrinsic (imports open3d)."""
+        import open3d
+        return open3d.camera.PinholeCameraIntrinsic(self.width, self.height, self.fx, self.fy, self.cx, self.cy)
+
+    def __eq__(self, other):
+        return isinstance(other, Intrinsics) and all(getattr(self, n) == getattr(other, n) for n in self.__slots__)
+
+    def __repr__(self):
+        return ("<ovalith.Intrinsics %dx%d fx=%g fy=%g cx=%g cy=%g distortion=%s>"
+                % (self.width, self.height, self.fx, self.fy, self.cx, self.cy, self.distortion.model))
+
+
+class Extrinsics:
+    """The motion from one camera to another: X_to = R X_from + t, R a 3 x 3
+    rotation, t in mm; .matrix the same as a 4 x 4 homogeneous matrix."""
+
+    __slots__ = ("R", "t")
+
+    def __init__(self, rotation, translation):
+        self.R = np.array(rotation, dtype=np.float64).reshape(3, 3)
+        self.t = np.array(translation, dtype=np.float64).reshape(3)
+
+    @property
+    def matrix(self):
+        result = np.eye(4)
+        result[:3, :3], result[:3, 3] = self.R, self.t
+        return result
+
+    def __repr__(self):
+        return "<ovalith.Extrinsics t=(%g, %g, %g) mm>" % tuple(self.t)
 
 
 class FrameArray(np.ndarray):
@@ -371,12 +427,85 @@ class Frames:
             raise ValueError("bgr() needs an RGB colour frame")
         return np.ascontiguousarray(image.view(np.ndarray)[..., ::-1])
 
-    def points(self, keep_shape=False):
+    def points(self, keep_shape=False, colors=False):
         """Real-world points of the depth frame in mm, float32: N x 3 for
-        the pixels that hold a sample, or with keep_shape H x W x 3 with NaN
-        where a pixel holds none."""
+        the pixels that hold depth, or with keep_shape H x W x 3 with NaN
+        where a pixel holds none. Pixels holding the stream's no-sample or
+        shadow value are no depth: they never become points. colors=True
+        returns (points, colours): the colour of each point, uint8 RGB from
+        the image pixel that shows it (aligned_image(); black where the
+        colour camera does not see it), N x 3 (H x W x 3 with keep_shape)."""
         self._check()
+        if colors:
+            depth, image = self._pair()
+            return self._device._core.points_with_colours(depth, image, bool(keep_shape))
         return self._device._core.points(bool(keep_shape))
+
+    def _pair(self):
+        depth = self._device._stream_of_type("Depth")
+        image = self._device._stream_of_type("Image")
+        if depth is None or image is None:
+            raise ValueError("aligning needs a depth and an image stream (streams: %s)"
+                             % ", ".join(self._device.streams))
+        return depth, image
+
+    def aligned_depth(self):
+        """The depth frame in the image's grid: image height x width uint16,
+        mm along the colour camera's axis, the stream's no-sample value where
+        the depth camera saw nothing (the nearer surface wins where two
+        meet). Computed now, from the cameras as they are now; a new array."""
+        self._check()
+        return self._device._core.aligned_depth(*self._pair())
+
+    def aligned_image(self):
+        """The image in the depth frame's grid: depth height x width (x 3 for
+        RGB), each depth pixel taking the image pixel that shows it, zeros
+        where none does (no depth, outside the image, or hidden from the
+        colour camera). A new array."""
+        self._check()
+        return self._device._core.aligned_image(*self._pair())
+
+    def to_open3d(self, depth_scale=1000.0, depth_trunc=None):
+        """(open3d.geometry.RGBDImage, open3d.camera.PinholeCameraIntrinsic)
+        of the aligned pair in the depth camera's grid: the depth frame (no
+        sample and shadow as 0, Open3D's "no depth") with aligned_image(),
+        and the depth camera's intrinsics. depth_scale: depth units per
+        Open3D unit (1000: metres, Open3D's own default; 1: millimetres);
+        depth_trunc: the farthest depth kept, in Open3D units (None: all).
+        Imports open3d."""
+        import open3d
+        self._check()
+        depth_name, _ = self._pair()
+        depth = np.array(self.depth.view(np.ndarray), dtype=np.uint16, copy=True)
+        color = self.aligned_image()
+        if color.ndim != 3:
+            raise ValueError("to_open3d needs an RGB colour frame")
+        module = self._device[depth_name]
+        depth[(depth == module["NoSampleValue"]) | (depth == module["ShadowValue"])] = 0
+        rgbd = open3d.geometry.RGBDImage.create_from_color_and_depth(
+            open3d.geometry.Image(np.ascontiguousarray(color)), open3d.geometry.Image(depth),
+            depth_scale=float(depth_scale), depth_trunc=1e12 if depth_trunc is None else float(depth_trunc),
+            convert_rgb_to_intensity=False)
+        return rgbd, self._device.intrinsics(depth_name).to_open3d()
+
+    def depth_filtered(self, chain):
+        """(depth, intrinsics) of the depth frame through a filter chain (an
+        ovalith.filters.Chain, or its text for a one-off chain, which then
+        has no history for "temporal"): a new H' x W' uint16 array and the
+        Intrinsics of its grid (decimation shrinks both)."""
+        from . import filters
+        self._check()
+        name = self._device._stream_of_type("Depth")
+        if name is None:
+            raise ValueError("depth_filtered needs a depth stream (streams: %s)" % ", ".join(self._device.streams))
+        if isinstance(chain, str):
+            chain = filters.Chain(chain)
+        elif not isinstance(chain, filters.Chain):
+            raise TypeError("depth_filtered takes an ovalith.filters.Chain or its text, not %s"
+                            % type(chain).__name__)
+        module = self._device[name]
+        return chain.apply(self.depth, no_sample=module["NoSampleValue"], shadow=module["ShadowValue"],
+                           intrinsics=self._device.intrinsics(name))
 
     def project(self, points):
         """Real-world points (..., 3) to (column, row, depth)."""
@@ -405,10 +534,11 @@ class _KeptFrames(Frames):
         name = self._device._stream_types.get(kind)
         return None if name is None else self._arrays.get(name)
 
-    def points(self, keep_shape=False):
-        raise TypeError("kept frames have no translator; call points() before the next read")
+    def points(self, *args, **kwargs):
+        raise TypeError("kept frames hold no device state; call points(), aligned_depth(), aligned_image(), "
+                        "to_open3d() or depth_filtered() before the next read")
 
-    project = points
+    project = aligned_depth = aligned_image = to_open3d = depth_filtered = points
 
     @property
     def new(self):
@@ -589,6 +719,25 @@ class Device:
             raise TypeError("a mode is a text such as '640x480@30', not %s" % type(mode).__name__)
         self._core.set_mode(self._stream_name(stream), mode)
 
+    def intrinsics(self, stream="Depth"):
+        """The pinhole camera of a pixel stream (depth, image or ir, in
+        either case) in its current mode, read from the device now (read it
+        again after a mode change): an Intrinsics with .K (3 x 3), .width,
+        .height, .fx, .fy, .cx, .cy and .distortion (model, coefficients).
+        Mirrored frames are not described: their columns run the other way."""
+        name = self._stream_name(stream)
+        k = self._core.intrinsics(name)
+        return Intrinsics(k["width"], k["height"], k["fx"], k["fy"], k["cx"], k["cy"],
+                          (k["model"], tuple(k["coefficients"])))
+
+    def extrinsics(self, stream="Depth"):
+        """The motion from the depth (or ir) stream's camera to the colour
+        camera, read from the device now: an Extrinsics with .R (3 x 3),
+        .t (mm) and .matrix (4 x 4), X_image = R X_depth + t. Registered
+        depth is in the colour camera's view already: the identity."""
+        rotation, translation = self._core.extrinsics(self._stream_name(stream))
+        return Extrinsics(rotation, translation)
+
     def _stream_name(self, name):
         """A stream of this device by its name or type, in either case."""
         if not isinstance(name, str):
@@ -649,3 +798,6 @@ class Device:
 
     def __repr__(self):
         return "<ovalith.Device %s%s>" % (self.source, " closed" if self.closed else "")
+
+
+from . import filters  # noqa: E402 (uses the classes above)

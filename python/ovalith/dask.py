@@ -122,8 +122,9 @@ class Stack:
 
     def points(self):
         """The depth frames' real-world points as a lazy (frames, height,
-        width, 3) float32 array, NaN where a pixel holds no sample; each
-        recording's own calibration converts its frames."""
+        width, 3) float32 array, NaN where a pixel holds no depth (its
+        stream's no-sample or shadow value); each recording's own
+        calibration converts its frames."""
         parts, at = [], 0
         for segment in self.segments:
             block = self.frames[at:at + segment.count]

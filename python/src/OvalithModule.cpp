@@ -378,8 +378,8 @@ class Device {
     return py::make_tuple(array, data->GetTimestamp(), data->GetFrameID(), data->IsDataNew() != 0);
   }
 
-  // The real-world points of the depth frame: N x 3 (no-sample pixels left
-  // out), or H x W x 3 with NaN at no-sample pixels.
+  // The real-world points of the depth frame: N x 3 (no-sample and shadow
+  // pixels left out), or H x W x 3 with NaN at those pixels.
   py::array Points(bool keepShape) {
     KrVDepthMap& depth = DepthMap();
     const size_t width = depth.GetXRes();
@@ -391,7 +391,7 @@ class Device {
       KrStatus status;
       {
         py::gil_scoped_release release;
-        status = depth.ConvertToRealWorld(*points, KRV_NO_SAMPLE_SKIP);
+        status = depth.ConvertToRealWorld(*points, KRV_NO_SAMPLE_OR_SHADOW_SKIP);
       }
       Check(status, "cannot convert the depth frame");
       return py::array_t<float>({static_cast<size_t>(points->GetSize()), size_t{3}},
@@ -408,9 +408,10 @@ class Device {
       if (status == KR_STATUS_OK) {
         const unsigned short* pixels = depth.Data();
         const unsigned short noSample = depth.GetNoSampleValue();
+        const unsigned short shadow = depth.GetShadowValue();
         const float nan = std::nanf("");
         for (size_t i = 0; i < width * height; ++i) {
-          if (pixels[i] == noSample) out[i].SetPoint(nan, nan, nan);
+          if (pixels[i] == noSample || pixels[i] == shadow) out[i].SetPoint(nan, nan, nan);
         }
       }
     }
@@ -443,6 +444,97 @@ class Device {
       }
     }
     return std::move(result);
+  }
+
+  // The pinhole model of a pixel stream's current mode, read from its
+  // properties now: {width, height, fx, fy, cx, cy, K (row-major, 9),
+  // model, coefficients (5)}.
+  py::dict Intrinsics(const std::string& stream) {
+    Require();
+    Text(stream, "a stream name");
+    KrVCameraIntrinsics k;
+    Check(KrVCameraIntrinsics::FromStream(core_->device, stream.c_str(), k),
+          "cannot read the intrinsics of " + stream);
+    double matrix[9];
+    k.GetMatrix(matrix);
+    py::dict result;
+    result["width"] = k.width;
+    result["height"] = k.height;
+    result["fx"] = k.fx;
+    result["fy"] = k.fy;
+    result["cx"] = k.cx;
+    result["cy"] = k.cy;
+    result["K"] = std::vector<double>(matrix, matrix + 9);
+    result["model"] = std::string(k.GetDistortionModel());
+    result["coefficients"] = std::vector<double>(k.distortion, k.distortion + 5);
+    return result;
+  }
+
+  // The motion from the depth (or infra-red) stream's camera to the colour
+  // camera, read now: (rotation row-major (9), translation in mm (3)).
+  py::tuple Extrinsics(const std::string& stream) {
+    Require();
+    Text(stream, "a stream name");
+    KrVCameraExtrinsics e;
+    Check(KrVCameraExtrinsics::FromStream(core_->device, stream.c_str(), e),
+          "cannot read the extrinsics of " + stream);
+    return py::make_tuple(std::vector<double>(e.rotation, e.rotation + 9),
+                          std::vector<double>(e.translation, e.translation + 3));
+  }
+
+  // The depth frame in the image's grid (image height x width uint16).
+  py::array AlignedDepth(const std::string& depthStream, const std::string& imageStream) {
+    const Pair pair = PairOf(depthStream, imageStream);
+    const KrVCameraIntrinsics& image = pair.aligner.GetImageIntrinsics();
+    py::array_t<uint16_t> result({static_cast<size_t>(image.height), static_cast<size_t>(image.width)});
+    KrStatus status;
+    {
+      py::gil_scoped_release release;
+      status = pair.aligner.AlignDepthToImage(pair.depth->Data(), pair.depthCount, pair.noSample, pair.shadow,
+                                              result.mutable_data(), static_cast<size_t>(result.size()));
+    }
+    Check(status, "cannot align " + depthStream + " to " + imageStream);
+    return std::move(result);
+  }
+
+  // The image in the depth frame's grid (depth height x width, the image's
+  // pixel layout), zeros where no image pixel shows a depth pixel.
+  py::array AlignedImage(const std::string& depthStream, const std::string& imageStream) {
+    const Pair pair = PairOf(depthStream, imageStream);
+    py::array result = AlignImage(pair, depthStream, imageStream);
+    return result;
+  }
+
+  // Points (N x 3 float32, as Points gives them) with the colour of each
+  // (N x 3 uint8, the aligned image's pixel); or both H x W x 3 with
+  // keepShape (NaN points, black colours where no depth).
+  py::tuple PointsWithColours(const std::string& depthStream, const std::string& imageStream, bool keepShape) {
+    const Pair pair = PairOf(depthStream, imageStream);
+    if (pair.bytesPerPixel != 3) {
+      throw py::value_error("colours need an RGB colour frame; " + imageStream + " is not one");
+    }
+    py::array_t<uint8_t> aligned = AlignImage(pair, depthStream, imageStream);
+    py::array points = Points(keepShape);
+    if (keepShape) return py::make_tuple(points, aligned);
+    const size_t count = static_cast<size_t>(points.shape(0));
+    py::array_t<uint8_t> colours({count, size_t{3}});
+    size_t taken = 0;
+    {
+      const uint8_t* in = aligned.data();
+      uint8_t* out = colours.mutable_data();
+      for (size_t i = 0; i < pair.depthCount; ++i) {
+        const unsigned short value = pair.depth->Data()[i];
+        if (value == pair.noSample || value == pair.shadow) continue;
+        if (taken == count) break;
+        std::memcpy(out + 3 * taken, in + 3 * i, 3);
+        ++taken;
+      }
+    }
+    if (taken != count) {
+      Raise(KR_STATUS_QM_ILLEGAL_INPUT, "the depth frame's points and pixels disagree (" + std::to_string(count) +
+                                            " points, " + std::to_string(taken) + " pixels with depth)");
+    }
+    return py::make_tuple(points, colours);
   }
 
   // For the benchmark: seconds that count whole-frame conversions of the
@@ -705,6 +797,72 @@ class Device {
     return *depth;
   }
 
+  // A depth frame and an image of this device with the aligner of their
+  // cameras as they are now; the sizes are those of the buffers held.
+  struct Pair {
+    KrVFrameAligner aligner;
+    KrVDepthMap* depth = nullptr;
+    size_t depthCount = 0;
+    unsigned short noSample = 0;
+    unsigned short shadow = 0;
+    KrVImageMap* image = nullptr;
+    size_t imageBytes = 0;
+    unsigned int bytesPerPixel = 0;
+  };
+
+  Pair PairOf(const std::string& depthStream, const std::string& imageStream) {
+    Require();
+    Text(depthStream, "a stream name");
+    Text(imageStream, "a stream name");
+    Pair pair;
+    KrVStreamData* depth = nullptr;
+    KrVStreamData* image = nullptr;
+    Check(core_->device.GetStreamData(depthStream.c_str(), depth), "no stream " + depthStream);
+    Check(core_->device.GetStreamData(imageStream.c_str(), image), "no stream " + imageStream);
+    pair.depth = dynamic_cast<KrVDepthMap*>(depth);
+    pair.image = dynamic_cast<KrVImageMap*>(image);
+    if (pair.depth == nullptr || pair.depth->Data() == nullptr) {
+      Raise(KR_STATUS_OS_NOT_FOUND, depthStream + " holds no depth frame");
+    }
+    if (pair.image == nullptr || pair.image->Data() == nullptr) {
+      Raise(KR_STATUS_OS_NOT_FOUND, imageStream + " holds no image frame");
+    }
+    pair.depthCount = pair.depth->GetDataSize() / sizeof(unsigned short);
+    pair.noSample = pair.depth->GetNoSampleValue();
+    pair.shadow = pair.depth->GetShadowValue();
+    pair.imageBytes = pair.image->GetDataSize();
+    switch (pair.image->GetOutputFormat()) {
+      case KR_OUTPUT_FORMAT_RGB24: pair.bytesPerPixel = 3; break;
+      case KR_OUTPUT_FORMAT_GRAYSCALE8: pair.bytesPerPixel = 1; break;
+      case KR_OUTPUT_FORMAT_GRAYSCALE16: pair.bytesPerPixel = 2; break;
+      default: pair.bytesPerPixel = 0; break;
+    }
+    Check(pair.aligner.Init(core_->device, depthStream.c_str(), imageStream.c_str()),
+          "cannot align " + depthStream + " and " + imageStream);
+    return pair;
+  }
+
+  static py::array AlignImage(const Pair& pair, const std::string& depthStream, const std::string& imageStream) {
+    if (pair.bytesPerPixel == 0) {
+      throw py::value_error(imageStream + " is not in a pixel format that can be aligned (RGB, grey 8 or 16 bits)");
+    }
+    const KrVCameraIntrinsics& depth = pair.aligner.GetDepthIntrinsics();
+    std::vector<size_t> shape{static_cast<size_t>(depth.height), static_cast<size_t>(depth.width)};
+    if (pair.bytesPerPixel == 3) shape.push_back(3);
+    py::array result(pair.bytesPerPixel == 2 ? py::dtype::of<uint16_t>() : py::dtype::of<uint8_t>(), shape);
+    const size_t outBytes = static_cast<size_t>(result.nbytes());
+    auto* out = static_cast<unsigned char*>(result.mutable_data());
+    KrStatus status;
+    {
+      py::gil_scoped_release release;
+      status = pair.aligner.AlignImageToDepth(pair.depth->Data(), pair.depthCount, pair.noSample, pair.shadow,
+                                              static_cast<const unsigned char*>(pair.image->Data()),
+                                              pair.imageBytes, pair.bytesPerPixel, out, outBytes);
+    }
+    Check(status, "cannot align " + imageStream + " to " + depthStream);
+    return result;
+  }
+
   // The value's type picks the property's: bool and integers, reals, text,
   // bytes-like.
   static void FillSet(KrVPropertySet& set, const std::string& module, const py::dict& values) {
@@ -809,6 +967,83 @@ class Device {
   std::string recordingPath_;  // of the recording in progress, for messages
 };
 
+// The engine's depth filter chain on NumPy arrays: ovalith.filters.Chain.
+// A chain keeps state (the temporal filter's history), so calls on one
+// chain are serialised; the GIL is released while it filters.
+class FilterChain {
+ public:
+  explicit FilterChain(const std::string& text) {
+    std::string error;
+    if (chain_.Parse(Text(text, "a filter chain"), &error) != KR_STATUS_OK) {
+      throw py::value_error(error.empty() ? "not a filter chain: " + text : error);
+    }
+  }
+
+  // depth: a C-contiguous H x W uint16 array (the package checks it).
+  // Returns (filtered array, fx, fy, cx, cy of its grid).
+  py::tuple Apply(py::array depth, uint16_t noSample, uint16_t shadow, double fx, double fy, double cx, double cy) {
+    if (depth.ndim() != 2 || !depth.dtype().is(py::dtype::of<uint16_t>()) ||
+        !(depth.flags() & py::array::c_style)) {
+      throw py::type_error("a filter chain takes a C-contiguous H x W uint16 array");
+    }
+    const size_t height = static_cast<size_t>(depth.shape(0));
+    const size_t width = static_cast<size_t>(depth.shape(1));
+    if (width > UINT32_MAX || height > UINT32_MAX) throw py::value_error("the depth array is too large");
+    const std::unique_lock<std::mutex> lock = Lock();
+    input_.width = static_cast<uint32_t>(width);
+    input_.height = static_cast<uint32_t>(height);
+    input_.noSampleValue = noSample;
+    input_.shadowValue = shadow;
+    input_.fx = fx;
+    input_.fy = fy;
+    input_.cx = cx;
+    input_.cy = cy;
+    const auto* pixels = static_cast<const uint16_t*>(depth.data());
+    input_.pixels.assign(pixels, pixels + width * height);
+    KrStatus status;
+    {
+      py::gil_scoped_release release;
+      status = chain_.Apply(input_, output_);
+    }
+    Check(status, "cannot filter the depth frame with " + chain_.Describe());
+    if (output_.pixels.size() != static_cast<size_t>(output_.width) * output_.height) {
+      Raise(KR_STATUS_QM_ILLEGAL_INPUT, "the filter chain gave " + std::to_string(output_.pixels.size()) +
+                                            " pixels for a " + std::to_string(output_.width) + " x " +
+                                            std::to_string(output_.height) + " frame");
+    }
+    py::array_t<uint16_t> result({static_cast<size_t>(output_.height), static_cast<size_t>(output_.width)});
+    if (!output_.pixels.empty()) {
+      std::memcpy(result.mutable_data(), output_.pixels.data(), output_.pixels.size() * sizeof(uint16_t));
+    }
+    return py::make_tuple(std::move(result), output_.fx, output_.fy, output_.cx, output_.cy);
+  }
+
+  void Reset() {
+    const std::unique_lock<std::mutex> lock = Lock();
+    chain_.Reset();
+  }
+
+  std::string Describe() {
+    const std::unique_lock<std::mutex> lock = Lock();
+    return chain_.Describe();
+  }
+
+ private:
+  // Waits for the chain without the GIL: its holder may be waiting for the
+  // GIL to hand back its result.
+  std::unique_lock<std::mutex> Lock() {
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    py::gil_scoped_release release;
+    lock.lock();
+    return lock;
+  }
+
+  std::mutex mutex_;
+  KrVDepthFilterChain chain_;
+  KrVDepthImage input_;   // reused between calls
+  KrVDepthImage output_;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_ovalith, m) {
@@ -847,6 +1082,12 @@ PYBIND11_MODULE(_ovalith, m) {
       .def_property_readonly("valid", &FrameLease::Valid)
       .def_property_readonly("generation", [](const FrameLease& lease) { return lease.generation; });
 
+  py::class_<FilterChain>(m, "FilterChain")
+      .def(py::init<const std::string&>())
+      .def("apply", &FilterChain::Apply)
+      .def("reset", &FilterChain::Reset)
+      .def("describe", &FilterChain::Describe);
+
   py::class_<Device>(m, "Device")
       .def(py::init<>())
       .def("open_sensor", &Device::OpenSensor)
@@ -860,6 +1101,11 @@ PYBIND11_MODULE(_ovalith, m) {
       .def("frame", &Device::Frame)
       .def("points", &Device::Points)
       .def("project", &Device::Project)
+      .def("intrinsics", &Device::Intrinsics)
+      .def("extrinsics", &Device::Extrinsics)
+      .def("aligned_depth", &Device::AlignedDepth)
+      .def("aligned_image", &Device::AlignedImage)
+      .def("points_with_colours", &Device::PointsWithColours)
       .def("_time_conversions", &Device::TimeConversions)
       .def("get_property", &Device::GetProperty)
       .def("set_property", &Device::SetProperty)
