@@ -574,7 +574,12 @@ def colour_filter_test(tool, folder):
         page.send_text("filter\tdecimate=2,holes=nearest")
         reply = page.reply()
         check(reply["ok"] and "decimate=2" in reply["text"], "filter refused: %r" % reply)
-        state = json.loads(http_status(viewer.url + "api/state")[2])
+        # The state follows once the device thread has taken the chain.
+        for _ in range(100):
+            state = json.loads(http_status(viewer.url + "api/state")[2])
+            if state.get("filter") == "decimate=2,holes=nearest":
+                break
+            time.sleep(0.05)
         check(state["filter"] == "decimate=2,holes=nearest", "the state's filter: %r" % state.get("filter"))
         got = shown_frames(viewer, 1, 5)
         small = got[1]
