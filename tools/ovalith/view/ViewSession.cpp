@@ -241,7 +241,7 @@ void ViewSession::Run() {
       anchorSet_ = false;
     }
     for (const Command& command : commands) Execute(command);
-    if (!commands.empty() || startPlaying) PublishState();
+    if (startPlaying) PublishState();
     if (Clock::now() >= nextState) {
       PublishState();
       nextState = Clock::now() + kStatePeriod;
@@ -370,6 +370,9 @@ void ViewSession::Execute(const Command& command) {
   }
   std::string reply = "{\"type\":\"reply\",\"command\":" + Quoted(name) + ",\"ok\":" + (ok ? "true" : "false") + ",\"" +
                       (ok ? "text" : "status") + "\":" + Quoted(text) + "}";
+  // The state shows what the command did before its reply arrives, so a page
+  // that asks for it after the reply never sees the old value.
+  PublishState();
   if (command.reply) command.reply(reply);
 }
 
