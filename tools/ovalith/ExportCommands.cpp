@@ -806,13 +806,7 @@ int RunConvert(const ConvertOptions& options) {
       return kExitFailed;
     }
   }
-  if (!options.compress.empty() &&
-      !Check(recorder.GetWriteDevice()->SetProperty("Device", "Compression", options.compress.c_str()),
-             "--compress " + options.compress + " is not a codec choice (e.g. depth=depth,image=lz4; codecs: raw, "
-             "depth, lz4, zstd, zlib)")) {
-    recorder.StopRecording();
-    return kExitUsage;
-  }
+  if (!SetCompression(recorder, options.compress)) return kExitUsage;
   uint64_t total = 0, number = 0, start = 0;
   bool haveStart = false;
   device.GetProperty(names.front().c_str(), "NumberOfFrames", total);

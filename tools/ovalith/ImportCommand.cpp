@@ -141,6 +141,25 @@ bool MapIntrinsics(const Pinhole& camera, const char* which, double* zpps) {
   return true;
 }
 
+// Depth picture units (scale per metre) to millimetres, rounded and capped
+// at 65535: a table of every 16-bit value, made once per import, so a frame
+// costs a lookup per pixel.
+class MillimetreTable {
+ public:
+  explicit MillimetreTable(double scale) : values_(65536) {
+    const double factor = 1000 / scale;
+    for (size_t v = 0; v < values_.size(); ++v) {
+      values_[v] = static_cast<uint16_t>(std::min(65535.0, std::round(static_cast<double>(v) * factor)));
+    }
+  }
+  void Apply(uint16_t* values, size_t count) const {
+    for (size_t i = 0; i < count; ++i) values[i] = values_[values[i]];
+  }
+
+ private:
+  std::vector<uint16_t> values_;
+};
+
 class Importer {
  public:
   explicit Importer(const ImportOptions& options) : options_(options) {}
@@ -302,6 +321,7 @@ class Importer {
     Progress progress("importing " + options_.folder, order.size(), options_.quiet);
     bool ok = true;
     uint64_t done = 0;
+    const std::unique_ptr<MillimetreTable> millimetres(scale_ != 1000 ? new MillimetreTable(scale_) : nullptr);
     {
       OrderedPool pool;
       for (const Next& next : order) {
@@ -310,9 +330,9 @@ class Importer {
         const Picture* picture = &stream->pictures[next.index];
         auto frame = std::make_shared<std::vector<uint8_t>>();
         const std::string path = Path(picture->file);
-        const double scale = scale_;
+        const MillimetreTable* table = millimetres.get();
         pool.Add(
-            [stream, picture, frame, path, scale] { return Decode(*stream, *picture, path, scale, frame.get()); },
+            [stream, picture, frame, path, table] { return Decode(*stream, *picture, path, table, frame.get()); },
             [&, stream, picture, frame](const std::string& failure) {
               if (!failure.empty()) {
                 if (failure != "skipped") Fail(failure);
@@ -331,7 +351,8 @@ class Importer {
 
   // One picture as the stream's frame bytes: depth in millimetres, colour
   // as RGB, infra-red as 16-bit grey. Runs on a pool thread.
-  static std::string Decode(const Stream& stream, const Picture& picture, const std::string& path, double scale,
+  static std::string Decode(const Stream& stream, const Picture& picture, const std::string& path,
+                            const MillimetreTable* millimetres,
                             std::vector<uint8_t>* frame) {
     PngImage image;
     std::string error;
@@ -343,13 +364,7 @@ class Importer {
              std::to_string(stream.height) + "; a stream's pictures must all have one size";
     }
     frame->swap(image.bytes);
-    if (depth && scale != 1000) {
-      auto* values = reinterpret_cast<uint16_t*>(frame->data());
-      const double factor = 1000 / scale;
-      for (size_t i = 0; i < frame->size() / 2; ++i) {
-        values[i] = static_cast<uint16_t>(std::min(65535.0, std::round(values[i] * factor)));
-      }
-    }
+    if (depth && millimetres != nullptr) millimetres->Apply(reinterpret_cast<uint16_t*>(frame->data()), frame->size() / 2);
     return std::string();
   }
 

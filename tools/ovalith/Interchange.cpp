@@ -184,7 +184,9 @@ bool PrepareFolder(const std::string& folder, bool force) {
   return empty || force || Fail(folder + " is not empty: give an empty folder, or --force to write into it");
 }
 
-OrderedPool::OrderedPool() : limit_(std::max(1u, std::thread::hardware_concurrency())) {}
+// Twice as many jobs as cores are in flight, so the cores stay busy while
+// the tool's thread takes a result.
+OrderedPool::OrderedPool() : limit_(2 * std::max(1u, std::thread::hardware_concurrency())) {}
 
 OrderedPool::~OrderedPool() { Finish(); }
 

@@ -69,7 +69,7 @@ class OrderedPool {
   ~OrderedPool();  // waits for every job
   OrderedPool(const OrderedPool&) = delete;
   OrderedPool& operator=(const OrderedPool&) = delete;
-  // Waits while as many jobs run as there are cores.
+  // Waits while twice as many jobs as there are cores are unfinished.
   void Add(Job job, Done done, std::function<void()> undo = nullptr);
   // Waits for every job; the first failure, or "".
   std::string Finish();

@@ -1,8 +1,7 @@
 // ovalith snapshot, ovalith cloud: one frame of a sensor or a recording as
 // PNG pictures (libpng) or as a binary PLY point cloud.
+#include "Png.h"
 #include "ToolCommon.h"
-
-#include <png.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,45 +13,9 @@ namespace {
 
 // ---- PNG ----
 
-struct PngPicture {
-  uint32_t width = 0;
-  uint32_t height = 0;
-  int colourType = PNG_COLOR_TYPE_RGB;
-  int bitDepth = 8;
-  const void* pixels = nullptr;  // rows of width pixels; 16-bit values in host order
-  size_t RowBytes() const {
-    const size_t channels = colourType == PNG_COLOR_TYPE_RGB ? 3 : 1;
-    return width * channels * static_cast<size_t>(bitDepth / 8);
-  }
-};
-
-// libpng reports errors by longjmp; nothing with a destructor lives in
-// this function, so the jump leaks nothing.
-bool EncodePng(FILE* file, const PngPicture& picture) {
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-  if (info == nullptr || setjmp(png_jmpbuf(png)) != 0) {
-    png_destroy_write_struct(&png, &info);
-    return false;
-  }
-  png_init_io(png, file);
-  png_set_IHDR(png, info, picture.width, picture.height, picture.bitDepth, picture.colourType, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  if (picture.bitDepth == 16) png_set_swap(png);  // PNG stores 16-bit values big-endian
-  const auto* row = static_cast<const png_byte*>(picture.pixels);
-  for (uint32_t y = 0; y < picture.height; ++y) png_write_row(png, row + y * picture.RowBytes());
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  return true;
-}
-
 bool WritePng(const std::string& path, const PngPicture& picture) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return Fail("cannot create " + path + ": " + std::strerror(errno));
-  const bool encoded = EncodePng(file, picture);
-  const bool closed = std::fclose(file) == 0;
-  return (encoded && closed) || Fail("cannot write " + path);
+  std::string error;
+  return WritePng(path, picture, PngEffort::kDefault, &error) || Fail(error);
 }
 
 // ---- depth pictures ----
@@ -87,15 +50,15 @@ std::vector<uint8_t> Colourise(const DepthCapture& depth) {
 bool WriteDepthPictures(const PictureOptions& options, const DepthCapture& depth) {
   if (!options.depthPng.empty()) {
     const std::vector<uint8_t> rgb = Colourise(depth);
-    if (!WritePng(options.depthPng, {depth.width, depth.height, PNG_COLOR_TYPE_RGB, 8, rgb.data()})) return false;
+    if (!WritePng(options.depthPng, {depth.width, depth.height, 3, 8, rgb.data()})) return false;
   }
   return options.depth16Png.empty() ||
-         WritePng(options.depth16Png, {depth.width, depth.height, PNG_COLOR_TYPE_GRAY, 16, depth.pixels.data()});
+         WritePng(options.depth16Png, {depth.width, depth.height, 1, 16, depth.pixels.data()});
 }
 
 bool WriteImagePicture(const std::string& path, const ImageCapture& image) {
-  if (image.grey16) return WritePng(path, {image.width, image.height, PNG_COLOR_TYPE_GRAY, 16, image.grey.data()});
-  return WritePng(path, {image.width, image.height, PNG_COLOR_TYPE_RGB, 8, image.rgb.data()});
+  if (image.grey16) return WritePng(path, {image.width, image.height, 1, 16, image.grey.data()});
+  return WritePng(path, {image.width, image.height, 3, 8, image.rgb.data()});
 }
 
 // ---- point cloud ----

@@ -49,7 +49,7 @@ bool Encode(std::string* bytes, const PngPicture& picture, PngEffort effort) {
 std::string WriteWhole(const std::string& path, const std::string& bytes) {
   const std::string part = path + ".part";
   FILE* file = std::fopen(part.c_str(), "wb");
-  if (file == nullptr) return "cannot create " + part + ": " + std::strerror(errno);
+  if (file == nullptr) return "cannot create " + path + ": " + std::strerror(errno);
   bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && std::fflush(file) == 0;
   int reason = errno;
   if (std::fclose(file) != 0 && ok) {

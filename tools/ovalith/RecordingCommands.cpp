@@ -271,13 +271,7 @@ int RunRecord(const RecordOptions& options) {
   KrVDeviceRecorder recorder(&device, options.file.c_str());
   if (!Check(recorder.StartRecording(1), "cannot record into " + options.file)) return kExitFailed;
   // The codecs apply from each stream's first frame: nothing is written yet.
-  if (!options.compress.empty() &&
-      !Check(recorder.GetWriteDevice()->SetProperty("Device", "Compression", options.compress.c_str()),
-             "--compress " + options.compress + " is not a codec choice (e.g. depth=depth,image=lz4; codecs: raw, "
-             "depth, lz4, zstd, zlib)")) {
-    recorder.StopRecording();
-    return kExitUsage;
-  }
+  if (!SetCompression(recorder, options.compress)) return kExitUsage;
   std::vector<RecordedStream> streams;
   std::vector<std::string> names;
   if (!StreamNames(device, &names)) return kExitFailed;

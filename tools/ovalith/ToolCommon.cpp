@@ -47,6 +47,17 @@ bool Fail(const std::string& message) {
   return false;
 }
 
+bool SetCompression(KrVDeviceRecorder& recorder, const std::string& compress) {
+  if (compress.empty() ||
+      Check(recorder.GetWriteDevice()->SetProperty("Device", "Compression", compress.c_str()),
+            "--compress " + compress + " is not a codec choice (e.g. depth=depth,image=lz4; codecs: raw, depth, lz4, "
+            "zstd, zlib)")) {
+    return true;
+  }
+  recorder.StopRecording();
+  return false;
+}
+
 std::string StreamTypeOf(const std::string& optionName) {
   for (const StreamTypeRow& row : kStreamTypes) {
     if (optionName == row.option) return row.type;

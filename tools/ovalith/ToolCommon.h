@@ -104,6 +104,11 @@ bool Check(KrStatus status, const std::string& what);
 // Prints "ovalith: <message>" on standard error; always false.
 bool Fail(const std::string& message);
 
+// Gives a recorder that has written nothing yet the codecs of a --compress
+// choice ("" keeps raw); on a refusal prints why, stops the recorder and
+// returns false.
+bool SetCompression(KrVDeviceRecorder& recorder, const std::string& compress);
+
 // ---- devices ----
 // Stream types by their command-line names ("depth", "image", "ir",
 // "audio") and back.
