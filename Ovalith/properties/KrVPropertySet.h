@@ -18,7 +18,7 @@ class KrVPropertySetEnumerator;
 class KrVPropertySet {
  public:
   KrVPropertySet();  // a failure to create the kit set is silent; later calls fail in the kit
-  ~KrVPropertySet();
+  virtual ~KrVPropertySet();  // virtual, as its AddProperty calls are
   KrVPropertySet(const KrVPropertySet& other);
   KrVPropertySet& operator=(const KrVPropertySet& other);
 
