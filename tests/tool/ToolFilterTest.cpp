@@ -81,6 +81,8 @@ TEST_F(ToolFilter, ChainsTheToolCannotUseFailNamingThem) {
                          "decimate=5"));
   const RunResult decimated = folder.Run({"record", "r.rec", "--frames", "2", "--filter", "decimate=2"});
   EXPECT_TRUE(FailedWith(decimated, "decimate"));
+  EXPECT_TRUE(FailedWith(folder.Run({"record", "r.rec", "--frames", "2", "--streams", "image", "--filter", "spatial"}),
+                         "no depth stream to filter"));
   EXPECT_FALSE(folder.Exists("r.rec"));
 }
 

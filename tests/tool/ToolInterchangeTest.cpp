@@ -270,7 +270,11 @@ TEST_F(Interchange, ImportRefusesBadInputNamingTheFileAndLine) {
   // A camera far from the engine's centred model is imported with a warning that says how far.
   folder.Write("good/camera.json", "{\"depth\": {\"width\": 640, \"height\": 480, \"fx\": 520, \"fy\": 530, \"cx\": 310, "
                                    "\"cy\": 240}, \"depth_scale\": 5000}");
-  const RunResult off = folder.Run({"import", "good", "off.rec"});
+  variant("nocy", depthList);
+  folder.Write("nocy/camera.json", "{\"depth\": {\"width\": 640, \"height\": 480, \"fx\": 520, \"fy\": 530, "
+                                   "\"cx\": 310}}");
+  EXPECT_TRUE(FailedWith(folder.Run({"import", "nocy", "c.rec"}), "nocy/camera.json: \"depth\" needs width"));
+  const RunResult off = folder.Run({"import", "good", "off.rec", "--quiet"});
   ASSERT_TRUE(Succeeded(off));
   EXPECT_TRUE(Holds(off.err, "lies -10.00, 0.00 pixels from the centre"));
   EXPECT_TRUE(Holds(off.err, "fx 520.000 and fy 530.000 differ by 1.90%"));
@@ -320,6 +324,14 @@ TEST_F(Interchange, ConvertKeepsTheFramesItIsAskedToKeep) {
   ASSERT_EQ(cut.at("Depth").size(), 3u);
   EXPECT_EQ(cut.at("Depth")[0].bytes, clip["Depth"][2].bytes);
   EXPECT_EQ(cut.at("Audio").size(), 3u);
+  // A time window: frames 2 and 3, wherever the recording's clock starts.
+  const double second = static_cast<double>(clip["Depth"][1].timestamp - clip["Depth"][0].timestamp) / 1e6;
+  char window[64];
+  std::snprintf(window, sizeof(window), "%.6f:%.6f", second * 0.5, second * 2.5);
+  ASSERT_TRUE(Succeeded(folder.Run({"convert", "clip.rec", "timed.rec", "--time", window, "--streams", "depth"})));
+  const Streams timed = AllFrames(folder, "timed.rec");
+  ASSERT_EQ(timed.at("Depth").size(), 2u);
+  EXPECT_EQ(timed.at("Depth")[0].bytes, clip["Depth"][1].bytes);
   EXPECT_TRUE(FailedWith(folder.Run({"convert", "clip.rec", "clip.rec"}), "is the recording being converted"));
   EXPECT_TRUE(FailedWith(folder.Run({"convert", "clip.rec", "cut.rec"}), "cut.rec exists"));
 }

@@ -85,6 +85,7 @@ TEST_F(Tool, InterruptedRecordingIsClosedAndPlayable) {
 TEST_F(Tool, RecordOnAFullDiskReportsWhatTheFileHolds) {
   const RunResult run = folder.Run({"record", "full.rec", "--frames", "10"}, "", 0, SIGINT, 4000000);
   EXPECT_TRUE(FailedWith(run, "cannot write to full.rec"));
+  EXPECT_TRUE(Holds(run.err, "(File too large)")) << "the system's reason is lost: " << run.err;
   EXPECT_FALSE(Holds(run.out, "recorded"));
   const Frames held = DeliveredFrames(folder, "full.rec");
   ASSERT_FALSE(held.empty());
