@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <sstream>
 
@@ -86,7 +87,7 @@ __attribute__((always_inline)) inline void LoadInline(const uint16_t* __restrict
                                                       uint16_t shadow, float* __restrict frame) {
   for (size_t i = 0; i < count; ++i) {
     const int32_t z = in[i];
-    const float measured = (z != noSample) & (z != shadow) ? 1.0f : 0.0f;
+    const float measured = ((z != noSample) & (z != shadow)) ? 1.0f : 0.0f;
     frame[i] = static_cast<float>(z) * measured + kAbsent * (1.0f - measured);
   }
 }
@@ -98,6 +99,106 @@ __attribute__((always_inline)) inline void StoreInline(const float* __restrict f
     out[i] = static_cast<uint16_t>(value >= 0.0f ? rounded : original);
   }
 }
+// Whole 2 x 2 blocks of two rows without a branch: the values that are not
+// depth sort last (as 0xFFFF), so the lower median is the smallest for one
+// or two depths and the second smallest for three or four.
+__attribute__((always_inline)) inline void DecimateBy2Inline(const uint16_t* __restrict r0,
+                                                             const uint16_t* __restrict r1, size_t blocks,
+                                                             uint16_t noSample, uint16_t shadow,
+                                                             uint16_t* __restrict out) {
+  for (size_t u = 0; u < blocks; ++u) {
+    const uint16_t a = r0[2 * u], b = r0[2 * u + 1], c = r1[2 * u], d = r1[2 * u + 1];
+    const bool da = (a != noSample) & (a != shadow), db = (b != noSample) & (b != shadow);
+    const bool dc = (c != noSample) & (c != shadow), dd = (d != noSample) & (d != shadow);
+    const uint16_t sa = da ? a : 0xFFFF, sb = db ? b : 0xFFFF, sc = dc ? c : 0xFFFF, sd = dd ? d : 0xFFFF;
+    const uint16_t lo1 = std::min(sa, sb), hi1 = std::max(sa, sb);
+    const uint16_t lo2 = std::min(sc, sd), hi2 = std::max(sc, sd);
+    const uint16_t first = std::min(lo1, lo2), second = std::min(std::max(lo1, lo2), std::min(hi1, hi2));
+    const uint16_t count = static_cast<uint16_t>(da + db + dc + dd);
+    const bool shadowed = (a == shadow) | (b == shadow) | (c == shadow) | (d == shadow);
+    const uint16_t none = shadowed ? shadow : noSample;
+    out[u] = count == 0 ? none : count >= 3 ? second : first;
+  }
+}
+void DecimateBy2(const uint16_t* r0, const uint16_t* r1, size_t blocks, uint16_t noSample, uint16_t shadow,
+                 uint16_t* out) {
+  DecimateBy2Inline(r0, r1, blocks, noSample, shadow, out);
+}
+
+// The temporal filter's pass: each pixel toward its last value (last, 0:
+// none), or held through a dropout when enough of the last 8 frames (the
+// bits of seen) had a sample; selections rather than branches.
+__attribute__((always_inline)) inline void TemporalInline(const uint16_t* __restrict in, size_t count,
+                                                          uint16_t noSample, uint16_t shadow, float alpha, float delta,
+                                                          unsigned needed, float* __restrict last,
+                                                          uint8_t* __restrict seen, uint16_t* __restrict out) {
+  // Eight pixels at a time in the compiler's vectors (lanes of -1 or 0 as
+  // the conditions), the same operations as the pixel-by-pixel tail below.
+  using Floats = float __attribute__((vector_size(32)));
+  using Ints = int32_t __attribute__((vector_size(32)));
+  using Words = uint16_t __attribute__((vector_size(16)));
+  using Bytes = uint8_t __attribute__((vector_size(8)));
+  const Ints noSamples = Ints{} + noSample, shadows = Ints{} + shadow, enough = Ints{} + static_cast<int32_t>(needed);
+  const Floats alphas = Floats{} + alpha, rests = Floats{} + (1 - alpha), deltas = Floats{} + delta;
+  size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    Words words;
+    Floats before;
+    Bytes bits8;
+    std::memcpy(&words, in + i, sizeof words);
+    std::memcpy(&before, last + i, sizeof before);
+    std::memcpy(&bits8, seen + i, sizeof bits8);
+    const Ints z = __builtin_convertvector(words, Ints);
+    const Ints measured = (z != noSamples) & (z != shadows);
+    const Ints bits = __builtin_convertvector(bits8, Ints);
+    Ints history = bits - ((bits >> 1) & 0x55);
+    history = (history & 0x33) + ((history >> 2) & 0x33);
+    history = (history + (history >> 4)) & 0x0F;
+    const Bytes next = __builtin_convertvector(((bits << 1) | (measured & 1)) & 0xFF, Bytes);
+    std::memcpy(seen + i, &next, sizeof next);
+    const Floats depth = __builtin_convertvector(z, Floats);
+    const Ints had = before > 0;
+    const Floats distance = reinterpret_cast<Floats>(reinterpret_cast<Ints>(depth - before) & 0x7FFFFFFF);
+    const Floats mix = alphas * depth + rests * before;
+    const Floats blended = (had & (distance < deltas)) ? mix : depth;
+    const Ints given = measured | (had & (history >= enough));
+    const Floats value = measured ? blended : before;
+    std::memcpy(last + i, &value, sizeof value);
+    Floats rounded = value + 0.5f;
+    rounded = rounded < 0.0f ? Floats{} : rounded;
+    rounded = rounded > 65535.0f ? Floats{} + 65535.0f : rounded;
+    const Ints whole = __builtin_convertvector(rounded, Ints);
+    const Ints off = whole - ((whole == noSamples) | (whole == shadows));
+    const Words result = __builtin_convertvector(given ? off : z, Words);
+    std::memcpy(out + i, &result, sizeof result);
+  }
+  for (; i < count; ++i) {
+    const uint16_t z = in[i];
+    const bool measured = (z != noSample) & (z != shadow);
+    const float before = last[i];
+    const uint8_t bits = seen[i];
+    unsigned history = bits;
+    history = history - ((history >> 1) & 0x55u);
+    history = (history & 0x33u) + ((history >> 2) & 0x33u);
+    history = (history + (history >> 4)) & 0x0Fu;
+    seen[i] = static_cast<uint8_t>(bits << 1 | (measured ? 1 : 0));
+    const float depth = z;
+    const bool near = (before > 0) & (std::fabs(depth - before) < delta);
+    const float blended = near ? alpha * depth + (1 - alpha) * before : depth;
+    const bool given = measured | ((before > 0) & (history >= needed));
+    const float value = measured ? blended : before;
+    last[i] = value;  // unchanged where nothing is given: before
+    const uint16_t rounded = ToDepth(value);
+    // A value that rounds onto a marker would stop being depth.
+    const uint16_t off = ((rounded != noSample) & (rounded != shadow)) ? rounded : static_cast<uint16_t>(rounded + 1);
+    out[i] = given ? off : z;
+  }
+}
+void Temporal(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow, float alpha, float delta,
+              unsigned needed, float* last, uint8_t* seen, uint16_t* out) {
+  TemporalInline(in, count, noSample, shadow, alpha, delta, needed, last, seen, out);
+}
+
 void Load(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow, float* frame) {
   LoadInline(in, count, noSample, shadow, frame);
 }
@@ -179,6 +280,15 @@ __attribute__((target("avx2"))) void FromStripAvx2(const float* strip, size_t wi
   }
 }
 
+__attribute__((target("avx2"))) void DecimateBy2Avx2(const uint16_t* r0, const uint16_t* r1, size_t blocks,
+                                                     uint16_t noSample, uint16_t shadow, uint16_t* out) {
+  DecimateBy2Inline(r0, r1, blocks, noSample, shadow, out);
+}
+__attribute__((target("avx2"))) void TemporalAvx2(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow,
+                                                  float alpha, float delta, unsigned needed, float* last, uint8_t* seen,
+                                                  uint16_t* out) {
+  TemporalInline(in, count, noSample, shadow, alpha, delta, needed, last, seen, out);
+}
 __attribute__((target("avx2"))) void LoadAvx2(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow,
                                               float* frame) {
   LoadInline(in, count, noSample, shadow, frame);
@@ -196,13 +306,15 @@ __attribute__((target("avx2"))) void SmoothStripAvx2(float* strip, size_t rows, 
 }
 #endif
 
-struct SmoothingKernels {
+struct KernelSet {
   void (*load)(const uint16_t*, size_t, uint16_t, uint16_t, float*);
   void (*store)(const float*, const uint16_t*, size_t, uint16_t*);
   void (*toStrip)(const float* const*, size_t, float*);
   void (*fromStrip)(const float*, size_t, float* const*);
   void (*smooth)(float*, size_t, size_t, size_t, float, float);
   void (*smoothStrip)(float*, size_t, float, float);
+  void (*decimateBy2)(const uint16_t*, const uint16_t*, size_t, uint16_t, uint16_t, uint16_t*);
+  void (*temporal)(const uint16_t*, size_t, uint16_t, uint16_t, float, float, unsigned, float*, uint8_t*, uint16_t*);
 };
 
 std::atomic<int> chosenKernel{KRV_FILTER_KERNEL_WIDEST};
@@ -216,12 +328,14 @@ bool HasAvx2() {
 #endif
 }
 
-const SmoothingKernels& Kernels() {
-  static const SmoothingKernels portable = {Load, Store, ToStrip, FromStrip, SmoothDownUp, SmoothStrip};
+bool UseAvx2() { return chosenKernel.load(std::memory_order_relaxed) == KRV_FILTER_KERNEL_WIDEST && HasAvx2(); }
+
+const KernelSet& Kernels() {
+  static const KernelSet portable = {Load, Store, ToStrip, FromStrip, SmoothDownUp, SmoothStrip, DecimateBy2, Temporal};
 #if defined(KRV_FILTERS_AVX2)
-  static const SmoothingKernels avx2 = {LoadAvx2,      StoreAvx2,        ToStripAvx2,
-                                        FromStripAvx2, SmoothDownUpAvx2, SmoothStripAvx2};
-  if (chosenKernel.load(std::memory_order_relaxed) == KRV_FILTER_KERNEL_WIDEST && HasAvx2()) return avx2;
+  static const KernelSet avx2 = {LoadAvx2,         StoreAvx2,       ToStripAvx2,     FromStripAvx2,
+                                 SmoothDownUpAvx2, SmoothStripAvx2, DecimateBy2Avx2, TemporalAvx2};
+  if (UseAvx2()) return avx2;
 #endif
   return portable;
 }
@@ -229,7 +343,7 @@ const SmoothingKernels& Kernels() {
 // iterations times: along every row (left to right, then back), then along
 // every column (down, then up). frame holds width x height values; strip
 // has room for width * kStripRows values and spare for 2 * width.
-void SmoothFrame(const SmoothingKernels& k, float* frame, size_t width, size_t height, uint32_t iterations, float alpha,
+void SmoothFrame(const KernelSet& k, float* frame, size_t width, size_t height, uint32_t iterations, float alpha,
                  float delta, float* strip) {
   const float keep = 1 - alpha;
   float* absentRow = strip + width * kStripRows;  // reads past the frame's last row
@@ -284,6 +398,7 @@ KrStatus KrVDecimationFilter::Apply(const KrVDepthImage& input, KrVDepthImage& o
   output.cy = input.cy / k;
   const uint16_t* in = input.pixels.data();
   const uint16_t noSample = input.noSampleValue, shadow = input.shadowValue;
+  const KernelSet& kernels = Kernels();
   // One block, clipped at the frame's border.
   const auto block = [&](uint32_t u, uint32_t v) {
     uint16_t depths[16];
@@ -308,28 +423,9 @@ KrStatus KrVDecimationFilter::Apply(const KrVDepthImage& input, KrVDepthImage& o
     uint16_t* out = output.pixels.data() + size_t{v} * width;
     uint32_t u = 0;
     if (k == 2 && 2 * v + 1 < input.height) {
-      // Whole 2 x 2 blocks without a branch: the values that are not depth
-      // sort last (as 0xFFFF), so the lower median is the smallest of them
-      // for one or two depths and the second smallest for three or four.
       const uint16_t* r0 = in + size_t{2 * v} * input.width;
-      const uint16_t* r1 = r0 + input.width;
-      const uint32_t whole = input.width / 2;
-      for (; u < whole; ++u) {
-        const uint16_t z[4] = {r0[2 * u], r0[2 * u + 1], r1[2 * u], r1[2 * u + 1]};
-        uint16_t s[4];
-        unsigned count = 0, shadows = 0;
-        for (int i = 0; i < 4; ++i) {
-          const bool depth = z[i] != noSample && z[i] != shadow;
-          s[i] = depth ? z[i] : 0xFFFF;
-          count += depth;
-          shadows += z[i] == shadow;
-        }
-        const uint16_t lo1 = std::min(s[0], s[1]), hi1 = std::max(s[0], s[1]);
-        const uint16_t lo2 = std::min(s[2], s[3]), hi2 = std::max(s[2], s[3]);
-        const uint16_t first = std::min(lo1, lo2), second = std::min(std::max(lo1, lo2), std::min(hi1, hi2));
-        const uint16_t none = shadows != 0 ? shadow : noSample;
-        out[u] = count == 0 ? none : count >= 3 ? second : first;
-      }
+      u = input.width / 2;
+      kernels.decimateBy2(r0, r0 + input.width, u, noSample, shadow, out);
     }
     for (; u < width; ++u) out[u] = block(u, v);
   }
@@ -366,7 +462,7 @@ KrStatus KrVSpatialFilter::Apply(const KrVDepthImage& input, KrVDepthImage& outp
   } catch (const std::bad_alloc&) {
     return KR_STATUS_QM_NOT_ENOUGH_MEMORY;
   }
-  const SmoothingKernels& kernels = Kernels();
+  const KernelSet& kernels = Kernels();
   float* frame = work_.data();
   kernels.load(input.pixels.data(), count, input.noSampleValue, input.shadowValue, frame);
   SmoothFrame(kernels, frame, width, height, iterations_, static_cast<float>(alpha_), static_cast<float>(delta_),
@@ -418,36 +514,10 @@ KrStatus KrVTemporalFilter::Apply(const KrVDepthImage& input, KrVDepthImage& out
     height_ = input.height;
   }
   const auto alpha = static_cast<float>(alpha_), delta = static_cast<float>(delta_);
-  const uint16_t* in = input.pixels.data();
-  uint16_t* out = output.pixels.data();
-  float* last = last_.data();
-  uint8_t* seen = seen_.data();
-  const uint16_t noSample = input.noSampleValue, shadow = input.shadowValue;
   // Persistence 0 holds nothing: no history reaches 9 samples.
   const unsigned needed = persistence_ > 0 ? persistence_ : 9;
-  // Every pixel the same way, selections rather than branches.
-  for (size_t i = 0; i < count; ++i) {
-    const uint16_t z = in[i];
-    const bool measured = (z != noSample) & (z != shadow);
-    const float before = last[i];
-    // How many of the last 8 frames had a sample (the bits of seen).
-    unsigned history = seen[i];
-    history = history - ((history >> 1) & 0x55u);
-    history = (history & 0x33u) + ((history >> 2) & 0x33u);
-    history = (history + (history >> 4)) & 0x0Fu;
-    seen[i] = static_cast<uint8_t>(seen[i] << 1 | (measured ? 1 : 0));
-    const float depth = z;
-    const bool near = (before > 0) & (std::fabs(depth - before) < delta);
-    const float blended = near ? alpha * depth + (1 - alpha) * before : depth;
-    const bool held = !measured & (before > 0) & (history >= needed);
-    const float value = measured ? blended : before;
-    const bool given = measured | held;
-    last[i] = given ? value : before;
-    uint16_t rounded = ToDepth(value);
-    // A value that rounds onto a marker would stop being depth.
-    rounded = (rounded != noSample) & (rounded != shadow) ? rounded : static_cast<uint16_t>(rounded + 1);
-    out[i] = given ? rounded : z;
-  }
+  Kernels().temporal(input.pixels.data(), count, input.noSampleValue, input.shadowValue, alpha, delta, needed,
+                     last_.data(), seen_.data(), output.pixels.data());
   return KR_STATUS_OK;
 }
 
