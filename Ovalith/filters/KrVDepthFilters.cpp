@@ -66,8 +66,23 @@ constexpr size_t kColumnBlock = 128;
 // before it by keep of their difference when that is below delta.
 __attribute__((always_inline)) inline void Step(float* __restrict row, const float* __restrict before, size_t lanes,
                                                 float keep, float delta) {
-  for (size_t x = 0; x < lanes; ++x) {
-    // A factor of 1 or 0 rather than a branch: the loop runs in vector registers.
+  // Eight lanes at a time in the compiler's vectors: the change, or 0 where
+  // the step is too large (a mask rather than a branch).
+  using Floats = float __attribute__((vector_size(32)));
+  using Ints = int32_t __attribute__((vector_size(32)));
+  const Floats keeps = Floats{} + keep, deltas = Floats{} + delta;
+  size_t x = 0;
+  for (; x + 8 <= lanes; x += 8) {
+    Floats value, previous;
+    std::memcpy(&value, row + x, sizeof value);
+    std::memcpy(&previous, before + x, sizeof previous);
+    const Floats step = value - previous;
+    const Floats size = reinterpret_cast<Floats>(reinterpret_cast<Ints>(step) & 0x7FFFFFFF);
+    const Ints near = size < deltas;
+    value = value - reinterpret_cast<Floats>(reinterpret_cast<Ints>(keeps * step) & near);
+    std::memcpy(row + x, &value, sizeof value);
+  }
+  for (; x < lanes; ++x) {
     const float step = row[x] - before[x];
     const float near = std::fabs(step) < delta ? 1.0f : 0.0f;
     row[x] = row[x] - keep * step * near;
