@@ -64,15 +64,32 @@ constexpr size_t kColumnBlock = 128;
 
 // One recursive step for a row of lanes: each lane moves toward the one
 // before it by keep of their difference when that is below delta.
+// The compiler's vectors of floats and of 32-bit integers, kBytes wide.
+template <size_t kBytes>
+struct Vectors;
+template <>
+struct Vectors<16> {
+  typedef float Floats __attribute__((vector_size(16)));
+  typedef int32_t Ints __attribute__((vector_size(16)));
+};
+template <>
+struct Vectors<32> {
+  typedef float Floats __attribute__((vector_size(32)));
+  typedef int32_t Ints __attribute__((vector_size(32)));
+};
+
+template <size_t kBytes>
 __attribute__((always_inline)) inline void Step(float* __restrict row, const float* __restrict before, size_t lanes,
                                                 float keep, float delta) {
-  // Eight lanes at a time in the compiler's vectors: the change, or 0 where
-  // the step is too large (a mask rather than a branch).
-  using Floats = float __attribute__((vector_size(32)));
-  using Ints = int32_t __attribute__((vector_size(32)));
+  // A register of lanes at a time (kBytes: 16 or 32) in the compiler's
+  // vectors: the change, or 0 where the step is too large (a mask rather
+  // than a branch).
+  using Floats = typename Vectors<kBytes>::Floats;
+  using Ints = typename Vectors<kBytes>::Ints;
+  constexpr size_t kLanes = kBytes / sizeof(float);
   const Floats keeps = Floats{} + keep, deltas = Floats{} + delta;
   size_t x = 0;
-  for (; x + 8 <= lanes; x += 8) {
+  for (; x + kLanes <= lanes; x += kLanes) {
     Floats value, previous;
     std::memcpy(&value, row + x, sizeof value);
     std::memcpy(&previous, before + x, sizeof previous);
@@ -90,10 +107,11 @@ __attribute__((always_inline)) inline void Step(float* __restrict row, const flo
 }
 
 // The filter down then up the rows (stride apart) of lanes side by side.
+template <size_t kBytes>
 __attribute__((always_inline)) inline void SmoothDownUpInline(float* data, size_t lanes, size_t stride, size_t rows,
                                                               float keep, float delta) {
-  for (size_t y = 1; y < rows; ++y) Step(data + y * stride, data + (y - 1) * stride, lanes, keep, delta);
-  for (size_t y = rows - 1; y-- > 0;) Step(data + y * stride, data + (y + 1) * stride, lanes, keep, delta);
+  for (size_t y = 1; y < rows; ++y) Step<kBytes>(data + y * stride, data + (y - 1) * stride, lanes, keep, delta);
+  for (size_t y = rows - 1; y-- > 0;) Step<kBytes>(data + y * stride, data + (y + 1) * stride, lanes, keep, delta);
 }
 
 // The frame's pixels as floats, kAbsent where there is no depth; and back,
@@ -142,13 +160,16 @@ void DecimateBy2(const uint16_t* r0, const uint16_t* r1, size_t blocks, uint16_t
 
 // The temporal filter's pass: each pixel toward its last value (last, 0:
 // none), or held through a dropout when enough of the last 8 frames (the
-// bits of seen) had a sample; selections rather than branches.
+// bits of seen) had a sample.
+template <bool kVectors>
 __attribute__((always_inline)) inline void TemporalInline(const uint16_t* __restrict in, size_t count,
                                                           uint16_t noSample, uint16_t shadow, float alpha, float delta,
                                                           unsigned needed, float* __restrict last,
                                                           uint8_t* __restrict seen, uint16_t* __restrict out) {
-  // Eight pixels at a time in the compiler's vectors (lanes of -1 or 0 as
-  // the conditions), the same operations as the pixel-by-pixel tail below.
+  // Eight pixels at a time in the compiler's vectors, selections (lanes of
+  // -1 or 0) rather than branches, the same operations as the pixel-by-pixel
+  // loop below; only where they are 256-bit registers (without, the
+  // conversions between widths cost more than they save).
   using Floats = float __attribute__((vector_size(32)));
   using Ints = int32_t __attribute__((vector_size(32)));
   using Words = uint16_t __attribute__((vector_size(16)));
@@ -156,7 +177,7 @@ __attribute__((always_inline)) inline void TemporalInline(const uint16_t* __rest
   const Ints noSamples = Ints{} + noSample, shadows = Ints{} + shadow, enough = Ints{} + static_cast<int32_t>(needed);
   const Floats alphas = Floats{} + alpha, rests = Floats{} + (1 - alpha), deltas = Floats{} + delta;
   size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
+  for (; kVectors && i + 8 <= count; i += 8) {
     Words words;
     Floats before;
     Bytes bits8;
@@ -189,29 +210,27 @@ __attribute__((always_inline)) inline void TemporalInline(const uint16_t* __rest
   }
   for (; i < count; ++i) {
     const uint16_t z = in[i];
-    const bool measured = (z != noSample) & (z != shadow);
-    const float before = last[i];
-    const uint8_t bits = seen[i];
-    unsigned history = bits;
-    history = history - ((history >> 1) & 0x55u);
-    history = (history & 0x33u) + ((history >> 2) & 0x33u);
-    history = (history + (history >> 4)) & 0x0Fu;
-    seen[i] = static_cast<uint8_t>(bits << 1 | (measured ? 1 : 0));
-    const float depth = z;
-    const bool near = (before > 0) & (std::fabs(depth - before) < delta);
-    const float blended = near ? alpha * depth + (1 - alpha) * before : depth;
-    const bool given = measured | ((before > 0) & (history >= needed));
-    const float value = measured ? blended : before;
-    last[i] = value;  // unchanged where nothing is given: before
+    const bool measured = z != noSample && z != shadow;
+    const unsigned history = __builtin_popcount(seen[i]);
+    seen[i] = static_cast<uint8_t>(seen[i] << 1 | (measured ? 1 : 0));
+    float value;
+    if (measured) {
+      value = last[i] > 0 && std::fabs(z - last[i]) < delta ? alpha * z + (1 - alpha) * last[i] : z;
+    } else if (last[i] > 0 && history >= needed) {
+      value = last[i];
+    } else {
+      out[i] = z;
+      continue;
+    }
+    last[i] = value;
     const uint16_t rounded = ToDepth(value);
     // A value that rounds onto a marker would stop being depth.
-    const uint16_t off = ((rounded != noSample) & (rounded != shadow)) ? rounded : static_cast<uint16_t>(rounded + 1);
-    out[i] = given ? off : z;
+    out[i] = rounded != noSample && rounded != shadow ? rounded : static_cast<uint16_t>(rounded + 1);
   }
 }
 void Temporal(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow, float alpha, float delta,
               unsigned needed, float* last, uint8_t* seen, uint16_t* out) {
-  TemporalInline(in, count, noSample, shadow, alpha, delta, needed, last, seen, out);
+  TemporalInline<false>(in, count, noSample, shadow, alpha, delta, needed, last, seen, out);
 }
 
 void Load(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow, float* frame) {
@@ -232,11 +251,11 @@ void FromStrip(const float* strip, size_t width, float* const* rows) {
   }
 }
 void SmoothDownUp(float* data, size_t lanes, size_t stride, size_t rows, float keep, float delta) {
-  SmoothDownUpInline(data, lanes, stride, rows, keep, delta);
+  SmoothDownUpInline<16>(data, lanes, stride, rows, keep, delta);
 }
 // The same for a strip (a fixed number of lanes: no loop tail).
 void SmoothStrip(float* strip, size_t rows, float keep, float delta) {
-  SmoothDownUpInline(strip, kStripRows, kStripRows, rows, keep, delta);
+  SmoothDownUpInline<16>(strip, kStripRows, kStripRows, rows, keep, delta);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -302,7 +321,7 @@ __attribute__((target("avx2"))) void DecimateBy2Avx2(const uint16_t* r0, const u
 __attribute__((target("avx2"))) void TemporalAvx2(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow,
                                                   float alpha, float delta, unsigned needed, float* last, uint8_t* seen,
                                                   uint16_t* out) {
-  TemporalInline(in, count, noSample, shadow, alpha, delta, needed, last, seen, out);
+  TemporalInline<true>(in, count, noSample, shadow, alpha, delta, needed, last, seen, out);
 }
 __attribute__((target("avx2"))) void LoadAvx2(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow,
                                               float* frame) {
@@ -314,10 +333,10 @@ __attribute__((target("avx2"))) void StoreAvx2(const float* frame, const uint16_
 
 __attribute__((target("avx2"))) void SmoothDownUpAvx2(float* data, size_t lanes, size_t stride, size_t rows, float keep,
                                                       float delta) {
-  SmoothDownUpInline(data, lanes, stride, rows, keep, delta);
+  SmoothDownUpInline<32>(data, lanes, stride, rows, keep, delta);
 }
 __attribute__((target("avx2"))) void SmoothStripAvx2(float* strip, size_t rows, float keep, float delta) {
-  SmoothDownUpInline(strip, kStripRows, kStripRows, rows, keep, delta);
+  SmoothDownUpInline<32>(strip, kStripRows, kStripRows, rows, keep, delta);
 }
 #endif
 
