@@ -62,8 +62,6 @@ constexpr size_t kStripRows = 64;
 // second-level cache between the two passes.
 constexpr size_t kColumnBlock = 128;
 
-// One recursive step for a row of lanes: each lane moves toward the one
-// before it by keep of their difference when that is below delta.
 // The compiler's vectors of floats and of 32-bit integers, kBytes wide.
 template <size_t kBytes>
 struct Vectors;
@@ -78,6 +76,8 @@ struct Vectors<32> {
   typedef int32_t Ints __attribute__((vector_size(32)));
 };
 
+// One recursive step for a row of lanes: each lane moves toward the one
+// before it by keep of their difference when that is below delta.
 template <size_t kBytes>
 __attribute__((always_inline)) inline void Step(float* __restrict row, const float* __restrict before, size_t lanes,
                                                 float keep, float delta) {
@@ -99,6 +99,7 @@ __attribute__((always_inline)) inline void Step(float* __restrict row, const flo
     value = value - reinterpret_cast<Floats>(reinterpret_cast<Ints>(keeps * step) & near);
     std::memcpy(row + x, &value, sizeof value);
   }
+  // The same in single floats (keep * step times 1 or 0 is exact).
   for (; x < lanes; ++x) {
     const float step = row[x] - before[x];
     const float near = std::fabs(step) < delta ? 1.0f : 0.0f;
@@ -239,7 +240,7 @@ void Load(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow, 
 void Store(const float* frame, const uint16_t* in, size_t count, uint16_t* out) { StoreInline(frame, in, count, out); }
 
 // rows[r][x] for r < kStripRows, x < width, into strip[x * kStripRows + r],
-// and back (only the rows that are the frame's are written back).
+// and back (rows past the frame's last point at a spare row).
 void ToStrip(const float* const* rows, size_t width, float* strip) {
   for (size_t x = 0; x < width; ++x) {
     for (size_t r = 0; r < kStripRows; ++r) strip[x * kStripRows + r] = rows[r][x];
