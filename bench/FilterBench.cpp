@@ -6,9 +6,11 @@
 //                          spatial, temporal, holes) in at most half its time
 //   BM_SpatialFilter/0     a memcpy of the frame; goal: the spatial filter
 //                          alone in at most 8 times it
-// Run /1 of each is the filter. The bilateral baseline is built only where
+// Run /1 of each is the filter, labelled with the kernels it ran ("avx2" or
+// "portable"). The bilateral baseline is built only where
 // OpenCV is installed (libopencv-dev; bench/ only).
 #include <Ovalith/filters/KrVDepthFilters.h>
+#include <Ovalith/filters/KrVDepthFiltersInternal.h>
 #include <benchmark/benchmark.h>
 
 #ifdef OVALITH_BENCH_OPENCV
@@ -17,6 +19,7 @@
 
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -69,7 +72,8 @@ void BM_DepthFilterChain(benchmark::State& state) {
     if (chain.Apply(frame, out) != KR_STATUS_OK) return state.SkipWithError("the chain failed");
     benchmark::DoNotOptimize(out.pixels.data());
   }
-  state.SetLabel("decimate=2,spatial,temporal,holes=nearest");
+  state.SetLabel(std::string("decimate=2,spatial,temporal,holes=nearest; ") +
+                 KrVFilterKernelName(KRV_FILTER_KERNEL_WIDEST));
 }
 BENCHMARK(BM_DepthFilterChain)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
@@ -86,7 +90,9 @@ void BM_SpatialFilter(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(out.pixels.data());
   }
-  state.SetLabel(state.range(0) == 0 ? "memcpy of the frame (baseline)" : "spatial (0.5, 60 mm, 2 passes)");
+  state.SetLabel(state.range(0) == 0 ? std::string("memcpy of the frame (baseline)")
+                                     : std::string("spatial (0.5, 60 mm, 2 passes; ") +
+                                           KrVFilterKernelName(KRV_FILTER_KERNEL_WIDEST) + ")");
 }
 BENCHMARK(BM_SpatialFilter)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 

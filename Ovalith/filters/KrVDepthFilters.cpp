@@ -1,11 +1,19 @@
 // The depth filters and their chain (see KrVDepthFilters.h).
 #include "KrVDepthFilters.h"
 
+#include "KrVDepthFiltersInternal.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <sstream>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -28,7 +36,13 @@ KrStatus Prepare(const KrVDepthImage& input, uint32_t width, uint32_t height, Kr
   return KR_STATUS_OK;
 }
 
-uint16_t ToDepth(float value) { return static_cast<uint16_t>(std::min(65535.0f, std::max(0.0f, value + 0.5f))); }
+// Rounded and held to 0..65535 (through a 32-bit integer: the loops that
+// use it vectorise).
+__attribute__((always_inline)) inline uint16_t ToDepth(float value) {
+  const float rounded = value + 0.5f;
+  const float held = std::min(std::max(rounded, 0.0f), 65535.0f);
+  return static_cast<uint16_t>(static_cast<int32_t>(held));
+}
 
 std::string Text(double value) {
   std::ostringstream text;
@@ -36,43 +50,366 @@ std::string Text(double value) {
   return text.str();
 }
 
-// Two passes of the recursive filter down and up the columns, all columns
-// at once (row by row, which the compiler vectorises): each measured pixel
-// moves toward the one before it in the column when both are measured and
-// differ by less than delta.
-void SmoothColumns(float* work, const float* measured, size_t width, size_t height, float alpha, float delta) {
-  const float keep = 1 - alpha;
-  const auto pass = [&](size_t y, size_t before) {
-    float* row = work + y * width;
-    const float* previous = work + before * width;
-    const float* m = measured + y * width;
-    const float* n = measured + before * width;
-    for (size_t x = 0; x < width; ++x) {
-      // Arithmetic rather than branches: the loop runs in vector registers.
-      const float step = row[x] - previous[x];
-      const float near = std::fabs(step) < delta ? 1.0f : 0.0f;
-      row[x] -= keep * step * (m[x] * n[x] * near);
-    }
-  };
-  for (size_t y = 1; y < height; ++y) pass(y, y - 1);
-  for (size_t y = height - 1; y-- > 0;) pass(y, y + 1);
+// The smoothing works on floats in which a pixel without depth holds kAbsent:
+// it differs from every depth by more than the largest delta, so the step
+// test alone keeps it apart (it never moves and never moves a neighbour),
+// with no mask to read and no branch per pixel.
+constexpr float kAbsent = -100000.0f;
+// Rows smoothed side by side along x, in a strip transposed so that its
+// columns run as rows: enough independent lanes to hide each step's latency.
+constexpr size_t kStripRows = 64;
+// Columns smoothed down and up together: a block of a VGA frame stays in the
+// second-level cache between the two passes.
+constexpr size_t kColumnBlock = 128;
+
+// The compiler's vectors of floats and of 32-bit integers, kBytes wide.
+template <size_t kBytes>
+struct Vectors;
+template <>
+struct Vectors<16> {
+  typedef float Floats __attribute__((vector_size(16)));
+  typedef int32_t Ints __attribute__((vector_size(16)));
+};
+template <>
+struct Vectors<32> {
+  typedef float Floats __attribute__((vector_size(32)));
+  typedef int32_t Ints __attribute__((vector_size(32)));
+};
+
+// One recursive step for a row of lanes: each lane moves toward the one
+// before it by keep of their difference when that is below delta.
+template <size_t kBytes>
+__attribute__((always_inline)) inline void Step(float* __restrict row, const float* __restrict before, size_t lanes,
+                                                float keep, float delta) {
+  // A register of lanes at a time (kBytes: 16 or 32) in the compiler's
+  // vectors: the change, or 0 where the step is too large (a mask rather
+  // than a branch).
+  using Floats = typename Vectors<kBytes>::Floats;
+  using Ints = typename Vectors<kBytes>::Ints;
+  constexpr size_t kLanes = kBytes / sizeof(float);
+  const Floats keeps = Floats{} + keep, deltas = Floats{} + delta;
+  size_t x = 0;
+  for (; x + kLanes <= lanes; x += kLanes) {
+    Floats value, previous;
+    std::memcpy(&value, row + x, sizeof value);
+    std::memcpy(&previous, before + x, sizeof previous);
+    const Floats step = value - previous;
+    const Floats size = reinterpret_cast<Floats>(reinterpret_cast<Ints>(step) & 0x7FFFFFFF);
+    const Ints near = size < deltas;
+    value = value - reinterpret_cast<Floats>(reinterpret_cast<Ints>(keeps * step) & near);
+    std::memcpy(row + x, &value, sizeof value);
+  }
+  // The same in single floats (keep * step times 1 or 0 is exact).
+  for (; x < lanes; ++x) {
+    const float step = row[x] - before[x];
+    const float near = std::fabs(step) < delta ? 1.0f : 0.0f;
+    row[x] = row[x] - keep * step * near;
+  }
 }
 
-// out (height x width) = in (width x height) transposed, in blocks that
-// stay in the cache.
-template <typename T>
-void Transpose(const T* in, size_t width, size_t height, T* out) {
-  constexpr size_t kBlock = 32;
-  for (size_t y0 = 0; y0 < height; y0 += kBlock) {
-    for (size_t x0 = 0; x0 < width; x0 += kBlock) {
-      for (size_t y = y0; y < std::min(height, y0 + kBlock); ++y) {
-        for (size_t x = x0; x < std::min(width, x0 + kBlock); ++x) out[x * height + y] = in[y * width + x];
+// The filter down then up the rows (stride apart) of lanes side by side.
+template <size_t kBytes>
+__attribute__((always_inline)) inline void SmoothDownUpInline(float* data, size_t lanes, size_t stride, size_t rows,
+                                                              float keep, float delta) {
+  for (size_t y = 1; y < rows; ++y) Step<kBytes>(data + y * stride, data + (y - 1) * stride, lanes, keep, delta);
+  for (size_t y = rows - 1; y-- > 0;) Step<kBytes>(data + y * stride, data + (y + 1) * stride, lanes, keep, delta);
+}
+
+// The frame's pixels as floats, kAbsent where there is no depth; and back,
+// rounded, where there is (elsewhere the pixel as it came).
+__attribute__((always_inline)) inline void LoadInline(const uint16_t* __restrict in, size_t count, uint16_t noSample,
+                                                      uint16_t shadow, float* __restrict frame) {
+  for (size_t i = 0; i < count; ++i) {
+    const int32_t z = in[i];
+    const float measured = ((z != noSample) & (z != shadow)) ? 1.0f : 0.0f;
+    frame[i] = static_cast<float>(z) * measured + kAbsent * (1.0f - measured);
+  }
+}
+__attribute__((always_inline)) inline void StoreInline(const float* __restrict frame, const uint16_t* __restrict in,
+                                                       size_t count, uint16_t* __restrict out) {
+  for (size_t i = 0; i < count; ++i) {
+    const float value = frame[i];
+    const int32_t rounded = ToDepth(value), original = in[i];
+    out[i] = static_cast<uint16_t>(value >= 0.0f ? rounded : original);
+  }
+}
+// Whole 2 x 2 blocks of two rows without a branch: the values that are not
+// depth sort last (as 0xFFFF), so the lower median is the smallest for one
+// or two depths and the second smallest for three or four.
+__attribute__((always_inline)) inline void DecimateBy2Inline(const uint16_t* __restrict r0,
+                                                             const uint16_t* __restrict r1, size_t blocks,
+                                                             uint16_t noSample, uint16_t shadow,
+                                                             uint16_t* __restrict out) {
+  for (size_t u = 0; u < blocks; ++u) {
+    const uint16_t a = r0[2 * u], b = r0[2 * u + 1], c = r1[2 * u], d = r1[2 * u + 1];
+    const bool da = (a != noSample) & (a != shadow), db = (b != noSample) & (b != shadow);
+    const bool dc = (c != noSample) & (c != shadow), dd = (d != noSample) & (d != shadow);
+    const uint16_t sa = da ? a : 0xFFFF, sb = db ? b : 0xFFFF, sc = dc ? c : 0xFFFF, sd = dd ? d : 0xFFFF;
+    const uint16_t lo1 = std::min(sa, sb), hi1 = std::max(sa, sb);
+    const uint16_t lo2 = std::min(sc, sd), hi2 = std::max(sc, sd);
+    const uint16_t first = std::min(lo1, lo2), second = std::min(std::max(lo1, lo2), std::min(hi1, hi2));
+    const uint16_t count = static_cast<uint16_t>(da + db + dc + dd);
+    const bool shadowed = (a == shadow) | (b == shadow) | (c == shadow) | (d == shadow);
+    const uint16_t none = shadowed ? shadow : noSample;
+    out[u] = count == 0 ? none : count >= 3 ? second : first;
+  }
+}
+void DecimateBy2(const uint16_t* r0, const uint16_t* r1, size_t blocks, uint16_t noSample, uint16_t shadow,
+                 uint16_t* out) {
+  DecimateBy2Inline(r0, r1, blocks, noSample, shadow, out);
+}
+
+// The temporal filter's pass: each pixel toward its last value (last, 0:
+// none), or held through a dropout when enough of the last 8 frames (the
+// bits of seen) had a sample.
+template <bool kVectors>
+__attribute__((always_inline)) inline void TemporalInline(const uint16_t* __restrict in, size_t count,
+                                                          uint16_t noSample, uint16_t shadow, float alpha, float delta,
+                                                          unsigned needed, float* __restrict last,
+                                                          uint8_t* __restrict seen, uint16_t* __restrict out) {
+  // Eight pixels at a time in the compiler's vectors, selections (lanes of
+  // -1 or 0) rather than branches, the same operations as the pixel-by-pixel
+  // loop below; only where they are 256-bit registers (without, the
+  // conversions between widths cost more than they save).
+  using Floats = float __attribute__((vector_size(32)));
+  using Ints = int32_t __attribute__((vector_size(32)));
+  using Words = uint16_t __attribute__((vector_size(16)));
+  using Bytes = uint8_t __attribute__((vector_size(8)));
+  const Ints noSamples = Ints{} + noSample, shadows = Ints{} + shadow, enough = Ints{} + static_cast<int32_t>(needed);
+  const Floats alphas = Floats{} + alpha, rests = Floats{} + (1 - alpha), deltas = Floats{} + delta;
+  size_t i = 0;
+  for (; kVectors && i + 8 <= count; i += 8) {
+    Words words;
+    Floats before;
+    Bytes bits8;
+    std::memcpy(&words, in + i, sizeof words);
+    std::memcpy(&before, last + i, sizeof before);
+    std::memcpy(&bits8, seen + i, sizeof bits8);
+    const Ints z = __builtin_convertvector(words, Ints);
+    const Ints measured = (z != noSamples) & (z != shadows);
+    const Ints bits = __builtin_convertvector(bits8, Ints);
+    Ints history = bits - ((bits >> 1) & 0x55);
+    history = (history & 0x33) + ((history >> 2) & 0x33);
+    history = (history + (history >> 4)) & 0x0F;
+    const Bytes next = __builtin_convertvector(((bits << 1) | (measured & 1)) & 0xFF, Bytes);
+    std::memcpy(seen + i, &next, sizeof next);
+    const Floats depth = __builtin_convertvector(z, Floats);
+    const Ints had = before > 0;
+    const Floats distance = reinterpret_cast<Floats>(reinterpret_cast<Ints>(depth - before) & 0x7FFFFFFF);
+    const Floats mix = alphas * depth + rests * before;
+    const Floats blended = (had & (distance < deltas)) ? mix : depth;
+    const Ints given = measured | (had & (history >= enough));
+    const Floats value = measured ? blended : before;
+    std::memcpy(last + i, &value, sizeof value);
+    Floats rounded = value + 0.5f;
+    rounded = rounded < 0.0f ? Floats{} : rounded;
+    rounded = rounded > 65535.0f ? Floats{} + 65535.0f : rounded;
+    const Ints whole = __builtin_convertvector(rounded, Ints);
+    const Ints off = whole - ((whole == noSamples) | (whole == shadows));
+    const Words result = __builtin_convertvector(given ? off : z, Words);
+    std::memcpy(out + i, &result, sizeof result);
+  }
+  for (; i < count; ++i) {
+    const uint16_t z = in[i];
+    const bool measured = z != noSample && z != shadow;
+    const unsigned history = __builtin_popcount(seen[i]);
+    seen[i] = static_cast<uint8_t>(seen[i] << 1 | (measured ? 1 : 0));
+    float value;
+    if (measured) {
+      value = last[i] > 0 && std::fabs(z - last[i]) < delta ? alpha * z + (1 - alpha) * last[i] : z;
+    } else if (last[i] > 0 && history >= needed) {
+      value = last[i];
+    } else {
+      out[i] = z;
+      continue;
+    }
+    last[i] = value;
+    const uint16_t rounded = ToDepth(value);
+    // A value that rounds onto a marker would stop being depth.
+    out[i] = rounded != noSample && rounded != shadow ? rounded : static_cast<uint16_t>(rounded + 1);
+  }
+}
+void Temporal(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow, float alpha, float delta,
+              unsigned needed, float* last, uint8_t* seen, uint16_t* out) {
+  TemporalInline<false>(in, count, noSample, shadow, alpha, delta, needed, last, seen, out);
+}
+
+void Load(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow, float* frame) {
+  LoadInline(in, count, noSample, shadow, frame);
+}
+void Store(const float* frame, const uint16_t* in, size_t count, uint16_t* out) { StoreInline(frame, in, count, out); }
+
+// rows[r][x] for r < kStripRows, x < width, into strip[x * kStripRows + r],
+// and back (rows past the frame's last point at a spare row).
+void ToStrip(const float* const* rows, size_t width, float* strip) {
+  for (size_t x = 0; x < width; ++x) {
+    for (size_t r = 0; r < kStripRows; ++r) strip[x * kStripRows + r] = rows[r][x];
+  }
+}
+void FromStrip(const float* strip, size_t width, float* const* rows) {
+  for (size_t x = 0; x < width; ++x) {
+    for (size_t r = 0; r < kStripRows; ++r) rows[r][x] = strip[x * kStripRows + r];
+  }
+}
+void SmoothDownUp(float* data, size_t lanes, size_t stride, size_t rows, float keep, float delta) {
+  SmoothDownUpInline<16>(data, lanes, stride, rows, keep, delta);
+}
+// The same for a strip (a fixed number of lanes: no loop tail).
+void SmoothStrip(float* strip, size_t rows, float keep, float delta) {
+  SmoothDownUpInline<16>(strip, kStripRows, kStripRows, rows, keep, delta);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define KRV_FILTERS_AVX2 1
+// The same steps in 8-lane registers. Only the moves differ (the smoothing
+// is the same IEEE operations in the same order, no fused multiply-add), so
+// both versions give the same frame bit for bit.
+
+// Eight rows of eight floats (rows[r] + x) into eight columns, in registers.
+__attribute__((target("avx2"))) inline void Transpose8(__m256 r[8]) {
+  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+  const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+  const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+  r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+  r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+  r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+  r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+  r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+  r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+  r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+  r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+__attribute__((target("avx2"))) void ToStripAvx2(const float* const* rows, size_t width, float* strip) {
+  const size_t whole = width / 8 * 8;
+  __m256 block[8];
+  for (size_t x = 0; x < whole; x += 8) {
+    for (size_t g = 0; g < kStripRows; g += 8) {
+      for (size_t r = 0; r < 8; ++r) block[r] = _mm256_loadu_ps(rows[g + r] + x);
+      Transpose8(block);
+      for (size_t c = 0; c < 8; ++c) _mm256_storeu_ps(strip + (x + c) * kStripRows + g, block[c]);
+    }
+  }
+  for (size_t x = whole; x < width; ++x) {
+    for (size_t r = 0; r < kStripRows; ++r) strip[x * kStripRows + r] = rows[r][x];
+  }
+}
+
+__attribute__((target("avx2"))) void FromStripAvx2(const float* strip, size_t width, float* const* rows) {
+  const size_t whole = width / 8 * 8;
+  __m256 block[8];
+  for (size_t x = 0; x < whole; x += 8) {
+    for (size_t g = 0; g < kStripRows; g += 8) {
+      for (size_t c = 0; c < 8; ++c) block[c] = _mm256_loadu_ps(strip + (x + c) * kStripRows + g);
+      Transpose8(block);
+      for (size_t r = 0; r < 8; ++r) _mm256_storeu_ps(rows[g + r] + x, block[r]);
+    }
+  }
+  for (size_t x = whole; x < width; ++x) {
+    for (size_t r = 0; r < kStripRows; ++r) rows[r][x] = strip[x * kStripRows + r];
+  }
+}
+
+__attribute__((target("avx2"))) void DecimateBy2Avx2(const uint16_t* r0, const uint16_t* r1, size_t blocks,
+                                                     uint16_t noSample, uint16_t shadow, uint16_t* out) {
+  DecimateBy2Inline(r0, r1, blocks, noSample, shadow, out);
+}
+__attribute__((target("avx2"))) void TemporalAvx2(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow,
+                                                  float alpha, float delta, unsigned needed, float* last, uint8_t* seen,
+                                                  uint16_t* out) {
+  TemporalInline<true>(in, count, noSample, shadow, alpha, delta, needed, last, seen, out);
+}
+__attribute__((target("avx2"))) void LoadAvx2(const uint16_t* in, size_t count, uint16_t noSample, uint16_t shadow,
+                                              float* frame) {
+  LoadInline(in, count, noSample, shadow, frame);
+}
+__attribute__((target("avx2"))) void StoreAvx2(const float* frame, const uint16_t* in, size_t count, uint16_t* out) {
+  StoreInline(frame, in, count, out);
+}
+
+__attribute__((target("avx2"))) void SmoothDownUpAvx2(float* data, size_t lanes, size_t stride, size_t rows, float keep,
+                                                      float delta) {
+  SmoothDownUpInline<32>(data, lanes, stride, rows, keep, delta);
+}
+__attribute__((target("avx2"))) void SmoothStripAvx2(float* strip, size_t rows, float keep, float delta) {
+  SmoothDownUpInline<32>(strip, kStripRows, kStripRows, rows, keep, delta);
+}
+#endif
+
+struct KernelSet {
+  void (*load)(const uint16_t*, size_t, uint16_t, uint16_t, float*);
+  void (*store)(const float*, const uint16_t*, size_t, uint16_t*);
+  void (*toStrip)(const float* const*, size_t, float*);
+  void (*fromStrip)(const float*, size_t, float* const*);
+  void (*smooth)(float*, size_t, size_t, size_t, float, float);
+  void (*smoothStrip)(float*, size_t, float, float);
+  void (*decimateBy2)(const uint16_t*, const uint16_t*, size_t, uint16_t, uint16_t, uint16_t*);
+  void (*temporal)(const uint16_t*, size_t, uint16_t, uint16_t, float, float, unsigned, float*, uint8_t*, uint16_t*);
+};
+
+std::atomic<int> chosenKernel{KRV_FILTER_KERNEL_WIDEST};
+
+bool HasAvx2() {
+#if defined(KRV_FILTERS_AVX2)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
+#else
+  return false;
+#endif
+}
+
+bool UseAvx2() { return chosenKernel.load(std::memory_order_relaxed) == KRV_FILTER_KERNEL_WIDEST && HasAvx2(); }
+
+const KernelSet& Kernels() {
+  static const KernelSet portable = {Load, Store, ToStrip, FromStrip, SmoothDownUp, SmoothStrip, DecimateBy2, Temporal};
+#if defined(KRV_FILTERS_AVX2)
+  static const KernelSet avx2 = {LoadAvx2,         StoreAvx2,       ToStripAvx2,     FromStripAvx2,
+                                 SmoothDownUpAvx2, SmoothStripAvx2, DecimateBy2Avx2, TemporalAvx2};
+  if (UseAvx2()) return avx2;
+#endif
+  return portable;
+}
+
+// iterations times: along every row (left to right, then back), then along
+// every column (down, then up). frame holds width x height values; strip
+// has room for width * kStripRows values and spare for 2 * width.
+void SmoothFrame(const KernelSet& k, float* frame, size_t width, size_t height, uint32_t iterations, float alpha,
+                 float delta, float* strip) {
+  const float keep = 1 - alpha;
+  float* absentRow = strip + width * kStripRows;  // reads past the frame's last row
+  float* spareRow = absentRow + width;            // writes past it
+  std::fill(absentRow, absentRow + width, kAbsent);
+  const float* in[kStripRows];
+  float* out[kStripRows];
+  for (uint32_t pass = 0; pass < iterations; ++pass) {
+    for (size_t y0 = 0; y0 < height; y0 += kStripRows) {
+      for (size_t r = 0; r < kStripRows; ++r) {
+        const bool inside = y0 + r < height;
+        in[r] = inside ? frame + (y0 + r) * width : absentRow;
+        out[r] = inside ? frame + (y0 + r) * width : spareRow;
       }
+      k.toStrip(in, width, strip);
+      k.smoothStrip(strip, width, keep, delta);
+      k.fromStrip(strip, width, out);
+    }
+    for (size_t x0 = 0; x0 < width; x0 += kColumnBlock) {
+      k.smooth(frame + x0, std::min(kColumnBlock, width - x0), width, height, keep, delta);
     }
   }
 }
 
 }  // namespace
+
+void KrVUseFilterKernel(KrVFilterKernel kernel) { chosenKernel.store(kernel, std::memory_order_relaxed); }
+
+const char* KrVFilterKernelName(KrVFilterKernel kernel) {
+  return kernel == KRV_FILTER_KERNEL_WIDEST && HasAvx2() ? "avx2" : "portable";
+}
 
 // ---- decimation ----
 
@@ -94,30 +431,38 @@ KrStatus KrVDecimationFilter::Apply(const KrVDepthImage& input, KrVDepthImage& o
   output.fy = input.fy / k;
   output.cx = input.cx / k;
   output.cy = input.cy / k;
-  uint16_t block[16];
-  for (uint32_t v = 0; v < height; ++v) {
-    for (uint32_t u = 0; u < width; ++u) {
-      size_t count = 0;
-      bool shadow = false;
-      for (uint32_t y = v * k; y < std::min(input.height, v * k + k); ++y) {
-        for (uint32_t x = u * k; x < std::min(input.width, u * k + k); ++x) {
-          const uint16_t z = input.pixels[size_t{y} * input.width + x];
-          if (input.IsDepth(z)) {
-            block[count++] = z;
-          } else {
-            shadow = shadow || z == input.shadowValue;
-          }
+  const uint16_t* in = input.pixels.data();
+  const uint16_t noSample = input.noSampleValue, shadow = input.shadowValue;
+  const KernelSet& kernels = Kernels();
+  // One block, clipped at the frame's border.
+  const auto block = [&](uint32_t u, uint32_t v) {
+    uint16_t depths[16];
+    size_t count = 0;
+    bool shadowed = false;
+    for (uint32_t y = v * k; y < std::min(input.height, v * k + k); ++y) {
+      for (uint32_t x = u * k; x < std::min(input.width, u * k + k); ++x) {
+        const uint16_t z = in[size_t{y} * input.width + x];
+        if (input.IsDepth(z)) {
+          depths[count++] = z;
+        } else {
+          shadowed = shadowed || z == shadow;
         }
       }
-      uint16_t& out = output.pixels[size_t{v} * width + u];
-      if (count == 0) {
-        out = shadow ? input.shadowValue : input.noSampleValue;
-        continue;
-      }
-      // The lower median: always a depth that was measured.
-      std::nth_element(block, block + (count - 1) / 2, block + count);
-      out = block[(count - 1) / 2];
     }
+    if (count == 0) return shadowed ? shadow : noSample;
+    // The lower median: always a depth that was measured.
+    std::nth_element(depths, depths + (count - 1) / 2, depths + count);
+    return depths[(count - 1) / 2];
+  };
+  for (uint32_t v = 0; v < height; ++v) {
+    uint16_t* out = output.pixels.data() + size_t{v} * width;
+    uint32_t u = 0;
+    if (k == 2 && 2 * v + 1 < input.height) {
+      const uint16_t* r0 = in + size_t{2 * v} * input.width;
+      u = input.width / 2;
+      kernels.decimateBy2(r0, r0 + input.width, u, noSample, shadow, out);
+    }
+    for (; u < width; ++u) out[u] = block(u, v);
   }
   return KR_STATUS_OK;
 }
@@ -144,31 +489,20 @@ KrStatus KrVSpatialFilter::SetOptions(double alpha, double delta, uint32_t itera
 KrStatus KrVSpatialFilter::Apply(const KrVDepthImage& input, KrVDepthImage& output) {
   const KrStatus status = Prepare(input, input.width, input.height, output);
   if (status != KR_STATUS_OK) return status;
-  const size_t count = input.pixels.size();
-  std::vector<float> measured(count);  // 1 for a measured pixel, else 0
+  const size_t count = input.pixels.size(), width = input.width, height = input.height;
+  if (count == 0) return KR_STATUS_OK;
+  // The frame, then the strip and its two spare rows.
   try {
-    work_.resize(count);
+    work_.resize(count + width * (kStripRows + 2));
   } catch (const std::bad_alloc&) {
     return KR_STATUS_QM_NOT_ENOUGH_MEMORY;
   }
-  for (size_t i = 0; i < count; ++i) {
-    measured[i] = input.IsDepth(input.pixels[i]) ? 1.0f : 0.0f;
-    work_[i] = input.pixels[i];
-  }
-  const auto alpha = static_cast<float>(alpha_), delta = static_cast<float>(delta_);
-  const size_t width = input.width, height = input.height;
-  // The passes along rows run as passes along the columns of the
-  // transposed frame, so both directions go a whole row at a time.
-  std::vector<float> turned(count);
-  std::vector<float> turnedMeasured(count);
-  Transpose(measured.data(), width, height, turnedMeasured.data());
-  for (uint32_t pass = 0; pass < iterations_ && count > 0; ++pass) {
-    Transpose(work_.data(), width, height, turned.data());
-    SmoothColumns(turned.data(), turnedMeasured.data(), height, width, alpha, delta);
-    Transpose(turned.data(), height, width, work_.data());
-    SmoothColumns(work_.data(), measured.data(), width, height, alpha, delta);
-  }
-  for (size_t i = 0; i < count; ++i) output.pixels[i] = measured[i] != 0 ? ToDepth(work_[i]) : input.pixels[i];
+  const KernelSet& kernels = Kernels();
+  float* frame = work_.data();
+  kernels.load(input.pixels.data(), count, input.noSampleValue, input.shadowValue, frame);
+  SmoothFrame(kernels, frame, width, height, iterations_, static_cast<float>(alpha_), static_cast<float>(delta_),
+              frame + count);
+  kernels.store(frame, input.pixels.data(), count, output.pixels.data());
   return KR_STATUS_OK;
 }
 
@@ -215,25 +549,10 @@ KrStatus KrVTemporalFilter::Apply(const KrVDepthImage& input, KrVDepthImage& out
     height_ = input.height;
   }
   const auto alpha = static_cast<float>(alpha_), delta = static_cast<float>(delta_);
-  for (size_t i = 0; i < count; ++i) {
-    const uint16_t z = input.pixels[i];
-    const bool measured = input.IsDepth(z);
-    const int history = __builtin_popcount(seen_[i]);
-    seen_[i] = static_cast<uint8_t>(seen_[i] << 1 | (measured ? 1 : 0));
-    float value;
-    if (measured) {
-      value = last_[i] > 0 && std::abs(z - last_[i]) < delta ? alpha * z + (1 - alpha) * last_[i] : z;
-    } else if (persistence_ > 0 && last_[i] > 0 && history >= static_cast<int>(persistence_)) {
-      value = last_[i];
-    } else {
-      output.pixels[i] = z;
-      continue;
-    }
-    last_[i] = value;
-    const uint16_t out = ToDepth(value);
-    // A value that rounds onto a marker would stop being depth.
-    output.pixels[i] = input.IsDepth(out) ? out : static_cast<uint16_t>(out + 1);
-  }
+  // Persistence 0 holds nothing: no history reaches 9 samples.
+  const unsigned needed = persistence_ > 0 ? persistence_ : 9;
+  Kernels().temporal(input.pixels.data(), count, input.noSampleValue, input.shadowValue, alpha, delta, needed,
+                     last_.data(), seen_.data(), output.pixels.data());
   return KR_STATUS_OK;
 }
 
@@ -391,9 +710,9 @@ KrStatus KrVDepthFilterChain::Parse(const std::string& text, std::string* error)
       }
     } else if (name == "holes") {
       const int mode = !valued || value == "farthest" ? KRV_HOLE_FILL_FARTHEST
-                       : value == "nearest"             ? KRV_HOLE_FILL_NEAREST
-                       : value == "left"                ? KRV_HOLE_FILL_LEFT
-                                                        : -1;
+                       : value == "nearest"           ? KRV_HOLE_FILL_NEAREST
+                       : value == "left"              ? KRV_HOLE_FILL_LEFT
+                                                      : -1;
       auto filter = std::make_unique<KrVHoleFillingFilter>();
       if ((status = filter->SetMode(mode)) == KR_STATUS_OK) parsed.push_back(std::move(filter));
     } else if (name == "flying") {
@@ -405,7 +724,8 @@ KrStatus KrVDepthFilterChain::Parse(const std::string& text, std::string* error)
     }
     if (status != KR_STATUS_OK) {
       if (error != nullptr) {
-        *error = "\"" + item + "\" is not a filter (decimate=2|3|4, spatial[=ALPHA:DELTA:ITERATIONS], "
+        *error = "\"" + item +
+                 "\" is not a filter (decimate=2|3|4, spatial[=ALPHA:DELTA:ITERATIONS], "
                  "temporal[=ALPHA:DELTA:PERSISTENCE], holes[=left|nearest|farthest], flying[=DELTA])";
       }
       return KR_STATUS_QM_BAD_PARAMETER;

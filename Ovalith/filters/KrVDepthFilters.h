@@ -92,7 +92,7 @@ class KrVSpatialFilter : public KrVDepthFilter {
  private:
   double alpha_, delta_;
   uint32_t iterations_;
-  std::vector<float> work_;  // the frame as it is smoothed
+  std::vector<float> work_;  // the frame as it is smoothed, then room for a strip of rows turned on their side
 };
 
 class KrVTemporalFilter : public KrVDepthFilter {
