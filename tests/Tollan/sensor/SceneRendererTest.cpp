@@ -121,6 +121,69 @@ TEST(SceneRendererTest, DepthHoldsReportableValuesShadowsHolesItsRangeAndShifts)
   }
 }
 
+// The ball is a sphere: wherever it travels, its silhouette in the depth
+// frame is a disc or an ellipse (filling pi/4 of its box) and it bulges
+// towards the camera. Frames where it leaves the picture or hides behind the
+// panel are passed over.
+TEST(SceneRendererTest, TheBallIsRoundWhereverItTravels) {
+  const StreamSettings s(StreamKind::kDepth);
+  const int w = static_cast<int>(s.XRes()), h = static_cast<int>(s.YRes());
+  int discs = 0;
+  for (uint32_t id = 0; id < 300; id += 15) {
+    SCOPED_TRACE(id);
+    const std::vector<uint16_t> depth = Words(Render(s, id));
+    const auto near = [&](int i) {
+      const uint16_t z = depth[i];
+      return z != s.NoSampleValue() && z != s.ShadowValue() && z >= 1250 && z <= 1750;
+    };
+    std::vector<bool> seen(depth.size(), false);
+    for (int start = 0; start < w * h; ++start) {
+      if (seen[start] || !near(start)) continue;
+      // One connected region of depths about the ball's distance.
+      std::vector<int> region{start}, stack{start};
+      seen[start] = true;
+      int x0 = w, x1 = -1, y0 = h, y1 = -1;
+      uint16_t nearest = UINT16_MAX, farthest = 0;
+      bool border = false, hidden = false;
+      while (!stack.empty()) {
+        const int i = stack.back();
+        stack.pop_back();
+        const int x = i % w, y = i / w;
+        x0 = std::min(x0, x), x1 = std::max(x1, x), y0 = std::min(y0, y), y1 = std::max(y1, y);
+        nearest = std::min(nearest, depth[i]), farthest = std::max(farthest, depth[i]);
+        border = border || x == 0 || y == 0 || x == w - 1 || y == h - 1;
+        for (const int j : {x > 0 ? i - 1 : -1, x < w - 1 ? i + 1 : -1, y > 0 ? i - w : -1, y < h - 1 ? i + w : -1}) {
+          if (j < 0 || seen[j]) continue;
+          if (near(j)) {
+            seen[j] = true;
+            region.push_back(j);
+            stack.push_back(j);
+          } else if (depth[j] != s.NoSampleValue() && depth[j] != s.ShadowValue() && depth[j] < 1250) {
+            hidden = true;  // something nearer borders it
+          }
+        }
+      }
+      // The panel is flat; the ball's rim lies about a radius behind its front.
+      if (region.size() < 400 || border || hidden || farthest - nearest < 80) continue;
+      // A sphere's front lies at the middle of its outline; the region of
+      // the ball beside the panel at its distance does not.
+      double fx = 0, fy = 0, front = 0;
+      for (const int i : region) {
+        if (depth[i] != nearest) continue;
+        fx += i % w, fy += i / w, ++front;
+      }
+      const double bw = x1 - x0 + 1, bh = y1 - y0 + 1;
+      if (std::fabs(fx / front - (x0 + x1) / 2.0) > 0.1 * bw || std::fabs(fy / front - (y0 + y1) / 2.0) > 0.1 * bh) {
+        continue;
+      }
+      // Off the axis the disc is an ellipse, which still fills pi/4 of its box.
+      EXPECT_NEAR(region.size() / (M_PI / 4 * bw * bh), 1.0, 0.03) << "box " << x0 << "," << y0;
+      ++discs;
+    }
+  }
+  EXPECT_GE(discs, 5) << "the ball was seen whole in too few frames";
+}
+
 // Gray and YUV 4:2:2 (Y0 U Y1 V, each pair's colour averaged) follow the BT.601 weights of the same RGB frame.
 TEST(SceneRendererTest, GrayAndYuvFollowTheRgbPictureWhoseTopRowsCarryTheFrameId) {
   StreamSettings rgb(StreamKind::kImage), gray(StreamKind::kImage), yuv(StreamKind::kImage);
