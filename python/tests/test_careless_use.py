@@ -143,10 +143,14 @@ def test_careless_calls_are_refused_at_once(tmp_path):
         assert device.streams == ["Depth"]  # one name is one stream, not five letters
         with pytest.raises(TypeError):
             device.on_new_frames(5)
-        for lookup in (lambda: device["Depth\0Image"], lambda: device["Depth"]["XRes\0junk"],
-                       lambda: "XRes\0" in device["Depth"] or device["Depth"]["XRes\0"]):
-            with pytest.raises(ValueError, match="NUL"):
+        # Each refusal names what held the NUL.
+        for lookup, what in ((lambda: device["Depth\0Image"], "a module name"),
+                             (lambda: device["Depth"]["XRes\0junk"], "a property name"),
+                             (lambda: "XRes\0" in device["Depth"] or device["Depth"]["XRes\0"], "a property name"),
+                             (lambda: device.record(tmp_path / "nul.rec", compress="depth=\0"), "a codec choice")):
+            with pytest.raises(ValueError, match=what + " holds a NUL"):
                 lookup()
+        properties = device["Depth"]
         with device.record(tmp_path / "first.rec"):
             with pytest.raises(RuntimeError, match="already recording"):
                 device.record(tmp_path / "second.rec")
@@ -155,6 +159,8 @@ def test_careless_calls_are_refused_at_once(tmp_path):
         assert np.isnan(projected[:3]).all() and np.isfinite(projected[3]).all()
     with pytest.raises(ValueError, match="closed"):
         len(device)
+    with pytest.raises(ovalith.Error, match="closed"):
+        properties.keys()
     for path in ("*:0\0*:1", "walk\0.rec"):
         with pytest.raises(ValueError, match="NUL"):
             ovalith.open(path)
