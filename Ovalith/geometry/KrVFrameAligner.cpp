@@ -54,13 +54,14 @@ __attribute__((target("avx2"))) void ProjectRowAvx2(const tollan::geometry::Foot
                height = _mm256_set1_ps(static_cast<float>(m.height));
   const __m256i none = _mm256_set1_epi32(noSample), shade = _mm256_set1_epi32(shadow);
   const __m256i gridWidth = _mm256_set1_epi32(m.width), lastColumn = _mm256_set1_epi32(m.width - 1),
-                lastRow = _mm256_set1_epi32(m.height - 1), emptyKey = _mm256_set1_epi32(tollan::geometry::kEmptyKey);
+                lastRow = _mm256_set1_epi32(m.height - 1), allOnes = _mm256_set1_epi32(-1);
+  const __m256i zero = _mm256_setzero_si256();
   const float* const colU = m.colU.data();
   const float* const colV = m.colV.data();
   const float* const colW = m.colW.data();
   uint32_t* const cell = f->cell.data();
   uint32_t* const span = f->span.data();
-  uint16_t* const key = f->key.data();
+  uint32_t* const key = f->key.data();
   __m256i largest = _mm256_setzero_si256();  // of the spans' two halves
   uint32_t i = first;
   for (; i + 8 <= last; i += 8) {
@@ -82,17 +83,18 @@ __attribute__((target("avx2"))) void ProjectRowAvx2(const tollan::geometry::Foot
     const __m256i b1 = ClampedCeil8(_mm256_add_ps(v, sv), height);
     // ok ? w + 0.5 : 0 is w + 0.5 AND the lane mask; below 65536 where ok.
     const __m256i q = _mm256_cvttps_epi32(_mm256_and_ps(ok, _mm256_add_ps(w, half)));
-    __m256i drop = _mm256_or_si256(_mm256_cmpeq_epi32(a0, a1), _mm256_cmpeq_epi32(b0, b1));
-    drop = _mm256_or_si256(drop, _mm256_or_si256(_mm256_cmpeq_epi32(q, none), _mm256_cmpeq_epi32(q, shade)));
-    // DepthKey: q - 1 above noSample (the compare's -1).
-    const __m256i keys =
-        _mm256_or_si256(_mm256_add_epi32(q, _mm256_cmpgt_epi32(q, none)), _mm256_and_si256(drop, emptyKey));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(key + i),
-                     _mm_packus_epi32(_mm256_castsi256_si128(keys), _mm256_extracti128_si256(keys, 1)));
+    const __m256i spans = _mm256_or_si256(_mm256_sub_epi32(a1, a0), _mm256_slli_epi32(_mm256_sub_epi32(b1, b0), 16));
+    // DepthKey (q - 1 above noSample: the compare's -1), all ones where q is a "no depth" value or where either half
+    // of the span is 0.
+    const __m256i bad = _mm256_or_si256(_mm256_cmpeq_epi32(q, none), _mm256_cmpeq_epi32(q, shade));
+    const __m256i coded = _mm256_or_si256(_mm256_add_epi32(q, _mm256_cmpgt_epi32(q, none)), bad);
+    const __m256i covers = _mm256_cmpeq_epi32(_mm256_cmpeq_epi16(spans, zero), zero);
+    const __m256i keys = _mm256_castps_si256(
+        _mm256_blendv_ps(_mm256_castsi256_ps(allOnes), _mm256_castsi256_ps(coded), _mm256_castsi256_ps(covers)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(key + i), keys);
     const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_min_epi32(b0, lastRow), gridWidth),
                                         _mm256_min_epi32(a0, lastColumn));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(cell + i), at);
-    const __m256i spans = _mm256_or_si256(_mm256_sub_epi32(a1, a0), _mm256_slli_epi32(_mm256_sub_epi32(b1, b0), 16));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(span + i), spans);
     largest = _mm256_max_epu16(largest, spans);
   }

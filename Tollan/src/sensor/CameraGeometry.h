@@ -232,12 +232,12 @@ inline float MaxOf(float a, float b) { return a > b ? a : b; }
 // pixels x0 .. x0 + w - 1 and y0 .. y0 + h - 1 (its footprint cut to the
 // grid): span[i] = w | h << 16, and cell[i] = y0 * width + x0 where the
 // footprint is not empty (a cell of the grid near it where it is). key[i]
-// is its key, kEmptyKey where the footprint is empty or it has no depth,
-// and only there. widest and tallest bound w and h in the row. Sized to the
+// is its key, and all ones (kEmptyKey in its low 16 bits) where the
+// footprint is empty or it has no depth, and only there. widest and tallest bound w and h in the row. Sized to the
 // source width.
 struct RowFootprints {
   std::vector<uint32_t> cell, span;
-  std::vector<uint16_t> key;
+  std::vector<uint32_t> key;  // 32 bits: a vector kernel stores them without packing
   int32_t widest = 0, tallest = 0;
   explicit RowFootprints(uint32_t n) : cell(n), span(n), key(n) {}
 };
@@ -271,7 +271,7 @@ inline void ProjectRow(const FootprintTerms& m, const float rowTerms[3], const u
     f->cell[i] = static_cast<uint32_t>(std::min(b0, m.height - 1)) * static_cast<uint32_t>(m.width) +
                  static_cast<uint32_t>(std::min(a0, m.width - 1));
     f->span[i] = static_cast<uint32_t>(a1 - a0) | static_cast<uint32_t>(b1 - b0) << 16;
-    f->key[i] = drop ? kEmptyKey : DepthKey(static_cast<uint16_t>(q), noSample);
+    f->key[i] = drop ? 0xFFFFFFFFu : DepthKey(static_cast<uint16_t>(q), noSample);
     f->widest = std::max(f->widest, a1 - a0);
     f->tallest = std::max(f->tallest, b1 - b0);
   }
@@ -290,7 +290,7 @@ inline void WriteFootprints(const FootprintTerms& m, const RowFootprints& f, uin
   if (f.widest <= 1 && f.tallest <= 1) {
     for (uint32_t i = 0; i < n; ++i) {
       uint16_t* const p = keys + f.cell[i];
-      *p = std::min(*p, f.key[i]);
+      *p = std::min(*p, static_cast<uint16_t>(f.key[i]));
     }
   } else if (f.widest <= 2 && f.tallest <= 2) {
     const uint32_t tw = static_cast<uint32_t>(m.width);
@@ -298,7 +298,7 @@ inline void WriteFootprints(const FootprintTerms& m, const RowFootprints& f, uin
       // The footprint's last column and row (its first where it has one).
       const uint32_t dx = (f.span[i] & 0xFFFF) > 1 ? 1 : 0, dy = (f.span[i] >> 16) > 1 ? tw : 0;
       uint16_t* const p = keys + f.cell[i];
-      const uint16_t q = f.key[i];
+      const uint16_t q = static_cast<uint16_t>(f.key[i]);
       p[0] = std::min(p[0], q);
       p[dx] = std::min(p[dx], q);
       p[dy] = std::min(p[dy], q);
@@ -307,7 +307,7 @@ inline void WriteFootprints(const FootprintTerms& m, const RowFootprints& f, uin
   } else {
     const size_t tw = static_cast<size_t>(m.width);
     for (uint32_t i = 0; i < n; ++i) {
-      const uint16_t q = f.key[i];
+      const uint16_t q = static_cast<uint16_t>(f.key[i]);
       if (q == kEmptyKey) continue;
       const uint32_t w = f.span[i] & 0xFFFF, h = f.span[i] >> 16;
       for (uint32_t b = 0; b < h; ++b) {
