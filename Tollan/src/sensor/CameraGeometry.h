@@ -105,10 +105,10 @@ inline RigidMotion MotionToCamera(const double r[9], const double centre[3]) {
 // 1..65535, are dropped.
 //
 // The z-buffered mapping (ProjectRow, MapDepthFrame) runs in single
-// precision from terms rounded to float once per pair of cameras (a
-// ten-thousandth of a pixel from the double-precision model at most), with
-// the direction R (i - cx, j - cy, ...) split into a column and a row part
-// and fx', fy' folded into them:
+// precision from terms rounded to float once per pair of cameras (about a
+// ten-thousandth of a pixel from the double-precision model at the
+// sensor's sizes), with the direction R (i - cx, j - cy, ...) split into a
+// column and a row part and fx', fy' folded into them:
 //   fx' Q.x = z (colU[i] + rowU[j]) + fx' t.x, likewise v, and
 //   Q.z = z (colW[i] + rowW[j]) + t.z.
 // Every kernel of it runs the same float operations in the same order, so
