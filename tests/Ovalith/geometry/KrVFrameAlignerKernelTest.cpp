@@ -178,32 +178,4 @@ TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneForEveryPairOfSizes) {
   }
 }
 
-// The z-buffer's keys sort the depths as the depths sort, with noSample after every depth, and give each depth back.
-TEST(FrameAlignerKernelTest, KeysKeepTheOrderOfDepthsAndNoSampleLast) {
-  for (uint16_t noSample : {uint16_t{0}, uint16_t{1}, uint16_t{2000}, uint16_t{65534}, uint16_t{65535}}) {
-    SCOPED_TRACE(noSample);
-    int previous = -1;
-    for (uint32_t q = 0; q <= 0xFFFF; ++q) {
-      if (q == noSample) continue;
-      const uint16_t key = geometry::DepthKey(static_cast<uint16_t>(q), noSample);
-      ASSERT_GT(key, previous) << q;
-      ASSERT_NE(key, geometry::kEmptyKey) << q;
-      ASSERT_EQ(geometry::KeyDepth(key, noSample), q);
-      previous = key;
-    }
-    EXPECT_EQ(geometry::KeyDepth(geometry::kEmptyKey, noSample), noSample);
-  }
-}
-
-TEST(FrameAlignerKernelTest, ThreadsAreOneOrTwo) {
-  KrVFrameAligner aligner;
-  EXPECT_EQ(aligner.GetThreads(), 1u);
-  aligner.SetThreads(0);
-  EXPECT_EQ(aligner.GetThreads(), 1u);
-  aligner.SetThreads(2);
-  EXPECT_EQ(aligner.GetThreads(), 2u);
-  aligner.SetThreads(64);
-  EXPECT_EQ(aligner.GetThreads(), 2u);
-}
-
 }  // namespace
