@@ -14,6 +14,7 @@
 // (libopencv-dev; bench/ only).
 #include <Ovalith/geometry/KrVCameraParameters.h>
 #include <Ovalith/geometry/KrVFrameAligner.h>
+#include <Ovalith/geometry/KrVFrameAlignerInternal.h>
 #include <benchmark/benchmark.h>
 
 #ifdef OVALITH_BENCH_OPENCV
@@ -22,6 +23,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -82,7 +84,8 @@ void Align(benchmark::State& state) {
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
-  state.SetLabel(state.range(0) > 1 ? "KrVFrameAligner, 2 threads" : "KrVFrameAligner");
+  state.SetLabel(std::string("KrVFrameAligner, ") + KrVAlignerKernelName(KRV_ALIGNER_KERNEL_WIDEST) +
+                 (state.range(0) > 1 ? ", 2 threads" : ""));
   SetCounters(state);
 }
 

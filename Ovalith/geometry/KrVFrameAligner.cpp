@@ -1,10 +1,13 @@
 #include "KrVFrameAligner.h"
 
+#include "KrVFrameAlignerInternal.h"
+
 #include "../properties/KrVCheckInternal.h"
 
 #include <Tollan/src/sensor/CameraGeometry.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <thread>
@@ -12,6 +15,11 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define KRV_ALIGNER_AVX2 1
+// GCC 12 sees the deliberately undefined lanes of some AVX-512 intrinsics as
+// "maybe uninitialized" once they are inlined here; they are not read.
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #if defined(__clang__)
 #pragma STDC FP_CONTRACT OFF
@@ -103,6 +111,83 @@ __attribute__((target("avx2"))) void ProjectRowAvx2(const tollan::geometry::Foot
   tollan::geometry::ProjectRow(m, rowTerms, row, i, last, noSample, shadow, f);
 }
 
+// The AVX-512 row projection: ProjectRow sixteen pixels at a time, the same
+// operations in the same order. GCC's avx512f target allows fused
+// multiply-add, so contraction is turned off for it (Clang: the pragma
+// above).
+#if defined(__clang__)
+#define KRV_ALIGNER_AVX512_TARGET __attribute__((target("avx512f")))
+#else
+#define KRV_ALIGNER_AVX512_TARGET __attribute__((target("avx512f"), optimize("fp-contract=off")))
+#endif
+
+// CeilInt of MinOf(MaxOf(x, 0), high), sixteen at a time (the conversion
+// rounds up).
+KRV_ALIGNER_AVX512_TARGET inline __m512i ClampedCeil16(__m512 x, __m512 high) {
+  const __m512 clamped = _mm512_min_ps(_mm512_max_ps(x, _mm512_setzero_ps()), high);
+  return _mm512_cvt_roundps_epi32(clamped, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
+}
+
+KRV_ALIGNER_AVX512_TARGET void ProjectRowAvx512(const tollan::geometry::FootprintTerms& m, const float rowTerms[3],
+                                                const uint16_t* row, uint32_t first, uint32_t last, uint16_t noSample,
+                                                uint16_t shadow, tollan::geometry::RowFootprints* f) {
+  const __m512 rowU = _mm512_set1_ps(rowTerms[0]), rowV = _mm512_set1_ps(rowTerms[1]),
+               rowW = _mm512_set1_ps(rowTerms[2]);
+  const __m512 tU = _mm512_set1_ps(m.tU), tV = _mm512_set1_ps(m.tV), tW = _mm512_set1_ps(m.tW);
+  const __m512 cx = _mm512_set1_ps(m.cx), cy = _mm512_set1_ps(m.cy);
+  const __m512 footX = _mm512_set1_ps(m.footX), footY = _mm512_set1_ps(m.footY);
+  const __m512 half = _mm512_set1_ps(0.5f), top = _mm512_set1_ps(65535.5f), one = _mm512_set1_ps(1.0f);
+  const __m512 width = _mm512_set1_ps(static_cast<float>(m.width)),
+               height = _mm512_set1_ps(static_cast<float>(m.height));
+  const __m512i none = _mm512_set1_epi32(noSample), shade = _mm512_set1_epi32(shadow);
+  const __m512i gridWidth = _mm512_set1_epi32(m.width), lastColumn = _mm512_set1_epi32(m.width - 1),
+                lastRow = _mm512_set1_epi32(m.height - 1), allOnes = _mm512_set1_epi32(-1),
+                oneInt = _mm512_set1_epi32(1);
+  const float* const colU = m.colU.data();
+  const float* const colV = m.colV.data();
+  const float* const colW = m.colW.data();
+  uint32_t* const cell = f->cell.data();
+  uint32_t* const span = f->span.data();
+  uint32_t* const key = f->key.data();
+  __m512i widest = _mm512_setzero_si512(), tallest = _mm512_setzero_si512();
+  uint32_t i = first;
+  for (; i + 16 <= last; i += 16) {
+    const __m512i d = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i)));
+    const __m512 z = _mm512_cvtepi32_ps(d);
+    const __m512 x = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colU + i), rowU)), tU);
+    const __m512 y = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colV + i), rowV)), tV);
+    const __m512 w = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colW + i), rowW)), tW);
+    const __mmask16 front = _mm512_cmp_ps_mask(w, half, _CMP_GT_OQ) & _mm512_cmp_ps_mask(w, top, _CMP_LT_OQ);
+    const __m512 iw = _mm512_div_ps(one, _mm512_mask_mov_ps(one, front, w));
+    const __m512 u = _mm512_add_ps(_mm512_mul_ps(x, iw), cx), v = _mm512_add_ps(_mm512_mul_ps(y, iw), cy);
+    const __mmask16 noDepth = _mm512_cmpeq_epi32_mask(d, none) | _mm512_cmpeq_epi32_mask(d, shade);
+    const __mmask16 ok = front & static_cast<__mmask16>(~noDepth);
+    const __m512 k = _mm512_maskz_mul_ps(ok, z, iw);
+    const __m512 su = _mm512_mul_ps(footX, k), sv = _mm512_mul_ps(footY, k);
+    const __m512i a0 = ClampedCeil16(_mm512_sub_ps(u, su), width), a1 = ClampedCeil16(_mm512_add_ps(u, su), width);
+    const __m512i b0 = ClampedCeil16(_mm512_sub_ps(v, sv), height), b1 = ClampedCeil16(_mm512_add_ps(v, sv), height);
+    const __m512i q = _mm512_cvttps_epi32(_mm512_maskz_add_ps(ok, w, half));
+    const __mmask16 kept = _mm512_cmpneq_epi32_mask(a0, a1) & _mm512_cmpneq_epi32_mask(b0, b1) &
+                           _mm512_cmpneq_epi32_mask(q, none) & _mm512_cmpneq_epi32_mask(q, shade);
+    const __m512i coded = _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(q, none), q, oneInt);  // DepthKey
+    _mm512_storeu_si512(key + i, _mm512_mask_mov_epi32(allOnes, kept, coded));
+    _mm512_storeu_si512(cell + i, _mm512_add_epi32(_mm512_mullo_epi32(_mm512_min_epi32(b0, lastRow), gridWidth),
+                                                   _mm512_min_epi32(a0, lastColumn)));
+    const __m512i wide = _mm512_sub_epi32(a1, a0), tall = _mm512_sub_epi32(b1, b0);
+    _mm512_storeu_si512(span + i, _mm512_or_si512(wide, _mm512_slli_epi32(tall, 16)));
+    widest = _mm512_max_epi32(widest, wide);
+    tallest = _mm512_max_epi32(tallest, tall);
+  }
+  alignas(64) int32_t lanes[2][16];
+  _mm512_store_si512(lanes[0], widest);
+  _mm512_store_si512(lanes[1], tallest);
+  for (int n = 0; n < 16; ++n) {
+    f->widest = std::max(f->widest, lanes[0][n]);
+    f->tallest = std::max(f->tallest, lanes[1][n]);
+  }
+  tollan::geometry::ProjectRow(m, rowTerms, row, i, last, noSample, shadow, f);
+}
+
 // KeysToDepths of CameraGeometry.h, sixteen cells at a time; with second,
 // first takes the smaller key of the two grids before.
 __attribute__((target("avx2"))) void KeysToDepthsAvx2(uint16_t* first, const uint16_t* second, size_t count,
@@ -136,13 +221,43 @@ void KeysToDepths(uint16_t* first, const uint16_t* second, size_t count, uint16_
   tollan::geometry::KeysToDepths(first, count, noSample);
 }
 
-// The widest row projection this processor runs.
-tollan::geometry::RowProjector Projector() {
+// The row projections this processor runs, by KrVAlignerKernel (a missing
+// one falls back to the widest that it has), and their names.
+struct Kernels {
+  tollan::geometry::RowProjector project[4];
+  const char* name[4];
+};
+
+const Kernels& AvailableKernels() {
+  static const Kernels kernels = [] {
+    Kernels k;
+    for (int n = 0; n < 4; ++n) {
+      k.project[n] = tollan::geometry::ProjectRow;
+      k.name[n] = "portable";
+    }
 #if defined(KRV_ALIGNER_AVX2)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) return ProjectRowAvx2;
+    if (__builtin_cpu_supports("avx2")) {
+      for (int n : {KRV_ALIGNER_KERNEL_WIDEST, KRV_ALIGNER_KERNEL_AVX512, KRV_ALIGNER_KERNEL_AVX2}) {
+        k.project[n] = ProjectRowAvx2;
+        k.name[n] = "avx2";
+      }
+    }
+    if (__builtin_cpu_supports("avx512f")) {
+      for (int n : {KRV_ALIGNER_KERNEL_WIDEST, KRV_ALIGNER_KERNEL_AVX512}) {
+        k.project[n] = ProjectRowAvx512;
+        k.name[n] = "avx512";
+      }
+    }
 #endif
-  return tollan::geometry::ProjectRow;
+    return k;
+  }();
+  return kernels;
+}
+
+std::atomic<int> choice{KRV_ALIGNER_KERNEL_WIDEST};
+
+tollan::geometry::RowProjector Projector() {
+  return AvailableKernels().project[choice.load(std::memory_order_relaxed)];
 }
 
 tollan::geometry::PinholeCamera Camera(const KrVCameraIntrinsics& k) {
@@ -205,6 +320,18 @@ void MapFrame(const tollan::geometry::DepthMapping& mapping, const unsigned shor
 constexpr double kHiddenFraction = 0.95;
 
 }  // namespace
+
+bool KrVUseAlignerKernel(KrVAlignerKernel kernel) {
+  if (kernel < KRV_ALIGNER_KERNEL_WIDEST || kernel > KRV_ALIGNER_KERNEL_PORTABLE) return false;
+  choice.store(kernel, std::memory_order_relaxed);
+  static const char* const wanted[4] = {nullptr, "avx512", "avx2", "portable"};
+  return kernel == KRV_ALIGNER_KERNEL_WIDEST || std::strcmp(AvailableKernels().name[kernel], wanted[kernel]) == 0;
+}
+
+const char* KrVAlignerKernelName(KrVAlignerKernel kernel) {
+  if (kernel < KRV_ALIGNER_KERNEL_WIDEST || kernel > KRV_ALIGNER_KERNEL_PORTABLE) return "portable";
+  return AvailableKernels().name[kernel];
+}
 
 KrVFrameAligner::KrVFrameAligner() : ready_(false), threads_(1) {}
 

@@ -248,6 +248,9 @@ struct RowFootprints {
 // exactly these values.
 inline void ProjectRow(const FootprintTerms& m, const float rowTerms[3], const uint16_t* row, uint32_t first,
                        uint32_t last, uint16_t noSample, uint16_t shadow, RowFootprints* f) {
+#if defined(__clang__)
+#pragma clang fp contract(off)  // no fused multiply-add, even inlined into a kernel whose target has it
+#endif
   const float width = static_cast<float>(m.width), height = static_cast<float>(m.height);
   for (uint32_t i = first; i < last; ++i) {
     const uint16_t d = row[i];

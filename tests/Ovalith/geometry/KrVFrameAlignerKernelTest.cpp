@@ -2,6 +2,7 @@
 // kit's scalar mapping with every footprint written cell by cell (the same bytes are required), and a z-buffer in
 // double precision written here from the documented camera model (nearly every pixel must agree).
 #include <Ovalith/Ovalith.h>
+#include <Ovalith/geometry/KrVFrameAlignerInternal.h>
 #include <Tollan/src/sensor/CameraGeometry.h>
 
 #include <gtest/gtest.h>
@@ -133,10 +134,13 @@ struct Size {
   unsigned int width, height;
 };
 
-// Every pair of depth and image sizes (the sensor's modes and odd ones), one and two threads, several no-sample and
-// shadow values: the fast mapping gives the plain mapping's bytes and, but for pixels on a footprint's edge, the
-// model's; and it writes nothing beyond the frame.
+// Every pair of depth and image sizes (the sensor's modes and odd ones), every row kernel this processor has, one
+// and two threads, several no-sample and shadow values: the fast mapping gives the plain mapping's bytes and, but
+// for pixels on a footprint's edge, the model's; and it writes nothing beyond the frame.
 TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneForEveryPairOfSizes) {
+  struct Restore {
+    ~Restore() { KrVUseAlignerKernel(KRV_ALIGNER_KERNEL_WIDEST); }
+  } restore;
   const Size depthSizes[] = {{320, 240}, {640, 480}, {37, 23}, {641, 479}, {9, 1}};
   const Size imageSizes[] = {{320, 240}, {640, 480}, {1280, 1024}, {53, 31}, {7, 5}, {1, 1}};
   const std::pair<uint16_t, uint16_t> noSampleAndShadow[] = {{0, 1}, {2000, 1}, {65535, 0}, {1800, 1801}};
@@ -160,7 +164,12 @@ TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneForEveryPairOfSizes) {
         if (plain.size() > 1000 && frame.size() > 1000) {
           EXPECT_GT(covered, plain.size() / 4);
         }
-        for (unsigned int threads : {1u, 2u}) {
+        for (const auto& [kernel, threads] : {std::pair{KRV_ALIGNER_KERNEL_AVX512, 1u},
+                                              {KRV_ALIGNER_KERNEL_AVX2, 1u},
+                                              {KRV_ALIGNER_KERNEL_PORTABLE, 1u},
+                                              {KRV_ALIGNER_KERNEL_WIDEST, 2u}}) {
+          SCOPED_TRACE(std::string(KrVAlignerKernelName(kernel)) + ", " + std::to_string(threads) + " threads");
+          KrVUseAlignerKernel(kernel);
           KrVFrameAligner aligner;
           ASSERT_EQ(aligner.Init(depth, image, rig), KR_STATUS_OK);
           aligner.SetThreads(threads);
@@ -169,7 +178,7 @@ TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneForEveryPairOfSizes) {
           std::vector<uint16_t> out(count + 2 * guard, 0x5A5A);
           ASSERT_EQ(aligner.AlignDepthToImage(frame.data(), frame.size(), noSample, shadow, out.data() + guard, count),
                     KR_STATUS_OK);
-          EXPECT_TRUE(std::equal(plain.begin(), plain.end(), out.begin() + guard)) << threads << " threads";
+          EXPECT_TRUE(std::equal(plain.begin(), plain.end(), out.begin() + guard));
           EXPECT_TRUE(std::all_of(out.begin(), out.begin() + guard, [](uint16_t x) { return x == 0x5A5A; }));
           EXPECT_TRUE(std::all_of(out.end() - guard, out.end(), [](uint16_t x) { return x == 0x5A5A; }));
         }
