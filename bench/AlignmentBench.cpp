@@ -8,10 +8,13 @@
 //                                   a wall 2 m away, what users write by hand
 //                                   (it knows no depth, no z-buffer, no
 //                                   occlusion); goal: faster
-// Run /1 of each is the alignment. The remap baseline is built only where
-// OpenCV is installed (libopencv-dev; bench/ only).
+// Run /1 of each is the alignment on the calling thread alone, /2 the same
+// with SetThreads(2) (one helper thread; on a loaded machine it may gain
+// nothing). The remap baseline is built only where OpenCV is installed
+// (libopencv-dev; bench/ only).
 #include <Ovalith/geometry/KrVCameraParameters.h>
 #include <Ovalith/geometry/KrVFrameAligner.h>
+#include <Ovalith/geometry/KrVFrameAlignerInternal.h>
 #include <benchmark/benchmark.h>
 
 #ifdef OVALITH_BENCH_OPENCV
@@ -20,6 +23,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -69,6 +73,7 @@ void Align(benchmark::State& state) {
     state.SkipWithError("the aligner refused the cameras");
     return;
   }
+  aligner.SetThreads(static_cast<unsigned int>(state.range(0)));
   std::vector<unsigned short> out(kPixels);
   const std::vector<unsigned short>& frame = Frame();
   for (auto _ : state) {
@@ -79,12 +84,13 @@ void Align(benchmark::State& state) {
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
-  state.SetLabel("KrVFrameAligner");
+  state.SetLabel(std::string("KrVFrameAligner, ") + KrVAlignerKernelName(KRV_ALIGNER_KERNEL_WIDEST) +
+                 (state.range(0) > 1 ? ", 2 threads" : ""));
   SetCounters(state);
 }
 
 void BM_AlignDepthToImageVsMemcpy(benchmark::State& state) {
-  if (state.range(0) == 1) return Align(state);
+  if (state.range(0) > 0) return Align(state);
   std::vector<unsigned short> out(kPixels);
   const std::vector<unsigned short>& frame = Frame();
   for (auto _ : state) {
@@ -95,11 +101,11 @@ void BM_AlignDepthToImageVsMemcpy(benchmark::State& state) {
   state.SetLabel("memcpy of the output (baseline)");
   SetCounters(state);
 }
-BENCHMARK(BM_AlignDepthToImageVsMemcpy)->Arg(0)->Arg(1);
+BENCHMARK(BM_AlignDepthToImageVsMemcpy)->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
 
 #ifdef OVALITH_BENCH_OPENCV
 void BM_AlignDepthToImageVsRemap(benchmark::State& state) {
-  if (state.range(0) == 1) return Align(state);
+  if (state.range(0) > 0) return Align(state);
   // Maps from each image pixel to the depth pixel that sees a wall 2 m away there.
   const KrVCameraIntrinsics d = DepthCamera(), c = ImageCamera();
   cv::Mat mapX(kHeight, kWidth, CV_32FC1), mapY(kHeight, kWidth, CV_32FC1);
@@ -122,7 +128,7 @@ void BM_AlignDepthToImageVsRemap(benchmark::State& state) {
   state.SetLabel("cv::remap, nearest (baseline)");
   SetCounters(state);
 }
-BENCHMARK(BM_AlignDepthToImageVsRemap)->Arg(0)->Arg(1);
+BENCHMARK(BM_AlignDepthToImageVsRemap)->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
 #endif
 
 }  // namespace

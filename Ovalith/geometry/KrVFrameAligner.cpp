@@ -1,15 +1,25 @@
 #include "KrVFrameAligner.h"
 
+#include "KrVFrameAlignerInternal.h"
+
 #include "../properties/KrVCheckInternal.h"
 
 #include <Tollan/src/sensor/CameraGeometry.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define KRV_ALIGNER_AVX2 1
+// GCC 12 sees the deliberately undefined lanes of some AVX-512 intrinsics as
+// "maybe uninitialized" once they are inlined here; they are not read.
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #if defined(__clang__)
 #pragma STDC FP_CONTRACT OFF
@@ -19,75 +29,235 @@
 namespace {
 
 #if defined(KRV_ALIGNER_AVX2)
-// The AVX2 row projection: ProjectRow of CameraGeometry.h four pixels at a
-// time, the same IEEE operations in the same order (no fused multiply-add:
-// the target is "avx2" alone), so the footprints, and so the aligned frame,
-// are bit for bit the sensor's own registration.
+// The AVX2 row projection: ProjectRow of CameraGeometry.h eight pixels at a
+// time, the same IEEE single-precision operations in the same order (no
+// fused multiply-add: the target is "avx2" alone), so the footprints, and so
+// the aligned frame, are bit for bit the sensor's own registration.
 
-// CeilInt of four doubles (|x| < 2^31): truncate, then add one where that
-// went below x.
-__attribute__((target("avx2"))) inline __m128i CeilInt4(__m256d x) {
-  const __m128i truncated = _mm256_cvttpd_epi32(x);
-  const __m256i below = _mm256_castpd_si256(_mm256_cmp_pd(_mm256_cvtepi32_pd(truncated), x, _CMP_LT_OQ));
-  // The 64-bit lane masks as four 32-bit ones (-1 or 0).
-  const __m128i mask =
-      _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(below, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7)));
-  return _mm_sub_epi32(truncated, mask);
+// CeilInt of MinOf(MaxOf(x, 0), high), eight at a time.
+__attribute__((target("avx2"))) inline __m256i ClampedCeil8(__m256 x, __m256 high) {
+  const __m256 clamped = _mm256_min_ps(_mm256_max_ps(x, _mm256_setzero_ps()), high);
+  return _mm256_cvttps_epi32(_mm256_round_ps(clamped, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC));
 }
 
-__attribute__((target("avx2"))) void ProjectRowAvx2(const tollan::geometry::DepthMapping& m, const double base[3],
+// The largest of eight lanes.
+__attribute__((target("avx2"))) inline int32_t Largest8(__m256i x) {
+  __m128i m = _mm_max_epi32(_mm256_castsi256_si128(x), _mm256_extracti128_si256(x, 1));
+  m = _mm_max_epi32(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+  m = _mm_max_epi32(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
+  return _mm_cvtsi128_si32(m);
+}
+
+__attribute__((target("avx2"))) void ProjectRowAvx2(const tollan::geometry::FootprintTerms& m, const float rowTerms[3],
                                                     const uint16_t* row, uint32_t first, uint32_t last,
                                                     uint16_t noSample, uint16_t shadow,
                                                     tollan::geometry::RowFootprints* f) {
-  const __m256d b0 = _mm256_set1_pd(base[0]), b1 = _mm256_set1_pd(base[1]), b2 = _mm256_set1_pd(base[2]);
-  const __m256d c0 = _mm256_set1_pd(m.colStep[0]), c1 = _mm256_set1_pd(m.colStep[1]), c2 = _mm256_set1_pd(m.colStep[2]);
-  const __m256d t0 = _mm256_set1_pd(m.motion.t[0]), t1 = _mm256_set1_pd(m.motion.t[1]), t2 = _mm256_set1_pd(m.motion.t[2]);
-  const __m256d fx = _mm256_set1_pd(m.to.fx), fy = _mm256_set1_pd(m.to.fy);
-  const __m256d cx = _mm256_set1_pd(m.to.cx), cy = _mm256_set1_pd(m.to.cy);
-  const __m256d footX = _mm256_set1_pd(m.footX), footY = _mm256_set1_pd(m.footY);
-  const __m256d half = _mm256_set1_pd(0.5), top = _mm256_set1_pd(65535.5), one = _mm256_set1_pd(1.0);
-  const __m256d far = _mm256_set1_pd(tollan::geometry::kFar), nearFar = _mm256_set1_pd(-tollan::geometry::kFar);
-  const __m256d none = _mm256_set1_pd(noSample), shade = _mm256_set1_pd(shadow);
-  const __m256d four = _mm256_set1_pd(4.0);
+  const __m256 rowU = _mm256_set1_ps(rowTerms[0]), rowV = _mm256_set1_ps(rowTerms[1]),
+               rowW = _mm256_set1_ps(rowTerms[2]);
+  const __m256 tU = _mm256_set1_ps(m.tU), tV = _mm256_set1_ps(m.tV), tW = _mm256_set1_ps(m.tW);
+  const __m256 cx = _mm256_set1_ps(m.cx), cy = _mm256_set1_ps(m.cy);
+  const __m256 footX = _mm256_set1_ps(m.footX), footY = _mm256_set1_ps(m.footY);
+  const __m256 half = _mm256_set1_ps(0.5f), top = _mm256_set1_ps(65535.5f), one = _mm256_set1_ps(1.0f);
+  const __m256 width = _mm256_set1_ps(static_cast<float>(m.width)),
+               height = _mm256_set1_ps(static_cast<float>(m.height));
+  const __m256i none = _mm256_set1_epi32(noSample), shade = _mm256_set1_epi32(shadow);
+  const __m256i gridWidth = _mm256_set1_epi32(m.width), lastColumn = _mm256_set1_epi32(m.width - 1),
+                lastRow = _mm256_set1_epi32(m.height - 1), allOnes = _mm256_set1_epi32(-1);
+  const __m256i zero = _mm256_setzero_si256();
+  const float* const colU = m.colU.data();
+  const float* const colV = m.colV.data();
+  const float* const colW = m.colW.data();
+  uint32_t* const cell = f->cell.data();
+  uint32_t* const span = f->span.data();
+  uint32_t* const key = f->key.data();
+  __m256i largest = _mm256_setzero_si256();  // of the spans' two halves
   uint32_t i = first;
-  __m256d di = _mm256_setr_pd(i, i + 1.0, i + 2.0, i + 3.0);
-  for (; i + 4 <= last; i += 4, di = _mm256_add_pd(di, four)) {
-    const __m128i d32 = _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + i)));
-    const __m256d z = _mm256_cvtepi32_pd(d32);
-    const __m256d x = _mm256_add_pd(_mm256_mul_pd(z, _mm256_add_pd(b0, _mm256_mul_pd(di, c0))), t0);
-    const __m256d y = _mm256_add_pd(_mm256_mul_pd(z, _mm256_add_pd(b1, _mm256_mul_pd(di, c1))), t1);
-    const __m256d w = _mm256_add_pd(_mm256_mul_pd(z, _mm256_add_pd(b2, _mm256_mul_pd(di, c2))), t2);
-    const __m256d front = _mm256_and_pd(_mm256_cmp_pd(w, half, _CMP_GT_OQ), _mm256_cmp_pd(w, top, _CMP_LT_OQ));
-    const __m256d iw = _mm256_div_pd(one, _mm256_blendv_pd(one, w, front));
-    const __m256d u = _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(fx, x), iw), cx);
-    const __m256d v = _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(fy, y), iw), cy);
-    const __m256d k = _mm256_mul_pd(z, iw);
-    const __m256d su = _mm256_mul_pd(footX, k), sv = _mm256_mul_pd(footY, k);
-    __m256d ok = _mm256_and_pd(_mm256_cmp_pd(z, none, _CMP_NEQ_OQ), _mm256_cmp_pd(z, shade, _CMP_NEQ_OQ));
-    ok = _mm256_and_pd(ok, front);
-    ok = _mm256_and_pd(ok, _mm256_and_pd(_mm256_cmp_pd(u, nearFar, _CMP_GT_OQ), _mm256_cmp_pd(u, far, _CMP_LT_OQ)));
-    ok = _mm256_and_pd(ok, _mm256_and_pd(_mm256_cmp_pd(v, nearFar, _CMP_GT_OQ), _mm256_cmp_pd(v, far, _CMP_LT_OQ)));
-    ok = _mm256_and_pd(ok, _mm256_and_pd(_mm256_cmp_pd(su, far, _CMP_LT_OQ), _mm256_cmp_pd(sv, far, _CMP_LT_OQ)));
-    // ok ? a : 0.0 is a AND the lane mask.
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(&f->x0[i]), CeilInt4(_mm256_and_pd(ok, _mm256_sub_pd(u, su))));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(&f->x1[i]), CeilInt4(_mm256_and_pd(ok, _mm256_add_pd(u, su))));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(&f->y0[i]), CeilInt4(_mm256_and_pd(ok, _mm256_sub_pd(v, sv))));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(&f->y1[i]), CeilInt4(_mm256_and_pd(ok, _mm256_add_pd(v, sv))));
-    // w + 0.5 < 65536 where ok: the truncation fits 16 bits unsigned.
-    const __m128i value = _mm256_cvttpd_epi32(_mm256_and_pd(ok, _mm256_add_pd(w, half)));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(&f->value[i]), _mm_packus_epi32(value, value));
+  for (; i + 8 <= last; i += 8) {
+    const __m256i d = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i)));
+    const __m256 z = _mm256_cvtepi32_ps(d);
+    const __m256 x = _mm256_add_ps(_mm256_mul_ps(z, _mm256_add_ps(_mm256_loadu_ps(colU + i), rowU)), tU);
+    const __m256 y = _mm256_add_ps(_mm256_mul_ps(z, _mm256_add_ps(_mm256_loadu_ps(colV + i), rowV)), tV);
+    const __m256 w = _mm256_add_ps(_mm256_mul_ps(z, _mm256_add_ps(_mm256_loadu_ps(colW + i), rowW)), tW);
+    const __m256 front = _mm256_and_ps(_mm256_cmp_ps(w, half, _CMP_GT_OQ), _mm256_cmp_ps(w, top, _CMP_LT_OQ));
+    const __m256 iw = _mm256_div_ps(one, _mm256_blendv_ps(one, w, front));
+    const __m256 u = _mm256_add_ps(_mm256_mul_ps(x, iw), cx), v = _mm256_add_ps(_mm256_mul_ps(y, iw), cy);
+    const __m256i noDepth = _mm256_or_si256(_mm256_cmpeq_epi32(d, none), _mm256_cmpeq_epi32(d, shade));
+    const __m256 ok = _mm256_andnot_ps(_mm256_castsi256_ps(noDepth), front);
+    const __m256 k = _mm256_and_ps(ok, _mm256_mul_ps(z, iw));
+    const __m256 su = _mm256_mul_ps(footX, k), sv = _mm256_mul_ps(footY, k);
+    const __m256i a0 = ClampedCeil8(_mm256_sub_ps(u, su), width);
+    const __m256i a1 = ClampedCeil8(_mm256_add_ps(u, su), width);
+    const __m256i b0 = ClampedCeil8(_mm256_sub_ps(v, sv), height);
+    const __m256i b1 = ClampedCeil8(_mm256_add_ps(v, sv), height);
+    // ok ? w + 0.5 : 0 is w + 0.5 AND the lane mask; below 65536 where ok.
+    const __m256i q = _mm256_cvttps_epi32(_mm256_and_ps(ok, _mm256_add_ps(w, half)));
+    const __m256i spans = _mm256_or_si256(_mm256_sub_epi32(a1, a0), _mm256_slli_epi32(_mm256_sub_epi32(b1, b0), 16));
+    // DepthKey (q - 1 above noSample: the compare's -1), all ones where q is a "no depth" value or where either half
+    // of the span is 0.
+    const __m256i bad = _mm256_or_si256(_mm256_cmpeq_epi32(q, none), _mm256_cmpeq_epi32(q, shade));
+    const __m256i coded = _mm256_or_si256(_mm256_add_epi32(q, _mm256_cmpgt_epi32(q, none)), bad);
+    const __m256i covers = _mm256_cmpeq_epi32(_mm256_cmpeq_epi16(spans, zero), zero);
+    const __m256i keys = _mm256_castps_si256(
+        _mm256_blendv_ps(_mm256_castsi256_ps(allOnes), _mm256_castsi256_ps(coded), _mm256_castsi256_ps(covers)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(key + i), keys);
+    const __m256i at = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_min_epi32(b0, lastRow), gridWidth),
+                                        _mm256_min_epi32(a0, lastColumn));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(cell + i), at);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(span + i), spans);
+    largest = _mm256_max_epu16(largest, spans);
   }
-  tollan::geometry::ProjectRow(m, base, row, i, last, noSample, shadow, f);
+  f->widest = std::max(f->widest, Largest8(_mm256_and_si256(largest, _mm256_set1_epi32(0xFFFF))));
+  f->tallest = std::max(f->tallest, Largest8(_mm256_srli_epi32(largest, 16)));
+  tollan::geometry::ProjectRow(m, rowTerms, row, i, last, noSample, shadow, f);
+}
+
+// The AVX-512 row projection: ProjectRow sixteen pixels at a time, the same
+// operations in the same order. GCC's avx512f target allows fused
+// multiply-add, so contraction is turned off for it (Clang: the pragma
+// above).
+#if defined(__clang__)
+#define KRV_ALIGNER_AVX512_TARGET __attribute__((target("avx512f")))
+#else
+#define KRV_ALIGNER_AVX512_TARGET __attribute__((target("avx512f"), optimize("fp-contract=off")))
+#endif
+
+// CeilInt of MinOf(MaxOf(x, 0), high), sixteen at a time (the conversion
+// rounds up).
+KRV_ALIGNER_AVX512_TARGET inline __m512i ClampedCeil16(__m512 x, __m512 high) {
+  const __m512 clamped = _mm512_min_ps(_mm512_max_ps(x, _mm512_setzero_ps()), high);
+  return _mm512_cvt_roundps_epi32(clamped, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
+}
+
+KRV_ALIGNER_AVX512_TARGET void ProjectRowAvx512(const tollan::geometry::FootprintTerms& m, const float rowTerms[3],
+                                                const uint16_t* row, uint32_t first, uint32_t last, uint16_t noSample,
+                                                uint16_t shadow, tollan::geometry::RowFootprints* f) {
+  const __m512 rowU = _mm512_set1_ps(rowTerms[0]), rowV = _mm512_set1_ps(rowTerms[1]),
+               rowW = _mm512_set1_ps(rowTerms[2]);
+  const __m512 tU = _mm512_set1_ps(m.tU), tV = _mm512_set1_ps(m.tV), tW = _mm512_set1_ps(m.tW);
+  const __m512 cx = _mm512_set1_ps(m.cx), cy = _mm512_set1_ps(m.cy);
+  const __m512 footX = _mm512_set1_ps(m.footX), footY = _mm512_set1_ps(m.footY);
+  const __m512 half = _mm512_set1_ps(0.5f), top = _mm512_set1_ps(65535.5f), one = _mm512_set1_ps(1.0f);
+  const __m512 width = _mm512_set1_ps(static_cast<float>(m.width)),
+               height = _mm512_set1_ps(static_cast<float>(m.height));
+  const __m512i none = _mm512_set1_epi32(noSample), shade = _mm512_set1_epi32(shadow);
+  const __m512i gridWidth = _mm512_set1_epi32(m.width), lastColumn = _mm512_set1_epi32(m.width - 1),
+                lastRow = _mm512_set1_epi32(m.height - 1), allOnes = _mm512_set1_epi32(-1),
+                oneInt = _mm512_set1_epi32(1);
+  const float* const colU = m.colU.data();
+  const float* const colV = m.colV.data();
+  const float* const colW = m.colW.data();
+  uint32_t* const cell = f->cell.data();
+  uint32_t* const span = f->span.data();
+  uint32_t* const key = f->key.data();
+  __m512i widest = _mm512_setzero_si512(), tallest = _mm512_setzero_si512();
+  uint32_t i = first;
+  for (; i + 16 <= last; i += 16) {
+    const __m512i d = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i)));
+    const __m512 z = _mm512_cvtepi32_ps(d);
+    const __m512 x = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colU + i), rowU)), tU);
+    const __m512 y = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colV + i), rowV)), tV);
+    const __m512 w = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colW + i), rowW)), tW);
+    const __mmask16 front = _mm512_cmp_ps_mask(w, half, _CMP_GT_OQ) & _mm512_cmp_ps_mask(w, top, _CMP_LT_OQ);
+    const __m512 iw = _mm512_div_ps(one, _mm512_mask_mov_ps(one, front, w));
+    const __m512 u = _mm512_add_ps(_mm512_mul_ps(x, iw), cx), v = _mm512_add_ps(_mm512_mul_ps(y, iw), cy);
+    const __mmask16 noDepth = _mm512_cmpeq_epi32_mask(d, none) | _mm512_cmpeq_epi32_mask(d, shade);
+    const __mmask16 ok = front & static_cast<__mmask16>(~noDepth);
+    const __m512 k = _mm512_maskz_mul_ps(ok, z, iw);
+    const __m512 su = _mm512_mul_ps(footX, k), sv = _mm512_mul_ps(footY, k);
+    const __m512i a0 = ClampedCeil16(_mm512_sub_ps(u, su), width), a1 = ClampedCeil16(_mm512_add_ps(u, su), width);
+    const __m512i b0 = ClampedCeil16(_mm512_sub_ps(v, sv), height), b1 = ClampedCeil16(_mm512_add_ps(v, sv), height);
+    const __m512i q = _mm512_cvttps_epi32(_mm512_maskz_add_ps(ok, w, half));
+    const __mmask16 kept = _mm512_cmpneq_epi32_mask(a0, a1) & _mm512_cmpneq_epi32_mask(b0, b1) &
+                           _mm512_cmpneq_epi32_mask(q, none) & _mm512_cmpneq_epi32_mask(q, shade);
+    const __m512i coded = _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(q, none), q, oneInt);  // DepthKey
+    _mm512_storeu_si512(key + i, _mm512_mask_mov_epi32(allOnes, kept, coded));
+    _mm512_storeu_si512(cell + i, _mm512_add_epi32(_mm512_mullo_epi32(_mm512_min_epi32(b0, lastRow), gridWidth),
+                                                   _mm512_min_epi32(a0, lastColumn)));
+    const __m512i wide = _mm512_sub_epi32(a1, a0), tall = _mm512_sub_epi32(b1, b0);
+    _mm512_storeu_si512(span + i, _mm512_or_si512(wide, _mm512_slli_epi32(tall, 16)));
+    widest = _mm512_max_epi32(widest, wide);
+    tallest = _mm512_max_epi32(tallest, tall);
+  }
+  alignas(64) int32_t lanes[2][16];
+  _mm512_store_si512(lanes[0], widest);
+  _mm512_store_si512(lanes[1], tallest);
+  for (int n = 0; n < 16; ++n) {
+    f->widest = std::max(f->widest, lanes[0][n]);
+    f->tallest = std::max(f->tallest, lanes[1][n]);
+  }
+  tollan::geometry::ProjectRow(m, rowTerms, row, i, last, noSample, shadow, f);
+}
+
+// KeysToDepths of CameraGeometry.h, sixteen cells at a time; with second,
+// first takes the smaller key of the two grids before.
+__attribute__((target("avx2"))) void KeysToDepthsAvx2(uint16_t* first, const uint16_t* second, size_t count,
+                                                      uint16_t noSample) {
+  const __m256i none = _mm256_set1_epi16(static_cast<short>(noSample)), empty = _mm256_set1_epi16(-1);
+  size_t k = 0;
+  for (; k + 16 <= count; k += 16) {
+    __m256i key = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first + k));
+    if (second != nullptr)
+      key = _mm256_min_epu16(key, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(second + k)));
+    const __m256i above = _mm256_cmpeq_epi16(_mm256_max_epu16(key, none), key);  // key >= noSample: -1
+    const __m256i depth = _mm256_blendv_epi8(_mm256_sub_epi16(key, above), none, _mm256_cmpeq_epi16(key, empty));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(first + k), depth);
+  }
+  for (; k < count; ++k) {
+    const uint16_t key = second != nullptr ? std::min(first[k], second[k]) : first[k];
+    first[k] = tollan::geometry::KeyDepth(key, noSample);
+  }
 }
 #endif
 
-// The widest row projection this processor runs.
-tollan::geometry::RowProjector Projector() {
+// KeysToDepths, with the merge of a second grid (or none).
+void KeysToDepths(uint16_t* first, const uint16_t* second, size_t count, uint16_t noSample) {
 #if defined(KRV_ALIGNER_AVX2)
   static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) return ProjectRowAvx2;
+  if (avx2) return KeysToDepthsAvx2(first, second, count, noSample);
 #endif
-  return tollan::geometry::ProjectRow;
+  if (second != nullptr) {
+    for (size_t k = 0; k < count; ++k) first[k] = std::min(first[k], second[k]);
+  }
+  tollan::geometry::KeysToDepths(first, count, noSample);
+}
+
+// The row projections this processor runs, by KrVAlignerKernel (a missing
+// one falls back to the widest that it has), and their names.
+struct Kernels {
+  tollan::geometry::RowProjector project[4];
+  const char* name[4];
+};
+
+const Kernels& AvailableKernels() {
+  static const Kernels kernels = [] {
+    Kernels k;
+    for (int n = 0; n < 4; ++n) {
+      k.project[n] = tollan::geometry::ProjectRow;
+      k.name[n] = "portable";
+    }
+#if defined(KRV_ALIGNER_AVX2)
+    if (__builtin_cpu_supports("avx2")) {
+      for (int n : {KRV_ALIGNER_KERNEL_WIDEST, KRV_ALIGNER_KERNEL_AVX512, KRV_ALIGNER_KERNEL_AVX2}) {
+        k.project[n] = ProjectRowAvx2;
+        k.name[n] = "avx2";
+      }
+    }
+    if (__builtin_cpu_supports("avx512f")) {
+      for (int n : {KRV_ALIGNER_KERNEL_WIDEST, KRV_ALIGNER_KERNEL_AVX512}) {
+        k.project[n] = ProjectRowAvx512;
+        k.name[n] = "avx512";
+      }
+    }
+#endif
+    return k;
+  }();
+  return kernels;
+}
+
+std::atomic<int> choice{KRV_ALIGNER_KERNEL_WIDEST};
+
+tollan::geometry::RowProjector Projector() {
+  return AvailableKernels().project[choice.load(std::memory_order_relaxed)];
 }
 
 tollan::geometry::PinholeCamera Camera(const KrVCameraIntrinsics& k) {
@@ -116,12 +286,56 @@ bool Usable(const KrVCameraIntrinsics& k) {
          std::isfinite(k.fx) && std::isfinite(k.fy) && std::isfinite(k.cx) && std::isfinite(k.cy);
 }
 
+// MapDepthFrame of CameraGeometry.h with the fastest kernels, on this
+// thread and, with threads > 1, on a second one that maps the lower half of
+// the source rows into a grid of its own; the two grids are merged by the
+// smaller key, so the result is the same bytes either way. A second thread
+// that cannot be started leaves all the rows to this one.
+void MapFrame(const tollan::geometry::DepthMapping& mapping, const unsigned short* depth, unsigned short noSample,
+              unsigned short shadow, unsigned short* out, unsigned int threads) {
+  const size_t count = size_t{mapping.to.width} * mapping.to.height;
+  const uint32_t rows = mapping.from.height;
+  const tollan::geometry::RowProjector project = Projector();
+  std::memset(out, 0xFF, count * sizeof(uint16_t));  // kEmptyKey in every cell
+  uint32_t split = rows;
+  std::vector<uint16_t> lower;
+  std::thread helper;
+  if (threads > 1 && rows > 1) {
+    split = rows / 2;
+    try {
+      lower.assign(count, tollan::geometry::kEmptyKey);
+      helper = std::thread([&] {
+        tollan::geometry::MapDepthRows(mapping, depth, split, rows, noSample, shadow, lower.data(), project);
+      });
+    } catch (...) {  // no memory or no thread: this thread maps every row
+      split = rows;
+    }
+  }
+  tollan::geometry::MapDepthRows(mapping, depth, 0, split, noSample, shadow, out, project);
+  if (helper.joinable()) helper.join();
+  KeysToDepths(out, split < rows ? lower.data() : nullptr, count, noSample);
+}
+
 // A point is hidden at an image pixel whose aligned depth is this much nearer.
 constexpr double kHiddenFraction = 0.95;
 
 }  // namespace
 
-KrVFrameAligner::KrVFrameAligner() : ready_(false) {}
+bool KrVUseAlignerKernel(KrVAlignerKernel kernel) {
+  if (kernel < KRV_ALIGNER_KERNEL_WIDEST || kernel > KRV_ALIGNER_KERNEL_PORTABLE) return false;
+  choice.store(kernel, std::memory_order_relaxed);
+  static const char* const wanted[4] = {nullptr, "avx512", "avx2", "portable"};
+  return kernel == KRV_ALIGNER_KERNEL_WIDEST || std::strcmp(AvailableKernels().name[kernel], wanted[kernel]) == 0;
+}
+
+const char* KrVAlignerKernelName(KrVAlignerKernel kernel) {
+  if (kernel < KRV_ALIGNER_KERNEL_WIDEST || kernel > KRV_ALIGNER_KERNEL_PORTABLE) return "portable";
+  return AvailableKernels().name[kernel];
+}
+
+KrVFrameAligner::KrVFrameAligner() : ready_(false), threads_(1) {}
+
+void KrVFrameAligner::SetThreads(unsigned int threads) { threads_ = threads < 1 ? 1 : threads > 2 ? 2 : threads; }
 
 KrStatus KrVFrameAligner::Init(const KrVCameraIntrinsics& depth, const KrVCameraIntrinsics& image,
                                const KrVCameraExtrinsics& depthToImage) {
@@ -160,7 +374,7 @@ KrStatus KrVFrameAligner::AlignDepthToImage(const unsigned short* depth, size_t 
   KRV_RETURN_IF_FAILED(CheckDepth(depth, depthCount));
   if (out == nullptr) return KR_STATUS_OS_NULL_POINTER;
   if (outCount < size_t{image_.width} * image_.height) return KR_STATUS_QM_BAD_PARAMETER;
-  tollan::geometry::MapDepthFrame(Mapping(depth_, image_, motion_), depth, noSampleValue, shadowValue, out, Projector());
+  MapFrame(Mapping(depth_, image_, motion_), depth, noSampleValue, shadowValue, out, threads_);
   return KR_STATUS_OK;
 }
 
@@ -171,7 +385,7 @@ KrStatus KrVFrameAligner::FindImagePixels(const unsigned short* depth, size_t de
   if (pixelCount < size_t{depth_.width} * depth_.height) return KR_STATUS_QM_BAD_PARAMETER;
   const tollan::geometry::DepthMapping mapping = Mapping(depth_, image_, motion_);
   std::vector<unsigned short> nearest(size_t{image_.width} * image_.height);
-  tollan::geometry::MapDepthFrame(mapping, depth, noSampleValue, shadowValue, nearest.data(), Projector());
+  MapFrame(mapping, depth, noSampleValue, shadowValue, nearest.data(), threads_);
   const double maxU = image_.width, maxV = image_.height;
   for (unsigned int j = 0; j < depth_.height; ++j) {
     double base[3];

@@ -24,7 +24,10 @@
 //
 // A plain value holding the two cameras and the motion between them; the
 // alignments are const and may run on several threads at once (each call
-// uses its own scratch), Init needs the caller's exclusion.
+// uses its own scratch), Init and SetThreads need the caller's exclusion.
+// With SetThreads(2) the depth-to-image mapping of each call is shared
+// with one helper thread that the call starts and joins; the results are
+// the same bytes as with one.
 #pragma once
 
 #include <Orvane/OrvaneTypes.h>
@@ -59,6 +62,11 @@ class KrVFrameAligner {
                              unsigned short shadowValue, const unsigned char* image, size_t imageBytes,
                              unsigned int bytesPerPixel, unsigned char* out, size_t outBytes) const;
 
+  // How many threads each call's depth-to-image mapping uses: 1 (the
+  // default: the calling thread alone) or 2.
+  void SetThreads(unsigned int threads);
+  unsigned int GetThreads() const { return threads_; }
+
   const KrVCameraIntrinsics& GetDepthIntrinsics() const { return depth_; }
   const KrVCameraIntrinsics& GetImageIntrinsics() const { return image_; }
   const KrVCameraExtrinsics& GetExtrinsics() const { return motion_; }
@@ -70,4 +78,5 @@ class KrVFrameAligner {
   KrVCameraIntrinsics image_;
   KrVCameraExtrinsics motion_;  // depth camera to colour camera
   bool ready_;                  // Init succeeded
+  unsigned int threads_;        // 1 or 2 (SetThreads)
 };

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace tollan {
@@ -102,6 +103,26 @@ inline RigidMotion MotionToCamera(const double r[9], const double centre[3]) {
 // cover a pixel the nearest wins (a z-buffer); pixels no point covers hold
 // noSample. Points behind the target camera, and depths that round outside
 // 1..65535, are dropped.
+//
+// The z-buffered mapping (ProjectRow, MapDepthFrame) runs in single
+// precision from terms rounded to float once per pair of cameras (about a
+// ten-thousandth of a pixel from the double-precision model at the
+// sensor's sizes), with the direction R (i - cx, j - cy, ...) split into a
+// column and a row part and fx', fy' folded into them:
+//   fx' Q.x = z (colU[i] + rowU[j]) + fx' t.x, likewise v, and
+//   Q.z = z (colW[i] + rowW[j]) + t.z.
+// Every kernel of it runs the same float operations in the same order, so
+// the results agree to the bit.
+
+// The terms of the z-buffered mapping, computed once per pair of cameras.
+// Plain value.
+struct FootprintTerms {
+  std::vector<float> colU, colV, colW;  // per source column
+  float tU = 0, tV = 0, tW = 0;         // fx' t.x, fy' t.y, t.z
+  float cx = 0, cy = 0;                 // the target camera's principal point
+  float footX = 0, footY = 0;           // 0.5 fx' / fx and 0.5 fy' / fy
+  int32_t width = 0, height = 0;        // the target grid
+};
 
 // The per-row, per-column terms of the mapping, computed once per pair of
 // cameras. Plain value.
@@ -111,15 +132,39 @@ struct DepthMapping {
   // Q = z * (rowBase + i * colStep) + t, in target coordinates.
   double colStep[3] = {0, 0, 0};
   double footX = 0, footY = 0;  // 0.5 fx' / fx and 0.5 fy' / fy
+  FootprintTerms single;        // the z-buffered mapping's terms
 
+  // Target grids are at most 65535 x 65535 (a cell's index fits 32 bits).
   void Set(const PinholeCamera& source, const PinholeCamera& target, const RigidMotion& m) {
     from = source;
     to = target;
+    to.width = std::min<uint32_t>(to.width, 0xFFFF);
+    to.height = std::min<uint32_t>(to.height, 0xFFFF);
     motion = m;
     const double ix = source.fx != 0 ? 1.0 / source.fx : 0.0;
     for (int k = 0; k < 3; ++k) colStep[k] = m.r[3 * k] * ix;
     footX = source.fx != 0 ? 0.5 * target.fx / source.fx : 0.0;
     footY = source.fy != 0 ? 0.5 * target.fy / source.fy : 0.0;
+    FootprintTerms& s = single;
+    s.colU.resize(source.width);
+    s.colV.resize(source.width);
+    s.colW.resize(source.width);
+    for (uint32_t i = 0; i < source.width; ++i) {
+      const double dx = (static_cast<double>(i) - source.cx) * ix;
+      s.colU[i] = static_cast<float>(target.fx * (m.r[0] * dx + m.r[2]));
+      s.colV[i] = static_cast<float>(target.fy * (m.r[3] * dx + m.r[5]));
+      s.colW[i] = static_cast<float>(m.r[6] * dx + m.r[8]);
+    }
+    s.tU = static_cast<float>(target.fx * m.t[0]);
+    s.tV = static_cast<float>(target.fy * m.t[1]);
+    s.tW = static_cast<float>(m.t[2]);
+    s.cx = static_cast<float>(target.cx);
+    s.cy = static_cast<float>(target.cy);
+    // Never below 0 (nor NaN), so that no footprint ends before it starts.
+    s.footX = footX >= 0 ? static_cast<float>(footX) : 0.0f;
+    s.footY = footY >= 0 ? static_cast<float>(footY) : 0.0f;
+    s.width = static_cast<int32_t>(to.width);
+    s.height = static_cast<int32_t>(to.height);
   }
 
   // The direction term of pixel (0, j).
@@ -127,6 +172,14 @@ struct DepthMapping {
     const double ix = from.fx != 0 ? 1.0 / from.fx : 0.0, iy = from.fy != 0 ? 1.0 / from.fy : 0.0;
     const double dx = -from.cx * ix, dy = (static_cast<double>(j) - from.cy) * iy;
     for (int k = 0; k < 3; ++k) base[k] = motion.r[3 * k] * dx + motion.r[3 * k + 1] * dy + motion.r[3 * k + 2];
+  }
+
+  // rowU, rowV, rowW of source row j for the z-buffered mapping.
+  void RowTerms(uint32_t j, float row[3]) const {
+    const double dy = from.fy != 0 ? (static_cast<double>(j) - from.cy) / from.fy : 0.0;
+    row[0] = static_cast<float>(to.fx * (motion.r[1] * dy));
+    row[1] = static_cast<float>(to.fy * (motion.r[4] * dy));
+    row[2] = static_cast<float>(motion.r[7] * dy);
   }
 
   // Where source pixel (i, j) of depth z lands: the target point, and
@@ -145,85 +198,158 @@ struct DepthMapping {
   }
 };
 
-// Beyond this many pixels from the grid a point covers nothing (and the
-// integer conversions below stay in range).
-constexpr double kFar = 1e6;
+// ---- the z-buffer ----
+//
+// While a frame is mapped, its cells hold keys rather than depths: the
+// order-preserving code of a depth q that is not noSample is q below
+// noSample and q - 1 above it, and an empty cell is 0xFFFF. The nearest
+// point is then simply the smallest key, and a key of 0xFFFF changes no
+// cell. The frame is turned back into depths at the end.
+constexpr uint16_t kEmptyKey = 0xFFFF;
 
-// The smallest integer not below x, for |x| < kFar + 1 (without the library
-// call that std::ceil is on processors without SSE4.1).
-inline int CeilInt(double x) {
-  const int i = static_cast<int>(x);  // toward zero: the ceiling of a negative x already
-  return i + (static_cast<double>(i) < x ? 1 : 0);
+inline uint16_t DepthKey(uint16_t q, uint16_t noSample) {  // q != noSample
+  return static_cast<uint16_t>(q - (q > noSample ? 1 : 0));
+}
+inline uint16_t KeyDepth(uint16_t key, uint16_t noSample) {
+  return key == kEmptyKey ? noSample : static_cast<uint16_t>(key + (key >= noSample ? 1 : 0));
+}
+inline void KeysToDepths(uint16_t* cells, size_t count, uint16_t noSample) {
+  for (size_t k = 0; k < count; ++k) cells[k] = KeyDepth(cells[k], noSample);
 }
 
-// Where the pixels of one source row land: for pixel i the target pixels
-// x0[i] .. x1[i] - 1 and y0[i] .. y1[i] - 1 of its footprint, and its depth
-// in the target (0: it covers nothing). Sized to the source width.
+// The smallest integer not below x, for 0 <= x < 2^31 (without the library
+// call that std::ceil is on processors without SSE4.1).
+inline int32_t CeilInt(float x) {
+  const int32_t i = static_cast<int32_t>(x);
+  return i + (static_cast<float>(i) < x ? 1 : 0);
+}
+// The vector min and max instructions' rule (the second operand where
+// either is NaN), so that every kernel clamps alike.
+inline float MinOf(float a, float b) { return a < b ? a : b; }
+inline float MaxOf(float a, float b) { return a > b ? a : b; }
+
+// Where the pixels of one source row land. Pixel i covers the target
+// pixels x0 .. x0 + w - 1 and y0 .. y0 + h - 1 (its footprint cut to the
+// grid): span[i] = w | h << 16, and cell[i] = y0 * width + x0 where the
+// footprint is not empty (a cell of the grid near it where it is). key[i]
+// is its key, and all ones (kEmptyKey in its low 16 bits) where the
+// footprint is empty or it has no depth, and only there. widest and tallest bound w and h in the row. Sized to the
+// source width.
 struct RowFootprints {
-  std::vector<int32_t> x0, x1, y0, y1;
-  std::vector<uint16_t> value;
-  explicit RowFootprints(uint32_t n) : x0(n), x1(n), y0(n), y1(n), value(n) {}
+  std::vector<uint32_t> cell, span;
+  std::vector<uint32_t> key;  // 32 bits: a vector kernel stores them without packing
+  int32_t widest = 0, tallest = 0;
+  explicit RowFootprints(uint32_t n) : cell(n), span(n), key(n) {}
 };
 
-// Projects source pixels first .. last - 1 of a row (base: RowBase of its
-// row). Branch-free, so that the divisions overlap. A faster kernel (the
-// engine's vector one) must give exactly these values.
-inline void ProjectRow(const DepthMapping& m, const double base[3], const uint16_t* row, uint32_t first, uint32_t last,
-                       uint16_t noSample, uint16_t shadow, RowFootprints* f) {
-  const double far = kFar, top = 65535.5;
+// Projects source pixels first .. last - 1 of a row (row: RowTerms of it)
+// and raises widest and tallest to cover them. Branch-free, so that the
+// divisions overlap. A faster kernel (the engine's vector one) must give
+// exactly these values.
+inline void ProjectRow(const FootprintTerms& m, const float rowTerms[3], const uint16_t* row, uint32_t first,
+                       uint32_t last, uint16_t noSample, uint16_t shadow, RowFootprints* f) {
+#if defined(__clang__)
+#pragma clang fp contract(off)  // no fused multiply-add, even inlined into a kernel whose target has it
+#endif
+  const float width = static_cast<float>(m.width), height = static_cast<float>(m.height);
   for (uint32_t i = first; i < last; ++i) {
     const uint16_t d = row[i];
-    const double z = d, di = static_cast<double>(i);
-    const double x = z * (base[0] + di * m.colStep[0]) + m.motion.t[0];
-    const double y = z * (base[1] + di * m.colStep[1]) + m.motion.t[1];
-    const double w = z * (base[2] + di * m.colStep[2]) + m.motion.t[2];
-    const bool front = (w > 0.5) & (w < top);  // in front, and a depth of 1..65535 mm (& for no branches)
-    const double iw = 1.0 / (front ? w : 1.0);
-    const double u = m.to.fx * x * iw + m.to.cx, v = m.to.fy * y * iw + m.to.cy;
-    const double k = z * iw, su = m.footX * k, sv = m.footY * k;
-    const bool ok = (d != noSample) & (d != shadow) & front & (u > -far) & (u < far) & (v > -far) & (v < far) &
-                    (su < far) & (sv < far);
-    // Target pixels with centres in [u - su, u + su): ceil(u - su) .. ceil(u + su) - 1.
-    f->x0[i] = CeilInt(ok ? u - su : 0.0);
-    f->x1[i] = CeilInt(ok ? u + su : 0.0);
-    f->y0[i] = CeilInt(ok ? v - sv : 0.0);
-    f->y1[i] = CeilInt(ok ? v + sv : 0.0);
-    f->value[i] = static_cast<uint16_t>(ok ? w + 0.5 : 0.0);  // to the nearest mm
+    const float z = d;
+    const float x = z * (m.colU[i] + rowTerms[0]) + m.tU;
+    const float y = z * (m.colV[i] + rowTerms[1]) + m.tV;
+    const float w = z * (m.colW[i] + rowTerms[2]) + m.tW;
+    const bool front = (w > 0.5f) & (w < 65535.5f);  // in front, and a depth of 1..65535 mm (& for no branches)
+    const float iw = 1.0f / (front ? w : 1.0f);
+    const float u = x * iw + m.cx, v = y * iw + m.cy;
+    const bool ok = (d != noSample) & (d != shadow) & front;
+    const float k = ok ? z * iw : 0.0f;  // a point without depth gets an empty footprint
+    const float su = m.footX * k, sv = m.footY * k;
+    // Target pixels with centres in [u - su, u + su): ceil(u - su) .. ceil(u + su) - 1, cut to the grid.
+    const int32_t a0 = CeilInt(MinOf(MaxOf(u - su, 0.0f), width));
+    const int32_t a1 = CeilInt(MinOf(MaxOf(u + su, 0.0f), width));
+    const int32_t b0 = CeilInt(MinOf(MaxOf(v - sv, 0.0f), height));
+    const int32_t b1 = CeilInt(MinOf(MaxOf(v + sv, 0.0f), height));
+    const int32_t q = static_cast<int32_t>(ok ? w + 0.5f : 0.0f);  // to the nearest mm
+    const bool drop = (a1 == a0) | (b1 == b0) | (q == noSample) | (q == shadow);
+    f->cell[i] = static_cast<uint32_t>(std::min(b0, m.height - 1)) * static_cast<uint32_t>(m.width) +
+                 static_cast<uint32_t>(std::min(a0, m.width - 1));
+    f->span[i] = static_cast<uint32_t>(a1 - a0) | static_cast<uint32_t>(b1 - b0) << 16;
+    f->key[i] = drop ? 0xFFFFFFFFu : DepthKey(static_cast<uint16_t>(q), noSample);
+    f->widest = std::max(f->widest, a1 - a0);
+    f->tallest = std::max(f->tallest, b1 - b0);
   }
 }
 
 // A row projector: ProjectRow, or a kernel that gives the same values.
-using RowProjector = void (*)(const DepthMapping& m, const double base[3], const uint16_t* row, uint32_t first,
+using RowProjector = void (*)(const FootprintTerms& m, const float rowTerms[3], const uint16_t* row, uint32_t first,
                               uint32_t last, uint16_t noSample, uint16_t shadow, RowFootprints* f);
+
+// Lowers the cells of the footprints of one projected row of n pixels in
+// the key grid keys (m.width x m.height).
+inline void WriteFootprints(const FootprintTerms& m, const RowFootprints& f, uint32_t n, uint16_t* keys) {
+  // Footprints of cameras of similar resolution are one or two cells wide
+  // and high, so whole rows are written by one of two loops without
+  // branches (an empty footprint's key changes nothing, so it may write).
+  if (f.widest <= 1 && f.tallest <= 1) {
+    for (uint32_t i = 0; i < n; ++i) {
+      uint16_t* const p = keys + f.cell[i];
+      *p = std::min(*p, static_cast<uint16_t>(f.key[i]));
+    }
+  } else if (f.widest <= 2 && f.tallest <= 2) {
+    const uint32_t tw = static_cast<uint32_t>(m.width);
+    for (uint32_t i = 0; i < n; ++i) {
+      // The footprint's last column and row (its first where it has one).
+      const uint32_t dx = (f.span[i] & 0xFFFF) > 1 ? 1 : 0, dy = (f.span[i] >> 16) > 1 ? tw : 0;
+      uint16_t* const p = keys + f.cell[i];
+      const uint16_t q = static_cast<uint16_t>(f.key[i]);
+      p[0] = std::min(p[0], q);
+      p[dx] = std::min(p[dx], q);
+      p[dy] = std::min(p[dy], q);
+      p[dx + dy] = std::min(p[dx + dy], q);
+    }
+  } else {
+    const size_t tw = static_cast<size_t>(m.width);
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint16_t q = static_cast<uint16_t>(f.key[i]);
+      if (q == kEmptyKey) continue;
+      const uint32_t w = f.span[i] & 0xFFFF, h = f.span[i] >> 16;
+      for (uint32_t b = 0; b < h; ++b) {
+        uint16_t* const t = keys + f.cell[i] + b * tw;
+        for (uint32_t a = 0; a < w; ++a) t[a] = std::min(t[a], q);
+      }
+    }
+  }
+}
+
+// Maps source rows rowFirst .. rowLast - 1 of a depth frame (from.width
+// values each) into the key grid keys (to.width x to.height, every cell
+// kEmptyKey or a key of an earlier footprint). Source values equal to
+// noSample or shadow are no depth. The result does not depend on how the
+// rows are split between calls or grids that are merged by the smaller
+// key afterwards.
+inline void MapDepthRows(const DepthMapping& m, const uint16_t* source, uint32_t rowFirst, uint32_t rowLast,
+                         uint16_t noSample, uint16_t shadow, uint16_t* keys, RowProjector project = ProjectRow) {
+  const uint32_t n = m.from.width;
+  RowFootprints f(n);
+  for (uint32_t j = rowFirst; j < rowLast; ++j) {
+    float rowTerms[3];
+    m.RowTerms(j, rowTerms);
+    f.widest = f.tallest = 0;
+    project(m.single, rowTerms, source + static_cast<size_t>(j) * n, 0, n, noSample, shadow, &f);
+    WriteFootprints(m.single, f, n, keys);
+  }
+}
 
 // Maps a source depth frame (from.width x from.height values) into the
 // target grid (to.width x to.height values at out). Source values equal to
 // noSample or shadow are no depth.
 inline void MapDepthFrame(const DepthMapping& m, const uint16_t* source, uint16_t noSample, uint16_t shadow,
                           uint16_t* out, RowProjector project = ProjectRow) {
-  const int tw = static_cast<int>(m.to.width), th = static_cast<int>(m.to.height);
-  std::fill(out, out + static_cast<size_t>(tw) * th, noSample);
-  // Per row, first where every pixel lands, then the footprints into the
-  // z-buffer.
-  const uint32_t n = m.from.width;
-  RowFootprints f(n);
-  for (uint32_t j = 0; j < m.from.height; ++j) {
-    double base[3];
-    m.RowBase(j, base);
-    project(m, base, source + static_cast<size_t>(j) * n, 0, n, noSample, shadow, &f);
-    for (uint32_t i = 0; i < n; ++i) {
-      const uint16_t q = f.value[i];
-      if (q == 0 || q == noSample || q == shadow) continue;
-      const int a0 = std::max(f.x0[i], 0), a1 = std::min(f.x1[i], tw), b0 = std::max(f.y0[i], 0),
-                b1 = std::min(f.y1[i], th);
-      for (int b = b0; b < b1; ++b) {
-        uint16_t* t = out + static_cast<size_t>(b) * static_cast<size_t>(tw);
-        for (int a = a0; a < a1; ++a) {
-          if (t[a] == noSample || t[a] > q) t[a] = q;
-        }
-      }
-    }
-  }
+  const size_t count = static_cast<size_t>(m.to.width) * m.to.height;
+  if (count == 0) return;
+  std::memset(out, 0xFF, count * sizeof(uint16_t));  // kEmptyKey in every cell
+  MapDepthRows(m, source, 0, m.from.height, noSample, shadow, out, project);
+  KeysToDepths(out, count, noSample);
 }
 
 }  // namespace geometry

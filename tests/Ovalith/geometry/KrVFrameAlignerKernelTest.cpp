@@ -1,0 +1,190 @@
+// The engine's fast depth-to-image mapping (vector kernels, one or two threads) against plain references: the
+// kit's scalar mapping with every footprint written cell by cell (the same bytes are required), and a z-buffer in
+// double precision written here from the documented camera model (nearly every pixel must agree).
+#include <Ovalith/Ovalith.h>
+#include <Ovalith/geometry/KrVFrameAlignerInternal.h>
+#include <Tollan/src/sensor/CameraGeometry.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace geometry = tollan::geometry;
+
+KrVCameraIntrinsics Camera(unsigned int width, unsigned int height, double focalAt640) {
+  KrVCameraIntrinsics k = KrVCameraIntrinsics::FromCalibration(120, 0.1042, width, height);
+  k.fx = k.fy = focalAt640 * width / 640.0;
+  k.cx = width / 2.0;
+  k.cy = height / 2.0;
+  return k;
+}
+
+// A colour camera 25 mm to the right, turned a little about every axis.
+KrVCameraExtrinsics Rig() {
+  const double a = 0.3 * 3.14159265358979 / 180, b = -0.2 * 3.14159265358979 / 180;
+  KrVCameraExtrinsics e;
+  const double r[9] = {std::cos(a),
+                       0,
+                       std::sin(a),
+                       std::sin(b) * std::sin(a),
+                       std::cos(b),
+                       -std::sin(b) * std::cos(a),
+                       -std::cos(b) * std::sin(a),
+                       std::sin(b),
+                       std::cos(b) * std::cos(a)};
+  for (int k = 0; k < 9; ++k) e.rotation[k] = r[k];
+  e.translation[0] = -25;
+  e.translation[1] = 1.5;
+  e.translation[2] = -2;
+  return e;
+}
+
+// Depth with smooth surfaces, noise, a near block that hides what is behind it, holes, shadow, and values at and
+// beside the two "no depth" values.
+std::vector<uint16_t> Scene(unsigned int width, unsigned int height, uint16_t noSample, uint16_t shadow,
+                            uint32_t seed) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> noise(-6, 6), pick(0, 99);
+  std::vector<uint16_t> depth(size_t{width} * height);
+  for (unsigned int v = 0; v < height; ++v) {
+    for (unsigned int u = 0; u < width; ++u) {
+      int z = 2500 - static_cast<int>(v * 1200 / height) + noise(random);
+      if (u > width / 3 && u < width / 2 && v > height / 4 && v < height / 2) z = 700 + noise(random);
+      const int p = pick(random);
+      uint16_t value = static_cast<uint16_t>(z);
+      if (p < 4) value = noSample;
+      if (p >= 4 && p < 7) value = shadow;
+      if (p == 7) value = static_cast<uint16_t>(noSample + 1);
+      if (p == 8) value = static_cast<uint16_t>(noSample - 1);
+      if (p == 9) value = 65535;
+      depth[size_t{v} * width + u] = value;
+    }
+  }
+  return depth;
+}
+
+geometry::PinholeCamera Pinhole(const KrVCameraIntrinsics& k) {
+  geometry::PinholeCamera c;
+  c.width = k.width;
+  c.height = k.height;
+  c.fx = k.fx;
+  c.fy = k.fy;
+  c.cx = k.cx;
+  c.cy = k.cy;
+  return c;
+}
+
+// The kit's scalar projection, with every footprint written by the loop over its cells.
+void ProjectForCellLoop(const geometry::FootprintTerms& m, const float rowTerms[3], const uint16_t* row, uint32_t first,
+                        uint32_t last, uint16_t noSample, uint16_t shadow, geometry::RowFootprints* f) {
+  geometry::ProjectRow(m, rowTerms, row, first, last, noSample, shadow, f);
+  f->widest = f->tallest = std::numeric_limits<int32_t>::max();
+}
+
+std::vector<uint16_t> Plain(const KrVCameraIntrinsics& depth, const KrVCameraIntrinsics& image,
+                            const KrVCameraExtrinsics& e, const std::vector<uint16_t>& frame, uint16_t noSample,
+                            uint16_t shadow) {
+  geometry::RigidMotion motion;
+  for (int k = 0; k < 9; ++k) motion.r[k] = e.rotation[k];
+  for (int k = 0; k < 3; ++k) motion.t[k] = e.translation[k];
+  geometry::DepthMapping mapping;
+  mapping.Set(Pinhole(depth), Pinhole(image), motion);
+  std::vector<uint16_t> out(size_t{image.width} * image.height);
+  geometry::MapDepthFrame(mapping, frame.data(), noSample, shadow, out.data(), ProjectForCellLoop);
+  return out;
+}
+
+// Every depth pixel as a point, moved, projected and z-buffered over its footprint, in double precision.
+std::vector<uint16_t> Model(const KrVCameraIntrinsics& d, const KrVCameraIntrinsics& c, const KrVCameraExtrinsics& e,
+                            const std::vector<uint16_t>& frame, uint16_t noSample, uint16_t shadow) {
+  std::vector<uint16_t> out(size_t{c.width} * c.height, noSample);
+  for (unsigned int j = 0; j < d.height; ++j) {
+    for (unsigned int i = 0; i < d.width; ++i) {
+      const uint16_t z = frame[size_t{j} * d.width + i];
+      if (z == noSample || z == shadow) continue;
+      const double p[3] = {z * (i - d.cx) / d.fx, z * (j - d.cy) / d.fy, double(z)};
+      double q[3];
+      e.Apply(p, q);
+      if (!(q[2] > 0.5 && q[2] < 65535.5)) continue;
+      const double u = c.fx * q[0] / q[2] + c.cx, v = c.fy * q[1] / q[2] + c.cy;
+      const double su = 0.5 * c.fx / d.fx * z / q[2], sv = 0.5 * c.fy / d.fy * z / q[2];
+      const uint16_t value = static_cast<uint16_t>(std::floor(q[2] + 0.5));
+      if (value == noSample || value == shadow) continue;
+      const double top = std::max(0.0, std::ceil(v - sv)), bottom = std::min(double(c.height), std::ceil(v + sv));
+      const double left = std::max(0.0, std::ceil(u - su)), right = std::min(double(c.width), std::ceil(u + su));
+      for (double b = top; b < bottom; ++b) {
+        for (double a = left; a < right; ++a) {
+          uint16_t& cell = out[size_t(b) * c.width + size_t(a)];
+          if (cell == noSample || cell > value) cell = value;
+        }
+      }
+    }
+  }
+  return out;
+}
+
+struct Size {
+  unsigned int width, height;
+};
+
+// Every pair of depth and image sizes (the sensor's modes and odd ones), every row kernel this processor has, one
+// and two threads, several no-sample and shadow values: the fast mapping gives the plain mapping's bytes and, but
+// for pixels on a footprint's edge, the model's; and it writes nothing beyond the frame.
+TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneForEveryPairOfSizes) {
+  struct Restore {
+    ~Restore() { KrVUseAlignerKernel(KRV_ALIGNER_KERNEL_WIDEST); }
+  } restore;
+  const Size depthSizes[] = {{320, 240}, {640, 480}, {37, 23}, {641, 479}, {9, 1}};
+  const Size imageSizes[] = {{320, 240}, {640, 480}, {1280, 1024}, {53, 31}, {7, 5}, {1, 1}};
+  const std::pair<uint16_t, uint16_t> noSampleAndShadow[] = {{0, 1}, {2000, 1}, {65535, 0}, {1800, 1801}};
+  const KrVCameraExtrinsics rig = Rig();
+  uint32_t seed = 1;
+  for (const Size& ds : depthSizes) {
+    for (const Size& is : imageSizes) {
+      const KrVCameraIntrinsics depth = Camera(ds.width, ds.height, 575.8), image = Camera(is.width, is.height, 525);
+      for (const auto& [noSample, shadow] : noSampleAndShadow) {
+        SCOPED_TRACE(std::to_string(ds.width) + "x" + std::to_string(ds.height) + " onto " + std::to_string(is.width) +
+                     "x" + std::to_string(is.height) + ", no sample " + std::to_string(noSample));
+        const std::vector<uint16_t> frame = Scene(ds.width, ds.height, noSample, shadow, seed++);
+        const std::vector<uint16_t> plain = Plain(depth, image, rig, frame, noSample, shadow);
+        const std::vector<uint16_t> model = Model(depth, image, rig, frame, noSample, shadow);
+        size_t differ = 0, covered = 0;
+        for (size_t k = 0; k < plain.size(); ++k) {
+          differ += plain[k] != model[k];
+          covered += model[k] != noSample;
+        }
+        EXPECT_LE(differ, plain.size() / 500) << "of " << plain.size() << " pixels";
+        if (plain.size() > 1000 && frame.size() > 1000) {
+          EXPECT_GT(covered, plain.size() / 4);
+        }
+        for (const auto& [kernel, threads] : {std::pair{KRV_ALIGNER_KERNEL_AVX512, 1u},
+                                              {KRV_ALIGNER_KERNEL_AVX2, 1u},
+                                              {KRV_ALIGNER_KERNEL_PORTABLE, 1u},
+                                              {KRV_ALIGNER_KERNEL_WIDEST, 2u}}) {
+          SCOPED_TRACE(std::string(KrVAlignerKernelName(kernel)) + ", " + std::to_string(threads) + " threads");
+          KrVUseAlignerKernel(kernel);
+          KrVFrameAligner aligner;
+          ASSERT_EQ(aligner.Init(depth, image, rig), KR_STATUS_OK);
+          aligner.SetThreads(threads);
+          // The frame between two guard bands that must keep their values.
+          const size_t guard = 64, count = size_t{is.width} * is.height;
+          std::vector<uint16_t> out(count + 2 * guard, 0x5A5A);
+          ASSERT_EQ(aligner.AlignDepthToImage(frame.data(), frame.size(), noSample, shadow, out.data() + guard, count),
+                    KR_STATUS_OK);
+          EXPECT_TRUE(std::equal(plain.begin(), plain.end(), out.begin() + guard));
+          EXPECT_TRUE(std::all_of(out.begin(), out.begin() + guard, [](uint16_t x) { return x == 0x5A5A; }));
+          EXPECT_TRUE(std::all_of(out.end() - guard, out.end(), [](uint16_t x) { return x == 0x5A5A; }));
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
