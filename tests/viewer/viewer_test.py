@@ -263,13 +263,14 @@ def server_test(tool, folder):
         for command, ok in [("set\tDepth\tMaxDepthValue\t3000", True), ("set\tDepth\tFPS\t7", False),
                             ("set\tDepth\tNoSuchThing\t1", False), ("set\tDepth\tMaxDepthValue\tlots", False),
                             ("set\tDepth\tZPPS\t0x10", False), ("set\tDepth\tZPPS\t 5", False),
+                            ("set\tDepth\tZPPS\t1042e-4", True), ("set\tDepth\tZPPS\t+0.1042E+0", True),
                             ("record\tstart\t../escape.rec", False), ("record\tstart\ttrap.rec", False),
                             ("record\tstart\tkept.rec", False), ("seekframe\t3", False), ("nonsense", False)]:
             second.send_text(command)
             reply = second.reply()
             check(reply["ok"] == ok, "%r: %r" % (command, reply))
             check(ok or reply["status"], "a refusal without its status text: %r" % reply)
-            check("ZPPS" not in command or "not a number" in reply["status"], "%r taken as a number" % command)
+            check(ok or "ZPPS" not in command or "not a number" in reply["status"], "%r taken as a number" % command)
         check(not os.path.exists(os.path.join(os.path.dirname(folder), "escape.rec")), "a file outside the folder")
         check(not os.path.lexists(outside), "record start followed a link out of the folder")
         check(open(os.path.join(folder, "kept.rec"), "rb").read() == b"mine", "an existing file was overwritten")
