@@ -95,6 +95,9 @@ def _read_chunk(segment, start, count):
                     raise ValueError("%s changes to %s" % (segment.stream, "x".join(map(str, array.shape))))
                 frames[i] = array
                 stamps[i] = array.timestamp
+                # Let go of the frame before the next read, which then
+                # copies into the same memory instead of fresh pages.
+                del array
     except (ovalith.Error, EOFError, ValueError, IndexError) as error:
         raise _failure(segment.path, frame, error) from error
     return frames, stamps

@@ -592,7 +592,8 @@ void ViewSession::PublishColours(const KrVDepthImage* filtered, const KrVDepthMa
       NewColours(static_cast<uint16_t>(width), static_cast<uint16_t>(height), static_cast<uint32_t>(depth.GetFrameID()),
                  static_cast<uint64_t>(depth.GetTimestamp()), grid);
   uint8_t* out = message->data() + kFrameHeaderSize;
-  for (size_t i = 0; i < count; ++i) std::memcpy(out + i * 3, kNeutralColour, 3);
+  static_assert(kNeutralColour[0] == kNeutralColour[1] && kNeutralColour[1] == kNeutralColour[2], "a grey");
+  std::memset(out, kNeutralColour[0], count * 3);
   // The image's bytes, sized from what the frame holds; its grid must be
   // the one its camera describes.
   const size_t imageCount = size_t{map->GetXRes()} * map->GetYRes();
@@ -622,10 +623,18 @@ void ViewSession::PublishColours(const KrVDepthImage* filtered, const KrVDepthMa
     if (aligner.FindImagePixels(pixels, count, noSample, shadow, imagePixels_.data(), count) == KR_STATUS_OK) {
       const auto* bytes = static_cast<const uint8_t*>(map->Data());
       const unsigned int format = map->GetOutputFormat();
-      for (size_t i = 0; i < count; ++i) {
-        const int at = imagePixels_[i];
-        if (at >= 0 && static_cast<size_t>(at) < imageCount)
-          PixelColour(bytes, format, static_cast<size_t>(at), out + i * 3);
+      if (format == KR_OUTPUT_FORMAT_RGB24) {
+        // The common case without the per-pixel choice of format.
+        for (size_t i = 0; i < count; ++i) {
+          const int at = imagePixels_[i];
+          if (at >= 0 && static_cast<size_t>(at) < imageCount) std::memcpy(out + i * 3, bytes + size_t(at) * 3, 3);
+        }
+      } else {
+        for (size_t i = 0; i < count; ++i) {
+          const int at = imagePixels_[i];
+          if (at >= 0 && static_cast<size_t>(at) < imageCount)
+            PixelColour(bytes, format, static_cast<size_t>(at), out + i * 3);
+        }
       }
     }
   }
