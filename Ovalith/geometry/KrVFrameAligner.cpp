@@ -398,7 +398,9 @@ KrStatus KrVFrameAligner::FindImagePixels(const unsigned short* depth, size_t de
       if (d == noSampleValue || d == shadowValue) continue;
       double u, v, w;
       if (!mapping.Project(base, i, d, &u, &v, &w)) continue;
-      const double x = std::floor(u + 0.5), y = std::floor(v + 0.5);
+      // The nearest pixel: floor(u + 0.5), which for the values the bounds
+      // let through (0 <= u + 0.5 < width) is the truncation.
+      const double x = u + 0.5, y = v + 0.5;
       if (!(x >= 0 && x < maxU && y >= 0 && y < maxV)) continue;
       const size_t at = static_cast<size_t>(y) * image_.width + static_cast<size_t>(x);
       const unsigned short seen = nearest[at];
