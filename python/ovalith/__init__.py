@@ -119,17 +119,20 @@ def _stream_list(streams):
     return kinds
 
 
-def open(source="*:0", streams=("Depth", "Image"), settings=None, modes=None, realtime=False):
+def open(source="*:0", streams=None, settings=None, modes=None, realtime=False):
     """Opens a sensor ("*:N") or a recording (any other text or path).
 
     streams: the stream types a sensor opens (depth, image, ir, audio, in
-    either case; one name alone is one stream). modes: {type: mode} in the
+    either case; one name alone is one stream; by default depth and image).
+    A recording opens the streams it holds, or those of them named here (by
+    name or type, in either case): the others' frames are passed over
+    without being read. modes: {type: mode} in the
     command-line tool's words, "640x480@30:depth" (WIDTHxHEIGHT[@FPS]
     [:FORMAT]; audio RATE[xCHANNELS][@FPS]); a mode the sensor does not offer
     raises ovalith.Error naming those it offers. settings: other initial
     property values, {"Depth": {"Mirror": 1}} (an open stream refuses to
-    change what shapes its frames, so those are set here). A recording opens
-    the streams it holds; realtime=True paces its reads by the recording's
+    change what shapes its frames, so those are set here). realtime=True
+    paces a recording's reads by its
     timestamps, as it was recorded. Use as a context manager."""
     init()
     if not isinstance(source, (str, os.PathLike)):
@@ -138,8 +141,9 @@ def open(source="*:0", streams=("Depth", "Image"), settings=None, modes=None, re
     if not isinstance(source, str):
         source = os.fsdecode(source)
     core = _ovalith.Device()
+    kept = None
     if source.startswith("*:"):
-        kinds = _stream_list(streams)
+        kinds = _stream_list(("Depth", "Image") if streams is None else streams)
         given = {}
         for name, values in dict(settings or {}).items():
             kind = _stream_type(name)
@@ -163,9 +167,35 @@ def open(source="*:0", streams=("Depth", "Image"), settings=None, modes=None, re
         if modes:
             raise ValueError("a recording plays in the modes it was recorded in; modes are for sensors")
         core.open_file(source)
-    device = Device(core, source, realtime=bool(realtime))
+        if streams is not None:
+            try:
+                kept = _keep_streams(core, source, streams)
+            except BaseException:
+                core.close()
+                raise
+    device = Device(core, source, realtime=bool(realtime), streams=kept)
     _open_devices.add(device)
     return device
+
+
+def _keep_streams(core, source, streams):
+    """Closes the recording's streams that streams (names or types, in
+    either case) does not name; a name it does not hold raises ValueError."""
+    held = list(core.stream_names())
+    types = {name: (core.get_property(name, "Type") if core.has_property(name, "Type") else name) for name in held}
+    kept = set()
+    for given in ((streams,) if isinstance(streams, str) else streams):
+        if not isinstance(given, str):
+            raise TypeError("stream names are text, not %s" % type(given).__name__)
+        matches = [name for name in held if name.lower() == given.lower()] or \
+                  [name for name in held if types[name].lower() == given.lower()]
+        if not matches:
+            raise ValueError("%s holds no stream %r (streams: %s)" % (source, given, ", ".join(held)))
+        kept.update(matches)
+    for name in held:
+        if name not in kept:
+            core.close_stream(name)
+    return [name for name in held if name in kept]
 
 
 def _integer(value, what):
@@ -627,12 +657,12 @@ class Recording:
 class Device:
     """An open sensor or recording. Use from one thread at a time."""
 
-    def __init__(self, core, source, realtime=False):
+    def __init__(self, core, source, realtime=False, streams=None):
         self._core = core
         self.source = source
         self.realtime = realtime
         self._pace = None  # (monotonic seconds, timestamp in us) of the first paced frame
-        self.streams = list(core.stream_names())
+        self.streams = list(core.stream_names()) if streams is None else list(streams)
         self._stream_types = {}
         for name in self.streams:
             kind = core.get_property(name, "Type") if core.has_property(name, "Type") else name

@@ -20,6 +20,7 @@ import dask.array as da
 import numpy as np
 
 import ovalith
+from ovalith import _ovalith
 
 __all__ = ["Segment", "Stack", "read"]
 
@@ -81,23 +82,24 @@ def _describe(path, stream, first, count):
 
 
 def _read_chunk(segment, start, count):
-    """Frames start .. start+count-1 of the segment and their timestamps."""
-    frames = np.empty((count,) + segment.shape, dtype=segment.dtype)
+    """Frames start .. start+count-1 of the segment and their timestamps.
+    Only the segment's stream is opened, so the recording's other streams
+    are passed over unread, and each frame is copied once, straight into
+    the chunk."""
+    shape = (count,) + segment.shape
+    size = int(np.prod(shape, dtype=np.int64)) * segment.dtype.itemsize
+    frames = np.frombuffer(_ovalith.Block(size), dtype=segment.dtype).reshape(shape)
     stamps = np.empty(count, dtype=np.uint64)
     frame = start
     try:
-        with ovalith.open(segment.path) as device:
+        with ovalith.open(segment.path, streams=(segment.stream,)) as device:
             device.seek(frame=start)
+            core = device._core
             for i in range(count):
                 frame = start + i
-                array = device.read()[segment.stream]
-                if array.shape != segment.shape:
-                    raise ValueError("%s changes to %s" % (segment.stream, "x".join(map(str, array.shape))))
-                frames[i] = array
-                stamps[i] = array.timestamp
-                # Let go of the frame before the next read, which then
-                # copies into the same memory instead of fresh pages.
-                del array
+                if not core.read():
+                    raise EOFError("end of " + segment.path)
+                stamps[i] = core.frame_into(segment.stream, frames[i])[0]
     except (ovalith.Error, EOFError, ValueError, IndexError) as error:
         raise _failure(segment.path, frame, error) from error
     return frames, stamps

@@ -165,6 +165,76 @@ class FrameStore {
   unsigned char* data_;
 };
 
+// Memory for arrays that are filled, used and dropped in turn, such as
+// ovalith.dask's chunks of frames (_ovalith.Block, an object with the
+// buffer protocol that NumPy wraps without a copy). A block that its last
+// array lets go of returns its memory to a small pool, and the next block
+// of the same size takes it with its pages already mapped: a process whose
+// allocator hands large blocks back to the system at once (as dask's
+// workers are set up to) would otherwise fault in and clear every chunk's
+// pages afresh. The pool keeps at most kPoolBlocks blocks of kPoolBytes in
+// all. Any thread (the pool has a lock of its own).
+class Block {
+ public:
+  explicit Block(size_t size) : size_(size), data_(Take(size)) {}
+  ~Block() { Give(size_, data_); }
+  Block(const Block&) = delete;
+  Block& operator=(const Block&) = delete;
+  size_t Size() const { return size_; }
+  unsigned char* Data() const { return data_; }
+
+ private:
+  static constexpr std::align_val_t kAlignment{64};
+  static constexpr size_t kPoolBlocks = 8;
+  static constexpr size_t kPoolBytes = size_t{512} << 20;
+  struct Pool {
+    std::mutex lock;
+    std::vector<std::pair<size_t, unsigned char*>> free;
+    size_t bytes = 0;
+  };
+  static Pool& ThePool() {
+    static Pool* pool = new Pool;  // never destroyed: blocks may outlive static destruction
+    return *pool;
+  }
+  static unsigned char* Take(size_t size) {
+    Pool& pool = ThePool();
+    {
+      std::lock_guard<std::mutex> hold(pool.lock);
+      for (auto it = pool.free.begin(); it != pool.free.end(); ++it) {
+        if (it->first == size) {
+          unsigned char* data = it->second;
+          pool.bytes -= size;
+          pool.free.erase(it);
+          return data;
+        }
+      }
+    }
+    return static_cast<unsigned char*>(::operator new(size == 0 ? 1 : size, kAlignment));
+  }
+  static void Give(size_t size, unsigned char* data) {
+    Pool& pool = ThePool();
+    std::pair<size_t, unsigned char*> dropped{0, nullptr};
+    {
+      std::lock_guard<std::mutex> hold(pool.lock);
+      if (size > kPoolBytes) {
+        dropped = {size, data};
+      } else {
+        pool.free.emplace_back(size, data);
+        pool.bytes += size;
+        // The oldest go first while the pool is over either bound.
+        if (pool.free.size() > kPoolBlocks || pool.bytes > kPoolBytes) {
+          dropped = pool.free.front();
+          pool.bytes -= dropped.first;
+          pool.free.erase(pool.free.begin());
+        }
+      }
+    }
+    if (dropped.second != nullptr) ::operator delete(dropped.second, kAlignment);
+  }
+  size_t size_;
+  unsigned char* data_;
+};
+
 // What a device object of the package owns: the engine device, its
 // recorder and its callback. Shared by the Python device and every lease.
 struct DeviceCore {
@@ -376,6 +446,53 @@ class Device {
     py::object lease = py::cast(FrameLease{core_, core_->generation.load(), store});
     py::object array = ArrayOf(*data, bytes, store->Data(), lease);
     return py::make_tuple(array, data->GetTimestamp(), data->GetFrameID(), data->IsDataNew() != 0);
+  }
+
+  // Copies the stream's current frame into out, a writable C-contiguous
+  // array of the frame's element type and shape (the GIL released), with
+  // no store in between: for callers that fill arrays of their own.
+  // Returns (timestamp, frame id, new). A frame of another shape or type
+  // raises ValueError naming both.
+  py::tuple FrameInto(const std::string& name, py::array out) {
+    Require();
+    KrVStreamData* data = nullptr;
+    Check(core_->device.GetStreamData(name.c_str(), data), "no stream " + name);
+    const size_t bytes = data->Data() == nullptr ? 0 : data->GetDataSize();
+    if (bytes == 0) throw py::value_error(name + " holds no frame");
+    const Layout layout = LayoutOf(*data, bytes);
+    auto text = [](const py::dtype& type, const std::vector<size_t>& shape) {
+      std::string t = py::cast<std::string>(type.attr("name")) + " (";
+      for (size_t i = 0; i < shape.size(); ++i) t += (i ? ", " : "") + std::to_string(shape[i]);
+      return t + (shape.size() == 1 ? ",)" : ")");
+    };
+    std::vector<size_t> given(out.shape(), out.shape() + out.ndim());
+    // By number and byte order: a dtype that crossed a pickle is an equal
+    // object, not the same one.
+    const bool sameType = out.dtype().num() == layout.type.num() && out.dtype().byteorder() != '>';
+    if (!sameType || given != layout.shape) {
+      throw py::value_error(name + "'s frame is " + text(layout.type, layout.shape) + ", the array " +
+                            text(out.dtype(), given));
+    }
+    if (!out.writeable() || !(out.flags() & py::array::c_style)) {
+      throw py::value_error("the array to fill must be writable and C-contiguous");
+    }
+    const size_t needed = static_cast<size_t>(out.nbytes());
+    void* to = out.mutable_data();
+    const void* from = data->Data();
+    {
+      py::gil_scoped_release release;
+      std::memcpy(to, from, needed);
+    }
+    return py::make_tuple(data->GetTimestamp(), data->GetFrameID(), data->IsDataNew() != 0);
+  }
+
+  // Leaves a stream out of the reads that follow (a recording then passes
+  // over its frames without reading them).
+  void CloseStream(const std::string& name) {
+    Require();
+    ++core_->generation;
+    core_->stores.erase(name);
+    Check(core_->device.CloseStream(name.c_str()), "cannot close stream " + name);
   }
 
   // The real-world points of the depth frame: N x 3 (no-sample and shadow
@@ -922,45 +1039,55 @@ class Device {
     return py::bytes(reinterpret_cast<const char*>(&pointer), sizeof(pointer));
   }
 
-  // The frame's read-only array on memory (bytes long, a copy of data's
-  // frame) owned by lease; an empty frame gives an empty array.
-  static py::object ArrayOf(KrVStreamData& data, size_t bytes, const void* memory, const py::object& lease) {
-    if (bytes == 0) return py::array_t<uint8_t>(0);
-    auto view = [&](py::dtype type, std::vector<size_t> shape) -> py::object {
+  // The element type and shape of the array a frame of bytes bytes shows.
+  struct Layout {
+    py::dtype type;
+    std::vector<size_t> shape;
+  };
+  static Layout LayoutOf(KrVStreamData& data, size_t bytes) {
+    auto layout = [&](py::dtype type, std::vector<size_t> shape) -> Layout {
       size_t needed = static_cast<size_t>(type.itemsize());
       for (size_t extent : shape) needed *= extent;
       if (needed > bytes) {
         throw py::value_error("the frame holds " + std::to_string(bytes) + " bytes, its shape needs " +
                               std::to_string(needed));
       }
-      py::array array(type, shape, memory, lease);
-      array.attr("flags").attr("writeable") = false;
-      return std::move(array);
+      return Layout{type, std::move(shape)};
     };
     if (auto* depth = dynamic_cast<KrVDepthMap*>(&data)) {
-      return view(py::dtype::of<uint16_t>(), {depth->GetYRes(), depth->GetXRes()});
+      return layout(py::dtype::of<uint16_t>(), {depth->GetYRes(), depth->GetXRes()});
     }
     if (auto* image = dynamic_cast<KrVImageMap*>(&data)) {
       const size_t height = image->GetYRes();
       const size_t width = image->GetXRes();
       switch (image->GetOutputFormat()) {
         case KR_OUTPUT_FORMAT_RGB24:
-          return view(py::dtype::of<uint8_t>(), {height, width, 3});
+          return layout(py::dtype::of<uint8_t>(), {height, width, 3});
         case KR_OUTPUT_FORMAT_GRAYSCALE8:
-          return view(py::dtype::of<uint8_t>(), {height, width});
+          return layout(py::dtype::of<uint8_t>(), {height, width});
         case KR_OUTPUT_FORMAT_GRAYSCALE16:
-          return view(py::dtype::of<uint16_t>(), {height, width});
+          return layout(py::dtype::of<uint16_t>(), {height, width});
         case KR_OUTPUT_FORMAT_YUV422:
-          return view(py::dtype::of<uint8_t>(), {height, width, 2});
+          return layout(py::dtype::of<uint8_t>(), {height, width, 2});
         default:  // compressed: the bytes as they came
-          return view(py::dtype::of<uint8_t>(), {bytes});
+          return layout(py::dtype::of<uint8_t>(), {bytes});
       }
     }
     if (auto* audio = dynamic_cast<KrVAudioBuffer*>(&data)) {
       const size_t channels = audio->GetNumberOfChannels() == 0 ? 1 : audio->GetNumberOfChannels();
-      return view(py::dtype::of<int16_t>(), {bytes / (2 * channels), channels});
+      return layout(py::dtype::of<int16_t>(), {bytes / (2 * channels), channels});
     }
-    return view(py::dtype::of<uint8_t>(), {bytes});
+    return layout(py::dtype::of<uint8_t>(), {bytes});
+  }
+
+  // The frame's read-only array on memory (bytes long, a copy of data's
+  // frame) owned by lease; an empty frame gives an empty array.
+  static py::object ArrayOf(KrVStreamData& data, size_t bytes, const void* memory, const py::object& lease) {
+    if (bytes == 0) return py::array_t<uint8_t>(0);
+    const Layout layout = LayoutOf(data, bytes);
+    py::array array(layout.type, layout.shape, memory, lease);
+    array.attr("flags").attr("writeable") = false;
+    return std::move(array);
   }
 
   std::shared_ptr<DeviceCore> core_;
@@ -1049,6 +1176,13 @@ class FilterChain {
 PYBIND11_MODULE(_ovalith, m) {
   m.doc() = "Compiled core of the ovalith package; use the package, not this module.";
   m.def("_set_error_class", [](py::object error) { ErrorClass() = std::move(error); });
+  py::class_<Block>(m, "Block", py::buffer_protocol())
+      .def(py::init<size_t>(), py::arg("size"))
+      .def("__len__", &Block::Size)
+      .def_buffer([](Block& block) {
+        return py::buffer_info(block.Data(), 1, py::format_descriptor<uint8_t>::format(), 1,
+                               {static_cast<py::ssize_t>(block.Size())}, {py::ssize_t{1}}, false);
+      });
   m.def("status_text", [](KrStatus status) {
     const char* text = krGetStatusString(status);
     return std::string(text ? text : "");
@@ -1099,6 +1233,8 @@ PYBIND11_MODULE(_ovalith, m) {
       .def("read", &Device::Read)
       .def("stream_names", &Device::StreamNames)
       .def("frame", &Device::Frame)
+      .def("frame_into", &Device::FrameInto)
+      .def("close_stream", &Device::CloseStream)
       .def("points", &Device::Points)
       .def("project", &Device::Project)
       .def("intrinsics", &Device::Intrinsics)

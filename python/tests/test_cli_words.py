@@ -62,6 +62,30 @@ def test_record_chooses_streams_and_codecs(tmp_path):
     assert (tmp_path / "packed.rec").stat().st_size < (tmp_path / "raw.rec").stat().st_size / 2
 
 
+def test_a_recording_opens_only_the_streams_asked_for(tmp_path):
+    path = tmp_path / "pair.rec"
+    with ovalith.open("*:1", streams=("depth", "image")) as device, device.record(path):
+        for _ in range(6):
+            device.read()
+    with ovalith.open(path) as whole:
+        assert whole.streams == ["Depth", "Image"]
+        shown = [(f.depth.copy(), f.depth.timestamp, f.image.copy()) for f in whole]
+    with ovalith.open(path, streams="DEPTH") as depth:
+        assert depth.streams == ["Depth"] and len(depth) == len(shown) == 6
+        frames = list(depth)
+        assert len(frames) == 6 and frames[-1].image is None
+        depth.seek(frame=4)
+        fourth = depth.read()
+        assert (fourth.depth == shown[3][0]).all() and fourth.depth.timestamp == shown[3][1]
+    with ovalith.open(path, streams=("image", "Depth")) as both:
+        assert both.streams == ["Depth", "Image"]
+        assert all((f.image == kept[2]).all() for f, kept in zip(both, shown))
+    with pytest.raises(ValueError, match=r"holds no stream 'ir' \(streams: Depth, Image\)"):
+        ovalith.open(path, streams=("depth", "ir"))
+    with pytest.raises(TypeError, match="text"):
+        ovalith.open(path, streams=[3])
+
+
 class FakeClock:
     def __init__(self):
         self.now = 100.0

@@ -77,3 +77,25 @@ def test_a_killed_workers_tasks_are_retried_and_the_result_stays_exact(client, r
     total = stack.frames.map_blocks(_die_once, marker, meta=np.empty((0, 0, 0), np.uint16)).sum(dtype=np.int64)
     assert client.compute(total).result(timeout=180) == frames.sum(dtype=np.int64)
     assert (tmp_path / "killed").exists()
+
+
+def test_one_stream_of_a_recording_of_several_reads_alike_in_every_chunk(tmp_path):
+    path = tmp_path / "pair.rec"
+    with ovalith.open("*:1", streams=("depth", "image")) as device, device.record(path):
+        for _ in range(12):
+            device.read()
+    with ovalith.open(path) as whole:
+        depths, images = zip(*[(f.depth.copy(), f.image.copy()) for f in whole])
+    depth = ovalith.dask.read(str(path), "depth", chunk=5).frames
+    image = ovalith.dask.read(str(path), "Image", chunk=5).frames
+    assert image.shape == (12,) + images[0].shape and depth.numblocks[0] == 3
+    # Chunks read one after another and held side by side keep their own
+    # frames, also when others were let go of in between.
+    held = {}
+    for order in ([0, 1, 2], [2, 0], [1, 2, 0]):
+        for index in order:
+            held[index] = depth.blocks[index].compute(scheduler="synchronous")
+        del held[order[0]]
+        for index, block in held.items():
+            assert np.array_equal(block, np.stack(depths[5 * index:5 * index + 5])), (order, index)
+    assert np.array_equal(image.compute(scheduler="synchronous"), np.stack(images))

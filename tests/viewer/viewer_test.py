@@ -536,19 +536,25 @@ def colour_filter_test(tool, folder):
         check(page.reply()["ok"], "cannot seek to frame 3")
         got = shown_frames(viewer, 1, 2, 5)
         depth, image, colours = got[1], got[2], got[5]
-        check(colours.id == depth.id and (colours.width, colours.height) == (depth.width, depth.height),
-              "the colours do not follow their depth frame: %r" % ((colours.id, depth.id),))
+        # The colours are the cloud's points: every second pixel of every second row.
+        check(colours.id == depth.id and (colours.width, colours.height) == ((depth.width + 1) // 2,
+                                                                            (depth.height + 1) // 2),
+              "the colours do not follow their depth frame: %r" % ((colours.id, depth.id, colours.width,
+                                                                      colours.height),))
+        points = [2 * (k // colours.width) * depth.width + 2 * (k % colours.width)
+                  for k in range(colours.width * colours.height)]
         check((depth.fx, depth.cx, depth.cy) == (colours.fx, colours.cx, colours.cy) and
               abs(depth.fx - depth_camera[2]) < 1e-3 and (depth.cx, depth.cy) == tuple(depth_camera[4:6]),
               "the depth message's camera is not the depth camera's")
         # Every pixel without depth takes one neutral colour: that of the first one.
-        empty = [i for i, z in enumerate(depth.depth) if z in (depth.no_sample, depth.shadow)]
-        check(empty, "the frame has no pixel without depth to check")
+        empty = [k for k, i in enumerate(points) if depth.depth[i] in (depth.no_sample, depth.shadow)]
+        check(empty, "the frame has no point without depth to check")
         neutral = bytes(colours.data[3 * empty[0]:3 * empty[0] + 3])
         expected = expected_pixels(depth, depth_camera, image_camera, rotation, translation)
         same = other = hidden = naive = 0
-        for i, at in enumerate(expected):
-            served = colours.data[3 * i:3 * i + 3]
+        for k, i in enumerate(points):
+            at = expected[i]
+            served = colours.data[3 * k:3 * k + 3]
             if at is None:
                 check(served == neutral or depth.depth[i] not in (depth.no_sample, depth.shadow),
                       "depth pixel %d without a sample (%d) has a colour" % (i, depth.depth[i]))
@@ -566,7 +572,7 @@ def colour_filter_test(tool, folder):
         print("colours: %d of %d points from their projected pixel, %d hidden, %d other; the pixel of the same "
               "place differs for %d" % (same, seen, hidden, other, naive))
         check(naive > 0.05 * seen, "the image is too plain to tell the right pixel from the pixel of the same place")
-        check(seen > 10000 and same >= 0.97 * seen and other <= 0.005 * seen,
+        check(seen > 4000 and same >= 0.97 * seen and other <= 0.005 * seen,
               "the cloud's colours are not the projected pixels': %d same, %d hidden, %d other" % (same, hidden, other))
         check(depth.shadow in depth.depth, "the frame has no shadow pixels to check")
 
@@ -584,8 +590,8 @@ def colour_filter_test(tool, folder):
         check(state["filter"] == "decimate=2,holes=nearest", "the state's filter: %r" % state.get("filter"))
         got = shown_frames(viewer, 1, 5)
         small = got[1]
-        check((small.width, small.height) == (160, 120) and (got[5].width, got[5].height) == (160, 120),
-              "decimate=2 served %dx%d" % (small.width, small.height))
+        check((small.width, small.height) == (160, 120) and (got[5].width, got[5].height) == (80, 60),
+              "decimate=2 served %dx%d, colours %dx%d" % (small.width, small.height, got[5].width, got[5].height))
         check(abs(small.fx - depth.fx / 2) < 1e-3 and (small.cx, small.cy) == (depth.cx / 2, depth.cy / 2),
               "the decimated frame's camera: %r" % ((small.fx, small.cx, small.cy),))
         check(small.no_sample not in small.depth, "holes=nearest left holes in the frame")
@@ -712,6 +718,9 @@ def browser_test(tool, folder, out):
             check(browser.run(COLOURS, "depth") > 8, "the depth canvas is blank")
             check(browser.run(COLOURS, "image") > 8, "the image canvas is blank")
             check(max(browser.run("return window.viewer.audioPeaks;")) > 0, "the audio meter shows silence")
+            # The cloud takes the server's colours of its own points.
+            wait_for("a coloured cloud", lambda: browser.run(
+                "return window.viewer.cloud && window.viewer.cloud.coloured && window.viewer.cloud.points;"), 30)
             # The page's own counters over a few seconds (OVALITH_VIEWER_SECONDS to
             # measure longer): frames shown per second, and frame ids skipped.
             seconds = float(os.environ.get("OVALITH_VIEWER_SECONDS", "5"))

@@ -7,7 +7,7 @@ namespace ovalith_view {
 namespace {
 
 template <typename T>
-void Put(std::vector<uint8_t>* out, size_t offset, T value) {
+void Put(Bytes* out, size_t offset, T value) {
   // The machine is little-endian (x86-64), as the message is.
   std::memcpy(out->data() + offset, &value, sizeof(value));
 }
@@ -33,8 +33,8 @@ struct Header {
 };
 
 // A message of the header and payload bytes (zero).
-std::shared_ptr<std::vector<uint8_t>> NewMessage(const Header& h, size_t payload) {
-  auto message = std::make_shared<std::vector<uint8_t>>(kFrameHeaderSize + payload);
+std::shared_ptr<Bytes> NewMessage(const Header& h, size_t payload) {
+  auto message = std::make_shared<Bytes>(kFrameHeaderSize + payload);
   std::memcpy(message->data(), "OVF2", 4);
   Put(message.get(), 4, static_cast<uint8_t>(h.kind));
   Put(message.get(), 5, static_cast<uint8_t>(h.format));
@@ -122,7 +122,7 @@ Message EncodeDepth(const KrVDepthImage& depth, uint32_t frameId, uint64_t times
   return message;
 }
 
-std::shared_ptr<std::vector<uint8_t>> NewColours(uint16_t width, uint16_t height, uint32_t frameId, uint64_t timestamp,
+std::shared_ptr<Bytes> NewColours(uint16_t width, uint16_t height, uint32_t frameId, uint64_t timestamp,
                                                  const GridCamera& camera) {
   Header h;
   h.kind = FrameKind::kColours;

@@ -7,8 +7,10 @@
 //   offset  size  field
 //        0     4  "OVF2"
 //        4     1  kind: 1 depth, 2 image, 3 IR, 4 audio, 5 colours (the
-//                 colour of every pixel of the depth frame of the same id:
-//                 the image pixel that shows its point, RGB; see ViewSession.h)
+//                 colour of every second pixel of every second row of the
+//                 depth frame of the same id, from pixel (0, 0): the image
+//                 pixel that shows its point, RGB; its width and height are
+//                 that grid's, its camera the depth grid's; ViewSession.h)
 //        5     1  the stream's output format (the kit's code)
 //        6     2  bytes per pixel (audio: bytes per sample)
 //        8     2  width (audio: channels)
@@ -28,6 +30,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace ovalith_view {
@@ -36,7 +39,30 @@ constexpr size_t kFrameHeaderSize = 48;
 
 enum class FrameKind : uint8_t { kDepth = 1, kImage = 2, kIR = 3, kAudio = 4, kColours = 5 };
 
-using Message = std::shared_ptr<const std::vector<uint8_t>>;
+// A message's bytes: a vector whose new elements are left uninitialised
+// (every message writes all of its bytes), so building one costs no
+// clearing pass over a frame's worth of memory.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <typename U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) {}
+  template <typename U>
+  void construct(U* p) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using Bytes = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
+
+using Message = std::shared_ptr<const Bytes>;
 
 // The pinhole camera of a depth grid (pixels; all 0 when unknown).
 struct GridCamera {
@@ -52,8 +78,8 @@ Message EncodeFrame(FrameKind kind, const KrVStreamData& frame, const GridCamera
 Message EncodeDepth(const KrVDepthImage& depth, uint32_t frameId, uint64_t timestamp);
 
 // A colours message of width * height RGB pixels, header written, pixels
-// zero: the caller fills the bytes from kFrameHeaderSize on.
-std::shared_ptr<std::vector<uint8_t>> NewColours(uint16_t width, uint16_t height, uint32_t frameId, uint64_t timestamp,
+// not initialised: the caller fills every byte from kFrameHeaderSize on.
+std::shared_ptr<Bytes> NewColours(uint16_t width, uint16_t height, uint32_t frameId, uint64_t timestamp,
                                                  const GridCamera& camera);
 
 }  // namespace ovalith_view

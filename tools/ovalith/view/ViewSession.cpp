@@ -588,12 +588,17 @@ void ViewSession::PublishColours(const KrVDepthImage* filtered, const KrVDepthMa
   const uint16_t* pixels = filtered ? filtered->pixels.data() : static_cast<const uint16_t*>(depth.Data());
   const size_t held = filtered ? filtered->pixels.size() : (depth.Data() ? depth.GetDataSize() / 2 : 0);
   if (count == 0 || held < count || width > UINT16_MAX || height > UINT16_MAX) return;
-  auto message =
-      NewColours(static_cast<uint16_t>(width), static_cast<uint16_t>(height), static_cast<uint32_t>(depth.GetFrameID()),
-                 static_cast<uint64_t>(depth.GetTimestamp()), grid);
+  // The cloud's points: every kColourStep-th pixel of every kColourStep-th
+  // row, as a grid of their own whose camera is the depth grid's scaled
+  // (pixel i of it is pixel kColourStep i of the frame).
+  const uint32_t gridWidth = (width + kColourStep - 1) / kColourStep;
+  const uint32_t gridHeight = (height + kColourStep - 1) / kColourStep;
+  const size_t gridCount = size_t{gridWidth} * gridHeight;
+  auto message = NewColours(static_cast<uint16_t>(gridWidth), static_cast<uint16_t>(gridHeight),
+                            static_cast<uint32_t>(depth.GetFrameID()), static_cast<uint64_t>(depth.GetTimestamp()), grid);
   uint8_t* out = message->data() + kFrameHeaderSize;
   static_assert(kNeutralColour[0] == kNeutralColour[1] && kNeutralColour[1] == kNeutralColour[2], "a grey");
-  std::memset(out, kNeutralColour[0], count * 3);
+  std::memset(out, kNeutralColour[0], gridCount * 3);
   // The image's bytes, sized from what the frame holds; its grid must be
   // the one its camera describes.
   const size_t imageCount = size_t{map->GetXRes()} * map->GetYRes();
@@ -604,12 +609,12 @@ void ViewSession::PublishColours(const KrVDepthImage* filtered, const KrVDepthMa
     camerasRead_ = false;  // the image's mode changed: read the cameras for the next frame
   }
   KrVCameraIntrinsics gridCamera = depthCamera_;
-  gridCamera.width = width;
-  gridCamera.height = height;
-  gridCamera.fx = grid.fx;
-  gridCamera.fy = grid.fy;
-  gridCamera.cx = grid.cx;
-  gridCamera.cy = grid.cy;
+  gridCamera.width = gridWidth;
+  gridCamera.height = gridHeight;
+  gridCamera.fx = grid.fx / kColourStep;
+  gridCamera.fy = grid.fy / kColourStep;
+  gridCamera.cx = grid.cx / kColourStep;
+  gridCamera.cy = grid.cy / kColourStep;
   KrVFrameAligner aligner;
   uint8_t rgb[3];
   const bool colourable = imageHeld && imageCameraKnown_ && imageCamera_.width == map->GetXRes() &&
@@ -617,20 +622,27 @@ void ViewSession::PublishColours(const KrVDepthImage* filtered, const KrVDepthMa
                           PixelColour(static_cast<const uint8_t*>(map->Data()), map->GetOutputFormat(), 0, rgb) &&
                           aligner.Init(gridCamera, imageCamera_, depthToImage_) == KR_STATUS_OK;
   if (colourable) {
-    imagePixels_.resize(count);
+    gridDepth_.resize(gridCount);
+    for (uint32_t v = 0; v < gridHeight; ++v) {
+      const uint16_t* row = pixels + size_t{v} * kColourStep * width;
+      uint16_t* to = gridDepth_.data() + size_t{v} * gridWidth;
+      for (uint32_t u = 0; u < gridWidth; ++u) to[u] = row[size_t{u} * kColourStep];
+    }
+    imagePixels_.resize(gridCount);
     const uint16_t noSample = filtered ? filtered->noSampleValue : depth.GetNoSampleValue();
     const uint16_t shadow = filtered ? filtered->shadowValue : depth.GetShadowValue();
-    if (aligner.FindImagePixels(pixels, count, noSample, shadow, imagePixels_.data(), count) == KR_STATUS_OK) {
+    if (aligner.FindImagePixels(gridDepth_.data(), gridCount, noSample, shadow, imagePixels_.data(), gridCount) ==
+        KR_STATUS_OK) {
       const auto* bytes = static_cast<const uint8_t*>(map->Data());
       const unsigned int format = map->GetOutputFormat();
       if (format == KR_OUTPUT_FORMAT_RGB24) {
         // The common case without the per-pixel choice of format.
-        for (size_t i = 0; i < count; ++i) {
+        for (size_t i = 0; i < gridCount; ++i) {
           const int at = imagePixels_[i];
           if (at >= 0 && static_cast<size_t>(at) < imageCount) std::memcpy(out + i * 3, bytes + size_t(at) * 3, 3);
         }
       } else {
-        for (size_t i = 0; i < count; ++i) {
+        for (size_t i = 0; i < gridCount; ++i) {
           const int at = imagePixels_[i];
           if (at >= 0 && static_cast<size_t>(at) < imageCount)
             PixelColour(bytes, format, static_cast<size_t>(at), out + i * 3);

@@ -31,9 +31,10 @@
 // Depth frames go out through the session's filter chain (one per session,
 // on the device's depth stream; its temporal state starts afresh on a seek,
 // a property write to the depth stream or a frame of another size), and
-// after each one a colours message (ViewFrames.h) of the same id and grid:
-// every depth pixel takes the colour of the image pixel that shows its
-// point (KrVFrameAligner::FindImagePixels, with the filtered grid's camera,
+// after each one a colours message (ViewFrames.h) of the same id for the
+// cloud's points, every kColourStep-th pixel of every kColourStep-th row:
+// each takes the colour of the image pixel that shows its point
+// (KrVFrameAligner::FindImagePixels, with the filtered grid's camera,
 // the image's and the motion between them as the device reports them now);
 // a pixel without depth, or one the colour camera does not see, takes the
 // neutral grey kNeutralColour.
@@ -74,6 +75,9 @@ class FrameSink {
   virtual void PublishText(const std::string& text) = 0;
 };
 
+// The cloud's points are every kColourStep-th pixel of every kColourStep-th
+// row of the depth frame (page/cloud.js takes the same ones).
+constexpr uint32_t kColourStep = 2;
 // The colour of cloud points the colour camera does not see (RGB).
 constexpr uint8_t kNeutralColour[3] = {160, 160, 160};
 
@@ -159,7 +163,8 @@ class ViewSession {
   bool depthCameraKnown_ = false, imageCameraKnown_ = false;
   KrVCameraIntrinsics depthCamera_, imageCamera_;
   KrVCameraExtrinsics depthToImage_;
-  std::vector<int> imagePixels_;  // per depth pixel, the image pixel that shows it
+  std::vector<uint16_t> gridDepth_;  // the depth of the cloud's points
+  std::vector<int> imagePixels_;     // per cloud point, the image pixel that shows it
   std::unique_ptr<KrVDeviceRecorder> recorder_;
   std::string recordingFile_;
   uint64_t recordedReads_ = 0;

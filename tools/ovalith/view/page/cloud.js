@@ -61,7 +61,8 @@ class PointCloud {
   }
 
   // h: the depth frame's header (width, height, noSample, shadow, scale,
-  // fx, fy, cx, cy); colours: RGB of every depth pixel, or null (grey).
+  // fx, fy, cx, cy); colours: RGB of each point (every second pixel of every
+  // second row, the server's colours message), or null (grey).
   update(h, depth, colours) {
     const gl = this.gl;
     if (!gl) return;
@@ -76,6 +77,7 @@ class PointCloud {
     const known = h.fx > 0 && h.fy > 0;
     const sx = known ? 1 / h.fx : h.scale > 0 ? h.scale : 1 / 575, sy = known ? 1 / h.fy : sx;
     const cx = known ? h.cx : w / 2, cy = known ? h.cy : height / 2;
+    const cw = Math.ceil(w / step);
     let n = 0, sum = 0;
     for (let v = 0; v < height; v += step) {
       for (let u = 0; u < w; u += step) {
@@ -84,7 +86,7 @@ class PointCloud {
         this.positions[n * 3] = (u - cx) * z * sx;
         this.positions[n * 3 + 1] = (cy - v) * z * sy;
         this.positions[n * 3 + 2] = -z;
-        const at = (v * w + u) * 3;
+        const at = ((v / step) * cw + u / step) * 3;
         for (let k = 0; k < 3; k++) this.colours[n * 3 + k] = colours ? colours[at + k] : 160;
         sum += z;
         n++;

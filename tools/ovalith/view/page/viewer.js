@@ -170,8 +170,8 @@ function buildDepthTable() {
 }
 ['rangeMin', 'rangeMax', 'noSampleColour'].forEach((id) => $(id).addEventListener('input', () => { depthTable = null; }));
 
-// The cloud's colours: the server's, per depth pixel, from the image pixel
-// that shows it (the colour camera sits beside the depth camera).
+// The cloud's colours: the server's, per point (every second pixel of every
+// second row), from the image pixel that shows it (the colour camera sits beside the depth camera).
 let lastDepth = null, lastColours = null;
 function showColours(h, rgb) {
   lastColours = {h, rgb};
@@ -246,8 +246,8 @@ function drawCloud() {
   drawLatest();
   if (cloudDirty && lastDepth) {
     const c = lastColours;
-    const matching = c && c.h.frameId === lastDepth.h.frameId && c.h.width === lastDepth.h.width &&
-        c.h.height === lastDepth.h.height;
+    const matching = c && c.h.frameId === lastDepth.h.frameId && c.h.width === Math.ceil(lastDepth.h.width / 2) &&
+        c.h.height === Math.ceil(lastDepth.h.height / 2);
     cloud.update(lastDepth.h, lastDepth.depth, matching ? c.rgb : null);
     viewer.cloud = {frameId: lastDepth.h.frameId, points: cloud.count, coloured: !!matching};
     cloudDirty = false;
