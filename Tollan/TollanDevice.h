@@ -90,8 +90,9 @@ KrStatus KrDeviceProxyDestroyStreamData(KrStreamData** data);  // sets *data to 
 KrStatus KrStreamDataReserve(KrStreamData* data, uint32_t size);
 // Keeps the buffer that the record's pData points at now alive, with its
 // bytes, until KrStreamDataReleaseBuffer: a record that moves to a larger
-// buffer or is destroyed meanwhile leaves the held one to the hold. For views
-// that must outlive the record's current buffer. Call it from the thread that
+// buffer or is destroyed meanwhile leaves the held one to the hold, and no
+// later frame is written into a held buffer (the record takes a buffer of
+// its own for it, so pData moves). For views that must outlive the read. Call it from the thread that
 // reads the record, not during a read. A record pointed at memory of the
 // caller's own: KR_STATUS_TL_NOT_SUPPORTED; an unknown record:
 // KR_STATUS_TL_BAD_HANDLE. The hold may be released from any thread.

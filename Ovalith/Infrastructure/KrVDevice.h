@@ -214,8 +214,9 @@ class KrVDevice : public KrVStreamContainer, public KrVStreamCollectionChangedHa
   KrStatus GetStreamData(const char* name, KrVStreamData*& data);
   // Keeps the buffer under the named stream's frame object alive, bytes and
   // all, until KrStreamDataReleaseBuffer(hold), even when the stream moves to
-  // a larger buffer or the device closes: for views that the application may
-  // keep past the next read. Unknown name: 0x1000A. In compatibility mode
+  // a larger buffer or the device closes; no later read writes into it (the
+  // stream's next frame goes into a buffer of its own, and "Buffer" moves):
+  // for views that the application may keep past the next read. Unknown name: 0x1000A. In compatibility mode
   // the frames live in the device's own buffers: KR_STATUS_TL_NOT_SUPPORTED.
   KrStatus HoldFrameBuffer(const char* name, KrBufferHold* hold);
 

@@ -136,6 +136,33 @@ void* ReserveRecordData(KrStreamData* record, uint32_t size) {
   return record->pData;
 }
 
+void* ReserveFrameData(KrStreamData* record, uint32_t size) {
+  RecordInternal* internal = Internal(record);
+  if (internal->buffer.use_count() == 1 || record->pData != internal->buffer.get()) {
+    return ReserveRecordData(record, size);
+  }
+  // A hold shares the buffer: it keeps the frame it holds, and the new
+  // frame goes into a buffer of the record's own. Only the bytes past the
+  // frame are cleared; the caller writes the frame's.
+  const uint64_t capacity = std::max<uint64_t>({size, internal->capacity, kMinimumCapacity});
+  if (capacity > UINT32_MAX) {
+    return nullptr;
+  }
+  void* buffer = ::operator new(static_cast<size_t>(capacity), std::align_val_t(kBufferAlignment), std::nothrow);
+  if (buffer == nullptr) {
+    return nullptr;
+  }
+  std::memset(static_cast<uint8_t*>(buffer) + size, 0, static_cast<size_t>(capacity - size));
+  try {
+    internal->buffer = std::shared_ptr<void>(buffer, FreeBuffer);
+  } catch (const std::bad_alloc&) {  // the deleter was called; the record keeps its buffer
+    return nullptr;
+  }
+  internal->capacity = capacity;
+  record->pData = internal->buffer.get();
+  return record->pData;
+}
+
 KrStatus ReserveStreamRecords(KrDeviceHandle device, uint64_t streamId, uint64_t size) {
   if (size > UINT32_MAX) {
     return KR_STATUS_OS_BAD_ARGUMENT;
@@ -167,7 +194,7 @@ bool RecordDataFits(const KrStreamData* record, uint32_t size) {
 
 KrStatus FillRecord(KrStreamData* record, const void* data, uint32_t size, uint64_t timestamp, uint32_t frameId,
                     bool isNew) {
-  void* buffer = ReserveRecordData(record, size);
+  void* buffer = ReserveFrameData(record, size);
   if (buffer == nullptr) {
     return KR_STATUS_OS_ALLOC_FAILED;
   }

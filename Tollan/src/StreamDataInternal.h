@@ -24,6 +24,11 @@ bool GetRecordOwner(const KrStreamData* record, KrDeviceHandle* device, uint64_t
 // Makes the record's buffer hold at least size bytes (pData may move; the
 // bytes up to the old capacity are kept). Null when memory runs out.
 void* ReserveRecordData(KrStreamData* record, uint32_t size);
+// The same for a new frame of size bytes that the caller writes whole: the
+// bytes held before are not kept, and a buffer that a hold shares
+// (KrStreamDataHoldBuffer) is never written: the record moves to a buffer
+// of its own, so every hold keeps the frame it was taken on.
+void* ReserveFrameData(KrStreamData* record, uint32_t size);
 // Makes every live record of the device's stream hold at least size bytes
 // (a stream whose frames grew). Out of memory: KR_STATUS_OS_ALLOC_FAILED;
 // records grown before then keep their larger buffers.

@@ -2,22 +2,25 @@
 // Python layer (ovalith/__init__.py) gives the interface users see; this
 // file wraps the engine's device, recorder and translator.
 //
-// Frame memory: the arrays handed out view a copy of the engine's frame,
-// taken when Python first asks for a stream's frame of a read, in a store
-// that no later read writes into while any array (or a plain NumPy array,
-// memoryview or buffer taken from one) still points at it. The engine reads
-// every frame into the same buffer, and NumPy reads array memory in C
-// (np.array, np.frombuffer, ufunc loops) without asking the array first, so
-// a view on the engine buffer itself would show the next frame's pixels
-// through any path the Python layer cannot check. A store nothing points
-// at any more is reused for the stream's next frame, so a loop that drops
-// its views allocates nothing per frame. Each array's base is a FrameLease
-// that owns the store and names the device core and the read generation it
-// came from; the arrays are read-only and so is their base, so NumPy
-// refuses to make them writeable. Every read, seek or close moves the
-// generation on, and the Python layer checks the lease before each access
-// it can see, so a view used after the read that replaced it raises
-// StaleFrameError; the paths it cannot see show the view's own frame.
+// Frame memory: the arrays handed out view the engine's frame itself, in
+// the kit's buffer under a hold (KrVDevice::HoldFrameBuffer) taken when
+// Python first asks for a stream's frame of a read. No later read writes
+// into a held buffer (the stream's next frame goes into a buffer of its
+// own), so an array, or a plain NumPy array, memoryview or buffer taken
+// from one, always shows its own frame, even through the paths NumPy reads
+// in C (np.array, np.frombuffer, ufunc loops) without asking the array
+// first. A loop that drops its views before the next read lets the kit
+// reuse the buffer: no copy and no allocation per frame. Where the kit
+// cannot hold a frame (a device in compatibility mode keeps frames in
+// buffers of its own) the arrays view a copy in a store of their own
+// instead, reused for the stream's next frame once nothing points at it.
+// Each array's base is a FrameLease that owns the hold or the store and
+// names the device core and the read generation it came from; the arrays
+// are read-only and so is their base, so NumPy refuses to make them
+// writeable. Every read, seek or close moves the generation on, and the
+// Python layer checks the lease before each access it can see, so a view
+// used after the read that replaced it raises StaleFrameError; the paths
+// it cannot see show the view's own frame.
 //
 // Threads: the GIL is released around every engine call that can block or
 // that may wait for the kit's producer thread; the new-frame callback takes
@@ -281,7 +284,8 @@ struct DeviceCore {
 struct FrameLease {
   std::shared_ptr<DeviceCore> core;
   uint64_t generation;
-  std::shared_ptr<FrameStore> store;
+  std::shared_ptr<FrameStore> store;       // the copy the arrays show, or
+  std::shared_ptr<KrBufferHoldImpl> held;  // the kit's buffer they show
   bool Valid() const { return core->open && core->generation.load() == generation; }
 };
 
@@ -433,17 +437,26 @@ class Device {
     return result;
   }
 
-  // (array, timestamp, frame id, new) of one stream's current frame, in a
-  // store of its own (see the head of this file).
+  // (array, timestamp, frame id, new) of one stream's current frame, on
+  // the kit's buffer under a hold, or else in a store of its own (see the
+  // head of this file).
   py::tuple Frame(const std::string& name) {
     Require();
     KrVStreamData* data = nullptr;
     Check(core_->device.GetStreamData(name.c_str(), data), "no stream " + name);
     const size_t bytes = data->Data() == nullptr ? 0 : data->GetDataSize();
+    const uint64_t generation = core_->generation.load();
+    KrBufferHold hold = nullptr;
+    if (bytes > 0 && core_->device.HoldFrameBuffer(name.c_str(), &hold) == KR_STATUS_OK) {
+      std::shared_ptr<KrBufferHoldImpl> held(hold, [](KrBufferHold h) { KrStreamDataReleaseBuffer(&h); });
+      py::object lease = py::cast(FrameLease{core_, generation, nullptr, std::move(held)});
+      py::object array = ArrayOf(*data, bytes, data->Data(), lease);
+      return py::make_tuple(array, data->GetTimestamp(), data->GetFrameID(), data->IsDataNew() != 0);
+    }
     std::shared_ptr<FrameStore>& store = core_->stores[name];
     if (!store || store.use_count() > 1 || store->Size() < bytes) store = std::make_shared<FrameStore>(bytes);
     if (bytes > 0) std::memcpy(store->Data(), data->Data(), bytes);
-    py::object lease = py::cast(FrameLease{core_, core_->generation.load(), store});
+    py::object lease = py::cast(FrameLease{core_, generation, store, nullptr});
     py::object array = ArrayOf(*data, bytes, store->Data(), lease);
     return py::make_tuple(array, data->GetTimestamp(), data->GetFrameID(), data->IsDataNew() != 0);
   }

@@ -650,7 +650,7 @@ KrStatus FileDevice::ReadRecords(Locked& /*lock*/, std::vector<StreamRecord>& re
       ReplayLocked(change->property);
     }
     ahead.clear();
-    void* buffer = ReserveRecordData(record, item.frame.size);
+    void* buffer = ReserveFrameData(record, item.frame.size);
     if (buffer == nullptr) {
       return KR_STATUS_OS_ALLOC_FAILED;
     }

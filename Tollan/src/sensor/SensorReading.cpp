@@ -105,7 +105,7 @@ KrStatus SensorDevice::DeliverLocked(std::vector<StreamRecord>& records) {
       continue;
     }
     SensorStream& state = State(*r.stream);
-    void* data = ReserveRecordData(record, std::max<uint32_t>(state.frameSize, 1));
+    void* data = ReserveFrameData(record, std::max<uint32_t>(state.frameSize, 1));
     if (data == nullptr) return KR_STATUS_OS_ALLOC_FAILED;
     if (state.frameSize > 0) std::memcpy(data, state.frame.data(), state.frameSize);
     record->nDataSize = state.frameSize;

@@ -371,5 +371,31 @@ TEST_F(ScriptedRecorderTest, DestroyingWhileAnotherThreadRaisesEvents) {
   }
 }
 
+// Playing a recording, a held frame keeps its bytes while the reads after it bring the next frames.
+TEST_F(RecorderTest, APlayedFrameThatIsHeldKeepsItsBytesThroughLaterReads) {
+  OpenSensor(source, {"Depth"});
+  Start();
+  ReadAndRecord(4);
+  EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
+  KrVDevice file;
+  ASSERT_EQ(file.OpenFileForReading(File().c_str()), KR_STATUS_OK);
+  ASSERT_EQ(file.Read(), KR_STATUS_OK);
+  KrVDepthMap* map = file.GetDepthMap();
+  ASSERT_NE(map, nullptr);
+  const auto* held = reinterpret_cast<const uint8_t*>(map->Data());
+  const std::vector<uint8_t> first(held, held + map->GetDataSize());
+  ASSERT_EQ(first, std::get<0>(recorded["Depth"].front()));
+  KrBufferHold hold = nullptr;
+  ASSERT_EQ(file.HoldFrameBuffer("Depth", &hold), KR_STATUS_OK);
+  for (size_t i = 1; i < 4; ++i) {
+    ASSERT_EQ(file.Read(), KR_STATUS_OK);
+    const auto* now = reinterpret_cast<const uint8_t*>(map->Data());
+    EXPECT_EQ(std::vector<uint8_t>(now, now + map->GetDataSize()), std::get<0>(recorded["Depth"][i])) << i + 1;
+    EXPECT_EQ(std::memcmp(held, first.data(), first.size()), 0) << "after frame " << i + 1;
+  }
+  EXPECT_EQ(KrStreamDataReleaseBuffer(&hold), KR_STATUS_OK);
+}
+
 }  // namespace
 }  // namespace device_test
+

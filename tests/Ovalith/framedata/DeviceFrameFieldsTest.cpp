@@ -143,3 +143,43 @@ TEST_F(DeviceFrameFieldsTest, HandlerRemovingItsStreamTakesEffectAfterThePublish
 }
 
 }  // namespace
+
+// A held frame keeps its bytes through the reads after it, on every device that fills the kit's records (the
+// scripted device and the simulated sensor here; recordings in the recorder's tests); once nothing holds the
+// buffer, the stream's frames stay in one buffer again.
+TEST_F(DeviceFrameFieldsTest, LaterReadsNeverWriteIntoAHeldFrameAndReuseABufferNoLongerHeld) {
+  KrVDevice scripted;
+  Create(scripted, "Custom", "Custom", [](const std::string&, uint64_t readIndex, ScriptFrame* frame) {
+    frame->data = FrameBytes(static_cast<uint8_t>(0x10 + readIndex), kFrameBytes);
+    frame->timestamp = readIndex + 1;
+    frame->frameId = static_cast<uint32_t>(readIndex + 1);
+    return true;
+  });
+  KrVDevice sensor;
+  OpenSensor(sensor, {"Depth"});
+  for (KrVDevice* device : {&scripted, &sensor}) {
+    const char* stream = device == &sensor ? "Depth" : "Custom";
+    SCOPED_TRACE(stream);
+    KrVStreamData* data = nullptr;
+    ASSERT_EQ(device->GetStreamData(stream, data), KR_STATUS_OK);
+    ASSERT_EQ(device->Read(), KR_STATUS_OK);
+    const auto* held = static_cast<const uint8_t*>(data->Data());
+    const std::vector<uint8_t> frame(held, held + data->GetDataSize());
+    KrBufferHold hold = nullptr;
+    ASSERT_EQ(device->HoldFrameBuffer(stream, &hold), KR_STATUS_OK);
+    bool differs = false;
+    for (int read = 0; read < 3; ++read) {
+      ASSERT_EQ(device->Read(), KR_STATUS_OK);
+      const auto* now = static_cast<const uint8_t*>(data->Data());
+      ASSERT_NE(now, held);
+      differs = differs || std::memcmp(now, frame.data(), frame.size()) != 0;
+      EXPECT_EQ(std::memcmp(held, frame.data(), frame.size()), 0) << "read " << read;
+    }
+    EXPECT_TRUE(differs) << "the frames after the held one are all alike: the check would see nothing";
+    EXPECT_EQ(KrStreamDataReleaseBuffer(&hold), KR_STATUS_OK);
+    ASSERT_EQ(device->Read(), KR_STATUS_OK);
+    const void* settled = data->Data();
+    ASSERT_EQ(device->Read(), KR_STATUS_OK);
+    EXPECT_EQ(data->Data(), settled);
+  }
+}
