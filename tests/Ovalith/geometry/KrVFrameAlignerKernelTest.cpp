@@ -164,7 +164,9 @@ TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneForEveryPairOfSizes) {
         if (plain.size() > 1000 && frame.size() > 1000) {
           EXPECT_GT(covered, plain.size() / 4);
         }
-        for (const auto& [kernel, threads] : {std::pair{KRV_ALIGNER_KERNEL_AVX512, 1u},
+        for (const auto& [kernel, threads] : {std::pair{KRV_ALIGNER_KERNEL_AVX512VBMI2, 1u},
+                                              {KRV_ALIGNER_KERNEL_AVX512VBMI2, 2u},
+                                              {KRV_ALIGNER_KERNEL_AVX512, 1u},
                                               {KRV_ALIGNER_KERNEL_AVX2, 1u},
                                               {KRV_ALIGNER_KERNEL_PORTABLE, 1u},
                                               {KRV_ALIGNER_KERNEL_WIDEST, 2u}}) {
