@@ -306,12 +306,22 @@ KRV_ALIGNER_FUSED_TARGET void MapRowsFused(const tollan::geometry::DepthMapping&
     tailCol[1][i - whole] = m.colV[i];
     tailCol[2][i - whole] = m.colW[i];
   }
+  // Per block of sixteen pixels of a row: of the common case, its first
+  // cell, its kept lanes and their keys, packed.
+  const uint32_t blocks = (n + 15) / 16;
+  std::vector<uint8_t> blockFast(blocks);
+  std::vector<uint32_t> blockFirst(blocks);
+  std::vector<uint16_t> blockKept(blocks), blockKeys(size_t{blocks} * 16);
   for (uint32_t j = rowFirst; j < rowLast; ++j) {
     float rowTerms[3];
     mapping.RowTerms(j, rowTerms);
     const RowConstants16 c = Constants16(m, rowTerms, noSample, shadow);
     const uint16_t* const row = source + size_t{j} * n;
-    for (uint32_t i = 0; i < n; i += 16) {
+    // Projects the row, sixteen pixels at a time, with no branch on the
+    // values (so that the processor overlaps the blocks' long chains), and
+    // notes for each block whether it is of the common case, and if so its
+    // first cell and packed keys.
+    for (uint32_t i = 0, b = 0; i < n; i += 16, ++b) {
       const float *colU = m.colU.data() + i, *colV = m.colV.data() + i, *colW = m.colW.data() + i;
       __m512i d;
       __mmask16 lanes = 0xFFFF;  // the row's pixels
@@ -373,19 +383,75 @@ KRV_ALIGNER_FUSED_TARGET void MapRowsFused(const tollan::geometry::DepthMapping&
         const __m512i odd = _mm512_or_si512(_mm512_xor_si512(start, first),
                                             _mm512_xor_si512(_mm512_or_si512(wide, tall), oneInt));
         const int64_t firstCell = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(first)));
-        if (kept != 0 && _mm512_mask_test_epi32_mask(ok, outside, outside) == 0 &&
-            _mm512_mask_test_epi32_mask(kept, odd, odd) == 0 && firstCell >= 32 && firstCell + 64 <= count) {
-          const unsigned int shift = static_cast<unsigned int>((firstCell + lineShift) & 31);
-          const __m256i q16 = _mm512_cvtepi32_epi16(_mm512_add_epi32(q, _mm512_srai_epi32(_mm512_sub_epi32(c.none, q), 31)));  // DepthKey
-          const __m512i packedKeys =
-              _mm512_mask_compress_epi16(emptyKeys, static_cast<__mmask32>(kept), _mm512_castsi256_si512(q16));
-          const __m512i from = _mm512_sub_epi16(cellIndex, _mm512_set1_epi16(static_cast<short>(shift)));
-          const __mmask32 ahead = static_cast<__mmask32>((uint64_t{1} << shift) - 1);
-          uint16_t* const line = keys + (firstCell - shift);
-          LowerLine(line, _mm512_mask_permutexvar_epi16(emptyKeys, static_cast<__mmask32>(~ahead), from, packedKeys));
-          LowerLine(line + 32, _mm512_mask_permutexvar_epi16(emptyKeys, ahead, from, packedKeys));
-          continue;
+        blockFast[b] = kept != 0 && _mm512_mask_test_epi32_mask(ok, outside, outside) == 0 &&
+                       _mm512_mask_test_epi32_mask(kept, odd, odd) == 0 && firstCell >= 32 && firstCell + 64 <= count;
+        blockFirst[b] = static_cast<uint32_t>(firstCell);
+        const __m256i q16 =
+            _mm512_cvtepi32_epi16(_mm512_add_epi32(q, _mm512_srai_epi32(_mm512_sub_epi32(c.none, q), 31)));  // DepthKey
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(blockKeys.data() + 16 * size_t{b}),
+                           _mm256_maskz_compress_epi16(kept, q16));
+        blockKept[b] = kept;
+      }
+    }
+    // Writes them. A block of the common case lowers the two lines of 32
+    // cells from its first cell's: its kept keys, packed, are those of the
+    // cells from the first on, moved into the lines by one permutation
+    // each. The two lines last lowered stay in registers until a block
+    // needs others (the next block's first line is most often the second
+    // of these), so that a block does not wait for the stores of the one
+    // before; they go back to the grid before any block of another case,
+    // which is projected again, as ProjectRow does, and written below.
+    int64_t held = -1;  // the first cell of the lines in lineA and lineB, or -1
+    __m512i lineA = emptyKeys, lineB = emptyKeys;
+    for (uint32_t i = 0, b = 0; i < n; i += 16, ++b) {
+      if (blockFast[b]) {
+        const int64_t firstCell = blockFirst[b];
+        const unsigned int shift = static_cast<unsigned int>((firstCell + lineShift) & 31);
+        const int64_t base = firstCell - shift;
+        const __m512i packedKeys = _mm512_mask_mov_epi16(
+            emptyKeys, static_cast<__mmask32>((1u << __builtin_popcount(blockKept[b])) - 1),
+            _mm512_castsi256_si512(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(blockKeys.data() + 16 * size_t{b}))));
+        const __m512i from = _mm512_sub_epi16(cellIndex, _mm512_set1_epi16(static_cast<short>(shift)));
+        const __mmask32 ahead = static_cast<__mmask32>((uint64_t{1} << shift) - 1);
+        if (base != held) {
+          if (held >= 0 && base == held + 32) {
+            _mm512_storeu_si512(keys + held, lineA);
+            lineA = lineB;
+            lineB = _mm512_loadu_si512(keys + base + 32);
+          } else {
+            if (held >= 0) {
+              _mm512_storeu_si512(keys + held, lineA);
+              _mm512_storeu_si512(keys + held + 32, lineB);
+            }
+            lineA = _mm512_loadu_si512(keys + base);
+            lineB = _mm512_loadu_si512(keys + base + 32);
+          }
+          held = base;
         }
+        lineA = _mm512_min_epu16(
+            lineA, _mm512_mask_permutexvar_epi16(emptyKeys, static_cast<__mmask32>(~ahead), from, packedKeys));
+        lineB = _mm512_min_epu16(lineB, _mm512_mask_permutexvar_epi16(emptyKeys, ahead, from, packedKeys));
+        continue;
+      }
+      if (held >= 0) {
+        _mm512_storeu_si512(keys + held, lineA);
+        _mm512_storeu_si512(keys + held + 32, lineB);
+        held = -1;
+      }
+      const float *colU = m.colU.data() + i, *colV = m.colV.data() + i, *colW = m.colW.data() + i;
+      __m512i d;
+      __mmask16 lanes = 0xFFFF;  // the row's pixels
+      if (i < whole) {
+        d = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i)));
+      } else {
+        std::memset(tailDepth, 0, sizeof(tailDepth));
+        std::memcpy(tailDepth, row + i, (n - i) * sizeof(uint16_t));
+        d = _mm512_cvtepu16_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(tailDepth)));
+        colU = tailCol[0];
+        colV = tailCol[1];
+        colW = tailCol[2];
+        lanes = static_cast<__mmask16>((1u << (n - i)) - 1);
       }
       Footprints16 p = Project16(c, d, colU, colV, colW);
       p.kept &= lanes;
@@ -424,6 +490,10 @@ KRV_ALIGNER_FUSED_TARGET void MapRowsFused(const tollan::geometry::DepthMapping&
         }
       }
       WriteLanes(p, static_cast<uint32_t>(m.width), keys);
+    }
+    if (held >= 0) {
+      _mm512_storeu_si512(keys + held, lineA);
+      _mm512_storeu_si512(keys + held + 32, lineB);
     }
   }
 }
