@@ -140,8 +140,8 @@ struct Footprints16 {
 
 // The constants of a row's projection, set once per row.
 struct RowConstants16 {
-  __m512 rowU, rowV, rowW, tU, tV, tW, cx, cy, footX, footY, half, top, one, width, height;
-  __m512i none, shade, oneInt, widthInt, heightInt;
+  __m512 rowU, rowV, rowW, tU, tV, tW, cx, cy, footX, footY, half, top, one, minusOne, width, height;
+  __m512i none, shade, oneInt;
 };
 
 KRV_ALIGNER_AVX512_TARGET inline RowConstants16 Constants16(const tollan::geometry::FootprintTerms& m,
@@ -161,13 +161,12 @@ KRV_ALIGNER_AVX512_TARGET inline RowConstants16 Constants16(const tollan::geomet
   c.half = _mm512_set1_ps(0.5f);
   c.top = _mm512_set1_ps(65535.5f);
   c.one = _mm512_set1_ps(1.0f);
+  c.minusOne = _mm512_set1_ps(-1.0f);
   c.width = _mm512_set1_ps(static_cast<float>(m.width));
   c.height = _mm512_set1_ps(static_cast<float>(m.height));
   c.none = _mm512_set1_epi32(noSample);
   c.shade = _mm512_set1_epi32(shadow);
   c.oneInt = _mm512_set1_epi32(1);
-  c.widthInt = _mm512_set1_epi32(m.width);
-  c.heightInt = _mm512_set1_epi32(m.height);
   return c;
 }
 
@@ -229,20 +228,21 @@ KRV_ALIGNER_AVX512_TARGET void ProjectRowAvx512(const tollan::geometry::Footprin
   tollan::geometry::ProjectRow(m, rowTerms, row, i, last, noSample, shadow, f);
 }
 
-// The fused AVX-512 mapping (with VBMI2's 16-bit compress and expand):
-// each sixteen pixels are projected and written at once, without the
-// row's footprint arrays. Where the kept footprints are single cells at
-// strictly increasing cells within 64 cells of one another (cameras of
-// similar resolution beside one another: nearly always), their keys are
-// expanded into the two 32-cell lines of the grid that hold them and
-// lowered there by one vector min each; any other sixteen are written cell
-// by cell. Both give the smallest key of every cell, so the grid is the
-// same bytes as WriteFootprints leaves.
+// The fused AVX-512 mapping (with VBMI2's 16-bit compress, expand and
+// permutations): rows are projected and written sixteen pixels at a time
+// without the row's footprint arrays. Nearly always (cameras of similar
+// resolution beside one another) the kept footprints of sixteen pixels are
+// single cells, each the cell after the one before: their keys, packed,
+// are then lowered into the two 32-cell lines of the grid that hold them by
+// one permutation and one vector min each. Single cells that rise with
+// gaps are expanded to the cells hit instead, and any others are written
+// cell by cell. Every way gives each cell the smallest key, so the grid is
+// the same bytes as WriteFootprints leaves.
 #if defined(__clang__)
-#define KRV_ALIGNER_FUSED_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,avx512cd,avx512vpopcntdq,popcnt,bmi")))
+#define KRV_ALIGNER_FUSED_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt")))
 #else
 #define KRV_ALIGNER_FUSED_TARGET \
-  __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,avx512cd,avx512vpopcntdq,popcnt,bmi"), optimize("fp-contract=off")))
+  __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt"), optimize("fp-contract=off")))
 #endif
 
 // Lowers the footprints of the kept lanes of p one cell at a time.
@@ -284,9 +284,7 @@ KRV_ALIGNER_FUSED_TARGET void MapRowsFused(const tollan::geometry::DepthMapping&
   alignas(64) int16_t positions[32];
   for (int k = 0; k < 32; ++k) positions[k] = static_cast<int16_t>(k);
   const __m512i cellIndex = _mm512_load_si512(positions);
-  alignas(64) uint32_t below[16];
-  for (int k = 0; k < 16; ++k) below[k] = (1u << k) - 1;
-  const __m512i lanesBelow = _mm512_load_si512(below);
+  const __m512i laneIndex = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   uint32_t halfBits, topBits;
   const float halfValue = 0.5f, topValue = 65535.5f;
   std::memcpy(&halfBits, &halfValue, sizeof(halfBits));
@@ -340,11 +338,12 @@ KRV_ALIGNER_FUSED_TARGET void MapRowsFused(const tollan::geometry::DepthMapping&
         // The common case, tested at once: every footprint of a point with
         // depth inside the grid (so that cutting it changes nothing), those
         // that cover anything single cells, each the cell after the one
-        // before. The kept keys, packed, are then those of the cells from
-        // the first on, moved into the two lines that hold them by one
-        // permutation each. The projection is ProjectRow's, but for lanes
-        // that this test leaves out; its conditions are reckoned in
-        // vectors, and only four end in masks.
+        // before. The arithmetic is ProjectRow's, without the cutting and
+        // without the masking of lanes that have no depth or lie behind the
+        // camera (they are no part of the case; where it fails, the block
+        // is projected again as ProjectRow does). Its conditions are
+        // reckoned in vectors where they can, since the processor tests few
+        // masks at a time.
         const __m512 z = _mm512_cvtepi32_ps(d);
         const __m512 x = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colU), c.rowU)), c.tU);
         const __m512 y = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colV), c.rowV)), c.tV);
@@ -357,10 +356,10 @@ KRV_ALIGNER_FUSED_TARGET void MapRowsFused(const tollan::geometry::DepthMapping&
         const __m512 k = _mm512_mul_ps(z, iw);
         const __m512 su = _mm512_mul_ps(c.footX, k), sv = _mm512_mul_ps(c.footY, k);
         constexpr int kUp = _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC;
-        const __m512i a0 = _mm512_cvt_roundps_epi32(_mm512_sub_ps(u, su), kUp);
-        const __m512i a1 = _mm512_cvt_roundps_epi32(_mm512_add_ps(u, su), kUp);
-        const __m512i b0 = _mm512_cvt_roundps_epi32(_mm512_sub_ps(v, sv), kUp);
-        const __m512i b1 = _mm512_cvt_roundps_epi32(_mm512_add_ps(v, sv), kUp);
+        const __m512 left = _mm512_sub_ps(u, su), right = _mm512_add_ps(u, su), top = _mm512_sub_ps(v, sv),
+                     bottom = _mm512_add_ps(v, sv);
+        const __m512i a0 = _mm512_cvt_roundps_epi32(left, kUp), a1 = _mm512_cvt_roundps_epi32(right, kUp);
+        const __m512i b0 = _mm512_cvt_roundps_epi32(top, kUp), b1 = _mm512_cvt_roundps_epi32(bottom, kUp);
         const __m512i q = _mm512_cvttps_epi32(_mm512_add_ps(w, c.half));
         const __m512i depth = _mm512_min_epu32(_mm512_xor_si512(d, c.none), _mm512_xor_si512(d, c.shade));  // 0: none
         const __m512i wide = _mm512_sub_epi32(a1, a0), tall = _mm512_sub_epi32(b1, b0);
@@ -369,21 +368,21 @@ KRV_ALIGNER_FUSED_TARGET void MapRowsFused(const tollan::geometry::DepthMapping&
             _mm512_min_epu32(_mm512_min_epu32(_mm512_xor_si512(q, c.none), _mm512_xor_si512(q, c.shade)), depth));
         const __mmask16 ok = _mm512_mask_test_epi32_mask(front, depth, depth);
         const __mmask16 kept = _mm512_mask_test_epi32_mask(front, covers, covers);
-        // Zero where the footprint's ceilings lie in 0 .. width and 0 .. height (as unsigned numbers: no
-        // overflow, no NaN), where cutting it to the grid changes nothing.
-        const __m512i outside = _mm512_or_si512(
-            _mm512_xor_si512(_mm512_max_epu32(_mm512_max_epu32(a0, a1), c.widthInt), c.widthInt),
-            _mm512_xor_si512(_mm512_max_epu32(_mm512_max_epu32(b0, b1), c.heightInt), c.heightInt));
+        // The points with depth whose footprints' edges lie in (-1, width] and (-1, height] (no NaN either),
+        // those whose ceilings cutting to the grid leaves as they are.
+        __mmask16 inside = _mm512_mask_cmp_ps_mask(ok, left, c.minusOne, _CMP_GT_OQ);
+        inside = _mm512_mask_cmp_ps_mask(inside, right, c.width, _CMP_LE_OQ);
+        inside = _mm512_mask_cmp_ps_mask(inside, top, c.minusOne, _CMP_GT_OQ);
+        inside = _mm512_mask_cmp_ps_mask(inside, bottom, c.height, _CMP_LE_OQ);
         const __m512i cell = _mm512_add_epi32(_mm512_mullo_epi32(b0, gridWidth), a0);
         // Each kept cell less the number of kept lanes before it: the first kept cell where they follow one
         // another.
-        const __m512i start =
-            _mm512_sub_epi32(cell, _mm512_popcnt_epi32(_mm512_and_si512(_mm512_broadcastmw_epi32(kept), lanesBelow)));
+        const __m512i start = _mm512_sub_epi32(cell, _mm512_maskz_expand_epi32(kept, laneIndex));
         const __m512i first = _mm512_permutexvar_epi32(_mm512_set1_epi32(__builtin_ctz(kept | 0x10000u) & 15), start);
         const __m512i odd = _mm512_or_si512(_mm512_xor_si512(start, first),
-                                            _mm512_xor_si512(_mm512_or_si512(wide, tall), oneInt));
+                                            _mm512_ternarylogic_epi32(wide, tall, oneInt, 0x56));  // (wide | tall) ^ 1
         const int64_t firstCell = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(first)));
-        blockFast[b] = kept != 0 && _mm512_mask_test_epi32_mask(ok, outside, outside) == 0 &&
+        blockFast[b] = kept != 0 && inside == ok &&
                        _mm512_mask_test_epi32_mask(kept, odd, odd) == 0 && firstCell >= 32 && firstCell + 64 <= count;
         blockFirst[b] = static_cast<uint32_t>(firstCell);
         const __m256i q16 =
@@ -573,8 +572,7 @@ const Kernels& AvailableKernels() {
           nullptr, "avx512");
     }
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2") &&
-        __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512vpopcntdq")) {
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2")) {
       use({KRV_ALIGNER_KERNEL_WIDEST, KRV_ALIGNER_KERNEL_AVX512VBMI2}, ProjectRowAvx512, MapRowsFused, "avx512vbmi2");
     }
 #endif
