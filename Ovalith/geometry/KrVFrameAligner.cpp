@@ -277,9 +277,8 @@ KRV_ALIGNER_FUSED_TARGET void MapRowsFused(const tollan::geometry::DepthMapping&
   const tollan::geometry::FootprintTerms& m = mapping.single;
   const uint32_t n = mapping.from.width;
   const int64_t count = int64_t{m.width} * m.height;
-  const __m512i gridWidth = _mm512_set1_epi32(m.width), oneInt = _mm512_set1_epi32(1),
-                window = _mm512_set1_epi32(64), one64 = _mm512_set1_epi64(1),
-                lineCells = _mm512_set1_epi32(32);
+  const __m512i gridWidth = _mm512_set1_epi32(m.width), oneInt = _mm512_set1_epi32(1), window = _mm512_set1_epi32(64),
+                one64 = _mm512_set1_epi64(1), lineCells = _mm512_set1_epi32(32);
   const __m512i emptyKeys = _mm512_set1_epi16(-1);
   alignas(64) int16_t positions[32];
   for (int k = 0; k < 32; ++k) positions[k] = static_cast<int16_t>(k);
@@ -382,13 +381,13 @@ KRV_ALIGNER_FUSED_TARGET void MapRowsFused(const tollan::geometry::DepthMapping&
         const __m512i odd = _mm512_or_si512(_mm512_xor_si512(start, first),
                                             _mm512_ternarylogic_epi32(wide, tall, oneInt, 0x56));  // (wide | tall) ^ 1
         const int64_t firstCell = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(first)));
-        blockFast[b] = kept != 0 && inside == ok &&
-                       _mm512_mask_test_epi32_mask(kept, odd, odd) == 0 && firstCell >= 32 && firstCell + 64 <= count;
+        blockFast[b] = kept != 0 && inside == ok && _mm512_mask_test_epi32_mask(kept, odd, odd) == 0 &&
+                       firstCell >= 32 && firstCell + 64 <= count;
         blockFirst[b] = static_cast<uint32_t>(firstCell);
         const __m256i q16 =
             _mm512_cvtepi32_epi16(_mm512_add_epi32(q, _mm512_srai_epi32(_mm512_sub_epi32(c.none, q), 31)));  // DepthKey
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(blockKeys.data() + 16 * size_t{b}),
-                           _mm256_maskz_compress_epi16(kept, q16));
+                            _mm256_maskz_compress_epi16(kept, q16));
         blockKept[b] = kept;
       }
     }
@@ -473,18 +472,18 @@ KRV_ALIGNER_FUSED_TARGET void MapRowsFused(const tollan::geometry::DepthMapping&
           // Cells hit, as bits of the 64 cells from base.
           const __m512i lowBits = _mm512_maskz_sllv_epi64(static_cast<__mmask8>(kept), one64,
                                                           _mm512_cvtepu32_epi64(_mm512_castsi512_si256(offset)));
-          const __m512i highBits = _mm512_maskz_sllv_epi64(
-              static_cast<__mmask8>(kept >> 8), one64, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(offset, 1)));
+          const __m512i highBits = _mm512_maskz_sllv_epi64(static_cast<__mmask8>(kept >> 8), one64,
+                                                           _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(offset, 1)));
           const uint64_t hit = static_cast<uint64_t>(_mm512_reduce_or_epi64(_mm512_or_si512(lowBits, highBits)));
           const __m256i key16 = _mm512_cvtepi32_epi16(p.key);
           const __mmask16 firstLine = _mm512_mask_cmplt_epu32_mask(kept, offset, lineCells);
           uint16_t* const line = keys + base;
-          LowerLine(line, _mm512_mask_expand_epi16(emptyKeys, static_cast<__mmask32>(hit),
-                                                   _mm512_castsi256_si512(_mm256_maskz_compress_epi16(firstLine, key16))));
-          LowerLine(line + 32, _mm512_mask_expand_epi16(
-                                   emptyKeys, static_cast<__mmask32>(hit >> 32),
-                                   _mm512_castsi256_si512(_mm256_maskz_compress_epi16(
-                                       kept & static_cast<__mmask16>(~firstLine), key16))));
+          LowerLine(line,
+                    _mm512_mask_expand_epi16(emptyKeys, static_cast<__mmask32>(hit),
+                                             _mm512_castsi256_si512(_mm256_maskz_compress_epi16(firstLine, key16))));
+          LowerLine(line + 32, _mm512_mask_expand_epi16(emptyKeys, static_cast<__mmask32>(hit >> 32),
+                                                        _mm512_castsi256_si512(_mm256_maskz_compress_epi16(
+                                                            kept & static_cast<__mmask16>(~firstLine), key16))));
           continue;
         }
       }
@@ -571,8 +570,8 @@ const Kernels& AvailableKernels() {
       use({KRV_ALIGNER_KERNEL_WIDEST, KRV_ALIGNER_KERNEL_AVX512, KRV_ALIGNER_KERNEL_AVX512VBMI2}, ProjectRowAvx512,
           nullptr, "avx512");
     }
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2")) {
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512vbmi2")) {
       use({KRV_ALIGNER_KERNEL_WIDEST, KRV_ALIGNER_KERNEL_AVX512VBMI2}, ProjectRowAvx512, MapRowsFused, "avx512vbmi2");
     }
 #endif
@@ -635,9 +634,8 @@ void MapFrame(const tollan::geometry::DepthMapping& mapping, const unsigned shor
     split = rows / 2;
     try {
       lower.assign(count, tollan::geometry::kEmptyKey);
-      helper = std::thread([&] {
-        MapRows(kernels, kernel, mapping, depth, split, rows, noSample, shadow, lower.data());
-      });
+      helper =
+          std::thread([&] { MapRows(kernels, kernel, mapping, depth, split, rows, noSample, shadow, lower.data()); });
     } catch (...) {  // no memory or no thread: this thread maps every row
       split = rows;
     }

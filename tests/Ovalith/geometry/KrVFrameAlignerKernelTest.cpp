@@ -205,7 +205,7 @@ TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneBesideTheCamera) {
     Size depth, image;
     double depthFocal;
   };
-  const Case cases[] = {{{640, 480}, {640, 480}, 575.8},  {{640, 480}, {640, 480}, 525},
+  const Case cases[] = {{{640, 480}, {640, 480}, 575.8},   {{640, 480}, {640, 480}, 525},
                         {{320, 240}, {1280, 1024}, 575.8}, {{1280, 1024}, {320, 240}, 575.8},
                         {{641, 479}, {643, 481}, 525},     {{100, 60}, {97, 61}, 575.8}};
   KrVCameraExtrinsics beside;
