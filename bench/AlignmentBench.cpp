@@ -8,6 +8,7 @@
 //                                   a wall 2 m away, what users write by hand
 //                                   (it knows no depth, no z-buffer, no
 //                                   occlusion); goal: faster
+// BM_AlignDepthToImageKernel/N runs row kernel N alone (one thread).
 // Run /1 of each is the alignment on the calling thread alone, /2 the same
 // with SetThreads(2) (one helper thread; on a loaded machine it may gain
 // nothing). The remap baseline is built only where OpenCV is installed
@@ -102,6 +103,38 @@ void BM_AlignDepthToImageVsMemcpy(benchmark::State& state) {
   SetCounters(state);
 }
 BENCHMARK(BM_AlignDepthToImageVsMemcpy)->Arg(0)->Arg(1)->Arg(2)->UseRealTime();
+
+// Each row kernel on one thread (/1 avx512, /2 avx2, /3 portable, /4
+// avx512vbmi2; one this processor lacks runs the widest it has), to compare
+// with /1 of the runs above.
+void BM_AlignDepthToImageKernel(benchmark::State& state) {
+  const KrVAlignerKernel kernel = static_cast<KrVAlignerKernel>(state.range(0));
+  KrVUseAlignerKernel(kernel);
+  KrVFrameAligner aligner;
+  if (aligner.Init(DepthCamera(), ImageCamera(), Beside()) != KR_STATUS_OK) {
+    state.SkipWithError("the aligner refused the cameras");
+    KrVUseAlignerKernel(KRV_ALIGNER_KERNEL_WIDEST);
+    return;
+  }
+  std::vector<unsigned short> out(kPixels);
+  const std::vector<unsigned short>& frame = Frame();
+  for (auto _ : state) {
+    if (aligner.AlignDepthToImage(frame.data(), frame.size(), 0, 1, out.data(), out.size()) != KR_STATUS_OK) {
+      state.SkipWithError("alignment failed");
+      break;
+    }
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel(std::string("KrVFrameAligner, ") + KrVAlignerKernelName(kernel));
+  SetCounters(state);
+  KrVUseAlignerKernel(KRV_ALIGNER_KERNEL_WIDEST);
+}
+BENCHMARK(BM_AlignDepthToImageKernel)
+    ->Arg(KRV_ALIGNER_KERNEL_AVX512VBMI2)
+    ->Arg(KRV_ALIGNER_KERNEL_AVX512)
+    ->Arg(KRV_ALIGNER_KERNEL_AVX2)
+    ->UseRealTime();
 
 #ifdef OVALITH_BENCH_OPENCV
 void BM_AlignDepthToImageVsRemap(benchmark::State& state) {

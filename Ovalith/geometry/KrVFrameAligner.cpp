@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <thread>
 #include <vector>
 
@@ -128,24 +129,79 @@ KRV_ALIGNER_AVX512_TARGET inline __m512i ClampedCeil16(__m512 x, __m512 high) {
   return _mm512_cvt_roundps_epi32(clamped, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
 }
 
+// The footprints of sixteen pixels of a row, as ProjectRowAvx512 computes
+// them: columns a0 .. a1 - 1 and rows b0 .. b1 - 1, the key of each, and
+// the lanes that cover a cell at all (kept; their footprints lie in the
+// grid, so cell b0 * width + a0 is theirs).
+struct Footprints16 {
+  __m512i a0, a1, b0, b1, key;
+  __mmask16 kept;
+};
+
+// The constants of a row's projection, set once per row.
+struct RowConstants16 {
+  __m512 rowU, rowV, rowW, tU, tV, tW, cx, cy, footX, footY, half, top, one, minusOne, width, height;
+  __m512i none, shade, oneInt;
+};
+
+KRV_ALIGNER_AVX512_TARGET inline RowConstants16 Constants16(const tollan::geometry::FootprintTerms& m,
+                                                            const float rowTerms[3], uint16_t noSample,
+                                                            uint16_t shadow) {
+  RowConstants16 c;
+  c.rowU = _mm512_set1_ps(rowTerms[0]);
+  c.rowV = _mm512_set1_ps(rowTerms[1]);
+  c.rowW = _mm512_set1_ps(rowTerms[2]);
+  c.tU = _mm512_set1_ps(m.tU);
+  c.tV = _mm512_set1_ps(m.tV);
+  c.tW = _mm512_set1_ps(m.tW);
+  c.cx = _mm512_set1_ps(m.cx);
+  c.cy = _mm512_set1_ps(m.cy);
+  c.footX = _mm512_set1_ps(m.footX);
+  c.footY = _mm512_set1_ps(m.footY);
+  c.half = _mm512_set1_ps(0.5f);
+  c.top = _mm512_set1_ps(65535.5f);
+  c.one = _mm512_set1_ps(1.0f);
+  c.minusOne = _mm512_set1_ps(-1.0f);
+  c.width = _mm512_set1_ps(static_cast<float>(m.width));
+  c.height = _mm512_set1_ps(static_cast<float>(m.height));
+  c.none = _mm512_set1_epi32(noSample);
+  c.shade = _mm512_set1_epi32(shadow);
+  c.oneInt = _mm512_set1_epi32(1);
+  return c;
+}
+
+// ProjectRow of sixteen pixels: depths d, column terms at colU, colV, colW.
+KRV_ALIGNER_AVX512_TARGET inline Footprints16 Project16(const RowConstants16& c, __m512i d, const float* colU,
+                                                        const float* colV, const float* colW) {
+  const __m512 z = _mm512_cvtepi32_ps(d);
+  const __m512 x = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colU), c.rowU)), c.tU);
+  const __m512 y = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colV), c.rowV)), c.tV);
+  const __m512 w = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colW), c.rowW)), c.tW);
+  const __mmask16 front = _mm512_cmp_ps_mask(w, c.half, _CMP_GT_OQ) & _mm512_cmp_ps_mask(w, c.top, _CMP_LT_OQ);
+  const __m512 iw = _mm512_div_ps(c.one, _mm512_mask_mov_ps(c.one, front, w));
+  const __m512 u = _mm512_add_ps(_mm512_mul_ps(x, iw), c.cx), v = _mm512_add_ps(_mm512_mul_ps(y, iw), c.cy);
+  const __mmask16 noDepth = _mm512_cmpeq_epi32_mask(d, c.none) | _mm512_cmpeq_epi32_mask(d, c.shade);
+  const __mmask16 ok = front & static_cast<__mmask16>(~noDepth);
+  const __m512 k = _mm512_maskz_mul_ps(ok, z, iw);
+  const __m512 su = _mm512_mul_ps(c.footX, k), sv = _mm512_mul_ps(c.footY, k);
+  Footprints16 f;
+  f.a0 = ClampedCeil16(_mm512_sub_ps(u, su), c.width);
+  f.a1 = ClampedCeil16(_mm512_add_ps(u, su), c.width);
+  f.b0 = ClampedCeil16(_mm512_sub_ps(v, sv), c.height);
+  f.b1 = ClampedCeil16(_mm512_add_ps(v, sv), c.height);
+  const __m512i q = _mm512_cvttps_epi32(_mm512_maskz_add_ps(ok, w, c.half));
+  f.kept = _mm512_cmpneq_epi32_mask(f.a0, f.a1) & _mm512_cmpneq_epi32_mask(f.b0, f.b1) &
+           _mm512_cmpneq_epi32_mask(q, c.none) & _mm512_cmpneq_epi32_mask(q, c.shade);
+  f.key = _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(q, c.none), q, c.oneInt);  // DepthKey
+  return f;
+}
+
 KRV_ALIGNER_AVX512_TARGET void ProjectRowAvx512(const tollan::geometry::FootprintTerms& m, const float rowTerms[3],
                                                 const uint16_t* row, uint32_t first, uint32_t last, uint16_t noSample,
                                                 uint16_t shadow, tollan::geometry::RowFootprints* f) {
-  const __m512 rowU = _mm512_set1_ps(rowTerms[0]), rowV = _mm512_set1_ps(rowTerms[1]),
-               rowW = _mm512_set1_ps(rowTerms[2]);
-  const __m512 tU = _mm512_set1_ps(m.tU), tV = _mm512_set1_ps(m.tV), tW = _mm512_set1_ps(m.tW);
-  const __m512 cx = _mm512_set1_ps(m.cx), cy = _mm512_set1_ps(m.cy);
-  const __m512 footX = _mm512_set1_ps(m.footX), footY = _mm512_set1_ps(m.footY);
-  const __m512 half = _mm512_set1_ps(0.5f), top = _mm512_set1_ps(65535.5f), one = _mm512_set1_ps(1.0f);
-  const __m512 width = _mm512_set1_ps(static_cast<float>(m.width)),
-               height = _mm512_set1_ps(static_cast<float>(m.height));
-  const __m512i none = _mm512_set1_epi32(noSample), shade = _mm512_set1_epi32(shadow);
+  const RowConstants16 c = Constants16(m, rowTerms, noSample, shadow);
   const __m512i gridWidth = _mm512_set1_epi32(m.width), lastColumn = _mm512_set1_epi32(m.width - 1),
-                lastRow = _mm512_set1_epi32(m.height - 1), allOnes = _mm512_set1_epi32(-1),
-                oneInt = _mm512_set1_epi32(1);
-  const float* const colU = m.colU.data();
-  const float* const colV = m.colV.data();
-  const float* const colW = m.colW.data();
+                lastRow = _mm512_set1_epi32(m.height - 1), allOnes = _mm512_set1_epi32(-1);
   uint32_t* const cell = f->cell.data();
   uint32_t* const span = f->span.data();
   uint32_t* const key = f->key.data();
@@ -153,27 +209,11 @@ KRV_ALIGNER_AVX512_TARGET void ProjectRowAvx512(const tollan::geometry::Footprin
   uint32_t i = first;
   for (; i + 16 <= last; i += 16) {
     const __m512i d = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i)));
-    const __m512 z = _mm512_cvtepi32_ps(d);
-    const __m512 x = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colU + i), rowU)), tU);
-    const __m512 y = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colV + i), rowV)), tV);
-    const __m512 w = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colW + i), rowW)), tW);
-    const __mmask16 front = _mm512_cmp_ps_mask(w, half, _CMP_GT_OQ) & _mm512_cmp_ps_mask(w, top, _CMP_LT_OQ);
-    const __m512 iw = _mm512_div_ps(one, _mm512_mask_mov_ps(one, front, w));
-    const __m512 u = _mm512_add_ps(_mm512_mul_ps(x, iw), cx), v = _mm512_add_ps(_mm512_mul_ps(y, iw), cy);
-    const __mmask16 noDepth = _mm512_cmpeq_epi32_mask(d, none) | _mm512_cmpeq_epi32_mask(d, shade);
-    const __mmask16 ok = front & static_cast<__mmask16>(~noDepth);
-    const __m512 k = _mm512_maskz_mul_ps(ok, z, iw);
-    const __m512 su = _mm512_mul_ps(footX, k), sv = _mm512_mul_ps(footY, k);
-    const __m512i a0 = ClampedCeil16(_mm512_sub_ps(u, su), width), a1 = ClampedCeil16(_mm512_add_ps(u, su), width);
-    const __m512i b0 = ClampedCeil16(_mm512_sub_ps(v, sv), height), b1 = ClampedCeil16(_mm512_add_ps(v, sv), height);
-    const __m512i q = _mm512_cvttps_epi32(_mm512_maskz_add_ps(ok, w, half));
-    const __mmask16 kept = _mm512_cmpneq_epi32_mask(a0, a1) & _mm512_cmpneq_epi32_mask(b0, b1) &
-                           _mm512_cmpneq_epi32_mask(q, none) & _mm512_cmpneq_epi32_mask(q, shade);
-    const __m512i coded = _mm512_mask_sub_epi32(q, _mm512_cmpgt_epi32_mask(q, none), q, oneInt);  // DepthKey
-    _mm512_storeu_si512(key + i, _mm512_mask_mov_epi32(allOnes, kept, coded));
-    _mm512_storeu_si512(cell + i, _mm512_add_epi32(_mm512_mullo_epi32(_mm512_min_epi32(b0, lastRow), gridWidth),
-                                                   _mm512_min_epi32(a0, lastColumn)));
-    const __m512i wide = _mm512_sub_epi32(a1, a0), tall = _mm512_sub_epi32(b1, b0);
+    const Footprints16 p = Project16(c, d, m.colU.data() + i, m.colV.data() + i, m.colW.data() + i);
+    _mm512_storeu_si512(key + i, _mm512_mask_mov_epi32(allOnes, p.kept, p.key));
+    _mm512_storeu_si512(cell + i, _mm512_add_epi32(_mm512_mullo_epi32(_mm512_min_epi32(p.b0, lastRow), gridWidth),
+                                                   _mm512_min_epi32(p.a0, lastColumn)));
+    const __m512i wide = _mm512_sub_epi32(p.a1, p.a0), tall = _mm512_sub_epi32(p.b1, p.b0);
     _mm512_storeu_si512(span + i, _mm512_or_si512(wide, _mm512_slli_epi32(tall, 16)));
     widest = _mm512_max_epi32(widest, wide);
     tallest = _mm512_max_epi32(tallest, tall);
@@ -186,6 +226,274 @@ KRV_ALIGNER_AVX512_TARGET void ProjectRowAvx512(const tollan::geometry::Footprin
     f->tallest = std::max(f->tallest, lanes[1][n]);
   }
   tollan::geometry::ProjectRow(m, rowTerms, row, i, last, noSample, shadow, f);
+}
+
+// The fused AVX-512 mapping (with VBMI2's 16-bit compress, expand and
+// permutations): rows are projected and written sixteen pixels at a time
+// without the row's footprint arrays. Nearly always (cameras of similar
+// resolution beside one another) the kept footprints of sixteen pixels are
+// single cells, each the cell after the one before: their keys, packed,
+// are then lowered into the two 32-cell lines of the grid that hold them by
+// one permutation and one vector min each. Single cells that rise with
+// gaps are expanded to the cells hit instead, and any others are written
+// cell by cell. Every way gives each cell the smallest key, so the grid is
+// the same bytes as WriteFootprints leaves.
+#if defined(__clang__)
+#define KRV_ALIGNER_FUSED_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt")))
+#else
+#define KRV_ALIGNER_FUSED_TARGET \
+  __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt"), optimize("fp-contract=off")))
+#endif
+
+// Lowers the footprints of the kept lanes of p one cell at a time.
+KRV_ALIGNER_FUSED_TARGET void WriteLanes(const Footprints16& p, uint32_t gridWidth, uint16_t* keys) {
+  alignas(64) uint32_t a0[16], a1[16], b0[16], b1[16], key[16];
+  _mm512_store_si512(a0, p.a0);
+  _mm512_store_si512(a1, p.a1);
+  _mm512_store_si512(b0, p.b0);
+  _mm512_store_si512(b1, p.b1);
+  _mm512_store_si512(key, p.key);
+  for (unsigned int kept = p.kept; kept != 0; kept &= kept - 1) {
+    const int n = __builtin_ctz(kept);
+    const uint16_t q = static_cast<uint16_t>(key[n]);
+    for (uint32_t b = b0[n]; b < b1[n]; ++b) {
+      uint16_t* const t = keys + size_t{b} * gridWidth;
+      for (uint32_t a = a0[n]; a < a1[n]; ++a) t[a] = std::min(t[a], q);
+    }
+  }
+}
+
+// Lowers 32 cells at line to the keys given; in halves of 32 bytes, which
+// the next pixels' reads of the same cells take straight from the stores.
+KRV_ALIGNER_FUSED_TARGET inline void LowerLine(uint16_t* line, __m512i keys) {
+  __m256i* const at = reinterpret_cast<__m256i*>(line);
+  _mm256_storeu_si256(at, _mm256_min_epu16(_mm256_loadu_si256(at), _mm512_castsi512_si256(keys)));
+  _mm256_storeu_si256(at + 1, _mm256_min_epu16(_mm256_loadu_si256(at + 1), _mm512_extracti64x4_epi64(keys, 1)));
+}
+
+KRV_ALIGNER_FUSED_TARGET void MapRowsFused(const tollan::geometry::DepthMapping& mapping, const uint16_t* source,
+                                           uint32_t rowFirst, uint32_t rowLast, uint16_t noSample, uint16_t shadow,
+                                           uint16_t* keys) {
+  const tollan::geometry::FootprintTerms& m = mapping.single;
+  const uint32_t n = mapping.from.width;
+  const int64_t count = int64_t{m.width} * m.height;
+  const __m512i gridWidth = _mm512_set1_epi32(m.width), oneInt = _mm512_set1_epi32(1), window = _mm512_set1_epi32(64),
+                one64 = _mm512_set1_epi64(1), lineCells = _mm512_set1_epi32(32);
+  const __m512i emptyKeys = _mm512_set1_epi16(-1);
+  alignas(64) int16_t positions[32];
+  for (int k = 0; k < 32; ++k) positions[k] = static_cast<int16_t>(k);
+  const __m512i cellIndex = _mm512_load_si512(positions);
+  const __m512i laneIndex = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  uint32_t halfBits, topBits;
+  const float halfValue = 0.5f, topValue = 65535.5f;
+  std::memcpy(&halfBits, &halfValue, sizeof(halfBits));
+  std::memcpy(&topBits, &topValue, sizeof(topBits));
+  const __m512i frontLow = _mm512_set1_epi32(static_cast<int32_t>(halfBits + 1)),
+                frontSpan = _mm512_set1_epi32(static_cast<int32_t>(topBits - halfBits - 1));
+  // Lines of 32 cells start where the grid's addresses are multiples of 64
+  // bytes, so that a line written is read back whole by the next pixels.
+  const int64_t lineShift = static_cast<int64_t>((reinterpret_cast<uintptr_t>(keys) >> 1) & 31);
+  // The last pixels of a row, padded to sixteen: depths and column terms.
+  alignas(64) uint16_t tailDepth[16];
+  alignas(64) float tailCol[3][16];
+  const uint32_t whole = n & ~15u;
+  std::memset(tailCol, 0, sizeof(tailCol));
+  for (uint32_t i = whole; i < n; ++i) {
+    tailCol[0][i - whole] = m.colU[i];
+    tailCol[1][i - whole] = m.colV[i];
+    tailCol[2][i - whole] = m.colW[i];
+  }
+  // Per block of sixteen pixels of a row: of the common case, its first
+  // cell, its kept lanes and their keys, packed.
+  const uint32_t blocks = (n + 15) / 16;
+  std::vector<uint8_t> blockFast(blocks);
+  std::vector<uint32_t> blockFirst(blocks);
+  std::vector<uint16_t> blockKept(blocks), blockKeys(size_t{blocks} * 16);
+  for (uint32_t j = rowFirst; j < rowLast; ++j) {
+    float rowTerms[3];
+    mapping.RowTerms(j, rowTerms);
+    const RowConstants16 c = Constants16(m, rowTerms, noSample, shadow);
+    const uint16_t* const row = source + size_t{j} * n;
+    // Projects the row, sixteen pixels at a time, with no branch on the
+    // values (so that the processor overlaps the blocks' long chains), and
+    // notes for each block whether it is of the common case, and if so its
+    // first cell and packed keys.
+    for (uint32_t i = 0, b = 0; i < n; i += 16, ++b) {
+      const float *colU = m.colU.data() + i, *colV = m.colV.data() + i, *colW = m.colW.data() + i;
+      __m512i d;
+      __mmask16 lanes = 0xFFFF;  // the row's pixels
+      if (i < whole) {
+        d = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i)));
+      } else {
+        std::memset(tailDepth, 0, sizeof(tailDepth));
+        std::memcpy(tailDepth, row + i, (n - i) * sizeof(uint16_t));
+        d = _mm512_cvtepu16_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(tailDepth)));
+        colU = tailCol[0];
+        colV = tailCol[1];
+        colW = tailCol[2];
+        lanes = static_cast<__mmask16>((1u << (n - i)) - 1);
+      }
+      {
+        // The common case, tested at once: every footprint of a point with
+        // depth inside the grid (so that cutting it changes nothing), those
+        // that cover anything single cells, each the cell after the one
+        // before. The arithmetic is ProjectRow's, without the cutting and
+        // without the masking of lanes that have no depth or lie behind the
+        // camera (they are no part of the case; where it fails, the block
+        // is projected again as ProjectRow does). Its conditions are
+        // reckoned in vectors where they can, since the processor tests few
+        // masks at a time.
+        const __m512 z = _mm512_cvtepi32_ps(d);
+        const __m512 x = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colU), c.rowU)), c.tU);
+        const __m512 y = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colV), c.rowV)), c.tV);
+        const __m512 w = _mm512_add_ps(_mm512_mul_ps(z, _mm512_add_ps(_mm512_loadu_ps(colW), c.rowW)), c.tW);
+        // 0.5 < w < 65535.5 on the bits of w (positive numbers order as their bits; the others lie above).
+        const __mmask16 front =
+            _mm512_mask_cmplt_epu32_mask(lanes, _mm512_sub_epi32(_mm512_castps_si512(w), frontLow), frontSpan);
+        const __m512 iw = _mm512_div_ps(c.one, w);
+        const __m512 u = _mm512_add_ps(_mm512_mul_ps(x, iw), c.cx), v = _mm512_add_ps(_mm512_mul_ps(y, iw), c.cy);
+        const __m512 k = _mm512_mul_ps(z, iw);
+        const __m512 su = _mm512_mul_ps(c.footX, k), sv = _mm512_mul_ps(c.footY, k);
+        constexpr int kUp = _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC;
+        const __m512 left = _mm512_sub_ps(u, su), right = _mm512_add_ps(u, su), top = _mm512_sub_ps(v, sv),
+                     bottom = _mm512_add_ps(v, sv);
+        const __m512i a0 = _mm512_cvt_roundps_epi32(left, kUp), a1 = _mm512_cvt_roundps_epi32(right, kUp);
+        const __m512i b0 = _mm512_cvt_roundps_epi32(top, kUp), b1 = _mm512_cvt_roundps_epi32(bottom, kUp);
+        const __m512i q = _mm512_cvttps_epi32(_mm512_add_ps(w, c.half));
+        const __m512i depth = _mm512_min_epu32(_mm512_xor_si512(d, c.none), _mm512_xor_si512(d, c.shade));  // 0: none
+        const __m512i wide = _mm512_sub_epi32(a1, a0), tall = _mm512_sub_epi32(b1, b0);
+        const __m512i covers = _mm512_min_epu32(
+            _mm512_min_epu32(wide, tall),
+            _mm512_min_epu32(_mm512_min_epu32(_mm512_xor_si512(q, c.none), _mm512_xor_si512(q, c.shade)), depth));
+        const __mmask16 ok = _mm512_mask_test_epi32_mask(front, depth, depth);
+        const __mmask16 kept = _mm512_mask_test_epi32_mask(front, covers, covers);
+        // The points with depth whose footprints' edges lie in (-1, width] and (-1, height] (no NaN either),
+        // those whose ceilings cutting to the grid leaves as they are.
+        __mmask16 inside = _mm512_mask_cmp_ps_mask(ok, left, c.minusOne, _CMP_GT_OQ);
+        inside = _mm512_mask_cmp_ps_mask(inside, right, c.width, _CMP_LE_OQ);
+        inside = _mm512_mask_cmp_ps_mask(inside, top, c.minusOne, _CMP_GT_OQ);
+        inside = _mm512_mask_cmp_ps_mask(inside, bottom, c.height, _CMP_LE_OQ);
+        const __m512i cell = _mm512_add_epi32(_mm512_mullo_epi32(b0, gridWidth), a0);
+        // Each kept cell less the number of kept lanes before it: the first kept cell where they follow one
+        // another.
+        const __m512i start = _mm512_sub_epi32(cell, _mm512_maskz_expand_epi32(kept, laneIndex));
+        const __m512i first = _mm512_permutexvar_epi32(_mm512_set1_epi32(__builtin_ctz(kept | 0x10000u) & 15), start);
+        const __m512i odd = _mm512_or_si512(_mm512_xor_si512(start, first),
+                                            _mm512_ternarylogic_epi32(wide, tall, oneInt, 0x56));  // (wide | tall) ^ 1
+        const int64_t firstCell = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(first)));
+        blockFast[b] = kept != 0 && inside == ok && _mm512_mask_test_epi32_mask(kept, odd, odd) == 0 &&
+                       firstCell >= 32 && firstCell + 64 <= count;
+        blockFirst[b] = static_cast<uint32_t>(firstCell);
+        const __m256i q16 =
+            _mm512_cvtepi32_epi16(_mm512_add_epi32(q, _mm512_srai_epi32(_mm512_sub_epi32(c.none, q), 31)));  // DepthKey
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(blockKeys.data() + 16 * size_t{b}),
+                            _mm256_maskz_compress_epi16(kept, q16));
+        blockKept[b] = kept;
+      }
+    }
+    // Writes them. A block of the common case lowers the two lines of 32
+    // cells from its first cell's: its kept keys, packed, are those of the
+    // cells from the first on, moved into the lines by one permutation
+    // each. The two lines last lowered stay in registers until a block
+    // needs others (the next block's first line is most often the second
+    // of these), so that a block does not wait for the stores of the one
+    // before; they go back to the grid before any block of another case,
+    // which is projected again, as ProjectRow does, and written below.
+    int64_t held = -1;  // the first cell of the lines in lineA and lineB, or -1
+    __m512i lineA = emptyKeys, lineB = emptyKeys;
+    for (uint32_t i = 0, b = 0; i < n; i += 16, ++b) {
+      if (blockFast[b]) {
+        const int64_t firstCell = blockFirst[b];
+        const unsigned int shift = static_cast<unsigned int>((firstCell + lineShift) & 31);
+        const int64_t base = firstCell - shift;
+        const __m512i packedKeys = _mm512_mask_mov_epi16(
+            emptyKeys, static_cast<__mmask32>((1u << __builtin_popcount(blockKept[b])) - 1),
+            _mm512_castsi256_si512(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(blockKeys.data() + 16 * size_t{b}))));
+        const __m512i from = _mm512_sub_epi16(cellIndex, _mm512_set1_epi16(static_cast<short>(shift)));
+        const __mmask32 ahead = static_cast<__mmask32>((uint64_t{1} << shift) - 1);
+        if (base != held) {
+          if (held >= 0 && base == held + 32) {
+            _mm512_storeu_si512(keys + held, lineA);
+            lineA = lineB;
+            lineB = _mm512_loadu_si512(keys + base + 32);
+          } else {
+            if (held >= 0) {
+              _mm512_storeu_si512(keys + held, lineA);
+              _mm512_storeu_si512(keys + held + 32, lineB);
+            }
+            lineA = _mm512_loadu_si512(keys + base);
+            lineB = _mm512_loadu_si512(keys + base + 32);
+          }
+          held = base;
+        }
+        lineA = _mm512_min_epu16(
+            lineA, _mm512_mask_permutexvar_epi16(emptyKeys, static_cast<__mmask32>(~ahead), from, packedKeys));
+        lineB = _mm512_min_epu16(lineB, _mm512_mask_permutexvar_epi16(emptyKeys, ahead, from, packedKeys));
+        continue;
+      }
+      if (held >= 0) {
+        _mm512_storeu_si512(keys + held, lineA);
+        _mm512_storeu_si512(keys + held + 32, lineB);
+        held = -1;
+      }
+      const float *colU = m.colU.data() + i, *colV = m.colV.data() + i, *colW = m.colW.data() + i;
+      __m512i d;
+      __mmask16 lanes = 0xFFFF;  // the row's pixels
+      if (i < whole) {
+        d = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i)));
+      } else {
+        std::memset(tailDepth, 0, sizeof(tailDepth));
+        std::memcpy(tailDepth, row + i, (n - i) * sizeof(uint16_t));
+        d = _mm512_cvtepu16_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(tailDepth)));
+        colU = tailCol[0];
+        colV = tailCol[1];
+        colW = tailCol[2];
+        lanes = static_cast<__mmask16>((1u << (n - i)) - 1);
+      }
+      Footprints16 p = Project16(c, d, colU, colV, colW);
+      p.kept &= lanes;
+      const __mmask16 kept = p.kept;
+      if (kept == 0) continue;
+      if (_mm512_mask_cmpeq_epi32_mask(kept, _mm512_sub_epi32(p.a1, p.a0), oneInt) == kept &&
+          _mm512_mask_cmpeq_epi32_mask(kept, _mm512_sub_epi32(p.b1, p.b0), oneInt) == kept) {
+        // Single cells rising with gaps: the packed keys are expanded to the
+        // cells hit.
+        const __m512i at = _mm512_add_epi32(_mm512_mullo_epi32(p.b0, gridWidth), p.a0);
+        const __m512i rising = _mm512_maskz_compress_epi32(kept, at);
+        const int64_t firstCell = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(rising)));
+        const int64_t base = ((firstCell + lineShift) & ~int64_t{31}) - lineShift;
+        const int used = __builtin_popcount(kept);
+        const __mmask16 steps = static_cast<__mmask16>((1u << (used - 1)) - 1);
+        const __mmask16 up = _mm512_mask_cmpgt_epu32_mask(steps, _mm512_alignr_epi32(rising, rising, 1), rising);
+        const __m512i offset = _mm512_sub_epi32(at, _mm512_set1_epi32(static_cast<int32_t>(base)));
+        const __mmask16 inside = _mm512_mask_cmplt_epu32_mask(kept, offset, window);
+        if (up == steps && inside == kept && base >= 0 && base + 64 <= count) {
+          // Cells hit, as bits of the 64 cells from base.
+          const __m512i lowBits = _mm512_maskz_sllv_epi64(static_cast<__mmask8>(kept), one64,
+                                                          _mm512_cvtepu32_epi64(_mm512_castsi512_si256(offset)));
+          const __m512i highBits = _mm512_maskz_sllv_epi64(static_cast<__mmask8>(kept >> 8), one64,
+                                                           _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(offset, 1)));
+          const uint64_t hit = static_cast<uint64_t>(_mm512_reduce_or_epi64(_mm512_or_si512(lowBits, highBits)));
+          const __m256i key16 = _mm512_cvtepi32_epi16(p.key);
+          const __mmask16 firstLine = _mm512_mask_cmplt_epu32_mask(kept, offset, lineCells);
+          uint16_t* const line = keys + base;
+          LowerLine(line,
+                    _mm512_mask_expand_epi16(emptyKeys, static_cast<__mmask32>(hit),
+                                             _mm512_castsi256_si512(_mm256_maskz_compress_epi16(firstLine, key16))));
+          LowerLine(line + 32, _mm512_mask_expand_epi16(emptyKeys, static_cast<__mmask32>(hit >> 32),
+                                                        _mm512_castsi256_si512(_mm256_maskz_compress_epi16(
+                                                            kept & static_cast<__mmask16>(~firstLine), key16))));
+          continue;
+        }
+      }
+      WriteLanes(p, static_cast<uint32_t>(m.width), keys);
+    }
+    if (held >= 0) {
+      _mm512_storeu_si512(keys + held, lineA);
+      _mm512_storeu_si512(keys + held + 32, lineB);
+    }
+  }
 }
 
 // KeysToDepths of CameraGeometry.h, sixteen cells at a time; with second,
@@ -221,32 +529,50 @@ void KeysToDepths(uint16_t* first, const uint16_t* second, size_t count, uint16_
   tollan::geometry::KeysToDepths(first, count, noSample);
 }
 
-// The row projections this processor runs, by KrVAlignerKernel (a missing
-// one falls back to the widest that it has), and their names.
+// The kernels this processor runs, by KrVAlignerKernel (a missing one falls
+// back to the widest that it has), and their names: a row projection for
+// WriteFootprints, or a fused mapping of whole rows (null where there is
+// none).
+using RowMapper = void (*)(const tollan::geometry::DepthMapping& mapping, const uint16_t* source, uint32_t rowFirst,
+                           uint32_t rowLast, uint16_t noSample, uint16_t shadow, uint16_t* keys);
+
+constexpr int kKernels = KRV_ALIGNER_KERNEL_AVX512VBMI2 + 1;
+
 struct Kernels {
-  tollan::geometry::RowProjector project[4];
-  const char* name[4];
+  tollan::geometry::RowProjector project[kKernels];
+  RowMapper fused[kKernels];
+  const char* name[kKernels];
 };
 
 const Kernels& AvailableKernels() {
   static const Kernels kernels = [] {
     Kernels k;
-    for (int n = 0; n < 4; ++n) {
+    for (int n = 0; n < kKernels; ++n) {
       k.project[n] = tollan::geometry::ProjectRow;
+      k.fused[n] = nullptr;
       k.name[n] = "portable";
     }
 #if defined(KRV_ALIGNER_AVX2)
-    if (__builtin_cpu_supports("avx2")) {
-      for (int n : {KRV_ALIGNER_KERNEL_WIDEST, KRV_ALIGNER_KERNEL_AVX512, KRV_ALIGNER_KERNEL_AVX2}) {
-        k.project[n] = ProjectRowAvx2;
-        k.name[n] = "avx2";
+    auto use = [&k](std::initializer_list<int> kinds, tollan::geometry::RowProjector project, RowMapper fused,
+                    const char* name) {
+      for (int n : kinds) {
+        k.project[n] = project;
+        k.fused[n] = fused;
+        k.name[n] = name;
       }
+    };
+    if (__builtin_cpu_supports("avx2")) {
+      use({KRV_ALIGNER_KERNEL_WIDEST, KRV_ALIGNER_KERNEL_AVX512, KRV_ALIGNER_KERNEL_AVX2,
+           KRV_ALIGNER_KERNEL_AVX512VBMI2},
+          ProjectRowAvx2, nullptr, "avx2");
     }
     if (__builtin_cpu_supports("avx512f")) {
-      for (int n : {KRV_ALIGNER_KERNEL_WIDEST, KRV_ALIGNER_KERNEL_AVX512}) {
-        k.project[n] = ProjectRowAvx512;
-        k.name[n] = "avx512";
-      }
+      use({KRV_ALIGNER_KERNEL_WIDEST, KRV_ALIGNER_KERNEL_AVX512, KRV_ALIGNER_KERNEL_AVX512VBMI2}, ProjectRowAvx512,
+          nullptr, "avx512");
+    }
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512vbmi2")) {
+      use({KRV_ALIGNER_KERNEL_WIDEST, KRV_ALIGNER_KERNEL_AVX512VBMI2}, ProjectRowAvx512, MapRowsFused, "avx512vbmi2");
     }
 #endif
     return k;
@@ -256,8 +582,11 @@ const Kernels& AvailableKernels() {
 
 std::atomic<int> choice{KRV_ALIGNER_KERNEL_WIDEST};
 
-tollan::geometry::RowProjector Projector() {
-  return AvailableKernels().project[choice.load(std::memory_order_relaxed)];
+// Maps source rows rowFirst .. rowLast - 1 into keys with kernel k.
+void MapRows(const Kernels& kernels, int k, const tollan::geometry::DepthMapping& mapping, const uint16_t* source,
+             uint32_t rowFirst, uint32_t rowLast, uint16_t noSample, uint16_t shadow, uint16_t* keys) {
+  if (kernels.fused[k] != nullptr) return kernels.fused[k](mapping, source, rowFirst, rowLast, noSample, shadow, keys);
+  tollan::geometry::MapDepthRows(mapping, source, rowFirst, rowLast, noSample, shadow, keys, kernels.project[k]);
 }
 
 tollan::geometry::PinholeCamera Camera(const KrVCameraIntrinsics& k) {
@@ -295,7 +624,8 @@ void MapFrame(const tollan::geometry::DepthMapping& mapping, const unsigned shor
               unsigned short shadow, unsigned short* out, unsigned int threads) {
   const size_t count = size_t{mapping.to.width} * mapping.to.height;
   const uint32_t rows = mapping.from.height;
-  const tollan::geometry::RowProjector project = Projector();
+  const Kernels& kernels = AvailableKernels();
+  const int kernel = choice.load(std::memory_order_relaxed);
   std::memset(out, 0xFF, count * sizeof(uint16_t));  // kEmptyKey in every cell
   uint32_t split = rows;
   std::vector<uint16_t> lower;
@@ -304,14 +634,13 @@ void MapFrame(const tollan::geometry::DepthMapping& mapping, const unsigned shor
     split = rows / 2;
     try {
       lower.assign(count, tollan::geometry::kEmptyKey);
-      helper = std::thread([&] {
-        tollan::geometry::MapDepthRows(mapping, depth, split, rows, noSample, shadow, lower.data(), project);
-      });
+      helper =
+          std::thread([&] { MapRows(kernels, kernel, mapping, depth, split, rows, noSample, shadow, lower.data()); });
     } catch (...) {  // no memory or no thread: this thread maps every row
       split = rows;
     }
   }
-  tollan::geometry::MapDepthRows(mapping, depth, 0, split, noSample, shadow, out, project);
+  MapRows(kernels, kernel, mapping, depth, 0, split, noSample, shadow, out);
   if (helper.joinable()) helper.join();
   KeysToDepths(out, split < rows ? lower.data() : nullptr, count, noSample);
 }
@@ -322,14 +651,14 @@ constexpr double kHiddenFraction = 0.95;
 }  // namespace
 
 bool KrVUseAlignerKernel(KrVAlignerKernel kernel) {
-  if (kernel < KRV_ALIGNER_KERNEL_WIDEST || kernel > KRV_ALIGNER_KERNEL_PORTABLE) return false;
+  if (kernel < KRV_ALIGNER_KERNEL_WIDEST || kernel >= kKernels) return false;
   choice.store(kernel, std::memory_order_relaxed);
-  static const char* const wanted[4] = {nullptr, "avx512", "avx2", "portable"};
+  static const char* const wanted[kKernels] = {nullptr, "avx512", "avx2", "portable", "avx512vbmi2"};
   return kernel == KRV_ALIGNER_KERNEL_WIDEST || std::strcmp(AvailableKernels().name[kernel], wanted[kernel]) == 0;
 }
 
 const char* KrVAlignerKernelName(KrVAlignerKernel kernel) {
-  if (kernel < KRV_ALIGNER_KERNEL_WIDEST || kernel > KRV_ALIGNER_KERNEL_PORTABLE) return "portable";
+  if (kernel < KRV_ALIGNER_KERNEL_WIDEST || kernel >= kKernels) return "portable";
   return AvailableKernels().name[kernel];
 }
 

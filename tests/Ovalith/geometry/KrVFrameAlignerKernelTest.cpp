@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -164,7 +165,9 @@ TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneForEveryPairOfSizes) {
         if (plain.size() > 1000 && frame.size() > 1000) {
           EXPECT_GT(covered, plain.size() / 4);
         }
-        for (const auto& [kernel, threads] : {std::pair{KRV_ALIGNER_KERNEL_AVX512, 1u},
+        for (const auto& [kernel, threads] : {std::pair{KRV_ALIGNER_KERNEL_AVX512VBMI2, 1u},
+                                              {KRV_ALIGNER_KERNEL_AVX512VBMI2, 2u},
+                                              {KRV_ALIGNER_KERNEL_AVX512, 1u},
                                               {KRV_ALIGNER_KERNEL_AVX2, 1u},
                                               {KRV_ALIGNER_KERNEL_PORTABLE, 1u},
                                               {KRV_ALIGNER_KERNEL_WIDEST, 2u}}) {
@@ -182,6 +185,71 @@ TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneForEveryPairOfSizes) {
           EXPECT_TRUE(std::all_of(out.begin(), out.begin() + guard, [](uint16_t x) { return x == 0x5A5A; }));
           EXPECT_TRUE(std::all_of(out.end() - guard, out.end(), [](uint16_t x) { return x == 0x5A5A; }));
         }
+      }
+    }
+  }
+}
+
+// The sensor's own rig (the colour camera beside the depth camera, not turned), where nearly every sixteen pixels
+// land on cells that follow one another, over a frame of surfaces at several depths (occlusion edges: runs of cells
+// that overlap or leave gaps), holes and a strip of shadow, with and without the frame's edges outside the image,
+// written into grids at several alignments of their first cell:
+// every kernel and one or two threads give the plain mapping's bytes, and nothing outside the frame changes.
+TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneBesideTheCamera) {
+  struct Restore {
+    ~Restore() { KrVUseAlignerKernel(KRV_ALIGNER_KERNEL_WIDEST); }
+  } restore;
+  // Depth and image sizes, and the depth camera's focal length at 640 pixels (the image's is 525): at 525 the two
+  // see the same angle, so that the edges of the depth frame land outside the image.
+  struct Case {
+    Size depth, image;
+    double depthFocal;
+  };
+  const Case cases[] = {{{640, 480}, {640, 480}, 575.8},   {{640, 480}, {640, 480}, 525},
+                        {{320, 240}, {1280, 1024}, 575.8}, {{1280, 1024}, {320, 240}, 575.8},
+                        {{641, 479}, {643, 481}, 525},     {{100, 60}, {97, 61}, 575.8}};
+  KrVCameraExtrinsics beside;
+  beside.translation[0] = -25;
+  for (const auto& [ds, is, focal] : cases) {
+    const KrVCameraIntrinsics depth = Camera(ds.width, ds.height, focal), image = Camera(is.width, is.height, 525);
+    // A wall at 3 m, a floor, a ball at 1.5 m, a near box at 0.6 m, holes and shadow.
+    std::vector<uint16_t> frame(size_t{ds.width} * ds.height);
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> pick(0, 199);
+    for (unsigned int v = 0; v < ds.height; ++v) {
+      for (unsigned int u = 0; u < ds.width; ++u) {
+        const double x = double(u) / ds.width, y = double(v) / ds.height;
+        double z = y > 0.6 ? 3000 - (y - 0.6) * 4000 : 3000;
+        const double dx = x - 0.6, dy = y - 0.4;
+        if (dx * dx + dy * dy < 0.02) z = 1500 - 1000 * (0.02 - dx * dx - dy * dy);
+        if (x > 0.2 && x < 0.35 && y > 0.5 && y < 0.8) z = 600 + 50 * x;
+        uint16_t value = static_cast<uint16_t>(z);
+        if (x > 0.12 && x < 0.14) value = 1;  // shadow
+        if (pick(random) == 0) value = 0;     // holes
+        frame[size_t{v} * ds.width + u] = value;
+      }
+    }
+    const std::vector<uint16_t> plain = Plain(depth, image, beside, frame, 0, 1);
+    for (const auto& [kernel, threads] : {std::pair{KRV_ALIGNER_KERNEL_AVX512VBMI2, 1u},
+                                          {KRV_ALIGNER_KERNEL_AVX512VBMI2, 2u},
+                                          {KRV_ALIGNER_KERNEL_AVX512, 1u},
+                                          {KRV_ALIGNER_KERNEL_AVX2, 2u},
+                                          {KRV_ALIGNER_KERNEL_PORTABLE, 1u}}) {
+      KrVUseAlignerKernel(kernel);
+      KrVFrameAligner aligner;
+      ASSERT_EQ(aligner.Init(depth, image, beside), KR_STATUS_OK);
+      aligner.SetThreads(threads);
+      for (size_t shift = 0; shift < 32; shift += 5) {
+        SCOPED_TRACE(std::to_string(ds.width) + "x" + std::to_string(ds.height) + " onto " + std::to_string(is.width) +
+                     "x" + std::to_string(is.height) + ", " + KrVAlignerKernelName(kernel) + ", " +
+                     std::to_string(threads) + " threads, frame at cell " + std::to_string(shift));
+        const size_t count = size_t{is.width} * is.height, guard = 64;
+        std::vector<uint16_t> out(count + 2 * guard + shift, 0x5A5A);
+        uint16_t* const at = out.data() + guard + shift;
+        ASSERT_EQ(aligner.AlignDepthToImage(frame.data(), frame.size(), 0, 1, at, count), KR_STATUS_OK);
+        EXPECT_TRUE(std::equal(plain.begin(), plain.end(), at));
+        EXPECT_TRUE(std::all_of(out.begin(), out.begin() + guard + shift, [](uint16_t x) { return x == 0x5A5A; }));
+        EXPECT_TRUE(std::all_of(at + count, out.data() + out.size(), [](uint16_t x) { return x == 0x5A5A; }));
       }
     }
   }
