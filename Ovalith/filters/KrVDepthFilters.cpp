@@ -341,6 +341,327 @@ __attribute__((target("avx2"))) void SmoothStripAvx2(float* strip, size_t rows, 
 }
 #endif
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// ---- AVX-512 ----
+// The whole smoothing in 16-lane registers, with fewer passes over memory:
+// the step left to right runs on each 16 x 16 block of a strip as it is
+// turned on its side, the step back on each block before it is turned back,
+// and the passes along columns follow a strip's rows while they are in the
+// cache (down on the way down the frame, up on the way back, before the
+// next iteration's rows). Rows are independent of each other in a pass
+// along rows and columns in a pass along columns, so any order that keeps
+// each row's (and each column's) own order gives the same frame; the steps
+// are the same IEEE operations as above (the delta test compares the
+// magnitude's bits as integers, the same order for finite floats).
+#define KRV_FILTERS_AVX512 1
+// GCC 12 takes the undefined lanes that some of its AVX-512 intrinsics start
+// from for uninitialised variables.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#define KRV_TARGET_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512dq")))
+
+// Rows of a strip smoothed side by side: groups of 16 (at most 4).
+constexpr size_t kGroupRows = 16;
+
+struct Step512 {
+  __m512 keep;
+  __m512i delta;  // its bits: below it as an integer is below it as a float
+};
+
+KRV_TARGET_AVX512 inline __m512 Toward512(__m512 value, __m512 previous, Step512 s) {
+  const __m512 step = _mm512_sub_ps(value, previous);
+  const __m512i size = _mm512_and_si512(_mm512_castps_si512(step), _mm512_set1_epi32(0x7FFFFFFF));
+  const __mmask16 near = _mm512_cmplt_epi32_mask(size, s.delta);
+  return _mm512_mask_sub_ps(value, near, value, _mm512_mul_ps(s.keep, step));
+}
+
+// Sixteen rows of sixteen floats into sixteen columns, in registers.
+KRV_TARGET_AVX512 inline void Transpose16(__m512 r[16]) {
+  __m512 t[16], u[16];
+  for (int i = 0; i < 8; ++i) {
+    t[2 * i] = _mm512_unpacklo_ps(r[2 * i], r[2 * i + 1]);
+    t[2 * i + 1] = _mm512_unpackhi_ps(r[2 * i], r[2 * i + 1]);
+  }
+  for (int i = 0; i < 4; ++i) {
+    u[4 * i + 0] = _mm512_shuffle_ps(t[4 * i], t[4 * i + 2], 0x44);
+    u[4 * i + 1] = _mm512_shuffle_ps(t[4 * i], t[4 * i + 2], 0xEE);
+    u[4 * i + 2] = _mm512_shuffle_ps(t[4 * i + 1], t[4 * i + 3], 0x44);
+    u[4 * i + 3] = _mm512_shuffle_ps(t[4 * i + 1], t[4 * i + 3], 0xEE);
+  }
+  // u[4 i + j], 128-bit lane l: column 4 l + j of rows 4 i to 4 i + 3.
+  for (int j = 0; j < 4; ++j) {
+    const __m512 x0 = _mm512_shuffle_f32x4(u[j], u[4 + j], 0x44), x1 = _mm512_shuffle_f32x4(u[j], u[4 + j], 0xEE);
+    const __m512 y0 = _mm512_shuffle_f32x4(u[8 + j], u[12 + j], 0x44);
+    const __m512 y1 = _mm512_shuffle_f32x4(u[8 + j], u[12 + j], 0xEE);
+    r[j] = _mm512_shuffle_f32x4(x0, y0, 0x88);
+    r[4 + j] = _mm512_shuffle_f32x4(x0, y0, 0xDD);
+    r[8 + j] = _mm512_shuffle_f32x4(x1, y1, 0x88);
+    r[12 + j] = _mm512_shuffle_f32x4(x1, y1, 0xDD);
+  }
+}
+
+// Where rows come from: the frame's floats, or (the first iteration) its
+// depth, kAbsent where there is none (as Load).
+struct DepthSource {
+  const uint16_t* const* rows;
+  __m512i noSample, shadow;
+  uint16_t noSampleValue, shadowValue;
+  KRV_TARGET_AVX512 __m512 Load16(size_t r, size_t x) const {
+    const __m512i z = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[r] + x)));
+    const __mmask16 measured = _mm512_cmpneq_epi32_mask(z, noSample) & _mm512_cmpneq_epi32_mask(z, shadow);
+    return _mm512_mask_blend_ps(measured, _mm512_set1_ps(kAbsent), _mm512_cvtepi32_ps(z));
+  }
+  float Load1(size_t r, size_t x) const {
+    const uint16_t z = rows[r][x];
+    return z != noSampleValue && z != shadowValue ? static_cast<float>(z) : kAbsent;
+  }
+};
+struct FloatSource {
+  const float* const* rows;
+  KRV_TARGET_AVX512 __m512 Load16(size_t r, size_t x) const { return _mm512_loadu_ps(rows[r] + x); }
+  float Load1(size_t r, size_t x) const { return rows[r][x]; }
+};
+
+// One pass along the rows of a strip of kGroups x 16 rows, left to right
+// then back: from source into the strip (strip[x * lanes + r]), stepping
+// each block of 16 columns as it is turned, then back from the right into
+// out (rows past the frame's last point at a spare row).
+template <size_t kGroups, typename Source>
+KRV_TARGET_AVX512 void RowsAvx512(const Source& in, size_t width, float* strip, float* const* out, Step512 s) {
+  constexpr size_t lanes = kGroups * kGroupRows;
+  const size_t whole = width / 16 * 16;
+  __m512 previous[kGroups];
+  __m512 r[16];
+  for (size_t x = 0; x < width; x += 16) {
+    float* block = strip + x * lanes;
+    if (x < whole) {
+      for (size_t g = 0; g < kGroups; ++g) {
+        for (size_t i = 0; i < 16; ++i) r[i] = in.Load16(g * kGroupRows + i, x);
+        Transpose16(r);
+        for (size_t k = 0; k < 16; ++k) _mm512_storeu_ps(block + k * lanes + g * kGroupRows, r[k]);
+      }
+    } else {
+      for (size_t k = 0; x + k < width; ++k) {
+        for (size_t i = 0; i < lanes; ++i) block[k * lanes + i] = in.Load1(i, x + k);
+      }
+    }
+    // The first column steps toward itself: it stays as it is.
+    if (x == 0) {
+      for (size_t g = 0; g < kGroups; ++g) previous[g] = _mm512_loadu_ps(strip + g * kGroupRows);
+    }
+    for (size_t k = 0; k < 16 && x + k < width; ++k) {
+      for (size_t g = 0; g < kGroups; ++g) {
+        float* at = block + k * lanes + g * kGroupRows;
+        previous[g] = Toward512(_mm512_loadu_ps(at), previous[g], s);
+        _mm512_storeu_ps(at, previous[g]);
+      }
+    }
+  }
+  for (size_t g = 0; g < kGroups; ++g) previous[g] = _mm512_loadu_ps(strip + (width - 1) * lanes + g * kGroupRows);
+  for (size_t x = width; x-- > whole;) {
+    for (size_t g = 0; g < kGroups; ++g) {
+      float* at = strip + x * lanes + g * kGroupRows;
+      previous[g] = Toward512(_mm512_loadu_ps(at), previous[g], s);
+      _mm512_storeu_ps(at, previous[g]);
+    }
+    for (size_t i = 0; i < lanes; ++i) out[i][x] = strip[x * lanes + i];
+  }
+  for (size_t x = whole; x > 0;) {
+    x -= 16;
+    float* block = strip + x * lanes;
+    for (size_t k = 16; k-- > 0;) {
+      for (size_t g = 0; g < kGroups; ++g) {
+        float* at = block + k * lanes + g * kGroupRows;
+        previous[g] = Toward512(_mm512_loadu_ps(at), previous[g], s);
+        _mm512_storeu_ps(at, previous[g]);
+      }
+    }
+    for (size_t g = 0; g < kGroups; ++g) {
+      for (size_t k = 0; k < 16; ++k) r[k] = _mm512_loadu_ps(block + k * lanes + g * kGroupRows);
+      Transpose16(r);
+      for (size_t i = 0; i < 16; ++i) _mm512_storeu_ps(out[g * kGroupRows + i] + x, r[i]);
+    }
+  }
+}
+
+template <typename Source>
+KRV_TARGET_AVX512 void RowsAvx512(size_t groups, const Source& in, size_t width, float* strip, float* const* out,
+                                  Step512 s) {
+  switch (groups) {
+    case 1: return RowsAvx512<1>(in, width, strip, out, s);
+    case 2: return RowsAvx512<2>(in, width, strip, out, s);
+    case 3: return RowsAvx512<3>(in, width, strip, out, s);
+    default: return RowsAvx512<4>(in, width, strip, out, s);
+  }
+}
+
+// One step of count values toward those before them (a pass along columns).
+KRV_TARGET_AVX512 inline void TowardRowAvx512(float* row, const float* before, size_t count, Step512 s) {
+  size_t x = 0;
+  for (; x + 16 <= count; x += 16) {
+    _mm512_storeu_ps(row + x, Toward512(_mm512_loadu_ps(row + x), _mm512_loadu_ps(before + x), s));
+  }
+  if (x < count) {
+    const __mmask16 tail = static_cast<__mmask16>((1u << (count - x)) - 1);
+    const __m512 value = _mm512_maskz_loadu_ps(tail, row + x), previous = _mm512_maskz_loadu_ps(tail, before + x);
+    _mm512_mask_storeu_ps(row + x, tail, Toward512(value, previous, s));
+  }
+}
+
+// 16 values (those in lanes) back to depth, as Store.
+KRV_TARGET_AVX512 inline void StoreAvx512(__m512 value, const uint16_t* in, __mmask16 lanes, uint16_t* out) {
+  const __m512 held = _mm512_min_ps(_mm512_max_ps(_mm512_add_ps(value, _mm512_set1_ps(0.5f)), _mm512_setzero_ps()),
+                                    _mm512_set1_ps(65535.0f));
+  const __m256i rounded = _mm512_cvtepi32_epi16(_mm512_cvttps_epi32(held));
+  const __m256i original = _mm256_maskz_loadu_epi16(lanes, in);
+  const __mmask16 depth = _mm512_cmp_ps_mask(value, _mm512_setzero_ps(), _CMP_GE_OQ);
+  _mm256_mask_storeu_epi16(out, lanes, _mm256_mask_blend_epi16(depth, original, rounded));
+}
+
+// The last pass down and up a block of kRegisters x 16 columns or fewer
+// (lanes, rows stride apart), the row before held in registers, each row
+// back to depth (in, out) once it is final.
+template <size_t kRegisters>
+KRV_TARGET_AVX512 void ColumnsAvx512(float* column, size_t lanes, size_t stride, size_t rows, const uint16_t* in,
+                                     uint16_t* out, Step512 s) {
+  __mmask16 masks[kRegisters];
+  for (size_t i = 0; i < kRegisters; ++i) {
+    const size_t left = lanes - std::min(lanes, 16 * i);
+    masks[i] = left >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << left) - 1);
+  }
+  __m512 previous[kRegisters];
+  for (size_t i = 0; i < kRegisters; ++i) previous[i] = _mm512_maskz_loadu_ps(masks[i], column + 16 * i);
+  for (size_t y = 1; y < rows; ++y) {
+    float* row = column + y * stride;
+    for (size_t i = 0; i < kRegisters; ++i) {
+      previous[i] = Toward512(_mm512_maskz_loadu_ps(masks[i], row + 16 * i), previous[i], s);
+      _mm512_mask_storeu_ps(row + 16 * i, masks[i], previous[i]);
+    }
+  }
+  const size_t last = (rows - 1) * stride;
+  for (size_t i = 0; i < kRegisters; ++i) StoreAvx512(previous[i], in + last + 16 * i, masks[i], out + last + 16 * i);
+  for (size_t y = rows - 1; y-- > 0;) {
+    const size_t at = y * stride;
+    for (size_t i = 0; i < kRegisters; ++i) {
+      previous[i] = Toward512(_mm512_maskz_loadu_ps(masks[i], column + at + 16 * i), previous[i], s);
+      StoreAvx512(previous[i], in + at + 16 * i, masks[i], out + at + 16 * i);
+    }
+  }
+}
+
+// The same for a block of any width up to 256 columns.
+KRV_TARGET_AVX512 void ColumnsAvx512(float* column, size_t lanes, size_t stride, size_t rows, const uint16_t* in,
+                                     uint16_t* out, Step512 s) {
+  switch ((lanes + 15) / 16) {
+#define KRV_COLUMNS_CASE(n) \
+  case n: return ColumnsAvx512<n>(column, lanes, stride, rows, in, out, s);
+    KRV_COLUMNS_CASE(1) KRV_COLUMNS_CASE(2) KRV_COLUMNS_CASE(3) KRV_COLUMNS_CASE(4) KRV_COLUMNS_CASE(5)
+    KRV_COLUMNS_CASE(6) KRV_COLUMNS_CASE(7) KRV_COLUMNS_CASE(8) KRV_COLUMNS_CASE(9) KRV_COLUMNS_CASE(10)
+    KRV_COLUMNS_CASE(11) KRV_COLUMNS_CASE(12) KRV_COLUMNS_CASE(13) KRV_COLUMNS_CASE(14) KRV_COLUMNS_CASE(15)
+    default: return ColumnsAvx512<16>(column, lanes, stride, rows, in, out, s);
+#undef KRV_COLUMNS_CASE
+  }
+}
+
+// A frame being smoothed: frame holds width x height floats, strip room for
+// width * kStripRows, carry and spare width each; depth is the input.
+struct Smoothing512 {
+  const uint16_t* depth;
+  uint16_t noSample, shadow;
+  size_t width, height;
+  float *frame, *strip, *carry, *spare;
+  Step512 s;
+};
+
+// The rows of strip j, in iteration pass (the first from depth).
+KRV_TARGET_AVX512 void StripRowsAvx512(const Smoothing512& m, size_t j, uint32_t pass) {
+  const uint16_t* depthRows[kStripRows];
+  const float* inRows[kStripRows];
+  float* outRows[kStripRows];
+  const size_t y0 = j * kStripRows, n = std::min(kStripRows, m.height - y0);
+  const size_t groups = (n + kGroupRows - 1) / kGroupRows;
+  // Lanes past the frame smooth a copy of the strip's first row, into spare.
+  for (size_t r = 0; r < groups * kGroupRows; ++r) {
+    const size_t y = r < n ? y0 + r : y0;
+    depthRows[r] = m.depth + y * m.width;
+    inRows[r] = m.frame + y * m.width;
+    outRows[r] = r < n ? m.frame + y * m.width : m.spare;
+  }
+  if (pass == 0) {
+    const DepthSource source{depthRows, _mm512_set1_epi32(m.noSample), _mm512_set1_epi32(m.shadow), m.noSample,
+                             m.shadow};
+    RowsAvx512(groups, source, m.width, m.strip, outRows, m.s);
+  } else {
+    RowsAvx512(groups, FloatSource{inRows}, m.width, m.strip, outRows, m.s);
+  }
+}
+
+// Down the rows of strip j (from its first, toward the row above).
+KRV_TARGET_AVX512 void StripDownAvx512(const Smoothing512& m, size_t j) {
+  const size_t y0 = j * kStripRows, end = std::min(m.height, y0 + kStripRows);
+  for (size_t y = std::max<size_t>(y0, 1); y < end; ++y) {
+    TowardRowAvx512(m.frame + y * m.width, m.frame + (y - 1) * m.width, m.width, m.s);
+  }
+}
+
+// Up the rows of strip j, toward carry (the row below as the pass up left
+// it) then each row below; carry then holds the strip's first row.
+KRV_TARGET_AVX512 void StripUpAvx512(const Smoothing512& m, size_t j) {
+  const size_t y0 = j * kStripRows, end = std::min(m.height, y0 + kStripRows);
+  const float* below = end < m.height ? m.carry : m.frame + (end - 1) * m.width;
+  for (size_t y = end < m.height ? end : end - 1; y-- > y0;) {
+    TowardRowAvx512(m.frame + y * m.width, below, m.width, m.s);
+    below = m.frame + y * m.width;
+  }
+  std::memcpy(m.carry, m.frame + y0 * m.width, m.width * sizeof(float));
+}
+
+// The smoothing of a frame, from depth to depth (see Smoothing512).
+KRV_TARGET_AVX512 void SpatialAvx512(const uint16_t* depth, uint16_t noSample, uint16_t shadow, size_t width,
+                                     size_t height, uint32_t iterations, float alpha, float delta, float* frame,
+                                     float* strip, float* carry, float* spare, uint16_t* out) {
+  Smoothing512 m{depth, noSample, shadow, width, height, frame, strip, carry, spare, {}};
+  m.s.keep = _mm512_set1_ps(1 - alpha);
+  m.s.delta = _mm512_castps_si512(_mm512_set1_ps(delta));
+  const Step512 s = m.s;
+  const size_t strips = (height + kStripRows - 1) / kStripRows;
+  // iteration 0's rows (and the pass down when another iteration follows),
+  // then each iteration's pass up with the next one's rows, on the way back.
+  for (size_t j = 0; j < strips; ++j) {
+    StripRowsAvx512(m, j, 0);
+    if (iterations > 1) StripDownAvx512(m, j);
+  }
+  for (uint32_t pass = 1; pass < iterations; ++pass) {
+    if (pass > 1) {
+      for (size_t j = 0; j < strips; ++j) StripDownAvx512(m, j);
+    }
+    for (size_t j = strips; j-- > 0;) {
+      StripUpAvx512(m, j);
+      StripRowsAvx512(m, j, pass);
+    }
+  }
+  // The last pass along columns, in blocks of at most 256 (as even as they
+  // come) that stay in the cache between down and up, and the frame back to
+  // depth on the way up.
+  const size_t registers = (width + 15) / 16, blocks = (registers + 15) / 16;
+  for (size_t b = 0, x0 = 0; b < blocks; ++b) {
+    const size_t lanes = std::min(width - x0, 16 * ((registers * (b + 1) + blocks - 1) / blocks) - x0);
+    ColumnsAvx512(frame + x0, lanes, width, height, depth + x0, out + x0, s);
+    x0 += lanes;
+  }
+}
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
+// The whole smoothing from depth to depth, where a kernel set has one.
+typedef void (*SpatialKernel)(const uint16_t*, uint16_t, uint16_t, size_t, size_t, uint32_t, float, float, float*,
+                              float*, float*, float*, uint16_t*);
+
 struct KernelSet {
   void (*load)(const uint16_t*, size_t, uint16_t, uint16_t, float*);
   void (*store)(const float*, const uint16_t*, size_t, uint16_t*);
@@ -350,6 +671,7 @@ struct KernelSet {
   void (*smoothStrip)(float*, size_t, float, float);
   void (*decimateBy2)(const uint16_t*, const uint16_t*, size_t, uint16_t, uint16_t, uint16_t*);
   void (*temporal)(const uint16_t*, size_t, uint16_t, uint16_t, float, float, unsigned, float*, uint8_t*, uint16_t*);
+  SpatialKernel spatial;  // or null: the smoothing from the pieces above
 };
 
 std::atomic<int> chosenKernel{KRV_FILTER_KERNEL_WIDEST};
@@ -363,14 +685,37 @@ bool HasAvx2() {
 #endif
 }
 
-bool UseAvx2() { return chosenKernel.load(std::memory_order_relaxed) == KRV_FILTER_KERNEL_WIDEST && HasAvx2(); }
+bool HasAvx512() {
+#if defined(KRV_FILTERS_AVX512)
+  static const bool avx512 = HasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+  return avx512;
+#else
+  return false;
+#endif
+}
+
+// The kernels a choice runs on this processor: the widest it has, at most
+// the one asked for.
+enum Width { kPortable, kAvx2, kAvx512 };
+Width WidthOf(int kernel) {
+  if (kernel == KRV_FILTER_KERNEL_PORTABLE || !HasAvx2()) return kPortable;
+  return kernel == KRV_FILTER_KERNEL_WIDEST && HasAvx512() ? kAvx512 : kAvx2;
+}
 
 const KernelSet& Kernels() {
-  static const KernelSet portable = {Load, Store, ToStrip, FromStrip, SmoothDownUp, SmoothStrip, DecimateBy2, Temporal};
+  static const KernelSet portable = {Load,         Store,       ToStrip,  FromStrip, SmoothDownUp,
+                                     SmoothStrip, DecimateBy2, Temporal, nullptr};
 #if defined(KRV_FILTERS_AVX2)
-  static const KernelSet avx2 = {LoadAvx2,         StoreAvx2,       ToStripAvx2,     FromStripAvx2,
-                                 SmoothDownUpAvx2, SmoothStripAvx2, DecimateBy2Avx2, TemporalAvx2};
-  if (UseAvx2()) return avx2;
+  static const KernelSet avx2 = {LoadAvx2,        StoreAvx2,       ToStripAvx2,  FromStripAvx2, SmoothDownUpAvx2,
+                                 SmoothStripAvx2, DecimateBy2Avx2, TemporalAvx2, nullptr};
+  static const KernelSet avx512 = {LoadAvx2,        StoreAvx2,       ToStripAvx2,  FromStripAvx2, SmoothDownUpAvx2,
+                                   SmoothStripAvx2, DecimateBy2Avx2, TemporalAvx2, SpatialAvx512};
+  switch (WidthOf(chosenKernel.load(std::memory_order_relaxed))) {
+    case kAvx512: return avx512;
+    case kAvx2: return avx2;
+    case kPortable: break;
+  }
 #endif
   return portable;
 }
@@ -408,7 +753,8 @@ void SmoothFrame(const KernelSet& k, float* frame, size_t width, size_t height, 
 void KrVUseFilterKernel(KrVFilterKernel kernel) { chosenKernel.store(kernel, std::memory_order_relaxed); }
 
 const char* KrVFilterKernelName(KrVFilterKernel kernel) {
-  return kernel == KRV_FILTER_KERNEL_WIDEST && HasAvx2() ? "avx2" : "portable";
+  static const char* const kNames[] = {"portable", "avx2", "avx512"};
+  return kNames[WidthOf(kernel)];
 }
 
 // ---- decimation ----
@@ -499,6 +845,14 @@ KrStatus KrVSpatialFilter::Apply(const KrVDepthImage& input, KrVDepthImage& outp
   }
   const KernelSet& kernels = Kernels();
   float* frame = work_.data();
+  if (kernels.spatial != nullptr) {
+    float* strip = frame + count;
+    float* carry = strip + width * kStripRows;
+    kernels.spatial(input.pixels.data(), input.noSampleValue, input.shadowValue, width, height, iterations_,
+                    static_cast<float>(alpha_), static_cast<float>(delta_), frame, strip, carry, carry + width,
+                    output.pixels.data());
+    return KR_STATUS_OK;
+  }
   kernels.load(input.pixels.data(), count, input.noSampleValue, input.shadowValue, frame);
   SmoothFrame(kernels, frame, width, height, iterations_, static_cast<float>(alpha_), static_cast<float>(delta_),
               frame + count);
