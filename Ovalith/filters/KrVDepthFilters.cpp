@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <sstream>
+#include <thread>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -341,6 +342,47 @@ __attribute__((target("avx2"))) void SmoothStripAvx2(float* strip, size_t rows, 
 }
 #endif
 
+// A frame to smooth from depth to depth: frame holds width x height floats;
+// each part's scratch has room for a strip (width * kStripRows) and two
+// rows. Only pointers: the kernels of every width read it.
+struct SpatialFrame {
+  const uint16_t* depth;
+  uint16_t noSample, shadow;
+  size_t width, height;
+  uint32_t iterations;
+  float alpha, delta;
+  float* frame;
+  float* scratch[2];
+  uint16_t* out;
+};
+
+// The two threads that share a frame: each calls Sync with its own count
+// of calls, which returns once both have made as many (spinning a little,
+// then yielding the processor: the machine may be busy).
+class PairSync {
+ public:
+  void Sync(unsigned* calls) {
+    *calls += 1;
+    arrived_.fetch_add(1, std::memory_order_acq_rel);
+    for (unsigned spin = 0; arrived_.load(std::memory_order_acquire) < 2 * *calls; ++spin) {
+      if (spin > 64) std::this_thread::yield();
+    }
+  }
+
+ private:
+  std::atomic<unsigned> arrived_{0};
+};
+
+// The first and the last of count things (halves for two parts).
+struct Range {
+  size_t begin, end;
+};
+Range PartOf(size_t count, unsigned part, const PairSync* sync) {
+  if (sync == nullptr) return {0, count};
+  const size_t half = (count + 1) / 2;
+  return part == 0 ? Range{0, half} : Range{half, count};
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 // ---- AVX-512 ----
 // The whole smoothing in 16-lane registers, with fewer passes over memory:
@@ -521,48 +563,12 @@ KRV_TARGET_AVX512 inline void StoreAvx512(__m512 value, const uint16_t* in, __mm
   _mm256_mask_storeu_epi16(out, lanes, _mm256_mask_blend_epi16(depth, original, rounded));
 }
 
-// The last pass down and up a block of kRegisters x 16 columns or fewer
-// (lanes, rows stride apart), the row before held in registers, each row
-// back to depth (in, out) once it is final.
-template <size_t kRegisters>
-KRV_TARGET_AVX512 void ColumnsAvx512(float* column, size_t lanes, size_t stride, size_t rows, const uint16_t* in,
-                                     uint16_t* out, Step512 s) {
-  __mmask16 masks[kRegisters];
-  for (size_t i = 0; i < kRegisters; ++i) {
-    const size_t left = lanes - std::min(lanes, 16 * i);
-    masks[i] = left >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << left) - 1);
-  }
-  __m512 previous[kRegisters];
-  for (size_t i = 0; i < kRegisters; ++i) previous[i] = _mm512_maskz_loadu_ps(masks[i], column + 16 * i);
-  for (size_t y = 1; y < rows; ++y) {
-    float* row = column + y * stride;
-    for (size_t i = 0; i < kRegisters; ++i) {
-      previous[i] = Toward512(_mm512_maskz_loadu_ps(masks[i], row + 16 * i), previous[i], s);
-      _mm512_mask_storeu_ps(row + 16 * i, masks[i], previous[i]);
-    }
-  }
-  const size_t last = (rows - 1) * stride;
-  for (size_t i = 0; i < kRegisters; ++i) StoreAvx512(previous[i], in + last + 16 * i, masks[i], out + last + 16 * i);
-  for (size_t y = rows - 1; y-- > 0;) {
-    const size_t at = y * stride;
-    for (size_t i = 0; i < kRegisters; ++i) {
-      previous[i] = Toward512(_mm512_maskz_loadu_ps(masks[i], column + at + 16 * i), previous[i], s);
-      StoreAvx512(previous[i], in + at + 16 * i, masks[i], out + at + 16 * i);
-    }
-  }
-}
-
-// The same for a block of any width up to 256 columns.
-KRV_TARGET_AVX512 void ColumnsAvx512(float* column, size_t lanes, size_t stride, size_t rows, const uint16_t* in,
-                                     uint16_t* out, Step512 s) {
-  switch ((lanes + 15) / 16) {
-#define KRV_COLUMNS_CASE(n) \
-  case n: return ColumnsAvx512<n>(column, lanes, stride, rows, in, out, s);
-    KRV_COLUMNS_CASE(1) KRV_COLUMNS_CASE(2) KRV_COLUMNS_CASE(3) KRV_COLUMNS_CASE(4) KRV_COLUMNS_CASE(5)
-    KRV_COLUMNS_CASE(6) KRV_COLUMNS_CASE(7) KRV_COLUMNS_CASE(8) KRV_COLUMNS_CASE(9) KRV_COLUMNS_CASE(10)
-    KRV_COLUMNS_CASE(11) KRV_COLUMNS_CASE(12) KRV_COLUMNS_CASE(13) KRV_COLUMNS_CASE(14) KRV_COLUMNS_CASE(15)
-    default: return ColumnsAvx512<16>(column, lanes, stride, rows, in, out, s);
-#undef KRV_COLUMNS_CASE
+// count values back to depth, as Store.
+KRV_TARGET_AVX512 inline void StoreRowAvx512(const float* frame, const uint16_t* in, size_t count, uint16_t* out) {
+  for (size_t x = 0; x < count; x += 16) {
+    const size_t left = count - x;
+    const __mmask16 lanes = left >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << left) - 1);
+    StoreAvx512(_mm512_maskz_loadu_ps(lanes, frame + x), in + x, lanes, out + x);
   }
 }
 
@@ -608,50 +614,74 @@ KRV_TARGET_AVX512 void StripDownAvx512(const Smoothing512& m, size_t j) {
 }
 
 // Up the rows of strip j, toward carry (the row below as the pass up left
-// it) then each row below; carry then holds the strip's first row.
-KRV_TARGET_AVX512 void StripUpAvx512(const Smoothing512& m, size_t j) {
-  const size_t y0 = j * kStripRows, end = std::min(m.height, y0 + kStripRows);
-  const float* below = end < m.height ? m.carry : m.frame + (end - 1) * m.width;
+// it) then each row below; carry then holds the strip's first row. With
+// out, the last pass: each row goes back to depth once it is final.
+KRV_TARGET_AVX512 void StripUpAvx512(const Smoothing512& m, size_t j, uint16_t* out) {
+  const size_t y0 = j * kStripRows, end = std::min(m.height, y0 + kStripRows), width = m.width;
+  const float* below = end < m.height ? m.carry : m.frame + (end - 1) * width;
+  if (end == m.height && out != nullptr) StoreRowAvx512(below, m.depth + (end - 1) * width, width, out + (end - 1) * width);
   for (size_t y = end < m.height ? end : end - 1; y-- > y0;) {
-    TowardRowAvx512(m.frame + y * m.width, below, m.width, m.s);
-    below = m.frame + y * m.width;
+    float* row = m.frame + y * width;
+    TowardRowAvx512(row, below, width, m.s);
+    if (out != nullptr) StoreRowAvx512(row, m.depth + y * width, width, out + y * width);
+    below = row;
   }
-  std::memcpy(m.carry, m.frame + y0 * m.width, m.width * sizeof(float));
+  std::memcpy(m.carry, m.frame + y0 * width, width * sizeof(float));
 }
 
 // The smoothing of a frame, from depth to depth (see Smoothing512).
-KRV_TARGET_AVX512 void SpatialAvx512(const uint16_t* depth, uint16_t noSample, uint16_t shadow, size_t width,
-                                     size_t height, uint32_t iterations, float alpha, float delta, float* frame,
-                                     float* strip, float* carry, float* spare, uint16_t* out) {
-  Smoothing512 m{depth, noSample, shadow, width, height, frame, strip, carry, spare, {}};
-  m.s.keep = _mm512_set1_ps(1 - alpha);
-  m.s.delta = _mm512_castps_si512(_mm512_set1_ps(delta));
-  const Step512 s = m.s;
-  const size_t strips = (height + kStripRows - 1) / kStripRows;
-  // iteration 0's rows (and the pass down when another iteration follows),
-  // then each iteration's pass up with the next one's rows, on the way back.
+// Down then up columns x0 to x1 of the whole frame; with out, the last
+// pass: each row back to depth once it is final.
+KRV_TARGET_AVX512 void ColumnsAvx512(const Smoothing512& m, size_t x0, size_t x1, uint16_t* out) {
+  if (x0 >= x1) return;
+  const size_t lanes = x1 - x0, width = m.width, last = (m.height - 1) * width + x0;
+  float* column = m.frame + x0;
+  for (size_t y = 1; y < m.height; ++y) TowardRowAvx512(column + y * width, column + (y - 1) * width, lanes, m.s);
+  if (out != nullptr) StoreRowAvx512(m.frame + last, m.depth + last, lanes, out + last);
+  for (size_t y = m.height - 1; y-- > 0;) {
+    TowardRowAvx512(column + y * width, column + (y + 1) * width, lanes, m.s);
+    if (out != nullptr) StoreRowAvx512(column + y * width, m.depth + y * width + x0, lanes, out + y * width + x0);
+  }
+}
+
+// Part of a frame's smoothing (the whole of it without sync).
+KRV_TARGET_AVX512 void SpatialAvx512(const SpatialFrame& f, unsigned part, PairSync* sync) {
+  float* scratch = f.scratch[part];
+  Smoothing512 m{f.depth,  f.noSample, f.shadow, f.width, f.height, f.frame, scratch, scratch + f.width * kStripRows,
+                 scratch + f.width * (kStripRows + 1), {}};
+  m.s.keep = _mm512_set1_ps(1 - f.alpha);
+  m.s.delta = _mm512_castps_si512(_mm512_set1_ps(f.delta));
+  const size_t strips = (f.height + kStripRows - 1) / kStripRows;
+  if (sync != nullptr) {
+    // Two threads: the rows of half the strips, then the columns of half
+    // the frame (as wide as the registers allow), in turn.
+    const Range mine = PartOf(strips, part, sync);
+    const size_t split = std::min(f.width, (f.width / 2 + 15) / 16 * 16);
+    const size_t x0 = part == 0 ? 0 : split, x1 = part == 0 ? split : f.width;
+    unsigned calls = 0;
+    for (uint32_t pass = 0; pass < f.iterations; ++pass) {
+      for (size_t j = mine.begin; j < mine.end; ++j) StripRowsAvx512(m, j, pass);
+      sync->Sync(&calls);
+      ColumnsAvx512(m, x0, x1, pass + 1 == f.iterations ? f.out : nullptr);
+      if (pass + 1 < f.iterations) sync->Sync(&calls);
+    }
+    return;
+  }
+  // Iteration 0's rows with its pass down on the way down the frame; on the
+  // way back its pass up and the next iteration's rows; and so on; then the
+  // last pass down, and the last pass up with the frame back to depth.
   for (size_t j = 0; j < strips; ++j) {
     StripRowsAvx512(m, j, 0);
-    if (iterations > 1) StripDownAvx512(m, j);
+    StripDownAvx512(m, j);
   }
-  for (uint32_t pass = 1; pass < iterations; ++pass) {
-    if (pass > 1) {
-      for (size_t j = 0; j < strips; ++j) StripDownAvx512(m, j);
-    }
+  for (uint32_t pass = 1; pass < f.iterations; ++pass) {
     for (size_t j = strips; j-- > 0;) {
-      StripUpAvx512(m, j);
+      StripUpAvx512(m, j, nullptr);
       StripRowsAvx512(m, j, pass);
     }
+    for (size_t j = 0; j < strips; ++j) StripDownAvx512(m, j);
   }
-  // The last pass along columns, in blocks of at most 256 (as even as they
-  // come) that stay in the cache between down and up, and the frame back to
-  // depth on the way up.
-  const size_t registers = (width + 15) / 16, blocks = (registers + 15) / 16;
-  for (size_t b = 0, x0 = 0; b < blocks; ++b) {
-    const size_t lanes = std::min(width - x0, 16 * ((registers * (b + 1) + blocks - 1) / blocks) - x0);
-    ColumnsAvx512(frame + x0, lanes, width, height, depth + x0, out + x0, s);
-    x0 += lanes;
-  }
+  for (size_t j = strips; j-- > 0;) StripUpAvx512(m, j, f.out);
 }
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -659,8 +689,7 @@ KRV_TARGET_AVX512 void SpatialAvx512(const uint16_t* depth, uint16_t noSample, u
 #endif
 
 // The whole smoothing from depth to depth, where a kernel set has one.
-typedef void (*SpatialKernel)(const uint16_t*, uint16_t, uint16_t, size_t, size_t, uint32_t, float, float, float*,
-                              float*, float*, float*, uint16_t*);
+typedef void (*SpatialKernel)(const SpatialFrame&, unsigned part, PairSync* sync);
 
 struct KernelSet {
   void (*load)(const uint16_t*, size_t, uint16_t, uint16_t, float*);
@@ -721,18 +750,25 @@ const KernelSet& Kernels() {
 }
 
 // iterations times: along every row (left to right, then back), then along
-// every column (down, then up). frame holds width x height values; strip
-// has room for width * kStripRows values and spare for 2 * width.
-void SmoothFrame(const KernelSet& k, float* frame, size_t width, size_t height, uint32_t iterations, float alpha,
-                 float delta, float* strip) {
-  const float keep = 1 - alpha;
+// every column (down, then up), from depth to depth. With sync, part of it:
+// the rows of half the strips, then half the blocks of columns, in turn.
+void SmoothFrame(const KernelSet& k, const SpatialFrame& f, unsigned part, PairSync* sync) {
+  const size_t width = f.width, height = f.height;
+  const float keep = 1 - f.alpha, delta = f.delta;
+  float* frame = f.frame;
+  float* strip = f.scratch[part];
   float* absentRow = strip + width * kStripRows;  // reads past the frame's last row
   float* spareRow = absentRow + width;            // writes past it
   std::fill(absentRow, absentRow + width, kAbsent);
+  const Range strips = PartOf((height + kStripRows - 1) / kStripRows, part, sync);
+  const Range blocks = PartOf((width + kColumnBlock - 1) / kColumnBlock, part, sync);
+  const size_t first = strips.begin * kStripRows * width, end = std::min(height, strips.end * kStripRows) * width;
+  if (end > first) k.load(f.depth + first, end - first, f.noSample, f.shadow, frame + first);
   const float* in[kStripRows];
   float* out[kStripRows];
-  for (uint32_t pass = 0; pass < iterations; ++pass) {
-    for (size_t y0 = 0; y0 < height; y0 += kStripRows) {
+  unsigned calls = 0;
+  for (uint32_t pass = 0; pass < f.iterations; ++pass) {
+    for (size_t y0 = strips.begin * kStripRows; y0 < strips.end * kStripRows; y0 += kStripRows) {
       for (size_t r = 0; r < kStripRows; ++r) {
         const bool inside = y0 + r < height;
         in[r] = inside ? frame + (y0 + r) * width : absentRow;
@@ -742,9 +778,20 @@ void SmoothFrame(const KernelSet& k, float* frame, size_t width, size_t height, 
       k.smoothStrip(strip, width, keep, delta);
       k.fromStrip(strip, width, out);
     }
-    for (size_t x0 = 0; x0 < width; x0 += kColumnBlock) {
+    if (sync != nullptr) sync->Sync(&calls);
+    for (size_t x0 = blocks.begin * kColumnBlock; x0 < blocks.end * kColumnBlock; x0 += kColumnBlock) {
       k.smooth(frame + x0, std::min(kColumnBlock, width - x0), width, height, keep, delta);
     }
+    if (sync != nullptr) sync->Sync(&calls);
+  }
+  if (end > first) k.store(frame + first, f.depth + first, end - first, f.out + first);
+}
+
+void SmoothPart(const KernelSet* k, const SpatialFrame* f, unsigned part, PairSync* sync) {
+  if (k->spatial != nullptr) {
+    k->spatial(*f, part, sync);
+  } else {
+    SmoothFrame(*k, *f, part, sync);
   }
 }
 
@@ -818,7 +865,7 @@ std::string KrVDecimationFilter::Describe() const { return "decimate=" + std::to
 // ---- spatial ----
 
 KrVSpatialFilter::KrVSpatialFilter(double alpha, double delta, uint32_t iterations)
-    : alpha_(0.5), delta_(60), iterations_(2) {
+    : alpha_(0.5), delta_(60), iterations_(2), threads_(1) {
   SetOptions(alpha, delta, iterations);
 }
 
@@ -837,28 +884,38 @@ KrStatus KrVSpatialFilter::Apply(const KrVDepthImage& input, KrVDepthImage& outp
   if (status != KR_STATUS_OK) return status;
   const size_t count = input.pixels.size(), width = input.width, height = input.height;
   if (count == 0) return KR_STATUS_OK;
-  // The frame, then the strip and its two spare rows.
+  // The frame, then for each thread a strip and two rows.
+  const size_t scratch = width * (kStripRows + 2);
+  bool two = threads_ > 1 && height > kStripRows;
   try {
-    work_.resize(count + width * (kStripRows + 2));
+    work_.resize(count + (two ? 2 : 1) * scratch);
   } catch (const std::bad_alloc&) {
     return KR_STATUS_QM_NOT_ENOUGH_MEMORY;
   }
   const KernelSet& kernels = Kernels();
   float* frame = work_.data();
-  if (kernels.spatial != nullptr) {
-    float* strip = frame + count;
-    float* carry = strip + width * kStripRows;
-    kernels.spatial(input.pixels.data(), input.noSampleValue, input.shadowValue, width, height, iterations_,
-                    static_cast<float>(alpha_), static_cast<float>(delta_), frame, strip, carry, carry + width,
-                    output.pixels.data());
-    return KR_STATUS_OK;
+  const SpatialFrame f = {input.pixels.data(), input.noSampleValue, input.shadowValue, width, height, iterations_,
+                          static_cast<float>(alpha_), static_cast<float>(delta_), frame,
+                          {frame + count, frame + count + (two ? scratch : 0)}, output.pixels.data()};
+  if (two) {
+    PairSync sync;
+    std::thread helper;
+    try {
+      helper = std::thread(SmoothPart, &kernels, &f, 1u, &sync);
+    } catch (...) {  // no thread: this one smooths the whole frame
+      two = false;
+    }
+    if (two) {
+      SmoothPart(&kernels, &f, 0, &sync);
+      helper.join();
+      return KR_STATUS_OK;
+    }
   }
-  kernels.load(input.pixels.data(), count, input.noSampleValue, input.shadowValue, frame);
-  SmoothFrame(kernels, frame, width, height, iterations_, static_cast<float>(alpha_), static_cast<float>(delta_),
-              frame + count);
-  kernels.store(frame, input.pixels.data(), count, output.pixels.data());
+  SmoothPart(&kernels, &f, 0, nullptr);
   return KR_STATUS_OK;
 }
+
+void KrVSpatialFilter::SetThreads(unsigned int threads) { threads_ = threads < 2 ? 1 : 2; }
 
 std::string KrVSpatialFilter::Describe() const {
   return "spatial=" + Text(alpha_) + ":" + Text(delta_) + ":" + std::to_string(iterations_);
