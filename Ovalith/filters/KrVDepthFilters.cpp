@@ -472,10 +472,11 @@ struct FloatSource {
 // each block of 16 columns as it is turned, then back from the right into
 // out (rows past the frame's last point at a spare row).
 template <size_t kGroups, typename Source>
-KRV_TARGET_AVX512 void RowsAvx512(const Source& in, size_t width, float* strip, float* const* out, Step512 s) {
+__attribute__((noinline)) KRV_TARGET_AVX512 void RowsAvx512(const Source& in, size_t width, float* strip,
+                                                            float* const* out, Step512 s) {
   constexpr size_t lanes = kGroups * kGroupRows;
   const size_t whole = width / 16 * 16;
-  __m512 previous[kGroups];
+  __m512 previous[kGroups];  // in registers: the loops over the groups unroll
   __m512 r[16];
   for (size_t x = 0; x < width; x += 16) {
     float* block = strip + x * lanes;
@@ -495,6 +496,7 @@ KRV_TARGET_AVX512 void RowsAvx512(const Source& in, size_t width, float* strip, 
       for (size_t g = 0; g < kGroups; ++g) previous[g] = _mm512_loadu_ps(strip + g * kGroupRows);
     }
     for (size_t k = 0; k < 16 && x + k < width; ++k) {
+#pragma GCC unroll 4
       for (size_t g = 0; g < kGroups; ++g) {
         float* at = block + k * lanes + g * kGroupRows;
         previous[g] = Toward512(_mm512_loadu_ps(at), previous[g], s);
@@ -504,6 +506,7 @@ KRV_TARGET_AVX512 void RowsAvx512(const Source& in, size_t width, float* strip, 
   }
   for (size_t g = 0; g < kGroups; ++g) previous[g] = _mm512_loadu_ps(strip + (width - 1) * lanes + g * kGroupRows);
   for (size_t x = width; x-- > whole;) {
+#pragma GCC unroll 4
     for (size_t g = 0; g < kGroups; ++g) {
       float* at = strip + x * lanes + g * kGroupRows;
       previous[g] = Toward512(_mm512_loadu_ps(at), previous[g], s);
@@ -515,6 +518,7 @@ KRV_TARGET_AVX512 void RowsAvx512(const Source& in, size_t width, float* strip, 
     x -= 16;
     float* block = strip + x * lanes;
     for (size_t k = 16; k-- > 0;) {
+#pragma GCC unroll 4
       for (size_t g = 0; g < kGroups; ++g) {
         float* at = block + k * lanes + g * kGroupRows;
         previous[g] = Toward512(_mm512_loadu_ps(at), previous[g], s);
@@ -533,10 +537,14 @@ template <typename Source>
 KRV_TARGET_AVX512 void RowsAvx512(size_t groups, const Source& in, size_t width, float* strip, float* const* out,
                                   Step512 s) {
   switch (groups) {
-    case 1: return RowsAvx512<1>(in, width, strip, out, s);
-    case 2: return RowsAvx512<2>(in, width, strip, out, s);
-    case 3: return RowsAvx512<3>(in, width, strip, out, s);
-    default: return RowsAvx512<4>(in, width, strip, out, s);
+    case 1:
+      return RowsAvx512<1>(in, width, strip, out, s);
+    case 2:
+      return RowsAvx512<2>(in, width, strip, out, s);
+    case 3:
+      return RowsAvx512<3>(in, width, strip, out, s);
+    default:
+      return RowsAvx512<4>(in, width, strip, out, s);
   }
 }
 
@@ -569,6 +577,20 @@ KRV_TARGET_AVX512 inline void StoreRowAvx512(const float* frame, const uint16_t*
     const size_t left = count - x;
     const __mmask16 lanes = left >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << left) - 1);
     StoreAvx512(_mm512_maskz_loadu_ps(lanes, frame + x), in + x, lanes, out + x);
+  }
+}
+
+// The last step of count values toward those before them: the result into
+// after (the frame keeps the values it had, and need not be written back
+// to memory) and back to depth (in, out).
+KRV_TARGET_AVX512 inline void LastRowAvx512(const float* row, const float* before, size_t count, float* after,
+                                            const uint16_t* in, uint16_t* out, Step512 s) {
+  for (size_t x = 0; x < count; x += 16) {
+    const size_t left = count - x;
+    const __mmask16 lanes = left >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << left) - 1);
+    const __m512 value = Toward512(_mm512_maskz_loadu_ps(lanes, row + x), _mm512_maskz_loadu_ps(lanes, before + x), s);
+    _mm512_mask_storeu_ps(after + x, lanes, value);
+    StoreAvx512(value, in + x, lanes, out + x);
   }
 }
 
@@ -614,22 +636,18 @@ KRV_TARGET_AVX512 void StripDownAvx512(const Smoothing512& m, size_t j) {
 }
 
 // Up the rows of strip j, toward carry (the row below as the pass up left
-// it) then each row below; carry then holds the strip's first row. With
-// out, the last pass: each row goes back to depth once it is final.
-KRV_TARGET_AVX512 void StripUpAvx512(const Smoothing512& m, size_t j, uint16_t* out) {
+// it) then each row below; carry then holds the strip's first row.
+KRV_TARGET_AVX512 void StripUpAvx512(const Smoothing512& m, size_t j) {
   const size_t y0 = j * kStripRows, end = std::min(m.height, y0 + kStripRows), width = m.width;
   const float* below = end < m.height ? m.carry : m.frame + (end - 1) * width;
-  if (end == m.height && out != nullptr) StoreRowAvx512(below, m.depth + (end - 1) * width, width, out + (end - 1) * width);
   for (size_t y = end < m.height ? end : end - 1; y-- > y0;) {
     float* row = m.frame + y * width;
     TowardRowAvx512(row, below, width, m.s);
-    if (out != nullptr) StoreRowAvx512(row, m.depth + y * width, width, out + y * width);
     below = row;
   }
   std::memcpy(m.carry, m.frame + y0 * width, width * sizeof(float));
 }
 
-// The smoothing of a frame, from depth to depth (see Smoothing512).
 // Down then up columns x0 to x1 of the whole frame; with out, the last
 // pass: each row back to depth once it is final.
 KRV_TARGET_AVX512 void ColumnsAvx512(const Smoothing512& m, size_t x0, size_t x1, uint16_t* out) {
@@ -647,8 +665,16 @@ KRV_TARGET_AVX512 void ColumnsAvx512(const Smoothing512& m, size_t x0, size_t x1
 // Part of a frame's smoothing (the whole of it without sync).
 KRV_TARGET_AVX512 void SpatialAvx512(const SpatialFrame& f, unsigned part, PairSync* sync) {
   float* scratch = f.scratch[part];
-  Smoothing512 m{f.depth,  f.noSample, f.shadow, f.width, f.height, f.frame, scratch, scratch + f.width * kStripRows,
-                 scratch + f.width * (kStripRows + 1), {}};
+  Smoothing512 m{f.depth,
+                 f.noSample,
+                 f.shadow,
+                 f.width,
+                 f.height,
+                 f.frame,
+                 scratch,
+                 scratch + f.width * kStripRows,
+                 scratch + f.width * (kStripRows + 1),
+                 {}};
   m.s.keep = _mm512_set1_ps(1 - f.alpha);
   m.s.delta = _mm512_castps_si512(_mm512_set1_ps(f.delta));
   const size_t strips = (f.height + kStripRows - 1) / kStripRows;
@@ -676,12 +702,21 @@ KRV_TARGET_AVX512 void SpatialAvx512(const SpatialFrame& f, unsigned part, PairS
   }
   for (uint32_t pass = 1; pass < f.iterations; ++pass) {
     for (size_t j = strips; j-- > 0;) {
-      StripUpAvx512(m, j, nullptr);
+      StripUpAvx512(m, j);
       StripRowsAvx512(m, j, pass);
     }
     for (size_t j = 0; j < strips; ++j) StripDownAvx512(m, j);
   }
-  for (size_t j = strips; j-- > 0;) StripUpAvx512(m, j, f.out);
+  // The last pass up, each row into one of two rows of the strip (now free)
+  // on its way back to depth.
+  const size_t width = f.width, last = (f.height - 1) * width;
+  StoreRowAvx512(f.frame + last, f.depth + last, width, f.out + last);
+  const float* below = f.frame + last;
+  for (size_t y = f.height - 1; y-- > 0;) {
+    float* after = m.strip + (y & 1) * width;
+    LastRowAvx512(f.frame + y * width, below, width, after, f.depth + y * width, f.out + y * width, m.s);
+    below = after;
+  }
 }
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -733,7 +768,7 @@ Width WidthOf(int kernel) {
 }
 
 const KernelSet& Kernels() {
-  static const KernelSet portable = {Load,         Store,       ToStrip,  FromStrip, SmoothDownUp,
+  static const KernelSet portable = {Load,        Store,       ToStrip,  FromStrip, SmoothDownUp,
                                      SmoothStrip, DecimateBy2, Temporal, nullptr};
 #if defined(KRV_FILTERS_AVX2)
   static const KernelSet avx2 = {LoadAvx2,        StoreAvx2,       ToStripAvx2,  FromStripAvx2, SmoothDownUpAvx2,
@@ -741,9 +776,12 @@ const KernelSet& Kernels() {
   static const KernelSet avx512 = {LoadAvx2,        StoreAvx2,       ToStripAvx2,  FromStripAvx2, SmoothDownUpAvx2,
                                    SmoothStripAvx2, DecimateBy2Avx2, TemporalAvx2, SpatialAvx512};
   switch (WidthOf(chosenKernel.load(std::memory_order_relaxed))) {
-    case kAvx512: return avx512;
-    case kAvx2: return avx2;
-    case kPortable: break;
+    case kAvx512:
+      return avx512;
+    case kAvx2:
+      return avx2;
+    case kPortable:
+      break;
   }
 #endif
   return portable;
@@ -894,9 +932,17 @@ KrStatus KrVSpatialFilter::Apply(const KrVDepthImage& input, KrVDepthImage& outp
   }
   const KernelSet& kernels = Kernels();
   float* frame = work_.data();
-  const SpatialFrame f = {input.pixels.data(), input.noSampleValue, input.shadowValue, width, height, iterations_,
-                          static_cast<float>(alpha_), static_cast<float>(delta_), frame,
-                          {frame + count, frame + count + (two ? scratch : 0)}, output.pixels.data()};
+  const SpatialFrame f = {input.pixels.data(),
+                          input.noSampleValue,
+                          input.shadowValue,
+                          width,
+                          height,
+                          iterations_,
+                          static_cast<float>(alpha_),
+                          static_cast<float>(delta_),
+                          frame,
+                          {frame + count, frame + count + (two ? scratch : 0)},
+                          output.pixels.data()};
   if (two) {
     PairSync sync;
     std::thread helper;

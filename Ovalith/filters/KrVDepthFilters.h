@@ -99,7 +99,8 @@ class KrVSpatialFilter : public KrVDepthFilter {
   double alpha_, delta_;
   uint32_t iterations_;
   unsigned int threads_;  // 1 or 2 (SetThreads)
-  std::vector<float> work_;  // the frame as it is smoothed, then per thread room for a strip of rows turned on their side
+  std::vector<float>
+      work_;  // the frame as it is smoothed, then per thread room for a strip of rows turned on their side
 };
 
 class KrVTemporalFilter : public KrVDepthFilter {

@@ -236,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(Every, FilterKernels,
                          [](const auto& info) {
                            return info.param == KRV_FILTER_KERNEL_WIDEST ? "Widest"
                                   : info.param == KRV_FILTER_KERNEL_AVX2 ? "Avx2"
-                                                                          : "Portable";
+                                                                         : "Portable";
                          });
 
 }  // namespace
