@@ -357,15 +357,22 @@ struct SpatialFrame {
 };
 
 // The two threads that share a frame: each calls Sync with its own count
-// of calls, which returns once both have made as many (spinning a little,
-// then yielding the processor: the machine may be busy).
+// of calls, which returns once both have made as many (spinning for about
+// the time of a pass over a few rows, then yielding the processor: the
+// other thread may be waiting for one).
 class PairSync {
  public:
   void Sync(unsigned* calls) {
     *calls += 1;
     arrived_.fetch_add(1, std::memory_order_acq_rel);
     for (unsigned spin = 0; arrived_.load(std::memory_order_acquire) < 2 * *calls; ++spin) {
-      if (spin > 64) std::this_thread::yield();
+      if (spin < 4096) {
+#if defined(__x86_64__) && defined(__GNUC__)
+        __builtin_ia32_pause();
+#endif
+      } else {
+        std::this_thread::yield();
+      }
     }
   }
 
