@@ -357,16 +357,16 @@ struct SpatialFrame {
 };
 
 // The two threads that share a frame: each calls Sync with its own count
-// of calls, which returns once both have made as many (spinning for about
-// the time of a pass over a few rows, then yielding the processor: the
-// other thread may be waiting for one).
+// of calls, which returns once both have made as many (spinning a few
+// microseconds, then yielding the processor: on a busy machine the other
+// thread may be waiting for it).
 class PairSync {
  public:
   void Sync(unsigned* calls) {
     *calls += 1;
     arrived_.fetch_add(1, std::memory_order_acq_rel);
     for (unsigned spin = 0; arrived_.load(std::memory_order_acquire) < 2 * *calls; ++spin) {
-      if (spin < 4096) {
+      if (spin < 256) {
 #if defined(__x86_64__) && defined(__GNUC__)
         __builtin_ia32_pause();
 #endif
