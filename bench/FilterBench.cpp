@@ -6,8 +6,10 @@
 //                          spatial, temporal, holes) in at most half its time
 //   BM_SpatialFilter/0     a memcpy of the frame; goal: the spatial filter
 //                          alone in at most 8 times it
-// Run /1 of each is the filter, labelled with the kernels it ran ("avx2" or
-// "portable"). The bilateral baseline is built only where
+// Run /1 of each is the filter, labelled with the kernels it ran ("avx512",
+// "avx2" or "portable"); BM_SpatialFilter/2 is the same with a second thread
+// (SetThreads(2)), /3 with the AVX2 kernels at most (the figure before the
+// AVX-512 ones). The bilateral baseline is built only where
 // OpenCV is installed (libopencv-dev; bench/ only).
 #include <Ovalith/filters/KrVDepthFilters.h>
 #include <Ovalith/filters/KrVDepthFiltersInternal.h>
@@ -82,18 +84,23 @@ void BM_SpatialFilter(benchmark::State& state) {
   KrVDepthImage out;
   out.pixels.resize(frame.pixels.size());
   KrVSpatialFilter spatial;
+  spatial.SetThreads(state.range(0) == 2 ? 2 : 1);
+  const KrVFilterKernel kernel = state.range(0) == 3 ? KRV_FILTER_KERNEL_AVX2 : KRV_FILTER_KERNEL_WIDEST;
+  KrVUseFilterKernel(kernel);
   for (auto _ : state) {
     if (state.range(0) == 0) {
       std::memcpy(out.pixels.data(), frame.pixels.data(), frame.pixels.size() * 2);
     } else if (spatial.Apply(frame, out) != KR_STATUS_OK) {
+      KrVUseFilterKernel(KRV_FILTER_KERNEL_WIDEST);
       return state.SkipWithError("the filter failed");
     }
     benchmark::DoNotOptimize(out.pixels.data());
   }
+  KrVUseFilterKernel(KRV_FILTER_KERNEL_WIDEST);
   state.SetLabel(state.range(0) == 0 ? std::string("memcpy of the frame (baseline)")
-                                     : std::string("spatial (0.5, 60 mm, 2 passes; ") +
-                                           KrVFilterKernelName(KRV_FILTER_KERNEL_WIDEST) + ")");
+                                     : std::string("spatial (0.5, 60 mm, 2 passes; ") + KrVFilterKernelName(kernel) +
+                                           (state.range(0) == 2 ? ", 2 threads)" : ")"));
 }
-BENCHMARK(BM_SpatialFilter)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SpatialFilter)->Arg(0)->Arg(1)->Arg(2)->Arg(3)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

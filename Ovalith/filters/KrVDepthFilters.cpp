@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <sstream>
+#include <thread>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -341,6 +342,397 @@ __attribute__((target("avx2"))) void SmoothStripAvx2(float* strip, size_t rows, 
 }
 #endif
 
+// A frame to smooth from depth to depth: frame holds width x height floats;
+// each part's scratch has room for a strip (width * kStripRows) and two
+// rows. Only pointers: the kernels of every width read it.
+struct SpatialFrame {
+  const uint16_t* depth;
+  uint16_t noSample, shadow;
+  size_t width, height;
+  uint32_t iterations;
+  float alpha, delta;
+  float* frame;
+  float* scratch[2];
+  uint16_t* out;
+};
+
+// The two threads that share a frame: each calls Sync with its own count
+// of calls, which returns once both have made as many (spinning a few
+// microseconds, then yielding the processor: on a busy machine the other
+// thread may be waiting for it).
+class PairSync {
+ public:
+  void Sync(unsigned* calls) {
+    *calls += 1;
+    arrived_.fetch_add(1, std::memory_order_acq_rel);
+    for (unsigned spin = 0; arrived_.load(std::memory_order_acquire) < 2 * *calls; ++spin) {
+      if (spin < 256) {
+#if defined(__x86_64__) && defined(__GNUC__)
+        __builtin_ia32_pause();
+#endif
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  }
+
+ private:
+  std::atomic<unsigned> arrived_{0};
+};
+
+// The first and the last of count things (halves for two parts).
+struct Range {
+  size_t begin, end;
+};
+Range PartOf(size_t count, unsigned part, const PairSync* sync) {
+  if (sync == nullptr) return {0, count};
+  const size_t half = (count + 1) / 2;
+  return part == 0 ? Range{0, half} : Range{half, count};
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// ---- AVX-512 ----
+// The whole smoothing in 16-lane registers, with fewer passes over memory:
+// the step left to right runs on each 16 x 16 block of a strip as it is
+// turned on its side, the step back on each block before it is turned back,
+// and the passes along columns follow a strip's rows while they are in the
+// cache (down on the way down the frame, up on the way back, before the
+// next iteration's rows). Rows are independent of each other in a pass
+// along rows and columns in a pass along columns, so any order that keeps
+// each row's (and each column's) own order gives the same frame; the steps
+// are the same IEEE operations as above (the delta test compares the
+// magnitude's bits as integers, the same order for finite floats).
+#define KRV_FILTERS_AVX512 1
+// GCC 12 takes the undefined lanes that some of its AVX-512 intrinsics start
+// from for uninitialised variables.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#define KRV_TARGET_AVX512 __attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512dq")))
+
+// Rows of a strip smoothed side by side: groups of 16 (at most 4).
+constexpr size_t kGroupRows = 16;
+
+struct Step512 {
+  __m512 keep;
+  __m512i delta;  // its bits: below it as an integer is below it as a float
+};
+
+KRV_TARGET_AVX512 inline __m512 Toward512(__m512 value, __m512 previous, Step512 s) {
+  const __m512 step = _mm512_sub_ps(value, previous);
+  const __m512i size = _mm512_and_si512(_mm512_castps_si512(step), _mm512_set1_epi32(0x7FFFFFFF));
+  const __mmask16 near = _mm512_cmplt_epi32_mask(size, s.delta);
+  return _mm512_mask_sub_ps(value, near, value, _mm512_mul_ps(s.keep, step));
+}
+
+// Sixteen rows of sixteen floats into sixteen columns, in registers.
+KRV_TARGET_AVX512 inline void Transpose16(__m512 r[16]) {
+  __m512 t[16], u[16];
+  for (int i = 0; i < 8; ++i) {
+    t[2 * i] = _mm512_unpacklo_ps(r[2 * i], r[2 * i + 1]);
+    t[2 * i + 1] = _mm512_unpackhi_ps(r[2 * i], r[2 * i + 1]);
+  }
+  for (int i = 0; i < 4; ++i) {
+    u[4 * i + 0] = _mm512_shuffle_ps(t[4 * i], t[4 * i + 2], 0x44);
+    u[4 * i + 1] = _mm512_shuffle_ps(t[4 * i], t[4 * i + 2], 0xEE);
+    u[4 * i + 2] = _mm512_shuffle_ps(t[4 * i + 1], t[4 * i + 3], 0x44);
+    u[4 * i + 3] = _mm512_shuffle_ps(t[4 * i + 1], t[4 * i + 3], 0xEE);
+  }
+  // u[4 i + j], 128-bit lane l: column 4 l + j of rows 4 i to 4 i + 3.
+  for (int j = 0; j < 4; ++j) {
+    const __m512 x0 = _mm512_shuffle_f32x4(u[j], u[4 + j], 0x44), x1 = _mm512_shuffle_f32x4(u[j], u[4 + j], 0xEE);
+    const __m512 y0 = _mm512_shuffle_f32x4(u[8 + j], u[12 + j], 0x44);
+    const __m512 y1 = _mm512_shuffle_f32x4(u[8 + j], u[12 + j], 0xEE);
+    r[j] = _mm512_shuffle_f32x4(x0, y0, 0x88);
+    r[4 + j] = _mm512_shuffle_f32x4(x0, y0, 0xDD);
+    r[8 + j] = _mm512_shuffle_f32x4(x1, y1, 0x88);
+    r[12 + j] = _mm512_shuffle_f32x4(x1, y1, 0xDD);
+  }
+}
+
+// Where rows come from: the frame's floats, or (the first iteration) its
+// depth, kAbsent where there is none (as Load).
+struct DepthSource {
+  const uint16_t* const* rows;
+  __m512i noSample, shadow;
+  uint16_t noSampleValue, shadowValue;
+  KRV_TARGET_AVX512 __m512 Load16(size_t r, size_t x) const {
+    const __m512i z = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[r] + x)));
+    const __mmask16 measured = _mm512_cmpneq_epi32_mask(z, noSample) & _mm512_cmpneq_epi32_mask(z, shadow);
+    return _mm512_mask_blend_ps(measured, _mm512_set1_ps(kAbsent), _mm512_cvtepi32_ps(z));
+  }
+  float Load1(size_t r, size_t x) const {
+    const uint16_t z = rows[r][x];
+    return z != noSampleValue && z != shadowValue ? static_cast<float>(z) : kAbsent;
+  }
+};
+struct FloatSource {
+  const float* const* rows;
+  KRV_TARGET_AVX512 __m512 Load16(size_t r, size_t x) const { return _mm512_loadu_ps(rows[r] + x); }
+  float Load1(size_t r, size_t x) const { return rows[r][x]; }
+};
+
+// One pass along the rows of a strip of kGroups x 16 rows, left to right
+// then back: from source into the strip (strip[x * lanes + r]), stepping
+// each block of 16 columns as it is turned, then back from the right into
+// out (rows past the frame's last point at a spare row).
+template <size_t kGroups, typename Source>
+__attribute__((noinline)) KRV_TARGET_AVX512 void RowsAvx512(const Source& in, size_t width, float* strip,
+                                                            float* const* out, Step512 s) {
+  constexpr size_t lanes = kGroups * kGroupRows;
+  const size_t whole = width / 16 * 16;
+  __m512 previous[kGroups];  // in registers: the loops over the groups unroll
+  __m512 r[16];
+  for (size_t x = 0; x < width; x += 16) {
+    float* block = strip + x * lanes;
+    if (x < whole) {
+      for (size_t g = 0; g < kGroups; ++g) {
+        for (size_t i = 0; i < 16; ++i) r[i] = in.Load16(g * kGroupRows + i, x);
+        Transpose16(r);
+        for (size_t k = 0; k < 16; ++k) _mm512_storeu_ps(block + k * lanes + g * kGroupRows, r[k]);
+      }
+    } else {
+      for (size_t k = 0; x + k < width; ++k) {
+        for (size_t i = 0; i < lanes; ++i) block[k * lanes + i] = in.Load1(i, x + k);
+      }
+    }
+    // The first column steps toward itself: it stays as it is.
+    if (x == 0) {
+      for (size_t g = 0; g < kGroups; ++g) previous[g] = _mm512_loadu_ps(strip + g * kGroupRows);
+    }
+    for (size_t k = 0; k < 16 && x + k < width; ++k) {
+#pragma GCC unroll 4
+      for (size_t g = 0; g < kGroups; ++g) {
+        float* at = block + k * lanes + g * kGroupRows;
+        previous[g] = Toward512(_mm512_loadu_ps(at), previous[g], s);
+        _mm512_storeu_ps(at, previous[g]);
+      }
+    }
+  }
+  for (size_t g = 0; g < kGroups; ++g) previous[g] = _mm512_loadu_ps(strip + (width - 1) * lanes + g * kGroupRows);
+  for (size_t x = width; x-- > whole;) {
+#pragma GCC unroll 4
+    for (size_t g = 0; g < kGroups; ++g) {
+      float* at = strip + x * lanes + g * kGroupRows;
+      previous[g] = Toward512(_mm512_loadu_ps(at), previous[g], s);
+      _mm512_storeu_ps(at, previous[g]);
+    }
+    for (size_t i = 0; i < lanes; ++i) out[i][x] = strip[x * lanes + i];
+  }
+  for (size_t x = whole; x > 0;) {
+    x -= 16;
+    float* block = strip + x * lanes;
+    for (size_t k = 16; k-- > 0;) {
+#pragma GCC unroll 4
+      for (size_t g = 0; g < kGroups; ++g) {
+        float* at = block + k * lanes + g * kGroupRows;
+        previous[g] = Toward512(_mm512_loadu_ps(at), previous[g], s);
+        _mm512_storeu_ps(at, previous[g]);
+      }
+    }
+    for (size_t g = 0; g < kGroups; ++g) {
+      for (size_t k = 0; k < 16; ++k) r[k] = _mm512_loadu_ps(block + k * lanes + g * kGroupRows);
+      Transpose16(r);
+      for (size_t i = 0; i < 16; ++i) _mm512_storeu_ps(out[g * kGroupRows + i] + x, r[i]);
+    }
+  }
+}
+
+template <typename Source>
+KRV_TARGET_AVX512 void RowsAvx512(size_t groups, const Source& in, size_t width, float* strip, float* const* out,
+                                  Step512 s) {
+  switch (groups) {
+    case 1:
+      return RowsAvx512<1>(in, width, strip, out, s);
+    case 2:
+      return RowsAvx512<2>(in, width, strip, out, s);
+    case 3:
+      return RowsAvx512<3>(in, width, strip, out, s);
+    default:
+      return RowsAvx512<4>(in, width, strip, out, s);
+  }
+}
+
+// One step of count values toward those before them (a pass along columns).
+KRV_TARGET_AVX512 inline void TowardRowAvx512(float* row, const float* before, size_t count, Step512 s) {
+  size_t x = 0;
+  for (; x + 16 <= count; x += 16) {
+    _mm512_storeu_ps(row + x, Toward512(_mm512_loadu_ps(row + x), _mm512_loadu_ps(before + x), s));
+  }
+  if (x < count) {
+    const __mmask16 tail = static_cast<__mmask16>((1u << (count - x)) - 1);
+    const __m512 value = _mm512_maskz_loadu_ps(tail, row + x), previous = _mm512_maskz_loadu_ps(tail, before + x);
+    _mm512_mask_storeu_ps(row + x, tail, Toward512(value, previous, s));
+  }
+}
+
+// 16 values (those in lanes) back to depth, as Store.
+KRV_TARGET_AVX512 inline void StoreAvx512(__m512 value, const uint16_t* in, __mmask16 lanes, uint16_t* out) {
+  const __m512 held = _mm512_min_ps(_mm512_max_ps(_mm512_add_ps(value, _mm512_set1_ps(0.5f)), _mm512_setzero_ps()),
+                                    _mm512_set1_ps(65535.0f));
+  const __m256i rounded = _mm512_cvtepi32_epi16(_mm512_cvttps_epi32(held));
+  const __m256i original = _mm256_maskz_loadu_epi16(lanes, in);
+  const __mmask16 depth = _mm512_cmp_ps_mask(value, _mm512_setzero_ps(), _CMP_GE_OQ);
+  _mm256_mask_storeu_epi16(out, lanes, _mm256_mask_blend_epi16(depth, original, rounded));
+}
+
+// count values back to depth, as Store.
+KRV_TARGET_AVX512 inline void StoreRowAvx512(const float* frame, const uint16_t* in, size_t count, uint16_t* out) {
+  for (size_t x = 0; x < count; x += 16) {
+    const size_t left = count - x;
+    const __mmask16 lanes = left >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << left) - 1);
+    StoreAvx512(_mm512_maskz_loadu_ps(lanes, frame + x), in + x, lanes, out + x);
+  }
+}
+
+// The last step of count values toward those before them: the result into
+// after (the frame keeps the values it had, and need not be written back
+// to memory) and back to depth (in, out).
+KRV_TARGET_AVX512 inline void LastRowAvx512(const float* row, const float* before, size_t count, float* after,
+                                            const uint16_t* in, uint16_t* out, Step512 s) {
+  for (size_t x = 0; x < count; x += 16) {
+    const size_t left = count - x;
+    const __mmask16 lanes = left >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << left) - 1);
+    const __m512 value = Toward512(_mm512_maskz_loadu_ps(lanes, row + x), _mm512_maskz_loadu_ps(lanes, before + x), s);
+    _mm512_mask_storeu_ps(after + x, lanes, value);
+    StoreAvx512(value, in + x, lanes, out + x);
+  }
+}
+
+// A frame being smoothed: frame holds width x height floats, strip room for
+// width * kStripRows, carry and spare width each; depth is the input.
+struct Smoothing512 {
+  const uint16_t* depth;
+  uint16_t noSample, shadow;
+  size_t width, height;
+  float *frame, *strip, *carry, *spare;
+  Step512 s;
+};
+
+// The rows of strip j, in iteration pass (the first from depth).
+KRV_TARGET_AVX512 void StripRowsAvx512(const Smoothing512& m, size_t j, uint32_t pass) {
+  const uint16_t* depthRows[kStripRows];
+  const float* inRows[kStripRows];
+  float* outRows[kStripRows];
+  const size_t y0 = j * kStripRows, n = std::min(kStripRows, m.height - y0);
+  const size_t groups = (n + kGroupRows - 1) / kGroupRows;
+  // Lanes past the frame smooth a copy of the strip's first row, into spare.
+  for (size_t r = 0; r < groups * kGroupRows; ++r) {
+    const size_t y = r < n ? y0 + r : y0;
+    depthRows[r] = m.depth + y * m.width;
+    inRows[r] = m.frame + y * m.width;
+    outRows[r] = r < n ? m.frame + y * m.width : m.spare;
+  }
+  if (pass == 0) {
+    const DepthSource source{depthRows, _mm512_set1_epi32(m.noSample), _mm512_set1_epi32(m.shadow), m.noSample,
+                             m.shadow};
+    RowsAvx512(groups, source, m.width, m.strip, outRows, m.s);
+  } else {
+    RowsAvx512(groups, FloatSource{inRows}, m.width, m.strip, outRows, m.s);
+  }
+}
+
+// Down the rows of strip j (from its first, toward the row above).
+KRV_TARGET_AVX512 void StripDownAvx512(const Smoothing512& m, size_t j) {
+  const size_t y0 = j * kStripRows, end = std::min(m.height, y0 + kStripRows);
+  for (size_t y = std::max<size_t>(y0, 1); y < end; ++y) {
+    TowardRowAvx512(m.frame + y * m.width, m.frame + (y - 1) * m.width, m.width, m.s);
+  }
+}
+
+// Up the rows of strip j, toward carry (the row below as the pass up left
+// it) then each row below; carry then holds the strip's first row.
+KRV_TARGET_AVX512 void StripUpAvx512(const Smoothing512& m, size_t j) {
+  const size_t y0 = j * kStripRows, end = std::min(m.height, y0 + kStripRows), width = m.width;
+  const float* below = end < m.height ? m.carry : m.frame + (end - 1) * width;
+  for (size_t y = end < m.height ? end : end - 1; y-- > y0;) {
+    float* row = m.frame + y * width;
+    TowardRowAvx512(row, below, width, m.s);
+    below = row;
+  }
+  std::memcpy(m.carry, m.frame + y0 * width, width * sizeof(float));
+}
+
+// Down then up columns x0 to x1 of the whole frame; with out, the last
+// pass: each row back to depth once it is final.
+KRV_TARGET_AVX512 void ColumnsAvx512(const Smoothing512& m, size_t x0, size_t x1, uint16_t* out) {
+  if (x0 >= x1) return;
+  const size_t lanes = x1 - x0, width = m.width, last = (m.height - 1) * width + x0;
+  float* column = m.frame + x0;
+  for (size_t y = 1; y < m.height; ++y) TowardRowAvx512(column + y * width, column + (y - 1) * width, lanes, m.s);
+  if (out != nullptr) StoreRowAvx512(m.frame + last, m.depth + last, lanes, out + last);
+  for (size_t y = m.height - 1; y-- > 0;) {
+    TowardRowAvx512(column + y * width, column + (y + 1) * width, lanes, m.s);
+    if (out != nullptr) StoreRowAvx512(column + y * width, m.depth + y * width + x0, lanes, out + y * width + x0);
+  }
+}
+
+// Part of a frame's smoothing (the whole of it without sync).
+KRV_TARGET_AVX512 void SpatialAvx512(const SpatialFrame& f, unsigned part, PairSync* sync) {
+  float* scratch = f.scratch[part];
+  Smoothing512 m{f.depth,
+                 f.noSample,
+                 f.shadow,
+                 f.width,
+                 f.height,
+                 f.frame,
+                 scratch,
+                 scratch + f.width * kStripRows,
+                 scratch + f.width * (kStripRows + 1),
+                 {}};
+  m.s.keep = _mm512_set1_ps(1 - f.alpha);
+  m.s.delta = _mm512_castps_si512(_mm512_set1_ps(f.delta));
+  const size_t strips = (f.height + kStripRows - 1) / kStripRows;
+  if (sync != nullptr) {
+    // Two threads: the rows of half the strips, then the columns of half
+    // the frame (as wide as the registers allow), in turn.
+    const Range mine = PartOf(strips, part, sync);
+    const size_t split = std::min(f.width, (f.width / 2 + 15) / 16 * 16);
+    const size_t x0 = part == 0 ? 0 : split, x1 = part == 0 ? split : f.width;
+    unsigned calls = 0;
+    for (uint32_t pass = 0; pass < f.iterations; ++pass) {
+      for (size_t j = mine.begin; j < mine.end; ++j) StripRowsAvx512(m, j, pass);
+      sync->Sync(&calls);
+      ColumnsAvx512(m, x0, x1, pass + 1 == f.iterations ? f.out : nullptr);
+      if (pass + 1 < f.iterations) sync->Sync(&calls);
+    }
+    return;
+  }
+  // Iteration 0's rows with its pass down on the way down the frame; on the
+  // way back its pass up and the next iteration's rows; and so on; then the
+  // last pass down, and the last pass up with the frame back to depth.
+  for (size_t j = 0; j < strips; ++j) {
+    StripRowsAvx512(m, j, 0);
+    StripDownAvx512(m, j);
+  }
+  for (uint32_t pass = 1; pass < f.iterations; ++pass) {
+    for (size_t j = strips; j-- > 0;) {
+      StripUpAvx512(m, j);
+      StripRowsAvx512(m, j, pass);
+    }
+    for (size_t j = 0; j < strips; ++j) StripDownAvx512(m, j);
+  }
+  // The last pass up, each row into one of two rows of the strip (now free)
+  // on its way back to depth.
+  const size_t width = f.width, last = (f.height - 1) * width;
+  StoreRowAvx512(f.frame + last, f.depth + last, width, f.out + last);
+  const float* below = f.frame + last;
+  for (size_t y = f.height - 1; y-- > 0;) {
+    float* after = m.strip + (y & 1) * width;
+    LastRowAvx512(f.frame + y * width, below, width, after, f.depth + y * width, f.out + y * width, m.s);
+    below = after;
+  }
+}
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
+// The whole smoothing from depth to depth, where a kernel set has one.
+typedef void (*SpatialKernel)(const SpatialFrame&, unsigned part, PairSync* sync);
+
 struct KernelSet {
   void (*load)(const uint16_t*, size_t, uint16_t, uint16_t, float*);
   void (*store)(const float*, const uint16_t*, size_t, uint16_t*);
@@ -350,6 +742,7 @@ struct KernelSet {
   void (*smoothStrip)(float*, size_t, float, float);
   void (*decimateBy2)(const uint16_t*, const uint16_t*, size_t, uint16_t, uint16_t, uint16_t*);
   void (*temporal)(const uint16_t*, size_t, uint16_t, uint16_t, float, float, unsigned, float*, uint8_t*, uint16_t*);
+  SpatialKernel spatial;  // or null: the smoothing from the pieces above
 };
 
 std::atomic<int> chosenKernel{KRV_FILTER_KERNEL_WIDEST};
@@ -363,31 +756,64 @@ bool HasAvx2() {
 #endif
 }
 
-bool UseAvx2() { return chosenKernel.load(std::memory_order_relaxed) == KRV_FILTER_KERNEL_WIDEST && HasAvx2(); }
+bool HasAvx512() {
+#if defined(KRV_FILTERS_AVX512)
+  static const bool avx512 = HasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+  return avx512;
+#else
+  return false;
+#endif
+}
+
+// The kernels a choice runs on this processor: the widest it has, at most
+// the one asked for.
+enum Width { kPortable, kAvx2, kAvx512 };
+Width WidthOf(int kernel) {
+  if (kernel == KRV_FILTER_KERNEL_PORTABLE || !HasAvx2()) return kPortable;
+  return kernel == KRV_FILTER_KERNEL_WIDEST && HasAvx512() ? kAvx512 : kAvx2;
+}
 
 const KernelSet& Kernels() {
-  static const KernelSet portable = {Load, Store, ToStrip, FromStrip, SmoothDownUp, SmoothStrip, DecimateBy2, Temporal};
+  static const KernelSet portable = {Load,        Store,       ToStrip,  FromStrip, SmoothDownUp,
+                                     SmoothStrip, DecimateBy2, Temporal, nullptr};
 #if defined(KRV_FILTERS_AVX2)
-  static const KernelSet avx2 = {LoadAvx2,         StoreAvx2,       ToStripAvx2,     FromStripAvx2,
-                                 SmoothDownUpAvx2, SmoothStripAvx2, DecimateBy2Avx2, TemporalAvx2};
-  if (UseAvx2()) return avx2;
+  static const KernelSet avx2 = {LoadAvx2,        StoreAvx2,       ToStripAvx2,  FromStripAvx2, SmoothDownUpAvx2,
+                                 SmoothStripAvx2, DecimateBy2Avx2, TemporalAvx2, nullptr};
+  static const KernelSet avx512 = {LoadAvx2,        StoreAvx2,       ToStripAvx2,  FromStripAvx2, SmoothDownUpAvx2,
+                                   SmoothStripAvx2, DecimateBy2Avx2, TemporalAvx2, SpatialAvx512};
+  switch (WidthOf(chosenKernel.load(std::memory_order_relaxed))) {
+    case kAvx512:
+      return avx512;
+    case kAvx2:
+      return avx2;
+    case kPortable:
+      break;
+  }
 #endif
   return portable;
 }
 
 // iterations times: along every row (left to right, then back), then along
-// every column (down, then up). frame holds width x height values; strip
-// has room for width * kStripRows values and spare for 2 * width.
-void SmoothFrame(const KernelSet& k, float* frame, size_t width, size_t height, uint32_t iterations, float alpha,
-                 float delta, float* strip) {
-  const float keep = 1 - alpha;
+// every column (down, then up), from depth to depth. With sync, part of it:
+// the rows of half the strips, then half the blocks of columns, in turn.
+void SmoothFrame(const KernelSet& k, const SpatialFrame& f, unsigned part, PairSync* sync) {
+  const size_t width = f.width, height = f.height;
+  const float keep = 1 - f.alpha, delta = f.delta;
+  float* frame = f.frame;
+  float* strip = f.scratch[part];
   float* absentRow = strip + width * kStripRows;  // reads past the frame's last row
   float* spareRow = absentRow + width;            // writes past it
   std::fill(absentRow, absentRow + width, kAbsent);
+  const Range strips = PartOf((height + kStripRows - 1) / kStripRows, part, sync);
+  const Range blocks = PartOf((width + kColumnBlock - 1) / kColumnBlock, part, sync);
+  const size_t first = strips.begin * kStripRows * width, end = std::min(height, strips.end * kStripRows) * width;
+  if (end > first) k.load(f.depth + first, end - first, f.noSample, f.shadow, frame + first);
   const float* in[kStripRows];
   float* out[kStripRows];
-  for (uint32_t pass = 0; pass < iterations; ++pass) {
-    for (size_t y0 = 0; y0 < height; y0 += kStripRows) {
+  unsigned calls = 0;
+  for (uint32_t pass = 0; pass < f.iterations; ++pass) {
+    for (size_t y0 = strips.begin * kStripRows; y0 < strips.end * kStripRows; y0 += kStripRows) {
       for (size_t r = 0; r < kStripRows; ++r) {
         const bool inside = y0 + r < height;
         in[r] = inside ? frame + (y0 + r) * width : absentRow;
@@ -397,9 +823,20 @@ void SmoothFrame(const KernelSet& k, float* frame, size_t width, size_t height, 
       k.smoothStrip(strip, width, keep, delta);
       k.fromStrip(strip, width, out);
     }
-    for (size_t x0 = 0; x0 < width; x0 += kColumnBlock) {
+    if (sync != nullptr) sync->Sync(&calls);
+    for (size_t x0 = blocks.begin * kColumnBlock; x0 < blocks.end * kColumnBlock; x0 += kColumnBlock) {
       k.smooth(frame + x0, std::min(kColumnBlock, width - x0), width, height, keep, delta);
     }
+    if (sync != nullptr) sync->Sync(&calls);
+  }
+  if (end > first) k.store(frame + first, f.depth + first, end - first, f.out + first);
+}
+
+void SmoothPart(const KernelSet* k, const SpatialFrame* f, unsigned part, PairSync* sync) {
+  if (k->spatial != nullptr) {
+    k->spatial(*f, part, sync);
+  } else {
+    SmoothFrame(*k, *f, part, sync);
   }
 }
 
@@ -408,7 +845,8 @@ void SmoothFrame(const KernelSet& k, float* frame, size_t width, size_t height, 
 void KrVUseFilterKernel(KrVFilterKernel kernel) { chosenKernel.store(kernel, std::memory_order_relaxed); }
 
 const char* KrVFilterKernelName(KrVFilterKernel kernel) {
-  return kernel == KRV_FILTER_KERNEL_WIDEST && HasAvx2() ? "avx2" : "portable";
+  static const char* const kNames[] = {"portable", "avx2", "avx512"};
+  return kNames[WidthOf(kernel)];
 }
 
 // ---- decimation ----
@@ -472,7 +910,7 @@ std::string KrVDecimationFilter::Describe() const { return "decimate=" + std::to
 // ---- spatial ----
 
 KrVSpatialFilter::KrVSpatialFilter(double alpha, double delta, uint32_t iterations)
-    : alpha_(0.5), delta_(60), iterations_(2) {
+    : alpha_(0.5), delta_(60), iterations_(2), threads_(1) {
   SetOptions(alpha, delta, iterations);
 }
 
@@ -491,20 +929,46 @@ KrStatus KrVSpatialFilter::Apply(const KrVDepthImage& input, KrVDepthImage& outp
   if (status != KR_STATUS_OK) return status;
   const size_t count = input.pixels.size(), width = input.width, height = input.height;
   if (count == 0) return KR_STATUS_OK;
-  // The frame, then the strip and its two spare rows.
+  // The frame, then for each thread a strip and two rows.
+  const size_t scratch = width * (kStripRows + 2);
+  bool two = threads_ > 1 && height > kStripRows;
   try {
-    work_.resize(count + width * (kStripRows + 2));
+    work_.resize(count + (two ? 2 : 1) * scratch);
   } catch (const std::bad_alloc&) {
     return KR_STATUS_QM_NOT_ENOUGH_MEMORY;
   }
   const KernelSet& kernels = Kernels();
   float* frame = work_.data();
-  kernels.load(input.pixels.data(), count, input.noSampleValue, input.shadowValue, frame);
-  SmoothFrame(kernels, frame, width, height, iterations_, static_cast<float>(alpha_), static_cast<float>(delta_),
-              frame + count);
-  kernels.store(frame, input.pixels.data(), count, output.pixels.data());
+  const SpatialFrame f = {input.pixels.data(),
+                          input.noSampleValue,
+                          input.shadowValue,
+                          width,
+                          height,
+                          iterations_,
+                          static_cast<float>(alpha_),
+                          static_cast<float>(delta_),
+                          frame,
+                          {frame + count, frame + count + (two ? scratch : 0)},
+                          output.pixels.data()};
+  if (two) {
+    PairSync sync;
+    std::thread helper;
+    try {
+      helper = std::thread(SmoothPart, &kernels, &f, 1u, &sync);
+    } catch (...) {  // no thread: this one smooths the whole frame
+      two = false;
+    }
+    if (two) {
+      SmoothPart(&kernels, &f, 0, &sync);
+      helper.join();
+      return KR_STATUS_OK;
+    }
+  }
+  SmoothPart(&kernels, &f, 0, nullptr);
   return KR_STATUS_OK;
 }
+
+void KrVSpatialFilter::SetThreads(unsigned int threads) { threads_ = threads < 2 ? 1 : 2; }
 
 std::string KrVSpatialFilter::Describe() const {
   return "spatial=" + Text(alpha_) + ":" + Text(delta_) + ":" + std::to_string(iterations_);

@@ -34,7 +34,8 @@
 //
 // Ownership: a frame owns its pixels; a chain owns its filters. Threads: a
 // filter (and a chain) is used by one thread at a time; separate filters may
-// run on separate threads.
+// run on separate threads. A spatial filter set to 2 threads shares each
+// frame with a helper thread that lives only for the call.
 #pragma once
 
 #include <Ovalith/Infrastructure/KrVStatus.h>
@@ -86,13 +87,20 @@ class KrVSpatialFilter : public KrVDepthFilter {
   // iterations 1 to 5.
   KrVSpatialFilter(double alpha = 0.5, double delta = 60, uint32_t iterations = 2);
   KrStatus SetOptions(double alpha, double delta, uint32_t iterations);
+  // How many threads each Apply uses: 1 (the default: the calling thread
+  // alone) or 2 (the call starts a helper and joins it before it returns);
+  // the frames are the same bytes either way.
+  void SetThreads(unsigned int threads);
+  unsigned int GetThreads() const { return threads_; }
   KrStatus Apply(const KrVDepthImage& input, KrVDepthImage& output) override;
   std::string Describe() const override;
 
  private:
   double alpha_, delta_;
   uint32_t iterations_;
-  std::vector<float> work_;  // the frame as it is smoothed, then room for a strip of rows turned on their side
+  unsigned int threads_;  // 1 or 2 (SetThreads)
+  std::vector<float>
+      work_;  // the frame as it is smoothed, then per thread room for a strip of rows turned on their side
 };
 
 class KrVTemporalFilter : public KrVDepthFilter {

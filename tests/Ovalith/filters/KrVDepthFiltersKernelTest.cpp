@@ -1,6 +1,7 @@
 // The fast filters against plain, pixel-by-pixel versions of what they are
 // documented to do, on random frames of odd sizes (a strip or a vector only
-// partly filled, a single row or column), with both kernel choices.
+// partly filled, a single row or column), with every kernel choice; and the
+// spatial filter's kernels and threads against each other, to the bit.
 #include <Ovalith/Ovalith.h>
 #include <Ovalith/filters/KrVDepthFiltersInternal.h>
 #include <gtest/gtest.h>
@@ -175,9 +176,67 @@ TEST(FastFilters, TemporalAgreesWithThePlainHistory) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Both, FilterKernels, ::testing::Values(KRV_FILTER_KERNEL_WIDEST, KRV_FILTER_KERNEL_PORTABLE),
+// Every kernel choice, with one thread and with two, gives the portable
+// kernels' frame bit for bit: sizes that fill no register or strip evenly
+// (widths off a multiple of 16, heights off 64, one row or column, strips
+// of one row), holes, shadows and edges, every number of iterations.
+TEST(SpatialKernels, EveryChoiceAndThreadCountGivesTheSameFrame) {
+  std::mt19937 random(14);
+  const Size sizes[] = {{1, 1}, {17, 3}, {641, 479}, {640, 480}, {15, 200}, {1, 70}, {100, 65}, {33, 130}, {48, 129}};
+  const float alphas[] = {0.3f, 0.5f, 0.85f};
+  const float deltas[] = {8, 60, 400};
+  int run = 0;
+  for (const Size size : sizes) {
+    for (const auto& markers : {std::make_pair(0, 1), std::make_pair(65535, 7)}) {
+      const float alpha = alphas[run % 3], delta = deltas[run % 3];
+      const uint32_t iterations = 1 + run % 5;
+      ++run;
+      SCOPED_TRACE(testing::Message() << size.width << "x" << size.height << " alpha " << alpha << " delta " << delta
+                                      << " iterations " << iterations << " no sample " << markers.first);
+      const KrVDepthImage in = RandomFrame(size, markers.first, markers.second, random);
+      KrVSpatialFilter spatial(alpha, delta, iterations);
+      KrVDepthImage expected;
+      KrVUseFilterKernel(KRV_FILTER_KERNEL_PORTABLE);
+      ASSERT_EQ(spatial.Apply(in, expected), KR_STATUS_OK);
+      for (const KrVFilterKernel kernel :
+           {KRV_FILTER_KERNEL_PORTABLE, KRV_FILTER_KERNEL_AVX2, KRV_FILTER_KERNEL_WIDEST}) {
+        KrVUseFilterKernel(kernel);
+        for (const unsigned threads : {1u, 2u}) {
+          SCOPED_TRACE(testing::Message() << KrVFilterKernelName(kernel) << ", " << threads << " threads");
+          spatial.SetThreads(threads);
+          EXPECT_EQ(spatial.GetThreads(), threads);
+          KrVDepthImage out;
+          ASSERT_EQ(spatial.Apply(in, out), KR_STATUS_OK);
+          EXPECT_EQ(Differing(out.pixels, expected.pixels, 0), 0u);
+          // Again into the same output, with the filter's scratch as the
+          // last frame left it.
+          ASSERT_EQ(spatial.Apply(in, out), KR_STATUS_OK);
+          EXPECT_EQ(Differing(out.pixels, expected.pixels, 0), 0u);
+        }
+        spatial.SetThreads(1);
+      }
+      KrVUseFilterKernel(KRV_FILTER_KERNEL_WIDEST);
+    }
+  }
+}
+
+// A thread count below one means one, past two means two.
+TEST(SpatialKernels, ThreadsAreOneOrTwo) {
+  KrVSpatialFilter spatial;
+  EXPECT_EQ(spatial.GetThreads(), 1u);
+  spatial.SetThreads(0);
+  EXPECT_EQ(spatial.GetThreads(), 1u);
+  spatial.SetThreads(8);
+  EXPECT_EQ(spatial.GetThreads(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Every, FilterKernels,
+                         ::testing::Values(KRV_FILTER_KERNEL_WIDEST, KRV_FILTER_KERNEL_AVX2,
+                                           KRV_FILTER_KERNEL_PORTABLE),
                          [](const auto& info) {
-                           return info.param == KRV_FILTER_KERNEL_WIDEST ? "Widest" : "Portable";
+                           return info.param == KRV_FILTER_KERNEL_WIDEST ? "Widest"
+                                  : info.param == KRV_FILTER_KERNEL_AVX2 ? "Avx2"
+                                                                         : "Portable";
                          });
 
 }  // namespace
