@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <thread>
@@ -28,6 +29,44 @@
 #endif
 
 namespace {
+
+// A point is hidden at an image pixel whose aligned depth is this much nearer.
+constexpr double kHiddenFraction = 0.95;
+
+// What FindImagePixels' search of a row needs: the mapping into the image,
+// the image's bounds and the occlusion grid (its scale from the image, its
+// last cell and the nearest depth of each cell).
+struct PixelSearch {
+  const tollan::geometry::DepthMapping* mapping;
+  double maxU, maxV, scaleX, scaleY, lastCellX, lastCellY, imageWidth, cellWidth;
+  const uint16_t* nearest;
+  uint16_t noSample, shadow;
+};
+
+// The rest of a row from pixel first on, one pixel at a time.
+void SearchRow(const PixelSearch& s, const double base[3], const uint16_t* row, uint32_t first, uint32_t width,
+               int* out) {
+  const size_t imageWidth = static_cast<size_t>(s.imageWidth), cellWidth = static_cast<size_t>(s.cellWidth);
+  const size_t lastCellX = static_cast<size_t>(s.lastCellX), lastCellY = static_cast<size_t>(s.lastCellY);
+  for (uint32_t i = first; i < width; ++i) {
+    int& found = out[i];
+    found = -1;
+    const uint16_t d = row[i];
+    if (d == s.noSample || d == s.shadow) continue;
+    double u, v, w;
+    if (!s.mapping->Project(base, i, d, &u, &v, &w)) continue;
+    // The nearest pixel: floor(u + 0.5), which for the values the bounds
+    // let through (0 <= u + 0.5 < width) is the truncation.
+    const double x = u + 0.5, y = v + 0.5;
+    if (!(x >= 0 && x < s.maxU && y >= 0 && y < s.maxV)) continue;
+    const size_t at = static_cast<size_t>(y) * imageWidth + static_cast<size_t>(x);
+    const size_t cell = std::min(static_cast<size_t>(y * s.scaleY), lastCellY) * cellWidth +
+                        std::min(static_cast<size_t>(x * s.scaleX), lastCellX);
+    const uint16_t seen = s.nearest[cell];
+    if (seen != s.noSample && seen < kHiddenFraction * w) continue;  // something nearer is in the way
+    found = static_cast<int>(at);
+  }
+}
 
 #if defined(KRV_ALIGNER_AVX2)
 // The AVX2 row projection: ProjectRow of CameraGeometry.h eight pixels at a
@@ -496,6 +535,72 @@ KRV_ALIGNER_FUSED_TARGET void MapRowsFused(const tollan::geometry::DepthMapping&
   }
 }
 
+// FindImagePixels' search of a row, eight pixels at a time: the same
+// double-precision operations in the same order as DepthMapping::Project
+// and the scalar search (contraction off, as above), so the same pixels.
+// The occlusion grid is read by a gather of 32 bits at each cell, so the
+// grid holds one cell more than it has.
+#if defined(__clang__)
+#define KRV_ALIGNER_SEARCH_TARGET __attribute__((target("avx512f,avx512dq,avx512vl")))
+#else
+#define KRV_ALIGNER_SEARCH_TARGET \
+  __attribute__((target("avx512f,avx512dq,avx512vl"), optimize("fp-contract=off")))
+#endif
+
+KRV_ALIGNER_SEARCH_TARGET uint32_t SearchRowAvx512(const PixelSearch& s, const double base[3], const uint16_t* row,
+                                                   uint32_t width, int* out) {
+  const tollan::geometry::DepthMapping& m = *s.mapping;
+  const __m512d b0 = _mm512_set1_pd(base[0]), b1 = _mm512_set1_pd(base[1]), b2 = _mm512_set1_pd(base[2]);
+  const __m512d c0 = _mm512_set1_pd(m.colStep[0]), c1 = _mm512_set1_pd(m.colStep[1]),
+                c2 = _mm512_set1_pd(m.colStep[2]);
+  const __m512d t0 = _mm512_set1_pd(m.motion.t[0]), t1 = _mm512_set1_pd(m.motion.t[1]),
+                t2 = _mm512_set1_pd(m.motion.t[2]);
+  const __m512d fx = _mm512_set1_pd(m.to.fx), fy = _mm512_set1_pd(m.to.fy), cx = _mm512_set1_pd(m.to.cx),
+                cy = _mm512_set1_pd(m.to.cy);
+  const __m512d zero = _mm512_setzero_pd(), one = _mm512_set1_pd(1.0), half = _mm512_set1_pd(0.5);
+  const __m512d maxU = _mm512_set1_pd(s.maxU), maxV = _mm512_set1_pd(s.maxV);
+  const __m512d scaleX = _mm512_set1_pd(s.scaleX), scaleY = _mm512_set1_pd(s.scaleY);
+  const __m512d lastX = _mm512_set1_pd(s.lastCellX), lastY = _mm512_set1_pd(s.lastCellY);
+  const __m512d imageWidth = _mm512_set1_pd(s.imageWidth), cellWidth = _mm512_set1_pd(s.cellWidth);
+  const __m512d hidden = _mm512_set1_pd(kHiddenFraction), lanes = _mm512_setr_pd(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i none = _mm256_set1_epi32(s.noSample), shade = _mm256_set1_epi32(s.shadow),
+                low = _mm256_set1_epi32(0xFFFF), missing = _mm256_set1_epi32(-1);
+  constexpr int kTruncate = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;
+  uint32_t i = 0;
+  for (; i + 8 <= width; i += 8) {
+    const __m256i d = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i)));
+    const __mmask8 has = static_cast<__mmask8>(~(_mm256_cmpeq_epi32_mask(d, none) | _mm256_cmpeq_epi32_mask(d, shade)));
+    const __m512d z = _mm512_cvtepi32_pd(d);
+    const __m512d di = _mm512_add_pd(_mm512_set1_pd(static_cast<double>(i)), lanes);
+    const __m512d x = _mm512_add_pd(_mm512_mul_pd(z, _mm512_add_pd(b0, _mm512_mul_pd(di, c0))), t0);
+    const __m512d y = _mm512_add_pd(_mm512_mul_pd(z, _mm512_add_pd(b1, _mm512_mul_pd(di, c1))), t1);
+    const __m512d w = _mm512_add_pd(_mm512_mul_pd(z, _mm512_add_pd(b2, _mm512_mul_pd(di, c2))), t2);
+    const __mmask8 front = _mm512_mask_cmp_pd_mask(has, w, zero, _CMP_GT_OQ);
+    const __m512d iw = _mm512_div_pd(one, _mm512_mask_mov_pd(one, front, w));
+    const __m512d u = _mm512_add_pd(_mm512_mul_pd(_mm512_mul_pd(fx, x), iw), cx);
+    const __m512d v = _mm512_add_pd(_mm512_mul_pd(_mm512_mul_pd(fy, y), iw), cy);
+    const __m512d nearU = _mm512_add_pd(u, half), nearV = _mm512_add_pd(v, half);
+    __mmask8 inside = _mm512_mask_cmp_pd_mask(front, nearU, zero, _CMP_GE_OQ);
+    inside = _mm512_mask_cmp_pd_mask(inside, nearU, maxU, _CMP_LT_OQ);
+    inside = _mm512_mask_cmp_pd_mask(inside, nearV, zero, _CMP_GE_OQ);
+    inside = _mm512_mask_cmp_pd_mask(inside, nearV, maxV, _CMP_LT_OQ);
+    const __m512d at = _mm512_add_pd(_mm512_mul_pd(_mm512_roundscale_pd(nearV, kTruncate), imageWidth),
+                                     _mm512_roundscale_pd(nearU, kTruncate));
+    const __m512d cellU = _mm512_min_pd(_mm512_roundscale_pd(_mm512_mul_pd(nearU, scaleX), kTruncate), lastX);
+    const __m512d cellV = _mm512_min_pd(_mm512_roundscale_pd(_mm512_mul_pd(nearV, scaleY), kTruncate), lastY);
+    const __m512i cell = _mm512_maskz_cvttpd_epi64(inside, _mm512_add_pd(_mm512_mul_pd(cellV, cellWidth), cellU));
+    const __m256i seen = _mm256_and_si256(
+        _mm512_mask_i64gather_epi32(_mm256_setzero_si256(), inside, cell, s.nearest, 2), low);
+    const __mmask8 nearer = static_cast<__mmask8>(
+        _mm512_cmp_pd_mask(_mm512_cvtepi32_pd(seen), _mm512_mul_pd(hidden, w), _CMP_LT_OQ) &
+        ~_mm256_cmpeq_epi32_mask(seen, none));
+    const __mmask8 found = static_cast<__mmask8>(inside & ~nearer);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                        _mm256_mask_mov_epi32(missing, found, _mm512_cvttpd_epi32(at)));
+  }
+  return i;
+}
+
 // KeysToDepths of CameraGeometry.h, sixteen cells at a time; with second,
 // first takes the smaller key of the two grids before.
 __attribute__((target("avx2"))) void KeysToDepthsAvx2(uint16_t* first, const uint16_t* second, size_t count,
@@ -645,9 +750,6 @@ void MapFrame(const tollan::geometry::DepthMapping& mapping, const unsigned shor
   KeysToDepths(out, split < rows ? lower.data() : nullptr, count, noSample);
 }
 
-// A point is hidden at an image pixel whose aligned depth is this much nearer.
-constexpr double kHiddenFraction = 0.95;
-
 }  // namespace
 
 bool KrVUseAlignerKernel(KrVAlignerKernel kernel) {
@@ -713,30 +815,60 @@ KrStatus KrVFrameAligner::FindImagePixels(const unsigned short* depth, size_t de
   if (pixels == nullptr) return KR_STATUS_OS_NULL_POINTER;
   if (pixelCount < size_t{depth_.width} * depth_.height) return KR_STATUS_QM_BAD_PARAMETER;
   const tollan::geometry::DepthMapping mapping = Mapping(depth_, image_, motion_);
-  std::vector<unsigned short> nearest(size_t{image_.width} * image_.height);
-  MapFrame(mapping, depth, noSampleValue, shadowValue, nearest.data(), threads_);
-  const double maxU = image_.width, maxV = image_.height;
+  // The surfaces nearest the colour camera, z-buffered on a grid no finer
+  // than the depth's own sampling: where the image is finer, on the image's
+  // grid scaled down to the depth camera's focal lengths (the same field of
+  // view), so that each point covers about one cell of it. The depth camera
+  // cannot tell occlusion apart more finely, and the z-buffer then costs
+  // what the depth frame's size costs, not the image's.
+  const double scaleX = std::min(1.0, depth_.fx / image_.fx), scaleY = std::min(1.0, depth_.fy / image_.fy);
+  KrVCameraIntrinsics occlusion = image_;
+  if (scaleX < 1.0 || scaleY < 1.0) {
+    // Cell edges at the image's edges: image coordinate u is cell
+    // coordinate (u + 0.5) * scale - 0.5.
+    occlusion.width = std::max(1u, static_cast<unsigned int>(std::ceil(image_.width * scaleX)));
+    occlusion.height = std::max(1u, static_cast<unsigned int>(std::ceil(image_.height * scaleY)));
+    occlusion.fx = image_.fx * scaleX;
+    occlusion.fy = image_.fy * scaleY;
+    occlusion.cx = (image_.cx + 0.5) * scaleX - 0.5;
+    occlusion.cy = (image_.cy + 0.5) * scaleY - 0.5;
+  }
+  // One cell more: the eight-pixel search reads 32 bits at each cell.
+  std::vector<unsigned short> nearest(size_t{occlusion.width} * occlusion.height + 1);
+  MapFrame(Mapping(depth_, occlusion, motion_), depth, noSampleValue, shadowValue, nearest.data(), threads_);
+  PixelSearch search;
+  search.mapping = &mapping;
+  search.maxU = image_.width;
+  search.maxV = image_.height;
+  search.scaleX = scaleX;
+  search.scaleY = scaleY;
+  search.lastCellX = occlusion.width - 1;
+  search.lastCellY = occlusion.height - 1;
+  search.imageWidth = image_.width;
+  search.cellWidth = occlusion.width;
+  search.nearest = nearest.data();
+  search.noSample = noSampleValue;
+  search.shadow = shadowValue;
+  // The eight-pixel search where the chosen kernels are AVX-512 ones and
+  // every image pixel's index is an int.
+  bool wide = false;
+#if defined(KRV_ALIGNER_AVX2)
+  static const bool searchable = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                                 __builtin_cpu_supports("avx512vl");
+  wide = searchable && std::strncmp(AvailableKernels().name[choice.load(std::memory_order_relaxed)], "avx512", 6) == 0 &&
+         size_t{image_.width} * image_.height <= size_t{INT32_MAX};
+#endif
   for (unsigned int j = 0; j < depth_.height; ++j) {
     double base[3];
     mapping.RowBase(j, base);
     const size_t row = size_t{j} * depth_.width;
-    for (unsigned int i = 0; i < depth_.width; ++i) {
-      int& found = pixels[row + i];
-      found = -1;
-      const unsigned short d = depth[row + i];
-      if (d == noSampleValue || d == shadowValue) continue;
-      double u, v, w;
-      if (!mapping.Project(base, i, d, &u, &v, &w)) continue;
-      // The nearest pixel: floor(u + 0.5), which for the values the bounds
-      // let through (0 <= u + 0.5 < width) is the truncation.
-      const double x = u + 0.5, y = v + 0.5;
-      if (!(x >= 0 && x < maxU && y >= 0 && y < maxV)) continue;
-      const size_t at = static_cast<size_t>(y) * image_.width + static_cast<size_t>(x);
-      const unsigned short seen = nearest[at];
-      if (seen != noSampleValue && seen < kHiddenFraction * w) continue;  // something nearer is in the way
-      found = static_cast<int>(at);
-    }
+    uint32_t done = 0;
+#if defined(KRV_ALIGNER_AVX2)
+    if (wide) done = SearchRowAvx512(search, base, depth + row, depth_.width, pixels + row);
+#endif
+    SearchRow(search, base, depth + row, done, depth_.width, pixels + row);
   }
+  static_cast<void>(wide);
   return KR_STATUS_OK;
 }
 

@@ -13,6 +13,9 @@
 //   its point's projection rounded to the nearest pixel, or -1 when it has
 //   no depth, falls outside the image, or is hidden there by a surface more
 //   than 5 % nearer (the colour camera sees past the depth camera's edges).
+//   Where the image is finer than the depth, hiding is judged on the
+//   image's grid scaled down to the depth camera's focal lengths, the
+//   finest the depth's own sampling can tell apart.
 // - AlignImageToDepth: the image in the depth grid, each depth pixel taking
 //   the bytes of the pixel FindImagePixels gives it (zeros where none).
 //

@@ -255,4 +255,138 @@ TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneBesideTheCamera) {
   }
 }
 
+// Where a depth pixel's point shows in the image, from the documented camera model in double precision: the
+// nearest pixel's index, or -1 outside the image.
+int ModelPixel(const KrVCameraIntrinsics& d, const KrVCameraIntrinsics& c, const KrVCameraExtrinsics& e,
+               unsigned int i, unsigned int j, uint16_t z, double* depthThere) {
+  const double p[3] = {z * (i - d.cx) / d.fx, z * (j - d.cy) / d.fy, double(z)};
+  double q[3];
+  e.Apply(p, q);
+  *depthThere = q[2];
+  if (!(q[2] > 0)) return -1;
+  const double u = std::floor(c.fx * q[0] / q[2] + c.cx + 0.5), v = std::floor(c.fy * q[1] / q[2] + c.cy + 0.5);
+  if (u < 0 || v < 0 || u >= c.width || v >= c.height) return -1;
+  return static_cast<int>(v * c.width + u);
+}
+
+// The image pixel of each depth pixel: every kernel gives the same pixels, writing nothing beyond its output, for
+// every pair of sizes (depth finer and coarser than the image) and several no-sample and shadow values; a pixel
+// found is the one the camera model projects the point to, and none is found for a pixel without depth.
+TEST(FrameAlignerKernelTest, ImagePixelsAreTheSameWithEveryKernelAndTheModelsProjection) {
+  struct Restore {
+    ~Restore() { KrVUseAlignerKernel(KRV_ALIGNER_KERNEL_WIDEST); }
+  } restore;
+  const Size depthSizes[] = {{320, 240}, {160, 120}, {641, 479}, {37, 23}, {9, 1}};
+  const Size imageSizes[] = {{640, 480}, {1280, 1024}, {53, 31}, {1, 1}};
+  const std::pair<uint16_t, uint16_t> noSampleAndShadow[] = {{0, 1}, {65535, 0}, {1800, 1801}};
+  const KrVCameraExtrinsics rig = Rig();
+  uint32_t seed = 100;
+  for (const Size& ds : depthSizes) {
+    for (const Size& is : imageSizes) {
+      const KrVCameraIntrinsics depth = Camera(ds.width, ds.height, 575.8), image = Camera(is.width, is.height, 525);
+      for (const auto& [noSample, shadow] : noSampleAndShadow) {
+        SCOPED_TRACE(std::to_string(ds.width) + "x" + std::to_string(ds.height) + " onto " + std::to_string(is.width) +
+                     "x" + std::to_string(is.height) + ", no sample " + std::to_string(noSample));
+        const std::vector<uint16_t> frame = Scene(ds.width, ds.height, noSample, shadow, seed++);
+        const size_t count = frame.size(), guard = 16;
+        std::vector<int> first;
+        for (KrVAlignerKernel kernel : {KRV_ALIGNER_KERNEL_PORTABLE, KRV_ALIGNER_KERNEL_AVX2, KRV_ALIGNER_KERNEL_AVX512,
+                                        KRV_ALIGNER_KERNEL_AVX512VBMI2}) {
+          SCOPED_TRACE(KrVAlignerKernelName(kernel));
+          KrVUseAlignerKernel(kernel);
+          KrVFrameAligner aligner;
+          ASSERT_EQ(aligner.Init(depth, image, rig), KR_STATUS_OK);
+          std::vector<int> out(count + 2 * guard, 0x5A5A5A5A);
+          ASSERT_EQ(aligner.FindImagePixels(frame.data(), count, noSample, shadow, out.data() + guard, count),
+                    KR_STATUS_OK);
+          EXPECT_TRUE(std::all_of(out.begin(), out.begin() + guard, [](int x) { return x == 0x5A5A5A5A; }));
+          EXPECT_TRUE(std::all_of(out.end() - guard, out.end(), [](int x) { return x == 0x5A5A5A5A; }));
+          const std::vector<int> pixels(out.begin() + guard, out.end() - guard);
+          if (first.empty()) {
+            first = pixels;
+            size_t found = 0, agree = 0;
+            for (unsigned int j = 0; j < ds.height; ++j) {
+              for (unsigned int i = 0; i < ds.width; ++i) {
+                const size_t k = size_t{j} * ds.width + i;
+                if (frame[k] == noSample || frame[k] == shadow) {
+                  ASSERT_EQ(pixels[k], -1) << "pixel " << k << " has no depth";
+                  continue;
+                }
+                if (pixels[k] < 0) continue;
+                double w;
+                ++found;
+                agree += pixels[k] == ModelPixel(depth, image, rig, i, j, frame[k], &w);
+              }
+            }
+            // Rounding at a pixel's edge may differ from the model's order of operations, rarely.
+            EXPECT_GE(agree * 1000, found * 999) << agree << " of " << found;
+          } else {
+            EXPECT_TRUE(pixels == first) << "differs from the portable search";
+          }
+        }
+      }
+    }
+  }
+}
+
+// A near box in front of a wall, the depth coarser than the image (the viewer's cloud against its image): the box's
+// points are never hidden, and the wall's points that the colour camera sees on the box (where the box's points
+// land, with a margin of the depth's footprint) are hidden, while those well clear of it are not.
+TEST(FrameAlignerKernelTest, ImagePixelsHideWhatANearerSurfaceCovers) {
+  const unsigned int dw = 320, dh = 240;
+  const KrVCameraIntrinsics depth = Camera(dw, dh, 575.8), image = Camera(640, 480, 525);
+  KrVCameraExtrinsics beside;
+  beside.translation[0] = -25;
+  std::vector<uint16_t> frame(size_t{dw} * dh, 3000);
+  auto inBox = [](unsigned int i, unsigned int j) { return i >= 100 && i < 180 && j >= 80 && j < 160; };
+  for (unsigned int j = 0; j < dh; ++j) {
+    for (unsigned int i = 0; i < dw; ++i) {
+      if (inBox(i, j)) frame[size_t{j} * dw + i] = 600;
+    }
+  }
+  KrVFrameAligner aligner;
+  ASSERT_EQ(aligner.Init(depth, image, beside), KR_STATUS_OK);
+  std::vector<int> pixels(frame.size());
+  ASSERT_EQ(aligner.FindImagePixels(frame.data(), frame.size(), 0, 1, pixels.data(), pixels.size()), KR_STATUS_OK);
+  // The box as the colour camera sees it: the image pixels its points land on, and the columns they span per row.
+  std::vector<std::pair<double, double>> span(480, {1e9, -1e9});
+  for (unsigned int j = 0; j < dh; ++j) {
+    for (unsigned int i = 0; i < dw; ++i) {
+      if (!inBox(i, j)) continue;
+      double w;
+      const int at = ModelPixel(depth, image, beside, i, j, 600, &w);
+      ASSERT_GE(at, 0);
+      auto& [left, right] = span[static_cast<size_t>(at) / 640];
+      left = std::min(left, double(at % 640));
+      right = std::max(right, double(at % 640));
+    }
+  }
+  size_t hidden = 0, clear = 0;
+  for (unsigned int j = 0; j < dh; ++j) {
+    for (unsigned int i = 0; i < dw; ++i) {
+      const size_t k = size_t{j} * dw + i;
+      double w;
+      const int at = ModelPixel(depth, image, beside, i, j, frame[k], &w);
+      if (inBox(i, j)) {
+        EXPECT_EQ(pixels[k], at) << "a box point is hidden at " << i << ", " << j;
+        continue;
+      }
+      if (at < 0) continue;
+      const auto [left, right] = span[static_cast<size_t>(at) / 640];
+      const double u = at % 640;
+      const bool rowHasBox = left <= right;
+      // Rows above and below the box's image, or columns 4 pixels (two depth pixels) clear of it: visible.
+      if (!rowHasBox || u < left - 4 || u > right + 4) {
+        EXPECT_EQ(pixels[k], at) << "a wall point clear of the box is hidden at " << i << ", " << j;
+        ++clear;
+      } else if (u >= left + 2 && u <= right - 2) {
+        EXPECT_EQ(pixels[k], -1) << "a wall point behind the box is shown at " << i << ", " << j;
+        ++hidden;
+      }
+    }
+  }
+  EXPECT_GT(hidden, 200u);
+  EXPECT_GT(clear, 50000u);
+}
+
 }  // namespace
