@@ -375,11 +375,11 @@ TEST(FrameAlignerKernelTest, ImagePixelsHideWhatANearerSurfaceCovers) {
       const auto [left, right] = span[static_cast<size_t>(at) / 640];
       const double u = at % 640;
       const bool rowHasBox = left <= right;
-      // Rows above and below the box's image, or columns 4 pixels (two depth pixels) clear of it: visible.
-      if (!rowHasBox || u < left - 4 || u > right + 4) {
+      // Rows above and below the box's image, or columns 3 pixels (a depth pixel and a half) clear of it: visible.
+      if (!rowHasBox || u < left - 3 || u > right + 3) {
         EXPECT_EQ(pixels[k], at) << "a wall point clear of the box is hidden at " << i << ", " << j;
         ++clear;
-      } else if (u >= left + 2 && u <= right - 2) {
+      } else if (u >= left + 1 && u <= right - 1) {
         EXPECT_EQ(pixels[k], -1) << "a wall point behind the box is shown at " << i << ", " << j;
         ++hidden;
       }
