@@ -750,6 +750,22 @@ void MapFrame(const tollan::geometry::DepthMapping& mapping, const unsigned shor
   KeysToDepths(out, split < rows ? lower.data() : nullptr, count, noSample);
 }
 
+// Whether FindImagePixels searches eight pixels at a time: where the chosen
+// kernels are AVX-512 ones and every index of an image of imagePixels
+// pixels is an int.
+bool WideSearch(size_t imagePixels) {
+#if defined(KRV_ALIGNER_AVX2)
+  static const bool searchable = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                                 __builtin_cpu_supports("avx512vl");
+  return searchable &&
+         std::strncmp(AvailableKernels().name[choice.load(std::memory_order_relaxed)], "avx512", 6) == 0 &&
+         imagePixels <= size_t{INT32_MAX};
+#else
+  static_cast<void>(imagePixels);
+  return false;
+#endif
+}
+
 }  // namespace
 
 bool KrVUseAlignerKernel(KrVAlignerKernel kernel) {
@@ -849,15 +865,7 @@ KrStatus KrVFrameAligner::FindImagePixels(const unsigned short* depth, size_t de
   search.nearest = nearest.data();
   search.noSample = noSampleValue;
   search.shadow = shadowValue;
-  // The eight-pixel search where the chosen kernels are AVX-512 ones and
-  // every image pixel's index is an int.
-  bool wide = false;
-#if defined(KRV_ALIGNER_AVX2)
-  static const bool searchable = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                                 __builtin_cpu_supports("avx512vl");
-  wide = searchable && std::strncmp(AvailableKernels().name[choice.load(std::memory_order_relaxed)], "avx512", 6) == 0 &&
-         size_t{image_.width} * image_.height <= size_t{INT32_MAX};
-#endif
+  [[maybe_unused]] const bool wide = WideSearch(size_t{image_.width} * image_.height);
   for (unsigned int j = 0; j < depth_.height; ++j) {
     double base[3];
     mapping.RowBase(j, base);
@@ -868,7 +876,6 @@ KrStatus KrVFrameAligner::FindImagePixels(const unsigned short* depth, size_t de
 #endif
     SearchRow(search, base, depth + row, done, depth_.width, pixels + row);
   }
-  static_cast<void>(wide);
   return KR_STATUS_OK;
 }
 
