@@ -237,6 +237,7 @@ KrStatus KrVRealWorldTranslator::Projective2RW(const unsigned short* depth, unsi
   job.width = width;
   job.skipNoSample = handling != KRV_NO_SAMPLE_KEEP;
   job.noSampleValue = noSampleValue;
+  job.skippedValue = handling == KRV_NO_SAMPLE_OR_SHADOW_SKIP ? shadowValue : noSampleValue;
   unsigned int written = 0;
   for (unsigned int j = 0; j < height; ++j) {
     const unsigned int row = static_cast<unsigned int>(y) + j;
@@ -244,18 +245,7 @@ KrStatus KrVRealWorldTranslator::Projective2RW(const unsigned short* depth, unsi
     job.rowFactor = AxisFactor(frame, frame.yOffset, static_cast<float>(row), frame.cy);
     // Room for a whole row remains: at most the pixels before this row were kept.
     job.out = points.Points() + written;
-    const unsigned int kept = KrVConvertTranslatorRow(job);
-    if (handling == KRV_NO_SAMPLE_OR_SHADOW_SKIP) {
-      // Z is the pixel's depth exactly, so the row's shadow points are those of Z = shadowValue.
-      const float shadow = static_cast<float>(shadowValue);
-      unsigned int k = 0;
-      for (unsigned int i = 0; i < kept; ++i) {
-        if (job.out[i].Z() != shadow) job.out[k++] = job.out[i];
-      }
-      written += k;
-    } else {
-      written += kept;
-    }
+    written += KrVConvertTranslatorRow(job);
   }
   krOSFreeAligned(columnFactors);
   return points.SetSize(written);

@@ -110,6 +110,7 @@ struct RowConstants {
   __m256d rowFactor;
   __m256d reciprocal;
   __m256i noSample;
+  __m256i skipped;
 };
 
 // Converts the eight pixels at depth and writes the points of the measured
@@ -129,7 +130,8 @@ __attribute__((target("avx2"))) inline unsigned int ConvertMeasured8(const unsig
   const __m256 y =
       _mm256_set_m128(Coordinates4(k.rowFactor, zHigh, k.reciprocal), Coordinates4(k.rowFactor, zLow, k.reciprocal));
   const auto measured =
-      static_cast<unsigned int>(~_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(depth32, k.noSample)))) &
+      static_cast<unsigned int>(~_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_or_si256(
+          _mm256_cmpeq_epi32(depth32, k.noSample), _mm256_cmpeq_epi32(depth32, k.skipped))))) &
       0xFFu;
   Scatter8<kRoomAfter>(x, y, z, reinterpret_cast<unsigned char*>(target), kPlaces.offsets[measured]);
   return static_cast<unsigned int>(__builtin_popcount(measured));
@@ -174,7 +176,7 @@ __attribute__((target("avx2"))) inline void ConvertOrdered4(const unsigned short
 
 __attribute__((target("avx2"))) unsigned int ConvertMeasuredRow(const KrVTranslatorRow& row) {
   const RowConstants k = {_mm256_set1_pd(row.rowFactor), _mm256_set1_pd(row.reciprocalZpd),
-                          _mm256_set1_epi32(row.noSampleValue)};
+                          _mm256_set1_epi32(row.noSampleValue), _mm256_set1_epi32(row.skippedValue)};
   // Copies, so that the stores through out do not make the compiler read the
   // row again at every step.
   const unsigned short* depth = row.depth;

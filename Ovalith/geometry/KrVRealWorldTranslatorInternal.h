@@ -21,8 +21,11 @@ struct KrVTranslatorRow {
   double rowFactor;
   double reciprocalZpd;
   unsigned int width;
-  bool skipNoSample;  // leave out pixels equal to noSampleValue
+  // Leave out pixels equal to noSampleValue or skippedValue (the shadow
+  // value, or noSampleValue again where shadows are kept).
+  bool skipNoSample;
   unsigned short noSampleValue;
+  unsigned short skippedValue;
   // Room for width points. The kernels may store up to width points here
   // even when they keep fewer; the slots after the kept ones are scratch.
   KrVPoint* out;
@@ -57,7 +60,7 @@ inline unsigned int KrVConvertTranslatorRowTail(const KrVTranslatorRow& row, uns
     const double z = zf;
     row.out[kept].SetPoint(KrVRealWorldCoordinate(row.columnFactors[i], z, row.reciprocalZpd),
                            KrVRealWorldCoordinate(row.rowFactor, z, row.reciprocalZpd), zf);
-    kept += !row.skipNoSample || row.depth[i] != row.noSampleValue ? 1u : 0u;
+    kept += !row.skipNoSample || (row.depth[i] != row.noSampleValue && row.depth[i] != row.skippedValue) ? 1u : 0u;
   }
   return kept;
 }

@@ -95,8 +95,8 @@ void Interleave(const float* xs, const float* ys, const float* zs, unsigned int 
 // moves as one 16-byte load and store (the 4 extra bytes land on a slot that
 // has been read already); the last point moves alone, so nothing is read or
 // written past the row.
-unsigned int KeepMeasured(const unsigned short* depth, unsigned short noSampleValue, unsigned int width,
-                          KrVPoint* out) {
+unsigned int KeepMeasured(const unsigned short* depth, unsigned short noSampleValue, unsigned short skippedValue,
+                          unsigned int width, KrVPoint* out) {
   unsigned int kept = 0;
   unsigned int i = 0;
 #if defined(__SSE2__)
@@ -104,12 +104,12 @@ unsigned int KeepMeasured(const unsigned short* depth, unsigned short noSampleVa
   for (; i + 1 < width; ++i) {
     const __m128i point = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + size_t{i} * sizeof(KrVPoint)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + size_t{kept} * sizeof(KrVPoint)), point);
-    kept += depth[i] != noSampleValue ? 1u : 0u;
+    kept += depth[i] != noSampleValue && depth[i] != skippedValue ? 1u : 0u;
   }
 #endif
   for (; i < width; ++i) {
     out[kept] = out[i];
-    kept += depth[i] != noSampleValue ? 1u : 0u;
+    kept += depth[i] != noSampleValue && depth[i] != skippedValue ? 1u : 0u;
   }
   return kept;
 }
@@ -123,7 +123,7 @@ unsigned int ConvertRowPortable(const KrVTranslatorRow& row) {
     ConvertBlock(row.depth + first, row.columnFactors + first, row.rowFactor, row.reciprocalZpd, n, xs, ys, zs);
     Interleave(xs, ys, zs, n, row.out + first);
   }
-  return row.skipNoSample ? KeepMeasured(row.depth, row.noSampleValue, row.width, row.out) : row.width;
+  return row.skipNoSample ? KeepMeasured(row.depth, row.noSampleValue, row.skippedValue, row.width, row.out) : row.width;
 }
 
 #if defined(KRV_X86_KERNELS)
@@ -169,6 +169,7 @@ __attribute__((target("avx512f"))) unsigned int ConvertRowAvx512(const KrVTransl
   const __m512d rowFactor = _mm512_set1_pd(row.rowFactor);
   const __m512d reciprocal = _mm512_set1_pd(row.reciprocalZpd);
   const __m512i noSample = _mm512_set1_epi32(row.noSampleValue);
+  const __m512i skipped = _mm512_set1_epi32(row.skippedValue);
   const __m512i index0 = _mm512_load_si512(kInterleave.index[0]);
   const __m512i index1 = _mm512_load_si512(kInterleave.index[1]);
   const __m512i index2 = _mm512_load_si512(kInterleave.index[2]);
@@ -185,7 +186,8 @@ __attribute__((target("avx512f"))) unsigned int ConvertRowAvx512(const KrVTransl
     __m512 y = Coordinates(rowFactor, rowFactor, zLow, zHigh, reciprocal);
     unsigned int count = 16;
     if (row.skipNoSample) {
-      const __mmask16 measured = _mm512_cmpneq_epi32_mask(depth, noSample);
+      const __mmask16 measured =
+          _mm512_cmpneq_epi32_mask(depth, noSample) & _mm512_cmpneq_epi32_mask(depth, skipped);
       x = _mm512_maskz_compress_ps(measured, x);
       y = _mm512_maskz_compress_ps(measured, y);
       z = _mm512_maskz_compress_ps(measured, z);

@@ -516,16 +516,20 @@ class Device {
     const size_t height = depth.GetYRes();
     CheckFits(depth, width * height * 2);
     if (!keepShape) {
-      auto* points = new KrVPointContainer(static_cast<unsigned int>(width * height));
-      py::capsule owner(points, [](void* p) { delete static_cast<KrVPointContainer*>(p); });
+      // Room for every pixel, left as it is (the conversion writes what is
+      // kept); the array returned views the points kept.
+      py::array_t<float> room({width * height, size_t{3}});
       KrStatus status;
+      size_t kept = 0;
       {
         py::gil_scoped_release release;
-        status = depth.ConvertToRealWorld(*points, KRV_NO_SAMPLE_OR_SHADOW_SKIP);
+        KrVPointContainer points(reinterpret_cast<KrVPoint*>(room.mutable_data()),
+                                 static_cast<unsigned int>(width * height));
+        status = depth.ConvertToRealWorld(points, KRV_NO_SAMPLE_OR_SHADOW_SKIP);
+        kept = points.GetSize();
       }
       Check(status, "cannot convert the depth frame");
-      return py::array_t<float>({static_cast<size_t>(points->GetSize()), size_t{3}},
-                                reinterpret_cast<float*>(points->Points()), owner);
+      return room[py::slice(0, static_cast<py::ssize_t>(kept), 1)];
     }
     py::array_t<float> result({height, width, size_t{3}});
     static_assert(sizeof(KrVPoint) == 3 * sizeof(float), "a point is three floats");

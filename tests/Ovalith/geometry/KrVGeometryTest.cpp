@@ -266,21 +266,24 @@ TEST_P(TranslatorBatchTest, EqualsPerPointBitForBit) {
   const std::array<unsigned short, 4> windows[] = {
       {0, 0, 64, 48}, {5, 7, 20, 10}, {3, 1, 37, 9}, {63, 47, 1, 1}, {0, 0, 0, 5}};
   std::mt19937 random(1234);
+  constexpr unsigned short kShadow = 7777;  // an eighth of the pixels; a quarter hold no sample
   KrVDepthMatrix depth(64, 48);
   KrVPointContainer points(0);
   for (const Calibration& setup : calibrations) {
     for (unsigned int i = 0; i < 64u * 48u; ++i) {
-      depth[static_cast<int>(i)] = random() % 4 == 0 ? 0 : static_cast<unsigned short>(random());
+      const unsigned int kind = random() % 8;
+      depth[static_cast<int>(i)] = kind < 2 ? 0 : kind == 2 ? kShadow : static_cast<unsigned short>(random());
     }
     const KrVRealWorldTranslator t = setup.Make();
     for (const auto& [x, y, width, height] : windows) {
-      for (KrVNoSampleHandling handling : {KRV_NO_SAMPLE_KEEP, KRV_NO_SAMPLE_SKIP}) {
-        ASSERT_EQ(KR_STATUS_OK, t.Projective2RW(depth, x, y, width, height, points, handling));
+      for (KrVNoSampleHandling handling : {KRV_NO_SAMPLE_KEEP, KRV_NO_SAMPLE_SKIP, KRV_NO_SAMPLE_OR_SHADOW_SKIP}) {
+        ASSERT_EQ(KR_STATUS_OK, t.Projective2RW(depth, x, y, width, height, points, handling, 0, kShadow));
         unsigned int k = 0;
         for (unsigned short row = y; row < y + height; ++row) {
           for (unsigned short column = x; column < x + width; ++column) {
             const unsigned short z = depth(column, row);
-            if (handling == KRV_NO_SAMPLE_SKIP && z == 0) continue;
+            if (handling != KRV_NO_SAMPLE_KEEP && z == 0) continue;
+            if (handling == KRV_NO_SAMPLE_OR_SHADOW_SKIP && z == kShadow) continue;
             KrVPoint expected(column, row, z);
             t.Projective2RW(expected);
             ASSERT_LT(k, points.GetSize());
