@@ -76,11 +76,18 @@ def recording_rows(ovalith, work, frames=int(os.environ.get("OVALITH_BENCH_FRAME
             # Every worker started, with the package imported and the file
             # opened once, so the figure is the steady work, not start-up.
             client.run(_warm_worker, path)
-            stack = ovalith.dask.read(path, "depth", chunk=32)
-            client.compute(stack.frames[:32].mean()).result()
-            start = time.perf_counter()
-            client.compute(stack.frames.mean()).result()
-            return time.perf_counter() - start
+            client.compute(ovalith.dask.read(path, "depth", chunk=32).frames[:32].mean()).result()
+            # The best of three, each under a name of its own so that no
+            # chunk of an earlier run is still held by a worker.
+            times = []
+            for run in range(3):
+                alias = os.path.join(work, "run%d-%d.rec" % (workers, run))
+                os.symlink(path, alias)
+                mean = ovalith.dask.read(alias, "depth", chunk=32).frames.mean()
+                start = time.perf_counter()
+                client.compute(mean).result()
+                times.append(time.perf_counter() - start)
+            return min(times)
 
     def playback():
         # Every frame of both streams as arrays, as a player touches them.
@@ -91,7 +98,7 @@ def recording_rows(ovalith, work, frames=int(os.environ.get("OVALITH_BENCH_FRAME
                 count += 1
         return time.perf_counter() - start
 
-    plain, _ = loop()
+    plain = min(loop()[0] for _ in range(3))
     played = playback()
     one, two = on_cluster(1), on_cluster(2)
     start = time.perf_counter()

@@ -15,6 +15,8 @@ changes (read such a file in segments with first=/count=). A task that
 meets a damaged frame fails with ovalith.Error naming the file and the
 frame; the other recordings' tasks are not affected. See docs/python.md.
 """
+import inspect
+
 import dask
 import dask.array as da
 import numpy as np
@@ -22,7 +24,7 @@ import numpy as np
 import ovalith
 from ovalith import _ovalith
 
-__all__ = ["Segment", "Stack", "read"]
+__all__ = ["Frames", "Segment", "Stack", "read"]
 
 # The kit's status for a failure with no status of its own.
 _GENERIC_FAILURE = 0x10001
@@ -105,6 +107,41 @@ def _read_chunk(segment, start, count):
     return frames, stamps
 
 
+# How many chunks along the frames one combining task of a reduction takes.
+_COMBINE_CHUNKS = 32
+
+
+def _flat_reduction(name):
+    base = getattr(da.Array, name)
+    signature = inspect.signature(base)
+
+    def reduce(self, *args, **kwargs):
+        bound = signature.bind(self, *args, **kwargs)
+        if bound.arguments.get("split_every") is None:
+            bound.arguments["split_every"] = {0: _COMBINE_CHUNKS}
+        return base(*bound.args, **bound.kwargs)
+
+    reduce.__name__, reduce.__qualname__ = name, "Frames." + name
+    reduce.__doc__ = base.__doc__
+    return reduce
+
+
+class Frames(da.Array):
+    """The frames of a Stack: a Dask array like any other, except that a
+    reduction taken straight on it (sum, mean, min, max, std, var, prod,
+    any, all) combines up to 32 chunks along the frames in one task
+    unless split_every says otherwise. Dask's own default, for a
+    reduction over all three axes, combines chunks two at a time, in as
+    many rounds as it takes, and on a cluster each round waits for the
+    scheduler; a chunk's partial result is small beside its frames.
+    Anything derived from it (a slice, an arithmetic result) is a plain
+    dask array with Dask's defaults."""
+
+    for _name in ("sum", "mean", "min", "max", "std", "var", "prod", "any", "all"):
+        locals()[_name] = _flat_reduction(_name)
+    del _name
+
+
 class Stack:
     """Frames of one stream of several recordings, stacked: .frames
     (frames, ...) and .timestamps (frames,), both lazy, chunked alike;
@@ -122,7 +159,8 @@ class Stack:
                                                                 start, count))
                 frames.append(da.from_delayed(part[0], (count,) + segment.shape, dtype=segment.dtype))
                 stamps.append(da.from_delayed(part[1], (count,), dtype=np.uint64))
-        self.frames = da.concatenate(frames, axis=0)
+        frames = da.concatenate(frames, axis=0)
+        self.frames = Frames(frames.dask, frames.name, frames.chunks, meta=frames._meta)
         self.timestamps = da.concatenate(stamps, axis=0)
 
     def points(self):

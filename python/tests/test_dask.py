@@ -1,6 +1,8 @@
 # ovalith.dask on a LocalCluster of 2 worker processes on the loopback.
 import shutil
 
+import dask
+import dask.array as da
 import numpy as np
 import pytest
 
@@ -41,6 +43,28 @@ def test_a_statistic_over_recordings_equals_numpys(client, recordings):
     assert np.array_equal(stack.frames[7:13].compute(), frames[7:13])
     stamps = stack.timestamps.compute()
     assert stamps.shape == (len(frames),) and (np.diff(stamps[:10].astype(np.int64)) > 0).all()
+
+
+def _tasks(array):
+    return len(dict(dask.optimize(array)[0].__dask_graph__()))
+
+
+def test_a_reduction_on_the_frames_combines_its_chunks_in_few_rounds(recordings):
+    _, paths, frames = recordings
+    stack = ovalith.dask.read(paths, "depth", chunk=1)
+    assert stack.frames.numblocks[0] == len(frames) == 33
+    plain = da.Array(stack.frames.dask, stack.frames.name, stack.frames.chunks, meta=stack.frames._meta)
+    # Dask's own tree pairs the 33 chunks in rounds; the frames take them
+    # 32 at a time, in two rounds, with the same result.
+    assert _tasks(stack.frames.mean()) < _tasks(plain.mean()) - 10
+    for reduced, expected in ((stack.frames.mean(), frames.mean()), (stack.frames.std(axis=0), frames.std(axis=0)),
+                              (stack.frames.max(axis=(1, 2)), frames.max(axis=(1, 2)))):
+        assert np.allclose(reduced.compute(scheduler="synchronous"), expected)
+    # A split_every given, by name or in its place, is the caller's.
+    assert _tasks(stack.frames.sum(split_every=2)) == _tasks(plain.sum(split_every=2))
+    assert _tasks(stack.frames.sum(None, None, False, 2)) == _tasks(plain.sum(split_every=2))
+    # What is derived from the frames is a plain array again.
+    assert type(stack.frames[2:]) is da.Array and type(stack.frames + 1) is da.Array
 
 
 def test_a_damaged_recording_fails_only_its_own_tasks(client, recordings, tmp_path):
