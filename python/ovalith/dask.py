@@ -19,7 +19,10 @@ import inspect
 
 import dask
 import dask.array as da
+import dask.blockwise
 import numpy as np
+from dask.blockwise import BlockwiseDepDict
+from dask.highlevelgraph import HighLevelGraph
 
 import ovalith
 from ovalith import _ovalith
@@ -83,30 +86,6 @@ def _describe(path, stream, first, count):
         return Segment(path, name, first, count, shape, dtype)
 
 
-def _read_chunk(segment, start, count):
-    """Frames start .. start+count-1 of the segment and their timestamps.
-    Only the segment's stream is opened, so the recording's other streams
-    are passed over unread, and each frame is copied once, straight into
-    the chunk."""
-    shape = (count,) + segment.shape
-    size = int(np.prod(shape, dtype=np.int64)) * segment.dtype.itemsize
-    frames = np.frombuffer(_ovalith.Block(size), dtype=segment.dtype).reshape(shape)
-    stamps = np.empty(count, dtype=np.uint64)
-    frame = start
-    try:
-        with ovalith.open(segment.path, streams=(segment.stream,)) as device:
-            device.seek(frame=start)
-            core = device._core
-            for i in range(count):
-                frame = start + i
-                if not core.read():
-                    raise EOFError("end of " + segment.path)
-                stamps[i] = core.frame_into(segment.stream, frames[i])[0]
-    except (ovalith.Error, EOFError, ValueError, IndexError) as error:
-        raise _failure(segment.path, frame, error) from error
-    return frames, stamps
-
-
 # How many chunks along the frames one combining task of a reduction takes.
 _COMBINE_CHUNKS = 32
 
@@ -137,9 +116,58 @@ class Frames(da.Array):
     Anything derived from it (a slice, an arithmetic result) is a plain
     dask array with Dask's defaults."""
 
-    for _name in ("sum", "mean", "min", "max", "std", "var", "prod", "any", "all"):
-        locals()[_name] = _flat_reduction(_name)
-    del _name
+
+for _name in ("sum", "mean", "min", "max", "std", "var", "prod", "any", "all"):
+    setattr(Frames, _name, _flat_reduction(_name))
+del _name
+
+
+def _read_part(part, pixels=True):
+    """Frames start .. start+count-1 of the segment (part is (segment,
+    start, count)): with pixels, their (count, ...) array, each frame copied
+    once, straight into it; else their timestamps. Only the segment's
+    stream is opened, so the recording's other streams are passed over
+    unread."""
+    segment, start, count = part
+    if pixels:
+        shape = (count,) + segment.shape
+        size = int(np.prod(shape, dtype=np.int64)) * segment.dtype.itemsize
+        out = np.frombuffer(_ovalith.Block(size), dtype=segment.dtype).reshape(shape)
+    else:
+        out = np.empty(count, dtype=np.uint64)
+    frame = start
+    try:
+        with ovalith.open(segment.path, streams=(segment.stream,)) as device:
+            device.seek(frame=start)
+            core = device._core
+            for i in range(count):
+                frame = start + i
+                if not core.read():
+                    raise EOFError("end of " + segment.path)
+                if pixels:
+                    core.frame_into(segment.stream, out[i])
+                else:
+                    out[i] = core.frame(segment.stream)[1]
+    except (ovalith.Error, EOFError, ValueError, IndexError) as error:
+        raise _failure(segment.path, frame, error) from error
+    return out
+
+
+def _read_timestamps(part):
+    return _read_part(part, pixels=False)
+
+
+def _layered(function, name, parts, ndim, chunks):
+    """A dask array whose block i is function(parts[i]), as one blockwise
+    layer without inputs: the reduction or map_blocks that follows fuses
+    with it into one task per chunk."""
+    rest = (0,) * (ndim - 1)
+    dep = BlockwiseDepDict({(i,) + rest: part for i, part in enumerate(parts)},
+                           numblocks=(len(parts),) + (1,) * (ndim - 1))
+    indices = tuple(range(ndim))
+    layer = dask.blockwise.blockwise(function, name, indices, dep, indices, numblocks={})
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=())
+    return graph, name, chunks
 
 
 class Stack:
@@ -149,19 +177,19 @@ class Stack:
 
     def __init__(self, segments, chunk):
         self.segments = segments
-        frames, stamps = [], []
+        parts = []
         for segment in segments:
             for start in range(segment.first, segment.first + segment.count, chunk):
-                count = min(chunk, segment.first + segment.count - start)
-                part = dask.delayed(_read_chunk, pure=True)(segment, start, count,
-                                                            dask_key_name="ovalith-read-%s-%s-%d-%d" % (
-                                                                dask.base.tokenize(segment.path), segment.stream,
-                                                                start, count))
-                frames.append(da.from_delayed(part[0], (count,) + segment.shape, dtype=segment.dtype))
-                stamps.append(da.from_delayed(part[1], (count,), dtype=np.uint64))
-        frames = da.concatenate(frames, axis=0)
-        self.frames = Frames(frames.dask, frames.name, frames.chunks, meta=frames._meta)
-        self.timestamps = da.concatenate(stamps, axis=0)
+                parts.append((segment, start, min(chunk, segment.first + segment.count - start)))
+        counts = tuple(count for _, _, count in parts)
+        token = dask.base.tokenize([(s.path, s.stream, s.first, s.count, s.shape, str(s.dtype)) for s in segments],
+                                   chunk)
+        shape, dtype = segments[0].shape, segments[0].dtype
+        ndim = 1 + len(shape)
+        self.frames = Frames(*_layered(_read_part, "ovalith-frames-" + token, parts, ndim,
+                                       (counts,) + tuple((n,) for n in shape)), meta=np.empty((0,) * ndim, dtype))
+        self.timestamps = da.Array(*_layered(_read_timestamps, "ovalith-timestamps-" + token, parts, 1, (counts,)),
+                                   meta=np.empty(0, np.uint64))
 
     def points(self):
         """The depth frames' real-world points as a lazy (frames, height,
