@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "ToolRun.h"
+#include "ViewFrameQueue.h"
 #include "ViewFrames.h"
 
 namespace tool_test {
@@ -525,6 +526,44 @@ TEST(ViewerFrames, DepthMessageCarriesTheTranslatorsPixelWidth) {
   EXPECT_NEAR(scale, width, width * 1e-5);
   device.Close();
   KrVDevice::EngineShutdown();
+}
+
+// A page's queue keeps every frame while it holds fewer than its bound of a
+// stream, in the order they came; past it only that stream's oldest goes.
+TEST(ViewerFrames, AQueueDropsOnlyTheOldestFrameOfAStreamPastItsBound) {
+  auto frame = [](uint8_t stream, uint8_t id) {
+    return std::make_shared<const ovalith_view::Bytes>(ovalith_view::Bytes{stream, id});
+  };
+  auto taken = [](ovalith_view::FrameQueue& queue) {
+    std::vector<std::pair<int, int>> out;
+    for (const ovalith_view::Message& m : queue.TakeAll()) out.emplace_back((*m)[0], (*m)[1]);
+    return out;
+  };
+  ovalith_view::FrameQueue queue(3);
+  EXPECT_TRUE(queue.Empty());
+  for (uint8_t id = 1; id <= 3; ++id) {
+    EXPECT_FALSE(queue.Push(0, frame(0, id)));
+    EXPECT_FALSE(queue.Push(2, frame(2, id)));
+  }
+  EXPECT_FALSE(queue.Empty());
+  const std::vector<std::pair<int, int>> all = {{0, 1}, {2, 1}, {0, 2}, {2, 2}, {0, 3}, {2, 3}};
+  EXPECT_EQ(taken(queue), all);
+  EXPECT_TRUE(queue.Empty());
+  EXPECT_TRUE(taken(queue).empty());
+  // The bound is per stream and starts afresh once the queue was taken.
+  for (uint8_t id = 1; id <= 3; ++id) queue.Push(0, frame(0, id));
+  queue.Push(1, frame(1, 1));
+  EXPECT_TRUE(queue.Push(0, frame(0, 4)));
+  EXPECT_TRUE(queue.Push(0, frame(0, 5)));
+  EXPECT_FALSE(queue.Push(1, frame(1, 2)));
+  const std::vector<std::pair<int, int>> kept = {{0, 3}, {1, 1}, {0, 4}, {0, 5}, {1, 2}};
+  EXPECT_EQ(taken(queue), kept);
+  // A bound of 0 keeps the newest frame of each stream.
+  ovalith_view::FrameQueue newest(0);
+  newest.Push(0, frame(0, 1));
+  EXPECT_TRUE(newest.Push(0, frame(0, 2)));
+  const std::vector<std::pair<int, int>> last = {{0, 2}};
+  EXPECT_EQ(taken(newest), last);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The viewer's server on civetweb (see ViewServer.h).
 #include "ViewServer.h"
 
+#include "ViewFrameQueue.h"
 #include "ViewPage.h"
 
 #include <arpa/inet.h>
@@ -149,7 +150,7 @@ struct ViewServer::Client {
 
   std::mutex mutex;  // guards the fields below
   std::condition_variable wake;
-  std::vector<Message> frames;      // the newest unsent frame of each stream
+  FrameQueue frames{kQueuedFramesPerStream};  // the frames not yet sent
   std::deque<std::string> texts;    // replies, in order
   std::string state;                // the newest unsent state
   bool closed = false;              // the close handler ran: the socket may be gone
@@ -196,19 +197,14 @@ struct ViewServer::Client {
       {
         std::unique_lock<std::mutex> lock(mutex);
         wake.wait(lock, [this] {
-          return closed || (!dropped && (!texts.empty() || !state.empty() ||
-                                         std::any_of(frames.begin(), frames.end(),
-                                                     [](const Message& m) { return m != nullptr; })));
+          return closed || (!dropped && (!texts.empty() || !state.empty() || !frames.Empty()));
         });
         if (closed) return;
         sendingTexts.assign(std::make_move_iterator(texts.begin()), std::make_move_iterator(texts.end()));
         texts.clear();
         if (!state.empty()) sendingTexts.push_back(std::move(state));
         state.clear();
-        for (Message& frame : frames) {
-          if (frame) sending.push_back(std::move(frame));
-          frame = nullptr;
-        }
+        sending = frames.TakeAll();
         this->sending = true;
         sendStart = Clock::now();
       }
@@ -359,8 +355,7 @@ void ViewServer::PublishFrame(size_t stream, const Message& message) {
   for (const auto& client : clients_) {
     {
       std::lock_guard<std::mutex> clientLock(client->mutex);
-      if (client->frames.size() <= stream) client->frames.resize(stream + 1);
-      client->frames[stream] = message;
+      client->frames.Push(stream, message);
     }
     client->wake.notify_one();
   }
@@ -516,7 +511,9 @@ void ViewServer::HandleReady(mg_connection* connection, void* server) {
     return;
   }
   client->state = self->session_->State();
-  client->frames = self->latest_;
+  for (size_t stream = 0; stream < self->latest_.size(); ++stream) {
+    if (self->latest_[stream]) client->frames.Push(stream, self->latest_[stream]);
+  }
   client->writer = std::thread([raw = client.get()] { raw->Write(); });
   self->clients_.push_back(std::move(client));
   self->session_->PageConnected();

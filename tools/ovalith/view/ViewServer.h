@@ -17,10 +17,13 @@
 // receive frames and state only.
 //
 // Each page connected (a "client") has its own writer thread, so a slow or
-// vanished tab holds up no one else: the newest frame of each stream waits
-// in the client's slot, and a frame replaced before it went out is dropped
-// for that client only (the page sees the gap in frame ids). A new client
-// starts with the newest frame of every stream. Nothing the HTTP threads do
+// vanished tab holds up no one else: the frames not yet sent wait in the
+// client's queue, in the order they came, at most kQueuedFramesPerStream of
+// each stream, so a send that stalls for a few frame intervals (the browser
+// busy, the writer thread not scheduled) loses nothing; past that the
+// oldest waiting frame of the stream is dropped for that client only (the
+// page sees the gap in frame ids). A new client starts with the newest
+// frame of every stream. Nothing the HTTP threads do
 // waits for the device: commands are queued to the session, whose reply goes
 // to the asking client's queue. Every client is bounded: at most
 // kMaxCommandsInFlight commands waiting and kMaxQueuedReplies replies unsent,
@@ -55,6 +58,9 @@ namespace ovalith_view {
 constexpr int kMaxCommandsInFlight = 64;
 // Replies that may wait unsent for one client.
 constexpr size_t kMaxQueuedReplies = 64;
+// Frames of one stream that may wait unsent for one client (four frame
+// intervals at 30 fps).
+constexpr size_t kQueuedFramesPerStream = 8;
 
 struct ServerOptions {
   std::string bind = "127.0.0.1";  // an IPv4 address, or "localhost"
