@@ -470,6 +470,13 @@ def recording_test(tool, folder):
         late = WebSocket(viewer.port)
         last = late.depth_ids(1)[0]
         check(last == end["frame"] and last > first, "a page opened at the end got frame %d, not %r" % (last, end))
+        # No frame comes any more, yet the state still does, every second,
+        # without the page asking.
+        states, start = 0, time.monotonic()
+        while states < 2 and time.monotonic() - start < 6:
+            opcode, payload = late.receive()
+            states += opcode == 1 and json.loads(payload)["type"] == "state"
+        check(states == 2, "a page of an ended recording gets no state while no frame comes")
         late.close()
     finally:
         viewer.stop()
