@@ -182,8 +182,9 @@ class Stack:
             for start in range(segment.first, segment.first + segment.count, chunk):
                 parts.append((segment, start, min(chunk, segment.first + segment.count - start)))
         counts = tuple(count for _, _, count in parts)
-        token = dask.base.tokenize([(s.path, s.stream, s.first, s.count, s.shape, str(s.dtype)) for s in segments],
-                                   chunk)
+        self._parts = parts
+        described = [(s.path, s.stream, s.first, s.count, s.shape, str(s.dtype)) for s in segments]
+        self._token = token = dask.base.tokenize(described, chunk)
         shape, dtype = segments[0].shape, segments[0].dtype
         ndim = 1 + len(shape)
         self.frames = Frames(*_layered(_read_part, "ovalith-frames-" + token, parts, ndim,
@@ -194,30 +195,25 @@ class Stack:
     def points(self):
         """The depth frames' real-world points as a lazy (frames, height,
         width, 3) float32 array, NaN where a pixel holds no depth (its
-        stream's no-sample or shadow value); each recording's own
-        calibration converts its frames."""
-        parts, at = [], 0
-        for segment in self.segments:
-            block = self.frames[at:at + segment.count]
-            parts.append(block.map_blocks(_points_of, segment, dtype=np.float32,
-                                          new_axis=3, chunks=block.chunks + ((3,),)))
-            at += segment.count
-        return da.concatenate(parts, axis=0)
+        stream's no-sample or shadow value), chunked as the frames; each
+        recording's own calibration converts its frames. Each task reads
+        its frames once, from the recording, and converts them there."""
+        ndim = self.frames.ndim + 1
+        return da.Array(*_layered(_read_points, "ovalith-points-" + self._token, self._parts, ndim,
+                                  self.frames.chunks + ((3,),)), meta=np.empty((0,) * ndim, np.float32))
 
 
-def _points_of(block, segment, block_info=None):
-    # The frames again, from the recording, so that its own translator
-    # converts them.
-    start = segment.first + block_info[0]["array-location"][0][0]
-    out = np.empty(block.shape + (3,), dtype=np.float32)
+def _read_points(part):
+    segment, start, count = part
+    out = np.empty((count,) + segment.shape + (3,), dtype=np.float32)
     frame = start
     try:
-        with ovalith.open(segment.path) as device:
+        with ovalith.open(segment.path, streams=(segment.stream,)) as device:
             device.seek(frame=start)
-            for i in range(block.shape[0]):
+            for i in range(count):
                 frame = start + i
                 out[i] = device.read().points(keep_shape=True)
-    except (ovalith.Error, EOFError) as error:
+    except (ovalith.Error, EOFError, ValueError) as error:
         raise _failure(segment.path, frame, error) from error
     return out
 

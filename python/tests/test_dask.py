@@ -123,3 +123,28 @@ def test_one_stream_of_a_recording_of_several_reads_alike_in_every_chunk(tmp_pat
         for index, block in held.items():
             assert np.array_equal(block, np.stack(depths[5 * index:5 * index + 5])), (order, index)
     assert np.array_equal(image.compute(scheduler="synchronous"), np.stack(images))
+
+
+def test_points_follow_each_recordings_own_calibration(client, tmp_path):
+    # One recording of depth in the depth camera's view, one registered to
+    # the colour camera's: the same pixels, other points.
+    paths, expected = [], []
+    for registration in (0, 1):
+        path = tmp_path / ("reg%d.rec" % registration)
+        with ovalith.open("*:1", streams="depth", settings={"Depth": {"Registration": registration}}) as device:
+            with device.record(path):
+                for _ in range(5):
+                    device.read()
+        with ovalith.open(path) as played:
+            expected += [f.points(keep_shape=True).copy() for f in played]
+        paths.append(str(path))
+    stack = ovalith.dask.read(paths, "depth", chunk=2)
+    cloud = stack.points()
+    assert cloud.shape == stack.frames.shape + (3,) and cloud.chunks[0] == stack.frames.chunks[0]
+    got = client.compute(cloud, sync=True)
+    expected = np.stack(expected)
+    assert np.array_equal(got, expected, equal_nan=True)
+    assert not np.array_equal(expected[0], expected[5], equal_nan=True), "the calibrations did not differ"
+    # A slice of it reads only what it needs and is the same.
+    assert np.array_equal(cloud[3:7].compute(scheduler="synchronous"), expected[3:7], equal_nan=True)
+
