@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -135,6 +137,33 @@ struct Size {
   unsigned int width, height;
 };
 
+// One case of the sweeps below: the two cameras of its sizes, its values for no sample and shadow, and a scene.
+struct SweepCase {
+  Size depthSize, imageSize;
+  KrVCameraIntrinsics depth, image;
+  uint16_t noSample, shadow;
+  std::vector<uint16_t> frame;
+};
+
+// Calls check for every pair of depth and image sizes and every no-sample and shadow pair, each case with a scene
+// of its own seed (from firstSeed on), under a trace that names it.
+template <typename Check>
+void ForEverySweepCase(std::initializer_list<Size> depthSizes, std::initializer_list<Size> imageSizes,
+                       std::initializer_list<std::pair<uint16_t, uint16_t>> values, uint32_t firstSeed,
+                       const Check& check) {
+  uint32_t seed = firstSeed;
+  for (const Size& ds : depthSizes) {
+    for (const Size& is : imageSizes) {
+      for (const auto& [noSample, shadow] : values) {
+        SCOPED_TRACE(std::to_string(ds.width) + "x" + std::to_string(ds.height) + " onto " + std::to_string(is.width) +
+                     "x" + std::to_string(is.height) + ", no sample " + std::to_string(noSample));
+        check(SweepCase{ds, is, Camera(ds.width, ds.height, 575.8), Camera(is.width, is.height, 525), noSample, shadow,
+                        Scene(ds.width, ds.height, noSample, shadow, seed++)});
+      }
+    }
+  }
+}
+
 // Every pair of depth and image sizes (the sensor's modes and odd ones), every row kernel this processor has, one
 // and two threads, several no-sample and shadow values: the fast mapping gives the plain mapping's bytes and, but
 // for pixels on a footprint's edge, the model's; and it writes nothing beyond the frame.
@@ -142,18 +171,12 @@ TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneForEveryPairOfSizes) {
   struct Restore {
     ~Restore() { KrVUseAlignerKernel(KRV_ALIGNER_KERNEL_WIDEST); }
   } restore;
-  const Size depthSizes[] = {{320, 240}, {640, 480}, {37, 23}, {641, 479}, {9, 1}};
-  const Size imageSizes[] = {{320, 240}, {640, 480}, {1280, 1024}, {53, 31}, {7, 5}, {1, 1}};
-  const std::pair<uint16_t, uint16_t> noSampleAndShadow[] = {{0, 1}, {2000, 1}, {65535, 0}, {1800, 1801}};
   const KrVCameraExtrinsics rig = Rig();
-  uint32_t seed = 1;
-  for (const Size& ds : depthSizes) {
-    for (const Size& is : imageSizes) {
-      const KrVCameraIntrinsics depth = Camera(ds.width, ds.height, 575.8), image = Camera(is.width, is.height, 525);
-      for (const auto& [noSample, shadow] : noSampleAndShadow) {
-        SCOPED_TRACE(std::to_string(ds.width) + "x" + std::to_string(ds.height) + " onto " + std::to_string(is.width) +
-                     "x" + std::to_string(is.height) + ", no sample " + std::to_string(noSample));
-        const std::vector<uint16_t> frame = Scene(ds.width, ds.height, noSample, shadow, seed++);
+  ForEverySweepCase(
+      {{320, 240}, {640, 480}, {37, 23}, {641, 479}, {9, 1}},
+      {{320, 240}, {640, 480}, {1280, 1024}, {53, 31}, {7, 5}, {1, 1}}, {{0, 1}, {2000, 1}, {65535, 0}, {1800, 1801}},
+      1, [&rig](const SweepCase& c) {
+        const auto& [ds, is, depth, image, noSample, shadow, frame] = c;
         const std::vector<uint16_t> plain = Plain(depth, image, rig, frame, noSample, shadow);
         const std::vector<uint16_t> model = Model(depth, image, rig, frame, noSample, shadow);
         size_t differ = 0, covered = 0;
@@ -185,9 +208,7 @@ TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneForEveryPairOfSizes) {
           EXPECT_TRUE(std::all_of(out.begin(), out.begin() + guard, [](uint16_t x) { return x == 0x5A5A; }));
           EXPECT_TRUE(std::all_of(out.end() - guard, out.end(), [](uint16_t x) { return x == 0x5A5A; }));
         }
-      }
-    }
-  }
+      });
 }
 
 // The sensor's own rig (the colour camera beside the depth camera, not turned), where nearly every sixteen pixels
@@ -257,8 +278,8 @@ TEST(FrameAlignerKernelTest, FastMappingIsThePlainOneBesideTheCamera) {
 
 // Where a depth pixel's point shows in the image, from the documented camera model in double precision: the
 // nearest pixel's index, or -1 outside the image.
-int ModelPixel(const KrVCameraIntrinsics& d, const KrVCameraIntrinsics& c, const KrVCameraExtrinsics& e,
-               unsigned int i, unsigned int j, uint16_t z, double* depthThere) {
+int ModelPixel(const KrVCameraIntrinsics& d, const KrVCameraIntrinsics& c, const KrVCameraExtrinsics& e, unsigned int i,
+               unsigned int j, uint16_t z, double* depthThere) {
   const double p[3] = {z * (i - d.cx) / d.fx, z * (j - d.cy) / d.fy, double(z)};
   double q[3];
   e.Apply(p, q);
@@ -276,18 +297,11 @@ TEST(FrameAlignerKernelTest, ImagePixelsAreTheSameWithEveryKernelAndTheModelsPro
   struct Restore {
     ~Restore() { KrVUseAlignerKernel(KRV_ALIGNER_KERNEL_WIDEST); }
   } restore;
-  const Size depthSizes[] = {{320, 240}, {160, 120}, {641, 479}, {37, 23}, {9, 1}};
-  const Size imageSizes[] = {{640, 480}, {1280, 1024}, {53, 31}, {1, 1}};
-  const std::pair<uint16_t, uint16_t> noSampleAndShadow[] = {{0, 1}, {65535, 0}, {1800, 1801}};
   const KrVCameraExtrinsics rig = Rig();
-  uint32_t seed = 100;
-  for (const Size& ds : depthSizes) {
-    for (const Size& is : imageSizes) {
-      const KrVCameraIntrinsics depth = Camera(ds.width, ds.height, 575.8), image = Camera(is.width, is.height, 525);
-      for (const auto& [noSample, shadow] : noSampleAndShadow) {
-        SCOPED_TRACE(std::to_string(ds.width) + "x" + std::to_string(ds.height) + " onto " + std::to_string(is.width) +
-                     "x" + std::to_string(is.height) + ", no sample " + std::to_string(noSample));
-        const std::vector<uint16_t> frame = Scene(ds.width, ds.height, noSample, shadow, seed++);
+  ForEverySweepCase(
+      {{320, 240}, {160, 120}, {641, 479}, {37, 23}, {9, 1}}, {{640, 480}, {1280, 1024}, {53, 31}, {1, 1}},
+      {{0, 1}, {65535, 0}, {1800, 1801}}, 100, [&rig](const SweepCase& c) {
+        const auto& [ds, is, depth, image, noSample, shadow, frame] = c;
         const size_t count = frame.size(), guard = 16;
         std::vector<int> first;
         for (KrVAlignerKernel kernel : {KRV_ALIGNER_KERNEL_PORTABLE, KRV_ALIGNER_KERNEL_AVX2, KRV_ALIGNER_KERNEL_AVX512,
@@ -324,9 +338,7 @@ TEST(FrameAlignerKernelTest, ImagePixelsAreTheSameWithEveryKernelAndTheModelsPro
             EXPECT_TRUE(pixels == first) << "differs from the portable search";
           }
         }
-      }
-    }
-  }
+      });
 }
 
 // A near box in front of a wall, the depth coarser than the image (the viewer's cloud against its image): the box's
