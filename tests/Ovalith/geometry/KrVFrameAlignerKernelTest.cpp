@@ -401,4 +401,44 @@ TEST(FrameAlignerKernelTest, ImagePixelsHideWhatANearerSurfaceCovers) {
   EXPECT_GT(clear, 50000u);
 }
 
+// Hidden means more than 5 % nearer: a box exactly 5 % nearer than a close wall (285 against 300 mm, where the
+// parallax is a few pixels; the colour camera beside the depth camera, so a wall point's depth along its axis is the
+// wall's) hides no wall point, one a millimetre nearer hides those whose image pixels it covers.
+TEST(FrameAlignerKernelTest, ImagePixelsAreHiddenOnlyByASurfaceMoreThanFivePercentNearer) {
+  const unsigned int dw = 320, dh = 240;
+  const KrVCameraIntrinsics depth = Camera(dw, dh, 575.8), image = Camera(640, 480, 525);
+  KrVCameraExtrinsics beside;
+  beside.translation[0] = -25;
+  struct Restore {
+    ~Restore() { KrVUseAlignerKernel(KRV_ALIGNER_KERNEL_WIDEST); }
+  } restore;
+  KrVFrameAligner aligner;
+  ASSERT_EQ(aligner.Init(depth, image, beside), KR_STATUS_OK);
+  for (const auto& [kernel, box] : {std::pair{KRV_ALIGNER_KERNEL_PORTABLE, uint16_t{285}},
+                                    {KRV_ALIGNER_KERNEL_PORTABLE, uint16_t{284}},
+                                    {KRV_ALIGNER_KERNEL_WIDEST, uint16_t{285}},
+                                    {KRV_ALIGNER_KERNEL_WIDEST, uint16_t{284}}}) {
+    SCOPED_TRACE(KrVAlignerKernelName(kernel));
+    KrVUseAlignerKernel(kernel);
+    std::vector<uint16_t> frame(size_t{dw} * dh, 300);
+    for (unsigned int j = 80; j < 160; ++j) std::fill_n(frame.begin() + j * dw + 100, 80, box);
+    std::vector<int> pixels(frame.size());
+    ASSERT_EQ(aligner.FindImagePixels(frame.data(), frame.size(), 0, 1, pixels.data(), pixels.size()), KR_STATUS_OK);
+    size_t hidden = 0;
+    // Wall points that land in the image and are not shown there.
+    for (unsigned int j = 0; j < dh; ++j) {
+      for (unsigned int i = 0; i < dw; ++i) {
+        const size_t k = size_t{j} * dw + i;
+        double w;
+        hidden += frame[k] == 300 && pixels[k] < 0 && ModelPixel(depth, image, beside, i, j, 300, &w) >= 0;
+      }
+    }
+    if (box == 285) {
+      EXPECT_EQ(hidden, 0u) << "a surface exactly 5 % nearer hides";
+    } else {
+      EXPECT_GT(hidden, 40u) << "a surface more than 5 % nearer hides nothing: " << hidden;
+    }
+  }
+}
+
 }  // namespace
