@@ -468,6 +468,7 @@ KrStatus KrVDeviceRecorder::WriteData() {
   // Stream by stream, so that each frame that reached the file is known
   // even when a later stream fails: a retry then writes only what is left.
   // The frames land in the file in the same order as one write of them all.
+  KrStatus failed = KR_STATUS_OK;  // an earlier queued frame's loss, reported here
   for (const KrVStream* stream : recordedStreams) {
     uint64_t isNew = 0;
     KRV_RETURN_IF_FAILED(stream->GetProperty("IsNew", isNew));
@@ -489,14 +490,23 @@ KrStatus KrVDeviceRecorder::WriteData() {
     // The copy takes bytes and time stamp; the frame id follows here, so
     // that the recording keeps the source's.
     KRV_RETURN_IF_FAILED(writeDevice->SetProperty(stream->GetName(), "FrameId", mark.frameId));
+    uint64_t takenBefore = 0;
+    KRV_RETURN_IF_FAILED(writeDevice->GetProperty(stream->GetName(), "FramesTaken", takenBefore));
     const KrStatus written = writeDevice->Write(stream->GetName());
     if (written != KR_STATUS_OK) {
       NoteWriteFailure();
-      return written;
+      uint64_t takenAfter = takenBefore;
+      writeDevice->GetProperty(stream->GetName(), "FramesTaken", takenAfter);
+      if (takenAfter == takenBefore) {
+        return written;  // this frame is not in the file: a retry writes it
+      }
+      // An earlier queued frame was lost; this one was taken all the same,
+      // and the other streams' frames still go in.
+      if (failed == KR_STATUS_OK) failed = written;
     }
     last = mark;
   }
-  return KR_STATUS_OK;
+  return failed;
 }
 
 // ---- events ----

@@ -24,7 +24,8 @@
 //                  was none; KR_STATUS_QM_NOT_INITIALIZED when not recording;
 //                  else the first failure (a full disk:
 //                  KR_STATUS_TL_FILE_WRITE_FAILED; a queued frame that failed
-//                  in the background fails the next call). The frames written
+//                  in the background fails the next call, which still
+//                  writes or queues its own frames). The frames written
 //                  before a failure stay written and are not written again.
 //   Flush          OK when every frame written or queued is in the file
 //                  (durable: and forced to the disk); else the failure of a

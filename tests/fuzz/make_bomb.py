@@ -1,5 +1,8 @@
 #!/usr/bin/env python3
-"""Writes corpus/recording/depth-bomb.rec: a 320x240 depth stream whose two depth-codec frames are decoder bombs.
+"""Writes a recording of a 320x240 depth stream whose two depth-codec frames are decoder bombs.
+
+    make_bomb.py corpus/recording/depth-bomb.rec          # the stream gives XRes, YRes and BytesPerPixel
+    make_bomb.py corpus/recording/depth-bomb-format.rec format   # XRes, YRes and OutputFormat 1 (depth values)
 
 Frame 1 declares 256 MiB (the format's largest frame) in 4,097 stored bytes, with an alphabet of 65,536 and as many
 escapes as pixels; frame 2 keeps to the stream's 153,600 bytes but ranks with an alphabet of 65,536. Both carry
@@ -37,7 +40,9 @@ def depth_frame(frame_id, size, alphabet, escapes):
 head = b'OVLREC\r\n' + struct.pack('<II', 2, 0)
 out = head + struct.pack('<I', zlib.crc32(head))
 out += chunk(b'DEVP', struct.pack('<I', 0))
-props = [integer('Depth', 'XRes', 320), integer('Depth', 'YRes', 240), integer('Depth', 'BytesPerPixel', 2)]
+by_format = len(sys.argv) > 2 and sys.argv[2] == 'format'
+props = [integer('Depth', 'XRes', 320), integer('Depth', 'YRes', 240),
+         integer('Depth', 'OutputFormat', 1) if by_format else integer('Depth', 'BytesPerPixel', 2)]
 out += chunk(b'STRD', struct.pack('<I', 0) + text('Depth') + text('Depth') + struct.pack('<I', 2) +
              struct.pack('<I', len(props)) + b''.join(props))
 out += depth_frame(1, 256 << 20, 65536, 128 << 20)

@@ -66,7 +66,7 @@ class ToolFolder {
       const int in = open("/dev/null", O_RDONLY);
       if (out < 0 || err < 0 || in < 0 || chdir(root_.c_str()) != 0) _exit(127);
       if (fileSizeLimit > 0) {
-        std::signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
+        std::signal(SIGXFSZ, SIG_DFL);  // the tool itself must keep the signal from killing it
         const rlimit limit = {static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
         setrlimit(RLIMIT_FSIZE, &limit);
       }

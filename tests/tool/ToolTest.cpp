@@ -8,6 +8,8 @@
 #include <random>
 #include <tuple>
 
+#include <zlib.h>
+
 #include "ToolRun.h"
 #include "ViewFrameQueue.h"
 #include "ViewFrames.h"
@@ -92,6 +94,19 @@ TEST_F(Tool, RecordOnAFullDiskReportsWhatTheFileHolds) {
   ASSERT_FALSE(held.empty());
   EXPECT_LT(held[0].second, 10u);
   EXPECT_EQ(Counted(run.out), held) << run.out;
+  // Compressed frames fail on the encoder threads: the frame and the system's reason still reach the user.
+  const RunResult packed = folder.Run(
+      {"record", "packed.rec", "--frames", "40", "--compress", "depth=depth,image=zstd"}, "", 0, SIGINT, 4000000);
+  EXPECT_TRUE(FailedWith(packed, "could not be written (File too large)")) << packed.err;
+  const Frames packedHeld = DeliveredFrames(folder, "packed.rec");
+  ASSERT_FALSE(packedHeld.empty());
+  EXPECT_LT(packedHeld[0].second, 40u);
+  // Every command that writes files reports the limit instead of dying of it.
+  ASSERT_TRUE(Succeeded(folder.Run({"record", "whole.rec", "--frames", "10"})));
+  const RunResult converted = folder.Run({"convert", "whole.rec", "half.rec"}, "", 0, SIGINT, 4000000);
+  EXPECT_TRUE(FailedWith(converted, "(File too large)")) << "exit " << converted.exitCode << ": " << converted.err;
+  const RunResult exported = folder.Run({"export", "whole.rec", "out"}, "", 0, SIGINT, 300000);
+  EXPECT_TRUE(FailedWith(exported, "File too large")) << "exit " << exported.exitCode << ": " << exported.err;
   // A file removed while sensor 1 records: after the failure nothing can be read back.
   const RunResult gone =
       folder.Run({"record", "gone.rec", "--device", "*:1", "--streams", "depth"}, "gone.rec", 30000, 0, 10000000);
@@ -261,6 +276,63 @@ TEST_F(Tool, PicturesAreNeverMadeFromFramesOfAnotherSizeThanTheirFormatNeeds) {
       EXPECT_FALSE(folder.Exists("c.ply"));
     }
   }
+}
+
+// Rewrites a recording (docs/recording-format.md) with a number of bytes added to the first raw frame of a stream,
+// every CRC made anew and the index left out, as a foreign writer could; returns the frame's size before.
+size_t GrowFirstFrame(const std::string& from, const std::string& to, const std::string& stream, size_t extra) {
+  const std::string in = ReadAll(from);
+  auto u32 = [&in](size_t at) {
+    uint32_t v;
+    std::memcpy(&v, in.data() + at, 4);
+    return v;
+  };
+  std::string out = in.substr(0, 20);
+  auto put = [&out](const std::string& kind, const std::string& payload) {
+    std::string head = kind;
+    const uint32_t words[2] = {uint32_t(payload.size()),
+                               uint32_t(crc32(0, reinterpret_cast<const Bytef*>(payload.data()), payload.size()))};
+    head.append(reinterpret_cast<const char*>(words), 8);
+    const uint32_t headCrc = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(head.data()), head.size()));
+    out += head + std::string(reinterpret_cast<const char*>(&headCrc), 4) + payload;
+  };
+  uint32_t streamId = UINT32_MAX;
+  size_t before = 0;
+  for (size_t at = 20; at + 16 <= in.size();) {
+    const std::string kind = in.substr(at, 4);
+    std::string payload = in.substr(at + 16, u32(at + 4));
+    at += 16 + payload.size();
+    if (kind == "INDX" || kind == "TRLR") continue;
+    uint16_t nameLength = 0;
+    if (kind == "STRD") std::memcpy(&nameLength, payload.data() + 4, 2);
+    if (kind == "STRD" && payload.substr(6, nameLength) == stream) std::memcpy(&streamId, payload.data(), 4);
+    uint32_t id = 0, size = 0, encoding = 1;
+    if (kind == "FRAM") {
+      std::memcpy(&id, payload.data(), 4);
+      std::memcpy(&size, payload.data() + 16, 4);
+      std::memcpy(&encoding, payload.data() + 20, 4);
+    }
+    if (kind == "FRAM" && id == streamId && encoding == 0 && before == 0) {
+      before = size;
+      payload.append(extra, '\0');
+      const uint32_t grown = uint32_t(size + extra);
+      std::memcpy(&payload[16], &grown, 4);
+    }
+    put(kind, payload);
+  }
+  std::ofstream(to, std::ios::binary) << out;
+  return before;
+}
+
+// A frame larger than its mode is refused by every command that makes pictures of it, as play --verify names it.
+TEST_F(Tool, ExportRefusesAFrameLargerThanItsMode) {
+  ASSERT_TRUE(Succeeded(folder.Run({"record", "ir.rec", "--frames", "2", "--streams", "depth,ir"})));
+  const size_t size = GrowFirstFrame(folder.Path("ir.rec"), folder.Path("grown.rec"), "IR", 3);
+  ASSERT_GT(size, 0u);
+  const std::string named = std::to_string(size + 3) + " bytes, " + std::to_string(size) + " expected";
+  const RunResult verify = folder.Run({"play", "grown.rec", "--verify"});
+  EXPECT_TRUE(Holds(verify.out + verify.err, named)) << verify.out << verify.err;
+  EXPECT_TRUE(FailedWith(folder.Run({"export", "grown.rec", "out"}), "infra-red frame 1 holds " + named));
 }
 
 using FlashContent = std::tuple<uint32_t, uint16_t, uint32_t, uint16_t, uint16_t>;  // offset type size crc attr

@@ -533,11 +533,10 @@ class Exporter {
       return Fail("the infra-red stream's output format " + std::to_string(map->GetOutputFormat()) +
                   " is not grey; it cannot be exported");
     }
-    if (pixels == 0 || map->Data() == nullptr || map->GetDataSize() < pixels * (sixteen ? 2 : 1)) {
-      return Fail("infra-red frame " + std::to_string(map->GetFrameID()) + " holds " +
-                  std::to_string(map->GetDataSize()) + " bytes, fewer than its " + std::to_string(width) + "x" +
-                  std::to_string(height) + " pixels need");
+    if (pixels == 0) {
+      return Fail("the infra-red stream has no usable resolution");
     }
+    if (!HoldsPixels(*map, pixels * (sixteen ? 2 : 1), "infra-red")) return false;
     auto values = std::make_shared<std::vector<uint16_t>>(pixels);
     if (sixteen) {
       std::memcpy(values->data(), map->Data(), pixels * 2);
@@ -844,7 +843,8 @@ int RunConvert(const ConvertOptions& options) {
     const bool inTime =
         !selection.byTime || (any && selection.seconds.Holds(static_cast<double>(timestamp - std::min(start, timestamp)) / 1e6));
     if (inFrames && inTime) {
-      if (!Check(recorder.WriteData(), "cannot write " + options.output)) {
+      const KrStatus written = recorder.WriteData();  // before its failure is described
+      if (!Check(written, WriteFailureText(recorder, "write to", options.output))) {
         ok = false;
         break;
       }
@@ -853,7 +853,8 @@ int RunConvert(const ConvertOptions& options) {
     progress.Show(number);
   }
   progress.Show(number, true);
-  ok = Check(recorder.StopRecording(), "cannot finish " + options.output) && ok;
+  const KrStatus stopped = recorder.StopRecording();
+  ok = Check(stopped, WriteFailureText(recorder, "finish", options.output)) && ok;
   std::printf("%s: %s %s\n", options.output.c_str(), ok ? "converted from" : "stopped converting", options.input.c_str());
   for (const Kept& stream : kept) std::printf("  %-8s %u frames\n", stream.name.c_str(), stream.frames);
   return ok ? kExitOk : kExitFailed;

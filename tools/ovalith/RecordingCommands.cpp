@@ -14,6 +14,16 @@
 #include <cstdio>
 
 namespace ovalith_tool {
+
+std::string WriteFailureText(const KrVDeviceRecorder& recorder, const std::string& verb, const std::string& file) {
+  const std::string what = recorder.GetWriteFailure();
+  std::string text = "cannot " + verb + " " + file;
+  if (!what.empty()) text += ": " + what + " could not be written";
+  const int error = recorder.GetWriteError();
+  if (error != 0 && error != EINTR) text += " (" + std::string(std::strerror(error)) + ")";
+  return text;
+}
+
 namespace {
 
 // Set by Ctrl+C, a hang-up (the terminal closed) or a termination request
@@ -145,17 +155,6 @@ void ShowProgress(KrVDeviceRecorder& recorder, std::vector<RecordedStream>* stre
   if (last) std::fputc('\n', stderr);
 }
 
-// What a failed write, flush or close lost, and why when the system says
-// ("frame 3 of stream Depth ... (No space left on device)").
-std::string WriteFailureText(const KrVDeviceRecorder& recorder, const std::string& verb, const std::string& file) {
-  const std::string what = recorder.GetWriteFailure();
-  std::string text = "cannot " + verb + " " + file;
-  if (!what.empty()) text += ": " + what + " could not be written";
-  const int error = recorder.GetWriteError();
-  if (error != 0 && error != EINTR) text += " (" + std::string(std::strerror(error)) + ")";
-  return text;
-}
-
 bool Write(KrVDeviceRecorder& recorder, const std::string& file) {
   const KrStatus status = recorder.WriteData();
   return status == KR_STATUS_OK || Check(status, WriteFailureText(recorder, "write to", file));
@@ -248,9 +247,6 @@ void PrintFileContent(const std::string& path) {
 
 int RunRecord(const RecordOptions& options) {
   if (!CheckRecordingPath(options.file) || !NotEmpty({options.connection, true}, "--device")) return kExitFailed;
-  // A file size limit fails the write (EFBIG), which is then reported,
-  // instead of killing the tool in the middle of a chunk.
-  std::signal(SIGXFSZ, SIG_IGN);
   DepthFiltering filtering;
   DepthFiltering* filters = options.filter.empty() ? nullptr : &filtering;
   if (filters != nullptr) {

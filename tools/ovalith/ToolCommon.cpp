@@ -190,15 +190,13 @@ size_t DepthCapture::ValidCount() const {
       std::count_if(pixels.begin(), pixels.end(), [this](uint16_t depth) { return Valid(depth); }));
 }
 
-namespace {
-
-// A frame of another size than its resolution and format give (a damaged
-// or foreign recording) is refused, as play --verify names it.
 bool HoldsPixels(const KrVStreamData& frame, size_t bytes, const char* kind) {
   if (frame.Data() != nullptr && frame.GetDataSize() == bytes) return true;
   return Fail(std::string(kind) + " frame " + std::to_string(frame.GetFrameID()) + " holds " +
               std::to_string(frame.GetDataSize()) + " bytes, " + std::to_string(bytes) + " expected");
 }
+
+namespace {
 
 // The stream's resolution must be whole numbers a picture can have; a
 // recording may hold anything, and the frame object keeps only 16 bits.

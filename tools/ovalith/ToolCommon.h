@@ -103,6 +103,10 @@ CLI::Validator PositiveFinite();
 bool Check(KrStatus status, const std::string& what);
 // Prints "ovalith: <message>" on standard error; always false.
 bool Fail(const std::string& message);
+// Whether the frame holds exactly the bytes its resolution and format give;
+// a frame of another size (a damaged or foreign recording) fails, named as
+// play --verify names it ("depth frame 3 holds 614402 bytes, 614400 expected").
+bool HoldsPixels(const KrVStreamData& frame, size_t bytes, const char* kind);
 
 // Gives a recorder that has written nothing yet the codecs of a --compress
 // choice ("" keeps raw); on a refusal prints why, stops the recorder and
@@ -182,6 +186,11 @@ struct ImageCapture {
 // image->captured false. image may be null with kNone.
 enum class ImageWish { kNone, kIfAny, kRequired };
 struct DepthFiltering;
+
+// What a recorder's failed write, flush or stop lost, and why when the
+// system says: "cannot write to a.rec: frame 3 of stream Depth could not be
+// written (No space left on device)"; verb is "write to" or "finish".
+std::string WriteFailureText(const KrVDeviceRecorder& recorder, const std::string& verb, const std::string& file);
 // With filtering, every depth frame read on the way to frame N runs through
 // its chain (so a temporal filter has its history), and *depth is frame N
 // filtered.

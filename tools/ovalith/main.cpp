@@ -5,6 +5,7 @@
 #include "ToolCommon.h"
 #include "view/ViewCommand.h"
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -46,6 +47,9 @@ int RunWithEngine(const std::string& kitDirectory, bool verbose, const ovalith_t
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A file size limit fails the write (EFBIG), which every command then
+  // reports, instead of killing the tool in the middle of a chunk.
+  std::signal(SIGXFSZ, SIG_IGN);
   CLI::App app{"ovalith: list depth sensors, show their settings, record, play back, and save depth pictures and "
                "point clouds. Runs on the simulated sensor \"*:0\" unless told otherwise."};
   std::string kitDirectory = ".";

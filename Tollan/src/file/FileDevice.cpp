@@ -181,7 +181,8 @@ std::vector<recording::Property> FileDevice::ModuleProperties(const Module& modu
   std::vector<recording::Property> properties;
   for (const auto& property : module.properties) {
     if ((module.stream == nullptr && IsOwnProperty(property->name)) ||
-        (module.stream != nullptr && (property->name == "Type" || property->name == "FramesWritten"))) {
+        (module.stream != nullptr &&
+         (property->name == "Type" || property->name == "FramesWritten" || property->name == "FramesTaken"))) {
       continue;
     }
     properties.push_back(recording::Property{module.name, property->name, property->value});
@@ -400,6 +401,12 @@ KrStatus FileDevice::OnStreamReady(Stream& stream) {
     *value = Value::Int(writer_.FrameCount(id));
     return KR_STATUS_OK;
   };
+  Property& taken = AddProperty(stream.name, "FramesTaken", Value::Int(0));
+  taken.readOnly = true;
+  taken.compute = [this, id](Value* value) {
+    *value = Value::Int(writer_.FramesTaken(id));
+    return KR_STATUS_OK;
+  };
   // Records hold "RequiredDataSize" bytes at least, and grow with it (the
   // engine copies frames of up to that size into a record's buffer).
   TOLLAN_TRY(GrowCapacity(stream.id, DeviceBase::RecordCapacity(stream)));
@@ -443,6 +450,7 @@ KrStatus FileDevice::WriteRecords(Locked& /*lock*/, std::vector<StreamRecord>& r
   if (!Writing()) {
     return KR_STATUS_TL_WRONG_MODE;
   }
+  KrStatus earlier = KR_STATUS_OK;  // an earlier frame's failure reported by this write
   for (const StreamRecord& member : records) {
     const KrStreamData& record = *member.record;
     if (record.bIsNew == 0 || !member.stream->open) {
@@ -460,9 +468,18 @@ KrStatus FileDevice::WriteRecords(Locked& /*lock*/, std::vector<StreamRecord>& r
     }
     const recording::FrameInfo frame{found->second, record.nFrameID, record.nTimestamp, record.nDataSize};
     // A compressed frame may only be queued: "FramesWritten" tells what is in the file.
-    TOLLAN_TRY(Report(writer_.AppendFrame(frame, record.pData, nullptr), "writing a frame"));
+    const uint64_t takenBefore = writer_.FramesTaken(found->second);
+    const KrStatus status = Report(writer_.AppendFrame(frame, record.pData, nullptr), "writing a frame");
+    if (status != KR_STATUS_OK && writer_.FramesTaken(found->second) == takenBefore) {
+      return status;  // this frame is not in the file: the caller may write it again
+    }
+    if (status != KR_STATUS_OK && earlier == KR_STATUS_OK) {
+      // An earlier queued frame was lost; this one was taken, and so are the
+      // rest of this write's frames.
+      earlier = status;
+    }
   }
-  return KR_STATUS_OK;
+  return earlier;
 }
 
 // ---- reading ----

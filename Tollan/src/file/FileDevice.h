@@ -29,14 +29,19 @@
 // and forced to the disk). A frame that could not be written in the
 // background fails the next write, flush or the destruction; then
 // "Device"."WriteFailure" names what was lost ("frame 3 (id 7) of stream
-// Depth", "the index") and "Device"."WriteError" holds the system's errno.
+// Depth and 2 queued frames after it", "the index") and
+// "Device"."WriteError" holds the system's errno. A write failed that way
+// has still taken its own frames: each stream's "FramesTaken" (read-only)
+// counts the frames the device took, so a caller retries only a frame that
+// it does not count (one whose own write failed).
 // "Device"."EncoderFellBehind" names the codecs whose frames made a write
 // wait for the encoders.
 // Destruction writes the index; when it cannot (a full disk, a size limit)
 // the destruction reports KR_STATUS_TL_FILE_WRITE_FAILED, the device is gone
 // all the same and the file plays by scanning up to its last frame. A queued
-// frame that failed is reported the same way, the log then naming the frame
-// (the file is closed with its index).
+// frame that failed and was not yet reported makes the destruction fail the
+// same way, but then the file is closed with its index: the log names the
+// frame, and says so.
 //
 // Read mode (KR_DEVICE_MODE_READ, "ReadWriteMode" 0): the recorded
 // properties and streams (closed until opened). A Read brings, in recorded

@@ -1,4 +1,5 @@
 #include <Tollan/src/file/RecordingReader.h>
+#include <Tollan/src/sensor/SensorModes.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -67,20 +68,60 @@ KrStatus RecordingReader::Open(const char* path, const ReaderOptions& options) {
 
 namespace {
 
-// The largest frame a stream's mode holds: XRes x YRes x BytesPerPixel when
-// the stream has them, else its "RequiredDataSize" (audio); 0 when neither.
+// The largest frame a stream's mode holds, worked out from its settings the
+// way the File device derives a stream's geometry (FileDevice.h): the sizes
+// from "XRes"/"YRes" or the "Resolution" code, the bytes per pixel from
+// "BytesPerPixel" or the "OutputFormat" (the type's default when absent),
+// audio from "SampleRate", "NumOfChannels" and "FPS"; else the stream's
+// "RequiredDataSize"; 0 when nothing gives a size.
 struct Geometry {
-  uint64_t x = 0, y = 0, bytes = 0, required = 0;
+  explicit Geometry(const std::string& type) : audio(type == "Audio") {
+    sensor::StreamKind kind;
+    if (sensor::StreamKindFromName(type.c_str(), &kind)) {
+      format = kind == sensor::StreamKind::kImage ? KR_OUTPUT_FORMAT_RGB24
+               : kind == sensor::StreamKind::kIR  ? KR_OUTPUT_FORMAT_GRAYSCALE16
+               : audio                            ? KR_OUTPUT_FORMAT_PCM
+                                                  : KR_OUTPUT_FORMAT_DEPTH_VALUES;
+    }
+  }
+  bool audio;
+  uint64_t x = 0, y = 0, code = 0, bytes = 0, format = UINT64_MAX, required = 0;
+  uint64_t rate = 0, channels = 0, fps = 30;
   void Take(const Property& property) {
     if (property.value.type != KR_PROPERTY_TYPE_INTEGER) return;
     uint64_t* slot = property.name == "XRes"               ? &x
                      : property.name == "YRes"             ? &y
+                     : property.name == "Resolution"       ? &code
                      : property.name == "BytesPerPixel"    ? &bytes
+                     : property.name == "OutputFormat"     ? &format
                      : property.name == "RequiredDataSize" ? &required
+                     : property.name == "SampleRate"       ? &rate
+                     : property.name == "NumOfChannels"    ? &channels
+                     : property.name == "FPS"              ? &fps
                                                            : nullptr;
     if (slot != nullptr) *slot = std::min<uint64_t>(property.value.intValue, kMaxFrameDataSize);
   }
-  uint64_t FrameSize() const { return x != 0 && y != 0 && bytes != 0 ? x * y * bytes : required; }
+  uint64_t FrameSize() const {
+    const uint64_t pixelBytes = bytes != 0 ? bytes : format <= UINT32_MAX ? sensor::BytesPerPixel(uint32_t(format)) : 0;
+    uint64_t size = 0;
+    if (audio && pixelBytes != 0 && rate != 0 && channels != 0 && fps != 0) {
+      size = uint64_t{sensor::MaxSamplesPerFrame(uint32_t(rate), uint32_t(fps))} * channels * pixelBytes;
+    } else if (!audio && pixelBytes != 0) {
+      uint64_t width = x, height = y;
+      const sensor::Resolution* byCode = code <= UINT32_MAX ? sensor::FindResolution(uint32_t(code)) : nullptr;
+      if ((width == 0 || height == 0) && byCode != nullptr) {
+        width = byCode->xRes;
+        height = byCode->yRes;
+      }
+      // Sizes past the format's largest frame (the settings are the file's,
+      // so they may be anything) are held to it.
+      size = width == 0 || height == 0                         ? 0
+             : width > kMaxFrameDataSize / height              ? kMaxFrameDataSize
+             : width * height > kMaxFrameDataSize / pixelBytes ? kMaxFrameDataSize
+                                                               : width * height * pixelBytes;
+    }
+    return size != 0 ? std::min<uint64_t>(size, kMaxFrameDataSize) : required;
+  }
 };
 
 }  // namespace
@@ -91,7 +132,7 @@ void RecordingReader::FindFrameSizeLimits() {
   limits_.assign(streams_.size(), 0);
   for (size_t slot = 0; slot < streams_.size(); ++slot) {
     const StreamDefinition& stream = streams_[slot];
-    Geometry geometry;
+    Geometry geometry(stream.type);
     for (const Property& property : stream.properties) geometry.Take(property);
     uint64_t limit = geometry.FrameSize();
     for (const PropertyChange& change : changes_) {

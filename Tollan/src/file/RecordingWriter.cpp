@@ -52,7 +52,11 @@ std::string RecordingWriter::WriteFailure::Describe() const {
     case What::kFrame: {
       std::string text = "frame " + std::to_string(ordinal);
       if (frameId != ordinal) text += " (id " + std::to_string(frameId) + ")";
-      return text + " of stream " + stream;
+      text += " of stream " + stream;
+      if (alsoLost > 0) {
+        text += " and " + std::to_string(alsoLost) + (alsoLost == 1 ? " queued frame" : " queued frames") + " after it";
+      }
+      return text;
     }
     case What::kMetadata:
       return "a stream or property change";
@@ -245,12 +249,6 @@ KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data, 
   const Codec codec =
       stream->compression != Compression::kNone && frame.size > 0 ? Codec(stream->compression) : Codec::kRaw;
   std::unique_lock<std::mutex> lock(mutex_);
-  if (failed_ != KR_STATUS_OK) {
-    const KrStatus status = failed_;
-    failed_ = KR_STATUS_OK;
-    lastFailure_ = failedWhat_;
-    return status;
-  }
   const uint64_t ordinal = ++streams_[frame.streamId].appended;
   if (queued_ == written_ && (codec == Codec::kRaw || !background_ || (encoders_.empty() && !StartEncoders()))) {
     // Nothing queued before it (and no encoder threads to be had): written
@@ -261,15 +259,18 @@ KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data, 
     const Part stored = Encode(codec_.get(), codec, frame, data, stream->width, &compressed_, &encoding);
     WriteFailure failure;
     const KrStatus status = WriteFrame(frame, ordinal, encoding, stored, &failure);
+    lock.lock();
     if (status != KR_STATUS_OK) {
+      // Not in the file: a retry of the same frame keeps its number. An
+      // earlier frame's failure stays for the next call.
       lastFailure_ = failure;
-      // Not in the file: a retry of the same frame keeps its number.
-      std::lock_guard<std::mutex> relock(mutex_);
       --streams_[frame.streamId].appended;
-    } else if (landed != nullptr) {
+      return status;
+    }
+    if (landed != nullptr) {
       *landed = Landed::kWritten;
     }
-    return status;
+    return HandOverFailure();
   }
   // Wait for room; the slot after the last queued frame is then no longer
   // touched by the encoders. A wait means the encoders fell behind: counted
@@ -289,12 +290,22 @@ KrStatus RecordingWriter::AppendFrame(const FrameInfo& frame, const void* data, 
   job.ready = false;
   lock.lock();
   ++queued_;
+  const KrStatus earlier = HandOverFailure();
   lock.unlock();
   changed_.notify_all();
   if (landed != nullptr) {
     *landed = Landed::kQueued;
   }
-  return KR_STATUS_OK;
+  return earlier;
+}
+
+KrStatus RecordingWriter::HandOverFailure() {
+  const KrStatus status = failed_;
+  if (status != KR_STATUS_OK) {
+    lastFailure_ = failedWhat_;
+    failed_ = KR_STATUS_OK;
+  }
+  return status;
 }
 
 RecordingWriter::Part RecordingWriter::Encode(FrameCodec* codec, Codec chosen, const FrameInfo& frame, const void* data,
@@ -373,6 +384,8 @@ void RecordingWriter::EncoderLoop() {
       if (status != KR_STATUS_OK && failed_ == KR_STATUS_OK) {
         failed_ = status;
         failedWhat_ = failure;
+      } else if (status != KR_STATUS_OK) {
+        ++failedWhat_.alsoLost;  // lost too before the first was reported
       }
       next.ready = false;
       ++written_;
@@ -385,12 +398,7 @@ void RecordingWriter::EncoderLoop() {
 KrStatus RecordingWriter::Drain() {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return written_ == queued_; });
-  const KrStatus status = failed_;
-  if (status != KR_STATUS_OK) {
-    lastFailure_ = failedWhat_;
-  }
-  failed_ = KR_STATUS_OK;
-  return status;
+  return HandOverFailure();
 }
 
 void RecordingWriter::StopEncoders() {
@@ -410,6 +418,11 @@ void RecordingWriter::StopEncoders() {
 uint64_t RecordingWriter::FrameCount(uint32_t streamId) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return streamId < streams_.size() ? streams_[streamId].frames : 0;
+}
+
+uint64_t RecordingWriter::FramesTaken(uint32_t streamId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return streamId < streams_.size() ? streams_[streamId].appended : 0;
 }
 
 uint64_t RecordingWriter::TotalFrames() const {

@@ -27,9 +27,14 @@
 // (no frame is dropped) and FellBehind() names the codec it waited for.
 // While frames are queued, raw frames of other streams queue behind them (to
 // keep the order). A failed background write is reported by the next call
-// (AppendFrame, a metadata call, Flush or Close), which then does nothing
-// else; only the frame whose write failed is missing. Metadata calls, Flush
-// and Close first wait for the queue to empty.
+// (AppendFrame, a metadata call, Flush or Close). AppendFrame still takes
+// its own frame (and sets *landed) before it returns the earlier failure, so
+// a caller must not append that frame again (FramesTaken tells); a metadata
+// call does nothing else; Flush and Close have waited for the queue.
+// LastFailure() then names the first frame lost and counts the queued
+// frames lost after it before the report ("and 3 queued frames after it");
+// no other frame is missing. Metadata calls, Flush and Close first wait for
+// the queue to empty.
 //
 // Close writes the index and the trailer. It returns the index's failure
 // when the index could not be written; otherwise a frame failure not yet
@@ -88,8 +93,11 @@ class RecordingWriter {
   enum class Landed { kWritten, kQueued };
   // Appends one frame of a stream: frame.size bytes at data, stored as
   // given (or with the stream's codec when it asked for one and the frame
-  // shrinks). On OK, *landed (when not null) says whether the frame is in
-  // the file or queued for an encoder.
+  // shrinks). *landed (when not null) says whether the frame is in the file
+  // or queued for an encoder; it is set whenever the frame was taken: on OK,
+  // and when the call fails only to report an earlier queued frame's
+  // failure (LastFailure() then names that frame, not this one). A frame
+  // whose own write fails is not taken and leaves *landed as it was.
   KrStatus AppendFrame(const FrameInfo& frame, const void* data, Landed* landed);
   // Waits until every queued frame is in the file; durable: then forces the
   // file to the disk (fdatasync). Returns a background failure not yet
@@ -104,6 +112,7 @@ class RecordingWriter {
     std::string stream;    // kFrame: the stream's name
     uint64_t ordinal = 0;  // kFrame: the frame's number in its stream, from 1
     uint32_t frameId = 0;  // kFrame
+    uint64_t alsoLost = 0;  // kFrame: queued frames lost after it before it was reported
     // "frame 3 (id 7) of stream Depth", "the index", ...; "" for kNone.
     std::string Describe() const;
   };
@@ -116,6 +125,10 @@ class RecordingWriter {
   uint64_t TotalFrames() const;
   uint64_t Size() const;  // bytes of complete chunks in the file
   uint64_t Queued() const;  // frames appended and not yet written (or failed)
+  // Frames of one stream the writer took (written, queued, or lost in the
+  // background after it took them); a frame whose own write failed is not
+  // counted, so a retry keeps its number.
+  uint64_t FramesTaken(uint32_t streamId) const;
   // The codecs whose frames made AppendFrame wait for room in the queue,
   // comma-separated ("zlib,lz4"); "" when it never waited since Open.
   std::string FellBehind() const;
@@ -170,6 +183,9 @@ class RecordingWriter {
   // Waits until every queued frame is written, then hands over (and clears)
   // an error a background write left behind.
   KrStatus Drain();
+  // Hands a background failure not yet reported over to lastFailure_ and
+  // returns it (OK when none); mutex_ must be held.
+  KrStatus HandOverFailure();
   // Ends the encoder threads (the queue must be empty).
   void StopEncoders();
 

@@ -209,6 +209,34 @@ TEST_F(RecorderTest, ACompressedRecordingResumesAfterAFullDiskAndStopsClean) {
   EXPECT_STREQ(recorder->GetWriteFailure(), "frame 3 of stream Depth");
   EXPECT_EQ(recorder->GetWriteError(), EFBIG);
   ReadAndRecord(2);
+  // Twice more, with the loss left for the next write to report: that write still records its own frame, whether
+  // the application reads on (the frame is not lost) or writes again first (it is not recorded twice).
+  for (const bool writeAgain : {false, true}) {
+    SCOPED_TRACE(writeAgain ? "written again" : "read on");
+    ASSERT_EQ(recorder->Flush(0), KR_STATUS_OK);
+    ASSERT_EQ(stat(File().c_str(), &written), 0);
+    const struct rlimit full = {static_cast<rlim_t>(written.st_size), saved.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    ASSERT_EQ(source.Read(), KR_STATUS_OK);
+    EXPECT_EQ(recorder->WriteData(), KR_STATUS_OK);
+    uint64_t waiting = 1;
+    for (int wait = 0; wait < 5000 && waiting != 0; ++wait) {
+      ASSERT_EQ(recorder->GetWriteDevice()->GetProperty("Device", "FramesQueued", waiting), KR_STATUS_OK);
+      usleep(1000);
+    }
+    ASSERT_EQ(waiting, 0u) << "the encoder never wrote the queued frame";
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+    ASSERT_EQ(source.Read(), KR_STATUS_OK);
+    EXPECT_EQ(recorder->WriteData(), KR_STATUS_TL_FILE_WRITE_FAILED);
+    EXPECT_STREQ(recorder->GetWriteFailure(), writeAgain ? "frame 9 of stream Depth" : "frame 6 of stream Depth");
+    if (writeAgain) {
+      EXPECT_EQ(recorder->WriteData(), KR_STATUS_OK);
+    }
+    TakeNewFrames(source, recorded);
+    ReadAndRecord(1);
+  }
   EXPECT_EQ(recorder->StopRecording(), KR_STATUS_OK);
   EXPECT_EQ(PlayBack(File()), recorded);
   KrVDevice file;

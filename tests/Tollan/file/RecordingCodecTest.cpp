@@ -31,44 +31,46 @@ constexpr bool kAddressSpaceCapWorks = true;
 // by twice the stream's frame size (and a little for the codec's contexts) at most.
 TEST_F(RecordingTest, DecoderBombsAreRefusedWithinTwiceTheStreamsFrameSize) {
   if (!kAddressSpaceCapWorks) GTEST_SKIP() << "an address-space cap cannot work beside a sanitizer";
-  const std::string path = std::string(OVALITH_SOURCE_DIR) + "/tests/fuzz/corpus/recording/depth-bomb.rec";
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    RecordingReader reader;
-    if (reader.Open(path.c_str()) != KR_STATUS_OK || reader.Streams().size() != 1) _exit(2);
-    const StreamDefinition& stream = reader.Streams()[0];
-    uint64_t frameSize = 1;
-    for (const Property& property : stream.properties) frameSize *= property.value.intValue;  // x, y, bytes
-    unsigned long pages = 0;
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) _exit(2);
-    std::fclose(statm);
-    const rlim_t cap = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + 2 * frameSize + (4u << 20);
-    const rlimit limit{cap, cap};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
-    int refused = 0;
-    try {
-      for (int guard = 0; guard < 10; ++guard) {
-        Item item;
-        KrStatus status = reader.Next(&item);
-        if (status == KR_STATUS_TL_END_OF_FILE) break;
-        if (status == KR_STATUS_OK && item.kind == Item::Kind::kFrame) {
-          std::vector<uint8_t> record(item.frame.size);  // as the "File" device sizes its record
-          status = reader.ReadFrameData(record.data(), uint32_t(record.size()));
+  // Both streams are 320 x 240 of 16-bit depth: one says so with BytesPerPixel, one only with its format.
+  for (const char* name : {"depth-bomb.rec", "depth-bomb-format.rec"}) {
+    SCOPED_TRACE(name);
+    const std::string path = std::string(OVALITH_SOURCE_DIR) + "/tests/fuzz/corpus/recording/" + name;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      RecordingReader reader;
+      if (reader.Open(path.c_str()) != KR_STATUS_OK || reader.Streams().size() != 1) _exit(2);
+      const uint64_t frameSize = 320 * 240 * 2;
+      unsigned long pages = 0;
+      FILE* statm = std::fopen("/proc/self/statm", "r");
+      if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) _exit(2);
+      std::fclose(statm);
+      const rlim_t cap = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + 2 * frameSize + (4u << 20);
+      const rlimit limit{cap, cap};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+      int refused = 0;
+      try {
+        for (int guard = 0; guard < 10; ++guard) {
+          Item item;
+          KrStatus status = reader.Next(&item);
+          if (status == KR_STATUS_TL_END_OF_FILE) break;
+          if (status == KR_STATUS_OK && item.kind == Item::Kind::kFrame) {
+            std::vector<uint8_t> record(item.frame.size);  // as the "File" device sizes its record
+            status = reader.ReadFrameData(record.data(), uint32_t(record.size()));
+          }
+          refused += status == KR_STATUS_TL_FILE_CORRUPT;
         }
-        refused += status == KR_STATUS_TL_FILE_CORRUPT;
+      } catch (const std::bad_alloc&) {
+        _exit(3);
       }
-    } catch (const std::bad_alloc&) {
-      _exit(3);
+      _exit(refused == 2 ? 0 : 4);
     }
-    _exit(refused == 2 ? 0 : 4);
+    int wait = 0;
+    ASSERT_EQ(waitpid(child, &wait, 0), child);
+    ASSERT_TRUE(WIFEXITED(wait));
+    EXPECT_EQ(WEXITSTATUS(wait), 0) << "2: the file did not open; 3: out of memory under the cap; 4: a bomb was not "
+                                       "refused as damage";
   }
-  int wait = 0;
-  ASSERT_EQ(waitpid(child, &wait, 0), child);
-  ASSERT_TRUE(WIFEXITED(wait));
-  EXPECT_EQ(WEXITSTATUS(wait), 0) << "2: the file did not open; 3: out of memory under the cap; 4: a bomb was not "
-                                     "refused as damage";
 }
 
 // The version 1 recordings of the fuzz corpus (deflated depth among them) play with values of every type.

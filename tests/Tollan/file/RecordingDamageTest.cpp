@@ -255,6 +255,82 @@ TEST_F(RecordingTest, KilledWhileBackgroundEncodingKeepsEveryAcknowledgedFrame) 
   }
 }
 
+// Frames queued while the disk is full are all lost; none silently. The first
+// lost frame is named with a count of the queued frames lost after it, and
+// the call that reports the loss still takes its own frame, so the frames
+// appended are exactly those in the file plus those the reports count.
+TEST_F(RecordingTest, EveryFrameLostInTheBackgroundIsCounted) {
+  const std::string path = Path("lost.rec");
+  constexpr uint32_t kFrames = 60;
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(report[0]);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit unlimited = limit;
+    limit.rlim_cur = 8192;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    RecordingWriter writer;
+    writer.EncodeInBackground(true);
+    uint32_t id = 0;
+    if (writer.Open(path.c_str(), {}) != KR_STATUS_OK ||
+        writer.AddStream({0, "Depth", "Depth", Compression::kZstd, {}}, &id) != KR_STATUS_OK) {
+      _exit(2);
+    }
+    uint64_t counted = 0;  // frames the failures name or count
+    auto countLoss = [&](KrStatus status) {
+      const RecordingWriter::WriteFailure& lost = writer.LastFailure();
+      if (status != KR_STATUS_TL_FILE_WRITE_FAILED || lost.what != RecordingWriter::WriteFailure::What::kFrame ||
+          lost.error != EFBIG) {
+        _exit(3);
+      }
+      counted += 1 + lost.alsoLost;
+    };
+    for (uint32_t n = 1; n <= kFrames; ++n) {
+      const std::vector<uint8_t> data = FrameBytes(id, n, kFrameSize);
+      RecordingWriter::Landed landed = RecordingWriter::Landed::kWritten;
+      const KrStatus status = writer.AppendFrame({id, n, n * 10ull, kFrameSize}, data.data(), &landed);
+      // Queued whether or not the call reports an earlier loss.
+      if (writer.FramesTaken(id) != n || landed != RecordingWriter::Landed::kQueued) _exit(4);
+      if (status != KR_STATUS_OK) countLoss(status);
+    }
+    const KrStatus flushed = writer.Flush(false);
+    if (flushed != KR_STATUS_OK) countLoss(flushed);
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    if (writer.Close() != KR_STATUS_OK) _exit(5);
+    if (write(report[1], &counted, sizeof(counted)) != sizeof(counted)) _exit(6);
+    _exit(0);
+  }
+  close(report[1]);
+  uint64_t counted = 0;
+  const bool reported = read(report[0], &counted, sizeof(counted)) == sizeof(counted);
+  close(report[0]);
+  int wait = 0;
+  ASSERT_EQ(waitpid(child, &wait, 0), child);
+  ASSERT_TRUE(WIFEXITED(wait) && WEXITSTATUS(wait) == 0) << "child status " << wait;
+  ASSERT_TRUE(reported);
+
+  RecordingReader reader;
+  ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
+  const Playback playback = PlayAll(reader);
+  EXPECT_EQ(playback.corrupt, 0);
+  uint64_t played = 0;
+  uint32_t previous = 0;
+  for (const Played& item : playback.items) {
+    if (item.kind != Item::Kind::kFrame) continue;
+    EXPECT_GT(item.frame.frameId, previous);
+    EXPECT_EQ(item.data, FrameBytes(0, item.frame.frameId, kFrameSize));
+    previous = item.frame.frameId;
+    ++played;
+  }
+  EXPECT_GT(counted, 0u) << "the limit was never reached";
+  EXPECT_EQ(played + counted, kFrames) << played << " frames in the file, " << counted << " reported lost";
+}
+
 INSTANTIATE_TEST_SUITE_P(InlineAndBackground, RecordingDiskFull, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Background" : "Inline"; });
 
