@@ -121,7 +121,7 @@ std::string BytesOf(py::handle value, const std::string& name) {
 // The fields the engine keeps for a stream's current frame: what a read
 // publishes, never set from Python.
 bool IsFrameField(const std::string& property) {
-  static const char* const kFields[] = {"Buffer", "BufferSize", "RequiredDataSize", "Timestamp", "IsNew"};
+  static const char* const kFields[] = {"Buffer", "BufferSize", "RequiredDataSize", "Timestamp", "FrameId", "IsNew"};
   for (const char* field : kFields) {
     if (property == field) return true;
   }

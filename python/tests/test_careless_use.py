@@ -128,7 +128,7 @@ def test_numpy_numbers_are_taken(sensor):
         assert device.read().depth.shape == (240, 320)
 
 
-@pytest.mark.parametrize("field", ["Buffer", "BufferSize", "RequiredDataSize", "Timestamp", "IsNew"])
+@pytest.mark.parametrize("field", ["Buffer", "BufferSize", "RequiredDataSize", "Timestamp", "FrameId", "IsNew"])
 def test_frame_fields_are_read_only(sensor, field):
     frames = sensor.read()
     before = sensor["Depth"][field]
