@@ -1205,6 +1205,7 @@ PYBIND11_MODULE(_ovalith, m) {
     return std::string(text ? text : "");
   });
   m.def("init", [](const std::string& config) {
+    Text(config, "a configuration file's path");
     KrStatus status;
     {
       py::gil_scoped_release release;

@@ -1,6 +1,9 @@
 # What a careless user (or a careless library) does with the package:
 # stale views through every NumPy path, writes into views, positions and
 # values of the wrong type or range.
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -164,3 +167,11 @@ def test_careless_calls_are_refused_at_once(tmp_path):
     for path in ("*:0\0*:1", "walk\0.rec"):
         with pytest.raises(ValueError, match="NUL"):
             ovalith.open(path)
+
+
+def test_init_refuses_a_nul_in_the_configuration_path(config_file):
+    # The engine starts once per process: this one started it already.
+    script = "import ovalith\ntry:\n    ovalith.init(%r)\nexcept ValueError as error:\n    print(error)\n" % (
+        str(config_file) + "\0junk")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0 and "a configuration file's path holds a NUL" in run.stdout, run.stdout + run.stderr
