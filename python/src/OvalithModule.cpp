@@ -40,8 +40,9 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <new>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -392,6 +393,7 @@ class Device {
     Check(status, "cannot open recording " + path);
     core_->engineOpen = true;
     core_->open = true;
+    filePath_ = path;
   }
 
   // Ends the device for Python. Arrays still alive keep their stores (and
@@ -862,6 +864,34 @@ class Device {
     Check(status, "cannot seek to " + std::to_string(time) + " us");
   }
 
+  // The time of a recording's last frame (of the stream its frame numbers
+  // count): the end of the times a seek takes. Learned once, from a reader
+  // of its own, so that this device's position stays where it is.
+  uint64_t EndTime() {
+    Require();
+    if (filePath_.empty()) Raise(KR_STATUS_TL_NOT_SUPPORTED, "only a recording has a time span");
+    if (!endTime_) {
+      uint64_t frames = 0;
+      Check(core_->device.GetProperty("Device", "NumberOfFrames", frames), "cannot count the frames of " + filePath_);
+      if (frames == 0) Raise(KR_STATUS_TL_FRAME_NOT_FOUND, filePath_ + " holds no frames");
+      uint64_t time = 0;
+      KrStatus status;
+      {
+        py::gil_scoped_release release;
+        KrVDevice reader;
+        status = reader.OpenFileForReading(filePath_.c_str());
+        if (status == KR_STATUS_OK) {
+          status = reader.SeekFrame(static_cast<uint32_t>(std::min<uint64_t>(frames, UINT32_MAX)));
+          if (status == KR_STATUS_OK) status = reader.TellTime(&time);
+          reader.Close();
+        }
+      }
+      Check(status, "cannot find the time of the last frame of " + filePath_);
+      endTime_ = time;
+    }
+    return *endTime_;
+  }
+
   uint32_t TellFrame() {
     Require();
     uint32_t frame = 0;
@@ -1109,6 +1139,8 @@ class Device {
 
   std::shared_ptr<DeviceCore> core_;
   std::string recordingPath_;  // of the recording in progress, for messages
+  std::string filePath_;       // of the recording played, empty on a sensor
+  std::optional<uint64_t> endTime_;
 };
 
 // The engine's depth filter chain on NumPy arrays: ovalith.filters.Chain.
@@ -1272,5 +1304,6 @@ PYBIND11_MODULE(_ovalith, m) {
       .def("seek_time", &Device::SeekTime)
       .def("tell_frame", &Device::TellFrame)
       .def("tell_time", &Device::TellTime)
+      .def("end_time", &Device::EndTime)
       .def("set_callback", &Device::SetCallback);
 }

@@ -79,31 +79,42 @@ def recording(tmp_path_factory):
     (dict(frame=10), IndexError),
     (dict(frame=2 ** 32), IndexError),
     (dict(frame=2 ** 32 + 5), IndexError),
+    (dict(frame=2 ** 63), IndexError),
     (dict(frame=-10), IndexError),
     (dict(frame=-19), IndexError),
     (dict(frame=2.7), TypeError),
     (dict(frame="3"), TypeError),
     (dict(frame=True), TypeError),
+    (dict(frame=np.float64(3.0)), TypeError),
     (dict(time=-1), IndexError),
+    (dict(time=2 ** 32), IndexError),
     (dict(time=2 ** 64), IndexError),
     (dict(time=1.5), TypeError),
 ])
 def test_seek_refuses_positions_outside_the_recording(recording, position, error):
     with ovalith.open(recording) as played:
+        played.seek(frame=-1)
+        end = played.read().depth.timestamp
         played.seek(frame=4)
         with pytest.raises(error) as caught:
             played.seek(**position)
-        if error is IndexError and "frame" in position:
-            assert "1 to 9" in str(caught.value)
+        if error is IndexError:
+            assert ("1 to 9" if "frame" in position else "0 to %d us" % end) in str(caught.value)
         assert played.tell() == 4  # a refused seek moves nothing
 
 
-def test_seek_takes_numpy_integers_and_counts_from_the_end(recording):
+def test_seek_takes_numpy_integers_counts_from_the_end_and_goes_by_time(recording):
     with ovalith.open(recording) as played:
         frames = [played.read().depth.copy() for _ in range(len(played))]
         for position, index in ((np.int64(3), 2), (np.uint32(9), 8), (-9, 0), (-1, 8)):
             played.seek(frame=position)
             assert np.array_equal(played.read().depth, frames[index])
+        # A time brings the frame at or before it; the last frame's time is the end.
+        for time, index in ((0, 0), (frames[4].timestamp + 1, 4), (np.uint64(frames[8].timestamp), 8)):
+            played.seek(time=time)
+            assert np.array_equal(played.read().depth, frames[index])
+        with pytest.raises(IndexError):
+            played.seek(time=frames[8].timestamp + 1)
 
 
 @pytest.mark.parametrize("module, name, value, error", [
