@@ -1,6 +1,7 @@
 # What a careless user (or a careless library) does with the package:
 # stale views through every NumPy path, writes into views, positions and
 # values of the wrong type or range.
+import struct
 import subprocess
 import sys
 
@@ -125,6 +126,8 @@ def test_seek_takes_numpy_integers_counts_from_the_end_and_goes_by_time(recordin
     ("Device", "Mirror", -1, ValueError),
     ("Device", "Mirror", 2 ** 64, ValueError),
     ("Device", "PrimaryStream", "Depth\0Image", ValueError),
+    ("Device", "Mirror", np.array([1, 2]), TypeError),
+    ("Depth", "Cropping", np.float64(1), TypeError),
 ])
 def test_a_value_of_the_wrong_type_is_refused_naming_the_property(sensor, module, name, value, error):
     before = sensor[module][name]
@@ -134,12 +137,35 @@ def test_a_value_of_the_wrong_type_is_refused_naming_the_property(sensor, module
     assert sensor[module][name] == before
 
 
+@pytest.mark.parametrize("settings, words", [
+    ({"Mirror": "x"}, "Depth.Mirror takes an integer"),
+    ({"Mirror": np.array([1, 2])}, "Depth.Mirror takes an integer"),
+    ({"ZPPS": "x"}, "Depth.ZPPS takes a real"),
+    ({"Cropping": 1.5}, "Depth.Cropping takes bytes"),
+])
+def test_a_setting_of_the_wrong_type_is_refused_naming_the_property(settings, words):
+    with pytest.raises(TypeError, match=words):
+        ovalith.open("*:0", streams="Depth", settings={"depth": settings})
+
+
 def test_numpy_numbers_are_taken(sensor):
     sensor["Device"]["Mirror"] = np.int64(1)
     sensor["Depth"]["ZPPS"] = np.float32(0.25)
     assert sensor["Device"]["Mirror"] == 1 and sensor["Depth"]["ZPPS"] == 0.25
-    with ovalith.open("*:0", streams="Depth", settings={"depth": {"Resolution": np.uint8(0)}}) as device:
-        assert device.read().depth.shape == (240, 320)
+    # A setting is taken as its property's type, as an assignment is.
+    with ovalith.open("*:0", streams="Depth", settings={"depth": {"Resolution": np.uint8(0), "ZPPS": 1}}) as device:
+        assert device.read().depth.shape == (240, 320) and device["Depth"]["ZPPS"] == 1.0
+
+
+# The kit's cropping record: on, x and y offset, width, height (little-endian).
+CROPPING = struct.pack("<iHHHH", 1, 8, 4, 64, 48)
+
+
+@pytest.mark.parametrize("wrap", [bytearray, memoryview, lambda b: np.frombuffer(b, dtype=np.uint16)],
+                         ids=["bytearray", "memoryview", "ndarray"])
+def test_bytes_like_values_are_taken(wrap):
+    with ovalith.open("*:0", streams="Depth", settings={"depth": {"Cropping": wrap(CROPPING)}}) as device:
+        assert device.read().depth.shape == (48, 64) and device["Depth"]["Cropping"] == CROPPING
 
 
 @pytest.mark.parametrize("field", ["Buffer", "BufferSize", "RequiredDataSize", "Timestamp", "FrameId", "IsNew"])
