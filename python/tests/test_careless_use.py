@@ -54,15 +54,79 @@ def test_a_stale_view_never_shows_another_frame(read):
         assert np.array_equal(np.asarray(got), np.asarray(read(own, *where)))
 
 
+@pytest.fixture(scope="module")
+def four_streams(tmp_path_factory):
+    """A recording of every kind of stream, depth and image compressed."""
+    path = tmp_path_factory.mktemp("rec") / "four.rec"
+    with ovalith.open("*:1", streams=("depth", "image", "ir", "audio")) as device:
+        with device.record(path, compress="depth=depth,image=lz4"):
+            for _ in range(6):
+                device.read()
+    return path
+
+
+def _next_read(played, path):
+    return played.read()
+
+
+def _seek_and_read(played, path):
+    played.seek(frame=5)
+    return played.read()
+
+
+def _close(played, path):
+    played.close()
+    # Whatever the device let go of is taken by other frames.
+    with ovalith.open(path) as other:
+        for _ in other:
+            pass
+
+
+# What NumPy and Python read in C, past the package's checks: only the hold
+# on the frame's buffer keeps these right.
+HELD_READS = {
+    "np.array": lambda v: np.array(v),
+    "np.frombuffer": lambda v: np.frombuffer(v, dtype=v.dtype).reshape(v.shape),
+    "memoryview": lambda v: np.asarray(memoryview(v)),
+}
+VIEWS = {"whole": lambda a: a, "rows": lambda a: a[1:5], "transposed": lambda a: a.T}
+
+
+@pytest.mark.parametrize("kind", ["depth", "image", "ir", "audio"])
+@pytest.mark.parametrize("event", [_next_read, _seek_and_read, _close], ids=["read", "seek", "close"])
+def test_a_view_keeps_its_frame_through_what_the_package_cannot_check(four_streams, kind, event):
+    with ovalith.open(four_streams) as played:
+        frame = getattr(played.read(), kind)
+        views = {name: make(frame) for name, make in VIEWS.items()}
+        own = {name: view.copy() for name, view in views.items()}
+        later = event(played, four_streams)
+        if later is not None:
+            assert not np.array_equal(getattr(later, kind), own["whole"])  # the frames differ
+        for (name, view), (how, read) in ((v, r) for v in views.items() for r in HELD_READS.items()):
+            if how == "np.frombuffer" and not view.flags.c_contiguous:
+                continue  # a buffer of bytes has no strides
+            try:
+                got = read(view)
+            except ovalith.StaleFrameError:
+                continue
+            assert np.array_equal(got, own[name]), (name, how)
+
+
 def test_views_cannot_be_made_writeable(sensor):
     frames = sensor.read()
-    for view in (frames.depth, frames.depth[1:5], np.asarray(frames.depth), frames.image.T):
+    depth = frames.depth
+    for view in (depth, depth[1:5], np.asarray(depth), depth.base, np.frombuffer(depth, dtype=np.uint16),
+                 frames.image.T):
         with pytest.raises(ValueError):
             view.flags.writeable = True
-    before = frames.depth.copy()
+    before = depth.copy()
     with pytest.raises(ValueError):
-        np.asarray(frames.depth)[0, 0] = 1
-    assert np.array_equal(frames.depth, before)
+        np.asarray(depth)[0, 0] = 1
+    with pytest.raises(ValueError):
+        np.frombuffer(depth, dtype=np.uint16)[0] = 1
+    with pytest.raises(TypeError):
+        memoryview(depth).cast("B")[0] = 1
+    assert np.array_equal(depth, before)
 
 
 @pytest.fixture(scope="module")
@@ -187,12 +251,18 @@ def test_careless_calls_are_refused_at_once(tmp_path):
         for lookup, what in ((lambda: device["Depth\0Image"], "a module name"),
                              (lambda: device["Depth"]["XRes\0junk"], "a property name"),
                              (lambda: "XRes\0" in device["Depth"] or device["Depth"]["XRes\0"], "a property name"),
-                             (lambda: device.record(tmp_path / "nul.rec", compress="depth=\0"), "a codec choice")):
+                             (lambda: device["Device"].__setitem__("Mirror\0junk", 1), "a property name"),
+                             (lambda: device.record(tmp_path / "nul.rec", compress="depth=\0"), "a codec choice"),
+                             (lambda: device.record(tmp_path / "cut\0off.rec"), "a recording's path")):
             with pytest.raises(ValueError, match=what + " holds a NUL"):
                 lookup()
+        assert not list(tmp_path.iterdir())  # no file under a cut-off name
         properties = device["Depth"]
+        for lookup in (lambda: device[5], lambda: properties[5], lambda: properties.__setitem__(5, 1)):
+            with pytest.raises(TypeError, match="names are text, not int"):
+                lookup()
         with device.record(tmp_path / "first.rec"):
-            with pytest.raises(RuntimeError, match="already recording"):
+            with pytest.raises(RuntimeError, match="already recording into .*first.rec; stop"):
                 device.record(tmp_path / "second.rec")
         frames = device.read()
         projected = frames.project([[np.nan, 0, 1000], [0, np.nan, 1000], [0, 0, np.nan], [0, 0, 1000]])
