@@ -795,7 +795,8 @@ class Device:
 
     def seek(self, frame=None, time=None):
         """Moves a recording: to frame (1 is the first, -1 the last) or to
-        time (microseconds, 0 or more); the next read brings that frame."""
+        time (microseconds from 0 to the last frame's timestamp: the frames
+        at or before it); the next read brings that frame."""
         if (frame is None) == (time is None):
             raise TypeError("seek takes frame= or time=")
         if frame is not None:
@@ -807,13 +808,15 @@ class Device:
                 raise IndexError("seek: frame %s is out of range: %s has frames 1 to %d (or -%d to -1)"
                                  % (frame, self.source, count, count))
             self._core.seek_frame(number)
-            self._pace = None
         else:
             number = _integer(time, "seek: time")
-            if not 0 <= number < 2 ** 64:
-                raise IndexError("seek: time %s is out of range: give microseconds from 0 to 2**64-1" % time)
+            len(self)  # a sensor has no times to seek
+            end = self._core.end_time()
+            if not 0 <= number <= end:
+                raise IndexError("seek: time %s is out of range: %s spans 0 to %d us (its last frame)"
+                                 % (time, self.source, end))
             self._core.seek_time(number)
-            self._pace = None
+        self._pace = None
 
     def tell(self):
         """The number of the frame the next read brings (1 is the first)."""

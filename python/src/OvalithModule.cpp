@@ -40,8 +40,9 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <new>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,8 +85,12 @@ uint64_t IntegerOf(py::handle value, const std::string& name) {
   if (PyFloat_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
     throw py::type_error(name + " takes an integer, not " + TypeName(value));
   }
+  // An array of more than one element has __index__ too, and refuses it.
   py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
-  if (!number) throw py::error_already_set();
+  if (!number) {
+    PyErr_Clear();
+    throw py::type_error(name + " takes an integer, not " + TypeName(value));
+  }
   const unsigned long long result = PyLong_AsUnsignedLongLong(number.ptr());
   if (PyErr_Occurred()) {
     PyErr_Clear();
@@ -111,17 +116,27 @@ std::string TextOf(py::handle value, const std::string& name) {
   return Text(value.cast<std::string>(), name.c_str());
 }
 
+// Any object with the buffer protocol (bytes, bytearray, memoryview, an
+// array) but numbers, NumPy's scalars among them, and text.
+bool IsBytesLike(py::handle value) {
+  if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr())) return false;
+  return !PyNumber_Check(value.ptr()) || py::isinstance<py::array>(value);
+}
+
 std::string BytesOf(py::handle value, const std::string& name) {
-  if (PyUnicode_Check(value.ptr()) || !PyObject_CheckBuffer(value.ptr())) {
+  py::object bytes;
+  if (IsBytesLike(value)) bytes = py::reinterpret_steal<py::object>(PyBytes_FromObject(value.ptr()));
+  if (!bytes) {
+    PyErr_Clear();
     throw py::type_error(name + " takes bytes, not " + TypeName(value));
   }
-  return py::bytes(py::reinterpret_borrow<py::object>(value));
+  return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
 // The fields the engine keeps for a stream's current frame: what a read
 // publishes, never set from Python.
 bool IsFrameField(const std::string& property) {
-  static const char* const kFields[] = {"Buffer", "BufferSize", "RequiredDataSize", "Timestamp", "IsNew"};
+  static const char* const kFields[] = {"Buffer", "BufferSize", "RequiredDataSize", "Timestamp", "FrameId", "IsNew"};
   for (const char* field : kFields) {
     if (property == field) return true;
   }
@@ -299,19 +314,20 @@ class Device {
                   py::dict modes) {
     Text(connection, "a connection string");
     std::vector<std::unique_ptr<KrVPropertySet>> initial;
+    std::vector<py::object> given;  // each stream's settings, or None
+    std::vector<std::vector<std::string>> names;
     std::vector<std::string> modeTexts;
     for (const std::string& type : streams) {
       Text(type, "a stream name");
-      initial.push_back(std::make_unique<KrVPropertySet>());
-      if (settings.contains(type)) FillSet(*initial.back(), type, settings[py::str(type)].cast<py::dict>());
-      modeTexts.emplace_back();
-      if (modes.contains(type)) {
-        modeTexts.back() = modes[py::str(type)].cast<std::string>();
-        for (const auto& value : ParseMode(type, modeTexts.back()).values) {
-          Check(initial.back()->AddProperty(type.c_str(), value.first, value.second),
-                "cannot take the " + type + " mode " + modeTexts.back());
+      given.push_back(settings.contains(type) ? settings[py::str(type)].cast<py::dict>() : py::object(py::none()));
+      names.emplace_back();
+      if (!given.back().is_none()) {
+        for (auto item : py::reinterpret_borrow<py::dict>(given.back())) {
+          if (PyUnicode_Check(item.first.ptr())) names.back().push_back(item.first.cast<std::string>());
         }
       }
+      modeTexts.push_back(modes.contains(type) ? modes[py::str(type)].cast<std::string>() : std::string());
+      initial.push_back(InitialValues(type, given.back(), modeTexts.back(), nullptr));
     }
     std::vector<char> text(connection.begin(), connection.end());
     text.push_back('\0');
@@ -332,7 +348,31 @@ class Device {
     };
     for (size_t i = 0; i < streams.size(); ++i) {
       const std::string& type = streams[i];
-      const KrStatus added = device.AddStream(type.c_str(), type.c_str(), initial[i].get());
+      KrStatus added = device.AddStream(type.c_str(), type.c_str(), initial[i].get());
+      if ((added == KR_STATUS_TL_BAD_PROPERTY_TYPE || added == KR_STATUS_TL_PROPERTY_NOT_FOUND) && !names[i].empty()) {
+        // The settings were taken by their values' types. Take them by
+        // their properties' types, as a stream added bare tells them: a
+        // value that fits none names its property, as assignment does.
+        std::map<std::string, KrPropertyType> types;
+        if (device.AddStream(type.c_str(), type.c_str(), nullptr) == KR_STATUS_OK) {
+          for (const std::string& name : names[i]) {
+            KrPropertyType found;
+            if (device.GetPropertyType(type.c_str(), name.c_str(), found) == KR_STATUS_OK) types[name] = found;
+          }
+          device.RemoveStream(type.c_str());
+          {
+            py::gil_scoped_acquire gil;
+            try {
+              initial[i] = InitialValues(type, given[i], modeTexts[i], &types);
+            } catch (...) {
+              device.Close();
+              core_->engineOpen = false;
+              throw;
+            }
+          }
+          added = device.AddStream(type.c_str(), type.c_str(), initial[i].get());
+        }
+      }
       if (added == KR_STATUS_TL_BAD_PROPERTY_VALUE && !modeTexts[i].empty()) {
         fail(added, connection + " does not offer " + type + " " + modeTexts[i] + "; it offers " +
                         ovalith_tool::OfferedModes(device, type));
@@ -392,6 +432,7 @@ class Device {
     Check(status, "cannot open recording " + path);
     core_->engineOpen = true;
     core_->open = true;
+    filePath_ = path;
   }
 
   // Ends the device for Python. Arrays still alive keep their stores (and
@@ -862,6 +903,34 @@ class Device {
     Check(status, "cannot seek to " + std::to_string(time) + " us");
   }
 
+  // The time of a recording's last frame (of the stream its frame numbers
+  // count): the end of the times a seek takes. Learned once, from a reader
+  // of its own, so that this device's position stays where it is.
+  uint64_t EndTime() {
+    Require();
+    if (filePath_.empty()) Raise(KR_STATUS_TL_NOT_SUPPORTED, "only a recording has a time span");
+    if (!endTime_) {
+      uint64_t frames = 0;
+      Check(core_->device.GetProperty("Device", "NumberOfFrames", frames), "cannot count the frames of " + filePath_);
+      if (frames == 0) Raise(KR_STATUS_TL_FRAME_NOT_FOUND, filePath_ + " holds no frames");
+      uint64_t time = 0;
+      KrStatus status;
+      {
+        py::gil_scoped_release release;
+        KrVDevice reader;
+        status = reader.OpenFileForReading(filePath_.c_str());
+        if (status == KR_STATUS_OK) {
+          status = reader.SeekFrame(static_cast<uint32_t>(std::min<uint64_t>(frames, UINT32_MAX)));
+          if (status == KR_STATUS_OK) status = reader.TellTime(&time);
+          reader.Close();
+        }
+      }
+      Check(status, "cannot find the time of the last frame of " + filePath_);
+      endTime_ = time;
+    }
+    return *endTime_;
+  }
+
   uint32_t TellFrame() {
     Require();
     uint32_t frame = 0;
@@ -997,9 +1066,27 @@ class Device {
     return result;
   }
 
-  // The value's type picks the property's: bool and integers, reals, text,
-  // bytes-like.
-  static void FillSet(KrVPropertySet& set, const std::string& module, const py::dict& values) {
+  // A stream's initial values: settings (a dict, or None) and the values
+  // of its mode (text as the command-line tool takes it, or empty). With
+  // types, each setting is taken as its property's type, and a property
+  // not among them is refused; without, the value's type picks it (see
+  // KindOf).
+  static std::unique_ptr<KrVPropertySet> InitialValues(const std::string& type, py::handle settings,
+                                                       const std::string& modeText,
+                                                       const std::map<std::string, KrPropertyType>* types) {
+    auto set = std::make_unique<KrVPropertySet>();
+    if (!settings.is_none()) FillSet(*set, type, py::reinterpret_borrow<py::dict>(settings), types);
+    if (!modeText.empty()) {
+      for (const auto& value : ParseMode(type, modeText).values) {
+        Check(set->AddProperty(type.c_str(), value.first, value.second),
+              "cannot take the " + type + " mode " + modeText);
+      }
+    }
+    return set;
+  }
+
+  static void FillSet(KrVPropertySet& set, const std::string& module, const py::dict& values,
+                      const std::map<std::string, KrPropertyType>* types) {
     for (auto item : values) {
       if (!PyUnicode_Check(item.first.ptr())) {
         throw py::type_error("property names of " + module + " are text, not " + TypeName(item.first));
@@ -1007,20 +1094,49 @@ class Device {
       const std::string property = Text(item.first.cast<std::string>(), "a property name");
       const std::string name = module + "." + property;
       py::handle value = item.second;
+      KrPropertyType kind = KindOf(value);
+      if (types != nullptr) {
+        const auto found = types->find(property);
+        if (found == types->end()) Raise(KR_STATUS_TL_PROPERTY_NOT_FOUND, module + " has no property " + property);
+        kind = found->second;
+      }
       KrStatus status;
-      if (PyIndex_Check(value.ptr()) && !PyFloat_Check(value.ptr())) {
-        status = set.AddProperty(module.c_str(), property.c_str(), IntegerOf(value, name));
-      } else if (PyUnicode_Check(value.ptr())) {
-        status = set.AddProperty(module.c_str(), property.c_str(), TextOf(value, name).c_str());
-      } else if (PyObject_CheckBuffer(value.ptr())) {
-        std::string bytes = BytesOf(value, name);
-        status = set.AddProperty(module.c_str(), property.c_str(),
-                                 KrGeneralBuffer{bytes.data(), static_cast<uint32_t>(bytes.size())});
-      } else {
-        status = set.AddProperty(module.c_str(), property.c_str(), RealOf(value, name));
+      switch (kind) {
+        case KR_PROPERTY_TYPE_INTEGER:
+          status = set.AddProperty(module.c_str(), property.c_str(), IntegerOf(value, name));
+          break;
+        case KR_PROPERTY_TYPE_REAL:
+          status = set.AddProperty(module.c_str(), property.c_str(), RealOf(value, name));
+          break;
+        case KR_PROPERTY_TYPE_STRING:
+          status = set.AddProperty(module.c_str(), property.c_str(), TextOf(value, name).c_str());
+          break;
+        default: {
+          std::string bytes = BytesOf(value, name);
+          status = set.AddProperty(module.c_str(), property.c_str(),
+                                   KrGeneralBuffer{bytes.data(), static_cast<uint32_t>(bytes.size())});
+          break;
+        }
       }
       Check(status, "cannot take " + name + " = " + std::string(py::repr(value)));
     }
+  }
+
+  // The property type a value stands for when no property tells: text;
+  // integers (bool, NumPy's, anything with __index__, a 0-d integer array);
+  // bytes-like values (an array of one or more dimensions among them);
+  // else a real.
+  static KrPropertyType KindOf(py::handle value) {
+    if (PyUnicode_Check(value.ptr())) return KR_PROPERTY_TYPE_STRING;
+    if (py::isinstance<py::array>(value)) {
+      const py::array array = py::reinterpret_borrow<py::array>(value);
+      if (array.ndim() > 0) return KR_PROPERTY_TYPE_GENERAL;
+      const char kind = array.dtype().kind();
+      return kind == 'i' || kind == 'u' || kind == 'b' ? KR_PROPERTY_TYPE_INTEGER : KR_PROPERTY_TYPE_REAL;
+    }
+    if (IsBytesLike(value)) return KR_PROPERTY_TYPE_GENERAL;
+    if (PyIndex_Check(value.ptr()) && !PyFloat_Check(value.ptr())) return KR_PROPERTY_TYPE_INTEGER;
+    return KR_PROPERTY_TYPE_REAL;
   }
 
   // A view must lie inside the bytes the engine says the frame holds.
@@ -1109,6 +1225,8 @@ class Device {
 
   std::shared_ptr<DeviceCore> core_;
   std::string recordingPath_;  // of the recording in progress, for messages
+  std::string filePath_;       // of the recording played, empty on a sensor
+  std::optional<uint64_t> endTime_;
 };
 
 // The engine's depth filter chain on NumPy arrays: ovalith.filters.Chain.
@@ -1205,6 +1323,7 @@ PYBIND11_MODULE(_ovalith, m) {
     return std::string(text ? text : "");
   });
   m.def("init", [](const std::string& config) {
+    Text(config, "a configuration file's path");
     KrStatus status;
     {
       py::gil_scoped_release release;
@@ -1271,5 +1390,6 @@ PYBIND11_MODULE(_ovalith, m) {
       .def("seek_time", &Device::SeekTime)
       .def("tell_frame", &Device::TellFrame)
       .def("tell_time", &Device::TellTime)
+      .def("end_time", &Device::EndTime)
       .def("set_callback", &Device::SetCallback);
 }
