@@ -81,9 +81,9 @@ class Viewer:
         check(found, "the page carries no token")
         return found.group(1)
 
-    def stop(self):
-        """Ctrl+C; fails unless it exits 0. Keeps standard error in self.error."""
-        self.process.send_signal(signal.SIGINT)
+    def stop(self, how=signal.SIGINT):
+        """Ctrl+C (or another signal); fails unless it exits 0. Keeps standard error in self.error."""
+        self.process.send_signal(how)
         try:
             code = self.process.wait(timeout=20)
         except subprocess.TimeoutExpired:
@@ -137,6 +137,7 @@ class WebSocket:
             self.buffer += chunk
         head, _, self.buffer = self.buffer.partition(b"\r\n\r\n")
         self.status = head.split(b"\r\n")[0].decode(errors="replace")
+        self.states_read = 0
 
     def _take(self, count):
         while len(self.buffer) < count:
@@ -148,14 +149,21 @@ class WebSocket:
         return data
 
     def receive(self):
-        """(opcode, payload) of the next whole message."""
+        """(opcode, payload) of the next whole message; a state text is answered as the page answers it."""
         first, second = self._take(2)
         length = second & 0x7F
         if length == 126:
             length = struct.unpack(">H", self._take(2))[0]
         elif length == 127:
             length = struct.unpack(">Q", self._take(8))[0]
-        return first & 0x0F, self._take(length)
+        opcode, payload = first & 0x0F, self._take(length)
+        if opcode == 1 and payload.startswith(b'{"type":"state"'):
+            self.states_read += 1
+            try:
+                self.send_text("ping %d" % self.states_read)
+            except OSError:
+                pass  # closed by the server: the next receive says so
+        return opcode, payload
 
     def send_text(self, text, opcode=1, final=True):
         payload = text.encode() if isinstance(text, str) else text
@@ -325,9 +333,13 @@ def hostile_requests(viewer):
                 break
             answer += chunk
     check(b"access-control-allow-origin" not in answer.lower(), "OPTIONS allows other origins: %r" % answer)
-    rebound = WebSocket(port, origin="http://evil.test:%d" % port, host="evil.test:%d" % port)
-    check(" 101 " not in rebound.status, "a rebound name got the WebSocket")
-    rebound.close()
+    # A refused handshake is answered as any refused request, status line first.
+    for origin, host, expected in [("http://evil.test:%d" % port, "evil.test:%d" % port, "421"),
+                                   ("http://evil.test:%d" % port, None, "403")]:
+        refused = WebSocket(port, origin=origin, host=host)
+        check(refused.status.startswith("HTTP/1.1 " + expected + " "),
+              "a WebSocket for %s from %s was answered %r" % (host, origin, refused.status))
+        refused.close()
 
 
 def drained(ws, limit=256 << 20):
@@ -342,6 +354,15 @@ def drained(ws, limit=256 << 20):
     except ConnectionResetError:
         return True
     return False
+
+
+def peak_memory(pid):
+    """The most memory the process has held (VmHWM), in bytes."""
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise Failure("no VmHWM for process %d" % pid)
 
 
 def limits_test(tool, folder):
@@ -378,55 +399,101 @@ def limits_test(tool, folder):
             page.close()
         viewer.stop()
 
-    # A flood of commands from a client that reads nothing, and a page that
-    # only pings: both are dropped, and another page keeps its frames.
-    viewer = Viewer(tool, folder, "--streams", "depth", "--idle-timeout", "2")
+    # Pages that ping but read nothing, while nothing moves (a recording at
+    # its end): each is dropped once its states go unanswered for the idle
+    # timeout, however much the system would buffer, and a new page gets in.
+    viewer = Viewer(tool, folder, "--file", clip, "--idle-timeout", "2")
+    pages = []
+    try:
+        pages = [WebSocket(viewer.port, receive_buffer=4 << 20) for _ in range(16)]
+        deadline = time.time() + 30
+        while time.time() < deadline and viewer.process.poll() is None:
+            try:
+                for page in pages:
+                    page.send_text("ping")
+                    page.send_text("ping 1000000")  # more states than were sent: no answer
+            except OSError:
+                break  # one was dropped
+            time.sleep(0.5)
+        check(all(drained(page) for page in pages), "pages that only ping were not all disconnected")
+        late = WebSocket(viewer.port)
+        check(late.receive()[0] != 8, "a new page was refused after the idle pages were dropped")
+        late.close()
+    finally:
+        for page in pages:
+            page.close()
+        viewer.stop()
+    check(viewer.error.count("answered no state for 2 s") == 16, "no log line for each idle page: " + viewer.error)
+
+    # Floods of commands from clients that read nothing: each cap drops its
+    # flooder for its own reason (the idle timeout is out of reach), and
+    # another page keeps its frames.
+    viewer = Viewer(tool, folder, "--streams", "depth", "--idle-timeout", "3600")
     try:
         token = viewer.token()
         reader = WebSocket(viewer.port)
-        flooder = WebSocket(viewer.port, token=token, receive_buffer=4096)
-        pinger = WebSocket(viewer.port, receive_buffer=4096)
-        try:
-            for _ in range(5000):
-                flooder.send_text("set\tDepth\tMaxDepthValue\t3000")
-        except OSError:
-            pass  # disconnected mid-flood
-        ids = reader.depth_ids(30)
-        check(ids == sorted(ids) and ids[-1] > ids[0], "frames stopped during a flood: %r" % ids)
-        for _ in range(16):
+        command = "set\tDepth\tMaxDepthValue\t3000" + " " * 3900
+        for flooder in [WebSocket(viewer.port, token=token, receive_buffer=4096),
+                        WebSocket(viewer.port, receive_buffer=4096)]:
             try:
-                pinger.send_text("ping")
+                for _ in range(5000):
+                    flooder.send_text(command)
             except OSError:
-                break
-            reader.depth_ids(15)
-        check(drained(flooder), "a flooding client was not disconnected")
-        check(drained(pinger), "a page that only pings and reads nothing was not disconnected")
-        more = reader.depth_ids(10)
-        check(more[0] > ids[-1], "the reading page stopped getting frames")
+                pass  # disconnected mid-flood
+            check(drained(flooder), "a flooding client was not disconnected")
+            ids = reader.depth_ids(30)
+            check(ids == sorted(ids) and ids[-1] > ids[0], "frames stopped during a flood: %r" % ids)
         reader.close()
     finally:
         viewer.stop()
-    check(viewer.error.count("disconnected") >= 2, "no log line for the dropped clients: " + viewer.error)
+    for reason in ["faster than they run", "does not read its replies"]:
+        check(reason in viewer.error, "no client was dropped for %r: %s" % (reason, viewer.error))
+
+    # A client that announces one message of 100 MB is dropped long before it
+    # has sent it, and the server never holds much of it.
+    viewer = Viewer(tool, folder, "--streams", "depth")
+    try:
+        before = peak_memory(viewer.process.pid)
+        giant = WebSocket(viewer.port)
+        giant.sock.sendall(bytes([0x81, 0x80 | 127]) + struct.pack(">Q", 100 << 20) + os.urandom(4))
+        sent = 0
+        try:
+            while sent < 100 << 20:
+                giant.sock.sendall(bytes(1 << 16))
+                sent += 1 << 16
+        except OSError:
+            pass  # disconnected
+        check(sent < 32 << 20, "a client sending one message of 100 MB was not stopped (%d bytes sent)" % sent)
+        grown = peak_memory(viewer.process.pid) - before
+        check(grown < 32 << 20, "the server held %d MB of one unfinished message" % (grown >> 20))
+        giant.close()
+    finally:
+        viewer.stop()
+    check("a message of more than 1 MiB" in viewer.error, "no log line for the giant message: " + viewer.error)
 
 
 def stop_test(tool, folder):
-    """Ctrl+C with a recording running and a tab that stopped reading finishes the file."""
-    viewer = Viewer(tool, folder, "--streams", "depth,image")
-    stalled = None
-    try:
-        page = WebSocket(viewer.port, token=viewer.token())
-        page.send_text("record\tstart\tstopped.rec")
-        check(page.reply()["ok"], "record start failed")
-        stalled = WebSocket(viewer.port, receive_buffer=4096)
-        wait_for("recording", lambda: json.loads(http_status(viewer.url + "api/state")[2])["recording"]["reads"] >= 20)
-    finally:
-        viewer.stop()
-        if stalled:
-            stalled.close()
-    play = subprocess.run([tool, "--kit-dir", folder, "play", os.path.join(folder, "stopped.rec"), "--verify"],
-                          capture_output=True, text=True, timeout=120)
-    check(play.returncode == 0 and "verification passed" in play.stdout,
-          "the recording stopped by Ctrl+C does not verify: " + play.stdout + play.stderr)
+    """Ctrl+C, or the terminal closing, with a recording running and a tab that stopped reading finishes the
+    file."""
+    for stop in [signal.SIGINT, signal.SIGHUP]:
+        viewer = Viewer(tool, folder, "--streams", "depth,image")
+        stalled = None
+        name = "stopped-%d.rec" % stop
+        try:
+            page = WebSocket(viewer.port, token=viewer.token())
+            page.send_text("record\tstart\t" + name)
+            check(page.reply()["ok"], "record start failed")
+            stalled = WebSocket(viewer.port, receive_buffer=4096)
+            wait_for("recording",
+                     lambda: json.loads(http_status(viewer.url + "api/state")[2])["recording"]["reads"] >= 20)
+        finally:
+            viewer.stop(stop)
+            if stalled:
+                stalled.close()
+        play = subprocess.run([tool, "--kit-dir", folder, "play", os.path.join(folder, name), "--verify"],
+                              capture_output=True, text=True, timeout=120)
+        check(play.returncode == 0 and "verification passed" in play.stdout,
+              "the recording stopped by signal %d does not verify: %s%s" % (stop, play.stdout, play.stderr))
 
 
 def patch_text(path, old, new):
@@ -621,11 +688,41 @@ def colour_filter_test(tool, folder):
         viewer.stop()
 
 
+def own_network_address():
+    """An address of this machine other than the loopback, or None."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.connect(("10.255.255.255", 1))  # no packet is sent
+            address = s.getsockname()[0]
+        except OSError:
+            return None
+    return None if address.startswith("127.") else address
+
+
 def bind_test(tool, folder):
-    """Addresses the viewer cannot or should not listen on are said so."""
-    viewer = Viewer(tool, folder, "--streams", "depth", "--bind", "0.0.0.0")
-    viewer.stop()
-    check("network" in viewer.error, "no warning that 0.0.0.0 opens the sensor to the network")
+    """Addresses the viewer cannot or should not listen on are said so; names given with --allow-host are
+    taken, and this machine's own names only from this machine."""
+    viewer = Viewer(tool, folder, "--streams", "depth", "--bind", "0.0.0.0", "--allow-host", "Named.Test")
+    try:
+        port = viewer.port
+        for host, expected in [("named.test:%d" % port, "200"), ("named.test:1%d" % port, "421"),
+                               ("127.0.0.1:%d" % port, "200")]:
+            line = raw_request(port, ("GET /api/state HTTP/1.1\r\nHost: %s\r\n\r\n" % host).encode())
+            check(line.split(" ")[1:2] == [expected], "Host %s was answered %r, %s expected" % (host, line, expected))
+        address = own_network_address()
+        if address:
+            # A peer on the network that names the loopback did not ask for this machine's own page.
+            with socket.create_connection((address, port), timeout=10) as s:
+                s.sendall(("GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port).encode())
+                line = s.recv(4096).split(b"\r\n")[0].decode()
+            check(line.startswith("HTTP/1.1 421 "), "a network peer naming 127.0.0.1 was answered %r" % line)
+    finally:
+        viewer.stop()
+    check("network" in viewer.error and "control" in viewer.error,
+          "no warning that 0.0.0.0 opens the sensor to the network: " + viewer.error)
+    run = subprocess.run([tool, "--kit-dir", folder, "view", "--port", "0", "--allow-host", "named.test:1234"],
+                         capture_output=True, text=True, timeout=60)
+    check(run.returncode != 0 and "without a port" in run.stderr, "--allow-host with a port: %r" % run.stderr)
     for address in ["::1", "[::1]"]:
         run = subprocess.run([tool, "--kit-dir", folder, "view", "--port", "0", "--bind", address],
                              capture_output=True, text=True, timeout=60)

@@ -28,13 +28,15 @@ struct ViewCommandOptions {
 int RunView(const ViewCommandOptions& options) {
   ovalith_view::ViewServer server;
   ovalith_view::ViewSession session(options.view, &server);
-  // Ctrl+C or a termination request ends the run; they are taken from one
+  // Ctrl+C, a termination request or the terminal closing (SIGHUP) ends the
+  // run, with a recording finished as always; they are taken from one
   // waiting thread, so no other thread sees them: blocked before any thread
   // starts (the device's own start in Open), since threads inherit the mask.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   sigset_t previous;
   pthread_sigmask(SIG_BLOCK, &signals, &previous);
   if (!session.Open()) {
@@ -101,7 +103,13 @@ void AddViewCommand(CLI::App& app, Command* command) {
       ->capture_default_str();
   view->add_option("--allow-host", options->server.allowHosts,
                    "one more name a page may reach the viewer by (repeatable; the port is added)")
-      ->allow_extra_args(false);
+      ->allow_extra_args(false)
+      ->check(
+          [](const std::string& name) {
+            const bool plain = !name.empty() && name.find_first_of(":/@[] \t") == std::string::npos;
+            return plain ? std::string() : "give a host name without a port (the viewer's port is added): " + name;
+          },
+          "NAME");
   view->add_option("--idle-timeout", options->idleSeconds, "seconds a page may read nothing before it is disconnected")
       ->check(CLI::Range(1u, 3600u))
       ->capture_default_str();

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <civetweb.h>
 #include <dirent.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -27,6 +28,16 @@ using Clock = std::chrono::steady_clock;
 
 // Longest command text a page may send (all its fragments together).
 constexpr size_t kMaxCommand = 4096;
+// Bytes a client may have sent past its last whole WebSocket frame. civetweb
+// reads a frame whole, however long its header says it is, before the
+// handlers see it; the watch thread ends a client whose frame in progress
+// grows past this (commands are at most kMaxCommand bytes).
+constexpr uint64_t kMaxUnfinishedInput = 1u << 20;
+// How often the watch thread looks at the clients.
+constexpr std::chrono::milliseconds kWatchPeriod{2};
+// State texts a client may leave unanswered before the idle timeout drops it
+// (states go out once a second; this only bounds the bookkeeping).
+constexpr size_t kMaxUnreadStates = 4096;
 // Worker threads kept for page files and the API beyond the WebSocket clients.
 constexpr size_t kHttpThreads = 8;
 // WebSocket close codes (RFC 6455): the server is going away; try again later.
@@ -116,13 +127,34 @@ int FindSocket(const mg_request_info* request) {
   return found;
 }
 
-void SendStatus(mg_connection* connection, int status, const char* text) {
-  mg_response_header_start(connection, status);
-  mg_response_header_add(connection, "Content-Type", "text/plain; charset=utf-8", -1);
-  mg_response_header_add(connection, "Content-Length", std::to_string(std::strlen(text)).c_str(), -1);
-  mg_response_header_add(connection, "Connection", "close", -1);
-  mg_response_header_send(connection);
+// Bytes the system has received on a TCP socket since it was opened (0
+// when it cannot say).
+uint64_t ReceivedBytes(int socket) {
+  tcp_info info = {};
+  socklen_t size = sizeof(info);
+  if (socket < 0 || getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+      size < offsetof(tcp_info, tcpi_bytes_received) + sizeof(info.tcpi_bytes_received)) {
+    return 0;
+  }
+  return info.tcpi_bytes_received;
+}
+
+void SendStatus(mg_connection* connection, int status, const char* reason, const char* text) {
+  // civetweb's header functions refuse a request that asks for a WebSocket:
+  // the answer is written out whole, so every refusal has its status line.
+  char head[256];
+  const int length = std::snprintf(head, sizeof(head),
+                                   "HTTP/1.1 %d %s\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                                   "Content-Length: %zu\r\nConnection: close\r\n\r\n",
+                                   status, reason, std::strlen(text));
+  mg_write(connection, head, static_cast<size_t>(length));
   mg_write(connection, text, std::strlen(text));
+}
+
+bool IsLoopback(const char* address) {
+  in_addr parsed = {};
+  return address != nullptr && inet_pton(AF_INET, address, &parsed) == 1 &&
+         (parsed.s_addr & htonl(0xff000000)) == htonl(0x7f000000);
 }
 
 // A WebSocket close message: the code, then the reason.
@@ -157,6 +189,16 @@ struct ViewServer::Client {
   bool dropped = false;             // the server shut the connection down
   bool sending = false;             // the writer is in a send that began at sendStart
   Clock::time_point sendStart;
+  // Reading is shown by answering state texts: "ping N" says the first N
+  // state texts sent on this connection were read. When each one not yet
+  // answered went out, oldest first (bounded: a client that answers
+  // nothing is dropped long before).
+  uint64_t statesSent = 0;
+  uint64_t statesRead = 0;
+  std::deque<Clock::time_point> unread;
+  // Bytes the system has received on the socket when the last whole frame
+  // reached the handlers (civetweb's reader thread writes it).
+  std::atomic<uint64_t> delivered{0};
   std::mutex joinMutex;  // the close handler and Stop may both end the writer
   std::thread writer;
 
@@ -194,6 +236,7 @@ struct ViewServer::Client {
     for (;;) {
       std::vector<Message> sending;
       std::vector<std::string> sendingTexts;
+      bool hasState = false;
       {
         std::unique_lock<std::mutex> lock(mutex);
         wake.wait(lock, [this] {
@@ -202,7 +245,13 @@ struct ViewServer::Client {
         if (closed) return;
         sendingTexts.assign(std::make_move_iterator(texts.begin()), std::make_move_iterator(texts.end()));
         texts.clear();
-        if (!state.empty()) sendingTexts.push_back(std::move(state));
+        hasState = !state.empty();
+        if (hasState) {
+          // Counted before it goes out, so that its answer never comes first.
+          sendingTexts.push_back(std::move(state));
+          ++statesSent;
+          if (unread.size() < kMaxUnreadStates) unread.push_back(Clock::now());
+        }
         state.clear();
         sending = frames.TakeAll();
         this->sending = true;
@@ -219,6 +268,17 @@ struct ViewServer::Client {
       std::lock_guard<std::mutex> lock(mutex);
       this->sending = false;
       if (broken) DropLocked("a send failed");
+    }
+  }
+
+  // "ping N" from the page: the first N state texts were read. A number
+  // past those sent answers nothing.
+  void StatesRead(uint64_t count) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (count > statesSent) return;
+    while (statesRead < count) {
+      ++statesRead;
+      if (!unread.empty()) unread.pop_front();
     }
   }
 
@@ -292,16 +352,22 @@ bool ViewServer::Start(ViewSession* session, const ServerOptions& options, std::
   const int count = mg_get_server_ports(context_, 4, ports);
   const int actual = count > 0 ? ports[0].port : options.port;
   const std::string port = ":" + std::to_string(actual);
-  hosts_ = {Lower(options.bind) + port, bindAddress + port, "localhost" + port, "127.0.0.1" + port, "[::1]" + port};
+  const bool loopback = (parsed.s_addr & htonl(0xff000000)) == htonl(0x7f000000);
+  hosts_.clear();
+  if (parsed.s_addr != htonl(INADDR_ANY)) hosts_ = {Lower(options.bind) + port, bindAddress + port};
   for (const std::string& name : options.allowHosts) hosts_.push_back(Lower(name) + port);
+  loopbackHosts_ = {"localhost" + port, "127.0.0.1" + port, "[::1]" + port};
   if (actual == 80) {  // browsers leave the default port out
-    const size_t named = hosts_.size();
-    for (size_t i = 0; i < named; ++i) hosts_.push_back(hosts_[i].substr(0, hosts_[i].size() - port.size()));
+    for (std::vector<std::string>* names : {&hosts_, &loopbackHosts_}) {
+      const size_t named = names->size();
+      for (size_t i = 0; i < named; ++i) names->push_back((*names)[i].substr(0, (*names)[i].size() - port.size()));
+    }
   }
-  if ((parsed.s_addr & htonl(0xff000000)) != htonl(0x7f000000)) {
+  if (!loopback) {
     std::fprintf(stderr,
                  "ovalith view: warning: listening on %s, not only on this machine: anyone who can reach it on "
-                 "the network can watch the sensor (pages reached by a name need --allow-host NAME)\n",
+                 "the network and load the page can watch and control the sensor (change its settings, record "
+                 "files into the record folder); pages reached by a name or address need --allow-host NAME\n",
                  bindAddress.c_str());
   }
   *address = "http://" + options.bind + port + "/";
@@ -336,13 +402,18 @@ void ViewServer::Stop() {
 
 void ViewServer::Watch() {
   std::unique_lock<std::mutex> lock(clientsMutex_);
-  const auto period = std::max<Clock::duration>(std::chrono::milliseconds(100), options_.idleTimeout / 4);
-  while (!stopWake_.wait_for(lock, period, [this] { return stopping_; })) {
+  while (!stopWake_.wait_for(lock, kWatchPeriod, [this] { return stopping_; })) {
     const auto now = Clock::now();
     for (const auto& client : clients_) {
       std::lock_guard<std::mutex> clientLock(client->mutex);
-      if (client->sending && now - client->sendStart >= options_.idleTimeout) {
+      const uint64_t received = ReceivedBytes(client->socket);
+      if (received > client->delivered.load() + kMaxUnfinishedInput) {
+        client->DropLocked("it sent a message of more than " + std::to_string(kMaxUnfinishedInput >> 20) +
+                           " MiB (commands are at most " + std::to_string(kMaxCommand) + " bytes)");
+      } else if (client->sending && now - client->sendStart >= options_.idleTimeout) {
         client->DropLocked("it read nothing for " + std::to_string(options_.idleTimeout.count()) + " s");
+      } else if (!client->unread.empty() && now - client->unread.front() >= options_.idleTimeout) {
+        client->DropLocked("it answered no state for " + std::to_string(options_.idleTimeout.count()) + " s");
       }
     }
   }
@@ -366,14 +437,19 @@ void ViewServer::PublishText(const std::string& text) {
   for (const auto& client : clients_) client->Queue(text, true);
 }
 
-bool ViewServer::HostAllowed(const char* host) const {
-  return host != nullptr && std::find(hosts_.begin(), hosts_.end(), Lower(host)) != hosts_.end();
+bool ViewServer::HostAllowed(const char* host, const char* peer) const {
+  if (host == nullptr) return false;
+  const std::string name = Lower(host);
+  if (std::find(hosts_.begin(), hosts_.end(), name) != hosts_.end()) return true;
+  // This machine's own names, only from this machine: a peer on the network
+  // that says it asked for 127.0.0.1 did not.
+  return IsLoopback(peer) && std::find(loopbackHosts_.begin(), loopbackHosts_.end(), name) != loopbackHosts_.end();
 }
 
-bool ViewServer::OriginAllowed(const char* origin) const {
+bool ViewServer::OriginAllowed(const char* origin, const char* peer) const {
   if (origin == nullptr) return true;  // not a browser's cross-origin request
   const std::string text = Lower(origin);
-  return text.compare(0, 7, "http://") == 0 && HostAllowed(text.c_str() + 7);
+  return text.compare(0, 7, "http://") == 0 && HostAllowed(text.c_str() + 7, peer);
 }
 
 // Every request for a path passes here first, the WebSocket's too.
@@ -383,20 +459,20 @@ int ViewServer::HandleBegin(mg_connection* connection) {
   auto* self = static_cast<ViewServer*>(request->user_data);
   const char* host = mg_get_header(connection, "Host");
   const char* origin = mg_get_header(connection, "Origin");
-  if (!self->HostAllowed(host)) {
+  if (!self->HostAllowed(host, request->remote_addr)) {
     std::fprintf(stderr, "ovalith view: refused a request from %s for host \"%s\" (421)\n", request->remote_addr,
                  host != nullptr ? host : "");
-    SendStatus(connection, 421, "Misdirected request: not a name of this viewer\n");
+    SendStatus(connection, 421, "Misdirected Request", "Misdirected request: not a name of this viewer\n");
     return 421;
   }
-  if (!self->OriginAllowed(origin)) {
+  if (!self->OriginAllowed(origin, request->remote_addr)) {
     std::fprintf(stderr, "ovalith view: refused a request from %s by a page of \"%s\" (403)\n",
                  request->remote_addr, origin);
-    SendStatus(connection, 403, "Forbidden: a page of another site\n");
+    SendStatus(connection, 403, "Forbidden", "Forbidden: a page of another site\n");
     return 403;
   }
   if (request->request_uri == nullptr || request->request_uri[0] != '/') {
-    SendStatus(connection, 400, "Bad request: not a path of this server\n");
+    SendStatus(connection, 400, "Bad Request", "Bad request: not a path of this server\n");
     return 400;
   }
   return 0;
@@ -474,8 +550,9 @@ int ViewServer::HandleConnect(const mg_connection* connection, void* server) {
   auto* self = static_cast<ViewServer*>(server);
   // HandleBegin has checked Host and Origin; checked again, as the handshake
   // is what the checks are for.
-  if (!self->HostAllowed(mg_get_header(connection, "Host")) ||
-      !self->OriginAllowed(mg_get_header(connection, "Origin"))) {
+  const char* peer = mg_get_request_info(connection)->remote_addr;
+  if (!self->HostAllowed(mg_get_header(connection, "Host"), peer) ||
+      !self->OriginAllowed(mg_get_header(connection, "Origin"), peer)) {
     return 1;
   }
   const bool token = SameSecret(TokenOf(mg_get_request_info(connection)->query_string), self->token_);
@@ -493,6 +570,7 @@ void ViewServer::HandleReady(mg_connection* connection, void* server) {
   client->mayCommand = mg_get_user_connection_data(connection) != nullptr;
   client->peer = std::string(request->remote_addr) + ":" + std::to_string(request->remote_port);
   client->socket = FindSocket(request);
+  client->delivered.store(ReceivedBytes(client->socket));  // the handshake
   mg_set_user_connection_data(connection, client.get());
   std::lock_guard<std::mutex> lock(self->clientsMutex_);
   const size_t open = static_cast<size_t>(std::count_if(
@@ -532,10 +610,14 @@ int ViewServer::HandleData(mg_connection* connection, int flags, char* data, siz
   auto* self = static_cast<ViewServer*>(server);
   const int opcode = flags & 0xf;
   const bool final = (flags & 0x80) != 0;
-  if (opcode == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE) return 0;
-  if (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG) return 1;
   std::shared_ptr<Client> client = self->FindClient(connection);
   if (!client) return 0;
+  // The frame is whole: its bytes (the header as a client writes it, masked,
+  // and the payload) are accounted for.
+  const uint64_t header = 2 + 4 + (size < 126 ? 0 : size <= 0xffff ? 2 : 8);
+  client->delivered.fetch_add(header + size);
+  if (opcode == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE) return 0;
+  if (opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG) return 1;
   {
     std::lock_guard<std::mutex> lock(client->mutex);
     if (client->dropped) return 0;
@@ -560,6 +642,14 @@ int ViewServer::HandleData(mg_connection* connection, int flags, char* data, siz
   client->fragments.clear();
   if (client->oversize) {
     client->Queue("{\"type\":\"reply\",\"command\":\"\",\"ok\":false,\"status\":\"command too long\"}", false);
+    return 1;
+  }
+  if (command.compare(0, 5, "ping ") == 0) {
+    char* end = nullptr;
+    const unsigned long long count = std::strtoull(command.c_str() + 5, &end, 10);
+    if (end != command.c_str() + 5 && *end == '\0' && std::isdigit(static_cast<unsigned char>(command[5]))) {
+      client->StatesRead(count);
+    }
     return 1;
   }
   if (command == "ping") return 1;

@@ -8,9 +8,9 @@
 // server (an absolute URI, "*") is 400, and so is what civetweb cannot parse.
 //
 // Who may talk to it (docs/viewer.md, "Security"): a request whose Host is
-// not one of this server's own names (the bound address, localhost,
-// 127.0.0.1, [::1], each with the port, or a name given with --allow-host)
-// gets 421, so a page whose domain name was rebound to this address cannot
+// not one of this server's own names (the bound address, a name given with
+// --allow-host, and from this machine's own peers localhost, 127.0.0.1 and
+// [::1], each with the port) gets 421, so a page whose domain name was rebound to this address cannot
 // read or drive it; one whose Origin is not such a name gets 403. Both are
 // logged. The page carries a random token made for this run; only a
 // WebSocket that presents it ("/ws?token=...") may send commands, others
@@ -28,7 +28,11 @@
 // to the asking client's queue. Every client is bounded: at most
 // kMaxCommandsInFlight commands waiting and kMaxQueuedReplies replies unsent,
 // past which it is disconnected; a client whose send has not completed for
-// the idle timeout (it reads nothing) is disconnected; no more than
+// the idle timeout, or that has not answered a state text sent that long ago
+// ("ping N": the first N state texts were read), reads nothing and is
+// disconnected; so is one that has sent more than a MiB past its last whole
+// WebSocket frame (civetweb reads a frame whole before the handlers see
+// it); no more than
 // maxPages clients at a time (the next is closed with code 1013 and the
 // reason), so worker threads stay free for pages and the API.
 //
@@ -67,7 +71,7 @@ struct ServerOptions {
   uint16_t port = 8080;            // 0: a free one
   std::vector<std::string> allowHosts;  // more names a Host may give
   size_t maxPages = 16;                 // WebSocket clients at a time
-  std::chrono::seconds idleTimeout{10};  // a send stuck this long drops the client
+  std::chrono::seconds idleTimeout{10};  // a send stuck, or a state unanswered, this long drops the client
 };
 
 class ViewServer : public FrameSink {
@@ -98,14 +102,17 @@ class ViewServer : public FrameSink {
   static void HandleClose(const mg_connection* connection, void* server);
 
   // Whether a Host or Origin header names this server (see above).
-  bool HostAllowed(const char* host) const;
-  bool OriginAllowed(const char* origin) const;
+  // The loopback names count only from a peer on this machine (peer: the
+  // request's remote address).
+  bool HostAllowed(const char* host, const char* peer) const;
+  bool OriginAllowed(const char* origin, const char* peer) const;
   std::shared_ptr<Client> FindClient(const mg_connection* connection);
   void Watch();
 
   ViewSession* session_ = nullptr;
   ServerOptions options_;
   std::vector<std::string> hosts_;  // "name:port" as a Host header gives it, lower case
+  std::vector<std::string> loopbackHosts_;  // this machine's own names, taken from its own peers only
   std::string token_;               // this run's command token
   std::string index_;               // index.html with the token in it
   mg_context* context_ = nullptr;

@@ -28,7 +28,13 @@ const pending = [];  // commands waiting for their replies, in order
 // send commands (docs/viewer.md, "Security").
 const token = document.querySelector('meta[name="ovalith-token"]').content;
 
+// State texts read on this connection: each is answered with "ping N", which
+// tells the server that the page still reads (docs/viewer.md, "Caps and
+// timeouts").
+let statesRead = 0;
+
 function connect() {
+  statesRead = 0;
   socket = new WebSocket(`ws://${location.host}/ws?token=${encodeURIComponent(token)}`);
   socket.binaryType = 'arraybuffer';
   socket.onopen = () => { viewer.connected = true; $('connection').textContent = 'connected'; };
@@ -54,12 +60,12 @@ function send(fields, onReply) {
   return true;
 }
 
-setInterval(() => { if (socket && socket.readyState === WebSocket.OPEN) socket.send('ping'); }, 5000);
-
 function onText(message) {
   if (message.type === 'state') {
     viewer.state = message;
     showState(message);
+    statesRead += 1;
+    if (socket && socket.readyState === WebSocket.OPEN) socket.send(`ping ${statesRead}`);
   } else if (message.type === 'reply') {
     viewer.replies.push(message);
     const onReply = pending.shift();
