@@ -99,15 +99,22 @@ TEST_F(RecordingTest, EmptyChunkLastBeforeTheIndexKeepsTheIndex) {
 
 constexpr uint32_t kFrameSize = 600;
 
+// Files of this process may grow to bytes only, as on a disk that is full there, and writes past it fail (EFBIG)
+// instead of raising SIGXFSZ; returns the limit before.
+rlimit LimitFileSize(rlim_t bytes) {
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit before = limit;
+  limit.rlim_cur = bytes;
+  setrlimit(RLIMIT_FSIZE, &limit);
+  return before;
+}
+
 // Records frames until the disk is full (a file size limit), then makes room and closes; returns the frames tried,
 // or 101 and up for a call that gave what it must not.
 int FillTheDisk(const std::string& path, bool background) {
-  signal(SIGXFSZ, SIG_IGN);  // writes past the limit fail instead
-  rlimit limit{};
-  getrlimit(RLIMIT_FSIZE, &limit);
-  const rlimit unlimited = limit;
-  limit.rlim_cur = 4096;
-  setrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit unlimited = LimitFileSize(4096);
   RecordingWriter writer;
   writer.EncodeInBackground(background);
   const Compression codec = background ? Compression::kZstd : Compression::kNone;
@@ -268,12 +275,7 @@ TEST_F(RecordingTest, EveryFrameLostInTheBackgroundIsCounted) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     close(report[0]);
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    const rlimit unlimited = limit;
-    limit.rlim_cur = 8192;
-    setrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit unlimited = LimitFileSize(8192);
     RecordingWriter writer;
     writer.EncodeInBackground(true);
     uint32_t id = 0;
