@@ -188,10 +188,12 @@ TEST_F(RecorderTest, ACompressedRecordingResumesAfterAFullDiskAndStopsClean) {
   Start();
   ASSERT_EQ(recorder->GetWriteDevice()->SetProperty("Device", "Compression", "depth=zstd"), KR_STATUS_OK);
   ReadAndRecord(2);
-  ASSERT_EQ(recorder->Flush(0), KR_STATUS_OK);
-  uint64_t inFile = 0;
+  ASSERT_EQ(recorder->Flush(1), KR_STATUS_OK);  // into the file, and the file to the disk
+  uint64_t inFile = 0, taken = 0;
   ASSERT_EQ(recorder->GetWriteDevice()->GetProperty("Depth", "FramesWritten", inFile), KR_STATUS_OK);
+  ASSERT_EQ(recorder->GetWriteDevice()->GetProperty("Depth", "FramesTaken", taken), KR_STATUS_OK);
   EXPECT_EQ(inFile, 2u);
+  EXPECT_EQ(taken, 2u);
   struct stat written {};
   ASSERT_EQ(stat(File().c_str(), &written), 0);
   struct rlimit saved {};
