@@ -219,6 +219,10 @@ def test_numpy_numbers_are_taken(sensor):
     # A setting is taken as its property's type, as an assignment is.
     with ovalith.open("*:0", streams="Depth", settings={"depth": {"Resolution": np.uint8(0), "ZPPS": 1}}) as device:
         assert device.read().depth.shape == (240, 320) and device["Depth"]["ZPPS"] == 1.0
+    # Zero-dimensional arrays are the numbers they hold.
+    with ovalith.open("*:0", streams="Depth", settings={"depth": {"ZPPS": np.array(0.25), "Mirror": np.array(1)}}) \
+            as device:
+        assert device["Depth"]["ZPPS"] == 0.25 and device["Depth"]["Mirror"] == 1
 
 
 # The kit's cropping record: on, x and y offset, width, height (little-endian).

@@ -405,7 +405,8 @@ def limits_test(tool, folder):
     viewer = Viewer(tool, folder, "--file", clip, "--idle-timeout", "2")
     pages = []
     try:
-        pages = [WebSocket(viewer.port, receive_buffer=4 << 20) for _ in range(16)]
+        reading = WebSocket(viewer.port)  # answers every state, as the page does
+        pages = [WebSocket(viewer.port, receive_buffer=4 << 20) for _ in range(15)]
         deadline = time.time() + 30
         while time.time() < deadline and viewer.process.poll() is None:
             try:
@@ -414,16 +415,22 @@ def limits_test(tool, folder):
                     page.send_text("ping 1000000")  # more states than were sent: no answer
             except OSError:
                 break  # one was dropped
-            time.sleep(0.5)
+            reading.receive()  # the next message, a state at least once a second
         check(all(drained(page) for page in pages), "pages that only ping were not all disconnected")
+        states = 0
+        while states < 4:  # more than the idle timeout
+            opcode, _ = reading.receive()
+            check(opcode != 8, "a page that reads and answers was disconnected")
+            states += opcode == 1
         late = WebSocket(viewer.port)
         check(late.receive()[0] != 8, "a new page was refused after the idle pages were dropped")
         late.close()
+        reading.close()
     finally:
         for page in pages:
             page.close()
         viewer.stop()
-    check(viewer.error.count("answered no state for 2 s") == 16, "no log line for each idle page: " + viewer.error)
+    check(viewer.error.count("answered no state for 2 s") == 15, "no log line for each idle page: " + viewer.error)
 
     # Floods of commands from clients that read nothing: each cap drops its
     # flooder for its own reason (the idle timeout is out of reach), and

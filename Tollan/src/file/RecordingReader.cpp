@@ -85,7 +85,7 @@ struct Geometry {
     }
   }
   bool audio;
-  uint64_t x = 0, y = 0, code = 0, bytes = 0, format = UINT64_MAX, required = 0;
+  uint64_t x = 0, y = 0, code = UINT64_MAX, bytes = 0, format = UINT64_MAX, required = 0;  // UINT64_MAX: none
   uint64_t rate = 0, channels = 0, fps = 30;
   void Take(const Property& property) {
     if (property.value.type != KR_PROPERTY_TYPE_INTEGER) return;

@@ -1,6 +1,7 @@
 // Codecs in recordings: version 1 files, the "File" device's "Compression" property, and the background encoders.
 #include "Tollan/file/RecordingTestSupport.h"
 #include <Tollan/src/file/FrameCodec.h>
+#include <Tollan/src/sensor/SensorModes.h>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -70,6 +71,68 @@ TEST_F(RecordingTest, DecoderBombsAreRefusedWithinTwiceTheStreamsFrameSize) {
     ASSERT_TRUE(WIFEXITED(wait));
     EXPECT_EQ(WEXITSTATUS(wait), 0) << "2: the file did not open; 3: out of memory under the cap; 4: a bomb was not "
                                        "refused as damage";
+  }
+}
+
+// A compressed frame is bounded by the mode its stream's settings give, however they give it; a frame of exactly that
+// size plays, one two bytes larger is damage. A stream whose settings give no size has no such bound.
+TEST_F(RecordingTest, CompressedFramesAreBoundedByTheModeTheirSettingsGive) {
+  const sensor::Resolution* qvga = sensor::FindResolutionByXRes(320);
+  ASSERT_NE(qvga, nullptr);
+  const struct {
+    const char* what;
+    std::string type;
+    std::vector<Property> settings;
+    uint32_t modeBytes;
+    bool bounded;
+  } cases[] = {
+      {"sizes and a format, no bytes per pixel",
+       "Depth",
+       {{"Depth", "XRes", Value::Int(16)},
+        {"Depth", "YRes", Value::Int(8)},
+        {"Depth", "OutputFormat", Value::Int(KR_OUTPUT_FORMAT_DEPTH_VALUES)}},
+       16 * 8 * 2,
+       true},
+      {"a resolution code and the type's format",
+       "Depth",
+       {{"Depth", "Resolution", Value::Int(qvga->code)}},
+       320 * 240 * 2,
+       true},
+      {"a required size only", "Depth", {{"Depth", "RequiredDataSize", Value::Int(300)}}, 300, true},
+      {"sizes of a type the kit does not know",
+       "Points",
+       {{"Depth", "XRes", Value::Int(16)}, {"Depth", "YRes", Value::Int(8)}},
+       16 * 8 * 2,
+       false},
+  };
+  for (const auto& each : cases) {
+    SCOPED_TRACE(each.what);
+    const std::string path = Path("bounded.rec");
+    {
+      RecordingWriter writer;
+      uint32_t id = 0;
+      ASSERT_EQ(writer.Open(path.c_str(), {}), KR_STATUS_OK);
+      ASSERT_EQ(writer.AddStream({0, "Depth", each.type, Compression::kZstd, each.settings}, &id), KR_STATUS_OK);
+      for (uint32_t n = 1; n <= 2; ++n) {
+        const uint32_t size = each.modeBytes + (n == 2 ? 2 : 0);
+        const std::vector<uint8_t> data = CompressibleFrame(0, n, size);
+        ASSERT_EQ(writer.AppendFrame({id, n, n * 1000ull, size}, data.data(), nullptr), KR_STATUS_OK);
+      }
+      ASSERT_EQ(writer.Close(), KR_STATUS_OK);
+    }
+    RecordingReader reader;
+    ASSERT_EQ(reader.Open(path.c_str()), KR_STATUS_OK);
+    const Playback playback = PlayAll(reader);
+    std::vector<uint32_t> played;
+    for (const Played& item : playback.items) {
+      if (item.kind != Item::Kind::kFrame) continue;
+      EXPECT_NE(item.encoding, FrameEncoding::kRaw) << "the frame did not shrink, so nothing is bounded";
+      EXPECT_EQ(item.data, CompressibleFrame(0, item.frame.frameId, item.frame.size));
+      played.push_back(item.frame.frameId);
+    }
+    const std::vector<uint32_t> expected = each.bounded ? std::vector<uint32_t>{1} : std::vector<uint32_t>{1, 2};
+    EXPECT_EQ(played, expected);
+    EXPECT_EQ(playback.corrupt, each.bounded ? 1 : 0);
   }
 }
 
