@@ -302,6 +302,7 @@ def server_test(tool, folder):
         viewer.stop()
     for expected in ["(421)", "(403)"]:
         check(expected in viewer.error, "no log line for a refused request " + expected)
+    check("warning: listening" not in viewer.error, "a viewer on 127.0.0.1 warned of the network: " + viewer.error)
 
 
 def hostile_requests(viewer):
