@@ -266,6 +266,23 @@ TEST_F(RecordingTest, KilledWhileBackgroundEncodingKeepsEveryAcknowledgedFrame) 
 // lost frame is named with a count of the queued frames lost after it, and
 // the call that reports the loss still takes its own frame, so the frames
 // appended are exactly those in the file plus those the reports count.
+// What a failure names, as the tool and the File device's "WriteFailure" show it.
+TEST(WriteFailureTest, DescribesTheFrameAndTheQueuedFramesLostAfterIt) {
+  using What = RecordingWriter::WriteFailure::What;
+  const struct {
+    RecordingWriter::WriteFailure failure;
+    const char* text;
+  } cases[] = {
+      {{What::kFrame, 0, "Depth", 3, 3, 0}, "frame 3 of stream Depth"},
+      {{What::kFrame, 0, "Depth", 3, 7, 0}, "frame 3 (id 7) of stream Depth"},
+      {{What::kFrame, 0, "Image", 6, 6, 1}, "frame 6 of stream Image and 1 queued frame after it"},
+      {{What::kFrame, 0, "Image", 6, 6, 2}, "frame 6 of stream Image and 2 queued frames after it"},
+      {{What::kIndex, 0, "", 0, 0, 0}, "the index"},
+      {{What::kNone, 0, "", 0, 0, 0}, ""},
+  };
+  for (const auto& each : cases) EXPECT_EQ(each.failure.Describe(), each.text);
+}
+
 TEST_F(RecordingTest, EveryFrameLostInTheBackgroundIsCounted) {
   const std::string path = Path("lost.rec");
   constexpr uint32_t kFrames = 60;
