@@ -44,12 +44,11 @@ bool IntSetting(const Module& module, const char* name, uint64_t* value) {
 }
 
 // The output format a stream of the type has when its settings name none:
-// the simulated sensor's defaults.
+// the simulated sensor's defaults (a type of another kit's, depth's).
 uint64_t DefaultOutputFormat(const std::string& type) {
-  if (type == "Image") return KR_OUTPUT_FORMAT_RGB24;
-  if (type == "IR") return KR_OUTPUT_FORMAT_GRAYSCALE16;
-  if (type == "Audio") return KR_OUTPUT_FORMAT_PCM;
-  return KR_OUTPUT_FORMAT_DEPTH_VALUES;
+  sensor::StreamKind kind = sensor::StreamKind::kDepth;
+  sensor::StreamKindFromName(type.c_str(), &kind);
+  return sensor::DefaultOutputFormat(kind);
 }
 
 }  // namespace

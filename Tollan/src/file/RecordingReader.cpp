@@ -77,12 +77,7 @@ namespace {
 struct Geometry {
   explicit Geometry(const std::string& type) : audio(type == "Audio") {
     sensor::StreamKind kind;
-    if (sensor::StreamKindFromName(type.c_str(), &kind)) {
-      format = kind == sensor::StreamKind::kImage ? KR_OUTPUT_FORMAT_RGB24
-               : kind == sensor::StreamKind::kIR  ? KR_OUTPUT_FORMAT_GRAYSCALE16
-               : audio                            ? KR_OUTPUT_FORMAT_PCM
-                                                  : KR_OUTPUT_FORMAT_DEPTH_VALUES;
-    }
+    if (sensor::StreamKindFromName(type.c_str(), &kind)) format = sensor::DefaultOutputFormat(kind);
   }
   bool audio;
   uint64_t x = 0, y = 0, code = UINT64_MAX, bytes = 0, format = UINT64_MAX, required = 0;  // UINT64_MAX: none

@@ -122,6 +122,20 @@ bool IsFormatOffered(StreamKind kind, uint32_t outputFormat) {
   return row != nullptr && (row->kinds & KindBit(kind)) != 0;
 }
 
+uint32_t DefaultOutputFormat(StreamKind kind) {
+  switch (kind) {
+    case StreamKind::kImage:
+      return KR_OUTPUT_FORMAT_RGB24;
+    case StreamKind::kIR:
+      return KR_OUTPUT_FORMAT_GRAYSCALE16;
+    case StreamKind::kAudio:
+      return KR_OUTPUT_FORMAT_PCM;
+    case StreamKind::kDepth:
+      break;
+  }
+  return KR_OUTPUT_FORMAT_DEPTH_VALUES;
+}
+
 uint32_t BytesPerPixel(uint32_t outputFormat) {
   const FormatRow* row = FindFormat(outputFormat);
   return row ? row->bytesPerPixel : 0;

@@ -48,6 +48,8 @@ bool IsFpsOffered(StreamKind kind, uint32_t resolution, uint32_t fps);
 
 // Output formats (KrOutputFormats codes) a stream kind offers.
 bool IsFormatOffered(StreamKind kind, uint32_t outputFormat);
+// The output format a stream of the kind has until it is set.
+uint32_t DefaultOutputFormat(StreamKind kind);
 // Bytes per pixel of a pixel format (per sample for PCM); 0 when unknown.
 uint32_t BytesPerPixel(uint32_t outputFormat);
 
